@@ -1,0 +1,80 @@
+// The radio group and the plot image.
+#include "display/Controls.h"
+
+#include <QButtonGroup>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QRadioButton>
+
+namespace sonarix {
+
+TRadioGroup::TRadioGroup(const QString& caption, const QStringList& items, QWidget* parent)
+    : QGroupBox(caption, parent), m_group(new QButtonGroup(this)) {
+    for (int i = 0; i < items.size(); ++i) {
+        auto* b = new QRadioButton(items[i], this);
+        m_group->addButton(b, i);
+        m_buttons.push_back(b);
+    }
+    connect(m_group, &QButtonGroup::idClicked, this, [this](int) { emit Clicked(); });
+}
+
+int TRadioGroup::ItemIndex() const { return m_group->checkedId(); }
+
+void TRadioGroup::SetItemIndex(int index) {
+    if (index == ItemIndex()) return;
+    if (index < 0 || index >= static_cast<int>(m_buttons.size())) {
+        m_group->setExclusive(false);
+        for (auto* b : m_buttons) b->setChecked(false);
+        m_group->setExclusive(true);
+    } else {
+        m_buttons[static_cast<size_t>(index)]->setChecked(true);
+    }
+    emit Clicked();
+}
+
+void TRadioGroup::resizeEvent(QResizeEvent* event) {
+    QGroupBox::resizeEvent(event);
+    // Items share the height below the caption evenly, as in a classic radio group.
+    const int top = fontMetrics().height() + 2;
+    const int n = static_cast<int>(m_buttons.size());
+    if (n == 0) return;
+    const int each = std::max(1, (height() - top - 4) / n);
+    for (int i = 0; i < n; ++i) {
+        m_buttons[static_cast<size_t>(i)]->setGeometry(8, top + i * each, width() - 12, each);
+    }
+}
+
+TImage::TImage(int width, int height, QWidget* parent)
+    : QWidget(parent), Picture(width, height, QImage::Format_RGB32) {
+    Picture.fill(Qt::white);
+    setFixedSize(width, height);
+    setMouseTracking(true);
+    setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+void TImage::paintEvent(QPaintEvent* event) {
+    QPainter p(this);
+    const QRect r = event->rect();
+    p.drawImage(r.topLeft(), Picture, r);
+}
+
+void TImage::mousePressEvent(QMouseEvent* event) {
+    const QPoint pos = event->position().toPoint();
+    emit MouseDown(pos.x(), pos.y(), event->button());
+}
+
+void TImage::mouseMoveEvent(QMouseEvent* event) {
+    const QPoint pos = event->position().toPoint();
+    emit MouseMove(pos.x(), pos.y());
+}
+
+void TImage::enterEvent(QEnterEvent* /*event*/) { emit MouseEnter(); }
+void TImage::leaveEvent(QEvent* /*event*/) { emit MouseLeave(); }
+
+QFont DialogFont() {
+    QFont f(QStringLiteral("Tahoma"));
+    f.setPixelSize(11);
+    return f;
+}
+
+}  // namespace sonarix

@@ -1,0 +1,91 @@
+// The start-up and shut-down sequence.
+#include "display/Startup.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+#include "display/Unit1Form.h"
+#include "measurement/Messages.h"
+#include "measurement/Playback.h"
+#include "platform/audio/Audio.h"
+
+namespace sonarix {
+
+Program::Program() : state(std::make_unique<SharedState>()) {}
+Program::~Program() = default;
+
+bool StartUp(Program& p) {
+    SharedState& s = *p.state;
+    // 1. The main window first, visible at once.
+    p.form1 = std::make_unique<TForm1>(s);
+    p.form1->show();
+    // 2. Clear the plot image.
+    p.form1->ClearImage();
+    // 3. The audio layer must implement contract 2.3.
+    if ((audio::GetVersion() >> 16) != 0x0203) {
+        ShowMessage(kWrongAudioVersion);
+        return false;
+    }
+    // 4. Output on the default device.
+    if (!audio::Init(-1, 44100, 0, reinterpret_cast<void*>(p.form1->winId()), nullptr)) {
+        audio::Free();
+        ShowMessage(kCannotInitOutput);
+        return false;
+    }
+    // 5. The default recording device.
+    if (!audio::RecordInit(-1)) {
+        audio::RecordFree();
+        audio::Free();
+        ShowMessage(kCannotStartRecordingDevice);
+        return false;
+    }
+    // 6., 7. The input list; the last input that is on becomes the only one on.
+    p.inputs = ListInputs();
+    SwitchToInput(p.inputs.selected);
+    // 8. Mono recording.
+    s.StereoInput = false;
+    StartRecording(s);
+    // 9. - 12. The empty signal image and the defaults of the store, margins and channels.
+    s.WavImage.Clear();
+    for (int i = 0; i < kSlots; ++i) {
+        s.SpecColor[i] = kDefaultSpecColor[i];
+        s.SpecCount[i] = 0;
+    }
+    s.MarginLeft = 10;
+    s.MarginBottom = 10;
+    s.MarginRight = 20;
+    s.MarginTop = 10;
+    s.LeftChannel = true;
+    s.StereoInput = false;
+    // 13. The bare axes.
+    p.form1->RedrawSpectra();
+    // 14. - 16. The serial link defaults; no port is opened.
+    s.SerialBaud = 9600;
+    s.SerialParity = 0;
+    s.SerialDataBits = 8;
+    s.SerialStopBits = 2;
+    s.SerialSwFlow = 3;
+    s.SerialPortNr = 0;
+    // 17. The sweep and tone defaults.
+    s.StartFreq = 100.0;
+    s.StopFreq = 10000.0;
+    s.StepFreq = 10.0;
+    s.StepTime = 50.0;
+    s.CurrentFreq = 1000.0;
+    return true;
+}
+
+void CreateRemainingWindows(Program& /*p*/) {}
+
+void ShutDown(Program& /*p*/) { audio::Free(); }
+
+void InstallMessageBoxes() {
+    SetMessageSink([](const std::string& text) {
+        QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(),
+                        QString::fromStdString(text), QMessageBox::Ok,
+                        QApplication::activeWindow());
+        box.exec();
+    });
+}
+
+}  // namespace sonarix

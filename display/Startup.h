@@ -1,0 +1,41 @@
+// Bringing the program up and down: the start-up sequence of the main window's unit and the
+// windows created after it.
+#pragma once
+
+#include <memory>
+
+#include "config/InputSwitching.h"
+#include "measurement/Unit1.h"
+
+namespace sonarix {
+
+class TForm1;
+
+inline constexpr const char* kWrongAudioVersion = "An incorrect version of BASS.DLL was loaded";
+inline constexpr const char* kCannotInitOutput = "Cannot initialize Sound Card for output";
+
+// Everything that lives from start-up to the end of the program.
+struct Program {
+    Program();
+    ~Program();
+    std::unique_ptr<SharedState> state;
+    std::unique_ptr<TForm1> form1;
+    InputList inputs;  // the input list of the "Input" dialog
+};
+
+// Runs the start-up sequence on the installed audio backend: creates and shows the main
+// window, checks and initialises the audio layer, selects the input, starts the mono
+// recording and sets every default. Returns false after a fatal failure, whose message has
+// been shown and after which the audio layer is released: the program must then end.
+bool StartUp(Program& p);
+
+// Creates the windows that come after the main window's unit, in their order, hidden.
+void CreateRemainingWindows(Program& p);
+
+// Releases the audio layer; nothing is saved.
+void ShutDown(Program& p);
+
+// The message sink of the running program: a modal box with the application's title.
+void InstallMessageBoxes();
+
+}  // namespace sonarix

@@ -1,0 +1,217 @@
+// The main window.
+#include "display/Unit1Form.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPainter>
+#include <QPushButton>
+#include <QResizeEvent>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QSlider>
+#include <QTimer>
+
+#include "display/Controls.h"
+#include "measurement/Playback.h"
+
+namespace sonarix {
+namespace {
+template <typename W>
+W* Named(W* widget, const char* name) {
+    widget->setObjectName(QString::fromLatin1(name));
+    return widget;
+}
+
+constexpr int kStripWidth = 200;
+}  // namespace
+
+TForm1::TForm1(SharedState& state, QWidget* parent) : QMainWindow(parent), m_state(state) {
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("Kavitron controlled by Sound Card (Orvell)"));
+    setFont(DialogFont());
+    m_client = new QWidget(this);
+    m_client->setObjectName(QStringLiteral("ClientArea"));
+    setCentralWidget(m_client);
+    BuildControls(m_client);
+    BuildMenus();
+    resize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
+}
+
+void TForm1::BuildControls(QWidget* c) {
+    RadioGroup1 =
+        Named(new TRadioGroup(QStringLiteral("Current Spectrum"),
+                              {QStringLiteral("Spectrum 1"), QStringLiteral("Spectrum 2"),
+                               QStringLiteral("Spectrum 3"), QStringLiteral("Spectrum 4")},
+                              c),
+              "RadioGroup1");
+    RadioGroup1->setGeometry(8, 24, 97, 113);
+    RadioGroup1->SetItemIndex(0);
+    RadioGroup2 = Named(new TRadioGroup(QStringLiteral("Display"),
+                                        {QStringLiteral("normal"), QStringLiteral("wide"),
+                                         QStringLiteral("very wide"), QStringLiteral("maximal")},
+                                        c),
+                        "RadioGroup2");
+    RadioGroup2->setGeometry(111, 24, 79, 113);
+    RadioGroup2->SetItemIndex(0);
+
+    struct Field {
+        QLabel*& label;
+        QLineEdit*& edit;
+        const char* labelName;
+        const char* editName;
+        const char* caption;
+        const char* text;
+        int labelTop;
+        int editTop;
+    };
+    const Field fields[] = {
+        {Label1, Edit1, "Label1", "Edit1", "Start Frequency [Hz]", "100", 160, 176},
+        {Label2, Edit2, "Label2", "Edit2", "Stop Frequency [Hz]", "10000", 216, 235},
+        {Label3, Edit3, "Label3", "Edit3", "Step [Hz]", "10", 272, 291},
+        {Label4, Edit4, "Label4", "Edit4", "Time per Step [ms]", "50", 328, 347},
+    };
+    for (const Field& f : fields) {
+        f.label = Named(new QLabel(QString::fromLatin1(f.caption), c), f.labelName);
+        f.label->move(32, f.labelTop);
+        f.label->adjustSize();
+        f.edit = Named(new QLineEdit(QString::fromLatin1(f.text), c), f.editName);
+        f.edit->setGeometry(32, f.editTop, 121, 21);
+    }
+
+    Button1 = Named(new QPushButton(QStringLiteral("Stop"), c), "Button1");
+    Button1->setGeometry(32, 392, 121, 25);
+    Button2 = Named(new QPushButton(QStringLiteral("Measure"), c), "Button2");
+    Button2->setGeometry(30, 392, 123, 25);
+    Button2->raise();  // "Measure" lies over "Stop"
+    Button3 = Named(new QPushButton(QStringLiteral("Clear Spectrum"), c), "Button3");
+    Button3->setGeometry(30, 432, 123, 25);
+    Button4 = Named(new QPushButton(QStringLiteral("Fit Spectrum"), c), "Button4");
+    Button4->setGeometry(30, 472, 123, 25);
+    Button4->setEnabled(false);  // the fit window comes later
+
+    CheckBox1 = Named(new QCheckBox(QStringLiteral("FFT-Filter on"), c), "CheckBox1");
+    CheckBox1->move(47, 520);
+    CheckBox1->adjustSize();
+    CheckBox1->setChecked(true);
+
+    Label5 = Named(new QLabel(QStringLiteral("Amplitude Output Signal"), c), "Label5");
+    Label5->move(47, 555);
+    Label5->adjustSize();
+    TrackBar1 = Named(new QSlider(Qt::Horizontal, c), "TrackBar1");
+    TrackBar1->setGeometry(8, 568, 182, 45);
+    TrackBar1->setRange(0, 100);
+    TrackBar1->setTickInterval(10);
+    TrackBar1->setTickPosition(QSlider::TicksBelow);
+    TrackBar1->setValue(50);
+    connect(TrackBar1, &QSlider::valueChanged, this, [this] { ChangeVolume(); });
+
+    Panel2 = Named(new QLabel(c), "Panel2");
+    Panel2->setGeometry(16, 632, 17, 17);
+    Panel2->setAutoFillBackground(true);
+    Panel2->setStyleSheet(QStringLiteral("background-color: #800000;"));
+    Panel2->hide();
+    Panel3 = Named(new QLabel(QStringLiteral("Saturation"), c), "Panel3");
+    Panel3->setGeometry(111, 632, 74, 17);
+    Panel3->setAlignment(Qt::AlignCenter);
+    Panel3->setStyleSheet(QStringLiteral("background-color: #000080; color: white;"));
+    Panel3->hide();
+
+    ScrollBox1 = Named(new QScrollArea(c), "ScrollBox1");
+    ScrollBox1->setWidgetResizable(false);
+    ScrollBox1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    ScrollBox1->horizontalScrollBar()->setTracking(true);
+    Panel1 = Named(new QWidget(), "Panel1");
+    Panel1->resize(800, 660);
+    Image1 = Named(new TImage(kImageWidth, kImageHeight, Panel1), "Image1");
+    Image1->move(0, 0);
+    Label6 = Named(new QLabel(Panel1), "Label6");
+    Label6->move(272, 552);
+    Label6->setAutoFillBackground(true);
+    Label6->hide();
+    ScrollBox1->setWidget(Panel1);
+
+    Timer1 = Named(new QTimer(this), "Timer1");
+    Timer1->setInterval(200);
+    Timer2 = Named(new QTimer(this), "Timer2");
+    Timer2->setInterval(200);
+}
+
+void TForm1::BuildMenus() {
+    auto action = [this](QAction*& a, const char* name, const char* caption, bool enabled) {
+        a = new QAction(QString::fromLatin1(caption), this);
+        a->setObjectName(QString::fromLatin1(name));
+        a->setEnabled(enabled);
+    };
+    action(SaveSpectrum, "SaveSpectrum", "Save Spectrum ", false);
+    action(OpenSpectrum, "OpenSpectrum", "Open Spectrum", false);
+    action(SaveAsImage, "SaveAsImage", "Save as Image", false);
+    action(PrinterSetup, "PrinterSetup", "Printer Setup", false);
+    action(PrintImage, "PrintImage", "Print", false);
+    action(Exit, "Exit", "Exit", true);
+    action(ChangeFont, "ChangeFont", "Change Font", false);
+    action(ChangePenColor, "ChangePenColor", "ChangePenColor", false);
+    action(ChangeLineThickness, "ChangeLineThickness", "ChangeLineThickness", false);
+    action(Fit, "Fit", "Fit", false);
+    action(WaveFktWindow, "WaveFktWindow", "Measure Wave Function", false);
+    action(LifeFFTOn, "LifeFFTOn", "Life FFT of Microphone Signal", false);
+    action(LifeWaveOn, "LifeWaveOn", "Life Image of Microphone Signal", false);
+    action(ConfigureSoundCard, "ConfigureSoundCard", "Mono / Stereo", false);
+    action(SelectInputChannel, "SelectInputChannel", "Input Channel / Volume", false);
+    action(ConfigureSeriell, "ConfigureSeriell", "Serial Port", false);
+    action(ManualHelp, "ManualHelp", "Manual and Help", false);
+    action(VersionInfo, "VersionInfo", "Version info", false);
+    Exit->setShortcut(QKeySequence::Quit);
+    connect(Exit, &QAction::triggered, this, [this] { ExitExecute(); });
+
+    QMenuBar* bar = menuBar();
+    QMenu* file = bar->addMenu(QStringLiteral("File"));
+    file->addActions({SaveSpectrum, OpenSpectrum, SaveAsImage, PrinterSetup, PrintImage, Exit});
+    QMenu* view = bar->addMenu(QStringLiteral("View"));
+    view->addActions({ChangeFont, ChangePenColor, ChangeLineThickness});
+    QMenu* windows = bar->addMenu(QStringLiteral("Windows"));
+    windows->addActions({Fit, WaveFktWindow, LifeFFTOn, LifeWaveOn});
+    QMenu* configure = bar->addMenu(QStringLiteral("Configure"));
+    configure->addActions({ConfigureSoundCard, SelectInputChannel, ConfigureSeriell});
+    QMenu* help = bar->addMenu(QStringLiteral("Help"));
+    help->addActions({ManualHelp, VersionInfo});
+}
+
+void TForm1::LayoutScrollBox() {
+    ScrollBox1->setGeometry(kStripWidth, 3, std::max(0, m_client->width() - kStripWidth - 3),
+                            std::max(0, m_client->height() - 6));
+    // The panel fills the scroll box's height; a horizontal scroll bar takes its share.
+    const int barHeight = Panel1->width() > ScrollBox1->width() - 2
+                              ? ScrollBox1->horizontalScrollBar()->sizeHint().height()
+                              : 0;
+    Panel1->resize(Panel1->width(), std::max(0, ScrollBox1->height() - 2 - barHeight));
+}
+
+void TForm1::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    LayoutScrollBox();
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    QMainWindow::closeEvent(event);
+    QApplication::quit();
+}
+
+void TForm1::ClearImage() {
+    QPainter p(&Image1->Picture);
+    p.fillRect(0, 0, kImageWidth, kImageHeight, Qt::white);
+}
+
+void TForm1::RedrawSpectra() {
+    ClearImage();
+    Image1->update();
+}
+
+void TForm1::ChangeVolume() { sonarix::ChangeVolume(m_state, TrackBar1->value()); }
+
+void TForm1::ExitExecute() { QApplication::quit(); }
+
+}  // namespace sonarix

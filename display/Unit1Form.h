@@ -1,0 +1,102 @@
+// TForm1, the main window: the sweep controls on the left, the spectrum plot on the right,
+// and the menu bar that reaches every other window.
+#pragma once
+
+#include <QMainWindow>
+
+#include "measurement/Unit1.h"
+
+class QAction;
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QScrollArea;
+class QSlider;
+class QTimer;
+
+namespace sonarix {
+
+class TImage;
+class TRadioGroup;
+
+class TForm1 : public QMainWindow {
+    Q_OBJECT
+public:
+    static constexpr int kClientWidth = 1007;
+    static constexpr int kClientHeight = 670;
+    static constexpr int kImageWidth = 3200;
+    static constexpr int kImageHeight = 1200;
+
+    explicit TForm1(SharedState& state, QWidget* parent = nullptr);
+
+    // Controls, named as in the form; each widget's objectName is the same name.
+    TRadioGroup* RadioGroup1 = nullptr;  // "Current Spectrum"
+    TRadioGroup* RadioGroup2 = nullptr;  // "Display"
+    QLabel* Label1 = nullptr;
+    QLabel* Label2 = nullptr;
+    QLabel* Label3 = nullptr;
+    QLabel* Label4 = nullptr;
+    QLabel* Label5 = nullptr;
+    QLabel* Label6 = nullptr;  // frequency read-out over the plot
+    QLineEdit* Edit1 = nullptr;
+    QLineEdit* Edit2 = nullptr;
+    QLineEdit* Edit3 = nullptr;
+    QLineEdit* Edit4 = nullptr;
+    QPushButton* Button1 = nullptr;  // "Stop", beneath "Measure"
+    QPushButton* Button2 = nullptr;  // "Measure"
+    QPushButton* Button3 = nullptr;  // "Clear Spectrum"
+    QPushButton* Button4 = nullptr;  // "Fit Spectrum"
+    QCheckBox* CheckBox1 = nullptr;  // "FFT-Filter on"
+    QSlider* TrackBar1 = nullptr;    // "Amplitude Output Signal"
+    QLabel* Panel2 = nullptr;        // lag indicator
+    QLabel* Panel3 = nullptr;        // "Saturation"
+    QScrollArea* ScrollBox1 = nullptr;
+    QWidget* Panel1 = nullptr;  // the visible part of the plot
+    TImage* Image1 = nullptr;   // the plot surface, 3200 x 1200
+    QTimer* Timer1 = nullptr;
+    QTimer* Timer2 = nullptr;
+
+    // Actions of the action list, bound to the menu items.
+    QAction* SaveSpectrum = nullptr;
+    QAction* OpenSpectrum = nullptr;
+    QAction* SaveAsImage = nullptr;
+    QAction* PrinterSetup = nullptr;
+    QAction* PrintImage = nullptr;
+    QAction* Exit = nullptr;
+    QAction* ChangeFont = nullptr;
+    QAction* ChangePenColor = nullptr;
+    QAction* ChangeLineThickness = nullptr;
+    QAction* Fit = nullptr;
+    QAction* WaveFktWindow = nullptr;
+    QAction* LifeFFTOn = nullptr;
+    QAction* LifeWaveOn = nullptr;
+    QAction* ConfigureSoundCard = nullptr;
+    QAction* SelectInputChannel = nullptr;
+    QAction* ConfigureSeriell = nullptr;
+    QAction* ManualHelp = nullptr;
+    QAction* VersionInfo = nullptr;
+
+    // Clears the plot image: white pen and brush over the whole 3200 x 1200 image.
+    void ClearImage();
+    // Repaints the plot from the spectrum store.
+    void RedrawSpectra();
+
+    void ChangeVolume();
+    void ExitExecute();
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    // Closing the main window ends the program, whatever other windows are open.
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void BuildControls(QWidget* client);
+    void BuildMenus();
+    void LayoutScrollBox();
+
+    SharedState& m_state;
+    QWidget* m_client = nullptr;
+};
+
+}  // namespace sonarix

@@ -1,0 +1,48 @@
+// The message functions and their sink.
+#include "measurement/Messages.h"
+
+#include <cctype>
+#include <cstdio>
+
+namespace sonarix {
+namespace {
+MessageSink& Sink() {
+    static MessageSink sink;
+    return sink;
+}
+}  // namespace
+
+void ShowMessage(const std::string& text) {
+    if (Sink()) {
+        Sink()(text);
+    } else {
+        std::fprintf(stderr, "%s\n", text.c_str());
+    }
+}
+
+std::string IoErrorText(int code) {
+    switch (code) {
+        case 2:
+            return "Datei nicht gefunden";
+        case 3:
+            return "Ungültiger Dateiname";
+        case 5:
+            return "Dateizugriff verweigert";
+        case 101:
+            return "Zu wenig Speicherplatz";
+        case 106:
+            return "Ungültige numerische Eingabe";
+        default:
+            return "E/A-Fehler " + std::to_string(code);
+    }
+}
+
+void ShowIoError(int code) {
+    std::string text = IoErrorText(code);
+    if (!text.empty() && std::isalnum(static_cast<unsigned char>(text.back()))) text += '.';
+    ShowMessage(text);
+}
+
+void SetMessageSink(MessageSink sink) { Sink() = std::move(sink); }
+
+}  // namespace sonarix

@@ -1,0 +1,23 @@
+// The program's modal messages: every message box goes through ShowMessage, the runtime's I/O
+// error box through ShowIoError. Both can be redirected, so tests record instead of showing.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace sonarix {
+
+using MessageSink = std::function<void(const std::string& text)>;
+
+// Shows text in a modal message box (or hands it to the installed sink). GUI thread.
+void ShowMessage(const std::string& text);
+// Shows the runtime's text for an I/O error code, with the full stop the error box appends.
+void ShowIoError(int code);
+// The runtime's text for an I/O error code, without the full stop.
+std::string IoErrorText(int code);
+
+// Installs the sink for ShowMessage and ShowIoError; an empty function restores the default,
+// which writes to standard error. The window layer installs the message box at start-up.
+void SetMessageSink(MessageSink sink);
+
+}  // namespace sonarix

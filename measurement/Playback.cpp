@@ -1,0 +1,50 @@
+// Playback, volume and recording.
+#include "measurement/Playback.h"
+
+#include "measurement/Messages.h"
+#include "platform/audio/Audio.h"
+
+namespace sonarix {
+
+void StartPlayback(SharedState& s, int trackBarPosition) {
+    s.PlayStream = audio::StreamCreateFile(true, s.WavImage.Data(), 0, s.WavImage.Size(), 0);
+    s.OutVolume = trackBarPosition;
+    audio::ChannelSetAttributes(s.PlayStream, 44100, s.OutVolume, -101);
+    audio::ChannelPlay(s.PlayStream, true);
+}
+
+void ChangeVolume(SharedState& s, int trackBarPosition) {
+    s.OutVolume = trackBarPosition;
+    audio::ChannelSetAttributes(s.PlayStream, 44100, s.OutVolume, -101);
+}
+
+bool Playing(const SharedState& s) { return audio::ChannelIsActive(s.PlayStream) == 1; }
+
+bool RecordProc(uint32_t /*handle*/, const void* /*buffer*/, uint32_t /*length*/, void* /*user*/) {
+    return true;
+}
+
+void StartRecording(SharedState& s) {
+    s.RecChannel = audio::RecordStart(44100, s.StereoInput ? 2 : 1, 0, &RecordProc, nullptr);
+    if (s.RecChannel == 0) ShowMessage(kCannotStartRecording);
+}
+
+void StopRecording(SharedState& s) {
+    audio::ChannelStop(s.RecChannel);
+    audio::RecordFree();
+}
+
+bool RestartRecording(SharedState& s, bool stereo, bool left) {
+    s.LeftChannel = left;
+    s.StereoInput = stereo;
+    if (!audio::RecordInit(-1)) {
+        audio::RecordFree();
+        audio::Free();
+        ShowMessage(kCannotStartRecordingDevice);
+        return false;
+    }
+    StartRecording(s);
+    return true;
+}
+
+}  // namespace sonarix

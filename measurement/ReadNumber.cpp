@@ -1,0 +1,62 @@
+// ReadNumber.
+#include "measurement/ReadNumber.h"
+
+#include <charconv>
+#include <string>
+
+#include "measurement/Messages.h"
+
+namespace sonarix {
+namespace {
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+}  // namespace
+
+std::optional<double> ParseNumber(std::string_view text) {
+    size_t i = 0;
+    while (i < text.size() && text[i] == ' ') ++i;
+    const size_t start = i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    size_t digits = 0;
+    while (i < text.size() && IsDigit(text[i])) ++i, ++digits;
+    if (i < text.size() && text[i] == '.') {
+        ++i;
+        while (i < text.size() && IsDigit(text[i])) ++i, ++digits;
+    }
+    if (digits == 0) return std::nullopt;
+    bool negativeExponent = false;
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+        if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+            negativeExponent = text[i++] == '-';
+        size_t expDigits = 0;
+        while (i < text.size() && IsDigit(text[i])) ++i, ++expDigits;
+        if (expDigits == 0) return std::nullopt;
+    }
+    if (i != text.size()) return std::nullopt;
+
+    // from_chars takes no leading '+' and is independent of the locale.
+    std::string_view number = text.substr(start);
+    bool negative = false;
+    if (number.front() == '+' || number.front() == '-') {
+        negative = number.front() == '-';
+        number.remove_prefix(1);
+    }
+    double value = 0.0;
+    auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), value,
+                                     std::chars_format::general);
+    if (ec == std::errc::result_out_of_range) {
+        if (!negativeExponent) return std::nullopt;  // beyond the largest double
+        value = 0.0;                                 // below the smallest: rounds to zero
+    } else if (ec != std::errc() || end != number.data() + number.size()) {
+        return std::nullopt;
+    }
+    return negative ? -value : value;
+}
+
+double ReadNumber(std::string_view text) {
+    if (auto value = ParseNumber(text)) return *value;
+    ShowMessage(kUnreadableNumber);
+    return 0.0;
+}
+
+}  // namespace sonarix

@@ -1,0 +1,47 @@
+// The two test signals, a linear sine sweep and a fixed tone, as WAV images in memory.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "measurement/Unit1.h"
+
+namespace sonarix {
+
+inline constexpr int64_t kLongestSignal = 158760000;  // 3600 s at 44100 Hz
+inline constexpr double kMostSweepSteps = 19999.0;
+inline constexpr double kSampleAmplitude = 4000.0;
+inline constexpr double kDt = 1.0 / 44100.0;                  // the double nearest 1/44100
+inline constexpr long double kPiL = 0xc90fdaa22168c235p-62L;  // pi, 64-bit mantissa
+inline constexpr long double kTwoPiL = 2.0L * kPiL;
+
+inline constexpr const char* kSweepTooLong = "Sweep longer than an hour";
+inline constexpr const char* kTooManyPoints = "Too many data points";
+inline constexpr const char* kStepIsZero = "Step [Hz] must not be 0";
+inline constexpr const char* kStopNotAboveStart = "Stop Frequency must be above Start Frequency";
+inline constexpr const char* kNoSamples =
+    "The sweep has no samples: Step and Time per Step must be above 0";
+inline constexpr const char* kNegativeDuration = "The tone has no samples";
+
+// Reads the four sweep fields (start, stop, step [Hz], time per step [ms]) through ReadNumber
+// into the state, computes SampleCount and, unless refused, leaves the chirp in WavImage.
+// A refusal shows its message, sets StopRequested, leaves WavImage untouched and returns false.
+// Must not be called while PlayStream plays from WavImage.
+bool MakeSweepWav(SharedState& s, std::string_view start, std::string_view stop,
+                  std::string_view step, std::string_view time);
+
+// The tone at CurrentFreq for duration seconds; refusals as for the sweep.
+bool MakeToneWav(SharedState& s, double duration);
+
+// Round(sin(x) * 4000.0) with the sine and the product in extended precision, ties to even.
+int16_t ExactSample(long double x);
+
+// Writes samples k = 1 ... n of the signal whose angular frequency starts at omega and grows
+// by dOmega before each sample: omega += dOmega; out = Round(sin(omega * t) * 4000); t += kDt,
+// omega and t accumulated in double as written, the product and the sine in extended
+// precision. Gives the same samples as that sequential loop, but reduces the argument exactly
+// and uses a fast sine, falling back to ExactSample where the result lies within 1e-8 of a
+// rounding boundary; large signals are split over threads.
+void SynthesizeChirp(int16_t* out, int64_t n, double omega, double dOmega);
+
+}  // namespace sonarix

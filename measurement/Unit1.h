@@ -1,0 +1,73 @@
+// The state every window shares: the spectrum store, the measurement parameters, the test
+// signal, the plot geometry and the serial link settings, with their start-up defaults.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "measurement/ByteStream.h"
+#include "measurement/WavHeader.h"
+
+class TApdComPort;
+
+namespace sonarix {
+
+inline constexpr int kSlots = 4;
+inline constexpr int kSlotCapacity = 20000;  // points per slot, entries 1 ... 20000
+inline constexpr int kMaxSweepPoints = 19999;
+
+// Colours are 0x00BBGGRR.
+inline constexpr uint32_t kDefaultSpecColor[kSlots] = {0x000000FF, 0x00008000, 0x00FF00FF,
+                                                       0x0000C8FF};
+
+// Owned by the program, handed by reference to every window; read and written on the GUI
+// thread only. Slot arrays are 1-based: entry 0 is never used.
+struct SharedState {
+    using SlotArray = std::array<double, kSlotCapacity + 1>;
+
+    // Spectrum store.
+    std::array<SlotArray, kSlots> SpecFreq{};
+    std::array<SlotArray, kSlots> SpecAmp{};
+    std::array<int32_t, kSlots> SpecCount{0, 0, 0, 0};
+    std::array<uint32_t, kSlots> SpecColor{kDefaultSpecColor[0], kDefaultSpecColor[1],
+                                           kDefaultSpecColor[2], kDefaultSpecColor[3]};
+
+    // Measurement parameters and signal state.
+    int32_t CurrentSlot = 0;
+    double StartFreq = 100.0;
+    double StopFreq = 10000.0;
+    double StepFreq = 10.0;
+    double StepTime = 50.0;
+    double CurrentFreq = 1000.0;
+    int64_t SampleCount = 0;
+    WavHeader Header{};
+    ByteStream WavImage;
+    uint32_t PlayStream = 0;
+    uint32_t RecChannel = 0;
+    int32_t OutVolume = 0;
+    bool StopRequested = false;
+    bool StereoInput = false;
+    bool LeftChannel = true;
+
+    // Plot geometry, pixels of the plot image.
+    int32_t MarginLeft = 10;
+    int32_t MarginBottom = 10;
+    int32_t MarginRight = 20;
+    int32_t MarginTop = 10;
+    double PlotAmpMax = 1e-10;
+    double PlotFreqMin = 100000.0;
+    double PlotFreqMax = 0.0;
+
+    // Serial link.
+    TApdComPort* SerialPort = nullptr;  // owned by the main window
+    int32_t SerialPortNr = 0;
+    int32_t SerialBaud = 9600;
+    uint8_t SerialParity = 0;
+    int32_t SerialDataBits = 8;
+    int32_t SerialStopBits = 2;
+    uint8_t SerialSwFlow = 3;
+    std::string SerialCommand;
+};
+
+}  // namespace sonarix

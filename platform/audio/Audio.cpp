@@ -1,0 +1,80 @@
+// Forwarding of the audio calls to the installed backend.
+#include "platform/audio/Audio.h"
+
+#include "platform/audio/AudioBackend.h"
+
+namespace audio {
+namespace {
+std::unique_ptr<AudioBackend>& Slot() {
+    static std::unique_ptr<AudioBackend> backend;
+    return backend;
+}
+}  // namespace
+
+void UseBackend(std::unique_ptr<AudioBackend> backend) { Slot() = std::move(backend); }
+AudioBackend* CurrentBackend() { return Slot().get(); }
+
+uint32_t GetVersion() { return kVersion; }
+
+bool Init(int device, uint32_t freq, uint32_t flags, void* /*window*/, const void* /*clsid*/) {
+    return Slot() && Slot()->Init(device, freq, flags);
+}
+
+bool Free() {
+    if (!Slot()) return false;
+    Slot()->Free();
+    return true;
+}
+
+bool RecordInit(int device) { return Slot() && Slot()->RecordInit(device); }
+
+bool RecordFree() {
+    if (!Slot()) return false;
+    Slot()->RecordFree();
+    return true;
+}
+
+const char* RecordGetInputName(int input) {
+    return Slot() ? Slot()->RecordGetInputName(input) : nullptr;
+}
+
+uint32_t RecordGetInput(int input) { return Slot() ? Slot()->RecordGetInput(input) : kInputFailed; }
+
+bool RecordSetInput(int input, uint32_t setting) {
+    return Slot() && Slot()->RecordSetInput(input, setting);
+}
+
+Handle RecordStart(uint32_t freq, uint32_t chans, uint32_t flags, RecordProc proc, void* user) {
+    return Slot() ? Slot()->RecordStart(freq, chans, flags, proc, user) : 0;
+}
+
+Handle StreamCreateFile(bool mem, const void* file, uint64_t offset, uint64_t length,
+                        uint32_t flags) {
+    return Slot() ? Slot()->StreamCreateFile(mem, file, offset, length, flags) : 0;
+}
+
+bool ChannelSetAttributes(Handle handle, int freq, int volume, int pan) {
+    return Slot() && Slot()->ChannelSetAttributes(handle, freq, volume, pan);
+}
+
+bool ChannelPlay(Handle handle, bool restart) {
+    return Slot() && Slot()->ChannelPlay(handle, restart);
+}
+
+uint32_t ChannelIsActive(Handle handle) { return Slot() ? Slot()->ChannelIsActive(handle) : 0; }
+
+uint64_t ChannelGetPosition(Handle handle) {
+    return Slot() ? Slot()->ChannelGetPosition(handle) : kPositionFailed;
+}
+
+bool ChannelSetPosition(Handle handle, uint64_t pos) {
+    return Slot() && Slot()->ChannelSetPosition(handle, pos);
+}
+
+bool ChannelStop(Handle handle) { return Slot() && Slot()->ChannelStop(handle); }
+
+uint32_t ChannelGetData(Handle handle, void* buffer, uint32_t length) {
+    return Slot() ? Slot()->ChannelGetData(handle, buffer, length) : kDataFailed;
+}
+
+}  // namespace audio

@@ -1,0 +1,36 @@
+// The interface behind the audio calls, implemented by PulseBackend and VirtualApparatus.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/audio/Audio.h"
+
+namespace audio {
+
+// All methods are called on the GUI thread. A backend records on a thread of its own and
+// hands recorded data out through RecordBuffer, which is safe to read meanwhile.
+class AudioBackend {
+public:
+    virtual ~AudioBackend() = default;
+
+    virtual bool Init(int device, uint32_t freq, uint32_t flags) = 0;
+    virtual void Free() = 0;
+    virtual bool RecordInit(int device) = 0;
+    virtual void RecordFree() = 0;
+    virtual const char* RecordGetInputName(int input) = 0;
+    virtual uint32_t RecordGetInput(int input) = 0;
+    virtual bool RecordSetInput(int input, uint32_t setting) = 0;
+    virtual Handle RecordStart(uint32_t freq, uint32_t chans, uint32_t flags, RecordProc proc,
+                               void* user) = 0;
+    virtual Handle StreamCreateFile(bool mem, const void* file, uint64_t offset, uint64_t length,
+                                    uint32_t flags) = 0;
+    virtual bool ChannelSetAttributes(Handle handle, int freq, int volume, int pan) = 0;
+    virtual bool ChannelPlay(Handle handle, bool restart) = 0;
+    virtual uint32_t ChannelIsActive(Handle handle) = 0;
+    virtual uint64_t ChannelGetPosition(Handle handle) = 0;
+    virtual bool ChannelSetPosition(Handle handle, uint64_t pos) = 0;
+    virtual bool ChannelStop(Handle handle) = 0;
+    virtual uint32_t ChannelGetData(Handle handle, void* buffer, uint32_t length) = 0;
+};
+
+}  // namespace audio

@@ -1,0 +1,25 @@
+// platform::Sleep and its handler.
+#include "platform/audio/Clock.h"
+
+#include <chrono>
+#include <thread>
+
+namespace platform {
+namespace {
+std::function<void(int)>& Handler() {
+    static std::function<void(int)> handler;
+    return handler;
+}
+}  // namespace
+
+void Sleep(int ms) {
+    if (Handler()) {
+        Handler()(ms);
+    } else if (ms > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    }
+}
+
+void SetSleepHandler(std::function<void(int ms)> handler) { Handler() = std::move(handler); }
+
+}  // namespace platform

@@ -1,0 +1,138 @@
+// The recording ring buffer and its sample and FFT reads.
+#include "platform/audio/RecordBuffer.h"
+
+#include <fftw3.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <numbers>
+
+namespace audio {
+namespace {
+// The FFTW planner is not thread-safe; plans are made and destroyed under this lock.
+std::mutex& PlannerMutex() {
+    static std::mutex m;
+    return m;
+}
+
+int16_t Left(uint32_t frame) { return static_cast<int16_t>(frame & 0xFFFF); }
+int16_t Right(uint32_t frame) { return static_cast<int16_t>(frame >> 16); }
+}  // namespace
+
+RecordBuffer::RecordBuffer() : m_frames(new std::atomic<uint32_t>[kCapacity]) {
+    for (uint32_t i = 0; i < kCapacity; ++i) m_frames[i].store(0, std::memory_order_relaxed);
+    // Periodic Hann window; its sum is kFftSize / 2.
+    for (int n = 0; n < kFftSize; ++n) {
+        m_window[n] = static_cast<float>(
+            0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * n / static_cast<double>(kFftSize)));
+    }
+    std::lock_guard lock(PlannerMutex());
+    m_fftIn = fftwf_alloc_real(kFftSize);
+    auto* out = fftwf_alloc_complex(kFftSize / 2 + 1);
+    m_fftOut = out;
+    m_plan = fftwf_plan_dft_r2c_1d(kFftSize, m_fftIn, out, FFTW_ESTIMATE);
+}
+
+RecordBuffer::~RecordBuffer() {
+    std::lock_guard lock(PlannerMutex());
+    fftwf_destroy_plan(static_cast<fftwf_plan>(m_plan));
+    fftwf_free(m_fftIn);
+    fftwf_free(m_fftOut);
+}
+
+void RecordBuffer::Reset(int channels) {
+    m_channels = channels == 2 ? 2 : 1;
+    m_written.store(0, std::memory_order_release);
+}
+
+void RecordBuffer::Write(const int16_t* frames, uint32_t count) {
+    uint64_t w = m_written.load(std::memory_order_relaxed);
+    while (count > 0) {
+        uint32_t n = std::min(count, kLargestBlock);
+        for (uint32_t i = 0; i < n; ++i) {
+            uint32_t word;
+            if (m_channels == 2) {
+                word = static_cast<uint16_t>(frames[2 * i]) |
+                       (static_cast<uint32_t>(static_cast<uint16_t>(frames[2 * i + 1])) << 16);
+            } else {
+                word = static_cast<uint16_t>(frames[i]);
+            }
+            m_frames[(w + i) % kCapacity].store(word, std::memory_order_relaxed);
+        }
+        frames += static_cast<size_t>(n) * m_channels;
+        count -= n;
+        w += n;
+        // Release: a reader that sees this count (acquire) sees the frames stored before it.
+        m_written.store(w, std::memory_order_release);
+    }
+}
+
+uint32_t RecordBuffer::Latest(uint32_t* out, uint32_t n) const {
+    for (;;) {
+        uint64_t end = m_written.load(std::memory_order_acquire);
+        uint32_t have = static_cast<uint32_t>(std::min<uint64_t>(end, n));
+        uint32_t missing = n - have;
+        std::fill(out, out + missing, 0u);
+        uint64_t first = end - have;
+        for (uint32_t i = 0; i < have; ++i) {
+            out[missing + i] = m_frames[(first + i) % kCapacity].load(std::memory_order_relaxed);
+        }
+        // The writer may be storing up to kLargestBlock frames beyond the count it published;
+        // the copy is intact unless those reached back to our first frame.
+        std::atomic_thread_fence(std::memory_order_acquire);
+        uint64_t after = m_written.load(std::memory_order_relaxed);
+        if (after + kLargestBlock <= first + kCapacity) return have;
+    }
+}
+
+uint32_t RecordBuffer::GetData(void* buffer, uint32_t length) {
+    std::lock_guard lock(m_readMutex);
+    if (length & kDataFft) {
+        if ((length & 0x7) != (kDataFft1024 & 0x7)) return kDataFailed;  // only 1024 points
+        return Fft(static_cast<float*>(buffer), (length & kDataFftIndividual) != 0);
+    }
+    uint32_t frameBytes = 2u * static_cast<uint32_t>(m_channels);
+    uint32_t want = std::min(length / frameBytes, kLargestBlock);
+    uint32_t have = Latest(m_scratch.data(), want);
+    auto* out = static_cast<int16_t*>(buffer);
+    const uint32_t* src = m_scratch.data() + (want - have);
+    for (uint32_t i = 0; i < have; ++i) {
+        if (m_channels == 2) {
+            out[2 * i] = Left(src[i]);
+            out[2 * i + 1] = Right(src[i]);
+        } else {
+            out[i] = Left(src[i]);
+        }
+    }
+    return have * frameBytes;
+}
+
+uint32_t RecordBuffer::Fft(float* out, bool individual) {
+    Latest(m_scratch.data(), kFftSize);
+    auto* spectrum = static_cast<fftwf_complex*>(m_fftOut);
+    // |X_k| * 2 / sum(w) for samples scaled to +-1.0.
+    const float scale = 2.0f / (static_cast<float>(kFftSize) / 2.0f) / 32768.0f;
+    const int channels = m_channels;
+    const int passes = (channels == 2 && individual) ? 2 : 1;
+    for (int c = 0; c < passes; ++c) {
+        for (int n = 0; n < kFftSize; ++n) {
+            uint32_t f = m_scratch[n];
+            float v;
+            if (channels == 2 && !individual) {
+                v = (static_cast<float>(Left(f)) + static_cast<float>(Right(f))) * 0.5f;
+            } else {
+                v = static_cast<float>(c == 0 ? Left(f) : Right(f));
+            }
+            m_fftIn[n] = v * m_window[n];
+        }
+        fftwf_execute_dft_r2c(static_cast<fftwf_plan>(m_plan), m_fftIn, spectrum);
+        for (int k = 0; k < kFftSize / 2; ++k) {
+            float mag = std::hypot(spectrum[k][0], spectrum[k][1]) * scale;
+            out[passes == 2 ? 2 * k + c : k] = mag;
+        }
+    }
+    return static_cast<uint32_t>(passes * kFftSize / 2 * sizeof(float));
+}
+
+}  // namespace audio

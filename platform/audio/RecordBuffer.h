@@ -1,0 +1,68 @@
+// The recording ring buffer shared by both backends, with the sample and FFT reads on it.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "platform/audio/Audio.h"
+
+namespace audio {
+
+// Single producer (the backend's recording thread) and any number of readers on the GUI thread.
+// The producer never blocks and never allocates; readers copy the latest frames without
+// consuming them. Each frame is one 32-bit atomic word (left sample in the low half, right in
+// the high half), so a torn frame cannot occur and the only race to detect is the writer
+// lapping the reader, which Latest() checks by reading the write count before and after.
+class RecordBuffer {
+public:
+    static constexpr uint32_t kCapacity = 1u << 16;  // frames, about 1.5 s at 44100 Hz
+    static constexpr uint32_t kLargestBlock = 8192;  // frames one Write call may hand in
+    static constexpr int kFftSize = 1024;
+
+    RecordBuffer();
+    ~RecordBuffer();
+    RecordBuffer(const RecordBuffer&) = delete;
+    RecordBuffer& operator=(const RecordBuffer&) = delete;
+
+    // Starts afresh with the given channel count (1 or 2) and no frames. Call only while no
+    // Write can run.
+    void Reset(int channels);
+    int Channels() const { return m_channels; }
+
+    // Producer side (recording thread): appends interleaved s16 frames. Blocks longer than
+    // kLargestBlock are split.
+    void Write(const int16_t* frames, uint32_t count);
+
+    // Number of frames written since the last Reset.
+    uint64_t Written() const { return m_written.load(std::memory_order_acquire); }
+
+    // Reader side (GUI thread). Follows the ChannelGetData contract: with bit 31 of
+    // length set, a Hann-windowed 1024-point magnitude spectrum of the latest 1024 frames as
+    // floats (512 values, or 1024 interleaved per channel with kDataFftIndividual), scaled so
+    // that a full-scale sine centred on a bin gives 1.0, frames not yet recorded counting as
+    // zeros; otherwise up to length bytes of the latest s16 frames, oldest first (only frames
+    // that exist are written). Returns the number of bytes written.
+    uint32_t GetData(void* buffer, uint32_t length);
+
+private:
+    // Copies the latest n frames (n <= kLargestBlock) into out, oldest first; returns how many
+    // exist (fewer than n at the start of a recording; those are the last ones of out).
+    uint32_t Latest(uint32_t* out, uint32_t n) const;
+    uint32_t Fft(float* out, bool individual);
+
+    std::unique_ptr<std::atomic<uint32_t>[]> m_frames;
+    std::atomic<uint64_t> m_written{0};
+    int m_channels = 1;
+
+    std::mutex m_readMutex;  // serialises readers over the scratch below
+    std::array<uint32_t, kLargestBlock> m_scratch{};
+    std::array<float, kFftSize> m_window{};
+    float* m_fftIn = nullptr;
+    void* m_fftOut = nullptr;  // fftwf_complex[kFftSize / 2 + 1]
+    void* m_plan = nullptr;    // fftwf_plan
+};
+
+}  // namespace audio

@@ -1,0 +1,140 @@
+// The physical model of the virtual apparatus.
+#include "platform/audio/ResonatorModel.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+namespace audio {
+namespace {
+constexpr double kPi = std::numbers::pi;
+
+// Derivative of the spherical Bessel function j_l.
+double SphBesselDerivative(int l, double x) {
+    auto ul = static_cast<unsigned>(l);
+    if (l == 0) return -std::sph_bessel(1u, x);
+    return std::sph_bessel(ul - 1, x) - (l + 1) / x * std::sph_bessel(ul, x);
+}
+}  // namespace
+
+std::vector<CavityMode> SphereModes(double radius, double speedOfSound, double maxFrequency) {
+    const double scale = speedOfSound / (2.0 * kPi * radius);
+    const double xMax = maxFrequency / scale;
+    std::vector<CavityMode> modes;
+    for (int l = 0; l < 40; ++l) {
+        int n = 0;
+        const double dx = 0.005;
+        double a = 0.05;
+        double fa = SphBesselDerivative(l, a);
+        for (double b = a + dx; b < xMax; b += dx) {
+            double fb = SphBesselDerivative(l, b);
+            if ((fa < 0.0) != (fb < 0.0)) {
+                double lo = a, hi = b, flo = fa;
+                for (int i = 0; i < 60; ++i) {
+                    double mid = 0.5 * (lo + hi);
+                    double fm = SphBesselDerivative(l, mid);
+                    if ((fm < 0.0) == (flo < 0.0)) {
+                        lo = mid;
+                        flo = fm;
+                    } else {
+                        hi = mid;
+                    }
+                }
+                CavityMode m;
+                m.l = l;
+                m.n = ++n;
+                m.frequency = 0.5 * (lo + hi) * scale;
+                // Quality factor 100; amplitudes fall gently with frequency.
+                m.width = m.frequency / 200.0;
+                m.amplitude = 3.0 * std::sqrt(2000.0 / m.frequency);
+                modes.push_back(m);
+            }
+            a = b;
+            fa = fb;
+        }
+    }
+    std::sort(modes.begin(), modes.end(),
+              [](const CavityMode& x, const CavityMode& y) { return x.frequency < y.frequency; });
+    return modes;
+}
+
+double AngleGain(int l, double alphaDegrees) {
+    double cosTheta = (std::cos(alphaDegrees * kPi / 180.0) - 1.0) / 2.0;
+    return std::legendre(static_cast<unsigned>(l), cosTheta);
+}
+
+double ResonatorModel::Biquad::Step(double x) {
+    double y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
+    x2 = x1;
+    x1 = x;
+    y2 = y1;
+    y1 = y;
+    return y;
+}
+
+std::complex<double> ResonatorModel::Biquad::At(double f) const {
+    const std::complex<double> zi = std::polar(1.0, -2.0 * kPi * f / kSampleRate);  // z^-1
+    return (b0 + b1 * zi + b2 * zi * zi) / (1.0 + a1 * zi + a2 * zi * zi);
+}
+
+ResonatorModel::ResonatorModel(std::vector<CavityMode> modes, double highPassHz, double directGain)
+    : m_modes(std::move(modes)), m_direct(directGain) {
+    const double T = 1.0 / kSampleRate;
+    for (const CavityMode& m : m_modes) {
+        Biquad q;
+        const double gamma = 2.0 * kPi * m.width;
+        const double omega = 2.0 * kPi * m.frequency;
+        const double omegaD = std::sqrt(std::max(omega * omega - gamma * gamma, 0.0));
+        const double r = std::exp(-gamma * T);
+        q.a1 = -2.0 * r * std::cos(omegaD * T);
+        q.a2 = r * r;
+        // Oscillator term at f = F: A 2WF / (-i 2WF) = i A; conjugated for e^{+i omega t}.
+        const std::complex<double> target(0.0, -m.amplitude);
+        const std::complex<double> zi = std::polar(1.0, -omega * T);
+        const std::complex<double> rhs = target * (1.0 + q.a1 * zi + q.a2 * zi * zi);
+        // b0 + b1 zi = rhs with zi = cos - i sin.
+        q.b1 = -rhs.imag() / std::sin(omega * T);
+        q.b0 = rhs.real() - q.b1 * std::cos(omega * T);
+        m_resonators.push_back(q);
+    }
+    m_gains.assign(m_modes.size(), 0.0);
+    // Second-order Butterworth high-pass by the bilinear transform.
+    const double k = std::tan(kPi * highPassHz / kSampleRate);
+    const double norm = 1.0 / (1.0 + std::numbers::sqrt2 * k + k * k);
+    m_highPass.b0 = norm;
+    m_highPass.b1 = -2.0 * norm;
+    m_highPass.b2 = norm;
+    m_highPass.a1 = 2.0 * (k * k - 1.0) * norm;
+    m_highPass.a2 = (1.0 - std::numbers::sqrt2 * k + k * k) * norm;
+    SetAngle(0.0);
+}
+
+ResonatorModel ResonatorModel::DefaultSphere() {
+    return ResonatorModel(SphereModes(0.050, 343.0, 10000.0));
+}
+
+void ResonatorModel::SetAngle(double alphaDegrees) {
+    m_angle = alphaDegrees;
+    for (size_t i = 0; i < m_modes.size(); ++i) m_gains[i] = AngleGain(m_modes[i].l, alphaDegrees);
+}
+
+double ResonatorModel::Process(double drive) {
+    const double s = m_highPass.Step(drive);
+    double p = m_direct * s;
+    for (size_t i = 0; i < m_resonators.size(); ++i) p += m_gains[i] * m_resonators[i].Step(s);
+    return p;
+}
+
+void ResonatorModel::Reset() {
+    auto clear = [](Biquad& q) { q.x1 = q.x2 = q.y1 = q.y2 = 0.0; };
+    clear(m_highPass);
+    for (Biquad& q : m_resonators) clear(q);
+}
+
+std::complex<double> ResonatorModel::Response(double f) const {
+    std::complex<double> cavity = m_direct;
+    for (size_t i = 0; i < m_resonators.size(); ++i) cavity += m_gains[i] * m_resonators[i].At(f);
+    return m_highPass.At(f) * cavity;
+}
+
+}  // namespace audio

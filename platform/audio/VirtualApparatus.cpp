@@ -1,0 +1,292 @@
+// The virtual apparatus backend.
+#include "platform/audio/VirtualApparatus.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+
+#include "platform/audio/Clock.h"
+#include "platform/audio/PcmImage.h"
+
+namespace audio {
+namespace {
+int16_t ToSample(double v) {
+    double s = std::nearbyint(v * 32768.0);
+    return static_cast<int16_t>(std::clamp(s, -32768.0, 32767.0));
+}
+}  // namespace
+
+VirtualApparatus::VirtualApparatus(Clock clock, ResonatorModel model)
+    : m_clock(clock), m_model(std::move(model)) {
+    static_assert(kLatencySamples < 1024);
+    m_model.SetAngle(kDefaultAngle);
+    if (m_clock == Clock::Manual) {
+        platform::SetSleepHandler([this](int ms) { AdvanceMs(ms); });
+    } else {
+        m_thread = std::thread([this] { RunClock(); });
+    }
+}
+
+VirtualApparatus::~VirtualApparatus() {
+    if (m_clock == Clock::Manual) {
+        platform::SetSleepHandler({});
+    } else {
+        m_quit = true;
+        m_thread.join();
+    }
+}
+
+void VirtualApparatus::RunClock() {
+    using namespace std::chrono;
+    const auto start = steady_clock::now();
+    uint64_t done = 0;
+    while (!m_quit.load()) {
+        std::this_thread::sleep_for(milliseconds(3));
+        auto elapsed = duration_cast<microseconds>(steady_clock::now() - start).count();
+        uint64_t target = static_cast<uint64_t>(elapsed) * 441 / 10000;
+        // After a stall, resume from now rather than catching up on the backlog.
+        if (target - done > 22050) done = target - 22050;
+        Advance(target - done);
+        done = target;
+    }
+}
+
+void VirtualApparatus::AdvanceMs(int ms) {
+    if (ms <= 0) return;
+    uint64_t tenths;
+    {
+        std::lock_guard lock(m_mutex);
+        tenths = static_cast<uint64_t>(ms) * 441 + static_cast<uint64_t>(m_msRemainder);
+        m_msRemainder = static_cast<int>(tenths % 10);
+    }
+    Advance(tenths / 10);
+}
+
+void VirtualApparatus::Advance(uint64_t samples) {
+    while (samples > 0) {
+        auto n = static_cast<uint32_t>(std::min<uint64_t>(samples, kBlock));
+        RecordProc proc = nullptr;
+        void* user = nullptr;
+        Handle rec = 0;
+        uint32_t bytes = 0;
+        {
+            std::lock_guard lock(m_mutex);
+            AdvanceLocked(n, proc, user, rec, bytes);
+        }
+        // The callback runs outside the lock; it receives the block just recorded.
+        if (proc != nullptr) proc(rec, m_block.data(), bytes, user);
+        samples -= n;
+    }
+}
+
+double VirtualApparatus::Noise() {
+    // xorshift64* and Box-Muller: a fixed sequence, so runs are repeatable.
+    auto next = [this] {
+        m_noiseState ^= m_noiseState >> 12;
+        m_noiseState ^= m_noiseState << 25;
+        m_noiseState ^= m_noiseState >> 27;
+        return static_cast<double>((m_noiseState * 0x2545F4914F6CDD1Dull) >> 11) * 0x1.0p-53;
+    };
+    double u1 = std::max(next(), 1e-300);
+    double u2 = next();
+    return std::sqrt(-2.0 * std::log(u1)) * std::cos(2.0 * std::numbers::pi * u2);
+}
+
+void VirtualApparatus::AdvanceLocked(uint32_t n, RecordProc& proc, void*& user, Handle& rec,
+                                     uint32_t& bytes) {
+    std::array<Stream*, 8> playing{};
+    size_t nPlaying = 0;
+    for (auto& [h, s] : m_streams) {
+        if (s.playing && nPlaying < playing.size()) playing[nPlaying++] = &s;
+    }
+    const int channels = m_record.Channels();
+    const double micGain = m_inputOn ? m_inputLevel / 50.0 : 0.0;
+    for (uint32_t i = 0; i < n; ++i) {
+        double drive = 0.0;
+        for (size_t k = 0; k < nPlaying; ++k) {
+            Stream& s = *playing[k];
+            if (!s.playing) continue;
+            drive += s.samples[s.pos] * (s.volume / 100.0) / 32768.0;
+            if (++s.pos >= s.count) s.playing = false;  // played to its end
+        }
+        const size_t slot = m_time % m_delayMic.size();
+        const size_t heard = (m_time + m_delayMic.size() - kLatencySamples) % m_delayMic.size();
+        m_delayMic[slot] = m_model.Process(drive);
+        m_delayRef[slot] = 0.5 * drive;
+        const double mic = micGain * (m_delayMic[heard] + kNoiseRms * Noise());
+        if (channels == 2) {
+            const double ref = m_inputOn ? m_delayRef[heard] + kNoiseRms * Noise() : 0.0;
+            m_block[2 * i] = ToSample(mic);
+            m_block[2 * i + 1] = ToSample(ref);
+        } else {
+            m_block[i] = ToSample(mic);
+        }
+        ++m_time;
+    }
+    if (m_recording) {
+        m_record.Write(m_block.data(), n);
+        proc = m_proc;
+        user = m_user;
+        rec = m_recHandle;
+        bytes = n * 2u * static_cast<uint32_t>(channels);
+    }
+}
+
+uint64_t VirtualApparatus::SampleTime() const {
+    std::lock_guard lock(m_mutex);
+    return m_time;
+}
+
+void VirtualApparatus::SetHemisphereAngle(double alphaDegrees) {
+    std::lock_guard lock(m_mutex);
+    m_model.SetAngle(alphaDegrees);
+}
+
+double VirtualApparatus::HemisphereAngle() const {
+    std::lock_guard lock(m_mutex);
+    return m_model.Angle();
+}
+
+std::complex<double> VirtualApparatus::ExpectedResponse(double f) const {
+    std::lock_guard lock(m_mutex);
+    const double micGain = m_inputOn ? m_inputLevel / 50.0 : 0.0;
+    return micGain * m_model.Response(f);
+}
+
+std::vector<CavityMode> VirtualApparatus::Modes() const {
+    std::lock_guard lock(m_mutex);
+    return m_model.Modes();
+}
+
+bool VirtualApparatus::Init(int device, uint32_t freq, uint32_t /*flags*/) {
+    if (device < -1 || device > 1 || freq == 0) return false;
+    std::lock_guard lock(m_mutex);
+    m_init = true;
+    return true;
+}
+
+void VirtualApparatus::Free() {
+    std::lock_guard lock(m_mutex);
+    for (auto& [h, s] : m_streams) s.playing = false;
+    m_streams.clear();
+    m_recording = false;
+    m_recordInit = false;
+    m_init = false;
+}
+
+bool VirtualApparatus::RecordInit(int device) {
+    if (device < -1 || device > 0) return false;
+    std::lock_guard lock(m_mutex);
+    m_recordInit = true;
+    return true;
+}
+
+void VirtualApparatus::RecordFree() {
+    std::lock_guard lock(m_mutex);
+    m_recording = false;
+    m_recordInit = false;
+    m_recHandle = 0;
+}
+
+const char* VirtualApparatus::RecordGetInputName(int input) {
+    return input == 0 ? "Virtual microphone" : nullptr;
+}
+
+uint32_t VirtualApparatus::RecordGetInput(int input) {
+    std::lock_guard lock(m_mutex);
+    if (input != 0 || !m_recordInit) return kInputFailed;
+    return kInputTypeMic | (m_inputOn ? 0u : kInputOff) | m_inputLevel;
+}
+
+bool VirtualApparatus::RecordSetInput(int input, uint32_t setting) {
+    std::lock_guard lock(m_mutex);
+    if (input != 0 || !m_recordInit) return false;
+    if (setting & kInputOff) m_inputOn = false;
+    if (setting & kInputOn) m_inputOn = true;
+    if (setting & kInputLevel) m_inputLevel = std::min<uint32_t>(setting & 0xFFFF, 100);
+    return true;
+}
+
+Handle VirtualApparatus::RecordStart(uint32_t freq, uint32_t chans, uint32_t /*flags*/,
+                                     RecordProc proc, void* user) {
+    std::lock_guard lock(m_mutex);
+    if (!m_recordInit || freq != 44100 || (chans != 1 && chans != 2)) return 0;
+    m_record.Reset(static_cast<int>(chans));
+    m_proc = proc;
+    m_user = user;
+    m_recording = true;
+    m_recHandle = m_nextHandle++;
+    return m_recHandle;
+}
+
+Handle VirtualApparatus::StreamCreateFile(bool mem, const void* file, uint64_t offset,
+                                          uint64_t length, uint32_t /*flags*/) {
+    if (!mem || file == nullptr) return 0;
+    PcmImage image = ParsePcmImage(static_cast<const uint8_t*>(file) + offset,
+                                   length - std::min(offset, length));
+    std::lock_guard lock(m_mutex);
+    if (!m_init || image.samples == nullptr) return 0;
+    Handle h = m_nextHandle++;
+    m_streams[h] = Stream{image.samples, image.count, 0, 100, false};
+    return h;
+}
+
+bool VirtualApparatus::ChannelSetAttributes(Handle handle, int /*freq*/, int volume, int /*pan*/) {
+    std::lock_guard lock(m_mutex);
+    auto it = m_streams.find(handle);
+    if (it == m_streams.end()) return false;
+    if (volume >= 0) it->second.volume = std::min(volume, 100);  // -1 leaves it unchanged
+    return true;
+}
+
+bool VirtualApparatus::ChannelPlay(Handle handle, bool restart) {
+    std::lock_guard lock(m_mutex);
+    auto it = m_streams.find(handle);
+    if (it == m_streams.end()) return false;
+    Stream& s = it->second;
+    if (restart) s.pos = 0;
+    s.playing = s.pos < s.count;
+    return true;
+}
+
+uint32_t VirtualApparatus::ChannelIsActive(Handle handle) {
+    std::lock_guard lock(m_mutex);
+    auto it = m_streams.find(handle);
+    return it != m_streams.end() && it->second.playing ? 1 : 0;
+}
+
+uint64_t VirtualApparatus::ChannelGetPosition(Handle handle) {
+    std::lock_guard lock(m_mutex);
+    auto it = m_streams.find(handle);
+    return it == m_streams.end() ? kPositionFailed : 2 * it->second.pos;
+}
+
+bool VirtualApparatus::ChannelSetPosition(Handle handle, uint64_t pos) {
+    std::lock_guard lock(m_mutex);
+    auto it = m_streams.find(handle);
+    if (it == m_streams.end() || pos / 2 > it->second.count) return false;
+    it->second.pos = pos / 2;
+    return true;
+}
+
+bool VirtualApparatus::ChannelStop(Handle handle) {
+    std::lock_guard lock(m_mutex);
+    if (handle != 0 && handle == m_recHandle) {
+        m_recording = false;
+        return true;
+    }
+    auto it = m_streams.find(handle);
+    if (it == m_streams.end()) return false;
+    it->second.playing = false;
+    return true;
+}
+
+uint32_t VirtualApparatus::ChannelGetData(Handle handle, void* buffer, uint32_t length) {
+    {
+        std::lock_guard lock(m_mutex);
+        if (handle == 0 || handle != m_recHandle || !m_recording) return kDataFailed;
+    }
+    return m_record.GetData(buffer, length);
+}
+
+}  // namespace audio

@@ -1,0 +1,111 @@
+// The virtual apparatus: an audio backend that plays into a simulated resonator and records
+// its microphone, so that the program works without sound card, apparatus or sound server.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/audio/AudioBackend.h"
+#include "platform/audio/RecordBuffer.h"
+#include "platform/audio/ResonatorModel.h"
+
+namespace audio {
+
+// The hemispheres start at 180 degrees, where every mode sounds at full strength.
+// Left channel: the microphone in the cavity (resonator model, microphone gain, noise).
+// Right channel (stereo recording): the drive signal looped back at half its level, so that the
+// two channels differ clearly. Both arrive after a fixed latency.
+//
+// Two clocks. RealTime: a thread of the apparatus advances the simulation every few ms.
+// Manual: time stands still until Advance() is called; platform::Sleep(ms) is taken over and
+// advances by ms at once, on the calling thread, so a test runs a long sweep in moments and
+// always with the same result.
+class VirtualApparatus : public AudioBackend {
+public:
+    enum class Clock { RealTime, Manual };
+    static constexpr int kLatencySamples = 441;  // 10 ms
+    static constexpr double kNoiseRms = 2e-4;    // of full scale, at microphone level 50
+    static constexpr uint32_t kDefaultLevel = 50;
+    static constexpr double kDefaultAngle = 180.0;
+
+    explicit VirtualApparatus(Clock clock = Clock::RealTime,
+                              ResonatorModel model = ResonatorModel::DefaultSphere());
+    ~VirtualApparatus() override;
+
+    // Simulation controls, GUI thread.
+    void Advance(uint64_t samples);
+    void AdvanceMs(int ms);
+    uint64_t SampleTime() const;
+    void SetHemisphereAngle(double alphaDegrees);
+    double HemisphereAngle() const;
+    // The complex gain from drive (full scale 1.0 at volume 100) to the left recording channel
+    // at frequency f, microphone level included: what a steady tone there produces.
+    std::complex<double> ExpectedResponse(double f) const;
+    // Mode list of the cavity.
+    std::vector<CavityMode> Modes() const;
+
+    bool Init(int device, uint32_t freq, uint32_t flags) override;
+    void Free() override;
+    bool RecordInit(int device) override;
+    void RecordFree() override;
+    const char* RecordGetInputName(int input) override;
+    uint32_t RecordGetInput(int input) override;
+    bool RecordSetInput(int input, uint32_t setting) override;
+    Handle RecordStart(uint32_t freq, uint32_t chans, uint32_t flags, RecordProc proc,
+                       void* user) override;
+    Handle StreamCreateFile(bool mem, const void* file, uint64_t offset, uint64_t length,
+                            uint32_t flags) override;
+    bool ChannelSetAttributes(Handle handle, int freq, int volume, int pan) override;
+    bool ChannelPlay(Handle handle, bool restart) override;
+    uint32_t ChannelIsActive(Handle handle) override;
+    uint64_t ChannelGetPosition(Handle handle) override;
+    bool ChannelSetPosition(Handle handle, uint64_t pos) override;
+    bool ChannelStop(Handle handle) override;
+    uint32_t ChannelGetData(Handle handle, void* buffer, uint32_t length) override;
+
+private:
+    struct Stream {
+        const int16_t* samples = nullptr;
+        uint64_t count = 0;
+        uint64_t pos = 0;  // next sample to play
+        int volume = 100;
+        bool playing = false;
+    };
+    static constexpr uint32_t kBlock = 441;  // samples simulated per lock, 10 ms
+
+    void RunClock();
+    void AdvanceLocked(uint32_t n, RecordProc& proc, void*& user, Handle& rec, uint32_t& bytes);
+    double Noise();
+
+    const Clock m_clock;
+    mutable std::mutex m_mutex;  // guards everything below except m_record's reads
+    ResonatorModel m_model;
+    bool m_init = false;
+    bool m_recordInit = false;
+    bool m_recording = false;
+    Handle m_recHandle = 0;
+    RecordProc m_proc = nullptr;
+    void* m_user = nullptr;
+    bool m_inputOn = true;
+    uint32_t m_inputLevel = kDefaultLevel;
+    std::map<Handle, Stream> m_streams;
+    Handle m_nextHandle = 0x1001;
+    uint64_t m_time = 0;    // samples simulated
+    int m_msRemainder = 0;  // tenths of samples left over by AdvanceMs
+    std::array<double, 1024> m_delayMic{};
+    std::array<double, 1024> m_delayRef{};
+    uint64_t m_noiseState = 0x9E3779B97F4A7C15ull;
+    std::array<int16_t, 2 * kBlock> m_block{};
+
+    RecordBuffer m_record;
+
+    std::atomic<bool> m_quit{false};
+    std::thread m_thread;
+};
+
+}  // namespace audio

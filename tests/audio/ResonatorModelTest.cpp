@@ -1,0 +1,82 @@
+// The cavity model: sphere modes, angle gains, and the resonator filters against the
+// oscillator term they stand for.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+
+#include "platform/audio/ResonatorModel.h"
+
+namespace audio {
+namespace {
+
+TEST(SphereModes, KnownRootsOfTheBesselDerivative) {
+    const auto modes = SphereModes(0.050, 343.0, 10000.0);
+    const double scale = 343.0 / (2.0 * std::numbers::pi * 0.050);
+    ASSERT_GE(modes.size(), 10u);
+    // x'_11 = 2.0816, x'_21 = 3.3421, x'_01 = 4.4934 (tabulated zeros of j_l').
+    EXPECT_EQ(modes[0].l, 1);
+    EXPECT_NEAR(modes[0].frequency / scale, 2.08158, 1e-4);
+    EXPECT_EQ(modes[1].l, 2);
+    EXPECT_NEAR(modes[1].frequency / scale, 3.34209, 1e-4);
+    EXPECT_EQ(modes[2].l, 0);
+    EXPECT_NEAR(modes[2].frequency / scale, 4.49341, 1e-4);
+    for (size_t i = 1; i < modes.size(); ++i) {
+        EXPECT_LE(modes[i - 1].frequency, modes[i].frequency);
+        EXPECT_LT(modes[i].frequency, 10000.0);
+    }
+}
+
+TEST(AngleGain, LegendrePolynomialOfTheShiftedCosine) {
+    // alpha = 0: cos theta = 0; alpha = 180: cos theta = -1.
+    EXPECT_NEAR(AngleGain(0, 0.0), 1.0, 1e-12);
+    EXPECT_NEAR(AngleGain(1, 0.0), 0.0, 1e-12);
+    EXPECT_NEAR(AngleGain(2, 0.0), -0.5, 1e-12);
+    EXPECT_NEAR(AngleGain(1, 180.0), -1.0, 1e-12);
+    EXPECT_NEAR(AngleGain(2, 180.0), 1.0, 1e-12);
+    EXPECT_NEAR(AngleGain(1, 90.0), -0.5, 1e-12);
+}
+
+std::complex<double> OscillatorTerm(const CavityMode& m, double f) {
+    return std::conj(m.amplitude * 2.0 * m.width * m.frequency /
+                     std::complex<double>(m.frequency * m.frequency - f * f, -2.0 * m.width * f));
+}
+
+TEST(ResonatorModel, EachResonatorMatchesItsOscillatorTerm) {
+    CavityMode m{0, 1, 3000.0, 2.5, 25.0};
+    ResonatorModel model({m}, 1.0, 0.0);  // l = 0: gain 1; high-pass far below
+    const std::complex<double> atPeak = model.Response(3000.0);
+    EXPECT_NEAR(std::abs(atPeak), 2.5, 2.5 * 1e-3);
+    for (double f : {2950.0, 2975.0, 3025.0, 3050.0}) {
+        EXPECT_NEAR(std::abs(model.Response(f)), std::abs(OscillatorTerm(m, f)),
+                    0.02 * std::abs(OscillatorTerm(m, f)))
+            << f;
+    }
+}
+
+TEST(ResonatorModel, TimeDomainFollowsTheResponse) {
+    CavityMode m{0, 1, 2000.0, 1.0, 20.0};
+    ResonatorModel model({m}, 100.0, 0.02);
+    for (double f : {2000.0, 2300.0}) {
+        model.Reset();
+        double peak = 0.0;
+        for (int n = 0; n < 44100; ++n) {
+            double y = model.Process(std::sin(2.0 * std::numbers::pi * f * n / 44100.0));
+            if (n > 22050) peak = std::max(peak, std::abs(y));
+        }
+        EXPECT_NEAR(peak, std::abs(model.Response(f)), 0.01 * std::abs(model.Response(f)));
+    }
+}
+
+TEST(ResonatorModel, AngleSilencesOddModesAtZero) {
+    auto model = ResonatorModel::DefaultSphere();
+    const double f1 = model.Modes()[0].frequency;  // l = 1
+    model.SetAngle(180.0);
+    const double open = std::abs(model.Response(f1));
+    model.SetAngle(0.0);
+    const double closed = std::abs(model.Response(f1));
+    EXPECT_GT(open, 10.0 * closed);
+}
+
+}  // namespace
+}  // namespace audio

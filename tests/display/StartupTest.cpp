@@ -1,0 +1,164 @@
+// The start-up sequence: defaults, the shown main window, and every fatal failure.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QSlider>
+#include <QTimer>
+
+#include "display/Controls.h"
+#include "display/Startup.h"
+#include "display/Unit1Form.h"
+#include "platform/audio/Audio.h"
+#include "platform/audio/VirtualApparatus.h"
+#include "tests/TestSupport.h"
+
+namespace sonarix {
+namespace {
+
+// The virtual apparatus with failures to order.
+class FailingApparatus : public audio::VirtualApparatus {
+public:
+    FailingApparatus() : VirtualApparatus(Clock::Manual) {}
+    bool failInit = false, failRecordInit = false, failRecordStart = false, inputsOff = false;
+    int frees = 0;
+    bool Init(int d, uint32_t f, uint32_t fl) override {
+        return !failInit && VirtualApparatus::Init(d, f, fl);
+    }
+    bool RecordInit(int d) override { return !failRecordInit && VirtualApparatus::RecordInit(d); }
+    audio::Handle RecordStart(uint32_t f, uint32_t c, uint32_t fl, audio::RecordProc p,
+                              void* u) override {
+        return failRecordStart ? 0 : VirtualApparatus::RecordStart(f, c, fl, p, u);
+    }
+    uint32_t RecordGetInput(int input) override {
+        uint32_t v = VirtualApparatus::RecordGetInput(input);
+        return inputsOff && v != audio::kInputFailed ? v | audio::kInputOff : v;
+    }
+    void Free() override {
+        ++frees;
+        VirtualApparatus::Free();
+    }
+};
+
+class StartupTest : public testing::Test {
+protected:
+    FailingApparatus* Install() {
+        auto b = std::make_unique<FailingApparatus>();
+        FailingApparatus* raw = b.get();
+        audio::UseBackend(std::move(b));
+        return raw;
+    }
+    void TearDown() override { audio::UseBackend(nullptr); }
+    test::MessageRecorder messages;
+};
+
+TEST_F(StartupTest, ComesUpWithEveryDefault) {
+    Install();
+    Program p;
+    ASSERT_TRUE(StartUp(p));
+    EXPECT_TRUE(messages.Messages().empty());
+    const SharedState& s = *p.state;
+    ASSERT_TRUE(p.form1);
+    EXPECT_TRUE(p.form1->isVisible());
+    EXPECT_EQ(p.form1->windowTitle(), "Kavitron controlled by Sound Card (Orvell)");
+    EXPECT_NE(s.RecChannel, 0u);
+    EXPECT_FALSE(s.StereoInput);
+    EXPECT_TRUE(s.LeftChannel);
+    EXPECT_EQ(s.StartFreq, 100.0);
+    EXPECT_EQ(s.StopFreq, 10000.0);
+    EXPECT_EQ(s.StepFreq, 10.0);
+    EXPECT_EQ(s.StepTime, 50.0);
+    EXPECT_EQ(s.CurrentFreq, 1000.0);
+    EXPECT_EQ(s.SpecColor[0], 0x000000FFu);
+    EXPECT_EQ(s.SpecColor[1], 0x00008000u);
+    EXPECT_EQ(s.SpecColor[2], 0x00FF00FFu);
+    EXPECT_EQ(s.SpecColor[3], 0x0000C8FFu);
+    for (int i = 0; i < kSlots; ++i) EXPECT_EQ(s.SpecCount[i], 0);
+    EXPECT_EQ(s.MarginRight, 20);
+    EXPECT_EQ(s.MarginTop, 10);
+    EXPECT_EQ(s.SerialPortNr, 0);
+    EXPECT_EQ(s.SerialBaud, 9600);
+    EXPECT_EQ(s.SerialParity, 0);
+    EXPECT_EQ(s.SerialDataBits, 8);
+    EXPECT_EQ(s.SerialStopBits, 2);
+    EXPECT_EQ(s.SerialSwFlow, 3);
+    EXPECT_EQ(s.OutVolume, 0);
+    EXPECT_EQ(s.WavImage.Size(), 0u);
+    ASSERT_EQ(p.inputs.names.size(), 1u);
+    EXPECT_EQ(p.inputs.names[0], "Virtual microphone");
+    EXPECT_EQ(p.inputs.selected, 0);
+    EXPECT_EQ(audio::RecordGetInput(0) & audio::kInputOff, 0u);
+    // The left strip's fields.
+    EXPECT_EQ(p.form1->findChild<QLineEdit*>("Edit1")->text(), "100");
+    EXPECT_EQ(p.form1->findChild<QLineEdit*>("Edit2")->text(), "10000");
+    EXPECT_EQ(p.form1->findChild<QLineEdit*>("Edit3")->text(), "10");
+    EXPECT_EQ(p.form1->findChild<QLineEdit*>("Edit4")->text(), "50");
+    EXPECT_EQ(p.form1->findChild<QSlider*>("TrackBar1")->value(), 50);
+    // The plot image is white.
+    EXPECT_EQ(p.form1->Image1->Picture.pixel(100, 100), 0xFFFFFFFFu);
+    ShutDown(p);
+}
+
+TEST_F(StartupTest, NoInputSwitchedOnLeavesNoSelectionButRecords) {
+    Install()->inputsOff = true;
+    Program p;
+    ASSERT_TRUE(StartUp(p));
+    EXPECT_EQ(p.inputs.selected, -1);
+    EXPECT_NE(p.state->RecChannel, 0u);
+}
+
+TEST_F(StartupTest, NoOutputEndsTheProgram) {
+    Install()->failInit = true;
+    Program p;
+    EXPECT_FALSE(StartUp(p));
+    ASSERT_EQ(messages.Messages().size(), 1u);
+    EXPECT_EQ(messages.Messages()[0], "Cannot initialize Sound Card for output");
+}
+
+TEST_F(StartupTest, NoBackendAtAllEndsTheProgram) {
+    audio::UseBackend(nullptr);
+    Program p;
+    EXPECT_FALSE(StartUp(p));
+    ASSERT_EQ(messages.Messages().size(), 1u);
+    EXPECT_EQ(messages.Messages()[0], "Cannot initialize Sound Card for output");
+}
+
+TEST_F(StartupTest, NoRecordingDeviceEndsTheProgramAndReleasesTheLibrary) {
+    FailingApparatus* b = Install();
+    b->failRecordInit = true;
+    Program p;
+    EXPECT_FALSE(StartUp(p));
+    ASSERT_EQ(messages.Messages().size(), 1u);
+    EXPECT_EQ(messages.Messages()[0], "Cannot start default recording device");
+    EXPECT_EQ(b->frees, 1);
+}
+
+TEST_F(StartupTest, NoRecordingRunsOn) {
+    Install()->failRecordStart = true;
+    Program p;
+    EXPECT_TRUE(StartUp(p));
+    ASSERT_EQ(messages.Messages().size(), 1u);
+    EXPECT_EQ(messages.Messages()[0], "Cannot start recording!");
+    EXPECT_EQ(p.state->RecChannel, 0u);
+}
+
+TEST_F(StartupTest, VolumeTrackBarSetsOutVolume) {
+    Install();
+    Program p;
+    ASSERT_TRUE(StartUp(p));
+    p.form1->TrackBar1->setValue(73);
+    EXPECT_EQ(p.state->OutVolume, 73);
+}
+
+TEST_F(StartupTest, ClosingTheMainWindowEndsTheEventLoop) {
+    Install();
+    Program p;
+    ASSERT_TRUE(StartUp(p));
+    QTimer::singleShot(0, p.form1.get(), [&] { p.form1->close(); });
+    QTimer::singleShot(5000, [] { QApplication::exit(99); });  // guard against a hang
+    EXPECT_EQ(QApplication::exec(), 0);
+    ShutDown(p);
+}
+
+}  // namespace
+}  // namespace sonarix
