@@ -8,78 +8,139 @@
 #include <thread>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "measurement/Messages.h"
 #include "measurement/ReadNumber.h"
 
 namespace sonarix {
 namespace {
 
-// pi/2 in three parts: the first two with 31 and 32 significant bits, so that q * part is
-// exact in extended precision for q < 2^32 (Cody and Waite's reduction).
-constexpr long double kHalfPi1 = 0x6487ed51p-30L;
-constexpr long double kHalfPi2 = 0x85a308d3p-65L;
-constexpr long double kHalfPi3 = 0x98cc51701b839a25p-132L;
-constexpr long double kTwoOverPiL = 0xa2f9836e4e44152ap-64L;
+// pi/2 in four parts, the first three with 22 significant bits, so that q * part is exact in
+// double precision for |q| < 2^31 (Cody and Waite's reduction).
+constexpr double kHalfPi1 = 0x1.921fb00000000p+0;
+constexpr double kHalfPi2 = 0x1.5110b00000000p-22;
+constexpr double kHalfPi3 = 0x1.1846980000000p-44;
+constexpr double kHalfPi4 = 0x1.3198a2e037073p-69;
+constexpr double kTwoOverPi = 0x1.45f306dc9c883p-1;
 constexpr long double kLargestFastArgument = 0x1p31L;
-// Adding and subtracting these rounds to an integer, ties to even, in the default rounding
-// mode (for magnitudes below 2^62 and 2^51): nearbyint without its costly library call.
-constexpr long double kRoundLongDouble = 0x1.8p63L;
+// Adding and subtracting this rounds to an integer, ties to even, in the default rounding mode
+// (for magnitudes below 2^51): nearbyint without its costly library call.
 constexpr double kRoundDouble = 0x1.8p52;
+// Within this distance of a rounding boundary the fast result is not trusted; its error is
+// below 1e-11 (reduction and kernels within a few units in the last place, times 4000).
+constexpr double kBoundaryGuard = 1e-8;
 
-// sin and cos on [-pi/4, pi/4]: the minimax polynomials of fdlibm's kernels.
-inline double KernelSin(double x) {
-    const double z = x * x;
-    const double r = 8.33333333332248946124e-03 +
-                     z * (-1.98412698298579493134e-04 +
-                          z * (2.75573137070700676789e-06 +
-                               z * (-2.50507602534068634195e-08 + z * 1.58969099521155010221e-10)));
-    return x + x * z * (-1.66666666666666324348e-01 + z * r);
-}
+// The minimax polynomials of fdlibm's sine and cosine kernels on [-pi/4, pi/4].
+constexpr double kS1 = -1.66666666666666324348e-01, kS2 = 8.33333333332248946124e-03,
+                 kS3 = -1.98412698298579493134e-04, kS4 = 2.75573137070700676789e-06,
+                 kS5 = -2.50507602534068634195e-08, kS6 = 1.58969099521155010221e-10;
+constexpr double kC1 = 4.16666666666666019037e-02, kC2 = -1.38888888888741095749e-03,
+                 kC3 = 2.48015872894767294178e-05, kC4 = -2.75573143513906633035e-07,
+                 kC5 = 2.08757232129817482790e-09, kC6 = -1.13596475577881948265e-11;
 
-inline double KernelCos(double x) {
-    const double z = x * x;
-    const double r =
-        4.16666666666666019037e-02 +
-        z * (-1.38888888888741095749e-03 +
-             z * (2.48015872894767294178e-05 +
-                  z * (-2.75573143513906633035e-07 +
-                       z * (2.08757232129817482790e-09 + z * -1.13596475577881948265e-11))));
-    return 1.0 - 0.5 * z + z * z * r;
-}
+constexpr int kBlock = 256;
 
-// The sample for the extended-precision argument x, as ExactSample gives it.
-inline int16_t FastSample(long double x) {
-    if (!(std::fabs(x) < kLargestFastArgument)) return ExactSample(x);
-    const long double q = (x * kTwoOverPiL + kRoundLongDouble) - kRoundLongDouble;
-    const long double r = ((x - q * kHalfPi1) - q * kHalfPi2) - q * kHalfPi3;
-    const double rd = static_cast<double>(r);
-    double s;
-    switch (static_cast<int64_t>(q) & 3) {
-        case 0:
-            s = KernelSin(rd);
-            break;
-        case 1:
-            s = KernelCos(rd);
-            break;
-        case 2:
-            s = -KernelSin(rd);
-            break;
-        default:
-            s = -KernelCos(rd);
-            break;
-    }
-    // The error of v is below 1e-11; only values near a half need the exact path.
+// Working data of one block: the extended-precision arguments, split exactly into a double
+// hi + lo, and the results.
+struct Block {
+    alignas(16) double hi[kBlock];
+    alignas(16) double lo[kBlock];
+    alignas(16) double value[kBlock];  // 4000 sin(x), rounded
+    long double x[kBlock];
+    bool exact[kBlock];  // next to a rounding boundary: take ExactSample
+};
+
+// Scalar sine of one argument, for the tail of a block and for targets without SSE2.
+inline void FastOne(Block& b, int k) {
+    const double h = b.hi[k];
+    const double q = (h * kTwoOverPi + kRoundDouble) - kRoundDouble;
+    double r = ((h - q * kHalfPi1) - q * kHalfPi2) - q * kHalfPi3;
+    r = (r + b.lo[k]) - q * kHalfPi4;
+    const double z = r * r;
+    const double sn = r + r * z * (kS1 + z * (kS2 + z * (kS3 + z * (kS4 + z * (kS5 + z * kS6)))));
+    const double cs =
+        1.0 - 0.5 * z + z * z * (kC1 + z * (kC2 + z * (kC3 + z * (kC4 + z * (kC5 + z * kC6)))));
+    const auto quadrant = static_cast<int32_t>(q);
+    double s = (quadrant & 1) ? cs : sn;
+    if (quadrant & 2) s = -s;
     const double v = s * kSampleAmplitude;
     const double rounded = (v + kRoundDouble) - kRoundDouble;
-    if (std::fabs(std::fabs(v - rounded) - 0.5) < 1e-8) return ExactSample(x);
-    return static_cast<int16_t>(rounded);
+    b.value[k] = rounded;
+    b.exact[k] = std::fabs(std::fabs(v - rounded) - 0.5) < kBoundaryGuard;
 }
 
+#if defined(__SSE2__)
+// The same on two arguments at a time; every operation is the scalar one, lane by lane.
+inline void FastPair(Block& b, int k) {
+    const __m128d h = _mm_load_pd(b.hi + k);
+    const __m128d round = _mm_set1_pd(kRoundDouble);
+    const __m128d q = _mm_sub_pd(_mm_add_pd(_mm_mul_pd(h, _mm_set1_pd(kTwoOverPi)), round), round);
+    __m128d r = _mm_sub_pd(h, _mm_mul_pd(q, _mm_set1_pd(kHalfPi1)));
+    r = _mm_sub_pd(r, _mm_mul_pd(q, _mm_set1_pd(kHalfPi2)));
+    r = _mm_sub_pd(r, _mm_mul_pd(q, _mm_set1_pd(kHalfPi3)));
+    r = _mm_sub_pd(_mm_add_pd(r, _mm_load_pd(b.lo + k)), _mm_mul_pd(q, _mm_set1_pd(kHalfPi4)));
+    const __m128d z = _mm_mul_pd(r, r);
+    auto poly = [&z](double c0, double c1, double c2, double c3, double c4, double c5) {
+        __m128d p = _mm_set1_pd(c5);
+        for (double c : {c4, c3, c2, c1}) p = _mm_add_pd(_mm_set1_pd(c), _mm_mul_pd(z, p));
+        return _mm_add_pd(_mm_set1_pd(c0), _mm_mul_pd(z, p));
+    };
+    // sn = r + r z (S1 + z (S2 + ...)); cs = 1 - 0.5 z + z z (C1 + z (C2 + ...)).
+    const __m128d sn =
+        _mm_add_pd(r, _mm_mul_pd(_mm_mul_pd(r, z), poly(kS1, kS2, kS3, kS4, kS5, kS6)));
+    const __m128d cs = _mm_add_pd(_mm_sub_pd(_mm_set1_pd(1.0), _mm_mul_pd(_mm_set1_pd(0.5), z)),
+                                  _mm_mul_pd(_mm_mul_pd(z, z), poly(kC1, kC2, kC3, kC4, kC5, kC6)));
+    // Quadrant bits widened to 64-bit lane masks.
+    const __m128i quadrant = _mm_shuffle_epi32(_mm_cvtpd_epi32(q), _MM_SHUFFLE(1, 1, 0, 0));
+    const __m128i one = _mm_set1_epi32(1), two = _mm_set1_epi32(2);
+    const __m128d odd = _mm_castsi128_pd(_mm_cmpeq_epi32(_mm_and_si128(quadrant, one), one));
+    const __m128d negate = _mm_castsi128_pd(_mm_cmpeq_epi32(_mm_and_si128(quadrant, two), two));
+    __m128d s = _mm_or_pd(_mm_and_pd(odd, cs), _mm_andnot_pd(odd, sn));
+    s = _mm_xor_pd(s, _mm_and_pd(negate, _mm_set1_pd(-0.0)));
+    const __m128d v = _mm_mul_pd(s, _mm_set1_pd(kSampleAmplitude));
+    const __m128d rounded = _mm_sub_pd(_mm_add_pd(v, round), round);
+    _mm_store_pd(b.value + k, rounded);
+    const __m128d absMask = _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFF));
+    const __m128d distance = _mm_and_pd(
+        _mm_sub_pd(_mm_and_pd(_mm_sub_pd(v, rounded), absMask), _mm_set1_pd(0.5)), absMask);
+    const int near = _mm_movemask_pd(_mm_cmplt_pd(distance, _mm_set1_pd(kBoundaryGuard)));
+    b.exact[k] = (near & 1) != 0;
+    b.exact[k + 1] = (near & 2) != 0;
+}
+#endif
+
+// Samples of one stretch of the chirp, omega and t at their values before its first sample.
 void ChirpRange(int16_t* out, int64_t n, double omega, double dOmega, double t) {
-    for (int64_t k = 0; k < n; ++k) {
-        omega += dOmega;
-        out[k] = FastSample(static_cast<long double>(omega) * static_cast<long double>(t));
-        t += kDt;
+    Block b;
+    for (int64_t base = 0; base < n; base += kBlock) {
+        const int m = static_cast<int>(std::min<int64_t>(kBlock, n - base));
+        bool huge = false;
+        // The sums and the extended product in the order written; x = hi + lo exactly.
+        for (int k = 0; k < m; ++k) {
+            omega += dOmega;
+            const long double x = static_cast<long double>(omega) * static_cast<long double>(t);
+            const double h = static_cast<double>(x);
+            b.x[k] = x;
+            b.hi[k] = h;
+            b.lo[k] = static_cast<double>(x - static_cast<long double>(h));
+            huge |= !(std::fabs(x) < kLargestFastArgument);
+            t += kDt;
+        }
+        if (huge) {
+            for (int k = 0; k < m; ++k) out[base + k] = ExactSample(b.x[k]);
+            continue;
+        }
+        int k = 0;
+#if defined(__SSE2__)
+        for (; k + 1 < m; k += 2) FastPair(b, k);
+#endif
+        for (; k < m; ++k) FastOne(b, k);
+        for (k = 0; k < m; ++k) {
+            out[base + k] = b.exact[k] ? ExactSample(b.x[k]) : static_cast<int16_t>(b.value[k]);
+        }
     }
 }
 
@@ -113,7 +174,7 @@ int16_t ExactSample(long double x) {
 }
 
 void SynthesizeChirp(int16_t* out, int64_t n, double omega, double dOmega) {
-    constexpr int64_t kChunk = int64_t{1} << 20;
+    constexpr int64_t kChunk = int64_t{1} << 16;
     const int64_t chunks = (n + kChunk - 1) / kChunk;
     const unsigned cores = std::max(1u, std::min(std::thread::hardware_concurrency(), 8u));
     if (chunks < 2 || cores < 2) {

@@ -98,8 +98,9 @@ TEST_F(TestSignals, OddSweepsMatchReference) {
     struct Case {
         const char *start, *stop, *step, *time;
     };
-    for (const Case& c : {Case{"37.5", "4410.25", "0.25", "0.3"},
-                          Case{"1e6", "1.00002e6", "3", "7"}, Case{"-50", "50", "1", "20"}}) {
+    for (const Case& c :
+         {Case{"37.5", "4410.25", "0.25", "0.3"}, Case{"1e6", "1.00002e6", "3", "7"},
+          Case{"-50", "50", "1", "20"}, Case{"1e9", "1.0000001e9", "10", "50"}}) {
         ASSERT_TRUE(MakeSweepWav(*s, c.start, c.stop, c.step, c.time)) << c.start;
         const std::vector<int16_t> ref = ReferenceSweep(s->StartFreq, s->StopFreq, s->SampleCount);
         EXPECT_EQ(std::memcmp(Samples(*s), ref.data(), ref.size() * 2), 0) << c.start;
