@@ -1,6 +1,7 @@
 // The backend factory.
 #include "platform/audio/AudioFactory.h"
 
+#include "platform/audio/PulseBackend.h"
 #include "platform/audio/VirtualApparatus.h"
 
 namespace audio {
@@ -9,6 +10,6 @@ std::unique_ptr<AudioBackend> CreateVirtualBackend() {
     return std::make_unique<VirtualApparatus>(VirtualApparatus::Clock::RealTime);
 }
 
-std::unique_ptr<AudioBackend> CreateSoundCardBackend() { return nullptr; }
+std::unique_ptr<AudioBackend> CreateSoundCardBackend() { return std::make_unique<PulseBackend>(); }
 
 }  // namespace audio

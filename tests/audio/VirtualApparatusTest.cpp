@@ -10,63 +10,14 @@
 #include "platform/audio/Audio.h"
 #include "platform/audio/Clock.h"
 #include "platform/audio/VirtualApparatus.h"
+#include "tests/audio/AudioTestSignals.h"
 
 namespace audio {
 namespace {
 
-// A WAV image of a sine, built here independently of the program's synthesis.
-std::vector<uint8_t> SineImage(double f, double seconds, double amplitude = 4000.0) {
-    const uint32_t n = static_cast<uint32_t>(seconds * 44100.0);
-    std::vector<uint8_t> img(44 + 2 * size_t{n});
-    auto put32 = [&](size_t o, uint32_t v) { std::memcpy(&img[o], &v, 4); };
-    auto put16 = [&](size_t o, uint16_t v) { std::memcpy(&img[o], &v, 2); };
-    std::memcpy(&img[0], "RIFF", 4);
-    put32(4, 2 * n + 36);
-    std::memcpy(&img[8], "WAVEfmt ", 8);
-    put32(16, 16);
-    put16(20, 1);
-    put16(22, 1);
-    put32(24, 44100);
-    put32(28, 88200);
-    put16(32, 2);
-    put16(34, 16);
-    std::memcpy(&img[36], "data", 4);
-    put32(40, 2 * n);
-    for (uint32_t k = 0; k < n; ++k) {
-        auto s = static_cast<int16_t>(
-            std::lround(amplitude * std::sin(2 * std::numbers::pi * f * k / 44100.0)));
-        std::memcpy(&img[44 + 2 * size_t{k}], &s, 2);
-    }
-    return img;
-}
-
-// The 7-bin level around f of a Hann-windowed 1024-point spectrum.
-double SevenBinLevel(const float* fft, double f, int stride = 1, int offset = 0) {
-    const int k = static_cast<int>(std::nearbyint(f / 44100.0 * 1024.0));
-    double sum = 0.0;
-    for (int j = k - 3; j <= k + 3; ++j) {
-        if (j < 0 || j > 511) continue;
-        sum += static_cast<double>(fft[stride * j + offset]) * fft[stride * j + offset];
-    }
-    return std::sqrt(sum);
-}
-
-// The same level for an ideal sine of amplitude a (full scale 1.0), computed directly.
-double IdealSevenBinLevel(double f, double a) {
-    std::vector<double> re(512), im(512);
-    std::vector<float> mag(512);
-    for (int k = 0; k < 512; ++k) {
-        double r = 0, i = 0;
-        for (int n = 0; n < 1024; ++n) {
-            const double w = 0.5 - 0.5 * std::cos(2 * std::numbers::pi * n / 1024.0);
-            const double x = a * std::sin(2 * std::numbers::pi * f * n / 44100.0) * w;
-            r += x * std::cos(2 * std::numbers::pi * k * n / 1024.0);
-            i -= x * std::sin(2 * std::numbers::pi * k * n / 1024.0);
-        }
-        mag[k] = static_cast<float>(std::hypot(r, i) * 2.0 / 512.0);
-    }
-    return SevenBinLevel(mag.data(), f);
-}
+using test::IdealSevenBinLevel;
+using test::SevenBinLevel;
+using test::SineImage;
 
 class VirtualApparatusTest : public testing::Test {
 protected:
