@@ -297,18 +297,24 @@ const char* PulseBackend::RecordGetInputName(int input) {
     return input < m_source.portCount ? m_source.ports[input].description.data() : nullptr;
 }
 
+uint32_t InputStateWord(const PulseBackend::SourceSnapshot& listed,
+                        const PulseBackend::SourceSnapshot& now, int input) {
+    const uint32_t level = std::min<uint32_t>(
+        100, static_cast<uint32_t>(
+                 std::lround(100.0 * now.volume / static_cast<double>(PA_VOLUME_NORM))));
+    if (input < 0) return kInputFailed;
+    if (listed.portCount == 0) return input == 0 ? level : kInputFailed;
+    if (input >= listed.portCount) return kInputFailed;
+    const PulseBackend::Port& port = listed.ports[static_cast<size_t>(input)];
+    const bool active = std::strcmp(port.name.data(), now.activePort.data()) == 0;
+    return InputKindOfPortType(port.type) | (active ? 0u : kInputOff) | level;
+}
+
 uint32_t PulseBackend::RecordGetInput(int input) {
     Lock lock(m_loop);
     SourceSnapshot now;
     if (!m_recordInit || input < 0 || !QuerySource(now)) return kInputFailed;
-    const uint32_t level = std::min<uint32_t>(
-        100, static_cast<uint32_t>(
-                 std::lround(100.0 * now.volume / static_cast<double>(PA_VOLUME_NORM))));
-    if (m_source.portCount == 0) return input == 0 ? level : kInputFailed;
-    if (input >= m_source.portCount) return kInputFailed;
-    const Port& port = m_source.ports[input];
-    const bool active = std::strcmp(port.name.data(), now.activePort.data()) == 0;
-    return InputKindOfPortType(port.type) | (active ? 0u : kInputOff) | level;
+    return InputStateWord(m_source, now, input);
 }
 
 bool PulseBackend::RecordSetInput(int input, uint32_t setting) {

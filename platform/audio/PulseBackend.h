@@ -105,4 +105,10 @@ private:
 // The input kind word for a libpulse port type.
 uint32_t InputKindOfPortType(uint32_t portType);
 
+// The state word of input `input` of the ports listed at RecordInit, given the source as it is
+// now: kind, the "off" bit unless it is the active port, and the volume in percent (at most
+// 100). A source without ports is one input.
+uint32_t InputStateWord(const PulseBackend::SourceSnapshot& listed,
+                        const PulseBackend::SourceSnapshot& now, int input);
+
 }  // namespace audio

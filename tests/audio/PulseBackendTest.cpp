@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -176,6 +177,31 @@ TEST(PulseInputKinds, PortTypesMapOntoTheInputKinds) {
     EXPECT_EQ(InputKindOfPortType(PA_DEVICE_PORT_TYPE_HANDSET), 0x06000000u);
     EXPECT_EQ(InputKindOfPortType(PA_DEVICE_PORT_TYPE_HEADSET), 0u);
     EXPECT_EQ(InputKindOfPortType(PA_DEVICE_PORT_TYPE_UNKNOWN), 0u);
+}
+
+TEST(PulseInputKinds, StateWordsOfASourceWithPorts) {
+    PulseBackend::SourceSnapshot listed;
+    auto port = [&](int i, const char* name, uint32_t type) {
+        std::strcpy(listed.ports[i].name.data(), name);
+        listed.ports[i].type = type;
+    };
+    listed.portCount = 3;
+    port(0, "analog-input-mic", PA_DEVICE_PORT_TYPE_MIC);
+    port(1, "analog-input-linein", PA_DEVICE_PORT_TYPE_LINE);
+    port(2, "hdmi-in", PA_DEVICE_PORT_TYPE_HDMI);
+    PulseBackend::SourceSnapshot now = listed;
+    std::strcpy(now.activePort.data(), "analog-input-linein");
+    now.volume = PA_VOLUME_NORM * 3 / 10;
+    EXPECT_EQ(InputStateWord(listed, now, 0), 0x03000000u | kInputOff | 30u);
+    EXPECT_EQ(InputStateWord(listed, now, 1), 0x02000000u | 30u);
+    EXPECT_EQ(InputStateWord(listed, now, 2), 0x01000000u | kInputOff | 30u);
+    EXPECT_EQ(InputStateWord(listed, now, 3), kInputFailed);
+    EXPECT_EQ(InputStateWord(listed, now, -1), kInputFailed);
+    now.volume = PA_VOLUME_NORM * 3 / 2;  // amplified beyond 100 %: capped
+    EXPECT_EQ(InputStateWord(listed, now, 1), 0x02000000u | 100u);
+    listed.portCount = 0;
+    EXPECT_EQ(InputStateWord(listed, now, 0), 100u);
+    EXPECT_EQ(InputStateWord(listed, now, 1), kInputFailed);
 }
 
 TEST(PulseWithoutServer, OutputInitialisationFails) {
