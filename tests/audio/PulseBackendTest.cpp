@@ -2,6 +2,7 @@
 // sink's monitor. Run under scripts/with-sound-server.
 #include <gtest/gtest.h>
 #include <pulse/def.h>
+#include <pulse/volume.h>
 
 #include <chrono>
 #include <cmath>
