@@ -72,6 +72,14 @@ void TImage::enterEvent(QEnterEvent* /*event*/) { emit MouseEnter(); }
 void TImage::leaveEvent(QEvent* /*event*/) { emit MouseLeave(); }
 
 QFont DialogFont() {
+    // Where Tahoma is missing, a sans-serif of similar width stands in.
+    static const bool substituted = [] {
+        QFont::insertSubstitutions(QStringLiteral("Tahoma"),
+                                   {QStringLiteral("Liberation Sans"), QStringLiteral("Arial"),
+                                    QStringLiteral("DejaVu Sans")});
+        return true;
+    }();
+    (void)substituted;
     QFont f(QStringLiteral("Tahoma"));
     f.setPixelSize(11);
     return f;

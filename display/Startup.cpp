@@ -4,7 +4,9 @@
 #include <QApplication>
 #include <QMessageBox>
 
+#include "display/InfoWindows.h"
 #include "display/Unit1Form.h"
+#include "display/Unit4.h"
 #include "measurement/Messages.h"
 #include "measurement/Playback.h"
 #include "platform/audio/Audio.h"
@@ -75,7 +77,14 @@ bool StartUp(Program& p) {
     return true;
 }
 
-void CreateRemainingWindows(Program& /*p*/) {}
+void CreateRemainingWindows(Program& p) {
+    p.form4 = std::make_unique<TForm4>();
+    p.form10 = std::make_unique<TForm10>();
+    p.form11 = std::make_unique<TForm11>();
+    p.form1->Form4 = p.form4.get();
+    p.form1->Form10 = p.form10.get();
+    p.form1->Form11 = p.form11.get();
+}
 
 void ShutDown(Program& /*p*/) { audio::Free(); }
 

@@ -10,6 +10,9 @@
 namespace sonarix {
 
 class TForm1;
+class TForm4;
+class TForm10;
+class TForm11;
 
 inline constexpr const char* kWrongAudioVersion = "An incorrect version of BASS.DLL was loaded";
 inline constexpr const char* kCannotInitOutput = "Cannot initialize Sound Card for output";
@@ -20,6 +23,9 @@ struct Program {
     ~Program();
     std::unique_ptr<SharedState> state;
     std::unique_ptr<TForm1> form1;
+    std::unique_ptr<TForm4> form4;
+    std::unique_ptr<TForm10> form10;
+    std::unique_ptr<TForm11> form11;
     InputList inputs;  // the input list of the "Input" dialog
 };
 

@@ -4,6 +4,8 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QColorDialog>
+#include <QFontDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -15,7 +17,11 @@
 #include <QSlider>
 #include <QTimer>
 
+#include "display/Canvas.h"
 #include "display/Controls.h"
+#include "display/InfoWindows.h"
+#include "display/Unit4.h"
+#include "measurement/FixedText.h"
 #include "measurement/Playback.h"
 
 namespace sonarix {
@@ -27,6 +33,13 @@ W* Named(W* widget, const char* name) {
 }
 
 constexpr int kStripWidth = 200;
+constexpr int kNormalWidthOffset = 215;  // "normal": outer width of the window less this
+
+// The plot font: the dialog font, drawn without smoothing as the classic canvas does.
+QFont PlotFont(QFont f) {
+    f.setStyleStrategy(QFont::NoAntialias);
+    return f;
+}
 }  // namespace
 
 TForm1::TForm1(SharedState& state, QWidget* parent) : QMainWindow(parent), m_state(state) {
@@ -38,8 +51,22 @@ TForm1::TForm1(SharedState& state, QWidget* parent) : QMainWindow(parent), m_sta
     setCentralWidget(m_client);
     BuildControls(m_client);
     BuildMenus();
+    m_canvas = std::make_unique<Canvas>(&Image1->Picture);
+    m_canvas->SetFont(PlotFont(DialogFont()));
+    m_plot = std::make_unique<SpectrumPlot>();
+    ChooseFont = [this](const QFont& current) -> std::optional<QFont> {
+        bool ok = false;
+        QFont f = QFontDialog::getFont(&ok, current, this);
+        return ok ? std::optional<QFont>(f) : std::nullopt;
+    };
+    ChooseColor = [this](const QColor& current) -> std::optional<QColor> {
+        QColor c = QColorDialog::getColor(current, this);
+        return c.isValid() ? std::optional<QColor>(c) : std::nullopt;
+    };
     resize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
 }
+
+TForm1::~TForm1() = default;
 
 void TForm1::BuildControls(QWidget* c) {
     RadioGroup1 =
@@ -133,6 +160,11 @@ void TForm1::BuildControls(QWidget* c) {
     Label6->setAutoFillBackground(true);
     Label6->hide();
     ScrollBox1->setWidget(Panel1);
+    Label6->raise();
+    connect(RadioGroup2, &TRadioGroup::Clicked, this, [this] { PanelGroesse(); });
+    connect(Image1, &TImage::MouseMove, this, [this](int x, int y) { ZeigeFreq(x, y); });
+    connect(Image1, &TImage::MouseEnter, this, [this] { ZeigeFreqOn(); });
+    connect(Image1, &TImage::MouseLeave, this, [this] { ZeigeFreqOff(); });
 
     Timer1 = Named(new QTimer(this), "Timer1");
     Timer1->setInterval(200);
@@ -146,15 +178,16 @@ void TForm1::BuildMenus() {
         a->setObjectName(QString::fromLatin1(name));
         a->setEnabled(enabled);
     };
+    // Actions whose windows and files come later stay disabled until then.
     action(SaveSpectrum, "SaveSpectrum", "Save Spectrum ", false);
     action(OpenSpectrum, "OpenSpectrum", "Open Spectrum", false);
     action(SaveAsImage, "SaveAsImage", "Save as Image", false);
     action(PrinterSetup, "PrinterSetup", "Printer Setup", false);
     action(PrintImage, "PrintImage", "Print", false);
     action(Exit, "Exit", "Exit", true);
-    action(ChangeFont, "ChangeFont", "Change Font", false);
-    action(ChangePenColor, "ChangePenColor", "ChangePenColor", false);
-    action(ChangeLineThickness, "ChangeLineThickness", "ChangeLineThickness", false);
+    action(ChangeFont, "ChangeFont", "Change Font", true);
+    action(ChangePenColor, "ChangePenColor", "ChangePenColor", true);
+    action(ChangeLineThickness, "ChangeLineThickness", "ChangeLineThickness", true);
     action(Fit, "Fit", "Fit", false);
     action(WaveFktWindow, "WaveFktWindow", "Measure Wave Function", false);
     action(LifeFFTOn, "LifeFFTOn", "Life FFT of Microphone Signal", false);
@@ -162,10 +195,19 @@ void TForm1::BuildMenus() {
     action(ConfigureSoundCard, "ConfigureSoundCard", "Mono / Stereo", false);
     action(SelectInputChannel, "SelectInputChannel", "Input Channel / Volume", false);
     action(ConfigureSeriell, "ConfigureSeriell", "Serial Port", false);
-    action(ManualHelp, "ManualHelp", "Manual and Help", false);
-    action(VersionInfo, "VersionInfo", "Version info", false);
+    action(ManualHelp, "ManualHelp", "Manual and Help", true);
+    action(VersionInfo, "VersionInfo", "Version info", true);
+    SaveSpectrum->setShortcut(QKeySequence::Save);
+    OpenSpectrum->setShortcut(QKeySequence::Open);
+    PrintImage->setShortcut(QKeySequence::Print);
     Exit->setShortcut(QKeySequence::Quit);
     connect(Exit, &QAction::triggered, this, [this] { ExitExecute(); });
+    connect(ChangeFont, &QAction::triggered, this, [this] { ChangeFontExecute(); });
+    connect(ChangePenColor, &QAction::triggered, this, [this] { ChangePenColorExecute(); });
+    connect(ChangeLineThickness, &QAction::triggered, this,
+            [this] { ChangeLineThicknessExecute(); });
+    connect(ManualHelp, &QAction::triggered, this, [this] { ManualHelpExecute(); });
+    connect(VersionInfo, &QAction::triggered, this, [this] { VersionInfoExecute(); });
 
     QMenuBar* bar = menuBar();
     QMenu* file = bar->addMenu(QStringLiteral("File"));
@@ -192,7 +234,7 @@ void TForm1::LayoutScrollBox() {
 
 void TForm1::resizeEvent(QResizeEvent* event) {
     QMainWindow::resizeEvent(event);
-    LayoutScrollBox();
+    FensterGroesse();
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
@@ -201,17 +243,115 @@ void TForm1::closeEvent(QCloseEvent* event) {
 }
 
 void TForm1::ClearImage() {
-    QPainter p(&Image1->Picture);
-    p.fillRect(0, 0, kImageWidth, kImageHeight, Qt::white);
+    m_canvas->SetClip(Image1->Picture.rect());
+    m_canvas->PenColor = 0xFFFFFF;
+    m_canvas->BrushColor = 0xFFFFFF;
+    m_canvas->Rectangle(0, 0, kImageWidth, kImageHeight);
+    Image1->update();
 }
 
 void TForm1::RedrawSpectra() {
-    ClearImage();
+    if (!m_canvas) return;  // still being built
+    const bool playing = Playing(m_state);
+    const std::string stop = playing ? Edit2->text().toStdString() : std::string();
+    m_plot->RedrawSpectra(m_state, *m_canvas, Panel1->width(), Panel1->height(), playing, stop);
+    ++m_redraws;
     Image1->update();
 }
 
 void TForm1::ChangeVolume() { sonarix::ChangeVolume(m_state, TrackBar1->value()); }
 
-void TForm1::ExitExecute() { QApplication::quit(); }
+int TForm1::DisplayWidth(int item) const {
+    if (item >= 1 && item <= 3) return (item + 1) * 800;
+    return frameGeometry().width() - kNormalWidthOffset;
+}
+
+void TForm1::SetPanelWidth(int width) {
+    Panel1->resize(std::max(width, 1), Panel1->height());
+    LayoutScrollBox();
+}
+
+void TForm1::PanelGroesse() {
+    SetPanelWidth(DisplayWidth(RadioGroup2->ItemIndex()));
+    RedrawSpectra();
+}
+
+void TForm1::FensterGroesse() {
+    if (RadioGroup2->ItemIndex() == 0) {
+        SetPanelWidth(DisplayWidth(0));
+    } else {
+        LayoutScrollBox();
+    }
+    RedrawSpectra();
+}
+
+void TForm1::ZeigeFreq(int x, int y) {
+    const SharedState& s = m_state;
+    const double span = s.PlotFreqMax - s.PlotFreqMin;
+    const double f = static_cast<double>(x - s.MarginLeft) /
+                         static_cast<double>(Panel1->width() - s.MarginLeft - s.MarginRight) *
+                         span +
+                     s.PlotFreqMin;
+    int decimals = 4;
+    if (span >= 1000) {
+        decimals = 0;
+    } else if (span >= 100) {
+        decimals = 1;
+    } else if (span >= 10) {
+        decimals = 2;
+    } else if (span >= 1) {
+        decimals = 3;
+    }
+    Label6->setText(QString::fromStdString(" " + FixedText(f, decimals) + " Hz "));
+    Label6->adjustSize();
+    int left = x + 20;
+    if (Panel1->width() - x < Label6->width() + 20) left = x - Label6->width() - 20;
+    Label6->move(left, y + 20);
+}
+
+void TForm1::ZeigeFreqOn() {
+    for (int n : m_state.SpecCount) {
+        if (n > 0) {
+            Label6->show();
+            return;
+        }
+    }
+}
+
+void TForm1::ZeigeFreqOff() { Label6->hide(); }
+
+void TForm1::ChangeFontExecute() {
+    const std::optional<QFont> font = ChooseFont(m_canvas->Font());
+    if (!font) return;
+    m_canvas->SetFont(PlotFont(*font));
+    m_state.MarginRight = m_canvas->TextWidth(QStringLiteral("20000.0")) / 2;
+    RedrawSpectra();
+}
+
+void TForm1::ChangePenColorExecute() {
+    const int slot = std::clamp(RadioGroup1->ItemIndex(), 0, kSlots - 1);
+    const std::optional<QColor> color =
+        ChooseColor(QColor::fromRgb(ToQRgb(m_state.SpecColor[slot])));
+    if (!color) return;
+    m_state.SpecColor[slot] = FromQRgb(color->rgb());
+    RedrawSpectra();
+}
+
+void TForm1::ChangeLineThicknessExecute() {
+    if (Form4 == nullptr) return;
+    Form4->exec();  // OK and the close box alike apply the choice
+    m_canvas->PenWidth = std::clamp(Form4->RadioGroup1->ItemIndex(), 0, 3) + 1;
+    RedrawSpectra();
+}
+
+void TForm1::ExitExecute() { QApplication::exit(0); }
+
+void TForm1::ManualHelpExecute() {
+    if (Form10 != nullptr) Form10->exec();
+}
+
+void TForm1::VersionInfoExecute() {
+    if (Form11 != nullptr) Form11->exec();
+}
 
 }  // namespace sonarix

@@ -2,8 +2,14 @@
 // and the menu bar that reaches every other window.
 #pragma once
 
+#include <QColor>
+#include <QFont>
 #include <QMainWindow>
+#include <functional>
+#include <memory>
+#include <optional>
 
+#include "display/SpectrumPlot.h"
 #include "measurement/Unit1.h"
 
 class QAction;
@@ -17,6 +23,10 @@ class QTimer;
 
 namespace sonarix {
 
+class Canvas;
+class TForm4;
+class TForm10;
+class TForm11;
 class TImage;
 class TRadioGroup;
 
@@ -29,6 +39,7 @@ public:
     static constexpr int kImageHeight = 1200;
 
     explicit TForm1(SharedState& state, QWidget* parent = nullptr);
+    ~TForm1() override;
 
     // Controls, named as in the form; each widget's objectName is the same name.
     TRadioGroup* RadioGroup1 = nullptr;  // "Current Spectrum"
@@ -77,13 +88,40 @@ public:
     QAction* ManualHelp = nullptr;
     QAction* VersionInfo = nullptr;
 
+    // The windows this one opens, created after it (not owned).
+    TForm4* Form4 = nullptr;
+    TForm10* Form10 = nullptr;
+    TForm11* Form11 = nullptr;
+
+    // The standard font and colour dialogs; tests put their own answers here. No value means
+    // the dialog was cancelled.
+    std::function<std::optional<QFont>(const QFont& current)> ChooseFont;
+    std::function<std::optional<QColor>(const QColor& current)> ChooseColor;
+
+    // The plot's canvas: font, pen width and colour live there.
+    Canvas& PlotCanvas() { return *m_canvas; }
+    int RedrawCount() const { return m_redraws; }
+
     // Clears the plot image: white pen and brush over the whole 3200 x 1200 image.
     void ClearImage();
-    // Repaints the plot from the spectrum store.
+    // The complete redraw of the plot from the spectrum store.
     void RedrawSpectra();
 
     void ChangeVolume();
+    void PanelGroesse();
+    void FensterGroesse();
+    void ZeigeFreq(int x, int y);
+    void ZeigeFreqOn();
+    void ZeigeFreqOff();
+    void ChangeFontExecute();
+    void ChangePenColorExecute();
+    void ChangeLineThicknessExecute();
     void ExitExecute();
+    void ManualHelpExecute();
+    void VersionInfoExecute();
+
+    // The Display width of item 0 ... 3 of "Display".
+    int DisplayWidth(int item) const;
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -95,8 +133,13 @@ private:
     void BuildMenus();
     void LayoutScrollBox();
 
+    void SetPanelWidth(int width);
+
     SharedState& m_state;
     QWidget* m_client = nullptr;
+    std::unique_ptr<Canvas> m_canvas;
+    std::unique_ptr<SpectrumPlot> m_plot;
+    int m_redraws = 0;
 };
 
 }  // namespace sonarix

@@ -1,0 +1,200 @@
+// The canvas.
+#include "display/Canvas.h"
+
+#include <QPainter>
+#include <algorithm>
+#include <cstdlib>
+
+namespace sonarix {
+
+Canvas::Canvas(QImage* image) : m_image(image), m_clip(image->rect()) { SetFont(QFont()); }
+
+Canvas::~Canvas() { Flush(); }
+
+void Canvas::SetClip(const QRect& clip) {
+    Flush();
+    m_clip = clip.intersected(m_image->rect());
+}
+
+void Canvas::SetFont(const QFont& font) {
+    Flush();
+    m_font = font;
+    m_metrics = std::make_unique<QFontMetrics>(m_font);
+}
+
+QPainter& Canvas::Painter() {
+    if (!m_painter) {
+        m_painter = std::make_unique<QPainter>(m_image);
+        m_painter->setClipRect(m_clip);
+    }
+    return *m_painter;
+}
+
+void Canvas::Flush() { m_painter.reset(); }
+
+void Canvas::MoveTo(int x, int y) {
+    m_penX = x;
+    m_penY = y;
+}
+
+// A square of the pen width on (x, y); for odd widths centred, for even ones one pixel more
+// to the right and below.
+void Canvas::Plot(int x, int y, QRgb color) {
+    if (PenWidth <= 1) {
+        if (m_clip.contains(x, y)) reinterpret_cast<QRgb*>(m_image->scanLine(y))[x] = color;
+        return;
+    }
+    FillRun(x, y, y, color);
+}
+
+void Canvas::FillRun(int x, int y1, int y2, QRgb color) {
+    const int a = (PenWidth - 1) / 2;
+    const int w = std::max(PenWidth, 1);
+    const int left = std::max(x - a, m_clip.left());
+    const int right = std::min(x - a + w - 1, m_clip.right());
+    const int top = std::max(y1 - a, m_clip.top());
+    const int bottom = std::min(y2 - a + w - 1, m_clip.bottom());
+    for (int y = top; y <= bottom; ++y) {
+        auto* row = reinterpret_cast<QRgb*>(m_image->scanLine(y));
+        for (int cx = left; cx <= right; ++cx) row[cx] = color;
+    }
+}
+
+void Canvas::LineTo(int x1, int y1) {
+    const QRgb color = ToQRgb(PenColor);
+    int x = m_penX, y = m_penY;
+    const int dx = std::abs(x1 - x), dy = std::abs(y1 - y);
+    const int sx = x1 > x ? 1 : -1, sy = y1 > y ? 1 : -1;
+    if (dx >= dy) {
+        int err = dx / 2;
+        for (int i = 0; i < dx; ++i) {
+            Plot(x, y, color);
+            err -= dy;
+            if (err < 0) {
+                y += sy;
+                err += dx;
+            }
+            x += sx;
+        }
+    } else {
+        int err = dy / 2;
+        for (int i = 0; i < dy; ++i) {
+            Plot(x, y, color);
+            err -= dx;
+            if (err < 0) {
+                x += sx;
+                err += dy;
+            }
+            y += sy;
+        }
+    }
+    m_penX = x1;
+    m_penY = y1;
+}
+
+void Canvas::Polyline(const int* xs, const int* ys, int n) {
+    if (n <= 0) return;
+    const QRgb color = ToQRgb(PenColor);
+    // The pending run: column runX, rows runLo ... runHi.
+    bool pending = false;
+    int runX = 0, runLo = 0, runHi = 0;
+    auto addRun = [&](int x, int lo, int hi) {
+        if (pending && x == runX && lo <= runHi + 1 && hi >= runLo - 1) {
+            runLo = std::min(runLo, lo);
+            runHi = std::max(runHi, hi);
+            return;
+        }
+        if (pending) FillRun(runX, runLo, runHi, color);
+        pending = true;
+        runX = x;
+        runLo = lo;
+        runHi = hi;
+    };
+    int x = xs[0], y = ys[0];
+    for (int k = 0; k < n; ++k) {
+        const int x1 = xs[k], y1 = ys[k];
+        const int dx = std::abs(x1 - x), dy = std::abs(y1 - y);
+        const int sx = x1 > x ? 1 : -1, sy = y1 > y ? 1 : -1;
+        if (dx >= dy) {
+            // One pixel per column, as LineTo steps them.
+            int err = dx / 2;
+            int cy = y;
+            for (int i = 0; i < dx; ++i) {
+                addRun(x + sx * i, cy, cy);
+                err -= dy;
+                if (err < 0) {
+                    cy += sy;
+                    err += dx;
+                }
+            }
+        } else if (dy > 0) {
+            // LineTo's steep loop moves one column after step i exactly when
+            // (i + 1) dx - e0 > m dy for the m-th move (e0 = dy / 2): column m holds the
+            // steps first(m) ... first(m + 1) - 1 with first(m) = ((m - 1) dy + e0) / dx + 1.
+            const int64_t e0 = dy / 2;
+            int64_t first = 0;
+            for (int m = 0;; ++m) {
+                const int64_t next =
+                    dx == 0 ? dy
+                            : std::min<int64_t>(dy, (static_cast<int64_t>(m) * dy + e0) / dx + 1);
+                if (next > first) {
+                    const int ya = y + sy * static_cast<int>(first);
+                    const int yb = y + sy * static_cast<int>(next - 1);
+                    addRun(x + sx * m, std::min(ya, yb), std::max(ya, yb));
+                }
+                first = next;
+                if (first >= dy) break;
+            }
+        }
+        x = x1;
+        y = y1;
+    }
+    if (pending) FillRun(runX, runLo, runHi, color);
+    m_penX = x;
+    m_penY = y;
+}
+
+void Canvas::FillRect(int x1, int y1, int x2, int y2, uint32_t color) {
+    const QRect r = QRect(QPoint(x1, y1), QPoint(x2 - 1, y2 - 1)).intersected(m_clip);
+    if (r.isEmpty()) return;
+    const QRgb c = ToQRgb(color);
+    for (int y = r.top(); y <= r.bottom(); ++y) {
+        auto* row = reinterpret_cast<QRgb*>(m_image->scanLine(y));
+        std::fill(row + r.left(), row + r.right() + 1, c);
+    }
+}
+
+void Canvas::Rectangle(int x1, int y1, int x2, int y2) {
+    FillRect(x1, y1, x2, y2, BrushColor);
+    if (x2 <= x1 || y2 <= y1) return;
+    // The outline runs along the first and last column and row inside the rectangle.
+    MoveTo(x1, y1);
+    LineTo(x2 - 1, y1);
+    LineTo(x2 - 1, y2 - 1);
+    LineTo(x1, y2 - 1);
+    LineTo(x1, y1);
+}
+
+void Canvas::TextOut(int x, int y, const QString& text) {
+    FillRect(x, y, x + TextWidth(text), y + TextHeight(text), BrushColor);
+    QPainter& p = Painter();
+    p.setFont(m_font);
+    p.setPen(QColor::fromRgb(ToQRgb(FontColor)));
+    p.drawText(x, y + m_metrics->ascent(), text);
+}
+
+int Canvas::TextWidth(const QString& text) const { return m_metrics->horizontalAdvance(text); }
+
+int Canvas::TextHeight(const QString& /*text*/) const { return m_metrics->height(); }
+
+uint32_t Canvas::Pixel(int x, int y) const {
+    if (!m_image->rect().contains(x, y)) return 0xFFFFFFFF;
+    return FromQRgb(m_image->pixel(x, y));
+}
+
+void Canvas::SetPixel(int x, int y, uint32_t color) {
+    if (!m_clip.contains(x, y)) return;
+    reinterpret_cast<QRgb*>(m_image->scanLine(y))[x] = ToQRgb(color);
+}
+
+}  // namespace sonarix

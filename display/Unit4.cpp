@@ -1,0 +1,30 @@
+// The line-thickness dialog.
+#include "display/Unit4.h"
+
+#include <QPushButton>
+
+#include "display/Controls.h"
+
+namespace sonarix {
+
+TForm4::TForm4(QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("Form4"));
+    setWindowTitle(QStringLiteral("Line thickness"));
+    setFont(DialogFont());
+    setFixedSize(208, 253);
+    RadioGroup1 = new TRadioGroup(QStringLiteral("Line Thickness"),
+                                  {QStringLiteral("1 Pixel"), QStringLiteral("2 Pixel"),
+                                   QStringLiteral("3 Pixel"), QStringLiteral("4 Pixel")},
+                                  this);
+    RadioGroup1->setObjectName(QStringLiteral("RadioGroup1"));
+    RadioGroup1->setGeometry(48, 40, 105, 105);
+    RadioGroup1->SetItemIndex(0);
+    Button1 = new QPushButton(QStringLiteral("OK"), this);
+    Button1->setObjectName(QStringLiteral("Button1"));
+    Button1->setGeometry(64, 184, 75, 25);
+    connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+}
+
+void TForm4::Button1Click() { accept(); }
+
+}  // namespace sonarix

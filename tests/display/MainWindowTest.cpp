@@ -1,0 +1,270 @@
+// The main window: its controls and menus, display widths, the frequency read-out, the font,
+// colour and line-thickness handlers, and the help and version windows.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QSlider>
+#include <QTimer>
+
+#include "display/Canvas.h"
+#include "display/Controls.h"
+#include "display/InfoWindows.h"
+#include "display/Startup.h"
+#include "display/Unit1Form.h"
+#include "display/Unit4.h"
+#include "platform/audio/Audio.h"
+#include "platform/audio/VirtualApparatus.h"
+#include "tests/TestSupport.h"
+
+namespace sonarix {
+namespace {
+
+class MainWindowTest : public testing::Test {
+protected:
+    void SetUp() override {
+        audio::UseBackend(
+            std::make_unique<audio::VirtualApparatus>(audio::VirtualApparatus::Clock::Manual));
+        ASSERT_TRUE(StartUp(p));
+        CreateRemainingWindows(p);
+        f = p.form1.get();
+        QApplication::processEvents();
+    }
+    void TearDown() override {
+        ShutDown(p);
+        p.form1.reset();
+        audio::UseBackend(nullptr);
+    }
+    void Fill(int slot, double from, double to, double step) {
+        int n = 0;
+        for (double x = from; x <= to; x += step) {
+            ++n;
+            p.state->SpecFreq[slot][n] = x;
+            p.state->SpecAmp[slot][n] = 10.0 + 5.0 * std::sin(x / 300.0);
+        }
+        p.state->SpecCount[slot] = n;
+    }
+
+    test::MessageRecorder messages;
+    Program p;
+    TForm1* f = nullptr;
+};
+
+TEST_F(MainWindowTest, ControlsAsInTheForm) {
+    struct Expect {
+        const char* name;
+        QRect geometry;
+        const char* text;
+    };
+    const Expect controls[] = {
+        {"Button2", {30, 392, 123, 25}, "Measure"},
+        {"Button1", {32, 392, 121, 25}, "Stop"},
+        {"Button3", {30, 432, 123, 25}, "Clear Spectrum"},
+        {"Button4", {30, 472, 123, 25}, "Fit Spectrum"},
+    };
+    for (const Expect& e : controls) {
+        auto* b = f->findChild<QPushButton*>(e.name);
+        ASSERT_NE(b, nullptr) << e.name;
+        EXPECT_EQ(b->geometry(), e.geometry) << e.name;
+        EXPECT_EQ(b->text(), e.text);
+    }
+    EXPECT_EQ(f->findChild<TRadioGroup*>("RadioGroup1")->geometry(), QRect(8, 24, 97, 113));
+    EXPECT_EQ(f->findChild<TRadioGroup*>("RadioGroup1")->title(), "Current Spectrum");
+    EXPECT_EQ(f->findChild<TRadioGroup*>("RadioGroup1")->ItemIndex(), 0);
+    EXPECT_EQ(f->findChild<TRadioGroup*>("RadioGroup2")->geometry(), QRect(111, 24, 79, 113));
+    EXPECT_EQ(f->findChild<TRadioGroup*>("RadioGroup2")->title(), "Display");
+    EXPECT_EQ(f->findChild<QLabel*>("Label1")->text(), "Start Frequency [Hz]");
+    EXPECT_EQ(f->findChild<QLabel*>("Label4")->text(), "Time per Step [ms]");
+    EXPECT_EQ(f->findChild<QLabel*>("Label5")->text(), "Amplitude Output Signal");
+    EXPECT_EQ(f->findChild<QLineEdit*>("Edit2")->geometry().topLeft(), QPoint(32, 235));
+    EXPECT_TRUE(f->findChild<QCheckBox*>("CheckBox1")->isChecked());
+    EXPECT_EQ(f->findChild<QCheckBox*>("CheckBox1")->text(), "FFT-Filter on");
+    auto* track = f->findChild<QSlider*>("TrackBar1");
+    EXPECT_EQ(track->geometry(), QRect(8, 568, 182, 45));
+    EXPECT_EQ(track->maximum(), 100);
+    EXPECT_EQ(track->tickInterval(), 10);
+    EXPECT_FALSE(f->findChild<QLabel*>("Panel2")->isVisible());
+    EXPECT_FALSE(f->findChild<QLabel*>("Panel3")->isVisible());
+    EXPECT_EQ(f->findChild<QLabel*>("Panel3")->text(), "Saturation");
+    EXPECT_EQ(f->findChild<QTimer*>("Timer1")->interval(), 200);
+    EXPECT_EQ(f->findChild<QTimer*>("Timer2")->interval(), 200);
+    EXPECT_EQ(f->centralWidget()->size(), QSize(1007, 670));
+    auto* scroll = f->findChild<QScrollArea*>("ScrollBox1");
+    EXPECT_EQ(scroll->geometry(), QRect(200, 3, 1007 - 203, 670 - 6));
+}
+
+TEST_F(MainWindowTest, MenuItemsAreBoundToNamedActions) {
+    const char* names[] = {"SaveSpectrum",        "OpenSpectrum",
+                           "SaveAsImage",         "PrinterSetup",
+                           "PrintImage",          "Exit",
+                           "ChangeFont",          "ChangePenColor",
+                           "ChangeLineThickness", "Fit",
+                           "WaveFktWindow",       "LifeFFTOn",
+                           "LifeWaveOn",          "ConfigureSoundCard",
+                           "SelectInputChannel",  "ConfigureSeriell",
+                           "ManualHelp",          "VersionInfo"};
+    for (const char* n : names) EXPECT_NE(f->findChild<QAction*>(n), nullptr) << n;
+    EXPECT_EQ(f->SaveSpectrum->text(), "Save Spectrum ");
+    EXPECT_EQ(f->LifeFFTOn->text(), "Life FFT of Microphone Signal");
+    EXPECT_EQ(f->SaveSpectrum->shortcut(), QKeySequence(QKeySequence::Save));
+    EXPECT_EQ(f->OpenSpectrum->shortcut(), QKeySequence(QKeySequence::Open));
+    EXPECT_EQ(f->PrintImage->shortcut(), QKeySequence(QKeySequence::Print));
+    EXPECT_EQ(f->Exit->shortcut(), QKeySequence(QKeySequence::Quit));
+    EXPECT_TRUE(f->ChangeFont->isEnabled());
+    EXPECT_TRUE(f->VersionInfo->isEnabled());
+}
+
+TEST_F(MainWindowTest, DisplayWidths) {
+    const int normal = f->frameGeometry().width() - 215;
+    EXPECT_EQ(f->Panel1->width(), normal);
+    const int before = f->RedrawCount();
+    f->RadioGroup2->SetItemIndex(1);  // "wide"
+    EXPECT_EQ(f->Panel1->width(), 1600);
+    EXPECT_EQ(f->RedrawCount(), before + 1);
+    f->resize(900, 600);
+    QApplication::processEvents();
+    EXPECT_EQ(f->Panel1->width(), 1600);  // stays
+    EXPECT_GT(f->RedrawCount(), before + 1);
+    EXPECT_GT(f->ScrollBox1->horizontalScrollBar()->maximum(), 0);
+    f->RadioGroup2->SetItemIndex(2);
+    EXPECT_EQ(f->Panel1->width(), 2400);
+    f->RadioGroup2->SetItemIndex(3);
+    EXPECT_EQ(f->Panel1->width(), 3200);
+    f->RadioGroup2->SetItemIndex(0);
+    EXPECT_EQ(f->Panel1->width(), f->frameGeometry().width() - 215);
+    f->resize(1100, 700);
+    QApplication::processEvents();
+    EXPECT_EQ(f->Panel1->width(), f->frameGeometry().width() - 215);
+    // The panel's height follows the window.
+    EXPECT_GT(f->Panel1->height(), 600);
+}
+
+TEST_F(MainWindowTest, FrequencyReadOut) {
+    EXPECT_FALSE(f->Label6->isVisible());
+    f->ZeigeFreqOn();  // empty plot: stays hidden
+    EXPECT_FALSE(f->Label6->isVisible());
+    Fill(0, 100.0, 10000.0, 10.0);
+    f->RedrawSpectra();
+    const SharedState& s = *p.state;
+    f->ZeigeFreqOn();
+    EXPECT_TRUE(f->Label6->isVisible());
+    const int w = f->Panel1->width() - s.MarginLeft - s.MarginRight;
+    // The pixel where 5050 Hz lies, by the inverse of the x mapping.
+    const int x = s.MarginLeft + w / 2;
+    const double expected = static_cast<double>(x - s.MarginLeft) / w * 9900.0 + 100.0;
+    f->ZeigeFreq(x, 100);
+    EXPECT_EQ(f->Label6->text().toStdString(),
+              " " + std::to_string(static_cast<int>(std::nearbyint(expected))) + " Hz ");
+    EXPECT_EQ(f->Label6->pos(), QPoint(x + 20, 120));
+    // Near the right edge the read-out moves to the left of the pointer.
+    const int right = f->Panel1->width() - 10;
+    f->ZeigeFreq(right, 50);
+    EXPECT_EQ(f->Label6->x(), right - f->Label6->width() - 20);
+    f->ZeigeFreqOff();
+    EXPECT_FALSE(f->Label6->isVisible());
+    // A single point: the span is 0.1 Hz, four decimals.
+    for (int i = 0; i < kSlots; ++i) p.state->SpecCount[i] = 0;
+    p.state->SpecCount[2] = 1;
+    p.state->SpecFreq[2][1] = 1000.0;
+    p.state->SpecAmp[2][1] = 3.0;
+    f->RedrawSpectra();
+    f->ZeigeFreq(s.MarginLeft, 10);
+    EXPECT_EQ(f->Label6->text(), " 1000.0000 Hz ");
+}
+
+TEST_F(MainWindowTest, FontDialogCancelledChangesNothing) {
+    const QFont before = f->PlotCanvas().Font();
+    const int redraws = f->RedrawCount();
+    f->ChooseFont = [](const QFont&) { return std::optional<QFont>(); };
+    f->ChangeFontExecute();
+    EXPECT_EQ(f->PlotCanvas().Font(), before);
+    EXPECT_EQ(f->RedrawCount(), redraws);
+    EXPECT_EQ(p.state->MarginRight, 20);
+
+    QFont big = DialogFont();
+    big.setPixelSize(20);
+    f->ChooseFont = [&](const QFont&) { return std::optional<QFont>(big); };
+    f->ChangeFontExecute();
+    EXPECT_EQ(f->PlotCanvas().Font().pixelSize(), 20);
+    EXPECT_EQ(p.state->MarginRight,
+              QFontMetrics(f->PlotCanvas().Font()).horizontalAdvance("20000.0") / 2);
+    EXPECT_EQ(f->RedrawCount(), redraws + 1);
+    EXPECT_EQ(p.state->MarginBottom, 3 * QFontMetrics(f->PlotCanvas().Font()).height());
+}
+
+TEST_F(MainWindowTest, PenColourOfTheSelectedSlot) {
+    const int redraws = f->RedrawCount();
+    f->ChooseColor = [](const QColor&) { return std::optional<QColor>(); };
+    f->ChangePenColorExecute();
+    EXPECT_EQ(p.state->SpecColor[0], 0x000000FFu);
+    EXPECT_EQ(f->RedrawCount(), redraws);
+    f->RadioGroup1->SetItemIndex(3);  // an empty slot can be coloured too
+    f->ChooseColor = [](const QColor&) { return std::optional<QColor>(QColor(10, 20, 30)); };
+    f->ChangePenColorExecute();
+    EXPECT_EQ(p.state->SpecColor[3], 0x001E140Au);
+    EXPECT_EQ(p.state->SpecColor[0], 0x000000FFu);
+    EXPECT_EQ(f->RedrawCount(), redraws + 1);
+}
+
+TEST_F(MainWindowTest, LineThicknessAppliesWhicheverWayTheDialogCloses) {
+    ASSERT_NE(f->Form4, nullptr);
+    EXPECT_EQ(f->Form4->windowTitle(), "Line thickness");
+    EXPECT_EQ(f->Form4->size(), QSize(208, 253));
+    QTimer::singleShot(0, f->Form4, [&] {
+        f->Form4->RadioGroup1->SetItemIndex(2);
+        f->Form4->Button1->click();  // OK
+    });
+    f->ChangeLineThicknessExecute();
+    EXPECT_EQ(f->PlotCanvas().PenWidth, 3);
+    QTimer::singleShot(0, f->Form4, [&] {
+        f->Form4->RadioGroup1->SetItemIndex(1);
+        f->Form4->close();  // the close box
+    });
+    const int redraws = f->RedrawCount();
+    f->ChangeLineThicknessExecute();
+    EXPECT_EQ(f->PlotCanvas().PenWidth, 2);
+    EXPECT_EQ(f->RedrawCount(), redraws + 1);
+    // The dialog keeps its choice.
+    EXPECT_EQ(f->Form4->RadioGroup1->ItemIndex(), 1);
+}
+
+TEST_F(MainWindowTest, HelpAndVersionWindows) {
+    ASSERT_NE(f->Form10, nullptr);
+    EXPECT_EQ(f->Form10->windowTitle(), "Manual and Help");
+    EXPECT_EQ(f->Form10->size(), QSize(445, 220));
+    EXPECT_EQ(f->Form10->Label1->text(),
+              "A description how to use the different functions of this program can be found "
+              "online:");
+    EXPECT_TRUE(f->Form10->Label2->font().bold());
+    EXPECT_TRUE(f->Form10->Label4->font().bold());
+    EXPECT_TRUE(f->Form10->Label7->font().bold());
+    EXPECT_FALSE(f->Form10->Label1->font().bold());
+    EXPECT_EQ(f->Form10->Label7->pos(), QPoint(24, 171));
+    EXPECT_EQ(f->Form10->Button1->geometry(), QRect(355, 184, 75, 25));
+    EXPECT_FALSE(f->Form10->windowFlags() & Qt::WindowMinimizeButtonHint);
+    EXPECT_EQ(f->Form11->windowTitle(), "Version info");
+    EXPECT_EQ(f->Form11->Label1->text(), "This is Version 7.1 of the program Sonarix.exe");
+    EXPECT_EQ(f->Form11->Label4->text(), "from Jan 21, 2009");
+    EXPECT_TRUE(f->Form11->Label3->font().bold());
+    QTimer::singleShot(0, f->Form11, [&] { f->Form11->Button1->click(); });
+    f->VersionInfoExecute();
+    EXPECT_FALSE(f->Form11->isVisible());
+    QTimer::singleShot(0, f->Form10, [&] { f->Form10->Button1->click(); });
+    f->ManualHelpExecute();
+    EXPECT_FALSE(f->Form10->isVisible());
+}
+
+TEST_F(MainWindowTest, ExitEndsTheEventLoop) {
+    QTimer::singleShot(0, f, [&] { f->Exit->trigger(); });
+    QTimer::singleShot(5000, [] { QApplication::exit(99); });
+    EXPECT_EQ(QApplication::exec(), 0);
+}
+
+}  // namespace
+}  // namespace sonarix
