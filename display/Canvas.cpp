@@ -7,7 +7,13 @@
 
 namespace sonarix {
 
-Canvas::Canvas(QImage* image) : m_image(image), m_clip(image->rect()) { SetFont(QFont()); }
+Canvas::Canvas(QImage* image)
+    : m_image(image),
+      m_bits(reinterpret_cast<QRgb*>(image->bits())),
+      m_stride(image->bytesPerLine() / static_cast<ptrdiff_t>(sizeof(QRgb))),
+      m_clip(image->rect()) {
+    SetFont(QFont());
+}
 
 Canvas::~Canvas() { Flush(); }
 
@@ -41,7 +47,7 @@ void Canvas::MoveTo(int x, int y) {
 // to the right and below.
 void Canvas::Plot(int x, int y, QRgb color) {
     if (PenWidth <= 1) {
-        if (m_clip.contains(x, y)) reinterpret_cast<QRgb*>(m_image->scanLine(y))[x] = color;
+        if (m_clip.contains(x, y)) Row(y)[x] = color;
         return;
     }
     FillRun(x, y, y, color);
@@ -55,7 +61,7 @@ void Canvas::FillRun(int x, int y1, int y2, QRgb color) {
     const int top = std::max(y1 - a, m_clip.top());
     const int bottom = std::min(y2 - a + w - 1, m_clip.bottom());
     for (int y = top; y <= bottom; ++y) {
-        auto* row = reinterpret_cast<QRgb*>(m_image->scanLine(y));
+        QRgb* row = Row(y);
         for (int cx = left; cx <= right; ++cx) row[cx] = color;
     }
 }
@@ -113,6 +119,12 @@ void Canvas::Polyline(const int* xs, const int* ys, int n) {
     int x = xs[0], y = ys[0];
     for (int k = 0; k < n; ++k) {
         const int x1 = xs[k], y1 = ys[k];
+        if (x1 == x) {
+            // Within one column: y ... y1 without y1, the common case of a dense curve.
+            if (y1 != y) addRun(x, y1 > y ? y : y1 + 1, y1 > y ? y1 - 1 : y);
+            y = y1;
+            continue;
+        }
         const int dx = std::abs(x1 - x), dy = std::abs(y1 - y);
         const int sx = x1 > x ? 1 : -1, sy = y1 > y ? 1 : -1;
         if (dx >= dy) {
@@ -158,10 +170,8 @@ void Canvas::FillRect(int x1, int y1, int x2, int y2, uint32_t color) {
     const QRect r = QRect(QPoint(x1, y1), QPoint(x2 - 1, y2 - 1)).intersected(m_clip);
     if (r.isEmpty()) return;
     const QRgb c = ToQRgb(color);
-    for (int y = r.top(); y <= r.bottom(); ++y) {
-        auto* row = reinterpret_cast<QRgb*>(m_image->scanLine(y));
-        std::fill(row + r.left(), row + r.right() + 1, c);
-    }
+    for (int y = r.top(); y <= r.bottom(); ++y)
+        std::fill(Row(y) + r.left(), Row(y) + r.right() + 1, c);
 }
 
 void Canvas::Rectangle(int x1, int y1, int x2, int y2) {
@@ -189,12 +199,12 @@ int Canvas::TextHeight(const QString& /*text*/) const { return m_metrics->height
 
 uint32_t Canvas::Pixel(int x, int y) const {
     if (!m_image->rect().contains(x, y)) return 0xFFFFFFFF;
-    return FromQRgb(m_image->pixel(x, y));
+    return FromQRgb(Row(y)[x]);
 }
 
 void Canvas::SetPixel(int x, int y, uint32_t color) {
     if (!m_clip.contains(x, y)) return;
-    reinterpret_cast<QRgb*>(m_image->scanLine(y))[x] = ToQRgb(color);
+    Row(y)[x] = ToQRgb(color);
 }
 
 }  // namespace sonarix

@@ -70,7 +70,11 @@ private:
     void FillRun(int x, int y1, int y2, QRgb color);  // y1 <= y2, inclusive
     QPainter& Painter();
 
+    QRgb* Row(int y) const { return m_bits + static_cast<ptrdiff_t>(y) * m_stride; }
+
     QImage* m_image;
+    QRgb* m_bits = nullptr;  // the image's pixels, fetched once: scanLine() costs a call per row
+    ptrdiff_t m_stride = 0;  // pixels per row
     QRect m_clip;
     QFont m_font;
     std::unique_ptr<QFontMetrics> m_metrics;

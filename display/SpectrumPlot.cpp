@@ -4,6 +4,12 @@
 #include <QImage>
 #include <QString>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include <algorithm>
+
 #include "display/Canvas.h"
 #include "measurement/FixedText.h"
 #include "measurement/ReadNumber.h"
@@ -53,6 +59,106 @@ int AmplitudeDecimals(double step) {
 // file with absurd frequencies) is not ticked beyond them, so that the redraw cannot stall.
 constexpr int kMostTicks = 5000;
 
+// The pixel mapping of the curves. Dividing is the costly part; a multiplication by the
+// reciprocal gives the same rounded pixel except within a few units in the last place of a
+// half, so it is used two points at a time and the formula as written decides only near a
+// half. Clamping to +-2^26 and NaN (to the lower bound) as in RoundPixel; cvtpd2dq rounds
+// halves to even in the default rounding mode.
+#if defined(__SSE2__)
+template <typename Exact>
+void MapPixels(const double* v, int n, __m128d (*approx)(__m128d, const double*),
+               const double* params, int add, bool negate, Exact exact, int* out) {
+    const __m128d far = _mm_set1_pd(static_cast<double>(1 << 26));
+    const __m128d nearFar = _mm_sub_pd(_mm_setzero_pd(), far);
+    const __m128d absMask = _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFF));
+    const __m128d half = _mm_set1_pd(0.5), guard = _mm_set1_pd(1e-9), one = _mm_set1_pd(1.0);
+    int i = 0;
+    for (; i + 1 < n; i += 2) {
+        const __m128d d = _mm_min_pd(_mm_max_pd(approx(_mm_loadu_pd(v + i), params), nearFar), far);
+        const __m128i r = _mm_cvtpd_epi32(d);
+        const __m128d frac = _mm_and_pd(_mm_sub_pd(d, _mm_cvtepi32_pd(r)), absMask);
+        const __m128d tol = _mm_mul_pd(guard, _mm_max_pd(_mm_and_pd(d, absMask), one));
+        const __m128d nearHalf = _mm_cmplt_pd(_mm_and_pd(_mm_sub_pd(frac, half), absMask), tol);
+        int lanes[4];
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), r);
+        const int mask = _mm_movemask_pd(nearHalf);
+        for (int k = 0; k < 2; ++k) {
+            const int pixel = (mask >> k) & 1 ? RoundPixel(exact(v[i + k])) : lanes[k];
+            out[i + k] = negate ? add - pixel : pixel + add;
+        }
+    }
+    for (; i < n; ++i) {
+        const int pixel = RoundPixel(exact(v[i]));
+        out[i] = negate ? add - pixel : pixel + add;
+    }
+}
+#endif
+
+// For each point: a larger amplitude, a larger or a smaller frequency is taken; so is nothing
+// that does not compare (NaN). Two points at a time: maxpd(v, m) gives v only if v > m.
+void ScanRange(const double* f, const double* a, int n, double& ampMax, double& freqMin,
+               double& freqMax) {
+    int i = 0;
+#if defined(__SSE2__)
+    if (n >= 2) {
+        __m128d vAmp = _mm_set1_pd(ampMax), vMin = _mm_set1_pd(freqMin),
+                vMax = _mm_set1_pd(freqMax);
+        for (; i + 1 < n; i += 2) {
+            const __m128d fv = _mm_loadu_pd(f + i);
+            vAmp = _mm_max_pd(_mm_loadu_pd(a + i), vAmp);
+            vMax = _mm_max_pd(fv, vMax);
+            vMin = _mm_min_pd(fv, vMin);
+        }
+        double lanes[2];
+        _mm_storeu_pd(lanes, vAmp);
+        ampMax = std::max(lanes[0], lanes[1]);
+        _mm_storeu_pd(lanes, vMax);
+        freqMax = std::max(lanes[0], lanes[1]);
+        _mm_storeu_pd(lanes, vMin);
+        freqMin = std::min(lanes[0], lanes[1]);
+    }
+#endif
+    for (; i < n; ++i) {
+        if (a[i] > ampMax) ampMax = a[i];
+        if (f[i] > freqMax) freqMax = f[i];
+        if (f[i] < freqMin) freqMin = f[i];
+    }
+}
+
+// x[i] = Round((f[i] - freqMin) * w / span) + left.
+void MapFrequencies(const double* f, int n, double freqMin, int w, double span, int left, int* x) {
+    auto exact = [=](double v) { return (v - freqMin) * w / span; };
+#if defined(__SSE2__)
+    const double params[3] = {freqMin, static_cast<double>(w), 1.0 / span};
+    MapPixels(
+        f, n,
+        [](__m128d v, const double* p) {
+            return _mm_mul_pd(_mm_mul_pd(_mm_sub_pd(v, _mm_set1_pd(p[0])), _mm_set1_pd(p[1])),
+                              _mm_set1_pd(p[2]));
+        },
+        params, left, false, exact, x);
+#else
+    for (int i = 0; i < n; ++i) x[i] = RoundPixel(exact(f[i])) + left;
+#endif
+}
+
+// y[i] = panelHeight - (Round(a[i] / ampMax * h) + bottom).
+void MapAmplitudes(const double* a, int n, double ampMax, int h, int panelHeight, int bottom,
+                   int* y) {
+    auto exact = [=](double v) { return v / ampMax * h; };
+#if defined(__SSE2__)
+    const double params[2] = {1.0 / ampMax, static_cast<double>(h)};
+    MapPixels(
+        a, n,
+        [](__m128d v, const double* p) {
+            return _mm_mul_pd(_mm_mul_pd(v, _mm_set1_pd(p[0])), _mm_set1_pd(p[1]));
+        },
+        params, panelHeight - bottom, true, exact, y);
+#else
+    for (int i = 0; i < n; ++i) y[i] = panelHeight - (RoundPixel(exact(a[i])) + bottom);
+#endif
+}
+
 }  // namespace
 
 double TickStep(double range, double start) {
@@ -88,8 +194,15 @@ void DrawAxes(Canvas& c, int panelWidth, int panelHeight, double freqMin, double
     const double fstep = TickStep(freqMax - freqMin, 10000.0);
     double t = static_cast<double>(static_cast<int64_t>(freqMin / fstep)) * fstep;
 
+    // The frame, (left, top) to (left + W + 1, bottom + 1). Its inside is filled with the
+    // white brush; the image has just been cleared and nothing has been drawn inside yet, so
+    // only the outline changes pixels and only the outline is drawn.
     c.PenColor = 0;
-    c.Rectangle(m.left, m.top, m.left + w + 1, bottomY + 1);
+    c.MoveTo(m.left, m.top);
+    c.LineTo(m.left + w, m.top);
+    c.LineTo(m.left + w, bottomY);
+    c.LineTo(m.left, bottomY);
+    c.LineTo(m.left, m.top);
 
     if (!(freqMax < freqMin)) {
         const int decimals = FrequencyDecimals(fstep);
@@ -143,11 +256,8 @@ void SpectrumPlot::RedrawSpectra(SharedState& s, Canvas& c, int panelWidth, int 
                                  bool playing, std::string_view stopFrequencyText) {
     double ampMax = 1e-10, freqMin = 100000.0, freqMax = 0.0;
     for (int slot = 0; slot < kSlots; ++slot) {
-        for (int i = 1; i <= s.SpecCount[slot]; ++i) {
-            if (s.SpecAmp[slot][i] > ampMax) ampMax = s.SpecAmp[slot][i];
-            if (s.SpecFreq[slot][i] > freqMax) freqMax = s.SpecFreq[slot][i];
-            if (s.SpecFreq[slot][i] < freqMin) freqMin = s.SpecFreq[slot][i];
-        }
+        ScanRange(s.SpecFreq[slot].data() + 1, s.SpecAmp[slot].data() + 1, s.SpecCount[slot],
+                  ampMax, freqMin, freqMax);
     }
     if (freqMax == freqMin) freqMax = freqMin + 0.1;
     if (playing && ReadNumber(stopFrequencyText) > freqMax) {
@@ -169,12 +279,12 @@ void SpectrumPlot::RedrawSpectra(SharedState& s, Canvas& c, int panelWidth, int 
     for (int slot = 0; slot < kSlots; ++slot) {
         const int n = s.SpecCount[slot];
         if (n <= 0) continue;
-        const double* f = s.SpecFreq[slot].data();
-        const double* a = s.SpecAmp[slot].data();
-        for (int i = 1; i <= n; ++i) {
-            m_x[i - 1] = RoundPixel((f[i] - freqMin) * w / (freqMax - freqMin)) + s.MarginLeft;
-            m_y[i - 1] = panelHeight - (RoundPixel(a[i] / ampMax * h) + s.MarginBottom);
-        }
+        // x = Round((f - PlotFreqMin) * W / (PlotFreqMax - PlotFreqMin)) + MarginLeft;
+        // y = panel height - (Round(a / PlotAmpMax * H) + MarginBottom).
+        MapFrequencies(s.SpecFreq[slot].data() + 1, n, freqMin, w, freqMax - freqMin, s.MarginLeft,
+                       m_x.data());
+        MapAmplitudes(s.SpecAmp[slot].data() + 1, n, ampMax, h, panelHeight, s.MarginBottom,
+                      m_y.data());
         c.PenColor = s.SpecColor[slot];
         c.Polyline(m_x.data(), m_y.data(), n);
     }

@@ -2,12 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <QImage>
+#include <cmath>
 #include <random>
 
 #include "display/Canvas.h"
 #include "display/Controls.h"
 #include "display/SpectrumPlot.h"
 #include "measurement/FixedText.h"
+#include "measurement/Rounding.h"
 #include "tests/TestSupport.h"
 
 namespace sonarix {
@@ -327,6 +329,95 @@ TEST_F(SpectrumPlotTest, AbsurdRangesNeitherStallNorCrash) {
     AddPoint(1, 5.0, std::nan(""));
     Redraw();
     EXPECT_EQ(s->PlotFreqMax, 1e300);
+}
+
+// The redraw, with its fast mapping and polyline, gives the picture of the plain algorithm:
+// every point mapped by the formulas as written and joined by one LineTo each.
+TEST_F(SpectrumPlotTest, RandomStoresLookAsDrawnSegmentBySegment) {
+    std::mt19937 rng(99);
+    // The data width for amplitudes up to 100, so that a span of exactly W puts frequencies
+    // k + 0.5 exactly on half pixels, where rounding goes to the even neighbour.
+    AddPoint(0, 0.0, 100.0);
+    Redraw();
+    const int halfW = W();
+    for (int round = 0; round < 12; ++round) {
+        for (int slot = 0; slot < kSlots; ++slot) {
+            const int n = static_cast<int>(rng() % (round % 2 == 0 ? 5000 : 20000));
+            s->SpecCount[slot] = n;
+            for (int i = 1; i <= n; ++i) {
+                if (round % 2 == 0) {
+                    s->SpecFreq[slot][i] =
+                        static_cast<double>(rng() % (2 * halfW + 1)) * 0.5 * 1.37;
+                    s->SpecAmp[slot][i] = (rng() % 100001) * 0.001;
+                } else {
+                    s->SpecFreq[slot][i] = 100.0 + i * 0.5 + (rng() % 100) * 0.01;
+                    s->SpecAmp[slot][i] = (rng() % 100000) * 0.001 * (round % 3 == 0 ? -1 : 1);
+                }
+            }
+        }
+        if (round % 2 == 0) {  // the span exactly 0 ... W, amplitudes up to 100
+            s->SpecCount[0] = std::max(s->SpecCount[0], 2);
+            s->SpecFreq[0][1] = 0.0;
+            s->SpecFreq[0][2] = halfW * 1.37;
+            s->SpecAmp[0][1] = 100.0;
+            // Frequencies a few units in the last place beside a half pixel, where a division
+            // and a multiplication by the reciprocal round to different pixels.
+            const double span = halfW * 1.37, recip = 1.0 / span;
+            int found = 0;
+            for (int k = 0; k < halfW && s->SpecCount[1] < kSlotCapacity; ++k) {
+                double f = (k + 0.5) * span / halfW;
+                for (int u = 0; u < 4; ++u) f = std::nextafter(f, -1e9);
+                for (int u = 0; u < 8; ++u, f = std::nextafter(f, 1e9)) {
+                    const double p = f * halfW;
+                    if (std::nearbyint(p / span) != std::nearbyint(p * recip)) {
+                        const int n = ++s->SpecCount[1];
+                        s->SpecFreq[1][n] = f;
+                        s->SpecAmp[1][n] = 50.0 + k % 7;
+                        ++found;
+                    }
+                }
+            }
+            ASSERT_GT(found, 0);
+        }
+        canvas.PenWidth = 1 + round % 4;
+        plot.RedrawSpectra(*s, canvas, kPanelW, kPanelH, false, "");
+
+        QImage ref(image.size(), QImage::Format_RGB32);
+        ref.fill(Qt::white);
+        Canvas r(&ref);
+        r.SetFont(canvas.Font());
+        r.PenWidth = canvas.PenWidth;
+        r.SetClip(QRect(0, 0, kPanelW, kPanelH));
+        int32_t left = 0, bottom = 0;
+        DrawAxes(r, kPanelW, kPanelH, s->PlotFreqMin, s->PlotFreqMax, s->PlotAmpMax,
+                 PlotMargins{left, bottom, s->MarginRight, s->MarginTop});
+        ASSERT_EQ(left, s->MarginLeft);
+        if (round % 2 == 0) {
+            ASSERT_EQ(kPanelW - left - s->MarginRight, halfW);
+        }
+        const int w = kPanelW - left - s->MarginRight, h = kPanelH - bottom - s->MarginTop;
+        for (int slot = 0; slot < kSlots; ++slot) {
+            const int n = s->SpecCount[slot];
+            if (n == 0) continue;
+            r.PenColor = s->SpecColor[slot];
+            auto x = [&](int i) {
+                return RoundPixel((s->SpecFreq[slot][i] - s->PlotFreqMin) * w /
+                                  (s->PlotFreqMax - s->PlotFreqMin)) +
+                       left;
+            };
+            auto y = [&](int i) {
+                return kPanelH - (RoundPixel(s->SpecAmp[slot][i] / s->PlotAmpMax * h) + bottom);
+            };
+            r.MoveTo(x(1), y(1));
+            for (int i = 1; i <= n; ++i) r.LineTo(x(i), y(i));
+        }
+        r.Flush();
+        int differ = 0;
+        for (int yy = 0; yy < kPanelH; ++yy) {
+            for (int xx = 0; xx < kPanelW; ++xx) differ += ref.pixel(xx, yy) != image.pixel(xx, yy);
+        }
+        ASSERT_EQ(differ, 0) << "round " << round;
+    }
 }
 
 TEST(TickStep, RunsThroughOneTwoFive) {

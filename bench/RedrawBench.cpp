@@ -1,0 +1,95 @@
+// The spectrum redraw with four full slots, at the normal and the maximal display size, and
+// the start-up to the shown main window on the virtual apparatus.
+#include <benchmark/benchmark.h>
+
+#include <QApplication>
+#include <QImage>
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <random>
+
+#include "display/Canvas.h"
+#include "display/Controls.h"
+#include "display/SpectrumPlot.h"
+#include "display/Startup.h"
+#include "display/Unit1Form.h"
+#include "platform/audio/Audio.h"
+#include "platform/audio/AudioBackend.h"
+#include "platform/audio/VirtualApparatus.h"
+
+namespace {
+
+// Four slots of 20000 noisy resonance spectra.
+std::unique_ptr<sonarix::SharedState> FullStore() {
+    auto s = std::make_unique<sonarix::SharedState>();
+    std::mt19937 rng(7);
+    std::normal_distribution<double> noise(0.0, 0.8);
+    for (int slot = 0; slot < sonarix::kSlots; ++slot) {
+        for (int i = 1; i <= sonarix::kSlotCapacity; ++i) {
+            const double f = 100.0 + i * 0.495;
+            double a = 2.0;
+            for (double f0 : {2273.0, 3649.0, 4906.0, 6165.0, 7377.0, 8572.0}) {
+                const double w = f0 / 200.0;
+                a += 40.0 / (1.0 + ((f - f0) / w) * ((f - f0) / w));
+            }
+            s->SpecFreq[slot][i] = f;
+            s->SpecAmp[slot][i] = std::max(0.0, a * (1.0 + 0.1 * slot) + noise(rng));
+        }
+        s->SpecCount[slot] = sonarix::kSlotCapacity;
+    }
+    return s;
+}
+
+void Redraw(benchmark::State& state, int width, int height) {
+    auto s = FullStore();
+    QImage image(3200, 1200, QImage::Format_RGB32);
+    sonarix::Canvas canvas(&image);
+    QFont font = sonarix::DialogFont();
+    font.setStyleStrategy(QFont::NoAntialias);
+    canvas.SetFont(font);
+    sonarix::SpectrumPlot plot;
+    for (auto _ : state) {
+        plot.RedrawSpectra(*s, canvas, width, height, false, "10000");
+        benchmark::DoNotOptimize(image.constBits());
+    }
+}
+
+void BM_RedrawNormal(benchmark::State& state) { Redraw(state, 800, 660); }
+void BM_RedrawMaximal(benchmark::State& state) { Redraw(state, 3200, 1200); }
+BENCHMARK(BM_RedrawNormal)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RedrawMaximal)->Unit(benchmark::kMillisecond);
+
+// From nothing to the main window shown and painted once, as the program's main block does.
+void BM_StartUpToShownWindow(benchmark::State& state) {
+    for (auto _ : state) {
+        audio::UseBackend(
+            std::make_unique<audio::VirtualApparatus>(audio::VirtualApparatus::Clock::RealTime));
+        auto p = std::make_unique<sonarix::Program>();
+        sonarix::StartUp(*p);
+        sonarix::CreateRemainingWindows(*p);
+        p->form1->repaint();
+        QApplication::processEvents();
+        state.PauseTiming();
+        sonarix::ShutDown(*p);
+        p.reset();
+        audio::UseBackend(nullptr);
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_StartUpToShownWindow)->Unit(benchmark::kMillisecond)->Iterations(10);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    const auto t0 = std::chrono::steady_clock::now();
+    QApplication app(argc, argv);
+    const double appMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    std::printf("QApplication construction: %.1f ms (part of every start-up)\n", appMs);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
