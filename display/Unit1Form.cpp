@@ -113,9 +113,11 @@ void TForm1::BuildControls(QWidget* c) {
     Button1->setGeometry(32, 392, 121, 25);
     Button2 = Named(new QPushButton(QStringLiteral("Measure"), c), "Button2");
     Button2->setGeometry(30, 392, 123, 25);
-    Button2->raise();  // "Measure" lies over "Stop"
+    Button2->raise();            // "Measure" lies over "Stop"
+    Button2->setEnabled(false);  // the sweep comes later
     Button3 = Named(new QPushButton(QStringLiteral("Clear Spectrum"), c), "Button3");
     Button3->setGeometry(30, 432, 123, 25);
+    Button3->setEnabled(false);  // with the sweep
     Button4 = Named(new QPushButton(QStringLiteral("Fit Spectrum"), c), "Button4");
     Button4->setGeometry(30, 472, 123, 25);
     Button4->setEnabled(false);  // the fit window comes later
