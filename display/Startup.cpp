@@ -4,23 +4,26 @@
 #include <QApplication>
 #include <QMessageBox>
 
+#include "config/Unit8.h"
 #include "display/InfoWindows.h"
 #include "display/Unit1Form.h"
 #include "display/Unit4.h"
 #include "measurement/Messages.h"
 #include "measurement/Playback.h"
 #include "platform/audio/Audio.h"
+#include "platform/serial/TApdComPort.h"
 
 namespace sonarix {
 
 Program::Program() : state(std::make_unique<SharedState>()) {}
-Program::~Program() = default;
 
 bool StartUp(Program& p) {
     SharedState& s = *p.state;
-    // 1. The main window first, visible at once.
+    // 1. The main window first, visible at once, then the serial dialog.
     p.form1 = std::make_unique<TForm1>(s);
     p.form1->show();
+    p.form8 = std::make_unique<TForm8>(s);
+    p.form1->Form8 = p.form8.get();
     // 2. Clear the plot image.
     p.form1->ClearImage();
     // 3. The audio layer must implement contract 2.3.
@@ -61,7 +64,10 @@ bool StartUp(Program& p) {
     s.StereoInput = false;
     // 13. The bare axes.
     p.form1->RedrawSpectra();
-    // 14. - 16. The serial link defaults; no port is opened.
+    // 14. - 16. The port object, the list of present ports, the link defaults; no port is
+    // opened.
+    s.SerialPort = new TApdComPort(p.form1.get());
+    p.form8->FillPortList();
     s.SerialBaud = 9600;
     s.SerialParity = 0;
     s.SerialDataBits = 8;
@@ -87,6 +93,16 @@ void CreateRemainingWindows(Program& p) {
 }
 
 void ShutDown(Program& /*p*/) { audio::Free(); }
+
+Program::~Program() {
+    // The port object goes with the main window; nothing may point at it afterwards.
+    form11.reset();
+    form10.reset();
+    form4.reset();
+    form8.reset();
+    form1.reset();
+    if (state) state->SerialPort = nullptr;
+}
 
 void InstallMessageBoxes() {
     SetMessageSink([](const std::string& text) {

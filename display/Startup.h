@@ -11,6 +11,7 @@ namespace sonarix {
 
 class TForm1;
 class TForm4;
+class TForm8;
 class TForm10;
 class TForm11;
 
@@ -23,6 +24,7 @@ struct Program {
     ~Program();
     std::unique_ptr<SharedState> state;
     std::unique_ptr<TForm1> form1;
+    std::unique_ptr<TForm8> form8;
     std::unique_ptr<TForm4> form4;
     std::unique_ptr<TForm10> form10;
     std::unique_ptr<TForm11> form11;

@@ -17,6 +17,7 @@
 #include <QSlider>
 #include <QTimer>
 
+#include "config/Unit8.h"
 #include "display/Canvas.h"
 #include "display/Controls.h"
 #include "display/InfoWindows.h"
@@ -196,7 +197,7 @@ void TForm1::BuildMenus() {
     action(LifeWaveOn, "LifeWaveOn", "Life Image of Microphone Signal", false);
     action(ConfigureSoundCard, "ConfigureSoundCard", "Mono / Stereo", false);
     action(SelectInputChannel, "SelectInputChannel", "Input Channel / Volume", false);
-    action(ConfigureSeriell, "ConfigureSeriell", "Serial Port", false);
+    action(ConfigureSeriell, "ConfigureSeriell", "Serial Port", true);
     action(ManualHelp, "ManualHelp", "Manual and Help", true);
     action(VersionInfo, "VersionInfo", "Version info", true);
     SaveSpectrum->setShortcut(QKeySequence::Save);
@@ -209,6 +210,7 @@ void TForm1::BuildMenus() {
     connect(ChangeLineThickness, &QAction::triggered, this,
             [this] { ChangeLineThicknessExecute(); });
     connect(ManualHelp, &QAction::triggered, this, [this] { ManualHelpExecute(); });
+    connect(ConfigureSeriell, &QAction::triggered, this, [this] { ConfigureSeriellExecute(); });
     connect(VersionInfo, &QAction::triggered, this, [this] { VersionInfoExecute(); });
 
     QMenuBar* bar = menuBar();
@@ -350,6 +352,10 @@ void TForm1::ExitExecute() { QApplication::exit(0); }
 
 void TForm1::ManualHelpExecute() {
     if (Form10 != nullptr) Form10->exec();
+}
+
+void TForm1::ConfigureSeriellExecute() {
+    if (Form8 != nullptr) Form8->exec();
 }
 
 void TForm1::VersionInfoExecute() {

@@ -25,6 +25,7 @@ namespace sonarix {
 
 class Canvas;
 class TForm4;
+class TForm8;
 class TForm10;
 class TForm11;
 class TImage;
@@ -90,6 +91,7 @@ public:
 
     // The windows this one opens, created after it (not owned).
     TForm4* Form4 = nullptr;
+    TForm8* Form8 = nullptr;
     TForm10* Form10 = nullptr;
     TForm11* Form11 = nullptr;
 
@@ -118,6 +120,7 @@ public:
     void ChangeLineThicknessExecute();
     void ExitExecute();
     void ManualHelpExecute();
+    void ConfigureSeriellExecute();
     void VersionInfoExecute();
 
     // The Display width of item 0 ... 3 of "Display".

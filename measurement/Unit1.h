@@ -9,9 +9,9 @@
 #include "measurement/ByteStream.h"
 #include "measurement/WavHeader.h"
 
-class TApdComPort;
-
 namespace sonarix {
+
+class TApdComPort;
 
 inline constexpr int kSlots = 4;
 inline constexpr int kSlotCapacity = 20000;  // points per slot, entries 1 ... 20000

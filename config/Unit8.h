@@ -1,0 +1,42 @@
+// TForm8, "Configure Serial Port": the port and line settings of the generator link.
+#pragma once
+
+#include <QDialog>
+
+#include "measurement/Unit1.h"
+
+class QComboBox;
+class QLabel;
+class QPushButton;
+
+namespace sonarix {
+
+class TForm8 : public QDialog {
+    Q_OBJECT
+public:
+    explicit TForm8(SharedState& state, QWidget* parent = nullptr);
+
+    // Fills the port list: "None" (selected), then "COMn" for each present port n = 1 ... 9,
+    // each with its device path as tooltip. Done once at start-up.
+    void FillPortList();
+
+    QComboBox* ComboBox1 = nullptr;  // "Serial Port"
+    QComboBox* ComboBox2 = nullptr;  // "Baude Rate"
+    QComboBox* ComboBox3 = nullptr;  // "Parity"
+    QComboBox* ComboBox4 = nullptr;  // "Data Bits"
+    QComboBox* ComboBox5 = nullptr;  // "Stop Bits"
+    QComboBox* ComboBox6 = nullptr;  // "Software Protocol"
+    QPushButton* Button1 = nullptr;  // "OK"
+    QPushButton* Button2 = nullptr;  // "Cancel"
+
+    // OK: takes the boxes into the link settings and, with a port chosen, opens and initialises
+    // the link; the dialog stays open only when the device could not be opened.
+    void Button1Click();
+    // Cancel: closes the dialog and changes nothing.
+    void Button2Click();
+
+private:
+    SharedState& m_state;
+};
+
+}  // namespace sonarix

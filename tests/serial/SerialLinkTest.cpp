@@ -1,0 +1,334 @@
+// The serial port object, the generator link and the serial dialog, against pseudo-terminals.
+#include <gtest/gtest.h>
+#include <termios.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QPushButton>
+
+#include "config/Unit8.h"
+#include "display/Startup.h"
+#include "display/Unit1Form.h"
+#include "measurement/GeneratorLink.h"
+#include "platform/audio/Audio.h"
+#include "platform/audio/VirtualApparatus.h"
+#include "platform/serial/TApdComPort.h"
+#include "tests/TestSupport.h"
+#include "tests/serial/PtyGenerator.h"
+
+namespace sonarix {
+namespace {
+
+struct CommandCase {
+    double frequency;
+    const char* text;
+};
+
+class FrequencyCommandText : public testing::TestWithParam<CommandCase> {};
+
+TEST_P(FrequencyCommandText, SevenDecimalsInTwelveCharacters) {
+    EXPECT_EQ(FrequencyCommand(GetParam().frequency), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, FrequencyCommandText,
+                         testing::Values(CommandCase{110.0, "FRQ: 110.0000000\r"},
+                                         CommandCase{1000.0, "FRQ:1000.0000000\r"},
+                                         CommandCase{10000.0, "FRQ:10000.0000000\r"},
+                                         CommandCase{99.5, "FRQ:  99.5000000\r"},
+                                         CommandCase{-5.0, "FRQ:  -5.0000000\r"},
+                                         CommandCase{440.0, "FRQ: 440.0000000\r"},
+                                         CommandCase{0.123456789, "FRQ:   0.1234568\r"}));
+
+TEST(GeneratorInit, IsFortyTwoBytesEndingInCarriageReturn) {
+    const std::string init = kGeneratorInit;
+    EXPECT_EQ(init.size(), 42u);
+    EXPECT_EQ(init.back(), '\r');
+}
+
+// The program brought up on the virtual apparatus with COM numbers mapped as the test says.
+class SerialLinkTest : public testing::Test {
+protected:
+    void SetUp() override {
+        SetPortDeviceMapper([this](int n) -> std::string {
+            auto it = devices.find(n);
+            return it == devices.end() ? std::string() : it->second;
+        });
+    }
+    void Start() {
+        audio::UseBackend(
+            std::make_unique<audio::VirtualApparatus>(audio::VirtualApparatus::Clock::Manual));
+        ASSERT_TRUE(StartUp(p));
+        CreateRemainingWindows(p);
+        form8 = p.form8.get();
+    }
+    void TearDown() override {
+        if (p.form1) ShutDown(p);
+        p.form1.reset();
+        audio::UseBackend(nullptr);
+        SetPortDeviceMapper({});
+    }
+    termios LineOf(const test::PtyGenerator& g) {
+        termios t{};
+        tcgetattr(g.SlaveFd(), &t);
+        return t;
+    }
+
+    std::map<int, std::string> devices;
+    test::MessageRecorder messages;
+    Program p;
+    TForm8* form8 = nullptr;
+};
+
+TEST_F(SerialLinkTest, OkOpensThePortWithTheDefaultLineAndSendsTheInitialisation) {
+    test::PtyGenerator generator;
+    devices[3] = generator.Device();
+    Start();
+    ASSERT_EQ(form8->ComboBox1->count(), 2);
+    EXPECT_EQ(form8->ComboBox1->itemText(0), "None");
+    EXPECT_EQ(form8->ComboBox1->itemText(1), "COM3");
+    EXPECT_EQ(form8->ComboBox1->itemData(1, Qt::ToolTipRole).toString().toStdString(),
+              generator.Device());
+    EXPECT_EQ(form8->ComboBox1->currentIndex(), 0);
+    form8->ComboBox1->setCurrentIndex(1);
+    form8->show();
+    form8->Button1Click();
+    EXPECT_FALSE(form8->isVisible());
+    EXPECT_EQ(form8->result(), QDialog::Accepted);
+    const SharedState& s = *p.state;
+    EXPECT_EQ(s.SerialPortNr, 3);
+    EXPECT_TRUE(s.SerialPort->Open());
+    EXPECT_EQ(s.SerialPort->OutSize, 256);
+    EXPECT_EQ(s.SerialCommand, kGeneratorInit);
+    EXPECT_EQ(generator.WaitFor(42), kGeneratorInit);
+    EXPECT_TRUE(messages.Messages().empty());
+    // 9600 baud, 8 data bits, no parity, 2 stop bits, XON/XOFF.
+    const termios t = LineOf(generator);
+    EXPECT_EQ(cfgetospeed(&t), B9600);
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_FALSE(t.c_cflag & PARENB);
+    EXPECT_TRUE(t.c_cflag & CSTOPB);
+    EXPECT_TRUE(t.c_iflag & IXON);
+    EXPECT_TRUE(t.c_iflag & IXOFF);
+    EXPECT_FALSE(t.c_cflag & CRTSCTS);
+    EXPECT_EQ(t.c_cc[VSTART], 17);
+    EXPECT_EQ(t.c_cc[VSTOP], 19);
+    EXPECT_EQ(s.SerialPort->BufferFull(), 3072);
+    EXPECT_EQ(s.SerialPort->BufferResume(), 1024);
+    EXPECT_FALSE(t.c_oflag & OPOST);  // the carriage returns go out as they are
+}
+
+TEST_F(SerialLinkTest, OtherSettingsFromTheDialogReachTheLine) {
+    test::PtyGenerator generator;
+    devices[1] = generator.Device();
+    Start();
+    form8->ComboBox1->setCurrentIndex(1);
+    form8->ComboBox2->setCurrentIndex(6);  // 19200
+    form8->ComboBox3->setCurrentIndex(0);  // none
+    form8->ComboBox4->setCurrentIndex(3);  // 8 data bits
+    form8->ComboBox5->setCurrentIndex(0);  // 1 stop bit
+    form8->ComboBox6->setCurrentIndex(0);  // no flow control
+    form8->Button1Click();
+    const SharedState& s = *p.state;
+    EXPECT_EQ(s.SerialPortNr, 1);
+    EXPECT_EQ(s.SerialBaud, 19200);
+    EXPECT_EQ(s.SerialParity, 0);
+    EXPECT_EQ(s.SerialDataBits, 8);
+    EXPECT_EQ(s.SerialStopBits, 1);
+    EXPECT_EQ(s.SerialSwFlow, 0);
+    EXPECT_EQ(generator.WaitFor(42), kGeneratorInit);
+    const termios t = LineOf(generator);
+    EXPECT_EQ(cfgetospeed(&t), B19200);
+    EXPECT_FALSE(t.c_cflag & CSTOPB);
+    EXPECT_FALSE(t.c_iflag & IXON);
+    const TApdComPort::Line line = s.SerialPort->OpenLine();
+    EXPECT_EQ(line.baud, 19200);
+    EXPECT_EQ(line.dataBits, 8);
+    EXPECT_EQ(line.parity, pNone);
+    EXPECT_EQ(line.stopBits, 1);
+    EXPECT_FALSE(line.xonXoff);
+}
+
+// A pseudo-terminal keeps 8 data bits whatever is asked of it, like a serial adapter that
+// lacks a setting: the opening fails with a clear reason instead of sending
+// something else than the dialog shows.
+TEST_F(SerialLinkTest, ASettingTheDeviceRefusesIsReported) {
+    test::PtyGenerator generator;
+    devices[1] = generator.Device();
+    Start();
+    form8->ComboBox1->setCurrentIndex(1);
+    form8->ComboBox4->setCurrentIndex(2);  // 7 data bits
+    form8->show();
+    form8->Button1Click();
+    ASSERT_EQ(messages.Messages().size(), 1u);
+    EXPECT_NE(messages.Messages()[0].find("does not support this number of data bits"),
+              std::string::npos)
+        << messages.Messages()[0];
+    EXPECT_TRUE(form8->isVisible());
+    EXPECT_FALSE(p.state->SerialPort->Open());
+    EXPECT_EQ(generator.Received(), "");
+    form8->ComboBox4->setCurrentIndex(3);
+    form8->Button1Click();
+    EXPECT_FALSE(form8->isVisible());
+    EXPECT_EQ(generator.WaitFor(42), kGeneratorInit);
+}
+
+TEST_F(SerialLinkTest, NoPortsLeaveOnlyNoneAndOkTouchesNoPort) {
+    Start();
+    ASSERT_EQ(form8->ComboBox1->count(), 1);
+    EXPECT_EQ(form8->ComboBox1->itemText(0), "None");
+    form8->Button1Click();
+    EXPECT_EQ(p.state->SerialPortNr, 0);
+    EXPECT_FALSE(p.state->SerialPort->Open());
+    EXPECT_TRUE(messages.Messages().empty());
+    EXPECT_EQ(form8->result(), QDialog::Accepted);
+}
+
+TEST_F(SerialLinkTest, APortThatVanishedSinceStartUp) {
+    test::PtyGenerator generator;
+    devices[2] = generator.Device();
+    Start();
+    devices[2] = "/dev/sonarix-unplugged";
+    form8->ComboBox1->setCurrentIndex(1);
+    form8->show();
+    form8->Button1Click();
+    ASSERT_EQ(messages.Messages().size(), 1u);
+    EXPECT_EQ(messages.Messages()[0], "Seriel port not available");
+    EXPECT_FALSE(form8->isVisible());  // the dialog closes
+    EXPECT_EQ(p.state->SerialPortNr, 2);
+    EXPECT_FALSE(p.state->SerialPort->Open());
+}
+
+TEST_F(SerialLinkTest, ADeviceThatCannotBeOpenedKeepsTheDialogOpen) {
+    devices[1] = "/tmp";  // present, but not a serial device
+    test::PtyGenerator generator;
+    devices[2] = generator.Device();
+    Start();
+    ASSERT_EQ(form8->ComboBox1->count(), 3);
+    form8->ComboBox1->setCurrentIndex(1);
+    form8->ComboBox2->setCurrentIndex(4);  // 4800
+    form8->show();
+    form8->Button1Click();
+    ASSERT_EQ(messages.Messages().size(), 1u);
+    EXPECT_NE(messages.Messages()[0].find("Cannot open serial port /tmp"), std::string::npos)
+        << messages.Messages()[0];
+    EXPECT_TRUE(form8->isVisible());
+    EXPECT_EQ(p.state->SerialPortNr, 1);  // the settings are stored
+    EXPECT_EQ(p.state->SerialBaud, 4800);
+    EXPECT_FALSE(p.state->SerialPort->Open());
+    // The port object works again with another port.
+    form8->ComboBox1->setCurrentIndex(2);
+    form8->Button1Click();
+    EXPECT_FALSE(form8->isVisible());
+    EXPECT_EQ(generator.WaitFor(42), kGeneratorInit);
+    EXPECT_EQ(cfgetospeed(&static_cast<const termios&>(LineOf(generator))), B4800);
+}
+
+TEST_F(SerialLinkTest, CancelChangesNothingAndTheNextOkAppliesTheBoxes) {
+    test::PtyGenerator generator;
+    devices[1] = generator.Device();
+    Start();
+    form8->ComboBox1->setCurrentIndex(1);
+    form8->ComboBox2->setCurrentIndex(0);
+    form8->show();
+    form8->Button2Click();
+    EXPECT_FALSE(form8->isVisible());
+    EXPECT_EQ(p.state->SerialPortNr, 0);
+    EXPECT_EQ(p.state->SerialBaud, 9600);
+    EXPECT_FALSE(p.state->SerialPort->Open());
+    EXPECT_EQ(form8->ComboBox2->currentIndex(), 0);  // the boxes keep what was picked
+    form8->Button1Click();
+    EXPECT_EQ(p.state->SerialPortNr, 1);
+    EXPECT_EQ(p.state->SerialBaud, 300);
+    // "None" afterwards: no further link, and the open port is left as it is.
+    form8->ComboBox1->setCurrentIndex(0);
+    form8->Button1Click();
+    EXPECT_EQ(p.state->SerialPortNr, 0);
+    EXPECT_TRUE(p.state->SerialPort->Open());
+}
+
+TEST_F(SerialLinkTest, ThousandCommandsArriveCompleteAndInOrder) {
+    test::PtyGenerator generator;
+    devices[1] = generator.Device();
+    Start();
+    form8->ComboBox1->setCurrentIndex(1);
+    form8->ComboBox2->setCurrentIndex(6);
+    form8->Button1Click();
+    std::string expected = kGeneratorInit;
+    for (int i = 0; i < 1000; ++i) {
+        const std::string command = FrequencyCommand(100.0 + 9.9 * i);
+        ASSERT_TRUE(SendCommand(*p.state, command)) << i;
+        EXPECT_EQ(p.state->SerialPort->PendingOutput(), 0);
+        expected += command;
+    }
+    EXPECT_EQ(generator.WaitFor(expected.size()), expected);
+}
+
+TEST_F(SerialLinkTest, SendingOnAClosedPortOpensItFirstOrReportsWhyNot) {
+    test::PtyGenerator generator;
+    devices[4] = generator.Device();
+    Start();
+    TApdComPort& port = *p.state->SerialPort;
+    port.ComNumber = 5;  // nothing there
+    EXPECT_FALSE(SendCommand(*p.state, FrequencyCommand(440.0)));
+    EXPECT_FALSE(port.ErrorString().empty());
+    EXPECT_EQ(port.PendingOutput(), 0);
+    port.ComNumber = 4;
+    port.Baud = 9600;
+    EXPECT_TRUE(SendCommand(*p.state, FrequencyCommand(440.0)));
+    EXPECT_TRUE(port.Open());
+    EXPECT_EQ(generator.WaitFor(17), "FRQ: 440.0000000\r");
+}
+
+TEST_F(SerialLinkTest, ADeviceThatGoesAwayWhileOpenFailsTheSendInOrder) {
+    auto generator = std::make_unique<test::PtyGenerator>();
+    devices[1] = generator->Device();
+    Start();
+    form8->ComboBox1->setCurrentIndex(1);
+    form8->Button1Click();
+    ASSERT_TRUE(p.state->SerialPort->Open());
+    generator.reset();  // unplugged: the other side of the line is gone
+    const auto start = std::chrono::steady_clock::now();
+    bool failed = false;
+    for (int i = 0; i < 50 && !failed; ++i)
+        failed = !SendCommand(*p.state, FrequencyCommand(500.0));
+    EXPECT_TRUE(failed);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_FALSE(p.state->SerialPort->ErrorString().empty());
+    EXPECT_EQ(p.state->SerialPort->PendingOutput(), 0);
+}
+
+TEST_F(SerialLinkTest, ConfigureSeriellShowsTheDialogModally) {
+    Start();
+    EXPECT_TRUE(p.form1->ConfigureSeriell->isEnabled());
+    EXPECT_EQ(form8->windowTitle(), "Configure Serial Port");
+    EXPECT_EQ(form8->size(), QSize(232, 441));
+    EXPECT_FALSE(form8->ComboBox2->isEditable());
+    EXPECT_EQ(form8->ComboBox2->currentText(), "9600");
+    EXPECT_EQ(form8->ComboBox3->currentText(), "None");
+    EXPECT_EQ(form8->ComboBox4->currentText(), "8");
+    EXPECT_EQ(form8->ComboBox5->currentText(), "2");
+    EXPECT_EQ(form8->ComboBox6->currentText(), "Xon/Xoff");
+    QMetaObject::invokeMethod(
+        form8,
+        [this] {
+            EXPECT_TRUE(form8->isModal());
+            form8->Button2->click();
+        },
+        Qt::QueuedConnection);
+    p.form1->ConfigureSeriellExecute();
+    EXPECT_FALSE(form8->isVisible());
+}
+
+TEST(PortAvailable, OnlyComOneToNineThatExist) {
+    SetPortDeviceMapper([](int) { return std::string("/dev/null"); });
+    EXPECT_FALSE(PortAvailable(0));
+    EXPECT_TRUE(PortAvailable(1));
+    EXPECT_TRUE(PortAvailable(9));
+    EXPECT_FALSE(PortAvailable(10));
+    SetPortDeviceMapper([](int) { return std::string("/dev/sonarix-nothing"); });
+    EXPECT_FALSE(PortAvailable(1));
+    SetPortDeviceMapper({});
+}
+
+}  // namespace
+}  // namespace sonarix
