@@ -34,13 +34,14 @@ void TRadioGroup::SetItemIndex(int index) {
 
 void TRadioGroup::resizeEvent(QResizeEvent* event) {
     QGroupBox::resizeEvent(event);
-    // Items share the height below the caption evenly, as in a classic radio group.
-    const int top = fontMetrics().height() + 2;
+    // Items share the inside of the frame evenly, as in a classic radio group.
+    const QRect area = contentsRect().adjusted(6, 2, -2, -2);
     const int n = static_cast<int>(m_buttons.size());
     if (n == 0) return;
-    const int each = std::max(1, (height() - top - 4) / n);
+    const int each = std::max(1, area.height() / n);
     for (int i = 0; i < n; ++i) {
-        m_buttons[static_cast<size_t>(i)]->setGeometry(8, top + i * each, width() - 12, each);
+        m_buttons[static_cast<size_t>(i)]->setGeometry(area.left(), area.top() + i * each,
+                                                       area.width(), each);
     }
 }
 

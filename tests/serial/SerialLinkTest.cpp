@@ -319,6 +319,23 @@ TEST_F(SerialLinkTest, ConfigureSeriellShowsTheDialogModally) {
     EXPECT_FALSE(form8->isVisible());
 }
 
+TEST_F(SerialLinkTest, APortHeldElsewhereCannotBeOpenedUntilItIsFree) {
+    test::PtyGenerator generator;
+    devices[1] = generator.Device();
+    TApdComPort holder, second;
+    holder.ComNumber = second.ComNumber = 1;
+    ASSERT_TRUE(holder.SetOpen(true));
+    EXPECT_FALSE(second.SetOpen(true));
+    EXPECT_NE(second.ErrorString().find("Cannot open serial port"), std::string::npos)
+        << second.ErrorString();
+    EXPECT_FALSE(second.Open());
+    EXPECT_EQ(second.PendingOutput(), 0);
+    holder.SetOpen(false);
+    ASSERT_TRUE(second.SetOpen(true));
+    ASSERT_TRUE(second.WriteText("FRQ:1000.0000000\r"));
+    EXPECT_EQ(generator.WaitFor(17), "FRQ:1000.0000000\r");
+}
+
 TEST(PortAvailable, OnlyComOneToNineThatExist) {
     SetPortDeviceMapper([](int) { return std::string("/dev/null"); });
     EXPECT_FALSE(PortAvailable(0));

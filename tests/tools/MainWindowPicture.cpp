@@ -1,13 +1,17 @@
 // Renders the main window with four slots of spectra of the virtual apparatus (the model's
 // response at four hemisphere angles) into PNG files, at the "normal" and "wide" display:
-// main_window_picture OUT_PREFIX  ->  OUT_PREFIX-normal.png, OUT_PREFIX-wide.png
+// main_window_picture OUT_PREFIX  ->  OUT_PREFIX-normal.png, OUT_PREFIX-wide.png, and the
+// dialogs OUT_PREFIX-form4.png, -form8.png, -form10.png, -form11.png
 #include <QApplication>
 #include <cmath>
 #include <cstdio>
 
+#include "config/Unit8.h"
 #include "display/Controls.h"
+#include "display/InfoWindows.h"
 #include "display/Startup.h"
 #include "display/Unit1Form.h"
+#include "display/Unit4.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/VirtualApparatus.h"
 
@@ -47,6 +51,11 @@ int main(int argc, char** argv) {
     // The whole wide plot, as the picture export will take it.
     p.form1->Image1->Picture.copy(0, 0, p.form1->Panel1->width(), p.form1->Panel1->height())
         .save(QString::fromStdString(prefix + "-wide-plot.png"));
+    // The dialogs of the main window.
+    p.form4->grab().save(QString::fromStdString(prefix + "-form4.png"));
+    p.form8->grab().save(QString::fromStdString(prefix + "-form8.png"));
+    p.form10->grab().save(QString::fromStdString(prefix + "-form10.png"));
+    p.form11->grab().save(QString::fromStdString(prefix + "-form11.png"));
     sonarix::ShutDown(p);
     return 0;
 }
