@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "measurement/WavHeader.h"
 #include "platform/audio/PulseBackend.h"
 
 namespace {
@@ -18,20 +19,9 @@ using Clock = std::chrono::steady_clock;
 // Silence, then from sample `onset` on a loud 1 kHz burst.
 std::vector<uint8_t> BurstImage(uint32_t n, uint32_t onset) {
     std::vector<uint8_t> img(44 + 2 * size_t{n}, 0);
-    auto put32 = [&](size_t o, uint32_t v) { std::memcpy(&img[o], &v, 4); };
-    auto put16 = [&](size_t o, uint16_t v) { std::memcpy(&img[o], &v, 2); };
-    std::memcpy(&img[0], "RIFF", 4);
-    put32(4, 2 * n + 36);
-    std::memcpy(&img[8], "WAVEfmt ", 8);
-    put32(16, 16);
-    put16(20, 1);
-    put16(22, 1);
-    put32(24, 44100);
-    put32(28, 88200);
-    put16(32, 2);
-    put16(34, 16);
-    std::memcpy(&img[36], "data", 4);
-    put32(40, 2 * n);
+    sonarix::WavHeader header;
+    header.SetSampleCount(n);
+    header.WriteTo(img.data());
     for (uint32_t k = onset; k < n; ++k) {
         auto s =
             static_cast<int16_t>(std::lround(8000.0 * std::sin(2 * M_PI * 1000.0 * k / 44100.0)));

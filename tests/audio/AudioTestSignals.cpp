@@ -5,25 +5,16 @@
 #include <cstring>
 #include <numbers>
 
+#include "measurement/WavHeader.h"
+
 namespace audio::test {
 
 std::vector<uint8_t> SineImage(double f, double seconds, double amplitude) {
     const auto n = static_cast<uint32_t>(seconds * 44100.0);
     std::vector<uint8_t> img(44 + 2 * size_t{n});
-    auto put32 = [&](size_t o, uint32_t v) { std::memcpy(&img[o], &v, 4); };
-    auto put16 = [&](size_t o, uint16_t v) { std::memcpy(&img[o], &v, 2); };
-    std::memcpy(&img[0], "RIFF", 4);
-    put32(4, 2 * n + 36);
-    std::memcpy(&img[8], "WAVEfmt ", 8);
-    put32(16, 16);
-    put16(20, 1);
-    put16(22, 1);
-    put32(24, 44100);
-    put32(28, 88200);
-    put16(32, 2);
-    put16(34, 16);
-    std::memcpy(&img[36], "data", 4);
-    put32(40, 2 * n);
+    sonarix::WavHeader header;
+    header.SetSampleCount(n);
+    header.WriteTo(img.data());
     for (uint32_t k = 0; k < n; ++k) {
         auto s = static_cast<int16_t>(
             std::lround(amplitude * std::sin(2 * std::numbers::pi * f * k / 44100.0)));
