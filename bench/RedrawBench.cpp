@@ -11,7 +11,7 @@
 
 #include "display/Canvas.h"
 #include "display/Controls.h"
-#include "display/SpectrumPlot.h"
+#include "display/PlotDrawing.h"
 #include "display/Startup.h"
 #include "display/Unit1Form.h"
 #include "platform/audio/Audio.h"

@@ -9,7 +9,7 @@
 #include <memory>
 #include <optional>
 
-#include "display/SpectrumPlot.h"
+#include "display/PlotDrawing.h"
 #include "measurement/Unit1.h"
 
 class QAction;

@@ -345,8 +345,8 @@ Handle PulseBackend::RecordStart(uint32_t freq, uint32_t chans, uint32_t /*flags
     Lock lock(m_loop);
     if (!m_recordInit || freq != kRate || (chans != 1 && chans != 2) || !Ready()) return 0;
     Disconnect(m_rec);
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, kRate, static_cast<uint8_t>(chans)};
-    m_rec = pa_stream_new(m_context, "Sonarix recording", &spec, nullptr);
+    const pa_sample_spec format{PA_SAMPLE_S16LE, kRate, static_cast<uint8_t>(chans)};
+    m_rec = pa_stream_new(m_context, "Sonarix recording", &format, nullptr);
     if (m_rec == nullptr) return 0;
     m_recChannels = static_cast<int>(chans);
     m_record.Reset(m_recChannels);
@@ -404,8 +404,8 @@ bool PulseBackend::Connect(Stream& st) {
         st.failed = true;
         return false;
     }
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, kRate, 1};
-    st.s = pa_stream_new(m_context, "Sonarix test signal", &spec, nullptr);
+    const pa_sample_spec format{PA_SAMPLE_S16LE, kRate, 1};
+    st.s = pa_stream_new(m_context, "Sonarix test signal", &format, nullptr);
     if (st.s == nullptr) return false;
     pa_stream_set_state_callback(st.s, &PulseCallbacks::StreamState, &st);
     pa_stream_set_write_callback(st.s, &PulseCallbacks::Write, &st);

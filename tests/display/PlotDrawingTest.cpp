@@ -7,7 +7,7 @@
 
 #include "display/Canvas.h"
 #include "display/Controls.h"
-#include "display/SpectrumPlot.h"
+#include "display/PlotDrawing.h"
 #include "measurement/FixedText.h"
 #include "measurement/Rounding.h"
 #include "tests/TestSupport.h"

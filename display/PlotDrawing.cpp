@@ -1,5 +1,5 @@
 // The spectrum plot.
-#include "display/SpectrumPlot.h"
+#include "display/PlotDrawing.h"
 
 #include <QImage>
 #include <QString>
