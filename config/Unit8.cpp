@@ -65,10 +65,12 @@ void TForm8::FillPortList() {
     ComboBox1->clear();
     ComboBox1->addItem(QStringLiteral("None"));
     ComboBox1->setCurrentIndex(0);
+    // PortAvailable for n = 1 ... 9, with one look at the system's list.
+    const std::vector<std::string> devices = PortDevices();
     for (int n = 1; n <= 9; ++n) {
-        if (!PortAvailable(n)) continue;
+        if (!DevicePresent(devices[n - 1])) continue;
         ComboBox1->addItem(QStringLiteral("COM%1").arg(n));
-        ComboBox1->setItemData(ComboBox1->count() - 1, QString::fromStdString(PortDevice(n)),
+        ComboBox1->setItemData(ComboBox1->count() - 1, QString::fromStdString(devices[n - 1]),
                                Qt::ToolTipRole);
     }
 }

@@ -121,7 +121,9 @@ void Canvas::Polyline(const int* xs, const int* ys, int n) {
         const int x1 = xs[k], y1 = ys[k];
         if (x1 == x) {
             // Within one column: y ... y1 without y1, the common case of a dense curve.
-            if (y1 != y) addRun(x, y1 > y ? y : y1 + 1, y1 > y ? y1 - 1 : y);
+            // (the rows y ... y1 - 1 going down, y1 + 1 ... y going up; without a branch on
+            // the direction, which noise makes unpredictable)
+            if (y1 != y) addRun(x, std::min(y, y1 + 1), std::max(y, y1 - 1));
             y = y1;
             continue;
         }

@@ -65,26 +65,29 @@ constexpr int kMostTicks = 5000;
 // half. Clamping to +-2^26 and NaN (to the lower bound) as in RoundPixel; cvtpd2dq rounds
 // halves to even in the default rounding mode.
 #if defined(__SSE2__)
-template <typename Exact>
-void MapPixels(const double* v, int n, __m128d (*approx)(__m128d, const double*),
-               const double* params, int add, bool negate, Exact exact, int* out) {
+template <typename Approx, typename Exact>
+void MapPixels(const double* v, int n, Approx approx, int add, bool negate, Exact exact, int* out) {
     const __m128d far = _mm_set1_pd(static_cast<double>(1 << 26));
     const __m128d nearFar = _mm_sub_pd(_mm_setzero_pd(), far);
     const __m128d absMask = _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFF));
     const __m128d half = _mm_set1_pd(0.5), guard = _mm_set1_pd(1e-9), one = _mm_set1_pd(1.0);
     int i = 0;
     for (; i + 1 < n; i += 2) {
-        const __m128d d = _mm_min_pd(_mm_max_pd(approx(_mm_loadu_pd(v + i), params), nearFar), far);
+        const __m128d d = _mm_min_pd(_mm_max_pd(approx(_mm_loadu_pd(v + i)), nearFar), far);
         const __m128i r = _mm_cvtpd_epi32(d);
         const __m128d frac = _mm_and_pd(_mm_sub_pd(d, _mm_cvtepi32_pd(r)), absMask);
         const __m128d tol = _mm_mul_pd(guard, _mm_max_pd(_mm_and_pd(d, absMask), one));
         const __m128d nearHalf = _mm_cmplt_pd(_mm_and_pd(_mm_sub_pd(frac, half), absMask), tol);
-        int lanes[4];
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), r);
+        const __m128i base = _mm_set1_epi32(add);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i),
+                         negate ? _mm_sub_epi32(base, r) : _mm_add_epi32(r, base));
         const int mask = _mm_movemask_pd(nearHalf);
-        for (int k = 0; k < 2; ++k) {
-            const int pixel = (mask >> k) & 1 ? RoundPixel(exact(v[i + k])) : lanes[k];
-            out[i + k] = negate ? add - pixel : pixel + add;
+        if (mask != 0) {
+            for (int k = 0; k < 2; ++k) {
+                if (((mask >> k) & 1) == 0) continue;
+                const int pixel = RoundPixel(exact(v[i + k]));
+                out[i + k] = negate ? add - pixel : pixel + add;
+            }
         }
     }
     for (; i < n; ++i) {
@@ -129,14 +132,11 @@ void ScanRange(const double* f, const double* a, int n, double& ampMax, double& 
 void MapFrequencies(const double* f, int n, double freqMin, int w, double span, int left, int* x) {
     auto exact = [=](double v) { return (v - freqMin) * w / span; };
 #if defined(__SSE2__)
-    const double params[3] = {freqMin, static_cast<double>(w), 1.0 / span};
+    const __m128d vMin = _mm_set1_pd(freqMin), vW = _mm_set1_pd(w),
+                  vRecip = _mm_set1_pd(1.0 / span);
     MapPixels(
-        f, n,
-        [](__m128d v, const double* p) {
-            return _mm_mul_pd(_mm_mul_pd(_mm_sub_pd(v, _mm_set1_pd(p[0])), _mm_set1_pd(p[1])),
-                              _mm_set1_pd(p[2]));
-        },
-        params, left, false, exact, x);
+        f, n, [=](__m128d v) { return _mm_mul_pd(_mm_mul_pd(_mm_sub_pd(v, vMin), vW), vRecip); },
+        left, false, exact, x);
 #else
     for (int i = 0; i < n; ++i) x[i] = RoundPixel(exact(f[i])) + left;
 #endif
@@ -147,13 +147,10 @@ void MapAmplitudes(const double* a, int n, double ampMax, int h, int panelHeight
                    int* y) {
     auto exact = [=](double v) { return v / ampMax * h; };
 #if defined(__SSE2__)
-    const double params[2] = {1.0 / ampMax, static_cast<double>(h)};
+    const __m128d vRecip = _mm_set1_pd(1.0 / ampMax), vH = _mm_set1_pd(h);
     MapPixels(
-        a, n,
-        [](__m128d v, const double* p) {
-            return _mm_mul_pd(_mm_mul_pd(v, _mm_set1_pd(p[0])), _mm_set1_pd(p[1]));
-        },
-        params, panelHeight - bottom, true, exact, y);
+        a, n, [=](__m128d v) { return _mm_mul_pd(_mm_mul_pd(v, vRecip), vH); },
+        panelHeight - bottom, true, exact, y);
 #else
     for (int i = 0; i < n; ++i) y[i] = panelHeight - (RoundPixel(exact(a[i])) + bottom);
 #endif

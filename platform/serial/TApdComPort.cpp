@@ -18,19 +18,40 @@ PortDeviceMapper& Mapper() {
 }
 }  // namespace
 
-std::string SystemPortDevice(int comNumber) {
-    if (comNumber < 1) return {};
-#if defined(Q_OS_WIN)
-    return "COM" + std::to_string(comNumber);
-#else
+// The serial devices of the system, sorted by path.
+std::vector<std::string> SystemDevices() {
     std::vector<std::string> devices;
     for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
         devices.push_back(info.systemLocation().toStdString());
     }
     std::sort(devices.begin(), devices.end());
+    return devices;
+}
+
+std::string SystemPortDevice(int comNumber) {
+    if (comNumber < 1) return {};
+#if defined(Q_OS_WIN)
+    return "COM" + std::to_string(comNumber);
+#else
+    const std::vector<std::string> devices = SystemDevices();
     return static_cast<size_t>(comNumber) <= devices.size() ? devices[comNumber - 1]
                                                             : std::string();
 #endif
+}
+
+std::vector<std::string> PortDevices() {
+    std::vector<std::string> result(9);
+    if (Mapper()) {
+        for (int n = 1; n <= 9; ++n) result[n - 1] = Mapper()(n);
+        return result;
+    }
+#if defined(Q_OS_WIN)
+    for (int n = 1; n <= 9; ++n) result[n - 1] = SystemPortDevice(n);
+#else
+    const std::vector<std::string> devices = SystemDevices();
+    for (size_t i = 0; i < 9 && i < devices.size(); ++i) result[i] = devices[i];
+#endif
+    return result;
 }
 
 void SetPortDeviceMapper(PortDeviceMapper mapper) { Mapper() = std::move(mapper); }
@@ -39,15 +60,15 @@ std::string PortDevice(int comNumber) {
     return Mapper() ? Mapper()(comNumber) : SystemPortDevice(comNumber);
 }
 
-bool PortAvailable(int n) {
-    if (n < 1 || n > 9) return false;
-    const std::string device = PortDevice(n);
+bool DevicePresent(const std::string& device) {
 #if defined(Q_OS_WIN)
     return !device.empty();
 #else
     return !device.empty() && QFileInfo::exists(QString::fromStdString(device));
 #endif
 }
+
+bool PortAvailable(int n) { return n >= 1 && n <= 9 && DevicePresent(PortDevice(n)); }
 
 // Owns the QSerialPort on the worker thread: opens and closes it on request (the GUI thread
 // waits for that), and writes what the GUI thread has queued.

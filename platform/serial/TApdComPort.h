@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 class QThread;
 
@@ -25,10 +26,15 @@ using PortDeviceMapper = std::function<std::string(int comNumber)>;
 std::string SystemPortDevice(int comNumber);
 void SetPortDeviceMapper(PortDeviceMapper mapper);  // an empty function restores the system's
 std::string PortDevice(int comNumber);
+// The devices of COM1 ... COM9 (index 0 = COM1), "" where there is none, asking the system
+// only once.
+std::vector<std::string> PortDevices();
 
 // True if COMn names a device that exists (n = 1 ... 9); false for 0. The port is not opened,
 // so one held by another program counts as present.
 bool PortAvailable(int n);
+// The same test for a device path.
+bool DevicePresent(const std::string& device);
 
 // Software flow control settings.
 inline constexpr uint8_t swfNone = 0;
