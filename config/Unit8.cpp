@@ -14,9 +14,6 @@ namespace sonarix {
 TForm8::TForm8(SharedState& state, QWidget* parent) : QDialog(parent), m_state(state) {
     setObjectName(QStringLiteral("Form8"));
     setWindowTitle(QStringLiteral("Configure Serial Port"));
-    QFont f(QStringLiteral("Tahoma"));
-    f.setPixelSize(11);
-    setFont(f);
     setFixedSize(232, 441);
     struct Box {
         QComboBox*& box;

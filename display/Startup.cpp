@@ -5,6 +5,7 @@
 #include <QMessageBox>
 
 #include "config/Unit8.h"
+#include "display/Controls.h"
 #include "display/InfoWindows.h"
 #include "display/Unit1Form.h"
 #include "display/Unit4.h"
@@ -23,6 +24,7 @@ bool StartUp(Program& p) {
     p.form1 = std::make_unique<TForm1>(s);
     p.form1->show();
     p.form8 = std::make_unique<TForm8>(s);
+    p.form8->setFont(DialogFont());
     p.form1->Form8 = p.form8.get();
     // 2. Clear the plot image.
     p.form1->ClearImage();

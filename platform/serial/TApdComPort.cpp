@@ -18,46 +18,35 @@ PortDeviceMapper& Mapper() {
 }
 }  // namespace
 
-// The serial devices of the system, sorted by path.
-std::vector<std::string> SystemDevices() {
+// The devices of COM1 ... COM9 by the system's numbering: on Windows COMn itself, elsewhere
+// the serial devices the system lists, sorted by path, "" past the last.
+std::vector<std::string> SystemPortDevices() {
+    std::vector<std::string> result(9);
+#if defined(Q_OS_WIN)
+    for (int n = 1; n <= 9; ++n) result[n - 1] = "COM" + std::to_string(n);
+#else
     std::vector<std::string> devices;
     for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
         devices.push_back(info.systemLocation().toStdString());
     }
     std::sort(devices.begin(), devices.end());
-    return devices;
-}
-
-std::string SystemPortDevice(int comNumber) {
-    if (comNumber < 1) return {};
-#if defined(Q_OS_WIN)
-    return "COM" + std::to_string(comNumber);
-#else
-    const std::vector<std::string> devices = SystemDevices();
-    return static_cast<size_t>(comNumber) <= devices.size() ? devices[comNumber - 1]
-                                                            : std::string();
-#endif
-}
-
-std::vector<std::string> PortDevices() {
-    std::vector<std::string> result(9);
-    if (Mapper()) {
-        for (int n = 1; n <= 9; ++n) result[n - 1] = Mapper()(n);
-        return result;
-    }
-#if defined(Q_OS_WIN)
-    for (int n = 1; n <= 9; ++n) result[n - 1] = SystemPortDevice(n);
-#else
-    const std::vector<std::string> devices = SystemDevices();
-    for (size_t i = 0; i < 9 && i < devices.size(); ++i) result[i] = devices[i];
+    for (size_t i = 0; i < result.size() && i < devices.size(); ++i) result[i] = devices[i];
 #endif
     return result;
 }
 
 void SetPortDeviceMapper(PortDeviceMapper mapper) { Mapper() = std::move(mapper); }
 
+std::vector<std::string> PortDevices() {
+    if (!Mapper()) return SystemPortDevices();
+    std::vector<std::string> result(9);
+    for (int n = 1; n <= 9; ++n) result[n - 1] = Mapper()(n);
+    return result;
+}
+
 std::string PortDevice(int comNumber) {
-    return Mapper() ? Mapper()(comNumber) : SystemPortDevice(comNumber);
+    if (Mapper()) return Mapper()(comNumber);
+    return comNumber >= 1 && comNumber <= 9 ? SystemPortDevices()[comNumber - 1] : std::string();
 }
 
 bool DevicePresent(const std::string& device) {
