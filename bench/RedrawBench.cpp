@@ -9,14 +9,14 @@
 #include <memory>
 #include <random>
 
-#include "display/Canvas.h"
-#include "display/Controls.h"
-#include "display/PlotDrawing.h"
-#include "display/Startup.h"
+#include "app/Program.h"
+#include "display/SpectrumPlot.h"
 #include "display/Unit1Form.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/AudioBackend.h"
 #include "platform/audio/VirtualApparatus.h"
+#include "plot/Canvas.h"
+#include "plot/Controls.h"
 
 namespace {
 

@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QColorDialog>
+#include <QDialog>
 #include <QFontDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -17,21 +18,16 @@
 #include <QSlider>
 #include <QTimer>
 
-#include "config/Unit8.h"
-#include "display/Canvas.h"
-#include "display/Controls.h"
-#include "display/InfoWindows.h"
+#include "display/Unit10.h"
+#include "display/Unit11.h"
 #include "display/Unit4.h"
 #include "measurement/FixedText.h"
 #include "measurement/Playback.h"
+#include "plot/Canvas.h"
+#include "plot/Controls.h"
 
 namespace sonarix {
 namespace {
-template <typename W>
-W* Named(W* widget, const char* name) {
-    widget->setObjectName(QString::fromLatin1(name));
-    return widget;
-}
 
 constexpr int kStripWidth = 200;
 constexpr int kNormalWidthOffset = 215;  // "normal": outer width of the window less this

@@ -9,11 +9,12 @@
 #include <memory>
 #include <optional>
 
-#include "display/PlotDrawing.h"
+#include "display/SpectrumPlot.h"
 #include "measurement/Unit1.h"
 
 class QAction;
 class QCheckBox;
+class QDialog;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -25,7 +26,6 @@ namespace sonarix {
 
 class Canvas;
 class TForm4;
-class TForm8;
 class TForm10;
 class TForm11;
 class TImage;
@@ -89,9 +89,10 @@ public:
     QAction* ManualHelp = nullptr;
     QAction* VersionInfo = nullptr;
 
-    // The windows this one opens, created after it (not owned).
+    // The windows this one opens, created after it (not owned). The serial dialog belongs to
+    // the configuration windows and is only shown from here.
     TForm4* Form4 = nullptr;
-    TForm8* Form8 = nullptr;
+    QDialog* Form8 = nullptr;
     TForm10* Form10 = nullptr;
     TForm11* Form11 = nullptr;
 

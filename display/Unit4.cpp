@@ -3,7 +3,7 @@
 
 #include <QPushButton>
 
-#include "display/Controls.h"
+#include "plot/Controls.h"
 
 namespace sonarix {
 

@@ -1,8 +1,8 @@
 // The generator link.
 #include "measurement/GeneratorLink.h"
 
+#include <algorithm>
 #include <chrono>
-#include <thread>
 
 #include "measurement/FixedText.h"
 #include "measurement/Messages.h"
@@ -40,23 +40,7 @@ bool SendCommand(SharedState& s, const std::string& text) {
     // Ten bits a character at the set rate, ten times over, and at least two seconds.
     const auto limit = std::chrono::milliseconds(
         2000 + 100000LL * static_cast<long long>(text.size()) / std::max(port.Baud, 1));
-    const auto start = std::chrono::steady_clock::now();
-    while (port.PendingOutput() > 0) {
-        if (std::chrono::steady_clock::now() - start > limit) {
-            port.SetOpen(false);
-            port.SetError("Serial port COM" + std::to_string(port.ComNumber) +
-                          ": the generator does not take the data");
-            return false;
-        }
-        std::this_thread::yield();
-    }
-    if (port.Failed()) {
-        port.SetOpen(false);
-        port.SetError("Serial port COM" + std::to_string(port.ComNumber) +
-                      ": sending failed, the device is gone");
-        return false;
-    }
-    return true;
+    return port.WaitUntilSent(limit);
 }
 
 }  // namespace sonarix

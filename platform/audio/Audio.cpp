@@ -77,4 +77,6 @@ uint32_t ChannelGetData(Handle handle, void* buffer, uint32_t length) {
     return Slot() ? Slot()->ChannelGetData(handle, buffer, length) : kDataFailed;
 }
 
+const char* ErrorText() { return Slot() ? Slot()->ErrorText() : "no audio backend installed"; }
+
 }  // namespace audio

@@ -5,60 +5,68 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/audio/AudioTypes.h"
+
 namespace audio {
 
 class AudioBackend;
 
-using Handle = uint32_t;  // stream or recording handle; 0 = failure
+// Every call runs on the GUI thread. Results follow the audio contract: a handle or success
+// value of 0 (false) means failure. Positions and lengths are in bytes; volumes in percent
+// (0 ... 100). Without an installed backend every call fails.
 
-// Called on the recording thread with each recorded block (interleaved s16 frames).
-using RecordProc = bool (*)(Handle handle, const void* buffer, uint32_t length, void* user);
-
-// Version of the call contract implemented; the high 16 bits name contract 2.3.
-inline constexpr uint32_t kVersion = 0x02030001;
-
-// RecordGetInput state word and RecordSetInput settings.
-inline constexpr uint32_t kInputOff = 0x10000;
-inline constexpr uint32_t kInputOn = 0x20000;
-inline constexpr uint32_t kInputLevel = 0x40000;
-inline constexpr uint32_t kInputTypeMask = 0xFF000000;
-inline constexpr uint32_t kInputTypeDigital = 0x01000000;
-inline constexpr uint32_t kInputTypeLine = 0x02000000;
-inline constexpr uint32_t kInputTypeMic = 0x03000000;
-inline constexpr uint32_t kInputTypePhone = 0x06000000;
-inline constexpr uint32_t kInputTypeAux = 0x09000000;
-inline constexpr uint32_t kInputTypeAnalog = 0x0A000000;
-inline constexpr uint32_t kInputFailed = 0xFFFFFFFF;
-
-// ChannelGetData flag words: bit 31 asks for magnitudes instead of samples.
-inline constexpr uint32_t kDataFft = 0x80000000;
-inline constexpr uint32_t kDataFft1024 = 0x80000001;
-inline constexpr uint32_t kDataFftIndividual = 0x10;
-inline constexpr uint32_t kDataFailed = 0xFFFFFFFF;
-
-// ChannelGetPosition on an unknown handle.
-inline constexpr uint64_t kPositionFailed = ~uint64_t{0};
-
-// Every call below runs on the GUI thread; results follow the audio contract:
-// a handle or success value of 0 (false) means failure.
+// The contract's version, kVersion; the program checks the high 16 bits for 0x0203.
 uint32_t GetVersion();
+// Opens the output device (-1 = default, 1 = the first real one) at freq Hz. window and clsid
+// are accepted for the contract and ignored. False when there is no output (no sound server).
 bool Init(int device, uint32_t freq, uint32_t flags, void* window, const void* clsid);
+// Releases the output, every stream and the recording. True if a backend was installed.
 bool Free();
+// Opens the recording device (-1 = default, 0 = the first one).
 bool RecordInit(int device);
+// Releases the recording device and ends a running recording.
 bool RecordFree();
-const char* RecordGetInputName(int input);  // nullptr past the last input
-uint32_t RecordGetInput(int input);         // kInputFailed on failure
+// The name of recording input `input` (0, 1, ...), nullptr past the last one. The text is
+// owned by the backend and stays valid until the next RecordInit or RecordFree.
+const char* RecordGetInputName(int input);
+// The state word of input `input`: kInputOff if it is switched off, the kind in
+// kInputTypeMask, the level (0 ... 100) in the low 16 bits; kInputFailed on failure.
+uint32_t RecordGetInput(int input);
+// Applies kInputOff or kInputOn, and with kInputLevel the level in the low 16 bits.
 bool RecordSetInput(int input, uint32_t setting);
+// Starts recording freq Hz (44100 only) with chans channels (1 or 2) into the backend's ring
+// buffer; proc receives every block (see RecordProc). Returns the recording handle.
 Handle RecordStart(uint32_t freq, uint32_t chans, uint32_t flags, RecordProc proc, void* user);
+// A new playback stream over a 16-bit mono 44100 Hz WAV image in memory (mem = true, file =
+// the image, offset and length in bytes). The backend keeps pointers into the image and
+// never copies it: the caller owns the image and must keep it unchanged and alive for as long
+// as the stream may play (the program's WavImage lives to the end and is rewritten only while
+// nothing plays). Streams are not released; each call makes a new one.
 Handle StreamCreateFile(bool mem, const void* file, uint64_t offset, uint64_t length,
                         uint32_t flags);
+// Sets the volume (percent, applied at once; -1 leaves it) of a stream; freq and pan are
+// accepted and left as they are.
 bool ChannelSetAttributes(Handle handle, int freq, int volume, int pan);
+// Plays a stream, from its start if restart.
 bool ChannelPlay(Handle handle, bool restart);
+// 1 while the stream plays, 0 once it has stopped or played to its end (or is unknown).
 uint32_t ChannelIsActive(Handle handle);
+// The byte position within the image's sample data that has been played (2 bytes a sample),
+// kPositionFailed for an unknown handle.
 uint64_t ChannelGetPosition(Handle handle);
+// Moves the playback to byte position pos (2 bytes a sample); the stream plays on from there.
 bool ChannelSetPosition(Handle handle, uint64_t pos);
+// Stops a playback stream at once, or ends the recording of a recording handle.
 bool ChannelStop(Handle handle);
+// Reads the recording without consuming it: with bit 31 of length set (kDataFft...), the
+// magnitude spectrum of the latest 1024 frames as floats; otherwise up to length bytes of the
+// latest s16 frames, oldest first. buffer is the caller's and must hold what is asked for.
+// Returns the bytes written, kDataFailed on a handle that is not the running recording.
 uint32_t ChannelGetData(Handle handle, void* buffer, uint32_t length);
+
+// Why the backend's last failure happened (for example libpulse's reason), "" if it did not
+// say. Owned by the backend, valid until its next call.
+const char* ErrorText();
 
 // Installs the backend that every call above forwards to; the layer owns it. Passing nullptr
 // removes it, after which every call fails.

@@ -3,12 +3,14 @@
 
 #include <cstdint>
 
-#include "platform/audio/Audio.h"
+#include "platform/audio/AudioTypes.h"
 
 namespace audio {
 
-// All methods are called on the GUI thread. A backend records on a thread of its own and
-// hands recorded data out through RecordBuffer, which is safe to read meanwhile.
+// All methods are called on the GUI thread, each with the meaning of the call of the same name
+// in Audio.h. A backend records on a thread of its own (the virtual apparatus's manual clock:
+// on the thread that advances it) and hands recorded data out through RecordBuffer, which is
+// safe to read meanwhile.
 class AudioBackend {
 public:
     virtual ~AudioBackend() = default;
@@ -31,6 +33,8 @@ public:
     virtual bool ChannelSetPosition(Handle handle, uint64_t pos) = 0;
     virtual bool ChannelStop(Handle handle) = 0;
     virtual uint32_t ChannelGetData(Handle handle, void* buffer, uint32_t length) = 0;
+    // Why the last failure happened, "" if the backend does not say.
+    virtual const char* ErrorText() const { return ""; }
 };
 
 }  // namespace audio

@@ -191,12 +191,21 @@ bool PulseBackend::Wait(pa_operation* op) {
     return done;
 }
 
+void PulseBackend::KeepError(const char* what) { CopyText(m_error, what); }
+
 bool PulseBackend::Init(int device, uint32_t /*freq*/, uint32_t /*flags*/) {
-    if (device != -1 && device != 1) return false;
+    KeepError("");
+    if (device != -1 && device != 1) {
+        KeepError("no such output device");
+        return false;
+    }
     Free();
     m_lost = false;
     m_loop = pa_threaded_mainloop_new();
-    if (m_loop == nullptr) return false;
+    if (m_loop == nullptr) {
+        KeepError("cannot create the libpulse main loop");
+        return false;
+    }
     {
         Lock lock(m_loop);
         m_context = pa_context_new(pa_threaded_mainloop_get_api(m_loop), "Sonarix");
@@ -208,6 +217,8 @@ bool PulseBackend::Init(int device, uint32_t /*freq*/, uint32_t /*flags*/) {
         }
     }
     if (m_context == nullptr || pa_threaded_mainloop_start(m_loop) < 0) {
+        KeepError(m_context == nullptr ? "cannot create a libpulse context"
+                                       : pa_strerror(pa_context_errno(m_context)));
         Free();
         return false;
     }
@@ -224,7 +235,13 @@ bool PulseBackend::Init(int device, uint32_t /*freq*/, uint32_t /*flags*/) {
             pa_threaded_mainloop_wait(m_loop);
         }
     }
-    if (!ready) Free();
+    if (!ready) {
+        {
+            Lock lock(m_loop);
+            KeepError(pa_strerror(pa_context_errno(m_context)));
+        }
+        Free();
+    }
     return ready;
 }
 

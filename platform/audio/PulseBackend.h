@@ -46,6 +46,9 @@ public:
     bool ChannelStop(Handle handle) override;
     uint32_t ChannelGetData(Handle handle, void* buffer, uint32_t length) override;
 
+    // libpulse's reason for the last failed Init (pa_strerror), "" after a successful one.
+    const char* ErrorText() const override { return m_error.data(); }
+
     // True once the connection to the server has been lost.
     bool ServerLost() const { return m_lost.load(); }
 
@@ -79,10 +82,12 @@ private:
     uint64_t Position(Stream& st);
     void ApplyVolume(Stream& st);
     Stream* Find(Handle h);
+    void KeepError(const char* what);
 
     pa_threaded_mainloop* m_loop = nullptr;
     pa_context* m_context = nullptr;
     std::atomic<bool> m_lost{false};
+    std::array<char, 256> m_error{};
     Handle m_nextHandle = 0x2001;
     std::map<Handle, std::unique_ptr<Stream>> m_streams;
 

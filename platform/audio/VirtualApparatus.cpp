@@ -5,7 +5,7 @@
 #include <chrono>
 #include <cmath>
 
-#include "platform/audio/Clock.h"
+#include "platform/Clock.h"
 #include "platform/audio/PcmImage.h"
 
 namespace audio {

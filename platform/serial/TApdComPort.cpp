@@ -4,60 +4,11 @@
 #include <QFileInfo>
 #include <QMetaObject>
 #include <QSerialPort>
-#include <QSerialPortInfo>
 #include <QThread>
 #include <algorithm>
-#include <vector>
+#include <thread>
 
 namespace sonarix {
-
-namespace {
-PortDeviceMapper& Mapper() {
-    static PortDeviceMapper mapper;
-    return mapper;
-}
-}  // namespace
-
-// The devices of COM1 ... COM9 by the system's numbering: on Windows COMn itself, elsewhere
-// the serial devices the system lists, sorted by path, "" past the last.
-std::vector<std::string> SystemPortDevices() {
-    std::vector<std::string> result(9);
-#if defined(Q_OS_WIN)
-    for (int n = 1; n <= 9; ++n) result[n - 1] = "COM" + std::to_string(n);
-#else
-    std::vector<std::string> devices;
-    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
-        devices.push_back(info.systemLocation().toStdString());
-    }
-    std::sort(devices.begin(), devices.end());
-    for (size_t i = 0; i < result.size() && i < devices.size(); ++i) result[i] = devices[i];
-#endif
-    return result;
-}
-
-void SetPortDeviceMapper(PortDeviceMapper mapper) { Mapper() = std::move(mapper); }
-
-std::vector<std::string> PortDevices() {
-    if (!Mapper()) return SystemPortDevices();
-    std::vector<std::string> result(9);
-    for (int n = 1; n <= 9; ++n) result[n - 1] = Mapper()(n);
-    return result;
-}
-
-std::string PortDevice(int comNumber) {
-    if (Mapper()) return Mapper()(comNumber);
-    return comNumber >= 1 && comNumber <= 9 ? SystemPortDevices()[comNumber - 1] : std::string();
-}
-
-bool DevicePresent(const std::string& device) {
-#if defined(Q_OS_WIN)
-    return !device.empty();
-#else
-    return !device.empty() && QFileInfo::exists(QString::fromStdString(device));
-#endif
-}
-
-bool PortAvailable(int n) { return n >= 1 && n <= 9 && DevicePresent(PortDevice(n)); }
 
 // Owns the QSerialPort on the worker thread: opens and closes it on request (the GUI thread
 // waits for that), and writes what the GUI thread has queued.
@@ -236,6 +187,26 @@ bool TApdComPort::WriteText(const std::string& s) {
     m_worker->Enqueue(s);
     QMetaObject::invokeMethod(
         m_worker, [this] { m_worker->Drain(); }, Qt::QueuedConnection);
+    return true;
+}
+
+bool TApdComPort::WaitUntilSent(std::chrono::milliseconds limit) {
+    const auto start = std::chrono::steady_clock::now();
+    while (PendingOutput() > 0) {
+        if (std::chrono::steady_clock::now() - start > limit) {
+            SetOpen(false);
+            m_error = "Serial port COM" + std::to_string(ComNumber) +
+                      ": the generator does not take the data";
+            return false;
+        }
+        std::this_thread::yield();
+    }
+    if (Failed()) {
+        SetOpen(false);
+        m_error =
+            "Serial port COM" + std::to_string(ComNumber) + ": sending failed, the device is gone";
+        return false;
+    }
     return true;
 }
 

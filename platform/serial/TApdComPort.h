@@ -1,41 +1,21 @@
 // TApdComPort: the serial port object of the generator link, on QSerialPort in a worker thread
-// of its own, and the mapping of COM numbers to the devices of this system.
+// of its own.
 #pragma once
 
 #include <QObject>
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
-#include <functional>
-#include <memory>
-#include <mutex>
 #include <string>
-#include <vector>
+
+#include "platform/serial/PortDevices.h"
 
 class QThread;
 
 namespace sonarix {
 
 class PortWorker;
-
-// The device path of port COMn, or "" if there is none. Replaceable, so that tests map a COM
-// number to a pseudo-terminal.
-using PortDeviceMapper = std::function<std::string(int comNumber)>;
-// The system's mapping, for COM1 ... COM9 (index 0 = COM1): on Windows COMn itself,
-// elsewhere the n-th serial device the system lists, sorted by device path; "" where there is
-// none.
-std::vector<std::string> SystemPortDevices();
-void SetPortDeviceMapper(PortDeviceMapper mapper);  // an empty function restores the system's
-std::string PortDevice(int comNumber);
-// The devices of COM1 ... COM9 (index 0 = COM1), "" where there is none, asking the system
-// only once.
-std::vector<std::string> PortDevices();
-
-// True if COMn names a device that exists (n = 1 ... 9); false for 0. The port is not opened,
-// so one held by another program counts as present.
-bool PortAvailable(int n);
-// The same test for a device path.
-bool DevicePresent(const std::string& device);
 
 // Software flow control settings.
 inline constexpr uint8_t swfNone = 0;
@@ -94,7 +74,11 @@ public:
     int PendingOutput() const { return m_open ? std::max(m_pending.load(), 0) : 0; }
 
     const std::string& ErrorString() const { return m_error; }
-    void SetError(std::string error) { m_error = std::move(error); }
+
+    // Waits, without sleeping and without processing window messages, until PendingOutput is
+    // 0. When that takes longer than `limit` (a generator holding the line with XOFF) or the
+    // device failed meanwhile, the port is closed and false returned, with ErrorString().
+    bool WaitUntilSent(std::chrono::milliseconds limit);
 
     // The line settings of the open device as its driver took them (0 while closed): baud
     // rate, data bits, parity (pNone, pOdd, pEven), stop bits, software flow control on.

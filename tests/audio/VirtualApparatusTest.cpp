@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Clock.h"
 #include "platform/audio/Audio.h"
-#include "platform/audio/Clock.h"
 #include "platform/audio/VirtualApparatus.h"
 #include "tests/audio/AudioTestSignals.h"
 

@@ -13,47 +13,23 @@
 #include <QSlider>
 #include <QTimer>
 
-#include "display/Canvas.h"
-#include "display/Controls.h"
-#include "display/InfoWindows.h"
-#include "display/Startup.h"
+#include "app/Program.h"
+#include "display/Unit10.h"
+#include "display/Unit11.h"
 #include "display/Unit1Form.h"
 #include "display/Unit4.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/VirtualApparatus.h"
-#include "tests/TestSupport.h"
+#include "plot/Canvas.h"
+#include "plot/Controls.h"
+#include "tests/ProgramFixture.h"
 
 namespace sonarix {
 namespace {
 
-class MainWindowTest : public testing::Test {
+class MainWindowTest : public test::ProgramOnApparatus {
 protected:
-    void SetUp() override {
-        audio::UseBackend(
-            std::make_unique<audio::VirtualApparatus>(audio::VirtualApparatus::Clock::Manual));
-        ASSERT_TRUE(StartUp(p));
-        CreateRemainingWindows(p);
-        f = p.form1.get();
-        QApplication::processEvents();
-    }
-    void TearDown() override {
-        ShutDown(p);
-        p.form1.reset();
-        audio::UseBackend(nullptr);
-    }
-    void Fill(int slot, double from, double to, double step) {
-        int n = 0;
-        for (double x = from; x <= to; x += step) {
-            ++n;
-            p.state->SpecFreq[slot][n] = x;
-            p.state->SpecAmp[slot][n] = 10.0 + 5.0 * std::sin(x / 300.0);
-        }
-        p.state->SpecCount[slot] = n;
-    }
-
-    test::MessageRecorder messages;
-    Program p;
-    TForm1* f = nullptr;
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(Start()); }
 };
 
 TEST_F(MainWindowTest, ControlsAsInTheForm) {

@@ -5,8 +5,8 @@
 
 #include "measurement/Playback.h"
 #include "measurement/TestSignals.h"
+#include "platform/Clock.h"
 #include "platform/audio/Audio.h"
-#include "platform/audio/Clock.h"
 #include "platform/audio/VirtualApparatus.h"
 #include "tests/TestSupport.h"
 

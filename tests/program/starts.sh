@@ -15,7 +15,7 @@ echo "$err" | grep -qx "Cannot initialize Sound Card for output" || fail "no out
 
 # On the virtual apparatus under Xvfb: the main window appears.
 out=$(mktemp -d)
-"$scripts/screenshot" "$out/main.png" || fail "no screenshot"
+SONARIX_EXE="$exe" "$scripts/screenshot" "$out/main.png" || fail "no screenshot"
 [ -s "$out/main.png" ] || fail "empty screenshot"
 rm -rf "$out"
 echo "program starts: ok"

@@ -6,14 +6,14 @@
 #include <QComboBox>
 #include <QPushButton>
 
+#include "app/Program.h"
 #include "config/Unit8.h"
-#include "display/Startup.h"
 #include "display/Unit1Form.h"
 #include "measurement/GeneratorLink.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/VirtualApparatus.h"
 #include "platform/serial/TApdComPort.h"
-#include "tests/TestSupport.h"
+#include "tests/ProgramFixture.h"
 #include "tests/serial/PtyGenerator.h"
 
 namespace sonarix {
@@ -46,7 +46,7 @@ TEST(GeneratorInit, IsFortyTwoBytesEndingInCarriageReturn) {
 }
 
 // The program brought up on the virtual apparatus with COM numbers mapped as the test says.
-class SerialLinkTest : public testing::Test {
+class SerialLinkTest : public test::ProgramOnApparatus {
 protected:
     void SetUp() override {
         SetPortDeviceMapper([this](int n) -> std::string {
@@ -55,17 +55,8 @@ protected:
         });
     }
     void Start() {
-        audio::UseBackend(
-            std::make_unique<audio::VirtualApparatus>(audio::VirtualApparatus::Clock::Manual));
-        ASSERT_TRUE(StartUp(p));
-        CreateRemainingWindows(p);
+        ASSERT_NO_FATAL_FAILURE(ProgramOnApparatus::Start());
         form8 = p.form8.get();
-    }
-    void TearDown() override {
-        if (p.form1) ShutDown(p);
-        p.form1.reset();
-        audio::UseBackend(nullptr);
-        SetPortDeviceMapper({});
     }
     termios LineOf(const test::PtyGenerator& g) {
         termios t{};
@@ -74,8 +65,6 @@ protected:
     }
 
     std::map<int, std::string> devices;
-    test::MessageRecorder messages;
-    Program p;
     TForm8* form8 = nullptr;
 };
 

@@ -6,14 +6,15 @@
 #include <cmath>
 #include <cstdio>
 
+#include "app/Program.h"
 #include "config/Unit8.h"
-#include "display/Controls.h"
-#include "display/InfoWindows.h"
-#include "display/Startup.h"
+#include "display/Unit10.h"
+#include "display/Unit11.h"
 #include "display/Unit1Form.h"
 #include "display/Unit4.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/VirtualApparatus.h"
+#include "plot/Controls.h"
 
 int main(int argc, char** argv) {
     if (argc < 2) {

@@ -5,11 +5,12 @@
 #include <cmath>
 #include <random>
 
-#include "display/Canvas.h"
-#include "display/Controls.h"
-#include "display/PlotDrawing.h"
+#include "display/SpectrumPlot.h"
 #include "measurement/FixedText.h"
 #include "measurement/Rounding.h"
+#include "plot/Axes.h"
+#include "plot/Canvas.h"
+#include "plot/Controls.h"
 #include "tests/TestSupport.h"
 
 namespace sonarix {

@@ -1,5 +1,6 @@
-// Bringing the program up and down: the start-up sequence of the main window's unit and the
-// windows created after it.
+// The program root: the start-up sequence of the main window's unit, the windows created
+// after it, the shut-down, and the whole run of the executable. The one place that creates
+// and wires every window and backend; no library includes it.
 #pragma once
 
 #include <memory>
@@ -45,5 +46,10 @@ void ShutDown(Program& p);
 
 // The message sink of the running program: a modal box with the application's title.
 void InstallMessageBoxes();
+
+// The executable: picks the backend (--virtual: the virtual apparatus, otherwise the sound
+// card), installs the message box (unless SONARIX_MESSAGES_TO_STDERR is set), brings the
+// program up, runs the event loop and brings it down. Returns the exit code.
+int RunProgram(int argc, char** argv);
 
 }  // namespace sonarix

@@ -1,9 +1,12 @@
-// The radio group and the plot image.
-#include "display/Controls.h"
+// The radio group, the plot image and the control builders.
+#include "plot/Controls.h"
 
 #include <QButtonGroup>
+#include <QDialog>
+#include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPushButton>
 #include <QRadioButton>
 
 namespace sonarix {
@@ -84,6 +87,35 @@ QFont DialogFont() {
     QFont f(QStringLiteral("Tahoma"));
     f.setPixelSize(11);
     return f;
+}
+
+void SetUpFixedDialog(QDialog* d, const char* name, const char* caption, int w, int h) {
+    d->setObjectName(QString::fromLatin1(name));
+    d->setWindowTitle(QString::fromLatin1(caption));
+    d->setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                      Qt::WindowCloseButtonHint);
+    d->setFont(DialogFont());
+    d->setFixedSize(w, h);
+}
+
+QLabel* AddLabel(QWidget* parent, const char* name, const char* text, int left, int top,
+                 bool bold) {
+    auto* l = Named(new QLabel(QString::fromLatin1(text), parent), name);
+    if (bold) {
+        QFont f = l->font();
+        f.setBold(true);
+        l->setFont(f);
+    }
+    l->move(left, top);
+    l->adjustSize();
+    return l;
+}
+
+QPushButton* AddButton(QWidget* parent, const char* name, const char* caption, int left, int top,
+                       int w, int h) {
+    auto* b = Named(new QPushButton(QString::fromLatin1(caption), parent), name);
+    b->setGeometry(left, top, w, h);
+    return b;
 }
 
 }  // namespace sonarix

@@ -1,4 +1,5 @@
-// Small widgets in the shape of the classic form controls: a radio group and a plot image.
+// Small widgets in the shape of the classic form controls (a radio group, a plot image) and
+// the helpers that build named controls.
 #pragma once
 
 #include <QGroupBox>
@@ -8,6 +9,9 @@
 #include <vector>
 
 class QButtonGroup;
+class QDialog;
+class QLabel;
+class QPushButton;
 class QRadioButton;
 
 namespace sonarix {
@@ -56,5 +60,21 @@ protected:
 
 // Builds a QFont that measures like the classic 8-point dialog font (11 pixels high).
 QFont DialogFont();
+
+// Gives the widget its control name as objectName, so tests find it with findChild.
+template <typename W>
+W* Named(W* widget, const char* name) {
+    widget->setObjectName(QString::fromLatin1(name));
+    return widget;
+}
+
+// A fixed-size dialog with the dialog font and only the close box (no minimise or maximise).
+void SetUpFixedDialog(QDialog* d, const char* name, const char* caption, int w, int h);
+// A label sized to its text at (left, top), optionally bold.
+QLabel* AddLabel(QWidget* parent, const char* name, const char* text, int left, int top,
+                 bool bold = false);
+// A push button with the given geometry.
+QPushButton* AddButton(QWidget* parent, const char* name, const char* caption, int left, int top,
+                       int w, int h);
 
 }  // namespace sonarix

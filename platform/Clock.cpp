@@ -1,5 +1,5 @@
 // platform::Sleep and its handler.
-#include "platform/audio/Clock.h"
+#include "platform/Clock.h"
 
 #include <chrono>
 #include <thread>

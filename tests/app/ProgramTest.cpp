@@ -6,11 +6,11 @@
 #include <QSlider>
 #include <QTimer>
 
-#include "display/Controls.h"
-#include "display/Startup.h"
+#include "app/Program.h"
 #include "display/Unit1Form.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/VirtualApparatus.h"
+#include "plot/Controls.h"
 #include "tests/TestSupport.h"
 
 namespace sonarix {

@@ -1,18 +1,24 @@
-// The start-up and shut-down sequence.
-#include "display/Startup.h"
+// The program root: start-up, the wiring of the windows, shut-down.
+#include "app/Program.h"
 
 #include <QApplication>
 #include <QMessageBox>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "config/Unit8.h"
-#include "display/Controls.h"
-#include "display/InfoWindows.h"
+#include "display/Unit10.h"
+#include "display/Unit11.h"
 #include "display/Unit1Form.h"
 #include "display/Unit4.h"
 #include "measurement/Messages.h"
 #include "measurement/Playback.h"
 #include "platform/audio/Audio.h"
+#include "platform/audio/AudioBackend.h"
+#include "platform/audio/AudioFactory.h"
 #include "platform/serial/TApdComPort.h"
+#include "plot/Controls.h"
 
 namespace sonarix {
 
@@ -35,6 +41,11 @@ bool StartUp(Program& p) {
     }
     // 4. Output on the default device.
     if (!audio::Init(-1, 44100, 0, reinterpret_cast<void*>(p.form1->winId()), nullptr)) {
+        // The box says what the program always said; the reason goes to standard error.
+        const char* reason = audio::ErrorText();
+        if (reason != nullptr && reason[0] != '\0') {
+            std::fprintf(stderr, "Sonarix: sound output: %s\n", reason);
+        }
         audio::Free();
         ShowMessage(kCannotInitOutput);
         return false;
@@ -113,6 +124,31 @@ void InstallMessageBoxes() {
                         QApplication::activeWindow());
         box.exec();
     });
+}
+
+int RunProgram(int argc, char** argv) {
+    bool virtualApparatus = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--virtual") == 0) virtualApparatus = true;
+    }
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Sonarix"));
+    // Test hook: messages on standard error instead of modal boxes.
+    if (std::getenv("SONARIX_MESSAGES_TO_STDERR") == nullptr) InstallMessageBoxes();
+
+    audio::UseBackend(virtualApparatus ? audio::CreateVirtualBackend()
+                                       : audio::CreateSoundCardBackend());
+    int rc = 1;
+    {
+        Program program;
+        if (StartUp(program)) {
+            CreateRemainingWindows(program);
+            rc = QApplication::exec();
+            ShutDown(program);
+        }
+    }
+    audio::UseBackend(nullptr);
+    return rc;
 }
 
 }  // namespace sonarix

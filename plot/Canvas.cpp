@@ -1,5 +1,5 @@
 // The canvas.
-#include "display/Canvas.h"
+#include "plot/Canvas.h"
 
 #include <QPainter>
 #include <algorithm>

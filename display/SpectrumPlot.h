@@ -1,0 +1,29 @@
+// The spectrum plot of the main window: RedrawSpectra finds the common scale of the four slots
+// and draws them over the axes.
+#pragma once
+
+#include <array>
+#include <string_view>
+
+#include "measurement/Unit1.h"
+
+namespace sonarix {
+
+class Canvas;
+
+// Draws the spectrum store into the canvas. Keeps its point buffers between redraws, so a
+// redraw allocates nothing.
+class SpectrumPlot {
+public:
+    // The complete redraw: range scan (PlotAmpMax, PlotFreqMin, PlotFreqMax), the stop
+    // frequency text read while `playing`, clear, axes, the slots in order. Only the panel's
+    // part of the image is cleared and drawn: the rest is never shown.
+    void RedrawSpectra(SharedState& s, Canvas& canvas, int panelWidth, int panelHeight,
+                       bool playing, std::string_view stopFrequencyText);
+
+private:
+    std::array<int, kSlotCapacity> m_x{};
+    std::array<int, kSlotCapacity> m_y{};
+};
+
+}  // namespace sonarix

@@ -1,0 +1,29 @@
+// The axes every plot of the program draws: DrawAxes sets the margins from the font and
+// draws frame, titles, ticks and labels; TickStep finds the 1-2-5 tick step.
+#pragma once
+
+#include <cstdint>
+
+namespace sonarix {
+
+class Canvas;
+
+// The plot's margins, in pixels of the plot image; DrawAxes sets left and bottom.
+struct PlotMargins {
+    int32_t& left;
+    int32_t& bottom;
+    int32_t right;
+    int32_t top;
+};
+
+// Sets margins.left and margins.bottom from the canvas font, then draws the axes for the
+// frequency range freqMin ... freqMax and the amplitude range 0 ... ampMax on a panel of
+// panelWidth x panelHeight pixels. The image must have been cleared.
+void DrawAxes(Canvas& canvas, int panelWidth, int panelHeight, double freqMin, double freqMax,
+              double ampMax, PlotMargins margins);
+
+// The 1-2-5 tick step for a range, starting from `start` (10000 for frequencies, 100 for
+// amplitudes) and never below 0.0001.
+double TickStep(double range, double start);
+
+}  // namespace sonarix

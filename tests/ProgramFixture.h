@@ -1,0 +1,39 @@
+// The program brought up on the virtual apparatus's manual clock, for tests of its windows.
+// Resets every process-wide hook on the way out: messages, audio backend, clock, port mapping.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "app/Program.h"
+#include "platform/audio/VirtualApparatus.h"
+#include "tests/TestSupport.h"
+
+namespace sonarix::test {
+
+class ProgramOnApparatus : public testing::Test {
+protected:
+    ProgramOnApparatus();
+    ~ProgramOnApparatus() override;
+
+    // Installs the apparatus (a fresh one on the manual clock unless given) and runs the
+    // start-up and the creation of the remaining windows. Call with ASSERT_NO_FATAL_FAILURE.
+    void Start(std::unique_ptr<audio::VirtualApparatus> backend = nullptr);
+    void TearDown() override;
+
+    // Fills a slot with a smooth curve from `from` to `to` in steps of `step`.
+    void Fill(int slot, double from, double to, double step);
+
+    MessageRecorder messages;  // outlives the program, so its last messages are recorded too
+
+private:
+    std::unique_ptr<Program> m_program = std::make_unique<Program>();
+
+protected:
+    Program& p = *m_program;
+    audio::VirtualApparatus* apparatus = nullptr;
+    TForm1* f = nullptr;
+};
+
+}  // namespace sonarix::test

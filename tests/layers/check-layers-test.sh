@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# The layer check itself: it passes on the source tree and fails on each kind of wrong include,
+# planted one at a time in a copy of the tree.
+set -u
+check=$1
+src=$2
+fail() { echo "FAIL: $*"; exit 1; }
+
+"$check" "$src" >/dev/null || fail "the source tree does not pass"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+expect_failure() {
+    local file=$1 include=$2 what=$3
+    rm -rf "$work/tree"
+    mkdir -p "$work/tree"
+    for d in platform measurement config fitting wavefunction plot display app; do
+        [ -d "$src/$d" ] && cp -r "$src/$d" "$work/tree/"
+    done
+    mkdir -p "$work/tree/$(dirname "$file")"
+    printf '// planted\n#include %s\n' "$include" >"$work/tree/$file"
+    out=$("$check" "$work/tree" 2>&1) && fail "$what passed: $out"
+    grep -q "^$file:2: " <<<"$out" || fail "$what not named: $out"
+    echo "caught: $what"
+}
+
+expect_failure measurement/Planted.cpp '"display/Unit1Form.h"' "measurement/ including a window"
+expect_failure platform/audio/Planted.h '"plot/Canvas.h"' "platform/ including plot/"
+expect_failure measurement/Planted.h '<QWidget>' "measurement/ including Qt Widgets"
+expect_failure platform/Planted.h '<QtWidgets/QDialog>' "platform/ including QtWidgets/"
+expect_failure plot/Planted.cpp '"display/SpectrumPlot.h"' "plot/ including display/"
+expect_failure plot/Planted.cpp '"config/Unit8.h"' "plot/ including a configuration window"
+expect_failure display/Planted.cpp '"app/Program.h"' "display/ including app/"
+expect_failure config/Planted.cpp '<QPushButton>' "an engine file including Qt Widgets"
+expect_failure fitting/Planted.h '"plot/Axes.h"' "an engine file including plot/"
+expect_failure display/Planted.cpp '"config/Unit8.h"' "a window including another folder's window"
+
+# Includes that are allowed stay allowed.
+rm -rf "$work/tree"; mkdir -p "$work/tree"
+cp -r "$src/measurement" "$src/plot" "$src/display" "$work/tree/"
+printf '#include "plot/Canvas.h"\n#include <QImage>\n' >"$work/tree/display/Planted.cpp"
+printf '#include "measurement/Unit1.h"\n#include <QString>\n' >"$work/tree/measurement/Planted.h"
+"$check" "$work/tree" >/dev/null || fail "allowed includes refused"
+echo "layer check: ok"
