@@ -1,5 +1,7 @@
-// The message recorder.
+// The message recorder and the case names.
 #include "tests/TestSupport.h"
+
+#include <cstdio>
 
 #include "measurement/Messages.h"
 
@@ -10,5 +12,55 @@ MessageRecorder::MessageRecorder() {
 }
 
 MessageRecorder::~MessageRecorder() { SetMessageSink({}); }
+
+std::string CaseName(size_t index, std::string_view text) {
+    char number[16];
+    std::snprintf(number, sizeof number, "%02zu", index);
+    std::string name = number;
+    if (!text.empty()) name += '_';
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) {
+            name += static_cast<char>(c);
+            continue;
+        }
+        switch (c) {
+            case ' ':
+                name += "blank";
+                break;
+            case '\t':
+                name += "tab";
+                break;
+            case '\r':
+                name += "cr";
+                break;
+            case ',':
+                name += "comma";
+                break;
+            case '.':
+                name += "point";
+                break;
+            case '+':
+                name += "plus";
+                break;
+            case '-':
+                name += "minus";
+                break;
+            case ':':
+                name += "colon";
+                break;
+            default:
+                name += "x";
+                break;
+        }
+    }
+    return name;
+}
+
+std::string CaseName(size_t index, double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", value);
+    return CaseName(index, text);
+}
 
 }  // namespace sonarix::test

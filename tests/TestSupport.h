@@ -1,7 +1,9 @@
-// Helpers shared by the tests: the message recorder.
+// Helpers shared by the tests: the message recorder and readable names of parameterised cases.
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace sonarix::test {
@@ -17,5 +19,11 @@ public:
 private:
     std::vector<std::string> m_messages;
 };
+
+// A stable, readable GoogleTest case name: the case's index, then the text with every
+// character that is not a letter or digit spelled out ("1,5" -> "03_1comma5").
+std::string CaseName(size_t index, std::string_view text);
+// The same for a number: its shortest decimal text.
+std::string CaseName(size_t index, double value);
 
 }  // namespace sonarix::test

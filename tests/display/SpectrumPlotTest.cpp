@@ -260,7 +260,10 @@ INSTANTIATE_TEST_SUITE_P(Ranges, AmplitudeAxis,
                                          AmplitudeCase{5000.0, "000  ", 0, 100.0, 11},
                                          AmplitudeCase{0.001, nullptr, 0, 0.0002, 0},
                                          AmplitudeCase{0.5, "0.00  ", 1, 0.1, 6},
-                                         AmplitudeCase{7.0, "0.0  ", 0, 1.0, 8}));
+                                         AmplitudeCase{7.0, "0.0  ", 0, 1.0, 8}),
+                         [](const auto& info) {
+                             return test::CaseName(info.index, info.param.ampMax);
+                         });
 
 TEST_F(SpectrumPlotTest, ZeroTickSitsOnTheAxis) {
     AddPoint(0, 100.0, 100.0);

@@ -37,7 +37,10 @@ INSTANTIATE_TEST_SUITE_P(Commands, FrequencyCommandText,
                                          CommandCase{99.5, "FRQ:  99.5000000\r"},
                                          CommandCase{-5.0, "FRQ:  -5.0000000\r"},
                                          CommandCase{440.0, "FRQ: 440.0000000\r"},
-                                         CommandCase{0.123456789, "FRQ:   0.1234568\r"}));
+                                         CommandCase{0.123456789, "FRQ:   0.1234568\r"}),
+                         [](const auto& info) {
+                             return test::CaseName(info.index, info.param.frequency);
+                         });
 
 TEST(GeneratorInit, IsFortyTwoBytesEndingInCarriageReturn) {
     const std::string init = kGeneratorInit;
