@@ -25,6 +25,7 @@
 #include "measurement/Playback.h"
 #include "plot/Canvas.h"
 #include "plot/Controls.h"
+#include "plot/PlotMapping.h"
 
 namespace sonarix {
 namespace {
@@ -220,6 +221,9 @@ void TForm1::BuildMenus() {
     configure->addActions({ConfigureSoundCard, SelectInputChannel, ConfigureSeriell});
     QMenu* help = bar->addMenu(QStringLiteral("Help"));
     help->addActions({ManualHelp, VersionInfo});
+    // Menus are windows of their own and do not inherit the window's font.
+    bar->setFont(font());
+    for (QMenu* m : {file, view, windows, configure, help}) m->setFont(font());
 }
 
 void TForm1::LayoutScrollBox() {
@@ -285,13 +289,17 @@ void TForm1::FensterGroesse() {
     RedrawSpectra();
 }
 
+PlotGeometry TForm1::Geometry() const {
+    const SharedState& s = m_state;
+    return PlotGeometry{Panel1->width(), Panel1->height(), s.MarginLeft,
+                        s.MarginBottom,  s.MarginRight,    s.MarginTop,
+                        s.PlotFreqMin,   s.PlotFreqMax,    s.PlotAmpMax};
+}
+
 void TForm1::ZeigeFreq(int x, int y) {
     const SharedState& s = m_state;
     const double span = s.PlotFreqMax - s.PlotFreqMin;
-    const double f = static_cast<double>(x - s.MarginLeft) /
-                         static_cast<double>(Panel1->width() - s.MarginLeft - s.MarginRight) *
-                         span +
-                     s.PlotFreqMin;
+    const double f = Geometry().FrequencyAt(x);
     int decimals = 4;
     if (span >= 1000) {
         decimals = 0;
@@ -302,7 +310,7 @@ void TForm1::ZeigeFreq(int x, int y) {
     } else if (span >= 1) {
         decimals = 3;
     }
-    Label6->setText(QString::fromStdString(" " + FixedText(f, decimals) + " Hz "));
+    Label6->setText(QStringLiteral(" %1 Hz ").arg(QString::fromStdString(FixedText(f, decimals))));
     Label6->adjustSize();
     int left = x + 20;
     if (Panel1->width() - x < Label6->width() + 20) left = x - Label6->width() - 20;

@@ -11,6 +11,7 @@
 
 #include "display/SpectrumPlot.h"
 #include "measurement/Unit1.h"
+#include "plot/PlotMapping.h"
 
 class QAction;
 class QCheckBox;
@@ -123,6 +124,9 @@ public:
     void ManualHelpExecute();
     void ConfigureSeriellExecute();
     void VersionInfoExecute();
+
+    // The plot's data area and mapping as the last redraw left them.
+    PlotGeometry Geometry() const;
 
     // The Display width of item 0 ... 3 of "Display".
     int DisplayWidth(int item) const;

@@ -37,8 +37,9 @@ void TRadioGroup::SetItemIndex(int index) {
 
 void TRadioGroup::resizeEvent(QResizeEvent* event) {
     QGroupBox::resizeEvent(event);
-    // Items share the inside of the frame evenly, as in a classic radio group.
-    const QRect area = contentsRect().adjusted(6, 2, -2, -2);
+    // Items share the inside of the frame evenly, as in a classic radio group, and take its
+    // whole width: the substituted dialog font is wider than the classic one.
+    const QRect area = contentsRect().adjusted(1, 2, 0, -2);
     const int n = static_cast<int>(m_buttons.size());
     if (n == 0) return;
     const int each = std::max(1, area.height() / n);

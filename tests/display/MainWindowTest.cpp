@@ -2,11 +2,15 @@
 // colour and line-thickness handlers, and the help and version windows.
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -240,6 +244,48 @@ TEST_F(MainWindowTest, ExitEndsTheEventLoop) {
     QTimer::singleShot(0, f, [&] { f->Exit->trigger(); });
     QTimer::singleShot(5000, [] { QApplication::exit(99); });
     EXPECT_EQ(QApplication::exec(), 0);
+}
+
+// Every caption of the window is shown whole: the text of each button, radio item, check box
+// and label fits in its control in the control's own font.
+TEST_F(MainWindowTest, EveryCaptionFitsItsControl) {
+    f->show();
+    QApplication::processEvents();
+    int checked = 0;
+    for (QAbstractButton* b : f->findChildren<QAbstractButton*>()) {
+        if (b->text().isEmpty() || !b->isVisibleTo(f)) continue;
+        ++checked;
+        if (qobject_cast<QPushButton*>(b) != nullptr) {
+            EXPECT_LE(b->fontMetrics().horizontalAdvance(b->text()) + 6, b->width())
+                << b->text().toStdString();
+        } else {
+            // Radio items and check boxes: the size hint holds indicator, spacing and text.
+            EXPECT_LE(b->sizeHint().width(), b->width()) << b->text().toStdString();
+        }
+    }
+    for (QLabel* l : f->findChildren<QLabel*>()) {
+        if (l->text().isEmpty() || !l->isVisibleTo(f)) continue;
+        ++checked;
+        EXPECT_LE(l->fontMetrics().horizontalAdvance(l->text()), l->contentsRect().width())
+            << l->text().toStdString();
+    }
+    for (QGroupBox* g : f->findChildren<QGroupBox*>()) {
+        ++checked;
+        EXPECT_LE(g->fontMetrics().horizontalAdvance(g->title()) + 8, g->width())
+            << g->title().toStdString();
+    }
+    EXPECT_GE(checked, 20);
+}
+
+TEST_F(MainWindowTest, MenusUseTheWindowFont) {
+    EXPECT_EQ(f->menuBar()->font(), f->font());
+    int menus = 0;
+    for (QMenu* m : f->menuBar()->findChildren<QMenu*>()) {
+        if (m->title().isEmpty()) continue;  // the bar's own overflow menu
+        ++menus;
+        EXPECT_EQ(m->font(), f->font()) << m->title().toStdString();
+    }
+    EXPECT_EQ(menus, 5);
 }
 
 }  // namespace
