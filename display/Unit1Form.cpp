@@ -6,7 +6,6 @@
 #include <QCloseEvent>
 #include <QColorDialog>
 #include <QDialog>
-#include <QFontDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -52,11 +51,7 @@ TForm1::TForm1(SharedState& state, QWidget* parent) : QMainWindow(parent), m_sta
     m_canvas = std::make_unique<Canvas>(&Image1->Picture);
     m_canvas->SetFont(PlotFont(DialogFont()));
     m_plot = std::make_unique<SpectrumPlot>();
-    ChooseFont = [this](const QFont& current) -> std::optional<QFont> {
-        bool ok = false;
-        QFont f = QFontDialog::getFont(&ok, current, this);
-        return ok ? std::optional<QFont>(f) : std::nullopt;
-    };
+    ChooseFont = [this](const FontChoice& current) { return ChooseFontAndColour(this, current); };
     ChooseColor = [this](const QColor& current) -> std::optional<QColor> {
         QColor c = QColorDialog::getColor(current, this);
         return c.isValid() ? std::optional<QColor>(c) : std::nullopt;
@@ -329,10 +324,15 @@ void TForm1::ZeigeFreqOn() {
 void TForm1::ZeigeFreqOff() { Label6->hide(); }
 
 void TForm1::ChangeFontExecute() {
-    const std::optional<QFont> font = ChooseFont(m_canvas->Font());
-    if (!font) return;
-    m_canvas->SetFont(PlotFont(*font));
-    m_state.MarginRight = m_canvas->TextWidth(QStringLiteral("20000.0")) / 2;
+    const std::optional<FontChoice> choice =
+        ChooseFont(FontChoice{m_canvas->Font(), m_canvas->FontColor});
+    if (!choice) return;
+    // The dialog shows the font really drawn; confirmed unchanged, the plot stays as it was.
+    if (!DrawsAlike(choice->font, m_canvas->Font())) {
+        m_canvas->SetFont(PlotFont(choice->font));
+        m_state.MarginRight = m_canvas->TextWidth(QStringLiteral("20000.0")) / 2;
+    }
+    m_canvas->FontColor = choice->color;
     RedrawSpectra();
 }
 

@@ -11,6 +11,7 @@
 
 #include "display/SpectrumPlot.h"
 #include "measurement/Unit1.h"
+#include "plot/FontDialog.h"
 #include "plot/PlotMapping.h"
 
 class QAction;
@@ -97,9 +98,9 @@ public:
     TForm10* Form10 = nullptr;
     TForm11* Form11 = nullptr;
 
-    // The standard font and colour dialogs; tests put their own answers here. No value means
-    // the dialog was cancelled.
-    std::function<std::optional<QFont>(const QFont& current)> ChooseFont;
+    // The font dialog (font and text colour) and the colour dialog; tests put their own
+    // answers here. No value means the dialog was cancelled.
+    std::function<std::optional<FontChoice>(const FontChoice& current)> ChooseFont;
     std::function<std::optional<QColor>(const QColor& current)> ChooseColor;
 
     // The plot's canvas: font, pen width and colour live there.

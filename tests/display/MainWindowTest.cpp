@@ -6,6 +6,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QFontDialog>
+#include <QFontInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -16,6 +18,7 @@
 #include <QScrollBar>
 #include <QSlider>
 #include <QTimer>
+#include <functional>
 
 #include "app/Program.h"
 #include "display/Unit10.h"
@@ -26,6 +29,7 @@
 #include "platform/audio/VirtualApparatus.h"
 #include "plot/Canvas.h"
 #include "plot/Controls.h"
+#include "plot/FontDialog.h"
 #include "tests/ProgramFixture.h"
 
 namespace sonarix {
@@ -161,7 +165,7 @@ TEST_F(MainWindowTest, FrequencyReadOut) {
 TEST_F(MainWindowTest, FontDialogCancelledChangesNothing) {
     const QFont before = f->PlotCanvas().Font();
     const int redraws = f->RedrawCount();
-    f->ChooseFont = [](const QFont&) { return std::optional<QFont>(); };
+    f->ChooseFont = [](const FontChoice&) { return std::optional<FontChoice>(); };
     f->ChangeFontExecute();
     EXPECT_EQ(f->PlotCanvas().Font(), before);
     EXPECT_EQ(f->RedrawCount(), redraws);
@@ -169,7 +173,7 @@ TEST_F(MainWindowTest, FontDialogCancelledChangesNothing) {
 
     QFont big = DialogFont();
     big.setPixelSize(20);
-    f->ChooseFont = [&](const QFont&) { return std::optional<QFont>(big); };
+    f->ChooseFont = [&](const FontChoice&) { return std::optional<FontChoice>({big, 0}); };
     f->ChangeFontExecute();
     EXPECT_EQ(f->PlotCanvas().Font().pixelSize(), 20);
     EXPECT_EQ(p.state->MarginRight,
@@ -244,6 +248,74 @@ TEST_F(MainWindowTest, ExitEndsTheEventLoop) {
     QTimer::singleShot(0, f, [&] { f->Exit->trigger(); });
     QTimer::singleShot(5000, [] { QApplication::exit(99); });
     EXPECT_EQ(QApplication::exec(), 0);
+}
+
+// Answers the next modal font dialog with `answer` once it is up.
+void AnswerFontDialog(const std::function<void(TFontDialog&)>& answer) {
+    QTimer::singleShot(0, [answer] {
+        auto* d = qobject_cast<TFontDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(d, nullptr);
+        answer(*d);
+    });
+}
+
+TEST_F(MainWindowTest, FontDialogConfirmedUnchangedLeavesThePlotAsItWas) {
+    Fill(0, 100.0, 10000.0, 10.0);
+    f->RedrawSpectra();
+    const QImage before = f->Image1->Picture.copy();
+    const int left = p.state->MarginLeft, bottom = p.state->MarginBottom;
+    const int right = p.state->MarginRight;
+    QString shownFamily;
+    AnswerFontDialog([&](TFontDialog& d) {
+        shownFamily = d.Fonts->currentFont().family();
+        d.OkButton->click();
+    });
+    f->ChangeFontExecute();  // the real dialog
+    // It opened on the family really drawn, not on the requested Tahoma.
+    EXPECT_EQ(shownFamily, QFontInfo(f->PlotCanvas().Font()).family());
+    EXPECT_NE(shownFamily, "Tahoma");
+    EXPECT_EQ(p.state->MarginLeft, left);
+    EXPECT_EQ(p.state->MarginBottom, bottom);
+    EXPECT_EQ(p.state->MarginRight, right);
+    EXPECT_EQ(f->Image1->Picture, before);
+}
+
+TEST_F(MainWindowTest, PlotTextInTheChosenColour) {
+    auto count = [&](uint32_t color) {
+        int n = 0;
+        const QRgb rgb = ToQRgb(color);
+        const int h = f->Panel1->height();
+        for (int y = h - p.state->MarginBottom; y < h; ++y) {
+            for (int x = 0; x < f->Panel1->width(); ++x) n += f->Image1->Picture.pixel(x, y) == rgb;
+        }
+        return n;
+    };
+    EXPECT_EQ(count(0x0000FF), 0);
+    const int black = count(0);
+    const QFont font = f->PlotCanvas().Font();
+    f->ChooseFont = [&](const FontChoice&) { return std::optional<FontChoice>({font, 0x0000FF}); };
+    f->ChangeFontExecute();
+    EXPECT_GT(count(0x0000FF), 50);  // "Frequency [Hz]" and the tick labels in red
+    EXPECT_LT(count(0), black);      // only the tick marks stay black
+    EXPECT_EQ(f->PlotCanvas().FontColor, 0x0000FFu);
+}
+
+TEST_F(MainWindowTest, FontDialogColourButtonAndCancel) {
+    TFontDialog d(f);
+    d.SetChoice(FontChoice{f->PlotCanvas().Font(), 0x00112233});
+    EXPECT_EQ(d.Choice().color, 0x00112233u);
+    d.ChooseColor = [](const QColor&) { return std::optional<QColor>(); };
+    d.ColourButton->click();
+    EXPECT_EQ(d.Choice().color, 0x00112233u);  // colour dialog cancelled
+    d.ChooseColor = [](const QColor& c) {
+        EXPECT_EQ(c, QColor(0x33, 0x22, 0x11));
+        return std::optional<QColor>(QColor(0xAA, 0xBB, 0xCC));
+    };
+    d.ColourButton->click();
+    EXPECT_EQ(d.Choice().color, 0x00CCBBAAu);
+
+    AnswerFontDialog([](TFontDialog& dialog) { dialog.CancelButton->click(); });
+    EXPECT_FALSE(ChooseFontAndColour(f, FontChoice{f->PlotCanvas().Font(), 0}));
 }
 
 // Every caption of the window is shown whole: the text of each button, radio item, check box
