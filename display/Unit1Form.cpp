@@ -284,6 +284,12 @@ void TForm1::FensterGroesse() {
     RedrawSpectra();
 }
 
+PlotHandOver TForm1::HandOver() const {
+    return PlotHandOver{std::clamp(RadioGroup1->ItemIndex(), 0, kSlots - 1),
+                        RadioGroup2->ItemIndex(), Panel1->width(),
+                        FontChoice{m_canvas->Font(), m_canvas->FontColor}, m_canvas->PenWidth};
+}
+
 PlotGeometry TForm1::Geometry() const {
     const SharedState& s = m_state;
     return PlotGeometry{Panel1->width(), Panel1->height(), s.MarginLeft,

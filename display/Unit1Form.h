@@ -12,6 +12,7 @@
 #include "display/SpectrumPlot.h"
 #include "measurement/Unit1.h"
 #include "plot/FontDialog.h"
+#include "plot/PlotHandOver.h"
 #include "plot/PlotMapping.h"
 
 class QAction;
@@ -125,6 +126,9 @@ public:
     void ManualHelpExecute();
     void ConfigureSeriellExecute();
     void VersionInfoExecute();
+
+    // What a plotting window opened from here is handed.
+    PlotHandOver HandOver() const;
 
     // The plot's data area and mapping as the last redraw left them.
     PlotGeometry Geometry() const;

@@ -318,6 +318,20 @@ TEST_F(MainWindowTest, FontDialogColourButtonAndCancel) {
     EXPECT_FALSE(ChooseFontAndColour(f, FontChoice{f->PlotCanvas().Font(), 0}));
 }
 
+TEST_F(MainWindowTest, HandOverCarriesTheViewByValue) {
+    f->RadioGroup1->SetItemIndex(2);
+    f->RadioGroup2->SetItemIndex(1);
+    f->PlotCanvas().PenWidth = 3;
+    f->PlotCanvas().FontColor = 0x00123456;
+    const PlotHandOver h = f->HandOver();
+    EXPECT_EQ(h.slot, 2);
+    EXPECT_EQ(h.displayItem, 1);
+    EXPECT_EQ(h.panelWidth, 1600);
+    EXPECT_EQ(h.penWidth, 3);
+    EXPECT_EQ(h.font.font, f->PlotCanvas().Font());
+    EXPECT_EQ(h.font.color, 0x00123456u);
+}
+
 // Every caption of the window is shown whole: the text of each button, radio item, check box
 // and label fits in its control in the control's own font.
 TEST_F(MainWindowTest, EveryCaptionFitsItsControl) {

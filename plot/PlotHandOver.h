@@ -1,0 +1,18 @@
+// What a window hands the plotting window it opens, by value, so that no window needs another
+// window's class: the fit window gets the slot, the display choice, the panel width, the font
+// and the pen width of the main window.
+#pragma once
+
+#include "plot/FontDialog.h"
+
+namespace sonarix {
+
+struct PlotHandOver {
+    int slot = 0;          // the selected spectrum slot, 0 ... 3
+    int displayItem = 0;   // "normal", "wide", "very wide", "maximal": 0 ... 3
+    int panelWidth = 800;  // pixels of the plot panel
+    FontChoice font;       // the plot font and its text colour
+    int penWidth = 1;      // pixels
+};
+
+}  // namespace sonarix
