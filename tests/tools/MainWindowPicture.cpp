@@ -1,7 +1,7 @@
 // Renders the main window with four slots of spectra of the virtual apparatus (the model's
 // response at four hemisphere angles) into PNG files, at the "normal" and "wide" display:
 // main_window_picture OUT_PREFIX  ->  OUT_PREFIX-normal.png, OUT_PREFIX-wide.png, and the
-// dialogs OUT_PREFIX-form4.png, -form8.png, -form10.png, -form11.png
+// dialogs OUT_PREFIX-form4.png, -form8.png, -form10.png, -form11.png, -font.png
 #include <QApplication>
 #include <cmath>
 #include <cstdio>
@@ -14,7 +14,9 @@
 #include "display/Unit4.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/VirtualApparatus.h"
+#include "plot/Canvas.h"
 #include "plot/Controls.h"
+#include "plot/FontDialog.h"
 
 int main(int argc, char** argv) {
     if (argc < 2) {
@@ -57,6 +59,13 @@ int main(int argc, char** argv) {
     p.form8->grab().save(QString::fromStdString(prefix + "-form8.png"));
     p.form10->grab().save(QString::fromStdString(prefix + "-form10.png"));
     p.form11->grab().save(QString::fromStdString(prefix + "-form11.png"));
+    {
+        sonarix::TFontDialog fonts(p.form1.get());
+        fonts.setFont(p.form1->font());
+        fonts.SetChoice({p.form1->PlotCanvas().Font(), 0x000080});
+        fonts.adjustSize();
+        fonts.grab().save(QString::fromStdString(prefix + "-font.png"));
+    }
     sonarix::ShutDown(p);
     return 0;
 }
