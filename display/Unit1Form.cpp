@@ -51,6 +51,7 @@ TForm1::TForm1(SharedState& state, QWidget* parent) : QMainWindow(parent), m_sta
     m_canvas = std::make_unique<Canvas>(&Image1->Picture);
     m_canvas->SetFont(PlotFont(DialogFont()));
     m_plot = std::make_unique<SpectrumPlot>();
+    m_engine = std::make_unique<SweepEngine>(m_state, *this);
     ChooseFont = [this](const FontChoice& current) { return ChooseFontAndColour(this, current); };
     ChooseColor = [this](const QColor& current) -> std::optional<QColor> {
         QColor c = QColorDialog::getColor(current, this);
@@ -106,11 +107,9 @@ void TForm1::BuildControls(QWidget* c) {
     Button1->setGeometry(32, 392, 121, 25);
     Button2 = Named(new QPushButton(QStringLiteral("Measure"), c), "Button2");
     Button2->setGeometry(30, 392, 123, 25);
-    Button2->raise();            // "Measure" lies over "Stop"
-    Button2->setEnabled(false);  // the sweep comes later
+    Button2->raise();  // "Measure" lies over "Stop"
     Button3 = Named(new QPushButton(QStringLiteral("Clear Spectrum"), c), "Button3");
     Button3->setGeometry(30, 432, 123, 25);
-    Button3->setEnabled(false);  // with the sweep
     Button4 = Named(new QPushButton(QStringLiteral("Fit Spectrum"), c), "Button4");
     Button4->setGeometry(30, 472, 123, 25);
     Button4->setEnabled(false);  // the fit window comes later
@@ -157,6 +156,10 @@ void TForm1::BuildControls(QWidget* c) {
     ScrollBox1->setWidget(Panel1);
     Label6->raise();
     connect(RadioGroup2, &TRadioGroup::Clicked, this, [this] { PanelGroesse(); });
+    connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+    connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(); });
+    connect(Button3, &QPushButton::clicked, this, [this] { Button3Click(); });
+    connect(Image1, &TImage::MouseDown, this, [this](int x, int, Qt::MouseButton) { SetFreq(x); });
     connect(Image1, &TImage::MouseMove, this, [this](int x, int y) { ZeigeFreq(x, y); });
     connect(Image1, &TImage::MouseEnter, this, [this] { ZeigeFreqOn(); });
     connect(Image1, &TImage::MouseLeave, this, [this] { ZeigeFreqOff(); });
@@ -237,6 +240,7 @@ void TForm1::resizeEvent(QResizeEvent* event) {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
+    m_engine->Abort();  // a running sweep or tone ends, so the program can
     QMainWindow::closeEvent(event);
     QApplication::quit();
 }
@@ -358,7 +362,36 @@ void TForm1::ChangeLineThicknessExecute() {
     RedrawSpectra();
 }
 
-void TForm1::ExitExecute() { QApplication::exit(0); }
+void TForm1::ExitExecute() {
+    m_engine->Abort();
+    QApplication::exit(0);
+}
+
+void TForm1::Button1Click() { m_engine->Stop(); }
+
+void TForm1::Button2Click() { m_engine->Measure(); }
+
+void TForm1::Button3Click() {
+    ClearSpectrum(m_state, RadioGroup1->ItemIndex());
+    RedrawSpectra();
+}
+
+void TForm1::SetFreq(int x) { m_engine->PlayTone(Geometry().FrequencyAt(x)); }
+
+MeasureWindow::SweepFields TForm1::Fields() const {
+    return SweepFields{Edit1->text().toStdString(), Edit2->text().toStdString(),
+                       Edit3->text().toStdString(), Edit4->text().toStdString()};
+}
+
+int TForm1::SelectedSlot() const { return RadioGroup1->ItemIndex(); }
+bool TForm1::FftFilterOn() const { return CheckBox1->isChecked(); }
+int TForm1::VolumePosition() const { return TrackBar1->value(); }
+void TForm1::ProcessMessages() { QApplication::processEvents(); }
+void TForm1::Redraw() { RedrawSpectra(); }
+void TForm1::ShowLag(bool shown) { Panel2->setVisible(shown); }
+void TForm1::ShowSaturation(bool shown) { Panel3->setVisible(shown); }
+void TForm1::ShowMeasure(bool shown) { Button2->setVisible(shown); }
+void TForm1::EnableMeasure(bool enabled) { Button2->setEnabled(enabled); }
 
 void TForm1::ManualHelpExecute() {
     if (Form10 != nullptr) Form10->exec();

@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "display/SpectrumPlot.h"
+#include "measurement/Sweep.h"
 #include "measurement/Unit1.h"
 #include "plot/FontDialog.h"
 #include "plot/PlotHandOver.h"
@@ -34,7 +35,7 @@ class TForm11;
 class TImage;
 class TRadioGroup;
 
-class TForm1 : public QMainWindow {
+class TForm1 : public QMainWindow, public MeasureWindow {
     Q_OBJECT
 public:
     static constexpr int kClientWidth = 1007;
@@ -113,6 +114,13 @@ public:
     // The complete redraw of the plot from the spectrum store.
     void RedrawSpectra();
 
+    // "Stop", "Measure", "Clear Spectrum" and a click on the plot (the tone).
+    void Button1Click();
+    void Button2Click();
+    void Button3Click();
+    void SetFreq(int x);
+    SweepEngine& Engine() { return *m_engine; }
+
     void ChangeVolume();
     void PanelGroesse();
     void FensterGroesse();
@@ -136,6 +144,18 @@ public:
     // The Display width of item 0 ... 3 of "Display".
     int DisplayWidth(int item) const;
 
+    // What the sweep and the tone read and drive.
+    SweepFields Fields() const override;
+    int SelectedSlot() const override;
+    bool FftFilterOn() const override;
+    int VolumePosition() const override;
+    void ProcessMessages() override;
+    void Redraw() override;
+    void ShowLag(bool shown) override;
+    void ShowSaturation(bool shown) override;
+    void ShowMeasure(bool shown) override;
+    void EnableMeasure(bool enabled) override;
+
 protected:
     void resizeEvent(QResizeEvent* event) override;
     // Closing the main window ends the program, whatever other windows are open.
@@ -152,6 +172,7 @@ private:
     QWidget* m_client = nullptr;
     std::unique_ptr<Canvas> m_canvas;
     std::unique_ptr<SpectrumPlot> m_plot;
+    std::unique_ptr<SweepEngine> m_engine;
     int m_redraws = 0;
 };
 

@@ -216,8 +216,8 @@ void SynthesizeChirp(int16_t* out, int64_t n, double omega, double dOmega) {
     for (std::thread& th : workers) th.join();
 }
 
-bool MakeSweepWav(SharedState& s, std::string_view start, std::string_view stop,
-                  std::string_view step, std::string_view time) {
+bool PlanSweep(SharedState& s, std::string_view start, std::string_view stop, std::string_view step,
+               std::string_view time) {
     s.StartFreq = ReadNumber(start);
     s.StopFreq = ReadNumber(stop);
     s.StepFreq = ReadNumber(step);
@@ -236,12 +236,22 @@ bool MakeSweepWav(SharedState& s, std::string_view start, std::string_view stop,
     if ((s.StopFreq - s.StartFreq) / s.StepFreq > kMostSweepSteps) return Refuse(s, kTooManyPoints);
     if (!(s.StopFreq > s.StartFreq)) return Refuse(s, kStopNotAboveStart);
     if (n <= 0) return Refuse(s, kNoSamples);
+    return true;
+}
 
+void WriteSweep(SharedState& s) {
+    const int64_t n = s.SampleCount;
     const long double dOmega =
         (static_cast<long double>(s.StopFreq) - static_cast<long double>(s.StartFreq)) * kPiL /
         static_cast<long double>(n);
     const long double omega = kTwoPiL * static_cast<long double>(s.StartFreq);
     WriteImage(s, n, static_cast<double>(omega), static_cast<double>(dOmega));
+}
+
+bool MakeSweepWav(SharedState& s, std::string_view start, std::string_view stop,
+                  std::string_view step, std::string_view time) {
+    if (!PlanSweep(s, start, stop, step, time)) return false;
+    WriteSweep(s);
     return true;
 }
 

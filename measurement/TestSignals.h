@@ -30,6 +30,14 @@ inline constexpr const char* kNegativeDuration = "The tone has no samples";
 bool MakeSweepWav(SharedState& s, std::string_view start, std::string_view stop,
                   std::string_view step, std::string_view time);
 
+// The first half of MakeSweepWav: reads the fields, computes SampleCount and decides the
+// refusals (with their messages), without touching WavImage.
+bool PlanSweep(SharedState& s, std::string_view start, std::string_view stop, std::string_view step,
+               std::string_view time);
+// The second half: the chirp of the planned sweep into WavImage. Only after PlanSweep
+// succeeded, and not while PlayStream plays from WavImage.
+void WriteSweep(SharedState& s);
+
 // The tone at CurrentFreq for duration seconds; refusals as for the sweep.
 bool MakeToneWav(SharedState& s, double duration);
 

@@ -10,6 +10,10 @@ std::function<void(int)>& Handler() {
     static std::function<void(int)> handler;
     return handler;
 }
+int& Installed() {
+    static int id = 0;
+    return id;
+}
 }  // namespace
 
 void Sleep(int ms) {
@@ -20,6 +24,13 @@ void Sleep(int ms) {
     }
 }
 
-void SetSleepHandler(std::function<void(int ms)> handler) { Handler() = std::move(handler); }
+int SetSleepHandler(std::function<void(int ms)> handler) {
+    Handler() = std::move(handler);
+    return ++Installed();
+}
+
+void RemoveSleepHandler(int id) {
+    if (id == Installed()) Handler() = {};
+}
 
 }  // namespace platform

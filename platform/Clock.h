@@ -9,7 +9,11 @@ namespace platform {
 // the handler runs instead and advances the simulated time at once. GUI thread only.
 void Sleep(int ms);
 
-// Installs or (with an empty function) removes the handler.
-void SetSleepHandler(std::function<void(int ms)> handler);
+// Installs or (with an empty function) removes the handler. Returns a number that names this
+// installation, for RemoveSleepHandler.
+int SetSleepHandler(std::function<void(int ms)> handler);
+// Removes the handler installed under `id`, unless another has been installed since: a manual
+// clock that goes away after its successor came must not take the successor's handler along.
+void RemoveSleepHandler(int id);
 
 }  // namespace platform

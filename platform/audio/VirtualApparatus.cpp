@@ -21,7 +21,7 @@ VirtualApparatus::VirtualApparatus(Clock clock, ResonatorModel model)
     static_assert(kLatencySamples < 1024);
     m_model.SetAngle(kDefaultAngle);
     if (m_clock == Clock::Manual) {
-        platform::SetSleepHandler([this](int ms) { AdvanceMs(ms); });
+        m_sleepHandler = platform::SetSleepHandler([this](int ms) { AdvanceMs(ms); });
     } else {
         m_thread = std::thread([this] { RunClock(); });
     }
@@ -29,7 +29,7 @@ VirtualApparatus::VirtualApparatus(Clock clock, ResonatorModel model)
 
 VirtualApparatus::~VirtualApparatus() {
     if (m_clock == Clock::Manual) {
-        platform::SetSleepHandler({});
+        platform::RemoveSleepHandler(m_sleepHandler);
     } else {
         m_quit = true;
         m_thread.join();

@@ -1,0 +1,262 @@
+// The sweep and tone engine.
+#include "measurement/Sweep.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+
+#include "measurement/GeneratorLink.h"
+#include "measurement/Messages.h"
+#include "measurement/Playback.h"
+#include "measurement/TestSignals.h"
+#include "platform/Clock.h"
+#include "platform/audio/Audio.h"
+#include "platform/serial/TApdComPort.h"
+
+namespace sonarix {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point since) {
+    return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+// Adds the time a step of the loop took to one of the stats.
+class Timed {
+public:
+    explicit Timed(double& into) : m_into(into), m_start(Clock::now()) {}
+    ~Timed() { m_into += Seconds(m_start); }
+    Timed(const Timed&) = delete;
+    Timed& operator=(const Timed&) = delete;
+
+private:
+    double& m_into;
+    Clock::time_point m_start;
+};
+
+int64_t Position(const SharedState& s) {
+    return static_cast<int64_t>(audio::ChannelGetPosition(s.PlayStream));
+}
+
+// The longest a playback of ours can still run when "Measure" comes: the 10 s tone.
+constexpr int kLongestTailMs = 12000;
+// 2 s of 2 ms waits without the playback position moving.
+constexpr int kStallRounds = 1000;
+// The tone's own length in 50 ms rounds, and 5 s more for a slow start.
+constexpr int kToneRounds = static_cast<int>(kToneSeconds * 20) + 100;
+
+}  // namespace
+
+SweepEngine::SweepEngine(SharedState& state, MeasureWindow& window)
+    : m_state(state), m_window(window) {}
+
+SweepEngine::~SweepEngine() = default;
+
+void SweepEngine::Stop() { m_state.StopRequested = true; }
+
+void SweepEngine::Abort() {
+    m_abort = true;
+    m_state.StopRequested = true;
+}
+
+bool SweepEngine::WaitForPlaybackEnd() {
+    for (int waited = 0; Playing(m_state); waited += 2) {
+        if (waited >= kLongestTailMs || m_abort) {
+            audio::ChannelStop(m_state.PlayStream);
+            break;
+        }
+        platform::Sleep(2);
+    }
+    return !m_abort;
+}
+
+bool SweepEngine::OpenGenerator() {
+    m_generatorFailure.clear();
+    m_generator = false;
+    if (m_state.SerialPortNr <= 0 || m_state.SerialPort == nullptr) return false;
+    switch (OpenGeneratorLink(m_state)) {
+        case LinkResult::Opened:
+            m_generator = true;
+            break;
+        case LinkResult::NotAvailable:
+            // "Seriel port not available" has been shown: the sweep goes on with the sound
+            // card alone and sends no commands to the absent port.
+            break;
+        case LinkResult::OpenFailed:
+            m_generatorFailure = m_state.SerialPort->ErrorString();
+            break;
+    }
+    return m_generator;
+}
+
+void SweepEngine::SendFrequency() {
+    if (!m_generator) return;
+    if (SendCommand(m_state, FrequencyCommand(m_state.CurrentFreq))) return;
+    // The device went away or does not take the data: go on without it, say so once.
+    m_generator = false;
+    if (m_generatorFailure.empty()) m_generatorFailure = m_state.SerialPort->ErrorString();
+}
+
+void SweepEngine::ReportGeneratorFailure() {
+    if (m_generatorFailure.empty()) return;
+    ShowMessage(m_generatorFailure + ". The measurement went on without the generator.");
+    m_generatorFailure.clear();
+}
+
+void SweepEngine::Measure() {
+    if (m_running) return;
+    SharedState& s = m_state;
+    // Refusals are decided before anything changes: the sweep is planned first.
+    const MeasureWindow::SweepFields fields = m_window.Fields();
+    if (!PlanSweep(s, fields.start, fields.stop, fields.step, fields.time)) return;
+    m_abort = false;
+    m_running = true;
+    m_stats = SweepStats{};
+    const Clock::time_point begin = Clock::now();
+
+    // 1. - 3. "Measure" away, the buffers, the slot, the generator.
+    m_window.ShowMeasure(false);
+    s.StopRequested = false;
+    m_buffers = std::make_unique<LevelBuffers>();
+    s.CurrentSlot = std::clamp(m_window.SelectedSlot(), 0, kSlots - 1);
+    OpenGenerator();
+    // 4., 5. The chirp, once nothing plays from the image any more, and its playback.
+    if (!WaitForPlaybackEnd()) {
+        m_window.ShowMeasure(true);
+        m_running = false;
+        return;
+    }
+    WriteSweep(s);
+    StartPlayback(s, m_window.VolumePosition());
+
+    // 6. The first point is one step above the start frequency.
+    s.CurrentFreq = s.StartFreq + s.StepFreq;
+    int32_t i = 1;
+    bool lagShown = false;
+    bool stalled = false;
+    const int slot = s.CurrentSlot;
+    do {
+        {
+            Timed t(m_stats.messageSeconds);
+            m_window.ProcessMessages();
+        }
+        // The byte offset of the sample where the chirp passes CurrentFreq, left to right in
+        // extended precision.
+        long double v = static_cast<long double>(s.CurrentFreq) - s.StartFreq;
+        v = v * 2.0L;
+        v = v / (static_cast<long double>(s.StopFreq) - s.StartFreq);
+        v = v * static_cast<long double>(s.SampleCount);
+        const int64_t target = static_cast<int64_t>(std::nearbyint(v)) + 44;
+
+        int64_t pos = Position(s);
+        if (pos > target) {
+            // Late: back to 100 ms before the target (where that lies before the start, the
+            // position stays).
+            if (target - kRewindBytes >= 0) {
+                audio::ChannelSetPosition(s.PlayStream,
+                                          static_cast<uint64_t>(target - kRewindBytes));
+            }
+            m_window.ShowLag(true);
+            lagShown = true;
+            ++m_stats.lagEvents;
+        }
+        {
+            Timed t(m_stats.commandSeconds);
+            SendFrequency();
+        }
+        {
+            // The position is read before the sleep and compared after it; the activity test
+            // only when the target has not been passed.
+            Timed t(m_stats.waitSeconds);
+            int64_t last = pos;
+            int still = 0;
+            for (;;) {
+                pos = Position(s);
+                platform::Sleep(2);
+                if (pos > target || !Playing(s)) break;
+                // A playback that stays active without moving (a stalled sound server) would
+                // hold the window here for good.
+                still = pos == last ? still + 1 : 0;
+                last = pos;
+                if (still >= kStallRounds) break;
+            }
+            if (still >= kStallRounds) {
+                stalled = true;
+                break;
+            }
+        }
+        if (lagShown) {
+            m_window.ShowLag(false);
+            lagShown = false;
+        }
+        double level;
+        {
+            Timed t(m_stats.levelSeconds);
+            level = ReadLevel(s, s.CurrentFreq, m_window.FftFilterOn(), *m_buffers);
+        }
+        s.SpecFreq[slot][i] = s.CurrentFreq;
+        s.SpecAmp[slot][i] = level * 100.0;
+        s.SpecCount[slot] = i;
+        m_window.ShowSaturation(level > 1.0);
+        {
+            Timed t(m_stats.redrawSeconds);
+            m_window.Redraw();
+        }
+        ++m_stats.steps;
+        s.CurrentFreq = s.CurrentFreq + s.StepFreq;
+        i = i + 1;
+    } while (s.CurrentFreq <= s.StopFreq && Playing(s) && !s.StopRequested && i < 20000);
+
+    // 8., 9. Silence at once, "Measure" back.
+    audio::ChannelStop(s.PlayStream);
+    m_window.ShowMeasure(true);
+    m_window.Redraw();
+    m_window.ShowSaturation(false);
+    m_buffers.reset();
+    m_stats.totalSeconds = Seconds(begin);
+    m_running = false;
+    if (stalled) ShowMessage(kPlaybackStalled);
+    ReportGeneratorFailure();
+}
+
+bool SweepEngine::PlayTone(double f) {
+    SharedState& s = m_state;
+    if (Playing(s)) return false;  // a sweep, a tone or an angle measurement plays
+    m_abort = false;
+    m_window.EnableMeasure(false);
+    s.CurrentFreq = f;
+    if (s.SerialPortNr > 0 && s.SerialPort != nullptr) {
+        // No initialisation here: the port is as "Measure" or the serial dialog left it.
+        m_generator = true;
+        m_generatorFailure.clear();
+        SendFrequency();
+        m_generator = false;
+    }
+    if (!MakeToneWav(s, kToneSeconds)) {
+        m_window.EnableMeasure(true);
+        ReportGeneratorFailure();
+        return true;
+    }
+    StartPlayback(s, m_window.VolumePosition());
+    ReportGeneratorFailure();
+    int rounds = 0;
+    do {
+        platform::Sleep(50);
+        m_window.ProcessMessages();
+    } while (Playing(s) && !m_abort && ++rounds < kToneRounds);
+    if (Playing(s)) audio::ChannelStop(s.PlayStream);  // closing, or a stalled output
+    m_window.EnableMeasure(true);
+    return true;
+}
+
+void ClearSpectrum(SharedState& s, int slot) {
+    if (slot < 0 || slot >= kSlots) return;
+    for (int i = 1; i <= kSlotCapacity; ++i) {
+        s.SpecFreq[slot][i] = 0.0;
+        s.SpecAmp[slot][i] = 0.0;
+    }
+    s.SpecCount[slot] = 0;
+}
+
+}  // namespace sonarix

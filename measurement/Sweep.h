@@ -1,0 +1,97 @@
+// The sweep ("Measure"), the fixed-frequency tone of a click on the plot, "Stop" and "Clear
+// Spectrum": the measurement engine behind the main window. It knows no widgets; it reads the
+// window's fields and drives its indicators through MeasureWindow, so tests run it with a
+// fake window on the virtual apparatus's manual clock.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "measurement/ReadLevel.h"
+#include "measurement/Unit1.h"
+
+namespace sonarix {
+
+// What the engine needs of its window. Every call comes on the GUI thread.
+class MeasureWindow {
+public:
+    virtual ~MeasureWindow() = default;
+
+    // The four sweep fields as typed: start, stop, step [Hz], time per step [ms].
+    struct SweepFields {
+        std::string start, stop, step, time;
+    };
+    virtual SweepFields Fields() const = 0;
+    virtual int SelectedSlot() const = 0;    // "Current Spectrum"
+    virtual bool FftFilterOn() const = 0;    // "FFT-Filter on"
+    virtual int VolumePosition() const = 0;  // "Amplitude Output Signal", 0 ... 100
+
+    virtual void ProcessMessages() = 0;
+    virtual void Redraw() = 0;
+    virtual void ShowLag(bool shown) = 0;         // the lag indicator
+    virtual void ShowSaturation(bool shown) = 0;  // "Saturation"
+    virtual void ShowMeasure(bool shown) = 0;     // hides or shows "Measure" (uncovering "Stop")
+    virtual void EnableMeasure(bool enabled) = 0;
+};
+
+// Where the time of the last sweep went, for the benchmarks and the lag tests.
+struct SweepStats {
+    int steps = 0;
+    int lagEvents = 0;        // steps at which the playback had run past the target
+    double waitSeconds = 0;   // waiting for the target (2 ms sleeps)
+    double levelSeconds = 0;  // ReadLevel
+    double redrawSeconds = 0;
+    double messageSeconds = 0;  // processing window messages
+    double commandSeconds = 0;  // handing the frequency command to the generator
+    double totalSeconds = 0;
+};
+
+inline constexpr int64_t kRewindBytes = 8820;  // 100 ms of the chirp
+inline constexpr double kToneSeconds = 10.0;
+inline constexpr const char* kPlaybackStalled =
+    "The sound output stopped playing: the measurement was ended";
+
+class SweepEngine {
+public:
+    SweepEngine(SharedState& state, MeasureWindow& window);
+    ~SweepEngine();
+
+    // "Measure": the whole sweep into the slot of "Current Spectrum", returning when it has
+    // ended. A refused sweep (its message shown) hides nothing and plays nothing. A playback
+    // still running (the tail of a tone) is waited for first, since the sweep rewrites the
+    // image under it.
+    void Measure();
+    // "Stop": the running sweep ends after the step in progress.
+    void Stop();
+    // The program is closing: a running sweep ends after its step, a running tone at once.
+    void Abort();
+    bool Running() const { return m_running; }
+
+    // A click on the plot at frequency f (the inverse of the plot's x mapping): unless a
+    // playback is active, sets CurrentFreq, sends the generator its frequency, and plays the
+    // 10 s tone while processing messages every 50 ms. Returns false if it was ignored.
+    bool PlayTone(double f);
+
+    const SweepStats& LastStats() const { return m_stats; }
+
+private:
+    bool WaitForPlaybackEnd();
+    bool OpenGenerator();
+    void SendFrequency();
+    void ReportGeneratorFailure();
+
+    SharedState& m_state;
+    MeasureWindow& m_window;
+    std::unique_ptr<LevelBuffers> m_buffers;  // per sweep or tone
+    SweepStats m_stats;
+    bool m_running = false;
+    bool m_abort = false;
+    bool m_generator = false;        // frequency commands go out
+    std::string m_generatorFailure;  // the first failure of the link, shown once
+};
+
+// "Clear Spectrum": entries 1 ... 20000 of the slot to 0.0 and its count to 0.
+void ClearSpectrum(SharedState& s, int slot);
+
+}  // namespace sonarix

@@ -1,0 +1,63 @@
+// A window for the sweep engine without widgets: fields, choices and indicators as plain
+// members, hooks at the points where the real window processes messages and redraws.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "measurement/Sweep.h"
+
+namespace sonarix::test {
+
+class FakeMeasureWindow : public MeasureWindow {
+public:
+    SweepFields fields{"100", "10000", "10", "50"};
+    int slot = 0;
+    bool fft = true;
+    int volume = 50;
+
+    int messages = 0;
+    int redraws = 0;
+    int lagShows = 0;
+    int measureHides = 0;
+    bool lag = false;
+    bool saturation = false;
+    bool saturationSeen = false;
+    bool measureShown = true;
+    bool measureEnabled = true;
+
+    std::function<void()> onMessages;  // while processing messages
+    std::function<void()> onRedraw;
+    std::function<void()> onLag;  // when the lag indicator comes up
+
+    SweepFields Fields() const override { return fields; }
+    int SelectedSlot() const override { return slot; }
+    bool FftFilterOn() const override { return fft; }
+    int VolumePosition() const override { return volume; }
+    void ProcessMessages() override {
+        ++messages;
+        if (onMessages) onMessages();
+    }
+    void Redraw() override {
+        ++redraws;
+        if (onRedraw) onRedraw();
+    }
+    void ShowLag(bool shown) override {
+        if (shown && !lag) {
+            ++lagShows;
+            if (onLag) onLag();
+        }
+        lag = shown;
+    }
+    void ShowSaturation(bool shown) override {
+        saturation = shown;
+        saturationSeen = saturationSeen || shown;
+    }
+    void ShowMeasure(bool shown) override {
+        if (!shown) ++measureHides;
+        measureShown = shown;
+    }
+    void EnableMeasure(bool enabled) override { measureEnabled = enabled; }
+};
+
+}  // namespace sonarix::test

@@ -1,0 +1,2 @@
+// ReadLevel on known signals.
+#include <gtest/gtest.h>

@@ -1,0 +1,355 @@
+// The sweep and the tone on the virtual apparatus's manual clock, driven through a fake window.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <vector>
+
+#include "measurement/Playback.h"
+#include "measurement/Sweep.h"
+#include "measurement/TestSignals.h"
+#include "platform/audio/Audio.h"
+#include "platform/audio/VirtualApparatus.h"
+#include "tests/TestSupport.h"
+#include "tests/measurement/FakeMeasureWindow.h"
+
+namespace sonarix {
+namespace {
+
+// The byte offset where the chirp passes CurrentFreq, computed independently of the engine.
+int64_t TargetOf(const SharedState& s) {
+    const long double v = (static_cast<long double>(s.CurrentFreq) - s.StartFreq) * 2.0L /
+                          (static_cast<long double>(s.StopFreq) - s.StartFreq) * s.SampleCount;
+    return static_cast<int64_t>(std::nearbyint(v)) + 44;
+}
+
+class SweepTest : public testing::Test {
+protected:
+    void SetUp() override { Install(std::make_unique<audio::VirtualApparatus>(Clock::Manual)); }
+    void TearDown() override { audio::UseBackend(nullptr); }
+    using Clock = audio::VirtualApparatus::Clock;
+
+    void Install(std::unique_ptr<audio::VirtualApparatus> backend, bool stereo = false) {
+        audio::UseBackend(nullptr);
+        apparatus = backend.get();
+        audio::UseBackend(std::move(backend));
+        ASSERT_TRUE(audio::Init(-1, 44100, 0, nullptr, nullptr));
+        ASSERT_TRUE(audio::RecordInit(-1));
+        s->StereoInput = stereo;
+        StartRecording(*s);
+        ASSERT_NE(s->RecChannel, 0u);
+    }
+    int Count(int slot = 0) const { return s->SpecCount[static_cast<size_t>(slot)]; }
+    double Freq(int i, int slot = 0) const { return s->SpecFreq[static_cast<size_t>(slot)][i]; }
+    double Amp(int i, int slot = 0) const { return s->SpecAmp[static_cast<size_t>(slot)][i]; }
+
+    test::MessageRecorder messages;
+    std::unique_ptr<SharedState> s = std::make_unique<SharedState>();
+    test::FakeMeasureWindow w;
+    SweepEngine engine{*s, w};
+    audio::VirtualApparatus* apparatus = nullptr;
+};
+
+TEST_F(SweepTest, DefaultSweepMeasuresTheResonancesOfTheSphere) {
+    engine.Measure();
+    EXPECT_TRUE(messages.Messages().empty());
+    ASSERT_EQ(Count(), 990);
+    for (int i = 1; i <= 990; ++i) ASSERT_EQ(Freq(i), 100.0 + 10.0 * i);
+    EXPECT_EQ(s->CurrentFreq, 10010.0);
+    EXPECT_EQ(s->CurrentSlot, 0);
+    EXPECT_FALSE(Playing(*s));
+    EXPECT_TRUE(w.measureShown);
+    EXPECT_EQ(w.measureHides, 1);
+    EXPECT_FALSE(w.saturation);
+    EXPECT_EQ(w.lagShows, 0);
+    EXPECT_EQ(w.redraws, 991);  // one per step and one at the end
+    EXPECT_EQ(w.messages, 990);
+    EXPECT_EQ(engine.LastStats().lagEvents, 0);
+    // The sweep took as long as the chirp: 2182950 samples.
+    EXPECT_NEAR(static_cast<double>(apparatus->SampleTime()), 2182950.0, 4410.0);
+
+    // Every resonance shows as a maximum of the measured spectrum next to the peak of the
+    // model's steady response. The level is the sound of the last 23 ms and arrives 10 ms late,
+    // and nothing compensates that, so the maximum lies up to a little over one step above.
+    auto steady = [&](double f) { return std::abs(apparatus->ExpectedResponse(f)); };
+    auto steadyPeak = [&](double mode) {
+        double best = mode;
+        for (double f = mode - 40.0; f <= mode + 40.0; f += 0.25) {
+            if (steady(f) > steady(best)) best = f;
+        }
+        return best;
+    };
+    auto index = [](double f) { return static_cast<int>(std::lround((f - 100.0) / 10.0)); };
+    auto measuredPeak = [&](double f) {
+        int best = index(f);
+        for (int i = std::max(1, index(f) - 2); i <= std::min(990, index(f) + 3); ++i) {
+            if (Amp(i) > Amp(best)) best = i;
+        }
+        return best;
+    };
+    std::vector<double> peaks;
+    for (const audio::CavityMode& m : apparatus->Modes()) {
+        const double p = steadyPeak(m.frequency);
+        if (p > 130.0 && p < 9980.0 && (peaks.empty() || p - peaks.back() > 1.0)) {
+            peaks.push_back(p);
+        }
+    }
+    ASSERT_GE(peaks.size(), 10u);
+    int valleys = 0;
+    for (size_t m = 0; m < peaks.size(); ++m) {
+        const int peak = measuredPeak(peaks[m]);
+        EXPECT_GE(Freq(peak) - peaks[m], -2.0) << peaks[m];
+        EXPECT_LE(Freq(peak) - peaks[m], 12.5) << peaks[m];
+        EXPECT_GE(Amp(peak), Amp(peak - 1)) << peaks[m];
+        EXPECT_GE(Amp(peak), Amp(peak + 1)) << peaks[m];
+        // Where the model has a deep valley between two resonances, so has the measurement.
+        if (m + 1 < peaks.size()) {
+            const double mid = (peaks[m] + peaks[m + 1]) / 2.0;
+            if (steady(peaks[m]) < 20.0 * steady(mid)) continue;
+            ++valleys;
+            EXPECT_GE(Amp(peak), 10.0 * Amp(index(mid))) << peaks[m];
+        }
+    }
+    EXPECT_GE(valleys, 3);
+}
+
+TEST_F(SweepTest, StopEndsTheSweepAfterTheCurrentStep) {
+    w.onMessages = [&] {
+        if (w.messages == 100) engine.Stop();
+    };
+    bool playingAfterStop = true;
+    w.onRedraw = [&] {
+        if (w.redraws == 100) playingAfterStop = Playing(*s);  // the step's own redraw
+    };
+    engine.Measure();
+    EXPECT_EQ(Count(), 100);  // the step in progress is stored
+    EXPECT_EQ(Freq(100), 1100.0);
+    EXPECT_TRUE(playingAfterStop);  // until the step is done
+    EXPECT_FALSE(Playing(*s));      // then silent at once
+    EXPECT_EQ(audio::ChannelIsActive(s->PlayStream), 0u);
+    EXPECT_TRUE(w.measureShown);
+}
+
+TEST_F(SweepTest, ClearingTheSlotBeingMeasuredStartsItAgainFromTheStepIndex) {
+    std::vector<int> countsAtRedraw;
+    w.onMessages = [&] {
+        if (w.messages != 50) return;
+        ClearSpectrum(*s, 0);
+        EXPECT_EQ(Count(), 0);  // empty until the next point
+    };
+    w.onRedraw = [&] { countsAtRedraw.push_back(Count()); };
+    engine.Measure();
+    ASSERT_GE(countsAtRedraw.size(), 51u);
+    EXPECT_EQ(countsAtRedraw[48], 49);
+    EXPECT_EQ(countsAtRedraw[49], 50);  // jumps back to the step's index
+    EXPECT_EQ(Count(), 990);
+    for (int i = 1; i < 50; ++i) EXPECT_EQ(Freq(i), 0.0);
+    EXPECT_EQ(Freq(50), 600.0);
+}
+
+TEST_F(SweepTest, ASlowWindowMakesThePlaybackFallBehindAndRewind) {
+    int rewinds = 0;
+    w.onRedraw = [&] { apparatus->AdvanceMs(80); };  // a redraw that takes 80 ms
+    w.onLag = [&] {
+        const int64_t t = TargetOf(*s);
+        if (t - kRewindBytes < 0) return;
+        EXPECT_EQ(static_cast<int64_t>(audio::ChannelGetPosition(s->PlayStream)), t - kRewindBytes);
+        ++rewinds;
+    };
+    bool hiddenAfterPassing = true;
+    w.onRedraw = [&] {
+        // The step's wait has passed its target: the indicator is down again.
+        if (w.lag) hiddenAfterPassing = false;
+        apparatus->AdvanceMs(80);
+    };
+    engine.Measure();
+    EXPECT_GT(w.lagShows, 5);
+    EXPECT_EQ(rewinds, w.lagShows);
+    EXPECT_EQ(engine.LastStats().lagEvents, w.lagShows);
+    EXPECT_TRUE(hiddenAfterPassing);
+    EXPECT_FALSE(w.lag);
+    // Every point is still measured, later, up to the last steps: there the chirp, played on
+    // during an 80 ms redraw, reaches its end before the stop frequency is.
+    EXPECT_GE(Count(), 985);
+    for (int i = 1; i <= Count(); ++i) ASSERT_EQ(Freq(i), 100.0 + 10.0 * i);
+}
+
+TEST_F(SweepTest, LateBeforeTheFirstRewindPointThePositionStays) {
+    // The first target lies 4454 bytes in; 200 ms of message processing passes it, and
+    // T - 8820 would lie before the start.
+    int64_t before = -1, atLag = -2;
+    w.onMessages = [&] {
+        if (w.messages != 1) return;
+        apparatus->AdvanceMs(200);
+        before = static_cast<int64_t>(audio::ChannelGetPosition(s->PlayStream));
+    };
+    w.onLag = [&] {
+        if (w.messages == 1) atLag = static_cast<int64_t>(audio::ChannelGetPosition(s->PlayStream));
+    };
+    w.onRedraw = [&] {
+        if (w.messages == 1) engine.Stop();
+    };
+    engine.Measure();
+    EXPECT_EQ(w.lagShows, 1);
+    EXPECT_EQ(before, 17640);
+    EXPECT_EQ(atLag, before);
+    EXPECT_EQ(Count(), 1);
+}
+
+TEST_F(SweepTest, RefusedParametersPlayNothingAndLeaveMeasureAlone) {
+    struct Case {
+        MeasureWindow::SweepFields fields;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{"100", "100", "10", "50"}, kStopNotAboveStart},
+        {{"100", "10000", "0", "50"}, kStepIsZero},
+        {{"100", "10000", "10", "0"}, kNoSamples},
+        {{"100", "10000", "0.1", "5"}, kTooManyPoints},
+        {{"100", "10000", "1", "400"}, kSweepTooLong},
+    };
+    for (const Case& c : cases) {
+        messages.Clear();
+        w.fields = c.fields;
+        engine.Measure();
+        ASSERT_EQ(messages.Messages().size(), 1u) << c.message;
+        EXPECT_EQ(messages.Messages()[0], c.message);
+        EXPECT_EQ(w.measureHides, 0);
+        EXPECT_EQ(s->PlayStream, 0u);
+        EXPECT_EQ(s->WavImage.Size(), 0u);
+        EXPECT_EQ(Count(), 0);
+    }
+}
+
+TEST_F(SweepTest, ATonePlayingStillIsWaitedForBeforeTheImageIsRewritten) {
+    s->CurrentFreq = 440.0;
+    ASSERT_TRUE(MakeToneWav(*s, 1.0));
+    StartPlayback(*s, 50);
+    const uint32_t tone = s->PlayStream;
+    apparatus->AdvanceMs(300);
+    w.fields = {"1000", "1500", "10", "20"};
+    engine.Measure();
+    // The tone played to its end rather than under a rewritten image.
+    EXPECT_EQ(audio::ChannelGetPosition(tone), 2u * 44100u);
+    EXPECT_NE(s->PlayStream, tone);
+    EXPECT_EQ(Count(), 50);
+}
+
+// A square wave of full scale on the left channel and a quarter-scale one on the right, in place
+// of the microphone: every level is known.
+class SquareWaveApparatus : public audio::VirtualApparatus {
+public:
+    SquareWaveApparatus() : VirtualApparatus(Clock::Manual) {
+        square.Reset(2);
+        std::vector<int16_t> frames(2048);
+        for (size_t j = 0; j < 1024; ++j) {
+            const bool high = (j / 8) % 2 == 0;
+            frames[2 * j] = high ? 32767 : -32767;
+            frames[2 * j + 1] = high ? 8192 : -8192;
+        }
+        square.Write(frames.data(), 1024);
+    }
+    uint32_t ChannelGetData(audio::Handle h, void* buffer, uint32_t length) override {
+        if (VirtualApparatus::ChannelGetData(h, buffer, 0) == audio::kDataFailed) {
+            return audio::kDataFailed;
+        }
+        if ((length & audio::kDataFft) == 0 && length == 2048) {
+            // Mono read: the left channel.
+            std::vector<int16_t> both(2048);
+            square.GetData(both.data(), 4096);
+            auto* out = static_cast<int16_t*>(buffer);
+            for (size_t j = 0; j < 1024; ++j) out[j] = both[2 * j];
+            return 2048;
+        }
+        return square.GetData(buffer, length);
+    }
+    audio::RecordBuffer square;
+};
+
+TEST_F(SweepTest, LevelsAboveOneShowSaturationUntilTheEnd) {
+    Install(std::make_unique<SquareWaveApparatus>());
+    w.fft = false;
+    w.fields = {"1000", "1200", "10", "20"};
+    engine.Measure();
+    ASSERT_EQ(Count(), 20);
+    EXPECT_NEAR(Amp(1), 100.0 * 32767.0 / 16384.0, 1e-9);
+    EXPECT_TRUE(w.saturationSeen);
+    EXPECT_FALSE(w.saturation);  // hidden at the end
+}
+
+TEST_F(SweepTest, StereoWithRightChosenStoresTheRightChannel) {
+    Install(std::make_unique<SquareWaveApparatus>(), true);
+    w.fft = false;
+    w.fields = {"1000", "1200", "10", "20"};
+    s->LeftChannel = false;
+    engine.Measure();
+    ASSERT_EQ(Count(), 20);
+    for (int i = 1; i <= 20; ++i) EXPECT_NEAR(Amp(i), 100.0 * 8192.0 / 16384.0, 1e-9);
+    EXPECT_FALSE(w.saturationSeen);
+    s->LeftChannel = true;
+    engine.Measure();
+    EXPECT_NEAR(Amp(1), 100.0 * 32767.0 / 16384.0, 1e-9);
+}
+
+TEST_F(SweepTest, StereoOnTheApparatusRightIsTheLoopedBackDrive) {
+    Install(std::make_unique<audio::VirtualApparatus>(Clock::Manual), true);
+    s->LeftChannel = false;
+    w.fields = {"1000", "3000", "20", "20"};
+    engine.Measure();
+    ASSERT_EQ(Count(), 100);
+    // Half the drive of amplitude 4000 at volume 50, over seven bins of the Hann window.
+    const double expected = 100.0 * 0.5 * 0.5 * 4000.0 / 32768.0 * std::sqrt(1.5);
+    for (int i = 5; i <= 100; ++i) EXPECT_NEAR(Amp(i), expected, 0.05 * expected) << Freq(i);
+}
+
+TEST_F(SweepTest, ToneAtTheClickedFrequency) {
+    bool disabledDuringTone = true, secondIgnored = false;
+    int64_t samples = 0;
+    w.onMessages = [&] {
+        disabledDuringTone = disabledDuringTone && !w.measureEnabled;
+        samples = s->SampleCount;
+        if (w.messages == 3) secondIgnored = !engine.PlayTone(500.0);
+    };
+    EXPECT_TRUE(engine.PlayTone(440.0));
+    EXPECT_EQ(s->CurrentFreq, 440.0);
+    EXPECT_TRUE(secondIgnored);
+    EXPECT_TRUE(disabledDuringTone);
+    EXPECT_TRUE(w.measureEnabled);
+    EXPECT_EQ(samples, 441000);
+    EXPECT_EQ(s->WavImage.Size(), 44u + 2u * 441000u);
+    EXPECT_EQ(w.messages, 200);  // 10 s in 50 ms rounds
+    EXPECT_FALSE(Playing(*s));
+    // The image holds a 440 Hz sine of amplitude 4000.
+    const auto* pcm = reinterpret_cast<const int16_t*>(s->WavImage.Data() + 44);
+    int crossings = 0;
+    for (int i = 1; i < 44100; ++i) crossings += (pcm[i - 1] < 0) != (pcm[i] < 0);
+    EXPECT_NEAR(crossings, 880, 2);
+    EXPECT_EQ(*std::max_element(pcm, pcm + 44100), 4000);
+}
+
+TEST_F(SweepTest, AClickDuringASweepIsIgnored) {
+    bool ignored = false;
+    w.fields = {"1000", "1200", "10", "20"};
+    w.onMessages = [&] {
+        if (w.messages == 5) ignored = !engine.PlayTone(300.0);
+    };
+    engine.Measure();
+    EXPECT_TRUE(ignored);
+    EXPECT_EQ(s->CurrentFreq, 1210.0);
+}
+
+TEST_F(SweepTest, RefusedToneEnablesMeasureAgain) {
+    s->StartFreq = 0.0;
+    s->StopFreq = 10000.0;
+    s->StepFreq = 0.1;  // too many points for the stored parameters
+    EXPECT_TRUE(engine.PlayTone(440.0));
+    ASSERT_EQ(messages.Messages().size(), 1u);
+    EXPECT_EQ(messages.Messages()[0], kTooManyPoints);
+    EXPECT_TRUE(w.measureEnabled);
+    EXPECT_EQ(s->CurrentFreq, 440.0);
+    EXPECT_EQ(s->PlayStream, 0u);
+}
+
+}  // namespace
+}  // namespace sonarix
