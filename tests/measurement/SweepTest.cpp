@@ -13,6 +13,7 @@
 #include "platform/audio/VirtualApparatus.h"
 #include "tests/TestSupport.h"
 #include "tests/measurement/FakeMeasureWindow.h"
+#include "tests/measurement/KnownSignalApparatus.h"
 
 namespace sonarix {
 namespace {
@@ -236,39 +237,10 @@ TEST_F(SweepTest, ATonePlayingStillIsWaitedForBeforeTheImageIsRewritten) {
     EXPECT_EQ(Count(), 50);
 }
 
-// A square wave of full scale on the left channel and a quarter-scale one on the right, in place
-// of the microphone: every level is known.
-class SquareWaveApparatus : public audio::VirtualApparatus {
-public:
-    SquareWaveApparatus() : VirtualApparatus(Clock::Manual) {
-        square.Reset(2);
-        std::vector<int16_t> frames(2048);
-        for (size_t j = 0; j < 1024; ++j) {
-            const bool high = (j / 8) % 2 == 0;
-            frames[2 * j] = high ? 32767 : -32767;
-            frames[2 * j + 1] = high ? 8192 : -8192;
-        }
-        square.Write(frames.data(), 1024);
-    }
-    uint32_t ChannelGetData(audio::Handle h, void* buffer, uint32_t length) override {
-        if (VirtualApparatus::ChannelGetData(h, buffer, 0) == audio::kDataFailed) {
-            return audio::kDataFailed;
-        }
-        if ((length & audio::kDataFft) == 0 && length == 2048) {
-            // Mono read: the left channel.
-            std::vector<int16_t> both(2048);
-            square.GetData(both.data(), 4096);
-            auto* out = static_cast<int16_t*>(buffer);
-            for (size_t j = 0; j < 1024; ++j) out[j] = both[2 * j];
-            return 2048;
-        }
-        return square.GetData(buffer, length);
-    }
-    audio::RecordBuffer square;
-};
-
 TEST_F(SweepTest, LevelsAboveOneShowSaturationUntilTheEnd) {
-    Install(std::make_unique<SquareWaveApparatus>());
+    auto known = std::make_unique<test::KnownSignalApparatus>();
+    known->Feed(1, test::KnownSignalApparatus::Square(32767));
+    Install(std::move(known));
     w.fft = false;
     w.fields = {"1000", "1200", "10", "20"};
     engine.Measure();
@@ -279,7 +251,10 @@ TEST_F(SweepTest, LevelsAboveOneShowSaturationUntilTheEnd) {
 }
 
 TEST_F(SweepTest, StereoWithRightChosenStoresTheRightChannel) {
-    Install(std::make_unique<SquareWaveApparatus>(), true);
+    using Known = test::KnownSignalApparatus;
+    auto known = std::make_unique<Known>();
+    known->Feed(2, Known::Interleave(Known::Square(32767), Known::Square(8192)));
+    Install(std::move(known), true);
     w.fft = false;
     w.fields = {"1000", "1200", "10", "20"};
     s->LeftChannel = false;
