@@ -17,6 +17,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSlider>
+#include <QTest>
 #include <QTimer>
 #include <functional>
 
@@ -25,6 +26,7 @@
 #include "display/Unit11.h"
 #include "display/Unit1Form.h"
 #include "display/Unit4.h"
+#include "measurement/Playback.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/VirtualApparatus.h"
 #include "plot/Canvas.h"
@@ -330,6 +332,79 @@ TEST_F(MainWindowTest, HandOverCarriesTheViewByValue) {
     EXPECT_EQ(h.penWidth, 3);
     EXPECT_EQ(h.font.font, f->PlotCanvas().Font());
     EXPECT_EQ(h.font.color, 0x00123456u);
+}
+
+TEST_F(MainWindowTest, MeasureSweepsIntoTheSelectedSlotAndStopEndsIt) {
+    EXPECT_TRUE(f->Button2->isEnabled());
+    EXPECT_TRUE(f->Button3->isEnabled());
+    f->show();
+    f->RadioGroup1->SetItemIndex(2);
+    f->Edit1->setText("1000");
+    f->Edit2->setText("2000");
+    f->Edit3->setText("10");
+    f->Edit4->setText("20");
+    bool stopVisible = false;
+    // Runs inside the sweep's message processing: "Stop" lies uncovered where "Measure" was.
+    QTimer::singleShot(0, f, [&] {
+        stopVisible = f->Button1->isVisible() && !f->Button2->isVisible();
+        QTest::mouseClick(f->Button1, Qt::LeftButton);
+    });
+    QTest::mouseClick(f->Button2, Qt::LeftButton);
+    EXPECT_TRUE(stopVisible);
+    EXPECT_GE(p.state->SpecCount[2], 1);
+    EXPECT_LE(p.state->SpecCount[2], 3);
+    EXPECT_EQ(p.state->SpecCount[0], 0);
+    EXPECT_TRUE(f->Button2->isVisible());
+    EXPECT_FALSE(f->Panel3->isVisible());
+    EXPECT_FALSE(Playing(*p.state));
+
+    QTest::mouseClick(f->Button2, Qt::LeftButton);  // the whole sweep this time
+    EXPECT_EQ(p.state->SpecCount[2], 100);
+    EXPECT_EQ(p.state->SpecFreq[2][100], 2000.0);
+}
+
+TEST_F(MainWindowTest, ClearSpectrumEmptiesTheSlotOfCurrentSpectrum) {
+    Fill(1, 100.0, 1000.0, 10.0);
+    Fill(0, 100.0, 1000.0, 10.0);
+    p.state->CurrentSlot = 0;
+    f->RadioGroup1->SetItemIndex(1);
+    const int redraws = f->RedrawCount();
+    QTest::mouseClick(f->Button3, Qt::LeftButton);
+    EXPECT_EQ(p.state->SpecCount[1], 0);
+    EXPECT_EQ(p.state->SpecFreq[1][1], 0.0);
+    EXPECT_EQ(p.state->SpecAmp[1][kSlotCapacity], 0.0);
+    EXPECT_EQ(p.state->SpecCount[0], 91);
+    EXPECT_EQ(f->RedrawCount(), redraws + 1);
+}
+
+TEST_F(MainWindowTest, AClickOnThePlotPlaysTheFrequencyUnderThePointer) {
+    // An empty store: the last redraw left 100000 ... 0 Hz, so the left edge is 100000 Hz.
+    f->RedrawSpectra();
+    QTest::mouseClick(f->Image1, Qt::RightButton, {}, QPoint(p.state->MarginLeft, 100));
+    EXPECT_EQ(p.state->CurrentFreq, 100000.0);
+    EXPECT_EQ(p.state->SampleCount, 441000);
+    EXPECT_TRUE(f->Button2->isEnabled());
+
+    Fill(0, 500.0, 5000.0, 10.0);
+    f->RedrawSpectra();
+    QTest::mouseClick(f->Image1, Qt::LeftButton, {}, QPoint(p.state->MarginLeft, 100));
+    EXPECT_EQ(p.state->CurrentFreq, p.state->PlotFreqMin);
+    const int right = f->Panel1->width() - p.state->MarginRight;
+    bool measureDisabled = false;
+    double during = 0.0;
+    QTimer::singleShot(0, f, [&] {
+        measureDisabled = !f->Button2->isEnabled();
+        // A second click while the tone plays is ignored.
+        QTest::mouseClick(f->Image1, Qt::LeftButton, {}, QPoint(p.state->MarginLeft + 50, 100));
+        during = p.state->CurrentFreq;
+    });
+    QTest::mouseClick(f->Image1, Qt::LeftButton, {}, QPoint(right, 100));
+    EXPECT_EQ(p.state->CurrentFreq, p.state->PlotFreqMax);
+    EXPECT_EQ(during, p.state->PlotFreqMax);
+    EXPECT_TRUE(measureDisabled);
+    EXPECT_TRUE(f->Button2->isEnabled());
+    // The image is the tone at the clicked frequency.
+    EXPECT_EQ(p.state->WavImage.Size(), 44u + 2u * 441000u);
 }
 
 // Every caption of the window is shown whole: the text of each button, radio item, check box
