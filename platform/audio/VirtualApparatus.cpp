@@ -41,7 +41,7 @@ void VirtualApparatus::RunClock() {
     const auto start = steady_clock::now();
     uint64_t done = 0;
     while (!m_quit.load()) {
-        std::this_thread::sleep_for(milliseconds(3));
+        std::this_thread::sleep_for(milliseconds(1));
         auto elapsed = duration_cast<microseconds>(steady_clock::now() - start).count();
         uint64_t target = static_cast<uint64_t>(elapsed) * 441 / 10000;
         // After a stall, resume from now rather than catching up on the backlog.

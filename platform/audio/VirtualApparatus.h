@@ -21,7 +21,8 @@ namespace audio {
 // Right channel (stereo recording): the drive signal looped back at half its level, so that the
 // two channels differ clearly. Both arrive after a fixed latency.
 //
-// Two clocks. RealTime: a thread of the apparatus advances the simulation every few ms.
+// Two clocks. RealTime: a thread of the apparatus advances the simulation every millisecond,
+// so positions move as smoothly as a sound card's.
 // Manual: time stands still until Advance() is called; platform::Sleep(ms) is taken over and
 // advances by ms at once, on the calling thread, so a test runs a long sweep in moments and
 // always with the same result.

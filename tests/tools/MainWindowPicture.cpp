@@ -1,10 +1,13 @@
 // Renders the main window with four slots of spectra of the virtual apparatus (the model's
 // response at four hemisphere angles) into PNG files, at the "normal" and "wide" display:
 // main_window_picture OUT_PREFIX  ->  OUT_PREFIX-normal.png, OUT_PREFIX-wide.png, and the
-// dialogs OUT_PREFIX-form4.png, -form8.png, -form10.png, -form11.png, -font.png
+// dialogs OUT_PREFIX-form4.png, -form8.png, -form10.png, -form11.png, -font.png, and a sweep
+// half-way, OUT_PREFIX-sweep.png
 #include <QApplication>
+#include <QTimer>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 
 #include "app/Program.h"
 #include "config/Unit8.h"
@@ -66,6 +69,21 @@ int main(int argc, char** argv) {
         fonts.adjustSize();
         fonts.grab().save(QString::fromStdString(prefix + "-font.png"));
     }
+    // Half-way through a sweep into slot 1: the spectrum grows from the left.
+    p.form1->RadioGroup2->SetItemIndex(0);
+    p.form1->RadioGroup1->SetItemIndex(0);
+    p.form1->Button3Click();
+    int rounds = 0;
+    std::function<void()> watch = [&] {
+        if (++rounds == 450) {
+            p.form1->grab().save(QString::fromStdString(prefix + "-sweep.png"));
+            p.form1->Button1Click();
+            return;
+        }
+        QTimer::singleShot(0, p.form1.get(), watch);
+    };
+    QTimer::singleShot(0, p.form1.get(), watch);
+    p.form1->Button2Click();
     sonarix::ShutDown(p);
     return 0;
 }
