@@ -84,7 +84,7 @@ private:
     double Noise();
 
     const Clock m_clock;
-    int m_sleepHandler = 0;  // the manual clock's installation of platform::Sleep
+    int m_sleepHandler = 0;      // the manual clock's installation of platform::Sleep
     mutable std::mutex m_mutex;  // guards everything below except m_record's reads
     ResonatorModel m_model;
     bool m_init = false;
