@@ -6,6 +6,7 @@
 #include <QCloseEvent>
 #include <QColorDialog>
 #include <QDialog>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -21,7 +22,9 @@
 #include "display/Unit11.h"
 #include "display/Unit4.h"
 #include "measurement/FixedText.h"
+#include "measurement/Messages.h"
 #include "measurement/Playback.h"
+#include "measurement/TextFiles.h"
 #include "plot/Canvas.h"
 #include "plot/Controls.h"
 #include "plot/PlotMapping.h"
@@ -31,6 +34,24 @@ namespace {
 
 constexpr int kStripWidth = 200;
 constexpr int kNormalWidthOffset = 215;  // "normal": outer width of the window less this
+
+// SaveDialog1 and OpenDialog1: "*.dat" and all files, default extension "dat"; saving asks
+// before overwriting, opening accepts a name that does not exist (the error box says so).
+std::optional<std::string> RunFileDialog(QWidget* parent, QFileDialog::AcceptMode mode) {
+    QFileDialog d(parent);
+    d.setObjectName(mode == QFileDialog::AcceptSave ? QStringLiteral("SaveDialog1")
+                                                    : QStringLiteral("OpenDialog1"));
+    d.setAcceptMode(mode);
+    d.setFileMode(QFileDialog::AnyFile);
+    d.setNameFilters({QStringLiteral("*.dat (*.dat)"), QStringLiteral("*.* (*)")});
+    d.setDefaultSuffix(QStringLiteral("dat"));
+    d.setOption(QFileDialog::DontConfirmOverwrite, mode != QFileDialog::AcceptSave);
+    if (d.exec() != QDialog::Accepted || d.selectedFiles().isEmpty()) return std::nullopt;
+    return d.selectedFiles().front().toStdString();
+}
+
+constexpr const char* kTooManyFilePoints =
+    "The file holds more than 20000 points: the first 20000 were read";
 
 // The plot font: the dialog font, drawn without smoothing as the classic canvas does.
 QFont PlotFont(QFont f) {
@@ -53,6 +74,8 @@ TForm1::TForm1(SharedState& state, QWidget* parent) : QMainWindow(parent), m_sta
     m_plot = std::make_unique<SpectrumPlot>();
     m_engine = std::make_unique<SweepEngine>(m_state, *this);
     ChooseFont = [this](const FontChoice& current) { return ChooseFontAndColour(this, current); };
+    ChooseSaveFile = [this] { return RunFileDialog(this, QFileDialog::AcceptSave); };
+    ChooseOpenFile = [this] { return RunFileDialog(this, QFileDialog::AcceptOpen); };
     ChooseColor = [this](const QColor& current) -> std::optional<QColor> {
         QColor c = QColorDialog::getColor(current, this);
         return c.isValid() ? std::optional<QColor>(c) : std::nullopt;
@@ -177,8 +200,8 @@ void TForm1::BuildMenus() {
         a->setEnabled(enabled);
     };
     // Actions whose windows and files come later stay disabled until then.
-    action(SaveSpectrum, "SaveSpectrum", "Save Spectrum ", false);
-    action(OpenSpectrum, "OpenSpectrum", "Open Spectrum", false);
+    action(SaveSpectrum, "SaveSpectrum", "Save Spectrum ", true);
+    action(OpenSpectrum, "OpenSpectrum", "Open Spectrum", true);
     action(SaveAsImage, "SaveAsImage", "Save as Image", false);
     action(PrinterSetup, "PrinterSetup", "Printer Setup", false);
     action(PrintImage, "PrintImage", "Print", false);
@@ -199,6 +222,8 @@ void TForm1::BuildMenus() {
     OpenSpectrum->setShortcut(QKeySequence::Open);
     PrintImage->setShortcut(QKeySequence::Print);
     Exit->setShortcut(QKeySequence::Quit);
+    connect(SaveSpectrum, &QAction::triggered, this, [this] { SaveSpectrumExecute(); });
+    connect(OpenSpectrum, &QAction::triggered, this, [this] { OpenSpectrumExecute(); });
     connect(Exit, &QAction::triggered, this, [this] { ExitExecute(); });
     connect(ChangeFont, &QAction::triggered, this, [this] { ChangeFontExecute(); });
     connect(ChangePenColor, &QAction::triggered, this, [this] { ChangePenColorExecute(); });
@@ -365,6 +390,34 @@ void TForm1::ChangeLineThicknessExecute() {
 void TForm1::ExitExecute() {
     m_engine->Abort();
     QApplication::exit(0);
+}
+
+void TForm1::SaveSpectrumExecute() {
+    const int slot = std::clamp(RadioGroup1->ItemIndex(), 0, kSlots - 1);
+    const std::optional<std::string> name = ChooseSaveFile();
+    if (!name) return;
+    const int n = std::clamp(m_state.SpecCount[slot], 0, kSlotCapacity);
+    const std::string lines =
+        PairLines(m_state.SpecFreq[slot].data() + 1, m_state.SpecAmp[slot].data() + 1, n);
+    if (const int error = WriteFileSafely(*name, lines); error != 0) ShowIoError(error);
+}
+
+void TForm1::OpenSpectrumExecute() {
+    const int slot = std::clamp(RadioGroup1->ItemIndex(), 0, kSlots - 1);
+    const std::optional<std::string> name = ChooseOpenFile();
+    if (!name) return;
+    // Read into scratch: a file that fails leaves the slot as it was.
+    std::vector<double> f(kSlotCapacity), a(kSlotCapacity);
+    const PairRead r = ReadPairFile(*name, kSlotCapacity, f.data(), a.data());
+    if (r.error != 0) {
+        ShowIoError(r.error);
+        return;
+    }
+    std::copy(f.begin(), f.begin() + r.count, m_state.SpecFreq[slot].begin() + 1);
+    std::copy(a.begin(), a.begin() + r.count, m_state.SpecAmp[slot].begin() + 1);
+    m_state.SpecCount[slot] = r.count;
+    RedrawSpectra();
+    if (r.truncated) ShowMessage(kTooManyFilePoints);
 }
 
 void TForm1::Button1Click() { m_engine->Stop(); }

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "display/SpectrumPlot.h"
 #include "measurement/Sweep.h"
@@ -105,6 +106,11 @@ public:
     std::function<std::optional<FontChoice>(const FontChoice& current)> ChooseFont;
     std::function<std::optional<QColor>(const QColor& current)> ChooseColor;
 
+    // The file dialogs of "Save Spectrum " and "Open Spectrum": the chosen name, or no value
+    // when cancelled. Tests put their own answers here.
+    std::function<std::optional<std::string>()> ChooseSaveFile;
+    std::function<std::optional<std::string>()> ChooseOpenFile;
+
     // The plot's canvas: font, pen width and colour live there.
     Canvas& PlotCanvas() { return *m_canvas; }
     int RedrawCount() const { return m_redraws; }
@@ -120,6 +126,9 @@ public:
     void Button3Click();
     void SetFreq(int x);
     SweepEngine& Engine() { return *m_engine; }
+
+    void SaveSpectrumExecute();
+    void OpenSpectrumExecute();
 
     void ChangeVolume();
     void PanelGroesse();

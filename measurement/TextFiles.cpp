@@ -1,0 +1,246 @@
+// The text-file layer.
+#include "measurement/TextFiles.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <string_view>
+
+#include "measurement/ReadNumber.h"
+
+namespace sonarix {
+namespace {
+
+constexpr int kCtrlZ = 0x1A;
+constexpr size_t kLongestToken = 64;
+
+std::function<int(size_t)>& Fault() {
+    static std::function<int(size_t)> fault;
+    return fault;
+}
+
+// The file a path names, following symbolic links (also to a file that does not exist yet).
+std::string Resolve(const std::string& path) {
+    std::string current = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+        std::vector<char> target(PATH_MAX + 1);
+        const ssize_t n = readlink(current.c_str(), target.data(), PATH_MAX);
+        if (n <= 0) return current;
+        std::string next(target.data(), static_cast<size_t>(n));
+        if (next.front() != '/') {
+            const size_t slash = current.rfind('/');
+            if (slash != std::string::npos) next = current.substr(0, slash + 1) + next;
+        }
+        current = next;
+    }
+    return current;
+}
+
+int WriteAll(int fd, const std::string& content) {
+    size_t done = 0;
+    while (done < content.size()) {
+        if (Fault()) {
+            if (const int err = Fault()(done); err != 0) return err;
+        }
+        const size_t chunk = std::min<size_t>(content.size() - done, 1 << 16);
+        const ssize_t n = write(fd, content.data() + done, chunk);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (Fault()) return Fault()(done);
+    return 0;
+}
+
+}  // namespace
+
+int IoErrorFromErrno(int err) {
+    switch (err) {
+        case ENOENT:
+            return kIoFileNotFound;
+        case ENAMETOOLONG:
+        case EINVAL:
+        case EISDIR:
+        case ENOTDIR:
+            return kIoInvalidName;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return kIoAccessDenied;
+        case ENOSPC:
+        case EDQUOT:
+            return kIoDiskFull;
+        default:
+            return kIoOtherBase + err;
+    }
+}
+
+TextReader::TextReader(std::FILE* file) : m_file(file) {}
+
+void TextReader::Fill() {
+    if (m_eof || m_pos < m_size) return;
+    m_pos = 0;
+    m_size = std::fread(m_buffer.data(), 1, m_buffer.size(), m_file);
+    if (m_size == 0) {
+        m_eof = true;
+        if (std::ferror(m_file) && m_error == 0) m_error = IoErrorFromErrno(errno ? errno : EIO);
+    }
+}
+
+int TextReader::Peek() {
+    Fill();
+    if (m_pos >= m_size) return -1;
+    const int c = m_buffer[m_pos];
+    return c == kCtrlZ ? -1 : c;
+}
+
+bool TextReader::AtEnd() { return Peek() < 0; }
+
+bool TextReader::OnlyBlanksLeft() {
+    for (int c = Peek(); c >= 0 && c <= 32; c = Peek()) ++m_pos;
+    return AtEnd();
+}
+
+double TextReader::ReadNumber() {
+    if (OnlyBlanksLeft()) return 0.0;
+    char token[kLongestToken];
+    size_t n = 0;
+    for (int c = Peek(); c > 32 && n < kLongestToken; c = Peek()) {
+        token[n++] = static_cast<char>(c);
+        ++m_pos;
+    }
+    const std::optional<double> v = ParseNumber(std::string_view(token, n));
+    if (!v) {
+        if (m_error == 0) m_error = kIoInvalidNumber;
+        return 0.0;
+    }
+    return *v;
+}
+
+void TextReader::SkipLine() {
+    for (int c = Peek(); c >= 0; c = Peek()) {
+        ++m_pos;
+        if (c == '\n') return;
+        if (c == '\r') {
+            if (Peek() == '\n') ++m_pos;
+            return;
+        }
+    }
+}
+
+int TextReader::TakeError() {
+    const int e = m_error;
+    m_error = 0;
+    return e;
+}
+
+std::FILE* OpenForReading(const std::string& path, int& error) {
+    error = 0;
+    if (path.empty()) {
+        error = kIoInvalidName;
+        return nullptr;
+    }
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        error = kIoInvalidName;
+        return nullptr;
+    }
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) error = IoErrorFromErrno(errno);
+    return f;
+}
+
+void AppendFixed3(std::string& out, double v) {
+    char buf[400];
+    if (!std::isfinite(v)) v = 0.0;
+    const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, 3);
+    out.append(buf, r.ec == std::errc() ? r.ptr : buf);
+}
+
+std::string PairLines(const double* x, const double* y, int n) {
+    std::string out;
+    out.reserve(static_cast<size_t>(std::max(n, 0)) * 24);
+    for (int i = 0; i < n; ++i) {
+        AppendFixed3(out, x[i]);
+        out += ' ';
+        AppendFixed3(out, y[i]);
+        out += "\r\n";
+    }
+    return out;
+}
+
+PairRead ReadPairs(std::FILE* file, int capacity, double* x, double* y) {
+    PairRead r;
+    TextReader in(file);
+    // As the runtime reads: two numbers, the rest of the line skipped, the error checked;
+    // but a rest of nothing but blanks is no further point.
+    while (!in.OnlyBlanksLeft()) {
+        if (r.count == capacity) {
+            r.truncated = true;
+            break;
+        }
+        x[r.count] = in.ReadNumber();
+        y[r.count] = in.ReadNumber();
+        ++r.count;
+        in.SkipLine();
+        if ((r.error = in.TakeError()) != 0) return r;
+    }
+    r.error = in.TakeError();
+    return r;
+}
+
+PairRead ReadPairFile(const std::string& path, int capacity, double* x, double* y) {
+    PairRead r;
+    std::FILE* f = OpenForReading(path, r.error);
+    if (f == nullptr) return r;
+    r = ReadPairs(f, capacity, x, y);
+    std::fclose(f);
+    return r;
+}
+
+int WriteFileSafely(const std::string& path, const std::string& content) {
+    if (path.empty()) return kIoInvalidName;
+    const std::string target = Resolve(path);
+    struct stat st {};
+    mode_t mode = 0;
+    if (stat(target.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) return kIoInvalidName;
+        mode = st.st_mode & 07777;
+    } else {
+        const mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+    }
+    const size_t slash = target.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+    if (name.empty()) return kIoInvalidName;
+    std::string temp =
+        (slash == std::string::npos ? std::string() : folder) + "." + name + ".XXXXXX";
+    const int fd = mkstemp(temp.data());
+    if (fd < 0) return IoErrorFromErrno(errno);
+    int err = WriteAll(fd, content);
+    if (err == 0 && fchmod(fd, mode) != 0) err = errno;
+    if (err == 0 && fsync(fd) != 0) err = errno;
+    if (close(fd) != 0 && err == 0) err = errno;
+    if (err == 0 && rename(temp.c_str(), target.c_str()) != 0) err = errno;
+    if (err != 0) {
+        unlink(temp.c_str());
+        return IoErrorFromErrno(err);
+    }
+    return 0;
+}
+
+void SetWriteFault(std::function<int(size_t written)> fault) { Fault() = std::move(fault); }
+
+}  // namespace sonarix
