@@ -1,0 +1,145 @@
+// "Save Spectrum " and "Open Spectrum" in the main window, with the dialogs answered by tests.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QAction>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "display/Unit1Form.h"
+#include "plot/Controls.h"
+#include "tests/ProgramFixture.h"
+
+namespace sonarix {
+namespace {
+
+namespace fs = std::filesystem;
+
+class SpectrumFilesTest : public test::ProgramOnApparatus {
+protected:
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(Start());
+        std::string t = (fs::temp_directory_path() / "sonarix-spectra.XXXXXX").string();
+        dir = mkdtemp(t.data());
+    }
+    void TearDown() override {
+        fs::remove_all(dir);
+        ProgramOnApparatus::TearDown();
+    }
+    std::string File(const char* name) const { return (dir / name).string(); }
+    void Answer(const std::string& name) {
+        f->ChooseSaveFile = [name] { return std::optional<std::string>(name); };
+        f->ChooseOpenFile = [name] { return std::optional<std::string>(name); };
+    }
+    static std::string Contents(const std::string& file) {
+        std::ifstream in(file, std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+    fs::path dir;
+};
+
+TEST_F(SpectrumFilesTest, SaveAndOpenIntoAnotherSlot) {
+    SharedState& s = *p.state;
+    s.SpecCount[0] = 3;
+    const double fs_[] = {1000.0, 1500.0004, -20.0}, as[] = {12.5, 0.0006, -3.25};
+    for (int i = 0; i < 3; ++i) {
+        s.SpecFreq[0][i + 1] = fs_[i];
+        s.SpecAmp[0][i + 1] = as[i];
+    }
+    Fill(2, 100.0, 200.0, 10.0);
+    const uint32_t colour2 = s.SpecColor[2];
+    Answer(File("three.dat"));
+    f->RadioGroup1->SetItemIndex(0);
+    f->SaveSpectrum->trigger();
+    EXPECT_EQ(Contents(File("three.dat")),
+              "1000.000 12.500\r\n1500.000 0.001\r\n-20.000 -3.250\r\n");
+    f->RadioGroup1->SetItemIndex(1);
+    const int redraws = f->RedrawCount();
+    f->OpenSpectrum->trigger();
+    EXPECT_TRUE(messages.Messages().empty());
+    ASSERT_EQ(s.SpecCount[1], 3);
+    EXPECT_EQ(s.SpecFreq[1][1], 1000.0);
+    EXPECT_EQ(s.SpecAmp[1][2], 0.001);
+    EXPECT_EQ(s.SpecAmp[1][3], -3.25);
+    EXPECT_EQ(f->RedrawCount(), redraws + 1);
+    // Only the current slot changed.
+    EXPECT_EQ(s.SpecCount[0], 3);
+    EXPECT_EQ(s.SpecCount[2], 11);
+    EXPECT_EQ(s.SpecColor[2], colour2);
+}
+
+TEST_F(SpectrumFilesTest, TheSlotIsTakenBeforeTheDialogAndCancelDoesNothing) {
+    Fill(0, 100.0, 200.0, 10.0);
+    f->RadioGroup1->SetItemIndex(0);
+    f->ChooseSaveFile = [&] {
+        f->RadioGroup1->SetItemIndex(3);  // the user clicks elsewhere meanwhile
+        return std::optional<std::string>(File("zero.dat"));
+    };
+    f->SaveSpectrumExecute();
+    EXPECT_EQ(Contents(File("zero.dat")).substr(0, 17), "100.000 11.636\r\n1");
+    f->ChooseOpenFile = [] { return std::optional<std::string>(); };
+    const int redraws = f->RedrawCount();
+    f->OpenSpectrumExecute();
+    EXPECT_EQ(f->RedrawCount(), redraws);
+    EXPECT_EQ(p.state->SpecCount[3], 0);
+    EXPECT_TRUE(messages.Messages().empty());
+}
+
+TEST_F(SpectrumFilesTest, AFailedOpenLeavesTheSlotAsItWasAndDoesNotRedraw) {
+    Fill(0, 100.0, 200.0, 10.0);
+    const SharedState::SlotArray before = p.state->SpecFreq[0];
+    std::ofstream(File("comma.dat"), std::ios::binary) << "1,5 2\r\n3 4\r\n";
+    Answer(File("comma.dat"));
+    const int redraws = f->RedrawCount();
+    f->OpenSpectrumExecute();
+    ASSERT_EQ(messages.Messages().size(), 1u);
+    EXPECT_EQ(messages.Messages()[0], "Ungültige numerische Eingabe.");
+    EXPECT_EQ(p.state->SpecCount[0], 11);
+    EXPECT_EQ(p.state->SpecFreq[0], before);
+    EXPECT_EQ(f->RedrawCount(), redraws);
+
+    messages.Clear();
+    Answer(File("missing.dat"));
+    f->OpenSpectrumExecute();
+    ASSERT_EQ(messages.Messages().size(), 1u);
+    EXPECT_EQ(messages.Messages()[0], "Datei nicht gefunden.");
+    EXPECT_EQ(p.state->SpecCount[0], 11);
+}
+
+TEST_F(SpectrumFilesTest, AnEmptyFileGivesAnEmptySlotAndALongOneIsCutWithAMessage) {
+    Fill(0, 100.0, 200.0, 10.0);
+    std::ofstream(File("empty.dat"), std::ios::binary) << "";
+    Answer(File("empty.dat"));
+    f->OpenSpectrumExecute();
+    EXPECT_EQ(p.state->SpecCount[0], 0);
+    EXPECT_TRUE(messages.Messages().empty());
+
+    {
+        std::ofstream out(File("long.dat"), std::ios::binary);
+        for (int i = 1; i <= kSlotCapacity + 50; ++i) out << i << " 1.000\r\n";
+    }
+    Answer(File("long.dat"));
+    f->OpenSpectrumExecute();
+    EXPECT_EQ(p.state->SpecCount[0], kSlotCapacity);
+    EXPECT_EQ(p.state->SpecFreq[0][kSlotCapacity], kSlotCapacity);
+    ASSERT_EQ(messages.Messages().size(), 1u);
+    EXPECT_NE(messages.Messages()[0].find("first 20000"), std::string::npos);
+}
+
+TEST_F(SpectrumFilesTest, ASaveThatCannotBeCreatedShowsTheErrorBox) {
+    Answer(File("no/folder/here.dat"));
+    f->SaveSpectrumExecute();
+    ASSERT_EQ(messages.Messages().size(), 1u);
+    EXPECT_EQ(messages.Messages()[0], "Datei nicht gefunden.");
+    messages.Clear();
+    Answer(dir.string());
+    f->SaveSpectrumExecute();
+    ASSERT_EQ(messages.Messages().size(), 1u);
+    EXPECT_EQ(messages.Messages()[0], "Ungültiger Dateiname.");
+}
+
+}  // namespace
+}  // namespace sonarix
