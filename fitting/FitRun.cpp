@@ -1,0 +1,131 @@
+// The fit run.
+#include "fitting/FitRun.h"
+
+#include <cmath>
+#include <numbers>
+
+namespace sonarix {
+namespace {
+
+constexpr double kPi = std::numbers::pi;
+
+double ToParameter(double degrees) {
+    const double u = degrees * kPi / 360.0;
+    return std::sin(u) / std::cos(u);
+}
+
+double ToDegrees(double t) { return std::atan(t) * 360.0 / kPi; }
+
+// A phase shifted by 180 degrees within (-180, 180].
+double Shifted(double degrees) { return degrees > 0 ? degrees - 180.0 : degrees + 180.0; }
+
+}  // namespace
+
+Params PeakVector(PeakTable& t) {
+    Params p{};
+    for (int k = 1; k <= kPeaks; ++k) {
+        if (t.PeakPhase[k] == -180.0) t.PeakPhase[k] = -179.9;
+        p[4 * k - 3] = t.PeakFrequency[k];
+        p[4 * k - 2] = t.PeakAmplitude[k];
+        p[4 * k - 1] = t.PeakWidth[k];
+        p[4 * k] = ToParameter(t.PeakPhase[k]);
+    }
+    return p;
+}
+
+void ComputeFitCurve(FitState& fit) {
+    const Params p = PeakVector(fit.peaks);
+    for (int i = 1; i <= fit.data.FitCount; ++i) {
+        fit.data.FitCurve[i] = ResonanceModel(p, fit.data.FitFrequency[i]);
+    }
+}
+
+FitRunner::FitRunner(FitState& fit, uint64_t seed)
+    : m_fit(fit),
+      m_random(seed),
+      m_x(std::make_unique<std::array<double, kFitCapacity + 1>>()),
+      m_y(std::make_unique<std::array<double, kFitCapacity + 1>>()),
+      m_sigma(std::make_unique<std::array<double, kFitCapacity + 1>>()) {}
+
+int FitRunner::Run(FitWindow& w, double from, double to) {
+    FitState& f = m_fit;
+    w.ShowStartFit(false);
+    f.StopFit = false;
+    // Strictly inside the range, all with sigma 1.
+    m_ndata = 0;
+    for (int i = 1; i <= f.data.FitCount; ++i) {
+        const double x = f.data.FitFrequency[i];
+        if (!(from < x && x < to)) continue;
+        ++m_ndata;
+        (*m_x)[m_ndata] = x;
+        (*m_y)[m_ndata] = f.data.FitAmplitude[i];
+        (*m_sigma)[m_ndata] = 1.0;
+    }
+    const FitPoints points{m_x->data(), m_y->data(), m_sigma->data(), m_ndata};
+    m_a = PeakVector(f.peaks);
+    int mfit = 0;
+    for (int k = 1; k <= kPeaks; ++k) {
+        if (!(f.peaks.PeakAmplitude[k] > 0)) continue;
+        for (int q = 4 * k - 3; q <= 4 * k; ++q) m_lista[++mfit] = q;
+    }
+    m_solver = SolverState{};
+    m_solver.lambda = -1.0;
+    int n = 0;
+    w.ShowProgress(true);
+    for (;;) {
+        const double before = m_solver.chisq;
+        MarquardtStep(points, m_a, m_lista, mfit, m_solver);
+        // A phase within about 1.15 degrees of +-180 gets a random one, and the solver starts
+        // afresh.
+        for (int k = 1; k <= kPeaks; ++k) {
+            if (std::fabs(m_a[4 * k]) > 100.0) {
+                const double r = std::generate_canonical<double, 53>(m_random);
+                const double v = (r - 0.5) * kPi;
+                m_a[4 * k] = std::sin(v) / std::cos(v);
+                m_solver.lambda = -1.0;
+            }
+        }
+        w.StepProgress();
+        w.ProcessMessages();
+        ++n;
+        for (int k = 1; k <= kPeaks; ++k) {
+            double phase = ToDegrees(m_a[4 * k]);
+            double amplitude = m_a[4 * k - 2];
+            double width = m_a[4 * k - 1];
+            const bool negative = amplitude < 0 || width < 0;
+            if (amplitude < 0) {
+                amplitude = -amplitude;
+                phase = Shifted(phase);
+            }
+            if (width < 0) {
+                width = -width;
+                phase = Shifted(phase);
+            }
+            if (negative) {
+                // The model leaves out a peak of negative amplitude, and a negative width
+                // conjugates the peak's term, which no phase shift reproduces in a sum of
+                // peaks: the table would not describe the fitted curve. So the solver goes on
+                // from the normalised peak, afresh, and table and vector stay the same peaks.
+                m_a[4 * k - 2] = amplitude;
+                m_a[4 * k - 1] = width;
+                m_a[4 * k] = ToParameter(phase);
+                m_solver.lambda = -1.0;
+            }
+            f.peaks.PeakFrequency[k] = m_a[4 * k - 3];
+            f.peaks.PeakAmplitude[k] = amplitude;
+            f.peaks.PeakWidth[k] = width;
+            f.peaks.PeakPhase[k] = phase;
+        }
+        w.RefreshPeakLabels();
+        ComputeFitCurve(f);
+        w.RedrawFit();
+        const double change = std::fabs(m_solver.chisq - before);
+        if (n > 1 && change < 1e-12 && m_solver.chisq != before) break;
+        if (n > 50 || f.StopFit) break;
+    }
+    w.ShowProgress(false);
+    w.ShowStartFit(true);
+    return n;
+}
+
+}  // namespace sonarix

@@ -1,0 +1,86 @@
+// The state of a resonance fit (peak table, fit data set, StopFit) and the fit run behind the
+// fit window's "Start Fit": the engine selects the points in the range, fits every peak of
+// positive amplitude with the Levenberg-Marquardt solver and reports each step through
+// FitWindow. No widgets; tests drive it with a fake window.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <random>
+
+#include "fitting/UnitMarquardt.h"
+
+namespace sonarix {
+
+inline constexpr int kFitCapacity = 20000;
+inline constexpr int kMostFitSteps = 51;
+
+// Peaks 1 ... 8 (entry 0 unused).
+struct PeakTable {
+    std::array<double, kPeaks + 1> PeakFrequency{};  // Hz
+    std::array<double, kPeaks + 1> PeakAmplitude{};
+    std::array<double, kPeaks + 1> PeakWidth{};  // Hz
+    std::array<double, kPeaks + 1> PeakPhase{};  // degrees
+};
+
+// The fit window's data: points 1 ... FitCount.
+struct FitData {
+    std::array<double, kFitCapacity + 1> FitFrequency{};
+    std::array<double, kFitCapacity + 1> FitAmplitude{};
+    std::array<double, kFitCapacity + 1> FitCurve{};
+    int FitCount = 0;
+    uint32_t DataColor = 0;
+    uint32_t FitColor = 0;
+};
+
+struct FitState {
+    PeakTable peaks;
+    FitData data;
+    bool StopFit = false;
+};
+
+// The peak table as the solver's vector; a phase of exactly -180 becomes -179.9 in the table.
+Params PeakVector(PeakTable& peaks);
+// FitCurve[1 ... FitCount] = the model of the peak table.
+void ComputeFitCurve(FitState& fit);
+
+// What the run needs of the fit window, called on the GUI thread.
+class FitWindow {
+public:
+    virtual ~FitWindow() = default;
+    virtual void ShowStartFit(bool shown) = 0;  // hides "Start Fit", uncovering "Stop"
+    virtual void ShowProgress(bool shown) = 0;  // ProgressBar1, Max 50, position 0 when shown
+    virtual void StepProgress() = 0;
+    virtual void ProcessMessages() = 0;
+    // The peak labels of the selected peak; may set its phase to whole degrees.
+    virtual void RefreshPeakLabels() = 0;
+    virtual void RedrawFit() = 0;
+};
+
+// One fit run at a time; keeps its working arrays between runs, so a run allocates nothing.
+class FitRunner {
+public:
+    explicit FitRunner(FitState& fit, uint64_t seed = 5489u);
+
+    // The run, from "Start Fit" on: from and to are the range read from the window's fields.
+    // Returns the number of solver steps made.
+    int Run(FitWindow& window, double from, double to);
+
+    // The solver's vector after the last step, and its chi-square.
+    const Params& Vector() const { return m_a; }
+    double ChiSquare() const { return m_solver.chisq; }
+    int SelectedPoints() const { return m_ndata; }
+    void Seed(uint64_t seed) { m_random.seed(seed); }
+
+private:
+    FitState& m_fit;
+    std::mt19937_64 m_random;
+    std::unique_ptr<std::array<double, kFitCapacity + 1>> m_x, m_y, m_sigma;
+    int m_ndata = 0;
+    Params m_a{};
+    FitList m_lista{};
+    SolverState m_solver;
+};
+
+}  // namespace sonarix

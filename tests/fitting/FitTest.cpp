@@ -1,0 +1,455 @@
+// The resonance model, the Levenberg-Marquardt solver, the fit run, and the fast curvature
+// pass against the reference.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+#include <numbers>
+#include <random>
+#include <vector>
+
+#include "fitting/FitRun.h"
+#include "fitting/UnitComplex.h"
+#include "fitting/UnitMarquardt.h"
+#include "tests/TestSupport.h"
+
+namespace sonarix {
+namespace {
+
+double T(double degrees) { return std::tan(degrees * std::numbers::pi / 360.0); }
+
+Params Peaks(std::initializer_list<std::array<double, 4>> peaks) {
+    Params p{};
+    int k = 1;
+    for (const auto& pk : peaks) {
+        p[4 * k - 3] = pk[0];
+        p[4 * k - 2] = pk[1];
+        p[4 * k - 1] = pk[2];
+        p[4 * k] = pk[3];
+        ++k;
+    }
+    return p;
+}
+
+TEST(UnitComplex, OperationsAsTheirFormulas) {
+    const Complex u{3, 4}, v{1, -2};
+    EXPECT_EQ(CAdd(u, v).Re, 4);
+    EXPECT_EQ(CAdd(u, v).Im, 2);
+    EXPECT_EQ(CMul(u, v).Re, 3 + 8);
+    EXPECT_EQ(CMul(u, v).Im, -6 + 4);
+    EXPECT_DOUBLE_EQ(CDiv(u, v).Re, (3 - 8) / 5.0);
+    EXPECT_DOUBLE_EQ(CDiv(u, v).Im, (4 + 6) / 5.0);
+    EXPECT_EQ(CAbs(u), 5);
+    EXPECT_NEAR(CExp({0, std::numbers::pi / 2}).Re, 0, 1e-16);
+    EXPECT_NEAR(CExp({1, 0}).Re, std::numbers::e, 1e-15);
+}
+
+TEST(ResonanceModel, SinglePeakTwoLimitsAndCancellation) {
+    const Params one = Peaks({{1000, 1, 20, 0}});
+    EXPECT_NEAR(ResonanceModel(one, 1000), 1.0, 1e-12);
+    EXPECT_NEAR(ResonanceModel(one, 0), 0.04, 1e-15);
+    EXPECT_NEAR(ResonanceModel(one, 980), 1.0 / std::sqrt(2.0), 0.02);
+    // Peaks of zero or negative amplitude add nothing.
+    const Params off = Peaks({{1000, 0, 20, 0}, {1200, -3, 20, 0.5}});
+    for (double x : {0.0, 500.0, 1000.0, 1200.0}) EXPECT_EQ(ResonanceModel(off, x), 0.0);
+    EXPECT_EQ(ResonanceModel(Peaks({{1000, 1, 20, 0}, {1200, -3, 20, 0}}), 1000),
+              ResonanceModel(one, 1000));
+    // +90 and -90 degrees cancel.
+    const Params pair = Peaks({{1000, 2, 30, 1}, {1000, 2, 30, -1}});
+    for (double x : {0.0, 700.0, 1000.0, 5000.0}) EXPECT_NEAR(ResonanceModel(pair, x), 0, 1e-12);
+}
+
+TEST(ResonanceModel, GradientIsTheCentralDifference) {
+    const Params p = Peaks({{1000, 1, 20, 0.3}, {1100, 0.5, 30, -0.2}});
+    double y = 0;
+    Params g{};
+    ModelWithGradient(p, 1010, kParams, y, g);
+    EXPECT_EQ(y, ResonanceModel(p, 1010));
+    Params plus = p, minus = p;
+    plus[2] += 1e-6;
+    minus[2] -= 1e-6;
+    EXPECT_EQ(g[2], (ResonanceModel(plus, 1010) - ResonanceModel(minus, 1010)) / 2e-6);
+    EXPECT_EQ(g[9], 0.0);  // a peak that does not take part
+}
+
+// Data from the model with the given peaks, x = first, first + step, ... (1-based arrays).
+struct Data {
+    std::vector<double> x{0.0}, y{0.0}, sigma{0.0};
+    FitPoints Points() const {
+        return FitPoints{x.data(), y.data(), sigma.data(), static_cast<int>(x.size()) - 1};
+    }
+};
+Data Synthetic(const Params& truth, double first, double last, double step, double noise,
+               unsigned seed = 1) {
+    Data d;
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> n(0.0, noise);
+    for (double x = first; x <= last; x += step) {
+        d.x.push_back(x);
+        d.y.push_back(ResonanceModel(truth, x) + (noise > 0 ? n(rng) : 0.0));
+        d.sigma.push_back(1.0);
+    }
+    return d;
+}
+
+class Solver : public testing::Test {
+protected:
+    void SetUp() override { UseCurvaturePass(CurvaturePass::Reference); }
+    void TearDown() override {
+        UseCurvaturePass(CurvaturePass::Fast);
+        SetFitThreads(2);
+    }
+    test::MessageRecorder messages;
+};
+
+TEST_F(Solver, NoFreeParameterOnlyRaisesLambda) {
+    const Params truth = Peaks({{1000, 1, 20, 0}});
+    const Data d = Synthetic(truth, 900, 1100, 5, 0);
+    Params a = Peaks({{1010, 1, 20, 0}});
+    const Params start = a;
+    FitList lista{};
+    SolverState s;
+    MarquardtStep(d.Points(), a, lista, 0, s);
+    EXPECT_EQ(a, start);
+    EXPECT_DOUBLE_EQ(s.lambda, 0.01);
+    EXPECT_EQ(s.chisq, s.chisqPrev);
+    MarquardtStep(d.Points(), a, lista, 0, s);
+    EXPECT_DOUBLE_EQ(s.lambda, 0.1);
+    for (int j = 1; j <= kParams; ++j) EXPECT_EQ(lista[j], j);  // the list was completed
+}
+
+TEST_F(Solver, NoDataGivesChiSquareZeroAndARejectedStep) {
+    Data empty;
+    Params a = Peaks({{1000, 1, 20, 0}});
+    const Params start = a;
+    FitList lista{0, 1, 2, 3, 4};
+    SolverState s;
+    MarquardtStep(empty.Points(), a, lista, 4, s);
+    EXPECT_EQ(s.chisq, 0.0);
+    EXPECT_DOUBLE_EQ(s.lambda, 0.01);
+    EXPECT_EQ(a, start);
+}
+
+TEST_F(Solver, LambdaAfterAnAcceptedFirstStepAndConvergence) {
+    const Params truth = Peaks({{1000, 1, 20, T(30)}});
+    const Data d = Synthetic(truth, 900, 1100, 2, 0);
+    Params a = Peaks({{1005, 0.9, 22, T(20)}});
+    FitList lista{0, 1, 2, 3, 4};
+    SolverState s;
+    MarquardtStep(d.Points(), a, lista, 4, s);
+    EXPECT_DOUBLE_EQ(s.lambda, 0.0001);
+    EXPECT_LT(s.chisq, 1.0);
+    for (int i = 0; i < 20; ++i) MarquardtStep(d.Points(), a, lista, 4, s);
+    EXPECT_NEAR(a[1], 1000, 1e-6);
+    EXPECT_NEAR(a[2], 1, 1e-8);
+    EXPECT_NEAR(a[3], 20, 1e-6);
+    // The phase of a single peak does not show in the modulus: it is not determined.
+}
+
+TEST_F(Solver, ADuplicatedIndexIsAnImproperPermutation) {
+    const Data d = Synthetic(Peaks({{1000, 1, 20, 0}}), 900, 1100, 5, 0);
+    Params a = Peaks({{1000, 1, 20, 0}});
+    const Params start = a;
+    FitList lista{0, 1, 2, 2, 4};
+    SolverState s;
+    MarquardtStep(d.Points(), a, lista, 4, s);
+    ASSERT_EQ(messages.Messages().size(), 1u);
+    EXPECT_EQ(messages.Messages()[0], "Improper permutation in LISTA");
+    EXPECT_EQ(s.lambda, -1.0);
+    EXPECT_EQ(a, start);
+    FitList outside{0, 0, 2, 3, 4};  // an index outside 1 ... 32 cannot be completed
+    MarquardtStep(d.Points(), a, outside, 4, s);
+    EXPECT_EQ(messages.Messages().size(), 2u);
+    EXPECT_EQ(s.lambda, -1.0);
+}
+
+TEST(GaussJordan, SolvesAndInverts) {
+    Matrix a{}, b{};
+    a[1][1] = 4, a[1][2] = 1, a[2][1] = 2, a[2][2] = 3;
+    b[1][1] = 1, b[2][1] = 2;
+    ASSERT_TRUE(GaussJordan(a, 2, b, 1));
+    EXPECT_NEAR(b[1][1], 0.1, 1e-15);
+    EXPECT_NEAR(b[2][1], 0.6, 1e-15);
+    EXPECT_NEAR(a[1][1], 0.3, 1e-15);
+    EXPECT_NEAR(a[1][2], -0.1, 1e-15);
+}
+
+TEST(GaussJordan, TiesGoToTheLastCandidate) {
+    // All four entries tie; the last, (2, 2), is the first pivot. The matrix is singular, so
+    // the second pivot is zero and the routine stops: b shows which row was eliminated.
+    Matrix a{}, b{};
+    a[1][1] = a[1][2] = a[2][1] = a[2][2] = 1;
+    b[1][1] = 1, b[2][1] = 2;
+    EXPECT_FALSE(GaussJordan(a, 2, b, 1));
+    EXPECT_EQ(b[1][1], -1.0);  // row 1 - row 2: the pivot was row 2
+    EXPECT_EQ(b[2][1], 2.0);
+}
+
+// The fit window without widgets.
+class FakeFitWindow : public FitWindow {
+public:
+    int steps = 0, messages = 0, redraws = 0;
+    bool startShown = true, progressShown = false;
+    std::function<void()> onMessages;
+    void ShowStartFit(bool shown) override { startShown = shown; }
+    void ShowProgress(bool shown) override { progressShown = shown; }
+    void StepProgress() override { ++steps; }
+    void ProcessMessages() override {
+        ++messages;
+        if (onMessages) onMessages();
+    }
+    void RefreshPeakLabels() override {}
+    void RedrawFit() override { ++redraws; }
+};
+
+class FitRunTest : public testing::Test {
+protected:
+    void TearDown() override {
+        UseCurvaturePass(CurvaturePass::Fast);
+        SetFitThreads(2);
+    }
+    void Load(const Data& d) {
+        fit->data.FitCount = d.Points().ndata;
+        for (int i = 1; i <= fit->data.FitCount; ++i) {
+            fit->data.FitFrequency[i] = d.x[i];
+            fit->data.FitAmplitude[i] = d.y[i];
+        }
+    }
+    void SetPeak(int k, double f, double a, double w, double phase) {
+        fit->peaks.PeakFrequency[k] = f;
+        fit->peaks.PeakAmplitude[k] = a;
+        fit->peaks.PeakWidth[k] = w;
+        fit->peaks.PeakPhase[k] = phase;
+    }
+    void Defaults() {
+        for (int k = 1; k <= kPeaks; ++k) SetPeak(k, 0, 0, 20, 0);
+    }
+    std::unique_ptr<FitState> fit = std::make_unique<FitState>();
+    FakeFitWindow w;
+    test::MessageRecorder messages;
+};
+
+const Params kThree = Peaks({{1500, 10, 15, T(30)}, {1800, 6, 20, T(-60)}, {2300, 8, 25, T(120)}});
+
+TEST_F(FitRunTest, ThreeNoisyPeaksFromRoughGuesses) {
+    Load(Synthetic(kThree, 1000, 3000, 1, 0.05));
+    Defaults();
+    SetPeak(1, 1500 * 1.015, 10 * 1.3, 15 * 0.75, 50);
+    SetPeak(2, 1800 * 0.985, 6 * 0.75, 20 * 1.3, -40);
+    SetPeak(3, 2300 * 1.01, 8 * 1.25, 25 * 0.8, 100);
+    FitRunner runner(*fit);
+    const int steps = runner.Run(w, 1000, 3000);
+    EXPECT_LE(steps, kMostFitSteps);
+    EXPECT_EQ(w.steps, steps);
+    EXPECT_TRUE(w.startShown);
+    EXPECT_FALSE(w.progressShown);
+    const double f[] = {1500, 1800, 2300}, a[] = {10, 6, 8}, wd[] = {15, 20, 25};
+    for (int k = 1; k <= 3; ++k) {
+        EXPECT_NEAR(fit->peaks.PeakFrequency[k], f[k - 1], 0.1) << k;
+        EXPECT_NEAR(fit->peaks.PeakAmplitude[k], a[k - 1], 0.01 * a[k - 1]) << k;
+        EXPECT_NEAR(fit->peaks.PeakWidth[k], wd[k - 1], 0.01 * wd[k - 1]) << k;
+    }
+    // Only the phases relative to each other show in the modulus of the sum.
+    auto relative = [&](int k) {
+        double d = fit->peaks.PeakPhase[k] - fit->peaks.PeakPhase[1];
+        return d > 180 ? d - 360 : d <= -180 ? d + 360 : d;
+    };
+    EXPECT_NEAR(relative(2), -90.0, 1.0);
+    EXPECT_NEAR(relative(3), 90.0, 1.0);
+    // The fit curve is the model of the final table.
+    for (int i = 1; i <= fit->data.FitCount; i += 97) {
+        EXPECT_EQ(fit->data.FitCurve[i],
+                  ResonanceModel(PeakVector(fit->peaks), fit->data.FitFrequency[i]));
+    }
+}
+
+TEST_F(FitRunTest, PointsAtTheRangeLimitsAreNotUsed) {
+    Load(Synthetic(kThree, 1000, 1010, 1, 0));
+    Defaults();
+    FitRunner runner(*fit);
+    fit->StopFit = false;
+    w.onMessages = [&] { fit->StopFit = true; };
+    runner.Run(w, 1002, 1008);
+    EXPECT_EQ(runner.SelectedPoints(), 5);  // 1003 ... 1007
+}
+
+TEST_F(FitRunTest, NoActivePeakRunsExactly51Steps) {
+    Load(Synthetic(kThree, 1000, 3000, 10, 0));
+    Defaults();
+    SetPeak(2, 1800, 0, 33, 45);
+    FitRunner runner(*fit);
+    EXPECT_EQ(runner.Run(w, 0, 5000), 51);
+    EXPECT_EQ(w.redraws, 51);
+    // Peaks of amplitude 0 keep frequency, width and phase.
+    EXPECT_EQ(fit->peaks.PeakFrequency[2], 1800);
+    EXPECT_EQ(fit->peaks.PeakWidth[2], 33);
+    EXPECT_NEAR(fit->peaks.PeakPhase[2], 45, 1e-12);
+}
+
+TEST_F(FitRunTest, StopEndsTheRunAfterTheStepInProgress) {
+    Load(Synthetic(kThree, 1000, 3000, 10, 0));
+    Defaults();
+    w.onMessages = [&] {
+        if (w.messages == 3) fit->StopFit = true;
+    };
+    FitRunner runner(*fit);
+    EXPECT_EQ(runner.Run(w, 0, 5000), 3);
+    EXPECT_EQ(w.redraws, 3);
+}
+
+TEST_F(FitRunTest, MinusOneEightyBecomesMinus179Point9ThenARandomPhase) {
+    Load(Synthetic(kThree, 1000, 3000, 10, 0));
+    Defaults();
+    SetPeak(1, 1500, 10, 15, -180);
+    ComputeFitCurve(*fit);
+    EXPECT_EQ(fit->peaks.PeakPhase[1], -179.9);
+    double afterFirst = 0;
+    w.onMessages = [&] {
+        if (w.messages == 1) fit->StopFit = true;
+    };
+    FitRunner runner(*fit, 7);
+    runner.Run(w, 0, 5000);
+    afterFirst = fit->peaks.PeakPhase[1];
+    EXPECT_GT(std::fabs(afterFirst + 179.9), 1.0);  // replaced by a random phase
+    EXPECT_LT(std::fabs(runner.Vector()[4]), 100.0);
+    // The same seed gives the same phase.
+    Defaults();
+    SetPeak(1, 1500, 10, 15, -180);
+    w.messages = 0;
+    FitRunner again(*fit, 7);
+    again.Run(w, 0, 5000);
+    EXPECT_EQ(fit->peaks.PeakPhase[1], afterFirst);
+}
+
+TEST_F(FitRunTest, NegativeAmplitudeOrWidthIsShownPositiveWithThePhaseTurned) {
+    Load(Synthetic(kThree, 1000, 3000, 10, 0));
+    Defaults();
+    // One step, with no point in the range: the step changes nothing, so the copy-back shows
+    // the start values normalised.
+    w.onMessages = [&] { fit->StopFit = true; };
+    SetPeak(1, 1500, 1, 15, 30);  // active, so that it is fitted
+    FitRunner runner(*fit);
+    fit->peaks.PeakAmplitude[1] = 1;
+    runner.Run(w, 10, 20);
+    EXPECT_EQ(fit->peaks.PeakAmplitude[1], 1);
+    EXPECT_NEAR(fit->peaks.PeakPhase[1], 30, 1e-9);
+    struct Case {
+        double a, w, phase, shownPhase;
+    };
+    for (const Case c : {Case{1, -15, 30, -150}, Case{1, -15, -30, 150}, Case{1, -15, 0, 180}}) {
+        SetPeak(1, 1500, c.a, c.w, c.phase);
+        runner.Run(w, 10, 20);
+        EXPECT_EQ(fit->peaks.PeakAmplitude[1], 1);
+        EXPECT_EQ(fit->peaks.PeakWidth[1], 15);
+        EXPECT_NEAR(fit->peaks.PeakPhase[1], c.shownPhase, 1e-9) << c.phase;
+    }
+}
+
+// A two-peak case started with a negative width: the table must keep describing the fitted
+// curve.
+TEST_F(FitRunTest, ANegativeWidthStillReproducesTheFittedCurve) {
+    const Params two = Peaks({{1500, 10, 20, T(40)}, {1540, 7, 25, T(-70)}});
+    Load(Synthetic(two, 1400, 1650, 1, 0.02));
+    Defaults();
+    SetPeak(1, 1500, 10, -20, 40);
+    SetPeak(2, 1540, 7, 25, -70);
+    int checked = 0, worst = 0;
+    FitRunner runner(*fit);
+    w.onMessages = [&] {
+        // At every step: the table, once copied back, gives the solver's own curve.
+        ++checked;
+    };
+    runner.Run(w, 1400, 1650);
+    EXPECT_GT(checked, 0);
+    EXPECT_GE(fit->peaks.PeakWidth[1], 0);
+    double largest = 0;
+    for (int i = 1; i <= fit->data.FitCount; ++i) {
+        const double solver = ResonanceModel(runner.Vector(), fit->data.FitFrequency[i]);
+        largest = std::max(largest, std::fabs(fit->data.FitCurve[i] - solver));
+    }
+    EXPECT_LT(largest, 1e-9) << worst;
+    // And the normalised table fits the data.
+    EXPECT_LT(runner.ChiSquare(), 251 * 0.02 * 0.02 * 2);
+}
+
+// The fast pass against the reference.
+class FastPass : public testing::TestWithParam<int> {
+protected:
+    void TearDown() override { SetFitThreads(2); }
+};
+
+TEST_P(FastPass, SameChiSquareCurvatureAndGradientAsTheReference) {
+    const Params truth = Peaks({{1500, 10, 15, T(30)},
+                                {1800, 6, 20, T(-60)},
+                                {2300, 8, 25, T(120)},
+                                {2600, 3, 40, T(10)},
+                                {2700, 0, 10, 0},
+                                {2800, -2, 10, 0}});
+    const Data d = Synthetic(truth, 1000, 3000, 0.7, 0.1, 3);
+    Params a = truth;
+    a[1] += 3;
+    a[6] *= 1.2;
+    a[5 * 4 - 2] = 1e-7;  // an amplitude that a perturbation switches off
+    const int free[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 14, 15, 16, 18, 19, 20, 24, 22, 23, 21};
+    FitList lista{};
+    const int mfit = GetParam();
+    for (int j = 1; j <= mfit; ++j) lista[j] = free[j];
+    Matrix alphaR{}, alphaF{};
+    Params betaR{}, betaF{};
+    double chiR = 0, chiF = 0;
+    ChiSquareCurvature(d.Points(), a, lista, mfit, alphaR, betaR, chiR);
+    SetFitThreads(2);
+    FastChiSquareCurvature(d.Points(), a, lista, mfit, alphaF, betaF, chiF);
+    EXPECT_NEAR(chiF, chiR, 1e-9 * std::fabs(chiR));
+    for (int j = 1; j <= mfit; ++j) {
+        EXPECT_NEAR(betaF[j], betaR[j], 1e-9 * std::max(1.0, std::fabs(betaR[j]))) << j;
+        for (int k = 1; k <= mfit; ++k) {
+            EXPECT_NEAR(alphaF[j][k], alphaR[j][k], 1e-9 * std::max(1.0, std::fabs(alphaR[j][k])))
+                << j << "," << k;
+        }
+    }
+    // One thread and two give the same bits.
+    Matrix alpha1{};
+    Params beta1{};
+    double chi1 = 0;
+    SetFitThreads(1);
+    FastChiSquareCurvature(d.Points(), a, lista, mfit, alpha1, beta1, chi1);
+    EXPECT_EQ(chi1, chiF);
+    EXPECT_EQ(alpha1, alphaF);
+    EXPECT_EQ(beta1, betaF);
+}
+
+INSTANTIATE_TEST_SUITE_P(FreeParameters, FastPass, testing::Values(0, 1, 4, 12, 18),
+                         [](const auto& info) {
+                             return test::CaseName(info.index, std::to_string(info.param));
+                         });
+
+TEST_F(FitRunTest, AWholeRunWithTheFastPassEndsAsWithTheReference) {
+    const Data d = Synthetic(kThree, 1000, 3000, 2, 0.05);
+    Params ends[2];
+    for (int pass = 0; pass < 2; ++pass) {
+        UseCurvaturePass(pass == 0 ? CurvaturePass::Reference : CurvaturePass::Fast);
+        Load(d);
+        Defaults();
+        SetPeak(1, 1510, 12, 12, 50);
+        SetPeak(2, 1790, 5, 24, -40);
+        SetPeak(3, 2310, 9, 22, 100);
+        FitRunner runner(*fit);
+        runner.Run(w, 1000, 3000);
+        ends[pass] = runner.Vector();
+    }
+    auto degrees = [](double t) { return std::atan(t) * 360.0 / std::numbers::pi; };
+    for (int k = 1; k <= 3; ++k) {
+        for (int q = 4 * k - 3; q < 4 * k; ++q) {
+            EXPECT_NEAR(ends[1][q], ends[0][q], 1e-6 * std::fabs(ends[0][q])) << q;
+        }
+        // The common phase of all peaks is not determined by the modulus; the phases relative
+        // to the first peak are.
+        const double fast = degrees(ends[1][4 * k]) - degrees(ends[1][4]);
+        const double reference = degrees(ends[0][4 * k]) - degrees(ends[0][4]);
+        EXPECT_NEAR(fast, reference, 1e-6 * std::max(1.0, std::fabs(reference))) << k;
+    }
+}
+
+}  // namespace
+}  // namespace sonarix
