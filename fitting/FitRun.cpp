@@ -34,10 +34,8 @@ Params PeakVector(PeakTable& t) {
 }
 
 void ComputeFitCurve(FitState& fit) {
-    const Params p = PeakVector(fit.peaks);
-    for (int i = 1; i <= fit.data.FitCount; ++i) {
-        fit.data.FitCurve[i] = ResonanceModel(p, fit.data.FitFrequency[i]);
-    }
+    ModelCurve(PeakVector(fit.peaks), fit.data.FitFrequency.data() + 1,
+               fit.data.FitCurve.data() + 1, fit.data.FitCount);
 }
 
 FitRunner::FitRunner(FitState& fit, uint64_t seed)

@@ -13,15 +13,21 @@
 namespace sonarix {
 namespace {
 
-// One peak's term in the written order of evaluation; both passes use it, so that they give
-// the same values to the last bit.
-inline Complex Term(double F, double A, double W, Complex E, double x) {
-    const double D = F * F - x * x;
-    const double a2wf = 2 * W * F * A;
-    const Complex N{D * a2wf, 2 * W * F * A * 2 * W * x};
+// One peak's term in the written order of evaluation, in three parts so that the fast pass
+// can reuse what a perturbation leaves alone; both passes use them, so they give the same
+// values to the last bit.
+inline double Detuning(double F, double x) { return F * F - x * x; }
+inline double Denominator(double D, double W, double x) {
     const double wx = 2 * W * x;
-    const Complex M{D * D + wx * wx, 0.0};
-    return CMul(CDiv(N, M), E);
+    return D * D + wx * wx;
+}
+inline Complex Quotient(double F, double A, double W, double D, double M, double x) {
+    const Complex N{D * (2 * W * F * A), 2 * W * F * A * 2 * W * x};
+    return CDiv(N, Complex{M, 0.0});
+}
+inline Complex Term(double F, double A, double W, Complex E, double x) {
+    const double D = Detuning(F, x);
+    return CMul(Quotient(F, A, W, D, Denominator(D, W, x), x), E);
 }
 
 inline Complex Phase(double t) { return CExp(Complex{0.0, 2 * std::atan(t)}); }
@@ -48,6 +54,7 @@ struct PeakTerm {
 struct FastSetup {
     std::array<PeakTerm, kPeaks + 1> peak{};
     std::array<int, kParams + 1> peakOf{};  // per free parameter j: its peak
+    std::array<int, kParams + 1> roleOf{};  // 0 frequency, 1 amplitude, 2 width, 3 phase
     std::array<PeakTerm, kParams + 1> plus{}, minus{};
     int mfit = 0;
 };
@@ -79,32 +86,47 @@ void SumHalf(const FitPoints& d, const FastSetup& s, int first, int last, Partia
         out.beta[j] = 0.0;
     }
     out.chisq = 0.0;
-    std::array<Complex, kPeaks + 1> term{};
+    std::array<Complex, kPeaks + 1> term{}, quotient{};
+    std::array<Complex, kPeaks + 2> before{};  // the running sum over the peaks ahead of k
+    std::array<double, kPeaks + 1> detuning{}, denominator{};
     Params g{};
     for (int i = first; i <= last; ++i) {
         const double x = d.x[i];
         Complex S{0.0, 0.0};
         for (int k = 1; k <= kPeaks; ++k) {
             const PeakTerm& pk = s.peak[k];
+            before[k] = S;
             if (!pk.active) continue;
-            term[k] = Term(pk.F, pk.A, pk.W, pk.E, x);
+            detuning[k] = Detuning(pk.F, x);
+            denominator[k] = Denominator(detuning[k], pk.W, x);
+            quotient[k] = Quotient(pk.F, pk.A, pk.W, detuning[k], denominator[k], x);
+            term[k] = CMul(quotient[k], pk.E);
             S = CAdd(S, term[k]);
         }
         const double ymod = CAbs(S);
         for (int j = 1; j <= mfit; ++j) {
             const int own = s.peakOf[j];
+            const bool reuse = s.peak[own].active;  // its detuning and quotient are at hand
             double side[2];
             for (int sgn = 0; sgn < 2; ++sgn) {
-                const PeakTerm& moved = sgn == 0 ? s.plus[j] : s.minus[j];
-                const Complex mine =
-                    moved.active ? Term(moved.F, moved.A, moved.W, moved.E, x) : Complex{};
-                Complex Sm{0.0, 0.0};
-                for (int k = 1; k <= kPeaks; ++k) {
-                    if (k == own) {
-                        if (moved.active) Sm = CAdd(Sm, mine);
-                    } else if (s.peak[k].active) {
-                        Sm = CAdd(Sm, term[k]);
+                const PeakTerm& m = sgn == 0 ? s.plus[j] : s.minus[j];
+                Complex mine{};
+                if (m.active) {
+                    if (reuse && s.roleOf[j] == 3) {
+                        mine = CMul(quotient[own], m.E);  // only the phase factor moved
+                    } else if (reuse && s.roleOf[j] == 1) {
+                        mine =
+                            CMul(Quotient(m.F, m.A, m.W, detuning[own], denominator[own], x), m.E);
+                    } else {
+                        mine = Term(m.F, m.A, m.W, m.E, x);
                     }
+                }
+                // The same additions in the same order as the whole sum: the running sum of
+                // the peaks ahead is the one already formed.
+                Complex Sm = before[own];
+                if (m.active) Sm = CAdd(Sm, mine);
+                for (int k = own + 1; k <= kPeaks; ++k) {
+                    if (s.peak[k].active) Sm = CAdd(Sm, term[k]);
                 }
                 side[sgn] = CAbs(Sm);
             }
@@ -190,6 +212,18 @@ double ResonanceModel(Params p, double x) {
     return CAbs(S);
 }
 
+void ModelCurve(const Params& p, const double* x, double* out, int n) {
+    std::array<PeakTerm, kPeaks + 1> peak{};
+    for (int k = 1; k <= kPeaks; ++k) peak[k] = MakePeak(p, k);
+    for (int i = 0; i < n; ++i) {
+        Complex S{0.0, 0.0};
+        for (int k = 1; k <= kPeaks; ++k) {
+            if (peak[k].active) S = CAdd(S, Term(peak[k].F, peak[k].A, peak[k].W, peak[k].E, x[i]));
+        }
+        out[i] = CAbs(S);
+    }
+}
+
 void ModelWithGradient(const Params& p, double x, int n, double& y, Params& g) {
     y = ResonanceModel(p, x);
     for (int j = 1; j <= n; ++j) {
@@ -234,6 +268,7 @@ void FastChiSquareCurvature(const FitPoints& d, const Params& a, const FitList& 
         const int q = lista[j];
         const int k = (q - 1) / 4 + 1;
         s.peakOf[j] = k;
+        s.roleOf[j] = (q - 1) % 4;
         Params p = a;
         p[q] = a[q] + kGradientStep;
         s.plus[j] = MakePeak(p, k);

@@ -21,6 +21,10 @@ using Matrix = std::array<std::array<double, kParams + 1>, kParams + 1>;
 // Peak k (1 ... 8): F = p[4k-3] [Hz], A = p[4k-2], W = p[4k-1] [Hz], t = p[4k] = tan(phase/2).
 double ResonanceModel(Params p, double x);
 
+// ResonanceModel(p, x[i]) into out[i] for i = 0 ... n - 1, the same values, with the phase
+// factors formed once instead of once per point.
+void ModelCurve(const Params& p, const double* x, double* out, int n);
+
 // y = the model at x, g[1 ... n] its central differences with h = 1e-6 (2n + 1 evaluations).
 void ModelWithGradient(const Params& p, double x, int n, double& y, Params& g);
 
