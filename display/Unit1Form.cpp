@@ -326,26 +326,7 @@ PlotGeometry TForm1::Geometry() const {
                         s.PlotFreqMin,   s.PlotFreqMax,    s.PlotAmpMax};
 }
 
-void TForm1::ZeigeFreq(int x, int y) {
-    const SharedState& s = m_state;
-    const double span = s.PlotFreqMax - s.PlotFreqMin;
-    const double f = Geometry().FrequencyAt(x);
-    int decimals = 4;
-    if (span >= 1000) {
-        decimals = 0;
-    } else if (span >= 100) {
-        decimals = 1;
-    } else if (span >= 10) {
-        decimals = 2;
-    } else if (span >= 1) {
-        decimals = 3;
-    }
-    Label6->setText(QStringLiteral(" %1 Hz ").arg(QString::fromStdString(FixedText(f, decimals))));
-    Label6->adjustSize();
-    int left = x + 20;
-    if (Panel1->width() - x < Label6->width() + 20) left = x - Label6->width() - 20;
-    Label6->move(left, y + 20);
-}
+void TForm1::ZeigeFreq(int x, int y) { ShowFrequencyReadOut(*Label6, Geometry(), x, y); }
 
 void TForm1::ZeigeFreqOn() {
     for (int n : m_state.SpecCount) {

@@ -9,6 +9,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 
+#include "measurement/FixedText.h"
+
 namespace sonarix {
 
 TRadioGroup::TRadioGroup(const QString& caption, const QStringList& items, QWidget* parent)
@@ -88,6 +90,26 @@ QFont DialogFont() {
     QFont f(QStringLiteral("Tahoma"));
     f.setPixelSize(11);
     return f;
+}
+
+void ShowFrequencyReadOut(QLabel& label, const PlotGeometry& g, int x, int y) {
+    const double span = g.freqMax - g.freqMin;
+    int decimals = 4;
+    if (span >= 1000) {
+        decimals = 0;
+    } else if (span >= 100) {
+        decimals = 1;
+    } else if (span >= 10) {
+        decimals = 2;
+    } else if (span >= 1) {
+        decimals = 3;
+    }
+    const std::string text = FixedText(g.FrequencyAt(x), decimals);
+    label.setText(QStringLiteral(" %1 Hz ").arg(QString::fromStdString(text)));
+    label.adjustSize();
+    int left = x + 20;
+    if (g.panelWidth - x < label.width() + 20) left = x - label.width() - 20;
+    label.move(left, y + 20);
 }
 
 void SetUpFixedDialog(QDialog* d, const char* name, const char* caption, int w, int h) {

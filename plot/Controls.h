@@ -8,6 +8,8 @@
 #include <QWidget>
 #include <vector>
 
+#include "plot/PlotMapping.h"
+
 class QButtonGroup;
 class QDialog;
 class QLabel;
@@ -67,6 +69,11 @@ W* Named(W* widget, const char* name) {
     widget->setObjectName(QString::fromLatin1(name));
     return widget;
 }
+
+// The pointer read-out over a plot: " f Hz " for the frequency under x, with 0 decimals for a
+// span of 1000 Hz and more, 1 from 100, 2 from 10, 3 from 1, else 4; placed 20 pixels right of
+// and below the pointer, or left of it where it would run past the panel's right edge.
+void ShowFrequencyReadOut(QLabel& label, const PlotGeometry& g, int x, int y);
 
 // A fixed-size dialog with the dialog font and only the close box (no minimise or maximise).
 void SetUpFixedDialog(QDialog* d, const char* name, const char* caption, int w, int h);

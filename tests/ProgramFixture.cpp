@@ -42,6 +42,13 @@ void ProgramOnApparatus::TearDown() {
     SetPortDeviceMapper({});
 }
 
+void ProgramOnApparatus::MapPorts() {
+    SetPortDeviceMapper([this](int n) -> std::string {
+        auto it = devices.find(n);
+        return it == devices.end() ? std::string() : it->second;
+    });
+}
+
 void ProgramOnApparatus::Fill(int slot, double from, double to, double step) {
     int n = 0;
     for (double x = from; x <= to; x += step) {

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
+#include <string>
 
 #include "app/Program.h"
 #include "platform/audio/VirtualApparatus.h"
@@ -21,6 +23,10 @@ protected:
     // start-up and the creation of the remaining windows. Call with ASSERT_NO_FATAL_FAILURE.
     void Start(std::unique_ptr<audio::VirtualApparatus> backend = nullptr);
     void TearDown() override;
+
+    // Maps COM numbers to the devices in `devices` (a number not there has no device).
+    void MapPorts();
+    std::map<int, std::string> devices;
 
     // Fills a slot with a smooth curve from `from` to `to` in steps of `step`.
     void Fill(int slot, double from, double to, double step);

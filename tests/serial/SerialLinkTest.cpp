@@ -51,12 +51,7 @@ TEST(GeneratorInit, IsFortyTwoBytesEndingInCarriageReturn) {
 // The program brought up on the virtual apparatus with COM numbers mapped as the test says.
 class SerialLinkTest : public test::ProgramOnApparatus {
 protected:
-    void SetUp() override {
-        SetPortDeviceMapper([this](int n) -> std::string {
-            auto it = devices.find(n);
-            return it == devices.end() ? std::string() : it->second;
-        });
-    }
+    void SetUp() override { MapPorts(); }
     void Start() {
         ASSERT_NO_FATAL_FAILURE(ProgramOnApparatus::Start());
         form8 = p.form8.get();
@@ -67,7 +62,6 @@ protected:
         return t;
     }
 
-    std::map<int, std::string> devices;
     TForm8* form8 = nullptr;
 };
 

@@ -21,10 +21,7 @@ namespace {
 class SweepGeneratorTest : public test::ProgramOnApparatus {
 protected:
     void SetUp() override {
-        SetPortDeviceMapper([this](int n) -> std::string {
-            auto it = devices.find(n);
-            return it == devices.end() ? std::string() : it->second;
-        });
+        MapPorts();
         ASSERT_NO_FATAL_FAILURE(Start());
         w.fields = {"100", "300", "10", "20"};
     }
@@ -35,7 +32,6 @@ protected:
         return all;
     }
 
-    std::map<int, std::string> devices;
     test::FakeMeasureWindow w;
     std::unique_ptr<SweepEngine> engine;
     SweepEngine& Engine() {
