@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include "display/Unit11.h"
 #include "display/Unit1Form.h"
 #include "display/Unit4.h"
+#include "fitting/Unit5.h"
 #include "measurement/Messages.h"
 #include "measurement/Playback.h"
 #include "platform/audio/Audio.h"
@@ -103,12 +105,22 @@ void CreateRemainingWindows(Program& p) {
     p.form1->Form4 = p.form4.get();
     p.form1->Form10 = p.form10.get();
     p.form1->Form11 = p.form11.get();
+    p.form5 = std::make_unique<TForm5>();
+    TForm5* fit = p.form5.get();
+    TForm4* thickness = p.form4.get();
+    p.form1->OpenFitWindow = [fit](const FitHandOver& h) { fit->FitExecute(h); };
+    fit->ChooseLineThickness = [thickness] {
+        thickness->exec();  // OK and the close box alike apply the choice
+        return std::clamp(thickness->RadioGroup1->ItemIndex(), 0, 3) + 1;
+    };
+    fit->HelpWindow = p.form10.get();
 }
 
 void ShutDown(Program& /*p*/) { audio::Free(); }
 
 Program::~Program() {
     // The port object goes with the main window; nothing may point at it afterwards.
+    form5.reset();
     form11.reset();
     form10.reset();
     form4.reset();

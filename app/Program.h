@@ -12,6 +12,7 @@ namespace sonarix {
 
 class TForm1;
 class TForm4;
+class TForm5;
 class TForm8;
 class TForm10;
 class TForm11;
@@ -27,6 +28,7 @@ struct Program {
     std::unique_ptr<TForm1> form1;
     std::unique_ptr<TForm8> form8;
     std::unique_ptr<TForm4> form4;
+    std::unique_ptr<TForm5> form5;
     std::unique_ptr<TForm10> form10;
     std::unique_ptr<TForm11> form11;
     InputList inputs;  // the input list of the "Input" dialog

@@ -20,6 +20,10 @@ using Clock = std::chrono::steady_clock;
 class TimingWindow : public FitWindow {
 public:
     void ShowStartFit(bool) override {}
+    void FitRange(double& from, double& to) override {
+        from = 0;
+        to = 100000;
+    }
     void ShowProgress(bool) override { m_last = Clock::now(); }
     void StepProgress() override {}
     void ProcessMessages() override {
@@ -73,7 +77,7 @@ void Run(benchmark::State& state, CurvaturePass pass) {
         FitRunner runner(*fit);
         TimingWindow w;
         state.ResumeTiming();
-        steps = runner.Run(w, 0, 100000);
+        steps = runner.Run(w);
         longest = std::max(longest, w.longest);
     }
     state.counters["steps"] = steps;

@@ -6,7 +6,6 @@
 #include <QCloseEvent>
 #include <QColorDialog>
 #include <QDialog>
-#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -35,20 +34,7 @@ namespace {
 constexpr int kStripWidth = 200;
 constexpr int kNormalWidthOffset = 215;  // "normal": outer width of the window less this
 
-// SaveDialog1 and OpenDialog1: "*.dat" and all files, default extension "dat"; saving asks
-// before overwriting, opening accepts a name that does not exist (the error box says so).
-std::optional<std::string> RunFileDialog(QWidget* parent, QFileDialog::AcceptMode mode) {
-    QFileDialog d(parent);
-    d.setObjectName(mode == QFileDialog::AcceptSave ? QStringLiteral("SaveDialog1")
-                                                    : QStringLiteral("OpenDialog1"));
-    d.setAcceptMode(mode);
-    d.setFileMode(QFileDialog::AnyFile);
-    d.setNameFilters({QStringLiteral("*.dat (*.dat)"), QStringLiteral("*.* (*)")});
-    d.setDefaultSuffix(QStringLiteral("dat"));
-    d.setOption(QFileDialog::DontConfirmOverwrite, mode != QFileDialog::AcceptSave);
-    if (d.exec() != QDialog::Accepted || d.selectedFiles().isEmpty()) return std::nullopt;
-    return d.selectedFiles().front().toStdString();
-}
+const QStringList kDatFilters{QStringLiteral("*.dat (*.dat)"), QStringLiteral("*.* (*)")};
 
 constexpr const char* kTooManyFilePoints =
     "The file holds more than 20000 points: the first 20000 were read";
@@ -74,8 +60,14 @@ TForm1::TForm1(SharedState& state, QWidget* parent) : QMainWindow(parent), m_sta
     m_plot = std::make_unique<SpectrumPlot>();
     m_engine = std::make_unique<SweepEngine>(m_state, *this);
     ChooseFont = [this](const FontChoice& current) { return ChooseFontAndColour(this, current); };
-    ChooseSaveFile = [this] { return RunFileDialog(this, QFileDialog::AcceptSave); };
-    ChooseOpenFile = [this] { return RunFileDialog(this, QFileDialog::AcceptOpen); };
+    ChooseSaveFile = [this] {
+        return RunFileDialog(this, true, "SaveDialog1", QString(), kDatFilters,
+                             QStringLiteral("dat"));
+    };
+    ChooseOpenFile = [this] {
+        return RunFileDialog(this, false, "OpenDialog1", QString(), kDatFilters,
+                             QStringLiteral("dat"));
+    };
     ChooseColor = [this](const QColor& current) -> std::optional<QColor> {
         QColor c = QColorDialog::getColor(current, this);
         return c.isValid() ? std::optional<QColor>(c) : std::nullopt;
@@ -135,7 +127,6 @@ void TForm1::BuildControls(QWidget* c) {
     Button3->setGeometry(30, 432, 123, 25);
     Button4 = Named(new QPushButton(QStringLiteral("Fit Spectrum"), c), "Button4");
     Button4->setGeometry(30, 472, 123, 25);
-    Button4->setEnabled(false);  // the fit window comes later
 
     CheckBox1 = Named(new QCheckBox(QStringLiteral("FFT-Filter on"), c), "CheckBox1");
     CheckBox1->move(47, 520);
@@ -182,6 +173,7 @@ void TForm1::BuildControls(QWidget* c) {
     connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
     connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(); });
     connect(Button3, &QPushButton::clicked, this, [this] { Button3Click(); });
+    connect(Button4, &QPushButton::clicked, this, [this] { FitExecute(); });
     connect(Image1, &TImage::MouseDown, this, [this](int x, int, Qt::MouseButton) { SetFreq(x); });
     connect(Image1, &TImage::MouseMove, this, [this](int x, int y) { ZeigeFreq(x, y); });
     connect(Image1, &TImage::MouseEnter, this, [this] { ZeigeFreqOn(); });
@@ -209,7 +201,7 @@ void TForm1::BuildMenus() {
     action(ChangeFont, "ChangeFont", "Change Font", true);
     action(ChangePenColor, "ChangePenColor", "ChangePenColor", true);
     action(ChangeLineThickness, "ChangeLineThickness", "ChangeLineThickness", true);
-    action(Fit, "Fit", "Fit", false);
+    action(Fit, "Fit", "Fit", true);
     action(WaveFktWindow, "WaveFktWindow", "Measure Wave Function", false);
     action(LifeFFTOn, "LifeFFTOn", "Life FFT of Microphone Signal", false);
     action(LifeWaveOn, "LifeWaveOn", "Life Image of Microphone Signal", false);
@@ -225,6 +217,7 @@ void TForm1::BuildMenus() {
     connect(SaveSpectrum, &QAction::triggered, this, [this] { SaveSpectrumExecute(); });
     connect(OpenSpectrum, &QAction::triggered, this, [this] { OpenSpectrumExecute(); });
     connect(Exit, &QAction::triggered, this, [this] { ExitExecute(); });
+    connect(Fit, &QAction::triggered, this, [this] { FitExecute(); });
     connect(ChangeFont, &QAction::triggered, this, [this] { ChangeFontExecute(); });
     connect(ChangePenColor, &QAction::triggered, this, [this] { ChangePenColorExecute(); });
     connect(ChangeLineThickness, &QAction::triggered, this,
@@ -371,6 +364,20 @@ void TForm1::ChangeLineThicknessExecute() {
 void TForm1::ExitExecute() {
     m_engine->Abort();
     QApplication::exit(0);
+}
+
+void TForm1::FitExecute() {
+    m_state.CurrentSlot = std::clamp(RadioGroup1->ItemIndex(), 0, kSlots - 1);
+    const int slot = m_state.CurrentSlot;
+    const int n = std::clamp(m_state.SpecCount[slot], 0, kSlotCapacity);
+    FitHandOver h;
+    h.view = HandOver();
+    h.frequency.assign(m_state.SpecFreq[slot].begin() + 1, m_state.SpecFreq[slot].begin() + 1 + n);
+    h.amplitude.assign(m_state.SpecAmp[slot].begin() + 1, m_state.SpecAmp[slot].begin() + 1 + n);
+    h.color = m_state.SpecColor[slot];
+    h.plotFreqMin = m_state.PlotFreqMin;
+    h.plotFreqMax = m_state.PlotFreqMax;
+    if (OpenFitWindow) OpenFitWindow(h);
 }
 
 void TForm1::SaveSpectrumExecute() {

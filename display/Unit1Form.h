@@ -127,6 +127,10 @@ public:
     void SetFreq(int x);
     SweepEngine& Engine() { return *m_engine; }
 
+    // "Fit Spectrum" and "Fit": the selected slot and the view handed to the fit window.
+    void FitExecute();
+    std::function<void(const FitHandOver&)> OpenFitWindow;  // wired by the program
+
     void SaveSpectrumExecute();
     void OpenSpectrumExecute();
 

@@ -3,6 +3,9 @@
 
 #include <cmath>
 #include <numbers>
+#include <utility>
+
+#include "measurement/TextFiles.h"
 
 namespace sonarix {
 namespace {
@@ -20,6 +23,29 @@ double ToDegrees(double t) { return std::atan(t) * 360.0 / kPi; }
 double Shifted(double degrees) { return degrees > 0 ? degrees - 180.0 : degrees + 180.0; }
 
 }  // namespace
+
+std::string FitParameterLines(const PeakTable& t) {
+    std::string out;
+    for (int k = 1; k <= kPeaks; ++k) {
+        if (!(t.PeakAmplitude[k] > 0)) continue;
+        out += std::to_string(k) + ". Peak:\r\n";
+        const std::pair<const char*, double> rows[] = {{"Frequency [Hz]   = ", t.PeakFrequency[k]},
+                                                       {"Amplitude [a.u.] = ", t.PeakAmplitude[k]},
+                                                       {"Width [Hz]       = ", t.PeakWidth[k]},
+                                                       {"Phase [degrees]  = ", t.PeakPhase[k]}};
+        for (const auto& [caption, value] : rows) {
+            out += caption;
+            AppendFixed3(out, value);
+            out += "\r\n";
+        }
+        out += "\r\n";
+    }
+    return out;
+}
+
+std::string FitFunctionLines(const FitData& d) {
+    return PairLines(d.FitFrequency.data() + 1, d.FitCurve.data() + 1, d.FitCount);
+}
 
 Params PeakVector(PeakTable& t) {
     Params p{};
@@ -45,10 +71,12 @@ FitRunner::FitRunner(FitState& fit, uint64_t seed)
       m_y(std::make_unique<std::array<double, kFitCapacity + 1>>()),
       m_sigma(std::make_unique<std::array<double, kFitCapacity + 1>>()) {}
 
-int FitRunner::Run(FitWindow& w, double from, double to) {
+int FitRunner::Run(FitWindow& w) {
     FitState& f = m_fit;
     w.ShowStartFit(false);
     f.StopFit = false;
+    double from = 0.0, to = 0.0;
+    w.FitRange(from, to);
     // Strictly inside the range, all with sigma 1.
     m_ndata = 0;
     for (int i = 1; i <= f.data.FitCount; ++i) {

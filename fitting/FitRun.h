@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <random>
+#include <string>
 
 #include "fitting/UnitMarquardt.h"
 
@@ -45,11 +46,19 @@ Params PeakVector(PeakTable& peaks);
 // FitCurve[1 ... FitCount] = the model of the peak table.
 void ComputeFitCurve(FitState& fit);
 
+// The fit-parameter file: for every peak of positive amplitude, in ascending order, "k. Peak:",
+// the four values under captions of 19 characters with 3 decimals, an empty line; CR LF.
+std::string FitParameterLines(const PeakTable& peaks);
+// The fit-function file: FitFrequency and FitCurve in the spectrum file's line format.
+std::string FitFunctionLines(const FitData& data);
+
 // What the run needs of the fit window, called on the GUI thread.
 class FitWindow {
 public:
     virtual ~FitWindow() = default;
     virtual void ShowStartFit(bool shown) = 0;  // hides "Start Fit", uncovering "Stop"
+    // The fit range "from" and "to" as read from the window's fields.
+    virtual void FitRange(double& from, double& to) = 0;
     virtual void ShowProgress(bool shown) = 0;  // ProgressBar1, Max 50, position 0 when shown
     virtual void StepProgress() = 0;
     virtual void ProcessMessages() = 0;
@@ -63,9 +72,8 @@ class FitRunner {
 public:
     explicit FitRunner(FitState& fit, uint64_t seed = 5489u);
 
-    // The run, from "Start Fit" on: from and to are the range read from the window's fields.
-    // Returns the number of solver steps made.
-    int Run(FitWindow& window, double from, double to);
+    // The run of "Start Fit". Returns the number of solver steps made.
+    int Run(FitWindow& window);
 
     // The solver's vector after the last step, and its chi-square.
     const Params& Vector() const { return m_a; }

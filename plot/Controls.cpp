@@ -3,6 +3,7 @@
 
 #include <QButtonGroup>
 #include <QDialog>
+#include <QFileDialog>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
@@ -37,17 +38,24 @@ void TRadioGroup::SetItemIndex(int index) {
     emit Clicked();
 }
 
+void TRadioGroup::SetColumns(int columns) {
+    m_columns = std::max(1, columns);
+    resizeEvent(nullptr);
+}
+
 void TRadioGroup::resizeEvent(QResizeEvent* event) {
-    QGroupBox::resizeEvent(event);
+    if (event != nullptr) QGroupBox::resizeEvent(event);
     // Items share the inside of the frame evenly, as in a classic radio group, and take its
     // whole width: the substituted dialog font is wider than the classic one.
     const QRect area = contentsRect().adjusted(1, 2, 0, -2);
     const int n = static_cast<int>(m_buttons.size());
     if (n == 0) return;
-    const int each = std::max(1, area.height() / n);
+    const int rows = (n + m_columns - 1) / m_columns;
+    const int each = std::max(1, area.height() / rows);
+    const int width = area.width() / m_columns;
     for (int i = 0; i < n; ++i) {
-        m_buttons[static_cast<size_t>(i)]->setGeometry(area.left(), area.top() + i * each,
-                                                       area.width(), each);
+        m_buttons[static_cast<size_t>(i)]->setGeometry(area.left() + (i / rows) * width,
+                                                       area.top() + (i % rows) * each, width, each);
     }
 }
 
@@ -132,6 +140,20 @@ QLabel* AddLabel(QWidget* parent, const char* name, const char* text, int left, 
     l->move(left, top);
     l->adjustSize();
     return l;
+}
+
+std::optional<std::string> RunFileDialog(QWidget* parent, bool save, const char* objectName,
+                                         const QString& title, const QStringList& filters,
+                                         const QString& suffix) {
+    QFileDialog d(parent, title);
+    d.setObjectName(QString::fromLatin1(objectName));
+    d.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+    d.setOption(QFileDialog::DontConfirmOverwrite, !save);
+    d.setFileMode(QFileDialog::AnyFile);
+    d.setNameFilters(filters);
+    d.setDefaultSuffix(suffix);
+    if (d.exec() != QDialog::Accepted || d.selectedFiles().isEmpty()) return std::nullopt;
+    return d.selectedFiles().front().toStdString();
 }
 
 QPushButton* AddButton(QWidget* parent, const char* name, const char* caption, int left, int top,

@@ -6,6 +6,8 @@
 #include <QImage>
 #include <QStringList>
 #include <QWidget>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "plot/PlotMapping.h"
@@ -26,6 +28,8 @@ public:
     int ItemIndex() const;
     void SetItemIndex(int index);
     QRadioButton* Button(int index) const { return m_buttons.at(static_cast<size_t>(index)); }
+    // Items in this many columns, filled column by column.
+    void SetColumns(int columns);
 
 signals:
     // The user picked an item (also when SetItemIndex changes it, as the classic OnClick).
@@ -37,6 +41,7 @@ protected:
 private:
     QButtonGroup* m_group = nullptr;
     std::vector<QRadioButton*> m_buttons;
+    int m_columns = 1;
 };
 
 // A fixed-size picture shown at its top-left corner, with the mouse events of a plot.
@@ -80,6 +85,13 @@ void SetUpFixedDialog(QDialog* d, const char* name, const char* caption, int w, 
 // A label sized to its text at (left, top), optionally bold.
 QLabel* AddLabel(QWidget* parent, const char* name, const char* text, int left, int top,
                  bool bold = false);
+// The standard file dialog: title, name filters ("*.dat (*.dat)", ...), default suffix; a
+// save dialog asks before overwriting, an open dialog accepts a name that does not exist (the
+// error box says so). The chosen name, or no value when cancelled.
+std::optional<std::string> RunFileDialog(QWidget* parent, bool save, const char* objectName,
+                                         const QString& title, const QStringList& filters,
+                                         const QString& suffix);
+
 // A push button with the given geometry.
 QPushButton* AddButton(QWidget* parent, const char* name, const char* caption, int left, int top,
                        int w, int h);

@@ -3,6 +3,9 @@
 // and the pen width of the main window.
 #pragma once
 
+#include <cstdint>
+#include <vector>
+
 #include "plot/FontDialog.h"
 
 namespace sonarix {
@@ -13,6 +16,15 @@ struct PlotHandOver {
     int panelWidth = 800;  // pixels of the plot panel
     FontChoice font;       // the plot font and its text colour
     int penWidth = 1;      // pixels
+};
+
+// The spectrum slot and the view of the main window at "Fit Spectrum".
+struct FitHandOver {
+    PlotHandOver view;
+    std::vector<double> frequency, amplitude;  // the slot's points 1 ... n, as 0 ... n - 1
+    uint32_t color = 0;                        // the slot's pen colour
+    double plotFreqMin = 100000.0;             // the main plot's range at its last redraw
+    double plotFreqMax = 0.0;
 };
 
 }  // namespace sonarix

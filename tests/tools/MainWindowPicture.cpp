@@ -1,9 +1,10 @@
 // Renders the main window with four slots of spectra of the virtual apparatus (the model's
 // response at four hemisphere angles) into PNG files, at the "normal" and "wide" display:
 // main_window_picture OUT_PREFIX  ->  OUT_PREFIX-normal.png, OUT_PREFIX-wide.png, and the
-// dialogs OUT_PREFIX-form4.png, -form8.png, -form10.png, -form11.png, -font.png, and a sweep
-// half-way, OUT_PREFIX-sweep.png
+// dialogs OUT_PREFIX-form4.png, -form8.png, -form10.png, -form11.png, -font.png, the fit window
+// OUT_PREFIX-fit.png and a sweep half-way, OUT_PREFIX-sweep.png
 #include <QApplication>
+#include <QLineEdit>
 #include <QTimer>
 #include <cmath>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include "display/Unit11.h"
 #include "display/Unit1Form.h"
 #include "display/Unit4.h"
+#include "fitting/Unit5.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/VirtualApparatus.h"
 #include "plot/Canvas.h"
@@ -68,6 +70,27 @@ int main(int argc, char** argv) {
         fonts.SetChoice({p.form1->PlotCanvas().Font(), 0x000080});
         fonts.adjustSize();
         fonts.grab().save(QString::fromStdString(prefix + "-font.png"));
+    }
+    // The fit window on slot 1 with two peaks placed near 2273 and 3649 Hz and fitted.
+    {
+        p.form1->RadioGroup1->SetItemIndex(0);
+        p.form1->OpenFitWindow = [&](const sonarix::FitHandOver& h) {
+            p.form5->FitExecute(h, false);
+        };
+        p.form1->FitExecute();
+        sonarix::TForm5& fit = *p.form5;
+        fit.Edit1->setText("1800");
+        fit.Edit2->setText("4200");
+        const double guesses[2][2] = {{2290.0, 15.0}, {3665.0, 7.0}};
+        for (int k = 0; k < 2; ++k) {
+            fit.RadioGroup1->SetItemIndex(k);
+            const sonarix::PlotGeometry g = fit.Geometry();
+            fit.SetPeakAmp(g.X(guesses[k][0]), g.Y(guesses[k][1]), Qt::LeftButton);
+        }
+        fit.show();
+        fit.Button2Click();
+        fit.grab().save(QString::fromStdString(prefix + "-fit.png"));
+        fit.hide();
     }
     // Half-way through a sweep into slot 1: the spectrum grows from the left.
     p.form1->RadioGroup2->SetItemIndex(0);

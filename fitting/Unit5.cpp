@@ -1,0 +1,455 @@
+// The fit window.
+#include "fitting/Unit5.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QColorDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QSlider>
+#include <QWheelEvent>
+#include <algorithm>
+#include <cmath>
+
+#include "measurement/FixedText.h"
+#include "measurement/Messages.h"
+#include "measurement/ReadNumber.h"
+#include "measurement/TextFiles.h"
+#include "plot/Axes.h"
+#include "plot/Canvas.h"
+#include "plot/Controls.h"
+
+namespace sonarix {
+namespace {
+
+constexpr int kStripWidth = 200;
+constexpr int kNormalWidthOffset = 215;
+constexpr double kWidthPerWheelUnit = 0.002;  // 0.24 Hz per notch of 120
+
+QString Fixed3(double v) { return QString::fromStdString(FixedText(v, 3)); }
+
+QFont PlotFont(QFont f) {
+    f.setStyleStrategy(QFont::NoAntialias);
+    return f;
+}
+
+}  // namespace
+
+TForm5::TForm5(QWidget* parent)
+    : QDialog(parent), m_fit(std::make_unique<FitState>()), m_x(kFitCapacity), m_y(kFitCapacity) {
+    m_runner = std::make_unique<FitRunner>(*m_fit);
+    setObjectName(QStringLiteral("Form5"));
+    setWindowTitle(QStringLiteral("Fit Window"));
+    setFont(DialogFont());
+    setModal(true);
+    MenuBar = Named(new QMenuBar(this), "MenuBar");
+    m_client = Named(new QWidget(this), "ClientArea");
+    BuildControls(m_client);
+    BuildMenus();
+    m_canvas = std::make_unique<Canvas>(&Image1->Picture);
+    m_canvas->SetFont(PlotFont(DialogFont()));
+    for (int k = 1; k <= kPeaks; ++k) m_fit->peaks.PeakWidth[k] = 20.0;
+    ChooseFont = [this](const FontChoice& current) { return ChooseFontAndColour(this, current); };
+    ChooseColor = [this](const QColor& current) -> std::optional<QColor> {
+        const QColor c = QColorDialog::getColor(current, this);
+        return c.isValid() ? std::optional<QColor>(c) : std::nullopt;
+    };
+    ChooseFitDataFile = [this] {
+        return RunFileDialog(this, true, "SaveDialog1", QStringLiteral("Save Fit Function"),
+                             {QStringLiteral("*.dat (*.dat)"), QStringLiteral("*.* (*)")},
+                             QStringLiteral("dat"));
+    };
+    ChooseParameterFile = [this] {
+        return RunFileDialog(this, true, "SaveDialog2", QStringLiteral("Save Parameter"),
+                             {QStringLiteral("*.par (*.par)"), QStringLiteral("*.* (*)")},
+                             QStringLiteral("par"));
+    };
+    resize(kClientWidth, kClientHeight + MenuBar->sizeHint().height());
+}
+
+TForm5::~TForm5() = default;
+
+void TForm5::BuildControls(QWidget* c) {
+    RadioGroup1 = Named(new TRadioGroup(QStringLiteral("Peak Number"),
+                                        {QStringLiteral("1. Peak"), QStringLiteral("2. Peak"),
+                                         QStringLiteral("3. Peak"), QStringLiteral("4. Peak"),
+                                         QStringLiteral("5. Peak"), QStringLiteral("6. Peak"),
+                                         QStringLiteral("7. Peak"), QStringLiteral("8. Peak")},
+                                        c),
+                        "RadioGroup1");
+    RadioGroup1->setGeometry(8, 8, 185, 105);
+    RadioGroup1->SetColumns(2);
+    RadioGroup1->SetItemIndex(0);
+    connect(RadioGroup1, &TRadioGroup::Clicked, this, [this] { ChangePeakNr(); });
+
+    Panel2 = Named(new QWidget(c), "Panel2");
+    Panel2->setGeometry(8, 120, 185, 108);
+    Label1 = AddLabel(Panel2, "Label1", "Peak Parameter", 6, 4, true);
+    struct Row {
+        QLabel*& caption;
+        QLabel*& value;
+        const char* captionName;
+        const char* valueName;
+        const char* text;
+        const char* initial;
+    };
+    const Row rows[] = {{Label2, Label3, "Label2", "Label3", "Frequency [Hz]:", "0.000"},
+                        {Label4, Label5, "Label4", "Label5", "Amplitude [a.u.]:", "0.000"},
+                        {Label6, Label7, "Label6", "Label7", "Width [Hz]:", "20.000"},
+                        {Label8, Label9, "Label8", "Label9", "Phase [degrees]:", "0.000"}};
+    int top = 26;
+    for (const Row& r : rows) {
+        r.caption = AddLabel(Panel2, r.captionName, r.text, 6, top);
+        r.value = AddLabel(Panel2, r.valueName, r.initial, 100, top);
+        r.value->setMinimumWidth(80);
+        top += 20;
+    }
+
+    Label10 = AddLabel(c, "Label10", "-180", 10, 236);
+    Label11 = AddLabel(c, "Label11", "Phase", 86, 236);
+    Label12 = AddLabel(c, "Label12", "180", 166, 236);
+    Label10->setText(QStringLiteral("-180°"));
+    Label12->setText(QStringLiteral("180°"));
+    Label10->adjustSize();
+    Label12->adjustSize();
+    TrackBar1 = Named(new QSlider(Qt::Horizontal, c), "TrackBar1");
+    TrackBar1->setGeometry(8, 252, 185, 40);
+    TrackBar1->setRange(-180, 180);
+    TrackBar1->setTickInterval(30);
+    TrackBar1->setTickPosition(QSlider::TicksBelow);
+    TrackBar1->setValue(0);
+    connect(TrackBar1, &QSlider::valueChanged, this, [this] { SetPeakPhase(); });
+
+    Panel3 = Named(new QWidget(c), "Panel3");
+    Panel3->setGeometry(8, 300, 185, 80);
+    Label13 = AddLabel(Panel3, "Label13", "Fit Range", 6, 4, true);
+    Label14 = AddLabel(Panel3, "Label14", "from", 6, 28);
+    Edit1 = Named(new QLineEdit(QStringLiteral("1000"), Panel3), "Edit1");
+    Edit1->setGeometry(44, 24, 121, 21);
+    Label15 = AddLabel(Panel3, "Label15", "to", 6, 54);
+    Edit2 = Named(new QLineEdit(QStringLiteral("10000"), Panel3), "Edit2");
+    Edit2->setGeometry(44, 50, 121, 21);
+
+    Button1 = AddButton(c, "Button1", "Stop", 46, 396, 109, 25);
+    Button2 = AddButton(c, "Button2", "Start Fit", 46, 396, 109, 25);
+    Button2->raise();  // "Start Fit" lies over "Stop"
+    connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+    connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(); });
+    ProgressBar1 = Named(new QProgressBar(c), "ProgressBar1");
+    ProgressBar1->setGeometry(8, 436, 185, 17);
+    ProgressBar1->setRange(0, 50);
+    ProgressBar1->setTextVisible(false);
+    ProgressBar1->hide();
+
+    ScrollBox1 = Named(new QScrollArea(c), "ScrollBox1");
+    ScrollBox1->setWidgetResizable(false);
+    ScrollBox1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    ScrollBox1->horizontalScrollBar()->setTracking(true);
+    Panel1 = Named(new QWidget(), "Panel1");
+    Panel1->resize(800, 660);
+    Image1 = Named(new TImage(3200, 1200, Panel1), "Image1");
+    Label16 = Named(new QLabel(Panel1), "Label16");
+    Label16->setAutoFillBackground(true);
+    Label16->hide();
+    ScrollBox1->setWidget(Panel1);
+    connect(Image1, &TImage::MouseDown, this,
+            [this](int x, int y, Qt::MouseButton b) { SetPeakAmp(x, y, b); });
+    connect(Image1, &TImage::MouseMove, this, [this](int x, int y) { ZeigeFreq(x, y); });
+    connect(Image1, &TImage::MouseEnter, this, [this] { ZeigeFreqOn(); });
+    connect(Image1, &TImage::MouseLeave, this, [this] { ZeigeFreqOff(); });
+}
+
+void TForm5::BuildMenus() {
+    auto action = [this](QAction*& a, const char* name, const char* caption, bool enabled,
+                         void (TForm5::*handler)()) {
+        a = new QAction(QString::fromUtf8(caption), this);
+        a->setObjectName(QString::fromLatin1(name));
+        a->setEnabled(enabled);
+        if (handler != nullptr)
+            connect(a, &QAction::triggered, this, [this, handler] { (this->*handler)(); });
+    };
+    action(SaveFitData, "SaveFitData", "Save Fit Function", true, &TForm5::SaveFitDataExecute);
+    action(SaveFitParameter, "SaveFitParameter", "Save Fit Parameter", true,
+           &TForm5::SaveFitParameterExecute);
+    // Picture export and printing come with their own work.
+    action(SaveAsImage, "SaveAsImage", "Save as Image", false, nullptr);
+    action(PrinterSetup, "PrinterSetup", "Printer Setup", false, nullptr);
+    action(Print, "Print", "Print", false, nullptr);
+    action(ExitFit, "ExitFit", "Exit Fit", true, &TForm5::ExitFitExecute);
+    action(ChangeFont, "ChangeFont", "Change Font", true, &TForm5::ChangeFontExecute);
+    action(ChangeColorData, "ChangeColorData", "Change Color Data", true,
+           &TForm5::ChangeColorDataExecute);
+    action(ChangeColorFit, "ChangeColorFit", "Change Color Fit", true,
+           &TForm5::ChangeColorFitExecute);
+    action(ChangeLineThickness, "ChangeLineThickness", "Change Line Thickness", true,
+           &TForm5::ChangeLineThicknessExecute);
+    action(ManualandHelp, "ManualandHelp", "Manual and Help", true, &TForm5::ManualandHelpExecute);
+    QMenu* file = MenuBar->addMenu(QStringLiteral("File"));
+    file->addActions({SaveFitData, SaveFitParameter, SaveAsImage, PrinterSetup, Print, ExitFit});
+    QMenu* view = MenuBar->addMenu(QStringLiteral("View"));
+    view->addActions({ChangeFont, ChangeColorData, ChangeColorFit, ChangeLineThickness});
+    QMenu* help = MenuBar->addMenu(QStringLiteral("Help"));
+    help->addAction(ManualandHelp);
+    MenuBar->setFont(font());
+    for (QMenu* m : {file, view, help}) m->setFont(font());
+}
+
+void TForm5::LayoutScrollBox() {
+    const int bar = MenuBar->sizeHint().height();
+    MenuBar->setGeometry(0, 0, width(), bar);
+    m_client->setGeometry(0, bar, width(), std::max(0, height() - bar));
+    ScrollBox1->setGeometry(kStripWidth, 3, std::max(0, m_client->width() - kStripWidth - 3),
+                            std::max(0, m_client->height() - 6));
+    const int barHeight = Panel1->width() > ScrollBox1->width() - 2
+                              ? ScrollBox1->horizontalScrollBar()->sizeHint().height()
+                              : 0;
+    Panel1->resize(Panel1->width(), std::max(0, ScrollBox1->height() - 2 - barHeight));
+}
+
+void TForm5::resizeEvent(QResizeEvent* event) {
+    QDialog::resizeEvent(event);
+    FensterGroesse();
+}
+
+void TForm5::FensterGroesse() {
+    if (FitDisplayWidth <= 0)
+        Panel1->resize(std::max(1, width() - kNormalWidthOffset), Panel1->height());
+    LayoutScrollBox();
+    DrawFitPlot();
+}
+
+void TForm5::wheelEvent(QWheelEvent* event) {
+    SetPeakBreite(event->angleDelta().y());
+    event->accept();
+}
+
+void TForm5::closeEvent(QCloseEvent* event) {
+    if (m_running) {
+        // A fit in progress finishes first; the window closes when it has ended.
+        m_closeAfterRun = true;
+        event->ignore();
+        return;
+    }
+    QDialog::closeEvent(event);
+}
+
+int TForm5::SelectedPeak() const { return std::clamp(RadioGroup1->ItemIndex(), 0, 7) + 1; }
+
+PlotGeometry TForm5::Geometry() const {
+    return PlotGeometry{Panel1->width(), Panel1->height(), m_marginLeft,
+                        m_marginBottom,  m_marginRight,    m_marginTop,
+                        m_freqMin,       m_freqMax,        m_ampMax};
+}
+
+void TForm5::FitExecute(const FitHandOver& h, bool show) {
+    FitData& d = m_fit->data;
+    const int n = std::min<int>(static_cast<int>(h.frequency.size()), kFitCapacity);
+    std::copy(h.frequency.begin(), h.frequency.begin() + n, d.FitFrequency.begin() + 1);
+    std::copy(h.amplitude.begin(), h.amplitude.begin() + n, d.FitAmplitude.begin() + 1);
+    d.FitCount = n;
+    d.DataColor = h.color;
+    d.FitColor = kFitBlue;
+    m_canvas->SetFont(PlotFont(h.view.font.font));
+    m_canvas->FontColor = h.view.font.color;
+    m_canvas->PenWidth = h.view.penWidth;
+    for (int k = 1; k <= kPeaks; ++k) {
+        m_fit->peaks.PeakFrequency[k] = 0.0;
+        m_fit->peaks.PeakAmplitude[k] = 0.0;
+        m_fit->peaks.PeakWidth[k] = 20.0;
+        m_fit->peaks.PeakPhase[k] = 0.0;
+    }
+    Edit1->setText(QString::fromStdString(FixedText(h.plotFreqMin, 1)));
+    Edit2->setText(QString::fromStdString(FixedText(h.plotFreqMax, 1)));
+    FitDisplayWidth = h.view.displayItem;
+    const int panelWidth = FitDisplayWidth <= 0 ? width() - kNormalWidthOffset : h.view.panelWidth;
+    Panel1->resize(std::max(1, panelWidth), Panel1->height());
+    LayoutScrollBox();
+    RadioGroup1->SetItemIndex(0);
+    ComputeFitCurve(*m_fit);
+    DrawFitPlot();
+    if (show) exec();
+}
+
+void TForm5::DrawFitPlot() {
+    if (!m_canvas) return;
+    m_marginRight = 20;
+    m_marginTop = 10;
+    const FitData& d = m_fit->data;
+    double ampMax = 1e-10, freqMin = 100000.0, freqMax = 0.0;
+    for (int i = 1; i <= d.FitCount; ++i) {
+        if (d.FitAmplitude[i] > ampMax) ampMax = d.FitAmplitude[i];
+        if (d.FitCurve[i] > ampMax) ampMax = d.FitCurve[i];
+        if (d.FitFrequency[i] > freqMax) freqMax = d.FitFrequency[i];
+        if (d.FitFrequency[i] < freqMin) freqMin = d.FitFrequency[i];
+    }
+    if (freqMax == freqMin) freqMax = freqMin + 0.1;
+    m_ampMax = ampMax;
+    m_freqMin = freqMin;
+    m_freqMax = freqMax;
+    Canvas& c = *m_canvas;
+    const int w = Panel1->width(), h = Panel1->height();
+    c.SetClip(QRect(0, 0, w, h));  // only the panel is ever seen
+    c.PenColor = 0xFFFFFF;
+    c.BrushColor = 0xFFFFFF;
+    c.Rectangle(0, 0, Image1->Picture.width(), Image1->Picture.height());
+    DrawAxes(c, w, h, freqMin, freqMax, ampMax,
+             PlotMargins{m_marginLeft, m_marginBottom, m_marginRight, m_marginTop});
+    if (d.FitCount > 0) {
+        const PlotGeometry g = Geometry();
+        g.MapX(d.FitFrequency.data() + 1, d.FitCount, m_x.data());
+        g.MapY(d.FitAmplitude.data() + 1, d.FitCount, m_y.data());
+        c.PenColor = d.DataColor;
+        c.Polyline(m_x.data(), m_y.data(), d.FitCount);
+        g.MapY(d.FitCurve.data() + 1, d.FitCount, m_y.data());
+        c.PenColor = d.FitColor;
+        c.Polyline(m_x.data(), m_y.data(), d.FitCount);
+    }
+    c.Flush();
+    ++m_redraws;
+    Image1->update();
+    ShowPeakParameters();
+}
+
+void TForm5::ShowPeakParameters() {
+    const int k = SelectedPeak();
+    const PeakTable& t = m_fit->peaks;
+    Label3->setText(Fixed3(t.PeakFrequency[k]));
+    Label5->setText(Fixed3(t.PeakAmplitude[k]));
+    Label7->setText(Fixed3(t.PeakWidth[k]));
+    Label9->setText(Fixed3(t.PeakPhase[k]));
+    const double rounded = std::clamp(std::nearbyint(t.PeakPhase[k]), -180.0, 180.0);
+    // A move of the bar stores the whole degrees as the phase (SetPeakPhase).
+    TrackBar1->setValue(static_cast<int>(std::isfinite(rounded) ? rounded : 0.0));
+}
+
+void TForm5::ChangePeakNr() { ShowPeakParameters(); }
+
+void TForm5::SetPeakAmp(int x, int y, Qt::MouseButton button) {
+    const int k = SelectedPeak();
+    if (button == Qt::LeftButton) {
+        const PlotGeometry g = Geometry();
+        m_fit->peaks.PeakFrequency[k] = g.FrequencyAt(x);
+        m_fit->peaks.PeakAmplitude[k] = g.AmplitudeAt(y);
+        ShowPeakParameters();
+        ComputeFitCurve(*m_fit);
+        DrawFitPlot();
+    }
+    if (button == Qt::RightButton && RadioGroup1->ItemIndex() < 7) {
+        RadioGroup1->SetItemIndex(RadioGroup1->ItemIndex() + 1);
+    }
+}
+
+void TForm5::SetPeakBreite(int wheelDelta) {
+    m_fit->peaks.PeakWidth[SelectedPeak()] += wheelDelta * kWidthPerWheelUnit;
+    ShowPeakParameters();
+    ComputeFitCurve(*m_fit);
+    DrawFitPlot();
+}
+
+void TForm5::SetPeakPhase() {
+    m_fit->peaks.PeakPhase[SelectedPeak()] = TrackBar1->value();
+    ShowPeakParameters();
+    ComputeFitCurve(*m_fit);
+    DrawFitPlot();
+}
+
+void TForm5::ZeigeFreq(int x, int y) { ShowFrequencyReadOut(*Label16, Geometry(), x, y); }
+
+void TForm5::ZeigeFreqOn() {
+    if (m_fit->data.FitCount > 0) Label16->show();
+}
+
+void TForm5::ZeigeFreqOff() { Label16->hide(); }
+
+void TForm5::ChangeFontExecute() {
+    const std::optional<FontChoice> choice =
+        ChooseFont(FontChoice{m_canvas->Font(), m_canvas->FontColor});
+    if (!choice) return;
+    if (!DrawsAlike(choice->font, m_canvas->Font())) m_canvas->SetFont(PlotFont(choice->font));
+    m_canvas->FontColor = choice->color;
+    DrawFitPlot();
+}
+
+void TForm5::ChangeColorDataExecute() {
+    const std::optional<QColor> c = ChooseColor(m_lastColor);
+    if (!c) return;
+    m_lastColor = *c;
+    m_fit->data.DataColor = FromQRgb(c->rgb());
+    DrawFitPlot();
+}
+
+void TForm5::ChangeColorFitExecute() {
+    const std::optional<QColor> c = ChooseColor(m_lastColor);
+    if (!c) return;
+    m_lastColor = *c;
+    m_fit->data.FitColor = FromQRgb(c->rgb());
+    DrawFitPlot();
+}
+
+void TForm5::ChangeLineThicknessExecute() {
+    if (!ChooseLineThickness) return;
+    m_canvas->PenWidth = std::clamp(ChooseLineThickness(), 1, 4);
+    DrawFitPlot();
+}
+
+void TForm5::ExitFitExecute() {
+    if (m_running) {
+        m_closeAfterRun = true;
+        return;
+    }
+    done(1);
+}
+
+void TForm5::ManualandHelpExecute() {
+    if (HelpWindow != nullptr) HelpWindow->exec();
+}
+
+void TForm5::Button1Click() { m_fit->StopFit = true; }
+
+void TForm5::Button2Click() {
+    if (m_running) return;
+    m_running = true;
+    m_closeAfterRun = false;
+    m_runner->Run(*this);
+    m_running = false;
+    if (m_closeAfterRun) done(1);
+}
+
+void TForm5::SaveFitDataExecute() {
+    const std::optional<std::string> name = ChooseFitDataFile();
+    if (!name) return;
+    if (const int e = WriteFileSafely(*name, FitFunctionLines(m_fit->data)); e != 0) ShowIoError(e);
+}
+
+void TForm5::SaveFitParameterExecute() {
+    const std::optional<std::string> name = ChooseParameterFile();
+    if (!name) return;
+    if (const int e = WriteFileSafely(*name, FitParameterLines(m_fit->peaks)); e != 0) {
+        ShowIoError(e);
+    }
+}
+
+void TForm5::ShowStartFit(bool shown) { Button2->setVisible(shown); }
+
+void TForm5::FitRange(double& from, double& to) {
+    from = ReadNumber(Edit1->text().toStdString());
+    to = ReadNumber(Edit2->text().toStdString());
+}
+
+void TForm5::ShowProgress(bool shown) {
+    if (shown) ProgressBar1->setValue(0);
+    ProgressBar1->setVisible(shown);
+}
+
+void TForm5::StepProgress() { ProgressBar1->setValue(ProgressBar1->value() + 1); }
+void TForm5::ProcessMessages() { QApplication::processEvents(); }
+void TForm5::RefreshPeakLabels() { ShowPeakParameters(); }
+void TForm5::RedrawFit() { DrawFitPlot(); }
+
+}  // namespace sonarix

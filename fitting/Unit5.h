@@ -1,0 +1,158 @@
+// TForm5, "Fit Window": the measured curve and the fit curve of one spectrum, up to eight
+// peaks placed by hand (click, wheel, track bar), the fit run, and the fit result files. It
+// gets what it needs from the main window by value (FitHandOver) and knows no other window.
+#pragma once
+
+#include <QDialog>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "fitting/FitRun.h"
+#include "plot/FontDialog.h"
+#include "plot/PlotHandOver.h"
+#include "plot/PlotMapping.h"
+
+class QAction;
+class QLabel;
+class QLineEdit;
+class QMenuBar;
+class QProgressBar;
+class QPushButton;
+class QScrollArea;
+class QSlider;
+
+namespace sonarix {
+
+class Canvas;
+class TImage;
+class TRadioGroup;
+
+class TForm5 : public QDialog, public FitWindow {
+    Q_OBJECT
+public:
+    static constexpr int kClientWidth = 1007;
+    static constexpr int kClientHeight = 670;
+    static constexpr uint32_t kFitBlue = 0x00FF0000;  // RGB 0, 0, 255
+
+    explicit TForm5(QWidget* parent = nullptr);
+    ~TForm5() override;
+
+    TRadioGroup* RadioGroup1 = nullptr;  // "Peak Number"
+    QLabel* Label1 = nullptr;            // "Peak Parameter"
+    QLabel* Label2 = nullptr;            // "Frequency [Hz]:"
+    QLabel* Label3 = nullptr;
+    QLabel* Label4 = nullptr;  // "Amplitude [a.u.]:"
+    QLabel* Label5 = nullptr;
+    QLabel* Label6 = nullptr;  // "Width [Hz]:"
+    QLabel* Label7 = nullptr;
+    QLabel* Label8 = nullptr;  // "Phase [degrees]:"
+    QLabel* Label9 = nullptr;
+    QLabel* Label10 = nullptr;  // "-180°"
+    QLabel* Label11 = nullptr;  // "Phase"
+    QLabel* Label12 = nullptr;  // "180°"
+    QLabel* Label13 = nullptr;  // "Fit Range"
+    QLabel* Label14 = nullptr;  // "from"
+    QLabel* Label15 = nullptr;  // "to"
+    QLabel* Label16 = nullptr;  // frequency read-out over the plot
+    QWidget* Panel2 = nullptr;
+    QWidget* Panel3 = nullptr;
+    QSlider* TrackBar1 = nullptr;
+    QLineEdit* Edit1 = nullptr;
+    QLineEdit* Edit2 = nullptr;
+    QPushButton* Button1 = nullptr;  // "Stop", beneath "Start Fit"
+    QPushButton* Button2 = nullptr;  // "Start Fit"
+    QProgressBar* ProgressBar1 = nullptr;
+    QScrollArea* ScrollBox1 = nullptr;
+    QWidget* Panel1 = nullptr;
+    TImage* Image1 = nullptr;
+    QMenuBar* MenuBar = nullptr;
+
+    QAction* SaveFitData = nullptr;
+    QAction* SaveFitParameter = nullptr;
+    QAction* SaveAsImage = nullptr;
+    QAction* PrinterSetup = nullptr;
+    QAction* Print = nullptr;
+    QAction* ExitFit = nullptr;
+    QAction* ChangeFont = nullptr;
+    QAction* ChangeColorData = nullptr;
+    QAction* ChangeColorFit = nullptr;
+    QAction* ChangeLineThickness = nullptr;
+    QAction* ManualandHelp = nullptr;
+
+    // Dialogs; tests put their own answers here. No value means cancelled.
+    std::function<std::optional<FontChoice>(const FontChoice& current)> ChooseFont;
+    std::function<std::optional<QColor>(const QColor& current)> ChooseColor;
+    std::function<std::optional<std::string>()> ChooseFitDataFile;
+    std::function<std::optional<std::string>()> ChooseParameterFile;
+    // The line-thickness dialog of the main window: the chosen pen width 1 ... 4.
+    std::function<int()> ChooseLineThickness;
+    QDialog* HelpWindow = nullptr;  // "Manual and Help", not owned
+
+    // The hand-over, then the window shown modally (unless show is false, for tests).
+    void FitExecute(const FitHandOver& handOver, bool show = true);
+
+    void DrawFitPlot();
+    void ShowPeakParameters();
+    void ChangePeakNr();
+    void SetPeakAmp(int x, int y, Qt::MouseButton button);
+    void SetPeakBreite(int wheelDelta);
+    void SetPeakPhase();
+    void ZeigeFreq(int x, int y);
+    void ZeigeFreqOn();
+    void ZeigeFreqOff();
+    void FensterGroesse();
+    void ChangeFontExecute();
+    void ChangeColorDataExecute();
+    void ChangeColorFitExecute();
+    void ChangeLineThicknessExecute();
+    void ExitFitExecute();
+    void ManualandHelpExecute();
+    void Button1Click();
+    void Button2Click();
+    void SaveFitDataExecute();
+    void SaveFitParameterExecute();
+
+    FitState& Fit() { return *m_fit; }
+    FitRunner& Runner() { return *m_runner; }
+    Canvas& PlotCanvas() { return *m_canvas; }
+    PlotGeometry Geometry() const;  // as the last redraw left it
+    int FitDisplayWidth = 0;
+    int RedrawCount() const { return m_redraws; }
+
+    // FitWindow: what the fit run drives.
+    void ShowStartFit(bool shown) override;
+    void FitRange(double& from, double& to) override;
+    void ShowProgress(bool shown) override;
+    void StepProgress() override;
+    void ProcessMessages() override;
+    void RefreshPeakLabels() override;
+    void RedrawFit() override;
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void BuildControls(QWidget* client);
+    void BuildMenus();
+    void LayoutScrollBox();
+    int SelectedPeak() const;  // 1 ... 8
+
+    std::unique_ptr<FitState> m_fit;
+    std::unique_ptr<FitRunner> m_runner;
+    std::unique_ptr<Canvas> m_canvas;
+    std::vector<int> m_x, m_y;
+    QWidget* m_client = nullptr;
+    QColor m_lastColor = Qt::black;
+    int32_t m_marginLeft = 10, m_marginBottom = 10, m_marginRight = 20, m_marginTop = 10;
+    double m_ampMax = 1e-10, m_freqMin = 100000.0, m_freqMax = 0.0;
+    bool m_running = false;
+    bool m_closeAfterRun = false;
+    int m_redraws = 0;
+};
+
+}  // namespace sonarix

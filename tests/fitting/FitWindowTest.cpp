@@ -1,0 +1,232 @@
+// The fit window: the hand-over from the main window, peak editing by mouse, wheel and track
+// bar, a fit of a measured spectrum, the result files, Stop and closing during a run.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSlider>
+#include <QTest>
+#include <QTimer>
+#include <QWheelEvent>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "display/Unit1Form.h"
+#include "fitting/Unit5.h"
+#include "measurement/FixedText.h"
+#include "measurement/Sweep.h"
+#include "plot/Canvas.h"
+#include "plot/Controls.h"
+#include "tests/ProgramFixture.h"
+
+namespace sonarix {
+namespace {
+
+namespace fs = std::filesystem;
+
+class FitWindowTest : public test::ProgramOnApparatus {
+protected:
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(Start());
+        fit = p.form5.get();
+        // The window is looked at without its modal loop.
+        f->OpenFitWindow = [this](const FitHandOver& h) {
+            fit->FitExecute(h, false);
+            fit->show();
+        };
+    }
+    std::string Read(const std::string& file) {
+        std::ifstream in(file, std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+    std::string TempFile(const char* name) {
+        return (fs::temp_directory_path() / (std::to_string(getpid()) + name)).string();
+    }
+    void Wheel(int delta) {
+        QWheelEvent e(QPointF(100, 100), QPointF(100, 100), QPoint(), QPoint(0, delta),
+                      Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(fit, &e);
+    }
+    TForm5* fit = nullptr;
+};
+
+TEST_F(FitWindowTest, HandOverOfASlotAndItsView) {
+    Fill(1, 100.0, 10000.0, 19.8396);  // 500 points
+    ASSERT_EQ(p.state->SpecCount[1], 500);
+    f->RadioGroup1->SetItemIndex(1);
+    f->PlotCanvas().PenWidth = 2;
+    f->RedrawSpectra();
+    f->Button4->click();
+    EXPECT_EQ(p.state->CurrentSlot, 1);
+    EXPECT_EQ(fit->Fit().data.FitCount, 500);
+    EXPECT_EQ(fit->Edit1->text(), "100.0");
+    EXPECT_EQ(fit->Edit2->text(), QString::fromStdString(FixedText(p.state->PlotFreqMax, 1)));
+    EXPECT_EQ(fit->Label3->text(), "0.000");
+    EXPECT_EQ(fit->Label5->text(), "0.000");
+    EXPECT_EQ(fit->Label7->text(), "20.000");
+    EXPECT_EQ(fit->Label9->text(), "0.000");
+    EXPECT_EQ(fit->TrackBar1->value(), 0);
+    for (int i = 1; i <= 500; ++i) ASSERT_EQ(fit->Fit().data.FitCurve[i], 0.0);
+    EXPECT_EQ(fit->Fit().data.DataColor, p.state->SpecColor[1]);
+    EXPECT_EQ(fit->Fit().data.FitColor, 0x00FF0000u);
+    EXPECT_EQ(fit->PlotCanvas().PenWidth, 2);
+    EXPECT_EQ(fit->PlotCanvas().Font(), f->PlotCanvas().Font());
+    EXPECT_EQ(fit->RadioGroup1->ItemIndex(), 0);
+    EXPECT_EQ(fit->Panel1->width(), fit->width() - 215);
+    // The data curve in the slot's colour, the fit curve (all 0) on the axis in blue.
+    const PlotGeometry g = fit->Geometry();
+    EXPECT_EQ(fit->Image1->Picture.pixel(g.X(5000.0), g.Y(0.0) - 0), ToQRgb(0x00FF0000));
+}
+
+TEST_F(FitWindowTest, WideDisplayKeepsItsPanelOnResize) {
+    Fill(0, 100.0, 10000.0, 10.0);
+    f->RadioGroup2->SetItemIndex(1);
+    f->FitExecute();
+    EXPECT_EQ(fit->Panel1->width(), 1600);
+    fit->resize(900, 600);
+    QApplication::processEvents();
+    EXPECT_EQ(fit->Panel1->width(), 1600);
+}
+
+TEST_F(FitWindowTest, ClicksWheelAndTrackBarEditThePeaks) {
+    Fill(0, 1000.0, 3000.0, 10.0);
+    f->RedrawSpectra();
+    f->FitExecute();
+    const PlotGeometry g = fit->Geometry();
+    const int midX = g.left + g.DataWidth() / 2;
+    const int midY = g.panelHeight - g.bottom - g.DataHeight() / 2;
+    QTest::mouseClick(fit->Image1, Qt::LeftButton, {}, QPoint(midX, midY));
+    const PeakTable& t = fit->Fit().peaks;
+    EXPECT_NEAR(t.PeakFrequency[1], (g.freqMin + g.freqMax) / 2,
+                (g.freqMax - g.freqMin) / g.DataWidth());
+    EXPECT_NEAR(t.PeakAmplitude[1], g.ampMax / 2, g.ampMax / g.DataHeight());
+    EXPECT_EQ(fit->Label3->text(), QString::fromStdString(FixedText(t.PeakFrequency[1], 3)));
+    EXPECT_GT(fit->Fit().data.FitCurve[100], 0.0);  // the curve follows at once
+
+    fit->RadioGroup1->SetItemIndex(2);
+    QTest::mouseClick(fit->Image1, Qt::RightButton, {}, QPoint(midX, midY));
+    EXPECT_EQ(fit->RadioGroup1->ItemIndex(), 3);  // "4. Peak"
+    fit->RadioGroup1->SetItemIndex(7);
+    QTest::mouseClick(fit->Image1, Qt::RightButton, {}, QPoint(midX, midY));
+    EXPECT_EQ(fit->RadioGroup1->ItemIndex(), 7);
+    EXPECT_EQ(t.PeakAmplitude[8], 0.0);
+
+    fit->RadioGroup1->SetItemIndex(4);
+    for (int i = 0; i < 3; ++i) Wheel(120);
+    EXPECT_NEAR(t.PeakWidth[5], 20.72, 1e-12);
+    EXPECT_EQ(fit->Label7->text(), "20.720");
+
+    fit->TrackBar1->setValue(37);
+    EXPECT_EQ(fit->Label9->text(), "37.000");
+    EXPECT_EQ(t.PeakPhase[5], 37.0);
+
+    fit->Fit().peaks.PeakPhase[2] = 12.6;
+    fit->RadioGroup1->SetItemIndex(1);
+    EXPECT_EQ(fit->TrackBar1->value(), 13);
+    EXPECT_EQ(t.PeakPhase[2], 13.0);
+    EXPECT_EQ(fit->Label9->text(), "13.000");
+}
+
+TEST_F(FitWindowTest, FitsASpectrumMeasuredOnTheApparatus) {
+    f->Edit1->setText("1800");
+    f->Edit2->setText("4200");
+    f->Edit3->setText("10");
+    f->Edit4->setText("100");
+    f->Button2Click();
+    ASSERT_EQ(p.state->SpecCount[0], 240);
+    f->FitExecute();
+    // Peaks placed by a click near the two resonances, at their measured heights.
+    double modes[2] = {0, 0};
+    for (const audio::CavityMode& m : apparatus->Modes()) {
+        if (m.frequency > 1800 && m.frequency < 3000) modes[0] = m.frequency;
+        if (m.frequency > 3000 && m.frequency < 4200) modes[1] = m.frequency;
+    }
+    ASSERT_GT(modes[0], 0);
+    ASSERT_GT(modes[1], 0);
+    for (int k = 0; k < 2; ++k) {
+        fit->RadioGroup1->SetItemIndex(k);
+        const PlotGeometry g = fit->Geometry();
+        const int i = static_cast<int>(std::lround((modes[k] + 15 - 1800) / 10.0));
+        fit->SetPeakAmp(g.X(modes[k] + 15), g.Y(0.8 * p.state->SpecAmp[0][i]), Qt::LeftButton);
+    }
+    fit->Button2->click();
+    EXPECT_TRUE(fit->Button2->isVisible());
+    EXPECT_FALSE(fit->ProgressBar1->isVisible());
+    for (int k = 0; k < 2; ++k) {
+        EXPECT_NEAR(fit->Fit().peaks.PeakFrequency[k + 1], modes[k], 10.0) << modes[k];
+        EXPECT_GT(fit->Fit().peaks.PeakAmplitude[k + 1], 0);
+    }
+}
+
+TEST_F(FitWindowTest, ResultFiles) {
+    fit->Fit().data.FitCount = 3;
+    for (int i = 1; i <= 3; ++i) fit->Fit().data.FitFrequency[i] = 100.0 * i;
+    ComputeFitCurve(fit->Fit());
+    const std::string dat = TempFile("fit.dat"), par = TempFile("fit.par");
+    fit->ChooseFitDataFile = [&] { return std::optional<std::string>(dat); };
+    fit->ChooseParameterFile = [&] { return std::optional<std::string>(par); };
+    fit->SaveFitData->trigger();
+    EXPECT_EQ(Read(dat), "100.000 0.000\r\n200.000 0.000\r\n300.000 0.000\r\n");
+    fit->SaveFitParameter->trigger();
+    EXPECT_EQ(Read(par), "");
+
+    PeakTable& t = fit->Fit().peaks;
+    t.PeakFrequency[1] = 1000;
+    t.PeakAmplitude[1] = 2.5;
+    t.PeakWidth[1] = 20;
+    t.PeakPhase[1] = -45;
+    fit->SaveFitParameterExecute();
+    EXPECT_EQ(Read(par),
+              "1. Peak:\r\nFrequency [Hz]   = 1000.000\r\nAmplitude [a.u.] = 2.500\r\n"
+              "Width [Hz]       = 20.000\r\nPhase [degrees]  = -45.000\r\n\r\n");
+    // The fit function opens as a spectrum in the main window.
+    ComputeFitCurve(fit->Fit());
+    fit->SaveFitDataExecute();
+    f->ChooseOpenFile = [&] { return std::optional<std::string>(dat); };
+    f->RadioGroup1->SetItemIndex(3);
+    f->OpenSpectrumExecute();
+    ASSERT_EQ(p.state->SpecCount[3], 3);
+    EXPECT_EQ(p.state->SpecFreq[3][2], 200.0);
+    EXPECT_NEAR(p.state->SpecAmp[3][1], fit->Fit().data.FitCurve[1], 0.0005);
+    EXPECT_TRUE(messages.Messages().empty());
+    fs::remove(dat);
+    fs::remove(par);
+}
+
+TEST_F(FitWindowTest, StopAndClosingDuringARun) {
+    Fill(0, 1000.0, 3000.0, 10.0);
+    f->FitExecute();
+    int rounds = 0;
+    std::function<void()> during = [&] {
+        if (++rounds == 3) {
+            fit->Button1->click();  // "Stop", uncovered by the hidden "Start Fit"
+            return;
+        }
+        QTimer::singleShot(0, fit, during);
+    };
+    QTimer::singleShot(0, fit, during);
+    fit->Button2->click();
+    EXPECT_EQ(fit->ProgressBar1->value(), 3);  // no active peak: it would run 51 steps
+    EXPECT_TRUE(fit->Button2->isVisible());
+
+    bool visibleWhileRunning = false;
+    QTimer::singleShot(0, fit, [&] {
+        fit->close();
+        visibleWhileRunning = fit->isVisible();
+    });
+    fit->Button2->click();
+    EXPECT_TRUE(visibleWhileRunning);           // the run finished first
+    EXPECT_FALSE(fit->isVisible());             // then the window closed
+    EXPECT_EQ(fit->ProgressBar1->value(), 50);  // all 51 steps: the bar stands at its end
+}
+
+}  // namespace
+}  // namespace sonarix
