@@ -18,6 +18,7 @@
 #include <sstream>
 
 #include "display/Unit1Form.h"
+#include "display/Unit4.h"
 #include "fitting/Unit5.h"
 #include "measurement/FixedText.h"
 #include "measurement/Sweep.h"
@@ -226,6 +227,54 @@ TEST_F(FitWindowTest, StopAndClosingDuringARun) {
     EXPECT_TRUE(visibleWhileRunning);           // the run finished first
     EXPECT_FALSE(fit->isVisible());             // then the window closed
     EXPECT_EQ(fit->ProgressBar1->value(), 50);  // all 51 steps: the bar stands at its end
+}
+
+TEST_F(FitWindowTest, ReadOutColoursLineThicknessAndExit) {
+    // An empty data set: no read-out.
+    f->FitExecute();
+    fit->ZeigeFreqOn();
+    EXPECT_FALSE(fit->Label16->isVisible());
+    // A 50 Hz range shows two decimals.
+    Fill(0, 1000.0, 1050.0, 0.5);
+    f->FitExecute();
+    fit->ZeigeFreqOn();
+    EXPECT_TRUE(fit->Label16->isVisible());
+    const PlotGeometry g = fit->Geometry();
+    fit->ZeigeFreq(g.X(1012.35), 100);
+    EXPECT_EQ(fit->Label16->text(), QStringLiteral(" %1 Hz ").arg(QString::fromStdString(
+                                        FixedText(g.FrequencyAt(g.X(1012.35)), 2))));
+    EXPECT_EQ(fit->Label16->text().count('.'), 1);
+    EXPECT_EQ(fit->Label16->text().section('.', 1).size(), 2 + 4);  // "35 Hz "
+    fit->ZeigeFreqOff();
+    EXPECT_FALSE(fit->Label16->isVisible());
+
+    QColor offered;
+    fit->ChooseColor = [&](const QColor& c) {
+        offered = c;
+        return std::optional<QColor>(QColor(10, 20, 30));
+    };
+    fit->ChangeColorData->trigger();
+    EXPECT_EQ(offered, QColor(Qt::black));  // black at first
+    EXPECT_EQ(fit->Fit().data.DataColor, 0x001E140Au);
+    fit->ChangeColorFit->trigger();
+    EXPECT_EQ(offered, QColor(10, 20, 30));  // then the colour last chosen
+    EXPECT_EQ(fit->Fit().data.FitColor, 0x001E140Au);
+    fit->ChooseColor = [](const QColor&) { return std::optional<QColor>(); };
+    fit->ChangeColorFit->trigger();
+    EXPECT_EQ(fit->Fit().data.FitColor, 0x001E140Au);  // cancelled
+
+    // The main window's line-thickness dialog, answered with "3 Pixel".
+    QTimer::singleShot(0, [&] {
+        p.form4->RadioGroup1->SetItemIndex(2);
+        p.form4->accept();
+    });
+    fit->ChangeLineThickness->trigger();
+    EXPECT_EQ(fit->PlotCanvas().PenWidth, 3);
+
+    fit->show();
+    fit->ExitFit->trigger();
+    EXPECT_FALSE(fit->isVisible());
+    EXPECT_EQ(fit->result(), 1);
 }
 
 }  // namespace
