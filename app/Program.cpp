@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "config/Unit12.h"
 #include "config/Unit8.h"
 #include "display/Unit10.h"
 #include "display/Unit11.h"
@@ -19,8 +20,10 @@
 #include "platform/audio/Audio.h"
 #include "platform/audio/AudioBackend.h"
 #include "platform/audio/AudioFactory.h"
+#include "platform/audio/VirtualApparatus.h"
 #include "platform/serial/TApdComPort.h"
 #include "plot/Controls.h"
+#include "wavefunction/Unit9.h"
 
 namespace sonarix {
 
@@ -114,12 +117,35 @@ void CreateRemainingWindows(Program& p) {
         return std::clamp(thickness->RadioGroup1->ItemIndex(), 0, 3) + 1;
     };
     fit->HelpWindow = p.form10.get();
+
+    p.form9 = std::make_unique<TForm9>(*p.state);
+    TForm9* wave = p.form9.get();
+    TForm1* main = p.form1.get();
+    wave->MainFftFilterOn = [main] { return main->FftFilterOn(); };
+    wave->MainVolume = [main] { return main->VolumePosition(); };
+    main->OpenWaveWindow = [wave] { wave->Open(); };
+
+    // On the virtual apparatus its hemisphere can be turned, by hand or by "Measure value".
+    if (auto* apparatus = dynamic_cast<audio::VirtualApparatus*>(audio::CurrentBackend())) {
+        p.form12 = std::make_unique<TForm12>(*apparatus);
+        TForm12* knob = p.form12.get();
+        main->VirtualApparatus->setVisible(true);
+        main->OpenVirtualApparatus = [knob] {
+            knob->show();
+            knob->raise();
+        };
+        wave->OnMeasureAngle = [knob](double alpha) {
+            if (knob->Follow()) knob->SetAngle(alpha);
+        };
+    }
 }
 
 void ShutDown(Program& /*p*/) { audio::Free(); }
 
 Program::~Program() {
     // The port object goes with the main window; nothing may point at it afterwards.
+    form12.reset();
+    form9.reset();
     form5.reset();
     form11.reset();
     form10.reset();
@@ -139,17 +165,16 @@ void InstallMessageBoxes() {
 }
 
 int RunProgram(int argc, char** argv) {
-    bool virtualApparatus = false;
+    bool form12 = false;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--virtual") == 0) virtualApparatus = true;
+        if (std::strcmp(argv[i], "--virtual") == 0) form12 = true;
     }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Sonarix"));
     // Test hook: messages on standard error instead of modal boxes.
     if (std::getenv("SONARIX_MESSAGES_TO_STDERR") == nullptr) InstallMessageBoxes();
 
-    audio::UseBackend(virtualApparatus ? audio::CreateVirtualBackend()
-                                       : audio::CreateSoundCardBackend());
+    audio::UseBackend(form12 ? audio::CreateVirtualBackend() : audio::CreateSoundCardBackend());
     int rc = 1;
     {
         Program program;

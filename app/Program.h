@@ -13,6 +13,8 @@ namespace sonarix {
 class TForm1;
 class TForm4;
 class TForm5;
+class TForm9;
+class TForm12;
 class TForm8;
 class TForm10;
 class TForm11;
@@ -29,6 +31,8 @@ struct Program {
     std::unique_ptr<TForm8> form8;
     std::unique_ptr<TForm4> form4;
     std::unique_ptr<TForm5> form5;
+    std::unique_ptr<TForm9> form9;
+    std::unique_ptr<TForm12> form12;  // on the virtual apparatus only
     std::unique_ptr<TForm10> form10;
     std::unique_ptr<TForm11> form11;
     InputList inputs;  // the input list of the "Input" dialog

@@ -202,7 +202,9 @@ void TForm1::BuildMenus() {
     action(ChangePenColor, "ChangePenColor", "ChangePenColor", true);
     action(ChangeLineThickness, "ChangeLineThickness", "ChangeLineThickness", true);
     action(Fit, "Fit", "Fit", true);
-    action(WaveFktWindow, "WaveFktWindow", "Measure Wave Function", false);
+    action(WaveFktWindow, "WaveFktWindow", "Measure Wave Function", true);
+    action(VirtualApparatus, "VirtualApparatus", "Virtual Apparatus", true);
+    VirtualApparatus->setVisible(false);
     action(LifeFFTOn, "LifeFFTOn", "Life FFT of Microphone Signal", false);
     action(LifeWaveOn, "LifeWaveOn", "Life Image of Microphone Signal", false);
     action(ConfigureSoundCard, "ConfigureSoundCard", "Mono / Stereo", false);
@@ -218,6 +220,12 @@ void TForm1::BuildMenus() {
     connect(OpenSpectrum, &QAction::triggered, this, [this] { OpenSpectrumExecute(); });
     connect(Exit, &QAction::triggered, this, [this] { ExitExecute(); });
     connect(Fit, &QAction::triggered, this, [this] { FitExecute(); });
+    connect(WaveFktWindow, &QAction::triggered, this, [this] {
+        if (OpenWaveWindow) OpenWaveWindow();
+    });
+    connect(VirtualApparatus, &QAction::triggered, this, [this] {
+        if (OpenVirtualApparatus) OpenVirtualApparatus();
+    });
     connect(ChangeFont, &QAction::triggered, this, [this] { ChangeFontExecute(); });
     connect(ChangePenColor, &QAction::triggered, this, [this] { ChangePenColorExecute(); });
     connect(ChangeLineThickness, &QAction::triggered, this,
@@ -232,7 +240,7 @@ void TForm1::BuildMenus() {
     QMenu* view = bar->addMenu(QStringLiteral("View"));
     view->addActions({ChangeFont, ChangePenColor, ChangeLineThickness});
     QMenu* windows = bar->addMenu(QStringLiteral("Windows"));
-    windows->addActions({Fit, WaveFktWindow, LifeFFTOn, LifeWaveOn});
+    windows->addActions({Fit, WaveFktWindow, LifeFFTOn, LifeWaveOn, VirtualApparatus});
     QMenu* configure = bar->addMenu(QStringLiteral("Configure"));
     configure->addActions({ConfigureSoundCard, SelectInputChannel, ConfigureSeriell});
     QMenu* help = bar->addMenu(QStringLiteral("Help"));

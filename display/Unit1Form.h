@@ -86,6 +86,7 @@ public:
     QAction* ChangeLineThickness = nullptr;
     QAction* Fit = nullptr;
     QAction* WaveFktWindow = nullptr;
+    QAction* VirtualApparatus = nullptr;  // only on the virtual apparatus
     QAction* LifeFFTOn = nullptr;
     QAction* LifeWaveOn = nullptr;
     QAction* ConfigureSoundCard = nullptr;
@@ -130,6 +131,9 @@ public:
     // "Fit Spectrum" and "Fit": the selected slot and the view handed to the fit window.
     void FitExecute();
     std::function<void(const FitHandOver&)> OpenFitWindow;  // wired by the program
+    // "Measure Wave Function" and "Virtual Apparatus", wired by the program.
+    std::function<void()> OpenWaveWindow;
+    std::function<void()> OpenVirtualApparatus;
 
     void SaveSpectrumExecute();
     void OpenSpectrumExecute();

@@ -2,6 +2,7 @@
 #include "plot/Canvas.h"
 
 #include <QPainter>
+#include <QPolygon>
 #include <algorithm>
 #include <cstdlib>
 
@@ -166,6 +167,20 @@ void Canvas::Polyline(const int* xs, const int* ys, int n) {
     if (pending) FillRun(runX, runLo, runHi, color);
     m_penX = x;
     m_penY = y;
+}
+
+void Canvas::Polygon(const int* x, const int* y, int n, uint32_t fill) {
+    if (n <= 0) return;
+    QPolygon poly(n);
+    for (int i = 0; i < n; ++i) poly.setPoint(i, x[i], y[i]);
+    QPainter& p = Painter();
+    p.setRenderHint(QPainter::Antialiasing, false);
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor::fromRgb(ToQRgb(fill)));
+    p.drawPolygon(poly, Qt::OddEvenFill);
+    Flush();  // the edges go straight into the pixels, after the fill
+    MoveTo(x[n - 1], y[n - 1]);
+    for (int i = 0; i < n; ++i) LineTo(x[i], y[i]);
 }
 
 void Canvas::FillRect(int x1, int y1, int x2, int y2, uint32_t color) {

@@ -53,6 +53,9 @@ public:
     void Polyline(const int* x, const int* y, int n);
     // Fills (x1, y1) ... (x2 - 1, y2 - 1) with the brush and outlines it with the pen.
     void Rectangle(int x1, int y1, int x2, int y2);
+    // A closed polygon of n points, its inside filled with `fill` (even-odd rule, no
+    // smoothing) and its edges drawn with the pen, the last point joined to the first.
+    void Polygon(const int* x, const int* y, int n, uint32_t fill);
     // Fills the rectangle with the brush only.
     void FillRect(int x1, int y1, int x2, int y2, uint32_t color);
     // Text with its top-left corner at (x, y), on a cell of the brush colour.

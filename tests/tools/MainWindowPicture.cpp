@@ -2,8 +2,10 @@
 // response at four hemisphere angles) into PNG files, at the "normal" and "wide" display:
 // main_window_picture OUT_PREFIX  ->  OUT_PREFIX-normal.png, OUT_PREFIX-wide.png, and the
 // dialogs OUT_PREFIX-form4.png, -form8.png, -form10.png, -form11.png, -font.png, the fit window
-// OUT_PREFIX-fit.png and a sweep half-way, OUT_PREFIX-sweep.png
+// OUT_PREFIX-fit.png, the wave-function window -wave.png, the virtual apparatus -virtual.png, and a
+// sweep half-way, OUT_PREFIX-sweep.png
 #include <QApplication>
+#include <QCheckBox>
 #include <QLineEdit>
 #include <QTimer>
 #include <cmath>
@@ -11,6 +13,7 @@
 #include <functional>
 
 #include "app/Program.h"
+#include "config/Unit12.h"
 #include "config/Unit8.h"
 #include "display/Unit10.h"
 #include "display/Unit11.h"
@@ -22,6 +25,7 @@
 #include "plot/Canvas.h"
 #include "plot/Controls.h"
 #include "plot/FontDialog.h"
+#include "wavefunction/Unit9.h"
 
 int main(int argc, char** argv) {
     if (argc < 2) {
@@ -91,6 +95,26 @@ int main(int argc, char** argv) {
         fit.Button2Click();
         fit.grab().save(QString::fromStdString(prefix + "-fit.png"));
         fit.hide();
+    }
+    // The wave function of the l = 2 mode, measured at the 19 angles on the virtual apparatus,
+    // completed by symmetry with the polar grid; and the virtual apparatus's window.
+    {
+        sonarix::TForm9& wave = *p.form9;
+        wave.Open(false);
+        for (const audio::CavityMode& m : apparatus->Modes()) {
+            if (m.l == 2 && m.n == 1) s.CurrentFreq = m.frequency;
+        }
+        for (int k = 0; k < sonarix::kAngles; ++k) {
+            wave.Button1Click();
+            apparatus->AdvanceMs(600);
+        }
+        wave.CheckBox1->setChecked(true);
+        wave.CheckBox2->setChecked(true);
+        wave.show();
+        wave.DrawPolarPlot();
+        wave.grab().save(QString::fromStdString(prefix + "-wave.png"));
+        wave.hide();
+        if (p.form12) p.form12->grab().save(QString::fromStdString(prefix + "-virtual.png"));
     }
     // Half-way through a sweep into slot 1: the spectrum grows from the left.
     p.form1->RadioGroup2->SetItemIndex(0);

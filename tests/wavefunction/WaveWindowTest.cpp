@@ -1,0 +1,310 @@
+// The wave-function window: measuring the 19 angles on the virtual apparatus, the busy test,
+// Clear, saturation, the polar plot and the data files.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QTimer>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <numbers>
+#include <sstream>
+
+#include "config/Unit12.h"
+#include "display/Unit1Form.h"
+#include "measurement/Playback.h"
+#include "plot/Canvas.h"
+#include "plot/Controls.h"
+#include "tests/ProgramFixture.h"
+#include "tests/measurement/KnownSignalApparatus.h"
+#include "wavefunction/Unit9.h"
+
+namespace sonarix {
+namespace {
+
+namespace fs = std::filesystem;
+
+double Legendre(int l, double x) {
+    double p0 = 1, p1 = x;
+    if (l == 0) return p0;
+    for (int n = 1; n < l; ++n) {
+        const double p2 = ((2 * n + 1) * x * p1 - n * p0) / (n + 1);
+        p0 = p1;
+        p1 = p2;
+    }
+    return p1;
+}
+
+class WaveWindowTest : public test::ProgramOnApparatus {
+protected:
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(Start(Backend()));
+        w = p.form9.get();
+        w->Open(false);
+    }
+    virtual std::unique_ptr<audio::VirtualApparatus> Backend() { return nullptr; }
+    // One press, then the rest of the tone plays out.
+    void Press() {
+        w->Button1->click();
+        apparatus->AdvanceMs(600);
+    }
+    // Lays the window out with a plot panel of 550 x 512.
+    void Panel550x512() {
+        w->resize(750, 512 + w->MenuBar->sizeHint().height());
+        w->FormResize();
+        ASSERT_EQ(w->Panel1->width(), 550);
+        ASSERT_EQ(w->Panel1->height(), 512);
+    }
+    std::string TempFile(const char* name) {
+        return (fs::temp_directory_path() / (std::to_string(getpid()) + name)).string();
+    }
+    static std::string Read(const std::string& file) {
+        std::ifstream in(file, std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+    QRgb Pixel(int x, int y) const { return w->Image1->Picture.pixel(x, y); }
+    TForm9* w = nullptr;
+};
+
+TEST_F(WaveWindowTest, TheNineteenAnglesFollowTheLegendrePolynomialOfTheMode) {
+    ASSERT_NE(p.form12, nullptr);
+    EXPECT_TRUE(f->VirtualApparatus->isVisible());
+    EXPECT_TRUE(p.form12->Follow());
+    for (int l : {1, 2}) {
+        double mode = 0;
+        for (const audio::CavityMode& m : apparatus->Modes()) {
+            if (m.l == l && m.n == 1) mode = m.frequency;
+        }
+        ASSERT_GT(mode, 0);
+        p.state->CurrentFreq = mode;
+        w->Button2->click();
+        for (int k = 0; k < kAngles; ++k) Press();
+        EXPECT_EQ(w->RadioGroup1->ItemIndex(), 18);
+        EXPECT_EQ(p.form12->Angle(), 180.0);
+        double largest = 0;
+        for (double v : w->WaveAmplitude) largest = std::max(largest, v);
+        ASSERT_GT(largest, 1.0);
+        double scale = 0, truthLargest = 0;
+        for (int k = 0; k < kAngles; ++k) {
+            const double c = (std::cos(10.0 * k * std::numbers::pi / 180.0) - 1.0) / 2.0;
+            truthLargest = std::max(truthLargest, std::fabs(Legendre(l, c)));
+        }
+        scale = largest / truthLargest;
+        for (int k = 0; k < kAngles; ++k) {
+            const double c = (std::cos(10.0 * k * std::numbers::pi / 180.0) - 1.0) / 2.0;
+            EXPECT_NEAR(w->WaveAmplitude[k], scale * std::fabs(Legendre(l, c)), 0.05 * largest)
+                << "l = " << l << ", " << 10 * k << " degrees";
+        }
+    }
+}
+
+TEST_F(WaveWindowTest, BusyPressesClearAndTheLastAngle) {
+    p.state->CurrentFreq = 2272.7;
+    w->Button1->click();
+    EXPECT_EQ(w->RadioGroup1->ItemIndex(), 1);
+    const double first = w->WaveAmplitude[0];
+    EXPECT_GT(first, 0);
+    w->Button1->click();  // the tone still plays: nothing happens
+    EXPECT_EQ(w->RadioGroup1->ItemIndex(), 1);
+    EXPECT_EQ(w->WaveAmplitude[1], 0.0);
+    apparatus->AdvanceMs(600);
+    w->RadioGroup1->SetItemIndex(18);
+    Press();
+    EXPECT_EQ(w->RadioGroup1->ItemIndex(), 18);
+    EXPECT_GT(w->WaveAmplitude[18], 0.0);
+    w->Button2->click();
+    for (double v : w->WaveAmplitude) EXPECT_EQ(v, 0.0);
+    EXPECT_EQ(w->RadioGroup1->ItemIndex(), 0);
+    // An empty plot: only the white panel with its black frame.
+    EXPECT_EQ(Pixel(w->Panel1->width() / 2 + 20, w->Panel1->height() / 2 + 20), 0xFFFFFFFFu);
+    // Reopening starts the same way.
+    w->WaveAmplitude[3] = 7;
+    w->Open(false);
+    EXPECT_EQ(w->WaveAmplitude[3], 0.0);
+}
+
+// The recording replaced by a known square wave.
+class WaveWindowKnownSignal : public WaveWindowTest {
+protected:
+    std::unique_ptr<audio::VirtualApparatus> Backend() override {
+        auto b = std::make_unique<test::KnownSignalApparatus>();
+        known = b.get();
+        return b;
+    }
+    test::KnownSignalApparatus* known = nullptr;
+};
+
+TEST_F(WaveWindowKnownSignal, SaturationWithoutTheFilterAboveFullLevel) {
+    test::KnownSignalApparatus* k = known;
+    f->CheckBox1->setChecked(false);
+    k->Feed(1, test::KnownSignalApparatus::Square(16384));
+    w->Button1->click();
+    EXPECT_EQ(w->WaveAmplitude[0], 100.0);
+    EXPECT_TRUE(w->Panel3->isHidden());
+    k->AdvanceMs(600);
+    k->Feed(1, test::KnownSignalApparatus::Square(16385));
+    bool shown = false;
+    QTimer::singleShot(0, w, [&] { shown = !w->Panel3->isHidden(); });
+    const uint64_t before = k->SampleTime();
+    w->Button1->click();
+    EXPECT_TRUE(shown);
+    EXPECT_TRUE(w->Panel3->isHidden());
+    EXPECT_GT(w->WaveAmplitude[1], 100.0);
+    EXPECT_EQ(k->SampleTime() - before, 44100u);  // 500 ms before the reading, 500 ms shown
+}
+
+TEST_F(WaveWindowTest, PolarGeometryAndASingleValue) {
+    Panel550x512();
+    const PolarFigure fig = MakePolarFigure(WaveValues{}, 550, 512, false, false);
+    EXPECT_EQ(fig.xc, 275);
+    EXPECT_EQ(fig.yc, 256);
+    EXPECT_EQ(fig.R, 256);
+    EXPECT_EQ(fig.L, 230);
+    w->WaveAmplitude[9] = 3.0;  // 90 degrees: polar angle 120 degrees
+    w->DrawPolarPlot();
+    const double r = 0.85 * 256;
+    const int ex = 275 + static_cast<int>(std::nearbyint(r * std::sin(2 * std::numbers::pi / 3)));
+    const int ey = 256 - static_cast<int>(std::nearbyint(r * std::cos(2 * std::numbers::pi / 3)));
+    EXPECT_EQ(Pixel(ex, ey), 0xFF000000u);
+    EXPECT_EQ(Pixel((275 + ex) / 2, (256 + ey) / 2), 0xFF000000u);  // on the line
+    EXPECT_EQ(Pixel(275 + 100, 256 - 100), 0xFFFFFFFFu);            // nothing else
+    EXPECT_NEAR(PolarAngle(90.0), 2 * std::numbers::pi / 3, 1e-12);
+    EXPECT_EQ(PolarAngle(180.0), std::numbers::pi);
+}
+
+TEST_F(WaveWindowTest, GridLabelsStandWhereTheirOffsetsPutThem) {
+    Panel550x512();
+    w->CheckBox2->click();
+    const Canvas& c = w->PlotCanvas();
+    auto inked = [&](int x0, int y0, int wd, int ht) {
+        for (int y = y0; y < y0 + ht; ++y) {
+            for (int x = x0; x < x0 + wd; ++x) {
+                if (Pixel(x, y) != 0xFFFFFFFFu) return true;
+            }
+        }
+        return false;
+    };
+    const int th = c.TextHeight(QStringLiteral("0°"));
+    struct Label {
+        int degrees, ex, ey;
+    };
+    const Label labels[] = {
+        {0, 275, 256 - 230}, {90, 275 + 230, 256}, {180, 275, 256 + 230}, {270, 275 - 230, 256}};
+    for (const Label& l : labels) {
+        const QString text = QStringLiteral("%1°").arg(l.degrees);
+        const int tw = c.TextWidth(text);
+        int dx = l.degrees < 180 ? 3 : -tw - 3;
+        if (l.degrees == 0 || l.degrees == 180) dx = -tw / 2;
+        const int dy = l.degrees == 0 ? -th - 3 : -th / 2;
+        EXPECT_TRUE(inked(l.ex + dx, l.ey + dy, tw, th)) << l.degrees;
+    }
+    // 90 degrees starts right of its spoke end, 270 ends left of it.
+    EXPECT_FALSE(inked(275 + 230 + 1, 256 - th, 2, 2 * th));
+    EXPECT_FALSE(inked(275 - 230 - 2, 256 - th, 2, 2 * th));
+}
+
+TEST_F(WaveWindowTest, MirroredPointsAreExactlySymmetric) {
+    WaveValues v{};
+    for (int k = 0; k < kAngles; ++k) v[static_cast<size_t>(k)] = 1.0 + std::sin(k * 0.7) * 0.8;
+    const PolarFigure n = MakePolarFigure(v, 551, 513, false, true);
+    for (int k = 1; k < 18; ++k) {
+        // Mirrored about the vertical axis (lower left) and the horizontal one (upper right).
+        EXPECT_EQ(n.x[18 + k] - n.xc, n.xc - n.x[54 - k]) << k;
+        EXPECT_EQ(n.y[18 + k], n.y[54 - k]) << k;
+        EXPECT_EQ(n.y[18 + k] - n.yc, n.yc - n.y[18 - k]) << k;
+        EXPECT_EQ(n.x[18 + k], n.x[18 - k]) << k;
+        // And through the centre (upper left).
+        EXPECT_EQ(n.x[54 + k] - n.xc, n.xc - n.x[18 + k]) << k;
+        EXPECT_EQ(n.y[54 + k] - n.yc, n.yc - n.y[18 + k]) << k;
+    }
+    const PolarFigure l = MakePolarFigure(v, 551, 513, true, true);
+    for (int k = 1; k < 18; ++k) {
+        EXPECT_EQ(l.x[k] - l.xc, l.xc - l.x[36 - k]) << k;
+        EXPECT_EQ(l.y[k], l.y[36 - k]) << k;
+    }
+    EXPECT_EQ(l.count, 36);
+    EXPECT_EQ(l.fill, 0x008000u);
+    EXPECT_EQ(n.fill, 0xFF0000u);
+}
+
+TEST_F(WaveWindowTest, CheckBoxesRedrawAndKeepTheValues) {
+    Panel550x512();
+    for (int k = 0; k < kAngles; ++k) w->WaveAmplitude[k] = 2.0;
+    w->DrawPolarPlot();
+    const WaveValues before = w->WaveAmplitude;
+    const QImage normal = w->Image1->Picture.copy(0, 0, 550, 512);
+    w->CheckBox3->click();
+    EXPECT_NE(w->Image1->Picture.copy(0, 0, 550, 512), normal);
+    EXPECT_EQ(Pixel(275 + 100, 256), ToQRgb(0x008000));  // green on the right
+    w->CheckBox3->click();
+    EXPECT_EQ(w->Image1->Picture.copy(0, 0, 550, 512), normal);
+    w->CheckBox1->click();
+    EXPECT_EQ(Pixel(275 - 100, 256 - 100), ToQRgb(0xFF0000));  // completed: blue upper left
+    EXPECT_EQ(w->WaveAmplitude, before);
+}
+
+TEST_F(WaveWindowTest, DataFiles) {
+    const std::string file = TempFile("wave.dat");
+    w->ChooseSaveFile = [&] { return std::optional<std::string>(file); };
+    w->ChooseOpenFile = [&] { return std::optional<std::string>(file); };
+    w->SaveData->trigger();
+    const char* angles[] = {"90.0",  "90.4",  "91.7",  "93.8",  "96.7",  "100.3", "104.5",
+                            "109.2", "114.4", "120.0", "125.9", "132.1", "138.6", "145.2",
+                            "152.0", "158.9", "165.9", "172.9", "180.0"};
+    std::string expected;
+    for (const char* a : angles) expected += std::string(a) + " 0.000\r\n";
+    EXPECT_EQ(Read(file), expected);
+
+    std::ofstream(file, std::ios::binary) << "90.0 -5.000\r\n90.4 2.5\r91.7 1\n";
+    w->OpenData->trigger();
+    EXPECT_EQ(w->WaveAmplitude[0], -5.0);
+    EXPECT_EQ(w->WaveAmplitude[1], 2.5);  // a CR alone ends the line
+    EXPECT_EQ(w->WaveAmplitude[2], 1.0);
+    EXPECT_EQ(w->WaveAmplitude[3], 0.0);
+
+    const WaveValues before = w->WaveAmplitude;
+    std::ofstream(file, std::ios::binary) << "90,0 1,5\r\n";
+    w->OpenDataExecute();
+    ASSERT_EQ(messages.Messages().size(), 1u);
+    EXPECT_EQ(messages.Messages()[0], "Ungültige numerische Eingabe.");
+    EXPECT_EQ(w->WaveAmplitude, before);
+
+    std::ofstream(file, std::ios::binary) << "";
+    w->OpenDataExecute();
+    for (double v : w->WaveAmplitude) EXPECT_EQ(v, 0.0);
+
+    // A spectrum file: its first 19 amplitudes.
+    std::ofstream out(file, std::ios::binary);
+    for (int i = 1; i <= 30; ++i) out << 100 * i << ".000 " << i << ".500\r\n";
+    out.close();
+    w->OpenDataExecute();
+    EXPECT_EQ(w->WaveAmplitude[0], 1.5);
+    EXPECT_EQ(w->WaveAmplitude[18], 19.5);
+    fs::remove(file);
+}
+
+TEST_F(WaveWindowTest, TheVirtualApparatusWindowTurnsTheHemisphere) {
+    TForm12& knob = *p.form12;
+    knob.ComboBox1->setCurrentIndex(6);
+    EXPECT_EQ(apparatus->HemisphereAngle(), 60.0);
+    knob.CheckBox1->setChecked(false);
+    p.state->CurrentFreq = 2272.7;
+    w->RadioGroup1->SetItemIndex(3);
+    Press();
+    EXPECT_EQ(apparatus->HemisphereAngle(), 60.0);  // not following
+    knob.CheckBox1->setChecked(true);
+    Press();
+    EXPECT_EQ(apparatus->HemisphereAngle(), 40.0);
+    EXPECT_EQ(knob.ComboBox1->currentIndex(), 4);
+}
+
+}  // namespace
+}  // namespace sonarix

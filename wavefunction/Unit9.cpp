@@ -1,0 +1,190 @@
+// The wave-function window and its polar plot.
+#include "wavefunction/Unit9.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPushButton>
+#include <algorithm>
+#include <cmath>
+
+#include "measurement/Messages.h"
+#include "measurement/Rounding.h"
+#include "measurement/TextFiles.h"
+#include "plot/Canvas.h"
+#include "plot/Controls.h"
+
+namespace sonarix {
+namespace {
+
+constexpr int kStripWidth = 200;
+constexpr double kPi = 3.14159265358979323846;
+}  // namespace
+
+TForm9::TForm9(SharedState& state, QWidget* parent) : QDialog(parent), m_state(state) {
+    setObjectName(QStringLiteral("Form9"));
+    setWindowTitle(QStringLiteral("Amplitude as function of angle"));
+    setFont(DialogFont());
+    setModal(true);
+    MenuBar = Named(new QMenuBar(this), "MenuBar");
+    m_client = Named(new QWidget(this), "ClientArea");
+    QWidget* c = m_client;
+    QStringList angles;
+    for (int k = 0; k < kAngles; ++k) angles << QStringLiteral("%1°").arg(10 * k);
+    RadioGroup1 = Named(new TRadioGroup(QStringLiteral("Angle between hemispheres"), angles, c),
+                        "RadioGroup1");
+    RadioGroup1->setGeometry(8, 8, 185, 220);
+    RadioGroup1->SetColumns(2);
+    RadioGroup1->SetItemIndex(0);
+    Button1 = AddButton(c, "Button1", "Measure value", 30, 240, 140, 25);
+    Panel3 = Named(new QLabel(QStringLiteral("Saturation"), c), "Panel3");
+    Panel3->setGeometry(60, 274, 80, 17);
+    Panel3->setAlignment(Qt::AlignCenter);
+    Panel3->setStyleSheet(QStringLiteral("background-color: #000080; color: white;"));
+    Panel3->hide();
+    Button2 = AddButton(c, "Button2", "Clear", 30, 300, 140, 25);
+    auto box = [c](QCheckBox*& b, const char* name, const char* caption, int top) {
+        b = Named(new QCheckBox(QString::fromLatin1(caption), c), name);
+        b->move(30, top);
+        b->adjustSize();
+    };
+    box(CheckBox3, "CheckBox3", "Lifted degeneracy", 340);
+    box(CheckBox1, "CheckBox1", "Complete by Symmetry", 364);
+    box(CheckBox2, "CheckBox2", "Show polar grid", 388);
+    Panel1 = Named(new QWidget(c), "Panel1");
+    Image1 = Named(new TImage(1500, 2000, Panel1), "Image1");
+    m_canvas = std::make_unique<Canvas>(&Image1->Picture);
+    connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+    connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(); });
+    connect(CheckBox1, &QCheckBox::clicked, this, [this] { CheckBox1Click(); });
+    connect(CheckBox2, &QCheckBox::clicked, this, [this] { CheckBox2Click(); });
+    connect(CheckBox3, &QCheckBox::clicked, this, [this] { CheckBox3Click(); });
+
+    auto action = [this](QAction*& a, const char* name, const char* caption, bool enabled) {
+        a = new QAction(QString::fromLatin1(caption), this);
+        a->setObjectName(QString::fromLatin1(name));
+        a->setEnabled(enabled);
+    };
+    action(SaveData, "SaveData", "Save Data", true);
+    action(OpenData, "OpenData", "Open Data", true);
+    // Picture export and printing come with their own work.
+    action(SaveAsImage, "SaveAsImage", "Save as Image", false);
+    action(PrinterSetup, "PrinterSetup", "Printer Setup", false);
+    action(Print, "Print", "Print", false);
+    action(Close, "Close", "Close", true);
+    connect(SaveData, &QAction::triggered, this, [this] { SaveDataExecute(); });
+    connect(OpenData, &QAction::triggered, this, [this] { OpenDataExecute(); });
+    connect(Close, &QAction::triggered, this, [this] { CloseExecute(); });
+    QMenu* file = MenuBar->addMenu(QStringLiteral("File"));
+    file->addActions({SaveData, OpenData, SaveAsImage, PrinterSetup, Print, Close});
+    QMenu* help = MenuBar->addMenu(QStringLiteral("Help"));
+    MenuBar->setFont(font());
+    for (QMenu* m : {file, help}) m->setFont(font());
+
+    ChooseSaveFile = [this] {
+        return RunFileDialog(this, true, "SaveDialog1", QStringLiteral("Save Wavefunction Data"),
+                             {QStringLiteral("*.dat (*.dat)"), QStringLiteral("*.* (*)")},
+                             QStringLiteral("dat"));
+    };
+    ChooseOpenFile = [this] {
+        return RunFileDialog(this, false, "OpenDialog1", QString(), {}, QString());
+    };
+    resize(kClientWidth, kClientHeight + MenuBar->sizeHint().height());
+}
+
+TForm9::~TForm9() = default;
+
+void TForm9::resizeEvent(QResizeEvent* event) {
+    QDialog::resizeEvent(event);
+    FormResize();
+}
+
+void TForm9::FormResize() {
+    const int bar = MenuBar->sizeHint().height();
+    MenuBar->setGeometry(0, 0, width(), bar);
+    m_client->setGeometry(0, bar, width(), std::max(0, height() - bar));
+    Panel1->setGeometry(kStripWidth, 0, std::max(1, m_client->width() - kStripWidth),
+                        std::max(1, m_client->height()));
+    DrawPolarPlot();
+}
+
+void TForm9::Open(bool show) {
+    Button2Click();
+    if (show) exec();
+}
+
+void TForm9::Button1Click() { MeasureValue(m_state, WaveAmplitude, *this); }
+
+void TForm9::Button2Click() {
+    ClearValues(WaveAmplitude);
+    DrawPolarPlot();
+    RadioGroup1->SetItemIndex(0);
+}
+
+void TForm9::CheckBox1Click() { DrawPolarPlot(); }
+void TForm9::CheckBox2Click() { DrawPolarPlot(); }
+void TForm9::CheckBox3Click() { DrawPolarPlot(); }
+void TForm9::CloseExecute() { done(1); }
+
+void TForm9::SaveDataExecute() {
+    const std::optional<std::string> name = ChooseSaveFile();
+    if (!name) return;
+    if (const int e = WriteFileSafely(*name, WaveLines(WaveAmplitude)); e != 0) ShowIoError(e);
+}
+
+void TForm9::OpenDataExecute() {
+    const std::optional<std::string> name = ChooseOpenFile();
+    if (!name) return;
+    if (const int e = ReadWaveFile(*name, WaveAmplitude); e != 0) {
+        ShowIoError(e);
+        return;
+    }
+    DrawPolarPlot();
+}
+
+void TForm9::DrawPolarPlot() {
+    if (!m_canvas) return;
+    Canvas& c = *m_canvas;
+    const int W = Panel1->width(), H = Panel1->height();
+    c.SetClip(QRect(0, 0, W, H));
+    c.PenColor = 0;
+    c.PenWidth = 1;
+    c.BrushColor = 0xFFFFFF;
+    c.Rectangle(0, 0, W, H);
+    const PolarFigure f =
+        MakePolarFigure(WaveAmplitude, W, H, CheckBox3->isChecked(), CheckBox1->isChecked());
+    if (CheckBox2->isChecked()) {
+        for (int i = 0; i <= 11; ++i) {
+            const double phi = 30.0 * i * kPi / 180.0;
+            const int ex = f.xc + static_cast<int>(Round(f.L * std::sin(phi)));
+            const int ey = f.yc - static_cast<int>(Round(f.L * std::cos(phi)));
+            c.MoveTo(f.xc, f.yc);
+            c.LineTo(ex, ey);
+            const QString text = QStringLiteral("%1°").arg(30 * i);
+            const int th = c.TextHeight(text), tw = c.TextWidth(text);
+            const int dy = (i < 3 || i > 9) ? -th - 3 : (-th) / 2;
+            int dx = i < 6 ? 3 : -tw - 3;
+            if (i == 0 || i == 6) dx = (-tw) / 2;
+            c.TextOut(ex + dx, ey + dy, text);
+        }
+    }
+    c.PenColor = 0;
+    c.Polygon(f.x.data(), f.y.data(), f.count, f.fill);
+    c.Flush();
+    Image1->update();
+}
+
+int TForm9::SelectedAngle() const { return RadioGroup1->ItemIndex(); }
+void TForm9::SelectAngle(int index) { RadioGroup1->SetItemIndex(index); }
+bool TForm9::FftFilterOn() const { return MainFftFilterOn ? MainFftFilterOn() : true; }
+int TForm9::VolumePosition() const { return MainVolume ? MainVolume() : 50; }
+void TForm9::AboutToMeasure(int index) {
+    if (OnMeasureAngle) OnMeasureAngle(10.0 * index);
+}
+void TForm9::Redraw() { DrawPolarPlot(); }
+void TForm9::ShowSaturation(bool shown) { Panel3->setVisible(shown); }
+void TForm9::ProcessMessages() { QApplication::processEvents(); }
+
+}  // namespace sonarix

@@ -1,0 +1,95 @@
+// TForm9, "Amplitude as function of angle": the 19 values of one resonance against the
+// hemisphere angle, measured a press at a time, drawn as a polar figure, saved and reopened.
+#pragma once
+
+#include <QDialog>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "wavefunction/WaveFunction.h"
+
+class QAction;
+class QCheckBox;
+class QLabel;
+class QMenuBar;
+class QPushButton;
+
+namespace sonarix {
+
+class Canvas;
+class TImage;
+class TRadioGroup;
+
+class TForm9 : public QDialog, public AngleWindow {
+    Q_OBJECT
+public:
+    static constexpr int kClientWidth = 753;
+    static constexpr int kClientHeight = 518;
+
+    TForm9(SharedState& state, QWidget* parent = nullptr);
+    ~TForm9() override;
+
+    TRadioGroup* RadioGroup1 = nullptr;  // "Angle between hemispheres"
+    QPushButton* Button1 = nullptr;      // "Measure value"
+    QLabel* Panel3 = nullptr;            // "Saturation"
+    QPushButton* Button2 = nullptr;      // "Clear"
+    QCheckBox* CheckBox3 = nullptr;      // "Lifted degeneracy"
+    QCheckBox* CheckBox1 = nullptr;      // "Complete by Symmetry"
+    QCheckBox* CheckBox2 = nullptr;      // "Show polar grid"
+    QWidget* Panel1 = nullptr;
+    TImage* Image1 = nullptr;
+    QMenuBar* MenuBar = nullptr;
+    QAction* SaveData = nullptr;
+    QAction* OpenData = nullptr;
+    QAction* SaveAsImage = nullptr;
+    QAction* PrinterSetup = nullptr;
+    QAction* Print = nullptr;
+    QAction* Close = nullptr;
+
+    // From the main window and the program: its "FFT-Filter on" and volume slider, and what
+    // to do before each measurement (the virtual apparatus turns its hemisphere).
+    std::function<bool()> MainFftFilterOn;
+    std::function<int()> MainVolume;
+    std::function<void(double alphaDegrees)> OnMeasureAngle;
+    // The file dialogs; tests put their own answers here. No value means cancelled.
+    std::function<std::optional<std::string>()> ChooseSaveFile;
+    std::function<std::optional<std::string>()> ChooseOpenFile;
+
+    WaveValues WaveAmplitude{};
+
+    // The main window's "Measure Wave Function": Clear, then the window modally.
+    void Open(bool show = true);
+    void Button1Click();
+    void Button2Click();
+    void CheckBox1Click();
+    void CheckBox2Click();
+    void CheckBox3Click();
+    void FormResize();
+    void CloseExecute();
+    void SaveDataExecute();
+    void OpenDataExecute();
+    void DrawPolarPlot();
+    Canvas& PlotCanvas() { return *m_canvas; }
+
+    // AngleWindow.
+    int SelectedAngle() const override;
+    void SelectAngle(int index) override;
+    bool FftFilterOn() const override;
+    int VolumePosition() const override;
+    void AboutToMeasure(int index) override;
+    void Redraw() override;
+    void ShowSaturation(bool shown) override;
+    void ProcessMessages() override;
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    SharedState& m_state;
+    std::unique_ptr<Canvas> m_canvas;
+    QWidget* m_client = nullptr;
+};
+
+}  // namespace sonarix

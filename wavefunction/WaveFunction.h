@@ -1,0 +1,66 @@
+// The wave function of a resonance: its amplitude at the 19 hemisphere angles 0 ... 180
+// degrees, measured one press at a time ("Measure value"), the polar angle of the normal view,
+// and the data files. No widgets: the window is driven through AngleWindow.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "measurement/Unit1.h"
+
+namespace sonarix {
+
+inline constexpr int kAngles = 19;  // 0, 10, ... 180 degrees
+using WaveValues = std::array<double, kAngles>;
+
+// The polar angle theta (radians) of hemisphere angle alpha (degrees): pi from 180 on,
+// otherwise pi/2 - arctan(h / sqrt(1 - h^2)) with h = 0.5 cos(alpha) - 0.5, so that
+// cos(theta) = (cos(alpha) - 1) / 2.
+double PolarAngle(double alphaDegrees);
+
+// The figure of the polar plot on a panel of w x h pixels: the centre, the frame radius R,
+// the spoke length L, and the polygon's points (36 in the lifted view, 73 in the normal one).
+// A point at polar angle phi (clockwise from up) and distance r is (xc + Round(r sin phi),
+// yc - Round(r cos phi)), rounded before the centre is added, so mirrored points are exactly
+// symmetric; coordinates are clamped to +-2^20 for values that leave the picture.
+struct PolarFigure {
+    int xc = 0, yc = 0, R = 0, L = 0;
+    double scale = 0.0;  // pixels per amplitude unit
+    int count = 0;
+    std::array<int, 73> x{}, y{};
+    uint32_t fill = 0;  // green lifted, blue normal (0x00BBGGRR)
+};
+PolarFigure MakePolarFigure(const WaveValues& values, int w, int h, bool lifted, bool symmetric);
+
+// What the angle measurement needs of its window (GUI thread).
+class AngleWindow {
+public:
+    virtual ~AngleWindow() = default;
+    virtual int SelectedAngle() const = 0;  // 0 ... 18
+    virtual void SelectAngle(int index) = 0;
+    virtual bool FftFilterOn() const = 0;    // the main window's "FFT-Filter on"
+    virtual int VolumePosition() const = 0;  // the main window's volume slider
+    // About to measure angle `index` (the virtual apparatus can turn its hemisphere there).
+    virtual void AboutToMeasure(int index) = 0;
+    virtual void Redraw() = 0;
+    virtual void ShowSaturation(bool shown) = 0;
+    virtual void ProcessMessages() = 0;
+};
+
+// "Measure value": unless a playback is active, a 1 s tone at CurrentFreq, 500 ms of waiting
+// (without processing messages), ReadLevel, 100 x level stored at the selected angle, the
+// redraw, the next angle selected (up to 180), and "Saturation" for 500 ms above 1.0. Returns
+// false when the press was ignored or the tone refused.
+bool MeasureValue(SharedState& s, WaveValues& values, AngleWindow& w);
+
+// "Clear": all values 0.0.
+void ClearValues(WaveValues& values);
+
+// The data file: per angle "theta value" with 1 and 3 decimals, CR LF.
+std::string WaveLines(const WaveValues& values);
+// Reads the 19 values by line position (the first number of a line is skipped); missing
+// lines give 0.0. Returns 0, or the I/O error code, in which case `values` is unchanged.
+int ReadWaveFile(const std::string& path, WaveValues& values);
+
+}  // namespace sonarix
