@@ -62,6 +62,9 @@ int WriteAll(int fd, const std::string& content) {
     return 0;
 }
 
+// WriteFileSafely's work, with the system's errno as the result (0 = written).
+int WriteFileErrno(const std::string& path, const std::string& content);
+
 }  // namespace
 
 int IoErrorFromErrno(int err) {
@@ -208,13 +211,20 @@ PairRead ReadPairFile(const std::string& path, int capacity, double* x, double* 
     return r;
 }
 
-int WriteFileSafely(const std::string& path, const std::string& content) {
-    if (path.empty()) return kIoInvalidName;
+int WriteFileSafely(const std::string& path, const std::string& content, int* systemError) {
+    int err = WriteFileErrno(path, content);
+    if (systemError != nullptr) *systemError = err;
+    return err == 0 ? 0 : IoErrorFromErrno(err);
+}
+
+namespace {
+int WriteFileErrno(const std::string& path, const std::string& content) {
+    if (path.empty()) return EINVAL;
     const std::string target = Resolve(path);
     struct stat st {};
     mode_t mode = 0;
     if (stat(target.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) return kIoInvalidName;
+        if (S_ISDIR(st.st_mode)) return EISDIR;
         mode = st.st_mode & 07777;
     } else {
         const mode_t mask = umask(0);
@@ -224,22 +234,20 @@ int WriteFileSafely(const std::string& path, const std::string& content) {
     const size_t slash = target.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : target.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
-    if (name.empty()) return kIoInvalidName;
+    if (name.empty()) return EISDIR;
     std::string temp =
         (slash == std::string::npos ? std::string() : folder) + "." + name + ".XXXXXX";
     const int fd = mkstemp(temp.data());
-    if (fd < 0) return IoErrorFromErrno(errno);
+    if (fd < 0) return errno;
     int err = WriteAll(fd, content);
     if (err == 0 && fchmod(fd, mode) != 0) err = errno;
     if (err == 0 && fsync(fd) != 0) err = errno;
     if (close(fd) != 0 && err == 0) err = errno;
     if (err == 0 && rename(temp.c_str(), target.c_str()) != 0) err = errno;
-    if (err != 0) {
-        unlink(temp.c_str());
-        return IoErrorFromErrno(err);
-    }
-    return 0;
+    if (err != 0) unlink(temp.c_str());
+    return err;
 }
+}  // namespace
 
 void SetWriteFault(std::function<int(size_t written)> fault) { Fault() = std::move(fault); }
 

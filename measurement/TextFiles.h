@@ -82,8 +82,10 @@ PairRead ReadPairFile(const std::string& path, int capacity, double* x, double* 
 // Writes content as the whole file at path without ever leaving a damaged file in its place:
 // a temporary file in the same folder, flushed to the disk, then renamed over the target,
 // which keeps its permissions; a symbolic link is followed to the file it names. Returns 0 or
-// the I/O error code; on failure the temporary file is removed and the old file is unchanged.
-int WriteFileSafely(const std::string& path, const std::string& content);
+// the I/O error code; on failure the temporary file is removed and the old file is unchanged,
+// and `systemError` (if given) receives the system's errno.
+int WriteFileSafely(const std::string& path, const std::string& content,
+                    int* systemError = nullptr);
 
 // Test hook: called before each write of the file layer with the bytes written so far; a
 // non-zero result is taken as the errno of a failed write (for example ENOSPC). Empty: none.
