@@ -26,6 +26,7 @@
 #include "measurement/TextFiles.h"
 #include "plot/Canvas.h"
 #include "plot/Controls.h"
+#include "plot/PictureExport.h"
 #include "plot/PlotMapping.h"
 
 namespace sonarix {
@@ -59,6 +60,7 @@ TForm1::TForm1(SharedState& state, QWidget* parent) : QMainWindow(parent), m_sta
     m_canvas->SetFont(PlotFont(DialogFont()));
     m_plot = std::make_unique<SpectrumPlot>();
     m_engine = std::make_unique<SweepEngine>(m_state, *this);
+    m_output = std::make_unique<PlotOutput>(this);
     ChooseFont = [this](const FontChoice& current) { return ChooseFontAndColour(this, current); };
     ChooseSaveFile = [this] {
         return RunFileDialog(this, true, "SaveDialog1", QString(), kDatFilters,
@@ -194,9 +196,9 @@ void TForm1::BuildMenus() {
     // Actions whose windows and files come later stay disabled until then.
     action(SaveSpectrum, "SaveSpectrum", "Save Spectrum ", true);
     action(OpenSpectrum, "OpenSpectrum", "Open Spectrum", true);
-    action(SaveAsImage, "SaveAsImage", "Save as Image", false);
-    action(PrinterSetup, "PrinterSetup", "Printer Setup", false);
-    action(PrintImage, "PrintImage", "Print", false);
+    action(SaveAsImage, "SaveAsImage", "Save as Image", true);
+    action(PrinterSetup, "PrinterSetup", "Printer Setup", true);
+    action(PrintImage, "PrintImage", "Print", true);
     action(Exit, "Exit", "Exit", true);
     action(ChangeFont, "ChangeFont", "Change Font", true);
     action(ChangePenColor, "ChangePenColor", "ChangePenColor", true);
@@ -218,6 +220,9 @@ void TForm1::BuildMenus() {
     Exit->setShortcut(QKeySequence::Quit);
     connect(SaveSpectrum, &QAction::triggered, this, [this] { SaveSpectrumExecute(); });
     connect(OpenSpectrum, &QAction::triggered, this, [this] { OpenSpectrumExecute(); });
+    connect(SaveAsImage, &QAction::triggered, this, [this] { SaveAsImageExecute(); });
+    connect(PrinterSetup, &QAction::triggered, this, [this] { PrinterSetupExecute(); });
+    connect(PrintImage, &QAction::triggered, this, [this] { PrintImageExecute(); });
     connect(Exit, &QAction::triggered, this, [this] { ExitExecute(); });
     connect(Fit, &QAction::triggered, this, [this] { FitExecute(); });
     connect(WaveFktWindow, &QAction::triggered, this, [this] {
@@ -372,6 +377,17 @@ void TForm1::ChangeLineThicknessExecute() {
 void TForm1::ExitExecute() {
     m_engine->Abort();
     QApplication::exit(0);
+}
+
+void TForm1::SaveAsImageExecute() {
+    m_output->SaveAsImage(
+        PlotOutput::VisiblePlot(Image1->Picture, Panel1->width(), Panel1->height()));
+}
+
+void TForm1::PrinterSetupExecute() { m_output->PrinterSetup(); }
+
+void TForm1::PrintImageExecute() {
+    m_output->Print(PlotOutput::VisiblePlot(Image1->Picture, Panel1->width(), Panel1->height()));
 }
 
 void TForm1::FitExecute() {

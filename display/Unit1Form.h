@@ -30,6 +30,7 @@ class QTimer;
 namespace sonarix {
 
 class Canvas;
+class PlotOutput;
 class TForm4;
 class TForm10;
 class TForm11;
@@ -114,6 +115,11 @@ public:
 
     // The plot's canvas: font, pen width and colour live there.
     Canvas& PlotCanvas() { return *m_canvas; }
+    // "Save as Image", "Printer Setup", "Print" of the visible plot; the dialogs are in there.
+    void SaveAsImageExecute();
+    void PrinterSetupExecute();
+    void PrintImageExecute();
+    PlotOutput& Output() { return *m_output; }
     int RedrawCount() const { return m_redraws; }
 
     // Clears the plot image: white pen and brush over the whole 3200 x 1200 image.
@@ -188,6 +194,7 @@ private:
     SharedState& m_state;
     QWidget* m_client = nullptr;
     std::unique_ptr<Canvas> m_canvas;
+    std::unique_ptr<PlotOutput> m_output;
     std::unique_ptr<SpectrumPlot> m_plot;
     std::unique_ptr<SweepEngine> m_engine;
     int m_redraws = 0;

@@ -24,6 +24,7 @@
 #include "plot/Axes.h"
 #include "plot/Canvas.h"
 #include "plot/Controls.h"
+#include "plot/PictureExport.h"
 
 namespace sonarix {
 namespace {
@@ -44,6 +45,7 @@ QFont PlotFont(QFont f) {
 TForm5::TForm5(QWidget* parent)
     : QDialog(parent), m_fit(std::make_unique<FitState>()), m_x(kFitCapacity), m_y(kFitCapacity) {
     m_runner = std::make_unique<FitRunner>(*m_fit);
+    m_output = std::make_unique<PlotOutput>(this);
     setObjectName(QStringLiteral("Form5"));
     setWindowTitle(QStringLiteral("Fit Window"));
     setFont(DialogFont());
@@ -177,10 +179,9 @@ void TForm5::BuildMenus() {
     action(SaveFitData, "SaveFitData", "Save Fit Function", true, &TForm5::SaveFitDataExecute);
     action(SaveFitParameter, "SaveFitParameter", "Save Fit Parameter", true,
            &TForm5::SaveFitParameterExecute);
-    // Picture export and printing come with their own work.
-    action(SaveAsImage, "SaveAsImage", "Save as Image", false, nullptr);
-    action(PrinterSetup, "PrinterSetup", "Printer Setup", false, nullptr);
-    action(Print, "Print", "Print", false, nullptr);
+    action(SaveAsImage, "SaveAsImage", "Save as Image", true, &TForm5::SaveAsImageExecute);
+    action(PrinterSetup, "PrinterSetup", "Printer Setup", true, &TForm5::PrinterSetupExecute);
+    action(Print, "Print", "Print", true, &TForm5::PrintExecute);
     action(ExitFit, "ExitFit", "Exit Fit", true, &TForm5::ExitFitExecute);
     action(ChangeFont, "ChangeFont", "Change Font", true, &TForm5::ChangeFontExecute);
     action(ChangeColorData, "ChangeColorData", "Change Color Data", true,
@@ -433,6 +434,17 @@ void TForm5::SaveFitParameterExecute() {
     if (const int e = WriteFileSafely(*name, FitParameterLines(m_fit->peaks)); e != 0) {
         ShowIoError(e);
     }
+}
+
+void TForm5::SaveAsImageExecute() {
+    m_output->SaveAsImage(
+        PlotOutput::VisiblePlot(Image1->Picture, Panel1->width(), Panel1->height()));
+}
+
+void TForm5::PrinterSetupExecute() { m_output->PrinterSetup(); }
+
+void TForm5::PrintExecute() {
+    m_output->Print(PlotOutput::VisiblePlot(Image1->Picture, Panel1->width(), Panel1->height()));
 }
 
 void TForm5::ShowStartFit(bool shown) { Button2->setVisible(shown); }

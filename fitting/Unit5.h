@@ -27,6 +27,7 @@ class QSlider;
 namespace sonarix {
 
 class Canvas;
+class PlotOutput;
 class TImage;
 class TRadioGroup;
 
@@ -118,6 +119,11 @@ public:
     FitState& Fit() { return *m_fit; }
     FitRunner& Runner() { return *m_runner; }
     Canvas& PlotCanvas() { return *m_canvas; }
+    // "Save as Image", "Printer Setup", "Print" of the visible plot; the dialogs are in there.
+    void SaveAsImageExecute();
+    void PrinterSetupExecute();
+    void PrintExecute();
+    PlotOutput& Output() { return *m_output; }
     PlotGeometry Geometry() const;  // as the last redraw left it
     int FitDisplayWidth = 0;
     int RedrawCount() const { return m_redraws; }
@@ -145,6 +151,7 @@ private:
     std::unique_ptr<FitState> m_fit;
     std::unique_ptr<FitRunner> m_runner;
     std::unique_ptr<Canvas> m_canvas;
+    std::unique_ptr<PlotOutput> m_output;
     std::vector<int> m_x, m_y;
     QWidget* m_client = nullptr;
     QColor m_lastColor = Qt::black;

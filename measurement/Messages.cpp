@@ -37,11 +37,13 @@ std::string IoErrorText(int code) {
     }
 }
 
-void ShowIoError(int code) {
-    std::string text = IoErrorText(code);
-    if (!text.empty() && std::isalnum(static_cast<unsigned char>(text.back()))) text += '.';
-    ShowMessage(text);
+void ShowRuntimeError(const std::string& text) {
+    std::string shown = text;
+    if (!shown.empty() && std::isalnum(static_cast<unsigned char>(shown.back()))) shown += '.';
+    ShowMessage(shown);
 }
+
+void ShowIoError(int code) { ShowRuntimeError(IoErrorText(code)); }
 
 void SetMessageSink(MessageSink sink) { Sink() = std::move(sink); }
 

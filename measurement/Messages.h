@@ -13,6 +13,9 @@ using MessageSink = std::function<void(const std::string& text)>;
 void ShowMessage(const std::string& text);
 // Shows the runtime's text for an I/O error code, with the full stop the error box appends.
 void ShowIoError(int code);
+// The runtime's standard error box for any text: a full stop is appended when the text ends
+// in a letter or digit.
+void ShowRuntimeError(const std::string& text);
 // The runtime's text for an I/O error code, without the full stop.
 std::string IoErrorText(int code);
 

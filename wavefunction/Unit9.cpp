@@ -15,6 +15,7 @@
 #include "measurement/TextFiles.h"
 #include "plot/Canvas.h"
 #include "plot/Controls.h"
+#include "plot/PictureExport.h"
 
 namespace sonarix {
 namespace {
@@ -56,6 +57,7 @@ TForm9::TForm9(SharedState& state, QWidget* parent) : QDialog(parent), m_state(s
     Panel1 = Named(new QWidget(c), "Panel1");
     Image1 = Named(new TImage(1500, 2000, Panel1), "Image1");
     m_canvas = std::make_unique<Canvas>(&Image1->Picture);
+    m_output = std::make_unique<PlotOutput>(this);
     connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
     connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(); });
     connect(CheckBox1, &QCheckBox::clicked, this, [this] { CheckBox1Click(); });
@@ -69,14 +71,16 @@ TForm9::TForm9(SharedState& state, QWidget* parent) : QDialog(parent), m_state(s
     };
     action(SaveData, "SaveData", "Save Data", true);
     action(OpenData, "OpenData", "Open Data", true);
-    // Picture export and printing come with their own work.
-    action(SaveAsImage, "SaveAsImage", "Save as Image", false);
-    action(PrinterSetup, "PrinterSetup", "Printer Setup", false);
-    action(Print, "Print", "Print", false);
+    action(SaveAsImage, "SaveAsImage", "Save as Image", true);
+    action(PrinterSetup, "PrinterSetup", "Printer Setup", true);
+    action(Print, "Print", "Print", true);
     action(Close, "Close", "Close", true);
     connect(SaveData, &QAction::triggered, this, [this] { SaveDataExecute(); });
     connect(OpenData, &QAction::triggered, this, [this] { OpenDataExecute(); });
     connect(Close, &QAction::triggered, this, [this] { CloseExecute(); });
+    connect(SaveAsImage, &QAction::triggered, this, [this] { SaveAsImageExecute(); });
+    connect(PrinterSetup, &QAction::triggered, this, [this] { PrinterSetupExecute(); });
+    connect(Print, &QAction::triggered, this, [this] { PrintExecute(); });
     QMenu* file = MenuBar->addMenu(QStringLiteral("File"));
     file->addActions({SaveData, OpenData, SaveAsImage, PrinterSetup, Print, Close});
     QMenu* help = MenuBar->addMenu(QStringLiteral("Help"));
@@ -174,6 +178,17 @@ void TForm9::DrawPolarPlot() {
     c.Polygon(f.x.data(), f.y.data(), f.count, f.fill);
     c.Flush();
     Image1->update();
+}
+
+void TForm9::SaveAsImageExecute() {
+    m_output->SaveAsImage(
+        PlotOutput::VisiblePlot(Image1->Picture, Panel1->width(), Panel1->height()));
+}
+
+void TForm9::PrinterSetupExecute() { m_output->PrinterSetup(); }
+
+void TForm9::PrintExecute() {
+    m_output->Print(PlotOutput::VisiblePlot(Image1->Picture, Panel1->width(), Panel1->height()));
 }
 
 int TForm9::SelectedAngle() const { return RadioGroup1->ItemIndex(); }

@@ -19,6 +19,7 @@ class QPushButton;
 namespace sonarix {
 
 class Canvas;
+class PlotOutput;
 class TImage;
 class TRadioGroup;
 
@@ -72,6 +73,11 @@ public:
     void OpenDataExecute();
     void DrawPolarPlot();
     Canvas& PlotCanvas() { return *m_canvas; }
+    // "Save as Image", "Printer Setup", "Print" of the visible plot; the dialogs are in there.
+    void SaveAsImageExecute();
+    void PrinterSetupExecute();
+    void PrintExecute();
+    PlotOutput& Output() { return *m_output; }
 
     // AngleWindow.
     int SelectedAngle() const override;
@@ -89,6 +95,7 @@ protected:
 private:
     SharedState& m_state;
     std::unique_ptr<Canvas> m_canvas;
+    std::unique_ptr<PlotOutput> m_output;
     QWidget* m_client = nullptr;
 };
 

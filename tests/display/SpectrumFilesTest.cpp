@@ -3,12 +3,14 @@
 #include <unistd.h>
 
 #include <QAction>
+#include <QImage>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "display/Unit1Form.h"
 #include "plot/Controls.h"
+#include "plot/PictureExport.h"
 #include "tests/ProgramFixture.h"
 
 namespace sonarix {
@@ -139,6 +141,26 @@ TEST_F(SpectrumFilesTest, ASaveThatCannotBeCreatedShowsTheErrorBox) {
     f->SaveSpectrumExecute();
     ASSERT_EQ(messages.Messages().size(), 1u);
     EXPECT_EQ(messages.Messages()[0], "Ungültiger Dateiname.");
+}
+
+TEST_F(SpectrumFilesTest, SaveAsImageTakesTheWholeWidePanelInTheFormatOfItsName) {
+    Fill(0, 100.0, 10000.0, 10.0);
+    f->RadioGroup2->SetItemIndex(1);  // "wide": 1600 pixels, most of it scrolled out of view
+    const std::string base = File("plot");
+    f->Output().ChoosePictureFile = [&] { return std::optional<std::string>(base); };
+    f->SaveAsImage->trigger();
+    const QImage bmp(QString::fromStdString(base + ".bmp"), "BMP");
+    ASSERT_FALSE(bmp.isNull());
+    EXPECT_EQ(bmp.width(), 1600);
+    EXPECT_EQ(bmp.height(), f->Panel1->height());
+    EXPECT_EQ(bmp.convertToFormat(QImage::Format_RGB32),
+              f->Image1->Picture.copy(0, 0, 1600, f->Panel1->height()));
+    f->Output().ChoosePictureFile = [&] { return std::optional<std::string>(base + ".PNG"); };
+    f->SaveAsImageExecute();
+    EXPECT_EQ(Contents(base + ".PNG").substr(1, 3), "PNG");
+    f->Output().ChoosePictureFile = [] { return std::optional<std::string>(); };
+    f->SaveAsImageExecute();  // cancelled: nothing
+    EXPECT_TRUE(messages.Messages().empty());
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include "measurement/Playback.h"
 #include "plot/Canvas.h"
 #include "plot/Controls.h"
+#include "plot/PictureExport.h"
 #include "tests/ProgramFixture.h"
 #include "tests/measurement/KnownSignalApparatus.h"
 #include "wavefunction/Unit9.h"
@@ -288,6 +289,18 @@ TEST_F(WaveWindowTest, DataFiles) {
     w->OpenDataExecute();
     EXPECT_EQ(w->WaveAmplitude[0], 1.5);
     EXPECT_EQ(w->WaveAmplitude[18], 19.5);
+    fs::remove(file);
+}
+
+TEST_F(WaveWindowTest, ThePolarPlotSavesAsAPicture) {
+    Panel550x512();
+    for (int k = 0; k < kAngles; ++k) w->WaveAmplitude[k] = 1.0 + k;
+    w->DrawPolarPlot();
+    const std::string file = TempFile("wave.jpg");
+    w->Output().ChoosePictureFile = [&] { return std::optional<std::string>(file); };
+    w->SaveAsImage->trigger();
+    const QImage jpg(QString::fromStdString(file), "JPEG");
+    EXPECT_EQ(jpg.size(), QSize(550, 512));
     fs::remove(file);
 }
 

@@ -1,0 +1,210 @@
+// Picture export and printing.
+#include "plot/PictureExport.h"
+
+#include <jpeglib.h>
+
+#include <QBuffer>
+#include <QFileDialog>
+#include <QPageSetupDialog>
+#include <QPainter>
+#include <QPrintDialog>
+#include <QPrinter>
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <vector>
+
+#include "measurement/Messages.h"
+#include "measurement/Rounding.h"
+#include "measurement/TextFiles.h"
+
+namespace sonarix {
+namespace {
+
+std::string Extension(const std::string& name) {
+    const size_t slash = name.rfind('/');
+    const size_t dot = name.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return {};
+    std::string e = name.substr(dot);
+    std::transform(e.begin(), e.end(), e.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return e;
+}
+
+void Put16(std::string& out, uint32_t v) {
+    out += static_cast<char>(v & 0xFF);
+    out += static_cast<char>((v >> 8) & 0xFF);
+}
+void Put32(std::string& out, uint32_t v) {
+    Put16(out, v & 0xFFFF);
+    Put16(out, v >> 16);
+}
+
+}  // namespace
+
+PictureFormat FormatOf(const std::string& name) {
+    const std::string e = Extension(name);
+    if (e == ".jpg" || e == ".jpeg") return PictureFormat::Jpeg;
+    if (e == ".png") return PictureFormat::Png;
+    return PictureFormat::Bmp;
+}
+
+std::string WithDefaultExtension(const std::string& name) {
+    return Extension(name).empty() ? name + ".bmp" : name;
+}
+
+std::string EncodeBmp(const QImage& image) {
+    const QImage img = image.convertToFormat(QImage::Format_RGB32);
+    const uint32_t w = static_cast<uint32_t>(img.width()), h = static_cast<uint32_t>(img.height());
+    const uint32_t row = (w * 3 + 3) / 4 * 4;
+    std::string out;
+    out.reserve(54 + static_cast<size_t>(row) * h);
+    out += "BM";
+    Put32(out, 54 + row * h);
+    Put32(out, 0);
+    Put32(out, 54);
+    Put32(out, 40);  // BITMAPINFOHEADER
+    Put32(out, w);
+    Put32(out, h);  // positive: bottom-up rows
+    Put16(out, 1);
+    Put16(out, 24);
+    Put32(out, 0);  // BI_RGB, no compression
+    Put32(out, row * h);
+    Put32(out, 3780);  // 96 dpi
+    Put32(out, 3780);
+    Put32(out, 0);
+    Put32(out, 0);
+    std::string line(row, '\0');
+    for (uint32_t y = h; y-- > 0;) {
+        const auto* px = reinterpret_cast<const QRgb*>(img.constScanLine(static_cast<int>(y)));
+        for (uint32_t x = 0; x < w; ++x) {
+            line[3 * x] = static_cast<char>(qBlue(px[x]));
+            line[3 * x + 1] = static_cast<char>(qGreen(px[x]));
+            line[3 * x + 2] = static_cast<char>(qRed(px[x]));
+        }
+        out += line;
+    }
+    return out;
+}
+
+std::string EncodeJpeg(const QImage& image) {
+    const QImage img = image.convertToFormat(QImage::Format_RGB888);
+    jpeg_compress_struct c{};
+    jpeg_error_mgr err{};
+    c.err = jpeg_std_error(&err);
+    jpeg_create_compress(&c);
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&c, &buffer, &size);
+    c.image_width = static_cast<JDIMENSION>(img.width());
+    c.image_height = static_cast<JDIMENSION>(img.height());
+    c.input_components = 3;
+    c.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&c);
+    jpeg_set_quality(&c, 100, TRUE);  // baseline forced
+    jpeg_start_compress(&c, TRUE);
+    while (c.next_scanline < c.image_height) {
+        JSAMPROW row = const_cast<JSAMPROW>(img.constScanLine(static_cast<int>(c.next_scanline)));
+        jpeg_write_scanlines(&c, &row, 1);
+    }
+    jpeg_finish_compress(&c);
+    std::string out(reinterpret_cast<const char*>(buffer), size);
+    jpeg_destroy_compress(&c);
+    std::free(buffer);
+    return out;
+}
+
+std::string EncodePng(const QImage& image) {
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
+}
+
+bool SavePicture(const QImage& picture, const std::string& name) {
+    std::string bytes;
+    switch (FormatOf(name)) {
+        case PictureFormat::Jpeg:
+            bytes = EncodeJpeg(picture);
+            break;
+        case PictureFormat::Png:
+            bytes = EncodePng(picture);
+            break;
+        case PictureFormat::Bmp:
+            bytes = EncodeBmp(picture);
+            break;
+    }
+    int systemError = 0;
+    if (WriteFileSafely(name, bytes, &systemError) == 0) return true;
+    ShowRuntimeError("Datei \"" + name + "\" kann nicht erstellt werden. " +
+                     std::strerror(systemError));
+    return false;
+}
+
+QRect PrintRectangle(int pageWidth, int pageHeight, int w, int h) {
+    if (w <= 0 || h <= 0) return {};
+    int pw = pageWidth;
+    int ph = static_cast<int>(
+        Round(static_cast<double>(static_cast<int64_t>(pw) * h) / static_cast<double>(w)));
+    int left = 0;
+    if (ph > pageHeight) {
+        ph = pageHeight;
+        pw = static_cast<int>(
+            Round(static_cast<double>(static_cast<int64_t>(ph) * w) / static_cast<double>(h)));
+        left = (pageWidth - pw) / 2;
+    }
+    return QRect(left, 0, pw, ph);
+}
+
+PlotOutput::PlotOutput(QWidget* window)
+    : m_window(window), m_printer(std::make_unique<QPrinter>(QPrinter::HighResolution)) {
+    ChoosePictureFile = [this]() -> std::optional<std::string> {
+        QFileDialog d(m_window);
+        d.setObjectName(QStringLiteral("SavePictureDialog1"));
+        d.setAcceptMode(QFileDialog::AcceptSave);
+        d.setNameFilters({QStringLiteral("Bitmap (*.bmp)"), QStringLiteral("JPEG (*.jpg *.jpeg)"),
+                          QStringLiteral("PNG (*.png)")});
+        d.setDefaultSuffix(QStringLiteral("bmp"));
+        if (d.exec() != QDialog::Accepted || d.selectedFiles().isEmpty()) return std::nullopt;
+        return d.selectedFiles().front().toStdString();
+    };
+    RunPrintDialog = [this](QPrinter& p) {
+        QPrintDialog d(&p, m_window);
+        d.setObjectName(QStringLiteral("PrintDialog1"));
+        return d.exec() == QDialog::Accepted;
+    };
+    RunPrinterSetup = [this](QPrinter& p) {
+        QPageSetupDialog d(&p, m_window);
+        d.setObjectName(QStringLiteral("PrinterSetupDialog1"));
+        return d.exec() == QDialog::Accepted;
+    };
+}
+
+PlotOutput::~PlotOutput() = default;
+
+QImage PlotOutput::VisiblePlot(const QImage& image, int w, int h) {
+    return image.copy(0, 0, std::max(w, 1), std::max(h, 1));
+}
+
+void PlotOutput::SaveAsImage(const QImage& plot) {
+    const std::optional<std::string> name = ChoosePictureFile();
+    if (!name) return;
+    SavePicture(plot, WithDefaultExtension(*name));
+}
+
+void PlotOutput::PrinterSetup() { RunPrinterSetup(*m_printer); }
+
+void PlotOutput::Print(const QImage& plot) {
+    if (!RunPrintDialog(*m_printer)) return;
+    QPainter painter;
+    if (!painter.begin(m_printer.get())) {
+        ShowRuntimeError("Drucker kann nicht verwendet werden");
+        return;
+    }
+    painter.drawImage(
+        PrintRectangle(m_printer->width(), m_printer->height(), plot.width(), plot.height()), plot);
+    painter.end();
+}
+
+}  // namespace sonarix
