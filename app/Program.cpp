@@ -9,10 +9,13 @@
 #include <cstring>
 
 #include "config/Unit12.h"
+#include "config/Unit6.h"
+#include "config/Unit7.h"
 #include "config/Unit8.h"
 #include "display/Unit10.h"
 #include "display/Unit11.h"
 #include "display/Unit1Form.h"
+#include "display/Unit2.h"
 #include "display/Unit4.h"
 #include "fitting/Unit5.h"
 #include "measurement/Messages.h"
@@ -34,6 +37,7 @@ bool StartUp(Program& p) {
     // 1. The main window first, visible at once, then the serial dialog.
     p.form1 = std::make_unique<TForm1>(s);
     p.form1->show();
+    p.form7 = std::make_unique<TForm7>();
     p.form8 = std::make_unique<TForm8>(s);
     p.form8->setFont(DialogFont());
     p.form1->Form8 = p.form8.get();
@@ -64,7 +68,8 @@ bool StartUp(Program& p) {
     }
     // 6., 7. The input list; the last input that is on becomes the only one on.
     p.inputs = ListInputs();
-    SwitchToInput(p.inputs.selected);
+    p.form7->FillInputs(p.inputs);
+    p.form7->ComboBox1Change();
     // 8. Mono recording.
     s.StereoInput = false;
     StartRecording(s);
@@ -108,6 +113,23 @@ void CreateRemainingWindows(Program& p) {
     p.form1->Form4 = p.form4.get();
     p.form1->Form10 = p.form10.get();
     p.form1->Form11 = p.form11.get();
+    p.form2 = std::make_unique<TForm2>(*p.state);
+    p.form3 = std::make_unique<TForm3>(*p.state);
+    p.form6 = std::make_unique<TForm6>();
+    p.form1->Form2 = p.form2.get();
+    p.form1->Form3 = p.form3.get();
+    TForm1* f1 = p.form1.get();
+    p.form2->FilterOn = [f1] { return f1->FftFilterOn(); };
+    TForm6* card = p.form6.get();
+    p.form1->ChooseSoundCard = [card] {
+        card->exec();
+        return std::make_pair(card->Stereo(), card->Left());
+    };
+    TForm7* input = p.form7.get();
+    p.form1->OpenInputDialog = [input] {
+        input->show();
+        input->raise();
+    };
     p.form5 = std::make_unique<TForm5>();
     TForm5* fit = p.form5.get();
     TForm4* thickness = p.form4.get();
@@ -148,9 +170,13 @@ Program::~Program() {
     form9.reset();
     form5.reset();
     form11.reset();
+    form6.reset();
+    form3.reset();
+    form2.reset();
     form10.reset();
     form4.reset();
     form8.reset();
+    form7.reset();
     form1.reset();
     if (state) state->SerialPort = nullptr;
 }

@@ -11,7 +11,11 @@
 namespace sonarix {
 
 class TForm1;
+class TForm2;
+class TForm3;
 class TForm4;
+class TForm6;
+class TForm7;
 class TForm5;
 class TForm9;
 class TForm12;
@@ -28,7 +32,11 @@ struct Program {
     ~Program();
     std::unique_ptr<SharedState> state;
     std::unique_ptr<TForm1> form1;
+    std::unique_ptr<TForm7> form7;
     std::unique_ptr<TForm8> form8;
+    std::unique_ptr<TForm2> form2;
+    std::unique_ptr<TForm3> form3;
+    std::unique_ptr<TForm6> form6;
     std::unique_ptr<TForm4> form4;
     std::unique_ptr<TForm5> form5;
     std::unique_ptr<TForm9> form9;

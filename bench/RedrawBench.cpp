@@ -12,6 +12,9 @@
 #include "app/Program.h"
 #include "display/SpectrumPlot.h"
 #include "display/Unit1Form.h"
+#include "display/Unit2.h"
+#include "measurement/Playback.h"
+#include "measurement/TestSignals.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/AudioBackend.h"
 #include "platform/audio/VirtualApparatus.h"
@@ -78,6 +81,36 @@ void BM_StartUpToShownWindow(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_StartUpToShownWindow)->Unit(benchmark::kMillisecond)->Iterations(10);
+
+// One refresh of each live view on a recording of a 1 kHz tone, at the start size and at the
+// image's full size.
+void LiveRefresh(benchmark::State& state, bool fft, int w, int h) {
+    audio::UseBackend(
+        std::make_unique<audio::VirtualApparatus>(audio::VirtualApparatus::Clock::Manual));
+    auto* apparatus = static_cast<audio::VirtualApparatus*>(audio::CurrentBackend());
+    auto p = std::make_unique<sonarix::Program>();
+    sonarix::StartUp(*p);
+    sonarix::CreateRemainingWindows(*p);
+    p->state->CurrentFreq = 1000.0;
+    sonarix::MakeToneWav(*p->state, 1.0);
+    sonarix::StartPlayback(*p->state, 50);
+    apparatus->AdvanceMs(200);
+    sonarix::LiveView& view = fft ? static_cast<sonarix::LiveView&>(*p->form2)
+                                  : static_cast<sonarix::LiveView&>(*p->form3);
+    view.resize(w, h);
+    for (auto _ : state) view.Refresh();
+    sonarix::ShutDown(*p);
+    p.reset();
+    audio::UseBackend(nullptr);
+}
+void BM_LiveFftSmall(benchmark::State& s) { LiveRefresh(s, true, 602, 208); }
+void BM_LiveFftLarge(benchmark::State& s) { LiveRefresh(s, true, 2000, 1500); }
+void BM_LiveWaveSmall(benchmark::State& s) { LiveRefresh(s, false, 602, 208); }
+void BM_LiveWaveLarge(benchmark::State& s) { LiveRefresh(s, false, 2000, 1500); }
+BENCHMARK(BM_LiveFftSmall)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LiveFftLarge)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LiveWaveSmall)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LiveWaveLarge)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

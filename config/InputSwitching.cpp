@@ -22,4 +22,31 @@ void SwitchToInput(int index) {
     audio::RecordSetInput(index, audio::kInputOn);
 }
 
+const char* InputKindText(uint32_t state) {
+    switch (state & audio::kInputTypeMask) {
+        case 0x01000000:
+            return "Digital";
+        case 0x02000000:
+            return "Line-In";
+        case 0x03000000:
+            return "Microphone";
+        case 0x04000000:
+            return "Midi Synth";
+        case 0x05000000:
+            return "Analog CD";
+        case 0x06000000:
+            return "Telephone";
+        case 0x07000000:
+            return "PC Speaker";
+        case 0x08000000:
+            return "Wave/pcm";
+        case 0x09000000:
+            return "Aux";
+        case 0x0A000000:
+            return "Analog";
+        default:
+            return "Undefined";
+    }
+}
+
 }  // namespace sonarix

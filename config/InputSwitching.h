@@ -1,6 +1,7 @@
 // The recording inputs of the sound card: the list and the exclusive switching.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,10 @@ struct InputList {
 
 // Asks the audio layer for input 0, 1, 2 ... until it names none.
 InputList ListInputs();
+
+// The text of an input's kind (the top 8 bits of its state word): "Digital", "Line-In",
+// "Microphone", ... "Analog"; "Undefined" for any other value.
+const char* InputKindText(uint32_t state);
 
 // Switches every input off (until the first index past the last input), then input index on.
 void SwitchToInput(int index);

@@ -19,6 +19,7 @@
 
 #include "display/Unit10.h"
 #include "display/Unit11.h"
+#include "display/Unit2.h"
 #include "display/Unit4.h"
 #include "measurement/FixedText.h"
 #include "measurement/Messages.h"
@@ -185,6 +186,10 @@ void TForm1::BuildControls(QWidget* c) {
     Timer1->setInterval(200);
     Timer2 = Named(new QTimer(this), "Timer2");
     Timer2->setInterval(200);
+    connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
+    connect(Timer2, &QTimer::timeout, this, [this] { Timer2Timer(); });
+    Timer1->start();
+    Timer2->start();
 }
 
 void TForm1::BuildMenus() {
@@ -207,10 +212,10 @@ void TForm1::BuildMenus() {
     action(WaveFktWindow, "WaveFktWindow", "Measure Wave Function", true);
     action(VirtualApparatus, "VirtualApparatus", "Virtual Apparatus", true);
     VirtualApparatus->setVisible(false);
-    action(LifeFFTOn, "LifeFFTOn", "Life FFT of Microphone Signal", false);
-    action(LifeWaveOn, "LifeWaveOn", "Life Image of Microphone Signal", false);
-    action(ConfigureSoundCard, "ConfigureSoundCard", "Mono / Stereo", false);
-    action(SelectInputChannel, "SelectInputChannel", "Input Channel / Volume", false);
+    action(LifeFFTOn, "LifeFFTOn", "Life FFT of Microphone Signal", true);
+    action(LifeWaveOn, "LifeWaveOn", "Life Image of Microphone Signal", true);
+    action(ConfigureSoundCard, "ConfigureSoundCard", "Mono / Stereo", true);
+    action(SelectInputChannel, "SelectInputChannel", "Input Channel / Volume", true);
     action(ConfigureSeriell, "ConfigureSeriell", "Serial Port", true);
     action(ManualHelp, "ManualHelp", "Manual and Help", true);
     action(VersionInfo, "VersionInfo", "Version info", true);
@@ -225,6 +230,12 @@ void TForm1::BuildMenus() {
     connect(PrintImage, &QAction::triggered, this, [this] { PrintImageExecute(); });
     connect(Exit, &QAction::triggered, this, [this] { ExitExecute(); });
     connect(Fit, &QAction::triggered, this, [this] { FitExecute(); });
+    connect(LifeFFTOn, &QAction::triggered, this, [this] { LifeFFTOnExecute(); });
+    connect(LifeWaveOn, &QAction::triggered, this, [this] { LifeWaveOnExecute(); });
+    connect(ConfigureSoundCard, &QAction::triggered, this, [this] { ConfigureSoundCardExecute(); });
+    connect(SelectInputChannel, &QAction::triggered, this, [this] {
+        if (OpenInputDialog) OpenInputDialog();
+    });
     connect(WaveFktWindow, &QAction::triggered, this, [this] {
         if (OpenWaveWindow) OpenWaveWindow();
     });
@@ -377,6 +388,30 @@ void TForm1::ChangeLineThicknessExecute() {
 void TForm1::ExitExecute() {
     m_engine->Abort();
     QApplication::exit(0);
+}
+
+void TForm1::Timer1Timer() {
+    if (Form2 != nullptr && Form2->isVisible()) Form2->Refresh();
+}
+
+void TForm1::Timer2Timer() {
+    if (Form3 != nullptr && Form3->isVisible()) Form3->Refresh();
+}
+
+void TForm1::LifeFFTOnExecute() {
+    if (Form2 != nullptr) Form2->show();
+}
+
+void TForm1::LifeWaveOnExecute() {
+    if (Form3 != nullptr) Form3->show();
+}
+
+void TForm1::ConfigureSoundCardExecute() {
+    if (!ChooseSoundCard) return;
+    StopRecording(m_state);
+    const auto [stereo, left] = ChooseSoundCard();  // read whatever way it was closed
+    // Without a recording device the program cannot go on: the message has been shown.
+    if (!RestartRecording(m_state, stereo, left)) QApplication::exit(1);
 }
 
 void TForm1::SaveAsImageExecute() {

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "display/SpectrumPlot.h"
 #include "measurement/Sweep.h"
@@ -31,6 +32,8 @@ namespace sonarix {
 
 class Canvas;
 class PlotOutput;
+class TForm2;
+class TForm3;
 class TForm4;
 class TForm10;
 class TForm11;
@@ -137,6 +140,19 @@ public:
     // "Fit Spectrum" and "Fit": the selected slot and the view handed to the fit window.
     void FitExecute();
     std::function<void(const FitHandOver&)> OpenFitWindow;  // wired by the program
+    // The live views, refreshed by Timer1 and Timer2 while shown (created by the program).
+    TForm2* Form2 = nullptr;
+    TForm3* Form3 = nullptr;
+    void Timer1Timer();
+    void Timer2Timer();
+    void LifeFFTOnExecute();
+    void LifeWaveOnExecute();
+    // "Mono / Stereo": recording stopped, the dialog (stereo, left) shown, recording restarted;
+    // and "Input Channel / Volume". Both dialogs belong to the configuration and are wired in.
+    void ConfigureSoundCardExecute();
+    std::function<std::pair<bool, bool>()> ChooseSoundCard;
+    std::function<void()> OpenInputDialog;
+
     // "Measure Wave Function" and "Virtual Apparatus", wired by the program.
     std::function<void()> OpenWaveWindow;
     std::function<void()> OpenVirtualApparatus;

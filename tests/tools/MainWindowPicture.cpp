@@ -2,7 +2,8 @@
 // response at four hemisphere angles) into PNG files, at the "normal" and "wide" display:
 // main_window_picture OUT_PREFIX  ->  OUT_PREFIX-normal.png, OUT_PREFIX-wide.png, and the
 // dialogs OUT_PREFIX-form4.png, -form8.png, -form10.png, -form11.png, -font.png, the fit window
-// OUT_PREFIX-fit.png, the wave-function window -wave.png, the virtual apparatus -virtual.png, and a
+// OUT_PREFIX-fit.png, the wave-function window -wave.png, the virtual apparatus -virtual.png,
+// the live views -form2.png, -form3.png, the sound dialogs -form6.png, -form7.png, and a
 // sweep half-way, OUT_PREFIX-sweep.png
 #include <QApplication>
 #include <QCheckBox>
@@ -14,12 +15,17 @@
 
 #include "app/Program.h"
 #include "config/Unit12.h"
+#include "config/Unit6.h"
+#include "config/Unit7.h"
 #include "config/Unit8.h"
 #include "display/Unit10.h"
 #include "display/Unit11.h"
 #include "display/Unit1Form.h"
+#include "display/Unit2.h"
 #include "display/Unit4.h"
 #include "fitting/Unit5.h"
+#include "measurement/Playback.h"
+#include "measurement/TestSignals.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/VirtualApparatus.h"
 #include "plot/Canvas.h"
@@ -115,6 +121,20 @@ int main(int argc, char** argv) {
         wave.grab().save(QString::fromStdString(prefix + "-wave.png"));
         wave.hide();
         if (p.form12) p.form12->grab().save(QString::fromStdString(prefix + "-virtual.png"));
+    }
+    // The live views during a 1 kHz tone, and the two sound dialogs.
+    {
+        s.CurrentFreq = 1000.0;
+        sonarix::MakeToneWav(s, 1.0);
+        sonarix::StartPlayback(s, 50);
+        apparatus->AdvanceMs(200);
+        p.form2->Refresh();
+        p.form3->Refresh();
+        p.form2->grab().save(QString::fromStdString(prefix + "-form2.png"));
+        p.form3->grab().save(QString::fromStdString(prefix + "-form3.png"));
+        p.form6->grab().save(QString::fromStdString(prefix + "-form6.png"));
+        p.form7->grab().save(QString::fromStdString(prefix + "-form7.png"));
+        apparatus->AdvanceMs(1000);
     }
     // Half-way through a sweep into slot 1: the spectrum grows from the left.
     p.form1->RadioGroup2->SetItemIndex(0);

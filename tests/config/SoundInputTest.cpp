@@ -1,0 +1,199 @@
+// The "Input" and "Configure Sound Card" dialogs and the two live microphone views.
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QSlider>
+#include <QTimer>
+#include <cmath>
+
+#include "config/InputSwitching.h"
+#include "config/Unit6.h"
+#include "config/Unit7.h"
+#include "display/Unit1Form.h"
+#include "display/Unit2.h"
+#include "measurement/Playback.h"
+#include "measurement/TestSignals.h"
+#include "platform/audio/Audio.h"
+#include "plot/Canvas.h"
+#include "plot/Controls.h"
+#include "tests/ProgramFixture.h"
+
+namespace sonarix {
+namespace {
+
+// The apparatus with a state query that can be made to fail.
+class QueryFailing : public audio::VirtualApparatus {
+public:
+    QueryFailing() : VirtualApparatus(Clock::Manual) {}
+    bool fail = false;
+    uint32_t RecordGetInput(int input) override {
+        return fail ? audio::kInputFailed : VirtualApparatus::RecordGetInput(input);
+    }
+};
+
+class SoundInputTest : public test::ProgramOnApparatus {
+protected:
+    void SetUp() override {
+        auto b = std::make_unique<QueryFailing>();
+        failing = b.get();
+        ASSERT_NO_FATAL_FAILURE(Start(std::move(b)));
+    }
+    QRgb Pixel(LiveView& v, int x, int y) { return v.Image1->Picture.pixel(x, y); }
+    // A 1 kHz tone playing for 200 ms.
+    void s_Tone() {
+        p.state->CurrentFreq = 1000.0;
+        ASSERT_TRUE(MakeToneWav(*p.state, 1.0));
+        StartPlayback(*p.state, 100);
+        apparatus->AdvanceMs(200);
+    }
+    QueryFailing* failing = nullptr;
+};
+
+TEST(InputKinds, TextsOfTheKinds) {
+    EXPECT_STREQ(InputKindText(0x03000000), "Microphone");
+    EXPECT_STREQ(InputKindText(0x02000032), "Line-In");
+    EXPECT_STREQ(InputKindText(0x0A000000), "Analog");
+    EXPECT_STREQ(InputKindText(0x0B000000), "Undefined");
+    EXPECT_STREQ(InputKindText(0x80000000), "Undefined");
+    EXPECT_STREQ(InputKindText(0), "Undefined");
+}
+
+TEST_F(SoundInputTest, TheInputDialogListsSwitchesAndSetsTheLevel) {
+    TForm7& d = *p.form7;
+    ASSERT_EQ(d.ComboBox1->count(), 1);
+    EXPECT_EQ(d.ComboBox1->itemText(0), "Virtual microphone");
+    EXPECT_EQ(d.ComboBox1->currentIndex(), 0);
+    EXPECT_EQ(d.Label3->text(), "Microphone");
+    EXPECT_EQ(d.Label3->x() + d.Label3->width() / 2, 100);
+    EXPECT_EQ(audio::RecordGetInput(0) & audio::kInputOff, 0u);  // the one input is on
+    audio::RecordSetInput(0, audio::kInputLevel | 30);
+    d.ShowInputState();
+    EXPECT_EQ(d.TrackBar1->value(), 70);
+    d.TrackBar1->setValue(0);  // the top: the loudest
+    EXPECT_EQ(audio::RecordGetInput(0) & 0xFFFF, 100u);
+    audio::RecordSetInput(0, audio::kInputOff);
+    d.ComboBox1Change();
+    EXPECT_EQ(audio::RecordGetInput(0) & audio::kInputOff, 0u);
+    failing->fail = true;
+    d.TrackBar1->setValue(40);
+    d.ShowInputState();
+    EXPECT_EQ(d.TrackBar1->value(), 0);
+    EXPECT_EQ(d.Label3->text(), "Undefined");
+    f->SelectInputChannel->trigger();
+    EXPECT_TRUE(d.isVisible());  // beside the main window, not modal
+    d.Button1->click();
+    EXPECT_FALSE(d.isVisible());
+}
+
+TEST_F(SoundInputTest, MonoStereoRestartsTheRecordingWhicheverWayTheDialogCloses) {
+    TForm6& d = *p.form6;
+    EXPECT_FALSE(d.RadioGroup1->isEnabled());
+    d.CheckBox1->click();
+    EXPECT_TRUE(d.RadioGroup1->isEnabled());
+    d.RadioGroup1->SetItemIndex(1);
+    // Closed by its close box: the choice still applies.
+    QTimer::singleShot(0, [&] { d.close(); });
+    f->ConfigureSoundCard->trigger();
+    EXPECT_TRUE(p.state->StereoInput);
+    EXPECT_FALSE(p.state->LeftChannel);
+    EXPECT_NE(p.state->RecChannel, 0u);
+    // Stereo with "right": both views show the right channel, the looped-back drive.
+    s_Tone();
+    p.form2->show();
+    p.form3->show();
+    f->Timer1Timer();
+    f->Timer2Timer();
+    EXPECT_EQ(p.form2->RefreshCount(), 1);
+    EXPECT_EQ(p.form3->RefreshCount(), 1);
+    // Unchecking greys the group out and keeps its selection.
+    d.CheckBox1->click();
+    EXPECT_FALSE(d.RadioGroup1->isEnabled());
+    EXPECT_EQ(d.RadioGroup1->ItemIndex(), 1);
+    QTimer::singleShot(0, [&] { d.Button1->click(); });
+    f->ConfigureSoundCardExecute();
+    EXPECT_FALSE(p.state->StereoInput);
+    EXPECT_FALSE(p.state->LeftChannel);
+    EXPECT_EQ(d.result(), 1);
+}
+
+TEST_F(SoundInputTest, LiveFftFrameBandAndLabels) {
+    TForm2& v = *p.form2;
+    v.resize(602, 208);
+    const int W = v.Panel1->width();
+    ASSERT_EQ(W, 602);
+    ASSERT_EQ(v.Panel1->height(), 208);
+    f->CheckBox1->setChecked(false);
+    v.Refresh();
+    EXPECT_EQ(Pixel(v, 100, 50), 0xFFFFFFFFu);  // white frame, no band
+    EXPECT_EQ(Pixel(v, 15, 50), 0xFF000000u);
+    EXPECT_EQ(Pixel(v, W - 20, 50), 0xFF000000u);
+    f->CheckBox1->setChecked(true);
+    p.state->CurrentFreq = 1000.0;  // bin 23: the band runs over bins 20 ... 26
+    v.Refresh();
+    auto x = [&](int bin) {
+        return static_cast<int>(std::nearbyint((W - 35) * bin / 1024.0 * 44100.0 / 20000.0)) + 15;
+    };
+    EXPECT_EQ(Pixel(v, x(20) - 1, 50), ToQRgb(0xDCDCDC));
+    EXPECT_EQ(Pixel(v, x(20), 50), 0xFFFFFFFFu);
+    EXPECT_EQ(Pixel(v, x(26) - 1, 50), 0xFFFFFFFFu);
+    EXPECT_EQ(Pixel(v, x(26), 50), ToQRgb(0xDCDCDC));
+    // Below 151 Hz the band reaches the left frame line, which is drawn again.
+    p.state->CurrentFreq = 100.0;
+    v.Refresh();
+    EXPECT_EQ(Pixel(v, 15, 50), 0xFF000000u);
+    EXPECT_EQ(Pixel(v, 16, 50), 0xFFFFFFFFu);
+}
+
+TEST_F(SoundInputTest, SilenceIsAFlatLineAndATonePeaksAtItsBin) {
+    TForm2& fft = *p.form2;
+    TForm3& wave = *p.form3;
+    p.state->RecChannel = 0;  // no recording: the buffers stay zero
+    fft.Refresh();
+    wave.Refresh();
+    const int W = fft.Panel1->width(), H = fft.Panel1->height();
+    EXPECT_EQ(fft.Image1->Picture.pixel(W / 2, H - 33), ToQRgb(0x0000FF));
+    EXPECT_EQ(wave.Image1->Picture.pixel(W / 2, (H - 43) / 2 + 10), ToQRgb(0x0000FF));
+    StartRecording(*p.state);
+    s_Tone();
+    fft.Refresh();
+    // The highest red pixel lies above the bin of 1 kHz.
+    int topX = -1, topY = H;
+    for (int y = 0; y < H && topX < 0; ++y) {
+        for (int xx = 15; xx <= W - 20; ++xx) {
+            if (fft.Image1->Picture.pixel(xx, y) == ToQRgb(0x0000FF)) {
+                topX = xx;
+                topY = y;
+                break;
+            }
+        }
+    }
+    const int expected =
+        static_cast<int>(std::nearbyint((W - 35) * 23 / 1024.0 * 44100.0 / 20000.0)) + 15;
+    EXPECT_NEAR(topX, expected, 2);
+    EXPECT_LT(topY, 30);
+}
+
+TEST_F(SoundInputTest, TheTimersDrawOnlyWhileTheViewsAreShown) {
+    EXPECT_TRUE(f->Timer1->isActive());
+    EXPECT_TRUE(f->Timer2->isActive());
+    EXPECT_EQ(f->Timer1->interval(), 200);
+    f->Timer1Timer();
+    f->Timer2Timer();
+    EXPECT_EQ(p.form2->RefreshCount(), 0);
+    EXPECT_EQ(p.form3->RefreshCount(), 0);
+    f->LifeFFTOn->trigger();
+    f->LifeWaveOn->trigger();
+    f->Timer1Timer();
+    f->Timer2Timer();
+    EXPECT_EQ(p.form2->RefreshCount(), 1);
+    EXPECT_EQ(p.form3->RefreshCount(), 1);
+    p.form2->hide();
+    f->Timer1Timer();
+    EXPECT_EQ(p.form2->RefreshCount(), 1);
+}
+
+}  // namespace
+}  // namespace sonarix
