@@ -10,7 +10,7 @@
 #include <random>
 
 #include "app/Program.h"
-#include "display/SpectrumPlot.h"
+#include "display/PlotDrawing.h"
 #include "display/Unit1Form.h"
 #include "display/Unit2.h"
 #include "measurement/Playback.h"

@@ -267,13 +267,7 @@ void TForm1::BuildMenus() {
 }
 
 void TForm1::LayoutScrollBox() {
-    ScrollBox1->setGeometry(kStripWidth, 3, std::max(0, m_client->width() - kStripWidth - 3),
-                            std::max(0, m_client->height() - 6));
-    // The panel fills the scroll box's height; a horizontal scroll bar takes its share.
-    const int barHeight = Panel1->width() > ScrollBox1->width() - 2
-                              ? ScrollBox1->horizontalScrollBar()->sizeHint().height()
-                              : 0;
-    Panel1->resize(Panel1->width(), std::max(0, ScrollBox1->height() - 2 - barHeight));
+    LayoutPlotScrollBox(*ScrollBox1, *Panel1, *m_client, kStripWidth);
 }
 
 void TForm1::resizeEvent(QResizeEvent* event) {

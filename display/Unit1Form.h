@@ -11,7 +11,7 @@
 #include <string>
 #include <utility>
 
-#include "display/SpectrumPlot.h"
+#include "display/PlotDrawing.h"
 #include "measurement/Sweep.h"
 #include "measurement/Unit1.h"
 #include "plot/FontDialog.h"

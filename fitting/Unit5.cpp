@@ -205,12 +205,7 @@ void TForm5::LayoutScrollBox() {
     const int bar = MenuBar->sizeHint().height();
     MenuBar->setGeometry(0, 0, width(), bar);
     m_client->setGeometry(0, bar, width(), std::max(0, height() - bar));
-    ScrollBox1->setGeometry(kStripWidth, 3, std::max(0, m_client->width() - kStripWidth - 3),
-                            std::max(0, m_client->height() - 6));
-    const int barHeight = Panel1->width() > ScrollBox1->width() - 2
-                              ? ScrollBox1->horizontalScrollBar()->sizeHint().height()
-                              : 0;
-    Panel1->resize(Panel1->width(), std::max(0, ScrollBox1->height() - 2 - barHeight));
+    LayoutPlotScrollBox(*ScrollBox1, *Panel1, *m_client, kStripWidth);
 }
 
 void TForm5::resizeEvent(QResizeEvent* event) {

@@ -9,6 +9,8 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollArea>
+#include <QScrollBar>
 
 #include "measurement/FixedText.h"
 
@@ -118,6 +120,14 @@ void ShowFrequencyReadOut(QLabel& label, const PlotGeometry& g, int x, int y) {
     int left = x + 20;
     if (g.panelWidth - x < label.width() + 20) left = x - label.width() - 20;
     label.move(left, y + 20);
+}
+
+void LayoutPlotScrollBox(QScrollArea& box, QWidget& panel, const QWidget& client, int strip) {
+    box.setGeometry(strip, 3, std::max(0, client.width() - strip - 3),
+                    std::max(0, client.height() - 6));
+    const int bar =
+        panel.width() > box.width() - 2 ? box.horizontalScrollBar()->sizeHint().height() : 0;
+    panel.resize(panel.width(), std::max(0, box.height() - 2 - bar));
 }
 
 void SetUpFixedDialog(QDialog* d, const char* name, const char* caption, int w, int h) {

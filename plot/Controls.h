@@ -17,6 +17,7 @@ class QDialog;
 class QLabel;
 class QPushButton;
 class QRadioButton;
+class QScrollArea;
 
 namespace sonarix {
 
@@ -79,6 +80,10 @@ W* Named(W* widget, const char* name) {
 // span of 1000 Hz and more, 1 from 100, 2 from 10, 3 from 1, else 4; placed 20 pixels right of
 // and below the pointer, or left of it where it would run past the panel's right edge.
 void ShowFrequencyReadOut(QLabel& label, const PlotGeometry& g, int x, int y);
+
+// The plot's scroll box right of a control strip of `strip` pixels in `client`; the panel
+// fills the box's height, less a horizontal scroll bar when the panel is wider than the box.
+void LayoutPlotScrollBox(QScrollArea& box, QWidget& panel, const QWidget& client, int strip);
 
 // A fixed-size dialog with the dialog font and only the close box (no minimise or maximise).
 void SetUpFixedDialog(QDialog* d, const char* name, const char* caption, int w, int h);

@@ -28,7 +28,7 @@ expect_failure measurement/Planted.cpp '"display/Unit1Form.h"' "measurement/ inc
 expect_failure platform/audio/Planted.h '"plot/Canvas.h"' "platform/ including plot/"
 expect_failure measurement/Planted.h '<QWidget>' "measurement/ including Qt Widgets"
 expect_failure platform/Planted.h '<QtWidgets/QDialog>' "platform/ including QtWidgets/"
-expect_failure plot/Planted.cpp '"display/SpectrumPlot.h"' "plot/ including display/"
+expect_failure plot/Planted.cpp '"display/PlotDrawing.h"' "plot/ including display/"
 expect_failure plot/Planted.cpp '"config/Unit8.h"' "plot/ including a configuration window"
 expect_failure display/Planted.cpp '"app/Program.h"' "display/ including app/"
 expect_failure config/Planted.cpp '<QPushButton>' "an engine file including Qt Widgets"

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <random>
 
-#include "display/SpectrumPlot.h"
+#include "display/PlotDrawing.h"
 #include "measurement/FixedText.h"
 #include "measurement/Rounding.h"
 #include "plot/Axes.h"

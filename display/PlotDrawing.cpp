@@ -1,5 +1,5 @@
 // The spectrum plot of the main window.
-#include "display/SpectrumPlot.h"
+#include "display/PlotDrawing.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
