@@ -1,9 +1,11 @@
 // The "Input" and "Configure Sound Card" dialogs and the two live microphone views.
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QSlider>
 #include <QTimer>
@@ -193,6 +195,24 @@ TEST_F(SoundInputTest, TheTimersDrawOnlyWhileTheViewsAreShown) {
     p.form2->hide();
     f->Timer1Timer();
     EXPECT_EQ(p.form2->RefreshCount(), 1);
+}
+
+// On the real-time clock: the views keep refreshing between the steps of a sweep.
+class LiveViewsDuringASweep : public test::ProgramOnApparatus {};
+
+TEST_F(LiveViewsDuringASweep, RefreshBetweenSteps) {
+    ASSERT_NO_FATAL_FAILURE(
+        Start(std::make_unique<audio::VirtualApparatus>(audio::VirtualApparatus::Clock::RealTime)));
+    f->LifeFFTOn->trigger();
+    f->LifeWaveOn->trigger();
+    f->Edit1->setText("1000");
+    f->Edit2->setText("1600");
+    f->Edit3->setText("10");
+    f->Edit4->setText("20");  // 1.2 s
+    f->Button2Click();
+    EXPECT_EQ(p.state->SpecCount[0], 60);
+    EXPECT_GE(p.form2->RefreshCount(), 3);
+    EXPECT_GE(p.form3->RefreshCount(), 3);
 }
 
 }  // namespace

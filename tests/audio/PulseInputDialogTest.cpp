@@ -1,0 +1,46 @@
+// The "Input" dialog on the real sound backend, against the private sound server.
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QLabel>
+#include <QSlider>
+#include <cstdlib>
+
+#include "config/InputSwitching.h"
+#include "config/Unit7.h"
+#include "platform/audio/Audio.h"
+#include "platform/audio/AudioBackend.h"
+#include "platform/audio/AudioFactory.h"
+
+namespace sonarix {
+namespace {
+
+TEST(PulseInputDialog, ListsSwitchesAndSetsTheLevelOfTheServersInputs) {
+    ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr) << "run under scripts/with-sound-server";
+    audio::UseBackend(audio::CreateSoundCardBackend());
+    ASSERT_TRUE(audio::Init(-1, 44100, 0, nullptr, nullptr));
+    ASSERT_TRUE(audio::RecordInit(-1));
+    const InputList inputs = ListInputs();
+    ASSERT_GE(inputs.names.size(), 1u);
+    TForm7 d;
+    d.FillInputs(inputs);
+    EXPECT_EQ(d.ComboBox1->count(), static_cast<int>(inputs.names.size()));
+    d.ComboBox1->setCurrentIndex(0);
+    d.ComboBox1Change();
+    int on = 0;
+    for (int n = 0; n < d.ComboBox1->count(); ++n) {
+        on += (audio::RecordGetInput(n) & audio::kInputOff) == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(on, 1);  // exactly the selected input
+    audio::RecordSetInput(0, audio::kInputLevel | 30);
+    d.ShowInputState();
+    EXPECT_EQ(d.TrackBar1->value(), 70);
+    d.TrackBar1->setValue(0);
+    EXPECT_EQ(audio::RecordGetInput(0) & 0xFFFF, 100u);
+    EXPECT_FALSE(d.Label3->text().isEmpty());
+    audio::Free();
+    audio::UseBackend(nullptr);
+}
+
+}  // namespace
+}  // namespace sonarix
