@@ -4,7 +4,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
-#include <QColorDialog>
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -40,12 +39,6 @@ const QStringList kDatFilters{QStringLiteral("*.dat (*.dat)"), QStringLiteral("*
 
 constexpr const char* kTooManyFilePoints =
     "The file holds more than 20000 points: the first 20000 were read";
-
-// The plot font: the dialog font, drawn without smoothing as the classic canvas does.
-QFont PlotFont(QFont f) {
-    f.setStyleStrategy(QFont::NoAntialias);
-    return f;
-}
 }  // namespace
 
 TForm1::TForm1(SharedState& state, QWidget* parent) : QMainWindow(parent), m_state(state) {
@@ -71,10 +64,7 @@ TForm1::TForm1(SharedState& state, QWidget* parent) : QMainWindow(parent), m_sta
         return RunFileDialog(this, false, "OpenDialog1", QString(), kDatFilters,
                              QStringLiteral("dat"));
     };
-    ChooseColor = [this](const QColor& current) -> std::optional<QColor> {
-        QColor c = QColorDialog::getColor(current, this);
-        return c.isValid() ? std::optional<QColor>(c) : std::nullopt;
-    };
+    ChooseColor = [this](const QColor& current) { return ChooseColour(this, current); };
     resize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
 }
 
@@ -152,26 +142,14 @@ void TForm1::BuildControls(QWidget* c) {
     Panel2->setAutoFillBackground(true);
     Panel2->setStyleSheet(QStringLiteral("background-color: #800000;"));
     Panel2->hide();
-    Panel3 = Named(new QLabel(QStringLiteral("Saturation"), c), "Panel3");
-    Panel3->setGeometry(111, 632, 74, 17);
-    Panel3->setAlignment(Qt::AlignCenter);
-    Panel3->setStyleSheet(QStringLiteral("background-color: #000080; color: white;"));
-    Panel3->hide();
+    Panel3 = AddSaturationPanel(c, 111, 632, 74, 17);
 
-    ScrollBox1 = Named(new QScrollArea(c), "ScrollBox1");
-    ScrollBox1->setWidgetResizable(false);
-    ScrollBox1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    ScrollBox1->horizontalScrollBar()->setTracking(true);
-    Panel1 = Named(new QWidget(), "Panel1");
-    Panel1->resize(800, 660);
-    Image1 = Named(new TImage(kImageWidth, kImageHeight, Panel1), "Image1");
-    Image1->move(0, 0);
-    Label6 = Named(new QLabel(Panel1), "Label6");
+    const PlotArea area = AddPlotArea(c, kImageWidth, kImageHeight, "Label6");
+    ScrollBox1 = area.box;
+    Panel1 = area.panel;
+    Image1 = area.image;
+    Label6 = area.readOut;
     Label6->move(272, 552);
-    Label6->setAutoFillBackground(true);
-    Label6->hide();
-    ScrollBox1->setWidget(Panel1);
-    Label6->raise();
     connect(RadioGroup2, &TRadioGroup::Clicked, this, [this] { PanelGroesse(); });
     connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
     connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(); });
@@ -354,12 +332,9 @@ void TForm1::ChangeFontExecute() {
     const std::optional<FontChoice> choice =
         ChooseFont(FontChoice{m_canvas->Font(), m_canvas->FontColor});
     if (!choice) return;
-    // The dialog shows the font really drawn; confirmed unchanged, the plot stays as it was.
-    if (!DrawsAlike(choice->font, m_canvas->Font())) {
-        m_canvas->SetFont(PlotFont(choice->font));
+    if (ApplyFontChoice(*m_canvas, *choice)) {
         m_state.MarginRight = m_canvas->TextWidth(QStringLiteral("20000.0")) / 2;
     }
-    m_canvas->FontColor = choice->color;
     RedrawSpectra();
 }
 

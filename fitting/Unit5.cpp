@@ -4,7 +4,6 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
-#include <QColorDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -35,11 +34,6 @@ constexpr double kWidthPerWheelUnit = 0.002;  // 0.24 Hz per notch of 120
 
 QString Fixed3(double v) { return QString::fromStdString(FixedText(v, 3)); }
 
-QFont PlotFont(QFont f) {
-    f.setStyleStrategy(QFont::NoAntialias);
-    return f;
-}
-
 }  // namespace
 
 TForm5::TForm5(QWidget* parent)
@@ -58,10 +52,7 @@ TForm5::TForm5(QWidget* parent)
     m_canvas->SetFont(PlotFont(DialogFont()));
     for (int k = 1; k <= kPeaks; ++k) m_fit->peaks.PeakWidth[k] = 20.0;
     ChooseFont = [this](const FontChoice& current) { return ChooseFontAndColour(this, current); };
-    ChooseColor = [this](const QColor& current) -> std::optional<QColor> {
-        const QColor c = QColorDialog::getColor(current, this);
-        return c.isValid() ? std::optional<QColor>(c) : std::nullopt;
-    };
+    ChooseColor = [this](const QColor& current) { return ChooseColour(this, current); };
     ChooseFitDataFile = [this] {
         return RunFileDialog(this, true, "SaveDialog1", QStringLiteral("Save Fit Function"),
                              {QStringLiteral("*.dat (*.dat)"), QStringLiteral("*.* (*)")},
@@ -149,17 +140,11 @@ void TForm5::BuildControls(QWidget* c) {
     ProgressBar1->setTextVisible(false);
     ProgressBar1->hide();
 
-    ScrollBox1 = Named(new QScrollArea(c), "ScrollBox1");
-    ScrollBox1->setWidgetResizable(false);
-    ScrollBox1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    ScrollBox1->horizontalScrollBar()->setTracking(true);
-    Panel1 = Named(new QWidget(), "Panel1");
-    Panel1->resize(800, 660);
-    Image1 = Named(new TImage(3200, 1200, Panel1), "Image1");
-    Label16 = Named(new QLabel(Panel1), "Label16");
-    Label16->setAutoFillBackground(true);
-    Label16->hide();
-    ScrollBox1->setWidget(Panel1);
+    const PlotArea area = AddPlotArea(c, 3200, 1200, "Label16");
+    ScrollBox1 = area.box;
+    Panel1 = area.panel;
+    Image1 = area.image;
+    Label16 = area.readOut;
     connect(Image1, &TImage::MouseDown, this,
             [this](int x, int y, Qt::MouseButton b) { SetPeakAmp(x, y, b); });
     connect(Image1, &TImage::MouseMove, this, [this](int x, int y) { ZeigeFreq(x, y); });
@@ -367,8 +352,7 @@ void TForm5::ChangeFontExecute() {
     const std::optional<FontChoice> choice =
         ChooseFont(FontChoice{m_canvas->Font(), m_canvas->FontColor});
     if (!choice) return;
-    if (!DrawsAlike(choice->font, m_canvas->Font())) m_canvas->SetFont(PlotFont(choice->font));
-    m_canvas->FontColor = choice->color;
+    ApplyFontChoice(*m_canvas, *choice);
     DrawFitPlot();
 }
 

@@ -122,6 +122,32 @@ void ShowFrequencyReadOut(QLabel& label, const PlotGeometry& g, int x, int y) {
     label.move(left, y + 20);
 }
 
+PlotArea AddPlotArea(QWidget* parent, int imageWidth, int imageHeight, const char* readOutName) {
+    PlotArea a;
+    a.box = Named(new QScrollArea(parent), "ScrollBox1");
+    a.box->setWidgetResizable(false);
+    a.box->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    a.box->horizontalScrollBar()->setTracking(true);
+    a.panel = Named(new QWidget(), "Panel1");
+    a.panel->resize(800, 660);
+    a.image = Named(new TImage(imageWidth, imageHeight, a.panel), "Image1");
+    a.readOut = Named(new QLabel(a.panel), readOutName);
+    a.readOut->setAutoFillBackground(true);
+    a.readOut->hide();
+    a.box->setWidget(a.panel);
+    a.readOut->raise();
+    return a;
+}
+
+QLabel* AddSaturationPanel(QWidget* parent, int left, int top, int w, int h) {
+    auto* l = Named(new QLabel(QStringLiteral("Saturation"), parent), "Panel3");
+    l->setGeometry(left, top, w, h);
+    l->setAlignment(Qt::AlignCenter);
+    l->setStyleSheet(QStringLiteral("background-color: #000080; color: white;"));
+    l->hide();
+    return l;
+}
+
 void LayoutPlotScrollBox(QScrollArea& box, QWidget& panel, const QWidget& client, int strip) {
     box.setGeometry(strip, 3, std::max(0, client.width() - strip - 3),
                     std::max(0, client.height() - 6));

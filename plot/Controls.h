@@ -81,6 +81,20 @@ W* Named(W* widget, const char* name) {
 // and below the pointer, or left of it where it would run past the panel's right edge.
 void ShowFrequencyReadOut(QLabel& label, const PlotGeometry& g, int x, int y);
 
+// The plot area of a window: a scroll box (horizontal bar tracking, no vertical bar) holding
+// the 800 x 660 panel, with the plot image at its top-left corner and the hidden pointer
+// read-out label over it.
+struct PlotArea {
+    QScrollArea* box = nullptr;
+    QWidget* panel = nullptr;
+    TImage* image = nullptr;
+    QLabel* readOut = nullptr;
+};
+PlotArea AddPlotArea(QWidget* parent, int imageWidth, int imageHeight, const char* readOutName);
+
+// The navy "Saturation" panel with white text, hidden.
+QLabel* AddSaturationPanel(QWidget* parent, int left, int top, int w, int h);
+
 // The plot's scroll box right of a control strip of `strip` pixels in `client`; the panel
 // fills the box's height, less a horizontal scroll bar when the panel is wider than the box.
 void LayoutPlotScrollBox(QScrollArea& box, QWidget& panel, const QWidget& client, int strip);

@@ -29,6 +29,23 @@ bool DrawsAlike(const QFont& a, const QFont& b) {
            a.underline() == b.underline() && a.strikeOut() == b.strikeOut();
 }
 
+QFont PlotFont(QFont f) {
+    f.setStyleStrategy(QFont::NoAntialias);
+    return f;
+}
+
+bool ApplyFontChoice(Canvas& canvas, const FontChoice& choice) {
+    canvas.FontColor = choice.color;
+    if (DrawsAlike(choice.font, canvas.Font())) return false;
+    canvas.SetFont(PlotFont(choice.font));
+    return true;
+}
+
+std::optional<QColor> ChooseColour(QWidget* parent, const QColor& current) {
+    const QColor c = QColorDialog::getColor(current, parent);
+    return c.isValid() ? std::optional<QColor>(c) : std::nullopt;
+}
+
 TFontDialog::TFontDialog(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("FontDialog"));
     setWindowTitle(QStringLiteral("Font"));
@@ -54,10 +71,7 @@ TFontDialog::TFontDialog(QWidget* parent) : QDialog(parent) {
     layout->addWidget(Fonts);
     layout->addLayout(buttons);
 
-    ChooseColor = [this](const QColor& current) -> std::optional<QColor> {
-        const QColor c = QColorDialog::getColor(current, this);
-        return c.isValid() ? std::optional<QColor>(c) : std::nullopt;
-    };
+    ChooseColor = [this](const QColor& current) { return ChooseColour(this, current); };
     connect(ColourButton, &QPushButton::clicked, this, [this] {
         const std::optional<QColor> c = ChooseColor(QColor::fromRgb(ToQRgb(m_color)));
         if (!c) return;

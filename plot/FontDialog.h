@@ -29,6 +29,18 @@ QFont ResolvedFont(const QFont& font);
 // underline and strike-out alike.
 bool DrawsAlike(const QFont& a, const QFont& b);
 
+class Canvas;
+
+// The plot font: drawn without smoothing, as the classic canvas does.
+QFont PlotFont(QFont f);
+
+// A confirmed choice on a plot's canvas: the text colour always; the font only when it draws
+// differently, so that OK without a change leaves the plot as it was. True if the font changed.
+bool ApplyFontChoice(Canvas& canvas, const FontChoice& choice);
+
+// The standard colour dialog; no value when cancelled.
+std::optional<QColor> ChooseColour(QWidget* parent, const QColor& current);
+
 class TFontDialog : public QDialog {
     Q_OBJECT
 public:

@@ -40,11 +40,7 @@ TForm9::TForm9(SharedState& state, QWidget* parent) : QDialog(parent), m_state(s
     RadioGroup1->SetColumns(2);
     RadioGroup1->SetItemIndex(0);
     Button1 = AddButton(c, "Button1", "Measure value", 30, 240, 140, 25);
-    Panel3 = Named(new QLabel(QStringLiteral("Saturation"), c), "Panel3");
-    Panel3->setGeometry(60, 274, 80, 17);
-    Panel3->setAlignment(Qt::AlignCenter);
-    Panel3->setStyleSheet(QStringLiteral("background-color: #000080; color: white;"));
-    Panel3->hide();
+    Panel3 = AddSaturationPanel(c, 60, 274, 80, 17);
     Button2 = AddButton(c, "Button2", "Clear", 30, 300, 140, 25);
     auto box = [c](QCheckBox*& b, const char* name, const char* caption, int top) {
         b = Named(new QCheckBox(QString::fromLatin1(caption), c), name);
