@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "config/Unit12.h"
+#include "config/Unit13.h"
 #include "config/Unit6.h"
 #include "config/Unit7.h"
 #include "config/Unit8.h"
@@ -144,8 +145,18 @@ void CreateRemainingWindows(Program& p) {
     TForm9* wave = p.form9.get();
     TForm1* main = p.form1.get();
     wave->MainFftFilterOn = [main] { return main->FftFilterOn(); };
+    wave->MainLockInOn = [main] { return main->LockInOn(); };
     wave->MainVolume = [main] { return main->VolumePosition(); };
     main->OpenWaveWindow = [wave] { wave->Open(); };
+
+    p.form13 = std::make_unique<TForm13>(*p.state);
+    TForm13* latency = p.form13.get();
+    latency->MainVolume = [main] { return main->VolumePosition(); };
+    latency->OnCalibrated = [main] { main->ShowLatency(); };
+    main->OpenLatencyDialog = [latency] {
+        latency->ShowResult();
+        latency->exec();
+    };
 
     // On the virtual apparatus its hemisphere can be turned, by hand or by "Measure value".
     if (auto* apparatus = dynamic_cast<audio::VirtualApparatus*>(audio::CurrentBackend())) {
@@ -166,6 +177,7 @@ void ShutDown(Program& /*p*/) { audio::Free(); }
 
 Program::~Program() {
     // The port object goes with the main window; nothing may point at it afterwards.
+    form13.reset();
     form12.reset();
     form9.reset();
     form5.reset();

@@ -125,6 +125,11 @@ void TForm1::BuildControls(QWidget* c) {
     CheckBox1->move(47, 520);
     CheckBox1->adjustSize();
     CheckBox1->setChecked(true);
+    CheckBox2 = Named(new QCheckBox(QStringLiteral("Lock-in"), c), "CheckBox2");
+    CheckBox2->move(47, 537);
+    CheckBox2->adjustSize();
+    CheckBox2->setToolTip(QStringLiteral(
+        "Detects the level phase-locked to the played signal: less noise than the FFT filter"));
 
     Label5 = Named(new QLabel(QStringLiteral("Amplitude Output Signal"), c), "Label5");
     Label5->move(47, 555);
@@ -137,12 +142,15 @@ void TForm1::BuildControls(QWidget* c) {
     TrackBar1->setValue(50);
     connect(TrackBar1, &QSlider::valueChanged, this, [this] { ChangeVolume(); });
 
+    LagArea = Named(new QWidget(c), "LagArea");
+    LagArea->setGeometry(8, 628, 97, 25);
     Panel2 = Named(new QLabel(c), "Panel2");
     Panel2->setGeometry(16, 632, 17, 17);
     Panel2->setAutoFillBackground(true);
     Panel2->setStyleSheet(QStringLiteral("background-color: #800000;"));
     Panel2->hide();
     Panel3 = AddSaturationPanel(c, 111, 632, 74, 17);
+    ShowLatency();
 
     const PlotArea area = AddPlotArea(c, kImageWidth, kImageHeight, "Label6");
     ScrollBox1 = area.box;
@@ -195,6 +203,7 @@ void TForm1::BuildMenus() {
     action(ConfigureSoundCard, "ConfigureSoundCard", "Mono / Stereo", true);
     action(SelectInputChannel, "SelectInputChannel", "Input Channel / Volume", true);
     action(ConfigureSeriell, "ConfigureSeriell", "Serial Port", true);
+    action(CalibrateLatency, "CalibrateLatency", "Calibrate Latency", true);
     action(ManualHelp, "ManualHelp", "Manual and Help", true);
     action(VersionInfo, "VersionInfo", "Version info", true);
     SaveSpectrum->setShortcut(QKeySequence::Save);
@@ -226,6 +235,9 @@ void TForm1::BuildMenus() {
             [this] { ChangeLineThicknessExecute(); });
     connect(ManualHelp, &QAction::triggered, this, [this] { ManualHelpExecute(); });
     connect(ConfigureSeriell, &QAction::triggered, this, [this] { ConfigureSeriellExecute(); });
+    connect(CalibrateLatency, &QAction::triggered, this, [this] {
+        if (OpenLatencyDialog) OpenLatencyDialog();
+    });
     connect(VersionInfo, &QAction::triggered, this, [this] { VersionInfoExecute(); });
 
     QMenuBar* bar = menuBar();
@@ -236,7 +248,8 @@ void TForm1::BuildMenus() {
     QMenu* windows = bar->addMenu(QStringLiteral("Windows"));
     windows->addActions({Fit, WaveFktWindow, LifeFFTOn, LifeWaveOn, VirtualApparatus});
     QMenu* configure = bar->addMenu(QStringLiteral("Configure"));
-    configure->addActions({ConfigureSoundCard, SelectInputChannel, ConfigureSeriell});
+    configure->addActions(
+        {ConfigureSoundCard, SelectInputChannel, ConfigureSeriell, CalibrateLatency});
     QMenu* help = bar->addMenu(QStringLiteral("Help"));
     help->addActions({ManualHelp, VersionInfo});
     // Menus are windows of their own and do not inherit the window's font.
@@ -431,6 +444,8 @@ void TForm1::OpenSpectrumExecute() {
     }
     std::copy(f.begin(), f.begin() + r.count, m_state.SpecFreq[slot].begin() + 1);
     std::copy(a.begin(), a.begin() + r.count, m_state.SpecAmp[slot].begin() + 1);
+    std::fill(m_state.SpecPhase[slot].begin() + 1, m_state.SpecPhase[slot].begin() + 1 + r.count,
+              0.0);
     m_state.SpecCount[slot] = r.count;
     RedrawSpectra();
     if (r.truncated) ShowMessage(kTooManyFilePoints);
@@ -454,6 +469,23 @@ MeasureWindow::SweepFields TForm1::Fields() const {
 
 int TForm1::SelectedSlot() const { return RadioGroup1->ItemIndex(); }
 bool TForm1::FftFilterOn() const { return CheckBox1->isChecked(); }
+bool TForm1::LockInOn() const { return CheckBox2->isChecked(); }
+
+void TForm1::ShowLatency() {
+    const LatencyCalibration& c = m_state.Latency;
+    QString tip;
+    if (c.valid) {
+        tip = QStringLiteral("Latency %1 ms (calibrated; peak %2 dB above noise, readings within "
+                             "%3 ms): each step waits for it")
+                  .arg(c.samples / 44.1, 0, 'f', 2)
+                  .arg(c.confidenceDb, 0, 'f', 0)
+                  .arg(c.spreadMs, 0, 'f', 2);
+    } else {
+        tip = QStringLiteral("Latency not calibrated (Configure > Calibrate Latency)");
+    }
+    LagArea->setToolTip(tip);
+    Panel2->setToolTip(tip);
+}
 int TForm1::VolumePosition() const { return TrackBar1->value(); }
 void TForm1::ProcessMessages() { QApplication::processEvents(); }
 void TForm1::Redraw() { RedrawSpectra(); }

@@ -69,8 +69,10 @@ public:
     QPushButton* Button3 = nullptr;  // "Clear Spectrum"
     QPushButton* Button4 = nullptr;  // "Fit Spectrum"
     QCheckBox* CheckBox1 = nullptr;  // "FFT-Filter on"
+    QCheckBox* CheckBox2 = nullptr;  // "Lock-in", beneath it
     QSlider* TrackBar1 = nullptr;    // "Amplitude Output Signal"
     QLabel* Panel2 = nullptr;        // lag indicator
+    QWidget* LagArea = nullptr;      // behind it, always there: its tooltip tells the latency
     QLabel* Panel3 = nullptr;        // "Saturation"
     QScrollArea* ScrollBox1 = nullptr;
     QWidget* Panel1 = nullptr;  // the visible part of the plot
@@ -96,6 +98,7 @@ public:
     QAction* ConfigureSoundCard = nullptr;
     QAction* SelectInputChannel = nullptr;
     QAction* ConfigureSeriell = nullptr;
+    QAction* CalibrateLatency = nullptr;
     QAction* ManualHelp = nullptr;
     QAction* VersionInfo = nullptr;
 
@@ -153,6 +156,11 @@ public:
     std::function<std::pair<bool, bool>()> ChooseSoundCard;
     std::function<void()> OpenInputDialog;
 
+    // "Calibrate Latency" (its dialog belongs to the configuration), and the tooltip of the lag
+    // indicator area from the state's calibration.
+    std::function<void()> OpenLatencyDialog;
+    void ShowLatency();
+
     // "Measure Wave Function" and "Virtual Apparatus", wired by the program.
     std::function<void()> OpenWaveWindow;
     std::function<void()> OpenVirtualApparatus;
@@ -187,6 +195,7 @@ public:
     SweepFields Fields() const override;
     int SelectedSlot() const override;
     bool FftFilterOn() const override;
+    bool LockInOn() const override;
     int VolumePosition() const override;
     void ProcessMessages() override;
     void Redraw() override;

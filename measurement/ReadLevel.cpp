@@ -1,12 +1,71 @@
 // The level reading.
 #include "measurement/ReadLevel.h"
 
-#include <cmath>
-#include <cstdlib>
+#include <fftw3.h>
 
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <numbers>
+
+#include "measurement/WavHeader.h"
 #include "platform/audio/Audio.h"
+#include "platform/audio/RecordBuffer.h"
 
 namespace sonarix {
+namespace {
+constexpr int kBins = kLevelFrames / 2 + 1;
+
+fftwf_complex* Spectrum(void* p) { return static_cast<fftwf_complex*>(p); }
+}  // namespace
+
+LockInWork::LockInWork() {
+    // The periodic Hann window of the FFT level.
+    for (int n = 0; n < kLevelFrames; ++n) {
+        m_window[static_cast<size_t>(n)] = static_cast<float>(
+            0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * n / static_cast<double>(kLevelFrames)));
+    }
+    std::lock_guard lock(audio::FftPlannerMutex());
+    m_in = fftwf_alloc_real(kLevelFrames);
+    m_x = fftwf_alloc_complex(kBins);
+    m_r = fftwf_alloc_complex(kBins);
+    m_plan = fftwf_plan_dft_r2c_1d(kLevelFrames, m_in, Spectrum(m_x), FFTW_ESTIMATE);
+}
+
+LockInWork::~LockInWork() {
+    std::lock_guard lock(audio::FftPlannerMutex());
+    fftwf_destroy_plan(static_cast<fftwf_plan>(m_plan));
+    fftwf_free(m_in);
+    fftwf_free(m_x);
+    fftwf_free(m_r);
+}
+
+LockInWork::Result LockInWork::Correlate(const float* x, const float* r) {
+    const auto plan = static_cast<fftwf_plan>(m_plan);
+    for (size_t n = 0; n < kLevelFrames; ++n) m_in[n] = x[n] * m_window[n];
+    fftwf_execute_dft_r2c(plan, m_in, Spectrum(m_x));
+    for (size_t n = 0; n < kLevelFrames; ++n) m_in[n] = r[n] * m_window[n];
+    fftwf_execute_dft_r2c(plan, m_in, Spectrum(m_r));
+    // Z = <X, R> over the positive frequencies, E = |R|^2: X's component along R is Z / |R|,
+    // and |X_k| * 2 / sum(w) is the FFT level's scale (sum(w) = N / 2).
+    const fftwf_complex* xs = Spectrum(m_x);
+    const fftwf_complex* rs = Spectrum(m_r);
+    double zr = 0.0, zi = 0.0, e = 0.0;
+    for (int k = 0; k < kBins; ++k) {
+        const double ar = xs[k][0], ai = xs[k][1], br = rs[k][0], bi = rs[k][1];
+        zr += ar * br + ai * bi;
+        zi += ai * br - ar * bi;
+        e += br * br + bi * bi;
+    }
+    Result result;
+    if (!(e > 0.0)) return result;
+    result.level = std::hypot(zr, zi) / std::sqrt(e) * 4.0 / kLevelFrames;
+    result.phaseDegrees = std::atan2(zi, zr) * 180.0 / std::numbers::pi;
+    return result;
+}
 
 int LevelBin(double f) { return static_cast<int>(std::nearbyint(f / 44100.0 * 1024.0)); }
 
@@ -47,6 +106,58 @@ double ReadLevel(const SharedState& s, double f, bool fftFilter, LevelBuffers& b
     }
     if (s.StereoInput) return s.LeftChannel ? l : r;
     return m;
+}
+
+LockInWork::Result ReadLockInLevel(const SharedState& s, double f, LevelBuffers& b) {
+    if (!b.lockIn) b.lockIn = std::make_unique<LockInWork>();
+    const uint64_t before = audio::ChannelGetPosition(s.PlayStream);
+    const uint32_t frameBytes = s.StereoInput ? 4u : 2u;
+    const uint32_t got = audio::ChannelGetData(s.RecChannel, b.samples.data(),
+                                               frameBytes * kLevelFrames);
+    const uint64_t after = audio::ChannelGetPosition(s.PlayStream);
+    if (got == audio::kDataFailed || got < frameBytes) return {};
+    // The frames that exist, newest last; at the very start of a recording fewer.
+    const size_t have = std::min<size_t>(got / frameBytes, kLevelFrames);
+    const size_t missing = kLevelFrames - have;
+    std::fill(b.frames.begin(), b.frames.begin() + static_cast<std::ptrdiff_t>(missing), 0.0f);
+    const size_t stride = s.StereoInput ? 2 : 1;
+    const size_t channel = s.StereoInput && !s.LeftChannel ? 1 : 0;
+    for (size_t j = 0; j < have; ++j) {
+        b.frames[missing + j] = static_cast<float>(b.samples[stride * j + channel]) / 32768.0f;
+    }
+
+    // The reference: the image samples heard in these frames, where the latency is known.
+    bool fromImage = false;
+    const size_t imageSamples =
+        s.WavImage.Size() > WavHeader::kSize ? (s.WavImage.Size() - WavHeader::kSize) / 2 : 0;
+    if (s.Latency.valid && before != audio::kPositionFailed && after != audio::kPositionFailed &&
+        imageSamples > 0) {
+        const double played = (static_cast<double>(before) + static_cast<double>(after)) / 4.0;
+        const auto newest = static_cast<int64_t>(std::llround(played - 1.0 - s.Latency.samples));
+        const int64_t first = newest - (kLevelFrames - 1);
+        const uint8_t* image = s.WavImage.Data() + WavHeader::kSize;
+        double energy = 0.0;
+        for (int64_t n = 0; n < kLevelFrames; ++n) {
+            const int64_t k = first + n;
+            float v = 0.0f;
+            if (k >= 0 && static_cast<size_t>(k) < imageSamples) {
+                int16_t sample;
+                std::memcpy(&sample, image + 2 * static_cast<size_t>(k), 2);
+                v = static_cast<float>(sample) / 32768.0f;
+            }
+            b.reference[static_cast<size_t>(n)] = v;
+            energy += static_cast<double>(v) * v;
+        }
+        // Mostly silence (before the start or after the end of the signal): the tone instead.
+        fromImage = energy > 1e-6 * kLevelFrames;
+    }
+    if (!fromImage) {
+        const double w = 2.0 * std::numbers::pi * f / 44100.0;
+        for (size_t n = 0; n < kLevelFrames; ++n) {
+            b.reference[n] = static_cast<float>(std::cos(w * static_cast<double>(n)));
+        }
+    }
+    return b.lockIn->Correlate(b.frames.data(), b.reference.data());
 }
 
 }  // namespace sonarix

@@ -1,19 +1,52 @@
 // ReadLevel: the level of the microphone signal at one frequency, from seven FFT bins or from
-// the mean absolute sample, for the chosen channel. Used by the sweep and the angle measurement.
+// the mean absolute sample, for the chosen channel; ReadLockInLevel: the same level detected
+// phase-locked to the played signal. Used by the sweep and the angle measurement.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <memory>
 
 #include "measurement/Unit1.h"
 
 namespace sonarix {
 
+inline constexpr int kLevelFrames = 1024;  // the frames a level is taken from
+
+// The lock-in's FFTW buffers and plans. Made on the GUI thread.
+class LockInWork {
+public:
+    LockInWork();
+    ~LockInWork();
+    LockInWork(const LockInWork&) = delete;
+    LockInWork& operator=(const LockInWork&) = delete;
+
+    // x: the recorded frames, r: the reference, kLevelFrames each, full scale 1.0. Both are
+    // Hann-windowed here; the result is the component of x along r (both quadratures) in the
+    // scale of the FFT level, and its phase against r in degrees.
+    struct Result {
+        double level = 0.0;
+        double phaseDegrees = 0.0;
+    };
+    Result Correlate(const float* x, const float* r);
+
+private:
+    float* m_in = nullptr;
+    void* m_x = nullptr;  // fftwf_complex[kLevelFrames / 2 + 1]
+    void* m_r = nullptr;
+    void* m_plan = nullptr;
+    std::array<float, kLevelFrames> m_window{};
+};
+
 // The working buffers of one measurement: 2048 samples and 2048 spectrum values, zero-filled
-// when made. A read that delivers less leaves the rest as it was.
+// when made. A read that delivers less leaves the rest as it was. The lock-in's work space is
+// made by its first read.
 struct LevelBuffers {
     std::array<int16_t, 2048> samples{};
     std::array<float, 2048> spectrum{};
+    std::array<float, kLevelFrames> frames{};
+    std::array<float, kLevelFrames> reference{};
+    std::unique_ptr<LockInWork> lockIn;
 };
 
 // The FFT read's flag word: a 1024-point FFT, each channel on its own.
@@ -29,5 +62,12 @@ int LevelBin(double f);
 // of the absolute values of the latest 1024 frames / 2^24. In stereo the left channel if
 // LeftChannel, else the right. Reads RecChannel into `buffers`. GUI thread.
 double ReadLevel(const SharedState& s, double f, bool fftFilter, LevelBuffers& buffers);
+
+// The latest 1024 frames of the chosen channel correlated with what was played while they were
+// recorded: with a calibrated latency the image samples at the frames' playback positions
+// (the position read before and after the frames), otherwise, or where those lie outside the
+// image, a pure tone at f. A pure tone gives the same level as the FFT method. The phase is
+// that of the recording against the reference, in degrees (-180 ... 180).
+LockInWork::Result ReadLockInLevel(const SharedState& s, double f, LevelBuffers& buffers);
 
 }  // namespace sonarix

@@ -136,6 +136,16 @@ void SweepEngine::Measure() {
     bool lagShown = false;
     bool stalled = false;
     const int slot = s.CurrentSlot;
+    // With a calibrated latency each level is read once the latest 1024 frames, which it
+    // evaluates, are centred on the sound played at the step's target.
+    const bool compensate = s.Latency.valid;
+    const int64_t delay =
+        compensate ? 2 * std::llround(s.Latency.samples + kLevelFrames / 2.0) : 0;
+    const int64_t end = 2 * s.SampleCount;
+    // Once the image has been played, the sound of its last steps is still on its way: the
+    // time since the end stands in for the position, 176.4 bytes every 2 ms.
+    bool tail = false;
+    double tailPos = 0.0;
     do {
         {
             Timed t(m_stats.messageSeconds);
@@ -147,10 +157,10 @@ void SweepEngine::Measure() {
         v = v * 2.0L;
         v = v / (static_cast<long double>(s.StopFreq) - s.StartFreq);
         v = v * static_cast<long double>(s.SampleCount);
-        const int64_t target = static_cast<int64_t>(std::nearbyint(v)) + 44;
+        const int64_t target = static_cast<int64_t>(std::nearbyint(v)) + 44 + delay;
 
-        int64_t pos = Position(s);
-        if (pos > target) {
+        int64_t pos = tail ? end : Position(s);
+        if (!tail && pos > target) {
             // Late: back to 100 ms before the target (where that lies before the start, the
             // position stays).
             if (target - kRewindBytes >= 0) {
@@ -171,7 +181,7 @@ void SweepEngine::Measure() {
             Timed t(m_stats.waitSeconds);
             int64_t last = pos;
             int still = 0;
-            for (;;) {
+            for (; !tail;) {
                 pos = Position(s);
                 platform::Sleep(2);
                 if (pos > target || !Playing(s)) break;
@@ -185,18 +195,33 @@ void SweepEngine::Measure() {
                 stalled = true;
                 break;
             }
+            if (compensate && !tail && !Playing(s) && Position(s) >= end) {
+                tail = true;
+                tailPos = static_cast<double>(end);
+            }
+            for (; tail && tailPos <= static_cast<double>(target); tailPos += 176.4) {
+                platform::Sleep(2);
+            }
         }
         if (lagShown) {
             m_window.ShowLag(false);
             lagShown = false;
         }
         double level;
+        double phase = 0.0;
         {
             Timed t(m_stats.levelSeconds);
-            level = ReadLevel(s, s.CurrentFreq, m_window.FftFilterOn(), *m_buffers);
+            if (m_window.LockInOn()) {
+                const LockInWork::Result r = ReadLockInLevel(s, s.CurrentFreq, *m_buffers);
+                level = r.level;
+                phase = r.phaseDegrees;
+            } else {
+                level = ReadLevel(s, s.CurrentFreq, m_window.FftFilterOn(), *m_buffers);
+            }
         }
         s.SpecFreq[slot][i] = s.CurrentFreq;
         s.SpecAmp[slot][i] = level * 100.0;
+        s.SpecPhase[slot][i] = phase;
         s.SpecCount[slot] = i;
         m_window.ShowSaturation(level > 1.0);
         {
@@ -206,7 +231,8 @@ void SweepEngine::Measure() {
         ++m_stats.steps;
         s.CurrentFreq = s.CurrentFreq + s.StepFreq;
         i = i + 1;
-    } while (s.CurrentFreq <= s.StopFreq && Playing(s) && !s.StopRequested && i < 20000);
+    } while (s.CurrentFreq <= s.StopFreq && (Playing(s) || tail) && !s.StopRequested &&
+             i < 20000);
 
     // 8., 9. Silence at once, "Measure" back.
     audio::ChannelStop(s.PlayStream);
@@ -255,6 +281,7 @@ void ClearSpectrum(SharedState& s, int slot) {
     for (int i = 1; i <= kSlotCapacity; ++i) {
         s.SpecFreq[slot][i] = 0.0;
         s.SpecAmp[slot][i] = 0.0;
+        s.SpecPhase[slot][i] = 0.0;
     }
     s.SpecCount[slot] = 0;
 }

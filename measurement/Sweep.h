@@ -25,6 +25,7 @@ public:
     virtual SweepFields Fields() const = 0;
     virtual int SelectedSlot() const = 0;    // "Current Spectrum"
     virtual bool FftFilterOn() const = 0;    // "FFT-Filter on"
+    virtual bool LockInOn() const = 0;       // "Lock-in": the level phase-locked instead
     virtual int VolumePosition() const = 0;  // "Amplitude Output Signal", 0 ... 100
 
     virtual void ProcessMessages() = 0;

@@ -21,6 +21,15 @@ inline constexpr int kMaxSweepPoints = 19999;
 inline constexpr uint32_t kDefaultSpecColor[kSlots] = {0x000000FF, 0x00008000, 0x00FF00FF,
                                                        0x0000C8FF};
 
+// The delay from the reported playback position to the recording, as "Calibrate Latency" found
+// it; it lasts for the run.
+struct LatencyCalibration {
+    bool valid = false;
+    double samples = 0.0;       // newest recorded frame = image sample (position - samples)
+    double confidenceDb = 0.0;  // correlation peak above the correlation's noise
+    double spreadMs = 0.0;      // between the readings that were averaged
+};
+
 // Owned by the program, handed by reference to every window; read and written on the GUI
 // thread only. Slot arrays are 1-based: entry 0 is never used.
 struct SharedState {
@@ -30,6 +39,9 @@ struct SharedState {
     std::array<SlotArray, kSlots> SpecFreq{};
     std::array<SlotArray, kSlots> SpecAmp{};
     std::array<int32_t, kSlots> SpecCount{0, 0, 0, 0};
+    // The phase (degrees) of each point against the played signal, from the lock-in level;
+    // 0 for points measured otherwise or read from a file.
+    std::array<SlotArray, kSlots> SpecPhase{};
     std::array<uint32_t, kSlots> SpecColor{kDefaultSpecColor[0], kDefaultSpecColor[1],
                                            kDefaultSpecColor[2], kDefaultSpecColor[3]};
 
@@ -49,6 +61,7 @@ struct SharedState {
     bool StopRequested = false;
     bool StereoInput = false;
     bool LeftChannel = true;
+    LatencyCalibration Latency{};
 
     // Plot geometry, pixels of the plot image.
     int32_t MarginLeft = 10;

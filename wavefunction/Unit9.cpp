@@ -190,6 +190,7 @@ void TForm9::PrintExecute() {
 int TForm9::SelectedAngle() const { return RadioGroup1->ItemIndex(); }
 void TForm9::SelectAngle(int index) { RadioGroup1->SetItemIndex(index); }
 bool TForm9::FftFilterOn() const { return MainFftFilterOn ? MainFftFilterOn() : true; }
+bool TForm9::LockInOn() const { return MainLockInOn ? MainLockInOn() : false; }
 int TForm9::VolumePosition() const { return MainVolume ? MainVolume() : 50; }
 void TForm9::AboutToMeasure(int index) {
     if (OnMeasureAngle) OnMeasureAngle(10.0 * index);

@@ -52,6 +52,7 @@ public:
     // From the main window and the program: its "FFT-Filter on" and volume slider, and what
     // to do before each measurement (the virtual apparatus turns its hemisphere).
     std::function<bool()> MainFftFilterOn;
+    std::function<bool()> MainLockInOn;
     std::function<int()> MainVolume;
     std::function<void(double alphaDegrees)> OnMeasureAngle;
     // The file dialogs; tests put their own answers here. No value means cancelled.
@@ -83,6 +84,7 @@ public:
     int SelectedAngle() const override;
     void SelectAngle(int index) override;
     bool FftFilterOn() const override;
+    bool LockInOn() const override;
     int VolumePosition() const override;
     void AboutToMeasure(int index) override;
     void Redraw() override;

@@ -71,7 +71,8 @@ bool MeasureValue(SharedState& s, WaveValues& values, AngleWindow& w) {
     StartPlayback(s, w.VolumePosition());
     platform::Sleep(500);
     auto buffers = std::make_unique<LevelBuffers>();
-    const double level = ReadLevel(s, s.CurrentFreq, w.FftFilterOn(), *buffers);
+    const double level = w.LockInOn() ? ReadLockInLevel(s, s.CurrentFreq, *buffers).level
+                                      : ReadLevel(s, s.CurrentFreq, w.FftFilterOn(), *buffers);
     values[static_cast<size_t>(k)] = level * 100.0;
     w.Redraw();
     if (k < kAngles - 1) w.SelectAngle(k + 1);

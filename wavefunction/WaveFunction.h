@@ -40,6 +40,7 @@ public:
     virtual int SelectedAngle() const = 0;  // 0 ... 18
     virtual void SelectAngle(int index) = 0;
     virtual bool FftFilterOn() const = 0;    // the main window's "FFT-Filter on"
+    virtual bool LockInOn() const = 0;       // the main window's "Lock-in"
     virtual int VolumePosition() const = 0;  // the main window's volume slider
     // About to measure angle `index` (the virtual apparatus can turn its hemisphere there).
     virtual void AboutToMeasure(int index) = 0;
@@ -49,7 +50,7 @@ public:
 };
 
 // "Measure value": unless a playback is active, a 1 s tone at CurrentFreq, 500 ms of waiting
-// (without processing messages), ReadLevel, 100 x level stored at the selected angle, the
+// (without processing messages), ReadLevel (or with "Lock-in" ReadLockInLevel), 100 x level stored at the selected angle, the
 // redraw, the next angle selected (up to 180), and "Saturation" for 500 ms above 1.0. Returns
 // false when the press was ignored or the tone refused.
 bool MeasureValue(SharedState& s, WaveValues& values, AngleWindow& w);

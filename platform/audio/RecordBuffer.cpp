@@ -9,13 +9,13 @@
 #include <numbers>
 
 namespace audio {
-namespace {
-// The FFTW planner is not thread-safe; plans are made and destroyed under this lock.
-std::mutex& PlannerMutex() {
+
+std::mutex& FftPlannerMutex() {
     static std::mutex m;
     return m;
 }
 
+namespace {
 int16_t Left(uint32_t frame) { return static_cast<int16_t>(frame & 0xFFFF); }
 int16_t Right(uint32_t frame) { return static_cast<int16_t>(frame >> 16); }
 }  // namespace
@@ -27,7 +27,7 @@ RecordBuffer::RecordBuffer() : m_frames(new std::atomic<uint32_t>[kCapacity]) {
         m_window[n] = static_cast<float>(
             0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * n / static_cast<double>(kFftSize)));
     }
-    std::lock_guard lock(PlannerMutex());
+    std::lock_guard lock(FftPlannerMutex());
     m_fftIn = fftwf_alloc_real(kFftSize);
     auto* out = fftwf_alloc_complex(kFftSize / 2 + 1);
     m_fftOut = out;
@@ -35,7 +35,7 @@ RecordBuffer::RecordBuffer() : m_frames(new std::atomic<uint32_t>[kCapacity]) {
 }
 
 RecordBuffer::~RecordBuffer() {
-    std::lock_guard lock(PlannerMutex());
+    std::lock_guard lock(FftPlannerMutex());
     fftwf_destroy_plan(static_cast<fftwf_plan>(m_plan));
     fftwf_free(m_fftIn);
     fftwf_free(m_fftOut);
@@ -93,7 +93,7 @@ uint32_t RecordBuffer::GetData(void* buffer, uint32_t length) {
         return Fft(static_cast<float*>(buffer), (length & kDataFftIndividual) != 0);
     }
     uint32_t frameBytes = 2u * static_cast<uint32_t>(m_channels);
-    uint32_t want = std::min(length / frameBytes, kLargestBlock);
+    uint32_t want = std::min(length / frameBytes, kLongestRead);
     uint32_t have = Latest(m_scratch.data(), want);
     auto* out = static_cast<int16_t*>(buffer);
     const uint32_t* src = m_scratch.data() + (want - have);

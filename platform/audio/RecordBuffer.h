@@ -11,6 +11,10 @@
 
 namespace audio {
 
+// The FFTW planner is not thread-safe: every plan of the program is made and destroyed under
+// this lock.
+std::mutex& FftPlannerMutex();
+
 // Single producer (the backend's recording thread) and any number of readers on the GUI thread.
 // The producer never blocks and never allocates; readers copy the latest frames without
 // consuming them. Each frame is one 32-bit atomic word (left sample in the low half, right in
@@ -20,7 +24,9 @@ class RecordBuffer {
 public:
     static constexpr uint32_t kCapacity = 1u << 16;  // frames, about 1.5 s at 44100 Hz
     static constexpr uint32_t kLargestBlock = 8192;  // frames one Write call may hand in
+    static constexpr uint32_t kLongestRead = 32768;  // frames one sample read may return
     static constexpr int kFftSize = 1024;
+    static_assert(kLongestRead + kLargestBlock < kCapacity);
 
     RecordBuffer();
     ~RecordBuffer();
@@ -43,12 +49,12 @@ public:
     // length set, a Hann-windowed 1024-point magnitude spectrum of the latest 1024 frames as
     // floats (512 values, or 1024 interleaved per channel with kDataFftIndividual), scaled so
     // that a full-scale sine centred on a bin gives 1.0, frames not yet recorded counting as
-    // zeros; otherwise up to length bytes of the latest s16 frames, oldest first (only frames
-    // that exist are written). Returns the number of bytes written.
+    // zeros; otherwise up to length bytes (at most kLongestRead frames) of the latest s16
+    // frames, oldest first (only frames that exist are written). Returns the bytes written.
     uint32_t GetData(void* buffer, uint32_t length);
 
 private:
-    // Copies the latest n frames (n <= kLargestBlock) into out, oldest first; returns how many
+    // Copies the latest n frames (n <= kLongestRead) into out, oldest first; returns how many
     // exist (fewer than n at the start of a recording; those are the last ones of out).
     uint32_t Latest(uint32_t* out, uint32_t n) const;
     uint32_t Fft(float* out, bool individual);
@@ -58,7 +64,7 @@ private:
     int m_channels = 1;
 
     std::mutex m_readMutex;  // serialises readers over the scratch below
-    std::array<uint32_t, kLargestBlock> m_scratch{};
+    std::array<uint32_t, kLongestRead> m_scratch{};
     std::array<float, kFftSize> m_window{};
     float* m_fftIn = nullptr;
     void* m_fftOut = nullptr;  // fftwf_complex[kFftSize / 2 + 1]

@@ -18,7 +18,7 @@ int16_t ToSample(double v) {
 
 VirtualApparatus::VirtualApparatus(Clock clock, ResonatorModel model)
     : m_clock(clock), m_model(std::move(model)) {
-    static_assert(kLatencySamples < 1024);
+    static_assert(kLatencySamples <= kLongestLatency);
     m_model.SetAngle(kDefaultAngle);
     if (m_clock == Clock::Manual) {
         m_sleepHandler = platform::SetSleepHandler([this](int ms) { AdvanceMs(ms); });
@@ -110,12 +110,13 @@ void VirtualApparatus::AdvanceLocked(uint32_t n, RecordProc& proc, void*& user, 
             if (++s.pos >= s.count) s.playing = false;  // played to its end
         }
         const size_t slot = m_time % m_delayMic.size();
-        const size_t heard = (m_time + m_delayMic.size() - kLatencySamples) % m_delayMic.size();
+        const size_t heard =
+            (m_time + m_delayMic.size() - static_cast<size_t>(m_latency)) % m_delayMic.size();
         m_delayMic[slot] = m_model.Process(drive);
         m_delayRef[slot] = 0.5 * drive;
-        const double mic = micGain * (m_delayMic[heard] + kNoiseRms * Noise());
+        const double mic = micGain * (m_delayMic[heard] + m_noiseRms * Noise());
         if (channels == 2) {
-            const double ref = m_inputOn ? m_delayRef[heard] + kNoiseRms * Noise() : 0.0;
+            const double ref = m_inputOn ? m_delayRef[heard] + m_noiseRms * Noise() : 0.0;
             m_block[2 * i] = ToSample(mic);
             m_block[2 * i + 1] = ToSample(ref);
         } else {
@@ -156,6 +157,26 @@ std::complex<double> VirtualApparatus::ExpectedResponse(double f) const {
 std::vector<CavityMode> VirtualApparatus::Modes() const {
     std::lock_guard lock(m_mutex);
     return m_model.Modes();
+}
+
+void VirtualApparatus::SetLatency(int samples) {
+    std::lock_guard lock(m_mutex);
+    m_latency = std::clamp(samples, 0, kLongestLatency);
+}
+
+int VirtualApparatus::Latency() const {
+    std::lock_guard lock(m_mutex);
+    return m_latency;
+}
+
+void VirtualApparatus::SetNoiseRms(double rms) {
+    std::lock_guard lock(m_mutex);
+    m_noiseRms = std::isfinite(rms) ? std::max(rms, 0.0) : 0.0;
+}
+
+double VirtualApparatus::NoiseRms() const {
+    std::lock_guard lock(m_mutex);
+    return m_noiseRms;
 }
 
 bool VirtualApparatus::Init(int device, uint32_t freq, uint32_t /*flags*/) {

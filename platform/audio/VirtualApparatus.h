@@ -29,8 +29,9 @@ namespace audio {
 class VirtualApparatus : public AudioBackend {
 public:
     enum class Clock { RealTime, Manual };
-    static constexpr int kLatencySamples = 441;  // 10 ms
-    static constexpr double kNoiseRms = 2e-4;    // of full scale, at microphone level 50
+    static constexpr int kLatencySamples = 441;  // 10 ms, until SetLatency changes it
+    static constexpr int kLongestLatency = 8191;  // samples, 186 ms
+    static constexpr double kNoiseRms = 2e-4;     // of full scale, at microphone level 50
     static constexpr uint32_t kDefaultLevel = 50;
     static constexpr double kDefaultAngle = 180.0;
 
@@ -49,6 +50,12 @@ public:
     std::complex<double> ExpectedResponse(double f) const;
     // Mode list of the cavity.
     std::vector<CavityMode> Modes() const;
+    // The delay from playing a sample to recording it (0 ... kLongestLatency samples), and the
+    // noise added to each recorded channel (RMS, full scale 1.0, at microphone level 50).
+    void SetLatency(int samples);
+    int Latency() const;
+    void SetNoiseRms(double rms);
+    double NoiseRms() const;
 
     bool Init(int device, uint32_t freq, uint32_t flags) override;
     void Free() override;
@@ -99,8 +106,10 @@ private:
     Handle m_nextHandle = 0x1001;
     uint64_t m_time = 0;    // samples simulated
     int m_msRemainder = 0;  // tenths of samples left over by AdvanceMs
-    std::array<double, 1024> m_delayMic{};
-    std::array<double, 1024> m_delayRef{};
+    int m_latency = kLatencySamples;
+    double m_noiseRms = kNoiseRms;
+    std::array<double, kLongestLatency + 1> m_delayMic{};
+    std::array<double, kLongestLatency + 1> m_delayRef{};
     uint64_t m_noiseState = 0x9E3779B97F4A7C15ull;
     std::array<int16_t, 2 * kBlock> m_block{};
 

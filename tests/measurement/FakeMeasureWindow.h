@@ -14,6 +14,7 @@ public:
     SweepFields fields{"100", "10000", "10", "50"};
     int slot = 0;
     bool fft = true;
+    bool lockIn = false;
     int volume = 50;
 
     int messages = 0;
@@ -33,6 +34,7 @@ public:
     SweepFields Fields() const override { return fields; }
     int SelectedSlot() const override { return slot; }
     bool FftFilterOn() const override { return fft; }
+    bool LockInOn() const override { return lockIn; }
     int VolumePosition() const override { return volume; }
     void ProcessMessages() override {
         ++messages;

@@ -1,0 +1,80 @@
+// The latency calibration dialog.
+#include "config/Unit13.h"
+
+#include <QCoreApplication>
+#include <QLabel>
+#include <QPushButton>
+
+#include "plot/Controls.h"
+
+namespace sonarix {
+
+TForm13::TForm13(SharedState& state, QWidget* parent) : QDialog(parent), m_state(state) {
+    SetUpFixedDialog(this, "Form13", "Calibrate Latency", 420, 250);
+    Label1 = AddLabel(this, "Label1",
+                      "Plays a short chirp and finds the delay between the sound output and "
+                      "the recording. Leave loudspeaker and microphone in the resonator, or "
+                      "plug a cable from the sound card's output to its input (loopback). The "
+                      "output volume of the main window is used; keep the room quiet for a "
+                      "second. The result holds until the program ends.",
+                      16, 12);
+    Label1->setWordWrap(true);
+    Label1->setGeometry(16, 12, 388, 96);
+    Label2 = AddLabel(this, "Label2", "", 16, 116);
+    Label2->setWordWrap(true);
+    Label2->setGeometry(16, 116, 388, 80);
+    Button1 = AddButton(this, "Button1", "Calibrate", 124, 208, 85, 25);
+    Button2 = AddButton(this, "Button2", "Close", 219, 208, 75, 25);
+    connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+    connect(Button2, &QPushButton::clicked, this, [this] { reject(); });
+    ShowResult();
+}
+
+void TForm13::ShowResult() {
+    const LatencyCalibration& c = m_state.Latency;
+    QString text;
+    if (c.valid) {
+        text = QStringLiteral("Latency: %1 ms\nConfidence: correlation peak %2 dB above its "
+                              "noise; the readings agree within %3 ms.")
+                   .arg(c.samples / 44.1, 0, 'f', 2)
+                   .arg(c.confidenceDb, 0, 'f', 0)
+                   .arg(c.spreadMs, 0, 'f', 2);
+        if (m_outcome.found) {
+            text += QStringLiteral("\n%1 of %2 readings, measured in %3 s.")
+                        .arg(m_outcome.readings)
+                        .arg(kCalibrationReadings)
+                        .arg(m_outcome.seconds, 0, 'f', 1);
+        }
+    } else {
+        text = QStringLiteral("Not calibrated: the sweep reads each level as soon as the "
+                              "position has passed its step.");
+    }
+    if (!m_outcome.found && !m_outcome.message.empty()) {
+        text += QStringLiteral("\nLast attempt: ") + QString::fromStdString(m_outcome.message);
+    }
+    Label2->setText(text);
+}
+
+void TForm13::Button1Click() {
+    if (m_running) return;
+    m_running = true;
+    Button1->setEnabled(false);
+    Button2->setEnabled(false);
+    Label2->setText(QStringLiteral("Calibrating ..."));
+    m_outcome = CalibrateLatency(m_state, *this);
+    m_running = false;
+    Button1->setEnabled(true);
+    Button2->setEnabled(true);
+    ShowResult();
+    if (m_outcome.found && OnCalibrated) OnCalibrated();
+}
+
+void TForm13::ProcessMessages() { QCoreApplication::processEvents(); }
+
+int TForm13::VolumePosition() const { return MainVolume ? MainVolume() : 50; }
+
+void TForm13::reject() {
+    if (!m_running) QDialog::reject();
+}
+
+}  // namespace sonarix

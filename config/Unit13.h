@@ -1,0 +1,52 @@
+// TForm13, "Calibrate Latency": plays the calibration chirp through the resonator or a loopback
+// cable and shows the delay found; the sweep and the lock-in level use it for the rest of the
+// run.
+#pragma once
+
+#include <QDialog>
+#include <functional>
+
+#include "measurement/Latency.h"
+#include "measurement/Unit1.h"
+
+class QLabel;
+class QPushButton;
+
+namespace sonarix {
+
+class TForm13 : public QDialog, public CalibrationWindow {
+    Q_OBJECT
+public:
+    explicit TForm13(SharedState& state, QWidget* parent = nullptr);
+
+    QLabel* Label1 = nullptr;        // how to connect the apparatus
+    QLabel* Label2 = nullptr;        // the result
+    QPushButton* Button1 = nullptr;  // "Calibrate"
+    QPushButton* Button2 = nullptr;  // "Close"
+
+    // "Calibrate": the calibration, with both buttons disabled while it runs; a result found
+    // replaces the previous one and is handed to OnCalibrated.
+    void Button1Click();
+    bool Running() const { return m_running; }
+    const CalibrationOutcome& LastOutcome() const { return m_outcome; }
+    // The result text for the state's calibration.
+    void ShowResult();
+
+    // The main window's volume slider, and what to do after a calibration (the main window's
+    // lag indicator tooltip); wired by the program.
+    std::function<int()> MainVolume;
+    std::function<void()> OnCalibrated;
+
+    void ProcessMessages() override;
+    int VolumePosition() const override;
+
+protected:
+    void reject() override;  // no closing while the signal plays
+
+private:
+    SharedState& m_state;
+    CalibrationOutcome m_outcome;
+    bool m_running = false;
+};
+
+}  // namespace sonarix

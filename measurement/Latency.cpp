@@ -1,0 +1,268 @@
+// The latency calibration.
+#include "measurement/Latency.h"
+
+#include <fftw3.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <complex>
+#include <cstring>
+#include <mutex>
+#include <numbers>
+
+#include "measurement/Messages.h"
+#include "measurement/Playback.h"
+#include "platform/Clock.h"
+#include "platform/audio/Audio.h"
+#include "platform/audio/RecordBuffer.h"
+
+namespace sonarix {
+namespace {
+
+constexpr size_t kSize = 2 * ChirpFinder::kLongest;  // linear correlation of 32768 frames
+constexpr size_t kBins = kSize / 2 + 1;
+constexpr double kStartHz = 300.0;
+constexpr double kStopHz = 8000.0;
+constexpr int kFade = 220;  // 5 ms
+constexpr double kAmplitude = 4000.0 / 32768.0;
+// The first snapshot is taken when the position has passed this sample, the next ones every
+// kReadingStep samples after it: late enough for a chirp delayed by kCalibrationLongestMs to
+// have arrived, early enough for the block of 32768 frames to reach back to its start even
+// when the recording runs 30 ms ahead of the reported position.
+constexpr int64_t kFirstReading = 31000;
+constexpr int64_t kReadingStep = 1000;
+constexpr int kStallRounds = 1000;  // 2 s without the position moving
+
+static_assert(kCalibrationLead + kCalibrationChirp +
+                  static_cast<int64_t>(kCalibrationLongestMs * 44.1) <
+              kFirstReading);
+static_assert(kFirstReading + (kCalibrationReadings - 1) * kReadingStep < kCalibrationLength);
+
+}  // namespace
+
+std::vector<float> CalibrationChirp() {
+    std::vector<float> c(kCalibrationChirp);
+    const double duration = kCalibrationChirp / 44100.0;
+    const double rate = (kStopHz - kStartHz) / duration;
+    for (int n = 0; n < kCalibrationChirp; ++n) {
+        const double t = n / 44100.0;
+        double v = std::sin(2.0 * std::numbers::pi * (kStartHz * t + 0.5 * rate * t * t));
+        const int edge = std::min(n, kCalibrationChirp - 1 - n);
+        if (edge < kFade) v *= 0.5 - 0.5 * std::cos(std::numbers::pi * edge / kFade);
+        c[static_cast<size_t>(n)] = static_cast<float>(kAmplitude * v);
+    }
+    return c;
+}
+
+void WriteCalibrationSignal(SharedState& s) {
+    const std::vector<float> chirp = CalibrationChirp();
+    s.SampleCount = kCalibrationLength;
+    s.Header.SetSampleCount(kCalibrationLength);
+    s.WavImage.Clear();
+    s.WavImage.ResizeForOverwrite(WavHeader::kSize + 2 * size_t{kCalibrationLength});
+    s.Header.WriteTo(s.WavImage.Data());
+    uint8_t* out = s.WavImage.Data() + WavHeader::kSize;
+    std::memset(out, 0, 2 * size_t{kCalibrationLength});
+    for (size_t n = 0; n < chirp.size(); ++n) {
+        const auto v = static_cast<int16_t>(std::lround(chirp[n] * 32768.0f));
+        std::memcpy(out + 2 * (kCalibrationLead + n), &v, 2);
+    }
+}
+
+struct ChirpFinder::Impl {
+    float* in = nullptr;
+    fftwf_complex* spectrum = nullptr;
+    fftwf_complex* chirp = nullptr;
+    fftwf_complex* full = nullptr;
+    fftwf_plan forward = nullptr;
+    fftwf_plan backward = nullptr;
+    std::vector<float> envelope;
+    double riseOffset = 0.0;  // from the half-height point of the chirp's own peak to its centre
+};
+
+ChirpFinder::ChirpFinder() : m(std::make_unique<Impl>()) {
+    {
+        std::lock_guard lock(audio::FftPlannerMutex());
+        m->in = fftwf_alloc_real(kSize);
+        m->spectrum = fftwf_alloc_complex(kBins);
+        m->chirp = fftwf_alloc_complex(kBins);
+        m->full = fftwf_alloc_complex(kSize);
+        m->forward = fftwf_plan_dft_r2c_1d(static_cast<int>(kSize), m->in, m->spectrum,
+                                           FFTW_ESTIMATE);
+        m->backward = fftwf_plan_dft_1d(static_cast<int>(kSize), m->full, m->full,
+                                        FFTW_BACKWARD, FFTW_ESTIMATE);
+    }
+    const std::vector<float> c = CalibrationChirp();
+    std::fill(m->in, m->in + kSize, 0.0f);
+    std::copy(c.begin(), c.end(), m->in);
+    fftwf_execute(m->forward);
+    std::memcpy(m->chirp, m->spectrum, sizeof(fftwf_complex) * kBins);
+    m->envelope.reserve(kLongest);
+    // The chirp against itself: where its peak's rising edge crosses half height.
+    std::vector<float> alone(size_t{kCalibrationChirp} + 2000, 0.0f);
+    std::copy(c.begin(), c.end(), alone.begin() + 1000);
+    m->riseOffset = 1000.0 - Find(alone.data(), alone.size()).index;
+}
+
+ChirpFinder::~ChirpFinder() {
+    std::lock_guard lock(audio::FftPlannerMutex());
+    fftwf_destroy_plan(m->forward);
+    fftwf_destroy_plan(m->backward);
+    fftwf_free(m->in);
+    fftwf_free(m->spectrum);
+    fftwf_free(m->chirp);
+    fftwf_free(m->full);
+}
+
+ChirpFinder::Match ChirpFinder::Find(const float* frames, size_t count) {
+    count = std::min(count, kLongest);
+    if (count < size_t{kCalibrationChirp} + 2) return {};
+    std::fill(m->in, m->in + kSize, 0.0f);
+    std::copy(frames, frames + count, m->in);
+    fftwf_execute(m->forward);
+    // The analytic cross-correlation on the positive frequencies, each divided by the
+    // recording's magnitude there: a resonator's peaks would otherwise weigh most, and their
+    // ringing would move the peak late. Its modulus, the envelope, does not depend on the phase
+    // of the path.
+    float largest = 0.0f;
+    for (size_t k = 0; k < kBins; ++k) {
+        largest = std::max(largest, std::hypot(m->spectrum[k][0], m->spectrum[k][1]));
+    }
+    const float floor = std::max(1e-2f * largest, 1e-30f);
+    for (size_t k = 0; k < kSize; ++k) {
+        if (k >= kBins) {
+            m->full[k][0] = m->full[k][1] = 0.0f;
+            continue;
+        }
+        const float xr = m->spectrum[k][0], xi = m->spectrum[k][1];
+        const float cr = m->chirp[k][0], ci = m->chirp[k][1];
+        const float g = ((k == 0 || k == kBins - 1) ? 1.0f : 2.0f) / (std::hypot(xr, xi) + floor);
+        m->full[k][0] = g * (xr * cr + xi * ci);
+        m->full[k][1] = g * (xi * cr - xr * ci);
+    }
+    fftwf_execute(m->backward);
+    const size_t lags = count - kCalibrationChirp + 1;
+    m->envelope.resize(lags);
+    size_t best = 0;
+    for (size_t j = 0; j < lags; ++j) {
+        m->envelope[j] = std::hypot(m->full[j][0], m->full[j][1]);
+        if (m->envelope[j] > m->envelope[best]) best = j;
+    }
+    const float peak = m->envelope[best];
+    if (!(peak > 0.0f)) return {};
+    // The signal's arrival is the rising edge of the peak: through a resonator the envelope
+    // goes on rising while the modes ring up, so the peak itself comes late. The edge is where
+    // the envelope last crosses half the peak's height before it, interpolated, moved by the
+    // chirp's own half width.
+    Match match;
+    size_t j = best;
+    while (j > 0 && m->envelope[j - 1] >= 0.5f * peak) --j;
+    double edge = static_cast<double>(j);
+    if (j > 0) {
+        const double lo = m->envelope[j - 1], hi = m->envelope[j];
+        edge -= (hi - 0.5 * peak) / (hi - lo);
+    }
+    match.index = edge + m->riseOffset;
+    // The noise: the median of the envelope away from the peak (the ringing of a resonator
+    // after it takes less than half of the lags).
+    std::vector<float> rest;
+    rest.reserve(lags);
+    for (size_t j = 0; j < lags; ++j) {
+        if (j + 441 < best || j > best + 441) rest.push_back(m->envelope[j]);
+    }
+    if (rest.empty()) return match;
+    auto mid = rest.begin() + static_cast<std::ptrdiff_t>(rest.size() / 2);
+    std::nth_element(rest.begin(), mid, rest.end());
+    const double noise = std::max(static_cast<double>(*mid), 1e-30);
+    match.snrDb = 20.0 * std::log10(peak / noise);
+    return match;
+}
+
+CalibrationOutcome CalibrateLatency(SharedState& s, CalibrationWindow& w) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point begin = Clock::now();
+    CalibrationOutcome out;
+    auto fail = [&](const char* message) {
+        audio::ChannelStop(s.PlayStream);
+        out.message = message;
+        out.seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+        ShowMessage(message);
+        return out;
+    };
+    if (Playing(s)) {
+        out.message = kCalibrationBusy;
+        ShowMessage(kCalibrationBusy);
+        return out;
+    }
+    if (s.RecChannel == 0) {
+        out.message = kCalibrationNoRecording;
+        ShowMessage(kCalibrationNoRecording);
+        return out;
+    }
+
+    ChirpFinder finder;
+    const uint32_t frameBytes = s.StereoInput ? 4u : 2u;
+    const size_t channel = s.StereoInput && !s.LeftChannel ? 1 : 0;
+    std::vector<int16_t> raw(ChirpFinder::kLongest * (s.StereoInput ? 2 : 1));
+    std::vector<float> frames(ChirpFinder::kLongest);
+    std::vector<double> latencies, snrs;
+
+    WriteCalibrationSignal(s);
+    StartPlayback(s, w.VolumePosition());
+    int reading = 0;
+    int64_t last = -1;
+    int still = 0;
+    while (reading < kCalibrationReadings) {
+        w.ProcessMessages();
+        const uint64_t before = audio::ChannelGetPosition(s.PlayStream);
+        if (before == audio::kPositionFailed || !Playing(s)) return fail(kCalibrationInterrupted);
+        const auto pos = static_cast<int64_t>(before / 2);
+        if (pos < kFirstReading + reading * kReadingStep) {
+            still = pos == last ? still + 1 : 0;
+            last = pos;
+            if (still >= kStallRounds) return fail(kCalibrationStalled);
+            platform::Sleep(2);
+            continue;
+        }
+        const uint32_t got = audio::ChannelGetData(s.RecChannel, raw.data(),
+                                                   frameBytes * ChirpFinder::kLongest);
+        const uint64_t after = audio::ChannelGetPosition(s.PlayStream);
+        ++reading;
+        if (got == audio::kDataFailed || after == audio::kPositionFailed) continue;
+        const size_t have = got / frameBytes;
+        const size_t stride = s.StereoInput ? 2 : 1;
+        for (size_t j = 0; j < have; ++j) {
+            frames[j] = static_cast<float>(raw[stride * j + channel]) / 32768.0f;
+        }
+        const ChirpFinder::Match match = finder.Find(frames.data(), have);
+        if (match.snrDb < kCalibrationTraceDb) continue;
+        // The newest frame holds image sample kCalibrationLead + (have - 1 - index); the
+        // latency is the played count minus one minus that.
+        const double played = (static_cast<double>(before) + static_cast<double>(after)) / 4.0;
+        latencies.push_back(played - kCalibrationLead - static_cast<double>(have) + match.index);
+        snrs.push_back(match.snrDb);
+    }
+    audio::ChannelStop(s.PlayStream);
+    out.readings = static_cast<int>(latencies.size());
+    if (out.readings * 2 < kCalibrationReadings) return fail(kCalibrationNoTrace);
+    const double spread = (*std::max_element(latencies.begin(), latencies.end()) -
+                           *std::min_element(latencies.begin(), latencies.end())) /
+                          44.1;
+    if (spread > kCalibrationSteadyMs) return fail(kCalibrationUnsteady);
+    auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        const size_t n = v.size();
+        return n % 2 == 1 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
+    };
+    out.latency.valid = true;
+    out.latency.samples = median(latencies);
+    out.latency.confidenceDb = median(snrs);
+    out.latency.spreadMs = spread;
+    out.found = true;
+    s.Latency = out.latency;
+    out.seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+    return out;
+}
+
+}  // namespace sonarix

@@ -1,0 +1,95 @@
+// "Calibrate Latency": plays a chirp of its own, records it (through the resonator or a loopback
+// cable) and finds by cross-correlation the delay between the reported playback position and
+// the signal in the recording. The sweep waits for that delay once it is known, and the lock-in
+// level uses it to line the played samples up with the recorded ones.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "measurement/Unit1.h"
+
+namespace sonarix {
+
+// What the calibration needs of its window. GUI thread.
+class CalibrationWindow {
+public:
+    virtual ~CalibrationWindow() = default;
+    virtual void ProcessMessages() = 0;
+    virtual int VolumePosition() const = 0;  // "Amplitude Output Signal", 0 ... 100
+};
+
+inline constexpr const char* kCalibrationBusy =
+    "The sound output is in use: calibrate the latency when the measurement or tone has ended";
+inline constexpr const char* kCalibrationNoRecording =
+    "No recording is running: the latency cannot be measured";
+inline constexpr const char* kCalibrationNoTrace =
+    "The recording holds no trace of the calibration signal. Check that the microphone (or "
+    "the loopback cable) is connected and switched on and that the output volume and the "
+    "recording level are above 0. The previous calibration is kept.";
+inline constexpr const char* kCalibrationUnsteady =
+    "The delay changed between the readings of the calibration; it was not taken. Close other "
+    "programs that use the sound card and try again. The previous calibration is kept.";
+inline constexpr const char* kCalibrationStalled =
+    "The sound output stopped playing: the calibration was ended. The previous calibration is "
+    "kept.";
+inline constexpr const char* kCalibrationInterrupted =
+    "The sound output stopped before the calibration signal had been played. The previous "
+    "calibration is kept.";
+
+// The calibration signal: kCalibrationLead samples of silence, a linear chirp from 300 Hz to
+// 8 kHz of kCalibrationChirp samples with 5 ms fades at amplitude 4000, then silence up to
+// kCalibrationLength samples.
+inline constexpr int kCalibrationLead = 6615;      // 150 ms
+inline constexpr int kCalibrationChirp = 13230;    // 300 ms
+inline constexpr int kCalibrationLength = 44100;   // 1 s
+inline constexpr int kCalibrationReadings = 8;     // snapshots of position and recording
+inline constexpr double kCalibrationLongestMs = 250.0;
+inline constexpr double kCalibrationTraceDb = 20.0;  // a peak below this is no trace
+inline constexpr double kCalibrationSteadyMs = 2.0;  // largest spread between readings
+
+// The chirp alone, full scale 1.0.
+std::vector<float> CalibrationChirp();
+// The whole signal as the WAV image of the state (SampleCount and Header included). Not while
+// PlayStream plays.
+void WriteCalibrationSignal(SharedState& s);
+
+// Finds the chirp in recorded frames by cross-correlation (FFTW), on the envelope of the
+// correlation so that a resonator's phase shifts do not matter.
+class ChirpFinder {
+public:
+    ChirpFinder();
+    ~ChirpFinder();
+    ChirpFinder(const ChirpFinder&) = delete;
+    ChirpFinder& operator=(const ChirpFinder&) = delete;
+
+    struct Match {
+        double index = 0.0;  // where the chirp's first sample lies in the frames (fractional)
+        double snrDb = 0.0;  // the peak over the median of the correlation envelope
+    };
+    // frames: oldest first, full scale 1.0, at most kLongest of them. A block too short to
+    // hold the chirp gives an snrDb of 0.
+    Match Find(const float* frames, size_t count);
+    static constexpr size_t kLongest = 32768;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m;
+};
+
+struct CalibrationOutcome {
+    bool found = false;
+    LatencyCalibration latency;  // what was found; kept in the state when found
+    int readings = 0;            // readings in which the chirp was found
+    double seconds = 0.0;        // from start to result
+    std::string message;         // why nothing was taken (shown already)
+};
+
+// Plays the signal at the window's volume and takes kCalibrationReadings snapshots of the
+// playback position and the latest 32768 recorded frames of the chosen channel once the chirp
+// can have arrived. The median delay of the readings becomes s.Latency; without a trace, with
+// readings that disagree, or when the output stops, the message is shown and s.Latency stays.
+CalibrationOutcome CalibrateLatency(SharedState& s, CalibrationWindow& w);
+
+}  // namespace sonarix
