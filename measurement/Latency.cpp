@@ -31,7 +31,7 @@ constexpr double kAmplitude = 4000.0 / 32768.0;
 // have arrived, early enough for the block of 32768 frames to reach back to its start even
 // when the recording runs 30 ms ahead of the reported position.
 constexpr int64_t kFirstReading = 31000;
-constexpr int64_t kReadingStep = 1000;
+constexpr int64_t kReadingStep = 322;  // 7.3 ms: out of step with 10 ms blocks
 constexpr int kStallRounds = 1000;  // 2 s without the position moving
 
 static_assert(kCalibrationLead + kCalibrationChirp +
@@ -250,14 +250,17 @@ CalibrationOutcome CalibrateLatency(SharedState& s, CalibrationWindow& w) {
                            *std::min_element(latencies.begin(), latencies.end())) /
                           44.1;
     if (spread > kCalibrationSteadyMs) return fail(kCalibrationUnsteady);
-    auto median = [](std::vector<double> v) {
-        std::sort(v.begin(), v.end());
-        const size_t n = v.size();
-        return n % 2 == 1 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
+    // A sound server hands the recording over in blocks: between two blocks the delay grows
+    // by a block, then drops. The readings fall anywhere in that cycle; their mean is the mean
+    // delay the sweep meets.
+    auto mean = [](const std::vector<double>& v) {
+        double sum = 0.0;
+        for (double x : v) sum += x;
+        return sum / static_cast<double>(v.size());
     };
     out.latency.valid = true;
-    out.latency.samples = median(latencies);
-    out.latency.confidenceDb = median(snrs);
+    out.latency.samples = mean(latencies);
+    out.latency.confidenceDb = mean(snrs);
     out.latency.spreadMs = spread;
     out.found = true;
     s.Latency = out.latency;

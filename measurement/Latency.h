@@ -44,10 +44,12 @@ inline constexpr const char* kCalibrationInterrupted =
 inline constexpr int kCalibrationLead = 6615;      // 150 ms
 inline constexpr int kCalibrationChirp = 13230;    // 300 ms
 inline constexpr int kCalibrationLength = 44100;   // 1 s
-inline constexpr int kCalibrationReadings = 8;     // snapshots of position and recording
+inline constexpr int kCalibrationReadings = 16;    // snapshots of position and recording
 inline constexpr double kCalibrationLongestMs = 250.0;
 inline constexpr double kCalibrationTraceDb = 20.0;  // a peak below this is no trace
-inline constexpr double kCalibrationSteadyMs = 2.0;  // largest spread between readings
+// The largest spread between readings: a sound server's recording blocks make them differ by
+// a block (10 ms or less).
+inline constexpr double kCalibrationSteadyMs = 20.0;
 
 // The chirp alone, full scale 1.0.
 std::vector<float> CalibrationChirp();
@@ -88,7 +90,7 @@ struct CalibrationOutcome {
 
 // Plays the signal at the window's volume and takes kCalibrationReadings snapshots of the
 // playback position and the latest 32768 recorded frames of the chosen channel once the chirp
-// can have arrived. The median delay of the readings becomes s.Latency; without a trace, with
+// can have arrived. The mean delay of the readings becomes s.Latency; without a trace, with
 // readings that disagree, or when the output stops, the message is shown and s.Latency stays.
 CalibrationOutcome CalibrateLatency(SharedState& s, CalibrationWindow& w);
 

@@ -23,10 +23,16 @@ fftwf_complex* Spectrum(void* p) { return static_cast<fftwf_complex*>(p); }
 }  // namespace
 
 LockInWork::LockInWork() {
-    // The periodic Hann window of the FFT level.
+    // A Tukey window, flat but for cosine tapers over 1/8 of the frames at each end: the
+    // tapers keep the negative frequencies out of the positive ones, the flat middle weighs
+    // every frame alike, which lets the least noise through.
+    constexpr int kTaper = kLevelFrames / 8;
     for (int n = 0; n < kLevelFrames; ++n) {
-        m_window[static_cast<size_t>(n)] = static_cast<float>(
-            0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * n / static_cast<double>(kLevelFrames)));
+        const int edge = std::min(n, kLevelFrames - 1 - n);
+        m_window[static_cast<size_t>(n)] =
+            edge >= kTaper ? 1.0f
+                           : static_cast<float>(0.5 - 0.5 * std::cos(std::numbers::pi *
+                                                                     (edge + 0.5) / kTaper));
     }
     std::lock_guard lock(audio::FftPlannerMutex());
     m_in = fftwf_alloc_real(kLevelFrames);
@@ -43,14 +49,21 @@ LockInWork::~LockInWork() {
     fftwf_free(m_r);
 }
 
-LockInWork::Result LockInWork::Correlate(const float* x, const float* r) {
+LockInWork::Result LockInWork::Correlate(const float* x, const float* r, size_t first,
+                                         size_t last) {
     const auto plan = static_cast<fftwf_plan>(m_plan);
     for (size_t n = 0; n < kLevelFrames; ++n) m_in[n] = x[n] * m_window[n];
     fftwf_execute_dft_r2c(plan, m_in, Spectrum(m_x));
-    for (size_t n = 0; n < kLevelFrames; ++n) m_in[n] = r[n] * m_window[n];
+    double power = 0.0, weight = 0.0;
+    for (size_t n = 0; n < kLevelFrames; ++n) {
+        m_in[n] = r[n] * m_window[n];
+        power += static_cast<double>(m_in[n]) * m_in[n];
+        if (n >= first && n <= last) weight += static_cast<double>(m_window[n]) * m_window[n];
+    }
     fftwf_execute_dft_r2c(plan, m_in, Spectrum(m_r));
-    // Z = <X, R> over the positive frequencies, E = |R|^2: X's component along R is Z / |R|,
-    // and |X_k| * 2 / sum(w) is the FFT level's scale (sum(w) = N / 2).
+    // Z = <X, R> over the positive frequencies, E = |R|^2: x = H r with H = Z / E. The level is
+    // |H| times the reference's amplitude (from its windowed mean square) times sqrt(1.5),
+    // which is what the seven Hann-windowed bins of the FFT level give for a pure tone.
     const fftwf_complex* xs = Spectrum(m_x);
     const fftwf_complex* rs = Spectrum(m_r);
     double zr = 0.0, zi = 0.0, e = 0.0;
@@ -61,8 +74,9 @@ LockInWork::Result LockInWork::Correlate(const float* x, const float* r) {
         e += br * br + bi * bi;
     }
     Result result;
-    if (!(e > 0.0)) return result;
-    result.level = std::hypot(zr, zi) / std::sqrt(e) * 4.0 / kLevelFrames;
+    if (!(e > 0.0) || !(weight > 0.0)) return result;
+    const double amplitude = std::sqrt(2.0 * power / weight);
+    result.level = std::hypot(zr, zi) / e * amplitude * std::sqrt(1.5);
     result.phaseDegrees = std::atan2(zi, zr) * 180.0 / std::numbers::pi;
     return result;
 }
@@ -108,7 +122,8 @@ double ReadLevel(const SharedState& s, double f, bool fftFilter, LevelBuffers& b
     return m;
 }
 
-LockInWork::Result ReadLockInLevel(const SharedState& s, double f, LevelBuffers& b) {
+LockInWork::Result ReadLockInLevel(const SharedState& s, double f, LevelBuffers& b,
+                                   double played) {
     if (!b.lockIn) b.lockIn = std::make_unique<LockInWork>();
     const uint64_t before = audio::ChannelGetPosition(s.PlayStream);
     const uint32_t frameBytes = s.StereoInput ? 4u : 2u;
@@ -128,11 +143,15 @@ LockInWork::Result ReadLockInLevel(const SharedState& s, double f, LevelBuffers&
 
     // The reference: the image samples heard in these frames, where the latency is known.
     bool fromImage = false;
+    size_t from = kLevelFrames, to = 0;  // where the image's samples lie in the reference
     const size_t imageSamples =
         s.WavImage.Size() > WavHeader::kSize ? (s.WavImage.Size() - WavHeader::kSize) / 2 : 0;
-    if (s.Latency.valid && before != audio::kPositionFailed && after != audio::kPositionFailed &&
-        imageSamples > 0) {
-        const double played = (static_cast<double>(before) + static_cast<double>(after)) / 4.0;
+    const bool known = played >= 0.0 ||
+                       (before != audio::kPositionFailed && after != audio::kPositionFailed);
+    if (s.Latency.valid && known && imageSamples > 0) {
+        if (played < 0.0) {
+            played = (static_cast<double>(before) + static_cast<double>(after)) / 4.0;
+        }
         const auto newest = static_cast<int64_t>(std::llround(played - 1.0 - s.Latency.samples));
         const int64_t first = newest - (kLevelFrames - 1);
         const uint8_t* image = s.WavImage.Data() + WavHeader::kSize;
@@ -141,6 +160,9 @@ LockInWork::Result ReadLockInLevel(const SharedState& s, double f, LevelBuffers&
             const int64_t k = first + n;
             float v = 0.0f;
             if (k >= 0 && static_cast<size_t>(k) < imageSamples) {
+                const auto u = static_cast<size_t>(n);
+                if (u < from) from = u;
+                to = u;
                 int16_t sample;
                 std::memcpy(&sample, image + 2 * static_cast<size_t>(k), 2);
                 v = static_cast<float>(sample) / 32768.0f;
@@ -156,8 +178,10 @@ LockInWork::Result ReadLockInLevel(const SharedState& s, double f, LevelBuffers&
         for (size_t n = 0; n < kLevelFrames; ++n) {
             b.reference[n] = static_cast<float>(std::cos(w * static_cast<double>(n)));
         }
+        from = 0;
+        to = kLevelFrames - 1;
     }
-    return b.lockIn->Correlate(b.frames.data(), b.reference.data());
+    return b.lockIn->Correlate(b.frames.data(), b.reference.data(), from, to);
 }
 
 }  // namespace sonarix

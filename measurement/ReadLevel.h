@@ -21,14 +21,16 @@ public:
     LockInWork(const LockInWork&) = delete;
     LockInWork& operator=(const LockInWork&) = delete;
 
-    // x: the recorded frames, r: the reference, kLevelFrames each, full scale 1.0. Both are
-    // Hann-windowed here; the result is the component of x along r (both quadratures) in the
-    // scale of the FFT level, and its phase against r in degrees.
     struct Result {
         double level = 0.0;
         double phaseDegrees = 0.0;
     };
-    Result Correlate(const float* x, const float* r);
+    // x: the recorded frames, r: the reference, kLevelFrames each, full scale 1.0. Both are
+    // windowed alike here; the result is the level of x's component along r (both
+    // quadratures) in the scale of the FFT level, and its phase against r in degrees. The
+    // reference's amplitude is taken over frames first ... last only (where it exists; past
+    // the end of the signal it is silence that was not played).
+    Result Correlate(const float* x, const float* r, size_t first, size_t last);
 
 private:
     float* m_in = nullptr;
@@ -65,9 +67,11 @@ double ReadLevel(const SharedState& s, double f, bool fftFilter, LevelBuffers& b
 
 // The latest 1024 frames of the chosen channel correlated with what was played while they were
 // recorded: with a calibrated latency the image samples at the frames' playback positions
-// (the position read before and after the frames), otherwise, or where those lie outside the
+// (the position read before and after the frames, or `played` samples when given: after the
+// image has ended the position stands still), otherwise, or where those lie outside the
 // image, a pure tone at f. A pure tone gives the same level as the FFT method. The phase is
 // that of the recording against the reference, in degrees (-180 ... 180).
-LockInWork::Result ReadLockInLevel(const SharedState& s, double f, LevelBuffers& buffers);
+LockInWork::Result ReadLockInLevel(const SharedState& s, double f, LevelBuffers& buffers,
+                                   double played = -1.0);
 
 }  // namespace sonarix

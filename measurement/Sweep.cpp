@@ -196,8 +196,9 @@ void SweepEngine::Measure() {
                 break;
             }
             if (compensate && !tail && !Playing(s) && Position(s) >= end) {
+                // The end came during the last sleep, which began at pos.
                 tail = true;
-                tailPos = static_cast<double>(end);
+                tailPos = std::max(static_cast<double>(pos) + 176.4, static_cast<double>(end));
             }
             for (; tail && tailPos <= static_cast<double>(target); tailPos += 176.4) {
                 platform::Sleep(2);
@@ -212,7 +213,8 @@ void SweepEngine::Measure() {
         {
             Timed t(m_stats.levelSeconds);
             if (m_window.LockInOn()) {
-                const LockInWork::Result r = ReadLockInLevel(s, s.CurrentFreq, *m_buffers);
+                const LockInWork::Result r =
+                    ReadLockInLevel(s, s.CurrentFreq, *m_buffers, tail ? tailPos / 2.0 : -1.0);
                 level = r.level;
                 phase = r.phaseDegrees;
             } else {

@@ -8,12 +8,15 @@
 #include <memory>
 #include <vector>
 
+#include "measurement/Latency.h"
 #include "measurement/Playback.h"
 #include "measurement/Sweep.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/AudioBackend.h"
 #include "platform/audio/AudioFactory.h"
+#include "platform/Clock.h"
 #include "tests/TestSupport.h"
+#include "tests/audio/LatencyProbe.h"
 #include "tests/measurement/FakeMeasureWindow.h"
 
 namespace sonarix {
@@ -48,6 +51,77 @@ TEST(PulseSweep, ChirpThroughTheNullSinkMeasuresFlatWithoutLag) {
     EXPECT_FALSE(Playing(*s));
     audio::Free();
     audio::UseBackend(nullptr);
+}
+
+class PulseLatency : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr) << "run under scripts/with-sound-server";
+        audio::UseBackend(audio::CreateSoundCardBackend());
+        ASSERT_TRUE(audio::Init(-1, 44100, 0, nullptr, nullptr));
+        ASSERT_TRUE(audio::RecordInit(-1));
+        StartRecording(*s);
+        ASSERT_NE(s->RecChannel, 0u);
+        platform::Sleep(800);  // enough recording for the calibration's block
+    }
+    void TearDown() override {
+        audio::Free();
+        audio::UseBackend(nullptr);
+    }
+    class Window : public CalibrationWindow {
+    public:
+        void ProcessMessages() override {}
+        int VolumePosition() const override { return 50; }
+    };
+    std::vector<double> Amps() const {
+        return std::vector<double>(s->SpecAmp[0].begin() + 1,
+                                   s->SpecAmp[0].begin() + 1 + s->SpecCount[0]);
+    }
+    static double Median(std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    }
+
+    test::MessageRecorder messages;
+    std::unique_ptr<SharedState> s = std::make_unique<SharedState>();
+    Window calibrator;
+};
+
+TEST_F(PulseLatency, CalibrationAgreesWithThePositionRecordingProbe) {
+    const audio::test::ProbeResult probe = audio::test::ProbeLatency(s->RecChannel, 10);
+    ASSERT_GE(probe.ms.size(), 8u);
+    const CalibrationOutcome c = CalibrateLatency(*s, calibrator);
+    ASSERT_TRUE(c.found) << c.message;
+    std::printf("null sink: probe %.2f ms, calibration %.2f ms (%.0f dB, spread %.2f ms, %.2f s)\n",
+                probe.mean, c.latency.samples / 44.1, c.latency.confidenceDb,
+                c.latency.spreadMs, c.seconds);
+    EXPECT_NEAR(c.latency.samples / 44.1, probe.mean, 1.0);
+    EXPECT_TRUE(messages.Messages().empty());
+}
+
+TEST_F(PulseLatency, LockInSweepIsAsFlatAsTheFftSweep) {
+    ASSERT_TRUE(CalibrateLatency(*s, calibrator).found);
+    test::FakeMeasureWindow w;
+    w.fields = {"1000", "3000", "20", "20"};
+    SweepEngine engine(*s, w);
+    engine.Measure();
+    ASSERT_EQ(s->SpecCount[0], 100);
+    const std::vector<double> fft = Amps();
+    w.lockIn = true;
+    engine.Measure();
+    ASSERT_EQ(s->SpecCount[0], 100);
+    const std::vector<double> lockIn = Amps();
+    const double fftMedian = Median(fft), lockInMedian = Median(lockIn);
+    std::printf("flat response: FFT median %.3f, lock-in median %.3f (ratio %.4f)\n", fftMedian,
+                lockInMedian, lockInMedian / fftMedian);
+    EXPECT_NEAR(lockInMedian / fftMedian, 1.0, 0.02);
+    // The lock-in's points follow the played chirp: flat within 2 %, the last step (half of
+    // its frames after the end of the sound) aside.
+    for (size_t i = 0; i + 1 < lockIn.size(); ++i) {
+        EXPECT_NEAR(lockIn[i] / lockInMedian, 1.0, 0.02) << s->SpecFreq[0][i + 1];
+    }
+    EXPECT_EQ(engine.LastStats().lagEvents, 0);
+    EXPECT_TRUE(messages.Messages().empty());
 }
 
 }  // namespace

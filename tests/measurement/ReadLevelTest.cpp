@@ -116,3 +116,36 @@ TEST_F(ReadLevelTest, WithoutRecordingTheBuffersKeepTheirZeros) {
 
 }  // namespace
 }  // namespace sonarix
+
+namespace sonarix {
+namespace {
+
+TEST_F(ReadLevelTest, LockInGivesTheFftLevelOfAPureTone) {
+    Start(1, Tone(20.0, 0.3));
+    for (const double bin : {20.0, 50.5, 100.25, 232.7, 400.1}) {
+        known->Feed(1, Tone(bin, 0.3));
+        const double f = bin * 44100.0 / 1024.0;
+        const double fft = ReadLevel(*s, f, true, buffers);
+        const double lockIn = ReadLockInLevel(*s, f, buffers).level;
+        EXPECT_NEAR(lockIn / fft, 1.0, 0.01) << bin;
+        EXPECT_NEAR(lockIn, 0.3 * std::sqrt(1.5), 0.003) << bin;
+    }
+    // Ten bins from the tone the lock-in sees less than 2 % of it; the FFT's band still
+    // catches it two bins away.
+    known->Feed(1, Tone(100.0, 0.3));
+    EXPECT_LT(ReadLockInLevel(*s, 110.0 * 44100.0 / 1024.0, buffers).level, 0.02 * 0.3);
+    EXPECT_GT(ReadLevel(*s, 102.0 * 44100.0 / 1024.0, true, buffers), 0.01);
+}
+
+TEST_F(ReadLevelTest, LockInTakesTheChosenChannelAndNeedsARecording) {
+    Start(2, Known::Interleave(Tone(50.0, 0.5), Tone(50.0, 0.1)));
+    s->LeftChannel = false;
+    EXPECT_NEAR(ReadLockInLevel(*s, BinFrequency(50), buffers).level, 0.1 * std::sqrt(1.5), 1e-3);
+    s->LeftChannel = true;
+    EXPECT_NEAR(ReadLockInLevel(*s, BinFrequency(50), buffers).level, 0.5 * std::sqrt(1.5), 1e-3);
+    s->RecChannel = 0;
+    EXPECT_EQ(ReadLockInLevel(*s, BinFrequency(50), buffers).level, 0.0);
+}
+
+}  // namespace
+}  // namespace sonarix

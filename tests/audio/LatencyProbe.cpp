@@ -1,0 +1,69 @@
+// The position-recording probe.
+#include "tests/audio/LatencyProbe.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <numeric>
+#include <thread>
+
+#include "measurement/WavHeader.h"
+#include "platform/audio/Audio.h"
+
+namespace audio::test {
+namespace {
+using Clock = std::chrono::steady_clock;
+
+// Silence, then from sample `onset` on a loud 1 kHz burst.
+std::vector<uint8_t> BurstImage(uint32_t n, uint32_t onset) {
+    std::vector<uint8_t> img(44 + 2 * size_t{n}, 0);
+    sonarix::WavHeader header;
+    header.SetSampleCount(n);
+    header.WriteTo(img.data());
+    for (uint32_t k = onset; k < n; ++k) {
+        auto s =
+            static_cast<int16_t>(std::lround(8000.0 * std::sin(2 * M_PI * 1000.0 * k / 44100.0)));
+        std::memcpy(&img[44 + 2 * size_t{k}], &s, 2);
+    }
+    return img;
+}
+}  // namespace
+
+ProbeResult ProbeLatency(uint32_t rec, int runs) {
+    const uint32_t onset = 22050;
+    const auto img = BurstImage(44100, onset);
+    ProbeResult r;
+    for (int run = 0; run < runs; ++run) {
+        const Handle h = StreamCreateFile(true, img.data(), 0, img.size(), 0);
+        ChannelSetAttributes(h, 44100, 100, -101);
+        ChannelPlay(h, true);
+        Clock::time_point passed{}, heard{};
+        std::vector<int16_t> s(1024);
+        const auto start = Clock::now();
+        while (Clock::now() - start < std::chrono::seconds(3)) {
+            const auto now = Clock::now();
+            if (passed == Clock::time_point{} && ChannelGetPosition(h) >= 2u * onset) passed = now;
+            ChannelGetData(rec, s.data(), 2048);
+            // The newest 64 frames hold the burst's start once it has been recorded: its
+            // first loud sample comes within 0.05 ms of it.
+            int loud = 0;
+            for (int i = 1024 - 64; i < 1024; ++i) loud += std::abs(int{s[i]}) > 2000;
+            if (heard == Clock::time_point{} && loud > 0) heard = now;
+            if (passed != Clock::time_point{} && heard != Clock::time_point{}) break;
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+        ChannelStop(h);
+        if (passed != Clock::time_point{} && heard != Clock::time_point{}) {
+            r.ms.push_back(std::chrono::duration<double, std::milli>(heard - passed).count());
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    if (r.ms.empty()) return r;
+    r.mean = std::accumulate(r.ms.begin(), r.ms.end(), 0.0) / static_cast<double>(r.ms.size());
+    r.min = *std::min_element(r.ms.begin(), r.ms.end());
+    r.max = *std::max_element(r.ms.begin(), r.ms.end());
+    return r;
+}
+
+}  // namespace audio::test
