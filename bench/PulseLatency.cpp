@@ -33,7 +33,8 @@ int main() {
     sonarix::StartRecording(*s);
     platform::Sleep(800);  // a recording long enough for the calibration's block
     const audio::test::ProbeResult probe = audio::test::ProbeLatency(s->RecChannel, 10);
-    for (size_t i = 0; i < probe.ms.size(); ++i) std::printf("probe run %zu: %.1f ms\n", i + 1, probe.ms[i]);
+    for (size_t i = 0; i < probe.ms.size(); ++i)
+        std::printf("probe run %zu: %.1f ms\n", i + 1, probe.ms[i]);
     std::printf("probe: mean %.2f ms, min %.1f ms, max %.1f ms\n", probe.mean, probe.min,
                 probe.max);
     Window w;
@@ -43,10 +44,11 @@ int main() {
             std::printf("calibration %d: %s\n", run, c.message.c_str());
             continue;
         }
-        std::printf("calibration %d: %.2f ms (%.0f dB, spread %.2f ms) in %.2f s; minus probe "
-                    "%+.2f ms\n",
-                    run, c.latency.samples / 44.1, c.latency.confidenceDb, c.latency.spreadMs,
-                    c.seconds, c.latency.samples / 44.1 - probe.mean);
+        std::printf(
+            "calibration %d: %.2f ms (%.0f dB, spread %.2f ms) in %.2f s; minus probe "
+            "%+.2f ms\n",
+            run, c.latency.samples / 44.1, c.latency.confidenceDb, c.latency.spreadMs, c.seconds,
+            c.latency.samples / 44.1 - probe.mean);
     }
     audio::Free();
     audio::UseBackend(nullptr);

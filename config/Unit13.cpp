@@ -34,8 +34,9 @@ void TForm13::ShowResult() {
     const LatencyCalibration& c = m_state.Latency;
     QString text;
     if (c.valid) {
-        text = QStringLiteral("Latency: %1 ms\nConfidence: correlation peak %2 dB above its "
-                              "noise; the readings agree within %3 ms.")
+        text = QStringLiteral(
+                   "Latency: %1 ms\nConfidence: correlation peak %2 dB above its "
+                   "noise; the readings agree within %3 ms.")
                    .arg(c.samples / 44.1, 0, 'f', 2)
                    .arg(c.confidenceDb, 0, 'f', 0)
                    .arg(c.spreadMs, 0, 'f', 2);
@@ -46,8 +47,9 @@ void TForm13::ShowResult() {
                         .arg(m_outcome.seconds, 0, 'f', 1);
         }
     } else {
-        text = QStringLiteral("Not calibrated: the sweep reads each level as soon as the "
-                              "position has passed its step.");
+        text = QStringLiteral(
+            "Not calibrated: the sweep reads each level as soon as the "
+            "position has passed its step.");
     }
     if (!m_outcome.found && !m_outcome.message.empty()) {
         text += QStringLiteral("\nLast attempt: ") + QString::fromStdString(m_outcome.message);

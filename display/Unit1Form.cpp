@@ -125,9 +125,13 @@ void TForm1::BuildControls(QWidget* c) {
     CheckBox1->move(47, 520);
     CheckBox1->adjustSize();
     CheckBox1->setChecked(true);
+    // Both check boxes 17 pixels high, so that "Lock-in" fits between the filter and the
+    // volume's label.
+    CheckBox1->resize(CheckBox1->width(), 17);
     CheckBox2 = Named(new QCheckBox(QStringLiteral("Lock-in"), c), "CheckBox2");
     CheckBox2->move(47, 537);
     CheckBox2->adjustSize();
+    CheckBox2->resize(CheckBox2->width(), 17);
     CheckBox2->setToolTip(QStringLiteral(
         "Detects the level phase-locked to the played signal: less noise than the FFT filter"));
 
@@ -475,8 +479,9 @@ void TForm1::ShowLatency() {
     const LatencyCalibration& c = m_state.Latency;
     QString tip;
     if (c.valid) {
-        tip = QStringLiteral("Latency %1 ms (calibrated; peak %2 dB above noise, readings within "
-                             "%3 ms): each step waits for it")
+        tip = QStringLiteral(
+                  "Latency %1 ms (calibrated; peak %2 dB above noise, readings within "
+                  "%3 ms): each step waits for it")
                   .arg(c.samples / 44.1, 0, 'f', 2)
                   .arg(c.confidenceDb, 0, 'f', 0)
                   .arg(c.spreadMs, 0, 'f', 2);

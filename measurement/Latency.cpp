@@ -31,8 +31,8 @@ constexpr double kAmplitude = 4000.0 / 32768.0;
 // have arrived, early enough for the block of 32768 frames to reach back to its start even
 // when the recording runs 30 ms ahead of the reported position.
 constexpr int64_t kFirstReading = 31000;
-constexpr int64_t kReadingStep = 322;  // 7.3 ms: out of step with 10 ms blocks
-constexpr int kStallRounds = 1000;  // 2 s without the position moving
+constexpr int64_t kReadingStep = 140;  // 3.2 ms: out of step with 10 ms blocks
+constexpr int kStallRounds = 1000;     // 2 s without the position moving
 
 static_assert(kCalibrationLead + kCalibrationChirp +
                   static_cast<int64_t>(kCalibrationLongestMs * 44.1) <
@@ -88,10 +88,10 @@ ChirpFinder::ChirpFinder() : m(std::make_unique<Impl>()) {
         m->spectrum = fftwf_alloc_complex(kBins);
         m->chirp = fftwf_alloc_complex(kBins);
         m->full = fftwf_alloc_complex(kSize);
-        m->forward = fftwf_plan_dft_r2c_1d(static_cast<int>(kSize), m->in, m->spectrum,
-                                           FFTW_ESTIMATE);
-        m->backward = fftwf_plan_dft_1d(static_cast<int>(kSize), m->full, m->full,
-                                        FFTW_BACKWARD, FFTW_ESTIMATE);
+        m->forward =
+            fftwf_plan_dft_r2c_1d(static_cast<int>(kSize), m->in, m->spectrum, FFTW_ESTIMATE);
+        m->backward = fftwf_plan_dft_1d(static_cast<int>(kSize), m->full, m->full, FFTW_BACKWARD,
+                                        FFTW_ESTIMATE);
     }
     const std::vector<float> c = CalibrationChirp();
     std::fill(m->in, m->in + kSize, 0.0f);
@@ -207,6 +207,12 @@ CalibrationOutcome CalibrateLatency(SharedState& s, CalibrationWindow& w) {
     std::vector<int16_t> raw(ChirpFinder::kLongest * (s.StereoInput ? 2 : 1));
     std::vector<float> frames(ChirpFinder::kLongest);
     std::vector<double> latencies, snrs;
+    struct Snapshot {
+        double played = 0.0;  // samples, between the position reads before and after
+        std::vector<int16_t> frames;
+    };
+    std::vector<Snapshot> shots;
+    shots.reserve(kCalibrationReadings);
 
     WriteCalibrationSignal(s);
     StartPlayback(s, w.VolumePosition());
@@ -225,25 +231,34 @@ CalibrationOutcome CalibrateLatency(SharedState& s, CalibrationWindow& w) {
             platform::Sleep(2);
             continue;
         }
-        const uint32_t got = audio::ChannelGetData(s.RecChannel, raw.data(),
-                                                   frameBytes * ChirpFinder::kLongest);
+        const uint32_t got =
+            audio::ChannelGetData(s.RecChannel, raw.data(), frameBytes * ChirpFinder::kLongest);
         const uint64_t after = audio::ChannelGetPosition(s.PlayStream);
         ++reading;
         if (got == audio::kDataFailed || after == audio::kPositionFailed) continue;
+        // Kept for later: the readings follow each other closely and the correlation takes
+        // milliseconds.
+        Snapshot& shot = shots.emplace_back();
+        shot.played = (static_cast<double>(before) + static_cast<double>(after)) / 4.0;
         const size_t have = got / frameBytes;
         const size_t stride = s.StereoInput ? 2 : 1;
+        shot.frames.resize(have);
+        for (size_t j = 0; j < have; ++j) shot.frames[j] = raw[stride * j + channel];
+    }
+    audio::ChannelStop(s.PlayStream);
+    for (const Snapshot& shot : shots) {
+        const size_t have = shot.frames.size();
         for (size_t j = 0; j < have; ++j) {
-            frames[j] = static_cast<float>(raw[stride * j + channel]) / 32768.0f;
+            frames[j] = static_cast<float>(shot.frames[j]) / 32768.0f;
         }
         const ChirpFinder::Match match = finder.Find(frames.data(), have);
         if (match.snrDb < kCalibrationTraceDb) continue;
         // The newest frame holds image sample kCalibrationLead + (have - 1 - index); the
         // latency is the played count minus one minus that.
-        const double played = (static_cast<double>(before) + static_cast<double>(after)) / 4.0;
-        latencies.push_back(played - kCalibrationLead - static_cast<double>(have) + match.index);
+        latencies.push_back(shot.played - kCalibrationLead - static_cast<double>(have) +
+                            match.index);
         snrs.push_back(match.snrDb);
     }
-    audio::ChannelStop(s.PlayStream);
     out.readings = static_cast<int>(latencies.size());
     if (out.readings * 2 < kCalibrationReadings) return fail(kCalibrationNoTrace);
     const double spread = (*std::max_element(latencies.begin(), latencies.end()) -

@@ -31,8 +31,8 @@ LockInWork::LockInWork() {
         const int edge = std::min(n, kLevelFrames - 1 - n);
         m_window[static_cast<size_t>(n)] =
             edge >= kTaper ? 1.0f
-                           : static_cast<float>(0.5 - 0.5 * std::cos(std::numbers::pi *
-                                                                     (edge + 0.5) / kTaper));
+                           : static_cast<float>(
+                                 0.5 - 0.5 * std::cos(std::numbers::pi * (edge + 0.5) / kTaper));
     }
     std::lock_guard lock(audio::FftPlannerMutex());
     m_in = fftwf_alloc_real(kLevelFrames);
@@ -122,13 +122,12 @@ double ReadLevel(const SharedState& s, double f, bool fftFilter, LevelBuffers& b
     return m;
 }
 
-LockInWork::Result ReadLockInLevel(const SharedState& s, double f, LevelBuffers& b,
-                                   double played) {
+LockInWork::Result ReadLockInLevel(const SharedState& s, double f, LevelBuffers& b, double played) {
     if (!b.lockIn) b.lockIn = std::make_unique<LockInWork>();
     const uint64_t before = audio::ChannelGetPosition(s.PlayStream);
     const uint32_t frameBytes = s.StereoInput ? 4u : 2u;
-    const uint32_t got = audio::ChannelGetData(s.RecChannel, b.samples.data(),
-                                               frameBytes * kLevelFrames);
+    const uint32_t got =
+        audio::ChannelGetData(s.RecChannel, b.samples.data(), frameBytes * kLevelFrames);
     const uint64_t after = audio::ChannelGetPosition(s.PlayStream);
     if (got == audio::kDataFailed || got < frameBytes) return {};
     // The frames that exist, newest last; at the very start of a recording fewer.
@@ -146,8 +145,8 @@ LockInWork::Result ReadLockInLevel(const SharedState& s, double f, LevelBuffers&
     size_t from = kLevelFrames, to = 0;  // where the image's samples lie in the reference
     const size_t imageSamples =
         s.WavImage.Size() > WavHeader::kSize ? (s.WavImage.Size() - WavHeader::kSize) / 2 : 0;
-    const bool known = played >= 0.0 ||
-                       (before != audio::kPositionFailed && after != audio::kPositionFailed);
+    const bool known =
+        played >= 0.0 || (before != audio::kPositionFailed && after != audio::kPositionFailed);
     if (s.Latency.valid && known && imageSamples > 0) {
         if (played < 0.0) {
             played = (static_cast<double>(before) + static_cast<double>(after)) / 4.0;

@@ -139,8 +139,7 @@ void SweepEngine::Measure() {
     // With a calibrated latency each level is read once the latest 1024 frames, which it
     // evaluates, are centred on the sound played at the step's target.
     const bool compensate = s.Latency.valid;
-    const int64_t delay =
-        compensate ? 2 * std::llround(s.Latency.samples + kLevelFrames / 2.0) : 0;
+    const int64_t delay = compensate ? 2 * std::llround(s.Latency.samples + kLevelFrames / 2.0) : 0;
     const int64_t end = 2 * s.SampleCount;
     // Once the image has been played, the sound of its last steps is still on its way: the
     // time since the end stands in for the position, 176.4 bytes every 2 ms.
@@ -233,8 +232,7 @@ void SweepEngine::Measure() {
         ++m_stats.steps;
         s.CurrentFreq = s.CurrentFreq + s.StepFreq;
         i = i + 1;
-    } while (s.CurrentFreq <= s.StopFreq && (Playing(s) || tail) && !s.StopRequested &&
-             i < 20000);
+    } while (s.CurrentFreq <= s.StopFreq && (Playing(s) || tail) && !s.StopRequested && i < 20000);
 
     // 8., 9. Silence at once, "Measure" back.
     audio::ChannelStop(s.PlayStream);

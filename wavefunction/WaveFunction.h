@@ -50,9 +50,9 @@ public:
 };
 
 // "Measure value": unless a playback is active, a 1 s tone at CurrentFreq, 500 ms of waiting
-// (without processing messages), ReadLevel (or with "Lock-in" ReadLockInLevel), 100 x level stored at the selected angle, the
-// redraw, the next angle selected (up to 180), and "Saturation" for 500 ms above 1.0. Returns
-// false when the press was ignored or the tone refused.
+// (without processing messages), ReadLevel (or with "Lock-in" ReadLockInLevel), 100 x level stored
+// at the selected angle, the redraw, the next angle selected (up to 180), and "Saturation" for 500
+// ms above 1.0. Returns false when the press was ignored or the tone refused.
 bool MeasureValue(SharedState& s, WaveValues& values, AngleWindow& w);
 
 // "Clear": all values 0.0.

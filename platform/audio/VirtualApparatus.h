@@ -29,7 +29,7 @@ namespace audio {
 class VirtualApparatus : public AudioBackend {
 public:
     enum class Clock { RealTime, Manual };
-    static constexpr int kLatencySamples = 441;  // 10 ms, until SetLatency changes it
+    static constexpr int kLatencySamples = 441;   // 10 ms, until SetLatency changes it
     static constexpr int kLongestLatency = 8191;  // samples, 186 ms
     static constexpr double kNoiseRms = 2e-4;     // of full scale, at microphone level 50
     static constexpr uint32_t kDefaultLevel = 50;

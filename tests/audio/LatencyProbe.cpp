@@ -45,10 +45,10 @@ ProbeResult ProbeLatency(uint32_t rec, int runs) {
             const auto now = Clock::now();
             if (passed == Clock::time_point{} && ChannelGetPosition(h) >= 2u * onset) passed = now;
             ChannelGetData(rec, s.data(), 2048);
-            // The newest 64 frames hold the burst's start once it has been recorded: its
-            // first loud sample comes within 0.05 ms of it.
+            // The newest frames hold the burst's start once it has been recorded (its first
+            // loud sample comes within 0.05 ms of it); before it there is only silence.
             int loud = 0;
-            for (int i = 1024 - 64; i < 1024; ++i) loud += std::abs(int{s[i]}) > 2000;
+            for (int i = 0; i < 1024; ++i) loud += std::abs(int{s[i]}) > 2000;
             if (heard == Clock::time_point{} && loud > 0) heard = now;
             if (passed != Clock::time_point{} && heard != Clock::time_point{}) break;
             std::this_thread::sleep_for(std::chrono::microseconds(100));

@@ -1,6 +1,7 @@
 // The position-recording probe: plays a burst after silence and times, on the steady clock,
 // how long after the reported playback position passes the burst's start the burst appears
-// in the newest recorded frames, polling every 0.1 ms. Works on whatever backend the audio layer has installed.
+// in the newest recorded frames, polling every 0.1 ms. Works on whatever backend the audio layer
+// has installed.
 #pragma once
 
 #include <cstdint>

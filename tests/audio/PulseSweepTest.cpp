@@ -11,10 +11,10 @@
 #include "measurement/Latency.h"
 #include "measurement/Playback.h"
 #include "measurement/Sweep.h"
+#include "platform/Clock.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/AudioBackend.h"
 #include "platform/audio/AudioFactory.h"
-#include "platform/Clock.h"
 #include "tests/TestSupport.h"
 #include "tests/audio/LatencyProbe.h"
 #include "tests/measurement/FakeMeasureWindow.h"
@@ -93,8 +93,8 @@ TEST_F(PulseLatency, CalibrationAgreesWithThePositionRecordingProbe) {
     const CalibrationOutcome c = CalibrateLatency(*s, calibrator);
     ASSERT_TRUE(c.found) << c.message;
     std::printf("null sink: probe %.2f ms, calibration %.2f ms (%.0f dB, spread %.2f ms, %.2f s)\n",
-                probe.mean, c.latency.samples / 44.1, c.latency.confidenceDb,
-                c.latency.spreadMs, c.seconds);
+                probe.mean, c.latency.samples / 44.1, c.latency.confidenceDb, c.latency.spreadMs,
+                c.seconds);
     EXPECT_NEAR(c.latency.samples / 44.1, probe.mean, 1.0);
     EXPECT_TRUE(messages.Messages().empty());
 }

@@ -126,14 +126,16 @@ TEST_F(CompensatedSweepTest, ACalibratedLatencyPutsTheResonancesWhereTheModelHas
             EXPECT_GE(o, -0.5) << m;
             EXPECT_LE(o, 0.5 + ringUp - 0.25) << m;
         }
-        std::printf("  resonance %zu: uncalibrated %+.2f, calibrated %+.2f steps (ring-up "
-                    "%.2f)\n",
-                    m + 1, late[m], o, ringUp);
+        std::printf(
+            "  resonance %zu: uncalibrated %+.2f, calibrated %+.2f steps (ring-up "
+            "%.2f)\n",
+            m + 1, late[m], o, ringUp);
         onTimeMean += o / static_cast<double>(onTime.size());
     }
-    std::printf("maxima against the model, in steps: uncalibrated %+.2f, calibrated %+.2f "
-                "(%zu resonances)\n",
-                lateMean, onTimeMean, late.size());
+    std::printf(
+        "maxima against the model, in steps: uncalibrated %+.2f, calibrated %+.2f "
+        "(%zu resonances)\n",
+        lateMean, onTimeMean, late.size());
     EXPECT_EQ(engine.LastStats().lagEvents, 0);
     EXPECT_TRUE(messages.Messages().empty());
 }
@@ -142,7 +144,9 @@ TEST_F(CompensatedSweepTest, WithoutCalibrationTheStepsWaitAsSpecified) {
     Install();
     w.fields = {"1000", "1200", "10", "20"};
     std::vector<int64_t> waited;
-    w.onRedraw = [&] { waited.push_back(static_cast<int64_t>(audio::ChannelGetPosition(s->PlayStream))); };
+    w.onRedraw = [&] {
+        waited.push_back(static_cast<int64_t>(audio::ChannelGetPosition(s->PlayStream)));
+    };
     engine.Measure();
     const std::vector<int64_t> plain = waited;
     waited.clear();
@@ -179,9 +183,10 @@ TEST_F(CompensatedSweepTest, TheLockInFloorLiesFarBelowTheFilters) {
     s->Latency = LatencyCalibration{true, 441.0, 60.0, 0.0};
     engine.Measure();
     const double locked = floorDb();
-    std::printf("noise floor: FFT filter %.1f dB, lock-in %.1f dB, calibrated lock-in %.1f dB "
-                "(full scale 0 dB)\n",
-                fft, lockIn, locked);
+    std::printf(
+        "noise floor: FFT filter %.1f dB, lock-in %.1f dB, calibrated lock-in %.1f dB "
+        "(full scale 0 dB)\n",
+        fft, lockIn, locked);
     EXPECT_LT(lockIn, fft - 6.0);
     EXPECT_LT(locked, fft - 6.0);
 }

@@ -3,8 +3,8 @@
 // main_window_picture OUT_PREFIX  ->  OUT_PREFIX-normal.png, OUT_PREFIX-wide.png, and the
 // dialogs OUT_PREFIX-form4.png, -form8.png, -form10.png, -form11.png, -font.png, the fit window
 // OUT_PREFIX-fit.png, the wave-function window -wave.png, the virtual apparatus -virtual.png,
-// the live views -form2.png, -form3.png, the sound dialogs -form6.png, -form7.png, and a
-// sweep half-way, OUT_PREFIX-sweep.png
+// the live views -form2.png, -form3.png, the sound dialogs -form6.png, -form7.png, the latency
+// calibration after a run -form13.png, and a sweep half-way, OUT_PREFIX-sweep.png
 #include <QApplication>
 #include <QCheckBox>
 #include <QLineEdit>
@@ -15,6 +15,7 @@
 
 #include "app/Program.h"
 #include "config/Unit12.h"
+#include "config/Unit13.h"
 #include "config/Unit6.h"
 #include "config/Unit7.h"
 #include "config/Unit8.h"
@@ -136,6 +137,10 @@ int main(int argc, char** argv) {
         p.form7->grab().save(QString::fromStdString(prefix + "-form7.png"));
         apparatus->AdvanceMs(1000);
     }
+    // The latency calibration of the apparatus, 30 ms.
+    apparatus->SetLatency(1323);
+    p.form13->Button1Click();
+    p.form13->grab().save(QString::fromStdString(prefix + "-form13.png"));
     // Half-way through a sweep into slot 1: the spectrum grows from the left.
     p.form1->RadioGroup2->SetItemIndex(0);
     p.form1->RadioGroup1->SetItemIndex(0);

@@ -1,0 +1,92 @@
+// "Calibrate Latency" in the program: the menu item, the dialog on the virtual apparatus, the
+// main window's lag-area tooltip, and the "Lock-in" check box beneath "FFT-Filter on".
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QCheckBox>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+
+#include "config/Unit13.h"
+#include "display/Unit1Form.h"
+#include "measurement/Latency.h"
+#include "platform/audio/Audio.h"
+#include "tests/ProgramFixture.h"
+#include "wavefunction/Unit9.h"
+
+namespace sonarix {
+namespace {
+
+class LatencyDialogTest : public test::ProgramOnApparatus {
+protected:
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(Start()); }
+    TForm13& Dialog() { return *p.form13; }
+};
+
+TEST_F(LatencyDialogTest, TheMenuItemOpensTheDialogAndTheTooltipTellsTheResult) {
+    QMenu* configure = nullptr;
+    for (QAction* a : f->menuBar()->actions()) {
+        if (a->text() == QStringLiteral("Configure")) configure = a->menu();
+    }
+    ASSERT_NE(configure, nullptr);
+    ASSERT_FALSE(configure->actions().isEmpty());
+    EXPECT_EQ(configure->actions().back(), f->CalibrateLatency);
+    EXPECT_EQ(f->CalibrateLatency->text(), QStringLiteral("Calibrate Latency"));
+    EXPECT_TRUE(f->CalibrateLatency->isEnabled());
+    ASSERT_TRUE(f->OpenLatencyDialog);
+    int opened = 0;
+    f->OpenLatencyDialog = [&] { ++opened; };
+    f->CalibrateLatency->trigger();
+    EXPECT_EQ(opened, 1);
+
+    EXPECT_TRUE(f->LagArea->toolTip().contains(QStringLiteral("not calibrated")));
+    EXPECT_TRUE(Dialog().Label2->text().startsWith(QStringLiteral("Not calibrated")));
+    EXPECT_TRUE(Dialog().Label1->text().contains(QStringLiteral("loopback")));
+
+    apparatus->SetLatency(1000);  // 22.68 ms
+    Dialog().Button1->click();
+    ASSERT_TRUE(p.state->Latency.valid) << Dialog().LastOutcome().message;
+    EXPECT_NEAR(p.state->Latency.samples / 44.1, 1000 / 44.1, 0.5);
+    const QString ms = QString::number(p.state->Latency.samples / 44.1, 'f', 2);
+    EXPECT_TRUE(Dialog().Label2->text().startsWith(QStringLiteral("Latency: ") + ms + " ms"))
+        << Dialog().Label2->text().toStdString();
+    EXPECT_TRUE(Dialog().Label2->text().contains(QStringLiteral("48 of 48 readings")));
+    EXPECT_TRUE(Dialog().Button1->isEnabled());
+    EXPECT_TRUE(Dialog().Button2->isEnabled());
+    EXPECT_TRUE(f->LagArea->toolTip().startsWith(QStringLiteral("Latency ") + ms + " ms"));
+    EXPECT_EQ(f->Panel2->toolTip(), f->LagArea->toolTip());
+    EXPECT_TRUE(messages.Messages().empty());
+}
+
+TEST_F(LatencyDialogTest, AFailedAttemptIsShownAndKeepsTheResult) {
+    Dialog().Button1->click();
+    ASSERT_TRUE(p.state->Latency.valid);
+    const QString tip = f->LagArea->toolTip();
+    const double kept = p.state->Latency.samples;
+    ASSERT_TRUE(audio::RecordSetInput(0, audio::kInputOff));
+    Dialog().Button1->click();
+    ASSERT_EQ(messages.Messages().size(), 1u);
+    EXPECT_EQ(messages.Messages()[0], kCalibrationNoTrace);
+    EXPECT_DOUBLE_EQ(p.state->Latency.samples, kept);
+    EXPECT_EQ(f->LagArea->toolTip(), tip);
+    EXPECT_TRUE(Dialog().Label2->text().startsWith(QStringLiteral("Latency: ")));
+    EXPECT_TRUE(Dialog().Label2->text().contains(QStringLiteral("Last attempt: The recording")));
+}
+
+TEST_F(LatencyDialogTest, LockInSitsBeneathTheFilterAndReachesTheWaveWindow) {
+    EXPECT_EQ(f->CheckBox2->text(), QStringLiteral("Lock-in"));
+    EXPECT_FALSE(f->CheckBox2->isChecked());
+    EXPECT_FALSE(f->LockInOn());
+    EXPECT_GT(f->CheckBox2->y(), f->CheckBox1->y());
+    EXPECT_EQ(f->CheckBox2->x(), f->CheckBox1->x());
+    EXPECT_FALSE(f->CheckBox2->geometry().intersects(f->CheckBox1->geometry()));
+    EXPECT_FALSE(f->CheckBox2->geometry().intersects(f->Label5->geometry()));
+    f->CheckBox2->setChecked(true);
+    EXPECT_TRUE(f->LockInOn());
+    EXPECT_TRUE(p.form9->LockInOn());
+}
+
+}  // namespace
+}  // namespace sonarix
