@@ -149,6 +149,7 @@ int FitRunner::Run(FitWindow& w) {
         if (n > 1 && change < 1e-12 && m_solver.chisq != before) break;
         if (n > 50 || f.StopFit) break;
     }
+    m_report = ComputeFitReport(points, m_a, m_lista, mfit, n);
     w.ShowProgress(false);
     w.ShowStartFit(true);
     return n;

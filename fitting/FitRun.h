@@ -10,6 +10,7 @@
 #include <random>
 #include <string>
 
+#include "fitting/FitReport.h"
 #include "fitting/UnitMarquardt.h"
 
 namespace sonarix {
@@ -79,6 +80,8 @@ public:
     const Params& Vector() const { return m_a; }
     double ChiSquare() const { return m_solver.chisq; }
     int SelectedPoints() const { return m_ndata; }
+    // The standard errors and Q factors at the end of the last run.
+    const FitReport& Report() const { return m_report; }
     void Seed(uint64_t seed) { m_random.seed(seed); }
 
 private:
@@ -89,6 +92,7 @@ private:
     Params m_a{};
     FitList m_lista{};
     SolverState m_solver;
+    FitReport m_report;
 };
 
 }  // namespace sonarix

@@ -1,6 +1,7 @@
 // The message recorder and the case names.
 #include "tests/TestSupport.h"
 
+#include <clocale>
 #include <cstdio>
 
 #include "measurement/Messages.h"
@@ -62,5 +63,13 @@ std::string CaseName(size_t index, double value) {
     std::snprintf(text, sizeof text, "%g", value);
     return CaseName(index, text);
 }
+
+LocaleScope::LocaleScope(const char* name) {
+    const char* before = std::setlocale(LC_ALL, nullptr);
+    m_saved = before != nullptr ? before : "C";
+    m_active = std::setlocale(LC_ALL, name) != nullptr;
+}
+
+LocaleScope::~LocaleScope() { std::setlocale(LC_ALL, m_saved.c_str()); }
 
 }  // namespace sonarix::test

@@ -26,4 +26,19 @@ std::string CaseName(size_t index, std::string_view text);
 // The same for a number: its shortest decimal text.
 std::string CaseName(size_t index, double value);
 
+// The C locale `name` for as long as this lives (Active() tells whether it could be set); the
+// previous one comes back after.
+class LocaleScope {
+public:
+    explicit LocaleScope(const char* name);
+    ~LocaleScope();
+    LocaleScope(const LocaleScope&) = delete;
+    LocaleScope& operator=(const LocaleScope&) = delete;
+    bool Active() const { return m_active; }
+
+private:
+    std::string m_saved;
+    bool m_active = false;
+};
+
 }  // namespace sonarix::test

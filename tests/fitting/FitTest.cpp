@@ -12,6 +12,8 @@
 #include "fitting/UnitComplex.h"
 #include "fitting/UnitMarquardt.h"
 #include "tests/TestSupport.h"
+#include "tests/fitting/FakeFitWindow.h"
+#include "fitting/FitReport.h"
 
 namespace sonarix {
 namespace {
@@ -185,32 +187,6 @@ TEST(GaussJordan, TiesGoToTheLastCandidate) {
     EXPECT_EQ(b[2][1], 2.0);
 }
 
-// The fit window without widgets.
-class FakeFitWindow : public FitWindow {
-public:
-    int steps = 0, messages = 0, redraws = 0;
-    bool startShown = true, progressShown = false;
-    std::function<void()> onMessages;
-    double from = 0, to = 0;
-    void ShowStartFit(bool shown) override { startShown = shown; }
-    void FitRange(double& f, double& t) override {
-        f = from;
-        t = to;
-    }
-    void ShowProgress(bool shown) override { progressShown = shown; }
-    void StepProgress() override { ++steps; }
-    void ProcessMessages() override {
-        ++messages;
-        if (onMessages) onMessages();
-    }
-    void RefreshPeakLabels() override {}
-    std::function<void()> onRedraw;
-    void RedrawFit() override {
-        ++redraws;
-        if (onRedraw) onRedraw();
-    }
-};
-
 class FitRunTest : public testing::Test {
 protected:
     void TearDown() override {
@@ -239,11 +215,14 @@ protected:
         return r.Run(w);
     }
     std::unique_ptr<FitState> fit = std::make_unique<FitState>();
-    FakeFitWindow w;
+    test::FakeFitWindow w;
     test::MessageRecorder messages;
 };
 
 const Params kThree = Peaks({{1500, 10, 15, T(30)}, {1800, 6, 20, T(-60)}, {2300, 8, 25, T(120)}});
+// The same peaks as table rows (F, A, W, phase in degrees), 1-based.
+using Peaks3 = std::array<std::array<double, 4>, 4>;
+const Peaks3 kThreeTable = {{{}, {1500, 10, 15, 30}, {1800, 6, 20, -60}, {2300, 8, 25, 120}}};
 
 TEST_F(FitRunTest, ThreeNoisyPeaksFromRoughGuesses) {
     Load(Synthetic(kThree, 1000, 3000, 1, 0.05));
@@ -461,6 +440,117 @@ TEST_F(FitRunTest, AWholeRunWithTheFastPassEndsAsWithTheReference) {
         const double reference = degrees(ends[0][4 * k]) - degrees(ends[0][4]);
         EXPECT_NEAR(fast, reference, 1e-6 * std::max(1.0, std::fabs(reference))) << k;
     }
+}
+
+// The standard errors: over 200 draws of Gaussian noise the fitted values scatter as much as
+// the errors the runs report, within 20 %.
+TEST_F(FitRunTest, ReportedErrorsAgreeWithTheScatterOverNoiseDraws) {
+    const Peaks3 truth = kThreeTable;
+    constexpr int kDraws = 200;
+    std::array<std::array<std::vector<double>, 4>, 4> fitted{};   // peak, quantity (F A W Q)
+    std::array<std::array<double, 4>, 4> reported{};
+    for (int draw = 0; draw < kDraws; ++draw) {
+        Load(Synthetic(kThree, 1300, 2500, 2, 0.2, 100 + static_cast<unsigned>(draw)));
+        Defaults();
+        for (int k = 1; k <= 3; ++k) {
+            SetPeak(k, truth[k][0], truth[k][1], truth[k][2], truth[k][3]);
+        }
+        FitRunner r(*fit);
+        RunOn(r, 1200, 2600);
+        const FitReport& rep = r.Report();
+        ASSERT_TRUE(rep.valid);
+        EXPECT_EQ(rep.points, 601);
+        EXPECT_EQ(rep.parameters, 12);
+        for (int k = 1; k <= 3; ++k) {
+            const PeakErrors& e = rep.peaks[static_cast<size_t>(k)];
+            ASSERT_TRUE(e.valid);
+            const double values[] = {fit->peaks.PeakFrequency[k], fit->peaks.PeakAmplitude[k],
+                                     fit->peaks.PeakWidth[k], e.q};
+            const double errors[] = {e.frequency, e.amplitude, e.width, e.qError};
+            for (int q = 0; q < 4; ++q) {
+                fitted[k][q].push_back(values[q]);
+                reported[k][q] += errors[q] / kDraws;
+            }
+        }
+        EXPECT_FALSE(rep.peaks[4].valid);
+    }
+    const char* names[] = {"F", "A", "W", "Q"};
+    for (int k = 1; k <= 3; ++k) {
+        for (int q = 0; q < 4; ++q) {
+            const std::vector<double>& v = fitted[k][q];
+            double mean = 0.0, var = 0.0;
+            for (double x : v) mean += x / kDraws;
+            for (double x : v) var += (x - mean) * (x - mean) / (kDraws - 1);
+            const double scatter = std::sqrt(var);
+            std::printf("peak %d %s: scatter %.5f, reported %.5f\n", k, names[q], scatter,
+                        reported[k][q]);
+            EXPECT_NEAR(reported[k][q] / scatter, 1.0, 0.2) << k << names[q];
+        }
+    }
+}
+
+TEST(FitReport, QualityFactorAndTooFewPoints) {
+    EXPECT_DOUBLE_EQ(QualityFactor(1000.0, 10.0), 50.0);
+    EXPECT_EQ(QualityFactor(1000.0, 0.0), 0.0);
+    // Three points, four free parameters: no errors can be given.
+    Data d = Synthetic(Peaks({{1000, 5, 10, 0}}), 990, 1010, 10, 0.0);
+    FitList lista{};
+    for (int j = 1; j <= 4; ++j) lista[j] = j;
+    const FitReport r = ComputeFitReport(d.Points(), Peaks({{1000, 5, 10, 0}}), lista, 4, 3);
+    EXPECT_FALSE(r.valid);
+    EXPECT_EQ(r.points, 3);
+    EXPECT_EQ(r.parameters, 4);
+}
+
+TEST_F(FitRunTest, TheReportFileOpensInASpreadsheet) {
+    Load(Synthetic(kThree, 1300, 2500, 2, 0.2));
+    Defaults();
+    for (int k = 1; k <= 3; ++k) {
+        SetPeak(k, kThreeTable[k][0], kThreeTable[k][1], kThreeTable[k][2], kThreeTable[k][3]);
+    }
+    FitRunner r(*fit);
+    const int steps = RunOn(r, 1200, 2600);
+    std::string text;
+    {
+        test::LocaleScope german("de_DE.UTF-8");
+        ASSERT_TRUE(german.Active());
+        text = FitReportLines(r.Report(), fit->peaks);
+    }
+    std::vector<std::string> lines;
+    size_t at = 0;
+    while (at < text.size()) {
+        const size_t end = text.find("\r\n", at);
+        ASSERT_NE(end, std::string::npos) << "every line ends in CR LF";
+        lines.push_back(text.substr(at, end - at));
+        at = end + 2;
+    }
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0].rfind("Peak,F [Hz],sigma F [Hz],", 0), 0u);
+    for (size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_EQ(std::count(lines[i].begin(), lines[i].end(), ','), 14) << lines[i];
+        EXPECT_EQ(lines[i].find('\n'), std::string::npos);
+    }
+    // Peak 2: its own values, Q = F / 2W, and the run's figures at the end.
+    std::vector<double> f;
+    std::string field;
+    for (char c : lines[2] + ",") {
+        if (c != ',') {
+            field += c;
+            continue;
+        }
+        char* end = nullptr;
+        f.push_back(std::strtod(field.c_str(), &end));  // "C" numbers: the point
+        EXPECT_EQ(*end, '\0') << field;
+        field.clear();
+    }
+    ASSERT_EQ(f.size(), 15u);
+    EXPECT_EQ(f[0], 2.0);
+    EXPECT_DOUBLE_EQ(f[1], fit->peaks.PeakFrequency[2]);
+    EXPECT_DOUBLE_EQ(f[9], fit->peaks.PeakFrequency[2] / (2.0 * fit->peaks.PeakWidth[2]));
+    EXPECT_GT(f[2], 0.0);
+    EXPECT_EQ(f[12], 601.0);
+    EXPECT_EQ(f[13], 12.0);
+    EXPECT_EQ(f[14], static_cast<double>(steps));
 }
 
 }  // namespace

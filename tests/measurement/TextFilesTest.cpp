@@ -79,10 +79,8 @@ TEST(SpectrumLines, ThreeDecimalsOneBlankCrLfNoPadding) {
 }
 
 TEST(SpectrumLines, TheLocaleDoesNotChangeThePoint) {
-    const char* before = std::setlocale(LC_ALL, nullptr);
-    const std::string saved = before != nullptr ? before : "C";
-    ASSERT_NE(std::setlocale(LC_ALL, "de_DE.UTF-8"), nullptr)
-        << "the German locale is missing (scripts/install-deps generates it)";
+    test::LocaleScope german("de_DE.UTF-8");
+    ASSERT_TRUE(german.Active()) << "the German locale is missing (scripts/install-deps generates it)";
     char probe[16];
     std::snprintf(probe, sizeof probe, "%.1f", 1.5);
     EXPECT_STREQ(probe, "1,5");  // the locale is really in force
@@ -91,7 +89,6 @@ TEST(SpectrumLines, TheLocaleDoesNotChangeThePoint) {
     const Points p = ReadText("1000.5 12.25\r\n");
     EXPECT_EQ(p.read.count, 1);
     EXPECT_EQ(p.x[0], 1000.5);
-    std::setlocale(LC_ALL, saved.c_str());
 }
 
 struct ReadCase {

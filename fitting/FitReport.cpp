@@ -1,0 +1,91 @@
+// The fit uncertainties and the report file.
+#include "fitting/FitReport.h"
+
+#include "fitting/FitRun.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <numbers>
+
+namespace sonarix {
+namespace {
+
+void AppendNumber(std::string& out, double v) {
+    char buffer[32];
+    // Shortest round trip, always with a point, whatever the locale.
+    const auto r = std::to_chars(buffer, buffer + sizeof buffer, v);
+    out.append(buffer, r.ptr);
+}
+
+}  // namespace
+
+double QualityFactor(double frequency, double width) {
+    return width != 0.0 ? frequency / (2.0 * width) : 0.0;
+}
+
+FitReport ComputeFitReport(const FitPoints& points, const Params& a, const FitList& lista, int mfit,
+                           int steps) {
+    FitReport r;
+    r.points = points.ndata;
+    r.parameters = mfit;
+    r.steps = steps;
+    Matrix alpha{};
+    Params beta{};
+    double chisq = 0.0;
+    if (mfit <= 0) return r;
+    FastChiSquareCurvature(points, a, lista, mfit, alpha, beta, chisq);
+    r.chisq = chisq;
+    if (points.ndata <= mfit) return r;
+    Matrix none{};
+    if (!GaussJordan(alpha, mfit, none, 0)) return r;
+    const double scale = chisq / (points.ndata - mfit);
+    // Where each parameter of the vector sits in the fit list (0: not fitted).
+    std::array<int, kParams + 1> row{};
+    for (int j = 1; j <= mfit; ++j) row[lista[j]] = j;
+    auto cov = [&](int p, int q) { return alpha[row[p]][row[q]] * scale; };
+    auto error = [&](int p) { return std::sqrt(std::max(cov(p, p), 0.0)); };
+    for (int k = 1; k <= kPeaks; ++k) {
+        const int f = 4 * k - 3, am = 4 * k - 2, w = 4 * k - 1, t = 4 * k;
+        if (row[f] == 0 || row[am] == 0 || row[w] == 0 || row[t] == 0) continue;
+        PeakErrors& e = r.peaks[static_cast<size_t>(k)];
+        e.valid = true;
+        e.frequency = error(f);
+        e.amplitude = error(am);
+        e.width = error(w);
+        // phase = 2 atan(t) in degrees.
+        const double dPhase = 360.0 / std::numbers::pi / (1.0 + a[t] * a[t]);
+        e.phase = std::fabs(dPhase) * error(t);
+        const double F = a[f], W = std::fabs(a[w]);
+        e.q = QualityFactor(F, W);
+        if (W > 0.0) {
+            const double dF = 1.0 / (2.0 * W), dW = -F / (2.0 * W * W);
+            const double var = dF * dF * cov(f, f) + dW * dW * cov(w, w) + 2.0 * dF * dW * cov(f, w);
+            e.qError = std::sqrt(std::max(var, 0.0));
+        }
+    }
+    r.valid = true;
+    return r;
+}
+
+std::string FitReportLines(const FitReport& r, const PeakTable& t) {
+    std::string out =
+        "Peak,F [Hz],sigma F [Hz],A,sigma A,W [Hz],sigma W [Hz],Phase [degrees],"
+        "sigma Phase [degrees],Q,sigma Q,chi-square,n,m,steps\r\n";
+    for (int k = 1; k <= kPeaks; ++k) {
+        const PeakErrors& e = r.peaks[static_cast<size_t>(k)];
+        if (!(t.PeakAmplitude[k] > 0) || !e.valid) continue;
+        out += std::to_string(k);
+        for (const double v : {t.PeakFrequency[k], e.frequency, t.PeakAmplitude[k], e.amplitude,
+                               t.PeakWidth[k], e.width, t.PeakPhase[k], e.phase, e.q, e.qError,
+                               r.chisq}) {
+            out += ',';
+            AppendNumber(out, v);
+        }
+        out += ',' + std::to_string(r.points) + ',' + std::to_string(r.parameters) + ',' +
+               std::to_string(r.steps) + "\r\n";
+    }
+    return out;
+}
+
+}  // namespace sonarix

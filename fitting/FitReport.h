@@ -1,0 +1,46 @@
+// What a fit run determined beyond the peak table: the standard error of every free parameter
+// from the curvature matrix at the solution, the quality factor Q = F / (2W) of each active
+// peak with its error, and the fit report file of "Save Fit Report".
+#pragma once
+
+#include <array>
+#include <string>
+
+#include "fitting/UnitMarquardt.h"
+
+namespace sonarix {
+
+struct PeakTable;
+
+struct PeakErrors {
+    bool valid = false;
+    double frequency = 0.0, amplitude = 0.0, width = 0.0, phase = 0.0;  // standard errors
+    double q = 0.0, qError = 0.0;
+};
+
+struct FitReport {
+    bool valid = false;  // a finished run with more points than free parameters
+    std::array<PeakErrors, kPeaks + 1> peaks{};  // 1 ... 8
+    double chisq = 0.0;
+    int points = 0;      // n
+    int parameters = 0;  // m
+    int steps = 0;
+};
+
+// Q = F / (2W): the model's modulus falls to A / sqrt(2) at F +- W. 0 for W = 0.
+double QualityFactor(double frequency, double width);
+
+// The covariance is the inverse of the curvature matrix alpha at a, scaled by
+// chi-square / (n - m) since the points carry no measured sigma (all 1). The phase error is
+// in degrees (the solver fits tan(phase / 2)); Q's error takes the covariance of F and W into
+// account. Peaks outside the fit list stay invalid; a singular matrix or n <= m gives an
+// invalid report.
+FitReport ComputeFitReport(const FitPoints& points, const Params& a, const FitList& lista, int mfit,
+                           int steps);
+
+// The fit report file: one header line, then one line per active peak (number, F, sigma F,
+// A, sigma A, W, sigma W, phase, sigma phase, Q, sigma Q, chi-square, n, m, steps), comma
+// separated, point as decimal separator, CR LF.
+std::string FitReportLines(const FitReport& report, const PeakTable& peaks);
+
+}  // namespace sonarix

@@ -1,0 +1,35 @@
+// The fit window without widgets, for the fit run's tests.
+#pragma once
+
+#include <functional>
+
+#include "fitting/FitRun.h"
+
+namespace sonarix::test {
+
+class FakeFitWindow : public FitWindow {
+public:
+    int steps = 0, messages = 0, redraws = 0;
+    bool startShown = true, progressShown = false;
+    std::function<void()> onMessages;
+    double from = 0, to = 0;
+    void ShowStartFit(bool shown) override { startShown = shown; }
+    void FitRange(double& f, double& t) override {
+        f = from;
+        t = to;
+    }
+    void ShowProgress(bool shown) override { progressShown = shown; }
+    void StepProgress() override { ++steps; }
+    void ProcessMessages() override {
+        ++messages;
+        if (onMessages) onMessages();
+    }
+    void RefreshPeakLabels() override {}
+    std::function<void()> onRedraw;
+    void RedrawFit() override {
+        ++redraws;
+        if (onRedraw) onRedraw();
+    }
+};
+
+}  // namespace sonarix::test
