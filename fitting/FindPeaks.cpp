@@ -26,11 +26,13 @@ std::vector<Point> InRange(const FitData& d, double from, double to) {
 double Noise(const std::vector<Point>& p) {
     if (p.size() < 3) return 0.0;
     std::vector<double> d;
-    d.reserve(p.size() - 1);
-    for (size_t i = 1; i < p.size(); ++i) d.push_back(std::fabs(p[i].y - p[i - 1].y));
+    d.reserve(p.size() - 2);
+    for (size_t i = 1; i + 1 < p.size(); ++i) {
+        d.push_back(std::fabs(p[i + 1].y - 2.0 * p[i].y + p[i - 1].y));
+    }
     auto mid = d.begin() + static_cast<std::ptrdiff_t>(d.size() / 2);
     std::nth_element(d.begin(), mid, d.end());
-    return *mid / 0.954;
+    return *mid / 1.652;
 }
 
 // Where the data first fall below `level` walking from i in direction step, interpolated;
@@ -82,8 +84,10 @@ int FindPeaks(const FitData& data, double from, double to, PeakTable& t) {
         const double prominence = p[i].y - std::max(leftMin, rightMin);
         if (prominence > 6.0 * noise && prominence > 0.0) found.push_back({i, prominence});
     }
-    std::stable_sort(found.begin(), found.end(), [](const Candidate& a, const Candidate& b) {
-        return a.prominence > b.prominence;
+    // Of those, the highest: two strong resonances close together lower each other's
+    // prominence, yet both are what the fit needs.
+    std::stable_sort(found.begin(), found.end(), [&p](const Candidate& a, const Candidate& b) {
+        return p[a.i].y > p[b.i].y;
     });
     if (found.size() > static_cast<size_t>(kPeaks)) found.resize(kPeaks);
     std::sort(found.begin(), found.end(),
