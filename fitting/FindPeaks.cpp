@@ -86,9 +86,8 @@ int FindPeaks(const FitData& data, double from, double to, PeakTable& t) {
     }
     // Of those, the highest: two strong resonances close together lower each other's
     // prominence, yet both are what the fit needs.
-    std::stable_sort(found.begin(), found.end(), [&p](const Candidate& a, const Candidate& b) {
-        return p[a.i].y > p[b.i].y;
-    });
+    std::stable_sort(found.begin(), found.end(),
+                     [&p](const Candidate& a, const Candidate& b) { return p[a.i].y > p[b.i].y; });
     if (found.size() > static_cast<size_t>(kPeaks)) found.resize(kPeaks);
     std::sort(found.begin(), found.end(),
               [](const Candidate& a, const Candidate& b) { return a.i < b.i; });

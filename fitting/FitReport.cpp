@@ -1,12 +1,12 @@
 // The fit uncertainties and the report file.
 #include "fitting/FitReport.h"
 
-#include "fitting/FitRun.h"
-
 #include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <numbers>
+
+#include "fitting/FitRun.h"
 
 namespace sonarix {
 namespace {
@@ -60,7 +60,8 @@ FitReport ComputeFitReport(const FitPoints& points, const Params& a, const FitLi
         e.q = QualityFactor(F, W);
         if (W > 0.0) {
             const double dF = 1.0 / (2.0 * W), dW = -F / (2.0 * W * W);
-            const double var = dF * dF * cov(f, f) + dW * dW * cov(w, w) + 2.0 * dF * dW * cov(f, w);
+            const double var =
+                dF * dF * cov(f, f) + dW * dW * cov(w, w) + 2.0 * dF * dW * cov(f, w);
             e.qError = std::sqrt(std::max(var, 0.0));
         }
     }
@@ -76,9 +77,9 @@ std::string FitReportLines(const FitReport& r, const PeakTable& t) {
         const PeakErrors& e = r.peaks[static_cast<size_t>(k)];
         if (!(t.PeakAmplitude[k] > 0) || !e.valid) continue;
         out += std::to_string(k);
-        for (const double v : {t.PeakFrequency[k], e.frequency, t.PeakAmplitude[k], e.amplitude,
-                               t.PeakWidth[k], e.width, t.PeakPhase[k], e.phase, e.q, e.qError,
-                               r.chisq}) {
+        for (const double v :
+             {t.PeakFrequency[k], e.frequency, t.PeakAmplitude[k], e.amplitude, t.PeakWidth[k],
+              e.width, t.PeakPhase[k], e.phase, e.q, e.qError, r.chisq}) {
             out += ',';
             AppendNumber(out, v);
         }

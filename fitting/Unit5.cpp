@@ -16,6 +16,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "fitting/FindPeaks.h"
+#include "fitting/FitReport.h"
 #include "measurement/FixedText.h"
 #include "measurement/Messages.h"
 #include "measurement/ReadNumber.h"
@@ -33,6 +35,10 @@ constexpr int kNormalWidthOffset = 215;
 constexpr double kWidthPerWheelUnit = 0.002;  // 0.24 Hz per notch of 120
 
 QString Fixed3(double v) { return QString::fromStdString(FixedText(v, 3)); }
+
+constexpr const char* kNoFitReport =
+    "There is no fit report yet: it holds the standard errors of a finished fit run, until a "
+    "peak is changed by hand";
 
 }  // namespace
 
@@ -57,6 +63,11 @@ TForm5::TForm5(QWidget* parent)
         return RunFileDialog(this, true, "SaveDialog1", QStringLiteral("Save Fit Function"),
                              {QStringLiteral("*.dat (*.dat)"), QStringLiteral("*.* (*)")},
                              QStringLiteral("dat"));
+    };
+    ChooseReportFile = [this] {
+        return RunFileDialog(this, true, "SaveDialog3", QStringLiteral("Save Fit Report"),
+                             {QStringLiteral("*.csv (*.csv)"), QStringLiteral("*.* (*)")},
+                             QStringLiteral("csv"));
     };
     ChooseParameterFile = [this] {
         return RunFileDialog(this, true, "SaveDialog2", QStringLiteral("Save Parameter"),
@@ -129,6 +140,13 @@ void TForm5::BuildControls(QWidget* c) {
     Edit2 = Named(new QLineEdit(QStringLiteral("10000"), Panel3), "Edit2");
     Edit2->setGeometry(44, 50, 121, 21);
 
+    Panel4 = Named(new QWidget(c), "Panel4");
+    Panel4->setGeometry(8, 464, 185, 120);
+    Label17 = AddLabel(Panel4, "Label17", "Standard Errors", 6, 4, true);
+    Label18 = AddLabel(Panel4, "Label18", "", 6, 24);
+    Label18->setGeometry(6, 24, 175, 92);
+    Label18->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
     Button1 = AddButton(c, "Button1", "Stop", 46, 396, 109, 25);
     Button2 = AddButton(c, "Button2", "Start Fit", 46, 396, 109, 25);
     Button2->raise();  // "Start Fit" lies over "Stop"
@@ -164,6 +182,8 @@ void TForm5::BuildMenus() {
     action(SaveFitData, "SaveFitData", "Save Fit Function", true, &TForm5::SaveFitDataExecute);
     action(SaveFitParameter, "SaveFitParameter", "Save Fit Parameter", true,
            &TForm5::SaveFitParameterExecute);
+    action(SaveFitReport, "SaveFitReport", "Save Fit Report", true, &TForm5::SaveFitReportExecute);
+    action(FindPeaksAction, "FindPeaks", "Find Peaks", true, &TForm5::FindPeaksExecute);
     action(SaveAsImage, "SaveAsImage", "Save as Image", true, &TForm5::SaveAsImageExecute);
     action(PrinterSetup, "PrinterSetup", "Printer Setup", true, &TForm5::PrinterSetupExecute);
     action(Print, "Print", "Print", true, &TForm5::PrintExecute);
@@ -177,13 +197,16 @@ void TForm5::BuildMenus() {
            &TForm5::ChangeLineThicknessExecute);
     action(ManualandHelp, "ManualandHelp", "Manual and Help", true, &TForm5::ManualandHelpExecute);
     QMenu* file = MenuBar->addMenu(QStringLiteral("File"));
-    file->addActions({SaveFitData, SaveFitParameter, SaveAsImage, PrinterSetup, Print, ExitFit});
+    file->addActions(
+        {SaveFitData, SaveFitParameter, SaveFitReport, SaveAsImage, PrinterSetup, Print, ExitFit});
     QMenu* view = MenuBar->addMenu(QStringLiteral("View"));
     view->addActions({ChangeFont, ChangeColorData, ChangeColorFit, ChangeLineThickness});
+    QMenu* peaks = MenuBar->addMenu(QStringLiteral("Peaks"));
+    peaks->addAction(FindPeaksAction);
     QMenu* help = MenuBar->addMenu(QStringLiteral("Help"));
     help->addAction(ManualandHelp);
     MenuBar->setFont(font());
-    for (QMenu* m : {file, view, help}) m->setFont(font());
+    for (QMenu* m : {file, view, peaks, help}) m->setFont(font());
 }
 
 void TForm5::LayoutScrollBox() {
@@ -234,6 +257,7 @@ void TForm5::FitExecute(const FitHandOver& h, bool show) {
     std::copy(h.frequency.begin(), h.frequency.begin() + n, d.FitFrequency.begin() + 1);
     std::copy(h.amplitude.begin(), h.amplitude.begin() + n, d.FitAmplitude.begin() + 1);
     d.FitCount = n;
+    m_reportShown = false;
     d.DataColor = h.color;
     d.FitColor = kFitBlue;
     m_canvas->SetFont(PlotFont(h.view.font.font));
@@ -304,6 +328,18 @@ void TForm5::ShowPeakParameters() {
     Label5->setText(Fixed3(t.PeakAmplitude[k]));
     Label7->setText(Fixed3(t.PeakWidth[k]));
     Label9->setText(Fixed3(t.PeakPhase[k]));
+    // Q from the table; the errors while they belong to it.
+    const double q = QualityFactor(t.PeakFrequency[k], t.PeakWidth[k]);
+    const PeakErrors& e = m_runner->Report().peaks[static_cast<size_t>(k)];
+    auto pm = [](double v) { return QStringLiteral("± ") + QString::number(v, 'g', 3); };
+    if (m_reportShown && e.valid) {
+        Label18->setText(QStringLiteral("Frequency: %1 Hz\nAmplitude: %2\nWidth: %3 Hz\n"
+                                        "Phase: %4°\nQ = %5 %6")
+                             .arg(pm(e.frequency), pm(e.amplitude), pm(e.width), pm(e.phase),
+                                  QString::number(q, 'f', 1), pm(e.qError)));
+    } else {
+        Label18->setText(QStringLiteral("after a fit run\nQ = %1").arg(q, 0, 'f', 1));
+    }
     const double rounded = std::clamp(std::nearbyint(t.PeakPhase[k]), -180.0, 180.0);
     // A move of the bar stores the whole degrees as the phase (SetPeakPhase).
     TrackBar1->setValue(static_cast<int>(std::isfinite(rounded) ? rounded : 0.0));
@@ -317,6 +353,7 @@ void TForm5::SetPeakAmp(int x, int y, Qt::MouseButton button) {
         const PlotGeometry g = Geometry();
         m_fit->peaks.PeakFrequency[k] = g.FrequencyAt(x);
         m_fit->peaks.PeakAmplitude[k] = g.AmplitudeAt(y);
+        m_reportShown = false;
         ShowPeakParameters();
         ComputeFitCurve(*m_fit);
         DrawFitPlot();
@@ -328,6 +365,7 @@ void TForm5::SetPeakAmp(int x, int y, Qt::MouseButton button) {
 
 void TForm5::SetPeakBreite(int wheelDelta) {
     m_fit->peaks.PeakWidth[SelectedPeak()] += wheelDelta * kWidthPerWheelUnit;
+    m_reportShown = false;
     ShowPeakParameters();
     ComputeFitCurve(*m_fit);
     DrawFitPlot();
@@ -396,7 +434,10 @@ void TForm5::Button2Click() {
     if (m_running) return;
     m_running = true;
     m_closeAfterRun = false;
+    m_reportShown = false;
     m_runner->Run(*this);
+    m_reportShown = m_runner->Report().valid;
+    ShowPeakParameters();
     m_running = false;
     if (m_closeAfterRun) done(1);
 }
@@ -413,6 +454,32 @@ void TForm5::SaveFitParameterExecute() {
     if (const int e = WriteFileSafely(*name, FitParameterLines(m_fit->peaks)); e != 0) {
         ShowIoError(e);
     }
+}
+
+void TForm5::SaveFitReportExecute() {
+    if (!m_reportShown) {
+        ShowMessage(kNoFitReport);
+        return;
+    }
+    const std::optional<std::string> name = ChooseReportFile();
+    if (!name) return;
+    if (const int e = WriteFileSafely(*name, FitReportLines(m_runner->Report(), m_fit->peaks));
+        e != 0) {
+        ShowIoError(e);
+    }
+}
+
+void TForm5::FindPeaksExecute() {
+    double from = 0.0, to = 0.0;
+    FitRange(from, to);
+    m_reportShown = false;
+    if (FindPeaks(m_fit->data, from, to, m_fit->peaks) == 0) {
+        ShowMessage("No peak stands out of the noise between " + FixedText(from, 1) + " and " +
+                    FixedText(to, 1) + " Hz");
+    }
+    RadioGroup1->SetItemIndex(0);
+    ComputeFitCurve(*m_fit);
+    DrawFitPlot();
 }
 
 void TForm5::SaveAsImageExecute() {

@@ -58,6 +58,9 @@ public:
     QLabel* Label14 = nullptr;  // "from"
     QLabel* Label15 = nullptr;  // "to"
     QLabel* Label16 = nullptr;  // frequency read-out over the plot
+    QLabel* Label17 = nullptr;  // "Standard Errors"
+    QLabel* Label18 = nullptr;  // the selected peak's errors and Q
+    QWidget* Panel4 = nullptr;
     QWidget* Panel2 = nullptr;
     QWidget* Panel3 = nullptr;
     QSlider* TrackBar1 = nullptr;
@@ -73,6 +76,8 @@ public:
 
     QAction* SaveFitData = nullptr;
     QAction* SaveFitParameter = nullptr;
+    QAction* SaveFitReport = nullptr;
+    QAction* FindPeaksAction = nullptr;  // "Find Peaks"
     QAction* SaveAsImage = nullptr;
     QAction* PrinterSetup = nullptr;
     QAction* Print = nullptr;
@@ -115,6 +120,14 @@ public:
     void Button2Click();
     void SaveFitDataExecute();
     void SaveFitParameterExecute();
+    // "Save Fit Report": the errors and Q factors of the last run, as a spreadsheet file.
+    void SaveFitReportExecute();
+    std::function<std::optional<std::string>()> ChooseReportFile;
+    // "Find Peaks": the table from the most prominent maxima in the fit range.
+    void FindPeaksExecute();
+    // The last run's errors, while the peaks are still its result (a click, the wheel, Find
+    // Peaks or new data end that; the phase bar's whole degrees do not).
+    bool ReportShown() const { return m_reportShown; }
 
     FitState& Fit() { return *m_fit; }
     FitRunner& Runner() { return *m_runner; }
@@ -158,6 +171,7 @@ private:
     int32_t m_marginLeft = 10, m_marginBottom = 10, m_marginRight = 20, m_marginTop = 10;
     double m_ampMax = 1e-10, m_freqMin = 100000.0, m_freqMax = 0.0;
     bool m_running = false;
+    bool m_reportShown = false;
     bool m_closeAfterRun = false;
     int m_redraws = 0;
 };

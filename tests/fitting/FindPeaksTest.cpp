@@ -146,7 +146,6 @@ TEST(FindPeaksOnTheApparatus, FindsTheStrongResonancesAndTheFitPinsThemDown) {
             }
         }
         EXPECT_LE(std::abs(placed.PeakFrequency[nearest] - f0), 10.0) << f0;
-
     }
     // A fit of each strong resonance from the peak placed there: the fitted F against the
     // frequency of the model's mode.
@@ -187,10 +186,11 @@ TEST(FindPeaksOnTheApparatus, FindsTheStrongResonancesAndTheFitPinsThemDown) {
         FitRunner runner(one);
         const int steps = runner.Run(fw);
         const double off = (one.peaks.PeakFrequency[own] - mode->frequency) / 10.0;
-        std::printf("mode %.2f Hz (W %.1f): placed %.0f Hz, fitted %.2f Hz (%+.3f steps), W "
-                    "%.1f, %d solver steps\n",
-                    mode->frequency, mode->width, placed.PeakFrequency[nearest],
-                    one.peaks.PeakFrequency[own], off, one.peaks.PeakWidth[own], steps);
+        std::printf(
+            "mode %.2f Hz (W %.1f): placed %.0f Hz, fitted %.2f Hz (%+.3f steps), W "
+            "%.1f, %d solver steps\n",
+            mode->frequency, mode->width, placed.PeakFrequency[nearest],
+            one.peaks.PeakFrequency[own], off, one.peaks.PeakWidth[own], steps);
         // Where the placed peaks are all the modes of the range, the fit meets the fidelity
         // goal; the lowest mode stays above by its ring-up at 50 ms a step (1 / (2 pi W T) =
         // 0.28 step), and near 8.5 kHz unplaced weaker modes pull the pair apart.

@@ -8,12 +8,12 @@
 #include <random>
 #include <vector>
 
+#include "fitting/FitReport.h"
 #include "fitting/FitRun.h"
 #include "fitting/UnitComplex.h"
 #include "fitting/UnitMarquardt.h"
 #include "tests/TestSupport.h"
 #include "tests/fitting/FakeFitWindow.h"
-#include "fitting/FitReport.h"
 
 namespace sonarix {
 namespace {
@@ -447,7 +447,7 @@ TEST_F(FitRunTest, AWholeRunWithTheFastPassEndsAsWithTheReference) {
 TEST_F(FitRunTest, ReportedErrorsAgreeWithTheScatterOverNoiseDraws) {
     const Peaks3 truth = kThreeTable;
     constexpr int kDraws = 200;
-    std::array<std::array<std::vector<double>, 4>, 4> fitted{};   // peak, quantity (F A W Q)
+    std::array<std::array<std::vector<double>, 4>, 4> fitted{};  // peak, quantity (F A W Q)
     std::array<std::array<double, 4>, 4> reported{};
     for (int draw = 0; draw < kDraws; ++draw) {
         Load(Synthetic(kThree, 1300, 2500, 2, 0.2, 100 + static_cast<unsigned>(draw)));

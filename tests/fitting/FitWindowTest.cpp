@@ -167,6 +167,66 @@ TEST_F(FitWindowTest, FitsASpectrumMeasuredOnTheApparatus) {
     }
 }
 
+// Find Peaks, the errors beside the peak parameters and the fit report, on a spectrum
+// measured on the apparatus.
+TEST_F(FitWindowTest, FindPeaksThenTheErrorsAndTheReport) {
+    f->Edit1->setText("1800");
+    f->Edit2->setText("4200");
+    f->Edit3->setText("10");
+    f->Edit4->setText("100");
+    f->Button2Click();
+    f->FitExecute();
+    fit->Edit1->setText("1800");
+    fit->Edit2->setText("4200");
+    const std::string report = TempFile("fit.csv");
+    fit->ChooseReportFile = [&] { return std::optional<std::string>(report); };
+    // No run yet: nothing to report.
+    fit->SaveFitReport->trigger();
+    ASSERT_EQ(messages.Messages().size(), 1u);
+    EXPECT_EQ(messages.Messages()[0].rfind("There is no fit report yet", 0), 0u);
+    EXPECT_FALSE(fs::exists(report));
+    EXPECT_TRUE(fit->Label18->text().startsWith(QStringLiteral("after a fit run")));
+
+    fit->FindPeaksAction->trigger();
+    const PeakTable& t = fit->Fit().peaks;
+    ASSERT_GT(t.PeakAmplitude[1], 0.0);
+    ASSERT_GT(t.PeakAmplitude[2], 0.0);
+    EXPECT_EQ(t.PeakAmplitude[3], 0.0);
+    EXPECT_NEAR(t.PeakFrequency[1], 2273.0, 20.0);
+    EXPECT_NEAR(t.PeakFrequency[2], 3649.0, 20.0);
+    fit->Button2->click();
+    ASSERT_TRUE(fit->ReportShown());
+    fit->RadioGroup1->SetItemIndex(1);
+    fit->ChangePeakNr();
+    const QString shown = fit->Label18->text();
+    EXPECT_TRUE(shown.startsWith(QStringLiteral("Frequency: ± "))) << shown.toStdString();
+    const double q = t.PeakFrequency[2] / (2.0 * t.PeakWidth[2]);
+    EXPECT_TRUE(shown.contains(QStringLiteral("Q = ") + QString::number(q, 'f', 1) + " ± "))
+        << shown.toStdString();
+    fit->SaveFitReport->trigger();
+    const std::string text = Read(report);
+    EXPECT_EQ(text.rfind("Peak,F [Hz],", 0), 0u);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3);  // header and two peaks
+    EXPECT_NE(text.find("\r\n2,"), std::string::npos);
+
+    // A click on the plot changes a peak: the errors no longer belong to the table.
+    const PlotGeometry g = fit->Geometry();
+    fit->SetPeakAmp(g.X(3000), g.Y(5), Qt::LeftButton);
+    EXPECT_FALSE(fit->ReportShown());
+    EXPECT_TRUE(fit->Label18->text().startsWith(QStringLiteral("after a fit run")));
+    fit->SaveFitReport->trigger();
+    EXPECT_EQ(messages.Messages().size(), 2u);
+
+    // Nothing but noise in the range: the table is emptied and the message says why.
+    fit->Edit1->setText("100");
+    fit->Edit2->setText("101");
+    fit->FindPeaksAction->trigger();
+    ASSERT_EQ(messages.Messages().size(), 3u);
+    EXPECT_EQ(messages.Messages()[2], "No peak stands out of the noise between 100.0 and 101.0 Hz");
+    EXPECT_EQ(t.PeakAmplitude[1], 0.0);
+    fs::remove(report);
+}
+
 TEST_F(FitWindowTest, ResultFiles) {
     fit->Fit().data.FitCount = 3;
     for (int i = 1; i <= 3; ++i) fit->Fit().data.FitFrequency[i] = 100.0 * i;

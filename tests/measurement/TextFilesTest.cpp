@@ -80,7 +80,8 @@ TEST(SpectrumLines, ThreeDecimalsOneBlankCrLfNoPadding) {
 
 TEST(SpectrumLines, TheLocaleDoesNotChangeThePoint) {
     test::LocaleScope german("de_DE.UTF-8");
-    ASSERT_TRUE(german.Active()) << "the German locale is missing (scripts/install-deps generates it)";
+    ASSERT_TRUE(german.Active())
+        << "the German locale is missing (scripts/install-deps generates it)";
     char probe[16];
     std::snprintf(probe, sizeof probe, "%.1f", 1.5);
     EXPECT_STREQ(probe, "1,5");  // the locale is really in force
