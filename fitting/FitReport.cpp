@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <limits>
 #include <numbers>
 
 #include "fitting/FitRun.h"
@@ -30,24 +31,45 @@ FitReport ComputeFitReport(const FitPoints& points, const Params& a, const FitLi
     r.points = points.ndata;
     r.parameters = mfit;
     r.steps = steps;
-    Matrix alpha{};
+    Matrix full{};
     Params beta{};
     double chisq = 0.0;
     if (mfit <= 0) return r;
-    FastChiSquareCurvature(points, a, lista, mfit, alpha, beta, chisq);
+    FastChiSquareCurvature(points, a, lista, mfit, full, beta, chisq);
     r.chisq = chisq;
     if (points.ndata <= mfit) return r;
+    // The modulus does not change when every phase turns alike: only the differences are
+    // determined. The first fitted peak's phase is held as the reference, so the matrix is
+    // inverted without it and the other phases' errors are those of their differences to it.
+    int reference = 0;
+    for (int j = 1; j <= mfit; ++j) {
+        if (lista[j] % 4 == 0) {
+            reference = lista[j];
+            break;
+        }
+    }
+    std::array<int, kParams + 1> row{};  // where each parameter sits in the matrix (0: not)
+    Matrix alpha{};
+    int n = 0;
+    std::array<int, kParams + 1> from{};
+    for (int j = 1; j <= mfit; ++j) {
+        if (lista[j] == reference) continue;
+        row[lista[j]] = ++n;
+        from[n] = j;
+    }
+    for (int i = 1; i <= n; ++i) {
+        for (int j = 1; j <= n; ++j) alpha[i][j] = full[from[i]][from[j]];
+    }
     Matrix none{};
-    if (!GaussJordan(alpha, mfit, none, 0)) return r;
+    if (n > 0 && !GaussJordan(alpha, n, none, 0)) return r;
     const double scale = chisq / (points.ndata - mfit);
-    // Where each parameter of the vector sits in the fit list (0: not fitted).
-    std::array<int, kParams + 1> row{};
-    for (int j = 1; j <= mfit; ++j) row[lista[j]] = j;
     auto cov = [&](int p, int q) { return alpha[row[p]][row[q]] * scale; };
     auto error = [&](int p) { return std::sqrt(std::max(cov(p, p), 0.0)); };
     for (int k = 1; k <= kPeaks; ++k) {
         const int f = 4 * k - 3, am = 4 * k - 2, w = 4 * k - 1, t = 4 * k;
-        if (row[f] == 0 || row[am] == 0 || row[w] == 0 || row[t] == 0) continue;
+        if (row[f] == 0 || row[am] == 0 || row[w] == 0 || (row[t] == 0 && t != reference)) {
+            continue;
+        }
         PeakErrors& e = r.peaks[static_cast<size_t>(k)];
         e.valid = true;
         e.frequency = error(f);
@@ -55,7 +77,8 @@ FitReport ComputeFitReport(const FitPoints& points, const Params& a, const FitLi
         e.width = error(w);
         // phase = 2 atan(t) in degrees.
         const double dPhase = 360.0 / std::numbers::pi / (1.0 + a[t] * a[t]);
-        e.phase = std::fabs(dPhase) * error(t);
+        e.phase = t == reference ? std::numeric_limits<double>::quiet_NaN()
+                                 : std::fabs(dPhase) * error(t);
         const double F = a[f], W = std::fabs(a[w]);
         e.q = QualityFactor(F, W);
         if (W > 0.0) {
@@ -81,7 +104,7 @@ std::string FitReportLines(const FitReport& r, const PeakTable& t) {
              {t.PeakFrequency[k], e.frequency, t.PeakAmplitude[k], e.amplitude, t.PeakWidth[k],
               e.width, t.PeakPhase[k], e.phase, e.q, e.qError, r.chisq}) {
             out += ',';
-            AppendNumber(out, v);
+            if (!std::isnan(v)) AppendNumber(out, v);  // the reference phase: left empty
         }
         out += ',' + std::to_string(r.points) + ',' + std::to_string(r.parameters) + ',' +
                std::to_string(r.steps) + "\r\n";

@@ -31,16 +31,17 @@ struct FitReport {
 double QualityFactor(double frequency, double width);
 
 // The covariance is the inverse of the curvature matrix alpha at a, scaled by
-// chi-square / (n - m) since the points carry no measured sigma (all 1). The phase error is
-// in degrees (the solver fits tan(phase / 2)); Q's error takes the covariance of F and W into
-// account. Peaks outside the fit list stay invalid; a singular matrix or n <= m gives an
-// invalid report.
+// chi-square / (n - m) since the points carry no measured sigma (all 1). The phase errors are
+// in degrees (the solver fits tan(phase / 2)) and belong to the phases' differences to the
+// first fitted peak, the reference, whose own error is NaN: a common turn of all phases leaves
+// the modulus as it is. Q's error takes the covariance of F and W into account. Peaks outside the
+// fit list stay invalid; a singular matrix or n <= m gives an invalid report.
 FitReport ComputeFitReport(const FitPoints& points, const Params& a, const FitList& lista, int mfit,
                            int steps);
 
 // The fit report file: one header line, then one line per active peak (number, F, sigma F,
 // A, sigma A, W, sigma W, phase, sigma phase, Q, sigma Q, chi-square, n, m, steps), comma
-// separated, point as decimal separator, CR LF.
+// separated, point as decimal separator, CR LF; the reference's sigma phase is empty.
 std::string FitReportLines(const FitReport& report, const PeakTable& peaks);
 
 }  // namespace sonarix

@@ -7,7 +7,9 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QSpinBox>
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "measurement/Messages.h"
@@ -16,6 +18,7 @@
 #include "plot/Canvas.h"
 #include "plot/Controls.h"
 #include "plot/PictureExport.h"
+#include "wavefunction/WaveTheory.h"
 
 namespace sonarix {
 namespace {
@@ -50,6 +53,17 @@ TForm9::TForm9(SharedState& state, QWidget* parent) : QDialog(parent), m_state(s
     box(CheckBox3, "CheckBox3", "Lifted degeneracy", 340);
     box(CheckBox1, "CheckBox1", "Complete by Symmetry", 364);
     box(CheckBox2, "CheckBox2", "Show polar grid", 388);
+    box(CheckBox4, "CheckBox4", "Theory", 420);
+    SpinEdit1 = Named(new QSpinBox(c), "SpinEdit1");
+    SpinEdit1->setGeometry(100, 417, 70, 22);
+    SpinEdit1->setRange(0, kHighestOrder);
+    SpinEdit1->setPrefix(QStringLiteral("l = "));
+    SpinEdit1->setValue(1);
+    Label1 = AddLabel(c, "Label1", "", 30, 446);
+    Label1->setGeometry(30, 446, 165, 36);
+    Label1->setWordWrap(true);
+    connect(CheckBox4, &QCheckBox::clicked, this, [this] { DrawPolarPlot(); });
+    connect(SpinEdit1, &QSpinBox::valueChanged, this, [this] { DrawPolarPlot(); });
     Panel1 = Named(new QWidget(c), "Panel1");
     Image1 = Named(new TImage(1500, 2000, Panel1), "Image1");
     m_canvas = std::make_unique<Canvas>(&Image1->Picture);
@@ -172,6 +186,28 @@ void TForm9::DrawPolarPlot() {
     }
     c.PenColor = 0;
     c.Polygon(f.x.data(), f.y.data(), f.count, f.fill);
+    const double largest = *std::max_element(WaveAmplitude.begin(), WaveAmplitude.end());
+    if (CheckBox4->isChecked() && largest > 0.0) {
+        // The same view of the theory, whose largest value is the measured one: it has the
+        // measured figure's scale.
+        const PolarFigure t = MakePolarFigure(TheoryValues(SpinEdit1->value(), largest), W, H,
+                                              CheckBox3->isChecked(), CheckBox1->isChecked());
+        std::array<int, 74> x{}, y{};
+        std::copy(t.x.begin(), t.x.begin() + t.count, x.begin());
+        std::copy(t.y.begin(), t.y.begin() + t.count, y.begin());
+        x[static_cast<size_t>(t.count)] = t.x[0];
+        y[static_cast<size_t>(t.count)] = t.y[0];
+        c.PenColor = kTheoryColor;
+        c.PenWidth = 2;
+        c.Polyline(x.data(), y.data(), t.count + 1);
+        c.PenWidth = 1;
+    }
+    const TheoryFit best = BestTheory(WaveAmplitude);
+    Label1->setText(best.l < 0 ? QStringLiteral("Best fit: no values yet")
+                               : QStringLiteral("Best fit: l = %1 (residual %2 % of the "
+                                                "largest value)")
+                                     .arg(best.l)
+                                     .arg(100.0 * best.residual, 0, 'f', 1));
     c.Flush();
     Image1->update();
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QDialog>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -12,6 +13,7 @@
 
 class QAction;
 class QCheckBox;
+class QSpinBox;
 class QLabel;
 class QMenuBar;
 class QPushButton;
@@ -39,6 +41,10 @@ public:
     QCheckBox* CheckBox3 = nullptr;      // "Lifted degeneracy"
     QCheckBox* CheckBox1 = nullptr;      // "Complete by Symmetry"
     QCheckBox* CheckBox2 = nullptr;      // "Show polar grid"
+    QCheckBox* CheckBox4 = nullptr;      // "Theory": the outline of |P_l| over the figure
+    QSpinBox* SpinEdit1 = nullptr;       // its order l = 0 ... 4
+    QLabel* Label1 = nullptr;            // the l that fits the values best
+    static constexpr uint32_t kTheoryColor = 0x000080FF;  // orange (0x00BBGGRR)
     QWidget* Panel1 = nullptr;
     TImage* Image1 = nullptr;
     QMenuBar* MenuBar = nullptr;

@@ -447,8 +447,9 @@ TEST_F(FitRunTest, AWholeRunWithTheFastPassEndsAsWithTheReference) {
 TEST_F(FitRunTest, ReportedErrorsAgreeWithTheScatterOverNoiseDraws) {
     const Peaks3 truth = kThreeTable;
     constexpr int kDraws = 200;
-    std::array<std::array<std::vector<double>, 4>, 4> fitted{};  // peak, quantity (F A W Q)
-    std::array<std::array<double, 4>, 4> reported{};
+    // Peak, quantity: F, A, W, Q and the phase's difference to peak 1 (degrees).
+    std::array<std::array<std::vector<double>, 5>, 4> fitted{};
+    std::array<std::array<double, 5>, 4> reported{};
     for (int draw = 0; draw < kDraws; ++draw) {
         Load(Synthetic(kThree, 1300, 2500, 2, 0.2, 100 + static_cast<unsigned>(draw)));
         Defaults();
@@ -464,19 +465,25 @@ TEST_F(FitRunTest, ReportedErrorsAgreeWithTheScatterOverNoiseDraws) {
         for (int k = 1; k <= 3; ++k) {
             const PeakErrors& e = rep.peaks[static_cast<size_t>(k)];
             ASSERT_TRUE(e.valid);
+            const double turn =
+                std::remainder(fit->peaks.PeakPhase[k] - fit->peaks.PeakPhase[1], 360.0);
             const double values[] = {fit->peaks.PeakFrequency[k], fit->peaks.PeakAmplitude[k],
-                                     fit->peaks.PeakWidth[k], e.q};
-            const double errors[] = {e.frequency, e.amplitude, e.width, e.qError};
-            for (int q = 0; q < 4; ++q) {
+                                     fit->peaks.PeakWidth[k], e.q, turn};
+            const double errors[] = {e.frequency, e.amplitude, e.width, e.qError,
+                                     k == 1 ? 0.0 : e.phase};
+            if (k == 1) {
+                EXPECT_TRUE(std::isnan(e.phase));
+            }
+            for (int q = 0; q < 5; ++q) {
                 fitted[k][q].push_back(values[q]);
                 reported[k][q] += errors[q] / kDraws;
             }
         }
         EXPECT_FALSE(rep.peaks[4].valid);
     }
-    const char* names[] = {"F", "A", "W", "Q"};
+    const char* names[] = {"F", "A", "W", "Q", "phase - phase 1"};
     for (int k = 1; k <= 3; ++k) {
-        for (int q = 0; q < 4; ++q) {
+        for (int q = 0; q < (k == 1 ? 4 : 5); ++q) {
             const std::vector<double>& v = fitted[k][q];
             double mean = 0.0, var = 0.0;
             for (double x : v) mean += x / kDraws;

@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QLineEdit>
+#include <QSpinBox>
 #include <QTimer>
 #include <cmath>
 #include <cstdio>
@@ -100,11 +101,14 @@ int main(int argc, char** argv) {
         }
         fit.show();
         fit.Button2Click();
+        fit.RadioGroup1->SetItemIndex(1);
+        fit.ChangePeakNr();
         fit.grab().save(QString::fromStdString(prefix + "-fit.png"));
         fit.hide();
     }
     // The wave function of the l = 2 mode, measured at the 19 angles on the virtual apparatus,
-    // completed by symmetry with the polar grid; and the virtual apparatus's window.
+    // completed by symmetry with the polar grid and the l = 2 theory; and the virtual
+    // apparatus's window.
     {
         sonarix::TForm9& wave = *p.form9;
         wave.Open(false);
@@ -117,6 +121,8 @@ int main(int argc, char** argv) {
         }
         wave.CheckBox1->setChecked(true);
         wave.CheckBox2->setChecked(true);
+        wave.CheckBox4->setChecked(true);
+        wave.SpinEdit1->setValue(2);
         wave.show();
         wave.DrawPolarPlot();
         wave.grab().save(QString::fromStdString(prefix + "-wave.png"));

@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTimer>
 #include <cmath>
 #include <filesystem>
@@ -25,21 +26,27 @@
 #include "tests/ProgramFixture.h"
 #include "tests/measurement/KnownSignalApparatus.h"
 #include "wavefunction/Unit9.h"
+#include "wavefunction/WaveTheory.h"
 
 namespace sonarix {
 namespace {
 
 namespace fs = std::filesystem;
 
+// The Legendre polynomials of order 0 ... 4 in closed form.
 double Legendre(int l, double x) {
-    double p0 = 1, p1 = x;
-    if (l == 0) return p0;
-    for (int n = 1; n < l; ++n) {
-        const double p2 = ((2 * n + 1) * x * p1 - n * p0) / (n + 1);
-        p0 = p1;
-        p1 = p2;
+    switch (l) {
+        case 0:
+            return 1.0;
+        case 1:
+            return x;
+        case 2:
+            return (3.0 * x * x - 1.0) / 2.0;
+        case 3:
+            return (5.0 * x * x * x - 3.0 * x) / 2.0;
+        default:
+            return (35.0 * x * x * x * x - 30.0 * x * x + 3.0) / 8.0;
     }
-    return p1;
 }
 
 class WaveWindowTest : public test::ProgramOnApparatus {
@@ -317,6 +324,72 @@ TEST_F(WaveWindowTest, TheVirtualApparatusWindowTurnsTheHemisphere) {
     Press();
     EXPECT_EQ(apparatus->HemisphereAngle(), 40.0);
     EXPECT_EQ(knob.ComboBox1->currentIndex(), 4);
+}
+
+TEST(WaveTheory, LegendreAndTheBestOrderOfExactPatterns) {
+    for (int l = 0; l <= 4; ++l) {
+        for (double x : {-1.0, -0.6, 0.0, 0.3, 1.0}) {
+            EXPECT_NEAR(LegendreP(l, x), Legendre(l, x), 1e-12) << l << " " << x;
+        }
+        const WaveValues t = TheoryValues(l, 7.0);
+        EXPECT_DOUBLE_EQ(*std::max_element(t.begin(), t.end()), 7.0);
+        const TheoryFit best = BestTheory(t);
+        EXPECT_EQ(best.l, l);
+        EXPECT_LT(best.residual, 1e-12);
+    }
+    EXPECT_EQ(BestTheory(WaveValues{}).l, -1);
+}
+
+// Modes of order 1, 2 and 3 (at 2273, 3649 and 9372 Hz) measured at the 19 angles with the
+// hemisphere following: the best order is the mode's, the outline coincides with the measured
+// values, and it is drawn where its points are in the normal and the lifted view.
+TEST_F(WaveWindowTest, TheTheoryOutlineAndTheBestOrderOnModesOfOrderOneToThree) {
+    Panel550x512();
+    for (int l : {1, 2, 3}) {
+        // The lowest l = 3 mode lies 23 Hz from the lowest l = 0 one; the second stands alone.
+        const int n = l == 3 ? 2 : 1;
+        double mode = 0;
+        for (const audio::CavityMode& m : apparatus->Modes()) {
+            if (m.l == l && m.n == n) mode = m.frequency;
+        }
+        ASSERT_GT(mode, 0);
+        p.state->CurrentFreq = mode;
+        w->Button2->click();
+        EXPECT_TRUE(w->Label1->text().startsWith(QStringLiteral("Best fit: no values")));
+        for (int k = 0; k < kAngles; ++k) Press();
+        const TheoryFit best = BestTheory(w->WaveAmplitude);
+        EXPECT_EQ(best.l, l);
+        EXPECT_TRUE(w->Label1->text().startsWith(QStringLiteral("Best fit: l = %1 ").arg(l)))
+            << w->Label1->text().toStdString();
+        const double largest = *std::max_element(w->WaveAmplitude.begin(), w->WaveAmplitude.end());
+        const WaveValues theory = TheoryValues(l, largest);
+        for (int k = 0; k < kAngles; ++k) {
+            EXPECT_NEAR(theory[k], w->WaveAmplitude[k], 0.05 * largest) << l << ", " << 10 * k;
+        }
+
+        // The outline's points at 0, 90 and 180 degrees, in both views.
+        w->SpinEdit1->setValue(l);
+        w->CheckBox1->setChecked(true);
+        const QRgb orange = qRgb(0xFF, 0x80, 0x00);
+        for (const bool lifted : {false, true}) {
+            w->CheckBox3->setChecked(lifted);
+            w->CheckBox4->setChecked(false);
+            w->DrawPolarPlot();
+            const PolarFigure t = MakePolarFigure(theory, 550, 512, lifted, true);
+            for (int k : {0, 9, 18}) {
+                const size_t i = static_cast<size_t>(lifted ? k : 18 + k);
+                EXPECT_NE(Pixel(t.x[i], t.y[i]), orange);
+            }
+            w->CheckBox4->setChecked(true);
+            w->DrawPolarPlot();
+            for (int k : {0, 9, 18}) {
+                const size_t i = static_cast<size_t>(lifted ? k : 18 + k);
+                EXPECT_EQ(Pixel(t.x[i], t.y[i]), orange) << l << (lifted ? " lifted " : " ") << k;
+            }
+        }
+        w->CheckBox3->setChecked(false);
+        w->CheckBox4->setChecked(false);
+    }
 }
 
 }  // namespace
