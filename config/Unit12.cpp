@@ -3,6 +3,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QLabel>
 #include <algorithm>
 #include <cmath>
@@ -14,7 +15,7 @@ namespace sonarix {
 
 TForm12::TForm12(audio::VirtualApparatus& apparatus, QWidget* parent)
     : QDialog(parent), m_apparatus(apparatus) {
-    SetUpFixedDialog(this, "VirtualApparatus", "Virtual Apparatus", 240, 110);
+    SetUpFixedDialog(this, "VirtualApparatus", "Virtual Apparatus", 240, 180);
     Label1 = AddLabel(this, "Label1", "Angle between hemispheres", 16, 16);
     ComboBox1 = Named(new QComboBox(this), "ComboBox1");
     for (int k = 0; k <= 18; ++k) ComboBox1->addItem(QStringLiteral("%1°").arg(10 * k));
@@ -28,6 +29,25 @@ TForm12::TForm12(audio::VirtualApparatus& apparatus, QWidget* parent)
         std::clamp(static_cast<int>(std::lround(apparatus.HemisphereAngle() / 10.0)), 0, 18));
     connect(ComboBox1, &QComboBox::currentIndexChanged, this,
             [this](int index) { m_apparatus.SetHemisphereAngle(10.0 * index); });
+
+    Label2 = AddLabel(this, "Label2", "Latency [ms]", 16, 104);
+    SpinEdit1 = Named(new QDoubleSpinBox(this), "SpinEdit1");
+    SpinEdit1->setGeometry(140, 100, 84, 22);
+    SpinEdit1->setDecimals(1);
+    SpinEdit1->setRange(0.0, audio::VirtualApparatus::kLongestLatency / 44.1);
+    SpinEdit1->setValue(apparatus.Latency() / 44.1);
+    connect(SpinEdit1, &QDoubleSpinBox::valueChanged, this, [this](double ms) {
+        m_apparatus.SetLatency(static_cast<int>(std::lround(ms * 44.1)));
+    });
+    Label3 = AddLabel(this, "Label3", "Noise [% of full scale]", 16, 138);
+    SpinEdit2 = Named(new QDoubleSpinBox(this), "SpinEdit2");
+    SpinEdit2->setGeometry(140, 134, 84, 22);
+    SpinEdit2->setDecimals(3);
+    SpinEdit2->setSingleStep(0.01);
+    SpinEdit2->setRange(0.0, 10.0);
+    SpinEdit2->setValue(100.0 * apparatus.NoiseRms());
+    connect(SpinEdit2, &QDoubleSpinBox::valueChanged, this,
+            [this](double percent) { m_apparatus.SetNoiseRms(percent / 100.0); });
 }
 
 void TForm12::SetAngle(double alphaDegrees) {

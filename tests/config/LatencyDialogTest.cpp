@@ -4,11 +4,13 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QDoubleSpinBox>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
 
+#include "config/Unit12.h"
 #include "config/Unit13.h"
 #include "display/Unit1Form.h"
 #include "measurement/Latency.h"
@@ -86,6 +88,21 @@ TEST_F(LatencyDialogTest, LockInSitsBeneathTheFilterAndReachesTheWaveWindow) {
     f->CheckBox2->setChecked(true);
     EXPECT_TRUE(f->LockInOn());
     EXPECT_TRUE(p.form9->LockInOn());
+}
+
+TEST_F(LatencyDialogTest, TheVirtualApparatusWindowSetsLatencyAndNoise) {
+    ASSERT_NE(p.form12, nullptr);
+    TForm12& knob = *p.form12;
+    EXPECT_NEAR(knob.SpinEdit1->value(), 10.0, 0.05);
+    EXPECT_NEAR(knob.SpinEdit2->value(), 0.02, 1e-9);
+    knob.SpinEdit1->setValue(37.0);
+    EXPECT_EQ(apparatus->Latency(), 1632);
+    knob.SpinEdit2->setValue(0.5);
+    EXPECT_DOUBLE_EQ(apparatus->NoiseRms(), 0.005);
+    // What the calibration then finds.
+    Dialog().Button1->click();
+    ASSERT_TRUE(p.state->Latency.valid);
+    EXPECT_NEAR(p.state->Latency.samples / 44.1, 37.0, 0.5);
 }
 
 }  // namespace

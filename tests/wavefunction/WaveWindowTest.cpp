@@ -392,5 +392,19 @@ TEST_F(WaveWindowTest, TheTheoryOutlineAndTheBestOrderOnModesOfOrderOneToThree) 
     }
 }
 
+TEST_F(WaveWindowTest, WithLockInTheValueIsTheFilterValue) {
+    for (const audio::CavityMode& m : apparatus->Modes()) {
+        if (m.l == 2 && m.n == 1) p.state->CurrentFreq = m.frequency;
+    }
+    w->RadioGroup1->SetItemIndex(18);
+    Press();
+    const double filtered = w->WaveAmplitude[18];
+    f->CheckBox2->setChecked(true);
+    w->RadioGroup1->SetItemIndex(18);
+    Press();
+    EXPECT_GT(filtered, 1.0);
+    EXPECT_NEAR(w->WaveAmplitude[18] / filtered, 1.0, 0.01);
+}
+
 }  // namespace
 }  // namespace sonarix
