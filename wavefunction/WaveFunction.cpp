@@ -98,21 +98,4 @@ std::string WaveLines(const WaveValues& values) {
     return out;
 }
 
-int ReadWaveFile(const std::string& path, WaveValues& values) {
-    int error = 0;
-    std::FILE* f = OpenForReading(path, error);
-    if (f == nullptr) return error;
-    WaveValues read{};  // scratch: a failed file leaves the values as they were
-    TextReader in(f);
-    for (size_t k = 0; k < read.size() && error == 0; ++k) {
-        in.ReadNumber();  // the angle, for the reader of the file
-        read[k] = in.ReadNumber();
-        in.SkipLine();
-        error = in.TakeError();
-    }
-    std::fclose(f);
-    if (error == 0) values = read;
-    return error;
-}
-
 }  // namespace sonarix

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "measurement/Unit1.h"
@@ -63,5 +64,7 @@ std::string WaveLines(const WaveValues& values);
 // Reads the 19 values by line position (the first number of a line is skipped); missing
 // lines give 0.0. Returns 0, or the I/O error code, in which case `values` is unchanged.
 int ReadWaveFile(const std::string& path, WaveValues& values);
+// The same from an open file.
+int ReadWaveValues(std::FILE* f, WaveValues& values);
 
 }  // namespace sonarix

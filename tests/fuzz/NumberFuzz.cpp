@@ -1,0 +1,30 @@
+// libFuzzer target: the number entry of every field on arbitrary text. It must not crash or
+// read past the text; what it cannot read gives 0 and exactly one message.
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "measurement/Messages.h"
+#include "measurement/ReadNumber.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static int messages = 0;
+    static const bool quiet = [] {
+        sonarix::SetMessageSink([](const std::string&) { ++messages; });
+        return true;
+    }();
+    (void)quiet;
+    const std::string text(reinterpret_cast<const char*>(data), size);  // exact size for ASan
+    const std::optional<double> parsed = sonarix::ParseNumber(text);
+    const int before = messages;
+    const double read = sonarix::ReadNumber(text);
+    if (parsed) {
+        if (std::isnan(*parsed) || std::isinf(*parsed) || *parsed != read) std::abort();
+        if (messages != before) std::abort();
+    } else if (read != 0.0 || messages != before + 1) {
+        std::abort();
+    }
+    return 0;
+}
