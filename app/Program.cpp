@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "config/Unit12.h"
 #include "config/Unit13.h"
@@ -202,10 +203,27 @@ void InstallMessageBoxes() {
     });
 }
 
+std::string LocateManual(const std::string& executableDir) {
+    namespace fs = std::filesystem;
+    const fs::path candidates[] = {fs::path(executableDir) / "../share/doc/sonarix/manual.md",
+                                   fs::path(SONARIX_SOURCE_DIR) / "docs/manual.md"};
+    for (const fs::path& p : candidates) {
+        std::error_code e;
+        if (fs::is_regular_file(p, e)) return fs::weakly_canonical(p, e).string();
+    }
+    return {};
+}
+
+std::string VersionText() { return std::string("Sonarix ") + SONARIX_VERSION; }
+
 int RunProgram(int argc, char** argv) {
     bool form12 = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--virtual") == 0) form12 = true;
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("%s\n", VersionText().c_str());
+            return 0;
+        }
     }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Sonarix"));
@@ -218,6 +236,9 @@ int RunProgram(int argc, char** argv) {
         Program program;
         if (StartUp(program)) {
             CreateRemainingWindows(program);
+            const std::string manual =
+                LocateManual(QCoreApplication::applicationDirPath().toStdString());
+            if (!manual.empty()) program.form10->SetManualFile(QString::fromStdString(manual));
             rc = QApplication::exec();
             ShutDown(program);
         }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "config/InputSwitching.h"
 #include "measurement/Unit1.h"
@@ -59,6 +60,13 @@ void CreateRemainingWindows(Program& p);
 
 // Releases the audio layer; nothing is saved.
 void ShutDown(Program& p);
+
+// The user manual: installed beside the executable's prefix (bin/../share/doc/sonarix), or in
+// the source tree the program was built from; "" if neither is there.
+std::string LocateManual(const std::string& executableDir);
+
+// "Sonarix <version>", what --version prints.
+std::string VersionText();
 
 // The message sink of the running program: a modal box with the application's title.
 void InstallMessageBoxes();

@@ -3,6 +3,7 @@
 
 #include <QLabel>
 #include <QPushButton>
+#include <QUrl>
 
 #include "plot/Controls.h"
 
@@ -29,5 +30,14 @@ TForm10::TForm10(QWidget* parent) : QDialog(parent) {
 }
 
 void TForm10::Button1Click() { close(); }
+
+void TForm10::SetManualFile(const QString& path) {
+    Label2->setTextFormat(Qt::RichText);
+    Label2->setText(QStringLiteral("<a href=\"%1\">%2</a>")
+                        .arg(QUrl::fromLocalFile(path).toString(), path.toHtmlEscaped()));
+    Label2->setOpenExternalLinks(true);
+    Label2->setToolTip(QStringLiteral("The user manual"));
+    Label2->adjustSize();
+}
 
 }  // namespace sonarix

@@ -25,6 +25,8 @@ public:
     QLabel* Label7 = nullptr;
     QPushButton* Button1 = nullptr;  // "Close"
     void Button1Click();
+    // The first address becomes the user manual's file (a link that opens it).
+    void SetManualFile(const QString& path);
 };
 
 }  // namespace sonarix

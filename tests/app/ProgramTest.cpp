@@ -1,12 +1,17 @@
 // The start-up sequence: defaults, the shown main window, and every fatal failure.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QApplication>
+#include <QLabel>
 #include <QLineEdit>
 #include <QSlider>
 #include <QTimer>
+#include <filesystem>
+#include <fstream>
 
 #include "app/Program.h"
+#include "display/Unit10.h"
 #include "display/Unit1Form.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/VirtualApparatus.h"
@@ -158,6 +163,33 @@ TEST_F(StartupTest, ClosingTheMainWindowEndsTheEventLoop) {
     QTimer::singleShot(5000, [] { QApplication::exit(99); });  // guard against a hang
     EXPECT_EQ(QApplication::exec(), 0);
     ShutDown(p);
+}
+
+// The manual: installed beside the executable's prefix first, else the source tree's; the
+// help window's first address then opens it.
+TEST(Manual, FoundBesideTheExecutableOrInTheSources) {
+    namespace fs = std::filesystem;
+    const fs::path root =
+        fs::temp_directory_path() / ("sonarix-prefix-" + std::to_string(getpid()));
+    fs::create_directories(root / "bin");
+    // No installed manual: the one in the sources.
+    const std::string source = LocateManual((root / "bin").string());
+    ASSERT_FALSE(source.empty());
+    EXPECT_EQ(fs::path(source).filename(), "manual.md");
+    EXPECT_EQ(fs::path(source).parent_path().filename(), "docs");
+    fs::create_directories(root / "share/doc/sonarix");
+    std::ofstream(root / "share/doc/sonarix/manual.md") << "# Sonarix\n";
+    EXPECT_EQ(LocateManual((root / "bin").string()),
+              fs::weakly_canonical(root / "share/doc/sonarix/manual.md").string());
+    fs::remove_all(root);
+
+    EXPECT_EQ(VersionText().rfind("Sonarix ", 0), 0u);
+    TForm10 help;
+    EXPECT_EQ(help.Label2->text(), kManualAddress);
+    help.SetManualFile(QString::fromStdString(source));
+    EXPECT_TRUE(help.Label2->text().contains(QString::fromStdString(source)));
+    EXPECT_TRUE(help.Label2->text().contains(QStringLiteral("href=\"file://")));
+    EXPECT_TRUE(help.Label2->font().bold());
 }
 
 }  // namespace
