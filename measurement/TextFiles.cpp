@@ -20,6 +20,11 @@ namespace {
 constexpr int kCtrlZ = 0x1A;
 constexpr size_t kLongestToken = 64;
 
+std::function<int()>& CreateFault() {
+    static std::function<int()> fault;
+    return fault;
+}
+
 std::function<int(size_t)>& Fault() {
     static std::function<int(size_t)> fault;
     return fault;
@@ -237,6 +242,9 @@ int WriteFileErrno(const std::string& path, const std::string& content) {
     if (name.empty()) return EISDIR;
     std::string temp =
         (slash == std::string::npos ? std::string() : folder) + "." + name + ".XXXXXX";
+    if (CreateFault()) {
+        if (const int err = CreateFault()(); err != 0) return err;
+    }
     const int fd = mkstemp(temp.data());
     if (fd < 0) return errno;
     int err = WriteAll(fd, content);
@@ -250,5 +258,6 @@ int WriteFileErrno(const std::string& path, const std::string& content) {
 }  // namespace
 
 void SetWriteFault(std::function<int(size_t written)> fault) { Fault() = std::move(fault); }
+void SetCreateFault(std::function<int()> fault) { CreateFault() = std::move(fault); }
 
 }  // namespace sonarix

@@ -90,5 +90,9 @@ int WriteFileSafely(const std::string& path, const std::string& content,
 // Test hook: called before each write of the file layer with the bytes written so far; a
 // non-zero result is taken as the errno of a failed write (for example ENOSPC). Empty: none.
 void SetWriteFault(std::function<int(size_t written)> fault);
+// Test hook: called before the temporary file is created; a non-zero result is taken as the
+// errno of a failed creation (EACCES: a folder without write permission, EROFS: a read-only
+// disk), which root, who is not bound by permissions, cannot otherwise meet. Empty: none.
+void SetCreateFault(std::function<int()> fault);
 
 }  // namespace sonarix
