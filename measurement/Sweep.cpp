@@ -203,6 +203,12 @@ void SweepEngine::Measure() {
                 platform::Sleep(2);
             }
         }
+        // A playback that ended short of both the target and the end of the image was cut
+        // off (the output went away): the step's sound was never played, so it is not read.
+        if (!tail && !Playing(s) && Position(s) < std::min(target, end)) {
+            if (lagShown) m_window.ShowLag(false);
+            break;
+        }
         if (lagShown) {
             m_window.ShowLag(false);
             lagShown = false;
@@ -233,6 +239,9 @@ void SweepEngine::Measure() {
         s.CurrentFreq = s.CurrentFreq + s.StepFreq;
         i = i + 1;
     } while (s.CurrentFreq <= s.StopFreq && (Playing(s) || tail) && !s.StopRequested && i < 20000);
+    // The output ended with points still to come: the sound server went away, or something
+    // else stopped the stream.
+    const bool early = !stalled && !s.StopRequested && s.CurrentFreq <= s.StopFreq && i < 20000;
 
     // 8., 9. Silence at once, "Measure" back.
     audio::ChannelStop(s.PlayStream);
@@ -243,6 +252,7 @@ void SweepEngine::Measure() {
     m_stats.totalSeconds = Seconds(begin);
     m_running = false;
     if (stalled) ShowMessage(kPlaybackStalled);
+    if (early) ShowMessage(audio::OutputLost() ? kOutputLostSweep : kOutputEndedSweep);
     ReportGeneratorFailure();
 }
 
@@ -273,6 +283,7 @@ bool SweepEngine::PlayTone(double f) {
     } while (Playing(s) && !m_abort && ++rounds < kToneRounds);
     if (Playing(s)) audio::ChannelStop(s.PlayStream);  // closing, or a stalled output
     m_window.EnableMeasure(true);
+    if (audio::OutputLost() && !m_abort) ShowMessage(kOutputLostTone);
     return true;
 }
 

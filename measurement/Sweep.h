@@ -52,6 +52,16 @@ inline constexpr int64_t kRewindBytes = 8820;  // 100 ms of the chirp
 inline constexpr double kToneSeconds = 10.0;
 inline constexpr const char* kPlaybackStalled =
     "The sound output stopped playing: the measurement was ended";
+inline constexpr const char* kOutputLostSweep =
+    "The sound output was lost (the sound server stopped or the sound card was unplugged): the "
+    "measurement ended early. The points drawn are kept; save them, then start the program "
+    "again to measure.";
+inline constexpr const char* kOutputEndedSweep =
+    "The sound output ended before the sweep had: the measurement ended early. The points drawn "
+    "are kept.";
+inline constexpr const char* kOutputLostTone =
+    "The sound output was lost (the sound server stopped or the sound card was unplugged): the "
+    "tone ended. Start the program again to measure.";
 
 class SweepEngine {
 public:

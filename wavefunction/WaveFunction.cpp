@@ -7,6 +7,7 @@
 #include <numbers>
 
 #include "measurement/FixedText.h"
+#include "measurement/Messages.h"
 #include "measurement/Playback.h"
 #include "measurement/ReadLevel.h"
 #include "measurement/Rounding.h"
@@ -70,6 +71,11 @@ bool MeasureValue(SharedState& s, WaveValues& values, AngleWindow& w) {
     if (!MakeToneWav(s, 1.0)) return false;
     StartPlayback(s, w.VolumePosition());
     platform::Sleep(500);
+    if (!Playing(s)) {
+        // The 1 s tone must still sound: what the recording holds now is not its level.
+        ShowMessage(kOutputLostAngle);
+        return true;
+    }
     auto buffers = std::make_unique<LevelBuffers>();
     const double level = w.LockInOn() ? ReadLockInLevel(s, s.CurrentFreq, *buffers).level
                                       : ReadLevel(s, s.CurrentFreq, w.FftFilterOn(), *buffers);

@@ -64,6 +64,10 @@ bool ChannelStop(Handle handle);
 // Returns the bytes written, kDataFailed on a handle that is not the running recording.
 uint32_t ChannelGetData(Handle handle, void* buffer, uint32_t length);
 
+// True once the output is gone for good (the sound server stopped, the sound card unplugged):
+// streams no longer play and new ones cannot be made until the program starts again.
+bool OutputLost();
+
 // Why the backend's last failure happened (for example libpulse's reason), "" if it did not
 // say. Owned by the backend, valid until its next call.
 const char* ErrorText();

@@ -35,6 +35,8 @@ public:
     virtual uint32_t ChannelGetData(Handle handle, void* buffer, uint32_t length) = 0;
     // Why the last failure happened, "" if the backend does not say.
     virtual const char* ErrorText() const { return ""; }
+    // True once the output is gone for good (the sound server stopped, the card unplugged).
+    virtual bool OutputLost() const { return false; }
 };
 
 }  // namespace audio

@@ -51,6 +51,7 @@ public:
 
     // True once the connection to the server has been lost.
     bool ServerLost() const { return m_lost.load(); }
+    bool OutputLost() const override { return ServerLost(); }
 
     // What a source query copies out of its callback, into fixed storage.
     struct Port {

@@ -124,7 +124,7 @@ void VirtualApparatus::AdvanceLocked(uint32_t n, RecordProc& proc, void*& user, 
         }
         ++m_time;
     }
-    if (m_recording) {
+    if (m_recording && !m_lost) {
         m_record.Write(m_block.data(), n);
         proc = m_proc;
         user = m_user;
@@ -177,6 +177,17 @@ void VirtualApparatus::SetNoiseRms(double rms) {
 double VirtualApparatus::NoiseRms() const {
     std::lock_guard lock(m_mutex);
     return m_noiseRms;
+}
+
+void VirtualApparatus::LoseOutput() {
+    std::lock_guard lock(m_mutex);
+    m_lost = true;
+    for (auto& [h, s] : m_streams) s.playing = false;
+}
+
+bool VirtualApparatus::OutputLost() const {
+    std::lock_guard lock(m_mutex);
+    return m_lost;
 }
 
 bool VirtualApparatus::Init(int device, uint32_t freq, uint32_t /*flags*/) {
@@ -246,7 +257,7 @@ Handle VirtualApparatus::StreamCreateFile(bool mem, const void* file, uint64_t o
     PcmImage image = ParsePcmImage(static_cast<const uint8_t*>(file) + offset,
                                    length - std::min(offset, length));
     std::lock_guard lock(m_mutex);
-    if (!m_init || image.samples == nullptr) return 0;
+    if (!m_init || m_lost || image.samples == nullptr) return 0;
     Handle h = m_nextHandle++;
     m_streams[h] = Stream{image.samples, image.count, 0, 100, false};
     return h;
@@ -265,6 +276,7 @@ bool VirtualApparatus::ChannelPlay(Handle handle, bool restart) {
     auto it = m_streams.find(handle);
     if (it == m_streams.end()) return false;
     Stream& s = it->second;
+    if (m_lost) return false;
     if (restart) s.pos = 0;
     s.playing = s.pos < s.count;
     return true;

@@ -56,6 +56,10 @@ public:
     int Latency() const;
     void SetNoiseRms(double rms);
     double NoiseRms() const;
+    // Test hook: the output goes away as when a sound server is killed. Streams stop and new
+    // ones cannot be made; the recording keeps what it has but records nothing more.
+    void LoseOutput();
+    bool OutputLost() const override;
 
     bool Init(int device, uint32_t freq, uint32_t flags) override;
     void Free() override;
@@ -108,6 +112,7 @@ private:
     int m_msRemainder = 0;  // tenths of samples left over by AdvanceMs
     int m_latency = kLatencySamples;
     double m_noiseRms = kNoiseRms;
+    bool m_lost = false;
     std::array<double, kLongestLatency + 1> m_delayMic{};
     std::array<double, kLongestLatency + 1> m_delayRef{};
     uint64_t m_noiseState = 0x9E3779B97F4A7C15ull;

@@ -1,6 +1,8 @@
 // Losing the sound server while the program plays and records: nothing hangs or crashes, the
-// playback reports inactive, recorded data stays readable, and a later tone ends in order.
-// Run under scripts/with-sound-server, which names the daemon in SONARIX_SOUND_SERVER_PID.
+// playback reports inactive, recorded data stays readable, and a later tone ends in order; and
+// the server killed during a sweep, a tone and an angle measurement, each ending in order with
+// its message. Each case kills its daemon: ctest runs each under a server of its own
+// (scripts/with-sound-server, which names the daemon in SONARIX_SOUND_SERVER_PID).
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -10,11 +12,14 @@
 #include <thread>
 
 #include "measurement/Playback.h"
+#include "measurement/Sweep.h"
 #include "measurement/TestSignals.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/AudioBackend.h"
 #include "platform/audio/PulseBackend.h"
 #include "tests/TestSupport.h"
+#include "tests/measurement/FakeMeasureWindow.h"
+#include "wavefunction/WaveFunction.h"
 
 namespace sonarix {
 namespace {
@@ -91,6 +96,106 @@ TEST(PulseServerLoss, PlaybackEndsInOrderAndNothingHangs) {
     EXPECT_EQ(audio::RecordStart(44100, 1, 0, nullptr, nullptr), 0u);
     EXPECT_TRUE(messages.Messages().empty());
     audio::UseBackend(nullptr);  // releases everything, also without a server
+}
+
+// The program's state on the sound server, and the daemon to kill.
+class ServerKilled : public testing::Test {
+protected:
+    void SetUp() override {
+        const char* pid = std::getenv("SONARIX_SOUND_SERVER_PID");
+        ASSERT_NE(pid, nullptr) << "run under scripts/with-sound-server";
+        m_pid = std::atoi(pid);
+        audio::UseBackend(std::make_unique<audio::PulseBackend>());
+        ASSERT_TRUE(audio::Init(-1, 44100, 0, nullptr, nullptr));
+        ASSERT_TRUE(audio::RecordInit(-1));
+        StartRecording(*s);
+        ASSERT_NE(s->RecChannel, 0u);
+    }
+    void TearDown() override {
+        if (m_killer.joinable()) m_killer.join();
+        audio::UseBackend(nullptr);
+    }
+    void KillAfter(std::chrono::milliseconds delay) {
+        m_killer = std::thread([this, delay] {
+            std::this_thread::sleep_for(delay);
+            kill(m_pid, SIGKILL);
+        });
+    }
+    void KillNow() { ASSERT_EQ(kill(m_pid, SIGKILL), 0); }
+
+    test::MessageRecorder messages;
+    std::unique_ptr<SharedState> s = std::make_unique<SharedState>();
+
+private:
+    int m_pid = 0;
+    std::thread m_killer;
+};
+
+TEST_F(ServerKilled, DuringASweep) {
+    Watchdog watchdog(30s);
+    test::FakeMeasureWindow w;
+    w.fields = {"1000", "3000", "10", "20"};  // 200 steps, 4 s
+    w.onMessages = [&] {
+        if (w.messages == 60) KillNow();
+    };
+    SweepEngine engine(*s, w);
+    engine.Measure();
+    EXPECT_FALSE(engine.Running());
+    EXPECT_TRUE(w.measureShown);
+    EXPECT_GE(s->SpecCount[0], 55);
+    EXPECT_LT(s->SpecCount[0], 200);
+    for (int i = 1; i <= 50; ++i) EXPECT_GT(s->SpecAmp[0][i], 1.0) << i;  // kept
+    ASSERT_EQ(messages.Messages().size(), 1u);
+    EXPECT_EQ(messages.Messages()[0], kOutputLostSweep);
+}
+
+TEST_F(ServerKilled, DuringATone) {
+    Watchdog watchdog(30s);
+    test::FakeMeasureWindow w;
+    SweepEngine engine(*s, w);
+    w.onMessages = [&] {
+        if (w.messages == 10) KillNow();  // half a second into the 10 s tone
+    };
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(engine.PlayTone(1000.0));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);
+    EXPECT_TRUE(w.measureEnabled);
+    ASSERT_EQ(messages.Messages().size(), 1u);
+    EXPECT_EQ(messages.Messages()[0], kOutputLostTone);
+}
+
+class FakeAngleWindow : public AngleWindow {
+public:
+    int SelectedAngle() const override { return selected; }
+    void SelectAngle(int index) override { selected = index; }
+    bool FftFilterOn() const override { return true; }
+    bool LockInOn() const override { return false; }
+    int VolumePosition() const override { return 50; }
+    void AboutToMeasure(int) override {}
+    void Redraw() override {}
+    void ShowSaturation(bool) override {}
+    void ProcessMessages() override {}
+    int selected = 3;
+};
+
+TEST_F(ServerKilled, DuringAnAngleMeasurement) {
+    Watchdog watchdog(30s);
+    WaveValues values;
+    values.fill(7.0);
+    FakeAngleWindow w;
+    s->CurrentFreq = 1000.0;
+    ASSERT_TRUE(MeasureValue(*s, values, w));  // a value while the server runs
+    EXPECT_NE(values[3], 7.0);
+    const double measured = values[3];
+    std::this_thread::sleep_for(700ms);  // the rest of the tone
+    w.selected = 3;
+    KillAfter(200ms);  // within the 500 ms the level waits for
+    ASSERT_TRUE(MeasureValue(*s, values, w));
+    EXPECT_EQ(values[3], measured);
+    EXPECT_EQ(values[4], 7.0);
+    EXPECT_EQ(w.selected, 3);
+    ASSERT_EQ(messages.Messages().size(), 1u);
+    EXPECT_EQ(messages.Messages()[0], kOutputLostAngle);
 }
 
 }  // namespace

@@ -406,5 +406,20 @@ TEST_F(WaveWindowTest, WithLockInTheValueIsTheFilterValue) {
     EXPECT_NEAR(w->WaveAmplitude[18] / filtered, 1.0, 0.01);
 }
 
+TEST_F(WaveWindowTest, AnOutputLostBeforeTheToneStoresNothingAndSaysSo) {
+    Press();
+    Press();
+    const double measured = w->WaveAmplitude[1];
+    ASSERT_GT(measured, 0.0);
+    w->OnMeasureAngle = [this](double) { apparatus->LoseOutput(); };
+    w->RadioGroup1->SetItemIndex(1);
+    Press();
+    EXPECT_EQ(w->WaveAmplitude[1], measured);   // the value before stays
+    EXPECT_EQ(w->RadioGroup1->ItemIndex(), 1);  // and the selection: that angle is still to do
+    ASSERT_EQ(messages.Messages().size(), 1u);
+    EXPECT_EQ(messages.Messages()[0], kOutputLostAngle);
+    EXPECT_TRUE(w->Button1->isEnabled());
+}
+
 }  // namespace
 }  // namespace sonarix
