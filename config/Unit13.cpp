@@ -34,12 +34,7 @@ void TForm13::ShowResult() {
     const LatencyCalibration& c = m_state.Latency;
     QString text;
     if (c.valid) {
-        text = QStringLiteral(
-                   "Latency: %1 ms\nConfidence: correlation peak %2 dB above its "
-                   "noise; the readings agree within %3 ms.")
-                   .arg(c.samples / 44.1, 0, 'f', 2)
-                   .arg(c.confidenceDb, 0, 'f', 0)
-                   .arg(c.spreadMs, 0, 'f', 2);
+        text = QString::fromStdString(LatencyText(c));
         if (m_outcome.found) {
             text += QStringLiteral("\n%1 of %2 readings, measured in %3 s.")
                         .arg(m_outcome.readings)

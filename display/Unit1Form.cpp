@@ -21,6 +21,7 @@
 #include "display/Unit2.h"
 #include "display/Unit4.h"
 #include "measurement/FixedText.h"
+#include "measurement/Latency.h"
 #include "measurement/Messages.h"
 #include "measurement/Playback.h"
 #include "measurement/TextFiles.h"
@@ -479,12 +480,8 @@ void TForm1::ShowLatency() {
     const LatencyCalibration& c = m_state.Latency;
     QString tip;
     if (c.valid) {
-        tip = QStringLiteral(
-                  "Latency %1 ms (calibrated; peak %2 dB above noise, readings within "
-                  "%3 ms): each step waits for it")
-                  .arg(c.samples / 44.1, 0, 'f', 2)
-                  .arg(c.confidenceDb, 0, 'f', 0)
-                  .arg(c.spreadMs, 0, 'f', 2);
+        tip = QString::fromStdString(LatencyText(c)) +
+              QStringLiteral("\nCalibrated: each step of a sweep waits for it.");
     } else {
         tip = QStringLiteral("Latency not calibrated (Configure > Calibrate Latency)");
     }

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <numbers>
 
+#include "measurement/FixedText.h"
 #include "measurement/Messages.h"
 #include "measurement/Playback.h"
 #include "platform/Clock.h"
@@ -40,6 +41,12 @@ static_assert(kCalibrationLead + kCalibrationChirp +
 static_assert(kFirstReading + (kCalibrationReadings - 1) * kReadingStep < kCalibrationLength);
 
 }  // namespace
+
+std::string LatencyText(const LatencyCalibration& c) {
+    return "Latency: " + FixedText(c.samples / 44.1, 2) + " ms\nConfidence: correlation peak " +
+           FixedText(c.confidenceDb, 0) + " dB above its noise; the readings agree within " +
+           FixedText(c.spreadMs, 2) + " ms.";
+}
 
 std::vector<float> CalibrationChirp() {
     std::vector<float> c(kCalibrationChirp);

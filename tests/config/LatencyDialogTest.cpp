@@ -57,7 +57,9 @@ TEST_F(LatencyDialogTest, TheMenuItemOpensTheDialogAndTheTooltipTellsTheResult) 
     EXPECT_TRUE(Dialog().Label2->text().contains(QStringLiteral("48 of 48 readings")));
     EXPECT_TRUE(Dialog().Button1->isEnabled());
     EXPECT_TRUE(Dialog().Button2->isEnabled());
-    EXPECT_TRUE(f->LagArea->toolTip().startsWith(QStringLiteral("Latency ") + ms + " ms"));
+    EXPECT_TRUE(f->LagArea->toolTip().startsWith(QStringLiteral("Latency: ") + ms + " ms"));
+    EXPECT_TRUE(
+        f->LagArea->toolTip().endsWith(QStringLiteral("each step of a sweep waits for it.")));
     EXPECT_EQ(f->Panel2->toolTip(), f->LagArea->toolTip());
     EXPECT_TRUE(messages.Messages().empty());
 }

@@ -17,6 +17,7 @@
 #include "platform/audio/Audio.h"
 #include "platform/audio/VirtualApparatus.h"
 #include "tests/TestSupport.h"
+#include "tests/measurement/ApparatusSetup.h"
 #include "tests/measurement/FakeMeasureWindow.h"
 
 namespace sonarix {
@@ -34,17 +35,7 @@ protected:
     void TearDown() override { audio::UseBackend(nullptr); }
     void Install(audio::ResonatorModel model = audio::ResonatorModel::DefaultSphere(),
                  bool stereo = false, bool left = true) {
-        audio::UseBackend(nullptr);
-        auto b = std::make_unique<audio::VirtualApparatus>(Clock::Manual, std::move(model));
-        apparatus = b.get();
-        audio::UseBackend(std::move(b));
-        ASSERT_TRUE(audio::Init(-1, 44100, 0, nullptr, nullptr));
-        ASSERT_TRUE(audio::RecordInit(-1));
-        s->StereoInput = stereo;
-        s->LeftChannel = left;
-        StartRecording(*s);
-        ASSERT_NE(s->RecChannel, 0u);
-        apparatus->AdvanceMs(1000);
+        test::InstallApparatus(*s, apparatus, std::move(model), stereo, left);
     }
     void Calibrate() {
         Calibrator c;

@@ -14,6 +14,7 @@
 #include "platform/audio/Audio.h"
 #include "platform/audio/VirtualApparatus.h"
 #include "tests/TestSupport.h"
+#include "tests/measurement/ApparatusSetup.h"
 
 namespace sonarix {
 namespace {
@@ -63,17 +64,7 @@ protected:
     void SetUp() override { Install(false); }
     void TearDown() override { audio::UseBackend(nullptr); }
     void Install(bool stereo, bool left = true) {
-        audio::UseBackend(nullptr);
-        auto b = std::make_unique<audio::VirtualApparatus>(Clock::Manual);
-        apparatus = b.get();
-        audio::UseBackend(std::move(b));
-        ASSERT_TRUE(audio::Init(-1, 44100, 0, nullptr, nullptr));
-        ASSERT_TRUE(audio::RecordInit(-1));
-        s->StereoInput = stereo;
-        s->LeftChannel = left;
-        StartRecording(*s);
-        ASSERT_NE(s->RecChannel, 0u);
-        apparatus->AdvanceMs(1000);  // a full recording buffer
+        test::InstallApparatus(*s, apparatus, audio::ResonatorModel::DefaultSphere(), stereo, left);
     }
 
     test::MessageRecorder messages;

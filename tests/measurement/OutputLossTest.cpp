@@ -9,6 +9,7 @@
 #include "platform/audio/Audio.h"
 #include "platform/audio/VirtualApparatus.h"
 #include "tests/TestSupport.h"
+#include "tests/measurement/ApparatusSetup.h"
 #include "tests/measurement/FakeMeasureWindow.h"
 
 namespace sonarix {
@@ -16,15 +17,7 @@ namespace {
 
 class OutputLossTest : public testing::Test {
 protected:
-    void SetUp() override {
-        auto b = std::make_unique<audio::VirtualApparatus>(audio::VirtualApparatus::Clock::Manual);
-        apparatus = b.get();
-        audio::UseBackend(std::move(b));
-        ASSERT_TRUE(audio::Init(-1, 44100, 0, nullptr, nullptr));
-        ASSERT_TRUE(audio::RecordInit(-1));
-        StartRecording(*s);
-        ASSERT_NE(s->RecChannel, 0u);
-    }
+    void SetUp() override { test::InstallApparatus(*s, apparatus); }
     void TearDown() override { audio::UseBackend(nullptr); }
 
     test::MessageRecorder messages;
