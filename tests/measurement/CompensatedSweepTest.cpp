@@ -131,7 +131,7 @@ TEST_F(CompensatedSweepTest, ACalibratedLatencyPutsTheResonancesWhereTheModelHas
     EXPECT_TRUE(messages.Messages().empty());
 }
 
-TEST_F(CompensatedSweepTest, WithoutCalibrationTheStepsWaitAsSpecified) {
+TEST_F(CompensatedSweepTest, ACalibrationLengthensEachWaitByLatencyAndHalfTheFrames) {
     Install();
     w.fields = {"1000", "1200", "10", "20"};
     std::vector<int64_t> waited;
