@@ -32,7 +32,7 @@ struct Kind {
     const char* file;
     bool picture;  // its message names the system's reason, not the runtime error
     // Points the kind's file dialog at `path` and saves.
-    std::function<void(test::ProgramOnApparatus&, TForm1&, Program&, const std::string& path)> save;
+    std::function<void(Program&, const std::string& path)> save;
 };
 
 struct Fault {
@@ -50,42 +50,42 @@ std::optional<std::string> Name(const std::string& p) { return p; }
 
 const Kind kKinds[] = {
     {"Spectrum", "s.dat", false,
-     [](auto&, TForm1& f, Program&, const std::string& path) {
-         f.ChooseSaveFile = [path] { return Name(path); };
-         f.SaveSpectrumExecute();
+     [](Program& p, const std::string& path) {
+         p.form1->ChooseSaveFile = [path] { return Name(path); };
+         p.form1->SaveSpectrumExecute();
      }},
     {"SpectrumPicture", "s.png", true,
-     [](auto&, TForm1& f, Program&, const std::string& path) {
-         f.Output().ChoosePictureFile = [path] { return Name(path); };
-         f.SaveAsImageExecute();
+     [](Program& p, const std::string& path) {
+         p.form1->Output().ChoosePictureFile = [path] { return Name(path); };
+         p.form1->SaveAsImageExecute();
      }},
     {"FitFunction", "f.dat", false,
-     [](auto&, TForm1&, Program& p, const std::string& path) {
+     [](Program& p, const std::string& path) {
          p.form5->ChooseFitDataFile = [path] { return Name(path); };
          p.form5->SaveFitDataExecute();
      }},
     {"FitParameters", "f.par", false,
-     [](auto&, TForm1&, Program& p, const std::string& path) {
+     [](Program& p, const std::string& path) {
          p.form5->ChooseParameterFile = [path] { return Name(path); };
          p.form5->SaveFitParameterExecute();
      }},
     {"FitReport", "f.csv", false,
-     [](auto&, TForm1&, Program& p, const std::string& path) {
+     [](Program& p, const std::string& path) {
          p.form5->ChooseReportFile = [path] { return Name(path); };
          p.form5->SaveFitReportExecute();
      }},
     {"FitPicture", "f.jpg", true,
-     [](auto&, TForm1&, Program& p, const std::string& path) {
+     [](Program& p, const std::string& path) {
          p.form5->Output().ChoosePictureFile = [path] { return Name(path); };
          p.form5->SaveAsImageExecute();
      }},
     {"WaveFunction", "w.dat", false,
-     [](auto&, TForm1&, Program& p, const std::string& path) {
+     [](Program& p, const std::string& path) {
          p.form9->ChooseSaveFile = [path] { return Name(path); };
          p.form9->SaveDataExecute();
      }},
     {"WavePicture", "w.bmp", true,
-     [](auto&, TForm1&, Program& p, const std::string& path) {
+     [](Program& p, const std::string& path) {
          p.form9->Output().ChoosePictureFile = [path] { return Name(path); };
          p.form9->SaveAsImageExecute();
      }},
@@ -133,7 +133,7 @@ TEST_P(SaveFaults, TheOldFileStaysAndOneMessageSaysWhy) {
     const auto& [kind, fault] = GetParam();
     const fs::path file = dir / kind.file;
     // The save works, and an older version is there to be kept.
-    kind.save(*this, *f, p, file.string());
+    kind.save(p, file.string());
     ASSERT_TRUE(messages.Messages().empty()) << messages.Messages()[0];
     ASSERT_GT(fs::file_size(file), 0u);
     const std::string old = "the older file\r\n";
@@ -145,7 +145,7 @@ TEST_P(SaveFaults, TheOldFileStaysAndOneMessageSaysWhy) {
     } else {
         SetWriteFault([error](size_t written) { return written >= 10 ? error : 0; });
     }
-    kind.save(*this, *f, p, file.string());
+    kind.save(p, file.string());
     SetWriteFault({});
     SetCreateFault({});
 
