@@ -131,6 +131,7 @@ void CreateRemainingWindows(Program& p) {
     p.form1->OpenInputDialog = [input] {
         input->show();
         input->raise();
+        KeepOnScreen(input);
     };
     p.form5 = std::make_unique<TForm5>();
     TForm5* fit = p.form5.get();
@@ -167,6 +168,7 @@ void CreateRemainingWindows(Program& p) {
         main->OpenVirtualApparatus = [knob] {
             knob->show();
             knob->raise();
+            KeepOnScreen(knob);
         };
         wave->OnMeasureAngle = [knob](double alpha) {
             if (knob->Follow()) knob->SetAngle(alpha);

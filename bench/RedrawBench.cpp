@@ -53,7 +53,7 @@ void Redraw(benchmark::State& state, int width, int height) {
     canvas.SetFont(font);
     sonarix::SpectrumPlot plot;
     for (auto _ : state) {
-        plot.RedrawSpectra(*s, canvas, width, height, false, "10000");
+        plot.RedrawSpectra(*s, canvas, width, height, std::nullopt);
         benchmark::DoNotOptimize(image.constBits());
     }
 }

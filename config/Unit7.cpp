@@ -17,13 +17,17 @@ TForm7::TForm7(QWidget* parent) : QDialog(parent) {
     setModal(false);
     Label1 = AddLabel(this, "Label1", "Select input channel", 24, 16);
     ComboBox1 = Named(new QComboBox(this), "ComboBox1");
-    ComboBox1->setEditable(true);
+    // A list to choose from: a typed name is no input of the sound card.
+    ComboBox1->setEditable(false);
     ComboBox1->setGeometry(24, 34, 157, 22);
     Label2 = AddLabel(this, "Label2", "Volume", 80, 70);
     TrackBar1 = Named(new QSlider(Qt::Vertical, this), "TrackBar1");
     TrackBar1->setGeometry(80, 88, 45, 170);
     TrackBar1->setRange(0, 100);
     TrackBar1->setInvertedAppearance(true);  // 0 at the top
+    // ... so Up, Page Up and the wheel turned away from the user move the handle up, towards
+    // the loudest level, as they do on every other slider.
+    TrackBar1->setInvertedControls(true);
     TrackBar1->setTickInterval(10);
     TrackBar1->setTickPosition(QSlider::TicksBothSides);
     TrackBar1->setValue(50);

@@ -4,6 +4,8 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
+#include <algorithm>
+#include <iterator>
 
 #include "measurement/GeneratorLink.h"
 #include "measurement/Messages.h"
@@ -72,13 +74,33 @@ void TForm8::FillPortList() {
     }
 }
 
+namespace {
+constexpr int kBauds[] = {300, 600, 1200, 2400, 4800, 9600, 19200};
+}  // namespace
+
+void TForm8::ShowSettings() {
+    const SharedState& s = m_state;
+    const int port = ComboBox1->findText(QStringLiteral("COM%1").arg(s.SerialPortNr));
+    ComboBox1->setCurrentIndex(s.SerialPortNr > 0 && port > 0 ? port : 0);
+    const int* baud = std::find(std::begin(kBauds), std::end(kBauds), s.SerialBaud);
+    if (baud != std::end(kBauds)) ComboBox2->setCurrentIndex(static_cast<int>(baud - kBauds));
+    ComboBox3->setCurrentIndex(std::clamp<int>(s.SerialParity, 0, 2));
+    ComboBox4->setCurrentIndex(std::clamp(s.SerialDataBits - 5, 0, 3));
+    ComboBox5->setCurrentIndex(std::clamp(s.SerialStopBits - 1, 0, 1));
+    ComboBox6->setCurrentIndex(s.SerialSwFlow == swfNone ? 0 : 1);
+}
+
+void TForm8::showEvent(QShowEvent* event) {
+    ShowSettings();
+    QDialog::showEvent(event);
+}
+
 void TForm8::Button1Click() {
     SharedState& s = m_state;
     if (ComboBox1->currentIndex() == 0) s.SerialPortNr = 0;
     for (int k = 1; k <= 9; ++k) {
         if (ComboBox1->currentText() == QStringLiteral("COM%1").arg(k)) s.SerialPortNr = k;
     }
-    static constexpr int kBauds[] = {300, 600, 1200, 2400, 4800, 9600, 19200};
     const int baud = ComboBox2->currentIndex();
     if (baud >= 0 && baud < 7) s.SerialBaud = kBauds[baud];
     const int parity = ComboBox3->currentIndex();

@@ -34,6 +34,12 @@ public:
     void Button1Click();
     // Cancel: closes the dialog and changes nothing.
     void Button2Click();
+    // The boxes show the link settings in force; done each time the dialog is shown, so that
+    // what was picked and cancelled last time is not offered as if it applied.
+    void ShowSettings();
+
+protected:
+    void showEvent(QShowEvent* event) override;
 
 private:
     SharedState& m_state;

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 
-#include "measurement/ReadNumber.h"
 #include "plot/Axes.h"
 #include "plot/Canvas.h"
 #include "plot/PlotMapping.h"
@@ -49,16 +48,14 @@ void ScanRange(const double* f, const double* a, int n, double& ampMax, double& 
 }  // namespace
 
 void SpectrumPlot::RedrawSpectra(SharedState& s, Canvas& c, int panelWidth, int panelHeight,
-                                 bool playing, std::string_view stopFrequencyText) {
+                                 std::optional<double> axisEnd) {
     double ampMax = 1e-10, freqMin = 100000.0, freqMax = 0.0;
     for (int slot = 0; slot < kSlots; ++slot) {
         ScanRange(s.SpecFreq[slot].data() + 1, s.SpecAmp[slot].data() + 1, s.SpecCount[slot],
                   ampMax, freqMin, freqMax);
     }
     if (freqMax == freqMin) freqMax = freqMin + 0.1;
-    if (playing && ReadNumber(stopFrequencyText) > freqMax) {
-        freqMax = ReadNumber(stopFrequencyText);
-    }
+    if (axisEnd && *axisEnd > freqMax) freqMax = *axisEnd;
     s.PlotAmpMax = ampMax;
     s.PlotFreqMin = freqMin;
     s.PlotFreqMax = freqMax;

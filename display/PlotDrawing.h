@@ -3,7 +3,7 @@
 #pragma once
 
 #include <array>
-#include <string_view>
+#include <optional>
 
 #include "measurement/Unit1.h"
 
@@ -15,11 +15,12 @@ class Canvas;
 // redraw allocates nothing.
 class SpectrumPlot {
 public:
-    // The complete redraw: range scan (PlotAmpMax, PlotFreqMin, PlotFreqMax), the stop
-    // frequency text read while `playing`, clear, axes, the slots in order. Only the panel's
-    // part of the image is cleared and drawn: the rest is never shown.
+    // The complete redraw: range scan (PlotAmpMax, PlotFreqMin, PlotFreqMax), the frequency
+    // axis extended to `axisEnd` where given (the stop frequency while the output plays),
+    // clear, axes, the slots in order. Only the panel's part of the image is cleared and
+    // drawn: the rest is never shown.
     void RedrawSpectra(SharedState& s, Canvas& canvas, int panelWidth, int panelHeight,
-                       bool playing, std::string_view stopFrequencyText);
+                       std::optional<double> axisEnd);
 
 private:
     std::array<int, kSlotCapacity> m_x{};

@@ -24,6 +24,7 @@
 #include "measurement/Latency.h"
 #include "measurement/Messages.h"
 #include "measurement/Playback.h"
+#include "measurement/ReadNumber.h"
 #include "measurement/TextFiles.h"
 #include "plot/Canvas.h"
 #include "plot/Controls.h"
@@ -119,6 +120,11 @@ void TForm1::BuildControls(QWidget* c) {
     Button2->raise();  // "Measure" lies over "Stop"
     Button3 = Named(new QPushButton(QStringLiteral("Clear Spectrum"), c), "Button3");
     Button3->setGeometry(30, 432, 123, 25);
+    // It empties a slot at once: a click only, never a key that was meant for another button.
+    Button3->setFocusPolicy(Qt::NoFocus);
+    // "Stop" comes up under the pointer when "Measure" hides: the second click of a
+    // double-click on "Measure" is not meant for it.
+    IgnoreSecondClickOfDoubleClick(Button1);
     Button4 = Named(new QPushButton(QStringLiteral("Fit Spectrum"), c), "Button4");
     Button4->setGeometry(30, 472, 123, 25);
 
@@ -257,6 +263,10 @@ void TForm1::BuildMenus() {
         {ConfigureSoundCard, SelectInputChannel, ConfigureSeriell, CalibrateLatency});
     QMenu* help = bar->addMenu(QStringLiteral("Help"));
     help->addActions({ManualHelp, VersionInfo});
+    SweepNote = Named(new QLabel(QStringLiteral("Measuring: press Stop to use the dialogs "), bar),
+                      "SweepNote");
+    bar->setCornerWidget(SweepNote, Qt::TopRightCorner);
+    SweepNote->hide();
     // Menus are windows of their own and do not inherit the window's font.
     bar->setFont(font());
     for (QMenu* m : {file, view, windows, configure, help}) m->setFont(font());
@@ -287,11 +297,34 @@ void TForm1::ClearImage() {
 
 void TForm1::RedrawSpectra() {
     if (!m_canvas) return;  // still being built
-    const bool playing = Playing(m_state);
-    const std::string stop = playing ? Edit2->text().toStdString() : std::string();
-    m_plot->RedrawSpectra(m_state, *m_canvas, Panel1->width(), Panel1->height(), playing, stop);
+    m_plot->RedrawSpectra(m_state, *m_canvas, Panel1->width(), Panel1->height(), AxisEnd());
     ++m_redraws;
     Image1->update();
+}
+
+std::optional<double> TForm1::AxisEnd() {
+    // The sweep keeps the stop frequency it started with, whatever is typed meanwhile.
+    if (m_engine && m_engine->Running()) return m_state.StopFreq;
+    if (!Playing(m_state)) return std::nullopt;
+    const std::string text = Edit2->text().toStdString();
+    if (const std::optional<double> v = ParseNumber(text)) return *v;
+    if (text != m_unreadableStop) {
+        m_unreadableStop = text;
+        ShowMessage(kUnreadableNumber);
+    }
+    return std::nullopt;
+}
+
+void TForm1::EnableBetweenSweeps(bool idle) {
+    for (QAction* a :
+         {SaveSpectrum, OpenSpectrum, SaveAsImage, PrinterSetup, PrintImage, ChangeFont,
+          ChangePenColor, ChangeLineThickness, Fit, WaveFktWindow, ConfigureSoundCard,
+          ConfigureSeriell, CalibrateLatency, ManualHelp, VersionInfo}) {
+        a->setEnabled(idle);
+    }
+    Button4->setEnabled(idle);
+    Button4->setToolTip(idle ? QString() : QStringLiteral("Not while a sweep runs: press Stop"));
+    SweepNote->setVisible(!idle);
 }
 
 void TForm1::ChangeVolume() { sonarix::ChangeVolume(m_state, TrackBar1->value()); }
@@ -386,11 +419,15 @@ void TForm1::Timer2Timer() {
 }
 
 void TForm1::LifeFFTOnExecute() {
-    if (Form2 != nullptr) Form2->show();
+    if (Form2 == nullptr) return;
+    Form2->show();
+    KeepOnScreen(Form2);
 }
 
 void TForm1::LifeWaveOnExecute() {
-    if (Form3 != nullptr) Form3->show();
+    if (Form3 == nullptr) return;
+    Form3->show();
+    KeepOnScreen(Form3);
 }
 
 void TForm1::ConfigureSoundCardExecute() {
@@ -433,7 +470,7 @@ void TForm1::SaveSpectrumExecute() {
     const int n = std::clamp(m_state.SpecCount[slot], 0, kSlotCapacity);
     const std::string lines =
         PairLines(m_state.SpecFreq[slot].data() + 1, m_state.SpecAmp[slot].data() + 1, n);
-    if (const int error = WriteFileSafely(*name, lines); error != 0) ShowIoError(error);
+    SaveTextFile(*name, lines);
 }
 
 void TForm1::OpenSpectrumExecute() {
@@ -444,7 +481,7 @@ void TForm1::OpenSpectrumExecute() {
     std::vector<double> f(kSlotCapacity), a(kSlotCapacity);
     const PairRead r = ReadPairFile(*name, kSlotCapacity, f.data(), a.data());
     if (r.error != 0) {
-        ShowIoError(r.error);
+        ShowIoError(r.error, *name, r.reason);
         return;
     }
     std::copy(f.begin(), f.begin() + r.count, m_state.SpecFreq[slot].begin() + 1);
@@ -493,7 +530,14 @@ void TForm1::ProcessMessages() { QApplication::processEvents(); }
 void TForm1::Redraw() { RedrawSpectra(); }
 void TForm1::ShowLag(bool shown) { Panel2->setVisible(shown); }
 void TForm1::ShowSaturation(bool shown) { Panel3->setVisible(shown); }
-void TForm1::ShowMeasure(bool shown) { Button2->setVisible(shown); }
+void TForm1::ShowMeasure(bool shown) {
+    // The focus goes with the button at that place, so that Space or Return never reach the
+    // next control ("Clear Spectrum" before it kept no focus) when "Measure" hides.
+    if (!shown && focusWidget() == Button2) Button1->setFocus(Qt::OtherFocusReason);
+    Button2->setVisible(shown);
+    if (shown && focusWidget() == Button1) Button2->setFocus(Qt::OtherFocusReason);
+    EnableBetweenSweeps(shown);
+}
 void TForm1::EnableMeasure(bool enabled) { Button2->setEnabled(enabled); }
 
 void TForm1::ManualHelpExecute() {

@@ -79,6 +79,8 @@ public:
     TImage* Image1 = nullptr;   // the plot surface, 3200 x 1200
     QTimer* Timer1 = nullptr;
     QTimer* Timer2 = nullptr;
+    // In the menu bar while a sweep runs: why the dialogs are unavailable then.
+    QLabel* SweepNote = nullptr;
 
     // Actions of the action list, bound to the menu items.
     QAction* SaveSpectrum = nullptr;
@@ -215,6 +217,12 @@ private:
     void LayoutScrollBox();
 
     void SetPanelWidth(int width);
+    // While a sweep runs, everything that would open a modal window (and so hold the sweep in
+    // its event loop until the chirp has run out) or restart the recording is unavailable.
+    void EnableBetweenSweeps(bool idle);
+    // Where the frequency axis ends while the output plays: the running sweep's stop
+    // frequency, or during a tone the "Stop Frequency" field (an unreadable text is said once).
+    std::optional<double> AxisEnd();
 
     SharedState& m_state;
     QWidget* m_client = nullptr;
@@ -223,6 +231,7 @@ private:
     std::unique_ptr<SpectrumPlot> m_plot;
     std::unique_ptr<SweepEngine> m_engine;
     int m_redraws = 0;
+    std::string m_unreadableStop;  // the unreadable stop field text already reported
 };
 
 }  // namespace sonarix

@@ -5,6 +5,8 @@
 #include <numbers>
 #include <utility>
 
+#include "measurement/FixedText.h"
+#include "measurement/Messages.h"
 #include "measurement/TextFiles.h"
 
 namespace sonarix {
@@ -73,8 +75,6 @@ FitRunner::FitRunner(FitState& fit, uint64_t seed)
 
 int FitRunner::Run(FitWindow& w) {
     FitState& f = m_fit;
-    w.ShowStartFit(false);
-    f.StopFit = false;
     double from = 0.0, to = 0.0;
     w.FitRange(from, to);
     // Strictly inside the range, all with sigma 1.
@@ -87,6 +87,17 @@ int FitRunner::Run(FitWindow& w) {
         (*m_y)[m_ndata] = f.data.FitAmplitude[i];
         (*m_sigma)[m_ndata] = 1.0;
     }
+    // A range that selects nothing would "fit" the peaks to no data: refused before anything
+    // changes, with the fields named.
+    if (!(from < to) || m_ndata == 0) {
+        m_report = FitReport{};
+        const std::string range = FixedText(from, 1) + " ... " + FixedText(to, 1) + " Hz";
+        ShowMessage(!(from < to) ? kFitRangeReversed + (": " + range)
+                                 : kFitRangeWithoutData + (" (" + range + ")"));
+        return 0;
+    }
+    w.ShowStartFit(false);
+    f.StopFit = false;
     const FitPoints points{m_x->data(), m_y->data(), m_sigma->data(), m_ndata};
     m_a = PeakVector(f.peaks);
     int mfit = 0;

@@ -68,12 +68,17 @@ public:
     virtual void RedrawFit() = 0;
 };
 
+inline constexpr const char* kFitRangeReversed = "The fit range \"from\" must be below \"to\"";
+inline constexpr const char* kFitRangeWithoutData =
+    "No data point lies between \"from\" and \"to\": choose a fit range within the spectrum";
+
 // One fit run at a time; keeps its working arrays between runs, so a run allocates nothing.
 class FitRunner {
 public:
     explicit FitRunner(FitState& fit, uint64_t seed = 5489u);
 
-    // The run of "Start Fit". Returns the number of solver steps made.
+    // The run of "Start Fit". Returns the number of solver steps made; 0 when the range holds
+    // no data point or "from" is not below "to" (refused with a message, nothing changed).
     int Run(FitWindow& window);
 
     // The solver's vector after the last step, and its chi-square.

@@ -6,6 +6,7 @@
 #include <QCloseEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMenuBar>
 #include <QProgressBar>
 #include <QPushButton>
@@ -56,6 +57,9 @@ TForm5::TForm5(QWidget* parent)
     BuildMenus();
     m_canvas = std::make_unique<Canvas>(&Image1->Picture);
     m_canvas->SetFont(PlotFont(DialogFont()));
+    for (QWidget* w : findChildren<QWidget*>()) {
+        if (qobject_cast<QMenu*>(w) == nullptr) w->installEventFilter(this);
+    }
     for (int k = 1; k <= kPeaks; ++k) m_fit->peaks.PeakWidth[k] = 20.0;
     ChooseFont = [this](const FontChoice& current) { return ChooseFontAndColour(this, current); };
     ChooseColor = [this](const QColor& current) { return ChooseColour(this, current); };
@@ -150,6 +154,7 @@ void TForm5::BuildControls(QWidget* c) {
     Button1 = AddButton(c, "Button1", "Stop", 46, 396, 109, 25);
     Button2 = AddButton(c, "Button2", "Start Fit", 46, 396, 109, 25);
     Button2->raise();  // "Start Fit" lies over "Stop"
+    IgnoreSecondClickOfDoubleClick(Button1);
     connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
     connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(); });
     ProgressBar1 = Named(new QProgressBar(c), "ProgressBar1");
@@ -233,14 +238,30 @@ void TForm5::wheelEvent(QWheelEvent* event) {
     event->accept();
 }
 
-void TForm5::closeEvent(QCloseEvent* event) {
+bool TForm5::eventFilter(QObject* watched, QEvent* event) {
+    // A sideways wheel (a touchpad) still scrolls the plot.
+    if (event->type() == QEvent::Wheel) {
+        const int delta = static_cast<QWheelEvent*>(event)->angleDelta().y();
+        if (delta != 0) {
+            SetPeakBreite(delta);
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void TForm5::hideEvent(QHideEvent* event) {
+    Label16->hide();  // the pointer is gone with the window; the next opening starts without
+    QDialog::hideEvent(event);
+}
+
+void TForm5::done(int result) {
     if (m_running) {
         // A fit in progress finishes first; the window closes when it has ended.
         m_closeAfterRun = true;
-        event->ignore();
         return;
     }
-    QDialog::closeEvent(event);
+    QDialog::done(result);
 }
 
 int TForm5::SelectedPeak() const { return std::clamp(RadioGroup1->ItemIndex(), 0, 7) + 1; }
@@ -258,6 +279,7 @@ void TForm5::FitExecute(const FitHandOver& h, bool show) {
     std::copy(h.amplitude.begin(), h.amplitude.begin() + n, d.FitAmplitude.begin() + 1);
     d.FitCount = n;
     m_reportShown = false;
+    Label16->hide();  // until the pointer enters the new data's plot
     d.DataColor = h.color;
     d.FitColor = kFitBlue;
     m_canvas->SetFont(PlotFont(h.view.font.font));
@@ -418,13 +440,7 @@ void TForm5::ChangeLineThicknessExecute() {
     DrawFitPlot();
 }
 
-void TForm5::ExitFitExecute() {
-    if (m_running) {
-        m_closeAfterRun = true;
-        return;
-    }
-    done(1);
-}
+void TForm5::ExitFitExecute() { done(1); }
 
 void TForm5::ManualandHelpExecute() {
     if (HelpWindow != nullptr) HelpWindow->exec();
@@ -441,21 +457,19 @@ void TForm5::Button2Click() {
     m_reportShown = m_runner->Report().valid;
     ShowPeakParameters();
     m_running = false;
-    if (m_closeAfterRun) done(1);
+    if (m_closeAfterRun) QDialog::done(1);
 }
 
 void TForm5::SaveFitDataExecute() {
     const std::optional<std::string> name = ChooseFitDataFile();
     if (!name) return;
-    if (const int e = WriteFileSafely(*name, FitFunctionLines(m_fit->data)); e != 0) ShowIoError(e);
+    SaveTextFile(*name, FitFunctionLines(m_fit->data));
 }
 
 void TForm5::SaveFitParameterExecute() {
     const std::optional<std::string> name = ChooseParameterFile();
     if (!name) return;
-    if (const int e = WriteFileSafely(*name, FitParameterLines(m_fit->peaks)); e != 0) {
-        ShowIoError(e);
-    }
+    SaveTextFile(*name, FitParameterLines(m_fit->peaks));
 }
 
 void TForm5::SaveFitReportExecute() {
@@ -465,10 +479,7 @@ void TForm5::SaveFitReportExecute() {
     }
     const std::optional<std::string> name = ChooseReportFile();
     if (!name) return;
-    if (const int e = WriteFileSafely(*name, FitReportLines(m_runner->Report(), m_fit->peaks));
-        e != 0) {
-        ShowIoError(e);
-    }
+    SaveTextFile(*name, FitReportLines(m_runner->Report(), m_fit->peaks));
 }
 
 void TForm5::FindPeaksExecute() {
@@ -495,7 +506,17 @@ void TForm5::PrintExecute() {
     m_output->Print(PlotOutput::VisiblePlot(Image1->Picture, Panel1->width(), Panel1->height()));
 }
 
-void TForm5::ShowStartFit(bool shown) { Button2->setVisible(shown); }
+void TForm5::ShowStartFit(bool shown) {
+    // The focus goes with the button at that place, as in the main window.
+    if (!shown && focusWidget() == Button2) Button1->setFocus(Qt::OtherFocusReason);
+    Button2->setVisible(shown);
+    if (shown && focusWidget() == Button1) Button2->setFocus(Qt::OtherFocusReason);
+    // During a run the table changes at every step: no peaks found into it, and no files of a
+    // half-finished fit.
+    for (QAction* a : {FindPeaksAction, SaveFitData, SaveFitParameter, SaveFitReport}) {
+        a->setEnabled(shown);
+    }
+}
 
 void TForm5::FitRange(double& from, double& to) {
     from = ReadNumber(Edit1->text().toStdString());

@@ -150,10 +150,15 @@ public:
     void RefreshPeakLabels() override;
     void RedrawFit() override;
 
+    // Closing (by "Exit Fit", Escape or the close box) waits for a fit run to end.
+    void done(int result) override;
+
 protected:
     void resizeEvent(QResizeEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
-    void closeEvent(QCloseEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    // The wheel over any control of the window sets the width, as over the window itself.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void BuildControls(QWidget* client);

@@ -197,7 +197,7 @@ CalibrationOutcome CalibrateLatency(SharedState& s, CalibrationWindow& w) {
         ShowMessage(message);
         return out;
     };
-    if (Playing(s)) {
+    if (Playing(s) || s.Running != Operation::None) {
         out.message = kCalibrationBusy;
         ShowMessage(kCalibrationBusy);
         return out;
@@ -208,6 +208,7 @@ CalibrationOutcome CalibrateLatency(SharedState& s, CalibrationWindow& w) {
         return out;
     }
 
+    const RunningOperation running(s, Operation::Calibration);
     ChirpFinder finder;
     const uint32_t frameBytes = s.StereoInput ? 4u : 2u;
     const size_t channel = s.StereoInput && !s.LeftChannel ? 1 : 0;

@@ -45,6 +45,18 @@ void ShowRuntimeError(const std::string& text) {
 
 void ShowIoError(int code) { ShowRuntimeError(IoErrorText(code)); }
 
+std::string IoErrorMessage(int code, const std::string& file, const std::string& reason) {
+    std::string text = IoErrorText(code);
+    if (!text.empty() && std::isalnum(static_cast<unsigned char>(text.back()))) text += '.';
+    text += "\nFile \"" + file + "\"";
+    if (!reason.empty()) text += ": " + reason;
+    return text + ".";
+}
+
+void ShowIoError(int code, const std::string& file, const std::string& reason) {
+    ShowMessage(IoErrorMessage(code, file, reason));
+}
+
 void SetMessageSink(MessageSink sink) { Sink() = std::move(sink); }
 
 }  // namespace sonarix

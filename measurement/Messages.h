@@ -13,6 +13,10 @@ using MessageSink = std::function<void(const std::string& text)>;
 void ShowMessage(const std::string& text);
 // Shows the runtime's text for an I/O error code, with the full stop the error box appends.
 void ShowIoError(int code);
+// The same, with a second line that names the file and gives the reason in plain English:
+// "Dateizugriff verweigert." / "File "/home/a/x.dat": Permission denied."
+void ShowIoError(int code, const std::string& file, const std::string& reason);
+std::string IoErrorMessage(int code, const std::string& file, const std::string& reason);
 // The runtime's standard error box for any text: a full stop is appended when the text ends
 // in a letter or digit.
 void ShowRuntimeError(const std::string& text);

@@ -105,13 +105,15 @@ void SweepEngine::ReportGeneratorFailure() {
 }
 
 void SweepEngine::Measure() {
-    if (m_running) return;
     SharedState& s = m_state;
+    // Not inside another operation (a tone, an angle measurement, a calibration).
+    if (m_running || s.Running != Operation::None) return;
     // Refusals are decided before anything changes: the sweep is planned first.
     const MeasureWindow::SweepFields fields = m_window.Fields();
     if (!PlanSweep(s, fields.start, fields.stop, fields.step, fields.time)) return;
     m_abort = false;
     m_running = true;
+    const RunningOperation running(s, Operation::Sweep);
     m_stats = SweepStats{};
     const Clock::time_point begin = Clock::now();
 
@@ -133,6 +135,10 @@ void SweepEngine::Measure() {
     // 6. The first point is one step above the start frequency.
     s.CurrentFreq = s.StartFreq + s.StepFreq;
     int32_t i = 1;
+    // Points stored in the slot by this sweep. "Clear Spectrum" of the slot between two steps
+    // sets its count back; the sweep then goes on from the count it finds, so that the slot
+    // holds the points measured since and nothing else.
+    int32_t stored = 0;
     bool lagShown = false;
     bool stalled = false;
     const int slot = s.CurrentSlot;
@@ -205,10 +211,7 @@ void SweepEngine::Measure() {
         }
         // A playback that ended short of both the target and the end of the image was cut
         // off (the output went away): the step's sound was never played, so it is not read.
-        if (!tail && !Playing(s) && Position(s) < std::min(target, end)) {
-            if (lagShown) m_window.ShowLag(false);
-            break;
-        }
+        if (!tail && !Playing(s) && Position(s) < std::min(target, end)) break;
         if (lagShown) {
             m_window.ShowLag(false);
             lagShown = false;
@@ -226,10 +229,11 @@ void SweepEngine::Measure() {
                 level = ReadLevel(s, s.CurrentFreq, m_window.FftFilterOn(), *m_buffers);
             }
         }
-        s.SpecFreq[slot][i] = s.CurrentFreq;
-        s.SpecAmp[slot][i] = level * 100.0;
-        s.SpecPhase[slot][i] = phase;
-        s.SpecCount[slot] = i;
+        stored = std::min(stored, s.SpecCount[slot]) + 1;
+        s.SpecFreq[slot][stored] = s.CurrentFreq;
+        s.SpecAmp[slot][stored] = level * 100.0;
+        s.SpecPhase[slot][stored] = phase;
+        s.SpecCount[slot] = stored;
         m_window.ShowSaturation(level > 1.0);
         {
             Timed t(m_stats.redrawSeconds);
@@ -243,8 +247,10 @@ void SweepEngine::Measure() {
     // else stopped the stream.
     const bool early = !stalled && !s.StopRequested && s.CurrentFreq <= s.StopFreq && i < 20000;
 
-    // 8., 9. Silence at once, "Measure" back.
+    // 8., 9. Silence at once, "Measure" back; the lag indicator goes with the sweep whichever
+    // way it ended.
     audio::ChannelStop(s.PlayStream);
+    if (lagShown) m_window.ShowLag(false);
     m_window.ShowMeasure(true);
     m_window.Redraw();
     m_window.ShowSaturation(false);
@@ -258,7 +264,10 @@ void SweepEngine::Measure() {
 
 bool SweepEngine::PlayTone(double f) {
     SharedState& s = m_state;
-    if (Playing(s)) return false;  // a sweep, a tone or an angle measurement plays
+    // A sweep, a tone or an angle measurement plays, or a sweep reads the last steps after
+    // its image has ended.
+    if (Playing(s) || s.Running != Operation::None) return false;
+    const RunningOperation running(s, Operation::Tone);
     m_abort = false;
     m_window.EnableMeasure(false);
     s.CurrentFreq = f;

@@ -218,24 +218,39 @@ void SynthesizeChirp(int16_t* out, int64_t n, double omega, double dOmega) {
 
 bool PlanSweep(SharedState& s, std::string_view start, std::string_view stop, std::string_view step,
                std::string_view time) {
-    s.StartFreq = ReadNumber(start);
-    s.StopFreq = ReadNumber(stop);
-    s.StepFreq = ReadNumber(step);
-    s.StepTime = ReadNumber(time);
-    if (s.StepFreq == 0.0) return Refuse(s, kStepIsZero);
+    // Read into locals: a refused sweep leaves the parameters in force as they were (the tone
+    // of a click on the plot checks them too).
+    const double f0 = ReadNumber(start);
+    const double f1 = ReadNumber(stop);
+    const double df = ReadNumber(step);
+    const double dt = ReadNumber(time);
+    if (df == 0.0) return Refuse(s, kStepIsZero);
+    if (f0 < 0.0) return Refuse(s, kStartNegative);
+    if (f1 < 0.0) return Refuse(s, kStopNegative);
 
     // Left to right in extended precision.
-    long double v = static_cast<long double>(s.StopFreq) - static_cast<long double>(s.StartFreq);
+    long double v = static_cast<long double>(f1) - static_cast<long double>(f0);
     v = v * 44100.0L;
-    v = v / static_cast<long double>(s.StepFreq);
-    v = v * static_cast<long double>(s.StepTime);
+    v = v / static_cast<long double>(df);
+    v = v * static_cast<long double>(dt);
     v = v / 1000.0L;
     const int64_t n = RoundToInt64(v);
-    s.SampleCount = n;
     if (n > kLongestSignal) return Refuse(s, kSweepTooLong);
-    if ((s.StopFreq - s.StartFreq) / s.StepFreq > kMostSweepSteps) return Refuse(s, kTooManyPoints);
-    if (!(s.StopFreq > s.StartFreq)) return Refuse(s, kStopNotAboveStart);
+    if ((f1 - f0) / df > kMostSweepSteps) return Refuse(s, kTooManyPoints);
+    if (!(f1 > f0)) return Refuse(s, kStopNotAboveStart);
+    // Each of these alone leaves no sample; together they would make a sweep downwards.
+    if (df < 0.0) return Refuse(s, kStepNotPositive);
+    if (!(dt > 0.0)) return Refuse(s, kTimeNotPositive);
+    // The chirp is played at 44100 Hz and cannot hold a frequency above half of that.
+    if (f1 > kHighestFrequency) return Refuse(s, kStopAboveHalfRate);
+    // The first point lies one step above the start: beyond the range, nothing is measured.
+    if (df > f1 - f0) return Refuse(s, kStepBeyondRange);
     if (n <= 0) return Refuse(s, kNoSamples);
+    s.StartFreq = f0;
+    s.StopFreq = f1;
+    s.StepFreq = df;
+    s.StepTime = dt;
+    s.SampleCount = n;
     return true;
 }
 

@@ -19,13 +19,25 @@ inline constexpr const char* kSweepTooLong = "Sweep longer than an hour";
 inline constexpr const char* kTooManyPoints = "Too many data points";
 inline constexpr const char* kStepIsZero = "Step [Hz] must not be 0";
 inline constexpr const char* kStopNotAboveStart = "Stop Frequency must be above Start Frequency";
+inline constexpr double kHighestFrequency = 22050.0;  // half the sampling rate
+inline constexpr const char* kStartNegative = "Start Frequency [Hz] must not be negative";
+inline constexpr const char* kStopNegative = "Stop Frequency [Hz] must not be negative";
+inline constexpr const char* kStepNotPositive = "Step [Hz] must be above 0";
+inline constexpr const char* kTimeNotPositive = "Time per Step [ms] must be above 0";
+inline constexpr const char* kStopAboveHalfRate =
+    "Stop Frequency [Hz] must not be above 22050: the sound card plays at 44100 Hz, which "
+    "holds frequencies up to half of that";
+inline constexpr const char* kStepBeyondRange =
+    "Step [Hz] must not be larger than the range from Start Frequency to Stop Frequency: the "
+    "first point lies one step above the start";
 inline constexpr const char* kNoSamples =
     "The sweep has no samples: Step and Time per Step must be above 0";
 inline constexpr const char* kNegativeDuration = "The tone has no samples";
 
 // Reads the four sweep fields (start, stop, step [Hz], time per step [ms]) through ReadNumber
-// into the state, computes SampleCount and, unless refused, leaves the chirp in WavImage.
-// A refusal shows its message, sets StopRequested, leaves WavImage untouched and returns false.
+// and, unless refused, stores them and SampleCount in the state and leaves the chirp in
+// WavImage. A refusal shows its message (naming the field), sets StopRequested, leaves the
+// parameters in force and WavImage untouched and returns false.
 // Must not be called while PlayStream plays from WavImage.
 bool MakeSweepWav(SharedState& s, std::string_view start, std::string_view stop,
                   std::string_view step, std::string_view time);

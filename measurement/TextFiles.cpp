@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <locale.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,8 +12,10 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 
+#include "measurement/Messages.h"
 #include "measurement/ReadNumber.h"
 
 namespace sonarix {
@@ -101,7 +105,11 @@ void TextReader::Fill() {
     m_size = std::fread(m_buffer.data(), 1, m_buffer.size(), m_file);
     if (m_size == 0) {
         m_eof = true;
-        if (std::ferror(m_file) && m_error == 0) m_error = IoErrorFromErrno(errno ? errno : EIO);
+        if (std::ferror(m_file) && m_error == 0) {
+            const int err = errno ? errno : EIO;
+            m_error = IoErrorFromErrno(err);
+            m_reason = SystemErrorText(err);
+        }
     }
 }
 
@@ -115,7 +123,10 @@ int TextReader::Peek() {
 bool TextReader::AtEnd() { return Peek() < 0; }
 
 bool TextReader::OnlyBlanksLeft() {
-    for (int c = Peek(); c >= 0 && c <= 32; c = Peek()) ++m_pos;
+    for (int c = Peek(); c >= 0 && c <= 32; c = Peek()) {
+        ++m_pos;
+        if (c == '\n') ++m_line;
+    }
     return AtEnd();
 }
 
@@ -129,7 +140,18 @@ double TextReader::ReadNumber() {
     }
     const std::optional<double> v = ParseNumber(std::string_view(token, n));
     if (!v) {
-        if (m_error == 0) m_error = kIoInvalidNumber;
+        if (m_error == 0) {
+            m_error = kIoInvalidNumber;
+            // The token as far as it can be shown: 24 characters, others than plain ASCII as ?.
+            std::string shown;
+            for (size_t i = 0; i < n && i < 24; ++i) {
+                const auto c = static_cast<unsigned char>(token[i]);
+                shown += c < 127 ? static_cast<char>(c) : '?';
+            }
+            if (n > 24) shown += "...";
+            m_reason = "line " + std::to_string(m_line) + " holds \"" + shown +
+                       "\", which is not a number";
+        }
         return 0.0;
     }
     return *v;
@@ -138,9 +160,9 @@ double TextReader::ReadNumber() {
 void TextReader::SkipLine() {
     for (int c = Peek(); c >= 0; c = Peek()) {
         ++m_pos;
-        if (c == '\n') return;
-        if (c == '\r') {
-            if (Peek() == '\n') ++m_pos;
+        if (c == '\n' || c == '\r') {
+            if (c == '\r' && Peek() == '\n') ++m_pos;
+            ++m_line;
             return;
         }
     }
@@ -152,19 +174,50 @@ int TextReader::TakeError() {
     return e;
 }
 
-std::FILE* OpenForReading(const std::string& path, int& error) {
+std::string SystemErrorText(int err) {
+    // The messages of the C locale are the English ones.
+    static const locale_t english = newlocale(LC_ALL_MASK, "C", locale_t{});
+    return english != locale_t{} ? strerror_l(err, english) : std::strerror(err);
+}
+
+namespace {
+
+// What a file that is not a regular one is, for the reason of its refusal.
+const char* FileKind(mode_t mode) {
+    if (S_ISDIR(mode)) return "it is a folder";
+    if (S_ISFIFO(mode)) return "it is a named pipe (FIFO), not a regular file";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "it is a device, not a regular file";
+    if (S_ISSOCK(mode)) return "it is a socket, not a regular file";
+    return "it is not a regular file";
+}
+
+}  // namespace
+
+std::FILE* OpenForReading(const std::string& path, int& error, std::string* reason) {
+    auto fail = [&](int code, const std::string& why) -> std::FILE* {
+        error = code;
+        if (reason != nullptr) *reason = why;
+        return nullptr;
+    };
     error = 0;
-    if (path.empty()) {
-        error = kIoInvalidName;
-        return nullptr;
-    }
+    if (path.empty()) return fail(kIoInvalidName, "no file name was given");
+    // Looked at before it is opened (opening a named pipe waits for a writer), and again once
+    // open, in case the name was replaced in between.
     struct stat st {};
-    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        error = kIoInvalidName;
-        return nullptr;
+    if (stat(path.c_str(), &st) != 0) return fail(IoErrorFromErrno(errno), SystemErrorText(errno));
+    if (!S_ISREG(st.st_mode)) return fail(kIoInvalidName, FileKind(st.st_mode));
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return fail(IoErrorFromErrno(errno), SystemErrorText(errno));
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return fail(kIoInvalidName, FileKind(st.st_mode));
     }
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) error = IoErrorFromErrno(errno);
+    std::FILE* f = fdopen(fd, "rb");
+    if (f == nullptr) {
+        const int err = errno;
+        close(fd);
+        return fail(IoErrorFromErrno(err), SystemErrorText(err));
+    }
     return f;
 }
 
@@ -201,15 +254,19 @@ PairRead ReadPairs(std::FILE* file, int capacity, double* x, double* y) {
         y[r.count] = in.ReadNumber();
         ++r.count;
         in.SkipLine();
-        if ((r.error = in.TakeError()) != 0) return r;
+        if ((r.error = in.TakeError()) != 0) {
+            r.reason = in.Reason();
+            return r;
+        }
     }
     r.error = in.TakeError();
+    if (r.error != 0) r.reason = in.Reason();
     return r;
 }
 
 PairRead ReadPairFile(const std::string& path, int capacity, double* x, double* y) {
     PairRead r;
-    std::FILE* f = OpenForReading(path, r.error);
+    std::FILE* f = OpenForReading(path, r.error, &r.reason);
     if (f == nullptr) return r;
     r = ReadPairs(f, capacity, x, y);
     std::fclose(f);
@@ -256,6 +313,13 @@ int WriteFileErrno(const std::string& path, const std::string& content) {
     return err;
 }
 }  // namespace
+
+bool SaveTextFile(const std::string& path, const std::string& content) {
+    int err = 0;
+    const int code = WriteFileSafely(path, content, &err);
+    if (code != 0) ShowIoError(code, path, SystemErrorText(err));
+    return code == 0;
+}
 
 void SetWriteFault(std::function<int(size_t written)> fault) { Fault() = std::move(fault); }
 void SetCreateFault(std::function<int()> fault) { CreateFault() = std::move(fault); }

@@ -47,6 +47,9 @@ public:
     // The pending error, then none: 106 for a token that was not a number, or the system's
     // read error mapped by IoErrorFromErrno; 0 if none.
     int TakeError();
+    // The last error in plain English: the line and the token that is not a number, or the
+    // system's reason for a failed read.
+    const std::string& Reason() const { return m_reason; }
 
 private:
     int Peek();  // the next character, or -1 at the end of the file (Ctrl-Z included)
@@ -58,11 +61,18 @@ private:
     size_t m_size = 0;
     bool m_eof = false;
     int m_error = 0;
+    int m_line = 1;  // the line the next character belongs to
+    std::string m_reason;
 };
 
-// Opens path for reading; nullptr with the I/O error code in `error` (a folder is an invalid
-// name).
-std::FILE* OpenForReading(const std::string& path, int& error);
+// The system's text for errno `err` in English, whatever the locale ("Permission denied").
+std::string SystemErrorText(int err);
+
+// Opens path for reading; nullptr with the I/O error code in `error` and its reason in plain
+// English in `reason` (if given). Anything that is not a regular file (a folder, a named pipe,
+// a device such as /dev/zero) is refused as an invalid name before it is read, so that nothing
+// waits for a writer or reads without end.
+std::FILE* OpenForReading(const std::string& path, int& error, std::string* reason = nullptr);
 
 // The lines of a two-column file: "x y" CR LF, both with 3 decimals, point as separator.
 std::string PairLines(const double* x, const double* y, int n);
@@ -73,6 +83,7 @@ void AppendFixed3(std::string& out, double v);
 // The count does not include a last "line" of blanks only (an empty file has no points).
 struct PairRead {
     int error = 0;           // 0, or the I/O error code that ended the reading
+    std::string reason;      // the error's reason in plain English
     int count = 0;           // points read
     bool truncated = false;  // the file held more than `capacity` points
 };
@@ -86,6 +97,10 @@ PairRead ReadPairFile(const std::string& path, int capacity, double* x, double* 
 // and `systemError` (if given) receives the system's errno.
 int WriteFileSafely(const std::string& path, const std::string& content,
                     int* systemError = nullptr);
+
+// Writes the file as WriteFileSafely does and shows a failure in the runtime's error box, with
+// the file's name and the system's reason on a second line. True when written.
+bool SaveTextFile(const std::string& path, const std::string& content);
 
 // Test hook: called before each write of the file layer with the bytes written so far; a
 // non-zero result is taken as the errno of a failed write (for example ENOSPC). Empty: none.

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "measurement/ByteStream.h"
 #include "measurement/WavHeader.h"
@@ -29,6 +30,12 @@ struct LatencyCalibration {
     double confidenceDb = 0.0;  // correlation peak above the correlation's noise
     double spreadMs = 0.0;      // between the readings that were averaged
 };
+
+// The long operation that runs, if any. Each runs inside the handler that started it and
+// processes window messages while it waits, so other handlers run in its middle: this tells
+// them that a sweep, tone, angle measurement or calibration is in progress, also in the gaps
+// where nothing plays (before the playback starts, the tail after the end of the image).
+enum class Operation { None, Sweep, Tone, Angle, Calibration };
 
 // Owned by the program, handed by reference to every window; read and written on the GUI
 // thread only. Slot arrays are 1-based: entry 0 is never used.
@@ -62,6 +69,7 @@ struct SharedState {
     bool StereoInput = false;
     bool LeftChannel = true;
     LatencyCalibration Latency{};
+    Operation Running = Operation::None;
 
     // Plot geometry, pixels of the plot image.
     int32_t MarginLeft = 10;
@@ -81,6 +89,20 @@ struct SharedState {
     int32_t SerialStopBits = 2;
     uint8_t SerialSwFlow = 3;
     std::string SerialCommand;
+};
+
+// Marks an operation as running for as long as it lives.
+class RunningOperation {
+public:
+    RunningOperation(SharedState& s, Operation op)
+        : m_state(s), m_before(std::exchange(s.Running, op)) {}
+    ~RunningOperation() { m_state.Running = m_before; }
+    RunningOperation(const RunningOperation&) = delete;
+    RunningOperation& operator=(const RunningOperation&) = delete;
+
+private:
+    SharedState& m_state;
+    Operation m_before;
 };
 
 }  // namespace sonarix

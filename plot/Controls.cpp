@@ -1,6 +1,7 @@
 // The radio group, the plot image and the control builders.
 #include "plot/Controls.h"
 
+#include <QAbstractButton>
 #include <QButtonGroup>
 #include <QDialog>
 #include <QFileDialog>
@@ -9,6 +10,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
 
@@ -197,6 +199,38 @@ QPushButton* AddButton(QWidget* parent, const char* name, const char* caption, i
     auto* b = Named(new QPushButton(QString::fromLatin1(caption), parent), name);
     b->setGeometry(left, top, w, h);
     return b;
+}
+
+namespace {
+
+// Swallows the double-click event that Qt delivers in place of the second press: the button
+// never goes down, so the release clicks nothing.
+class SecondClickFilter : public QObject {
+public:
+    using QObject::QObject;
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::MouseButtonDblClick) return false;
+        if (auto* b = qobject_cast<QAbstractButton*>(watched)) b->setDown(false);
+        return true;
+    }
+};
+
+}  // namespace
+
+void IgnoreSecondClickOfDoubleClick(QAbstractButton* button) {
+    button->installEventFilter(new SecondClickFilter(button));
+}
+
+void KeepOnScreen(QWidget* window) {
+    const QScreen* screen = window->screen();
+    if (screen == nullptr) return;
+    const QRect area = screen->availableGeometry();
+    const QRect frame = window->frameGeometry();
+    // The frame's left and top edges at most so far that its right and bottom edges stay on
+    // the area; never left of or above it.
+    const int x = std::max(area.left(), std::min(frame.left(), area.right() + 1 - frame.width()));
+    const int y = std::max(area.top(), std::min(frame.top(), area.bottom() + 1 - frame.height()));
+    if (x != frame.left() || y != frame.top()) window->move(x, y);
 }
 
 }  // namespace sonarix

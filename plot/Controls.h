@@ -12,6 +12,7 @@
 
 #include "plot/PlotMapping.h"
 
+class QAbstractButton;
 class QButtonGroup;
 class QDialog;
 class QLabel;
@@ -110,6 +111,15 @@ QLabel* AddLabel(QWidget* parent, const char* name, const char* text, int left, 
 std::optional<std::string> RunFileDialog(QWidget* parent, bool save, const char* objectName,
                                          const QString& title, const QStringList& filters,
                                          const QString& suffix);
+
+// The second click of a double-click does not click `button`: it was meant for the button
+// that lay there before the first click hid it ("Stop" beneath "Measure"). A single click,
+// also one right after a double-click, still does.
+void IgnoreSecondClickOfDoubleClick(QAbstractButton* button);
+
+// Moves a top-level window, as it is shown, so that its frame lies on the available part of
+// its screen (as far as it fits).
+void KeepOnScreen(QWidget* window);
 
 // A push button with the given geometry.
 QPushButton* AddButton(QWidget* parent, const char* name, const char* caption, int left, int top,

@@ -5,6 +5,7 @@
 #include <QFontDialog>
 #include <QFontInfo>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -52,6 +53,7 @@ TFontDialog::TFontDialog(QWidget* parent) : QDialog(parent) {
     Fonts = Named(new QFontDialog(this), "Fonts");
     Fonts->setOptions(QFontDialog::NoButtons | QFontDialog::DontUseNativeDialog);
     Fonts->setWindowFlags(Qt::Widget);
+    Fonts->installEventFilter(this);
     ColourButton = Named(new QPushButton(QStringLiteral("Colour..."), this), "ColourButton");
     Swatch = Named(new QLabel(this), "Swatch");
     Swatch->setFixedSize(40, 20);
@@ -81,6 +83,23 @@ TFontDialog::TFontDialog(QWidget* parent) : QDialog(parent) {
     connect(OkButton, &QPushButton::clicked, this, &QDialog::accept);
     connect(CancelButton, &QPushButton::clicked, this, &QDialog::reject);
     ShowColour();
+}
+
+bool TFontDialog::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == Fonts && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const bool plain = key->modifiers() == Qt::NoModifier ||
+                           (key->modifiers() == Qt::KeypadModifier && key->key() == Qt::Key_Enter);
+        if (plain && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)) {
+            accept();
+            return true;
+        }
+        if (plain && key->key() == Qt::Key_Escape) {
+            reject();
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void TFontDialog::SetChoice(const FontChoice& choice) {

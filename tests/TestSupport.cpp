@@ -14,6 +14,8 @@ MessageRecorder::MessageRecorder() {
 
 MessageRecorder::~MessageRecorder() { SetMessageSink({}); }
 
+std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+
 std::string CaseName(size_t index, std::string_view text) {
     char number[16];
     std::snprintf(number, sizeof number, "%02zu", index);

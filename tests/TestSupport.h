@@ -20,6 +20,9 @@ private:
     std::vector<std::string> m_messages;
 };
 
+// The first line of a message (the runtime's text of a file error box).
+std::string FirstLine(const std::string& text);
+
 // A stable, readable GoogleTest case name: the case's index, then the text with every
 // character that is not a letter or digit spelled out ("1,5" -> "03_1comma5").
 std::string CaseName(size_t index, std::string_view text);

@@ -8,11 +8,14 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTimer>
 #include <algorithm>
 #include <array>
 #include <cmath>
 
+#include "measurement/FixedText.h"
 #include "measurement/Messages.h"
+#include "measurement/Playback.h"
 #include "measurement/Rounding.h"
 #include "measurement/TextFiles.h"
 #include "plot/Canvas.h"
@@ -45,6 +48,9 @@ TForm9::TForm9(SharedState& state, QWidget* parent) : QDialog(parent), m_state(s
     Button1 = AddButton(c, "Button1", "Measure value", 30, 240, 140, 25);
     Panel3 = AddSaturationPanel(c, 60, 274, 80, 17);
     Button2 = AddButton(c, "Button2", "Clear", 30, 300, 140, 25);
+    // It empties all 19 values at once: a click only, never a key meant for another control.
+    Button2->setFocusPolicy(Qt::NoFocus);
+    Button2->setAutoDefault(false);
     auto box = [c](QCheckBox*& b, const char* name, const char* caption, int top) {
         b = Named(new QCheckBox(QString::fromLatin1(caption), c), name);
         b->move(30, top);
@@ -62,6 +68,11 @@ TForm9::TForm9(SharedState& state, QWidget* parent) : QDialog(parent), m_state(s
     Label1 = AddLabel(c, "Label1", "", 30, 446);
     Label1->setGeometry(30, 446, 165, 36);
     Label1->setWordWrap(true);
+    Label2 = AddLabel(c, "Label2", "", 30, 488);
+    Label2->setGeometry(30, 488, 165, 20);
+    m_availability = Named(new QTimer(this), "AvailabilityTimer");
+    m_availability->setInterval(50);
+    connect(m_availability, &QTimer::timeout, this, [this] { ShowAvailability(); });
     connect(CheckBox4, &QCheckBox::clicked, this, [this] { DrawPolarPlot(); });
     connect(SpinEdit1, &QSpinBox::valueChanged, this, [this] { DrawPolarPlot(); });
     Panel1 = Named(new QWidget(c), "Panel1");
@@ -129,7 +140,37 @@ void TForm9::Open(bool show) {
     if (show) exec();
 }
 
-void TForm9::Button1Click() { MeasureValue(m_state, WaveAmplitude, *this); }
+void TForm9::Button1Click() {
+    m_closeAfterMeasurement = false;
+    MeasureValue(m_state, WaveAmplitude, *this);
+    if (m_closeAfterMeasurement) QDialog::done(1);
+}
+
+void TForm9::done(int result) {
+    if (m_state.Running == Operation::Angle) {
+        m_closeAfterMeasurement = true;
+        return;
+    }
+    QDialog::done(result);
+}
+
+void TForm9::ShowAvailability() {
+    const bool free = !Playing(m_state) && m_state.Running == Operation::None;
+    Button1->setEnabled(free);
+    Button1->setToolTip(free ? QString()
+                             : QStringLiteral("A tone is playing: measure when it has ended"));
+}
+
+void TForm9::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    ShowAvailability();
+    m_availability->start();
+}
+
+void TForm9::hideEvent(QHideEvent* event) {
+    m_availability->stop();
+    QDialog::hideEvent(event);
+}
 
 void TForm9::Button2Click() {
     ClearValues(WaveAmplitude);
@@ -145,14 +186,15 @@ void TForm9::CloseExecute() { done(1); }
 void TForm9::SaveDataExecute() {
     const std::optional<std::string> name = ChooseSaveFile();
     if (!name) return;
-    if (const int e = WriteFileSafely(*name, WaveLines(WaveAmplitude)); e != 0) ShowIoError(e);
+    SaveTextFile(*name, WaveLines(WaveAmplitude));
 }
 
 void TForm9::OpenDataExecute() {
     const std::optional<std::string> name = ChooseOpenFile();
     if (!name) return;
-    if (const int e = ReadWaveFile(*name, WaveAmplitude); e != 0) {
-        ShowIoError(e);
+    std::string reason;
+    if (const int e = ReadWaveFile(*name, WaveAmplitude, &reason); e != 0) {
+        ShowIoError(e, *name, reason);
         return;
     }
     DrawPolarPlot();
@@ -186,6 +228,11 @@ void TForm9::DrawPolarPlot() {
     }
     c.PenColor = 0;
     c.Polygon(f.x.data(), f.y.data(), f.count, f.fill);
+    // The frequency the values belong to, also in a saved or printed picture.
+    const QString at =
+        QStringLiteral("%1 Hz").arg(QString::fromStdString(FixedText(m_state.CurrentFreq, 1)));
+    Label2->setText(QStringLiteral("Measured at ") + at);
+    c.TextOut(4, 4, at);
     const double largest = *std::max_element(WaveAmplitude.begin(), WaveAmplitude.end());
     if (CheckBox4->isChecked() && largest > 0.0) {
         // The same view of the theory, whose largest value is the measured one: it has the

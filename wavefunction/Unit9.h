@@ -14,6 +14,7 @@
 class QAction;
 class QCheckBox;
 class QSpinBox;
+class QTimer;
 class QLabel;
 class QMenuBar;
 class QPushButton;
@@ -44,6 +45,7 @@ public:
     QCheckBox* CheckBox4 = nullptr;      // "Theory": the outline of |P_l| over the figure
     QSpinBox* SpinEdit1 = nullptr;       // its order l = 0 ... 4
     QLabel* Label1 = nullptr;            // the l that fits the values best
+    QLabel* Label2 = nullptr;            // the frequency the values are measured at
     static constexpr uint32_t kTheoryColor = 0x000080FF;  // orange (0x00BBGGRR)
     QWidget* Panel1 = nullptr;
     TImage* Image1 = nullptr;
@@ -97,14 +99,24 @@ public:
     void ShowSaturation(bool shown) override;
     void ProcessMessages() override;
 
+    // Closing (by "Close", Escape or the close box) waits for an angle measurement to end.
+    void done(int result) override;
+    // "Measure value" is available while nothing plays; a timer keeps it so while the window
+    // is shown (the tone of the last press plays on after it).
+    void ShowAvailability();
+
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
     SharedState& m_state;
     std::unique_ptr<Canvas> m_canvas;
     std::unique_ptr<PlotOutput> m_output;
     QWidget* m_client = nullptr;
+    QTimer* m_availability = nullptr;
+    bool m_closeAfterMeasurement = false;
 };
 
 }  // namespace sonarix

@@ -6,7 +6,7 @@
 
 namespace sonarix {
 
-int ReadWaveValues(std::FILE* f, WaveValues& values) {
+int ReadWaveValues(std::FILE* f, WaveValues& values, std::string* reason) {
     int error = 0;
     WaveValues read{};  // scratch: a failed file leaves the values as they were
     TextReader in(f);
@@ -17,14 +17,15 @@ int ReadWaveValues(std::FILE* f, WaveValues& values) {
         error = in.TakeError();
     }
     if (error == 0) values = read;
+    if (error != 0 && reason != nullptr) *reason = in.Reason();
     return error;
 }
 
-int ReadWaveFile(const std::string& path, WaveValues& values) {
+int ReadWaveFile(const std::string& path, WaveValues& values, std::string* reason) {
     int error = 0;
-    std::FILE* f = OpenForReading(path, error);
+    std::FILE* f = OpenForReading(path, error, reason);
     if (f == nullptr) return error;
-    error = ReadWaveValues(f, values);
+    error = ReadWaveValues(f, values, reason);
     std::fclose(f);
     return error;
 }

@@ -64,8 +64,9 @@ PolarFigure MakePolarFigure(const WaveValues& values, int w, int h, bool lifted,
 }
 
 bool MeasureValue(SharedState& s, WaveValues& values, AngleWindow& w) {
-    // Playing, stalled or paused: the press is ignored.
-    if (audio::ChannelIsActive(s.PlayStream) != 0) return false;
+    // Playing, stalled or paused, or inside another operation: the press is ignored.
+    if (audio::ChannelIsActive(s.PlayStream) != 0 || s.Running != Operation::None) return false;
+    const RunningOperation running(s, Operation::Angle);
     const int k = std::clamp(w.SelectedAngle(), 0, kAngles - 1);
     w.AboutToMeasure(k);
     if (!MakeToneWav(s, 1.0)) return false;

@@ -67,9 +67,10 @@ void ClearValues(WaveValues& values);
 // The data file: per angle "theta value" with 1 and 3 decimals, CR LF.
 std::string WaveLines(const WaveValues& values);
 // Reads the 19 values by line position (the first number of a line is skipped); missing
-// lines give 0.0. Returns 0, or the I/O error code, in which case `values` is unchanged.
-int ReadWaveFile(const std::string& path, WaveValues& values);
+// lines give 0.0. Returns 0, or the I/O error code, in which case `values` is unchanged and
+// `reason` (if given) says why in plain English.
+int ReadWaveFile(const std::string& path, WaveValues& values, std::string* reason = nullptr);
 // The same from an open file.
-int ReadWaveValues(std::FILE* f, WaveValues& values);
+int ReadWaveValues(std::FILE* f, WaveValues& values, std::string* reason = nullptr);
 
 }  // namespace sonarix

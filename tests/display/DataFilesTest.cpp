@@ -98,7 +98,9 @@ TEST_F(SpectrumFilesTest, AFailedOpenLeavesTheSlotAsItWasAndDoesNotRedraw) {
     const int redraws = f->RedrawCount();
     f->OpenSpectrumExecute();
     ASSERT_EQ(messages.Messages().size(), 1u);
-    EXPECT_EQ(messages.Messages()[0], "Ungültige numerische Eingabe.");
+    // The runtime's text, then the file and the reason in plain English.
+    EXPECT_EQ(messages.Messages()[0], "Ungültige numerische Eingabe.\nFile \"" + File("comma.dat") +
+                                          "\": line 1 holds \"1,5\", which is not a number.");
     EXPECT_EQ(p.state->SpecCount[0], 11);
     EXPECT_EQ(p.state->SpecFreq[0], before);
     EXPECT_EQ(f->RedrawCount(), redraws);
@@ -107,7 +109,8 @@ TEST_F(SpectrumFilesTest, AFailedOpenLeavesTheSlotAsItWasAndDoesNotRedraw) {
     Answer(File("missing.dat"));
     f->OpenSpectrumExecute();
     ASSERT_EQ(messages.Messages().size(), 1u);
-    EXPECT_EQ(messages.Messages()[0], "Datei nicht gefunden.");
+    EXPECT_EQ(messages.Messages()[0], "Datei nicht gefunden.\nFile \"" + File("missing.dat") +
+                                          "\": No such file or directory.");
     EXPECT_EQ(p.state->SpecCount[0], 11);
 }
 
@@ -135,12 +138,13 @@ TEST_F(SpectrumFilesTest, ASaveThatCannotBeCreatedShowsTheErrorBox) {
     Answer(File("no/folder/here.dat"));
     f->SaveSpectrumExecute();
     ASSERT_EQ(messages.Messages().size(), 1u);
-    EXPECT_EQ(messages.Messages()[0], "Datei nicht gefunden.");
+    EXPECT_EQ(test::FirstLine(messages.Messages()[0]), "Datei nicht gefunden.");
     messages.Clear();
     Answer(dir.string());
     f->SaveSpectrumExecute();
     ASSERT_EQ(messages.Messages().size(), 1u);
-    EXPECT_EQ(messages.Messages()[0], "Ungültiger Dateiname.");
+    EXPECT_EQ(messages.Messages()[0],
+              "Ungültiger Dateiname.\nFile \"" + dir.string() + "\": Is a directory.");
 }
 
 TEST_F(SpectrumFilesTest, SaveAsImageTakesTheWholeWidePanelInTheFormatOfItsName) {

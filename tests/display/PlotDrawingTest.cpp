@@ -7,6 +7,7 @@
 
 #include "display/PlotDrawing.h"
 #include "measurement/FixedText.h"
+#include "measurement/ReadNumber.h"
 #include "measurement/Rounding.h"
 #include "plot/Axes.h"
 #include "plot/Canvas.h"
@@ -34,7 +35,8 @@ protected:
     }
 
     void Redraw(bool playing = false, const char* stop = "10000") {
-        plot.RedrawSpectra(*s, canvas, kPanelW, kPanelH, playing, stop);
+        plot.RedrawSpectra(*s, canvas, kPanelW, kPanelH,
+                           playing ? std::optional<double>(ReadNumber(stop)) : std::nullopt);
     }
     void AddPoint(int slot, double f, double a) {
         const int n = ++s->SpecCount[slot];
@@ -384,7 +386,7 @@ TEST_F(SpectrumPlotTest, RandomStoresLookAsDrawnSegmentBySegment) {
             ASSERT_GT(found, 0);
         }
         canvas.PenWidth = 1 + round % 4;
-        plot.RedrawSpectra(*s, canvas, kPanelW, kPanelH, false, "");
+        plot.RedrawSpectra(*s, canvas, kPanelW, kPanelH, std::nullopt);
 
         QImage ref(image.size(), QImage::Format_RGB32);
         ref.fill(Qt::white);

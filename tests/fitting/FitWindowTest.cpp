@@ -264,6 +264,7 @@ TEST_F(FitWindowTest, ResultFiles) {
 
 TEST_F(FitWindowTest, StopAndClosingDuringARun) {
     Fill(0, 1000.0, 3000.0, 10.0);
+    f->RedrawSpectra();  // the fit range: the plot's
     f->FitExecute();
     int rounds = 0;
     std::function<void()> during = [&] {

@@ -132,7 +132,7 @@ TEST_F(SweepTest, StopEndsTheSweepAfterTheCurrentStep) {
     EXPECT_TRUE(w.measureShown);
 }
 
-TEST_F(SweepTest, ClearingTheSlotBeingMeasuredStartsItAgainFromTheStepIndex) {
+TEST_F(SweepTest, ClearingTheSlotBeingMeasuredKeepsOnlyThePointsMeasuredSince) {
     std::vector<int> countsAtRedraw;
     w.onMessages = [&] {
         if (w.messages != 50) return;
@@ -143,10 +143,11 @@ TEST_F(SweepTest, ClearingTheSlotBeingMeasuredStartsItAgainFromTheStepIndex) {
     engine.Measure();
     ASSERT_GE(countsAtRedraw.size(), 51u);
     EXPECT_EQ(countsAtRedraw[48], 49);
-    EXPECT_EQ(countsAtRedraw[49], 50);  // jumps back to the step's index
-    EXPECT_EQ(Count(), 990);
-    for (int i = 1; i < 50; ++i) EXPECT_EQ(Freq(i), 0.0);
-    EXPECT_EQ(Freq(50), 600.0);
+    EXPECT_EQ(countsAtRedraw[49], 1);  // the slot starts again with the next point
+    EXPECT_EQ(Count(), 941);
+    EXPECT_EQ(Freq(1), 600.0);
+    EXPECT_EQ(Freq(941), 10000.0);
+    for (int i = 2; i <= 941; ++i) ASSERT_EQ(Freq(i), Freq(i - 1) + 10.0) << i;
 }
 
 TEST_F(SweepTest, ASlowWindowMakesThePlaybackFallBehindAndRewind) {
@@ -206,7 +207,7 @@ TEST_F(SweepTest, RefusedParametersPlayNothingAndLeaveMeasureAlone) {
     const Case cases[] = {
         {{"100", "100", "10", "50"}, kStopNotAboveStart},
         {{"100", "10000", "0", "50"}, kStepIsZero},
-        {{"100", "10000", "10", "0"}, kNoSamples},
+        {{"100", "10000", "10", "0"}, kTimeNotPositive},
         {{"100", "10000", "0.1", "5"}, kTooManyPoints},
         {{"100", "10000", "1", "400"}, kSweepTooLong},
     };

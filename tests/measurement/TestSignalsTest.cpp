@@ -94,15 +94,22 @@ TEST_F(TestSignals, TenMinuteSweepMatchesReferenceSampleForSample) {
 }
 
 TEST_F(TestSignals, OddSweepsMatchReference) {
-    // Fractional steps, a downward-rounded count and a start frequency far from zero.
+    // Fractional steps and a downward-rounded count through the fields; frequencies far from
+    // zero, or below it, which the fields refuse, straight into the synthesis.
+    ASSERT_TRUE(MakeSweepWav(*s, "37.5", "4410.25", "0.25", "0.3"));
+    std::vector<int16_t> ref = ReferenceSweep(s->StartFreq, s->StopFreq, s->SampleCount);
+    EXPECT_EQ(std::memcmp(Samples(*s), ref.data(), ref.size() * 2), 0);
     struct Case {
-        const char *start, *stop, *step, *time;
+        double start, stop;
+        int64_t samples;
     };
     for (const Case& c :
-         {Case{"37.5", "4410.25", "0.25", "0.3"}, Case{"1e6", "1.00002e6", "3", "7"},
-          Case{"-50", "50", "1", "20"}, Case{"1e9", "1.0000001e9", "10", "50"}}) {
-        ASSERT_TRUE(MakeSweepWav(*s, c.start, c.stop, c.step, c.time)) << c.start;
-        const std::vector<int16_t> ref = ReferenceSweep(s->StartFreq, s->StopFreq, s->SampleCount);
+         {Case{1e6, 1.00002e6, 2058}, Case{-50, 50, 88200}, Case{1e9, 1.0000001e9, 22050}}) {
+        s->StartFreq = c.start;
+        s->StopFreq = c.stop;
+        s->SampleCount = c.samples;
+        WriteSweep(*s);
+        ref = ReferenceSweep(c.start, c.stop, c.samples);
         EXPECT_EQ(std::memcmp(Samples(*s), ref.data(), ref.size() * 2), 0) << c.start;
     }
 }
@@ -157,12 +164,19 @@ TEST_F(TestSignals, ToneLengthsAndTheirSamples) {
     EXPECT_EQ(mismatches, 0);
 }
 
-TEST_F(TestSignals, StoresFieldsEvenWhenRefused) {
+TEST_F(TestSignals, ARefusedSweepLeavesTheParametersInForce) {
+    ASSERT_TRUE(MakeSweepWav(*s, "200", "300", "5", "20"));
+    const int64_t samples = s->SampleCount;
     EXPECT_FALSE(MakeSweepWav(*s, "5", "20000000", "1", "50"));
-    EXPECT_EQ(s->StartFreq, 5.0);
-    EXPECT_EQ(s->StopFreq, 20000000.0);
-    EXPECT_EQ(s->StepFreq, 1.0);
-    EXPECT_EQ(s->StepTime, 50.0);
+    EXPECT_EQ(s->StartFreq, 200.0);
+    EXPECT_EQ(s->StopFreq, 300.0);
+    EXPECT_EQ(s->StepFreq, 5.0);
+    EXPECT_EQ(s->StepTime, 20.0);
+    EXPECT_EQ(s->SampleCount, samples);
+    // So a tone still plays after a sweep refused for too many points.
+    EXPECT_FALSE(MakeSweepWav(*s, "100", "10000", "0.1", "5"));
+    s->CurrentFreq = 440.0;
+    EXPECT_TRUE(MakeToneWav(*s, 1.0));
 }
 
 TEST_F(TestSignals, HourLimit) {
@@ -177,7 +191,7 @@ TEST_F(TestSignals, HourLimit) {
     ASSERT_TRUE(MakeToneWav(*s, 0.5));
     const std::vector<uint8_t> before(s->WavImage.Data(), s->WavImage.Data() + s->WavImage.Size());
     EXPECT_FALSE(MakeSweepWav(*s, "0", "1000", "1", "3600.0000226757"));
-    EXPECT_EQ(s->SampleCount, 158760001);
+    EXPECT_EQ(s->SampleCount, 22050);  // the tone's, still in force
     ASSERT_EQ(messages.Messages().size(), 1u);
     EXPECT_EQ(messages.Messages()[0], "Sweep longer than an hour");
     EXPECT_TRUE(s->StopRequested);
@@ -227,10 +241,16 @@ TEST_F(TestSignals, ParametersWithoutSamplesAreRefusedBeforeAnything) {
         {"100", "100", "10", "50", kStopNotAboveStart},
         {"1000", "100", "10", "50", kStopNotAboveStart},
         {"1000", "100", "-10", "50", kStopNotAboveStart},
-        {"100", "10000", "-10", "50", kNoSamples},
-        {"100", "10000", "10", "0", kNoSamples},
-        {"100", "10000", "10", "-5", kNoSamples},
-        {"100", "101", "10", "0.0001", kNoSamples},  // rounds to no sample
+        {"100", "10000", "-10", "50", kStepNotPositive},
+        {"100", "10000", "-10", "-50", kStepNotPositive},  // would sweep down to -9900 Hz
+        {"100", "10000", "10", "0", kTimeNotPositive},
+        {"100", "10000", "10", "-5", kTimeNotPositive},
+        {"-100", "1000", "10", "50", kStartNegative},
+        {"-1000", "-100", "10", "50", kStartNegative},
+        {"0", "-100", "10", "50", kStopNegative},
+        {"100", "200", "500", "50", kStepBeyondRange},  // one point at 600 Hz
+        {"100", "22050.5", "10", "1", kStopAboveHalfRate},
+        {"100", "110", "10", "0.0001", kNoSamples},  // rounds to no sample
     };
     s->CurrentFreq = 1000.0;
     ASSERT_TRUE(MakeToneWav(*s, 0.1));

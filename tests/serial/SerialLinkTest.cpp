@@ -75,8 +75,8 @@ TEST_F(SerialLinkTest, OkOpensThePortWithTheDefaultLineAndSendsTheInitialisation
     EXPECT_EQ(form8->ComboBox1->itemData(1, Qt::ToolTipRole).toString().toStdString(),
               generator.Device());
     EXPECT_EQ(form8->ComboBox1->currentIndex(), 0);
-    form8->ComboBox1->setCurrentIndex(1);
     form8->show();
+    form8->ComboBox1->setCurrentIndex(1);
     form8->Button1Click();
     EXPECT_FALSE(form8->isVisible());
     EXPECT_EQ(form8->result(), QDialog::Accepted);
@@ -141,9 +141,9 @@ TEST_F(SerialLinkTest, ASettingTheDeviceRefusesIsReported) {
     test::PtyGenerator generator;
     devices[1] = generator.Device();
     Start();
+    form8->show();
     form8->ComboBox1->setCurrentIndex(1);
     form8->ComboBox4->setCurrentIndex(2);  // 7 data bits
-    form8->show();
     form8->Button1Click();
     ASSERT_EQ(messages.Messages().size(), 1u);
     EXPECT_NE(messages.Messages()[0].find("does not support this number of data bits"),
@@ -174,8 +174,8 @@ TEST_F(SerialLinkTest, APortThatVanishedSinceStartUp) {
     devices[2] = generator.Device();
     Start();
     devices[2] = "/dev/sonarix-unplugged";
-    form8->ComboBox1->setCurrentIndex(1);
     form8->show();
+    form8->ComboBox1->setCurrentIndex(1);
     form8->Button1Click();
     ASSERT_EQ(messages.Messages().size(), 1u);
     EXPECT_EQ(messages.Messages()[0], "Seriel port not available");
@@ -190,9 +190,9 @@ TEST_F(SerialLinkTest, ADeviceThatCannotBeOpenedKeepsTheDialogOpen) {
     devices[2] = generator.Device();
     Start();
     ASSERT_EQ(form8->ComboBox1->count(), 3);
+    form8->show();
     form8->ComboBox1->setCurrentIndex(1);
     form8->ComboBox2->setCurrentIndex(4);  // 4800
-    form8->show();
     form8->Button1Click();
     ASSERT_EQ(messages.Messages().size(), 1u);
     EXPECT_NE(messages.Messages()[0].find("Cannot open serial port /tmp"), std::string::npos)
@@ -209,22 +209,34 @@ TEST_F(SerialLinkTest, ADeviceThatCannotBeOpenedKeepsTheDialogOpen) {
     EXPECT_EQ(cfgetospeed(&static_cast<const termios&>(LineOf(generator))), B4800);
 }
 
-TEST_F(SerialLinkTest, CancelChangesNothingAndTheNextOkAppliesTheBoxes) {
+TEST_F(SerialLinkTest, CancelChangesNothingAndTheBoxesShowTheSettingsInForce) {
     test::PtyGenerator generator;
     devices[1] = generator.Device();
     Start();
+    form8->show();
     form8->ComboBox1->setCurrentIndex(1);
     form8->ComboBox2->setCurrentIndex(0);
-    form8->show();
     form8->Button2Click();
     EXPECT_FALSE(form8->isVisible());
     EXPECT_EQ(p.state->SerialPortNr, 0);
     EXPECT_EQ(p.state->SerialBaud, 9600);
     EXPECT_FALSE(p.state->SerialPort->Open());
-    EXPECT_EQ(form8->ComboBox2->currentIndex(), 0);  // the boxes keep what was picked
+    // Opened again, the boxes show the settings in force, not what was cancelled.
+    form8->show();
+    EXPECT_EQ(form8->ComboBox1->currentIndex(), 0);
+    EXPECT_EQ(form8->ComboBox2->currentIndex(), 5);
+    form8->Button1Click();
+    EXPECT_EQ(p.state->SerialPortNr, 0);
+    EXPECT_EQ(p.state->SerialBaud, 9600);
+    form8->show();
+    form8->ComboBox1->setCurrentIndex(1);
+    form8->ComboBox2->setCurrentIndex(0);
     form8->Button1Click();
     EXPECT_EQ(p.state->SerialPortNr, 1);
     EXPECT_EQ(p.state->SerialBaud, 300);
+    form8->show();
+    EXPECT_EQ(form8->ComboBox1->currentText(), "COM1");
+    EXPECT_EQ(form8->ComboBox2->currentText(), "300");
     // "None" afterwards: no further link, and the open port is left as it is.
     form8->ComboBox1->setCurrentIndex(0);
     form8->Button1Click();

@@ -282,7 +282,7 @@ TEST_F(WaveWindowTest, DataFiles) {
     std::ofstream(file, std::ios::binary) << "90,0 1,5\r\n";
     w->OpenDataExecute();
     ASSERT_EQ(messages.Messages().size(), 1u);
-    EXPECT_EQ(messages.Messages()[0], "Ungültige numerische Eingabe.");
+    EXPECT_EQ(test::FirstLine(messages.Messages()[0]), "Ungültige numerische Eingabe.");
     EXPECT_EQ(w->WaveAmplitude, before);
 
     std::ofstream(file, std::ios::binary) << "";
