@@ -58,7 +58,7 @@ bool StartUp(Program& p) {
             std::fprintf(stderr, "Sonarix: sound output: %s\n", reason);
         }
         audio::Free();
-        ShowMessage(kCannotInitOutput);
+        ShowMessage(std::string(kCannotInitOutput) + "\n" + kVirtualHint);
         return false;
     }
     // 5. The default recording device.
@@ -218,16 +218,40 @@ std::string LocateManual(const std::string& executableDir) {
 
 std::string VersionText() { return std::string("Sonarix ") + SONARIX_VERSION; }
 
+namespace {
+
+// An argument the program does not know: the usage on standard error, exit code 2.
+int Unknown(const char* argument) {
+    std::fprintf(stderr, "sonarix: unknown argument \"%s\"\n\n%s", argument, kUsage);
+    return 2;
+}
+
+}  // namespace
+
 int RunProgram(int argc, char** argv) {
     bool form12 = false;
+    // Ours first, and the answers that need no display. Qt's own options start with one dash
+    // and are taken out of argv by QApplication; what is left after it is unknown.
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--virtual") == 0) form12 = true;
-        if (std::strcmp(argv[i], "--version") == 0) {
+        const std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (a == "--version") {
             std::printf("%s\n", VersionText().c_str());
             return 0;
         }
+        if (a == "--virtual") {
+            form12 = true;
+        } else if (a.rfind("--", 0) == 0) {
+            return Unknown(argv[i]);
+        }
     }
     QApplication app(argc, argv);
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--virtual") != 0) return Unknown(argv[i]);
+    }
     QApplication::setApplicationName(QStringLiteral("Sonarix"));
     // Test hook: messages on standard error instead of modal boxes.
     if (std::getenv("SONARIX_MESSAGES_TO_STDERR") == nullptr) InstallMessageBoxes();

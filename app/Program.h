@@ -27,6 +27,22 @@ class TForm11;
 
 inline constexpr const char* kWrongAudioVersion = "An incorrect version of BASS.DLL was loaded";
 inline constexpr const char* kCannotInitOutput = "Cannot initialize Sound Card for output";
+// The second line of that message.
+inline constexpr const char* kVirtualHint =
+    "Start the program with --virtual to run it on the built-in virtual apparatus, which needs "
+    "no sound card.";
+// What --help prints, and an unknown argument on standard error.
+inline constexpr const char* kUsage =
+    "Usage: sonarix [--virtual] [--version] [--help] [Qt options]\n"
+    "\n"
+    "A swept-sine spectrum analyser for acoustic cavity resonators on the sound card.\n"
+    "\n"
+    "  --virtual   run on the built-in virtual apparatus (a simulated resonator; no sound\n"
+    "              card, apparatus or sound server needed)\n"
+    "  --version   print the version and exit\n"
+    "  --help, -h  print this text and exit\n"
+    "\n"
+    "Without --virtual the program uses the sound card through the desktop's sound server.\n";
 
 // Everything that lives from start-up to the end of the program.
 struct Program {
@@ -71,9 +87,11 @@ std::string VersionText();
 // The message sink of the running program: a modal box with the application's title.
 void InstallMessageBoxes();
 
-// The executable: picks the backend (--virtual: the virtual apparatus, otherwise the sound
-// card), installs the message box (unless SONARIX_MESSAGES_TO_STDERR is set), brings the
-// program up, runs the event loop and brings it down. Returns the exit code.
+// The executable: --help and --version answer and end (exit 0) without a display; an
+// argument that is neither ours nor Qt's prints the usage and ends with exit code 2. Otherwise
+// picks the backend (--virtual: the virtual apparatus, otherwise the sound card), installs the
+// message box (unless SONARIX_MESSAGES_TO_STDERR is set), brings the program up, runs the
+// event loop and brings it down. Returns the exit code.
 int RunProgram(int argc, char** argv);
 
 }  // namespace sonarix

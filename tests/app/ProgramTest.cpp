@@ -117,7 +117,9 @@ TEST_F(StartupTest, NoOutputEndsTheProgram) {
     Program p;
     EXPECT_FALSE(StartUp(p));
     ASSERT_EQ(messages.Messages().size(), 1u);
-    EXPECT_EQ(messages.Messages()[0], "Cannot initialize Sound Card for output");
+    EXPECT_EQ(messages.Messages()[0],
+              "Cannot initialize Sound Card for output\nStart the program with --virtual to run "
+              "it on the built-in virtual apparatus, which needs no sound card.");
 }
 
 TEST_F(StartupTest, NoBackendAtAllEndsTheProgram) {
@@ -125,7 +127,9 @@ TEST_F(StartupTest, NoBackendAtAllEndsTheProgram) {
     Program p;
     EXPECT_FALSE(StartUp(p));
     ASSERT_EQ(messages.Messages().size(), 1u);
-    EXPECT_EQ(messages.Messages()[0], "Cannot initialize Sound Card for output");
+    EXPECT_EQ(messages.Messages()[0],
+              "Cannot initialize Sound Card for output\nStart the program with --virtual to run "
+              "it on the built-in virtual apparatus, which needs no sound card.");
 }
 
 TEST_F(StartupTest, NoRecordingDeviceEndsTheProgramAndReleasesTheLibrary) {
