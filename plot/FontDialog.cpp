@@ -53,7 +53,10 @@ TFontDialog::TFontDialog(QWidget* parent) : QDialog(parent) {
     Fonts = Named(new QFontDialog(this), "Fonts");
     Fonts->setOptions(QFontDialog::NoButtons | QFontDialog::DontUseNativeDialog);
     Fonts->setWindowFlags(Qt::Widget);
+    // The chooser confirms by itself on Return in its lists, and cancels on Escape.
     Fonts->installEventFilter(this);
+    connect(Fonts, &QDialog::accepted, this, &QDialog::accept);
+    connect(Fonts, &QDialog::rejected, this, &QDialog::reject);
     ColourButton = Named(new QPushButton(QStringLiteral("Colour..."), this), "ColourButton");
     Swatch = Named(new QLabel(this), "Swatch");
     Swatch->setFixedSize(40, 20);

@@ -61,7 +61,8 @@ public:
 
 protected:
     // Return and Escape in the font chooser confirm or cancel the whole dialog: the chooser is
-    // a dialog of its own and would otherwise take them for itself.
+    // a dialog of its own and would otherwise take them for itself (its lists close it on
+    // Return; its size field leaves Return to it, which has no button for it).
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:

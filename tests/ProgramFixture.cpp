@@ -2,6 +2,10 @@
 #include "tests/ProgramFixture.h"
 
 #include <QApplication>
+#include <QTest>
+#include <QTimer>
+#include <QWidget>
+#include <QWindow>
 #include <cmath>
 
 #include "measurement/Messages.h"
@@ -40,6 +44,36 @@ void ProgramOnApparatus::TearDown() {
     f = nullptr;
     platform::SetSleepHandler({});
     SetPortDeviceMapper({});
+}
+
+void ProgramOnApparatus::Activate(QWidget* window) {
+    window->show();
+    window->activateWindow();
+    EXPECT_TRUE(QTest::qWaitForWindowActive(window)) << window->objectName().toStdString();
+}
+
+void ProgramOnApparatus::Key(QWidget* window, Qt::Key key, Qt::KeyboardModifiers mods) {
+    QTest::keyClick(window->windowHandle(), key, mods);
+}
+
+void ProgramOnApparatus::ClickAt(QWidget* widget, QPoint pos, int ms) {
+    QWindow* w = widget->window()->windowHandle();
+    const QPointF local = w->mapFromGlobal(widget->mapToGlobal(QPointF(pos)));
+    const QPointF global = widget->mapToGlobal(QPointF(pos));
+    qt_handleMouseEvent(w, local, global, Qt::LeftButton, Qt::LeftButton, QEvent::MouseButtonPress,
+                        Qt::NoModifier, ms);
+    qt_handleMouseEvent(w, local, global, Qt::NoButton, Qt::LeftButton, QEvent::MouseButtonRelease,
+                        Qt::NoModifier, ms + 40);
+}
+
+void ProgramOnApparatus::AtRound(int n, std::function<void()> action) {
+    QTimer::singleShot(0, [n, action = std::move(action)]() mutable {
+        if (n <= 1) {
+            action();
+        } else {
+            AtRound(n - 1, std::move(action));
+        }
+    });
 }
 
 void ProgramOnApparatus::MapPorts() {

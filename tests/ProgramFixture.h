@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QPoint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -11,6 +13,8 @@
 #include "app/Program.h"
 #include "platform/audio/VirtualApparatus.h"
 #include "tests/TestSupport.h"
+
+class QWidget;
 
 namespace sonarix::test {
 
@@ -32,6 +36,18 @@ protected:
     void Fill(int slot, double from, double to, double step);
 
     MessageRecorder messages;  // outlives the program, so its last messages are recorded too
+
+    // Shows a window and makes it the active one, as a click on it would.
+    static void Activate(QWidget* window);
+    // A key pressed and released as the platform delivers it: to the focus widget of the
+    // window (or whatever grabs the keyboard), through the application's shortcut handling.
+    static void Key(QWidget* window, Qt::Key key, Qt::KeyboardModifiers mods = Qt::NoModifier);
+    // A mouse click as the platform delivers it, at `pos` of `widget`, with the platform's time
+    // stamp `ms`: two clicks closer than the double-click interval make a double-click.
+    static void ClickAt(QWidget* widget, QPoint pos, int ms);
+    // Runs `action` inside the n-th round of message processing from now (a sweep processes
+    // messages once a step, a tone every 50 ms of its clock, a fit run once a solver step).
+    static void AtRound(int n, std::function<void()> action);
 
 private:
     std::unique_ptr<Program> m_program = std::make_unique<Program>();

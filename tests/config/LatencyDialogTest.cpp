@@ -9,6 +9,8 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QTest>
+#include <QTimer>
 
 #include "config/Unit12.h"
 #include "config/Unit13.h"
@@ -62,6 +64,29 @@ TEST_F(LatencyDialogTest, TheMenuItemOpensTheDialogAndTheTooltipTellsTheResult) 
         f->LagArea->toolTip().endsWith(QStringLiteral("each step of a sweep waits for it.")));
     EXPECT_EQ(f->Panel2->toolTip(), f->LagArea->toolTip());
     EXPECT_TRUE(messages.Messages().empty());
+}
+
+// Escape and the close box during the calibration leave the dialog open: it plays its signal
+// to the end and shows the result.
+TEST_F(LatencyDialogTest, EscapeDuringTheCalibrationLeavesTheDialogOpen) {
+    bool visibleAfterEscape = false, visibleAtTheEnd = false;
+    QTimer::singleShot(0, &Dialog(), [&] {
+        Activate(&Dialog());
+        AtRound(5, [&] {
+            Key(&Dialog(), Qt::Key_Escape);
+            Dialog().close();
+            visibleAfterEscape = Dialog().isVisible();
+        });
+        QTest::mouseClick(Dialog().Button1, Qt::LeftButton);
+        visibleAtTheEnd = Dialog().isVisible();
+        Key(&Dialog(), Qt::Key_Escape);  // now it closes
+    });
+    f->CalibrateLatency->trigger();
+    EXPECT_TRUE(visibleAfterEscape);
+    EXPECT_TRUE(visibleAtTheEnd);
+    EXPECT_TRUE(Dialog().LastOutcome().found);
+    EXPECT_FALSE(Dialog().isVisible());
+    EXPECT_EQ(p.state->Running, Operation::None);
 }
 
 TEST_F(LatencyDialogTest, AFailedAttemptIsShownAndKeepsTheResult) {

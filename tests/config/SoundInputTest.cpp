@@ -2,13 +2,16 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSlider>
+#include <QTest>
 #include <QTimer>
+#include <QWheelEvent>
 #include <cmath>
 
 #include "config/InputSwitching.h"
@@ -88,6 +91,39 @@ TEST_F(SoundInputTest, TheInputDialogListsSwitchesAndSetsTheLevel) {
     EXPECT_TRUE(d.isVisible());  // beside the main window, not modal
     d.Button1->click();
     EXPECT_FALSE(d.isVisible());
+}
+
+// The input list is a list to choose from: typed text and Return add no input and switch no
+// input off. The level slider's Up key, Page Up and the wheel turn the level up.
+TEST_F(SoundInputTest, TheInputDialogTakesNoTypedInputAndItsKeysGoTheRightWay) {
+    TForm7& d = *p.form7;
+    f->SelectInputChannel->trigger();
+    Activate(&d);
+    const int inputs = d.ComboBox1->count();
+    const int selected = d.ComboBox1->currentIndex();
+    d.ComboBox1->setFocus();
+    QTest::keyClicks(d.ComboBox1, "Bogus");
+    Key(&d, Qt::Key_Return);
+    EXPECT_EQ(d.ComboBox1->count(), inputs);
+    EXPECT_EQ(d.ComboBox1->currentIndex(), selected);
+    EXPECT_EQ(audio::RecordGetInput(selected) & audio::kInputOff, 0u);  // still on
+
+    auto level = [] { return static_cast<int>(audio::RecordGetInput(0) & 0xFFFF); };
+    d.show();
+    d.TrackBar1->setValue(50);
+    d.TrackBar1->setFocus();
+    Key(&d, Qt::Key_Up);
+    EXPECT_EQ(level(), 51);
+    Key(&d, Qt::Key_PageUp);
+    EXPECT_GT(level(), 51);
+    const int before = level();
+    QWheelEvent up(QPointF(10, 10), d.TrackBar1->mapToGlobal(QPointF(10, 10)), QPoint(),
+                   QPoint(0, 120), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(d.TrackBar1, &up);
+    EXPECT_GT(level(), before);
+    Key(&d, Qt::Key_Down);
+    EXPECT_LT(level(), 100);
+    d.hide();
 }
 
 TEST_F(SoundInputTest, MonoStereoRestartsTheRecordingWhicheverWayTheDialogCloses) {

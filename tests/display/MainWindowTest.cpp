@@ -11,6 +11,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListView>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
@@ -318,6 +319,31 @@ TEST_F(MainWindowTest, FontDialogColourButtonAndCancel) {
 
     AnswerFontDialog([](TFontDialog& dialog) { dialog.CancelButton->click(); });
     EXPECT_FALSE(ChooseFontAndColour(f, FontChoice{f->PlotCanvas().Font(), 0}));
+}
+
+// Return and Escape, wherever the focus is in the font chooser, confirm or cancel the whole
+// dialog (the chooser is a dialog of its own and took them for itself).
+TEST_F(MainWindowTest, FontDialogReturnConfirmsAndEscapeCancels) {
+    const FontChoice current{f->PlotCanvas().Font(), 0};
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape}) {
+        for (const bool inList : {true, false}) {
+            bool closed = false;
+            AnswerFontDialog([&](TFontDialog& d) {
+                QWidget* inside =
+                    inList ? static_cast<QWidget*>(d.Fonts->findChildren<QListView*>().value(0))
+                           : d.Fonts->findChildren<QLineEdit*>().value(0);
+                ASSERT_NE(inside, nullptr);
+                Activate(&d);
+                inside->setFocus();
+                Key(&d, key);
+                closed = !d.isVisible();
+                if (!closed) d.reject();
+            });
+            const std::optional<FontChoice> chosen = ChooseFontAndColour(f, current);
+            EXPECT_TRUE(closed) << key << inList;
+            EXPECT_EQ(chosen.has_value(), key != Qt::Key_Escape) << key << inList;
+        }
+    }
 }
 
 TEST_F(MainWindowTest, HandOverCarriesTheViewByValue) {

@@ -8,6 +8,8 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSlider>
 #include <QTest>
 #include <QTimer>
@@ -336,6 +338,141 @@ TEST_F(FitWindowTest, ReadOutColoursLineThicknessAndExit) {
     fit->ExitFit->trigger();
     EXPECT_FALSE(fit->isVisible());
     EXPECT_EQ(fit->result(), 1);
+}
+
+// Accidents in the fit window, with real keys and the window modal as the user meets it.
+class FitWindowAccidentTest : public FitWindowTest {
+protected:
+    void SetUp() override {
+        FitWindowTest::SetUp();
+        f->OpenFitWindow = [this](const FitHandOver& h) { fit->FitExecute(h); };
+        Fill(0, 1000.0, 3000.0, 10.0);
+        f->RedrawSpectra();  // the fit range: the plot's
+        Activate(f);
+    }
+    void WheelOver(QWidget* w, int delta) {
+        const QPointF at = w->rect().center();
+        QWheelEvent e(at, w->mapToGlobal(at), QPoint(), QPoint(0, delta), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(w, &e);
+    }
+};
+
+// Escape during a run does what the close box does: the run ends first, then the window
+// closes, and the main window gets its input back only then.
+TEST_F(FitWindowAccidentTest, EscapeDuringARunWaitsForItsEnd) {
+    bool visibleAfterEscape = false, closedAfterRun = false;
+    int steps = 0;
+    QTimer::singleShot(0, fit, [&] {
+        Activate(fit);
+        AtRound(3, [&] {
+            Key(fit, Qt::Key_Escape);
+            visibleAfterEscape = fit->isVisible();
+        });
+        QTest::mouseClick(fit->Button2, Qt::LeftButton);  // no active peak: 51 steps
+        steps = fit->ProgressBar1->value();
+        closedAfterRun = !fit->isVisible();
+    });
+    QTest::mouseClick(f->Button4, Qt::LeftButton);  // returns when the window has closed
+    EXPECT_TRUE(visibleAfterEscape);
+    EXPECT_TRUE(closedAfterRun);
+    EXPECT_EQ(steps, 50);
+    EXPECT_FALSE(fit->isVisible());
+}
+
+// The second click of a double-click on "Start Fit" lands on "Stop": it does not stop the run.
+// The focus follows the buttons, so that Space means "Stop" during the run.
+TEST_F(FitWindowAccidentTest, TheSecondClickOfADoubleClickOnStartFitDoesNotStop) {
+    int steps = 0;
+    QWidget* focusDuring = nullptr;
+    QTimer::singleShot(0, fit, [&] {
+        Activate(fit);
+        const QPoint at = fit->Button2->mapTo(fit, fit->Button2->rect().center());
+        AtRound(1, [&, at] { ClickAt(fit->Button1, fit->Button1->mapFrom(fit, at), 300150); });
+        ClickAt(fit->Button2, fit->Button2->rect().center(), 300000);
+        steps = fit->ProgressBar1->value();
+        AtRound(2, [&] {
+            focusDuring = QApplication::focusWidget();
+            Key(fit, Qt::Key_Space);
+        });
+        QTest::mouseClick(fit->Button2, Qt::LeftButton);
+        fit->close();
+    });
+    fit->ProgressBar1->setValue(0);
+    QTest::mouseClick(f->Button4, Qt::LeftButton);
+    EXPECT_EQ(steps, 50);
+    EXPECT_EQ(focusDuring, fit->Button1);
+    EXPECT_EQ(fit->ProgressBar1->value(), 2);  // stopped by the Space on "Stop"
+}
+
+// The wheel anywhere in the window sets the selected peak's width: over the phase track bar
+// and over the plot's scroll bar too.
+TEST_F(FitWindowAccidentTest, TheWheelAnywhereSetsTheWidth) {
+    f->OpenFitWindow = [this](const FitHandOver& h) {
+        fit->FitExecute(h, false);
+        fit->show();
+    };
+    f->RadioGroup2->SetItemIndex(1);  // wide: the plot scrolls
+    f->FitExecute();
+    const int phase = fit->TrackBar1->value();
+    const int scrolled = fit->ScrollBox1->horizontalScrollBar()->value();
+    WheelOver(fit->TrackBar1, 120);
+    WheelOver(fit->ScrollBox1->horizontalScrollBar(), 120);
+    WheelOver(fit->Image1, -120);
+    WheelOver(fit->Edit1, 120);
+    EXPECT_NEAR(fit->Fit().peaks.PeakWidth[1], 20.0 + 2 * 0.24, 1e-9);
+    EXPECT_EQ(fit->TrackBar1->value(), phase);
+    EXPECT_EQ(fit->ScrollBox1->horizontalScrollBar()->value(), scrolled);
+}
+
+// The frequency read-out goes with the window and does not come back for other data.
+TEST_F(FitWindowAccidentTest, TheReadOutDoesNotOutliveTheWindow) {
+    QTimer::singleShot(0, fit, [&] {
+        QEnterEvent enter(QPointF(100, 100), QPointF(100, 100), QPointF(100, 100));
+        QApplication::sendEvent(fit->Image1, &enter);
+        EXPECT_TRUE(fit->Label16->isVisible());
+        Key(fit, Qt::Key_Escape);
+    });
+    QTest::mouseClick(f->Button4, Qt::LeftButton);
+    EXPECT_FALSE(fit->Label16->isVisible());
+    bool shownForEmpty = true;
+    f->RadioGroup1->SetItemIndex(3);  // an empty slot
+    QTimer::singleShot(0, fit, [&] {
+        shownForEmpty = fit->Label16->isVisible();
+        QEnterEvent enter(QPointF(100, 100), QPointF(100, 100), QPointF(100, 100));
+        QApplication::sendEvent(fit->Image1, &enter);
+        shownForEmpty = shownForEmpty || fit->Label16->isVisible();
+        fit->close();
+    });
+    QTest::mouseClick(f->Button4, Qt::LeftButton);
+    EXPECT_FALSE(shownForEmpty);
+}
+
+// A fit range that is reversed or holds no data point is refused with a message that names
+// the fields; nothing runs and nothing changes.
+TEST_F(FitWindowAccidentTest, ARangeWithoutDataIsRefused) {
+    f->OpenFitWindow = [this](const FitHandOver& h) {
+        fit->FitExecute(h, false);
+        fit->show();
+    };
+    f->FitExecute();
+    fit->SetPeakAmp(fit->Geometry().X(1500.0), 100, Qt::LeftButton);
+    const PeakTable before = fit->Fit().peaks;
+    const std::pair<const char*, const char*> ranges[] = {
+        {"2500", "1500"}, {"2000", "2000"}, {"20000", "30000"}};
+    for (const auto& [from, to] : ranges) {
+        messages.Clear();
+        fit->Edit1->setText(from);
+        fit->Edit2->setText(to);
+        QTest::mouseClick(fit->Button2, Qt::LeftButton);
+        ASSERT_EQ(messages.Messages().size(), 1u) << from;
+        EXPECT_NE(messages.Messages()[0].find("\"from\""), std::string::npos);
+        EXPECT_NE(messages.Messages()[0].find("\"to\""), std::string::npos);
+        EXPECT_EQ(fit->Fit().peaks.PeakFrequency, before.PeakFrequency);
+        EXPECT_EQ(fit->Fit().peaks.PeakAmplitude, before.PeakAmplitude);
+        EXPECT_TRUE(fit->Button2->isVisible());
+        EXPECT_FALSE(fit->ProgressBar1->isVisible());
+    }
 }
 
 }  // namespace

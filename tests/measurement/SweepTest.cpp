@@ -6,9 +6,11 @@
 #include <memory>
 #include <vector>
 
+#include "measurement/Latency.h"
 #include "measurement/Playback.h"
 #include "measurement/Sweep.h"
 #include "measurement/TestSignals.h"
+#include "platform/Clock.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/VirtualApparatus.h"
 #include "tests/TestSupport.h"
@@ -313,6 +315,61 @@ TEST_F(SweepTest, AClickDuringASweepIsIgnored) {
     engine.Measure();
     EXPECT_TRUE(ignored);
     EXPECT_EQ(s->CurrentFreq, 1210.0);
+}
+
+// The last steps of a calibrated sweep are read after the image has played out: nothing plays
+// then, but the sweep still runs, and a click on the plot must not start a tone inside it.
+TEST_F(SweepTest, NoToneStartsInTheCalibratedTailOfASweep) {
+    apparatus->SetLatency(4000);
+    s->Latency = LatencyCalibration{true, 4000.0, 60.0, 0.0};
+    w.fields = {"1000", "1200", "10", "5"};
+    bool inTail = false, ignored = false;
+    w.onMessages = [&] {
+        if (inTail || Playing(*s)) return;
+        inTail = true;
+        ignored = !engine.PlayTone(300.0);
+    };
+    engine.Measure();
+    EXPECT_TRUE(inTail);
+    EXPECT_TRUE(ignored);
+    EXPECT_EQ(Count(), 20);
+    EXPECT_EQ(s->Running, Operation::None);
+    EXPECT_TRUE(engine.PlayTone(300.0));  // afterwards it plays
+}
+
+// Neither operation starts inside the other: "Measure" during a tone, a tone during a sweep.
+TEST_F(SweepTest, ASweepDoesNotStartInsideATone) {
+    bool measured = false;
+    w.onMessages = [&] {
+        if (w.messages != 3) return;
+        EXPECT_EQ(s->Running, Operation::Tone);
+        engine.Measure();
+        measured = true;
+    };
+    EXPECT_TRUE(engine.PlayTone(440.0));
+    EXPECT_TRUE(measured);
+    EXPECT_EQ(w.measureHides, 0);
+    EXPECT_EQ(Count(), 0);
+    EXPECT_EQ(s->Running, Operation::None);
+}
+
+// A playback that stops moving ends the sweep with its message; the lag indicator that the
+// step before lit goes out with it.
+TEST_F(SweepTest, AStalledPlaybackEndsTheSweepWithTheLagIndicatorOut) {
+    w.fields = {"1000", "2000", "10", "20"};
+    int frozen = 0;
+    w.onMessages = [&] {
+        if (w.messages != 5) return;
+        apparatus->AdvanceMs(500);  // the window was slow: the playback ran past the target
+        frozen = platform::SetSleepHandler([](int) {});  // and now it stands still
+    };
+    engine.Measure();
+    platform::RemoveSleepHandler(frozen);
+    EXPECT_EQ(w.lagShows, 1);
+    EXPECT_FALSE(w.lag);
+    ASSERT_EQ(messages.Messages().size(), 1u);
+    EXPECT_EQ(messages.Messages()[0], kPlaybackStalled);
+    EXPECT_TRUE(w.measureShown);
 }
 
 TEST_F(SweepTest, RefusedToneEnablesMeasureAgain) {

@@ -10,6 +10,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTest>
 #include <QTimer>
 #include <cmath>
 #include <filesystem>
@@ -419,6 +420,60 @@ TEST_F(WaveWindowTest, AnOutputLostBeforeTheToneStoresNothingAndSaysSo) {
     ASSERT_EQ(messages.Messages().size(), 1u);
     EXPECT_EQ(messages.Messages()[0], kOutputLostAngle);
     EXPECT_TRUE(w->Button1->isEnabled());
+}
+
+// Escape during an angle measurement does what the close box does: the measurement ends, then
+// the window closes; until then the main window takes no click.
+TEST_F(WaveWindowTest, EscapeDuringAnAngleMeasurementWaitsForItsEnd) {
+    p.state->CurrentFreq = 2272.7;
+    bool visibleAfterEscape = false, closedAfterMeasuring = false;
+    QTimer::singleShot(0, w, [&] {
+        Activate(w);
+        w->OnMeasureAngle = [&](double) {
+            Key(w, Qt::Key_Escape);
+            visibleAfterEscape = w->isVisible();
+            ClickAt(f->Button2, f->Button2->rect().center(), 400000);  // "Measure": blocked
+        };
+        QTest::mouseClick(w->Button1, Qt::LeftButton);
+        closedAfterMeasuring = !w->isVisible();
+        if (w->isVisible()) w->done(1);
+    });
+    f->WaveFktWindow->trigger();
+    EXPECT_TRUE(visibleAfterEscape);
+    EXPECT_TRUE(closedAfterMeasuring);
+    EXPECT_GT(w->WaveAmplitude[0], 0.0);  // the value was measured
+    EXPECT_EQ(p.state->SpecCount[0], 0);  // and no sweep ran inside the measurement
+    EXPECT_EQ(p.state->Running, Operation::None);
+}
+
+// The window says at which frequency it measures, and so does its picture; "Measure value" is
+// unavailable while a tone sounds, instead of ignoring the press without a sign.
+TEST_F(WaveWindowTest, TheFrequencyIsShownAndMeasureValueWaitsForTheTone) {
+    p.state->CurrentFreq = 2272.7;
+    w->Open(false);
+    EXPECT_EQ(w->Label2->text(), "Measured at 2272.7 Hz");
+    int dark = 0;
+    for (int y = 4; y < 4 + w->PlotCanvas().TextHeight("A"); ++y) {
+        for (int x = 4; x < 4 + w->PlotCanvas().TextWidth("2272.7 Hz"); ++x) {
+            dark += qGray(Pixel(x, y)) < 128;
+        }
+    }
+    EXPECT_GT(dark, 20);
+
+    w->show();
+    QTest::mouseClick(w->Button1, Qt::LeftButton);  // its 1 s tone plays on for 0.5 s
+    EXPECT_EQ(w->RadioGroup1->ItemIndex(), 1);
+    QTest::qWait(120);
+    EXPECT_FALSE(w->Button1->isEnabled());
+    EXPECT_FALSE(w->Button1->toolTip().isEmpty());
+    QTest::mouseClick(w->Button1, Qt::LeftButton);
+    EXPECT_EQ(w->RadioGroup1->ItemIndex(), 1);
+    apparatus->AdvanceMs(600);
+    QTest::qWait(120);
+    EXPECT_TRUE(w->Button1->isEnabled());
+    QTest::mouseClick(w->Button1, Qt::LeftButton);
+    EXPECT_EQ(w->RadioGroup1->ItemIndex(), 2);
+    w->hide();
 }
 
 }  // namespace

@@ -1,0 +1,195 @@
+// The main window against a user's accidents, each with real key and mouse events: keys after a
+// click on "Measure", a double-click on it, "Clear Spectrum" and typing during a sweep, the
+// windows that would stall a sweep, a refused sweep, and the live views on the screen.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QTest>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "display/Unit1Form.h"
+#include "display/Unit2.h"
+#include "fitting/Unit5.h"
+#include "measurement/Playback.h"
+#include "measurement/TestSignals.h"
+#include "plot/Controls.h"
+#include "tests/ProgramFixture.h"
+
+namespace sonarix {
+namespace {
+
+class MainWindowAccidentTest : public test::ProgramOnApparatus {
+protected:
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(Start());
+        Activate(f);
+        // 100 points, 1010 ... 2000 Hz.
+        f->Edit1->setText("1000");
+        f->Edit2->setText("2000");
+        f->Edit3->setText("10");
+        f->Edit4->setText("20");
+    }
+    int Count(int slot = 0) const { return p.state->SpecCount[static_cast<size_t>(slot)]; }
+    // Every point of the slot lies on the sweep's grid within its range, in order.
+    void ExpectAValidSweep(int slot, double first, double last) const {
+        const SharedState& s = *p.state;
+        ASSERT_GT(Count(slot), 0);
+        for (int i = 1; i <= Count(slot); ++i) {
+            const double freq = s.SpecFreq[static_cast<size_t>(slot)][i];
+            ASSERT_GE(freq, first) << i;
+            ASSERT_LE(freq, last) << i;
+            if (i > 1) {
+                ASSERT_GT(freq, s.SpecFreq[static_cast<size_t>(slot)][i - 1]) << i;
+            }
+        }
+    }
+    QPoint Centre(QWidget* w) const { return w->rect().center(); }
+};
+
+// A click on "Measure" gives it the focus; when it hides, the focus goes to "Stop" beneath it,
+// never to "Clear Spectrum", and back to "Measure" at the end.
+TEST_F(MainWindowAccidentTest, KeysAfterAClickOnMeasureNeverClearTheSlot) {
+    EXPECT_EQ(f->Button3->focusPolicy(), Qt::NoFocus);
+    QWidget* during = nullptr;
+    AtRound(5, [&] {
+        during = QApplication::focusWidget();
+        Key(f, Qt::Key_Return);  // nothing in a main window
+        Key(f, Qt::Key_Space);   // "Stop": the sweep ends after this step, its points kept
+    });
+    QTest::mouseClick(f->Button2, Qt::LeftButton);
+    EXPECT_EQ(during, f->Button1);
+    EXPECT_GE(Count(), 5);
+    EXPECT_LE(Count(), 6);
+    ExpectAValidSweep(0, 1010.0, 2000.0);
+    EXPECT_EQ(QApplication::focusWidget(), f->Button2);
+    const int kept = Count();
+    Key(f, Qt::Key_Return);
+    Key(f, Qt::Key_Tab);
+    Key(f, Qt::Key_Tab);
+    EXPECT_NE(QApplication::focusWidget(), f->Button3);
+    EXPECT_EQ(Count(), kept);
+    EXPECT_TRUE(messages.Messages().empty());
+}
+
+// The second click of a double-click on "Measure" lands on "Stop", which has just come up under
+// the pointer: it is not a request to stop. A deliberate click on "Stop" still is.
+TEST_F(MainWindowAccidentTest, TheSecondClickOfADoubleClickOnMeasureDoesNotStop) {
+    const QPoint at = f->Button2->mapTo(f, Centre(f->Button2));
+    AtRound(1, [&] { ClickAt(f->Button1, f->Button1->mapFrom(f, at), 100150); });
+    ClickAt(f->Button2, Centre(f->Button2), 100000);
+    EXPECT_EQ(Count(), 100);
+    ExpectAValidSweep(0, 1010.0, 2000.0);
+
+    AtRound(3, [&] { ClickAt(f->Button1, f->Button1->mapFrom(f, at), 200800); });
+    ClickAt(f->Button2, Centre(f->Button2), 200000);
+    EXPECT_GE(Count(), 3);
+    EXPECT_LE(Count(), 4);
+}
+
+// "Clear Spectrum" of the slot being measured: afterwards the slot holds the points measured
+// since, and its file no point at 0 Hz.
+TEST_F(MainWindowAccidentTest, ClearSpectrumDuringTheSweepLeavesOnlyLaterPoints) {
+    AtRound(40, [&] { QTest::mouseClick(f->Button3, Qt::LeftButton); });
+    QTest::mouseClick(f->Button2, Qt::LeftButton);
+    EXPECT_EQ(Count(), 61);
+    ExpectAValidSweep(0, 1400.0, 2000.0);
+    const std::string file =
+        (std::filesystem::temp_directory_path() / ("cleared" + std::to_string(getpid()))).string();
+    f->ChooseSaveFile = [file] { return std::optional<std::string>(file); };
+    f->SaveSpectrum->trigger();
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_EQ(text.str().rfind("1400.000 ", 0), 0u) << text.str().substr(0, 40);
+    EXPECT_EQ(text.str().find("0.000 0.000"), std::string::npos);
+    std::remove(file.c_str());
+}
+
+// Emptying "Stop Frequency" or typing a letter into it during a sweep: no message at all (a
+// message box would hold the sweep), and the sweep keeps the stop frequency it started with.
+TEST_F(MainWindowAccidentTest, TypingIntoTheStopFieldDuringASweepGivesNoMessageStorm) {
+    AtRound(3, [&] {
+        f->Edit2->setFocus();
+        f->Edit2->selectAll();
+        Key(f, Qt::Key_Backspace);
+        QTest::keyClicks(f->Edit2, "x");
+    });
+    QTest::mouseClick(f->Button2, Qt::LeftButton);
+    EXPECT_EQ(f->Edit2->text(), "x");
+    EXPECT_EQ(Count(), 100);
+    EXPECT_EQ(p.state->StopFreq, 2000.0);
+    EXPECT_TRUE(messages.Messages().empty());
+    // The next "Measure" reads the field: one message, and the sweep is refused.
+    QTest::mouseClick(f->Button2, Qt::LeftButton);
+    ASSERT_EQ(messages.Messages().size(), 2u);
+    EXPECT_EQ(messages.Messages()[0], "Input number can not be read");
+    EXPECT_EQ(Count(), 100);
+}
+
+// The windows that would hold a sweep in their own event loop until the chirp has run out are
+// unavailable while it runs, and the menu bar says why.
+TEST_F(MainWindowAccidentTest, DialogsAreUnavailableWhileASweepRuns) {
+    bool fitEnabled = true, noteShown = false, actionsEnabled = true;
+    AtRound(3, [&] {
+        fitEnabled = f->Button4->isEnabled();
+        noteShown = f->SweepNote->isVisible();
+        actionsEnabled = f->Fit->isEnabled() || f->WaveFktWindow->isEnabled() ||
+                         f->ConfigureSeriell->isEnabled() || f->OpenSpectrum->isEnabled() ||
+                         f->CalibrateLatency->isEnabled() || f->ConfigureSoundCard->isEnabled();
+        QTest::mouseClick(f->Button4, Qt::LeftButton);
+        f->Fit->trigger();
+        f->WaveFktWindow->trigger();
+    });
+    QTest::mouseClick(f->Button2, Qt::LeftButton);
+    EXPECT_FALSE(fitEnabled);
+    EXPECT_TRUE(noteShown);
+    EXPECT_FALSE(actionsEnabled);
+    EXPECT_FALSE(p.form5->isVisible());
+    EXPECT_EQ(Count(), 100);  // measured to the end
+    EXPECT_TRUE(messages.Messages().empty());
+    EXPECT_TRUE(f->Button4->isEnabled());
+    EXPECT_TRUE(f->Fit->isEnabled());
+    EXPECT_FALSE(f->SweepNote->isVisible());
+    // The live views, which do not block, stay available.
+    EXPECT_TRUE(f->LifeFFTOn->isEnabled());
+}
+
+// A refused sweep leaves the parameters in force: a click on the plot still plays its tone.
+TEST_F(MainWindowAccidentTest, ARefusedSweepLeavesTheToneWorking) {
+    f->Edit1->setText("100");
+    f->Edit2->setText("10000");
+    f->Edit3->setText("0.1");
+    f->Edit4->setText("5");
+    QTest::mouseClick(f->Button2, Qt::LeftButton);
+    ASSERT_EQ(messages.Messages().size(), 1u);
+    EXPECT_EQ(messages.Messages()[0], kTooManyPoints);
+    Fill(0, 500.0, 5000.0, 10.0);
+    f->RedrawSpectra();
+    QTest::mouseClick(f->Image1, Qt::LeftButton, {}, QPoint(f->Panel1->width() / 2, 100));
+    EXPECT_EQ(messages.Messages().size(), 1u);
+    EXPECT_EQ(p.state->SampleCount, 441000);  // the 10 s tone was played
+}
+
+// The live views come up on the screen wherever they were left.
+TEST_F(MainWindowAccidentTest, LiveViewsOpenOnTheScreen) {
+    const QRect area = f->screen()->availableGeometry();
+    for (QAction* a : {f->LifeFFTOn, f->LifeWaveOn}) {
+        QWidget* view = a == f->LifeFFTOn ? static_cast<QWidget*>(p.form2.get())
+                                          : static_cast<QWidget*>(p.form3.get());
+        view->move(area.right() - 100, area.bottom() - 50);
+        a->trigger();
+        EXPECT_TRUE(area.contains(view->frameGeometry())) << view->objectName().toStdString();
+        view->hide();
+    }
+}
+
+}  // namespace
+}  // namespace sonarix
