@@ -310,7 +310,7 @@ std::optional<double> TForm1::AxisEnd() {
     if (const std::optional<double> v = ParseNumber(text)) return *v;
     if (text != m_unreadableStop) {
         m_unreadableStop = text;
-        ShowMessage(kUnreadableNumber);
+        ShowMessage(UnreadableNumberMessage(text, "Stop Frequency [Hz]"));
     }
     return std::nullopt;
 }

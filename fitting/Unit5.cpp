@@ -519,8 +519,8 @@ void TForm5::ShowStartFit(bool shown) {
 }
 
 void TForm5::FitRange(double& from, double& to) {
-    from = ReadNumber(Edit1->text().toStdString());
-    to = ReadNumber(Edit2->text().toStdString());
+    from = ReadNumber(Edit1->text().toStdString(), "Fit Range \"from\"");
+    to = ReadNumber(Edit2->text().toStdString(), "Fit Range \"to\"");
 }
 
 void TForm5::ShowProgress(bool shown) {

@@ -128,6 +128,7 @@ public:
     // The last run's errors, while the peaks are still its result (a click, the wheel, Find
     // Peaks or new data end that; the phase bar's whole degrees do not).
     bool ReportShown() const { return m_reportShown; }
+    bool FitRunning() const { return m_running; }
 
     FitState& Fit() { return *m_fit; }
     FitRunner& Runner() { return *m_runner; }

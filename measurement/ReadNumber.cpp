@@ -53,9 +53,20 @@ std::optional<double> ParseNumber(std::string_view text) {
     return negative ? -value : value;
 }
 
-double ReadNumber(std::string_view text) {
+std::string UnreadableNumberMessage(std::string_view text, std::string_view field) {
+    std::string message = kUnreadableNumber;
+    if (field.empty()) return message;
+    message += "\n";
+    message += field;
+    message += text.empty()
+                   ? std::string(" is empty")
+                   : ": \"" + std::string(text.substr(0, 40)) + (text.size() > 40 ? "...\"" : "\"");
+    return message;
+}
+
+double ReadNumber(std::string_view text, std::string_view field) {
     if (auto value = ParseNumber(text)) return *value;
-    ShowMessage(kUnreadableNumber);
+    ShowMessage(UnreadableNumberMessage(text, field));
     return 0.0;
 }
 

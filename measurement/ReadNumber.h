@@ -2,6 +2,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace sonarix {
@@ -14,6 +15,9 @@ inline constexpr const char* kUnreadableNumber = "Input number can not be read";
 std::optional<double> ParseNumber(std::string_view text);
 
 // ParseNumber, or, for an unreadable text, the message "Input number can not be read" and 0.0.
-double ReadNumber(std::string_view text);
+// With the field's caption given, the message names it and the text on a second line, so that
+// several unreadable fields give distinct messages.
+double ReadNumber(std::string_view text, std::string_view field = {});
+std::string UnreadableNumberMessage(std::string_view text, std::string_view field);
 
 }  // namespace sonarix

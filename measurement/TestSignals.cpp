@@ -220,10 +220,10 @@ bool PlanSweep(SharedState& s, std::string_view start, std::string_view stop, st
                std::string_view time) {
     // Read into locals: a refused sweep leaves the parameters in force as they were (the tone
     // of a click on the plot checks them too).
-    const double f0 = ReadNumber(start);
-    const double f1 = ReadNumber(stop);
-    const double df = ReadNumber(step);
-    const double dt = ReadNumber(time);
+    const double f0 = ReadNumber(start, "Start Frequency [Hz]");
+    const double f1 = ReadNumber(stop, "Stop Frequency [Hz]");
+    const double df = ReadNumber(step, "Step [Hz]");
+    const double dt = ReadNumber(time, "Time per Step [ms]");
     if (df == 0.0) return Refuse(s, kStepIsZero);
     if (f0 < 0.0) return Refuse(s, kStartNegative);
     if (f1 < 0.0) return Refuse(s, kStopNegative);

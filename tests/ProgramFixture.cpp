@@ -67,7 +67,7 @@ void ProgramOnApparatus::ClickAt(QWidget* widget, QPoint pos, int ms) {
 }
 
 void ProgramOnApparatus::AtRound(int n, std::function<void()> action) {
-    QTimer::singleShot(0, [n, action = std::move(action)]() mutable {
+    QTimer::singleShot(0, &m_timers, [this, n, action = std::move(action)]() mutable {
         if (n <= 1) {
             action();
         } else {

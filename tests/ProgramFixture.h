@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QObject>
 #include <QPoint>
 #include <functional>
 #include <map>
@@ -47,7 +48,9 @@ protected:
     static void ClickAt(QWidget* widget, QPoint pos, int ms);
     // Runs `action` inside the n-th round of message processing from now (a sweep processes
     // messages once a step, a tone every 50 ms of its clock, a fit run once a solver step).
-    static void AtRound(int n, std::function<void()> action);
+    // A round that does not come in this test does not come in the next.
+    void AtRound(int n, std::function<void()> action);
+    QObject m_timers;  // the context of the test's pending timers
 
 private:
     std::unique_ptr<Program> m_program = std::make_unique<Program>();

@@ -130,7 +130,7 @@ TEST_F(MainWindowAccidentTest, TypingIntoTheStopFieldDuringASweepGivesNoMessageS
     // The next "Measure" reads the field: one message, and the sweep is refused.
     QTest::mouseClick(f->Button2, Qt::LeftButton);
     ASSERT_EQ(messages.Messages().size(), 2u);
-    EXPECT_EQ(messages.Messages()[0], "Input number can not be read");
+    EXPECT_EQ(messages.Messages()[0], "Input number can not be read\nStop Frequency [Hz]: \"x\"");
     EXPECT_EQ(Count(), 100);
 }
 

@@ -249,7 +249,7 @@ TEST_F(MainWindowTest, HelpAndVersionWindows) {
 
 TEST_F(MainWindowTest, ExitEndsTheEventLoop) {
     QTimer::singleShot(0, f, [&] { f->Exit->trigger(); });
-    QTimer::singleShot(5000, [] { QApplication::exit(99); });
+    QTimer::singleShot(5000, f, [] { QApplication::exit(99); });  // goes with the window
     EXPECT_EQ(QApplication::exec(), 0);
 }
 

@@ -269,7 +269,8 @@ TEST_F(TestSignals, ParametersWithoutSamplesAreRefusedBeforeAnything) {
 TEST_F(TestSignals, UnreadableFieldCountsAsZero) {
     EXPECT_TRUE(MakeSweepWav(*s, "1,5", "1000", "10", "50"));
     ASSERT_EQ(messages.Messages().size(), 1u);
-    EXPECT_EQ(messages.Messages()[0], "Input number can not be read");
+    EXPECT_EQ(messages.Messages()[0],
+              "Input number can not be read\nStart Frequency [Hz]: \"1,5\"");
     EXPECT_EQ(s->StartFreq, 0.0);
     EXPECT_EQ(s->SampleCount, 220500);
 }

@@ -463,14 +463,12 @@ TEST_F(WaveWindowTest, TheFrequencyIsShownAndMeasureValueWaitsForTheTone) {
     w->show();
     QTest::mouseClick(w->Button1, Qt::LeftButton);  // its 1 s tone plays on for 0.5 s
     EXPECT_EQ(w->RadioGroup1->ItemIndex(), 1);
-    QTest::qWait(120);
-    EXPECT_FALSE(w->Button1->isEnabled());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !w->Button1->isEnabled(); }));
     EXPECT_FALSE(w->Button1->toolTip().isEmpty());
     QTest::mouseClick(w->Button1, Qt::LeftButton);
     EXPECT_EQ(w->RadioGroup1->ItemIndex(), 1);
     apparatus->AdvanceMs(600);
-    QTest::qWait(120);
-    EXPECT_TRUE(w->Button1->isEnabled());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return w->Button1->isEnabled(); }));
     QTest::mouseClick(w->Button1, Qt::LeftButton);
     EXPECT_EQ(w->RadioGroup1->ItemIndex(), 2);
     w->hide();
