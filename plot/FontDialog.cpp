@@ -5,7 +5,6 @@
 #include <QFontDialog>
 #include <QFontInfo>
 #include <QHBoxLayout>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -53,8 +52,8 @@ TFontDialog::TFontDialog(QWidget* parent) : QDialog(parent) {
     Fonts = Named(new QFontDialog(this), "Fonts");
     Fonts->setOptions(QFontDialog::NoButtons | QFontDialog::DontUseNativeDialog);
     Fonts->setWindowFlags(Qt::Widget);
-    // The chooser confirms by itself on Return in its lists, and cancels on Escape.
-    Fonts->installEventFilter(this);
+    // Return and Escape in the chooser, a dialog of its own, close it: they confirm or cancel
+    // the whole dialog.
     connect(Fonts, &QDialog::accepted, this, &QDialog::accept);
     connect(Fonts, &QDialog::rejected, this, &QDialog::reject);
     ColourButton = Named(new QPushButton(QStringLiteral("Colour..."), this), "ColourButton");
@@ -86,23 +85,6 @@ TFontDialog::TFontDialog(QWidget* parent) : QDialog(parent) {
     connect(OkButton, &QPushButton::clicked, this, &QDialog::accept);
     connect(CancelButton, &QPushButton::clicked, this, &QDialog::reject);
     ShowColour();
-}
-
-bool TFontDialog::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == Fonts && event->type() == QEvent::KeyPress) {
-        const auto* key = static_cast<QKeyEvent*>(event);
-        const bool plain = key->modifiers() == Qt::NoModifier ||
-                           (key->modifiers() == Qt::KeypadModifier && key->key() == Qt::Key_Enter);
-        if (plain && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)) {
-            accept();
-            return true;
-        }
-        if (plain && key->key() == Qt::Key_Escape) {
-            reject();
-            return true;
-        }
-    }
-    return QDialog::eventFilter(watched, event);
 }
 
 void TFontDialog::SetChoice(const FontChoice& choice) {

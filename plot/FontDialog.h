@@ -59,12 +59,6 @@ public:
     // The colour dialog; tests put their own answer here. No value means cancelled.
     std::function<std::optional<QColor>(const QColor& current)> ChooseColor;
 
-protected:
-    // Return and Escape in the font chooser confirm or cancel the whole dialog: the chooser is
-    // a dialog of its own and would otherwise take them for itself (its lists close it on
-    // Return; its size field leaves Return to it, which has no button for it).
-    bool eventFilter(QObject* watched, QEvent* event) override;
-
 private:
     void ShowColour();
     uint32_t m_color = 0;

@@ -281,8 +281,9 @@ protected:
         QApplication::processEvents();
     }
 
-    // Every slot holds what it held, or a sweep of the fields' range (1010 ... 2000 Hz), which
-    // a key on "Measure" asked for.
+    // Every slot holds what it held, or a sweep of the fields' range from its first step (1010
+    // ... 2000 Hz), which a key on "Measure" asked for, as far as a key on "Stop" let it go: no
+    // key may clear a slot.
     void ExpectTheStoreIntact() {
         const SharedState& s = *p.state;
         for (int slot = 0; slot < kSlots; ++slot) {
@@ -295,6 +296,7 @@ protected:
                                          before.amp[k].begin());
             if (same) continue;
             ASSERT_GT(n, 0) << "slot " << slot << " was emptied";
+            ASSERT_EQ(s.SpecFreq[k][1], 1010.0) << "slot " << slot << " was cleared";
             for (int i = 1; i <= n; ++i) {
                 ASSERT_GE(s.SpecFreq[k][i], 1010.0 - 1e-9) << slot << " " << i;
                 ASSERT_LE(s.SpecFreq[k][i], 2000.0 + 1e-9) << slot << " " << i;
