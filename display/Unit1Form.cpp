@@ -531,8 +531,8 @@ void TForm1::Redraw() { RedrawSpectra(); }
 void TForm1::ShowLag(bool shown) { Panel2->setVisible(shown); }
 void TForm1::ShowSaturation(bool shown) { Panel3->setVisible(shown); }
 void TForm1::ShowMeasure(bool shown) {
-    // The focus goes with the button at that place, so that Space or Return never reach the
-    // next control ("Clear Spectrum" before it kept no focus) when "Measure" hides.
+    // The focus goes with the button at that place: when "Measure" hides, Space and Return go
+    // to "Stop", not to the control that follows in the focus chain.
     if (!shown && focusWidget() == Button2) Button1->setFocus(Qt::OtherFocusReason);
     Button2->setVisible(shown);
     if (shown && focusWidget() == Button1) Button2->setFocus(Qt::OtherFocusReason);

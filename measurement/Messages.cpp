@@ -10,6 +10,12 @@ MessageSink& Sink() {
     static MessageSink sink;
     return sink;
 }
+
+// The runtime's error box appends a full stop to a text that ends in a letter or digit.
+std::string WithFullStop(std::string text) {
+    if (!text.empty() && std::isalnum(static_cast<unsigned char>(text.back()))) text += '.';
+    return text;
+}
 }  // namespace
 
 void ShowMessage(const std::string& text) {
@@ -37,18 +43,12 @@ std::string IoErrorText(int code) {
     }
 }
 
-void ShowRuntimeError(const std::string& text) {
-    std::string shown = text;
-    if (!shown.empty() && std::isalnum(static_cast<unsigned char>(shown.back()))) shown += '.';
-    ShowMessage(shown);
-}
+void ShowRuntimeError(const std::string& text) { ShowMessage(WithFullStop(text)); }
 
 void ShowIoError(int code) { ShowRuntimeError(IoErrorText(code)); }
 
 std::string IoErrorMessage(int code, const std::string& file, const std::string& reason) {
-    std::string text = IoErrorText(code);
-    if (!text.empty() && std::isalnum(static_cast<unsigned char>(text.back()))) text += '.';
-    text += "\nFile \"" + file + "\"";
+    std::string text = WithFullStop(IoErrorText(code)) + "\nFile \"" + file + "\"";
     if (!reason.empty()) text += ": " + reason;
     return text + ".";
 }
