@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <vector>
 
 namespace sonarix {
@@ -12,12 +13,12 @@ struct Point {
     double x, y;
 };
 
-// The points strictly inside the range, by ascending frequency.
-std::vector<Point> InRange(const FitData& d, double from, double to) {
+// The points of the data (strictly inside the range, if one is given), by ascending frequency.
+std::vector<Point> Sorted(const FitData& d, double from = -HUGE_VAL, double to = HUGE_VAL) {
     std::vector<Point> p;
     for (int i = 1; i <= d.FitCount; ++i) {
         const double x = d.FitFrequency[i], y = d.FitAmplitude[i];
-        if (from < x && x < to && std::isfinite(y)) p.push_back({x, y});
+        if (from < x && x < to && std::isfinite(x) && std::isfinite(y)) p.push_back({x, y});
     }
     std::stable_sort(p.begin(), p.end(), [](const Point& a, const Point& b) { return a.x < b.x; });
     return p;
@@ -53,7 +54,7 @@ bool Crossing(const std::vector<Point>& p, size_t i, int step, double level, dou
 }  // namespace
 
 double EstimateNoise(const FitData& data, double from, double to) {
-    return Noise(InRange(data, from, to));
+    return Noise(Sorted(data, from, to));
 }
 
 int FindPeaks(const FitData& data, double from, double to, PeakTable& t) {
@@ -63,15 +64,19 @@ int FindPeaks(const FitData& data, double from, double to, PeakTable& t) {
         t.PeakWidth[k] = 20.0;
         t.PeakPhase[k] = 0.0;
     }
-    const std::vector<Point> p = InRange(data, from, to);
-    if (p.size() < 3) return 0;
-    const double noise = Noise(p);
+    if (Sorted(data, from, to).size() < 3) return 0;
+    const double noise = EstimateNoise(data, from, to);
+    // Maxima inside the range, judged on all the data: a resonance whose top lies just inside
+    // the range still has its other flank beyond it.
+    const std::vector<Point> p = Sorted(data);
     struct Candidate {
         size_t i;
         double prominence;
+        double width;
     };
     std::vector<Candidate> found;
     for (size_t i = 0; i < p.size(); ++i) {
+        if (!(from < p[i].x && p[i].x < to)) continue;
         // A maximum: above the left neighbour, not below the right one (a flat top counts
         // once, at its left end).
         if (i > 0 && !(p[i].y > p[i - 1].y)) continue;
@@ -82,7 +87,21 @@ int FindPeaks(const FitData& data, double from, double to, PeakTable& t) {
             rightMin = std::min(rightMin, p[j].y);
         }
         const double prominence = p[i].y - std::max(leftMin, rightMin);
-        if (prominence > 6.0 * noise && prominence > 0.0) found.push_back({i, prominence});
+        if (!(prominence > 6.0 * noise && prominence > 0.0)) continue;
+        // The width from the half-height crossings (the model falls to half its height at
+        // F +- sqrt(3) W).
+        double left = 0.0, right = 0.0;
+        const bool hasLeft = Crossing(p, i, -1, 0.5 * p[i].y, left);
+        const bool hasRight = Crossing(p, i, +1, 0.5 * p[i].y, right);
+        if (!hasLeft && !hasRight) continue;  // no flank falls to half: a slope, not a peak
+        const double half =
+            hasLeft && hasRight ? 0.5 * (right - left) : (hasLeft ? p[i].x - left : right - p[i].x);
+        const double width = std::max(half / std::sqrt(3.0), 1e-3);
+        // A resonance has a quality factor F / 2W of a few at least; a broad hump of the
+        // baseline (the loudspeaker's response) is no peak to fit, and its width would let the
+        // solver wander off.
+        if (p[i].x / (2.0 * width) < kLeastQuality) continue;
+        found.push_back({i, prominence, width});
     }
     // Of those, the highest: two strong resonances close together lower each other's
     // prominence, yet both are what the fit needs.
@@ -94,24 +113,144 @@ int FindPeaks(const FitData& data, double from, double to, PeakTable& t) {
     int k = 0;
     for (const Candidate& c : found) {
         ++k;
-        const Point& top = p[c.i];
-        double left = 0.0, right = 0.0;
-        const bool hasLeft = Crossing(p, c.i, -1, 0.5 * top.y, left);
-        const bool hasRight = Crossing(p, c.i, +1, 0.5 * top.y, right);
-        double half;  // half width at half height
-        if (hasLeft && hasRight) {
-            half = 0.5 * (right - left);
-        } else if (hasLeft || hasRight) {
-            half = hasLeft ? top.x - left : right - top.x;
-        } else {
-            half = 0.25 * (p.back().x - p.front().x);
-        }
-        t.PeakFrequency[k] = top.x;
-        t.PeakAmplitude[k] = top.y;
-        t.PeakWidth[k] = std::max(half / std::sqrt(3.0), 1e-3);
+        t.PeakFrequency[k] = p[c.i].x;
+        t.PeakAmplitude[k] = p[c.i].y;
+        t.PeakWidth[k] = c.width;
         t.PeakPhase[k] = 0.0;
     }
     return k;
+}
+
+namespace {
+
+// The fit window of the refinement's own fits: the range, and nothing shown.
+class RangeOnly : public FitWindow {
+public:
+    RangeOnly(double from, double to) : m_from(from), m_to(to) {}
+    void ShowStartFit(bool) override {}
+    void FitRange(double& from, double& to) override {
+        from = m_from;
+        to = m_to;
+    }
+    void ShowProgress(bool) override {}
+    void StepProgress() override {}
+    void ProcessMessages() override {}
+    void RefreshPeakLabels() override {}
+    void RedrawFit() override {}
+
+private:
+    double m_from, m_to;
+};
+
+// Every active peak a resonance of the range: its quality kLeastQuality or more, narrower than
+// a quarter of the range, and not beyond it by more than its width (a mode just past the end
+// may be fitted there).
+bool Plausible(const PeakTable& t, double from, double to) {
+    for (int k = 1; k <= kPeaks; ++k) {
+        if (!(t.PeakAmplitude[k] > 0)) continue;
+        const double F = t.PeakFrequency[k], W = t.PeakWidth[k];
+        if (!(W > 0 && F / (2.0 * W) >= kLeastQuality && W < 0.25 * (to - from) && F > from - W &&
+              F < to + W)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int Active(const PeakTable& t) {
+    int n = 0;
+    for (int k = 1; k <= kPeaks; ++k) n += t.PeakAmplitude[k] > 0 ? 1 : 0;
+    return n;
+}
+
+// Fits until a run removes no peak, so that the table is what "Start Fit" from it gives again;
+// returns that run's chi-square (below 0 when the range holds no point).
+double FitToRest(FitState& fit, FitWindow& window) {
+    for (int round = 0;; ++round) {
+        FitRunner runner(fit);
+        const int before = Active(fit.peaks);
+        if (runner.Run(window) == 0) return -1.0;
+        if (Active(fit.peaks) == before || round == 3) return runner.ChiSquare();
+    }
+}
+
+}  // namespace
+
+int RefinePeaks(const FitData& data, double from, double to, PeakTable& peaks) {
+    RangeOnly window(from, to);
+    auto fit = std::make_unique<FitState>();
+    fit->data = data;
+    fit->peaks = peaks;
+    const double chisq0 = FitToRest(*fit, window);
+    if (chisq0 < 0) return Active(peaks);  // no point in the range
+    double chisq = chisq0;
+    const double noise = EstimateNoise(data, from, to);
+    auto trial = std::make_unique<FitState>();
+    auto best = std::make_unique<FitState>();
+    while (Active(fit->peaks) < kPeaks) {
+        // The places where the data stand highest above the fit: the local maxima of the
+        // residual, highest first.
+        ComputeFitCurve(*fit);
+        const FitData& d = fit->data;
+        std::vector<Point> r = Sorted(d, from, to);
+        for (Point& q : r) {
+            int i = 1;  // the residual at q: the data less the fit curve at the same point
+            while (d.FitFrequency[i] != q.x) ++i;
+            q.y -= d.FitCurve[i];
+        }
+        // A place counts where the residual clears the noise and is a fair part of the
+        // data's height: below that it is the model's small misfit of real data (ring-up, the
+        // tails of modes beyond the range), which a further peak would only paper over.
+        double highest = 0.0;
+        for (const Point& q : Sorted(d, from, to)) highest = std::max(highest, q.y);
+        const double least = std::max(6.0 * noise, kLeastResidual * highest);
+        std::vector<Point> tops;
+        for (size_t i = 0; i < r.size(); ++i) {
+            const bool above =
+                (i == 0 || r[i].y > r[i - 1].y) && (i + 1 == r.size() || r[i].y >= r[i + 1].y);
+            if (above && r[i].y > least) tops.push_back(r[i]);
+        }
+        std::sort(tops.begin(), tops.end(),
+                  [](const Point& a, const Point& b) { return a.y > b.y; });
+        if (tops.size() > 4) tops.resize(4);
+        int free = 1;
+        while (fit->peaks.PeakAmplitude[free] > 0) ++free;
+        double bestChisq = (1.0 - kLeastGain) * chisq;
+        bool found = false;
+        for (const Point& at : tops) {
+            // The new peak as wide as its nearest neighbour, its phase tried against it.
+            int near = 0;
+            for (int k = 1; k <= kPeaks; ++k) {
+                if (!(fit->peaks.PeakAmplitude[k] > 0)) continue;
+                if (near == 0 || std::abs(fit->peaks.PeakFrequency[k] - at.x) <
+                                     std::abs(fit->peaks.PeakFrequency[near] - at.x)) {
+                    near = k;
+                }
+            }
+            const double width = near > 0 ? fit->peaks.PeakWidth[near] : 0.01 * at.x;
+            const double phase = near > 0 ? fit->peaks.PeakPhase[near] : 0.0;
+            for (const double turn : {0.0, 90.0, 180.0, -90.0}) {
+                *trial = *fit;
+                PeakTable& t = trial->peaks;
+                t.PeakFrequency[free] = at.x;
+                t.PeakAmplitude[free] = at.y;
+                t.PeakWidth[free] = width;
+                const double p = phase + turn;
+                t.PeakPhase[free] = p > 180.0 ? p - 360.0 : p <= -180.0 ? p + 360.0 : p;
+                const double c = FitToRest(*trial, window);
+                if (Plausible(t, from, to) && Active(t) >= Active(fit->peaks) && c < bestChisq) {
+                    bestChisq = c;
+                    std::swap(best, trial);
+                    found = true;
+                }
+            }
+        }
+        if (!found) break;
+        std::swap(fit, best);
+        chisq = bestChisq;
+    }
+    peaks = fit->peaks;
+    return Active(peaks);
 }
 
 }  // namespace sonarix

@@ -11,13 +11,32 @@ namespace sonarix {
 // it and the few points at their tops do not move the median.
 double EstimateNoise(const FitData& data, double from, double to);
 
+// The least quality factor F / 2W of a peak that Find Peaks places.
+inline constexpr double kLeastQuality = 2.0;
+
 // Replaces the whole table: up to eight peaks, in ascending frequency, at the local maxima of
-// the points strictly inside (from, to) whose prominence (the height above the higher of the
-// two lowest points between it and a higher point, or the range's end, on either side) exceeds
-// six times the noise; the highest of them when there are more. Each gets the maximum's
-// frequency and amplitude, the width from the half-height crossings (the model falls to half
-// its height at F +- sqrt(3) W) and phase 0. The other peaks get amplitude 0 and width 20.
-// Returns the number of peaks placed.
+// the data strictly inside (from, to) whose prominence (the height above the higher of the two
+// lowest points between it and a higher point, or the data's end, on either side; the data
+// beyond the range count) exceeds six times the noise of the range, that fall to half their
+// height on at least one side, and whose quality factor is kLeastQuality or more; the highest
+// of them when there are more. Each gets the maximum's frequency and amplitude, the width from
+// the half-height crossings (the model falls to half its height at F +- sqrt(3) W) and phase
+// 0. The other peaks get amplitude 0 and width 20. Returns the number of peaks placed.
 int FindPeaks(const FitData& data, double from, double to, PeakTable& peaks);
+
+// The least part of chi-square that a peak added by RefinePeaks must take away, and the least
+// height of the residual where it is added, as a part of the highest data point of the range.
+inline constexpr double kLeastGain = 0.2;
+inline constexpr double kLeastResidual = 0.05;
+
+// Refines the table against the residual: fits its peaks over (from, to), again after a run
+// that removed a peak; then, while a peak is free and the data stand more than six times the
+// noise above the fit (a resonance the peaks do not explain, such as the second of two that
+// overlap into one hump), adds a peak at each of the four highest such places in turn, tries
+// it at four phases against its nearest neighbour, and keeps the best of these fits if it
+// lowers chi-square by kLeastGain of it or more and every peak is a plausible resonance of the
+// range. Only residuals higher than kLeastResidual of the range's highest point count. The table
+// becomes the fitted peaks. Returns the number of active peaks.
+int RefinePeaks(const FitData& data, double from, double to, PeakTable& peaks);
 
 }  // namespace sonarix

@@ -5,6 +5,7 @@
 #include <numbers>
 #include <utility>
 
+#include "fitting/FindPeaks.h"
 #include "measurement/FixedText.h"
 #include "measurement/Messages.h"
 #include "measurement/TextFiles.h"
@@ -98,11 +99,22 @@ int FitRunner::Run(FitWindow& w) {
     }
     w.ShowStartFit(false);
     f.StopFit = false;
+    m_notes.clear();
+    bool converged = false;
+    // Chi-square after each step: at the step limit, a run whose last ten steps gained less
+    // than a billionth of it stands at its minimum (the test above is absolute, and with large
+    // chi-square the rounding of each step's sum exceeds it).
+    std::array<double, kMostFitSteps + 1> history{};
     const FitPoints points{m_x->data(), m_y->data(), m_sigma->data(), m_ndata};
     m_a = PeakVector(f.peaks);
     int mfit = 0;
+    // Only the peaks in the fit list are the run's: the others (amplitude 0 or below, taken out
+    // of the model) keep every value, in the table and in the solver's vector.
+    std::array<bool, kPeaks + 1>& fitted = m_fitted;
+    fitted.fill(false);
     for (int k = 1; k <= kPeaks; ++k) {
         if (!(f.peaks.PeakAmplitude[k] > 0)) continue;
+        fitted[k] = true;
         for (int q = 4 * k - 3; q <= 4 * k; ++q) m_lista[++mfit] = q;
     }
     m_solver = SolverState{};
@@ -115,7 +127,7 @@ int FitRunner::Run(FitWindow& w) {
         // A phase within about 1.15 degrees of +-180 gets a random one, and the solver starts
         // afresh.
         for (int k = 1; k <= kPeaks; ++k) {
-            if (std::fabs(m_a[4 * k]) > 100.0) {
+            if (fitted[k] && std::fabs(m_a[4 * k]) > 100.0) {
                 const double r = std::generate_canonical<double, 53>(m_random);
                 const double v = (r - 0.5) * kPi;
                 m_a[4 * k] = std::sin(v) / std::cos(v);
@@ -126,6 +138,7 @@ int FitRunner::Run(FitWindow& w) {
         w.ProcessMessages();
         ++n;
         for (int k = 1; k <= kPeaks; ++k) {
+            if (!fitted[k]) continue;
             double phase = ToDegrees(m_a[4 * k]);
             double amplitude = m_a[4 * k - 2];
             double width = m_a[4 * k - 1];
@@ -157,13 +170,58 @@ int FitRunner::Run(FitWindow& w) {
         ComputeFitCurve(f);
         w.RedrawFit();
         const double change = std::fabs(m_solver.chisq - before);
-        if (n > 1 && change < 1e-12 && m_solver.chisq != before) break;
+        history[static_cast<size_t>(n)] = m_solver.chisq;
+        if (n > 1 && change < 1e-12 && m_solver.chisq != before) {
+            converged = true;
+            break;
+        }
         if (n > 50 || f.StopFit) break;
     }
     m_report = ComputeFitReport(points, m_a, m_lista, mfit, n);
+    if (mfit > 0) {
+        if (RemoveWhatIsNoResult(from, to)) {
+            ComputeFitCurve(f);
+            w.RefreshPeakLabels();
+            w.RedrawFit();
+        }
+        const double last = history[static_cast<size_t>(n)];
+        const bool stationary =
+            n > 10 && std::fabs(history[static_cast<size_t>(n - 10)] - last) <= 1e-9 * last;
+        if (!converged && !stationary && !f.StopFit) {
+            m_notes += "The fit did not converge within " + std::to_string(kMostFitSteps) +
+                       " steps: the values shown are those of the last step. Start Fit again to "
+                       "go on, or narrow the fit range.\n";
+        }
+    }
     w.ShowProgress(false);
     w.ShowStartFit(true);
     return n;
+}
+
+bool FitRunner::RemoveWhatIsNoResult(double from, double to) {
+    PeakTable& t = m_fit.peaks;
+    const double noise = EstimateNoise(m_fit.data, from, to);
+    bool removed = false;
+    for (int k = 1; k <= kPeaks; ++k) {
+        if (!IsFitted(k)) continue;
+        const double F = t.PeakFrequency[k], A = t.PeakAmplitude[k], W = t.PeakWidth[k];
+        const char* why = nullptr;
+        if (!std::isfinite(F) || !std::isfinite(A) || !std::isfinite(W)) {
+            why = "has no finite values";
+        } else if (F < from - W || F > to + W) {
+            why = "left the fit range";
+        } else if (W > to - from) {
+            why = "became wider than the fit range";
+        } else if (A < kNoiseMultiple * noise) {
+            why = "fell below the noise";
+        }
+        if (why == nullptr) continue;
+        t.PeakAmplitude[k] = 0.0;
+        m_report.peaks[static_cast<size_t>(k)] = PeakErrors{};
+        m_notes += "Peak " + std::to_string(k) + " " + why + ": removed.\n";
+        removed = true;
+    }
+    return removed;
 }
 
 }  // namespace sonarix

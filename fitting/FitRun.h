@@ -17,6 +17,8 @@ namespace sonarix {
 
 inline constexpr int kFitCapacity = 20000;
 inline constexpr int kMostFitSteps = 51;
+// A fitted peak lower than this many times the noise of the data is no result.
+inline constexpr double kNoiseMultiple = 2.0;
 
 // Peaks 1 ... 8 (entry 0 unused).
 struct PeakTable {
@@ -87,9 +89,19 @@ public:
     int SelectedPoints() const { return m_ndata; }
     // The standard errors and Q factors at the end of the last run.
     const FitReport& Report() const { return m_report; }
+    // What the last run has to say beyond its values, a line each: the peaks it removed as no
+    // result (one that left the range by more than its width, grew wider than the range, fell
+    // below the noise or lost its finite values) and a run that ended at the step limit
+    // without converging. Empty when there is nothing to say.
+    const std::string& Notes() const { return m_notes; }
+    // Whether peak k was in the last run's fit list.
+    bool IsFitted(int k) const { return m_fitted[static_cast<size_t>(k)]; }
     void Seed(uint64_t seed) { m_random.seed(seed); }
 
 private:
+    // After a run: makes the fitted peaks that are no result inactive, with a note each.
+    bool RemoveWhatIsNoResult(double from, double to);
+
     FitState& m_fit;
     std::mt19937_64 m_random;
     std::unique_ptr<std::array<double, kFitCapacity + 1>> m_x, m_y, m_sigma;
@@ -98,6 +110,8 @@ private:
     FitList m_lista{};
     SolverState m_solver;
     FitReport m_report;
+    std::string m_notes;
+    std::array<bool, kPeaks + 1> m_fitted{};
 };
 
 }  // namespace sonarix

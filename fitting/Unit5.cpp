@@ -189,6 +189,8 @@ void TForm5::BuildMenus() {
            &TForm5::SaveFitParameterExecute);
     action(SaveFitReport, "SaveFitReport", "Save Fit Report", true, &TForm5::SaveFitReportExecute);
     action(FindPeaksAction, "FindPeaks", "Find Peaks", true, &TForm5::FindPeaksExecute);
+    action(RemovePeak, "RemovePeak", "Remove Peak", true, &TForm5::RemovePeakExecute);
+    action(RemoveAll, "RemoveAll", "Remove All", true, &TForm5::RemoveAllExecute);
     action(SaveAsImage, "SaveAsImage", "Save as Image", true, &TForm5::SaveAsImageExecute);
     action(PrinterSetup, "PrinterSetup", "Printer Setup", true, &TForm5::PrinterSetupExecute);
     action(Print, "Print", "Print", true, &TForm5::PrintExecute);
@@ -207,7 +209,7 @@ void TForm5::BuildMenus() {
     QMenu* view = MenuBar->addMenu(QStringLiteral("View"));
     view->addActions({ChangeFont, ChangeColorData, ChangeColorFit, ChangeLineThickness});
     QMenu* peaks = MenuBar->addMenu(QStringLiteral("Peaks"));
-    peaks->addAction(FindPeaksAction);
+    peaks->addActions({FindPeaksAction, RemovePeak, RemoveAll});
     QMenu* help = MenuBar->addMenu(QStringLiteral("Help"));
     help->addAction(ManualandHelp);
     MenuBar->setFont(font());
@@ -457,6 +459,11 @@ void TForm5::Button2Click() {
     m_reportShown = m_runner->Report().valid;
     ShowPeakParameters();
     m_running = false;
+    // What the run removed as no result, and whether it converged.
+    if (std::string notes = m_runner->Notes(); !notes.empty()) {
+        notes.pop_back();  // the last line's end
+        ShowMessage(notes);
+    }
     if (m_closeAfterRun) QDialog::done(1);
 }
 
@@ -486,11 +493,29 @@ void TForm5::FindPeaksExecute() {
     double from = 0.0, to = 0.0;
     FitRange(from, to);
     m_reportShown = false;
-    if (FindPeaks(m_fit->data, from, to, m_fit->peaks) == 0) {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const int placed = FindPeaks(m_fit->data, from, to, m_fit->peaks);
+    if (placed > 0) RefinePeaks(m_fit->data, from, to, m_fit->peaks);
+    QApplication::restoreOverrideCursor();
+    if (placed == 0) {
         ShowMessage("No peak stands out of the noise between " + FixedText(from, 1) + " and " +
                     FixedText(to, 1) + " Hz");
     }
     RadioGroup1->SetItemIndex(0);
+    ComputeFitCurve(*m_fit);
+    DrawFitPlot();
+}
+
+void TForm5::RemovePeakExecute() {
+    m_fit->peaks.PeakAmplitude[SelectedPeak()] = 0.0;
+    m_reportShown = false;
+    ComputeFitCurve(*m_fit);
+    DrawFitPlot();
+}
+
+void TForm5::RemoveAllExecute() {
+    for (int k = 1; k <= kPeaks; ++k) m_fit->peaks.PeakAmplitude[k] = 0.0;
+    m_reportShown = false;
     ComputeFitCurve(*m_fit);
     DrawFitPlot();
 }
@@ -513,7 +538,8 @@ void TForm5::ShowStartFit(bool shown) {
     if (shown && focusWidget() == Button1) Button2->setFocus(Qt::OtherFocusReason);
     // During a run the table changes at every step: no peaks found into it, and no files of a
     // half-finished fit.
-    for (QAction* a : {FindPeaksAction, SaveFitData, SaveFitParameter, SaveFitReport}) {
+    for (QAction* a :
+         {FindPeaksAction, RemovePeak, RemoveAll, SaveFitData, SaveFitParameter, SaveFitReport}) {
         a->setEnabled(shown);
     }
 }

@@ -78,6 +78,8 @@ public:
     QAction* SaveFitParameter = nullptr;
     QAction* SaveFitReport = nullptr;
     QAction* FindPeaksAction = nullptr;  // "Find Peaks"
+    QAction* RemovePeak = nullptr;       // "Remove Peak": the selected peak inactive
+    QAction* RemoveAll = nullptr;        // "Remove All"
     QAction* SaveAsImage = nullptr;
     QAction* PrinterSetup = nullptr;
     QAction* Print = nullptr;
@@ -123,8 +125,12 @@ public:
     // "Save Fit Report": the errors and Q factors of the last run, as a spreadsheet file.
     void SaveFitReportExecute();
     std::function<std::optional<std::string>()> ChooseReportFile;
-    // "Find Peaks": the table from the most prominent maxima in the fit range.
+    // "Find Peaks": the table from the most prominent maxima in the fit range, refined against
+    // the residual of their fit.
     void FindPeaksExecute();
+    // "Remove Peak" and "Remove All": amplitude 0, so the peak leaves the model and the fit.
+    void RemovePeakExecute();
+    void RemoveAllExecute();
     // The last run's errors, while the peaks are still its result (a click, the wheel, Find
     // Peaks or new data end that; the phase bar's whole degrees do not).
     bool ReportShown() const { return m_reportShown; }

@@ -198,6 +198,11 @@ TEST_F(FitWindowTest, FindPeaksThenTheErrorsAndTheReport) {
     EXPECT_NEAR(t.PeakFrequency[2], 3649.0, 20.0);
     fit->Button2->click();
     ASSERT_TRUE(fit->ReportShown());
+    // Find Peaks fitted already; the run creeps on along the peaks' weakly bound phases and
+    // says that it has not converged at its step limit.
+    ASSERT_EQ(messages.Messages().size(), 2u);
+    EXPECT_EQ(messages.Messages()[1].rfind("The fit did not converge within 51 steps", 0), 0u);
+    messages.Clear();
     fit->RadioGroup1->SetItemIndex(1);
     fit->ChangePeakNr();
     const QString shown = fit->Label18->text();
@@ -217,14 +222,14 @@ TEST_F(FitWindowTest, FindPeaksThenTheErrorsAndTheReport) {
     EXPECT_FALSE(fit->ReportShown());
     EXPECT_TRUE(fit->Label18->text().startsWith(QStringLiteral("after a fit run")));
     fit->SaveFitReport->trigger();
-    EXPECT_EQ(messages.Messages().size(), 2u);
+    EXPECT_EQ(messages.Messages().size(), 1u);
 
     // Nothing but noise in the range: the table is emptied and the message says why.
     fit->Edit1->setText("100");
     fit->Edit2->setText("101");
     fit->FindPeaksAction->trigger();
-    ASSERT_EQ(messages.Messages().size(), 3u);
-    EXPECT_EQ(messages.Messages()[2], "No peak stands out of the noise between 100.0 and 101.0 Hz");
+    ASSERT_EQ(messages.Messages().size(), 2u);
+    EXPECT_EQ(messages.Messages()[1], "No peak stands out of the noise between 100.0 and 101.0 Hz");
     EXPECT_EQ(t.PeakAmplitude[1], 0.0);
     fs::remove(report);
 }
