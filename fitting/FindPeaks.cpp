@@ -198,9 +198,8 @@ int RefinePeaks(const FitData& data, double from, double to, PeakTable& peaks) {
             while (d.FitFrequency[i] != q.x) ++i;
             q.y -= d.FitCurve[i];
         }
-        // A place counts where the residual clears the noise and is a fair part of the
-        // data's height: below that it is the model's small misfit of real data (ring-up, the
-        // tails of modes beyond the range), which a further peak would only paper over.
+        // A place counts where the residual clears the noise and a small part of the data's
+        // height.
         double highest = 0.0;
         for (const Point& q : Sorted(d, from, to)) highest = std::max(highest, q.y);
         const double least = std::max(6.0 * noise, kLeastResidual * highest);
@@ -238,7 +237,10 @@ int RefinePeaks(const FitData& data, double from, double to, PeakTable& peaks) {
                 const double p = phase + turn;
                 t.PeakPhase[free] = p > 180.0 ? p - 360.0 : p <= -180.0 ? p + 360.0 : p;
                 const double c = FitToRest(*trial, window);
-                if (Plausible(t, from, to) && Active(t) >= Active(fit->peaks) && c < bestChisq) {
+                // The added peak must be a resonance of some height: a small one only papers over
+                // the model's misfit of real data (ring-up, the tails of modes beyond the range).
+                if (Plausible(t, from, to) && Active(t) >= Active(fit->peaks) && c < bestChisq &&
+                    t.PeakAmplitude[free] >= kLeastAdded * highest) {
                     bestChisq = c;
                     std::swap(best, trial);
                     found = true;

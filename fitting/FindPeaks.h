@@ -24,10 +24,12 @@ inline constexpr double kLeastQuality = 2.0;
 // 0. The other peaks get amplitude 0 and width 20. Returns the number of peaks placed.
 int FindPeaks(const FitData& data, double from, double to, PeakTable& peaks);
 
-// The least part of chi-square that a peak added by RefinePeaks must take away, and the least
-// height of the residual where it is added, as a part of the highest data point of the range.
+// The least part of chi-square that a peak added by RefinePeaks must take away, the least
+// height of the residual where it is added and the least fitted amplitude of the added peak,
+// both as parts of the highest data point of the range.
 inline constexpr double kLeastGain = 0.2;
-inline constexpr double kLeastResidual = 0.05;
+inline constexpr double kLeastResidual = 0.02;
+inline constexpr double kLeastAdded = 0.1;
 
 // Refines the table against the residual: fits its peaks over (from, to), again after a run
 // that removed a peak; then, while a peak is free and the data stand more than six times the
@@ -35,8 +37,9 @@ inline constexpr double kLeastResidual = 0.05;
 // overlap into one hump), adds a peak at each of the four highest such places in turn, tries
 // it at four phases against its nearest neighbour, and keeps the best of these fits if it
 // lowers chi-square by kLeastGain of it or more and every peak is a plausible resonance of the
-// range. Only residuals higher than kLeastResidual of the range's highest point count. The table
-// becomes the fitted peaks. Returns the number of active peaks.
+// range and the added one reaches kLeastAdded of the range's highest point. Only residuals
+// higher than kLeastResidual of that point count. The table becomes the fitted peaks. Returns
+// the number of active peaks.
 int RefinePeaks(const FitData& data, double from, double to, PeakTable& peaks);
 
 }  // namespace sonarix

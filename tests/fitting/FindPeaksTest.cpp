@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <numbers>
 #include <random>
 #include <vector>
 
@@ -199,6 +200,89 @@ TEST(FindPeaksOnTheApparatus, FindsTheStrongResonancesAndTheFitPinsThemDown) {
     }
     EXPECT_GE(onGoal, 3);
     EXPECT_TRUE(messages.Messages().empty());
+    audio::UseBackend(nullptr);
+}
+
+// Two modes that overlap into one hump: Find Peaks places one peak on it, the refinement adds
+// the second where the residual of the one-peak fit stands highest, and the fit finds both.
+TEST(RefinePeaks, FindsTheSecondOfTwoOverlappingPeaks) {
+    auto fit = std::make_unique<FitState>();
+    const double F1 = 4906, F2 = 4929, W = 24;
+    int n = 0;
+    std::mt19937 rng(3);
+    std::normal_distribution<double> noise(0.0, 0.01);
+    for (double f = 4700; f <= 5150; f += 2.0) {
+        Params p{};
+        p[1] = F1, p[2] = 10, p[3] = W, p[4] = 0;
+        p[5] = F2, p[6] = 10, p[7] = W, p[8] = std::tan(20 * std::numbers::pi / 360);
+        ++n;
+        fit->data.FitFrequency[n] = f;
+        fit->data.FitAmplitude[n] = ResonanceModel(p, f) + noise(rng);
+    }
+    fit->data.FitCount = n;
+    ASSERT_EQ(FindPeaks(fit->data, 4700, 5150, fit->peaks), 1);
+    ASSERT_EQ(RefinePeaks(fit->data, 4700, 5150, fit->peaks), 2);
+    std::vector<double> found;
+    for (int k = 1; k <= kPeaks; ++k) {
+        if (fit->peaks.PeakAmplitude[k] > 0) found.push_back(fit->peaks.PeakFrequency[k]);
+    }
+    std::sort(found.begin(), found.end());
+    EXPECT_NEAR(found[0], F1, W / 4);  // the magnitude of a pair leaves some play
+    EXPECT_NEAR(found[1], F2, W / 4);
+    // Noise alone, or a single clean peak, gets no peak added.
+    auto one = Spectrum({{1500, 10, 15}}, 1000, 2000, 2, 0.05);
+    ASSERT_EQ(FindPeaks(one->data, 1000, 2000, one->peaks), 1);
+    EXPECT_EQ(RefinePeaks(one->data, 1000, 2000, one->peaks), 1);
+}
+
+// The default sweep on the virtual apparatus (filter and lock-in), the fit ranges with which a
+// user once got a peak at -2431.5 Hz of width 7.7e8 Hz, or at 258685 Hz: Find Peaks and a run
+// leave no peak outside the range or wider than it, neither in the table nor in the file.
+TEST(FindPeaksOnTheApparatus, NoPeakOutsideTheRangeOrWiderThanItIsEverAResult) {
+    test::MessageRecorder messages;
+    auto b = std::make_unique<audio::VirtualApparatus>(audio::VirtualApparatus::Clock::Manual);
+    audio::VirtualApparatus* apparatus = b.get();
+    audio::UseBackend(std::move(b));
+    ASSERT_TRUE(audio::Init(-1, 44100, 0, nullptr, nullptr));
+    ASSERT_TRUE(audio::RecordInit(-1));
+    auto s = std::make_unique<SharedState>();
+    StartRecording(*s);
+    apparatus->AdvanceMs(1000);
+    for (const bool lockIn : {false, true}) {
+        test::FakeMeasureWindow mw;
+        mw.lockIn = lockIn;
+        SweepEngine engine(*s, mw);
+        engine.Measure();
+        ASSERT_EQ(s->SpecCount[0], 990);
+        for (const auto& [from, to] : {std::pair{2000.0, 4200.0}, std::pair{8022.3, 9971.0}}) {
+            auto fit = std::make_unique<FitState>();
+            fit->data.FitCount = 990;
+            std::copy(s->SpecFreq[0].begin() + 1, s->SpecFreq[0].begin() + 991,
+                      fit->data.FitFrequency.begin() + 1);
+            std::copy(s->SpecAmp[0].begin() + 1, s->SpecAmp[0].begin() + 991,
+                      fit->data.FitAmplitude.begin() + 1);
+            ASSERT_GT(FindPeaks(fit->data, from, to, fit->peaks), 0);
+            RefinePeaks(fit->data, from, to, fit->peaks);
+            test::FakeFitWindow fw;
+            fw.from = from;
+            fw.to = to;
+            FitRunner runner(*fit);
+            runner.Run(fw);
+            int active = 0;
+            for (int k = 1; k <= kPeaks; ++k) {
+                const double F = fit->peaks.PeakFrequency[k], W = fit->peaks.PeakWidth[k];
+                if (!(fit->peaks.PeakAmplitude[k] > 0)) continue;
+                ++active;
+                EXPECT_GT(F, from - W) << lockIn << " " << from << " peak " << k;
+                EXPECT_LT(F, to + W) << lockIn << " " << from << " peak " << k;
+                EXPECT_GT(W, 0.0);
+                EXPECT_LT(W, to - from) << lockIn << " " << from << " peak " << k;
+            }
+            EXPECT_GE(active, 2) << lockIn << " " << from;
+            const std::string par = FitParameterLines(fit->peaks);
+            EXPECT_EQ(static_cast<int>(std::count(par.begin(), par.end(), ':')), active);
+        }
+    }
     audio::UseBackend(nullptr);
 }
 

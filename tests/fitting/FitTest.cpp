@@ -334,6 +334,51 @@ TEST_F(FitRunTest, NegativeAmplitudeOrWidthIsShownPositiveWithThePhaseTurned) {
     }
 }
 
+// A peak taken out by a negative amplitude, inside the range or beyond it, stays out: a run
+// leaves it as it was, the model and chi-square do without it, and the file has no line of it.
+TEST_F(FitRunTest, ARemovedPeakStaysRemovedThroughARun) {
+    Load(Synthetic(kThree, 1000, 3000, 2, 0.05));
+    Defaults();
+    SetPeak(1, 1500, 10, 15, 30);
+    SetPeak(2, 1800, -6, 20, 170);    // taken out, inside the range
+    SetPeak(3, 5000, -8, 25, 179.5);  // taken out, beyond it; its phase near the guard's limit
+    FitRunner runner(*fit);
+    RunOn(runner, 1000, 3000);
+    EXPECT_EQ(fit->peaks.PeakAmplitude[2], -6);
+    EXPECT_EQ(fit->peaks.PeakPhase[2], 170);
+    EXPECT_EQ(fit->peaks.PeakAmplitude[3], -8);
+    EXPECT_EQ(fit->peaks.PeakPhase[3], 179.5);
+    EXPECT_EQ(fit->peaks.PeakFrequency[3], 5000);
+    EXPECT_EQ(runner.Vector()[6], -6);  // the solver's vector keeps them out too
+    EXPECT_EQ(runner.Vector()[10], -8);
+    EXPECT_FALSE(runner.IsFitted(2));
+    const std::string par = FitParameterLines(fit->peaks);
+    EXPECT_EQ(par.rfind("1. Peak:", 0), 0u);
+    EXPECT_EQ(par.find("2. Peak"), std::string::npos);
+    EXPECT_EQ(par.find("3. Peak"), std::string::npos);
+}
+
+// A peak that is no result after a run (beyond the range by more than its width, wider than
+// the range, below the noise) is made inactive, and the run says so, a line each.
+TEST_F(FitRunTest, WhatIsNoResultIsRemovedWithANote) {
+    Load(Synthetic(kThree, 1000, 3000, 2, 0.05));
+    Defaults();
+    SetPeak(1, 1500, 10, 15, 30);
+    SetPeak(2, 1800, 6, 20, -60);
+    SetPeak(3, 2300, 8, 25, 120);
+    SetPeak(4, 2700, 0.01, 15, 0);  // nothing there: it sinks into the noise or wanders off
+    FitRunner runner(*fit);
+    RunOn(runner, 1000, 3000);
+    EXPECT_EQ(fit->peaks.PeakAmplitude[4], 0.0);
+    EXPECT_NE(runner.Notes().find("Peak 4 "), std::string::npos) << runner.Notes();
+    EXPECT_NE(runner.Notes().find(": removed.\n"), std::string::npos);
+    for (int k = 1; k <= 3; ++k) EXPECT_GT(fit->peaks.PeakAmplitude[k], 0) << k;
+    EXPECT_FALSE(runner.Report().peaks[4].valid);
+    // The curve is the model of what is left.
+    EXPECT_EQ(fit->data.FitCurve[100],
+              ResonanceModel(PeakVector(fit->peaks), fit->data.FitFrequency[100]));
+}
+
 // A two-peak case started with a negative width: the table must keep describing the fitted
 // curve.
 TEST_F(FitRunTest, ANegativeWidthStillReproducesTheFittedCurve) {

@@ -345,6 +345,38 @@ TEST_F(FitWindowTest, ReadOutColoursLineThicknessAndExit) {
     EXPECT_EQ(fit->result(), 1);
 }
 
+// "Remove Peak" takes the selected peak out of the model (amplitude 0), "Remove All" every
+// peak; neither is there while a fit runs.
+TEST_F(FitWindowTest, RemovePeakAndRemoveAll) {
+    Fill(0, 1000.0, 3000.0, 10.0);
+    f->RedrawSpectra();
+    f->FitExecute();
+    const PlotGeometry g = fit->Geometry();
+    fit->SetPeakAmp(g.X(1500), g.Y(10), Qt::LeftButton);
+    fit->SetPeakAmp(g.X(2000), g.Y(10), Qt::RightButton);
+    fit->SetPeakAmp(g.X(2000), g.Y(10), Qt::LeftButton);
+    const PeakTable& t = fit->Fit().peaks;
+    ASSERT_GT(t.PeakAmplitude[2], 0.0);
+    fit->RemovePeak->trigger();
+    EXPECT_EQ(t.PeakAmplitude[2], 0.0);
+    EXPECT_EQ(t.PeakFrequency[2], fit->Geometry().FrequencyAt(g.X(2000)));  // the rest stays
+    EXPECT_GT(t.PeakAmplitude[1], 0.0);
+    EXPECT_EQ(fit->Label5->text(), "0.000");
+    bool availableDuringRun = true;
+    fit->Fit().StopFit = false;
+    AtRound(2, [&] {
+        availableDuringRun = fit->RemovePeak->isEnabled() || fit->RemoveAll->isEnabled();
+        fit->Button1Click();
+    });
+    fit->Button2Click();
+    EXPECT_FALSE(availableDuringRun);
+    fit->RemoveAll->trigger();
+    for (int k = 1; k <= kPeaks; ++k) EXPECT_EQ(t.PeakAmplitude[k], 0.0) << k;
+    for (int i = 1; i <= fit->Fit().data.FitCount; i += 50) {
+        EXPECT_EQ(fit->Fit().data.FitCurve[i], 0.0);
+    }
+}
+
 // Accidents in the fit window, with real keys and the window modal as the user meets it.
 class FitWindowAccidentTest : public FitWindowTest {
 protected:
