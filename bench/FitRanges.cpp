@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <complex>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -172,6 +173,17 @@ int main(int argc, char** argv) {
     b.verbose = argc > 1 && std::strcmp(argv[1], "--verbose") == 0;
     b.Start();
     const FitData data = b.Sweep({"100", "10000", "10", "50"}, false);
+    if (argc > 1 && std::strcmp(argv[1], "--phase") == 0) {
+        b.Sweep({"4500", "5500", "2", "50"}, true);
+        for (int i = 50; i <= 500; i += 25) {
+            const double f = b.s->SpecFreq[0][i];
+            const std::complex<double> h = b.apparatus->ExpectedResponse(f);
+            std::printf("%.1f: amp %.3f phase %.2f; expected amp %.3f phase %.2f\n", f,
+                        b.s->SpecAmp[0][i], b.s->SpecPhase[0][i], 100 * std::abs(h),
+                        std::arg(h) * 180 / 3.14159265);
+        }
+        return 0;
+    }
     std::printf("modes below 10 kHz:");
     for (const Mode& m : b.modes) std::printf(" %.1f (W %.1f, %.2f)", m.f, m.w, m.height);
     std::printf("\n");

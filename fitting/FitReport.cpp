@@ -41,8 +41,11 @@ FitReport ComputeFitReport(const FitPoints& points, const Params& a, const FitLi
     // The modulus does not change when every phase turns alike: only the differences are
     // determined. The first fitted peak's phase is held as the reference, so the matrix is
     // inverted without it and the other phases' errors are those of their differences to it.
+    // With phases measured (complex data) every phase is determined: no reference.
     int reference = 0;
-    for (int j = 1; j <= mfit; ++j) {
+    r.phases = points.part != nullptr;
+    r.delay = points.delay;
+    for (int j = 1; j <= mfit && !r.phases; ++j) {
         if (lista[j] % 4 == 0) {
             reference = lista[j];
             break;
@@ -95,7 +98,8 @@ FitReport ComputeFitReport(const FitPoints& points, const Params& a, const FitLi
 std::string FitReportLines(const FitReport& r, const PeakTable& t) {
     std::string out =
         "Peak,F [Hz],sigma F [Hz],A,sigma A,W [Hz],sigma W [Hz],Phase [degrees],"
-        "sigma Phase [degrees],Q,sigma Q,chi-square,n,m,steps\r\n";
+        "sigma Phase [degrees],Q,sigma Q,chi-square,n,m,steps,Data fitted,"
+        "A and phase determined\r\n";
     for (int k = 1; k <= kPeaks; ++k) {
         const PeakErrors& e = r.peaks[static_cast<size_t>(k)];
         if (!(t.PeakAmplitude[k] > 0) || !e.valid) continue;
@@ -107,7 +111,8 @@ std::string FitReportLines(const FitReport& r, const PeakTable& t) {
             if (!std::isnan(v)) AppendNumber(out, v);  // the reference phase: left empty
         }
         out += ',' + std::to_string(r.points) + ',' + std::to_string(r.parameters) + ',' +
-               std::to_string(r.steps) + "\r\n";
+               std::to_string(r.steps) + ',' + (r.phases ? "amplitude and phase" : "amplitude") +
+               ',' + (e.undetermined ? "no" : "yes") + "\r\n";
     }
     return out;
 }

@@ -16,6 +16,11 @@ struct PeakErrors {
     bool valid = false;
     double frequency = 0.0, amplitude = 0.0, width = 0.0, phase = 0.0;  // standard errors
     double q = 0.0, qError = 0.0;
+    // Another solution fits the amplitudes as well with this peak's amplitude and phase far
+    // from these (fitted to amplitudes alone, overlapping peaks): those the data do not
+    // determine; the other solution's values.
+    bool undetermined = false;
+    double otherAmplitude = 0.0, otherPhase = 0.0;
 };
 
 struct FitReport {
@@ -25,6 +30,8 @@ struct FitReport {
     int points = 0;      // n
     int parameters = 0;  // m
     int steps = 0;
+    bool phases = false;  // complex data fitted: amplitudes and phases
+    double delay = 0.0;   // the delay found with them [s]
 };
 
 // Q = F / (2W): the model's modulus falls to A / sqrt(2) at F +- W. 0 for W = 0.
@@ -32,16 +39,20 @@ double QualityFactor(double frequency, double width);
 
 // The covariance is the inverse of the curvature matrix alpha at a, scaled by
 // chi-square / (n - m) since the points carry no measured sigma (all 1). The phase errors are
-// in degrees (the solver fits tan(phase / 2)) and belong to the phases' differences to the
-// first fitted peak, the reference, whose own error is NaN: a common turn of all phases leaves
-// the modulus as it is. Q's error takes the covariance of F and W into account. Peaks outside the
+// in degrees (the solver fits tan(phase / 2)); fitted to amplitudes alone they belong to the
+// phases' differences to the first fitted peak, the reference, whose own error is NaN (a
+// common turn of all phases leaves the modulus as it is); with complex data each phase has its
+// own error. Q's error takes the covariance of F and W into account. Peaks outside the
 // fit list stay invalid; a singular matrix or n <= m gives an invalid report.
 FitReport ComputeFitReport(const FitPoints& points, const Params& a, const FitList& lista, int mfit,
                            int steps);
 
 // The fit report file: one header line, then one line per active peak (number, F, sigma F,
 // A, sigma A, W, sigma W, phase, sigma phase, Q, sigma Q, chi-square, n, m, steps), comma
-// separated, point as decimal separator, CR LF; the reference's sigma phase is empty.
+// separated, point as decimal separator, CR LF; the reference's sigma phase is empty. A last
+// column says what was fitted: "amplitude", or "amplitude and phase"; the last whether the data
+// determine the peak's amplitude and phase ("yes", or "no" where another solution fits as
+// well).
 std::string FitReportLines(const FitReport& report, const PeakTable& peaks);
 
 }  // namespace sonarix

@@ -70,27 +70,36 @@ void ComputeFitCurve(FitState& fit) {
 FitRunner::FitRunner(FitState& fit, uint64_t seed)
     : m_fit(fit),
       m_random(seed),
-      m_x(std::make_unique<std::array<double, kFitCapacity + 1>>()),
-      m_y(std::make_unique<std::array<double, kFitCapacity + 1>>()),
-      m_sigma(std::make_unique<std::array<double, kFitCapacity + 1>>()) {}
+      m_x(2 * kFitCapacity + 1),
+      m_y(2 * kFitCapacity + 1),
+      m_sigma(2 * kFitCapacity + 1),
+      m_part(2 * kFitCapacity + 1) {}
 
 int FitRunner::Run(FitWindow& w) {
     FitState& f = m_fit;
     double from = 0.0, to = 0.0;
     w.FitRange(from, to);
-    // Strictly inside the range, all with sigma 1.
+    // Strictly inside the range, all with sigma 1: the amplitude, or with phases the real and
+    // the imaginary part of amplitude e^(i phase), two points at each frequency.
+    m_complex = f.data.Phased && w.FitPhases();
     m_ndata = 0;
+    int frequencies = 0;
     for (int i = 1; i <= f.data.FitCount; ++i) {
         const double x = f.data.FitFrequency[i];
         if (!(from < x && x < to)) continue;
-        ++m_ndata;
-        (*m_x)[m_ndata] = x;
-        (*m_y)[m_ndata] = f.data.FitAmplitude[i];
-        (*m_sigma)[m_ndata] = 1.0;
+        ++frequencies;
+        const double y = f.data.FitAmplitude[i];
+        if (!m_complex) {
+            Select(x, y, kModulus);
+            continue;
+        }
+        const double phase = f.data.FitPhase[i] * kPi / 180.0;
+        Select(x, y * std::cos(phase), kRealPart);
+        Select(x, y * std::sin(phase), kImagPart);
     }
     // A range that selects nothing would "fit" the peaks to no data: refused before anything
     // changes, with the fields named.
-    if (!(from < to) || m_ndata == 0) {
+    if (!(from < to) || frequencies == 0) {
         m_report = FitReport{};
         const std::string range = FixedText(from, 1) + " ... " + FixedText(to, 1) + " Hz";
         ShowMessage(!(from < to) ? kFitRangeReversed + (": " + range)
@@ -100,34 +109,77 @@ int FitRunner::Run(FitWindow& w) {
     w.ShowStartFit(false);
     f.StopFit = false;
     m_notes.clear();
-    bool converged = false;
-    // Chi-square after each step: at the step limit, a run whose last ten steps gained less
-    // than a billionth of it stands at its minimum (the test above is absolute, and with large
-    // chi-square the rounding of each step's sum exceeds it).
-    std::array<double, kMostFitSteps + 1> history{};
-    const FitPoints points{m_x->data(), m_y->data(), m_sigma->data(), m_ndata};
+    FitPoints points{m_x.data(), m_y.data(), m_sigma.data(), m_ndata};
+    if (m_complex) {
+        points.part = m_part.data();
+        points.delay = f.Delay;
+    }
     m_a = PeakVector(f.peaks);
     int mfit = 0;
     // Only the peaks in the fit list are the run's: the others (amplitude 0 or below, taken out
     // of the model) keep every value, in the table and in the solver's vector.
-    std::array<bool, kPeaks + 1>& fitted = m_fitted;
-    fitted.fill(false);
+    m_fitted.fill(false);
     for (int k = 1; k <= kPeaks; ++k) {
         if (!(f.peaks.PeakAmplitude[k] > 0)) continue;
-        fitted[k] = true;
+        m_fitted[k] = true;
         for (int q = 4 * k - 3; q <= 4 * k; ++q) m_lista[++mfit] = q;
     }
+    w.ShowProgress(true);
+    bool converged = false;
+    int n = Iterate(w, points, mfit, converged);
+    // With phases, the delay that the latency calibration left (it turns the phase in
+    // proportion to the frequency) is found between rounds of the solver, each from the
+    // other's result, until it settles.
+    for (int round = 0; m_complex && mfit > 0 && !f.StopFit && round < kDelayRounds; ++round) {
+        const double delay = BestDelay(points);
+        if (std::fabs(delay - points.delay) < kDelaySettled) break;
+        points.delay = delay;
+        f.Delay = delay;
+        n += Iterate(w, points, mfit, converged);
+    }
+    m_report = ComputeFitReport(points, m_a, m_lista, mfit, n);
+    if (mfit > 0) {
+        if (RemoveWhatIsNoResult(from, to)) {
+            ComputeFitCurve(f);
+            w.RefreshPeakLabels();
+            w.RedrawFit();
+        }
+        if (!converged && !f.StopFit) {
+            m_notes += "The fit did not converge within " + std::to_string(kMostFitSteps) +
+                       " steps: the values shown are those of the last step. Start Fit again to "
+                       "go on, or narrow the fit range.\n";
+        }
+    }
+    w.ShowProgress(false);
+    w.ShowStartFit(true);
+    return n;
+}
+
+void FitRunner::Select(double x, double y, ModelPart part) {
+    ++m_ndata;
+    m_x[static_cast<size_t>(m_ndata)] = x;
+    m_y[static_cast<size_t>(m_ndata)] = y;
+    m_sigma[static_cast<size_t>(m_ndata)] = 1.0;
+    m_part[static_cast<size_t>(m_ndata)] = part;
+}
+
+int FitRunner::Iterate(FitWindow& w, const FitPoints& points, int mfit, bool& converged) {
+    FitState& f = m_fit;
+    converged = false;
+    // Chi-square after each step: at the step limit, a run whose last ten steps gained less
+    // than a billionth of it stands at its minimum (the test below is absolute, and with large
+    // chi-square the rounding of each step's sum exceeds it).
+    std::array<double, kMostFitSteps + 1> history{};
     m_solver = SolverState{};
     m_solver.lambda = -1.0;
     int n = 0;
-    w.ShowProgress(true);
     for (;;) {
         const double before = m_solver.chisq;
         MarquardtStep(points, m_a, m_lista, mfit, m_solver);
         // A phase within about 1.15 degrees of +-180 gets a random one, and the solver starts
         // afresh.
         for (int k = 1; k <= kPeaks; ++k) {
-            if (fitted[k] && std::fabs(m_a[4 * k]) > 100.0) {
+            if (m_fitted[k] && std::fabs(m_a[4 * k]) > 100.0) {
                 const double r = std::generate_canonical<double, 53>(m_random);
                 const double v = (r - 0.5) * kPi;
                 m_a[4 * k] = std::sin(v) / std::cos(v);
@@ -138,7 +190,7 @@ int FitRunner::Run(FitWindow& w) {
         w.ProcessMessages();
         ++n;
         for (int k = 1; k <= kPeaks; ++k) {
-            if (!fitted[k]) continue;
+            if (!m_fitted[k]) continue;
             double phase = ToDegrees(m_a[4 * k]);
             double amplitude = m_a[4 * k - 2];
             double width = m_a[4 * k - 1];
@@ -177,25 +229,35 @@ int FitRunner::Run(FitWindow& w) {
         }
         if (n > 50 || f.StopFit) break;
     }
-    m_report = ComputeFitReport(points, m_a, m_lista, mfit, n);
-    if (mfit > 0) {
-        if (RemoveWhatIsNoResult(from, to)) {
-            ComputeFitCurve(f);
-            w.RefreshPeakLabels();
-            w.RedrawFit();
-        }
-        const double last = history[static_cast<size_t>(n)];
-        const bool stationary =
-            n > 10 && std::fabs(history[static_cast<size_t>(n - 10)] - last) <= 1e-9 * last;
-        if (!converged && !stationary && !f.StopFit) {
-            m_notes += "The fit did not converge within " + std::to_string(kMostFitSteps) +
-                       " steps: the values shown are those of the last step. Start Fit again to "
-                       "go on, or narrow the fit range.\n";
-        }
+    const double last = history[static_cast<size_t>(n)];
+    if (n > 10 && std::fabs(history[static_cast<size_t>(n - 10)] - last) <= 1e-9 * last) {
+        converged = true;
     }
-    w.ShowProgress(false);
-    w.ShowStartFit(true);
     return n;
+}
+
+double FitRunner::BestDelay(const FitPoints& points) const {
+    // With S the model's sum and z the data at a frequency, chi-square is smallest where
+    // G(delay) = sum Re(conj(z) S e^(-i w delay)) is largest: Newton's method on G from the
+    // present delay.
+    double delay = points.delay;
+    for (int iteration = 0; iteration < 8; ++iteration) {
+        double g1 = 0.0, g2 = 0.0;
+        for (int i = 1; i + 1 <= points.ndata; i += 2) {
+            const double x = points.x[i];
+            const Complex S = ModelSum(m_a, x);
+            const Complex zc{points.y[i], -points.y[i + 1]};  // conj(z)
+            const double w = 2.0 * kPi * x;
+            const Complex c = CMul(CMul(zc, S), Complex{std::cos(w * delay), -std::sin(w * delay)});
+            g1 += w * c.Im;
+            g2 -= w * w * c.Re;
+        }
+        if (!(g2 < 0.0)) break;  // not near a maximum: keep what there is
+        const double step = -g1 / g2;
+        delay += step;
+        if (std::fabs(step) < 0.01 * kDelaySettled) break;
+    }
+    return delay;
 }
 
 bool FitRunner::RemoveWhatIsNoResult(double from, double to) {

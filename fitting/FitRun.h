@@ -9,6 +9,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "fitting/FitReport.h"
 #include "fitting/UnitMarquardt.h"
@@ -28,11 +29,14 @@ struct PeakTable {
     std::array<double, kPeaks + 1> PeakPhase{};  // degrees
 };
 
-// The fit window's data: points 1 ... FitCount.
+// The fit window's data: points 1 ... FitCount. A spectrum measured with its phases (the
+// lock-in level with a calibrated latency) also has FitPhase, in degrees.
 struct FitData {
     std::array<double, kFitCapacity + 1> FitFrequency{};
     std::array<double, kFitCapacity + 1> FitAmplitude{};
     std::array<double, kFitCapacity + 1> FitCurve{};
+    std::array<double, kFitCapacity + 1> FitPhase{};
+    bool Phased = false;
     int FitCount = 0;
     uint32_t DataColor = 0;
     uint32_t FitColor = 0;
@@ -42,6 +46,8 @@ struct FitState {
     PeakTable peaks;
     FitData data;
     bool StopFit = false;
+    // A fit of phases: the delay [s] that turns the model's phase, found with the peaks.
+    double Delay = 0.0;
 };
 
 // The peak table as the solver's vector; a phase of exactly -180 becomes -179.9 in the table.
@@ -68,11 +74,17 @@ public:
     // The peak labels of the selected peak; may set its phase to whole degrees.
     virtual void RefreshPeakLabels() = 0;
     virtual void RedrawFit() = 0;
+    // Whether data with phases are fitted as complex data ("Fit phases too").
+    virtual bool FitPhases() const { return false; }
 };
 
 inline constexpr const char* kFitRangeReversed = "The fit range \"from\" must be below \"to\"";
 inline constexpr const char* kFitRangeWithoutData =
     "No data point lies between \"from\" and \"to\": choose a fit range within the spectrum";
+
+// The rounds of solver and delay in a fit of phases, and the change of delay that ends them.
+inline constexpr int kDelayRounds = 4;
+inline constexpr double kDelaySettled = 1e-6;  // seconds
 
 // One fit run at a time; keeps its working arrays between runs, so a run allocates nothing.
 class FitRunner {
@@ -96,15 +108,25 @@ public:
     const std::string& Notes() const { return m_notes; }
     // Whether peak k was in the last run's fit list.
     bool IsFitted(int k) const { return m_fitted[static_cast<size_t>(k)]; }
+    // Whether the last run fitted amplitudes and phases (complex data).
+    bool FittedPhases() const { return m_complex; }
     void Seed(uint64_t seed) { m_random.seed(seed); }
 
 private:
+    void Select(double x, double y, ModelPart part);
+    // The solver's loop of the Parts' run on the selected points: at most 51 steps, each copied
+    // back into the table and shown. Returns the steps made.
+    int Iterate(FitWindow& w, const FitPoints& points, int mfit, bool& converged);
+    // The delay that best turns the model of the vector onto the complex data.
+    double BestDelay(const FitPoints& points) const;
     // After a run: makes the fitted peaks that are no result inactive, with a note each.
     bool RemoveWhatIsNoResult(double from, double to);
 
     FitState& m_fit;
     std::mt19937_64 m_random;
-    std::unique_ptr<std::array<double, kFitCapacity + 1>> m_x, m_y, m_sigma;
+    std::vector<double> m_x, m_y, m_sigma;  // twice the data's capacity: complex data
+    std::vector<ModelPart> m_part;
+    bool m_complex = false;
     int m_ndata = 0;
     Params m_a{};
     FitList m_lista{};

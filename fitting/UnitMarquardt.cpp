@@ -32,6 +32,20 @@ inline Complex Term(double F, double A, double W, Complex E, double x) {
 
 inline Complex Phase(double t) { return CExp(Complex{0.0, 2 * std::atan(t)}); }
 
+constexpr double kTwoPi = 6.283185307179586476925286766559;
+
+// The turn of the delay at x.
+inline Complex Turn(double x, double delay) {
+    return Complex{std::cos(kTwoPi * x * delay), -std::sin(kTwoPi * x * delay)};
+}
+
+// What a point of `part` sees of the sum S, with the delay's turn at its x.
+inline double Seen(Complex S, ModelPart part, Complex turn) {
+    if (part == kModulus) return CAbs(S);
+    const Complex t = CMul(S, turn);
+    return part == kRealPart ? t.Re : t.Im;
+}
+
 // Scratch of the solver, kept between calls.
 Params g_aTry{};
 Params g_delta{};
@@ -92,6 +106,8 @@ void SumHalf(const FitPoints& d, const FastSetup& s, int first, int last, Partia
     Params g{};
     for (int i = first; i <= last; ++i) {
         const double x = d.x[i];
+        const ModelPart part = d.part != nullptr ? d.part[i] : kModulus;
+        const Complex turn = part == kModulus ? Complex{1.0, 0.0} : Turn(x, d.delay);
         Complex S{0.0, 0.0};
         for (int k = 1; k <= kPeaks; ++k) {
             const PeakTerm& pk = s.peak[k];
@@ -103,7 +119,7 @@ void SumHalf(const FitPoints& d, const FastSetup& s, int first, int last, Partia
             term[k] = CMul(quotient[k], pk.E);
             S = CAdd(S, term[k]);
         }
-        const double ymod = CAbs(S);
+        const double ymod = Seen(S, part, turn);
         for (int j = 1; j <= mfit; ++j) {
             const int own = s.peakOf[j];
             const bool reuse = s.peak[own].active;  // its detuning and quotient are at hand
@@ -128,7 +144,7 @@ void SumHalf(const FitPoints& d, const FastSetup& s, int first, int last, Partia
                 for (int k = own + 1; k <= kPeaks; ++k) {
                     if (s.peak[k].active) Sm = CAdd(Sm, term[k]);
                 }
-                side[sgn] = CAbs(Sm);
+                side[sgn] = Seen(Sm, part, turn);
             }
             g[j] = (side[0] - side[1]) / (2 * kGradientStep);
         }
@@ -202,14 +218,20 @@ HalfWorker& Worker() {
 
 }  // namespace
 
-double ResonanceModel(Params p, double x) {
+Complex ModelSum(const Params& p, double x) {
     Complex S{0.0, 0.0};
     for (int k = 1; k <= kPeaks; ++k) {
         const double F = p[4 * k - 3], A = p[4 * k - 2], W = p[4 * k - 1], t = p[4 * k];
         if (!(A > 0)) continue;
         S = CAdd(S, Term(F, A, W, Phase(t), x));
     }
-    return CAbs(S);
+    return S;
+}
+
+double ResonanceModel(Params p, double x) { return CAbs(ModelSum(p, x)); }
+
+double ModelValue(const Params& p, double x, ModelPart part, double delay) {
+    return Seen(ModelSum(p, x), part, part == kModulus ? Complex{1.0, 0.0} : Turn(x, delay));
 }
 
 void ModelCurve(const Params& p, const double* x, double* out, int n) {
@@ -224,13 +246,15 @@ void ModelCurve(const Params& p, const double* x, double* out, int n) {
     }
 }
 
-void ModelWithGradient(const Params& p, double x, int n, double& y, Params& g) {
-    y = ResonanceModel(p, x);
+void ModelWithGradient(const Params& p, double x, int n, double& y, Params& g, ModelPart part,
+                       double delay) {
+    y = ModelValue(p, x, part, delay);
     for (int j = 1; j <= n; ++j) {
         Params plus = p, minus = p;
         plus[j] = p[j] + kGradientStep;
         minus[j] = p[j] - kGradientStep;
-        g[j] = (ResonanceModel(plus, x) - ResonanceModel(minus, x)) / (2 * kGradientStep);
+        g[j] = (ModelValue(plus, x, part, delay) - ModelValue(minus, x, part, delay)) /
+               (2 * kGradientStep);
     }
 }
 
@@ -244,7 +268,8 @@ void ChiSquareCurvature(const FitPoints& d, const Params& a, const FitList& list
     Params g{};
     for (int i = 1; i <= d.ndata; ++i) {
         double ymod = 0.0;
-        ModelWithGradient(a, d.x[i], kParams, ymod, g);
+        ModelWithGradient(a, d.x[i], kParams, ymod, g, d.part != nullptr ? d.part[i] : kModulus,
+                          d.delay);
         const double w = 1 / (d.sigma[i] * d.sigma[i]);
         const double dy = d.y[i] - ymod;
         for (int j = 1; j <= mfit; ++j) {

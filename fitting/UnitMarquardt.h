@@ -7,6 +7,8 @@
 
 #include <array>
 
+#include "fitting/UnitComplex.h"
+
 namespace sonarix {
 
 inline constexpr int kParams = 32;
@@ -21,19 +23,33 @@ using Matrix = std::array<std::array<double, kParams + 1>, kParams + 1>;
 // Peak k (1 ... 8): F = p[4k-3] [Hz], A = p[4k-2], W = p[4k-1] [Hz], t = p[4k] = tan(phase/2).
 double ResonanceModel(Params p, double x);
 
+// What a data point holds: the modulus of the model's sum (the spectrum's amplitude), or, for
+// complex data (amplitude and phase measured), the real or the imaginary part of the sum turned
+// by a delay: S(x) e^(-i 2 pi x delay).
+enum ModelPart : unsigned char { kModulus = 0, kRealPart = 1, kImagPart = 2 };
+
+// The complex sum of the active peaks' terms at x, whose modulus ResonanceModel is.
+Complex ModelSum(const Params& p, double x);
+// The model's value for a point of the given part.
+double ModelValue(const Params& p, double x, ModelPart part, double delay);
+
 // ResonanceModel(p, x[i]) into out[i] for i = 0 ... n - 1, the same values, with the phase
 // factors formed once instead of once per point.
 void ModelCurve(const Params& p, const double* x, double* out, int n);
 
 // y = the model at x, g[1 ... n] its central differences with h = 1e-6 (2n + 1 evaluations).
-void ModelWithGradient(const Params& p, double x, int n, double& y, Params& g);
+void ModelWithGradient(const Params& p, double x, int n, double& y, Params& g,
+                       ModelPart part = kModulus, double delay = 0.0);
 
-// The data: x[1 ... ndata], y[1 ... ndata], sigma[1 ... ndata] (entry 0 unused).
+// The data: x[1 ... ndata], y[1 ... ndata], sigma[1 ... ndata] (entry 0 unused); for complex
+// data also part[1 ... ndata] and the delay (without part, every point is a modulus).
 struct FitPoints {
     const double* x = nullptr;
     const double* y = nullptr;
     const double* sigma = nullptr;
     int ndata = 0;
+    const ModelPart* part = nullptr;
+    double delay = 0.0;  // seconds
 };
 
 // The curvature matrix alpha (mfit x mfit, both triangles), the gradient beta[1 ... mfit] and

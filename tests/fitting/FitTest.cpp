@@ -575,13 +575,16 @@ TEST_F(FitRunTest, TheReportFileOpensInASpreadsheet) {
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[0].rfind("Peak,F [Hz],sigma F [Hz],", 0), 0u);
     for (size_t i = 0; i < lines.size(); ++i) {
-        EXPECT_EQ(std::count(lines[i].begin(), lines[i].end(), ','), 14) << lines[i];
+        EXPECT_EQ(std::count(lines[i].begin(), lines[i].end(), ','), 16) << lines[i];
         EXPECT_EQ(lines[i].find('\n'), std::string::npos);
     }
     // Peak 2: its own values, Q = F / 2W, and the run's figures at the end.
+    // The last two fields are words: what was fitted, and whether it was determined.
+    const std::string numbers = lines[2].substr(0, lines[2].rfind(',', lines[2].rfind(',') - 1));
+    EXPECT_EQ(lines[2].substr(numbers.size()), ",amplitude,yes");
     std::vector<double> f;
     std::string field;
-    for (char c : lines[2] + ",") {
+    for (char c : numbers + ",") {
         if (c != ',') {
             field += c;
             continue;
