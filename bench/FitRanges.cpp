@@ -174,13 +174,47 @@ int main(int argc, char** argv) {
     b.Start();
     const FitData data = b.Sweep({"100", "10000", "10", "50"}, false);
     if (argc > 1 && std::strcmp(argv[1], "--phase") == 0) {
-        b.Sweep({"4500", "5500", "2", "50"}, true);
-        for (int i = 50; i <= 500; i += 25) {
-            const double f = b.s->SpecFreq[0][i];
-            const std::complex<double> h = b.apparatus->ExpectedResponse(f);
-            std::printf("%.1f: amp %.3f phase %.2f; expected amp %.3f phase %.2f\n", f,
-                        b.s->SpecAmp[0][i], b.s->SpecPhase[0][i], 100 * std::abs(h),
-                        std::arg(h) * 180 / 3.14159265);
+        FitData d = b.Sweep({"4700", "5150", "2", "50"}, true);
+        d.Phased = b.s->SpecPhased[0];
+        for (int i = 1; i <= d.FitCount; ++i) d.FitPhase[i] = b.s->SpecPhase[0][i];
+        for (const audio::CavityMode& m : b.apparatus->Modes()) {
+            if (m.frequency > 4800 && m.frequency < 5000) {
+                std::printf("mode l=%d %.2f A %.4f x gain %.4f W %.2f\n", m.l, m.frequency,
+                            m.amplitude, audio::AngleGain(m.l, 180.0), m.width);
+            }
+        }
+        for (const bool complex : {false, true}) {
+            auto fit = std::make_unique<FitState>();
+            fit->data = d;
+            fit->data.Phased = complex && d.Phased;
+            const int placed = FindPeaks(fit->data, 4700, 5150, fit->peaks);
+            std::printf("placed %d: F %.1f A %.2f W %.2f ph %.1f\n", placed,
+                        fit->peaks.PeakFrequency[1], fit->peaks.PeakAmplitude[1],
+                        fit->peaks.PeakWidth[1], fit->peaks.PeakPhase[1]);
+            const int refined = RefinePeaks(fit->data, 4700, 5150, fit->peaks);
+            std::printf("refined %d\n", refined);
+            class W : public RangeWindow {
+            public:
+                bool c = false;
+                bool FitPhases() const override { return c; }
+            } w;
+            w.from = 4700;
+            w.to = 5150;
+            w.c = complex;
+            FitRunner r(*fit);
+            const int steps = r.Run(w);
+            std::printf("%s: %d steps, chi2 %.4g, delay %.3f ms %s\n",
+                        complex ? "complex" : "modulus", steps, r.ChiSquare(), fit->Delay * 1e3,
+                        r.Notes().c_str());
+            for (int k = 1; k <= kPeaks; ++k) {
+                if (fit->peaks.PeakAmplitude[k] > 0) {
+                    std::printf("  %d: F %.2f A %.3f W %.2f phase %.1f (+-F %.3f A %.3f ph %.2f)\n",
+                                k, fit->peaks.PeakFrequency[k], fit->peaks.PeakAmplitude[k],
+                                fit->peaks.PeakWidth[k], fit->peaks.PeakPhase[k],
+                                r.Report().peaks[k].frequency, r.Report().peaks[k].amplitude,
+                                r.Report().peaks[k].phase);
+                }
+            }
         }
         return 0;
     }

@@ -457,6 +457,10 @@ void TForm1::FitExecute() {
     h.view = HandOver();
     h.frequency.assign(m_state.SpecFreq[slot].begin() + 1, m_state.SpecFreq[slot].begin() + 1 + n);
     h.amplitude.assign(m_state.SpecAmp[slot].begin() + 1, m_state.SpecAmp[slot].begin() + 1 + n);
+    if (m_state.SpecPhased[slot]) {
+        h.phase.assign(m_state.SpecPhase[slot].begin() + 1,
+                       m_state.SpecPhase[slot].begin() + 1 + n);
+    }
     h.color = m_state.SpecColor[slot];
     h.plotFreqMin = m_state.PlotFreqMin;
     h.plotFreqMax = m_state.PlotFreqMax;
@@ -489,6 +493,7 @@ void TForm1::OpenSpectrumExecute() {
     std::fill(m_state.SpecPhase[slot].begin() + 1, m_state.SpecPhase[slot].begin() + 1 + r.count,
               0.0);
     m_state.SpecCount[slot] = r.count;
+    m_state.SpecPhased[slot] = false;
     RedrawSpectra();
     if (r.truncated) ShowMessage(kTooManyFilePoints);
 }

@@ -24,6 +24,15 @@ std::vector<Point> Sorted(const FitData& d, double from = -HUGE_VAL, double to =
     return p;
 }
 
+// The measured phase at the data point nearest to f.
+double DataPhaseAt(const FitData& d, double f) {
+    int nearest = 1;
+    for (int i = 2; i <= d.FitCount; ++i) {
+        if (std::abs(d.FitFrequency[i] - f) < std::abs(d.FitFrequency[nearest] - f)) nearest = i;
+    }
+    return d.FitCount > 0 ? d.FitPhase[nearest] : 0.0;
+}
+
 double Noise(const std::vector<Point>& p) {
     if (p.size() < 3) return 0.0;
     std::vector<double> d;
@@ -116,7 +125,11 @@ int FindPeaks(const FitData& data, double from, double to, PeakTable& t) {
         t.PeakFrequency[k] = p[c.i].x;
         t.PeakAmplitude[k] = p[c.i].y;
         t.PeakWidth[k] = c.width;
-        t.PeakPhase[k] = 0.0;
+        // With measured phases, the peak's term at its top (i A e^(i phase)) points where the
+        // data do.
+        double phase = data.Phased ? -DataPhaseAt(data, p[c.i].x) - 90.0 : 0.0;
+        if (phase <= -180.0) phase += 360.0;
+        t.PeakPhase[k] = phase;
     }
     return k;
 }
@@ -126,7 +139,8 @@ namespace {
 // The fit window of the refinement's own fits: the range, and nothing shown.
 class RangeOnly : public FitWindow {
 public:
-    RangeOnly(double from, double to) : m_from(from), m_to(to) {}
+    RangeOnly(double from, double to, bool phases) : m_from(from), m_to(to), m_phases(phases) {}
+    bool FitPhases() const override { return m_phases; }
     void ShowStartFit(bool) override {}
     void FitRange(double& from, double& to) override {
         from = m_from;
@@ -140,6 +154,7 @@ public:
 
 private:
     double m_from, m_to;
+    bool m_phases;
 };
 
 // Every active peak a resonance of the range: its quality kLeastQuality or more, narrower than
@@ -177,7 +192,9 @@ double FitToRest(FitState& fit, FitWindow& window) {
 }  // namespace
 
 int RefinePeaks(const FitData& data, double from, double to, PeakTable& peaks) {
-    RangeOnly window(from, to);
+    // The peaks are found on the amplitudes; with phases, the found peaks are then fitted to
+    // amplitude and phase from the phases the data show at their frequencies.
+    RangeOnly window(from, to, false);
     auto fit = std::make_unique<FitState>();
     fit->data = data;
     fit->peaks = peaks;
@@ -250,6 +267,16 @@ int RefinePeaks(const FitData& data, double from, double to, PeakTable& peaks) {
         if (!found) break;
         std::swap(fit, best);
         chisq = bestChisq;
+    }
+    if (data.Phased && Active(fit->peaks) > 0) {
+        for (int k = 1; k <= kPeaks; ++k) {
+            if (fit->peaks.PeakAmplitude[k] > 0) {
+                fit->peaks.PeakPhase[k] = -DataPhaseAt(data, fit->peaks.PeakFrequency[k]) - 90.0;
+                if (fit->peaks.PeakPhase[k] <= -180.0) fit->peaks.PeakPhase[k] += 360.0;
+            }
+        }
+        RangeOnly complex(from, to, true);
+        FitToRest(*fit, complex);
     }
     peaks = fit->peaks;
     return Active(peaks);

@@ -21,7 +21,8 @@ inline constexpr double kLeastQuality = 2.0;
 // height on at least one side, and whose quality factor is kLeastQuality or more; the highest
 // of them when there are more. Each gets the maximum's frequency and amplitude, the width from
 // the half-height crossings (the model falls to half its height at F +- sqrt(3) W) and phase
-// 0. The other peaks get amplitude 0 and width 20. Returns the number of peaks placed.
+// 0, or with measured phases the phase that turns its term at the top onto the data's. The
+// other peaks get amplitude 0 and width 20. Returns the number of peaks placed.
 int FindPeaks(const FitData& data, double from, double to, PeakTable& peaks);
 
 // The least part of chi-square that a peak added by RefinePeaks must take away, the least
@@ -39,7 +40,7 @@ inline constexpr double kLeastAdded = 0.1;
 // lowers chi-square by kLeastGain of it or more and every peak is a plausible resonance of the
 // range and the added one reaches kLeastAdded of the range's highest point. Only residuals
 // higher than kLeastResidual of that point count. The table becomes the fitted peaks. Returns
-// the number of active peaks.
+// the number of active peaks. Data with phases are fitted as complex data.
 int RefinePeaks(const FitData& data, double from, double to, PeakTable& peaks);
 
 }  // namespace sonarix

@@ -93,7 +93,9 @@ int FitRunner::Run(FitWindow& w) {
             Select(x, y, kModulus);
             continue;
         }
-        const double phase = f.data.FitPhase[i] * kPi / 180.0;
+        // The measured phase falls through a resonance, the model's term rises (the opposite
+        // sign of time): the model meets the conjugate of the measurement.
+        const double phase = -f.data.FitPhase[i] * kPi / 180.0;
         Select(x, y * std::cos(phase), kRealPart);
         Select(x, y * std::sin(phase), kImagPart);
     }
@@ -125,6 +127,11 @@ int FitRunner::Run(FitWindow& w) {
         for (int q = 4 * k - 3; q <= 4 * k; ++q) m_lista[++mfit] = q;
     }
     w.ShowProgress(true);
+    // With phases, the delay for the starting peaks first.
+    if (m_complex && mfit > 0) {
+        points.delay = BestDelay(points);
+        f.Delay = points.delay;
+    }
     bool converged = false;
     int n = Iterate(w, points, mfit, converged);
     // With phases, the delay that the latency calibration left (it turns the phase in
@@ -238,7 +245,7 @@ int FitRunner::Iterate(FitWindow& w, const FitPoints& points, int mfit, bool& co
 
 double FitRunner::BestDelay(const FitPoints& points) const {
     // With S the model's sum and z the data at a frequency, chi-square is smallest where
-    // G(delay) = sum Re(conj(z) S e^(-i w delay)) is largest: Newton's method on G from the
+    // G(delay) = sum Re(conj(z) S e^(i w delay)) is largest: Newton's method on G from the
     // present delay.
     double delay = points.delay;
     for (int iteration = 0; iteration < 8; ++iteration) {
@@ -248,8 +255,8 @@ double FitRunner::BestDelay(const FitPoints& points) const {
             const Complex S = ModelSum(m_a, x);
             const Complex zc{points.y[i], -points.y[i + 1]};  // conj(z)
             const double w = 2.0 * kPi * x;
-            const Complex c = CMul(CMul(zc, S), Complex{std::cos(w * delay), -std::sin(w * delay)});
-            g1 += w * c.Im;
+            const Complex c = CMul(CMul(zc, S), Complex{std::cos(w * delay), std::sin(w * delay)});
+            g1 -= w * c.Im;
             g2 -= w * w * c.Re;
         }
         if (!(g2 < 0.0)) break;  // not near a maximum: keep what there is

@@ -3,6 +3,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -16,6 +17,8 @@
 #include <QWheelEvent>
 #include <algorithm>
 #include <cmath>
+#include <numbers>
+#include <vector>
 
 #include "fitting/FindPeaks.h"
 #include "fitting/FitReport.h"
@@ -150,6 +153,13 @@ void TForm5::BuildControls(QWidget* c) {
     Label18 = AddLabel(Panel4, "Label18", "", 6, 24);
     Label18->setGeometry(6, 24, 175, 92);
     Label18->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    CheckBox1 = Named(new QCheckBox(QStringLiteral("Fit phases too"), c), "CheckBox1");
+    CheckBox1->setGeometry(14, 590, 179, 20);
+    CheckBox1->setToolTip(
+        QStringLiteral("The spectrum was measured with its phases (Lock-in with a calibrated "
+                       "latency): fit amplitude and phase, which also determines the "
+                       "amplitudes and phases of overlapping peaks"));
+    CheckBox1->setEnabled(false);
 
     Button1 = AddButton(c, "Button1", "Stop", 46, 396, 109, 25);
     Button2 = AddButton(c, "Button2", "Start Fit", 46, 396, 109, 25);
@@ -203,11 +213,13 @@ void TForm5::BuildMenus() {
     action(ChangeLineThickness, "ChangeLineThickness", "Change Line Thickness", true,
            &TForm5::ChangeLineThicknessExecute);
     action(ManualandHelp, "ManualandHelp", "Manual and Help", true, &TForm5::ManualandHelpExecute);
+    action(PhasePlot, "PhasePlot", "Phase Plot", false, &TForm5::DrawFitPlot);
+    PhasePlot->setCheckable(true);
     QMenu* file = MenuBar->addMenu(QStringLiteral("File"));
     file->addActions(
         {SaveFitData, SaveFitParameter, SaveFitReport, SaveAsImage, PrinterSetup, Print, ExitFit});
     QMenu* view = MenuBar->addMenu(QStringLiteral("View"));
-    view->addActions({ChangeFont, ChangeColorData, ChangeColorFit, ChangeLineThickness});
+    view->addActions({ChangeFont, ChangeColorData, ChangeColorFit, ChangeLineThickness, PhasePlot});
     QMenu* peaks = MenuBar->addMenu(QStringLiteral("Peaks"));
     peaks->addActions({FindPeaksAction, RemovePeak, RemoveAll});
     QMenu* help = MenuBar->addMenu(QStringLiteral("Help"));
@@ -280,6 +292,13 @@ void TForm5::FitExecute(const FitHandOver& h, bool show) {
     std::copy(h.frequency.begin(), h.frequency.begin() + n, d.FitFrequency.begin() + 1);
     std::copy(h.amplitude.begin(), h.amplitude.begin() + n, d.FitAmplitude.begin() + 1);
     d.FitCount = n;
+    // The phases, where the slot has them: a fit of amplitude and phase then, and their plot.
+    d.Phased = static_cast<int>(h.phase.size()) >= n && n > 0;
+    if (d.Phased) std::copy(h.phase.begin(), h.phase.begin() + n, d.FitPhase.begin() + 1);
+    m_fit->Delay = 0.0;
+    CheckBox1->setEnabled(d.Phased);
+    CheckBox1->setChecked(d.Phased);
+    PhasePlot->setEnabled(d.Phased);
     m_reportShown = false;
     Label16->hide();  // until the pointer enters the new data's plot
     d.DataColor = h.color;
@@ -327,9 +346,16 @@ void TForm5::DrawFitPlot() {
     c.PenColor = 0xFFFFFF;
     c.BrushColor = 0xFFFFFF;
     c.Rectangle(0, 0, Image1->Picture.width(), Image1->Picture.height());
-    DrawAxes(c, w, h, freqMin, freqMax, ampMax,
-             PlotMargins{m_marginLeft, m_marginBottom, m_marginRight, m_marginTop});
-    if (d.FitCount > 0) {
+    if (!ShowsPhases()) {
+        DrawAxes(c, w, h, freqMin, freqMax, ampMax,
+                 PlotMargins{m_marginLeft, m_marginBottom, m_marginRight, m_marginTop});
+    }
+    if (ShowsPhases()) {
+        const VerticalAxis phase{-180.0, 180.0, 90.0, 0, "Phase [degrees]"};
+        DrawAxes(c, w, h, freqMin, freqMax, ampMax,
+                 PlotMargins{m_marginLeft, m_marginBottom, m_marginRight, m_marginTop}, &phase);
+        DrawPhases(c, Geometry());
+    } else if (d.FitCount > 0) {
         const PlotGeometry g = Geometry();
         g.MapX(d.FitFrequency.data() + 1, d.FitCount, m_x.data());
         g.MapY(d.FitAmplitude.data() + 1, d.FitCount, m_y.data());
@@ -343,6 +369,37 @@ void TForm5::DrawFitPlot() {
     ++m_redraws;
     Image1->update();
     ShowPeakParameters();
+}
+
+bool TForm5::ShowsPhases() const { return PhasePlot->isChecked() && m_fit->data.Phased; }
+
+void TForm5::DrawPhases(Canvas& c, const PlotGeometry& g) {
+    const FitData& d = m_fit->data;
+    if (d.FitCount <= 0) return;
+    // Degrees -180 ... 180 on the amplitude axis of 0 ... 360.
+    PlotGeometry shifted = g;
+    shifted.ampMax = 360.0;
+    std::vector<double> y(static_cast<size_t>(d.FitCount));
+    shifted.MapX(d.FitFrequency.data() + 1, d.FitCount, m_x.data());
+    for (int i = 1; i <= d.FitCount; ++i) y[static_cast<size_t>(i - 1)] = d.FitPhase[i] + 180.0;
+    shifted.MapY(y.data(), d.FitCount, m_y.data());
+    c.PenColor = d.DataColor;
+    c.Polyline(m_x.data(), m_y.data(), d.FitCount);
+    // The fit's phase, turned by the delay found with it, where it has an active peak.
+    const Params p = PeakVector(m_fit->peaks);
+    bool any = false;
+    for (int k = 1; k <= kPeaks; ++k) any = any || m_fit->peaks.PeakAmplitude[k] > 0;
+    if (!any) return;
+    for (int i = 1; i <= d.FitCount; ++i) {
+        const double x = d.FitFrequency[i];
+        const double re = ModelValue(p, x, kRealPart, m_fit->Delay);
+        const double im = ModelValue(p, x, kImagPart, m_fit->Delay);
+        // Back to the measurement's sign of the phase.
+        y[static_cast<size_t>(i - 1)] = -std::atan2(im, re) * 180.0 / std::numbers::pi + 180.0;
+    }
+    shifted.MapY(y.data(), d.FitCount, m_y.data());
+    c.PenColor = d.FitColor;
+    c.Polyline(m_x.data(), m_y.data(), d.FitCount);
 }
 
 void TForm5::ShowPeakParameters() {
@@ -378,7 +435,8 @@ void TForm5::SetPeakAmp(int x, int y, Qt::MouseButton button) {
     if (button == Qt::LeftButton) {
         const PlotGeometry g = Geometry();
         m_fit->peaks.PeakFrequency[k] = g.FrequencyAt(x);
-        m_fit->peaks.PeakAmplitude[k] = g.AmplitudeAt(y);
+        // Over the phase plot a click places the frequency only.
+        if (!ShowsPhases()) m_fit->peaks.PeakAmplitude[k] = g.AmplitudeAt(y);
         m_reportShown = false;
         ShowPeakParameters();
         ComputeFitCurve(*m_fit);
@@ -558,5 +616,6 @@ void TForm5::StepProgress() { ProgressBar1->setValue(ProgressBar1->value() + 1);
 void TForm5::ProcessMessages() { QApplication::processEvents(); }
 void TForm5::RefreshPeakLabels() { ShowPeakParameters(); }
 void TForm5::RedrawFit() { DrawFitPlot(); }
+bool TForm5::FitPhases() const { return CheckBox1->isEnabled() && CheckBox1->isChecked(); }
 
 }  // namespace sonarix

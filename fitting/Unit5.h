@@ -16,6 +16,7 @@
 #include "plot/PlotMapping.h"
 
 class QAction;
+class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QMenuBar;
@@ -61,6 +62,7 @@ public:
     QLabel* Label17 = nullptr;  // "Standard Errors"
     QLabel* Label18 = nullptr;  // the selected peak's errors and Q
     QWidget* Panel4 = nullptr;
+    QCheckBox* CheckBox1 = nullptr;  // "Fit phases too": for a slot measured with its phases
     QWidget* Panel2 = nullptr;
     QWidget* Panel3 = nullptr;
     QSlider* TrackBar1 = nullptr;
@@ -89,6 +91,7 @@ public:
     QAction* ChangeColorFit = nullptr;
     QAction* ChangeLineThickness = nullptr;
     QAction* ManualandHelp = nullptr;
+    QAction* PhasePlot = nullptr;  // "Phase Plot": the phases of data and fit instead
 
     // Dialogs; tests put their own answers here. No value means cancelled.
     std::function<std::optional<FontChoice>(const FontChoice& current)> ChooseFont;
@@ -156,6 +159,7 @@ public:
     void ProcessMessages() override;
     void RefreshPeakLabels() override;
     void RedrawFit() override;
+    bool FitPhases() const override;
 
     // Closing (by "Exit Fit", Escape or the close box) waits for a fit run to end.
     void done(int result) override;
@@ -172,6 +176,9 @@ private:
     void BuildMenus();
     void LayoutScrollBox();
     int SelectedPeak() const;  // 1 ... 8
+    bool ShowsPhases() const;  // the phase plot is chosen and the data have phases
+    // The phases of the data and of the fit, drawn against the axes of -180 ... 180 degrees.
+    void DrawPhases(Canvas& c, const PlotGeometry& g);
 
     std::unique_ptr<FitState> m_fit;
     std::unique_ptr<FitRunner> m_runner;

@@ -34,9 +34,9 @@ inline Complex Phase(double t) { return CExp(Complex{0.0, 2 * std::atan(t)}); }
 
 constexpr double kTwoPi = 6.283185307179586476925286766559;
 
-// The turn of the delay at x.
+// The turn of the delay at x (in the model's sign of time, a later arrival turns forward).
 inline Complex Turn(double x, double delay) {
-    return Complex{std::cos(kTwoPi * x * delay), -std::sin(kTwoPi * x * delay)};
+    return Complex{std::cos(kTwoPi * x * delay), std::sin(kTwoPi * x * delay)};
 }
 
 // What a point of `part` sees of the sum S, with the delay's turn at its x.

@@ -25,7 +25,8 @@ double ResonanceModel(Params p, double x);
 
 // What a data point holds: the modulus of the model's sum (the spectrum's amplitude), or, for
 // complex data (amplitude and phase measured), the real or the imaginary part of the sum turned
-// by a delay: S(x) e^(-i 2 pi x delay).
+// by a delay: S(x) e^(i 2 pi x delay). The model's phase rises through a resonance, a measured
+// one falls: complex data are given as the conjugate of the measurement.
 enum ModelPart : unsigned char { kModulus = 0, kRealPart = 1, kImagPart = 2 };
 
 // The complex sum of the active peaks' terms at x, whose modulus ResonanceModel is.

@@ -142,6 +142,9 @@ void SweepEngine::Measure() {
     bool lagShown = false;
     bool stalled = false;
     const int slot = s.CurrentSlot;
+    // The phases are the resonator's only when every point is read phase-locked against the
+    // calibrated latency.
+    bool phased = s.Latency.valid;
     // With a calibrated latency each level is read once the latest 1024 frames, which it
     // evaluates, are centred on the sound played at the step's target.
     const bool compensate = s.Latency.valid;
@@ -220,6 +223,7 @@ void SweepEngine::Measure() {
         double phase = 0.0;
         {
             Timed t(m_stats.levelSeconds);
+            phased = phased && m_window.LockInOn();
             if (m_window.LockInOn()) {
                 const LockInWork::Result r =
                     ReadLockInLevel(s, s.CurrentFreq, *m_buffers, tail ? tailPos / 2.0 : -1.0);
@@ -234,6 +238,7 @@ void SweepEngine::Measure() {
         s.SpecAmp[slot][stored] = level * 100.0;
         s.SpecPhase[slot][stored] = phase;
         s.SpecCount[slot] = stored;
+        s.SpecPhased[slot] = phased;
         m_window.ShowSaturation(level > 1.0);
         {
             Timed t(m_stats.redrawSeconds);
@@ -304,6 +309,7 @@ void ClearSpectrum(SharedState& s, int slot) {
         s.SpecPhase[slot][i] = 0.0;
     }
     s.SpecCount[slot] = 0;
+    s.SpecPhased[slot] = false;
 }
 
 }  // namespace sonarix

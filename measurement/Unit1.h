@@ -47,8 +47,11 @@ struct SharedState {
     std::array<SlotArray, kSlots> SpecAmp{};
     std::array<int32_t, kSlots> SpecCount{0, 0, 0, 0};
     // The phase (degrees) of each point against the played signal, from the lock-in level;
-    // 0 for points measured otherwise or read from a file.
+    // 0 for points measured otherwise or read from a file. SpecPhased: the slot's phases are
+    // the resonator's (every point of its last sweep read phase-locked with a calibrated
+    // latency).
     std::array<SlotArray, kSlots> SpecPhase{};
+    std::array<bool, kSlots> SpecPhased{};
     std::array<uint32_t, kSlots> SpecColor{kDefaultSpecColor[0], kDefaultSpecColor[1],
                                            kDefaultSpecColor[2], kDefaultSpecColor[3]};
 

@@ -65,16 +65,17 @@ double TickStep(double range, double start) {
 }
 
 void DrawAxes(Canvas& c, int panelWidth, int panelHeight, double freqMin, double freqMax,
-              double ampMax, PlotMargins m) {
+              double ampMax, PlotMargins m, const VerticalAxis* vertical) {
     const int th = c.TextHeight(QStringLiteral("A"));
     m.bottom = 3 * th;
     m.left = 2 * th;
     const char* sample = nullptr;
-    if (ampMax > 0.001) sample = "0.0000  ";
-    if (ampMax > 0.01) sample = "0.000  ";
-    if (ampMax > 0.1) sample = "0.00  ";
-    if (ampMax > 1.0) sample = "0.0  ";
-    if (ampMax > 10.0) sample = "000  ";
+    if (vertical != nullptr) sample = "-000  ";
+    if (ampMax > 0.001 && vertical == nullptr) sample = "0.0000  ";
+    if (ampMax > 0.01 && vertical == nullptr) sample = "0.000  ";
+    if (ampMax > 0.1 && vertical == nullptr) sample = "0.00  ";
+    if (ampMax > 1.0 && vertical == nullptr) sample = "0.0  ";
+    if (ampMax > 10.0 && vertical == nullptr) sample = "000  ";
     if (sample != nullptr) m.left = 2 * th + c.TextWidth(QString::fromLatin1(sample));
     const int w = panelWidth - m.left - m.right;
     const int h = panelHeight - m.bottom - m.top;
@@ -113,7 +114,8 @@ void DrawAxes(Canvas& c, int panelWidth, int panelHeight, double freqMin, double
     }
 
     // "Amplitude" turned by 90 degrees: drawn on a bitmap of its own, copied pixel by pixel.
-    const QString ampTitle = QStringLiteral("Amplitude");
+    const QString ampTitle =
+        vertical != nullptr ? QString::fromLatin1(vertical->title) : QStringLiteral("Amplitude");
     QImage bitmap(c.TextWidth(ampTitle), c.TextHeight(ampTitle), QImage::Format_RGB32);
     {
         Canvas b(&bitmap);
@@ -129,6 +131,19 @@ void DrawAxes(Canvas& c, int panelWidth, int panelHeight, double freqMin, double
         }
     }
 
+    if (vertical != nullptr) {
+        const double span = vertical->max - vertical->min;
+        for (double a = vertical->min; span > 0 && a <= vertical->max + 1e-9 * span;
+             a += vertical->step) {
+            const QString label = Q(FixedText(a, vertical->decimals));
+            const int yt = bottomY - RoundPixel((a - vertical->min) / span * h);
+            c.TextOut(m.left - c.TextWidth(label + QStringLiteral("  ")),
+                      yt - (c.TextHeight(label) / 2), label);
+            c.MoveTo(m.left, yt);
+            c.LineTo(m.left + 5, yt);
+        }
+        return;
+    }
     const double astep = TickStep(ampMax, 100.0);
     if (ampMax > 0.001) {
         const int decimals = AmplitudeDecimals(astep);

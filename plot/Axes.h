@@ -16,11 +16,20 @@ struct PlotMargins {
     int32_t top;
 };
 
+// A vertical axis other than the amplitude's: from min to max (at the top), labelled every step
+// with `decimals` decimals, under the turned title.
+struct VerticalAxis {
+    double min = 0.0, max = 1.0, step = 1.0;
+    int decimals = 0;
+    const char* title = "";
+};
+
 // Sets margins.left and margins.bottom from the canvas font, then draws the axes for the
 // frequency range freqMin ... freqMax and the amplitude range 0 ... ampMax on a panel of
-// panelWidth x panelHeight pixels. The image must have been cleared.
+// panelWidth x panelHeight pixels (or, with `vertical`, that axis instead of the amplitude's).
+// The image must have been cleared.
 void DrawAxes(Canvas& canvas, int panelWidth, int panelHeight, double freqMin, double freqMax,
-              double ampMax, PlotMargins margins);
+              double ampMax, PlotMargins margins, const VerticalAxis* vertical = nullptr);
 
 // The 1-2-5 tick step for a range, starting from `start` (10000 for frequencies, 100 for
 // amplitudes) and never below 0.0001.

@@ -22,6 +22,7 @@ struct PlotHandOver {
 struct FitHandOver {
     PlotHandOver view;
     std::vector<double> frequency, amplitude;  // the slot's points 1 ... n, as 0 ... n - 1
+    std::vector<double> phase;                 // their phases [degrees], if the slot has them
     uint32_t color = 0;                        // the slot's pen colour
     double plotFreqMin = 100000.0;             // the main plot's range at its last redraw
     double plotFreqMax = 0.0;
