@@ -153,6 +153,7 @@ struct Bench {
         if (verbose || !why.empty()) {
             std::printf("%-7s %7.1f ... %7.1f: %d steps%s\n", kind, from, to, steps,
                         why.empty() ? "" : (":" + why).c_str());
+            if (!runner.Notes().empty()) std::printf("    %s", runner.Notes().c_str());
             for (int k = 1; k <= kPeaks; ++k) {
                 if (start.PeakAmplitude[k] > 0 || t.PeakAmplitude[k] > 0) {
                     std::printf("    %d: start %8.1f %7.2f %6.2f -> %10.2f %8.3f %10.2f %7.1f\n", k,

@@ -115,6 +115,7 @@ int FitRunner::Run(FitWindow& w) {
     if (m_complex) {
         points.part = m_part.data();
         points.delay = f.Delay;
+        points.centre = f.DelayCentre = 0.5 * (from + to);
     }
     m_a = PeakVector(f.peaks);
     int mfit = 0;
@@ -127,11 +128,6 @@ int FitRunner::Run(FitWindow& w) {
         for (int q = 4 * k - 3; q <= 4 * k; ++q) m_lista[++mfit] = q;
     }
     w.ShowProgress(true);
-    // With phases, the delay for the starting peaks first.
-    if (m_complex && mfit > 0) {
-        points.delay = BestDelay(points);
-        f.Delay = points.delay;
-    }
     bool converged = false;
     int n = Iterate(w, points, mfit, converged);
     // With phases, the delay that the latency calibration left (it turns the phase in
@@ -146,6 +142,9 @@ int FitRunner::Run(FitWindow& w) {
     }
     m_report = ComputeFitReport(points, m_a, m_lista, mfit, n);
     if (mfit > 0) {
+        // Other solutions first: a restart may also find the better fit that a start far off
+        // missed.
+        if (!f.StopFit && m_report.valid) SearchOtherSolutions(w, points, mfit, n);
         if (RemoveWhatIsNoResult(from, to)) {
             ComputeFitCurve(f);
             w.RefreshPeakLabels();
@@ -254,7 +253,7 @@ double FitRunner::BestDelay(const FitPoints& points) const {
             const double x = points.x[i];
             const Complex S = ModelSum(m_a, x);
             const Complex zc{points.y[i], -points.y[i + 1]};  // conj(z)
-            const double w = 2.0 * kPi * x;
+            const double w = 2.0 * kPi * (x - points.centre);
             const Complex c = CMul(CMul(zc, S), Complex{std::cos(w * delay), std::sin(w * delay)});
             g1 -= w * c.Im;
             g2 -= w * w * c.Re;
@@ -265,6 +264,155 @@ double FitRunner::BestDelay(const FitPoints& points) const {
         if (std::fabs(step) < 0.01 * kDelaySettled) break;
     }
     return delay;
+}
+
+namespace {
+
+// The search's own solver runs are not shown: the window only keeps answering.
+class Unseen : public FitWindow {
+public:
+    explicit Unseen(FitWindow& shown) : m_shown(shown) {}
+    void ShowStartFit(bool) override {}
+    void FitRange(double& from, double& to) override { m_shown.FitRange(from, to); }
+    void ShowProgress(bool) override {}
+    void StepProgress() override {}
+    void ProcessMessages() override { m_shown.ProcessMessages(); }
+    void RefreshPeakLabels() override {}
+    void RedrawFit() override {}
+
+private:
+    FitWindow& m_shown;
+};
+
+// An angle in degrees within (-180, 180].
+double Wrapped(double degrees) {
+    degrees = std::fmod(degrees, 360.0);
+    if (degrees > 180.0) degrees -= 360.0;
+    if (degrees <= -180.0) degrees += 360.0;
+    return degrees;
+}
+
+}  // namespace
+
+void FitRunner::SearchOtherSolutions(FitWindow& w, const FitPoints& points, int mfit, int steps) {
+    FitState& f = m_fit;
+    // Overlapping peaks: closer than three times their widths together.
+    std::vector<std::pair<int, int>> pairs;
+    for (int j = 1; j <= kPeaks; ++j) {
+        for (int k = j + 1; k <= kPeaks; ++k) {
+            if (!m_fitted[j] || !m_fitted[k]) continue;
+            const PeakTable& t = f.peaks;
+            if (std::fabs(t.PeakFrequency[j] - t.PeakFrequency[k]) <
+                3.0 * (t.PeakWidth[j] + t.PeakWidth[k])) {
+                pairs.push_back({j, k});
+            }
+        }
+    }
+    const int dof = points.ndata - mfit;
+    if (pairs.empty() || dof <= 0) return;
+    Params best = m_a;
+    PeakTable bestTable = f.peaks;
+    double bestChisq = m_solver.chisq;
+    // Solutions whose chi-square differ by less than its spread under the noise,
+    // sigma^2 sqrt(2 (n - m)), cannot be told apart by the data.
+    const double tolerance = bestChisq / dof * std::sqrt(2.0 * dof);
+    int reference = 0;  // fitted to amplitudes alone, phases count against the first peak's
+    for (int k = 1; k <= kPeaks && !m_complex; ++k) {
+        if (m_fitted[k] && reference == 0) reference = k;
+    }
+    auto relative = [&](const PeakTable& t, int k) {
+        return Wrapped(t.PeakPhase[k] - (reference > 0 ? t.PeakPhase[reference] : 0.0));
+    };
+    std::array<bool, kPeaks + 1> undetermined{};
+    std::array<double, kPeaks + 1> otherA{}, otherPhase{};
+    bool better = false;
+    Unseen unseen(w);
+    w.ShowProgress(true);
+    for (const auto& [j, k] : pairs) {
+        for (const double turn : {90.0, 180.0, -90.0, 0.0}) {
+            if (f.StopFit) break;
+            m_a = best;
+            f.peaks = bestTable;
+            if (turn == 0.0) {
+                // The amplitudes exchanged.
+                std::swap(m_a[4 * j - 2], m_a[4 * k - 2]);
+            } else {
+                m_a[4 * k] = ToParameter(Wrapped(bestTable.PeakPhase[k] + turn));
+            }
+            w.StepProgress();
+            bool converged = false;
+            Iterate(unseen, points, mfit, converged);
+            const PeakTable other = f.peaks;
+            const double chisq = m_solver.chisq;
+            if (chisq < bestChisq - tolerance) {
+                // A better minimum than the run's: that is the result.
+                best = m_a;
+                bestTable = other;
+                bestChisq = chisq;
+                better = true;
+                undetermined.fill(false);
+                continue;
+            }
+            if (chisq > bestChisq + tolerance) continue;
+            // As good: the same resonances (frequencies and widths within three errors) with
+            // other amplitudes or phases?
+            bool same = true;
+            for (int q = 1; q <= kPeaks && same; ++q) {
+                if (!m_fitted[q]) continue;
+                const PeakErrors& e = m_report.peaks[static_cast<size_t>(q)];
+                same = std::fabs(other.PeakFrequency[q] - bestTable.PeakFrequency[q]) <=
+                           3.0 * e.frequency + 0.01 * bestTable.PeakWidth[q] &&
+                       std::fabs(other.PeakWidth[q] - bestTable.PeakWidth[q]) <=
+                           3.0 * e.width + 0.01 * bestTable.PeakWidth[q];
+            }
+            if (!same) continue;
+            for (int q = 1; q <= kPeaks; ++q) {
+                if (!m_fitted[q]) continue;
+                const PeakErrors& e = m_report.peaks[static_cast<size_t>(q)];
+                const double dA = std::fabs(other.PeakAmplitude[q] - bestTable.PeakAmplitude[q]);
+                const double dPhase =
+                    q == reference
+                        ? 0.0
+                        : std::fabs(Wrapped(relative(other, q) - relative(bestTable, q)));
+                const double phaseError = std::isnan(e.phase) ? 0.0 : e.phase;
+                if (dA > 3.0 * e.amplitude + 1e-9 || dPhase > 3.0 * phaseError + 0.5) {
+                    undetermined[q] = true;
+                    otherA[q] = other.PeakAmplitude[q];
+                    otherPhase[q] = other.PeakPhase[q];
+                }
+            }
+        }
+    }
+    m_a = best;
+    f.peaks = bestTable;
+    m_solver.chisq = bestChisq;
+    ComputeFitCurve(f);
+    if (better) {
+        m_report = ComputeFitReport(points, m_a, m_lista, mfit, steps);
+        m_notes += "A restart from other phases found a better fit: it is shown.\n";
+    }
+    std::string which;
+    for (int q = 1; q <= kPeaks; ++q) {
+        if (!undetermined[q]) continue;
+        PeakErrors& e = m_report.peaks[static_cast<size_t>(q)];
+        e.undetermined = true;
+        e.otherAmplitude = otherA[q];
+        e.otherPhase = otherPhase[q];
+        // The error says how far the data leave them open.
+        e.amplitude = std::max(e.amplitude, std::fabs(otherA[q] - f.peaks.PeakAmplitude[q]));
+        if (!std::isnan(e.phase)) {
+            e.phase = std::max(e.phase, std::fabs(Wrapped(otherPhase[q] - f.peaks.PeakPhase[q])));
+        }
+        which += (which.empty() ? "" : ", ") + std::to_string(q);
+    }
+    if (!which.empty()) {
+        m_notes += "The amplitudes alone do not determine the amplitude and phase of peak " +
+                   which +
+                   ": another solution fits as well (see Standard Errors). Measure with Lock-in "
+                   "and a calibrated latency to fit the phases too.\n";
+    }
+    w.RefreshPeakLabels();
+    w.RedrawFit();
 }
 
 bool FitRunner::RemoveWhatIsNoResult(double from, double to) {

@@ -46,8 +46,10 @@ struct FitState {
     PeakTable peaks;
     FitData data;
     bool StopFit = false;
-    // A fit of phases: the delay [s] that turns the model's phase, found with the peaks.
+    // A fit of phases: the delay [s] that turns the model's phase about the centre [Hz] of the
+    // range, found with the peaks.
     double Delay = 0.0;
+    double DelayCentre = 0.0;
 };
 
 // The peak table as the solver's vector; a phase of exactly -180 becomes -179.9 in the table.
@@ -108,6 +110,8 @@ public:
     const std::string& Notes() const { return m_notes; }
     // Whether peak k was in the last run's fit list.
     bool IsFitted(int k) const { return m_fitted[static_cast<size_t>(k)]; }
+    // The notes also say when the amplitudes and phases of overlapping peaks are not determined
+    // by the data (see SearchOtherSolutions).
     // Whether the last run fitted amplitudes and phases (complex data).
     bool FittedPhases() const { return m_complex; }
     void Seed(uint64_t seed) { m_random.seed(seed); }
@@ -121,6 +125,13 @@ private:
     double BestDelay(const FitPoints& points) const;
     // After a run: makes the fitted peaks that are no result inactive, with a note each.
     bool RemoveWhatIsNoResult(double from, double to);
+    // After a run: restarts the solver from the result with the phase of one of two
+    // overlapping peaks turned (by 90, 180, -90 degrees) or their amplitudes exchanged. A
+    // solution as good (chi-square within its spread under the noise) with the same
+    // frequencies and widths but other amplitudes or phases marks those peaks undetermined,
+    // with the other values and errors that cover them, and a note; a clearly better one
+    // becomes the result. The window keeps answering; it shows the search's progress only.
+    void SearchOtherSolutions(FitWindow& w, const FitPoints& points, int mfit, int steps);
 
     FitState& m_fit;
     std::mt19937_64 m_random;

@@ -392,8 +392,8 @@ void TForm5::DrawPhases(Canvas& c, const PlotGeometry& g) {
     if (!any) return;
     for (int i = 1; i <= d.FitCount; ++i) {
         const double x = d.FitFrequency[i];
-        const double re = ModelValue(p, x, kRealPart, m_fit->Delay);
-        const double im = ModelValue(p, x, kImagPart, m_fit->Delay);
+        const double re = ModelValue(p, x, kRealPart, m_fit->Delay, m_fit->DelayCentre);
+        const double im = ModelValue(p, x, kImagPart, m_fit->Delay, m_fit->DelayCentre);
         // Back to the measurement's sign of the phase.
         y[static_cast<size_t>(i - 1)] = -std::atan2(im, re) * 180.0 / std::numbers::pi + 180.0;
     }

@@ -107,7 +107,7 @@ void SumHalf(const FitPoints& d, const FastSetup& s, int first, int last, Partia
     for (int i = first; i <= last; ++i) {
         const double x = d.x[i];
         const ModelPart part = d.part != nullptr ? d.part[i] : kModulus;
-        const Complex turn = part == kModulus ? Complex{1.0, 0.0} : Turn(x, d.delay);
+        const Complex turn = part == kModulus ? Complex{1.0, 0.0} : Turn(x - d.centre, d.delay);
         Complex S{0.0, 0.0};
         for (int k = 1; k <= kPeaks; ++k) {
             const PeakTerm& pk = s.peak[k];
@@ -230,8 +230,9 @@ Complex ModelSum(const Params& p, double x) {
 
 double ResonanceModel(Params p, double x) { return CAbs(ModelSum(p, x)); }
 
-double ModelValue(const Params& p, double x, ModelPart part, double delay) {
-    return Seen(ModelSum(p, x), part, part == kModulus ? Complex{1.0, 0.0} : Turn(x, delay));
+double ModelValue(const Params& p, double x, ModelPart part, double delay, double centre) {
+    return Seen(ModelSum(p, x), part,
+                part == kModulus ? Complex{1.0, 0.0} : Turn(x - centre, delay));
 }
 
 void ModelCurve(const Params& p, const double* x, double* out, int n) {
@@ -247,14 +248,15 @@ void ModelCurve(const Params& p, const double* x, double* out, int n) {
 }
 
 void ModelWithGradient(const Params& p, double x, int n, double& y, Params& g, ModelPart part,
-                       double delay) {
-    y = ModelValue(p, x, part, delay);
+                       double delay, double centre) {
+    y = ModelValue(p, x, part, delay, centre);
     for (int j = 1; j <= n; ++j) {
         Params plus = p, minus = p;
         plus[j] = p[j] + kGradientStep;
         minus[j] = p[j] - kGradientStep;
-        g[j] = (ModelValue(plus, x, part, delay) - ModelValue(minus, x, part, delay)) /
-               (2 * kGradientStep);
+        g[j] =
+            (ModelValue(plus, x, part, delay, centre) - ModelValue(minus, x, part, delay, centre)) /
+            (2 * kGradientStep);
     }
 }
 
@@ -269,7 +271,7 @@ void ChiSquareCurvature(const FitPoints& d, const Params& a, const FitList& list
     for (int i = 1; i <= d.ndata; ++i) {
         double ymod = 0.0;
         ModelWithGradient(a, d.x[i], kParams, ymod, g, d.part != nullptr ? d.part[i] : kModulus,
-                          d.delay);
+                          d.delay, d.centre);
         const double w = 1 / (d.sigma[i] * d.sigma[i]);
         const double dy = d.y[i] - ymod;
         for (int j = 1; j <= mfit; ++j) {

@@ -25,14 +25,16 @@ double ResonanceModel(Params p, double x);
 
 // What a data point holds: the modulus of the model's sum (the spectrum's amplitude), or, for
 // complex data (amplitude and phase measured), the real or the imaginary part of the sum turned
-// by a delay: S(x) e^(i 2 pi x delay). The model's phase rises through a resonance, a measured
-// one falls: complex data are given as the conjugate of the measurement.
+// by a delay about a centre frequency: S(x) e^(i 2 pi (x - centre) delay), so that the delay
+// tilts the phase across the range and leaves the peaks' phases at its centre alone. The model's
+// phase rises through a resonance, a measured one falls: complex data are given as the conjugate of
+// the measurement.
 enum ModelPart : unsigned char { kModulus = 0, kRealPart = 1, kImagPart = 2 };
 
 // The complex sum of the active peaks' terms at x, whose modulus ResonanceModel is.
 Complex ModelSum(const Params& p, double x);
 // The model's value for a point of the given part.
-double ModelValue(const Params& p, double x, ModelPart part, double delay);
+double ModelValue(const Params& p, double x, ModelPart part, double delay, double centre);
 
 // ResonanceModel(p, x[i]) into out[i] for i = 0 ... n - 1, the same values, with the phase
 // factors formed once instead of once per point.
@@ -40,7 +42,7 @@ void ModelCurve(const Params& p, const double* x, double* out, int n);
 
 // y = the model at x, g[1 ... n] its central differences with h = 1e-6 (2n + 1 evaluations).
 void ModelWithGradient(const Params& p, double x, int n, double& y, Params& g,
-                       ModelPart part = kModulus, double delay = 0.0);
+                       ModelPart part = kModulus, double delay = 0.0, double centre = 0.0);
 
 // The data: x[1 ... ndata], y[1 ... ndata], sigma[1 ... ndata] (entry 0 unused); for complex
 // data also part[1 ... ndata] and the delay (without part, every point is a modulus).
@@ -50,7 +52,8 @@ struct FitPoints {
     const double* sigma = nullptr;
     int ndata = 0;
     const ModelPart* part = nullptr;
-    double delay = 0.0;  // seconds
+    double delay = 0.0;   // seconds
+    double centre = 0.0;  // Hz
 };
 
 // The curvature matrix alpha (mfit x mfit, both triangles), the gradient beta[1 ... mfit] and

@@ -30,6 +30,8 @@ public:
         ++redraws;
         if (onRedraw) onRedraw();
     }
+    bool phases = false;  // "Fit phases too"
+    bool FitPhases() const override { return phases; }
 };
 
 }  // namespace sonarix::test

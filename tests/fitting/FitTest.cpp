@@ -379,6 +379,64 @@ TEST_F(FitRunTest, WhatIsNoResultIsRemovedWithANote) {
               ResonanceModel(PeakVector(fit->peaks), fit->data.FitFrequency[100]));
 }
 
+// Two overlapping peaks in phase: fitted to their amplitudes alone, a solution with three times
+// the amplitudes, cancelling each other, fits as well, and the search names both peaks;
+// fitted to amplitude and phase (complex data), the result is unique and as the data were made.
+TEST_F(FitRunTest, TheSearchNamesWhatTheAmplitudesAloneLeaveOpen) {
+    const Params truth = Peaks({{1500, 10, 20, T(0)}, {1525, 8, 20, T(0)}});
+    std::mt19937 rng(5), phaseRng(6);
+    std::normal_distribution<double> noise(0.0, 0.2), phaseNoise(0.0, 1.0);
+    int n = 0;
+    for (double x = 1400; x <= 1630; x += 1.0) {
+        const Complex S = ModelSum(truth, x);
+        ++n;
+        fit->data.FitFrequency[n] = x;
+        fit->data.FitAmplitude[n] = CAbs(S) + noise(rng);
+        // A measured phase falls through a resonance: the conjugate of the model's.
+        fit->data.FitPhase[n] =
+            -std::atan2(S.Im, S.Re) * 180.0 / std::numbers::pi + phaseNoise(phaseRng);
+    }
+    fit->data.FitCount = n;
+    fit->data.Phased = true;
+    for (const bool phases : {false, true}) {
+        Defaults();
+        SetPeak(1, 1497, 9, 18, 10);
+        SetPeak(2, 1528, 9, 18, 30);
+        w.phases = phases;
+        FitRunner runner(*fit);
+        RunOn(runner, 1400, 1630);
+        const FitReport& r = runner.Report();
+        ASSERT_TRUE(r.valid) << phases;
+        EXPECT_EQ(r.phases, phases);
+        EXPECT_NEAR(fit->peaks.PeakFrequency[1], 1500, 1.0) << phases;
+        EXPECT_NEAR(fit->peaks.PeakFrequency[2], 1525, 1.0) << phases;
+        if (!phases) {
+            EXPECT_TRUE(r.peaks[1].undetermined && r.peaks[2].undetermined) << runner.Notes();
+            EXPECT_NE(runner.Notes().find("do not determine the amplitude and phase of peak 1, 2"),
+                      std::string::npos)
+                << runner.Notes();
+            // The errors cover the other solution.
+            for (int k = 1; k <= 2; ++k) {
+                EXPECT_GT(std::fabs(r.peaks[k].otherAmplitude - fit->peaks.PeakAmplitude[k]), 5.0);
+                EXPECT_GE(r.peaks[k].amplitude,
+                          std::fabs(r.peaks[k].otherAmplitude - fit->peaks.PeakAmplitude[k]));
+            }
+            EXPECT_NE(FitReportLines(r, fit->peaks).find(",amplitude,no\r\n"), std::string::npos);
+        } else {
+            EXPECT_FALSE(r.peaks[1].undetermined);
+            EXPECT_FALSE(r.peaks[2].undetermined);
+            EXPECT_EQ(runner.Notes(), "");
+            // Within three of their reported errors.
+            EXPECT_NEAR(fit->peaks.PeakAmplitude[1], 10, 3 * r.peaks[1].amplitude);
+            EXPECT_NEAR(fit->peaks.PeakAmplitude[2], 8, 3 * r.peaks[2].amplitude);
+            EXPECT_NEAR(fit->peaks.PeakPhase[2] - fit->peaks.PeakPhase[1], 0,
+                        3 * std::hypot(r.peaks[1].phase, r.peaks[2].phase));
+            EXPECT_NE(FitReportLines(r, fit->peaks).find(",amplitude and phase,yes\r\n"),
+                      std::string::npos);
+        }
+    }
+}
+
 // A two-peak case started with a negative width: the table must keep describing the fitted
 // curve.
 TEST_F(FitRunTest, ANegativeWidthStillReproducesTheFittedCurve) {
