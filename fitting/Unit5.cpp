@@ -414,11 +414,17 @@ void TForm5::ShowPeakParameters() {
     const PeakErrors& e = m_runner->Report().peaks[static_cast<size_t>(k)];
     auto pm = [](double v) { return QStringLiteral("± ") + QString::number(v, 'g', 3); };
     if (m_reportShown && e.valid) {
-        const QString phase = std::isnan(e.phase) ? QStringLiteral("the reference")
-                                                  : pm(e.phase) + QStringLiteral("°");
+        QString phase = std::isnan(e.phase) ? QStringLiteral("the reference")
+                                            : pm(e.phase) + QStringLiteral("°");
+        QString amplitude = pm(e.amplitude);
+        if (e.undetermined) {
+            // Another solution fits as well: say so, with its values.
+            amplitude = QStringLiteral("open (also %1)").arg(e.otherAmplitude, 0, 'f', 3);
+            phase = QStringLiteral("open (also %1°)").arg(e.otherPhase, 0, 'f', 1);
+        }
         Label18->setText(QStringLiteral("Frequency: %1 Hz\nAmplitude: %2\nWidth: %3 Hz\n"
                                         "Phase: %4\nQ = %5 %6")
-                             .arg(pm(e.frequency), pm(e.amplitude), pm(e.width), phase,
+                             .arg(pm(e.frequency), amplitude, pm(e.width), phase,
                                   QString::number(q, 'f', 1), pm(e.qError)));
     } else {
         Label18->setText(QStringLiteral("after a fit run\nQ = %1").arg(q, 0, 'f', 1));

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -14,6 +16,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QWheelEvent>
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -23,6 +26,7 @@
 #include "display/Unit4.h"
 #include "fitting/Unit5.h"
 #include "measurement/FixedText.h"
+#include "measurement/Latency.h"
 #include "measurement/Sweep.h"
 #include "plot/Canvas.h"
 #include "plot/Controls.h"
@@ -375,6 +379,68 @@ TEST_F(FitWindowTest, RemovePeakAndRemoveAll) {
     for (int i = 1; i <= fit->Fit().data.FitCount; i += 50) {
         EXPECT_EQ(fit->Fit().data.FitCurve[i], 0.0);
     }
+}
+
+// A spectrum measured with Lock-in and a calibrated latency keeps its phases: the fit window
+// fits amplitude and phase ("Fit phases too", on), which settles the two overlapping modes of
+// the virtual sphere near 4.9 kHz (of opposite sign at 180 degrees), and draws the phases.
+TEST_F(FitWindowTest, ASlotWithPhasesIsFittedInAmplitudeAndPhase) {
+    class Calibrator : public CalibrationWindow {
+        void ProcessMessages() override {}
+        int VolumePosition() const override { return 50; }
+    } calibrator;
+    ASSERT_TRUE(CalibrateLatency(*p.state, calibrator).found);
+    f->CheckBox2->setChecked(true);  // Lock-in
+    f->Edit1->setText("4700");
+    f->Edit2->setText("5150");
+    f->Edit3->setText("2");
+    f->Edit4->setText("50");
+    f->Button2Click();
+    ASSERT_TRUE(p.state->SpecPhased[0]);
+    f->RedrawSpectra();
+    f->FitExecute();
+    EXPECT_TRUE(fit->CheckBox1->isEnabled());
+    EXPECT_TRUE(fit->CheckBox1->isChecked());
+    EXPECT_TRUE(fit->PhasePlot->isEnabled());
+    fit->Edit1->setText("4830");
+    fit->Edit2->setText("5005");
+    fit->FindPeaksAction->trigger();
+    fit->Button2Click();
+    ASSERT_TRUE(fit->Runner().Report().phases);
+    std::vector<std::pair<double, double>> found;  // frequency, phase
+    const PeakTable& t = fit->Fit().peaks;
+    for (int k = 1; k <= kPeaks; ++k) {
+        if (t.PeakAmplitude[k] > 0) found.push_back({t.PeakFrequency[k], t.PeakPhase[k]});
+    }
+    ASSERT_EQ(found.size(), 2u);
+    std::sort(found.begin(), found.end());
+    EXPECT_NEAR(found[0].first, 4905.9, 1.0);
+    EXPECT_NEAR(found[1].first, 4928.5, 1.0);
+    const double turn = std::fmod(std::fabs(found[1].second - found[0].second), 360.0);
+    EXPECT_NEAR(turn, 180.0, 10.0);
+    EXPECT_EQ(fit->Runner().Notes().find("do not determine"), std::string::npos);
+    EXPECT_NE(FitReportLines(fit->Runner().Report(), t).find(",amplitude and phase,yes"),
+              std::string::npos);
+    // The phase plot: the data's and the fit's phases in their colours.
+    auto count = [&](uint32_t colour) {
+        int n = 0;
+        for (int y = 0; y < fit->Panel1->height(); ++y) {
+            for (int x = 0; x < fit->Panel1->width(); ++x) {
+                n += fit->Image1->Picture.pixel(x, y) == ToQRgb(colour);
+            }
+        }
+        return n;
+    };
+    fit->PhasePlot->trigger();
+    EXPECT_GT(count(fit->Fit().data.FitColor), 200);
+    EXPECT_GT(count(fit->Fit().data.DataColor), 200);
+    fit->PhasePlot->trigger();
+    // A slot without phases: amplitudes only.
+    f->RadioGroup1->SetItemIndex(1);
+    Fill(1, 4700.0, 5150.0, 2.0);
+    f->FitExecute();
+    EXPECT_FALSE(fit->CheckBox1->isEnabled());
+    EXPECT_FALSE(fit->PhasePlot->isEnabled());
 }
 
 // Accidents in the fit window, with real keys and the window modal as the user meets it.
