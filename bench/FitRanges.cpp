@@ -10,9 +10,11 @@
 #include <complex>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "fitting/FindPeaks.h"
@@ -59,6 +61,8 @@ public:
     void RefreshPeakLabels() override {}
     void RedrawFit() override {}
 };
+
+constexpr int kRepetitions = 30;
 
 struct Mode {
     double f, w, height;  // Hz, Hz, steady level x 100 at f
@@ -166,6 +170,110 @@ struct Bench {
     }
 };
 
+// The spread of each fitted quantity over repetitions against the mean error the fits reported.
+struct Scatter {
+    std::vector<double> values, errors;
+    void Add(double v, double e) {
+        values.push_back(v);
+        errors.push_back(e);
+    }
+    double Ratio() const {
+        const double n = static_cast<double>(values.size());
+        double mean = 0, meanError = 0;
+        for (size_t i = 0; i < values.size(); ++i) {
+            mean += values[i] / n;
+            meanError += errors[i] / n;
+        }
+        double var = 0;
+        for (double v : values) var += (v - mean) * (v - mean) / (n - 1);
+        return std::sqrt(var) / meanError;
+    }
+};
+
+// One fit from Find Peaks' starts; the peaks sorted by frequency, with their errors.
+struct Fitted {
+    std::vector<std::array<double, 4>> peaks, errors;  // F, A, W, phase
+    bool undetermined = false;
+    double seconds = 0;
+};
+
+Fitted FitOnce(const FitData& data, double from, double to, bool phases) {
+    auto fit = std::make_unique<FitState>();
+    fit->data = data;
+    fit->data.Phased = phases && data.Phased;
+    const auto t0 = std::chrono::steady_clock::now();
+    FindPeaks(fit->data, from, to, fit->peaks);
+    RefinePeaks(fit->data, from, to, fit->peaks);
+    class Window : public RangeWindow {
+    public:
+        bool phases = false;
+        bool FitPhases() const override { return phases; }
+    } w;
+    w.from = from;
+    w.to = to;
+    w.phases = phases;
+    FitRunner runner(*fit);
+    runner.Run(w);
+    Fitted out;
+    out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    std::vector<int> order;
+    for (int k = 1; k <= kPeaks; ++k) {
+        if (fit->peaks.PeakAmplitude[k] > 0) order.push_back(k);
+    }
+    std::sort(order.begin(), order.end(), [&](int a, int b) {
+        return fit->peaks.PeakFrequency[a] < fit->peaks.PeakFrequency[b];
+    });
+    for (int k : order) {
+        const PeakTable& t = fit->peaks;
+        const PeakErrors& e = runner.Report().peaks[static_cast<size_t>(k)];
+        out.peaks.push_back(
+            {t.PeakFrequency[k], t.PeakAmplitude[k], t.PeakWidth[k], t.PeakPhase[k]});
+        out.errors.push_back({e.frequency, e.amplitude, e.width, e.phase});
+        out.undetermined = out.undetermined || e.undetermined;
+    }
+    return out;
+}
+
+// Over the repetitions of `make`, the spread of F, A, W (and phase, against the first peak's
+// when only amplitudes are fitted) of each of `count` peaks over their mean reported error.
+void ReportScatter(const char* name, int count, bool phases,
+                   const std::function<FitData(int)>& make, double from, double to) {
+    std::vector<std::array<Scatter, 4>> s(static_cast<size_t>(count));
+    int usable = 0, undetermined = 0;
+    double seconds = 0;
+    for (int r = 0; r < kRepetitions; ++r) {
+        const Fitted f = FitOnce(make(r), from, to, phases);
+        seconds += f.seconds;
+        if (static_cast<int>(f.peaks.size()) != count) continue;
+        ++usable;
+        undetermined += f.undetermined ? 1 : 0;
+        for (int k = 0; k < count; ++k) {
+            const auto i = static_cast<size_t>(k);
+            for (int q = 0; q < 3; ++q)
+                s[i][static_cast<size_t>(q)].Add(f.peaks[i][q], f.errors[i][q]);
+            if (phases) {
+                s[i][3].Add(f.peaks[i][3], f.errors[i][3]);
+            } else if (k > 0) {
+                // The difference to the first peak; its error is the one peak's that is not the
+                // reference.
+                const double d = std::remainder(f.peaks[i][3] - f.peaks[0][3], 360.0);
+                s[i][3].Add(d, std::isnan(f.errors[i][3]) ? f.errors[0][3] : f.errors[i][3]);
+            }
+        }
+    }
+    std::printf(
+        "%-40s %2d of %d fits with %d peaks (%d with amplitude and phase open), %.3f s "
+        "a fit with the search:\n",
+        name, usable, kRepetitions, count, undetermined, seconds / kRepetitions);
+    for (int k = 0; k < count; ++k) {
+        const auto i = static_cast<size_t>(k);
+        std::printf("    peak %d: spread / error  F %.2f  A %.2f  W %.2f", k + 1, s[i][0].Ratio(),
+                    s[i][1].Ratio(), s[i][2].Ratio());
+        if (s[i][3].values.size() > 1) std::printf("  phase %.2f", s[i][3].Ratio());
+        std::printf("\n");
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -174,51 +282,6 @@ int main(int argc, char** argv) {
     b.verbose = argc > 1 && std::strcmp(argv[1], "--verbose") == 0;
     b.Start();
     const FitData data = b.Sweep({"100", "10000", "10", "50"}, false);
-    if (argc > 1 && std::strcmp(argv[1], "--phase") == 0) {
-        FitData d = b.Sweep({"4700", "5150", "2", "50"}, true);
-        d.Phased = b.s->SpecPhased[0];
-        for (int i = 1; i <= d.FitCount; ++i) d.FitPhase[i] = b.s->SpecPhase[0][i];
-        for (const audio::CavityMode& m : b.apparatus->Modes()) {
-            if (m.frequency > 4800 && m.frequency < 5000) {
-                std::printf("mode l=%d %.2f A %.4f x gain %.4f W %.2f\n", m.l, m.frequency,
-                            m.amplitude, audio::AngleGain(m.l, 180.0), m.width);
-            }
-        }
-        for (const bool complex : {false, true}) {
-            auto fit = std::make_unique<FitState>();
-            fit->data = d;
-            fit->data.Phased = complex && d.Phased;
-            const int placed = FindPeaks(fit->data, 4700, 5150, fit->peaks);
-            std::printf("placed %d: F %.1f A %.2f W %.2f ph %.1f\n", placed,
-                        fit->peaks.PeakFrequency[1], fit->peaks.PeakAmplitude[1],
-                        fit->peaks.PeakWidth[1], fit->peaks.PeakPhase[1]);
-            const int refined = RefinePeaks(fit->data, 4700, 5150, fit->peaks);
-            std::printf("refined %d\n", refined);
-            class W : public RangeWindow {
-            public:
-                bool c = false;
-                bool FitPhases() const override { return c; }
-            } w;
-            w.from = 4700;
-            w.to = 5150;
-            w.c = complex;
-            FitRunner r(*fit);
-            const int steps = r.Run(w);
-            std::printf("%s: %d steps, chi2 %.4g, delay %.3f ms %s\n",
-                        complex ? "complex" : "modulus", steps, r.ChiSquare(), fit->Delay * 1e3,
-                        r.Notes().c_str());
-            for (int k = 1; k <= kPeaks; ++k) {
-                if (fit->peaks.PeakAmplitude[k] > 0) {
-                    std::printf("  %d: F %.2f A %.3f W %.2f phase %.1f (+-F %.3f A %.3f ph %.2f)\n",
-                                k, fit->peaks.PeakFrequency[k], fit->peaks.PeakAmplitude[k],
-                                fit->peaks.PeakWidth[k], fit->peaks.PeakPhase[k],
-                                r.Report().peaks[k].frequency, r.Report().peaks[k].amplitude,
-                                r.Report().peaks[k].phase);
-                }
-            }
-        }
-        return 0;
-    }
     std::printf("modes below 10 kHz:");
     for (const Mode& m : b.modes) std::printf(" %.1f (W %.1f, %.2f)", m.f, m.w, m.height);
     std::printf("\n");
@@ -260,6 +323,70 @@ int main(int argc, char** argv) {
         b.FitRange(data, from, to, "random");
     }
     std::printf("bad results: %d of %d fits; mean fit %.3f s\n", b.bad, b.fits, b.seconds / b.fits);
+
+    // Errors against scatter: data made from the model with known noise (amplitudes with noise
+    // of 0.05; with phases, complex noise of 0.05 in each part), and repeated sweeps of the
+    // apparatus (its noise goes on from sweep to sweep), with the filter and with Lock-in.
+    std::printf("\nspread of fitted values over %d repetitions / mean reported error:\n",
+                kRepetitions);
+    const Params isolated = [] {
+        Params p{};
+        p[1] = 1500, p[2] = 10, p[3] = 20, p[4] = std::tan(30 * M_PI / 360);
+        return p;
+    }();
+    const Params pair = [] {
+        Params p{};
+        p[1] = 1500, p[2] = 10, p[3] = 20, p[4] = 0;
+        p[5] = 1530, p[6] = 8, p[7] = 20, p[8] = std::tan(60 * M_PI / 360);
+        return p;
+    }();
+    for (const bool phases : {false, true}) {
+        for (const auto& [name, truth, count] : {std::tuple{"model, isolated", isolated, 1},
+                                                 std::tuple{"model, overlapping pair", pair, 2}}) {
+            ReportScatter(
+                (std::string(name) + (phases ? ", amplitude and phase" : ", amplitude")).c_str(),
+                count, phases,
+                [&, truth = truth](int r) {
+                    FitData d;
+                    std::mt19937 rng(1000 + r);
+                    std::normal_distribution<double> noise(0.0, 0.05);
+                    for (double x = 1380; x <= 1650; x += 1.0) {
+                        Complex z = ModelSum(truth, x);
+                        ++d.FitCount;
+                        d.FitFrequency[d.FitCount] = x;
+                        if (phases) {
+                            z = CAdd(z, Complex{noise(rng), noise(rng)});
+                            d.FitAmplitude[d.FitCount] = CAbs(z);
+                            d.FitPhase[d.FitCount] = -std::atan2(z.Im, z.Re) * 180.0 / M_PI;
+                        } else {
+                            d.FitAmplitude[d.FitCount] = CAbs(z) + noise(rng);
+                        }
+                    }
+                    d.Phased = phases;
+                    return d;
+                },
+                1380, 1650);
+        }
+    }
+    for (const bool lockIn : {false, true}) {
+        for (const auto& [name, from, to, count] :
+             {std::tuple{"apparatus, mode at 3648.9 Hz", 3560.0, 3740.0, 1},
+              std::tuple{"apparatus, modes at 4905.9 and 4928.5 Hz", 4830.0, 5005.0, 2}}) {
+            ReportScatter((std::string(name) + (lockIn ? ", Lock-in" : ", filter")).c_str(), count,
+                          lockIn,
+                          [&, from = from, to = to](int) {
+                              char a[32], z[32];
+                              std::snprintf(a, sizeof a, "%.0f", from - 100);
+                              std::snprintf(z, sizeof z, "%.0f", to + 100);
+                              FitData d = b.Sweep({a, z, "2", "50"}, lockIn);
+                              d.Phased = b.s->SpecPhased[0];
+                              for (int i = 1; i <= d.FitCount; ++i)
+                                  d.FitPhase[i] = b.s->SpecPhase[0][i];
+                              return d;
+                          },
+                          from, to);
+        }
+    }
     audio::UseBackend(nullptr);
     return 0;
 }

@@ -329,15 +329,21 @@ void FitRunner::SearchOtherSolutions(FitWindow& w, const FitPoints& points, int 
     Unseen unseen(w);
     w.ShowProgress(true);
     for (const auto& [j, k] : pairs) {
-        for (const double turn : {90.0, 180.0, -90.0, 0.0}) {
+        // Each start: the turn of peak k's phase and a factor of both amplitudes (0: the
+        // amplitudes exchanged). Large amplitudes that cancel each other between the peaks can
+        // draw the same modulus as small ones that add.
+        for (const auto& [turn, factor] :
+             {std::pair{90.0, 1.0}, std::pair{180.0, 1.0}, std::pair{-90.0, 1.0},
+              std::pair{0.0, 0.0}, std::pair{180.0, 3.0}}) {
             if (f.StopFit) break;
             m_a = best;
             f.peaks = bestTable;
-            if (turn == 0.0) {
-                // The amplitudes exchanged.
+            if (factor == 0.0) {
                 std::swap(m_a[4 * j - 2], m_a[4 * k - 2]);
             } else {
                 m_a[4 * k] = ToParameter(Wrapped(bestTable.PeakPhase[k] + turn));
+                m_a[4 * j - 2] *= factor;
+                m_a[4 * k - 2] *= factor;
             }
             w.StepProgress();
             bool converged = false;

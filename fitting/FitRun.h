@@ -126,7 +126,8 @@ private:
     // After a run: makes the fitted peaks that are no result inactive, with a note each.
     bool RemoveWhatIsNoResult(double from, double to);
     // After a run: restarts the solver from the result with the phase of one of two
-    // overlapping peaks turned (by 90, 180, -90 degrees) or their amplitudes exchanged. A
+    // overlapping peaks turned (by 90, 180, -90 degrees; by 180 with both amplitudes tripled)
+    // or their amplitudes exchanged. A
     // solution as good (chi-square within its spread under the noise) with the same
     // frequencies and widths but other amplitudes or phases marks those peaks undetermined,
     // with the other values and errors that cover them, and a note; a clearly better one
