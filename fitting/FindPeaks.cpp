@@ -2,6 +2,7 @@
 #include "fitting/FindPeaks.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <memory>
 #include <vector>
@@ -13,11 +14,14 @@ struct Point {
     double x, y;
 };
 
-// The points of the data (strictly inside the range, if one is given), by ascending frequency.
-std::vector<Point> Sorted(const FitData& d, double from = -HUGE_VAL, double to = HUGE_VAL) {
+// The points of the data (strictly inside the range, if one is given), by ascending frequency;
+// with `residual`, the data less the fit curve.
+std::vector<Point> Sorted(const FitData& d, double from = -HUGE_VAL, double to = HUGE_VAL,
+                          bool residual = false) {
     std::vector<Point> p;
     for (int i = 1; i <= d.FitCount; ++i) {
-        const double x = d.FitFrequency[i], y = d.FitAmplitude[i];
+        const double x = d.FitFrequency[i];
+        const double y = d.FitAmplitude[i] - (residual ? d.FitCurve[i] : 0.0);
         if (from < x && x < to && std::isfinite(x) && std::isfinite(y)) p.push_back({x, y});
     }
     std::stable_sort(p.begin(), p.end(), [](const Point& a, const Point& b) { return a.x < b.x; });
@@ -204,17 +208,19 @@ int RefinePeaks(const FitData& data, double from, double to, PeakTable& peaks) {
     const double noise = EstimateNoise(data, from, to);
     auto trial = std::make_unique<FitState>();
     auto best = std::make_unique<FitState>();
-    while (Active(fit->peaks) < kPeaks) {
+    // A long spectrum of many peaks takes a tenth of a second a trial: the search for further
+    // peaks ends after a few seconds with what it has.
+    const auto start = std::chrono::steady_clock::now();
+    auto late = [&] {
+        return std::chrono::steady_clock::now() - start >
+               std::chrono::duration<double>(kRefineSeconds);
+    };
+    while (Active(fit->peaks) < kPeaks && !late()) {
         // The places where the data stand highest above the fit: the local maxima of the
         // residual, highest first.
         ComputeFitCurve(*fit);
         const FitData& d = fit->data;
-        std::vector<Point> r = Sorted(d, from, to);
-        for (Point& q : r) {
-            int i = 1;  // the residual at q: the data less the fit curve at the same point
-            while (d.FitFrequency[i] != q.x) ++i;
-            q.y -= d.FitCurve[i];
-        }
+        std::vector<Point> r = Sorted(d, from, to, true);
         // A place counts where the residual clears the noise and a small part of the data's
         // height.
         double highest = 0.0;
@@ -246,6 +252,7 @@ int RefinePeaks(const FitData& data, double from, double to, PeakTable& peaks) {
             const double width = near > 0 ? fit->peaks.PeakWidth[near] : 0.01 * at.x;
             const double phase = near > 0 ? fit->peaks.PeakPhase[near] : 0.0;
             for (const double turn : {0.0, 90.0, 180.0, -90.0}) {
+                if (late()) break;
                 *trial = *fit;
                 PeakTable& t = trial->peaks;
                 t.PeakFrequency[free] = at.x;

@@ -31,6 +31,8 @@ int FindPeaks(const FitData& data, double from, double to, PeakTable& peaks);
 inline constexpr double kLeastGain = 0.2;
 inline constexpr double kLeastResidual = 0.02;
 inline constexpr double kLeastAdded = 0.1;
+// The longest the search for further peaks goes on (the fit of the found ones is always made).
+inline constexpr double kRefineSeconds = 3.0;
 
 // Refines the table against the residual: fits its peaks over (from, to), again after a run
 // that removed a peak; then, while a peak is free and the data stand more than six times the

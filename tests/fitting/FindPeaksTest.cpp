@@ -19,6 +19,7 @@
 #include "platform/audio/VirtualApparatus.h"
 #include "tests/TestSupport.h"
 #include "tests/fitting/FakeFitWindow.h"
+#include "tests/measurement/ApparatusSetup.h"
 #include "tests/measurement/FakeMeasureWindow.h"
 
 namespace sonarix {
@@ -97,14 +98,9 @@ TEST(FindPeaks, NoiseAloneGivesNothingAndTenPeaksGiveTheEightStrongest) {
 // spectrum and a fit of each resonance's neighbourhood from the peak placed there.
 TEST(FindPeaksOnTheApparatus, FindsTheStrongResonancesAndTheFitPinsThemDown) {
     test::MessageRecorder messages;
-    auto b = std::make_unique<audio::VirtualApparatus>(audio::VirtualApparatus::Clock::Manual);
-    audio::VirtualApparatus* apparatus = b.get();
-    audio::UseBackend(std::move(b));
-    ASSERT_TRUE(audio::Init(-1, 44100, 0, nullptr, nullptr));
-    ASSERT_TRUE(audio::RecordInit(-1));
     auto s = std::make_unique<SharedState>();
-    StartRecording(*s);
-    apparatus->AdvanceMs(1000);
+    audio::VirtualApparatus* apparatus = nullptr;
+    ASSERT_NO_FATAL_FAILURE(test::InstallApparatus(*s, apparatus));
     class Calibrator : public CalibrationWindow {
         void ProcessMessages() override {}
         int VolumePosition() const override { return 50; }
@@ -240,14 +236,9 @@ TEST(RefinePeaks, FindsTheSecondOfTwoOverlappingPeaks) {
 // leave no peak outside the range or wider than it, neither in the table nor in the file.
 TEST(FindPeaksOnTheApparatus, NoPeakOutsideTheRangeOrWiderThanItIsEverAResult) {
     test::MessageRecorder messages;
-    auto b = std::make_unique<audio::VirtualApparatus>(audio::VirtualApparatus::Clock::Manual);
-    audio::VirtualApparatus* apparatus = b.get();
-    audio::UseBackend(std::move(b));
-    ASSERT_TRUE(audio::Init(-1, 44100, 0, nullptr, nullptr));
-    ASSERT_TRUE(audio::RecordInit(-1));
     auto s = std::make_unique<SharedState>();
-    StartRecording(*s);
-    apparatus->AdvanceMs(1000);
+    audio::VirtualApparatus* apparatus = nullptr;
+    ASSERT_NO_FATAL_FAILURE(test::InstallApparatus(*s, apparatus));
     for (const bool lockIn : {false, true}) {
         test::FakeMeasureWindow mw;
         mw.lockIn = lockIn;
