@@ -119,13 +119,28 @@ void ResonatorModel::SetAngle(double alphaDegrees) {
 }
 
 double ResonatorModel::Process(double drive) {
+    // Without drive, once every filter has rung down, the output is silence: the filters are
+    // not run (idle, the program records all the time), and nothing decays into denormal
+    // numbers, which the processor handles a hundred times slower.
+    if (drive == 0.0 && m_silent) return 0.0;
+    m_silent = false;
     const double s = m_highPass.Step(drive);
     double p = m_direct * s;
-    for (size_t i = 0; i < m_resonators.size(); ++i) p += m_gains[i] * m_resonators[i].Step(s);
+    double largest = std::fabs(m_highPass.y1) + std::fabs(m_highPass.y2);
+    for (size_t i = 0; i < m_resonators.size(); ++i) {
+        Biquad& q = m_resonators[i];
+        p += m_gains[i] * q.Step(s);
+        largest = std::max(largest, std::fabs(q.y1) + std::fabs(q.y2));
+    }
+    if (drive == 0.0 && largest < kSilence) {
+        Reset();
+        m_silent = true;
+    }
     return p;
 }
 
 void ResonatorModel::Reset() {
+    m_silent = false;
     auto clear = [](Biquad& q) { q.x1 = q.x2 = q.y1 = q.y2 = 0.0; };
     clear(m_highPass);
     for (Biquad& q : m_resonators) clear(q);

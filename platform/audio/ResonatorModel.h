@@ -69,6 +69,10 @@ private:
     Biquad m_highPass;
     double m_direct;
     double m_angle = 0.0;
+    // Every filter has rung down to below kSilence (far below what a 16-bit sample shows) and
+    // holds zeros.
+    bool m_silent = false;
+    static constexpr double kSilence = 1e-15;
 };
 
 }  // namespace audio

@@ -23,6 +23,7 @@ VirtualApparatus::VirtualApparatus(Clock clock, ResonatorModel model)
     if (m_clock == Clock::Manual) {
         m_sleepHandler = platform::SetSleepHandler([this](int ms) { AdvanceMs(ms); });
     } else {
+        m_start = std::chrono::steady_clock::now();
         m_thread = std::thread([this] { RunClock(); });
     }
 }
@@ -37,18 +38,22 @@ VirtualApparatus::~VirtualApparatus() {
 }
 
 void VirtualApparatus::RunClock() {
-    using namespace std::chrono;
-    const auto start = steady_clock::now();
-    uint64_t done = 0;
     while (!m_quit.load()) {
-        std::this_thread::sleep_for(milliseconds(1));
-        auto elapsed = duration_cast<microseconds>(steady_clock::now() - start).count();
-        uint64_t target = static_cast<uint64_t>(elapsed) * 441 / 10000;
-        // After a stall, resume from now rather than catching up on the backlog.
-        if (target - done > 22050) done = target - 22050;
-        Advance(target - done);
-        done = target;
+        std::this_thread::sleep_for(std::chrono::milliseconds(kWakeMs));
+        CatchUp();
     }
+}
+
+void VirtualApparatus::CatchUp() {
+    if (m_clock != Clock::RealTime) return;
+    using namespace std::chrono;
+    std::lock_guard lock(m_clockMutex);
+    const auto elapsed = duration_cast<microseconds>(steady_clock::now() - m_start).count();
+    const uint64_t target = static_cast<uint64_t>(elapsed) * 441 / 10000;
+    // After a stall, resume from now rather than catching up on the backlog.
+    if (target - m_done > 22050) m_done = target - 22050;
+    if (target > m_done) Advance(target - m_done);
+    m_done = target;
 }
 
 void VirtualApparatus::AdvanceMs(int ms) {
@@ -264,6 +269,7 @@ Handle VirtualApparatus::StreamCreateFile(bool mem, const void* file, uint64_t o
 }
 
 bool VirtualApparatus::ChannelSetAttributes(Handle handle, int /*freq*/, int volume, int /*pan*/) {
+    CatchUp();  // it acts at the present
     std::lock_guard lock(m_mutex);
     auto it = m_streams.find(handle);
     if (it == m_streams.end()) return false;
@@ -272,6 +278,7 @@ bool VirtualApparatus::ChannelSetAttributes(Handle handle, int /*freq*/, int vol
 }
 
 bool VirtualApparatus::ChannelPlay(Handle handle, bool restart) {
+    CatchUp();  // it acts at the present
     std::lock_guard lock(m_mutex);
     auto it = m_streams.find(handle);
     if (it == m_streams.end()) return false;
@@ -283,18 +290,21 @@ bool VirtualApparatus::ChannelPlay(Handle handle, bool restart) {
 }
 
 uint32_t VirtualApparatus::ChannelIsActive(Handle handle) {
+    CatchUp();
     std::lock_guard lock(m_mutex);
     auto it = m_streams.find(handle);
     return it != m_streams.end() && it->second.playing ? 1 : 0;
 }
 
 uint64_t VirtualApparatus::ChannelGetPosition(Handle handle) {
+    CatchUp();
     std::lock_guard lock(m_mutex);
     auto it = m_streams.find(handle);
     return it == m_streams.end() ? kPositionFailed : 2 * it->second.pos;
 }
 
 bool VirtualApparatus::ChannelSetPosition(Handle handle, uint64_t pos) {
+    CatchUp();  // it acts at the present
     std::lock_guard lock(m_mutex);
     auto it = m_streams.find(handle);
     if (it == m_streams.end() || pos / 2 > it->second.count) return false;
@@ -303,6 +313,7 @@ bool VirtualApparatus::ChannelSetPosition(Handle handle, uint64_t pos) {
 }
 
 bool VirtualApparatus::ChannelStop(Handle handle) {
+    CatchUp();  // it acts at the present
     std::lock_guard lock(m_mutex);
     if (handle != 0 && handle == m_recHandle) {
         m_recording = false;
@@ -315,6 +326,7 @@ bool VirtualApparatus::ChannelStop(Handle handle) {
 }
 
 uint32_t VirtualApparatus::ChannelGetData(Handle handle, void* buffer, uint32_t length) {
+    CatchUp();
     {
         std::lock_guard lock(m_mutex);
         if (handle == 0 || handle != m_recHandle || !m_recording) return kDataFailed;

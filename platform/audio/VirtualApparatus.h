@@ -4,6 +4,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -89,8 +90,14 @@ private:
         bool playing = false;
     };
     static constexpr uint32_t kBlock = 441;  // samples simulated per lock, 10 ms
+    static constexpr int kWakeMs = 20;
 
+    // The real-time clock: a thread that brings the simulation up to the present every
+    // kWakeMs, and every call that asks (a position, an activity, the recording) or acts (play,
+    // stop, a new position or volume) does so first, so that it answers and acts at the present
+    // to the sample however seldom the thread wakes.
     void RunClock();
+    void CatchUp();
     void AdvanceLocked(uint32_t n, RecordProc& proc, void*& user, Handle& rec, uint32_t& bytes);
     double Noise();
 
@@ -122,6 +129,9 @@ private:
 
     std::atomic<bool> m_quit{false};
     std::thread m_thread;
+    std::mutex m_clockMutex;  // one catch-up at a time; guards m_done
+    std::chrono::steady_clock::time_point m_start;
+    uint64_t m_done = 0;  // samples simulated by the real-time clock
 };
 
 }  // namespace audio

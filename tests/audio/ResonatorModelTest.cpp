@@ -78,5 +78,21 @@ TEST(ResonatorModel, AngleSilencesOddModesAtZero) {
     EXPECT_GT(open, 10.0 * closed);
 }
 
+// Without drive the filters ring down; once below 1e-15 they rest at zero and are not run. A
+// later drive then gives what a fresh model gives, and the ringing before that is unchanged.
+TEST(ResonatorModel, RingsDownToSilenceAndStartsAgainAsNew) {
+    ResonatorModel rested = ResonatorModel::DefaultSphere();
+    ResonatorModel fresh = ResonatorModel::DefaultSphere();
+    for (ResonatorModel* m : {&rested, &fresh}) m->SetAngle(180.0);
+    double last = 0.0;
+    for (int i = 0; i < 4410; ++i) rested.Process(0.1 * std::sin(0.05 * i));
+    for (int i = 0; i < 88200; ++i) last = rested.Process(0.0);  // two seconds of silence
+    EXPECT_EQ(last, 0.0);
+    for (int i = 0; i < 10000; ++i) {
+        const double drive = 0.05 * std::sin(1e-5 * i * i);
+        ASSERT_EQ(rested.Process(drive), fresh.Process(drive)) << i;
+    }
+}
+
 }  // namespace
 }  // namespace audio

@@ -240,5 +240,30 @@ TEST(VirtualApparatusRealTime, TimeRunsWithTheClock) {
     EXPECT_LT(elapsed, 44100u);  // less than 1 s
 }
 
+// However seldom its clock thread wakes, a position asked for is the present's: no earlier than
+// the time before the question, no later than the time after it (load cannot change that).
+TEST(VirtualApparatusRealTime, APositionIsThePresentToTheSample) {
+    using Clock = std::chrono::steady_clock;
+    const std::vector<uint8_t> image = test::SineImage(1000.0, 10.0);  // outlives the apparatus
+    const auto created = Clock::now();
+    VirtualApparatus a(VirtualApparatus::Clock::RealTime);
+    ASSERT_TRUE(a.Init(-1, 44100, 0));
+    const Handle h = a.StreamCreateFile(true, image.data(), 0, image.size(), 0);
+    const auto samplesSince = [&](Clock::time_point t) {
+        return std::chrono::duration<double>(t - created).count() * 44100.0;
+    };
+    const double startBefore = samplesSince(Clock::now());
+    ASSERT_TRUE(a.ChannelPlay(h, true));
+    const double startAfter = samplesSince(Clock::now());
+    for (int i = 0; i < 20; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        const double before = samplesSince(Clock::now());
+        const double played = static_cast<double>(a.ChannelGetPosition(h)) / 2.0;
+        const double after = samplesSince(Clock::now());
+        EXPECT_GE(played, before - startAfter - 2.0) << i;
+        EXPECT_LE(played, after - startBefore + 2.0) << i;
+    }
+}
+
 }  // namespace
 }  // namespace audio
