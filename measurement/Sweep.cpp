@@ -170,8 +170,9 @@ void SweepEngine::Measure() {
         int64_t pos = tail ? end : Position(s);
         if (!tail && pos > target) {
             // Late: back to 100 ms before the target (where that lies before the start, the
-            // position stays).
-            if (target - kRewindBytes >= 0) {
+            // position stays). A chirp that has already played to its end is not started again:
+            // this step is read as it is, and the sweep ends with it.
+            if (target - kRewindBytes >= 0 && Playing(s)) {
                 audio::ChannelSetPosition(s.PlayStream,
                                           static_cast<uint64_t>(target - kRewindBytes));
             }
@@ -249,8 +250,12 @@ void SweepEngine::Measure() {
         i = i + 1;
     } while (s.CurrentFreq <= s.StopFreq && (Playing(s) || tail) && !s.StopRequested && i < 20000);
     // The output ended with points still to come: the sound server went away, or something
-    // else stopped the stream.
-    const bool early = !stalled && !s.StopRequested && s.CurrentFreq <= s.StopFreq && i < 20000;
+    // else stopped the stream short of its end. A playback that ran to its end because the
+    // sweep fell behind in its last steps is no failure: the points up to there are kept and
+    // nothing is said.
+    const bool cutOff = audio::OutputLost() || Position(s) < end;
+    const bool early =
+        !stalled && !s.StopRequested && s.CurrentFreq <= s.StopFreq && i < 20000 && cutOff;
 
     // 8., 9. Silence at once, "Measure" back; the lag indicator goes with the sweep whichever
     // way it ended.

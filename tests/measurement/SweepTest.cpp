@@ -372,6 +372,21 @@ TEST_F(SweepTest, AStalledPlaybackEndsTheSweepWithTheLagIndicatorOut) {
     EXPECT_TRUE(w.measureShown);
 }
 
+// A sweep that falls so far behind in its last steps that the chirp runs out before them ends
+// in order: the step in progress keeps its point, and no message says that the output ended.
+TEST_F(SweepTest, FallingBehindAtTheVeryEndKeepsTheLastPointWithoutAMessage) {
+    w.fields = {"1000", "2000", "10", "20"};
+    w.onMessages = [&] {
+        if (w.messages == 99) apparatus->AdvanceMs(300);  // a slow window near the end
+    };
+    engine.Measure();
+    EXPECT_TRUE(messages.Messages().empty()) << messages.Messages()[0];
+    EXPECT_GE(Count(), 99);
+    EXPECT_EQ(Freq(99), 1990.0);
+    EXPECT_TRUE(w.measureShown);
+    EXPECT_FALSE(w.lag);
+}
+
 TEST_F(SweepTest, RefusedToneEnablesMeasureAgain) {
     s->StartFreq = 0.0;
     s->StopFreq = 10000.0;
