@@ -26,6 +26,12 @@ constexpr size_t kBins = kSize / 2 + 1;
 constexpr double kStartHz = 300.0;
 constexpr double kStopHz = 8000.0;
 constexpr int kFade = 220;  // 5 ms
+// The bins of the excess phase: the chirp's band without its fades.
+constexpr size_t kBandLow = 595;     // 400 Hz
+constexpr size_t kBandHigh = 11591;  // 7800 Hz
+// The excess phase's peak is taken within this many samples of the rising edge (10 ms); a
+// peak further off is noise, and the edge stands.
+constexpr double kEdgeAgreement = 441.0;
 constexpr double kAmplitude = 4000.0 / 32768.0;
 // The first snapshot is taken when the position has passed this sample, the next ones every
 // kReadingStep samples after it: late enough for a chirp delayed by kCalibrationLongestMs to
@@ -84,8 +90,11 @@ struct ChirpFinder::Impl {
     fftwf_complex* full = nullptr;
     fftwf_plan forward = nullptr;
     fftwf_plan backward = nullptr;
+    fftwf_plan forwardFull = nullptr;
     std::vector<float> envelope;
+    std::vector<float> minimumPhase;  // per bin, of the path's magnitude
     double riseOffset = 0.0;  // from the half-height point of the chirp's own peak to its centre
+    bool refine = false;      // by the excess phase (once riseOffset is known)
 };
 
 ChirpFinder::ChirpFinder() : m(std::make_unique<Impl>()) {
@@ -99,7 +108,10 @@ ChirpFinder::ChirpFinder() : m(std::make_unique<Impl>()) {
             fftwf_plan_dft_r2c_1d(static_cast<int>(kSize), m->in, m->spectrum, FFTW_ESTIMATE);
         m->backward = fftwf_plan_dft_1d(static_cast<int>(kSize), m->full, m->full, FFTW_BACKWARD,
                                         FFTW_ESTIMATE);
+        m->forwardFull = fftwf_plan_dft_1d(static_cast<int>(kSize), m->full, m->full, FFTW_FORWARD,
+                                           FFTW_ESTIMATE);
     }
+    m->minimumPhase.resize(kBins);
     const std::vector<float> c = CalibrationChirp();
     std::fill(m->in, m->in + kSize, 0.0f);
     std::copy(c.begin(), c.end(), m->in);
@@ -110,12 +122,14 @@ ChirpFinder::ChirpFinder() : m(std::make_unique<Impl>()) {
     std::vector<float> alone(size_t{kCalibrationChirp} + 2000, 0.0f);
     std::copy(c.begin(), c.end(), alone.begin() + 1000);
     m->riseOffset = 1000.0 - Find(alone.data(), alone.size()).index;
+    m->refine = true;
 }
 
 ChirpFinder::~ChirpFinder() {
     std::lock_guard lock(audio::FftPlannerMutex());
     fftwf_destroy_plan(m->forward);
     fftwf_destroy_plan(m->backward);
+    fftwf_destroy_plan(m->forwardFull);
     fftwf_free(m->in);
     fftwf_free(m->spectrum);
     fftwf_free(m->chirp);
@@ -171,6 +185,13 @@ ChirpFinder::Match ChirpFinder::Find(const float* frames, size_t count) {
         edge -= (hi - 0.5 * peak) / (hi - lo);
     }
     match.index = edge + m->riseOffset;
+    // The rising edge still comes late through a resonant path, by how much depending on the
+    // path. The excess phase does not: the path's transfer function with its minimum phase
+    // (which its magnitude fixes) taken out leaves the transport delay, a sharp peak.
+    if (m->refine) {
+        const double arrival = ExcessPhaseArrival(match.index);
+        if (std::abs(arrival - match.index) < kEdgeAgreement) match.index = arrival;
+    }
     // The noise: the median of the envelope away from the peak (the ringing of a resonator
     // after it takes less than half of the lags).
     std::vector<float> rest;
@@ -184,6 +205,55 @@ ChirpFinder::Match ChirpFinder::Find(const float* frames, size_t count) {
     const double noise = std::max(static_cast<double>(*mid), 1e-30);
     match.snrDb = 20.0 * std::log10(peak / noise);
     return match;
+}
+
+double ChirpFinder::ExcessPhaseArrival(double near) {
+    // The path's transfer function H = X / C on the chirp's band; beyond it the band's edge
+    // values go on, so that the minimum phase sees no step there.
+    auto path = [&](size_t k) {
+        const size_t b = std::clamp(k, kBandLow, kBandHigh);
+        const std::complex<float> x(m->spectrum[b][0], m->spectrum[b][1]);
+        const std::complex<float> c(m->chirp[b][0], m->chirp[b][1]);
+        return x / c;
+    };
+    // The minimum phase by the folded real cepstrum of log |H|.
+    for (size_t k = 0; k < kBins; ++k) {
+        const float logMag = std::log(std::abs(path(k)) + 1e-30f);
+        m->full[k][0] = logMag;
+        m->full[k][1] = 0.0f;
+        if (k > 0 && k < kBins - 1) {
+            m->full[kSize - k][0] = logMag;
+            m->full[kSize - k][1] = 0.0f;
+        }
+    }
+    fftwf_execute(m->backward);
+    const auto scale = static_cast<float>(1.0 / static_cast<double>(kSize));
+    for (size_t n = 0; n < kSize; ++n) {
+        const float fold = n == 0 || n == kSize / 2 ? 1.0f : n < kSize / 2 ? 2.0f : 0.0f;
+        m->full[n][0] *= fold * scale;
+        m->full[n][1] *= fold * scale;
+    }
+    fftwf_execute(m->forwardFull);
+    for (size_t k = 0; k < kBins; ++k) m->minimumPhase[k] = m->full[k][1];
+    // The excess phase alone on the band, back to time: its peak is the arrival.
+    for (size_t k = 0; k < kSize; ++k) {
+        m->full[k][0] = m->full[k][1] = 0.0f;
+        if (k < kBandLow || k > kBandHigh) continue;
+        const float phase = std::arg(path(k)) - m->minimumPhase[k];
+        m->full[k][0] = std::cos(phase);
+        m->full[k][1] = std::sin(phase);
+    }
+    fftwf_execute(m->backward);
+    auto magnitude = [&](size_t n) { return std::hypot(m->full[n][0], m->full[n][1]); };
+    const auto from = static_cast<size_t>(std::max(1.0, near - kEdgeAgreement));
+    const auto to = static_cast<size_t>(std::max(1.0, near + kEdgeAgreement));
+    size_t best = from;
+    for (size_t n = from; n <= to && n + 1 < kSize / 2; ++n) {
+        if (magnitude(n) > magnitude(best)) best = n;
+    }
+    const double a = magnitude(best - 1), b = magnitude(best), c = magnitude(best + 1);
+    const double curve = a - 2.0 * b + c;
+    return static_cast<double>(best) + (curve < 0.0 ? 0.5 * (a - c) / curve : 0.0);
 }
 
 CalibrationOutcome CalibrateLatency(SharedState& s, CalibrationWindow& w) {

@@ -62,7 +62,8 @@ std::vector<float> CalibrationChirp();
 void WriteCalibrationSignal(SharedState& s);
 
 // Finds the chirp in recorded frames by cross-correlation (FFTW), on the envelope of the
-// correlation so that a resonator's phase shifts do not matter.
+// correlation so that a resonator's phase shifts do not matter, then refines the arrival by
+// the excess phase of the path, which a resonator's ringing does not delay.
 class ChirpFinder {
 public:
     ChirpFinder();
@@ -80,6 +81,9 @@ public:
     static constexpr size_t kLongest = 32768;
 
 private:
+    // The arrival from the excess phase of the last Find's recording, near sample `near`.
+    double ExcessPhaseArrival(double near);
+
     struct Impl;
     std::unique_ptr<Impl> m;
 };

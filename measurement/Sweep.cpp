@@ -41,8 +41,20 @@ int64_t Position(const SharedState& s) {
 
 // The longest a playback of ours can still run when "Measure" comes: the 10 s tone.
 constexpr int kLongestTailMs = 12000;
-// 2 s of 2 ms waits without the playback position moving.
-constexpr int kStallRounds = 1000;
+// 2 s without the playback position moving.
+constexpr int64_t kStallMicroseconds = 2000000;
+// 2 bytes a sample, 44100 samples a second.
+constexpr double kBytesPerUs = 0.0882;
+
+double BytesIn(int64_t us) { return static_cast<double>(us) * kBytesPerUs; }
+
+// The wait's sleep from position pos: until the playback passes byte `target`, at most 2 ms,
+// nothing when it has passed.
+int64_t UntilPassed(int64_t target, int64_t pos) {
+    if (pos > target) return 0;
+    const int64_t samples = (target - pos) / 2 + 1;
+    return std::min<int64_t>(2000, (samples * 1000000 + 44099) / 44100);
+}
 // The tone's own length in 50 ms rounds, and 5 s more for a slow start.
 constexpr int kToneRounds = static_cast<int>(kToneSeconds * 20) + 100;
 
@@ -151,7 +163,7 @@ void SweepEngine::Measure() {
     const int64_t delay = compensate ? 2 * std::llround(s.Latency.samples + kLevelFrames / 2.0) : 0;
     const int64_t end = 2 * s.SampleCount;
     // Once the image has been played, the sound of its last steps is still on its way: the
-    // time since the end stands in for the position, 176.4 bytes every 2 ms.
+    // time since the end stands in for the position, 88.2 bytes a millisecond.
     bool tail = false;
     double tailPos = 0.0;
     do {
@@ -165,7 +177,9 @@ void SweepEngine::Measure() {
         v = v * 2.0L;
         v = v / (static_cast<long double>(s.StopFreq) - s.StartFreq);
         v = v * static_cast<long double>(s.SampleCount);
-        const int64_t target = static_cast<int64_t>(std::nearbyint(v)) + 44 + delay;
+        // Uncalibrated, the target counts the 44 header bytes as the position does not; a
+        // calibrated target is the sample itself, moved by the delay.
+        const int64_t target = static_cast<int64_t>(std::nearbyint(v)) + (compensate ? delay : 44);
 
         int64_t pos = tail ? end : Position(s);
         if (!tail && pos > target) {
@@ -186,36 +200,52 @@ void SweepEngine::Measure() {
         }
         {
             // The position is read before the sleep and compared after it; the activity test
-            // only when the target has not been passed.
+            // only when the target has not been passed. The sleep lasts 2 ms, or until the
+            // playback passes the target when that comes sooner, and nothing once it has passed:
+            // the read comes as soon as the target is passed.
             Timed t(m_stats.waitSeconds);
             int64_t last = pos;
-            int still = 0;
+            int64_t stillUs = 0;
+            int64_t slept = 0;
             for (; !tail;) {
                 pos = Position(s);
-                platform::Sleep(2);
+                slept = UntilPassed(target, pos);
+                platform::SleepMicroseconds(slept);
                 if (pos > target || !Playing(s)) break;
                 // A playback that stays active without moving (a stalled sound server) would
                 // hold the window here for good.
-                still = pos == last ? still + 1 : 0;
+                stillUs = pos == last ? stillUs + slept : 0;
                 last = pos;
-                if (still >= kStallRounds) break;
+                if (stillUs >= kStallMicroseconds) break;
             }
-            if (still >= kStallRounds) {
+            if (stillUs >= kStallMicroseconds) {
                 stalled = true;
                 break;
             }
             if (compensate && !tail && !Playing(s) && Position(s) >= end) {
                 // The end came during the last sleep, which began at pos.
                 tail = true;
-                tailPos = std::max(static_cast<double>(pos) + 176.4, static_cast<double>(end));
+                tailPos =
+                    std::max(static_cast<double>(pos) + BytesIn(slept), static_cast<double>(end));
             }
-            for (; tail && tailPos <= static_cast<double>(target); tailPos += 176.4) {
-                platform::Sleep(2);
+            if (tail && tailPos <= static_cast<double>(target)) {
+                // The sound of the image's last steps is on its way: the time it still needs.
+                const auto us = static_cast<int64_t>(
+                    std::ceil((static_cast<double>(target) + 1.0 - tailPos) / kBytesPerUs));
+                platform::SleepMicroseconds(us);
+                tailPos += BytesIn(us);
             }
         }
         // A playback that ended short of both the target and the end of the image was cut
         // off (the output went away): the step's sound was never played, so it is not read.
         if (!tail && !Playing(s) && Position(s) < std::min(target, end)) break;
+        {
+            const double late = ((tail ? tailPos : static_cast<double>(Position(s))) -
+                                 static_cast<double>(target)) /
+                                (1000.0 * kBytesPerUs);
+            m_stats.readLateMeanMs += late;
+            m_stats.readLateMaxMs = std::max(m_stats.readLateMaxMs, late);
+        }
         if (lagShown) {
             m_window.ShowLag(false);
             lagShown = false;
@@ -266,6 +296,7 @@ void SweepEngine::Measure() {
     m_window.ShowSaturation(false);
     m_buffers.reset();
     m_stats.totalSeconds = Seconds(begin);
+    if (m_stats.steps > 0) m_stats.readLateMeanMs /= m_stats.steps;
     m_running = false;
     if (stalled) ShowMessage(kPlaybackStalled);
     if (early) ShowMessage(audio::OutputLost() ? kOutputLostSweep : kOutputEndedSweep);

@@ -40,12 +40,15 @@ public:
 struct SweepStats {
     int steps = 0;
     int lagEvents = 0;        // steps at which the playback had run past the target
-    double waitSeconds = 0;   // waiting for the target (2 ms sleeps)
+    double waitSeconds = 0;   // waiting for the target
     double levelSeconds = 0;  // ReadLevel
     double redrawSeconds = 0;
     double messageSeconds = 0;  // processing window messages
     double commandSeconds = 0;  // handing the frequency command to the generator
     double totalSeconds = 0;
+    // How long after its target the playback was when each level was read [ms].
+    double readLateMeanMs = 0;
+    double readLateMaxMs = 0;
 };
 
 inline constexpr int64_t kRewindBytes = 8820;  // 100 ms of the chirp

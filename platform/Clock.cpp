@@ -6,8 +6,8 @@
 
 namespace platform {
 namespace {
-std::function<void(int)>& Handler() {
-    static std::function<void(int)> handler;
+std::function<void(int64_t)>& Handler() {
+    static std::function<void(int64_t)> handler;
     return handler;
 }
 int& Installed() {
@@ -16,15 +16,17 @@ int& Installed() {
 }
 }  // namespace
 
-void Sleep(int ms) {
+void Sleep(int ms) { SleepMicroseconds(int64_t{ms} * 1000); }
+
+void SleepMicroseconds(int64_t us) {
     if (Handler()) {
-        Handler()(ms);
-    } else if (ms > 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        Handler()(us);
+    } else if (us > 0) {
+        std::this_thread::sleep_for(std::chrono::microseconds(us));
     }
 }
 
-int SetSleepHandler(std::function<void(int ms)> handler) {
+int SetSleepHandler(std::function<void(int64_t us)> handler) {
     Handler() = std::move(handler);
     return ++Installed();
 }

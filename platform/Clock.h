@@ -1,6 +1,7 @@
 // platform::Sleep, the one wait of the program, which the virtual apparatus can take over.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 
 namespace platform {
@@ -8,10 +9,12 @@ namespace platform {
 // Waits ms milliseconds; with a handler installed (the manual clock of the virtual apparatus)
 // the handler runs instead and advances the simulated time at once. GUI thread only.
 void Sleep(int ms);
+// The same to the microsecond, for waits that end at a computed moment.
+void SleepMicroseconds(int64_t us);
 
-// Installs or (with an empty function) removes the handler. Returns a number that names this
-// installation, for RemoveSleepHandler.
-int SetSleepHandler(std::function<void(int ms)> handler);
+// Installs or (with an empty function) removes the handler, which receives microseconds.
+// Returns a number that names this installation, for RemoveSleepHandler.
+int SetSleepHandler(std::function<void(int64_t us)> handler);
 // Removes the handler installed under `id`, unless another has been installed since: a manual
 // clock that goes away after its successor came must not take the successor's handler along.
 void RemoveSleepHandler(int id);

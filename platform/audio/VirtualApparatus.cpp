@@ -21,7 +21,7 @@ VirtualApparatus::VirtualApparatus(Clock clock, ResonatorModel model)
     static_assert(kLatencySamples <= kLongestLatency);
     m_model.SetAngle(kDefaultAngle);
     if (m_clock == Clock::Manual) {
-        m_sleepHandler = platform::SetSleepHandler([this](int ms) { AdvanceMs(ms); });
+        m_sleepHandler = platform::SetSleepHandler([this](int64_t us) { AdvanceMicroseconds(us); });
     } else {
         m_start = std::chrono::steady_clock::now();
         m_thread = std::thread([this] { RunClock(); });
@@ -56,15 +56,17 @@ void VirtualApparatus::CatchUp() {
     m_done = target;
 }
 
-void VirtualApparatus::AdvanceMs(int ms) {
-    if (ms <= 0) return;
-    uint64_t tenths;
+void VirtualApparatus::AdvanceMs(int ms) { AdvanceMicroseconds(int64_t{ms} * 1000); }
+
+void VirtualApparatus::AdvanceMicroseconds(int64_t us) {
+    if (us <= 0) return;
+    uint64_t parts;  // 44100 samples a second are 441 / 10000 of a sample a microsecond
     {
         std::lock_guard lock(m_mutex);
-        tenths = static_cast<uint64_t>(ms) * 441 + static_cast<uint64_t>(m_msRemainder);
-        m_msRemainder = static_cast<int>(tenths % 10);
+        parts = static_cast<uint64_t>(us) * 441 + static_cast<uint64_t>(m_remainder);
+        m_remainder = static_cast<int64_t>(parts % 10000);
     }
-    Advance(tenths / 10);
+    Advance(parts / 10000);
 }
 
 void VirtualApparatus::Advance(uint64_t samples) {

@@ -24,8 +24,8 @@ namespace audio {
 //
 // Two clocks. RealTime: a thread of the apparatus advances the simulation every millisecond,
 // so positions move as smoothly as a sound card's.
-// Manual: time stands still until Advance() is called; platform::Sleep(ms) is taken over and
-// advances by ms at once, on the calling thread, so a test runs a long sweep in moments and
+// Manual: time stands still until Advance() is called; platform::Sleep is taken over and
+// advances by its time at once, on the calling thread, so a test runs a long sweep in moments and
 // always with the same result.
 class VirtualApparatus : public AudioBackend {
 public:
@@ -43,6 +43,7 @@ public:
     // Simulation controls, GUI thread.
     void Advance(uint64_t samples);
     void AdvanceMs(int ms);
+    void AdvanceMicroseconds(int64_t us);
     uint64_t SampleTime() const;
     void SetHemisphereAngle(double alphaDegrees);
     double HemisphereAngle() const;
@@ -115,8 +116,8 @@ private:
     uint32_t m_inputLevel = kDefaultLevel;
     std::map<Handle, Stream> m_streams;
     Handle m_nextHandle = 0x1001;
-    uint64_t m_time = 0;    // samples simulated
-    int m_msRemainder = 0;  // tenths of samples left over by AdvanceMs
+    uint64_t m_time = 0;      // samples simulated
+    int64_t m_remainder = 0;  // ten-thousandths of samples left over by AdvanceMicroseconds
     int m_latency = kLatencySamples;
     double m_noiseRms = kNoiseRms;
     bool m_lost = false;

@@ -33,7 +33,7 @@ TEST(ChirpFinderTest, FindsTheChirpInNoiseAndNothingInNoiseAlone) {
     std::vector<float> frames = Noise(32768, 0.01, 1);
     for (size_t n = 0; n < chirp.size(); ++n) frames[5000 + n] += 0.3f * chirp[n];
     ChirpFinder::Match m = finder.Find(frames.data(), frames.size());
-    EXPECT_NEAR(m.index, 5000.0, 0.2);
+    EXPECT_NEAR(m.index, 5000.0, 0.5);
     EXPECT_GT(m.snrDb, 40.0);
 
     // Inverted and shorter block: the envelope does not care about the sign.
@@ -79,7 +79,9 @@ TEST_F(LatencyTest, FindsTheApparatusLatencyThroughTheResonator) {
         apparatus->SetLatency(samples);
         const CalibrationOutcome out = CalibrateLatency(*s, w);
         ASSERT_TRUE(out.found) << ms << " ms: " << out.message;
-        EXPECT_NEAR(out.latency.samples / 44.1, ms, 0.5) << ms;
+        // The rising edge alone read 0.42 ms long through the cavity; the excess phase leaves
+        // what the cavity's zeros outside the minimum phase add.
+        EXPECT_NEAR(out.latency.samples / 44.1, ms, 0.2) << ms;
         EXPECT_TRUE(s->Latency.valid);
         EXPECT_DOUBLE_EQ(s->Latency.samples, out.latency.samples);
         EXPECT_EQ(out.readings, kCalibrationReadings);

@@ -361,7 +361,7 @@ TEST_F(SweepTest, AStalledPlaybackEndsTheSweepWithTheLagIndicatorOut) {
     w.onMessages = [&] {
         if (w.messages != 5) return;
         apparatus->AdvanceMs(500);  // the window was slow: the playback ran past the target
-        frozen = platform::SetSleepHandler([](int) {});  // and now it stands still
+        frozen = platform::SetSleepHandler([](int64_t) {});  // and now it stands still
     };
     engine.Measure();
     platform::RemoveSleepHandler(frozen);
