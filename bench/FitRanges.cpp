@@ -45,6 +45,7 @@ public:
     void ShowSaturation(bool) override {}
     void ShowMeasure(bool) override {}
     void EnableMeasure(bool) override {}
+    void ShowProgress(const Progress&) override {}
 };
 
 class RangeWindow : public FitWindow {

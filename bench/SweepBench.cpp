@@ -1,27 +1,41 @@
-// The sweep in real time on the virtual apparatus with the real main window (offscreen):
-// the default sweep's wall time and lag events, and sweeps of 100 ... 10000 Hz in 10 Hz steps
+// The sweep in real time with the real main window (offscreen), on the virtual apparatus or,
+// under scripts/with-sound-server, on the private sound server's null sink: the default
+// sweep's wall time and lag events, and calibrated sweeps of 100 ... 10000 Hz in 10 Hz steps
 // at short step times while the other three slots hold 19999 points each, with where a step's
-// time goes. build/bench/bench_sweep [--benchmark_filter=Short] (the default sweep takes 50 s).
+// time goes and where the reads fell. build/bench/bench_sweep [--benchmark_filter=Short] (the
+// default sweep takes 50 s).
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
 #include <QLineEdit>
 #include <cmath>
+#include <cstdlib>
 #include <memory>
 
 #include "app/Program.h"
 #include "display/Unit1Form.h"
+#include "measurement/Latency.h"
+#include "platform/Clock.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/AudioBackend.h"
+#include "platform/audio/AudioFactory.h"
 #include "platform/audio/VirtualApparatus.h"
 #include "plot/Controls.h"
 
 namespace {
 
+// Under scripts/with-sound-server (PULSE_SERVER set) the program plays and records through the
+// private sound server's null sink; otherwise through the virtual apparatus in real time.
+bool OnSoundServer() { return std::getenv("PULSE_SERVER") != nullptr; }
+
 struct Running {
     Running() {
-        audio::UseBackend(
-            std::make_unique<audio::VirtualApparatus>(audio::VirtualApparatus::Clock::RealTime));
+        if (OnSoundServer()) {
+            audio::UseBackend(audio::CreateSoundCardBackend());
+        } else {
+            audio::UseBackend(std::make_unique<audio::VirtualApparatus>(
+                audio::VirtualApparatus::Clock::RealTime));
+        }
         program = std::make_unique<sonarix::Program>();
         sonarix::StartUp(*program);
         sonarix::CreateRemainingWindows(*program);
@@ -33,6 +47,21 @@ struct Running {
         audio::UseBackend(nullptr);
     }
     sonarix::TForm1& Form() { return *program->form1; }
+    // "Calibrate Latency" as the dialog runs it. Returns the true latency in samples where it
+    // is known (the virtual apparatus), else the calibrated one.
+    double Calibrate() {
+        class Window : public sonarix::CalibrationWindow {
+        public:
+            void ProcessMessages() override { QApplication::processEvents(); }
+            int VolumePosition() const override { return 50; }
+        } w;
+        platform::Sleep(800);  // a recording long enough for the calibration's block
+        sonarix::CalibrateLatency(*program->state, w);
+        if (auto* a = dynamic_cast<audio::VirtualApparatus*>(audio::CurrentBackend())) {
+            return a->Latency();
+        }
+        return program->state->Latency.samples;
+    }
     std::unique_ptr<sonarix::Program> program;
 };
 
@@ -54,7 +83,11 @@ void BM_DefaultSweep(benchmark::State& state) {
 }
 BENCHMARK(BM_DefaultSweep)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
 
-// Step time in ms as the argument; slots 2 ... 4 full of a noisy resonance spectrum.
+// Step time in ms as the argument; slots 2 ... 4 full of a noisy resonance spectrum; the
+// latency calibrated first. Beside the time a step's work takes: the wall time against the
+// planned time (the image's length and the latency), and where the read frames' centres lay
+// from the moment each step's frequency was played (the wait's lateness and the calibration's
+// error against the true latency, on the virtual apparatus).
 void BM_ShortSteps(benchmark::State& state) {
     Running r;
     sonarix::SharedState& s = *r.program->state;
@@ -67,17 +100,33 @@ void BM_ShortSteps(benchmark::State& state) {
         }
         s.SpecCount[slot] = sonarix::kMaxSweepPoints;
     }
+    const double latency = r.Calibrate();
+    if (!s.Latency.valid) {
+        state.SkipWithError("the latency calibration failed");
+        return;
+    }
     r.Form().Edit4->setText(QString::number(state.range(0)));
     for (auto _ : state) r.Form().Button2Click();
-    Report(state, r.Form().Engine().LastStats());
+    const sonarix::SweepStats& st = r.Form().Engine().LastStats();
+    Report(state, st);
+    const double planned = (s.SampleCount + latency + 512.0) / 44100.0;
+    state.counters["planned_s"] = planned;
+    state.counters["wall_over_planned"] = st.totalSeconds / planned;
+    // The centre of the frames read lies latency + 512.5 samples before the position at the
+    // read; the target waited for lies round(calibrated + 512) after the step's sample.
+    const double bias =
+        (static_cast<double>(std::llround(s.Latency.samples + 512.0)) - 512.5 - latency) / 44.1;
+    state.counters["calibration_error_ms"] = (s.Latency.samples - latency) / 44.1;
+    state.counters["centre_mean_ms"] = st.readLateMeanMs + bias;
+    state.counters["centre_max_ms"] = st.readLateMaxMs + bias;
 }
 BENCHMARK(BM_ShortSteps)
     ->Arg(10)
-    ->Arg(8)
     ->Arg(6)
     ->Arg(5)
     ->Arg(4)
     ->Arg(3)
+    ->Arg(2)
     ->Unit(benchmark::kSecond)
     ->Iterations(1)
     ->UseRealTime();

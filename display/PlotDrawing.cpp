@@ -6,6 +6,7 @@
 #endif
 
 #include <algorithm>
+#include <cstring>
 
 #include "plot/Axes.h"
 #include "plot/Canvas.h"
@@ -47,37 +48,171 @@ void ScanRange(const double* f, const double* a, int n, double& ampMax, double& 
 
 }  // namespace
 
+SpectrumPlot::SpectrumPlot() {
+    for (int slot = 0; slot < kSlots; ++slot) {
+        m_x[slot].resize(kSlotCapacity);
+        m_y[slot].resize(kSlotCapacity);
+    }
+}
+
+SpectrumPlot::Scale SpectrumPlot::Widened(Scale data, std::optional<double> axisEnd) {
+    if (data.freqMax == data.freqMin) data.freqMax = data.freqMin + 0.1;
+    if (axisEnd && *axisEnd > data.freqMax) data.freqMax = *axisEnd;
+    return data;
+}
+
 void SpectrumPlot::RedrawSpectra(SharedState& s, Canvas& c, int panelWidth, int panelHeight,
                                  std::optional<double> axisEnd) {
-    double ampMax = 1e-10, freqMin = 100000.0, freqMax = 0.0;
+    Redraw(s, c, panelWidth, panelHeight, axisEnd, false);
+}
+
+void SpectrumPlot::Redraw(SharedState& s, Canvas& c, int panelWidth, int panelHeight,
+                          std::optional<double> axisEnd, bool keepBackground) {
+    Scale data{1e-10, 100000.0, 0.0};
     for (int slot = 0; slot < kSlots; ++slot) {
         ScanRange(s.SpecFreq[slot].data() + 1, s.SpecAmp[slot].data() + 1, s.SpecCount[slot],
-                  ampMax, freqMin, freqMax);
+                  data.ampMax, data.freqMin, data.freqMax);
     }
-    if (freqMax == freqMin) freqMax = freqMin + 0.1;
-    if (axisEnd && *axisEnd > freqMax) freqMax = *axisEnd;
-    s.PlotAmpMax = ampMax;
-    s.PlotFreqMin = freqMin;
-    s.PlotFreqMax = freqMax;
+    const Scale scale = Widened(data, axisEnd);
+    s.PlotAmpMax = scale.ampMax;
+    s.PlotFreqMin = scale.freqMin;
+    s.PlotFreqMax = scale.freqMax;
 
     // Only the panel can be seen; the rest of the image is neither cleared nor drawn.
-    c.SetClip(QRect(0, 0, panelWidth, panelHeight));
+    const QRect panel(0, 0, panelWidth, panelHeight);
+    c.SetClip(panel);
     c.PenColor = 0xFFFFFF;
     c.Rectangle(0, 0, c.Image()->width(), c.Image()->height());
 
-    DrawAxes(c, panelWidth, panelHeight, freqMin, freqMax, ampMax,
+    DrawAxes(c, panelWidth, panelHeight, scale.freqMin, scale.freqMax, scale.ampMax,
              PlotMargins{s.MarginLeft, s.MarginBottom, s.MarginRight, s.MarginTop});
-    const PlotGeometry g{panelWidth,  panelHeight, s.MarginLeft, s.MarginBottom, s.MarginRight,
-                         s.MarginTop, freqMin,     freqMax,      ampMax};
+    const QRect kept = panel.intersected(c.Image()->rect());
+    if (keepBackground) {
+        c.Flush();  // the axes' texts into the pixels
+        if (m_background.size() != kept.size()) {
+            m_background = QImage(kept.size(), QImage::Format_RGB32);
+        }
+        for (int y = 0; y < kept.height(); ++y) {
+            std::memcpy(m_background.scanLine(y), c.Image()->constScanLine(y),
+                        sizeof(QRgb) * static_cast<size_t>(kept.width()));
+        }
+    }
+    const PlotGeometry g{panelWidth,  panelHeight,   s.MarginLeft,  s.MarginBottom, s.MarginRight,
+                         s.MarginTop, scale.freqMin, scale.freqMax, scale.ampMax};
+    Drawn d;
     for (int slot = 0; slot < kSlots; ++slot) {
         const int n = s.SpecCount[slot];
+        d.count[slot] = n;
+        d.color[slot] = s.SpecColor[slot];
         if (n <= 0) continue;
-        g.MapX(s.SpecFreq[slot].data() + 1, n, m_x.data());
-        g.MapY(s.SpecAmp[slot].data() + 1, n, m_y.data());
+        int* x = m_x[slot].data();
+        g.MapX(s.SpecFreq[slot].data() + 1, n, x);
+        g.MapY(s.SpecAmp[slot].data() + 1, n, m_y[slot].data());
         c.PenColor = s.SpecColor[slot];
-        c.Polyline(m_x.data(), m_y.data(), n);
+        c.Polyline(x, m_y[slot].data(), n);
+        d.sorted[slot] = keepBackground && std::is_sorted(x, x + n);
     }
     c.Flush();
+    // A step can be drawn on this picture only with the copy of its axes.
+    d.valid = keepBackground && kept == panel;
+    d.panelWidth = panelWidth;
+    d.panelHeight = panelHeight;
+    d.margins = {s.MarginLeft, s.MarginBottom, s.MarginRight, s.MarginTop};
+    d.penWidth = c.PenWidth;
+    d.fontColor = c.FontColor;
+    d.font = c.Font();
+    d.axisEnd = axisEnd;
+    d.data = data;
+    d.scale = scale;
+    m_drawn = std::move(d);
+}
+
+QRect SpectrumPlot::RedrawStep(SharedState& s, Canvas& c, int panelWidth, int panelHeight,
+                               std::optional<double> axisEnd) {
+    const QRect panel(0, 0, panelWidth, panelHeight);
+    auto complete = [&] {
+        Redraw(s, c, panelWidth, panelHeight, axisEnd, true);
+        return panel;
+    };
+    Drawn& d = m_drawn;
+    const std::array<int32_t, 4> margins{s.MarginLeft, s.MarginBottom, s.MarginRight, s.MarginTop};
+    if (!d.valid || d.panelWidth != panelWidth || d.panelHeight != panelHeight ||
+        d.margins != margins || d.penWidth != c.PenWidth || d.fontColor != c.FontColor ||
+        d.axisEnd != axisEnd || !(d.font == c.Font())) {
+        return complete();
+    }
+    int grown = -1;
+    for (int slot = 0; slot < kSlots; ++slot) {
+        if (d.color[slot] != s.SpecColor[slot]) return complete();
+        if (s.SpecCount[slot] == d.count[slot]) continue;
+        if (s.SpecCount[slot] < d.count[slot] || grown >= 0) return complete();
+        grown = slot;
+    }
+    if (grown < 0) return {};
+    const int n0 = d.count[grown], n1 = s.SpecCount[grown];
+    Scale data = d.data;
+    ScanRange(s.SpecFreq[grown].data() + 1 + n0, s.SpecAmp[grown].data() + 1 + n0, n1 - n0,
+              data.ampMax, data.freqMin, data.freqMax);
+    if (!(Widened(data, axisEnd) == d.scale)) return complete();
+
+    const Scale& scale = d.scale;
+    const PlotGeometry g{panelWidth,  panelHeight,   s.MarginLeft,  s.MarginBottom, s.MarginRight,
+                         s.MarginTop, scale.freqMin, scale.freqMax, scale.ampMax};
+    int* x = m_x[grown].data();
+    g.MapX(s.SpecFreq[grown].data() + 1 + n0, n1 - n0, x + n0);
+    g.MapY(s.SpecAmp[grown].data() + 1 + n0, n1 - n0, m_y[grown].data() + n0);
+    d.sorted[grown] =
+        d.sorted[grown] && (n0 == 0 || x[n0 - 1] <= x[n0]) && std::is_sorted(x + n0, x + n1);
+    d.count[grown] = n1;
+    d.data = data;
+    if (n1 < 2) return {};  // a single point draws nothing
+
+    // The columns of the new segments, widened by the pen.
+    const int first = std::max(n0 - 1, 0);
+    const auto [lo, hi] = std::minmax_element(x + first, x + n1);
+    const int before = (c.PenWidth - 1) / 2, after = std::max(c.PenWidth, 1) - 1 - before;
+    const int left = std::max(*lo - before, 0), right = std::min(*hi + after, panelWidth - 1);
+    if (left > right) return {};
+    const QRect strip(left, 0, right - left + 1, panelHeight);
+    for (int y = 0; y < panelHeight; ++y) {
+        std::memcpy(reinterpret_cast<QRgb*>(c.Image()->scanLine(y)) + left,
+                    reinterpret_cast<const QRgb*>(m_background.constScanLine(y)) + left,
+                    sizeof(QRgb) * static_cast<size_t>(strip.width()));
+    }
+    c.SetClip(strip);
+    for (int slot = 0; slot < kSlots; ++slot) {
+        if (s.SpecCount[slot] < 2) continue;
+        c.PenColor = s.SpecColor[slot];
+        DrawThrough(c, slot, left - after, right + before);
+    }
+    c.SetClip(panel);
+    return strip;
+}
+
+void SpectrumPlot::DrawThrough(Canvas& c, int slot, int lo, int hi) const {
+    const int n = m_drawn.count[slot];
+    const int* x = m_x[slot].data();
+    const int* y = m_y[slot].data();
+    if (m_drawn.sorted[slot]) {
+        // Segment j joins points j and j + 1: it reaches lo when x[j + 1] >= lo and hi when
+        // x[j] <= hi.
+        const auto p = static_cast<int>(std::lower_bound(x, x + n, lo) - x);
+        const auto q = static_cast<int>(std::upper_bound(x, x + n, hi) - x);
+        const int j0 = std::max(p - 1, 0), j1 = std::min(q - 1, n - 2);
+        if (j0 <= j1) c.Polyline(x + j0, y + j0, j1 - j0 + 2);
+        return;
+    }
+    // In any order: each run of segments that reach the columns.
+    int start = -1;
+    for (int j = 0; j + 1 < n; ++j) {
+        const bool through = std::min(x[j], x[j + 1]) <= hi && std::max(x[j], x[j + 1]) >= lo;
+        if (through && start < 0) start = j;
+        if (!through && start >= 0) {
+            c.Polyline(x + start, y + start, j - start + 1);
+            start = -1;
+        }
+    }
+    if (start >= 0) c.Polyline(x + start, y + start, n - start);
 }
 
 }  // namespace sonarix

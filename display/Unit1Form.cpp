@@ -5,16 +5,22 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDialog>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPainter>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QResizeEvent>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QSlider>
 #include <QTimer>
+#include <QToolButton>
+#include <algorithm>
+#include <cmath>
 
 #include "display/Unit10.h"
 #include "display/Unit11.h"
@@ -265,8 +271,41 @@ void TForm1::BuildMenus() {
     help->addActions({ManualHelp, VersionInfo});
     SweepNote = Named(new QLabel(QStringLiteral("Measuring: press Stop to use the dialogs "), bar),
                       "SweepNote");
-    bar->setCornerWidget(SweepNote, Qt::TopRightCorner);
-    SweepNote->hide();
+    auto* corner = new QWidget(bar);
+    auto* row = new QHBoxLayout(corner);
+    row->setContentsMargins(0, 0, 0, 0);
+    SweepProgress = Named(new QProgressBar(corner), "SweepProgress");
+    SweepProgress->setRange(0, 100);
+    SweepProgress->setTextVisible(false);
+    SweepProgress->setFixedWidth(100);
+    ProgressNote = Named(new QLabel(corner), "ProgressNote");
+    EndTone = Named(new QToolButton(corner), "EndTone");
+    EndTone->setText(QStringLiteral("End Tone"));
+    EndTone->setToolTip(QStringLiteral("Ends the tone at once (Esc)"));
+    EndTone->setFocusPolicy(Qt::NoFocus);
+    connect(EndTone, &QToolButton::clicked, this, [this] { m_engine->EndTone(); });
+    SweepNote->setParent(corner);
+    for (QWidget* w : {static_cast<QWidget*>(SweepProgress), static_cast<QWidget*>(ProgressNote),
+                       static_cast<QWidget*>(EndTone), static_cast<QWidget*>(SweepNote)}) {
+        row->addWidget(w);
+        w->hide();
+    }
+    // The label keeps the width of its longest text, so that the menu bar, which sizes its
+    // corner only when the corner shows or hides, need not lay it out anew as it counts down.
+    ProgressNote->setFixedWidth(ProgressNote->fontMetrics().horizontalAdvance(
+        QStringLiteral("Tone 20000.0 Hz: 10 s left ")));
+    // Within the menu bar's own height: the window's client area must not move down.
+    const int height = bar->sizeHint().height() - 2;
+    SweepProgress->setFixedHeight(height - 4);
+    EndTone->setFixedHeight(height);
+    EndTone->setAutoRaise(true);
+    corner->setFixedHeight(height);
+    m_corner = corner;
+    m_corner->hide();
+    bar->setCornerWidget(corner, Qt::TopRightCorner);
+    // Escape ends a playing tone; otherwise it does nothing here.
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(escape, &QShortcut::activated, this, [this] { m_engine->EndTone(); });
     // Menus are windows of their own and do not inherit the window's font.
     bar->setFont(font());
     for (QMenu* m : {file, view, windows, configure, help}) m->setFont(font());
@@ -325,6 +364,18 @@ void TForm1::EnableBetweenSweeps(bool idle) {
     Button4->setEnabled(idle);
     Button4->setToolTip(idle ? QString() : QStringLiteral("Not while a sweep runs: press Stop"));
     SweepNote->setVisible(!idle);
+    RefreshCorner();
+}
+
+void TForm1::RefreshCorner() {
+    // Hidden and shown again, the corner makes the menu bar give it its new size.
+    m_corner->hide();
+    for (QWidget* w : m_corner->findChildren<QWidget*>()) {
+        if (!w->isHidden()) {
+            m_corner->show();
+            break;
+        }
+    }
 }
 
 void TForm1::ChangeVolume() { sonarix::ChangeVolume(m_state, TrackBar1->value()); }
@@ -532,7 +583,14 @@ void TForm1::ShowLatency() {
 }
 int TForm1::VolumePosition() const { return TrackBar1->value(); }
 void TForm1::ProcessMessages() { QApplication::processEvents(); }
-void TForm1::Redraw() { RedrawSpectra(); }
+void TForm1::Redraw() {
+    // A sweep's step: only what changed is drawn and shown again.
+    if (!m_canvas) return;
+    const QRect changed =
+        m_plot->RedrawStep(m_state, *m_canvas, Panel1->width(), Panel1->height(), AxisEnd());
+    ++m_redraws;
+    if (!changed.isEmpty()) Image1->update(changed);
+}
 void TForm1::ShowLag(bool shown) { Panel2->setVisible(shown); }
 void TForm1::ShowSaturation(bool shown) { Panel3->setVisible(shown); }
 void TForm1::ShowMeasure(bool shown) {
@@ -544,6 +602,38 @@ void TForm1::ShowMeasure(bool shown) {
     EnableBetweenSweeps(shown);
 }
 void TForm1::EnableMeasure(bool enabled) { Button2->setEnabled(enabled); }
+
+void TForm1::ShowProgress(const Progress& p) {
+    using Kind = Progress::Kind;
+    if (p.kind == Kind::None) {
+        for (QWidget* w : {static_cast<QWidget*>(SweepProgress),
+                           static_cast<QWidget*>(ProgressNote), static_cast<QWidget*>(EndTone)}) {
+            w->hide();
+        }
+        m_progressShown = {-1, -1};
+        RefreshCorner();
+        return;
+    }
+    // Shown anew only when the whole percent or second changes: a step of a few milliseconds
+    // must not wait for the menu bar.
+    const int percent = std::clamp(static_cast<int>(p.fraction * 100.0), 0, 100);
+    const int seconds = static_cast<int>(std::ceil(std::max(p.secondsLeft, 0.0)));
+    if (m_progressShown == std::pair{percent, seconds} && !ProgressNote->isHidden()) return;
+    m_progressShown = {percent, seconds};
+    SweepProgress->setValue(percent);
+    const QString left = QStringLiteral("%1 s left").arg(seconds);
+    ProgressNote->setText(p.kind == Kind::Sweep
+                              ? QStringLiteral("%1 %, %2").arg(percent).arg(left)
+                              : QStringLiteral("Tone %1 Hz: %2")
+                                    .arg(QString::fromStdString(FixedText(p.frequency, 1)), left));
+    const bool tone = p.kind == Kind::Tone;
+    if (ProgressNote->isHidden() || EndTone->isHidden() == tone) {
+        SweepProgress->show();
+        ProgressNote->show();
+        EndTone->setVisible(tone);
+        RefreshCorner();
+    }
+}
 
 void TForm1::ManualHelpExecute() {
     if (Form10 != nullptr) Form10->exec();

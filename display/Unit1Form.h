@@ -23,10 +23,12 @@ class QCheckBox;
 class QDialog;
 class QLabel;
 class QLineEdit;
+class QProgressBar;
 class QPushButton;
 class QScrollArea;
 class QSlider;
 class QTimer;
+class QToolButton;
 
 namespace sonarix {
 
@@ -81,6 +83,11 @@ public:
     QTimer* Timer2 = nullptr;
     // In the menu bar while a sweep runs: why the dialogs are unavailable then.
     QLabel* SweepNote = nullptr;
+    // Beside it while a sweep or the tone runs: how far it is, the time left, and for the tone
+    // a button that ends it at once (as Escape does).
+    QProgressBar* SweepProgress = nullptr;
+    QLabel* ProgressNote = nullptr;
+    QToolButton* EndTone = nullptr;
 
     // Actions of the action list, bound to the menu items.
     QAction* SaveSpectrum = nullptr;
@@ -205,6 +212,7 @@ public:
     void ShowSaturation(bool shown) override;
     void ShowMeasure(bool shown) override;
     void EnableMeasure(bool enabled) override;
+    void ShowProgress(const Progress& progress) override;
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -220,6 +228,8 @@ private:
     // While a sweep runs, everything that would open a modal window (and so hold the sweep in
     // its event loop until the chirp has run out) or restart the recording is unavailable.
     void EnableBetweenSweeps(bool idle);
+    // Shows the menu bar's corner at the size of what it holds, or hides it when empty.
+    void RefreshCorner();
     // Where the frequency axis ends while the output plays: the running sweep's stop
     // frequency, or during a tone the "Stop Frequency" field (an unreadable text is said once).
     std::optional<double> AxisEnd();
@@ -231,7 +241,9 @@ private:
     std::unique_ptr<SpectrumPlot> m_plot;
     std::unique_ptr<SweepEngine> m_engine;
     int m_redraws = 0;
-    std::string m_unreadableStop;  // the unreadable stop field text already reported
+    std::string m_unreadableStop;                 // the unreadable stop field text already reported
+    std::pair<int, int> m_progressShown{-1, -1};  // percent and seconds left on show
+    QWidget* m_corner = nullptr;                  // the menu bar's corner: the widgets above
 };
 
 }  // namespace sonarix

@@ -276,6 +276,13 @@ void SweepEngine::Measure() {
             m_window.Redraw();
         }
         ++m_stats.steps;
+        {
+            const double left = tail ? static_cast<double>(end + delay) - tailPos
+                                     : static_cast<double>(end + delay - Position(s));
+            m_window.ShowProgress({MeasureWindow::Progress::Kind::Sweep,
+                                   (s.CurrentFreq - s.StartFreq) / (s.StopFreq - s.StartFreq),
+                                   std::max(left, 0.0) / (1e6 * kBytesPerUs), s.CurrentFreq});
+        }
         s.CurrentFreq = s.CurrentFreq + s.StepFreq;
         i = i + 1;
     } while (s.CurrentFreq <= s.StopFreq && (Playing(s) || tail) && !s.StopRequested && i < 20000);
@@ -290,6 +297,7 @@ void SweepEngine::Measure() {
     // 8., 9. Silence at once, "Measure" back; the lag indicator goes with the sweep whichever
     // way it ended.
     audio::ChannelStop(s.PlayStream);
+    m_window.ShowProgress({});
     if (lagShown) m_window.ShowLag(false);
     m_window.ShowMeasure(true);
     m_window.Redraw();
@@ -326,15 +334,28 @@ bool SweepEngine::PlayTone(double f) {
     }
     StartPlayback(s, m_window.VolumePosition());
     ReportGeneratorFailure();
+    m_tone = true;
+    m_endTone = false;
+    const double length = 2.0 * static_cast<double>(s.SampleCount);
     int rounds = 0;
     do {
+        const double played = std::min(static_cast<double>(Position(s)), length);
+        m_window.ShowProgress({MeasureWindow::Progress::Kind::Tone, played / length,
+                               (length - played) / (1e6 * kBytesPerUs), f});
         platform::Sleep(50);
         m_window.ProcessMessages();
-    } while (Playing(s) && !m_abort && ++rounds < kToneRounds);
-    if (Playing(s)) audio::ChannelStop(s.PlayStream);  // closing, or a stalled output
+    } while (Playing(s) && !m_abort && !m_endTone && ++rounds < kToneRounds);
+    // Closing, "End Tone", or a stalled output.
+    if (Playing(s)) audio::ChannelStop(s.PlayStream);
+    m_tone = false;
+    m_window.ShowProgress({});
     m_window.EnableMeasure(true);
     if (audio::OutputLost() && !m_abort) ShowMessage(kOutputLostTone);
     return true;
+}
+
+void SweepEngine::EndTone() {
+    if (m_tone) m_endTone = true;
 }
 
 void ClearSpectrum(SharedState& s, int slot) {

@@ -34,6 +34,17 @@ public:
     virtual void ShowSaturation(bool shown) = 0;  // "Saturation"
     virtual void ShowMeasure(bool shown) = 0;     // hides or shows "Measure" (uncovering "Stop")
     virtual void EnableMeasure(bool enabled) = 0;
+
+    // How far the running sweep or tone is; called at every step of a sweep and every 50 ms of
+    // a tone, and once with Kind::None when it has ended.
+    struct Progress {
+        enum class Kind { None, Sweep, Tone };
+        Kind kind = Kind::None;
+        double fraction = 0.0;     // 0 ... 1
+        double secondsLeft = 0.0;  // of the playback (and, calibrated, the sound on its way)
+        double frequency = 0.0;    // of the point just measured, or of the tone
+    };
+    virtual void ShowProgress(const Progress& progress) = 0;
 };
 
 // Where the time of the last sweep went, for the benchmarks and the lag tests.
@@ -86,6 +97,9 @@ public:
     // playback is active, sets CurrentFreq, sends the generator its frequency, and plays the
     // 10 s tone while processing messages every 50 ms. Returns false if it was ignored.
     bool PlayTone(double f);
+    // Ends the playing tone at once (the window's "End Tone" or Escape); nothing else.
+    void EndTone();
+    bool TonePlaying() const { return m_tone; }
 
     const SweepStats& LastStats() const { return m_stats; }
 
@@ -101,6 +115,8 @@ private:
     SweepStats m_stats;
     bool m_running = false;
     bool m_abort = false;
+    bool m_tone = false;             // PlayTone's loop runs
+    bool m_endTone = false;          // asked to end it
     bool m_generator = false;        // frequency commands go out
     std::string m_generatorFailure;  // the first failure of the link, shown once
 };

@@ -4,6 +4,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 
 #include "measurement/Rounding.h"
 
@@ -48,9 +51,58 @@ void MapPixels(const double* v, int n, Approx approx, int add, bool negate, Exac
 }
 #endif
 
+#if defined(__x86_64__) && defined(__GNUC__)
+// Four points at a time where the processor has AVX2 (asked once): d = (v - sub) * scale, the
+// same decision near a half as above. The approximation lies within a few units in the last
+// place of the formula, far inside the fixed tolerance for any pixel up to 2^26.
+template <typename Exact>
+__attribute__((target("avx2"))) void MapPixelsAvx2(const double* v, int n, double sub, double scale,
+                                                   int add, bool negate, Exact exact, int* out) {
+    const __m256d far = _mm256_set1_pd(static_cast<double>(1 << 26));
+    const __m256d nearFar = _mm256_sub_pd(_mm256_setzero_pd(), far);
+    const __m256d absMask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF));
+    const __m256d half = _mm256_set1_pd(0.5), tol = _mm256_set1_pd(1e-6);
+    const __m256d vSub = _mm256_set1_pd(sub), vScale = _mm256_set1_pd(scale);
+    const __m128i base = _mm_set1_epi32(add);
+    int i = 0;
+    for (; i + 3 < n; i += 4) {
+        const __m256d a = _mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(v + i), vSub), vScale);
+        const __m256d d = _mm256_min_pd(_mm256_max_pd(a, nearFar), far);
+        const __m128i r = _mm256_cvtpd_epi32(d);
+        const __m256d frac = _mm256_and_pd(_mm256_sub_pd(d, _mm256_cvtepi32_pd(r)), absMask);
+        const __m256d nearHalf =
+            _mm256_cmp_pd(_mm256_and_pd(_mm256_sub_pd(frac, half), absMask), tol, _CMP_LT_OQ);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i),
+                         negate ? _mm_sub_epi32(base, r) : _mm_add_epi32(r, base));
+        const int mask = _mm256_movemask_pd(nearHalf);
+        if (mask != 0) {
+            for (int k = 0; k < 4; ++k) {
+                if (((mask >> k) & 1) == 0) continue;
+                const int pixel = RoundPixel(exact(v[i + k]));
+                out[i + k] = negate ? add - pixel : pixel + add;
+            }
+        }
+    }
+    for (; i < n; ++i) {
+        const int pixel = RoundPixel(exact(v[i]));
+        out[i] = negate ? add - pixel : pixel + add;
+    }
+}
+
+bool HasAvx2() {
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+}
+#else
+bool HasAvx2() { return false; }
+template <typename Exact>
+void MapPixelsAvx2(const double*, int, double, double, int, bool, Exact, int*) {}
+#endif
+
 // x[i] = Round((f[i] - freqMin) * w / span) + left.
 void MapFrequencies(const double* f, int n, double freqMin, int w, double span, int left, int* x) {
     auto exact = [=](double v) { return (v - freqMin) * w / span; };
+    if (HasAvx2()) return MapPixelsAvx2(f, n, freqMin, w / span, left, false, exact, x);
 #if defined(__SSE2__)
     const __m128d vMin = _mm_set1_pd(freqMin), vW = _mm_set1_pd(w),
                   vRecip = _mm_set1_pd(1.0 / span);
@@ -66,6 +118,9 @@ void MapFrequencies(const double* f, int n, double freqMin, int w, double span, 
 void MapAmplitudes(const double* a, int n, double ampMax, int h, int panelHeight, int bottom,
                    int* y) {
     auto exact = [=](double v) { return v / ampMax * h; };
+    if (HasAvx2()) {
+        return MapPixelsAvx2(a, n, 0.0, h / ampMax, panelHeight - bottom, true, exact, y);
+    }
 #if defined(__SSE2__)
     const __m128d vRecip = _mm_set1_pd(1.0 / ampMax), vH = _mm_set1_pd(h);
     MapPixels(

@@ -7,9 +7,11 @@
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QTest>
+#include <QToolButton>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -138,6 +140,8 @@ TEST_F(MainWindowAccidentTest, TypingIntoTheStopFieldDuringASweepGivesNoMessageS
 // unavailable while it runs, and the menu bar says why.
 TEST_F(MainWindowAccidentTest, DialogsAreUnavailableWhileASweepRuns) {
     bool fitEnabled = true, noteShown = false, actionsEnabled = true;
+    QString progress;
+    AtRound(51, [&] { progress = f->ProgressNote->text(); });
     AtRound(3, [&] {
         fitEnabled = f->Button4->isEnabled();
         noteShown = f->SweepNote->isVisible();
@@ -158,6 +162,10 @@ TEST_F(MainWindowAccidentTest, DialogsAreUnavailableWhileASweepRuns) {
     EXPECT_TRUE(f->Button4->isEnabled());
     EXPECT_TRUE(f->Fit->isEnabled());
     EXPECT_FALSE(f->SweepNote->isVisible());
+    // Half-way (the 50th point is shown when the 51st round comes) the progress said so.
+    EXPECT_EQ(progress, "50 %, 1 s left");
+    EXPECT_FALSE(f->ProgressNote->isVisible());
+    EXPECT_FALSE(f->SweepProgress->isVisible());
     // The live views, which do not block, stay available.
     EXPECT_TRUE(f->LifeFFTOn->isEnabled());
 }
@@ -176,6 +184,38 @@ TEST_F(MainWindowAccidentTest, ARefusedSweepLeavesTheToneWorking) {
     QTest::mouseClick(f->Image1, Qt::LeftButton, {}, QPoint(f->Panel1->width() / 2, 100));
     EXPECT_EQ(messages.Messages().size(), 1u);
     EXPECT_EQ(p.state->SampleCount, 441000);  // the 10 s tone was played
+}
+
+// The 10 s tone shows the time it has left, and "End Tone" or Escape ends it at once.
+TEST_F(MainWindowAccidentTest, TheToneShowsItsTimeLeftAndEndsAtOnce) {
+    Fill(0, 500.0, 5000.0, 10.0);
+    f->RedrawSpectra();
+    const QPoint onPlot(f->Panel1->width() / 2, 100);
+    for (const bool escape : {false, true}) {
+        QString shown;
+        bool endShown = false;
+        // The tone plays inside the press on the plot: its release comes in the first round.
+        AtRound(1, [&] { QTest::mouseRelease(f->Image1, Qt::LeftButton, {}, onPlot); });
+        AtRound(21, [&] {  // 1 s into the tone
+            shown = f->ProgressNote->text();
+            endShown = f->EndTone->isVisible() && f->EndTone->width() > 10;
+            if (escape) {
+                Key(f, Qt::Key_Escape);
+            } else {
+                QTest::mouseClick(f->EndTone, Qt::LeftButton);
+            }
+        });
+        const uint64_t start = apparatus->SampleTime();
+        QTest::mousePress(f->Image1, Qt::LeftButton, {}, onPlot);
+        EXPECT_TRUE(shown.startsWith("Tone ")) << shown.toStdString();
+        EXPECT_TRUE(shown.endsWith(" Hz: 9 s left")) << shown.toStdString();
+        EXPECT_TRUE(endShown);
+        EXPECT_FALSE(Playing(*p.state));
+        EXPECT_LT(apparatus->SampleTime() - start, 44100u * 2) << escape;  // not the whole 10 s
+        EXPECT_FALSE(f->EndTone->isVisible());
+        EXPECT_TRUE(f->Button2->isEnabled());
+    }
+    EXPECT_TRUE(messages.Messages().empty());
 }
 
 // The live views come up on the screen wherever they were left.

@@ -3,6 +3,7 @@
 
 #include <QImage>
 #include <cmath>
+#include <cstring>
 #include <random>
 
 #include "display/PlotDrawing.h"
@@ -424,6 +425,52 @@ TEST_F(SpectrumPlotTest, RandomStoresLookAsDrawnSegmentBySegment) {
         }
         ASSERT_EQ(differ, 0) << "round " << round;
     }
+}
+
+// A sweep drawn step by step gives after every step the picture of the complete redraw: with
+// the slot swept beneath, between and above full slots (one of them out of order), at every pen
+// width, through a "Clear Spectrum" of the swept slot and the axis's end after the sweep.
+TEST_F(SpectrumPlotTest, EachStepOfASweepLooksAsTheCompleteRedraw) {
+    std::mt19937 rng(5);
+    for (int slot = 0; slot < kSlots; ++slot) {
+        for (int i = 1; i <= kSlotCapacity; ++i) {
+            const double f = 100.0 + i * 0.495 + (slot == 2 ? (rng() % 400) * 0.1 : 0.0);
+            s->SpecFreq[slot][i] = f;
+            s->SpecAmp[slot][i] = 10.0 + 30.0 / (1.0 + std::pow((f - 3000.0 * slot) / 40.0, 2)) +
+                                  (rng() % 1000) * 0.004;
+        }
+    }
+    QImage full(image.size(), QImage::Format_RGB32);
+    full.fill(0xFF123456);
+    Canvas fullCanvas(&full);
+    fullCanvas.SetFont(canvas.Font());
+    SpectrumPlot reference;
+    int steps = 0, narrow = 0;
+    for (const int swept : {0, 1, 3}) {
+        for (int slot = 0; slot < kSlots; ++slot) s->SpecCount[slot] = kSlotCapacity;
+        s->SpecCount[swept] = 0;
+        canvas.PenWidth = fullCanvas.PenWidth = 1 + swept;
+        plot.RedrawSpectra(*s, canvas, kPanelW, kPanelH, std::nullopt);  // before "Measure"
+        for (int k = 1; k <= 400; ++k) {
+            const double f = 200.0 + 24.0 * k;
+            if (k == 150) s->SpecCount[swept] = 0;  // "Clear Spectrum" between two steps
+            AddPoint(swept, f,
+                     5.0 + 60.0 / (1.0 + std::pow((f - 2500.0 - 2000 * swept) / 60.0, 2)));
+            const std::optional<double> end =
+                k < 400 ? std::optional<double>(9800.0) : std::nullopt;
+            const QRect changed = plot.RedrawStep(*s, canvas, kPanelW, kPanelH, end);
+            reference.RedrawSpectra(*s, fullCanvas, kPanelW, kPanelH, end);
+            ++steps;
+            narrow += changed.width() < kPanelW / 4;
+            for (int y = 0; y < kPanelH; ++y) {
+                ASSERT_EQ(std::memcmp(image.constScanLine(y), full.constScanLine(y), 4 * kPanelW),
+                          0)
+                    << "slot " << swept << ", step " << k << ", row " << y;
+            }
+        }
+    }
+    // Most steps drew a narrow strip only.
+    EXPECT_GT(narrow, steps * 3 / 4);
 }
 
 TEST(TickStep, RunsThroughOneTwoFive) {

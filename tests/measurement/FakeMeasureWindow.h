@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "measurement/Sweep.h"
 
@@ -26,10 +27,12 @@ public:
     bool saturationSeen = false;
     bool measureShown = true;
     bool measureEnabled = true;
+    std::vector<Progress> progress;  // every report
 
     std::function<void()> onMessages;  // while processing messages
     std::function<void()> onRedraw;
     std::function<void()> onLag;  // when the lag indicator comes up
+    std::function<void()> onProgress;
 
     SweepFields Fields() const override { return fields; }
     int SelectedSlot() const override { return slot; }
@@ -58,6 +61,10 @@ public:
     void ShowMeasure(bool shown) override {
         if (!shown) ++measureHides;
         measureShown = shown;
+    }
+    void ShowProgress(const Progress& p) override {
+        progress.push_back(p);
+        if (onProgress) onProgress();
     }
     void EnableMeasure(bool enabled) override { measureEnabled = enabled; }
 };
