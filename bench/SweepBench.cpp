@@ -74,6 +74,9 @@ void Report(benchmark::State& state, const sonarix::SweepStats& st) {
     state.counters["level_ms"] = 1e3 * st.levelSeconds / n;
     state.counters["redraw_ms"] = 1e3 * st.redrawSeconds / n;
     state.counters["messages_ms"] = 1e3 * st.messageSeconds / n;
+    state.counters["longest_work_ms"] = st.longestWorkMs;
+    state.counters["longest_messages_ms"] = st.longestMessagesMs;
+    state.counters["longest_redraw_ms"] = st.longestRedrawMs;
 }
 
 void BM_DefaultSweep(benchmark::State& state) {

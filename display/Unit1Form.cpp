@@ -193,6 +193,15 @@ void TForm1::BuildControls(QWidget* c) {
     connect(Timer2, &QTimer::timeout, this, [this] { Timer2Timer(); });
     Timer1->start();
     Timer2->start();
+    // A sweep's steps change the picture up to 500 times a second; the screen is shown what
+    // changed at most every 20 ms.
+    m_showTimer = new QTimer(this);
+    m_showTimer->setSingleShot(true);
+    m_showTimer->setInterval(20);
+    connect(m_showTimer, &QTimer::timeout, this, [this] {
+        Image1->update(m_unshown);
+        m_unshown = QRect();
+    });
 }
 
 void TForm1::BuildMenus() {
@@ -582,14 +591,20 @@ void TForm1::ShowLatency() {
     Panel2->setToolTip(tip);
 }
 int TForm1::VolumePosition() const { return TrackBar1->value(); }
-void TForm1::ProcessMessages() { QApplication::processEvents(); }
+void TForm1::ProcessMessages() {
+    // Within 1 ms: what is left waits for the next step (a handler that runs longer still
+    // ends, as any does).
+    QApplication::processEvents(QEventLoop::AllEvents, 1);
+}
 void TForm1::Redraw() {
     // A sweep's step: only what changed is drawn and shown again.
     if (!m_canvas) return;
     const QRect changed =
         m_plot->RedrawStep(m_state, *m_canvas, Panel1->width(), Panel1->height(), AxisEnd());
     ++m_redraws;
-    if (!changed.isEmpty()) Image1->update(changed);
+    if (changed.isEmpty()) return;
+    m_unshown = m_unshown.united(changed);
+    if (!m_showTimer->isActive()) m_showTimer->start();
 }
 void TForm1::ShowLag(bool shown) { Panel2->setVisible(shown); }
 void TForm1::ShowSaturation(bool shown) { Panel3->setVisible(shown); }

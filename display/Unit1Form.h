@@ -5,6 +5,7 @@
 #include <QColor>
 #include <QFont>
 #include <QMainWindow>
+#include <QRect>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -244,6 +245,8 @@ private:
     std::string m_unreadableStop;                 // the unreadable stop field text already reported
     std::pair<int, int> m_progressShown{-1, -1};  // percent and seconds left on show
     QWidget* m_corner = nullptr;                  // the menu bar's corner: the widgets above
+    QTimer* m_showTimer = nullptr;                // shows the steps' changes on the screen
+    QRect m_unshown;                              // changed by steps, not yet shown
 };
 
 }  // namespace sonarix

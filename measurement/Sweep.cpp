@@ -22,16 +22,22 @@ double Seconds(Clock::time_point since) {
     return std::chrono::duration<double>(Clock::now() - since).count();
 }
 
-// Adds the time a step of the loop took to one of the stats.
+// Adds the time a part of the step took to one of the stats, and keeps the longest [ms].
 class Timed {
 public:
-    explicit Timed(double& into) : m_into(into), m_start(Clock::now()) {}
-    ~Timed() { m_into += Seconds(m_start); }
+    explicit Timed(double& into, double* longestMs = nullptr)
+        : m_into(into), m_longest(longestMs), m_start(Clock::now()) {}
+    ~Timed() {
+        const double s = Seconds(m_start);
+        m_into += s;
+        if (m_longest != nullptr) *m_longest = std::max(*m_longest, 1e3 * s);
+    }
     Timed(const Timed&) = delete;
     Timed& operator=(const Timed&) = delete;
 
 private:
     double& m_into;
+    double* m_longest;
     Clock::time_point m_start;
 };
 
@@ -166,9 +172,11 @@ void SweepEngine::Measure() {
     // time since the end stands in for the position, 88.2 bytes a millisecond.
     bool tail = false;
     double tailPos = 0.0;
+    Clock::time_point roundStart, waitStart, waitEnd;
     do {
+        roundStart = Clock::now();
         {
-            Timed t(m_stats.messageSeconds);
+            Timed t(m_stats.messageSeconds, &m_stats.longestMessagesMs);
             m_window.ProcessMessages();
         }
         // The byte offset of the sample where the chirp passes CurrentFreq, left to right in
@@ -203,6 +211,7 @@ void SweepEngine::Measure() {
             // only when the target has not been passed. The sleep lasts 2 ms, or until the
             // playback passes the target when that comes sooner, and nothing once it has passed:
             // the read comes as soon as the target is passed.
+            waitStart = Clock::now();
             Timed t(m_stats.waitSeconds);
             int64_t last = pos;
             int64_t stillUs = 0;
@@ -236,6 +245,7 @@ void SweepEngine::Measure() {
                 tailPos += BytesIn(us);
             }
         }
+        waitEnd = Clock::now();
         // A playback that ended short of both the target and the end of the image was cut
         // off (the output went away): the step's sound was never played, so it is not read.
         if (!tail && !Playing(s) && Position(s) < std::min(target, end)) break;
@@ -272,7 +282,7 @@ void SweepEngine::Measure() {
         s.SpecPhased[slot] = phased;
         m_window.ShowSaturation(level > 1.0);
         {
-            Timed t(m_stats.redrawSeconds);
+            Timed t(m_stats.redrawSeconds, &m_stats.longestRedrawMs);
             m_window.Redraw();
         }
         ++m_stats.steps;
@@ -283,6 +293,10 @@ void SweepEngine::Measure() {
                                    (s.CurrentFreq - s.StartFreq) / (s.StopFreq - s.StartFreq),
                                    std::max(left, 0.0) / (1e6 * kBytesPerUs), s.CurrentFreq});
         }
+        m_stats.longestWorkMs =
+            std::max(m_stats.longestWorkMs,
+                     1e3 * (std::chrono::duration<double>(waitStart - roundStart).count() +
+                            Seconds(waitEnd)));
         s.CurrentFreq = s.CurrentFreq + s.StepFreq;
         i = i + 1;
     } while (s.CurrentFreq <= s.StopFreq && (Playing(s) || tail) && !s.StopRequested && i < 20000);

@@ -57,6 +57,10 @@ struct SweepStats {
     double messageSeconds = 0;  // processing window messages
     double commandSeconds = 0;  // handing the frequency command to the generator
     double totalSeconds = 0;
+    // The longest a step spent outside its wait, and on messages and the redraw in it [ms].
+    double longestWorkMs = 0;
+    double longestMessagesMs = 0;
+    double longestRedrawMs = 0;
     // How long after its target the playback was when each level was read [ms].
     double readLateMeanMs = 0;
     double readLateMaxMs = 0;

@@ -21,9 +21,16 @@ void Sleep(int ms) { SleepMicroseconds(int64_t{ms} * 1000); }
 void SleepMicroseconds(int64_t us) {
     if (Handler()) {
         Handler()(us);
-    } else if (us > 0) {
-        std::this_thread::sleep_for(std::chrono::microseconds(us));
+        return;
     }
+    if (us <= 0) return;
+    // The system's sleep ends up to a few hundred microseconds late: it sleeps to shortly
+    // before the moment, and the rest is waited out giving the processor away.
+    using Clock = std::chrono::steady_clock;
+    constexpr int64_t kYieldUs = 300;
+    const Clock::time_point until = Clock::now() + std::chrono::microseconds(us);
+    if (us > kYieldUs) std::this_thread::sleep_for(std::chrono::microseconds(us - kYieldUs));
+    while (Clock::now() < until) std::this_thread::yield();
 }
 
 int SetSleepHandler(std::function<void(int64_t us)> handler) {

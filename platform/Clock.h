@@ -9,7 +9,8 @@ namespace platform {
 // Waits ms milliseconds; with a handler installed (the manual clock of the virtual apparatus)
 // the handler runs instead and advances the simulated time at once. GUI thread only.
 void Sleep(int ms);
-// The same to the microsecond, for waits that end at a computed moment.
+// The same to the microsecond, for waits that end at a computed moment: in real time it ends
+// within microseconds of it (the last 0.3 ms are waited out yielding the processor).
 void SleepMicroseconds(int64_t us);
 
 // Installs or (with an empty function) removes the handler, which receives microseconds.
