@@ -284,9 +284,10 @@ CalibrationOutcome CalibrateLatency(SharedState& s, CalibrationWindow& w) {
     const size_t channel = s.StereoInput && !s.LeftChannel ? 1 : 0;
     std::vector<int16_t> raw(ChirpFinder::kLongest * (s.StereoInput ? 2 : 1));
     std::vector<float> frames(ChirpFinder::kLongest);
-    std::vector<double> latencies, snrs;
+    std::vector<double> latencies, snrs, ages;
     struct Snapshot {
-        double played = 0.0;  // samples, between the position reads before and after
+        double played = 0.0;  // samples, the position read right after the frames
+        double age = 0.0;     // of the newest frame, samples
         std::vector<int16_t> frames;
     };
     std::vector<Snapshot> shots;
@@ -312,12 +313,14 @@ CalibrationOutcome CalibrateLatency(SharedState& s, CalibrationWindow& w) {
         const uint32_t got =
             audio::ChannelGetData(s.RecChannel, raw.data(), frameBytes * ChirpFinder::kLongest);
         const uint64_t after = audio::ChannelGetPosition(s.PlayStream);
+        const double age = audio::RecordAge() * 44100.0;
         ++reading;
         if (got == audio::kDataFailed || after == audio::kPositionFailed) continue;
         // Kept for later: the readings follow each other closely and the correlation takes
         // milliseconds.
         Snapshot& shot = shots.emplace_back();
-        shot.played = (static_cast<double>(before) + static_cast<double>(after)) / 4.0;
+        shot.played = static_cast<double>(after) / 2.0;
+        shot.age = age;
         const size_t have = got / frameBytes;
         const size_t stride = s.StereoInput ? 2 : 1;
         shot.frames.resize(have);
@@ -336,6 +339,7 @@ CalibrationOutcome CalibrateLatency(SharedState& s, CalibrationWindow& w) {
         latencies.push_back(shot.played - kCalibrationLead - static_cast<double>(have) +
                             match.index);
         snrs.push_back(match.snrDb);
+        ages.push_back(shot.age);
     }
     out.readings = static_cast<int>(latencies.size());
     if (out.readings * 2 < kCalibrationReadings) return fail(kCalibrationNoTrace);
@@ -345,14 +349,22 @@ CalibrationOutcome CalibrateLatency(SharedState& s, CalibrationWindow& w) {
     if (spread > kCalibrationSteadyMs) return fail(kCalibrationUnsteady);
     // A sound server hands the recording over in blocks: between two blocks the delay grows
     // by a block, then drops. The readings fall anywhere in that cycle; their mean is the mean
-    // delay the sweep meets.
+    // delay the sweep meets. The delay to a frame when it came stays, whatever the cycle: of
+    // that the middle readings count, so that one reading the system held up does not move it.
     auto mean = [](const std::vector<double>& v) {
         double sum = 0.0;
         for (double x : v) sum += x;
         return sum / static_cast<double>(v.size());
     };
+    std::vector<double> arrival(latencies.size());
+    for (size_t i = 0; i < latencies.size(); ++i) arrival[i] = latencies[i] - ages[i];
+    std::sort(arrival.begin(), arrival.end());
+    const size_t cut = arrival.size() / 5;
+    const std::vector<double> middle(arrival.begin() + static_cast<std::ptrdiff_t>(cut),
+                                     arrival.end() - static_cast<std::ptrdiff_t>(cut));
     out.latency.valid = true;
-    out.latency.samples = mean(latencies);
+    out.latency.ageSamples = mean(ages);
+    out.latency.samples = mean(middle) + out.latency.ageSamples;
     out.latency.confidenceDb = mean(snrs);
     out.latency.spreadMs = spread;
     out.found = true;

@@ -124,11 +124,13 @@ double ReadLevel(const SharedState& s, double f, bool fftFilter, LevelBuffers& b
 
 LockInWork::Result ReadLockInLevel(const SharedState& s, double f, LevelBuffers& b, double played) {
     if (!b.lockIn) b.lockIn = std::make_unique<LockInWork>();
-    const uint64_t before = audio::ChannelGetPosition(s.PlayStream);
     const uint32_t frameBytes = s.StereoInput ? 4u : 2u;
     const uint32_t got =
         audio::ChannelGetData(s.RecChannel, b.samples.data(), frameBytes * kLevelFrames);
+    // The position and how old the frames read are, at one moment: the newest frame was
+    // current `age` before `after`.
     const uint64_t after = audio::ChannelGetPosition(s.PlayStream);
+    const double age = audio::RecordAge() * 44100.0;
     if (got == audio::kDataFailed || got < frameBytes) return {};
     // The frames that exist, newest last; at the very start of a recording fewer.
     const size_t have = std::min<size_t>(got / frameBytes, kLevelFrames);
@@ -145,13 +147,13 @@ LockInWork::Result ReadLockInLevel(const SharedState& s, double f, LevelBuffers&
     size_t from = kLevelFrames, to = 0;  // where the image's samples lie in the reference
     const size_t imageSamples =
         s.WavImage.Size() > WavHeader::kSize ? (s.WavImage.Size() - WavHeader::kSize) / 2 : 0;
-    const bool known =
-        played >= 0.0 || (before != audio::kPositionFailed && after != audio::kPositionFailed);
+    const bool known = played >= 0.0 || after != audio::kPositionFailed;
     if (s.Latency.valid && known && imageSamples > 0) {
-        if (played < 0.0) {
-            played = (static_cast<double>(before) + static_cast<double>(after)) / 4.0;
-        }
-        const auto newest = static_cast<int64_t>(std::llround(played - 1.0 - s.Latency.samples));
+        if (played < 0.0) played = static_cast<double>(after) / 2.0;
+        // The newest frame was current `age` ago: a sound server's block timing, which the
+        // calibration's mean took in as part of the latency, is taken out read by read.
+        const auto newest = static_cast<int64_t>(
+            std::llround(played - 1.0 - (s.Latency.samples - s.Latency.ageSamples) - age));
         const int64_t first = newest - (kLevelFrames - 1);
         const uint8_t* image = s.WavImage.Data() + WavHeader::kSize;
         double energy = 0.0;

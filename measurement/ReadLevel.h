@@ -67,10 +67,10 @@ double ReadLevel(const SharedState& s, double f, bool fftFilter, LevelBuffers& b
 
 // The latest 1024 frames of the chosen channel correlated with what was played while they were
 // recorded: with a calibrated latency the image samples at the frames' playback positions
-// (the position read before and after the frames, or `played` samples when given: after the
-// image has ended the position stands still), otherwise, or where those lie outside the
-// image, a pure tone at f. A pure tone gives the same level as the FFT method. The phase is
-// that of the recording against the reference, in degrees (-180 ... 180).
+// (from the position read right after the frames and how old they were then, or `played`
+// samples when given: after the image has ended the position stands still), otherwise, or
+// where those lie outside the image, a pure tone at f. A pure tone gives the same level as the FFT
+// method. The phase is that of the recording against the reference, in degrees (-180 ... 180).
 LockInWork::Result ReadLockInLevel(const SharedState& s, double f, LevelBuffers& buffers,
                                    double played = -1.0);
 

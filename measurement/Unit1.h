@@ -29,6 +29,10 @@ struct LatencyCalibration {
     double samples = 0.0;       // newest recorded frame = image sample (position - samples)
     double confidenceDb = 0.0;  // correlation peak above the correlation's noise
     double spreadMs = 0.0;      // between the readings that were averaged
+    // How old the newest recorded frame was at the readings, on average (a sound server hands
+    // the recording over in blocks; 0 on the virtual apparatus): samples - ageSamples is the
+    // delay to a frame the moment it arrives.
+    double ageSamples = 0.0;
 };
 
 // The long operation that runs, if any. Each runs inside the handler that started it and

@@ -16,7 +16,13 @@ int& Installed() {
 }
 }  // namespace
 
-void Sleep(int ms) { SleepMicroseconds(int64_t{ms} * 1000); }
+void Sleep(int ms) {
+    if (Handler()) {
+        Handler()(int64_t{ms} * 1000);
+    } else if (ms > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    }
+}
 
 void SleepMicroseconds(int64_t us) {
     if (Handler()) {

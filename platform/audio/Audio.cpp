@@ -77,6 +77,8 @@ uint32_t ChannelGetData(Handle handle, void* buffer, uint32_t length) {
     return Slot() ? Slot()->ChannelGetData(handle, buffer, length) : kDataFailed;
 }
 
+double RecordAge() { return Slot() ? Slot()->RecordAge() : 0.0; }
+
 bool OutputLost() { return Slot() ? Slot()->OutputLost() : true; }
 
 const char* ErrorText() { return Slot() ? Slot()->ErrorText() : "no audio backend installed"; }

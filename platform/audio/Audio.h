@@ -64,6 +64,11 @@ bool ChannelStop(Handle handle);
 // Returns the bytes written, kDataFailed on a handle that is not the running recording.
 uint32_t ChannelGetData(Handle handle, void* buffer, uint32_t length);
 
+// How long ago, in seconds, the frames that the last sample read (ChannelGetData) returned were
+// the newest: a server hands the recording over in blocks, so they may be a block old when
+// read, and they age while the caller goes on. On the virtual apparatus's manual clock 0.
+double RecordAge();
+
 // True once the output is gone for good (the sound server stopped, the sound card unplugged):
 // streams no longer play and new ones cannot be made until the program starts again.
 bool OutputLost();

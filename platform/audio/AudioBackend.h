@@ -37,6 +37,8 @@ public:
     virtual const char* ErrorText() const { return ""; }
     // True once the output is gone for good (the sound server stopped, the card unplugged).
     virtual bool OutputLost() const { return false; }
+    // Seconds since the frames the last sample read returned were the newest.
+    virtual double RecordAge() const { return 0.0; }
 };
 
 }  // namespace audio

@@ -52,6 +52,7 @@ public:
     // True once the connection to the server has been lost.
     bool ServerLost() const { return m_lost.load(); }
     bool OutputLost() const override { return ServerLost(); }
+    double RecordAge() const override { return m_record.Age(); }
 
     // What a source query copies out of its callback, into fixed storage.
     struct Port {

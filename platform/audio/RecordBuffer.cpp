@@ -4,6 +4,7 @@
 #include <fftw3.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <numbers>
@@ -44,7 +45,16 @@ RecordBuffer::~RecordBuffer() {
 void RecordBuffer::Reset(int channels) {
     m_channels = channels == 2 ? 2 : 1;
     m_written.store(0, std::memory_order_release);
+    m_lastWrite.store(0, std::memory_order_release);
+    m_served.store(0, std::memory_order_release);
 }
+
+namespace {
+int64_t NowNs() {
+    using namespace std::chrono;
+    return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count();
+}
+}  // namespace
 
 void RecordBuffer::Write(const int16_t* frames, uint32_t count) {
     uint64_t w = m_written.load(std::memory_order_relaxed);
@@ -66,6 +76,13 @@ void RecordBuffer::Write(const int16_t* frames, uint32_t count) {
         // Release: a reader that sees this count (acquire) sees the frames stored before it.
         m_written.store(w, std::memory_order_release);
     }
+    m_lastWrite.store(NowNs(), std::memory_order_release);
+}
+
+double RecordBuffer::Age() const {
+    const int64_t last = m_served.load(std::memory_order_acquire);
+    if (last == 0) return 0.0;
+    return static_cast<double>(std::max<int64_t>(NowNs() - last, 0)) * 1e-9;
 }
 
 uint32_t RecordBuffer::Latest(uint32_t* out, uint32_t n) const {
@@ -94,6 +111,9 @@ uint32_t RecordBuffer::GetData(void* buffer, uint32_t length) {
     }
     uint32_t frameBytes = 2u * static_cast<uint32_t>(m_channels);
     uint32_t want = std::min(length / frameBytes, kLongestRead);
+    // The time of the newest block read before the copy: a block written during it makes the
+    // frames newer, not older, than that says.
+    m_served.store(m_lastWrite.load(std::memory_order_acquire), std::memory_order_release);
     uint32_t have = Latest(m_scratch.data(), want);
     auto* out = static_cast<int16_t*>(buffer);
     const uint32_t* src = m_scratch.data() + (want - have);

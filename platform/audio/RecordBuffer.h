@@ -44,6 +44,9 @@ public:
 
     // Number of frames written since the last Reset.
     uint64_t Written() const { return m_written.load(std::memory_order_acquire); }
+    // Seconds since the newest frame that the last sample read returned was written (0 before
+    // the first read): how long ago those frames were current.
+    double Age() const;
 
     // Reader side (GUI thread). Follows the ChannelGetData contract: with bit 31 of
     // length set, a Hann-windowed 1024-point magnitude spectrum of the latest 1024 frames as
@@ -61,6 +64,8 @@ private:
 
     std::unique_ptr<std::atomic<uint32_t>[]> m_frames;
     std::atomic<uint64_t> m_written{0};
+    std::atomic<int64_t> m_lastWrite{0};  // steady clock, nanoseconds
+    std::atomic<int64_t> m_served{0};     // m_lastWrite when the last sample read copied
     int m_channels = 1;
 
     std::mutex m_readMutex;  // serialises readers over the scratch below

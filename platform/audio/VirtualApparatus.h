@@ -62,6 +62,8 @@ public:
     // ones cannot be made; the recording keeps what it has but records nothing more.
     void LoseOutput();
     bool OutputLost() const override;
+    // In real time as a server's; on the manual clock no time passes between reads.
+    double RecordAge() const override { return m_clock == Clock::RealTime ? m_record.Age() : 0.0; }
 
     bool Init(int device, uint32_t freq, uint32_t flags) override;
     void Free() override;

@@ -115,17 +115,16 @@ TEST_F(PulseLatency, LockInSweepIsAsFlatAsTheFftSweep) {
     const double fftMedian = Median(fft), lockInMedian = Median(lockIn);
     std::printf("flat response: FFT median %.3f, lock-in median %.3f (ratio %.4f)\n", fftMedian,
                 lockInMedian, lockInMedian / fftMedian);
-    EXPECT_NEAR(lockInMedian / fftMedian, 1.0, 0.02);
+    EXPECT_NEAR(lockInMedian / fftMedian, 1.0, 0.01);
     // The lock-in's points follow the played chirp: flat within 2 %, the last step (half of
-    // its frames after the end of the sound) aside. A read that the server's block timing
-    // puts a few milliseconds late (the wait polls in 2 ms sleeps) takes in part of the next
-    // step's sound: on a loaded machine a point or two may dip further, never by much.
-    int outside = 0;
+    // its frames after the end of the sound) aside. Each read is lined up with the sound the
+    // frames really hold, however long ago the server's last block of the recording came.
+    double worst = 0.0;
     for (size_t i = 0; i + 1 < lockIn.size(); ++i) {
-        outside += std::fabs(lockIn[i] / lockInMedian - 1.0) > 0.02 ? 1 : 0;
-        EXPECT_NEAR(lockIn[i] / lockInMedian, 1.0, 0.10) << s->SpecFreq[0][i + 1];
+        worst = std::max(worst, std::fabs(lockIn[i] / lockInMedian - 1.0));
+        EXPECT_NEAR(lockIn[i] / lockInMedian, 1.0, 0.02) << s->SpecFreq[0][i + 1];
     }
-    EXPECT_LE(outside, 3);
+    std::printf("largest deviation of a lock-in point from the median: %.2f %%\n", 100 * worst);
     EXPECT_EQ(engine.LastStats().lagEvents, 0);
     EXPECT_TRUE(messages.Messages().empty());
 }
