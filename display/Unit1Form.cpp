@@ -592,9 +592,9 @@ void TForm1::ShowLatency() {
 }
 int TForm1::VolumePosition() const { return TrackBar1->value(); }
 void TForm1::ProcessMessages() {
-    // Within 1 ms: what is left waits for the next step (a handler that runs longer still
-    // ends, as any does).
-    QApplication::processEvents(QEventLoop::AllEvents, 1);
+    // One pass over what is pending. The costly message of a step, the picture's paint, comes
+    // at most every 20 ms (m_showTimer).
+    QApplication::processEvents();
 }
 void TForm1::Redraw() {
     // A sweep's step: only what changed is drawn and shown again.

@@ -148,6 +148,10 @@ void SweepEngine::Measure() {
         return;
     }
     WriteSweep(s);
+    // The progress shows before the chirp starts: its first showing lays the window out, which
+    // the first short steps must not wait for.
+    m_window.ShowProgress({MeasureWindow::Progress::Kind::Sweep, 0.0,
+                           static_cast<double>(s.SampleCount) / 44100.0, s.StartFreq});
     StartPlayback(s, m_window.VolumePosition());
 
     // 6. The first point is one step above the start frequency.
