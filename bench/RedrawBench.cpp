@@ -49,17 +49,24 @@ std::unique_ptr<sonarix::SharedState> FullStore() {
     return s;
 }
 
-void Redraw(benchmark::State& state, int width, int height) {
-    auto s = FullStore();
-    QImage image(3200, 1200, QImage::Format_RGB32);
-    sonarix::Canvas canvas(&image);
-    QFont font = sonarix::DialogFont();
-    font.setStyleStrategy(QFont::NoAntialias);
-    canvas.SetFont(font);
+// The main window's plot: the store, its image and canvas, the plot.
+struct PlotSetup {
+    PlotSetup() : s(FullStore()), image(3200, 1200, QImage::Format_RGB32), canvas(&image) {
+        QFont font = sonarix::DialogFont();
+        font.setStyleStrategy(QFont::NoAntialias);
+        canvas.SetFont(font);
+    }
+    std::unique_ptr<sonarix::SharedState> s;
+    QImage image;
+    sonarix::Canvas canvas;
     sonarix::SpectrumPlot plot;
+};
+
+void Redraw(benchmark::State& state, int width, int height) {
+    PlotSetup p;
     for (auto _ : state) {
-        plot.RedrawSpectra(*s, canvas, width, height, std::nullopt);
-        benchmark::DoNotOptimize(image.constBits());
+        p.plot.RedrawSpectra(*p.s, p.canvas, width, height, std::nullopt);
+        benchmark::DoNotOptimize(p.image.constBits());
     }
 }
 
@@ -110,13 +117,11 @@ BENCHMARK(BM_QCustomPlotMaximal)->Unit(benchmark::kMillisecond);
 // iteration appends one point and brings the picture up to date. Steps that change the scale
 // are redrawn completely and counted in the mean.
 void StepRedraw(benchmark::State& state, int width, int height) {
-    auto s = FullStore();
-    QImage image(3200, 1200, QImage::Format_RGB32);
-    sonarix::Canvas canvas(&image);
-    QFont font = sonarix::DialogFont();
-    font.setStyleStrategy(QFont::NoAntialias);
-    canvas.SetFont(font);
-    sonarix::SpectrumPlot plot;
+    PlotSetup p;
+    auto& s = p.s;
+    auto& canvas = p.canvas;
+    auto& plot = p.plot;
+    auto& image = p.image;
     const std::optional<double> stop = 10000.0;
     std::mt19937 rng(3);
     std::normal_distribution<double> noise(0.0, 0.8);

@@ -18,6 +18,23 @@ namespace {
 // half, so it is used two points at a time and the formula as written decides only near a
 // half. Clamping to +-2^26 and NaN (to the lower bound) as in RoundPixel; cvtpd2dq rounds
 // halves to even in the default rounding mode.
+// The pixel of each value by the formula as written: v[from ... to - 1], or the lanes of a
+// block of values that `mask` marks (near a half).
+template <typename Exact>
+void MapExactly(const double* v, int from, int to, Exact exact, int add, bool negate, int* out) {
+    for (int i = from; i < to; ++i) {
+        const int pixel = RoundPixel(exact(v[i]));
+        out[i] = negate ? add - pixel : pixel + add;
+    }
+}
+template <typename Exact>
+void MapMarked(int mask, int lanes, const double* v, int i, Exact exact, int add, bool negate,
+               int* out) {
+    for (int k = 0; k < lanes; ++k) {
+        if (((mask >> k) & 1) != 0) MapExactly(v, i + k, i + k + 1, exact, add, negate, out);
+    }
+}
+
 #if defined(__SSE2__)
 template <typename Approx, typename Exact>
 void MapPixels(const double* v, int n, Approx approx, int add, bool negate, Exact exact, int* out) {
@@ -36,18 +53,9 @@ void MapPixels(const double* v, int n, Approx approx, int add, bool negate, Exac
         _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i),
                          negate ? _mm_sub_epi32(base, r) : _mm_add_epi32(r, base));
         const int mask = _mm_movemask_pd(nearHalf);
-        if (mask != 0) {
-            for (int k = 0; k < 2; ++k) {
-                if (((mask >> k) & 1) == 0) continue;
-                const int pixel = RoundPixel(exact(v[i + k]));
-                out[i + k] = negate ? add - pixel : pixel + add;
-            }
-        }
+        if (mask != 0) MapMarked(mask, 2, v, i, exact, add, negate, out);
     }
-    for (; i < n; ++i) {
-        const int pixel = RoundPixel(exact(v[i]));
-        out[i] = negate ? add - pixel : pixel + add;
-    }
+    MapExactly(v, i, n, exact, add, negate, out);
 }
 #endif
 
@@ -75,18 +83,9 @@ __attribute__((target("avx2"))) void MapPixelsAvx2(const double* v, int n, doubl
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i),
                          negate ? _mm_sub_epi32(base, r) : _mm_add_epi32(r, base));
         const int mask = _mm256_movemask_pd(nearHalf);
-        if (mask != 0) {
-            for (int k = 0; k < 4; ++k) {
-                if (((mask >> k) & 1) == 0) continue;
-                const int pixel = RoundPixel(exact(v[i + k]));
-                out[i + k] = negate ? add - pixel : pixel + add;
-            }
-        }
+        if (mask != 0) MapMarked(mask, 4, v, i, exact, add, negate, out);
     }
-    for (; i < n; ++i) {
-        const int pixel = RoundPixel(exact(v[i]));
-        out[i] = negate ? add - pixel : pixel + add;
-    }
+    MapExactly(v, i, n, exact, add, negate, out);
 }
 
 bool HasAvx2() {
