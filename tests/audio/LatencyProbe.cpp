@@ -45,11 +45,20 @@ ProbeResult ProbeLatency(uint32_t rec, int runs) {
             const auto now = Clock::now();
             if (passed == Clock::time_point{} && ChannelGetPosition(h) >= 2u * onset) passed = now;
             ChannelGetData(rec, s.data(), 2048);
+            const double age = RecordAge();
             // The newest frames hold the burst's start once it has been recorded (its first
-            // loud sample comes within 0.05 ms of it); before it there is only silence.
-            int loud = 0;
-            for (int i = 0; i < 1024; ++i) loud += std::abs(int{s[i]}) > 2000;
-            if (heard == Clock::time_point{} && loud > 0) heard = now;
+            // loud sample comes within 0.05 ms of it); before it there is only silence. The
+            // start was the newest frame as many frames before the newest as follow it, and
+            // the newest was that `age` ago: the moment the start came, to the sample, however
+            // the recording is handed over in blocks.
+            int first = -1;
+            for (int i = 0; i < 1024 && first < 0; ++i) {
+                if (std::abs(int{s[i]}) > 2000) first = i;
+            }
+            if (heard == Clock::time_point{} && first >= 0) {
+                heard = Clock::now() - std::chrono::nanoseconds(
+                                           std::llround(1e9 * (age + (1023 - first) / 44100.0)));
+            }
             if (passed != Clock::time_point{} && heard != Clock::time_point{}) break;
             std::this_thread::sleep_for(std::chrono::microseconds(100));
         }

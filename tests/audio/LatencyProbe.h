@@ -1,7 +1,8 @@
 // The position-recording probe: plays a burst after silence and times, on the steady clock,
-// how long after the reported playback position passes the burst's start the burst appears
-// in the newest recorded frames, polling every 0.1 ms. Works on whatever backend the audio layer
-// has installed.
+// how long after the reported playback position passes the burst's start the burst's start
+// came in the recording, polling every 0.1 ms: the moment it came is taken back from where it
+// lies in the newest frames and how old they are (audio::RecordAge), so the recording's blocks
+// do not count. Works on whatever backend the audio layer has installed.
 #pragma once
 
 #include <cstdint>
