@@ -32,7 +32,7 @@ int main() {
     auto s = std::make_unique<sonarix::SharedState>();
     sonarix::StartRecording(*s);
     platform::Sleep(800);  // a recording long enough for the calibration's block
-    const audio::test::ProbeResult probe = audio::test::ProbeLatency(s->RecChannel, 10);
+    const audio::test::ProbeResult probe = audio::test::ProbeLatency(s->RecChannel, 20);
     for (size_t i = 0; i < probe.ms.size(); ++i)
         std::printf("probe run %zu: %.1f ms\n", i + 1, probe.ms[i]);
     std::printf("probe: mean %.2f ms, min %.1f ms, max %.1f ms\n", probe.mean, probe.min,
@@ -44,11 +44,13 @@ int main() {
             std::printf("calibration %d: %s\n", run, c.message.c_str());
             continue;
         }
+        // The probe times each frame's arrival: the calibration's delay on arrival compares.
+        const double arrival = (c.latency.samples - c.latency.ageSamples) / 44.1;
         std::printf(
-            "calibration %d: %.2f ms (%.0f dB, spread %.2f ms) in %.2f s; minus probe "
-            "%+.2f ms\n",
-            run, c.latency.samples / 44.1, c.latency.confidenceDb, c.latency.spreadMs, c.seconds,
-            c.latency.samples / 44.1 - probe.mean);
+            "calibration %d: %.2f ms when read, %.2f ms on arrival (%.0f dB, spread %.2f ms) in "
+            "%.2f s; on arrival minus probe %+.2f ms\n",
+            run, c.latency.samples / 44.1, arrival, c.latency.confidenceDb, c.latency.spreadMs,
+            c.seconds, arrival - probe.mean);
     }
     audio::Free();
     audio::UseBackend(nullptr);
