@@ -343,14 +343,11 @@ CalibrationOutcome CalibrateLatency(SharedState& s, CalibrationWindow& w) {
     }
     out.readings = static_cast<int>(latencies.size());
     if (out.readings * 2 < kCalibrationReadings) return fail(kCalibrationNoTrace);
-    const double spread = (*std::max_element(latencies.begin(), latencies.end()) -
-                           *std::min_element(latencies.begin(), latencies.end())) /
-                          44.1;
-    if (spread > kCalibrationSteadyMs) return fail(kCalibrationUnsteady);
     // A sound server hands the recording over in blocks: between two blocks the delay grows
     // by a block, then drops. The readings fall anywhere in that cycle; their mean is the mean
     // delay the sweep meets. The delay to a frame when it came stays, whatever the cycle: of
-    // that the middle readings count, so that one reading the system held up does not move it.
+    // that the middle readings count, so that one reading the system held up does not move it
+    // or make the readings disagree.
     auto mean = [](const std::vector<double>& v) {
         double sum = 0.0;
         for (double x : v) sum += x;
@@ -362,6 +359,8 @@ CalibrationOutcome CalibrateLatency(SharedState& s, CalibrationWindow& w) {
     const size_t cut = arrival.size() / 5;
     const std::vector<double> middle(arrival.begin() + static_cast<std::ptrdiff_t>(cut),
                                      arrival.end() - static_cast<std::ptrdiff_t>(cut));
+    const double spread = (middle.back() - middle.front()) / 44.1;
+    if (spread > kCalibrationSteadyMs) return fail(kCalibrationUnsteady);
     out.latency.valid = true;
     out.latency.ageSamples = mean(ages);
     out.latency.samples = mean(middle) + out.latency.ageSamples;

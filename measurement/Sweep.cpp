@@ -47,6 +47,8 @@ int64_t Position(const SharedState& s) {
 
 // The longest a playback of ours can still run when "Measure" comes: the 10 s tone.
 constexpr int kLongestTailMs = 12000;
+// Steps of at most this many milliseconds wait awake.
+constexpr double kAwakeStepMs = 10.0;
 // 2 s without the playback position moving.
 constexpr int64_t kStallMicroseconds = 2000000;
 // 2 bytes a sample, 44100 samples a second.
@@ -172,6 +174,10 @@ void SweepEngine::Measure() {
     const bool compensate = s.Latency.valid;
     const int64_t delay = compensate ? 2 * std::llround(s.Latency.samples + kLevelFrames / 2.0) : 0;
     const int64_t end = 2 * s.SampleCount;
+    // Steps this short stay awake in their waits: a thread put to sleep may be woken
+    // milliseconds late when every core is busy, which a step of a few milliseconds cannot
+    // absorb. Such a sweep lasts seconds; it keeps one core busy while it runs.
+    const bool awake = s.StepTime <= kAwakeStepMs;
     // Once the image has been played, the sound of its last steps is still on its way: the
     // time since the end stands in for the position, 88.2 bytes a millisecond.
     bool tail = false;
@@ -223,7 +229,11 @@ void SweepEngine::Measure() {
             for (; !tail;) {
                 pos = Position(s);
                 slept = UntilPassed(target, pos);
-                platform::SleepMicroseconds(slept);
+                if (awake) {
+                    platform::WaitAwakeMicroseconds(slept);
+                } else {
+                    platform::SleepMicroseconds(slept);
+                }
                 if (pos > target || !Playing(s)) break;
                 // A playback that stays active without moving (a stalled sound server) would
                 // hold the window here for good.

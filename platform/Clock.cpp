@@ -39,6 +39,16 @@ void SleepMicroseconds(int64_t us) {
     while (Clock::now() < until) std::this_thread::yield();
 }
 
+void WaitAwakeMicroseconds(int64_t us) {
+    if (Handler()) {
+        Handler()(us);
+        return;
+    }
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point until = Clock::now() + std::chrono::microseconds(us);
+    while (Clock::now() < until) std::this_thread::yield();
+}
+
 int SetSleepHandler(std::function<void(int64_t us)> handler) {
     Handler() = std::move(handler);
     return ++Installed();

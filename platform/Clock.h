@@ -13,6 +13,11 @@ void Sleep(int ms);
 // within microseconds of it (the last 0.3 ms are waited out yielding the processor).
 void SleepMicroseconds(int64_t us);
 
+// The same without sleeping: the processor is given away on each turn, but the wait never
+// depends on the system waking the thread in time (which, with every core busy, may be
+// milliseconds late). For short waits where lateness costs more than a busy core.
+void WaitAwakeMicroseconds(int64_t us);
+
 // Installs or (with an empty function) removes the handler, which receives microseconds.
 // Returns a number that names this installation, for RemoveSleepHandler.
 int SetSleepHandler(std::function<void(int64_t us)> handler);
