@@ -122,15 +122,29 @@ double ReadLevel(const SharedState& s, double f, bool fftFilter, LevelBuffers& b
     return m;
 }
 
+namespace {
+constexpr uint64_t kHeldUpBytes = 44;  // 0.5 ms of the playback
+}  // namespace
+
 LockInWork::Result ReadLockInLevel(const SharedState& s, double f, LevelBuffers& b, double played) {
     if (!b.lockIn) b.lockIn = std::make_unique<LockInWork>();
     const uint32_t frameBytes = s.StereoInput ? 4u : 2u;
     const uint32_t got =
         audio::ChannelGetData(s.RecChannel, b.samples.data(), frameBytes * kLevelFrames);
     // The position and how old the frames read are, at one moment: the newest frame was
-    // current `age` before `after`.
-    const uint64_t after = audio::ChannelGetPosition(s.PlayStream);
-    const double age = audio::RecordAge() * 44100.0;
+    // current `age` before `after`. A position that moved on by more than 0.5 ms meanwhile
+    // means the thread was held up between the two; they are read again.
+    uint64_t after = 0;
+    double age = 0.0;
+    for (int tries = 0; tries < 3; ++tries) {
+        const uint64_t first = audio::ChannelGetPosition(s.PlayStream);
+        age = audio::RecordAge() * 44100.0;
+        after = audio::ChannelGetPosition(s.PlayStream);
+        if (first == audio::kPositionFailed || after == audio::kPositionFailed ||
+            after - first <= kHeldUpBytes) {
+            break;
+        }
+    }
     if (got == audio::kDataFailed || got < frameBytes) return {};
     // The frames that exist, newest last; at the very start of a recording fewer.
     const size_t have = std::min<size_t>(got / frameBytes, kLevelFrames);

@@ -48,7 +48,7 @@ int64_t Position(const SharedState& s) {
 // The longest a playback of ours can still run when "Measure" comes: the 10 s tone.
 constexpr int kLongestTailMs = 12000;
 // Steps of at most this many milliseconds wait awake.
-constexpr double kAwakeStepMs = 10.0;
+constexpr double kAwakeStepMs = 20.0;
 // 2 s without the playback position moving.
 constexpr int64_t kStallMicroseconds = 2000000;
 // 2 bytes a sample, 44100 samples a second.
@@ -176,7 +176,7 @@ void SweepEngine::Measure() {
     const int64_t end = 2 * s.SampleCount;
     // Steps this short stay awake in their waits: a thread put to sleep may be woken
     // milliseconds late when every core is busy, which a step of a few milliseconds cannot
-    // absorb. Such a sweep lasts seconds; it keeps one core busy while it runs.
+    // absorb. Such a sweep keeps one core busy while it runs.
     const bool awake = s.StepTime <= kAwakeStepMs;
     // Once the image has been played, the sound of its last steps is still on its way: the
     // time since the end stands in for the position, 88.2 bytes a millisecond.
