@@ -177,7 +177,8 @@ void SweepEngine::Measure() {
     // Steps this short stay awake in their waits: a thread put to sleep may be woken
     // milliseconds late when every core is busy, which a step of a few milliseconds cannot
     // absorb. Such a sweep keeps one core busy while it runs.
-    const bool awake = s.StepTime <= kAwakeStepMs;
+    void (*const wait)(int64_t) =
+        s.StepTime <= kAwakeStepMs ? platform::WaitAwakeMicroseconds : platform::SleepMicroseconds;
     // Once the image has been played, the sound of its last steps is still on its way: the
     // time since the end stands in for the position, 88.2 bytes a millisecond.
     bool tail = false;
@@ -229,11 +230,7 @@ void SweepEngine::Measure() {
             for (; !tail;) {
                 pos = Position(s);
                 slept = UntilPassed(target, pos);
-                if (awake) {
-                    platform::WaitAwakeMicroseconds(slept);
-                } else {
-                    platform::SleepMicroseconds(slept);
-                }
+                wait(slept);
                 if (pos > target || !Playing(s)) break;
                 // A playback that stays active without moving (a stalled sound server) would
                 // hold the window here for good.
