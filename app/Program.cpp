@@ -28,6 +28,8 @@
 #include "platform/audio/VirtualApparatus.h"
 #include "platform/serial/TApdComPort.h"
 #include "plot/Controls.h"
+#include "session/Journal.h"
+#include "session/SessionKeeper.h"
 #include "wavefunction/Unit9.h"
 
 namespace sonarix {
@@ -151,10 +153,30 @@ void CreateRemainingWindows(Program& p) {
     wave->MainVolume = [main] { return main->VolumePosition(); };
     main->OpenWaveWindow = [wave] { wave->Open(); };
 
+    // The session: undo of what replaces or clears data, session files, the journal.
+    p.session = std::make_unique<SessionKeeper>(*p.state);
+    SessionKeeper* session = p.session.get();
+    session->ReadSettings = [main] { return main->SessionSettings(); };
+    session->WriteSettings = [main](const WindowSettings& w) { main->ApplySessionSettings(w); };
+    session->ReadFit = [fit] { return fit->SessionPart(); };
+    session->WriteFit = [fit](const FitSession& f) { fit->RestoreSessionPart(f); };
+    session->Wave = &wave->WaveAmplitude;
+    session->ShowSpectra = [main] { main->RedrawSpectra(); };
+    session->ShowWave = [wave] {
+        wave->DrawPolarPlot();
+        wave->RefreshUndo();
+    };
+    main->UseSession(session);
+    wave->UseSession(session);
+    fit->OnClosed = [session] { session->Noted(); };
+
     p.form13 = std::make_unique<TForm13>(*p.state);
     TForm13* latency = p.form13.get();
     latency->MainVolume = [main] { return main->VolumePosition(); };
-    latency->OnCalibrated = [main] { main->ShowLatency(); };
+    latency->OnCalibrated = [main, session] {
+        main->ShowLatency();
+        session->Noted();
+    };
     main->OpenLatencyDialog = [latency] {
         latency->ShowResult();
         latency->exec();
@@ -176,9 +198,24 @@ void CreateRemainingWindows(Program& p) {
     }
 }
 
-void ShutDown(Program& /*p*/) { audio::Free(); }
+void StartJournal(Program& p, const std::string& folder) {
+    if (!p.session) return;
+    p.session->StartJournal(folder);
+    p.session->OfferRestore();
+}
+
+void ShutDown(Program& p) {
+    if (p.session) p.session->EndJournal();
+    audio::Free();
+}
 
 Program::~Program() {
+    // The windows let go of the session before it goes; it outlives none of them in use.
+    if (form1) form1->UseSession(nullptr);
+    if (form9) form9->UseSession(nullptr);
+    if (form5) form5->OnClosed = {};
+    if (form13) form13->OnCalibrated = {};
+    session.reset();
     // The port object goes with the main window; nothing may point at it afterwards.
     form13.reset();
     form12.reset();
@@ -202,6 +239,12 @@ void InstallMessageBoxes() {
                         QString::fromStdString(text), QMessageBox::Ok,
                         QApplication::activeWindow());
         box.exec();
+    });
+    SetQuestionSink([](const std::string& text) {
+        return QMessageBox::question(QApplication::activeWindow(), QApplication::applicationName(),
+                                     QString::fromStdString(text),
+                                     QMessageBox::Yes | QMessageBox::No,
+                                     QMessageBox::Yes) == QMessageBox::Yes;
     });
 }
 
@@ -265,6 +308,7 @@ int RunProgram(int argc, char** argv) {
             const std::string manual =
                 LocateManual(QCoreApplication::applicationDirPath().toStdString());
             if (!manual.empty()) program.form10->SetManualFile(QString::fromStdString(manual));
+            StartJournal(program, JournalFolder());
             rc = QApplication::exec();
             ShutDown(program);
         }

@@ -24,6 +24,7 @@ class TForm13;
 class TForm8;
 class TForm10;
 class TForm11;
+class SessionKeeper;
 
 inline constexpr const char* kWrongAudioVersion = "An incorrect version of BASS.DLL was loaded";
 inline constexpr const char* kCannotInitOutput = "Cannot initialize Sound Card for output";
@@ -63,6 +64,8 @@ struct Program {
     std::unique_ptr<TForm10> form10;
     std::unique_ptr<TForm11> form11;
     InputList inputs;  // the input list of the "Input" dialog
+    // Undo, session files and the crash journal, wired to the windows.
+    std::unique_ptr<SessionKeeper> session;
 };
 
 // Runs the start-up sequence on the installed audio backend: creates and shows the main
@@ -74,7 +77,11 @@ bool StartUp(Program& p);
 // Creates the windows that come after the main window's unit, in their order, hidden.
 void CreateRemainingWindows(Program& p);
 
-// Releases the audio layer; nothing is saved.
+// The crash journal in `folder` (JournalFolder() in the program), and the offer to restore the
+// session a program left behind without ending cleanly.
+void StartJournal(Program& p, const std::string& folder);
+
+// Finishes the journal (kept as the last session's) and releases the audio layer.
 void ShutDown(Program& p);
 
 // The user manual: installed beside the executable's prefix (bin/../share/doc/sonarix), or in

@@ -36,6 +36,7 @@
 #include "plot/Controls.h"
 #include "plot/PictureExport.h"
 #include "plot/PlotMapping.h"
+#include "session/SessionKeeper.h"
 
 namespace sonarix {
 namespace {
@@ -44,6 +45,8 @@ constexpr int kStripWidth = 200;
 constexpr int kNormalWidthOffset = 215;  // "normal": outer width of the window less this
 
 const QStringList kDatFilters{QStringLiteral("*.dat (*.dat)"), QStringLiteral("*.* (*)")};
+const QStringList kSessionFilters{QStringLiteral("Sonarix sessions (*.sonarix)"),
+                                  QStringLiteral("*.* (*)")};
 
 constexpr const char* kTooManyFilePoints =
     "The file holds more than 20000 points: the first 20000 were read";
@@ -71,6 +74,14 @@ TForm1::TForm1(SharedState& state, QWidget* parent) : QMainWindow(parent), m_sta
     ChooseOpenFile = [this] {
         return RunFileDialog(this, false, "OpenDialog1", QString(), kDatFilters,
                              QStringLiteral("dat"));
+    };
+    ChooseSessionSaveFile = [this] {
+        return RunFileDialog(this, true, "SaveSessionDialog", QString(), kSessionFilters,
+                             QStringLiteral("sonarix"));
+    };
+    ChooseSessionOpenFile = [this] {
+        return RunFileDialog(this, false, "OpenSessionDialog", QString(), kSessionFilters,
+                             QStringLiteral("sonarix"));
     };
     ChooseColor = [this](const QColor& current) { return ChooseColour(this, current); };
     resize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
@@ -232,6 +243,18 @@ void TForm1::BuildMenus() {
     action(CalibrateLatency, "CalibrateLatency", "Calibrate Latency", true);
     action(ManualHelp, "ManualHelp", "Manual and Help", true);
     action(VersionInfo, "VersionInfo", "Version info", true);
+    action(SaveSession, "SaveSession", "Save Session", false);
+    action(OpenSession, "OpenSession", "Open Session", false);
+    action(RestoreLastSession, "RestoreLastSession", "Restore Last Session", false);
+    action(Undo, "Undo", "Undo", false);
+    action(Redo, "Redo", "Redo", false);
+    Undo->setShortcut(QKeySequence::Undo);
+    Redo->setShortcuts({QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), QKeySequence::Redo});
+    connect(SaveSession, &QAction::triggered, this, [this] { SaveSessionExecute(); });
+    connect(OpenSession, &QAction::triggered, this, [this] { OpenSessionExecute(); });
+    connect(RestoreLastSession, &QAction::triggered, this, [this] { RestoreLastSessionExecute(); });
+    connect(Undo, &QAction::triggered, this, [this] { UndoExecute(); });
+    connect(Redo, &QAction::triggered, this, [this] { RedoExecute(); });
     SaveSpectrum->setShortcut(QKeySequence::Save);
     OpenSpectrum->setShortcut(QKeySequence::Open);
     PrintImage->setShortcut(QKeySequence::Print);
@@ -268,7 +291,13 @@ void TForm1::BuildMenus() {
 
     QMenuBar* bar = menuBar();
     QMenu* file = bar->addMenu(QStringLiteral("File"));
-    file->addActions({SaveSpectrum, OpenSpectrum, SaveAsImage, PrinterSetup, PrintImage, Exit});
+    file->addActions({SaveSpectrum, OpenSpectrum});
+    file->addSeparator();
+    file->addActions({SaveSession, OpenSession, RestoreLastSession});
+    file->addSeparator();
+    file->addActions({SaveAsImage, PrinterSetup, PrintImage, Exit});
+    QMenu* edit = bar->addMenu(QStringLiteral("Edit"));
+    edit->addActions({Undo, Redo});
     QMenu* view = bar->addMenu(QStringLiteral("View"));
     view->addActions({ChangeFont, ChangePenColor, ChangeLineThickness});
     QMenu* windows = bar->addMenu(QStringLiteral("Windows"));
@@ -317,7 +346,7 @@ void TForm1::BuildMenus() {
     connect(escape, &QShortcut::activated, this, [this] { m_engine->EndTone(); });
     // Menus are windows of their own and do not inherit the window's font.
     bar->setFont(font());
-    for (QMenu* m : {file, view, windows, configure, help}) m->setFont(font());
+    for (QMenu* m : {file, edit, view, windows, configure, help}) m->setFont(font());
 }
 
 void TForm1::LayoutScrollBox() {
@@ -370,6 +399,11 @@ void TForm1::EnableBetweenSweeps(bool idle) {
           ConfigureSeriell, CalibrateLatency, ManualHelp, VersionInfo}) {
         a->setEnabled(idle);
     }
+    m_idle = idle;
+    for (QAction* a : {SaveSession, OpenSession, RestoreLastSession}) {
+        a->setEnabled(idle && m_session != nullptr);
+    }
+    RefreshUndo();
     Button4->setEnabled(idle);
     Button4->setToolTip(idle ? QString() : QStringLiteral("Not while a sweep runs: press Stop"));
     SweepNote->setVisible(!idle);
@@ -454,7 +488,12 @@ void TForm1::ChangePenColorExecute() {
     const std::optional<QColor> color =
         ChooseColor(QColor::fromRgb(ToQRgb(m_state.SpecColor[slot])));
     if (!color) return;
-    m_state.SpecColor[slot] = FromQRgb(color->rgb());
+    const auto change = [&] { m_state.SpecColor[slot] = FromQRgb(color->rgb()); };
+    if (m_session != nullptr) {
+        m_session->ChangeSlot(slot, "Pen Colour", change);
+    } else {
+        change();
+    }
     RedrawSpectra();
 }
 
@@ -548,12 +587,19 @@ void TForm1::OpenSpectrumExecute() {
         ShowIoError(r.error, *name, r.reason);
         return;
     }
-    std::copy(f.begin(), f.begin() + r.count, m_state.SpecFreq[slot].begin() + 1);
-    std::copy(a.begin(), a.begin() + r.count, m_state.SpecAmp[slot].begin() + 1);
-    std::fill(m_state.SpecPhase[slot].begin() + 1, m_state.SpecPhase[slot].begin() + 1 + r.count,
-              0.0);
-    m_state.SpecCount[slot] = r.count;
-    m_state.SpecPhased[slot] = false;
+    const auto change = [&] {
+        std::copy(f.begin(), f.begin() + r.count, m_state.SpecFreq[slot].begin() + 1);
+        std::copy(a.begin(), a.begin() + r.count, m_state.SpecAmp[slot].begin() + 1);
+        std::fill(m_state.SpecPhase[slot].begin() + 1,
+                  m_state.SpecPhase[slot].begin() + 1 + r.count, 0.0);
+        m_state.SpecCount[slot] = r.count;
+        m_state.SpecPhased[slot] = false;
+    };
+    if (m_session != nullptr) {
+        m_session->ChangeSlot(slot, "Open Spectrum", change);
+    } else {
+        change();
+    }
     RedrawSpectra();
     if (r.truncated) ShowMessage(kTooManyFilePoints);
 }
@@ -563,7 +609,12 @@ void TForm1::Button1Click() { m_engine->Stop(); }
 void TForm1::Button2Click() { m_engine->Measure(); }
 
 void TForm1::Button3Click() {
-    ClearSpectrum(m_state, RadioGroup1->ItemIndex());
+    const int slot = RadioGroup1->ItemIndex();
+    if (m_session != nullptr && slot >= 0 && slot < kSlots) {
+        m_session->ChangeSlot(slot, "Clear Spectrum", [&] { ClearSpectrum(m_state, slot); });
+    } else {
+        ClearSpectrum(m_state, slot);
+    }
     RedrawSpectra();
 }
 
@@ -660,6 +711,93 @@ void TForm1::ConfigureSeriellExecute() {
 
 void TForm1::VersionInfoExecute() {
     if (Form11 != nullptr) Form11->exec();
+}
+
+}  // namespace sonarix
+
+namespace sonarix {
+
+void TForm1::UseSession(SessionKeeper* keeper) {
+    m_session = keeper;
+    m_engine->SetStoreEvents(keeper);
+    if (keeper != nullptr) keeper->History().OnChange = [this] { RefreshUndo(); };
+    EnableBetweenSweeps(m_idle);
+}
+
+void TForm1::RefreshUndo() {
+    const bool undo = m_idle && m_session != nullptr && m_session->History().CanUndo();
+    const bool redo = m_idle && m_session != nullptr && m_session->History().CanRedo();
+    Undo->setEnabled(undo);
+    Redo->setEnabled(redo);
+    Undo->setText(undo ? QStringLiteral("Undo ") +
+                             QString::fromStdString(m_session->History().UndoName())
+                       : QStringLiteral("Undo"));
+    Redo->setText(redo ? QStringLiteral("Redo ") +
+                             QString::fromStdString(m_session->History().RedoName())
+                       : QStringLiteral("Redo"));
+}
+
+WindowSettings TForm1::SessionSettings() const {
+    WindowSettings w;
+    w.start = Edit1->text().toStdString();
+    w.stop = Edit2->text().toStdString();
+    w.step = Edit3->text().toStdString();
+    w.time = Edit4->text().toStdString();
+    w.currentSlot = std::clamp(RadioGroup1->ItemIndex(), 0, kSlots - 1);
+    w.display = std::clamp(RadioGroup2->ItemIndex(), 0, 3);
+    w.fftFilter = CheckBox1->isChecked();
+    w.lockIn = CheckBox2->isChecked();
+    w.volume = TrackBar1->value();
+    w.font = m_canvas->Font().toString().toStdString();
+    w.fontColor = m_canvas->FontColor;
+    w.penWidth = m_canvas->PenWidth;
+    return w;
+}
+
+void TForm1::ApplySessionSettings(const WindowSettings& w) {
+    Edit1->setText(QString::fromStdString(w.start));
+    Edit2->setText(QString::fromStdString(w.stop));
+    Edit3->setText(QString::fromStdString(w.step));
+    Edit4->setText(QString::fromStdString(w.time));
+    RadioGroup1->SetItemIndex(std::clamp(w.currentSlot, 0, kSlots - 1));
+    RadioGroup2->SetItemIndex(std::clamp(w.display, 0, 3));
+    CheckBox1->setChecked(w.fftFilter);
+    CheckBox2->setChecked(w.lockIn);
+    TrackBar1->setValue(std::clamp(w.volume, 0, 100));
+    QFont font;
+    if (!w.font.empty() && font.fromString(QString::fromStdString(w.font))) {
+        if (ApplyFontChoice(*m_canvas, FontChoice{font, w.fontColor})) {
+            m_state.MarginRight = m_canvas->TextWidth(QStringLiteral("20000.0")) / 2;
+        }
+    }
+    m_canvas->PenWidth = std::clamp(w.penWidth, 1, 4);
+    if (Form4 != nullptr) Form4->RadioGroup1->SetItemIndex(m_canvas->PenWidth - 1);
+    PanelGroesse();
+    RedrawSpectra();
+}
+
+void TForm1::SaveSessionExecute() {
+    if (m_session == nullptr) return;
+    const std::optional<std::string> name = ChooseSessionSaveFile();
+    if (name) m_session->SaveSession(*name);
+}
+
+void TForm1::OpenSessionExecute() {
+    if (m_session == nullptr || !m_idle) return;
+    const std::optional<std::string> name = ChooseSessionOpenFile();
+    if (name) m_session->OpenSession(*name);
+}
+
+void TForm1::RestoreLastSessionExecute() {
+    if (m_session != nullptr && m_idle) m_session->RestoreLastSession();
+}
+
+void TForm1::UndoExecute() {
+    if (m_session != nullptr && m_idle) m_session->Undo();
+}
+
+void TForm1::RedoExecute() {
+    if (m_session != nullptr && m_idle) m_session->Redo();
 }
 
 }  // namespace sonarix

@@ -18,6 +18,7 @@
 #include "plot/FontDialog.h"
 #include "plot/PlotHandOver.h"
 #include "plot/PlotMapping.h"
+#include "session/SessionData.h"
 
 class QAction;
 class QCheckBox;
@@ -35,6 +36,7 @@ namespace sonarix {
 
 class Canvas;
 class PlotOutput;
+class SessionKeeper;
 class TForm2;
 class TForm3;
 class TForm4;
@@ -111,6 +113,13 @@ public:
     QAction* CalibrateLatency = nullptr;
     QAction* ManualHelp = nullptr;
     QAction* VersionInfo = nullptr;
+    // The session: File / "Save Session", "Open Session", "Restore Last Session", and the Edit
+    // menu's "Undo" and "Redo".
+    QAction* SaveSession = nullptr;
+    QAction* OpenSession = nullptr;
+    QAction* RestoreLastSession = nullptr;
+    QAction* Undo = nullptr;
+    QAction* Redo = nullptr;
 
     // The windows this one opens, created after it (not owned). The serial dialog belongs to
     // the configuration windows and is only shown from here.
@@ -128,6 +137,24 @@ public:
     // when cancelled. Tests put their own answers here.
     std::function<std::optional<std::string>()> ChooseSaveFile;
     std::function<std::optional<std::string>()> ChooseOpenFile;
+    // The same for the session files.
+    std::function<std::optional<std::string>()> ChooseSessionSaveFile;
+    std::function<std::optional<std::string>()> ChooseSessionOpenFile;
+
+    // The session's keeper (undo, session files, journal), wired by the program; without one
+    // the window works as before and the session's menu items stay disabled.
+    void UseSession(SessionKeeper* keeper);
+    SessionKeeper* Session() const { return m_session; }
+    // The fields and plot settings a session keeps, and setting them from one.
+    WindowSettings SessionSettings() const;
+    void ApplySessionSettings(const WindowSettings& w);
+    void SaveSessionExecute();
+    void OpenSessionExecute();
+    void RestoreLastSessionExecute();
+    void UndoExecute();
+    void RedoExecute();
+    // The Edit menu's items say what they would undo and redo.
+    void RefreshUndo();
 
     // The plot's canvas: font, pen width and colour live there.
     Canvas& PlotCanvas() { return *m_canvas; }
@@ -241,6 +268,8 @@ private:
     std::unique_ptr<PlotOutput> m_output;
     std::unique_ptr<SpectrumPlot> m_plot;
     std::unique_ptr<SweepEngine> m_engine;
+    SessionKeeper* m_session = nullptr;
+    bool m_idle = true;  // no sweep runs
     int m_redraws = 0;
     std::string m_unreadableStop;                 // the unreadable stop field text already reported
     std::pair<int, int> m_progressShown{-1, -1};  // percent and seconds left on show

@@ -13,10 +13,12 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QSignalBlocker>
 #include <QSlider>
 #include <QWheelEvent>
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numbers>
 #include <vector>
 
@@ -222,10 +224,17 @@ void TForm5::BuildMenus() {
     view->addActions({ChangeFont, ChangeColorData, ChangeColorFit, ChangeLineThickness, PhasePlot});
     QMenu* peaks = MenuBar->addMenu(QStringLiteral("Peaks"));
     peaks->addActions({FindPeaksAction, RemovePeak, RemoveAll});
+    action(Undo, "Undo", "Undo", false, &TForm5::UndoExecute);
+    action(Redo, "Redo", "Redo", false, &TForm5::RedoExecute);
+    Undo->setShortcut(QKeySequence::Undo);
+    Redo->setShortcuts({QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), QKeySequence::Redo});
+    m_history.OnChange = [this] { RefreshUndo(); };
+    QMenu* edit = MenuBar->addMenu(QStringLiteral("Edit"));
+    edit->addActions({Undo, Redo});
     QMenu* help = MenuBar->addMenu(QStringLiteral("Help"));
     help->addAction(ManualandHelp);
     MenuBar->setFont(font());
-    for (QMenu* m : {file, view, peaks, help}) m->setFont(font());
+    for (QMenu* m : {file, edit, view, peaks, help}) m->setFont(font());
 }
 
 void TForm5::LayoutScrollBox() {
@@ -267,6 +276,7 @@ bool TForm5::eventFilter(QObject* watched, QEvent* event) {
 void TForm5::hideEvent(QHideEvent* event) {
     Label16->hide();  // the pointer is gone with the window; the next opening starts without
     QDialog::hideEvent(event);
+    if (OnClosed) OnClosed();
 }
 
 void TForm5::done(int result) {
@@ -314,6 +324,13 @@ void TForm5::FitExecute(const FitHandOver& h, bool show) {
     }
     Edit1->setText(QString::fromStdString(FixedText(h.plotFreqMin, 1)));
     Edit2->setText(QString::fromStdString(FixedText(h.plotFreqMax, 1)));
+    if (m_restored) {
+        m_fit->peaks = m_restored->peaks;
+        Edit1->setText(QString::fromStdString(m_restored->from));
+        Edit2->setText(QString::fromStdString(m_restored->to));
+        m_restored.reset();
+    }
+    m_history.Clear();
     FitDisplayWidth = h.view.displayItem;
     const int panelWidth = FitDisplayWidth <= 0 ? width() - kNormalWidthOffset : h.view.panelWidth;
     Panel1->resize(std::max(1, panelWidth), Panel1->height());
@@ -439,12 +456,14 @@ void TForm5::ChangePeakNr() { ShowPeakParameters(); }
 void TForm5::SetPeakAmp(int x, int y, Qt::MouseButton button) {
     const int k = SelectedPeak();
     if (button == Qt::LeftButton) {
-        const PlotGeometry g = Geometry();
-        m_fit->peaks.PeakFrequency[k] = g.FrequencyAt(x);
-        // Over the phase plot a click places the frequency only.
-        if (!ShowsPhases()) m_fit->peaks.PeakAmplitude[k] = g.AmplitudeAt(y);
-        m_reportShown = false;
-        ShowPeakParameters();
+        ChangePeaks("Place Peak", {}, [&] {
+            const PlotGeometry g = Geometry();
+            m_fit->peaks.PeakFrequency[k] = g.FrequencyAt(x);
+            // Over the phase plot a click places the frequency only.
+            if (!ShowsPhases()) m_fit->peaks.PeakAmplitude[k] = g.AmplitudeAt(y);
+            m_reportShown = false;
+            ShowPeakParameters();
+        });
         ComputeFitCurve(*m_fit);
         DrawFitPlot();
     }
@@ -454,16 +473,21 @@ void TForm5::SetPeakAmp(int x, int y, Qt::MouseButton button) {
 }
 
 void TForm5::SetPeakBreite(int wheelDelta) {
-    m_fit->peaks.PeakWidth[SelectedPeak()] += wheelDelta * kWidthPerWheelUnit;
-    m_reportShown = false;
-    ShowPeakParameters();
+    // The notches of one turn of the wheel over one peak are one step.
+    ChangePeaks("Peak Width", "width " + std::to_string(SelectedPeak()), [&] {
+        m_fit->peaks.PeakWidth[SelectedPeak()] += wheelDelta * kWidthPerWheelUnit;
+        m_reportShown = false;
+        ShowPeakParameters();
+    });
     ComputeFitCurve(*m_fit);
     DrawFitPlot();
 }
 
 void TForm5::SetPeakPhase() {
-    m_fit->peaks.PeakPhase[SelectedPeak()] = TrackBar1->value();
-    ShowPeakParameters();
+    ChangePeaks("Peak Phase", "phase " + std::to_string(SelectedPeak()), [&] {
+        m_fit->peaks.PeakPhase[SelectedPeak()] = TrackBar1->value();
+        ShowPeakParameters();
+    });
     ComputeFitCurve(*m_fit);
     DrawFitPlot();
 }
@@ -519,9 +543,12 @@ void TForm5::Button2Click() {
     m_running = true;
     m_closeAfterRun = false;
     m_reportShown = false;
-    m_runner->Run(*this);
-    m_reportShown = m_runner->Report().valid;
-    ShowPeakParameters();
+    // The bar shows the fitted phase in whole degrees, which it stores: part of the run.
+    ChangePeaks("Fit", {}, [this] {
+        m_runner->Run(*this);
+        m_reportShown = m_runner->Report().valid;
+        ShowPeakParameters();
+    });
     m_running = false;
     // What the run removed as no result, and whether it converged.
     if (std::string notes = m_runner->Notes(); !notes.empty()) {
@@ -557,28 +584,33 @@ void TForm5::FindPeaksExecute() {
     double from = 0.0, to = 0.0;
     FitRange(from, to);
     m_reportShown = false;
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    const int placed = FindPeaks(m_fit->data, from, to, m_fit->peaks);
-    if (placed > 0) RefinePeaks(m_fit->data, from, to, m_fit->peaks);
-    QApplication::restoreOverrideCursor();
-    if (placed == 0) {
-        ShowMessage("No peak stands out of the noise between " + FixedText(from, 1) + " and " +
-                    FixedText(to, 1) + " Hz");
-    }
-    RadioGroup1->SetItemIndex(0);
+    // One step, with the whole degrees the phase bar stores when the first peak is selected.
+    ChangePeaks("Find Peaks", {}, [&] {
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        const int placed = FindPeaks(m_fit->data, from, to, m_fit->peaks);
+        if (placed > 0) RefinePeaks(m_fit->data, from, to, m_fit->peaks);
+        QApplication::restoreOverrideCursor();
+        if (placed == 0) {
+            ShowMessage("No peak stands out of the noise between " + FixedText(from, 1) + " and " +
+                        FixedText(to, 1) + " Hz");
+        }
+        RadioGroup1->SetItemIndex(0);
+    });
     ComputeFitCurve(*m_fit);
     DrawFitPlot();
 }
 
 void TForm5::RemovePeakExecute() {
-    m_fit->peaks.PeakAmplitude[SelectedPeak()] = 0.0;
+    ChangePeaks("Remove Peak", {}, [this] { m_fit->peaks.PeakAmplitude[SelectedPeak()] = 0.0; });
     m_reportShown = false;
     ComputeFitCurve(*m_fit);
     DrawFitPlot();
 }
 
 void TForm5::RemoveAllExecute() {
-    for (int k = 1; k <= kPeaks; ++k) m_fit->peaks.PeakAmplitude[k] = 0.0;
+    ChangePeaks("Remove All", {}, [this] {
+        for (int k = 1; k <= kPeaks; ++k) m_fit->peaks.PeakAmplitude[k] = 0.0;
+    });
     m_reportShown = false;
     ComputeFitCurve(*m_fit);
     DrawFitPlot();
@@ -623,5 +655,72 @@ void TForm5::ProcessMessages() { QApplication::processEvents(); }
 void TForm5::RefreshPeakLabels() { ShowPeakParameters(); }
 void TForm5::RedrawFit() { DrawFitPlot(); }
 bool TForm5::FitPhases() const { return CheckBox1->isEnabled() && CheckBox1->isChecked(); }
+
+}  // namespace sonarix
+
+namespace sonarix {
+
+void TForm5::ChangePeaks(const char* name, const std::string& merge,
+                         const std::function<void()>& action) {
+    if (m_changing > 0) {
+        action();
+        return;
+    }
+    const PeakTable before = m_fit->peaks;
+    ++m_changing;
+    action();
+    // The redraw shows the selected peak's phase on the bar, which stores it in whole degrees:
+    // part of the same step.
+    ComputeFitCurve(*m_fit);
+    DrawFitPlot();
+    --m_changing;
+    const PeakTable after = m_fit->peaks;
+    const auto same = [](const PeakTable& a, const PeakTable& b) {
+        return std::memcmp(&a, &b, sizeof a) == 0;
+    };
+    if (same(before, after)) return;
+    m_history.Push({name, 2 * sizeof(PeakTable), [this, before] { SetPeaks(before); },
+                    [this, after] { SetPeaks(after); }, merge});
+}
+
+void TForm5::SetPeaks(const PeakTable& peaks) {
+    // The bar shows the phase; moved here it must not round the restored one.
+    const QSignalBlocker quiet(TrackBar1);
+    m_fit->peaks = peaks;
+    m_reportShown = false;
+    ShowPeakParameters();
+    ComputeFitCurve(*m_fit);
+    DrawFitPlot();
+}
+
+void TForm5::UndoExecute() {
+    if (!m_running) m_history.Undo();
+}
+
+void TForm5::RedoExecute() {
+    if (!m_running) m_history.Redo();
+}
+
+void TForm5::RefreshUndo() {
+    Undo->setEnabled(m_history.CanUndo());
+    Redo->setEnabled(m_history.CanRedo());
+    Undo->setText(m_history.CanUndo()
+                      ? QStringLiteral("Undo ") + QString::fromStdString(m_history.UndoName())
+                      : QStringLiteral("Undo"));
+    Redo->setText(m_history.CanRedo()
+                      ? QStringLiteral("Redo ") + QString::fromStdString(m_history.RedoName())
+                      : QStringLiteral("Redo"));
+}
+
+FitSession TForm5::SessionPart() const {
+    if (m_restored) return *m_restored;
+    FitSession f;
+    f.peaks = m_fit->peaks;
+    f.from = Edit1->text().toStdString();
+    f.to = Edit2->text().toStdString();
+    return f;
+}
+
+void TForm5::RestoreSessionPart(const FitSession& fit) { m_restored = fit; }
 
 }  // namespace sonarix

@@ -14,6 +14,8 @@
 #include "plot/FontDialog.h"
 #include "plot/PlotHandOver.h"
 #include "plot/PlotMapping.h"
+#include "session/SessionData.h"
+#include "session/UndoHistory.h"
 
 class QAction;
 class QCheckBox;
@@ -92,6 +94,20 @@ public:
     QAction* ChangeLineThickness = nullptr;
     QAction* ManualandHelp = nullptr;
     QAction* PhasePlot = nullptr;  // "Phase Plot": the phases of data and fit instead
+    // Edit / "Undo", "Redo" (Ctrl+Z, Ctrl+Shift+Z): the peak edits and fit runs since the
+    // window was opened on its data.
+    QAction* Undo = nullptr;
+    QAction* Redo = nullptr;
+    UndoHistory& History() { return m_history; }
+    void UndoExecute();
+    void RedoExecute();
+
+    // The peaks and the range a session keeps; a restored session's are taken at the next
+    // opening in place of the empty table.
+    FitSession SessionPart() const;
+    void RestoreSessionPart(const FitSession& fit);
+    // Called when the window closes (the session notes its peaks).
+    std::function<void()> OnClosed;
 
     // Dialogs; tests put their own answers here. No value means cancelled.
     std::function<std::optional<FontChoice>(const FontChoice& current)> ChooseFont;
@@ -180,6 +196,15 @@ private:
     // The phases of the data and of the fit, drawn against the axes of -180 ... 180 degrees.
     void DrawPhases(Canvas& c, const PlotGeometry& g);
 
+    // Runs an edit of the peak table as one undo step (steps with the same merge key in a row
+    // become one); an edit inside another belongs to the outer one.
+    void ChangePeaks(const char* name, const std::string& merge,
+                     const std::function<void()>& action);
+    void SetPeaks(const PeakTable& peaks);
+    void RefreshUndo();
+    UndoHistory m_history;
+    int m_changing = 0;
+    std::optional<FitSession> m_restored;
     std::unique_ptr<FitState> m_fit;
     std::unique_ptr<FitRunner> m_runner;
     std::unique_ptr<Canvas> m_canvas;

@@ -59,4 +59,19 @@ void ShowIoError(int code, const std::string& file, const std::string& reason) {
 
 void SetMessageSink(MessageSink sink) { Sink() = std::move(sink); }
 
+namespace {
+QuestionSink& Answerer() {
+    static QuestionSink sink;
+    return sink;
+}
+}  // namespace
+
+bool AskQuestion(const std::string& text) {
+    if (Answerer()) return Answerer()(text);
+    std::fprintf(stderr, "%s (no)\n", text.c_str());
+    return false;
+}
+
+void SetQuestionSink(QuestionSink sink) { Answerer() = std::move(sink); }
+
 }  // namespace sonarix

@@ -23,6 +23,12 @@ void ShowRuntimeError(const std::string& text);
 // The runtime's text for an I/O error code, without the full stop.
 std::string IoErrorText(int code);
 
+// Asks a yes/no question in a modal box (or of the installed answerer); true for yes. Without
+// an answerer the question goes to standard error and the answer is no.
+bool AskQuestion(const std::string& text);
+using QuestionSink = std::function<bool(const std::string& text)>;
+void SetQuestionSink(QuestionSink sink);
+
 // Installs the sink for ShowMessage and ShowIoError; an empty function restores the default,
 // which writes to standard error. The window layer installs the message box at start-up.
 void SetMessageSink(MessageSink sink);

@@ -150,6 +150,7 @@ void SweepEngine::Measure() {
         return;
     }
     WriteSweep(s);
+    if (m_events != nullptr) m_events->SweepBegins(s.CurrentSlot);
     // The progress shows before the chirp starts: its first showing lays the window out, which
     // the first short steps must not wait for.
     m_window.ShowProgress({MeasureWindow::Progress::Kind::Sweep, 0.0,
@@ -291,6 +292,7 @@ void SweepEngine::Measure() {
         s.SpecPhase[slot][stored] = phase;
         s.SpecCount[slot] = stored;
         s.SpecPhased[slot] = phased;
+        if (m_events != nullptr) m_events->PointStored(slot, stored);
         m_window.ShowSaturation(level > 1.0);
         {
             Timed t(m_stats.redrawSeconds, &m_stats.longestRedrawMs);
@@ -331,6 +333,7 @@ void SweepEngine::Measure() {
     m_stats.totalSeconds = Seconds(begin);
     if (m_stats.steps > 0) m_stats.readLateMeanMs /= m_stats.steps;
     m_running = false;
+    if (m_events != nullptr) m_events->SweepEnded(slot);
     if (stalled) ShowMessage(kPlaybackStalled);
     if (early) ShowMessage(audio::OutputLost() ? kOutputLostSweep : kOutputEndedSweep);
     ReportGeneratorFailure();

@@ -66,6 +66,17 @@ struct SweepStats {
     double readLateMaxMs = 0;
 };
 
+// Told of what a sweep does to the spectrum store (the session's undo history and journal).
+// Called on the GUI thread inside the step loop: PointStored must return within microseconds.
+class StoreEvents {
+public:
+    virtual ~StoreEvents() = default;
+    virtual void SweepBegins(int slot) = 0;
+    // Entry `index` of the slot has just been written; the slot now holds `index` points.
+    virtual void PointStored(int slot, int index) = 0;
+    virtual void SweepEnded(int slot) = 0;
+};
+
 inline constexpr int64_t kRewindBytes = 8820;  // 100 ms of the chirp
 inline constexpr double kToneSeconds = 10.0;
 inline constexpr const char* kPlaybackStalled =
@@ -106,6 +117,8 @@ public:
     bool TonePlaying() const { return m_tone; }
 
     const SweepStats& LastStats() const { return m_stats; }
+    // Who is told of the points stored (none: nobody).
+    void SetStoreEvents(StoreEvents* events) { m_events = events; }
 
 private:
     bool WaitForPlaybackEnd();
@@ -117,6 +130,7 @@ private:
     MeasureWindow& m_window;
     std::unique_ptr<LevelBuffers> m_buffers;  // per sweep or tone
     SweepStats m_stats;
+    StoreEvents* m_events = nullptr;
     bool m_running = false;
     bool m_abort = false;
     bool m_tone = false;             // PlayTone's loop runs

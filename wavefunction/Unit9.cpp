@@ -21,6 +21,7 @@
 #include "plot/Canvas.h"
 #include "plot/Controls.h"
 #include "plot/PictureExport.h"
+#include "session/SessionKeeper.h"
 #include "wavefunction/WaveTheory.h"
 
 namespace sonarix {
@@ -104,9 +105,25 @@ TForm9::TForm9(SharedState& state, QWidget* parent) : QDialog(parent), m_state(s
     connect(Print, &QAction::triggered, this, [this] { PrintExecute(); });
     QMenu* file = MenuBar->addMenu(QStringLiteral("File"));
     file->addActions({SaveData, OpenData, SaveAsImage, PrinterSetup, Print, Close});
+    Undo = new QAction(QStringLiteral("Undo"), this);
+    Undo->setObjectName(QStringLiteral("Undo"));
+    Undo->setShortcut(QKeySequence::Undo);
+    Redo = new QAction(QStringLiteral("Redo"), this);
+    Redo->setObjectName(QStringLiteral("Redo"));
+    Redo->setShortcuts({QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), QKeySequence::Redo});
+    connect(Undo, &QAction::triggered, this, [this] {
+        if (m_session != nullptr && m_session->Undo()) RefreshUndo();
+    });
+    connect(Redo, &QAction::triggered, this, [this] {
+        if (m_session != nullptr && m_session->Redo()) RefreshUndo();
+    });
+    QMenu* edit = MenuBar->addMenu(QStringLiteral("Edit"));
+    edit->addActions({Undo, Redo});
+    connect(edit, &QMenu::aboutToShow, this, [this] { RefreshUndo(); });
+    RefreshUndo();
     QMenu* help = MenuBar->addMenu(QStringLiteral("Help"));
     MenuBar->setFont(font());
-    for (QMenu* m : {file, help}) m->setFont(font());
+    for (QMenu* m : {file, edit, help}) m->setFont(font());
 
     ChooseSaveFile = [this] {
         return RunFileDialog(this, true, "SaveDialog1", QStringLiteral("Save Wavefunction Data"),
@@ -142,7 +159,7 @@ void TForm9::Open(bool show) {
 
 void TForm9::Button1Click() {
     m_closeAfterMeasurement = false;
-    MeasureValue(m_state, WaveAmplitude, *this);
+    ChangeValues("Measure value", [this] { MeasureValue(m_state, WaveAmplitude, *this); });
     if (m_closeAfterMeasurement) QDialog::done(1);
 }
 
@@ -172,8 +189,32 @@ void TForm9::hideEvent(QHideEvent* event) {
     QDialog::hideEvent(event);
 }
 
+void TForm9::ChangeValues(const char* name, const std::function<void()>& action) {
+    if (m_session != nullptr) {
+        m_session->ChangeWave(name, action);
+    } else {
+        action();
+    }
+    RefreshUndo();
+}
+
+void TForm9::RefreshUndo() {
+    // Shortcuts act even when the menu is closed: they are kept available and refuse while an
+    // angle is measured.
+    const bool undo = m_session != nullptr && m_session->History().CanUndo();
+    const bool redo = m_session != nullptr && m_session->History().CanRedo();
+    Undo->setEnabled(undo);
+    Redo->setEnabled(redo);
+    Undo->setText(undo ? QStringLiteral("Undo ") +
+                             QString::fromStdString(m_session->History().UndoName())
+                       : QStringLiteral("Undo"));
+    Redo->setText(redo ? QStringLiteral("Redo ") +
+                             QString::fromStdString(m_session->History().RedoName())
+                       : QStringLiteral("Redo"));
+}
+
 void TForm9::Button2Click() {
-    ClearValues(WaveAmplitude);
+    ChangeValues("Clear", [this] { ClearValues(WaveAmplitude); });
     DrawPolarPlot();
     RadioGroup1->SetItemIndex(0);
 }
@@ -193,7 +234,9 @@ void TForm9::OpenDataExecute() {
     const std::optional<std::string> name = ChooseOpenFile();
     if (!name) return;
     std::string reason;
-    if (const int e = ReadWaveFile(*name, WaveAmplitude, &reason); e != 0) {
+    int e = 0;
+    ChangeValues("Open Data", [&] { e = ReadWaveFile(*name, WaveAmplitude, &reason); });
+    if (e != 0) {
         ShowIoError(e, *name, reason);
         return;
     }

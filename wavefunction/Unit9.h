@@ -23,6 +23,7 @@ namespace sonarix {
 
 class Canvas;
 class PlotOutput;
+class SessionKeeper;
 class TImage;
 class TRadioGroup;
 
@@ -56,6 +57,8 @@ public:
     QAction* PrinterSetup = nullptr;
     QAction* Print = nullptr;
     QAction* Close = nullptr;
+    QAction* Undo = nullptr;  // Edit / "Undo", "Redo": the session's history
+    QAction* Redo = nullptr;
 
     // From the main window and the program: its "FFT-Filter on" and volume slider, and what
     // to do before each measurement (the virtual apparatus turns its hemisphere).
@@ -68,6 +71,10 @@ public:
     std::function<std::optional<std::string>()> ChooseOpenFile;
 
     WaveValues WaveAmplitude{};
+    // The session's keeper, wired by the program: "Measure value", "Clear" and "Open Data"
+    // become undo steps. Without one the window works as before.
+    void UseSession(SessionKeeper* keeper) { m_session = keeper; }
+    void RefreshUndo();
 
     // The main window's "Measure Wave Function": Clear, then the window modally.
     void Open(bool show = true);
@@ -117,6 +124,9 @@ private:
     QWidget* m_client = nullptr;
     QTimer* m_availability = nullptr;
     bool m_closeAfterMeasurement = false;
+    SessionKeeper* m_session = nullptr;
+    // Runs an action on the values, as an undo step when a keeper is wired.
+    void ChangeValues(const char* name, const std::function<void()>& action);
 };
 
 }  // namespace sonarix

@@ -1,0 +1,39 @@
+// The session file: the whole SessionData as one JSON document (docs/session-format.md),
+// written safely like the spectrum files and read back to the bit.
+#pragma once
+
+#include <string>
+
+#include "session/SessionData.h"
+
+namespace sonarix {
+
+inline constexpr const char* kSessionFormat = "sonarix-session";
+inline constexpr int kSessionVersion = 1;
+// Larger files are refused before they are read (a full session is about 6 MB).
+inline constexpr long long kSessionFileLimit = 256LL << 20;
+
+// The document; compact puts it on one line (the journal's records).
+std::string SessionJson(const SessionData& data, bool compact);
+// Parses a document into `out`; false with the reason in plain English, `out` unchanged.
+bool ParseSession(const std::string& text, SessionData& out, std::string& reason);
+
+// The parts on their own, for the journal's records.
+std::string SlotJson(const SlotContent& slot);
+bool ParseSlot(const std::string& text, SlotContent& out, std::string& reason);
+std::string SettingsJson(const WindowSettings& settings, const LatencyCalibration& latency);
+bool ParseSettings(const std::string& text, WindowSettings& settings, LatencyCalibration& latency,
+                   std::string& reason);
+std::string FitJson(const FitSession& fit);
+bool ParseFit(const std::string& text, FitSession& out, std::string& reason);
+std::string WaveJson(const WaveState& wave);
+bool ParseWave(const std::string& text, WaveState& out, std::string& reason);
+
+// Writes the file (temporary file, flushed, renamed over the target); 0 or the I/O error
+// code, with the system's reason in `reason`.
+int WriteSessionFile(const std::string& path, const SessionData& data, std::string& reason);
+// Reads the file into `out`; false with the reason (not a regular file, too large, cut short,
+// damaged, a newer version), `out` unchanged.
+bool ReadSessionFile(const std::string& path, SessionData& out, std::string& reason);
+
+}  // namespace sonarix

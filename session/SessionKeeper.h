@@ -1,0 +1,100 @@
+// The keeper of a lab session: the undo history of everything that replaces or clears data in
+// the store and the angle values, the session file, and the crash journal with its restore.
+// The windows own parts of the session (fields, plot settings, fit peaks, angle values); the
+// program wires the keeper to them through the functions below, so it knows no window.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "measurement/Sweep.h"
+#include "session/Journal.h"
+#include "session/SessionData.h"
+#include "session/UndoHistory.h"
+
+namespace sonarix {
+
+inline constexpr const char* kRestoreQuestion = "Restore the measurements of the last session?";
+inline constexpr const char* kNoLastSession =
+    "There is no last session to restore: the journal of the last session has been restored "
+    "already, or no session has ended since the journal was started.";
+// A journal grown beyond this is started afresh from a snapshot at the next action.
+inline constexpr size_t kCompactJournalBytes = 128u << 20;
+
+std::string CrashSafetyOffMessage(const std::string& reason);
+
+class SessionKeeper : public StoreEvents {
+public:
+    explicit SessionKeeper(SharedState& state);
+    ~SessionKeeper() override;
+
+    // The parts the windows own. Unset parts keep their defaults in a session.
+    std::function<WindowSettings()> ReadSettings;
+    std::function<void(const WindowSettings&)> WriteSettings;
+    std::function<FitSession()> ReadFit;
+    std::function<void(const FitSession&)> WriteFit;
+    WaveValues* Wave = nullptr;         // the angle values of the wave-function window
+    std::function<void()> ShowSpectra;  // redraws after the store changed under the windows
+    std::function<void()> ShowWave;
+
+    // An action on a slot or on the angle values: the state before it is taken, the action
+    // runs, and if it changed anything the change becomes an undo step and goes to the journal.
+    void ChangeSlot(int slot, const std::string& name, const std::function<void()>& action);
+    void ChangeWave(const std::string& name, const std::function<void()>& action);
+
+    // StoreEvents: a sweep is one undo step; each point goes to the journal as it is stored.
+    void SweepBegins(int slot) override;
+    void PointStored(int slot, int index) override;
+    void SweepEnded(int slot) override;
+
+    UndoHistory& History() { return m_history; }
+    // Nothing while a sweep, tone, angle measurement or calibration runs.
+    bool Undo();
+    bool Redo();
+
+    SessionData Capture() const;
+    // The whole session into the store and the windows (not an undo step by itself).
+    void Apply(const SessionData& data);
+
+    // File / "Save Session", "Open Session": false (the message shown) when it failed; an
+    // opened session is one undo step, and a failed one changes nothing.
+    bool SaveSession(const std::string& path);
+    bool OpenSession(const std::string& path);
+
+    // The journal in `folder` from now on; when it cannot be kept, says once that crash safety
+    // is off and the program goes on without it.
+    void StartJournal(const std::string& folder);
+    // At start: a journal left behind by a program that did not end cleanly is offered for
+    // restoring; it then becomes the last session's journal. True if restored.
+    bool OfferRestore();
+    // File / "Restore Last Session": the journal of the last session, once.
+    bool RestoreLastSession();
+    // A clean exit: the journal is finished and kept as the last session's.
+    void EndJournal();
+    Journal* CurrentJournal() { return m_journal.get(); }
+    // After any action that may have changed the fields, the plot settings, the fit window's
+    // peaks or the latency: the journal gets those that changed.
+    void Noted();
+
+private:
+    void PutSlotRecorded(int slot, const SlotContent& content);
+    void PutWaveRecorded(const WaveState& wave);
+    WaveState TakeWave() const;
+    void RecordSession();
+    void ApplyRestored(const SessionData& data, const std::string& name);
+    void CheckJournal();
+    bool Busy() const;
+
+    SharedState& m_state;
+    UndoHistory m_history;
+    std::unique_ptr<Journal> m_journal;
+    std::string m_folder;
+    bool m_sweeping = false;
+    int m_sweepSlot = -1;
+    SlotContent m_sweepBefore;
+    std::string m_settingsRecorded, m_fitRecorded;
+};
+
+}  // namespace sonarix
