@@ -5,12 +5,16 @@
 // time goes and where the reads fell. build/bench/bench_sweep [--benchmark_filter=Short] (the
 // default sweep takes 50 s).
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QLineEdit>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
+#include <string>
 
 #include "app/Program.h"
 #include "display/Unit1Form.h"
@@ -21,6 +25,8 @@
 #include "platform/audio/AudioFactory.h"
 #include "platform/audio/VirtualApparatus.h"
 #include "plot/Controls.h"
+#include "session/Journal.h"
+#include "session/SessionKeeper.h"
 
 namespace {
 
@@ -130,6 +136,68 @@ BENCHMARK(BM_ShortSteps)
     ->Arg(4)
     ->Arg(3)
     ->Arg(2)
+    ->Unit(benchmark::kSecond)
+    ->Iterations(1)
+    ->UseRealTime();
+
+// The journal's cost: the same calibrated sweep (step time in ms, first argument) without and
+// with the crash journal (second argument 0 / 1), in a fresh folder. Besides the sweep's own
+// figures: the time the journal took per point, measured around the keeper's call.
+void BM_JournalCost(benchmark::State& state) {
+    class Timed : public sonarix::StoreEvents {
+    public:
+        explicit Timed(sonarix::StoreEvents& keeper) : m_keeper(keeper) {}
+        void SweepBegins(int slot) override { m_keeper.SweepBegins(slot); }
+        void PointStored(int slot, int index) override {
+            const auto t = std::chrono::steady_clock::now();
+            m_keeper.PointStored(slot, index);
+            const double us =
+                std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t)
+                    .count();
+            total += us;
+            longest = std::max(longest, us);
+            slow += us > 10.0;
+            ++points;
+        }
+        void SweepEnded(int slot) override { m_keeper.SweepEnded(slot); }
+        double total = 0, longest = 0;
+        int points = 0, slow = 0;
+
+    private:
+        sonarix::StoreEvents& m_keeper;
+    };
+    Running r;
+    const std::string folder =
+        (std::filesystem::temp_directory_path() / ("sonarix-bench-" + std::to_string(getpid())))
+            .string();
+    if (state.range(1) != 0) sonarix::StartJournal(*r.program, folder);
+    const double latency = r.Calibrate();
+    sonarix::SharedState& s = *r.program->state;
+    Timed timed(*r.program->session);
+    r.Form().Engine().SetStoreEvents(&timed);
+    r.Form().Edit4->setText(QString::number(state.range(0)));
+    for (auto _ : state) r.Form().Button2Click();
+    const sonarix::SweepStats& st = r.Form().Engine().LastStats();
+    Report(state, st);
+    state.counters["wall_over_planned"] =
+        st.totalSeconds / ((s.SampleCount + latency + 512.0) / 44100.0);
+    state.counters["journal_us_per_point"] = timed.total / std::max(timed.points, 1);
+    state.counters["journal_longest_us"] = timed.longest;
+    state.counters["journal_points_over_10us"] = timed.slow;
+    state.counters["journal_bytes"] =
+        r.program->session->CurrentJournal() != nullptr
+            ? static_cast<double>(r.program->session->CurrentJournal()->Size())
+            : 0.0;
+    r.program->session->EndJournal();
+    std::filesystem::remove_all(folder);
+}
+BENCHMARK(BM_JournalCost)
+    ->Args({10, 0})
+    ->Args({10, 1})
+    ->Args({3, 0})
+    ->Args({3, 1})
+    ->Args({2, 0})
+    ->Args({2, 1})
     ->Unit(benchmark::kSecond)
     ->Iterations(1)
     ->UseRealTime();
