@@ -116,6 +116,21 @@ TEST_F(JournalTest, FollowsEveryActionAndRestoresTheLastSessionOnce) {
     next.EndJournal();
 }
 
+TEST_F(JournalTest, ExitInTheMiddleOfASweepKeepsItsPointsForTheNextRun) {
+    Folder folder("quit");
+    StartJournal(p, folder.Path());
+    Activate(f);
+    AtRound(50, [&] { f->Exit->trigger(); });  // File / "Exit" (Ctrl+Q where the desktop has it)
+    QTest::mouseClick(f->Button2, Qt::LeftButton);
+    const SlotContent measured = TakeSlot(*p.state, 0, false);
+    ASSERT_GE(measured.count, 49);
+    ASSERT_LT(measured.count, 100);
+    ShutDown(p);
+    const JournalContent last = Read(folder.Path() + "/" + kLastSessionFile);
+    EXPECT_TRUE(last.clean);
+    EXPECT_TRUE(SameBits(last.data.spectra[0], measured));
+}
+
 TEST_F(JournalTest, TwoProgramsKeepTheirOwnJournalsAndALeftOneIsOfferedOnce) {
     Folder folder("two");
     {
