@@ -729,11 +729,9 @@ void TForm1::RefreshUndo() {
     const bool redo = m_idle && m_session != nullptr && m_session->History().CanRedo();
     Undo->setEnabled(undo);
     Redo->setEnabled(redo);
-    Undo->setText(undo ? QStringLiteral("Undo ") +
-                             QString::fromStdString(m_session->History().UndoName())
+    Undo->setText(undo ? QString::fromStdString(m_session->History().UndoCaption())
                        : QStringLiteral("Undo"));
-    Redo->setText(redo ? QStringLiteral("Redo ") +
-                             QString::fromStdString(m_session->History().RedoName())
+    Redo->setText(redo ? QString::fromStdString(m_session->History().RedoCaption())
                        : QStringLiteral("Redo"));
 }
 

@@ -704,12 +704,8 @@ void TForm5::RedoExecute() {
 void TForm5::RefreshUndo() {
     Undo->setEnabled(m_history.CanUndo());
     Redo->setEnabled(m_history.CanRedo());
-    Undo->setText(m_history.CanUndo()
-                      ? QStringLiteral("Undo ") + QString::fromStdString(m_history.UndoName())
-                      : QStringLiteral("Undo"));
-    Redo->setText(m_history.CanRedo()
-                      ? QStringLiteral("Redo ") + QString::fromStdString(m_history.RedoName())
-                      : QStringLiteral("Redo"));
+    Undo->setText(QString::fromStdString(m_history.UndoCaption()));
+    Redo->setText(QString::fromStdString(m_history.RedoCaption()));
 }
 
 FitSession TForm5::SessionPart() const {

@@ -337,12 +337,10 @@ bool Apply(char kind, std::string_view payload, JournalContent& c) {
     const std::string text(payload);
     switch (kind) {
         case 'S':
-            c.anything = true;
             return ParseSession(text, c.data, reason);
         case 'L': {
             if (text.size() < 2 || text[0] < '0' || text[0] >= '0' + kSlots || text[1] != ' ')
                 return false;
-            c.anything = true;
             return ParseSlot(text.substr(2), c.data.spectra[text[0] - '0'], reason);
         }
         case 'P': {
@@ -374,7 +372,6 @@ bool Apply(char kind, std::string_view payload, JournalContent& c) {
             slot.phase[n - 1] = v[2];
             slot.count = index;
             slot.phased = p[1] == '1';
-            c.anything = true;
             return true;
         }
         case 'D':
@@ -382,7 +379,6 @@ bool Apply(char kind, std::string_view payload, JournalContent& c) {
         case 'F':
             return ParseFit(text, c.data.fit, reason);
         case 'W':
-            c.anything = true;
             return ParseWave(text, c.data.wave, reason);
         case 'E':
             c.clean = true;
@@ -395,16 +391,9 @@ bool Apply(char kind, std::string_view payload, JournalContent& c) {
 }  // namespace
 
 bool ReadJournal(const std::string& path, JournalContent& out, std::string& reason) {
-    int error = 0;
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(OpenForReading(path, error, &reason),
-                                                      &std::fclose);
-    if (!f) return false;
     std::string text;
-    char buffer[1 << 16];
-    size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f.get())) > 0) {
-        if (text.size() + n > Journal::kReserve) break;
-        text.append(buffer, n);
+    if (!ReadWholeFile(path, static_cast<long long>(Journal::kReserve), text, reason)) {
+        return false;
     }
     JournalContent c;
     size_t at = 0;
@@ -428,6 +417,11 @@ bool ReadJournal(const std::string& path, JournalContent& out, std::string& reas
     if (c.records == 0) {
         reason = "not a Sonarix journal, or damaged from its start";
         return false;
+    }
+    for (const SlotContent& slot : c.data.spectra) c.anything = c.anything || slot.count > 0;
+    for (double v : c.data.wave.values) c.anything = c.anything || v != 0.0;
+    for (int k = 1; k <= kPeaks; ++k) {
+        c.anything = c.anything || c.data.fit.peaks.PeakAmplitude[k] != 0.0;
     }
     out = std::move(c);
     return true;

@@ -94,7 +94,7 @@ struct JournalContent {
     SessionData data;
     bool clean = false;  // it ends with the end record of a clean exit
     int records = 0;
-    bool anything = false;  // a point, a slot, the angle values or a session were recorded
+    bool anything = false;  // it holds measurements: points, angle values or fitted peaks
 };
 // Reads a journal up to its first damaged or incomplete record. False with the reason when
 // the file cannot be read or is not a journal.

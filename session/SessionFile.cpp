@@ -393,18 +393,18 @@ int WriteSessionFile(const std::string& path, const SessionData& data, std::stri
     return code;
 }
 
-bool ReadSessionFile(const std::string& path, SessionData& out, std::string& reason) {
+bool ReadWholeFile(const std::string& path, long long limit, std::string& text,
+                   std::string& reason) {
     int error = 0;
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(OpenForReading(path, error, &reason),
                                                       &std::fclose);
     if (!f) return false;
-    std::string text;
+    text.clear();
     char buffer[1 << 16];
     size_t n = 0;
     while ((n = std::fread(buffer, 1, sizeof buffer, f.get())) > 0) {
-        if (static_cast<long long>(text.size() + n) > kSessionFileLimit) {
-            reason = "larger than " + std::to_string(kSessionFileLimit >> 20) +
-                     " MB, which no session is";
+        if (static_cast<long long>(text.size() + n) > limit) {
+            reason = "larger than " + std::to_string(limit >> 20) + " MB, which it never is";
             return false;
         }
         text.append(buffer, n);
@@ -413,7 +413,12 @@ bool ReadSessionFile(const std::string& path, SessionData& out, std::string& rea
         reason = "it cannot be read";
         return false;
     }
-    return ParseSession(text, out, reason);
+    return true;
+}
+
+bool ReadSessionFile(const std::string& path, SessionData& out, std::string& reason) {
+    std::string text;
+    return ReadWholeFile(path, kSessionFileLimit, text, reason) && ParseSession(text, out, reason);
 }
 
 }  // namespace sonarix

@@ -29,6 +29,10 @@ bool ParseFit(const std::string& text, FitSession& out, std::string& reason);
 std::string WaveJson(const WaveState& wave);
 bool ParseWave(const std::string& text, WaveState& out, std::string& reason);
 
+// The whole of a regular file, refused when larger than `limit` bytes. False with the reason.
+bool ReadWholeFile(const std::string& path, long long limit, std::string& text,
+                   std::string& reason);
+
 // Writes the file (temporary file, flushed, renamed over the target); 0 or the I/O error
 // code, with the system's reason in `reason`.
 int WriteSessionFile(const std::string& path, const SessionData& data, std::string& reason);

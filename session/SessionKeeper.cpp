@@ -41,6 +41,22 @@ void SessionKeeper::PutWaveRecorded(const WaveState& wave) {
     if (m_journal) m_journal->Record('W', WaveJson(wave));
 }
 
+void SessionKeeper::PushSlotStep(const std::string& name, int slot, SlotContent before,
+                                 SlotContent after) {
+    const size_t bytes = before.Bytes() + after.Bytes();
+    m_history.Push({name,
+                    bytes,
+                    [this, slot, before = std::move(before)] {
+                        PutSlotRecorded(slot, before);
+                        if (ShowSpectra) ShowSpectra();
+                    },
+                    [this, slot, after = std::move(after)] {
+                        PutSlotRecorded(slot, after);
+                        if (ShowSpectra) ShowSpectra();
+                    },
+                    {}});
+}
+
 void SessionKeeper::ChangeSlot(int slot, const std::string& name,
                                const std::function<void()>& action) {
     const SlotContent before = TakeSlot(m_state, slot, true);
@@ -52,20 +68,7 @@ void SessionKeeper::ChangeSlot(int slot, const std::string& name,
                           std::string(1, static_cast<char>('0' + slot)) + " " + SlotJson(after));
     }
     // Within a sweep into the same slot the sweep's own step covers it.
-    if (!(m_sweeping && slot == m_sweepSlot)) {
-        const size_t bytes = before.Bytes() + after.Bytes();
-        m_history.Push({name,
-                        bytes,
-                        [this, slot, before] {
-                            PutSlotRecorded(slot, before);
-                            if (ShowSpectra) ShowSpectra();
-                        },
-                        [this, slot, after = std::move(after)] {
-                            PutSlotRecorded(slot, after);
-                            if (ShowSpectra) ShowSpectra();
-                        },
-                        {}});
-    }
+    if (!(m_sweeping && slot == m_sweepSlot)) PushSlotStep(name, slot, before, std::move(after));
     Noted();
 }
 
@@ -109,20 +112,8 @@ void SessionKeeper::SweepEnded(int slot) {
     SlotContent after = TakeSlot(m_state, slot, true);
     SlotContent before = std::move(m_sweepBefore);
     m_sweepBefore = {};
-    if (!SameBits(before, after)) {
-        const size_t bytes = before.Bytes() + after.Bytes();
-        m_history.Push({"Measure",
-                        bytes,
-                        [this, slot, before = std::move(before)] {
-                            PutSlotRecorded(slot, before);
-                            if (ShowSpectra) ShowSpectra();
-                        },
-                        [this, slot, after = std::move(after)] {
-                            PutSlotRecorded(slot, after);
-                            if (ShowSpectra) ShowSpectra();
-                        },
-                        {}});
-    }
+    if (!SameBits(before, after))
+        PushSlotStep("Measure", slot, std::move(before), std::move(after));
     Noted();
 }
 
@@ -235,6 +226,8 @@ void SessionKeeper::Noted() {
 }
 
 void SessionKeeper::CheckJournal() {
+    // Not in the middle of a sweep: the message box would hold its steps. It comes at its end.
+    if (m_sweeping) return;
     std::string reason;
     if (m_journal && m_journal->TakeFailure(reason)) ShowMessage(CrashSafetyOffMessage(reason));
 }

@@ -80,6 +80,7 @@ public:
 
 private:
     void PutSlotRecorded(int slot, const SlotContent& content);
+    void PushSlotStep(const std::string& name, int slot, SlotContent before, SlotContent after);
     void PutWaveRecorded(const WaveState& wave);
     WaveState TakeWave() const;
     void RecordSession();

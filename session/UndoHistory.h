@@ -32,6 +32,9 @@ public:
     bool CanRedo() const { return m_done < m_steps.size(); }
     std::string UndoName() const { return CanUndo() ? m_steps[m_done - 1].name : std::string(); }
     std::string RedoName() const { return CanRedo() ? m_steps[m_done].name : std::string(); }
+    // What the Edit menu shows: "Undo Measure", or "Undo" when there is nothing to undo.
+    std::string UndoCaption() const { return CanUndo() ? "Undo " + UndoName() : "Undo"; }
+    std::string RedoCaption() const { return CanRedo() ? "Redo " + RedoName() : "Redo"; }
     bool Undo();
     bool Redo();
     void Clear();

@@ -182,6 +182,7 @@ void TForm9::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
     ShowAvailability();
     m_availability->start();
+    RefreshUndo();  // the main window's steps since it was last shown
 }
 
 void TForm9::hideEvent(QHideEvent* event) {
@@ -205,11 +206,9 @@ void TForm9::RefreshUndo() {
     const bool redo = m_session != nullptr && m_session->History().CanRedo();
     Undo->setEnabled(undo);
     Redo->setEnabled(redo);
-    Undo->setText(undo ? QStringLiteral("Undo ") +
-                             QString::fromStdString(m_session->History().UndoName())
+    Undo->setText(undo ? QString::fromStdString(m_session->History().UndoCaption())
                        : QStringLiteral("Undo"));
-    Redo->setText(redo ? QStringLiteral("Redo ") +
-                             QString::fromStdString(m_session->History().RedoName())
+    Redo->setText(redo ? QString::fromStdString(m_session->History().RedoCaption())
                        : QStringLiteral("Redo"));
 }
 

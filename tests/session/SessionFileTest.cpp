@@ -14,6 +14,7 @@
 
 #include "display/Unit1Form.h"
 #include "fitting/Unit5.h"
+#include "measurement/TextFiles.h"
 #include "plot/Controls.h"
 #include "session/SessionFile.h"
 #include "session/SessionKeeper.h"
@@ -168,6 +169,20 @@ TEST_F(SessionFileTest, ADamagedOrNewerFileChangesNothingAndSaysWhy) {
         EXPECT_TRUE(SameBits(p.session->Capture(), before)) << c.name;
         EXPECT_EQ(p.session->History().Steps(), steps) << c.name;
     }
+    // A save that fails (the disk full) leaves the old file and says why.
+    { std::ofstream(file, std::ios::binary) << good; }
+    SetWriteFault([](size_t written) { return written > 100 ? ENOSPC : 0; });
+    messages.Clear();
+    f->SaveSession->trigger();
+    SetWriteFault({});
+    ASSERT_EQ(messages.Messages().size(), 1u);
+    EXPECT_NE(messages.Messages()[0].find("No space left on device"), std::string::npos)
+        << messages.Messages()[0];
+    std::ifstream again(file, std::ios::binary);
+    EXPECT_EQ(
+        std::string((std::istreambuf_iterator<char>(again)), std::istreambuf_iterator<char>()),
+        good);
+
     fs::remove(file);
     fs::create_directory(file);
     messages.Clear();
