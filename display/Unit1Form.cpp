@@ -488,12 +488,7 @@ void TForm1::ChangePenColorExecute() {
     const std::optional<QColor> color =
         ChooseColor(QColor::fromRgb(ToQRgb(m_state.SpecColor[slot])));
     if (!color) return;
-    const auto change = [&] { m_state.SpecColor[slot] = FromQRgb(color->rgb()); };
-    if (m_session != nullptr) {
-        m_session->ChangeSlot(slot, "Pen Colour", change);
-    } else {
-        change();
-    }
+    ChangeSlot(slot, "Pen Colour", [&] { m_state.SpecColor[slot] = FromQRgb(color->rgb()); });
     RedrawSpectra();
 }
 
@@ -587,19 +582,14 @@ void TForm1::OpenSpectrumExecute() {
         ShowIoError(r.error, *name, r.reason);
         return;
     }
-    const auto change = [&] {
+    ChangeSlot(slot, "Open Spectrum", [&] {
         std::copy(f.begin(), f.begin() + r.count, m_state.SpecFreq[slot].begin() + 1);
         std::copy(a.begin(), a.begin() + r.count, m_state.SpecAmp[slot].begin() + 1);
         std::fill(m_state.SpecPhase[slot].begin() + 1,
                   m_state.SpecPhase[slot].begin() + 1 + r.count, 0.0);
         m_state.SpecCount[slot] = r.count;
         m_state.SpecPhased[slot] = false;
-    };
-    if (m_session != nullptr) {
-        m_session->ChangeSlot(slot, "Open Spectrum", change);
-    } else {
-        change();
-    }
+    });
     RedrawSpectra();
     if (r.truncated) ShowMessage(kTooManyFilePoints);
 }
@@ -610,11 +600,7 @@ void TForm1::Button2Click() { m_engine->Measure(); }
 
 void TForm1::Button3Click() {
     const int slot = RadioGroup1->ItemIndex();
-    if (m_session != nullptr && slot >= 0 && slot < kSlots) {
-        m_session->ChangeSlot(slot, "Clear Spectrum", [&] { ClearSpectrum(m_state, slot); });
-    } else {
-        ClearSpectrum(m_state, slot);
-    }
+    ChangeSlot(slot, "Clear Spectrum", [&] { ClearSpectrum(m_state, slot); });
     RedrawSpectra();
 }
 
@@ -716,6 +702,14 @@ void TForm1::VersionInfoExecute() {
 }  // namespace sonarix
 
 namespace sonarix {
+
+void TForm1::ChangeSlot(int slot, const char* name, const std::function<void()>& action) {
+    if (m_session != nullptr && slot >= 0 && slot < kSlots) {
+        m_session->ChangeSlot(slot, name, action);
+    } else {
+        action();
+    }
+}
 
 void TForm1::UseSession(SessionKeeper* keeper) {
     m_session = keeper;

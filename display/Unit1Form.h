@@ -253,6 +253,8 @@ private:
     void LayoutScrollBox();
 
     void SetPanelWidth(int width);
+    // An action on a slot, as an undo step when the session is wired.
+    void ChangeSlot(int slot, const char* name, const std::function<void()>& action);
     // While a sweep runs, everything that would open a modal window (and so hold the sweep in
     // its event loop until the chirp has run out) or restart the recording is unavailable.
     void EnableBetweenSweeps(bool idle);

@@ -28,11 +28,16 @@ WaveState SessionKeeper::TakeWave() const {
     return w;
 }
 
-void SessionKeeper::PutSlotRecorded(int slot, const SlotContent& content) {
-    PutSlot(m_state, slot, content);
-    if (m_journal)
+void SessionKeeper::RecordSlot(int slot, const SlotContent& content) {
+    if (m_journal) {
         m_journal->Record('L',
                           std::string(1, static_cast<char>('0' + slot)) + " " + SlotJson(content));
+    }
+}
+
+void SessionKeeper::PutSlotRecorded(int slot, const SlotContent& content) {
+    PutSlot(m_state, slot, content);
+    RecordSlot(slot, content);
 }
 
 void SessionKeeper::PutWaveRecorded(const WaveState& wave) {
@@ -63,10 +68,7 @@ void SessionKeeper::ChangeSlot(int slot, const std::string& name,
     action();
     SlotContent after = TakeSlot(m_state, slot, true);
     if (SameBits(before, after)) return;
-    if (m_journal) {
-        m_journal->Record('L',
-                          std::string(1, static_cast<char>('0' + slot)) + " " + SlotJson(after));
-    }
+    RecordSlot(slot, after);
     // Within a sweep into the same slot the sweep's own step covers it.
     if (!(m_sweeping && slot == m_sweepSlot)) PushSlotStep(name, slot, before, std::move(after));
     Noted();
@@ -251,7 +253,10 @@ bool SessionKeeper::OfferRestore() {
     JournalContent c;
     std::string reason;
     bool restored = false;
-    if (ReadJournal(left.front(), c, reason) && c.anything && AskQuestion(kRestoreQuestion)) {
+    // One that ended cleanly but was not renamed (the end came between the two) is simply
+    // the last session's.
+    if (ReadJournal(left.front(), c, reason) && c.anything && !c.clean &&
+        AskQuestion(kRestoreQuestion)) {
         ApplyRestored(c.data, "Restore Session");
         restored = true;
     }

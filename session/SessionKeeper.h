@@ -79,6 +79,7 @@ public:
     void Noted();
 
 private:
+    void RecordSlot(int slot, const SlotContent& content);
     void PutSlotRecorded(int slot, const SlotContent& content);
     void PushSlotStep(const std::string& name, int slot, SlotContent before, SlotContent after);
     void PutWaveRecorded(const WaveState& wave);

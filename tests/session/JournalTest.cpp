@@ -158,6 +158,18 @@ TEST_F(JournalTest, TwoProgramsKeepTheirOwnJournalsAndALeftOneIsOfferedOnce) {
     }
     EXPECT_TRUE(SameBits(third.Capture().spectra[2], crashed.spectra[2]));
     EXPECT_TRUE(UncleanJournals(folder.Path()).empty()) << "offered once";
+    // Ended cleanly but killed before it was renamed: no question, it is the last session's.
+    {
+        Journal ended;
+        std::string reason;
+        ASSERT_TRUE(ended.Create(folder.Path(), reason)) << reason;
+        ended.Point(0, 1, 100.0, 1.0, 0.0, false);
+        ended.Record('E', "");
+    }
+    Answers none(true);
+    EXPECT_FALSE(third.OfferRestore());
+    EXPECT_TRUE(none.asked.empty());
+    EXPECT_EQ(Read(folder.Path() + "/" + kLastSessionFile).data.spectra[0].count, 1);
     third.EndJournal();
 }
 
@@ -322,13 +334,19 @@ TEST(JournalKillTest, RestoresEveryStoredPointAfterSigkillAtRandomMoments) {
         const int killAt = 1 + static_cast<int>(random() % static_cast<unsigned>(total - 1));
         int reported = 0;
         const int s = run(dir, killAt, reported);
-        ASSERT_TRUE(WIFSIGNALED(s) && WTERMSIG(s) == SIGKILL) << "run " << k;
+        // On a busy machine the child may have finished before the kill reached it.
+        const bool killed = WIFSIGNALED(s) && WTERMSIG(s) == SIGKILL;
+        ASSERT_TRUE(killed || (WIFEXITED(s) && WEXITSTATUS(s) == 0)) << "run " << k;
         const std::vector<std::string> left = UncleanJournals(dir);
-        ASSERT_EQ(left.size(), 1u) << "run " << k;
+        ASSERT_EQ(left.size(), killed ? 1u : 0u) << "run " << k;
         JournalContent c;
-        ASSERT_TRUE(ReadJournal(left[0], c, reason)) << reason;
-        EXPECT_FALSE(c.clean);
+        ASSERT_TRUE(ReadJournal(killed ? left[0] : dir + "/" + kLastSessionFile, c, reason))
+            << reason;
         const SlotContent& got = c.data.spectra[1];
+        // Killed after its end record (renaming it was all that was left): the whole sweep.
+        if (c.clean) {
+            EXPECT_EQ(got.count, total) << "run " << k;
+        }
         // Every point reported stored is there, and only points of this sweep, to the bit.
         ASSERT_GE(got.count, reported) << "run " << k;
         ASSERT_LE(got.count, total);
