@@ -92,6 +92,17 @@ inline constexpr const char* kOutputLostTone =
     "The sound output was lost (the sound server stopped or the sound card was unplugged): the "
     "tone ended. Start the program again to measure.";
 
+struct FastSettings;
+
+// What the last fast measurement did, for the benchmarks and tests.
+struct FastStats {
+    double captureSeconds = 0;      // from the press to the end of the recording
+    double computeSeconds = 0;      // the deconvolution
+    int64_t frames = 0;             // recorded
+    double frameOfFirstSample = 0;  // where the sweep's first sample lies in the recording
+    bool stored = false;
+};
+
 class SweepEngine {
 public:
     SweepEngine(SharedState& state, MeasureWindow& window);
@@ -102,6 +113,11 @@ public:
     // still running (the tail of a tone) is waited for first, since the sweep rewrites the
     // image under it.
     void Measure();
+    // "Fast Measure": the exponential sine sweep over the fields' range into the slot of
+    // "Current Spectrum" at the settings' spacing (see FastSweep.h). "Stop" abandons it and
+    // leaves the slot as it was. Returns true when the spectrum was stored.
+    bool FastMeasure(const FastSettings& settings);
+    const FastStats& LastFastStats() const { return m_fastStats; }
     // "Stop": the running sweep ends after the step in progress.
     void Stop();
     // The program is closing: a running sweep ends after its step, a running tone at once.
@@ -130,6 +146,7 @@ private:
     MeasureWindow& m_window;
     std::unique_ptr<LevelBuffers> m_buffers;  // per sweep or tone
     SweepStats m_stats;
+    FastStats m_fastStats;
     StoreEvents* m_events = nullptr;
     bool m_running = false;
     bool m_abort = false;

@@ -79,6 +79,13 @@ uint32_t ChannelGetData(Handle handle, void* buffer, uint32_t length) {
 
 double RecordAge() { return Slot() ? Slot()->RecordAge() : 0.0; }
 
+uint64_t RecordFrames() { return Slot() ? Slot()->RecordFrames() : 0; }
+
+uint32_t RecordCopy(uint64_t first, int16_t* out, uint32_t max, int channel, uint64_t& lost) {
+    lost = 0;
+    return Slot() ? Slot()->RecordCopy(first, out, max, channel, lost) : 0;
+}
+
 bool OutputLost() { return Slot() ? Slot()->OutputLost() : true; }
 
 const char* ErrorText() { return Slot() ? Slot()->ErrorText() : "no audio backend installed"; }

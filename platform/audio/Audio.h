@@ -69,6 +69,12 @@ uint32_t ChannelGetData(Handle handle, void* buffer, uint32_t length);
 // read, and they age while the caller goes on. On the virtual apparatus's manual clock 0.
 double RecordAge();
 
+// The recording as a capture reads it, beyond the latest 1024 frames: the frames recorded since
+// the recording started, and the frames from index `first` on, of one channel (0 left or mono,
+// 1 right), at most `max`. `lost` counts frames the recording no longer holds (read too late).
+uint64_t RecordFrames();
+uint32_t RecordCopy(uint64_t first, int16_t* out, uint32_t max, int channel, uint64_t& lost);
+
 // True once the output is gone for good (the sound server stopped, the sound card unplugged):
 // streams no longer play and new ones cannot be made until the program starts again.
 bool OutputLost();

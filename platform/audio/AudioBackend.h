@@ -39,6 +39,14 @@ public:
     virtual bool OutputLost() const { return false; }
     // Seconds since the frames the last sample read returned were the newest.
     virtual double RecordAge() const { return 0.0; }
+    // The recording for a capture: frames recorded since the recording started, and a copy of
+    // those from `first` on (RecordBuffer::Copy).
+    virtual uint64_t RecordFrames() const { return 0; }
+    virtual uint32_t RecordCopy(uint64_t /*first*/, int16_t* /*out*/, uint32_t /*max*/,
+                                int /*channel*/, uint64_t& lost) const {
+        lost = 0;
+        return 0;
+    }
 };
 
 }  // namespace audio

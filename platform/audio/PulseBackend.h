@@ -53,6 +53,11 @@ public:
     bool ServerLost() const { return m_lost.load(); }
     bool OutputLost() const override { return ServerLost(); }
     double RecordAge() const override { return m_record.Age(); }
+    uint64_t RecordFrames() const override { return m_record.Written(); }
+    uint32_t RecordCopy(uint64_t first, int16_t* out, uint32_t max, int channel,
+                        uint64_t& lost) const override {
+        return m_record.Copy(first, out, max, channel, lost);
+    }
 
     // What a source query copies out of its callback, into fixed storage.
     struct Port {

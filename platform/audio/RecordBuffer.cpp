@@ -103,6 +103,29 @@ uint32_t RecordBuffer::Latest(uint32_t* out, uint32_t n) const {
     }
 }
 
+uint32_t RecordBuffer::Copy(uint64_t first, int16_t* out, uint32_t max, int channel,
+                            uint64_t& lost) const {
+    const int shift = channel == 1 && m_channels == 2 ? 16 : 0;
+    for (;;) {
+        const uint64_t end = m_written.load(std::memory_order_acquire);
+        // The writer may be storing up to kLargestBlock frames past `end`: those places are
+        // not read.
+        const uint64_t oldest =
+            end > kCapacity - kLargestBlock ? end - (kCapacity - kLargestBlock) : 0;
+        lost = first < oldest ? oldest - first : 0;
+        const uint64_t from = std::max(first, oldest);
+        if (from >= end) return 0;
+        const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(end - from, max));
+        for (uint32_t i = 0; i < n; ++i) {
+            const uint32_t word = m_frames[(from + i) % kCapacity].load(std::memory_order_relaxed);
+            out[i] = static_cast<int16_t>(static_cast<uint16_t>(word >> shift));
+        }
+        std::atomic_thread_fence(std::memory_order_acquire);
+        const uint64_t after = m_written.load(std::memory_order_relaxed);
+        if (after + kLargestBlock <= from + kCapacity) return n;
+    }
+}
+
 uint32_t RecordBuffer::GetData(void* buffer, uint32_t length) {
     std::lock_guard lock(m_readMutex);
     if (length & kDataFft) {

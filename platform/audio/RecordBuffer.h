@@ -56,6 +56,12 @@ public:
     // frames, oldest first (only frames that exist are written). Returns the bytes written.
     uint32_t GetData(void* buffer, uint32_t length);
 
+    // A capture's read (any thread): the frames from index `first` on (counted since the last
+    // Reset), at most `max`, of one channel (0 left or mono, 1 right), into out. Frames the ring
+    // no longer holds are lost: `lost` counts them and the copy starts at the oldest frame held.
+    // Returns the frames copied; 0 when none is new yet.
+    uint32_t Copy(uint64_t first, int16_t* out, uint32_t max, int channel, uint64_t& lost) const;
+
 private:
     // Copies the latest n frames (n <= kLongestRead) into out, oldest first; returns how many
     // exist (fewer than n at the start of a recording; those are the last ones of out).

@@ -116,6 +116,7 @@ void VirtualApparatus::AdvanceLocked(uint32_t n, RecordProc& proc, void*& user, 
             drive += s.samples[s.pos] * (s.volume / 100.0) / 32768.0;
             if (++s.pos >= s.count) s.playing = false;  // played to its end
         }
+        drive += m_distortion2 * drive * drive + m_distortion3 * drive * drive * drive;
         const size_t slot = m_time % m_delayMic.size();
         const size_t heard =
             (m_time + m_delayMic.size() - static_cast<size_t>(m_latency)) % m_delayMic.size();
@@ -179,6 +180,12 @@ int VirtualApparatus::Latency() const {
 void VirtualApparatus::SetNoiseRms(double rms) {
     std::lock_guard lock(m_mutex);
     m_noiseRms = std::isfinite(rms) ? std::max(rms, 0.0) : 0.0;
+}
+
+void VirtualApparatus::SetOutputDistortion(double k2, double k3) {
+    std::lock_guard lock(m_mutex);
+    m_distortion2 = k2;
+    m_distortion3 = k3;
 }
 
 double VirtualApparatus::NoiseRms() const {

@@ -58,12 +58,20 @@ public:
     int Latency() const;
     void SetNoiseRms(double rms);
     double NoiseRms() const;
+    // An output amplifier that distorts: drive + k2 drive^2 + k3 drive^3 (full scale 1.0), for
+    // the tests of harmonic distortion. 0, 0: none.
+    void SetOutputDistortion(double k2, double k3);
     // Test hook: the output goes away as when a sound server is killed. Streams stop and new
     // ones cannot be made; the recording keeps what it has but records nothing more.
     void LoseOutput();
     bool OutputLost() const override;
     // In real time as a server's; on the manual clock no time passes between reads.
     double RecordAge() const override { return m_clock == Clock::RealTime ? m_record.Age() : 0.0; }
+    uint64_t RecordFrames() const override { return m_record.Written(); }
+    uint32_t RecordCopy(uint64_t first, int16_t* out, uint32_t max, int channel,
+                        uint64_t& lost) const override {
+        return m_record.Copy(first, out, max, channel, lost);
+    }
 
     bool Init(int device, uint32_t freq, uint32_t flags) override;
     void Free() override;
@@ -122,6 +130,7 @@ private:
     int64_t m_remainder = 0;  // ten-thousandths of samples left over by AdvanceMicroseconds
     int m_latency = kLatencySamples;
     double m_noiseRms = kNoiseRms;
+    double m_distortion2 = 0.0, m_distortion3 = 0.0;
     bool m_lost = false;
     std::array<double, kLongestLatency + 1> m_delayMic{};
     std::array<double, kLongestLatency + 1> m_delayRef{};

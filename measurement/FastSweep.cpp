@@ -1,0 +1,351 @@
+// The fast measurement: the exponential sine sweep, its recording and its deconvolution.
+#include "measurement/FastSweep.h"
+
+#include <fftw3.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <numbers>
+
+#include "measurement/Messages.h"
+#include "measurement/Playback.h"
+#include "measurement/ReadNumber.h"
+#include "measurement/Sweep.h"
+#include "measurement/TestSignals.h"
+#include "platform/Clock.h"
+#include "platform/audio/Audio.h"
+#include "platform/audio/RecordBuffer.h"
+
+namespace sonarix {
+
+namespace {
+
+constexpr double kRate = 44100.0;
+constexpr double kFadeIn = 0.05;   // s
+constexpr double kFadeOut = 0.01;  // s
+constexpr double kBefore = 0.005;  // s of the response kept before its start
+constexpr double kTail = 0.35;     // s recorded after the sweep's end, beyond the latency
+constexpr double kLowestSweep = 10.0;
+constexpr double kHighestSweep = 21500.0;
+
+// One FFTW plan's worth of arrays, made and freed under the planner's lock. In double
+// precision: the deep notches between modes lie 60 dB and more below the peaks.
+struct Fft {
+    explicit Fft(int n) : n(n) {
+        std::lock_guard lock(audio::FftPlannerMutex());
+        real = fftw_alloc_real(static_cast<size_t>(n));
+        spectrum = fftw_alloc_complex(static_cast<size_t>(n / 2 + 1));
+        forward = fftw_plan_dft_r2c_1d(n, real, spectrum, FFTW_ESTIMATE);
+        backward = fftw_plan_dft_c2r_1d(n, spectrum, real, FFTW_ESTIMATE);
+    }
+    ~Fft() {
+        std::lock_guard lock(audio::FftPlannerMutex());
+        fftw_destroy_plan(forward);
+        fftw_destroy_plan(backward);
+        fftw_free(real);
+        fftw_free(spectrum);
+    }
+    Fft(const Fft&) = delete;
+    Fft& operator=(const Fft&) = delete;
+    int n;
+    double* real;
+    fftw_complex* spectrum;
+    fftw_plan forward, backward;
+};
+
+int PowerOfTwoAtLeast(size_t n) {
+    int p = 1;
+    while (static_cast<size_t>(p) < n) p *= 2;
+    return p;
+}
+
+}  // namespace
+
+bool PlanFastSweep(std::string_view start, std::string_view stop, const FastSettings& settings,
+                   FastPlan& plan) {
+    const double f0 = ReadNumber(start, "Start Frequency [Hz]");
+    const double f1 = ReadNumber(stop, "Stop Frequency [Hz]");
+    auto refuse = [](const char* text) {
+        ShowMessage(text);
+        return false;
+    };
+    if (f0 < 0.0) return refuse(kStartNegative);
+    if (f1 < 0.0) return refuse(kStopNegative);
+    if (!(f1 > f0)) return refuse(kStopNotAboveStart);
+    if (f1 > kHighestFrequency) return refuse(kStopAboveHalfRate);
+    const double spacing = settings.spacing > 0.0 ? settings.spacing : 1.0;
+    const double count = std::floor((f1 - f0) / spacing + 1e-9);
+    if (count > kMostSweepSteps) return refuse(kFastTooManyPoints);
+    if (count < 1.0) return refuse(kStepBeyondRange);
+    FastPlan p;
+    p.start = f0;
+    p.stop = f1;
+    p.spacing = spacing;
+    p.points = static_cast<int>(count);
+    // The sweep covers the points with room for its fades at both ends.
+    p.f1 = std::max(kLowestSweep, (f0 + spacing) / 1.5);
+    p.f2 = std::min(kHighestSweep, f1 * 1.15);
+    const double octaves = std::log(p.f2 / p.f1);
+    p.seconds = std::max(1.0, 0.6 * octaves) * std::clamp(settings.lengthFactor, 1, 64);
+    p.samples = static_cast<int64_t>(std::llround(p.seconds * kRate));
+    p.rate = p.seconds / octaves;
+    // The second harmonic's response lies rate * ln 2 before the linear one: the window ends
+    // well before it comes round.
+    p.window = std::min(0.3, 0.7 * p.rate * std::numbers::ln2 - kBefore);
+    plan = p;
+    return true;
+}
+
+std::vector<int16_t> EssSamples(const FastPlan& plan) {
+    std::vector<int16_t> out(static_cast<size_t>(plan.samples));
+    const double n = static_cast<double>(plan.samples);
+    const double fadeIn = kFadeIn * kRate, fadeOut = kFadeOut * kRate;
+    const double k = 2.0 * std::numbers::pi * plan.f1 * plan.rate;
+    for (size_t i = 0; i < out.size(); ++i) {
+        const double t = static_cast<double>(i) / kRate;
+        double gain = 1.0;
+        const double fromEnd = n - 1.0 - static_cast<double>(i);
+        if (static_cast<double>(i) < fadeIn) {
+            gain = 0.5 - 0.5 * std::cos(std::numbers::pi * static_cast<double>(i) / fadeIn);
+        } else if (fromEnd < fadeOut) {
+            gain = 0.5 - 0.5 * std::cos(std::numbers::pi * fromEnd / fadeOut);
+        }
+        const double phase = k * std::expm1(t / plan.rate);
+        out[i] = static_cast<int16_t>(std::lround(kSampleAmplitude * gain * std::sin(phase)));
+    }
+    return out;
+}
+
+std::vector<std::complex<double>> TransferAt(const FastPlan& plan, const std::vector<float>& played,
+                                             const std::vector<float>& recorded,
+                                             const std::vector<double>& frequencies) {
+    // H = Y X* / (|X|^2 + e) over a length that holds both without wrapping into each other.
+    const int n = PowerOfTwoAtLeast(played.size() + recorded.size());
+    Fft big(n);
+    std::vector<std::complex<double>> x(static_cast<size_t>(n / 2 + 1));
+    std::fill(big.real, big.real + n, 0.0);
+    std::copy(played.begin(), played.end(), big.real);
+    fftw_execute(big.forward);
+    double most = 0.0;
+    for (int k = 0; k <= n / 2; ++k) {
+        x[static_cast<size_t>(k)] = {big.spectrum[k][0], big.spectrum[k][1]};
+        most = std::max(most, std::norm(x[static_cast<size_t>(k)]));
+    }
+    std::fill(big.real, big.real + n, 0.0);
+    std::copy(recorded.begin(), recorded.end(), big.real);
+    fftw_execute(big.forward);
+    const double floor = 1e-9 * most;
+    for (int k = 0; k <= n / 2; ++k) {
+        const std::complex<double> xk = x[static_cast<size_t>(k)];
+        const std::complex<double> h =
+            std::complex<double>(big.spectrum[k][0], big.spectrum[k][1]) * std::conj(xk) /
+            (std::norm(xk) + floor) / static_cast<double>(n);
+        big.spectrum[k][0] = h.real();
+        big.spectrum[k][1] = h.imag();
+    }
+    fftw_execute(big.backward);  // the impulse response, time 0 at index 0
+
+    // The response from kBefore before its start to plan.window after, tapered at its ends,
+    // on a grid of 0.5 Hz: time t at index t mod m.
+    const int m = 88200;
+    const int before = static_cast<int>(kBefore * kRate);
+    const int after = static_cast<int>(plan.window * kRate);
+    const int taper = static_cast<int>(0.02 * kRate);
+    Fft fine(m);
+    std::fill(fine.real, fine.real + m, 0.0);
+    for (int t = -before; t < after; ++t) {
+        double w = 1.0;
+        if (t < 0) w = 0.5 - 0.5 * std::cos(std::numbers::pi * (t + before) / before);
+        if (after - t < taper) w = 0.5 - 0.5 * std::cos(std::numbers::pi * (after - t) / taper);
+        fine.real[(t + m) % m] = w * big.real[(t + n) % n];
+    }
+    fftw_execute(fine.forward);
+    std::vector<std::complex<double>> out;
+    out.reserve(frequencies.size());
+    for (double f : frequencies) {
+        const double bin = f * m / kRate;
+        const int k = std::clamp(static_cast<int>(std::floor(bin)), 0, m / 2 - 1);
+        const double a = std::clamp(bin - k, 0.0, 1.0);
+        const std::complex<double> lo(fine.spectrum[k][0], fine.spectrum[k][1]);
+        const std::complex<double> hi(fine.spectrum[k + 1][0], fine.spectrum[k + 1][1]);
+        out.push_back(lo + a * (hi - lo));
+    }
+    return out;
+}
+
+bool SweepEngine::FastMeasure(const FastSettings& settings) {
+    SharedState& s = m_state;
+    if (m_running || s.Running != Operation::None) return false;
+    const MeasureWindow::SweepFields fields = m_window.Fields();
+    FastPlan plan;
+    if (!PlanFastSweep(fields.start, fields.stop, settings, plan)) return false;
+    const int volume = m_window.VolumePosition();
+    if (volume <= 0) {
+        ShowMessage(kFastNoVolume);
+        return false;
+    }
+    const auto begin = std::chrono::steady_clock::now();
+    m_fastStats = FastStats{};
+    m_abort = false;
+    m_running = true;
+    const RunningOperation running(s, Operation::Sweep);
+    m_window.ShowMeasure(false);
+    s.StopRequested = false;
+    const int slot = std::clamp(m_window.SelectedSlot(), 0, kSlots - 1);
+    s.CurrentSlot = slot;
+    auto finish = [&] {
+        m_window.ShowProgress({});
+        m_window.ShowMeasure(true);
+        m_running = false;
+    };
+    if (!WaitForPlaybackEnd()) {
+        finish();
+        return false;
+    }
+    const std::vector<int16_t> ess = EssSamples(plan);
+    s.SampleCount = plan.samples;
+    s.Header.SetSampleCount(plan.samples);
+    s.WavImage.Clear();
+    s.WavImage.ResizeForOverwrite(WavHeader::kSize + 2 * ess.size());
+    s.Header.WriteTo(s.WavImage.Data());
+    std::copy(ess.begin(), ess.end(),
+              reinterpret_cast<int16_t*>(s.WavImage.Data() + WavHeader::kSize));
+    m_window.ShowProgress(
+        {MeasureWindow::Progress::Kind::Sweep, 0.0, plan.seconds + kTail, plan.f1});
+
+    // The whole recording from the start of the playback on, read out of the recording's ring
+    // every 20 ms (it holds 1.5 s).
+    const bool calibrated = s.Latency.valid;
+    const int channel = s.StereoInput && !s.LeftChannel ? 1 : 0;
+    const uint64_t startFrame = audio::RecordFrames();
+    std::vector<int16_t> recording;
+    recording.reserve(static_cast<size_t>(plan.samples + (kTail + 1.0) * kRate));
+    uint64_t next = startFrame, lost = 0;
+    std::vector<int16_t> block(8192);
+    auto drain = [&] {
+        for (;;) {
+            uint64_t gone = 0;
+            const uint32_t n = audio::RecordCopy(next, block.data(), 8192, channel, gone);
+            lost += gone;
+            next += gone + n;
+            recording.insert(recording.end(), block.begin(), block.begin() + n);
+            if (n == 0) return;
+        }
+    };
+    StartPlayback(s, volume);
+    // Calibrated, where the first sample arrives: at each read the newest frame is the sample
+    // played the calibrated delay (on arrival) and the frame's age earlier.
+    std::vector<double> firstSample;
+    const double tail = kTail + (calibrated ? s.Latency.samples / kRate : 0.1);
+    int64_t tailUs = 0;
+    bool outputLost = false;
+    while (!s.StopRequested) {
+        m_window.ProcessMessages();
+        if (s.StopRequested) break;
+        platform::SleepMicroseconds(20000);
+        const bool playing = Playing(s);
+        if (calibrated && playing) {
+            // Only a read that no block overtook: its newest frame is the last one counted.
+            int16_t newest[2];
+            const uint64_t counted = audio::RecordFrames();
+            audio::ChannelGetData(s.RecChannel, newest, sizeof newest);
+            const bool still = audio::RecordFrames() == counted;
+            const double frames = static_cast<double>(counted);
+            const double played =
+                static_cast<double>(audio::ChannelGetPosition(s.PlayStream)) / 2.0;
+            const double age = audio::RecordAge() * kRate;
+            if (still && played > 0 && played < static_cast<double>(plan.samples)) {
+                const double newestSample =
+                    played - 1.0 - (s.Latency.samples - s.Latency.ageSamples) - age;
+                firstSample.push_back(frames - 1.0 - newestSample);
+            }
+        }
+        drain();
+        if (lost > 0) break;
+        const double position =
+            playing ? static_cast<double>(audio::ChannelGetPosition(s.PlayStream)) / 2.0
+                    : static_cast<double>(plan.samples);
+        if (!playing) {
+            if (audio::OutputLost()) {
+                outputLost = true;
+                break;
+            }
+            tailUs += 20000;
+            if (static_cast<double>(tailUs) * 1e-6 >= tail) break;
+        }
+        m_window.ShowProgress(
+            {MeasureWindow::Progress::Kind::Sweep,
+             std::min(1.0, position / static_cast<double>(plan.samples)),
+             std::max(0.0, (static_cast<double>(plan.samples) - position) / kRate + tail -
+                               static_cast<double>(tailUs) * 1e-6),
+             plan.f1 * std::exp(position / kRate / plan.rate)});
+    }
+    audio::ChannelStop(s.PlayStream);
+    drain();
+    m_fastStats.captureSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    m_fastStats.frames = static_cast<int64_t>(recording.size());
+    if (s.StopRequested || outputLost || lost > 0) {
+        finish();
+        if (outputLost)
+            ShowMessage(kFastOutputLost);
+        else if (lost > 0 && !s.StopRequested)
+            ShowMessage(kFastFramesLost);
+        return false;
+    }
+
+    // The recording from where the first sample arrives; the fraction of a frame left is
+    // turned into the phase below.
+    double first = static_cast<double>(startFrame);
+    if (!firstSample.empty()) {
+        std::nth_element(firstSample.begin(),
+                         firstSample.begin() + static_cast<std::ptrdiff_t>(firstSample.size() / 2),
+                         firstSample.end());
+        first = firstSample[firstSample.size() / 2];
+    }
+    m_fastStats.frameOfFirstSample = first - static_cast<double>(startFrame);
+    const int64_t whole =
+        static_cast<int64_t>(std::floor(first)) - static_cast<int64_t>(startFrame);
+    const double fraction = first - std::floor(first);
+    const auto computeStart = std::chrono::steady_clock::now();
+    std::vector<float> played(ess.size()), recorded;
+    const float gain = static_cast<float>(volume) / 100.0f / 32768.0f;
+    for (size_t i = 0; i < ess.size(); ++i) played[i] = static_cast<float>(ess[i]) * gain;
+    recorded.reserve(recording.size());
+    for (int64_t i = std::max<int64_t>(whole, 0); i < static_cast<int64_t>(recording.size()); ++i) {
+        recorded.push_back(static_cast<float>(recording[static_cast<size_t>(i)]) / 32768.0f);
+    }
+    if (whole < 0) recorded.insert(recorded.begin(), static_cast<size_t>(-whole), 0.0f);
+    std::vector<double> frequencies(static_cast<size_t>(plan.points));
+    for (int k = 1; k <= plan.points; ++k)
+        frequencies[static_cast<size_t>(k - 1)] = plan.start + k * plan.spacing;
+    const std::vector<std::complex<double>> h = TransferAt(plan, played, recorded, frequencies);
+    m_fastStats.computeSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - computeStart).count();
+
+    // Into the slot as a sweep stores its points: the level a steady tone at this volume would
+    // read (its amplitude times sqrt 1.5, as the FFT read's seven bins give), times 100.
+    const double toneLevel = std::sqrt(1.5) * kSampleAmplitude / 32768.0 * volume / 100.0;
+    if (m_events != nullptr) m_events->SweepBegins(slot);
+    for (int k = 1; k <= plan.points; ++k) {
+        const double f = frequencies[static_cast<size_t>(k - 1)];
+        const std::complex<double> v =
+            h[static_cast<size_t>(k - 1)] *
+            std::polar(1.0, 2.0 * std::numbers::pi * f * fraction / kRate);
+        s.SpecFreq[slot][k] = f;
+        s.SpecAmp[slot][k] = 100.0 * toneLevel * std::abs(v);
+        s.SpecPhase[slot][k] = std::arg(v) * 180.0 / std::numbers::pi;
+        s.SpecCount[slot] = k;
+        s.SpecPhased[slot] = calibrated;
+        if (m_events != nullptr) m_events->PointStored(slot, k);
+    }
+    s.CurrentFreq = plan.start + plan.points * plan.spacing;
+    m_fastStats.stored = true;
+    if (m_events != nullptr) m_events->SweepEnded(slot);
+    finish();
+    m_window.Redraw();
+    return true;
+}
+
+}  // namespace sonarix

@@ -1,0 +1,62 @@
+// "Fast Measure": an exponential sine sweep over the main window's range, recorded whole and
+// deconvolved into the complex transfer function, which fills the slot at a chosen spacing. The
+// harmonic distortion falls before the linear response in time and is windowed out; a
+// resonator's ring-up is part of the response instead of smearing the spectrum.
+#pragma once
+
+#include <complex>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "measurement/Unit1.h"
+
+namespace sonarix {
+
+// The choices of the Measure menu.
+struct FastSettings {
+    double spacing = 1.0;  // Hz between the points
+    int lengthFactor = 1;  // the sweep's length as a multiple of the one chosen for the range
+};
+inline constexpr double kFastSpacings[] = {0.5, 1.0, 2.0, 5.0, 10.0};
+inline constexpr int kFastLengthFactors[] = {1, 2, 4, 8};
+
+inline constexpr const char* kFastTooManyPoints =
+    "Too many data points: the range holds more than 20000 points at this spacing; choose a "
+    "larger spacing in the Measure menu";
+inline constexpr const char* kFastFramesLost =
+    "The recording lost frames during the fast measurement (the program was held up for more "
+    "than a second): the spectrum was not stored. Measure again.";
+inline constexpr const char* kFastNoVolume =
+    "Amplitude Output Signal is 0: the fast measurement would play nothing. Raise it first.";
+inline constexpr const char* kFastOutputLost =
+    "The sound output was lost (the sound server stopped or the sound card was unplugged): the "
+    "fast measurement was ended and nothing was stored.";
+
+// What a fast measurement plays and evaluates.
+struct FastPlan {
+    double start = 0.0, stop = 0.0, spacing = 1.0;  // the points: start + k spacing, k = 1 ...
+    int points = 0;
+    double f1 = 0.0, f2 = 0.0;  // the sweep's own band, a little wider than the points'
+    double seconds = 0.0;       // its length
+    int64_t samples = 0;
+    double rate = 0.0;    // L = seconds / ln(f2 / f1): the time per e-fold of frequency
+    double window = 0.0;  // seconds of the response kept after its start
+};
+
+// Reads the start and stop fields (through ReadNumber) and plans the sweep; a refusal shows its
+// message naming the field and returns false.
+bool PlanFastSweep(std::string_view start, std::string_view stop, const FastSettings& settings,
+                   FastPlan& plan);
+
+// The sweep's samples at the tone's amplitude, with half-Hann fades at both ends.
+std::vector<int16_t> EssSamples(const FastPlan& plan);
+
+// The transfer function recorded / played at each frequency, from the played samples and the
+// recording aligned so that recorded[0] is where played[0] arrives (a delay left in it shows as
+// the response's phase). The response is kept from 5 ms before that to plan.window after it.
+std::vector<std::complex<double>> TransferAt(const FastPlan& plan, const std::vector<float>& played,
+                                             const std::vector<float>& recorded,
+                                             const std::vector<double>& frequencies);
+
+}  // namespace sonarix

@@ -1,0 +1,121 @@
+// The fast measurement on the virtual apparatus's manual clock: the spectrum it stores against
+// the apparatus's own transfer function (amplitude in the stepped sweep's units, phase with a
+// calibrated latency), the modes' frequencies, the distortion of a clipped output kept out,
+// and "Stop".
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <numbers>
+
+#include "measurement/FastSweep.h"
+#include "measurement/Latency.h"
+#include "measurement/ReadLevel.h"
+#include "measurement/Sweep.h"
+#include "measurement/TestSignals.h"
+#include "tests/TestSupport.h"
+#include "tests/measurement/ApparatusSetup.h"
+#include "tests/measurement/FakeMeasureWindow.h"
+
+namespace sonarix {
+namespace {
+
+class FastSweepTest : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(test::InstallApparatus(*s, apparatus)); }
+    void TearDown() override { audio::UseBackend(nullptr); }
+    // What a steady tone at the window's volume reads, times 100, as the stepped sweep stores.
+    double Expected(double f) const {
+        return 100.0 * std::sqrt(1.5) * std::abs(apparatus->ExpectedResponse(f)) *
+               kSampleAmplitude / 32768.0 * window.volume / 100.0;
+    }
+    std::unique_ptr<SharedState> s = std::make_unique<SharedState>();
+    audio::VirtualApparatus* apparatus = nullptr;
+    test::FakeMeasureWindow window;
+    SweepEngine engine{*s, window};
+    test::MessageRecorder messages;
+};
+
+TEST_F(FastSweepTest, StoresTheTransferFunctionInTheSweepsUnitsAndWithItsPhase) {
+    apparatus->SetNoiseRms(0.0);
+    s->Latency = LatencyCalibration{true, 441.0, 60.0, 0.0};
+    FastSettings settings;
+    ASSERT_TRUE(engine.FastMeasure(settings));
+    EXPECT_TRUE(messages.Messages().empty());
+    ASSERT_EQ(s->SpecCount[0], 9900);
+    EXPECT_EQ(s->SpecFreq[0][1], 101.0);
+    EXPECT_EQ(s->SpecFreq[0][9900], 10000.0);
+    EXPECT_TRUE(s->SpecPhased[0]);
+    EXPECT_TRUE(window.measureShown);
+    // Within 1 % and 1 degree wherever the response is within 30 dB of its largest; below
+    // that the recording's 16-bit steps (half a step is 70 dB under the peaks here) set the
+    // floor, as they do for every way of reading the level.
+    double most = 0.0;
+    for (int k = 1; k <= 9900; ++k) most = std::max(most, Expected(s->SpecFreq[0][k]));
+    double worstAmp = 0.0, worstPhase = 0.0, worstFloor = 0.0;
+    for (int k = 1; k <= 9900; ++k) {
+        const double f = s->SpecFreq[0][k];
+        const double want = Expected(f);
+        worstFloor = std::max(worstFloor, std::abs(s->SpecAmp[0][k] - want) / most);
+        if (want < 0.03 * most) continue;
+        worstAmp = std::max(worstAmp, std::abs(s->SpecAmp[0][k] / want - 1.0));
+        const double phase = std::arg(apparatus->ExpectedResponse(f)) * 180.0 / std::numbers::pi;
+        worstPhase =
+            std::max(worstPhase, std::abs(std::remainder(s->SpecPhase[0][k] - phase, 360.0)));
+    }
+    EXPECT_LT(worstAmp, 0.01);
+    EXPECT_LT(worstPhase, 1.0);
+    EXPECT_LT(worstFloor, 1e-3);
+}
+
+TEST_F(FastSweepTest, TheHarmonicsOfADistortingOutputStayOutOfTheSpectrum) {
+    apparatus->SetNoiseRms(0.0);
+    s->Latency = LatencyCalibration{true, 441.0, 60.0, 0.0};
+    window.volume = 100;
+    window.fields.stop = "7000";  // the third harmonic stays below half the sampling rate
+    ASSERT_TRUE(engine.FastMeasure(FastSettings{}));
+    const int n = s->SpecCount[0];
+    std::vector<double> clean(s->SpecAmp[0].begin() + 1, s->SpecAmp[0].begin() + 1 + n);
+    const double most = *std::max_element(clean.begin(), clean.end());
+    // An amplifier whose second and third harmonics are each a tenth of the sweep's amplitude
+    // (k2 A^2 / 2 and k3 A^3 / 4): the fundamental grows by 3/4 k3 A^2 = 30 % at every
+    // frequency. Where the linear response is small and a harmonic's large (below a mode's half
+    // and third), a leak would change that ratio.
+    const double a = kSampleAmplitude / 32768.0;
+    apparatus->SetOutputDistortion(0.2 / a, 0.4 / (a * a));
+    ASSERT_TRUE(engine.FastMeasure(FastSettings{}));
+    double worst = 0.0;
+    for (int k = 400; k <= n; ++k) {
+        const double c = clean[static_cast<size_t>(k - 1)];
+        if (c < 0.02 * most) continue;
+        worst = std::max(worst, std::abs(s->SpecAmp[0][k] / c / 1.3 - 1.0));
+    }
+    EXPECT_LT(worst, 0.01);
+}
+
+TEST_F(FastSweepTest, StopLeavesTheSlotAsItWasAndRefusalsNameTheField) {
+    s->SpecCount[0] = 3;
+    s->SpecAmp[0][2] = 7.0;
+    int rounds = 0;
+    window.onMessages = [&] {
+        if (++rounds == 40) engine.Stop();
+    };
+    EXPECT_FALSE(engine.FastMeasure(FastSettings{}));
+    EXPECT_EQ(s->SpecCount[0], 3);
+    EXPECT_EQ(s->SpecAmp[0][2], 7.0);
+    EXPECT_TRUE(messages.Messages().empty());
+    EXPECT_TRUE(window.measureShown);
+    window.onMessages = {};
+
+    window.fields.stop = "30000";
+    EXPECT_FALSE(engine.FastMeasure(FastSettings{}));
+    window.fields.stop = "10000";
+    EXPECT_FALSE(engine.FastMeasure(FastSettings{0.25, 1}));  // 39600 points
+    window.volume = 0;
+    EXPECT_FALSE(engine.FastMeasure(FastSettings{}));
+    EXPECT_EQ(messages.Messages(),
+              (std::vector<std::string>{kStopAboveHalfRate, kFastTooManyPoints, kFastNoVolume}));
+}
+
+}  // namespace
+}  // namespace sonarix
