@@ -1,6 +1,7 @@
 // The main window.
 #include "display/Unit1Form.h"
 
+#include <QActionGroup>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -144,6 +145,11 @@ void TForm1::BuildControls(QWidget* c) {
     IgnoreSecondClickOfDoubleClick(Button1);
     Button4 = Named(new QPushButton(QStringLiteral("Fit Spectrum"), c), "Button4");
     Button4->setGeometry(30, 472, 123, 25);
+    FastButton = Named(new QPushButton(QStringLiteral("Fast Measure"), c), "FastButton");
+    FastButton->setGeometry(30, 499, 123, 20);
+    FastButton->setToolTip(QStringLiteral(
+        "The whole spectrum in seconds: an exponential sweep, recorded whole and deconvolved "
+        "(spacing and length in the Measure menu)"));
 
     CheckBox1 = Named(new QCheckBox(QStringLiteral("FFT-Filter on"), c), "CheckBox1");
     CheckBox1->move(47, 520);
@@ -191,6 +197,7 @@ void TForm1::BuildControls(QWidget* c) {
     connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(); });
     connect(Button3, &QPushButton::clicked, this, [this] { Button3Click(); });
     connect(Button4, &QPushButton::clicked, this, [this] { FitExecute(); });
+    connect(FastButton, &QPushButton::clicked, this, [this] { FastMeasureClick(); });
     connect(Image1, &TImage::MouseDown, this, [this](int x, int, Qt::MouseButton) { SetFreq(x); });
     connect(Image1, &TImage::MouseMove, this, [this](int x, int y) { ZeigeFreq(x, y); });
     connect(Image1, &TImage::MouseEnter, this, [this] { ZeigeFreqOn(); });
@@ -248,6 +255,30 @@ void TForm1::BuildMenus() {
     action(RestoreLastSession, "RestoreLastSession", "Restore Last Session", false);
     action(Undo, "Undo", "Undo", false);
     action(Redo, "Redo", "Redo", false);
+    action(MeasureAction, "MeasureAction", "Measure", true);
+    action(FastMeasure, "FastMeasure", "Fast Measure", true);
+    connect(MeasureAction, &QAction::triggered, this, [this] {
+        if (Button2->isVisible() && Button2->isEnabled()) Button2Click();
+    });
+    connect(FastMeasure, &QAction::triggered, this, [this] { FastMeasureClick(); });
+    auto* spacings = new QActionGroup(this);
+    for (size_t i = 0; i < FastSpacing.size(); ++i) {
+        const double hz = kFastSpacings[i];
+        FastSpacing[i] = spacings->addAction(QStringLiteral("Spacing %1 Hz").arg(hz));
+        FastSpacing[i]->setObjectName(QStringLiteral("FastSpacing%1").arg(i));
+        FastSpacing[i]->setCheckable(true);
+        FastSpacing[i]->setChecked(hz == 1.0);
+    }
+    auto* lengths = new QActionGroup(this);
+    for (size_t i = 0; i < FastLength.size(); ++i) {
+        const int factor = kFastLengthFactors[i];
+        FastLength[i] = lengths->addAction(
+            factor == 1 ? QStringLiteral("Sweep Length as for the Range")
+                        : QStringLiteral("Sweep Length x %1 (less noise)").arg(factor));
+        FastLength[i]->setObjectName(QStringLiteral("FastLength%1").arg(i));
+        FastLength[i]->setCheckable(true);
+        FastLength[i]->setChecked(factor == 1);
+    }
     Undo->setShortcut(QKeySequence::Undo);
     Redo->setShortcuts({QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), QKeySequence::Redo});
     connect(SaveSession, &QAction::triggered, this, [this] { SaveSessionExecute(); });
@@ -298,6 +329,12 @@ void TForm1::BuildMenus() {
     file->addActions({SaveAsImage, PrinterSetup, PrintImage, Exit});
     QMenu* edit = bar->addMenu(QStringLiteral("Edit"));
     edit->addActions({Undo, Redo});
+    QMenu* measure = bar->addMenu(QStringLiteral("Measure"));
+    measure->addActions({MeasureAction, FastMeasure});
+    measure->addSeparator();
+    for (QAction* a : FastSpacing) measure->addAction(a);
+    measure->addSeparator();
+    for (QAction* a : FastLength) measure->addAction(a);
     QMenu* view = bar->addMenu(QStringLiteral("View"));
     view->addActions({ChangeFont, ChangePenColor, ChangeLineThickness});
     QMenu* windows = bar->addMenu(QStringLiteral("Windows"));
@@ -346,7 +383,7 @@ void TForm1::BuildMenus() {
     connect(escape, &QShortcut::activated, this, [this] { m_engine->EndTone(); });
     // Menus are windows of their own and do not inherit the window's font.
     bar->setFont(font());
-    for (QMenu* m : {file, edit, view, windows, configure, help}) m->setFont(font());
+    for (QMenu* m : {file, edit, measure, view, windows, configure, help}) m->setFont(font());
 }
 
 void TForm1::LayoutScrollBox() {
@@ -400,6 +437,8 @@ void TForm1::EnableBetweenSweeps(bool idle) {
         a->setEnabled(idle);
     }
     m_idle = idle;
+    FastButton->setEnabled(idle);
+    for (QAction* a : {MeasureAction, FastMeasure}) a->setEnabled(idle);
     for (QAction* a : {SaveSession, OpenSession, RestoreLastSession}) {
         a->setEnabled(idle && m_session != nullptr);
     }
@@ -604,6 +643,30 @@ void TForm1::Button3Click() {
     RedrawSpectra();
 }
 
+void TForm1::FastMeasureClick() {
+    if (m_idle) m_engine->FastMeasure(FastChoice());
+}
+
+FastSettings TForm1::FastChoice() const {
+    FastSettings f;
+    for (size_t i = 0; i < FastSpacing.size(); ++i) {
+        if (FastSpacing[i]->isChecked()) f.spacing = kFastSpacings[i];
+    }
+    for (size_t i = 0; i < FastLength.size(); ++i) {
+        if (FastLength[i]->isChecked()) f.lengthFactor = kFastLengthFactors[i];
+    }
+    return f;
+}
+
+void TForm1::SetFastChoice(const FastSettings& f) {
+    for (size_t i = 0; i < FastSpacing.size(); ++i) {
+        if (kFastSpacings[i] == f.spacing) FastSpacing[i]->setChecked(true);
+    }
+    for (size_t i = 0; i < FastLength.size(); ++i) {
+        if (kFastLengthFactors[i] == f.lengthFactor) FastLength[i]->setChecked(true);
+    }
+}
+
 void TForm1::SetFreq(int x) { m_engine->PlayTone(Geometry().FrequencyAt(x)); }
 
 MeasureWindow::SweepFields TForm1::Fields() const {
@@ -743,6 +806,9 @@ WindowSettings TForm1::SessionSettings() const {
     w.font = m_canvas->Font().toString().toStdString();
     w.fontColor = m_canvas->FontColor;
     w.penWidth = m_canvas->PenWidth;
+    const FastSettings fast = FastChoice();
+    w.fastSpacing = fast.spacing;
+    w.fastLength = fast.lengthFactor;
     return w;
 }
 
@@ -763,6 +829,7 @@ void TForm1::ApplySessionSettings(const WindowSettings& w) {
         }
     }
     m_canvas->PenWidth = std::clamp(w.penWidth, 1, 4);
+    SetFastChoice(FastSettings{w.fastSpacing, w.fastLength});
     if (Form4 != nullptr) Form4->RadioGroup1->SetItemIndex(m_canvas->PenWidth - 1);
     PanelGroesse();
     RedrawSpectra();

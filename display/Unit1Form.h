@@ -6,6 +6,7 @@
 #include <QFont>
 #include <QMainWindow>
 #include <QRect>
+#include <array>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -13,6 +14,7 @@
 #include <utility>
 
 #include "display/PlotDrawing.h"
+#include "measurement/FastSweep.h"
 #include "measurement/Sweep.h"
 #include "measurement/Unit1.h"
 #include "plot/FontDialog.h"
@@ -69,16 +71,17 @@ public:
     QLineEdit* Edit2 = nullptr;
     QLineEdit* Edit3 = nullptr;
     QLineEdit* Edit4 = nullptr;
-    QPushButton* Button1 = nullptr;  // "Stop", beneath "Measure"
-    QPushButton* Button2 = nullptr;  // "Measure"
-    QPushButton* Button3 = nullptr;  // "Clear Spectrum"
-    QPushButton* Button4 = nullptr;  // "Fit Spectrum"
-    QCheckBox* CheckBox1 = nullptr;  // "FFT-Filter on"
-    QCheckBox* CheckBox2 = nullptr;  // "Lock-in", beneath it
-    QSlider* TrackBar1 = nullptr;    // "Amplitude Output Signal"
-    QLabel* Panel2 = nullptr;        // lag indicator
-    QWidget* LagArea = nullptr;      // behind it, always there: its tooltip tells the latency
-    QLabel* Panel3 = nullptr;        // "Saturation"
+    QPushButton* Button1 = nullptr;     // "Stop", beneath "Measure"
+    QPushButton* Button2 = nullptr;     // "Measure"
+    QPushButton* Button3 = nullptr;     // "Clear Spectrum"
+    QPushButton* Button4 = nullptr;     // "Fit Spectrum"
+    QPushButton* FastButton = nullptr;  // "Fast Measure", beneath it
+    QCheckBox* CheckBox1 = nullptr;     // "FFT-Filter on"
+    QCheckBox* CheckBox2 = nullptr;     // "Lock-in", beneath it
+    QSlider* TrackBar1 = nullptr;       // "Amplitude Output Signal"
+    QLabel* Panel2 = nullptr;           // lag indicator
+    QWidget* LagArea = nullptr;         // behind it, always there: its tooltip tells the latency
+    QLabel* Panel3 = nullptr;           // "Saturation"
     QScrollArea* ScrollBox1 = nullptr;
     QWidget* Panel1 = nullptr;  // the visible part of the plot
     TImage* Image1 = nullptr;   // the plot surface, 3200 x 1200
@@ -120,6 +123,12 @@ public:
     QAction* RestoreLastSession = nullptr;
     QAction* Undo = nullptr;
     QAction* Redo = nullptr;
+    // The Measure menu: "Measure", "Fast Measure", and the fast measurement's spacing and
+    // length (FastSpacing[i] for kFastSpacings[i], FastLength[i] for kFastLengthFactors[i]).
+    QAction* MeasureAction = nullptr;
+    QAction* FastMeasure = nullptr;
+    std::array<QAction*, 5> FastSpacing{};
+    std::array<QAction*, 4> FastLength{};
 
     // The windows this one opens, created after it (not owned). The serial dialog belongs to
     // the configuration windows and is only shown from here.
@@ -174,6 +183,10 @@ public:
     void Button1Click();
     void Button2Click();
     void Button3Click();
+    // "Fast Measure" with the Measure menu's spacing and length.
+    void FastMeasureClick();
+    FastSettings FastChoice() const;
+    void SetFastChoice(const FastSettings& settings);
     void SetFreq(int x);
     SweepEngine& Engine() { return *m_engine; }
 

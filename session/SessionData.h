@@ -42,6 +42,8 @@ struct WindowSettings {
     std::string font;                                                     // QFont::toString()
     uint32_t fontColor = 0;
     int penWidth = 1;
+    double fastSpacing = 1.0;  // the Measure menu's choices for "Fast Measure"
+    int fastLength = 1;
     bool operator==(const WindowSettings&) const = default;
 };
 

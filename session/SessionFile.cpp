@@ -166,6 +166,8 @@ QJsonObject SettingsObject(const WindowSettings& w) {
     o[QLatin1String("font")] = Text(w.font);
     o[QLatin1String("fontColor")] = static_cast<double>(w.fontColor);
     o[QLatin1String("penWidth")] = w.penWidth;
+    o[QLatin1String("fastSpacing")] = w.fastSpacing;
+    o[QLatin1String("fastLength")] = w.fastLength;
     return o;
 }
 
@@ -183,6 +185,9 @@ void ReadSettings(Reader& r, const QJsonObject& o, WindowSettings& w) {
     w.font = r.Str(o, "font", at);
     w.fontColor = r.Colour(o, "fontColor", at);
     w.penWidth = r.Int(o, "penWidth", at, 1, 4);
+    // Added later in version 1: absent in older files, which keep the defaults.
+    if (o.contains(QLatin1String("fastSpacing"))) w.fastSpacing = r.Num(o, "fastSpacing", at);
+    if (o.contains(QLatin1String("fastLength"))) w.fastLength = r.Int(o, "fastLength", at, 1, 64);
 }
 
 QJsonObject LatencyObject(const LatencyCalibration& l) {

@@ -472,7 +472,7 @@ TEST_F(MainWindowTest, MenusUseTheWindowFont) {
         ++menus;
         EXPECT_EQ(m->font(), f->font()) << m->title().toStdString();
     }
-    EXPECT_EQ(menus, 6);  // File, Edit, View, Windows, Configure, Help
+    EXPECT_EQ(menus, 7);  // File, Edit, Measure, View, Windows, Configure, Help
 }
 
 }  // namespace

@@ -59,7 +59,7 @@ SessionData RandomSession(uint64_t seed) {
     }
     d.settings = {"123.5",  "4x",  "",   "7", 2,
                   1,        false, true, 42,  "Sans Serif,11,-1,5,700,0,0,0,0,0",
-                  0x123456, 3};
+                  0x123456, 3,     5.0,  4};
     d.fit.from = "1000.0";
     d.fit.to = "2000.5";
     for (int k2 = 1; k2 <= kPeaks; ++k2) {

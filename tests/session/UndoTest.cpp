@@ -126,6 +126,28 @@ TEST_F(UndoTest, EverySpectrumActionGoesBackAndForthEntryByEntry) {
     fs::remove(file);
 }
 
+TEST_F(UndoTest, FastMeasureFillsTheSlotAsOneStepAtTheMenusSpacing) {
+    Fill(1, 100.0, 200.0, 1.0);
+    f->RadioGroup1->SetItemIndex(1);
+    const Snapshot before = Take();
+    f->FastSpacing[4]->trigger();  // 10 Hz
+    AtRound(10, [&] {
+        EXPECT_FALSE(f->FastButton->isEnabled());
+        EXPECT_FALSE(f->Button2->isVisible());  // "Stop" instead, as in a sweep
+    });
+    QTest::mouseClick(f->FastButton, Qt::LeftButton);
+    ASSERT_EQ(p.state->SpecCount[1], 990);
+    EXPECT_EQ(p.state->SpecFreq[1][990], 10000.0);
+    EXPECT_TRUE(f->FastButton->isEnabled());
+    const Snapshot after = Take();
+    EXPECT_EQ(f->Undo->text(), "Undo Measure");
+    UndoRedo(f, before, after, "Fast Measure");
+    // Stop abandons it: the slot stays as it was.
+    AtRound(20, [&] { QTest::mouseClick(f->Button1, Qt::LeftButton); });
+    f->FastMeasure->trigger();
+    EXPECT_TRUE(Same(Take(), after));
+}
+
 TEST_F(UndoTest, UndoWaitsWhileASweepRunsAndTheSweepIsOneStepEvenWithAClearInIt) {
     Fill(0, 100.0, 2000.0, 10.0);
     const Snapshot before = Take();
