@@ -1,0 +1,158 @@
+// The fast measurement against the stepped sweep on the virtual apparatus in real time (its
+// default noise and 10 ms latency, calibrated), in one run: the time from the press to the
+// shown spectrum, the 12 modes' frequencies as the fit finds them, the noise in a band without
+// resonances, and a steady tone's level against the fast spectrum at five frequencies.
+#include <benchmark/benchmark.h>
+
+#include <QApplication>
+#include <QLineEdit>
+#include <chrono>
+#include <cmath>
+#include <complex>
+
+#include "app/Program.h"
+#include "display/Unit1Form.h"
+#include "fitting/FindPeaks.h"
+#include "fitting/FitRun.h"
+#include "measurement/FastSweep.h"
+#include "measurement/Latency.h"
+#include "measurement/Playback.h"
+#include "measurement/ReadLevel.h"
+#include "measurement/TestSignals.h"
+#include "platform/Clock.h"
+#include "platform/audio/Audio.h"
+#include "platform/audio/VirtualApparatus.h"
+#include "plot/Controls.h"
+#include "tests/fitting/FakeFitWindow.h"
+
+namespace {
+
+using namespace sonarix;
+
+double Seconds(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+// The fitted frequency of the mode nearest f in the slot's points: the peaks found in f +- 3
+// widths fitted together (amplitude only, as for any spectrum), the one nearest f taken.
+double FittedMode(const SharedState& s, int slot, double f, double width) {
+    auto fit = std::make_unique<FitState>();
+    FitData& d = fit->data;
+    d.FitCount = s.SpecCount[slot];
+    for (int k = 1; k <= d.FitCount; ++k) {
+        d.FitFrequency[k] = s.SpecFreq[slot][k];
+        d.FitAmplitude[k] = s.SpecAmp[slot][k];
+    }
+    test::FakeFitWindow w;
+    w.from = f - 3.0 * width;
+    w.to = f + 3.0 * width;
+    if (FindPeaks(d, w.from, w.to, fit->peaks) == 0) return NAN;
+    RefinePeaks(d, w.from, w.to, fit->peaks);
+    FitRunner runner(*fit);
+    runner.Run(w);
+    double best = NAN;
+    for (int k = 1; k <= kPeaks; ++k) {
+        const double p = fit->peaks.PeakFrequency[k];
+        if (fit->peaks.PeakAmplitude[k] > 0.0 && !(std::abs(p - f) >= std::abs(best - f))) best = p;
+    }
+    return best;
+}
+
+void BM_FastVersusStepped(benchmark::State& state) {
+    audio::UseBackend(
+        std::make_unique<audio::VirtualApparatus>(audio::VirtualApparatus::Clock::RealTime));
+    auto* apparatus = dynamic_cast<audio::VirtualApparatus*>(audio::CurrentBackend());
+    auto program = std::make_unique<Program>();
+    StartUp(*program);
+    CreateRemainingWindows(*program);
+    QApplication::processEvents();
+    SharedState& s = *program->state;
+    TForm1& f = *program->form1;
+    {
+        class Window : public CalibrationWindow {
+        public:
+            void ProcessMessages() override { QApplication::processEvents(); }
+            int VolumePosition() const override { return 50; }
+        } w;
+        platform::Sleep(800);
+        CalibrateLatency(s, w);
+    }
+    double stepped = 0, fast = 0;
+    for (auto _ : state) {
+        auto t = std::chrono::steady_clock::now();
+        f.Button2Click();  // slot 1: the stepped default, 10 Hz
+        stepped = Seconds(t);
+        f.RadioGroup1->SetItemIndex(1);
+        t = std::chrono::steady_clock::now();
+        f.FastMeasureClick();  // slot 2: the fast default, 1 Hz
+        fast = Seconds(t);
+    }
+    state.counters["stepped_s"] = stepped;
+    state.counters["fast_s"] = fast;
+    state.counters["fast_points"] = s.SpecCount[1];
+    state.counters["fast_compute_ms"] = 1e3 * f.Engine().LastFastStats().computeSeconds;
+
+    // The modes.
+    double worstFast = 0, worstStepped = 0;
+    int modes = 0;
+    for (const audio::CavityMode& m : apparatus->Modes()) {
+        if (m.frequency < 200.0 || m.frequency > 9900.0) continue;
+        ++modes;
+        worstFast =
+            std::max(worstFast, std::abs(FittedMode(s, 1, m.frequency, m.width) - m.frequency));
+        worstStepped =
+            std::max(worstStepped, std::abs(FittedMode(s, 0, m.frequency, m.width) - m.frequency));
+    }
+    state.counters["modes"] = modes;
+    state.counters["mode_error_fast_hz"] = worstFast;
+    state.counters["mode_error_stepped_hz"] = worstStepped;
+
+    // The noise: each slot's RMS deviation from the apparatus's own response over 500 ... 1500
+    // Hz, where there is no mode, as a fraction of the response there.
+    const double scale = 100.0 * std::sqrt(1.5) * kSampleAmplitude / 32768.0 * 0.5;
+    auto noise = [&](int slot) {
+        double sum = 0, ref = 0;
+        int n = 0;
+        for (int k = 1; k <= s.SpecCount[slot]; ++k) {
+            const double fr = s.SpecFreq[slot][k];
+            if (fr < 500.0 || fr > 1500.0) continue;
+            const double want = scale * std::abs(apparatus->ExpectedResponse(fr));
+            sum += std::pow(s.SpecAmp[slot][k] - want, 2);
+            ref += want * want;
+            ++n;
+        }
+        return 10.0 * std::log10(sum / ref);
+    };
+    state.counters["noise_fast_db"] = noise(1);
+    state.counters["noise_stepped_db"] = noise(0);
+
+    // A steady tone (FFT read, as the stepped sweep) against the fast spectrum.
+    double worstTone = 0;
+    LevelBuffers buffers;
+    for (double tone : {2500.0, 3620.0, 4780.0, 6410.0, 8500.0}) {
+        s.CurrentFreq = tone;
+        MakeToneWav(s, 1.0);
+        StartPlayback(s, 50);
+        platform::Sleep(600);
+        const double level = 100.0 * ReadLevel(s, tone, true, buffers);
+        audio::ChannelStop(s.PlayStream);
+        const int k = static_cast<int>(std::lround(tone - s.SpecFreq[1][1])) + 1;
+        worstTone = std::max(worstTone, std::abs(s.SpecAmp[1][k] / level - 1.0));
+    }
+    state.counters["tone_vs_fast_worst"] = worstTone;
+    ShutDown(*program);
+    program.reset();
+    audio::UseBackend(nullptr);
+}
+BENCHMARK(BM_FastVersusStepped)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    QApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
