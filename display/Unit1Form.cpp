@@ -782,14 +782,12 @@ void TForm1::UseSession(SessionKeeper* keeper) {
 }
 
 void TForm1::RefreshUndo() {
-    const bool undo = m_idle && m_session != nullptr && m_session->History().CanUndo();
-    const bool redo = m_idle && m_session != nullptr && m_session->History().CanRedo();
-    Undo->setEnabled(undo);
-    Redo->setEnabled(redo);
-    Undo->setText(undo ? QString::fromStdString(m_session->History().UndoCaption())
-                       : QStringLiteral("Undo"));
-    Redo->setText(redo ? QString::fromStdString(m_session->History().RedoCaption())
-                       : QStringLiteral("Redo"));
+    static const UndoHistory none;
+    const UndoHistory& h = m_session != nullptr ? m_session->History() : none;
+    Undo->setEnabled(m_idle && h.CanUndo());
+    Redo->setEnabled(m_idle && h.CanRedo());
+    Undo->setText(QString::fromStdString(h.UndoCaption()));
+    Redo->setText(QString::fromStdString(h.RedoCaption()));
 }
 
 WindowSettings TForm1::SessionSettings() const {

@@ -194,6 +194,11 @@ bool SweepEngine::FastMeasure(const FastSettings& settings) {
     s.StopRequested = false;
     const int slot = std::clamp(m_window.SelectedSlot(), 0, kSlots - 1);
     s.CurrentSlot = slot;
+    // The parameters of the measurement in force, as a sweep leaves them: its points lie at
+    // StartFreq + k StepFreq up to StopFreq.
+    s.StartFreq = plan.start;
+    s.StopFreq = plan.stop;
+    s.StepFreq = plan.spacing;
     auto finish = [&] {
         m_window.ShowProgress({});
         m_window.ShowMeasure(true);

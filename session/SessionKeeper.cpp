@@ -267,10 +267,10 @@ bool SessionKeeper::OfferRestore() {
 
 bool SessionKeeper::RestoreLastSession() {
     if (Busy()) return false;
-    const std::string path =
-        (m_folder.empty() ? JournalFolder() : m_folder) + "/" + kLastSessionFile;
+    // Only the folder of this program's journal: without one (tests) there is nothing to take.
+    const std::string path = m_folder + "/" + kLastSessionFile;
     std::error_code e;
-    if (!std::filesystem::exists(path, e)) {
+    if (m_folder.empty() || !std::filesystem::exists(path, e)) {
         ShowMessage(kNoLastSession);
         return false;
     }

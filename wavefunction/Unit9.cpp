@@ -202,14 +202,12 @@ void TForm9::ChangeValues(const char* name, const std::function<void()>& action)
 void TForm9::RefreshUndo() {
     // Shortcuts act even when the menu is closed: they are kept available and refuse while an
     // angle is measured.
-    const bool undo = m_session != nullptr && m_session->History().CanUndo();
-    const bool redo = m_session != nullptr && m_session->History().CanRedo();
-    Undo->setEnabled(undo);
-    Redo->setEnabled(redo);
-    Undo->setText(undo ? QString::fromStdString(m_session->History().UndoCaption())
-                       : QStringLiteral("Undo"));
-    Redo->setText(redo ? QString::fromStdString(m_session->History().RedoCaption())
-                       : QStringLiteral("Redo"));
+    static const UndoHistory none;
+    const UndoHistory& h = m_session != nullptr ? m_session->History() : none;
+    Undo->setEnabled(h.CanUndo());
+    Redo->setEnabled(h.CanRedo());
+    Undo->setText(QString::fromStdString(h.UndoCaption()));
+    Redo->setText(QString::fromStdString(h.RedoCaption()));
 }
 
 void TForm9::Button2Click() {
