@@ -24,7 +24,7 @@ namespace {
 constexpr double kRate = 44100.0;
 constexpr double kFadeIn = 0.05;   // s
 constexpr double kFadeOut = 0.01;  // s
-constexpr double kBefore = 0.005;  // s of the response kept before its start
+constexpr double kBefore = 0.05;   // s kept before the response (the band edges ring both ways)
 constexpr double kTail = 0.35;     // s recorded after the sweep's end, beyond the latency
 constexpr double kLowestSweep = 10.0;
 constexpr double kHighestSweep = 21500.0;
@@ -119,7 +119,7 @@ std::vector<int16_t> EssSamples(const FastPlan& plan) {
 
 std::vector<std::complex<double>> TransferAt(const FastPlan& plan, const std::vector<float>& played,
                                              const std::vector<float>& recorded,
-                                             const std::vector<double>& frequencies) {
+                                             const std::vector<double>& frequencies, bool aligned) {
     // H = Y X* / (|X|^2 + e) over a length that holds both without wrapping into each other.
     const int n = PowerOfTwoAtLeast(played.size() + recorded.size());
     Fft big(n);
@@ -135,30 +135,57 @@ std::vector<std::complex<double>> TransferAt(const FastPlan& plan, const std::ve
     std::fill(big.real, big.real + n, 0.0);
     std::copy(recorded.begin(), recorded.end(), big.real);
     fftw_execute(big.forward);
+    // Only within the sweep's band, with raised-cosine edges: outside it X is all but zero and
+    // the division would blow up whatever the recording holds there (hum, an amplifier's offset).
     const double floor = 1e-9 * most;
+    const double lowEdge = plan.f1 * 1.2, highEdge = plan.f2 / 1.08;
+    auto band = [&](double f) {
+        if (f <= plan.f1 || f >= plan.f2) return 0.0;
+        if (f < lowEdge)
+            return 0.5 - 0.5 * std::cos(std::numbers::pi * (f - plan.f1) / (lowEdge - plan.f1));
+        if (f > highEdge)
+            return 0.5 - 0.5 * std::cos(std::numbers::pi * (plan.f2 - f) / (plan.f2 - highEdge));
+        return 1.0;
+    };
     for (int k = 0; k <= n / 2; ++k) {
         const std::complex<double> xk = x[static_cast<size_t>(k)];
         const std::complex<double> h =
             std::complex<double>(big.spectrum[k][0], big.spectrum[k][1]) * std::conj(xk) /
-            (std::norm(xk) + floor) / static_cast<double>(n);
+            (std::norm(xk) + floor) / static_cast<double>(n) * band(k * kRate / n);
         big.spectrum[k][0] = h.real();
         big.spectrum[k][1] = h.imag();
     }
     fftw_execute(big.backward);  // the impulse response, time 0 at index 0
 
-    // The response from kBefore before its start to plan.window after, tapered at its ends,
-    // on a grid of 0.5 Hz: time t at index t mod m.
+    // Where the response arrives: its largest value near time 0 (the calibrated alignment
+    // puts it within a few samples of 0; without one the recording starts with the playback
+    // and the response comes after the path's latency, which a sound server may even report
+    // a little negative).
+    int arrival = 0;
+    double largest = -1.0;
+    const int early = static_cast<int>((aligned ? 0.02 : 0.05) * kRate);
+    const int late = static_cast<int>((aligned ? 0.02 : 0.5) * kRate);
+    for (int t = -early; t < late; ++t) {
+        const double v = std::abs(big.real[(t + n) % n]);
+        if (v > largest) {
+            largest = v;
+            arrival = t;
+        }
+    }
+    // From kBefore before it to plan.window after, tapered at both ends, on a grid of 0.5 Hz
+    // with time t at index t mod m: the phase keeps its time origin.
     const int m = 88200;
     const int before = static_cast<int>(kBefore * kRate);
     const int after = static_cast<int>(plan.window * kRate);
     const int taper = static_cast<int>(0.02 * kRate);
     Fft fine(m);
     std::fill(fine.real, fine.real + m, 0.0);
-    for (int t = -before; t < after; ++t) {
+    for (int u = -before; u < after; ++u) {
         double w = 1.0;
-        if (t < 0) w = 0.5 - 0.5 * std::cos(std::numbers::pi * (t + before) / before);
-        if (after - t < taper) w = 0.5 - 0.5 * std::cos(std::numbers::pi * (after - t) / taper);
-        fine.real[(t + m) % m] = w * big.real[(t + n) % n];
+        if (u < 0) w = 0.5 - 0.5 * std::cos(std::numbers::pi * (u + before) / before);
+        if (after - u < taper) w = 0.5 - 0.5 * std::cos(std::numbers::pi * (after - u) / taper);
+        const int t = arrival + u;
+        fine.real[((t % m) + m) % m] = w * big.real[((t % n) + n) % n];
     }
     fftw_execute(fine.forward);
     std::vector<std::complex<double>> out;
@@ -325,7 +352,8 @@ bool SweepEngine::FastMeasure(const FastSettings& settings) {
     std::vector<double> frequencies(static_cast<size_t>(plan.points));
     for (int k = 1; k <= plan.points; ++k)
         frequencies[static_cast<size_t>(k - 1)] = plan.start + k * plan.spacing;
-    const std::vector<std::complex<double>> h = TransferAt(plan, played, recorded, frequencies);
+    const std::vector<std::complex<double>> h =
+        TransferAt(plan, played, recorded, frequencies, !firstSample.empty());
     m_fastStats.computeSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - computeStart).count();
 

@@ -53,10 +53,12 @@ bool PlanFastSweep(std::string_view start, std::string_view stop, const FastSett
 std::vector<int16_t> EssSamples(const FastPlan& plan);
 
 // The transfer function recorded / played at each frequency, from the played samples and the
-// recording aligned so that recorded[0] is where played[0] arrives (a delay left in it shows as
-// the response's phase). The response is kept from 5 ms before that to plan.window after it.
+// recording: aligned (calibrated), recorded[0] is where played[0] arrives, and the response is
+// looked for within 20 ms of it; otherwise the recording starts with the playback and the
+// response is looked for from 50 ms before to 0.5 s after. A delay left shows as the phase. The
+// response is kept from 50 ms before its largest value to plan.window after.
 std::vector<std::complex<double>> TransferAt(const FastPlan& plan, const std::vector<float>& played,
                                              const std::vector<float>& recorded,
-                                             const std::vector<double>& frequencies);
+                                             const std::vector<double>& frequencies, bool aligned);
 
 }  // namespace sonarix
