@@ -13,11 +13,9 @@
 #include <array>
 #include <charconv>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <memory>
 
 #include "measurement/TextFiles.h"
 #include "session/SessionFile.h"
@@ -245,10 +243,11 @@ void Journal::SyncNow() {
 }
 
 void Journal::Run() {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     std::unique_lock<std::mutex> lock(m_mutex);
     size_t onDisk = 0;
     while (!m_stop) {
-        // Besides on request, what a long sweep appends goes to the disk every second.
+        // Besides on request, what a long sweep appends goes to the disk every two seconds.
         m_wake.wait_for(lock, std::chrono::seconds(2),
                         [&] { return m_stop || m_growAsked || m_syncAsked > m_synced; });
         const bool grow = m_growAsked;
@@ -256,21 +255,22 @@ void Journal::Run() {
         lock.unlock();
         if (grow) Grow(m_used.load(std::memory_order_acquire) + m_chunk);
         const size_t used = m_used.load(std::memory_order_acquire);
-        if (used != onDisk || ticket > m_synced) {
-            const long page = sysconf(_SC_PAGESIZE);
-            const size_t length =
-                (used + static_cast<size_t>(page) - 1) & ~(static_cast<size_t>(page) - 1);
-            if (length > 0 && msync(m_base, length, MS_SYNC) != 0) {
+        if (used != onDisk) {
+            // Records are only appended: what lies before the page of the last write-back is
+            // on the disk already.
+            const size_t from = onDisk & ~(page - 1);
+            const size_t to = (used + page - 1) & ~(page - 1);
+            if (to > from && msync(m_base + from, to - from, MS_SYNC) != 0) {
                 Fail(m_path + ": " + SystemErrorText(errno));
             }
             onDisk = used;
+            // Written back, pages are write-protected again (the kernel's own writeback does
+            // the same): the next stretch is made writable here, so that points do not fault.
+            const size_t last = used & ~(page - 1);
+            const size_t ahead =
+                std::min(last + kWritableAhead, m_mapped.load(std::memory_order_acquire));
+            if (ahead > last) madvise(m_base + last, ahead - last, MADV_POPULATE_WRITE);
         }
-        // Written back, pages are write-protected again (the kernel's own writeback does the
-        // same): the next stretch is made writable here, so that points do not fault on it.
-        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        const size_t from = used & ~(page - 1);
-        const size_t to = std::min(from + kWritableAhead, m_mapped.load(std::memory_order_acquire));
-        if (to > from) madvise(m_base + from, to - from, MADV_POPULATE_WRITE);
         lock.lock();
         if (grow) m_growAsked = false;
         m_synced = std::max(m_synced, ticket);

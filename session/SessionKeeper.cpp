@@ -1,7 +1,6 @@
 // The session keeper.
 #include "session/SessionKeeper.h"
 
-#include <cstdio>
 #include <filesystem>
 
 #include "measurement/Messages.h"
