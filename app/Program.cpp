@@ -151,6 +151,10 @@ void CreateRemainingWindows(Program& p) {
     wave->MainFftFilterOn = [main] { return main->FftFilterOn(); };
     wave->MainLockInOn = [main] { return main->LockInOn(); };
     wave->MainVolume = [main] { return main->VolumePosition(); };
+    wave->PlanFast = [main](FastPlan& plan) {
+        const MeasureWindow::SweepFields fields = main->Fields();
+        return PlanFastSweep(fields.start, fields.stop, main->FastChoice(), plan);
+    };
     main->OpenWaveWindow = [wave] { wave->Open(); };
 
     // The session: undo of what replaces or clears data, session files, the journal.
@@ -161,6 +165,7 @@ void CreateRemainingWindows(Program& p) {
     session->ReadFit = [fit] { return fit->SessionPart(); };
     session->WriteFit = [fit](const FitSession& f) { fit->RestoreSessionPart(f); };
     session->Wave = &wave->WaveAmplitude;
+    session->Series = &wave->Series;
     session->ShowSpectra = [main] { main->RedrawSpectra(); };
     session->ShowWave = [wave] {
         wave->DrawPolarPlot();

@@ -201,40 +201,10 @@ std::vector<std::complex<double>> TransferAt(const FastPlan& plan, const std::ve
     return out;
 }
 
-bool SweepEngine::FastMeasure(const FastSettings& settings) {
-    SharedState& s = m_state;
-    if (m_running || s.Running != Operation::None) return false;
-    const MeasureWindow::SweepFields fields = m_window.Fields();
-    FastPlan plan;
-    if (!PlanFastSweep(fields.start, fields.stop, settings, plan)) return false;
-    const int volume = m_window.VolumePosition();
-    if (volume <= 0) {
-        ShowMessage(kFastNoVolume);
-        return false;
-    }
+FastOutcome RunFastSweep(SharedState& s, const FastPlan& plan, int volume, FastHost& host,
+                         FastSpectrum& out, FastStats& stats) {
     const auto begin = std::chrono::steady_clock::now();
-    m_fastStats = FastStats{};
-    m_abort = false;
-    m_running = true;
-    const RunningOperation running(s, Operation::Sweep);
-    m_window.ShowMeasure(false);
-    s.StopRequested = false;
-    const int slot = std::clamp(m_window.SelectedSlot(), 0, kSlots - 1);
-    s.CurrentSlot = slot;
-    // The parameters of the measurement in force, as a sweep leaves them: its points lie at
-    // StartFreq + k StepFreq up to StopFreq.
-    s.StartFreq = plan.start;
-    s.StopFreq = plan.stop;
-    s.StepFreq = plan.spacing;
-    auto finish = [&] {
-        m_window.ShowProgress({});
-        m_window.ShowMeasure(true);
-        m_running = false;
-    };
-    if (!WaitForPlaybackEnd()) {
-        finish();
-        return false;
-    }
+    stats = FastStats{};
     const std::vector<int16_t> ess = EssSamples(plan);
     s.SampleCount = plan.samples;
     s.Header.SetSampleCount(plan.samples);
@@ -243,8 +213,7 @@ bool SweepEngine::FastMeasure(const FastSettings& settings) {
     s.Header.WriteTo(s.WavImage.Data());
     std::copy(ess.begin(), ess.end(),
               reinterpret_cast<int16_t*>(s.WavImage.Data() + WavHeader::kSize));
-    m_window.ShowProgress(
-        {MeasureWindow::Progress::Kind::Sweep, 0.0, plan.seconds + kTail, plan.f1});
+    host.ShowProgress(0.0, plan.seconds + kTail, plan.f1);
 
     // The whole recording from the start of the playback on, read out of the recording's ring
     // every 20 ms (it holds 1.5 s).
@@ -273,7 +242,7 @@ bool SweepEngine::FastMeasure(const FastSettings& settings) {
     int64_t tailUs = 0;
     bool outputLost = false;
     while (!s.StopRequested) {
-        m_window.ProcessMessages();
+        host.ProcessMessages();
         if (s.StopRequested) break;
         platform::SleepMicroseconds(20000);
         const bool playing = Playing(s);
@@ -306,25 +275,24 @@ bool SweepEngine::FastMeasure(const FastSettings& settings) {
             tailUs += 20000;
             if (static_cast<double>(tailUs) * 1e-6 >= tail) break;
         }
-        m_window.ShowProgress(
-            {MeasureWindow::Progress::Kind::Sweep,
-             std::min(1.0, position / static_cast<double>(plan.samples)),
-             std::max(0.0, (static_cast<double>(plan.samples) - position) / kRate + tail -
-                               static_cast<double>(tailUs) * 1e-6),
-             plan.f1 * std::exp(position / kRate / plan.rate)});
+        host.ShowProgress(std::min(1.0, position / static_cast<double>(plan.samples)),
+                          std::max(0.0, (static_cast<double>(plan.samples) - position) / kRate +
+                                            tail - static_cast<double>(tailUs) * 1e-6),
+                          plan.f1 * std::exp(position / kRate / plan.rate));
     }
     audio::ChannelStop(s.PlayStream);
     drain();
-    m_fastStats.captureSeconds =
+    stats.captureSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-    m_fastStats.frames = static_cast<int64_t>(recording.size());
-    if (s.StopRequested || outputLost || lost > 0) {
-        finish();
-        if (outputLost)
-            ShowMessage(kFastOutputLost);
-        else if (lost > 0 && !s.StopRequested)
-            ShowMessage(kFastFramesLost);
-        return false;
+    stats.frames = static_cast<int64_t>(recording.size());
+    if (outputLost) {
+        ShowMessage(kFastOutputLost);
+        return FastOutcome::OutputLost;
+    }
+    if (s.StopRequested) return FastOutcome::Stopped;
+    if (lost > 0) {
+        ShowMessage(kFastFramesLost);
+        return FastOutcome::FramesLost;
     }
 
     // The recording from where the first sample arrives; the fraction of a frame left is
@@ -336,7 +304,7 @@ bool SweepEngine::FastMeasure(const FastSettings& settings) {
                          firstSample.end());
         first = firstSample[firstSample.size() / 2];
     }
-    m_fastStats.frameOfFirstSample = first - static_cast<double>(startFrame);
+    stats.frameOfFirstSample = first - static_cast<double>(startFrame);
     const int64_t whole =
         static_cast<int64_t>(std::floor(first)) - static_cast<int64_t>(startFrame);
     const double fraction = first - std::floor(first);
@@ -349,32 +317,100 @@ bool SweepEngine::FastMeasure(const FastSettings& settings) {
         recorded.push_back(static_cast<float>(recording[static_cast<size_t>(i)]) / 32768.0f);
     }
     if (whole < 0) recorded.insert(recorded.begin(), static_cast<size_t>(-whole), 0.0f);
+    for (int16_t v : recording) stats.peak = std::max(stats.peak, std::abs(v / 32768.0));
     std::vector<double> frequencies(static_cast<size_t>(plan.points));
     for (int k = 1; k <= plan.points; ++k)
         frequencies[static_cast<size_t>(k - 1)] = plan.start + k * plan.spacing;
     const std::vector<std::complex<double>> h =
         TransferAt(plan, played, recorded, frequencies, !firstSample.empty());
-    m_fastStats.computeSeconds =
+    stats.computeSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - computeStart).count();
 
-    // Into the slot as a sweep stores its points: the level a steady tone at this volume would
-    // read (its amplitude times sqrt 1.5, as the FFT read's seven bins give), times 100.
+    // The level a steady tone at this volume would read (its amplitude times sqrt 1.5, as the
+    // FFT read's seven bins give), times 100.
     const double toneLevel = std::sqrt(1.5) * kSampleAmplitude / 32768.0 * volume / 100.0;
+    out.freq = frequencies;
+    out.amp.resize(frequencies.size());
+    out.phase.resize(frequencies.size());
+    out.phased = calibrated;
+    for (size_t k = 0; k < frequencies.size(); ++k) {
+        const std::complex<double> v =
+            h[k] * std::polar(1.0, 2.0 * std::numbers::pi * frequencies[k] * fraction / kRate);
+        out.amp[k] = 100.0 * toneLevel * std::abs(v);
+        out.phase[k] = std::arg(v) * 180.0 / std::numbers::pi;
+    }
+    stats.stored = true;
+    return FastOutcome::Stored;
+}
+
+namespace {
+
+// The main window's progress bar as a fast measurement's host.
+class SweepHost final : public FastHost {
+public:
+    explicit SweepHost(MeasureWindow& w) : m_window(w) {}
+    void ProcessMessages() override { m_window.ProcessMessages(); }
+    void ShowProgress(double fraction, double secondsLeft, double frequency) override {
+        m_window.ShowProgress(
+            {MeasureWindow::Progress::Kind::Sweep, fraction, secondsLeft, frequency});
+    }
+
+private:
+    MeasureWindow& m_window;
+};
+
+}  // namespace
+
+bool SweepEngine::FastMeasure(const FastSettings& settings) {
+    SharedState& s = m_state;
+    if (m_running || s.Running != Operation::None) return false;
+    const MeasureWindow::SweepFields fields = m_window.Fields();
+    FastPlan plan;
+    if (!PlanFastSweep(fields.start, fields.stop, settings, plan)) return false;
+    const int volume = m_window.VolumePosition();
+    if (volume <= 0) {
+        ShowMessage(kFastNoVolume);
+        return false;
+    }
+    m_abort = false;
+    m_running = true;
+    const RunningOperation running(s, Operation::Sweep);
+    m_window.ShowMeasure(false);
+    s.StopRequested = false;
+    const int slot = std::clamp(m_window.SelectedSlot(), 0, kSlots - 1);
+    s.CurrentSlot = slot;
+    // The parameters of the measurement in force, as a sweep leaves them: its points lie at
+    // StartFreq + k StepFreq up to StopFreq.
+    s.StartFreq = plan.start;
+    s.StopFreq = plan.stop;
+    s.StepFreq = plan.spacing;
+    auto finish = [&] {
+        m_window.ShowProgress({});
+        m_window.ShowMeasure(true);
+        m_running = false;
+    };
+    if (!WaitForPlaybackEnd()) {
+        finish();
+        return false;
+    }
+    SweepHost host(m_window);
+    FastSpectrum spectrum;
+    if (RunFastSweep(s, plan, volume, host, spectrum, m_fastStats) != FastOutcome::Stored) {
+        finish();
+        return false;
+    }
+    // Into the slot as a sweep stores its points.
     if (m_events != nullptr) m_events->SweepBegins(slot);
     for (int k = 1; k <= plan.points; ++k) {
-        const double f = frequencies[static_cast<size_t>(k - 1)];
-        const std::complex<double> v =
-            h[static_cast<size_t>(k - 1)] *
-            std::polar(1.0, 2.0 * std::numbers::pi * f * fraction / kRate);
-        s.SpecFreq[slot][k] = f;
-        s.SpecAmp[slot][k] = 100.0 * toneLevel * std::abs(v);
-        s.SpecPhase[slot][k] = std::arg(v) * 180.0 / std::numbers::pi;
+        const size_t i = static_cast<size_t>(k - 1);
+        s.SpecFreq[slot][k] = spectrum.freq[i];
+        s.SpecAmp[slot][k] = spectrum.amp[i];
+        s.SpecPhase[slot][k] = spectrum.phase[i];
         s.SpecCount[slot] = k;
-        s.SpecPhased[slot] = calibrated;
+        s.SpecPhased[slot] = spectrum.phased;
         if (m_events != nullptr) m_events->PointStored(slot, k);
     }
     s.CurrentFreq = plan.start + plan.points * plan.spacing;
-    m_fastStats.stored = true;
     if (m_events != nullptr) m_events->SweepEnded(slot);
     finish();
     m_window.Redraw();

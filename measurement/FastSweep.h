@@ -13,6 +13,16 @@
 
 namespace sonarix {
 
+// What the last fast measurement did, for the benchmarks, tests and the saturation sign.
+struct FastStats {
+    double captureSeconds = 0;      // from the press to the end of the recording
+    double computeSeconds = 0;      // the deconvolution
+    int64_t frames = 0;             // recorded
+    double frameOfFirstSample = 0;  // where the sweep's first sample lies in the recording
+    double peak = 0;                // the largest recorded sample, 1.0 at full scale
+    bool stored = false;
+};
+
 // The choices of the Measure menu.
 struct FastSettings {
     double spacing = 1.0;  // Hz between the points
@@ -60,5 +70,30 @@ std::vector<int16_t> EssSamples(const FastPlan& plan);
 std::vector<std::complex<double>> TransferAt(const FastPlan& plan, const std::vector<float>& played,
                                              const std::vector<float>& recorded,
                                              const std::vector<double>& frequencies, bool aligned);
+
+// A spectrum of a fast measurement: its points, amplitudes in the slots' units (100 times the
+// level a steady tone would read), phases in degrees (the resonator's when `phased`).
+struct FastSpectrum {
+    std::vector<double> freq, amp, phase;
+    bool phased = false;
+    bool operator==(const FastSpectrum&) const = default;
+};
+
+// What a fast measurement needs of whoever started it (GUI thread).
+class FastHost {
+public:
+    virtual ~FastHost() = default;
+    virtual void ProcessMessages() = 0;
+    // The part played (0 ... 1), the seconds left and the frequency playing now.
+    virtual void ShowProgress(double fraction, double secondsLeft, double frequency) = 0;
+};
+
+enum class FastOutcome { Stored, Stopped, OutputLost, FramesLost };
+
+// Plays the plan's sweep at `volume`, records it whole and computes its spectrum into `out`.
+// The caller has marked its operation running and let any playback end; s.StopRequested ends
+// the measurement early (Stopped). OutputLost and FramesLost have shown their message.
+FastOutcome RunFastSweep(SharedState& s, const FastPlan& plan, int volume, FastHost& host,
+                         FastSpectrum& out, FastStats& stats);
 
 }  // namespace sonarix

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "measurement/FastSweep.h"
 #include "measurement/ReadLevel.h"
 #include "measurement/Unit1.h"
 
@@ -91,17 +92,6 @@ inline constexpr const char* kOutputEndedSweep =
 inline constexpr const char* kOutputLostTone =
     "The sound output was lost (the sound server stopped or the sound card was unplugged): the "
     "tone ended. Start the program again to measure.";
-
-struct FastSettings;
-
-// What the last fast measurement did, for the benchmarks and tests.
-struct FastStats {
-    double captureSeconds = 0;      // from the press to the end of the recording
-    double computeSeconds = 0;      // the deconvolution
-    int64_t frames = 0;             // recorded
-    double frameOfFirstSample = 0;  // where the sweep's first sample lies in the recording
-    bool stored = false;
-};
 
 class SweepEngine {
 public:

@@ -380,6 +380,8 @@ bool Apply(char kind, std::string_view payload, JournalContent& c) {
             return ParseFit(text, c.data.fit, reason);
         case 'W':
             return ParseWave(text, c.data.wave, reason);
+        case 'A':
+            return ParseAngleSpectrum(text, c.data.wave, reason);
         case 'E':
             c.clean = true;
             return true;

@@ -78,6 +78,19 @@ bool SameBits(const SlotContent& a, const SlotContent& b) {
            AllSameBits(a.phase, b.phase);
 }
 
+bool SameBits(const WaveSeries& a, const WaveSeries& b) {
+    for (size_t k = 0; k < a.size(); ++k) {
+        if (!a[k] || !b[k]) {
+            if (a[k] != b[k]) return false;
+            continue;
+        }
+        if (a[k]->phased != b[k]->phased || !AllSameBits(a[k]->freq, b[k]->freq) ||
+            !AllSameBits(a[k]->amp, b[k]->amp) || !AllSameBits(a[k]->phase, b[k]->phase))
+            return false;
+    }
+    return true;
+}
+
 bool SameBits(const SessionData& a, const SessionData& b) {
     for (int i = 0; i < kSlots; ++i) {
         if (!SameBits(a.spectra[i], b.spectra[i])) return false;
@@ -87,7 +100,8 @@ bool SameBits(const SessionData& a, const SessionData& b) {
            AllSameBits(p.PeakFrequency, q.PeakFrequency) &&
            AllSameBits(p.PeakAmplitude, q.PeakAmplitude) && AllSameBits(p.PeakWidth, q.PeakWidth) &&
            AllSameBits(p.PeakPhase, q.PeakPhase) && AllSameBits(a.wave.values, b.wave.values) &&
-           SameBits(a.wave.frequency, b.wave.frequency) && SameBits(a.latency, b.latency);
+           SameBits(a.wave.frequency, b.wave.frequency) && SameBits(a.wave.series, b.wave.series) &&
+           SameBits(a.latency, b.latency);
 }
 
 }  // namespace sonarix

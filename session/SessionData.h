@@ -54,10 +54,12 @@ struct FitSession {
     bool operator==(const FitSession& o) const;
 };
 
-// The 19 angle values and the frequency they were measured at.
+// The 19 angle values, the frequency they were measured at, and the spectra of a "Whole
+// spectrum per angle" series (compared by pointer: a measured spectrum is never changed).
 struct WaveState {
     WaveValues values{};
     double frequency = 1000.0;
+    WaveSeries series{};
     bool operator==(const WaveState&) const = default;
 };
 
@@ -74,6 +76,7 @@ struct SessionData {
 bool SameBits(double a, double b);
 bool SameBits(const LatencyCalibration& a, const LatencyCalibration& b);
 bool SameBits(const SlotContent& a, const SlotContent& b);
+bool SameBits(const WaveSeries& a, const WaveSeries& b);
 bool SameBits(const SessionData& a, const SessionData& b);
 
 }  // namespace sonarix

@@ -9,6 +9,8 @@
 #include <QJsonObject>
 #include <QJsonParseError>
 #include <QJsonValue>
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -245,13 +247,47 @@ void ReadFit(Reader& r, const QJsonObject& o, FitSession& f) {
     }
 }
 
-QJsonObject WaveObject(const WaveState& w) {
+// A spectrum of the series as a slot object (colour 0), or null.
+QJsonValue SpectrumValue(const std::shared_ptr<const FastSpectrum>& sp) {
+    if (!sp) return QJsonValue(QJsonValue::Null);
+    SlotContent c;
+    c.count = static_cast<int32_t>(sp->freq.size());
+    c.freq = sp->freq;
+    c.amp = sp->amp;
+    c.phase = sp->phase;
+    c.phased = sp->phased;
+    return SlotObject(c);
+}
+
+std::shared_ptr<const FastSpectrum> ReadSpectrum(Reader& r, const QJsonValue& v,
+                                                 const std::string& where) {
+    if (v.isNull()) return nullptr;
+    SlotContent c;
+    ReadSlot(r, r.Obj(v, where), c, where);
+    if (!r.ok) return nullptr;
+    if (!std::is_sorted(c.freq.begin(), c.freq.end())) {
+        r.Fail(where + "its frequencies do not rise");
+        return nullptr;
+    }
+    return std::make_shared<const FastSpectrum>(
+        FastSpectrum{std::move(c.freq), std::move(c.amp), std::move(c.phase), c.phased});
+}
+
+// With `series`, also the spectra of a "Whole spectrum per angle" series.
+QJsonObject WaveObject(const WaveState& w, bool series) {
     QJsonObject o;
     o[QLatin1String("frequency")] = Number(w.frequency);
     o[QLatin1String("values")] = Numbers(w.values);
+    if (series &&
+        std::any_of(w.series.begin(), w.series.end(), [](const auto& sp) { return sp; })) {
+        QJsonArray list;
+        for (const auto& sp : w.series) list.append(SpectrumValue(sp));
+        o[QLatin1String("spectra")] = list;
+    }
     return o;
 }
 
+// Without "spectra" the series stays as it is.
 void ReadWave(Reader& r, const QJsonObject& o, WaveState& w) {
     const std::string at = "\"wave\": ";
     w.frequency = r.Num(o, "frequency", at);
@@ -261,6 +297,16 @@ void ReadWave(Reader& r, const QJsonObject& o, WaveState& w) {
         return;
     }
     r.Values(v, w.values, at + "\"values\"");
+    if (!r.ok || !o.contains(QLatin1String("spectra"))) return;
+    const QJsonArray list = r.Arr(o.value(QLatin1String("spectra")), at + "\"spectra\"");
+    if (r.ok && list.size() != kAngles) {
+        r.Fail(at + "\"spectra\" must hold " + std::to_string(kAngles) + " entries");
+        return;
+    }
+    for (int k = 0; k < kAngles && r.ok; ++k) {
+        w.series[static_cast<size_t>(k)] =
+            ReadSpectrum(r, list[k], at + "spectrum " + std::to_string(10 * k) + " degrees: ");
+    }
 }
 
 std::string ToText(const QJsonObject& o, bool compact) {
@@ -312,7 +358,7 @@ std::string SessionJson(const SessionData& d, bool compact) {
     o[QLatin1String("settings")] = SettingsObject(d.settings);
     o[QLatin1String("latency")] = LatencyObject(d.latency);
     o[QLatin1String("fit")] = FitObject(d.fit);
-    o[QLatin1String("wave")] = WaveObject(d.wave);
+    o[QLatin1String("wave")] = WaveObject(d.wave, true);
     return ToText(o, compact);
 }
 
@@ -386,7 +432,36 @@ bool ParseFit(const std::string& text, FitSession& out, std::string& reason) {
     return ParsePart(text, out, reason, ReadFit);
 }
 
-std::string WaveJson(const WaveState& wave) { return ToText(WaveObject(wave), true); }
+std::string WaveJson(const WaveState& wave) { return ToText(WaveObject(wave, false), true); }
+
+std::string AngleSpectrumJson(int angle, const std::shared_ptr<const FastSpectrum>& spectrum) {
+    const QJsonValue v = SpectrumValue(spectrum);
+    return std::to_string(angle) + " " +
+           (v.isNull() ? std::string("null") : ToText(v.toObject(), true));
+}
+
+bool ParseAngleSpectrum(const std::string& text, WaveState& out, std::string& reason) {
+    const size_t space = text.find(' ');
+    int angle = -1;
+    const auto r = std::from_chars(text.data(), text.data() + std::min(space, text.size()), angle);
+    if (space == std::string::npos || r.ec != std::errc() || r.ptr != text.data() + space ||
+        angle < 0 || angle >= kAngles) {
+        reason = "no angle index";
+        return false;
+    }
+    const std::string rest = text.substr(space + 1);
+    if (rest == "null") {
+        out.series[static_cast<size_t>(angle)] = nullptr;
+        return true;
+    }
+    QJsonObject o;
+    if (!TopObject(rest, o, reason)) return false;
+    Reader reader{reason};
+    auto sp = ReadSpectrum(reader, o, "");
+    if (!reader.ok) return false;
+    out.series[static_cast<size_t>(angle)] = std::move(sp);
+    return true;
+}
 bool ParseWave(const std::string& text, WaveState& out, std::string& reason) {
     return ParsePart(text, out, reason, ReadWave);
 }

@@ -2,6 +2,7 @@
 // written safely like the spectrum files and read back to the bit.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "session/SessionData.h"
@@ -28,6 +29,10 @@ std::string FitJson(const FitSession& fit);
 bool ParseFit(const std::string& text, FitSession& out, std::string& reason);
 std::string WaveJson(const WaveState& wave);
 bool ParseWave(const std::string& text, WaveState& out, std::string& reason);
+// One angle's spectrum of the series (the journal's A record): "<angle 0 ... 18> <slot
+// object or null>".
+std::string AngleSpectrumJson(int angle, const std::shared_ptr<const FastSpectrum>& spectrum);
+bool ParseAngleSpectrum(const std::string& text, WaveState& out, std::string& reason);
 
 // The whole of a regular file, refused when larger than `limit` bytes. False with the reason.
 bool ReadWholeFile(const std::string& path, long long limit, std::string& text,

@@ -23,8 +23,20 @@ bool SessionKeeper::Busy() const { return m_sweeping || m_state.Running != Opera
 WaveState SessionKeeper::TakeWave() const {
     WaveState w;
     if (Wave != nullptr) w.values = *Wave;
+    if (Series != nullptr) w.series = *Series;
     w.frequency = m_state.CurrentFreq;
     return w;
+}
+
+void SessionKeeper::RecordWave(const WaveState& before, const WaveState& after) {
+    if (!m_journal) return;
+    // The spectra that changed on their own records: a press adds one spectrum, not 19.
+    for (size_t k = 0; k < after.series.size(); ++k) {
+        if (before.series[k] != after.series[k]) {
+            m_journal->Record('A', AngleSpectrumJson(static_cast<int>(k), after.series[k]));
+        }
+    }
+    m_journal->Record('W', WaveJson(after));
 }
 
 void SessionKeeper::RecordSlot(int slot, const SlotContent& content) {
@@ -40,9 +52,10 @@ void SessionKeeper::PutSlotRecorded(int slot, const SlotContent& content) {
 }
 
 void SessionKeeper::PutWaveRecorded(const WaveState& wave) {
+    RecordWave(TakeWave(), wave);
     if (Wave != nullptr) *Wave = wave.values;
+    if (Series != nullptr) *Series = wave.series;
     m_state.CurrentFreq = wave.frequency;
-    if (m_journal) m_journal->Record('W', WaveJson(wave));
 }
 
 void SessionKeeper::PushSlotStep(const std::string& name, int slot, SlotContent before,
@@ -77,10 +90,15 @@ void SessionKeeper::ChangeWave(const std::string& name, const std::function<void
     const WaveState before = TakeWave();
     action();
     const WaveState after = TakeWave();
-    if (before.values == after.values) return;
-    if (m_journal) m_journal->Record('W', WaveJson(after));
+    if (before == after) return;
+    RecordWave(before, after);
+    size_t bytes = 2 * sizeof(WaveState);
+    for (size_t k = 0; k < after.series.size(); ++k) {
+        const auto& sp = after.series[k];
+        if (sp && sp != before.series[k]) bytes += 3 * sizeof(double) * sp->freq.size();
+    }
     m_history.Push({name,
-                    2 * sizeof(WaveState),
+                    bytes,
                     [this, before] {
                         PutWaveRecorded(before);
                         if (ShowWave) ShowWave();
@@ -143,6 +161,7 @@ SessionData SessionKeeper::Capture() const {
 void SessionKeeper::Apply(const SessionData& d) {
     for (int i = 0; i < kSlots; ++i) PutSlot(m_state, i, d.spectra[i]);
     if (Wave != nullptr) *Wave = d.wave.values;
+    if (Series != nullptr) *Series = d.wave.series;
     m_state.CurrentFreq = d.wave.frequency;
     m_state.Latency = d.latency;
     if (WriteFit) WriteFit(d.fit);

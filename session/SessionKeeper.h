@@ -36,6 +36,7 @@ public:
     std::function<FitSession()> ReadFit;
     std::function<void(const FitSession&)> WriteFit;
     WaveValues* Wave = nullptr;         // the angle values of the wave-function window
+    WaveSeries* Series = nullptr;       // and its spectra per angle
     std::function<void()> ShowSpectra;  // redraws after the store changed under the windows
     std::function<void()> ShowWave;
 
@@ -84,6 +85,7 @@ private:
     void PushSlotStep(const std::string& name, int slot, SlotContent before, SlotContent after);
     void PutWaveRecorded(const WaveState& wave);
     WaveState TakeWave() const;
+    void RecordWave(const WaveState& before, const WaveState& after);
     void RecordSession();
     void ApplyRestored(const SessionData& data, const std::string& name);
     void CheckJournal();

@@ -4,8 +4,13 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenuBar>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTimer>
@@ -16,6 +21,7 @@
 #include "measurement/FixedText.h"
 #include "measurement/Messages.h"
 #include "measurement/Playback.h"
+#include "measurement/ReadNumber.h"
 #include "measurement/Rounding.h"
 #include "measurement/TextFiles.h"
 #include "plot/Canvas.h"
@@ -29,6 +35,96 @@ namespace {
 
 constexpr int kStripWidth = 200;
 constexpr double kPi = 3.14159265358979323846;
+constexpr int kThumbColumns = 2, kThumbRows = 10;
+
+// A field whose Return is its own: in a dialog, Return would otherwise also press the default
+// button ("Measure value").
+class OwnReturnField final : public QLineEdit {
+public:
+    using QLineEdit::QLineEdit;
+
+protected:
+    void keyPressEvent(QKeyEvent* e) override {
+        QLineEdit::keyPressEvent(e);
+        if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) e->accept();
+    }
+};
+
+// The 19 spectra small, two columns of angles 0 ... 90 and 100 ... 180 degrees, on one
+// frequency axis and one amplitude scale, the chosen frequency marked, the angle to be
+// measured next framed.
+class SpectraStrip final : public QWidget {
+public:
+    explicit SpectraStrip(TForm9* form, QWidget* parent) : QWidget(parent), m_form(form) {
+        setCursor(Qt::CrossCursor);
+        setToolTip(QStringLiteral("Click a peak to see its amplitudes against the angle"));
+    }
+    static QRect Cell(int index, int w, int h) {
+        const int cw = w / kThumbColumns, ch = h / kThumbRows;
+        return QRect((index / kThumbRows) * cw, (index % kThumbRows) * ch, cw - 2, ch - 2);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        p.fillRect(rect(), palette().window());
+        const auto [lo, hi] = m_form->SeriesRange();
+        double most = 0.0;
+        for (const auto& sp : m_form->Series) {
+            if (sp)
+                for (double a : sp->amp) most = std::max(most, a);
+        }
+        for (int k = 0; k < kAngles; ++k) {
+            const QRect r = Cell(k, width(), height());
+            p.fillRect(r, Qt::white);
+            p.setPen(k == m_form->SelectedAngle() ? QPen(Qt::blue, 2) : QPen(Qt::gray));
+            p.drawRect(r);
+            const auto& sp = m_form->Series[static_cast<size_t>(k)];
+            if (sp && hi > lo && most > 0.0) {
+                // Per pixel column the largest amplitude within it, so that no peak falls
+                // between the columns.
+                QPolygonF line;
+                size_t i = 0;
+                for (int x = 0; x < r.width(); ++x) {
+                    const double f1 = lo + (hi - lo) * (x + 1) / r.width();
+                    double a = -1.0;
+                    while (i < sp->freq.size() && sp->freq[i] < f1) a = std::max(a, sp->amp[i++]);
+                    if (a < 0.0) continue;
+                    line << QPointF(r.left() + x + 0.5, r.bottom() - (r.height() - 3) * a / most);
+                }
+                p.setPen(QPen(Qt::black, 1));
+                p.drawPolyline(line);
+            }
+            if (hi > lo) {
+                const double f = m_form->ChosenFrequency();
+                if (f >= lo && f <= hi) {
+                    const double x = r.left() + (f - lo) / (hi - lo) * r.width();
+                    p.setPen(QPen(Qt::red, 1));
+                    p.drawLine(QPointF(x, r.top() + 1), QPointF(x, r.bottom()));
+                }
+            }
+            p.setPen(Qt::darkGray);
+            p.drawText(r.adjusted(3, 1, 0, 0), Qt::AlignLeft | Qt::AlignTop,
+                       QStringLiteral("%1°").arg(10 * k));
+        }
+        // The axis of them all in the free cell.
+        p.setPen(Qt::black);
+        p.drawText(Cell(kAngles, width(), height()), Qt::AlignCenter | Qt::TextWordWrap,
+                   hi > lo ? QStringLiteral("%1 ... %2 Hz").arg(lo, 0, 'f', 0).arg(hi, 0, 'f', 0)
+                           : QStringLiteral("Measure value: one spectrum per angle"));
+    }
+    void mousePressEvent(QMouseEvent* e) override {
+        if (e->button() != Qt::LeftButton) return;
+        if (const std::optional<double> f =
+                m_form->FrequencyAt(e->position().toPoint().x(), e->position().toPoint().y())) {
+            m_form->ChooseFrequency(*f);
+        }
+    }
+
+private:
+    TForm9* m_form;
+};
+
 }  // namespace
 
 TForm9::TForm9(SharedState& state, QWidget* parent) : QDialog(parent), m_state(state) {
@@ -121,9 +217,37 @@ TForm9::TForm9(SharedState& state, QWidget* parent) : QDialog(parent), m_state(s
     edit->addActions({Undo, Redo});
     connect(edit, &QMenu::aboutToShow, this, [this] { RefreshUndo(); });
     RefreshUndo();
+    WholeSpectrum = new QAction(QStringLiteral("Whole spectrum per angle"), this);
+    WholeSpectrum->setObjectName(QStringLiteral("WholeSpectrum"));
+    WholeSpectrum->setCheckable(true);
+    connect(WholeSpectrum, &QAction::triggered, this, [this] { WholeSpectrumClick(); });
+    QMenu* measure = MenuBar->addMenu(QStringLiteral("Measure"));
+    measure->addAction(WholeSpectrum);
     QMenu* help = MenuBar->addMenu(QStringLiteral("Help"));
     MenuBar->setFont(font());
-    for (QMenu* m : {file, edit, help}) m->setFont(font());
+    for (QMenu* m : {file, edit, measure, help}) m->setFont(font());
+
+    SeriesPanel = Named(new QWidget(c), "SeriesPanel");
+    SeriesPanel->hide();
+    AddLabel(SeriesPanel, "FrequencyLabel", "Frequency [Hz]", 8, 9);
+    FrequencyEdit = Named(new OwnReturnField(SeriesPanel), "FrequencyEdit");
+    FrequencyEdit->setGeometry(110, 6, 100, 22);
+    FrequencyEdit->setToolTip(QStringLiteral("Return shows the amplitudes at this frequency"));
+    connect(FrequencyEdit, &QLineEdit::returnPressed, this, [this] {
+        const std::optional<double> f = ParseNumber(FrequencyEdit->text().toStdString());
+        if (!f) {
+            ShowMessage(
+                UnreadableNumberMessage(FrequencyEdit->text().toStdString(), "Frequency [Hz]"));
+            return;
+        }
+        ChooseFrequency(*f);
+    });
+    FastProgress = Named(new QProgressBar(SeriesPanel), "FastProgress");
+    FastProgress->setGeometry(8, 33, kSeriesWidth - 16, 14);
+    FastProgress->setRange(0, 1000);
+    FastProgress->setTextVisible(false);
+    FastProgress->hide();
+    Thumbnails = Named(new SpectraStrip(this, SeriesPanel), "Thumbnails");
 
     ChooseSaveFile = [this] {
         return RunFileDialog(this, true, "SaveDialog1", QStringLiteral("Save Wavefunction Data"),
@@ -147,9 +271,89 @@ void TForm9::FormResize() {
     const int bar = MenuBar->sizeHint().height();
     MenuBar->setGeometry(0, 0, width(), bar);
     m_client->setGeometry(0, bar, width(), std::max(0, height() - bar));
-    Panel1->setGeometry(kStripWidth, 0, std::max(1, m_client->width() - kStripWidth),
+    const int series = WholeSpectrum->isChecked() ? kSeriesWidth : 0;
+    Panel1->setGeometry(kStripWidth, 0, std::max(1, m_client->width() - kStripWidth - series),
                         std::max(1, m_client->height()));
+    LayOutSeries();
     DrawPolarPlot();
+}
+
+void TForm9::LayOutSeries() {
+    const bool on = WholeSpectrum->isChecked();
+    SeriesPanel->setVisible(on);
+    if (!on) return;
+    SeriesPanel->setGeometry(m_client->width() - kSeriesWidth, 0, kSeriesWidth, m_client->height());
+    Thumbnails->setGeometry(4, 52, kSeriesWidth - 8, std::max(1, SeriesPanel->height() - 56));
+    if (!FrequencyEdit->hasFocus())
+        FrequencyEdit->setText(QString::fromStdString(FixedText(ChosenFrequency(), 1)));
+    Thumbnails->update();
+}
+
+void TForm9::WholeSpectrumClick() {
+    // The window grows by the series panel, so that the polar plot keeps its size.
+    const int series = WholeSpectrum->isChecked() ? kSeriesWidth : -kSeriesWidth;
+    resize(std::max(kClientWidth, width() + series), height());
+    FormResize();
+}
+
+std::pair<double, double> TForm9::SeriesRange() const {
+    double lo = 0.0, hi = 0.0;
+    bool any = false;
+    for (const auto& sp : Series) {
+        if (!sp || sp->freq.empty()) continue;
+        lo = any ? std::min(lo, sp->freq.front()) : sp->freq.front();
+        hi = any ? std::max(hi, sp->freq.back()) : sp->freq.back();
+        any = true;
+    }
+    return {lo, hi};
+}
+
+std::optional<double> TForm9::FrequencyAt(int x, int y) const {
+    const auto [lo, hi] = SeriesRange();
+    if (!(hi > lo)) return std::nullopt;
+    for (int k = 0; k < kAngles; ++k) {
+        const QRect r = SpectraStrip::Cell(k, Thumbnails->width(), Thumbnails->height());
+        if (!r.contains(x, y) || r.width() <= 0) continue;
+        const double perPixel = (hi - lo) / r.width();
+        const double at = lo + (x - r.left() + 0.5) * perPixel;
+        // The finest spacing of the spectra: the candidates the snap looks at.
+        double step = hi - lo;
+        for (const auto& sp : Series) {
+            if (sp && sp->freq.size() > 1) step = std::min(step, sp->freq[1] - sp->freq[0]);
+        }
+        double best = at, bestSum = -1.0;
+        const int n = static_cast<int>(std::ceil(3.0 * perPixel / step));
+        for (int i = -n; i <= n; ++i) {
+            const double f = std::clamp(at + i * step, lo, hi);
+            double sum = 0.0;
+            for (const auto& sp : Series) {
+                if (sp) sum += AmplitudeAt(*sp, f);
+            }
+            if (sum > bestSum) {
+                bestSum = sum;
+                best = f;
+            }
+        }
+        return best;
+    }
+    return std::nullopt;
+}
+
+void TForm9::ChooseFrequency(double f) {
+    if (!std::isfinite(f) || f < 0.0) return;
+    ChangeValues("Choose Frequency", [&] {
+        m_state.CurrentFreq = f;
+        if (std::any_of(Series.begin(), Series.end(), [](const auto& sp) { return sp != nullptr; }))
+            ValuesAt(Series, f, WaveAmplitude);
+    });
+    FrequencyEdit->setText(QString::fromStdString(FixedText(f, 1)));
+    DrawPolarPlot();
+}
+
+void TForm9::ShowFastProgress(double fraction, double secondsLeft) {
+    FastProgress->setVisible(fraction >= 0.0);
+    FastProgress->setValue(static_cast<int>(std::lround(1000.0 * std::clamp(fraction, 0.0, 1.0))));
+    FastProgress->setToolTip(QStringLiteral("%1 s left").arg(secondsLeft, 0, 'f', 1));
 }
 
 void TForm9::Open(bool show) {
@@ -159,7 +363,22 @@ void TForm9::Open(bool show) {
 
 void TForm9::Button1Click() {
     m_closeAfterMeasurement = false;
-    ChangeValues("Measure value", [this] { MeasureValue(m_state, WaveAmplitude, *this); });
+    if (WholeSpectrum->isChecked()) {
+        if (Playing(m_state) || m_state.Running != Operation::None) return;
+        FastPlan plan;
+        if (!PlanFast || !PlanFast(plan)) return;
+        if (VolumePosition() <= 0) {
+            ShowMessage(kFastNoVolume);
+            return;
+        }
+        const double f = ChosenFrequency();
+        ChangeValues("Measure value",
+                     [&] { MeasureSpectrumValue(m_state, plan, f, WaveAmplitude, Series, *this); });
+        Thumbnails->update();
+        ShowAvailability();  // nothing plays on after it: free again at once
+    } else {
+        ChangeValues("Measure value", [this] { MeasureValue(m_state, WaveAmplitude, *this); });
+    }
     if (m_closeAfterMeasurement) QDialog::done(1);
 }
 
@@ -211,7 +430,11 @@ void TForm9::RefreshUndo() {
 }
 
 void TForm9::Button2Click() {
-    ChangeValues("Clear", [this] { ClearValues(WaveAmplitude); });
+    ChangeValues("Clear", [this] {
+        ClearValues(WaveAmplitude);
+        Series = {};
+    });
+    Thumbnails->update();
     DrawPolarPlot();
     RadioGroup1->SetItemIndex(0);
 }
@@ -318,7 +541,10 @@ int TForm9::VolumePosition() const { return MainVolume ? MainVolume() : 50; }
 void TForm9::AboutToMeasure(int index) {
     if (OnMeasureAngle) OnMeasureAngle(10.0 * index);
 }
-void TForm9::Redraw() { DrawPolarPlot(); }
+void TForm9::Redraw() {
+    DrawPolarPlot();
+    Thumbnails->update();
+}
 void TForm9::ShowSaturation(bool shown) { Panel3->setVisible(shown); }
 void TForm9::ProcessMessages() { QApplication::processEvents(); }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "wavefunction/WaveFunction.h"
 
@@ -16,7 +17,9 @@ class QCheckBox;
 class QSpinBox;
 class QTimer;
 class QLabel;
+class QLineEdit;
 class QMenuBar;
+class QProgressBar;
 class QPushButton;
 
 namespace sonarix {
@@ -59,6 +62,16 @@ public:
     QAction* Close = nullptr;
     QAction* Undo = nullptr;  // Edit / "Undo", "Redo": the session's history
     QAction* Redo = nullptr;
+    // Measure / "Whole spectrum per angle": each "Measure value" a fast measurement. The
+    // window grows by the series panel on its right: the frequency field, the progress, and
+    // the 19 spectra small; a click on one (or Return in the field) chooses the frequency
+    // whose amplitudes are the values.
+    QAction* WholeSpectrum = nullptr;
+    static constexpr int kSeriesWidth = 264;
+    QWidget* SeriesPanel = nullptr;
+    QLineEdit* FrequencyEdit = nullptr;  // "Frequency [Hz]"
+    QProgressBar* FastProgress = nullptr;
+    QWidget* Thumbnails = nullptr;
 
     // From the main window and the program: its "FFT-Filter on" and volume slider, and what
     // to do before each measurement (the virtual apparatus turns its hemisphere).
@@ -66,11 +79,15 @@ public:
     std::function<bool()> MainLockInOn;
     std::function<int()> MainVolume;
     std::function<void(double alphaDegrees)> OnMeasureAngle;
+    // Plans a fast measurement from the main window's range and Measure menu; false (its
+    // message shown) when refused.
+    std::function<bool(FastPlan&)> PlanFast;
     // The file dialogs; tests put their own answers here. No value means cancelled.
     std::function<std::optional<std::string>()> ChooseSaveFile;
     std::function<std::optional<std::string>()> ChooseOpenFile;
 
     WaveValues WaveAmplitude{};
+    WaveSeries Series{};
     // The session's keeper, wired by the program: "Measure value", "Clear" and "Open Data"
     // become undo steps. Without one the window works as before.
     void UseSession(SessionKeeper* keeper) { m_session = keeper; }
@@ -88,6 +105,16 @@ public:
     void SaveDataExecute();
     void OpenDataExecute();
     void DrawPolarPlot();
+    void WholeSpectrumClick();
+    // The frequency whose amplitudes fill the values (one undo step); it becomes the frequency
+    // the values are measured at.
+    void ChooseFrequency(double f);
+    double ChosenFrequency() const { return m_state.CurrentFreq; }
+    // The frequency a click at (x, y) of the thumbnails chooses: under it, moved to the
+    // highest point of the summed spectra within 3 pixels; nothing outside the spectra.
+    std::optional<double> FrequencyAt(int x, int y) const;
+    // The range of frequencies the thumbnails show (empty when no spectrum is kept).
+    std::pair<double, double> SeriesRange() const;
     Canvas& PlotCanvas() { return *m_canvas; }
     // "Save as Image", "Printer Setup", "Print" of the visible plot; the dialogs are in there.
     void SaveAsImageExecute();
@@ -105,6 +132,7 @@ public:
     void Redraw() override;
     void ShowSaturation(bool shown) override;
     void ProcessMessages() override;
+    void ShowFastProgress(double fraction, double secondsLeft) override;
 
     // Closing (by "Close", Escape or the close box) waits for an angle measurement to end.
     void done(int result) override;
@@ -127,6 +155,7 @@ private:
     SessionKeeper* m_session = nullptr;
     // Runs an action on the values, as an undo step when a keeper is wired.
     void ChangeValues(const char* name, const std::function<void()>& action);
+    void LayOutSeries();
 };
 
 }  // namespace sonarix

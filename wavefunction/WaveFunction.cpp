@@ -92,6 +92,65 @@ bool MeasureValue(SharedState& s, WaveValues& values, AngleWindow& w) {
     return true;
 }
 
+namespace {
+
+// The angle window as a fast measurement's host.
+class AngleHost final : public FastHost {
+public:
+    explicit AngleHost(AngleWindow& w) : m_window(w) {}
+    void ProcessMessages() override { m_window.ProcessMessages(); }
+    void ShowProgress(double fraction, double secondsLeft, double) override {
+        m_window.ShowFastProgress(fraction, secondsLeft);
+    }
+
+private:
+    AngleWindow& m_window;
+};
+
+}  // namespace
+
+bool MeasureSpectrumValue(SharedState& s, const FastPlan& plan, double frequency,
+                          WaveValues& values, WaveSeries& series, AngleWindow& w) {
+    if (audio::ChannelIsActive(s.PlayStream) != 0 || s.Running != Operation::None) return false;
+    const RunningOperation running(s, Operation::Angle);
+    const int k = std::clamp(w.SelectedAngle(), 0, kAngles - 1);
+    w.AboutToMeasure(k);
+    s.StopRequested = false;
+    AngleHost host(w);
+    auto spectrum = std::make_shared<FastSpectrum>();
+    FastStats stats;
+    const FastOutcome outcome = RunFastSweep(s, plan, w.VolumePosition(), host, *spectrum, stats);
+    w.ShowFastProgress(-1.0, 0.0);
+    if (outcome != FastOutcome::Stored) return true;
+    series[static_cast<size_t>(k)] = std::move(spectrum);
+    values[static_cast<size_t>(k)] = AmplitudeAt(*series[static_cast<size_t>(k)], frequency);
+    w.Redraw();
+    if (k < kAngles - 1) w.SelectAngle(k + 1);
+    if (stats.peak >= 32767.0 / 32768.0) {
+        w.ShowSaturation(true);
+        w.ProcessMessages();
+        platform::Sleep(500);
+    }
+    w.ShowSaturation(false);
+    return true;
+}
+
+double AmplitudeAt(const FastSpectrum& spectrum, double f) {
+    const std::vector<double>& x = spectrum.freq;
+    if (x.empty() || !(f >= x.front()) || !(f <= x.back())) return 0.0;
+    const auto hi = std::lower_bound(x.begin(), x.end(), f);
+    const size_t j = static_cast<size_t>(hi - x.begin());
+    if (j == 0 || *hi == f) return spectrum.amp[j];
+    const double a = (f - x[j - 1]) / (x[j] - x[j - 1]);
+    return spectrum.amp[j - 1] + a * (spectrum.amp[j] - spectrum.amp[j - 1]);
+}
+
+void ValuesAt(const WaveSeries& series, double f, WaveValues& values) {
+    for (size_t k = 0; k < series.size(); ++k) {
+        values[k] = series[k] ? AmplitudeAt(*series[k], f) : 0.0;
+    }
+}
+
 void ClearValues(WaveValues& values) { values.fill(0.0); }
 
 std::string WaveLines(const WaveValues& values) {

@@ -6,8 +6,10 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
+#include "measurement/FastSweep.h"
 #include "measurement/Unit1.h"
 
 namespace sonarix {
@@ -48,6 +50,11 @@ public:
     virtual void Redraw() = 0;
     virtual void ShowSaturation(bool shown) = 0;
     virtual void ProcessMessages() = 0;
+    // A fast measurement's progress (fraction 0 ... 1; a negative fraction: it has ended).
+    virtual void ShowFastProgress(double fraction, double secondsLeft) {
+        (void)fraction;
+        (void)secondsLeft;
+    }
 };
 
 // "Measure value": unless a playback is active, a 1 s tone at CurrentFreq, 500 ms of waiting
@@ -60,6 +67,24 @@ bool MeasureValue(SharedState& s, WaveValues& values, AngleWindow& w);
 inline constexpr const char* kOutputLostAngle =
     "The sound output was lost (the sound server stopped or the sound card was unplugged): no "
     "value was measured. Start the program again to measure.";
+
+// "Whole spectrum per angle": one fast spectrum per angle; none where nothing was measured.
+// Shared and never changed once made, so that undo steps and sessions copy pointers only.
+using WaveSeries = std::array<std::shared_ptr<const FastSpectrum>, kAngles>;
+
+// The amplitude of a spectrum at f: linear between its points, 0 outside them.
+double AmplitudeAt(const FastSpectrum& spectrum, double f);
+// Each angle's amplitude at f, 0 where no spectrum was measured.
+void ValuesAt(const WaveSeries& series, double f, WaveValues& values);
+
+// "Measure value" with "Whole spectrum per angle": unless a playback is active, the hemisphere
+// turned to the selected angle, a fast measurement over `plan` at the window's volume, its
+// spectrum kept at that angle and its amplitude at `frequency` stored as the angle's value,
+// the redraw and the next angle selected; "Saturation" for 500 ms when the recording reached
+// full scale. A measurement that failed (its message shown) stores nothing. Returns false
+// when the press was ignored.
+bool MeasureSpectrumValue(SharedState& s, const FastPlan& plan, double frequency,
+                          WaveValues& values, WaveSeries& series, AngleWindow& w);
 
 // "Clear": all values 0.0.
 void ClearValues(WaveValues& values);

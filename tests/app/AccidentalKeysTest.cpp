@@ -70,7 +70,7 @@ struct Case {
 };
 
 // The program with short sweeps, four filled slots, and every file, font and colour dialog
-// answered "cancel", so that only the windows of the program come up.
+// answered "cancel" (the printer dialogs too), so that only the windows of the program come up.
 class Accidents : public test::ProgramOnApparatus {
 protected:
     void SetUp() override {
@@ -89,6 +89,12 @@ protected:
         p.form5->ChooseColor = f->ChooseColor;
         p.form9->ChooseSaveFile = none;
         p.form9->ChooseOpenFile = none;
+        auto cancel = [](QPrinter&) { return false; };
+        for (PlotOutput* o : {&f->Output(), &p.form5->Output(), &p.form9->Output()}) {
+            o->ChoosePictureFile = none;
+            o->RunPrintDialog = cancel;
+            o->RunPrinterSetup = cancel;
+        }
         f->Edit1->setText("1000");
         f->Edit2->setText("2000");
         f->Edit3->setText("10");
@@ -374,13 +380,6 @@ protected:
     void SetUp() override {
         Accidents::SetUp();
         if (HasFatalFailure()) return;
-        auto none = [] { return std::optional<std::string>(); };
-        auto cancel = [](QPrinter&) { return false; };
-        for (PlotOutput* o : {&f->Output(), &p.form5->Output(), &p.form9->Output()}) {
-            o->ChoosePictureFile = none;
-            o->RunPrintDialog = cancel;
-            o->RunPrinterSetup = cancel;
-        }
         for (QAction* a :
              {f->LifeFFTOn, f->LifeWaveOn, f->SelectInputChannel, f->VirtualApparatus}) {
             a->trigger();

@@ -87,6 +87,10 @@ TEST_F(JournalTest, FollowsEveryActionAndRestoresTheLastSessionOnce) {
     QTest::mouseClick(f->Button3, Qt::LeftButton);  // slot 4 cleared
     p.session->ChangeWave("set", [&] { p.form9->WaveAmplitude[4] = 2.5; });
     f->Undo->trigger();  // the angle values again
+    p.session->ChangeWave("spectrum", [&] {
+        p.form9->Series[5] = std::make_shared<const FastSpectrum>(
+            FastSpectrum{{10.0, 11.0}, {0.5, -0.0}, {1e300, 2.0}, true});
+    });
     p.state->Latency = {true, 441.25, 30.0, 0.1, 12.0};
     p.session->Noted();
     const SessionData now = p.session->Capture();

@@ -70,6 +70,15 @@ SessionData RandomSession(uint64_t seed) {
     }
     for (double& v : d.wave.values) v = any();
     d.wave.frequency = any();
+    for (size_t angle : {size_t{3}, size_t{18}}) {
+        FastSpectrum sp{{}, {}, {}, angle == 3};
+        for (int k = 0; k < 5; ++k) {
+            sp.freq.push_back(100.0 + k);
+            sp.amp.push_back(any());
+            sp.phase.push_back(any());
+        }
+        d.wave.series[angle] = std::make_shared<const FastSpectrum>(std::move(sp));
+    }
     d.latency = {true, any(), any(), any(), any()};
     return d;
 }

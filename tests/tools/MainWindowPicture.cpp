@@ -2,7 +2,8 @@
 // response at four hemisphere angles) into PNG files, at the "normal" and "wide" display:
 // main_window_picture OUT_PREFIX  ->  OUT_PREFIX-normal.png, OUT_PREFIX-wide.png, and the
 // dialogs OUT_PREFIX-form4.png, -form8.png, -form10.png, -form11.png, -font.png, the fit window
-// OUT_PREFIX-fit.png, the wave-function window -wave.png, the virtual apparatus -virtual.png,
+// OUT_PREFIX-fit.png, the wave-function window -wave.png (and with a whole-spectrum series
+// -series.png), the virtual apparatus -virtual.png,
 // the live views -form2.png, -form3.png, the sound dialogs -form6.png, -form7.png, the latency
 // calibration after a run -form13.png, and a sweep half-way, OUT_PREFIX-sweep.png
 #include <QApplication>
@@ -126,6 +127,15 @@ int main(int argc, char** argv) {
         wave.show();
         wave.DrawPolarPlot();
         wave.grab().save(QString::fromStdString(prefix + "-wave.png"));
+        // The same mode from a whole-spectrum series over 1500 ... 4000 Hz, and its spectra.
+        p.form1->Edit1->setText(QStringLiteral("1500"));
+        p.form1->Edit2->setText(QStringLiteral("4000"));
+        wave.WholeSpectrum->trigger();
+        wave.Button2Click();
+        for (int k = 0; k < sonarix::kAngles; ++k) wave.Button1Click();
+        wave.DrawPolarPlot();
+        wave.grab().save(QString::fromStdString(prefix + "-series.png"));
+        wave.WholeSpectrum->trigger();
         wave.hide();
         if (p.form12) p.form12->grab().save(QString::fromStdString(prefix + "-virtual.png"));
     }

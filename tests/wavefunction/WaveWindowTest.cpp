@@ -7,7 +7,9 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenuBar>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTest>
@@ -24,6 +26,8 @@
 #include "plot/Canvas.h"
 #include "plot/Controls.h"
 #include "plot/PictureExport.h"
+#include "session/SessionFile.h"
+#include "session/SessionKeeper.h"
 #include "tests/ProgramFixture.h"
 #include "tests/measurement/KnownSignalApparatus.h"
 #include "wavefunction/Unit9.h"
@@ -471,6 +475,102 @@ TEST_F(WaveWindowTest, TheFrequencyIsShownAndMeasureValueWaitsForTheTone) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return w->Button1->isEnabled(); }));
     QTest::mouseClick(w->Button1, Qt::LeftButton);
     EXPECT_EQ(w->RadioGroup1->ItemIndex(), 2);
+    w->hide();
+}
+
+}  // namespace
+}  // namespace sonarix
+
+namespace sonarix {
+namespace {
+
+// "Whole spectrum per angle": 19 presses make 19 fast spectra with the hemisphere following;
+// a click on a thumbnail's peak and a frequency typed choose the mode whose pattern the values
+// show; undo, Clear, Save Data and a session file keep to the chosen frequency's values and
+// the spectra.
+TEST_F(WaveWindowTest, WholeSpectrumPerAngleChoosesAnyModeAfterOneSeries) {
+    f->Edit1->setText("1500");
+    f->Edit2->setText("4000");
+    double mode[3] = {};
+    for (const audio::CavityMode& m : apparatus->Modes()) {
+        if (m.n == 1 && m.l >= 1 && m.l <= 2) mode[m.l] = m.frequency;
+    }
+    ASSERT_GT(mode[1], 1500.0);
+    ASSERT_LT(mode[2], 4000.0);
+    w->show();
+    const int plotWidth = w->Panel1->width(), windowWidth = w->width();
+    w->WholeSpectrum->trigger();
+    EXPECT_EQ(w->width(), windowWidth + TForm9::kSeriesWidth);
+    EXPECT_EQ(w->Panel1->width(), plotWidth);
+    EXPECT_TRUE(w->Thumbnails->isVisible());
+    p.state->CurrentFreq = mode[1];
+    for (int k = 0; k < kAngles; ++k) {
+        QTest::mouseClick(w->Button1, Qt::LeftButton);
+        ASSERT_NE(w->Series[static_cast<size_t>(k)], nullptr) << 10 * k << " degrees";
+    }
+    EXPECT_EQ(p.form12->Angle(), 180.0);
+    EXPECT_FALSE(w->FastProgress->isVisible());
+    auto follows = [&](int l) {
+        double largest = 0, truthLargest = 0;
+        for (int k = 0; k < kAngles; ++k) {
+            const double c = (std::cos(10.0 * k * std::numbers::pi / 180.0) - 1.0) / 2.0;
+            truthLargest = std::max(truthLargest, std::fabs(Legendre(l, c)));
+            largest = std::max(largest, w->WaveAmplitude[static_cast<size_t>(k)]);
+        }
+        double worst = 0;
+        for (int k = 0; k < kAngles; ++k) {
+            const double c = (std::cos(10.0 * k * std::numbers::pi / 180.0) - 1.0) / 2.0;
+            worst = std::max(worst, std::fabs(w->WaveAmplitude[static_cast<size_t>(k)] / largest -
+                                              std::fabs(Legendre(l, c)) / truthLargest));
+        }
+        return worst;
+    };
+    EXPECT_LT(follows(1), 0.05);
+    const WaveValues l1 = w->WaveAmplitude;
+
+    // A click one pixel beside the l = 2 peak in the thumbnail of 0 degrees snaps to its top.
+    const auto [lo, hi] = w->SeriesRange();
+    const QRect cell(0, 0, w->Thumbnails->width() / 2 - 2, w->Thumbnails->height() / 10 - 2);
+    const int x = static_cast<int>((mode[2] - lo) / (hi - lo) * cell.width()) + 1;
+    QTest::mouseClick(w->Thumbnails, Qt::LeftButton, {}, QPoint(x, cell.height() / 2));
+    EXPECT_NEAR(p.state->CurrentFreq, mode[2], 1.0);
+    EXPECT_LT(follows(2), 0.05);
+    EXPECT_EQ(w->FrequencyEdit->text().toDouble(), std::round(p.state->CurrentFreq * 10) / 10);
+    const WaveValues l2 = w->WaveAmplitude;
+    const std::string file = TempFile("series.dat");
+    w->ChooseSaveFile = [&] { return std::optional<std::string>(file); };
+    w->SaveData->trigger();
+    EXPECT_EQ(Read(file), WaveLines(l2));
+    fs::remove(file);
+
+    // Typed: the l = 1 mode again, as measured (Return measures nothing); an unreadable entry
+    // says so and changes nothing.
+    w->FrequencyEdit->setFocus();
+    w->FrequencyEdit->setText(QString::number(mode[1], 'f', 4));
+    QTest::keyClick(w->FrequencyEdit, Qt::Key_Return);
+    for (int k = 0; k < kAngles; ++k) EXPECT_NEAR(w->WaveAmplitude[k], l1[k], 1e-6 * l1[k]);
+    w->FrequencyEdit->setText("12o0");
+    QTest::keyClick(w->FrequencyEdit, Qt::Key_Return);
+    EXPECT_EQ(messages.Messages().size(), 1u);
+    EXPECT_NEAR(p.state->CurrentFreq, mode[1], 1e-4);
+    w->Undo->trigger();
+    EXPECT_EQ(w->WaveAmplitude, l2);
+
+    // Clear empties the spectra with the values; undo brings both back, and a session keeps them.
+    const WaveSeries series = w->Series;
+    QTest::mouseClick(w->Button2, Qt::LeftButton);
+    EXPECT_EQ(w->Series[0], nullptr);
+    w->Undo->trigger();
+    EXPECT_EQ(w->Series, series);
+    const SessionData saved = p.session->Capture();
+    SessionData back;
+    std::string reason;
+    ASSERT_TRUE(ParseSession(SessionJson(saved, true), back, reason)) << reason;
+    EXPECT_TRUE(SameBits(back.wave.series, series));
+
+    w->WholeSpectrum->trigger();
+    EXPECT_EQ(w->width(), windowWidth);
+    EXPECT_FALSE(w->SeriesPanel->isVisible());
     w->hide();
 }
 
