@@ -54,6 +54,27 @@ struct Fft {
     fftw_plan forward, backward;
 };
 
+// Where the response has died into the noise: the end of the first 10 ms block after its
+// first 30 ms whose RMS is below twice the noise's, the noise measured where only noise lies
+// (after the second harmonic's response, which comes `harmonic` seconds early, and before the
+// linear one). Every sample kept beyond it would add noise and nothing else. At most `most`.
+int ResponseEnd(const double* h, int n, int arrival, int most, double harmonic) {
+    auto at = [&](int t) { return h[((t % n) + n) % n]; };
+    const int quietFrom = arrival - static_cast<int>(std::min(0.3, 0.6 * harmonic) * kRate);
+    const int quietTo = arrival - static_cast<int>((kBefore + 0.01) * kRate);
+    if (quietTo - quietFrom < 2000) return most;
+    double noise = 0.0;
+    for (int t = quietFrom; t < quietTo; ++t) noise += at(t) * at(t);
+    noise /= quietTo - quietFrom;
+    const int block = static_cast<int>(0.01 * kRate);
+    for (int start = static_cast<int>(0.03 * kRate); start + block <= most; start += block) {
+        double power = 0.0;
+        for (int t = start; t < start + block; ++t) power += at(arrival + t) * at(arrival + t);
+        if (power / block < 4.0 * noise) return start + block;
+    }
+    return most;
+}
+
 int PowerOfTwoAtLeast(size_t n) {
     int p = 1;
     while (static_cast<size_t>(p) < n) p *= 2;
@@ -176,7 +197,8 @@ std::vector<std::complex<double>> TransferAt(const FastPlan& plan, const std::ve
     // with time t at index t mod m: the phase keeps its time origin.
     const int m = 88200;
     const int before = static_cast<int>(kBefore * kRate);
-    const int after = static_cast<int>(plan.window * kRate);
+    const int after = ResponseEnd(big.real, n, arrival, static_cast<int>(plan.window * kRate),
+                                  plan.rate * std::numbers::ln2);
     const int taper = static_cast<int>(0.02 * kRate);
     Fft fine(m);
     std::fill(fine.real, fine.real + m, 0.0);

@@ -535,6 +535,7 @@ TEST_F(WaveWindowTest, WholeSpectrumPerAngleChoosesAnyModeAfterOneSeries) {
     QTest::mouseClick(w->Thumbnails, Qt::LeftButton, {}, QPoint(x, cell.height() / 2));
     EXPECT_NEAR(p.state->CurrentFreq, mode[2], 1.0);
     EXPECT_LT(follows(2), 0.05);
+
     EXPECT_EQ(w->FrequencyEdit->text().toDouble(), std::round(p.state->CurrentFreq * 10) / 10);
     const WaveValues l2 = w->WaveAmplitude;
     const std::string file = TempFile("series.dat");
