@@ -75,6 +75,58 @@ int ResponseEnd(const double* h, int n, int arrival, int most, double harmonic) 
     return most;
 }
 
+// The transport delay of the path whose spectrum (bins 0 ... m/2 of an m-point transform,
+// time 0 at index 0) is given, as the latency calibration finds it: the minimum phase, which
+// the magnitude fixes, taken off the phase on the band lo ... hi Hz leaves the excess phase,
+// whose pulse peaks at the delay. In samples, within +-`within` of 0.
+double TransportDelay(const fftw_complex* h, int m, double lo, double hi, int within) {
+    const int bins = m / 2 + 1;
+    const int kLo = static_cast<int>(lo * m / kRate), kHi = static_cast<int>(hi * m / kRate);
+    auto at = [&](int k) {
+        const int b = std::clamp(k, kLo, kHi);
+        return std::complex<double>(h[b][0], h[b][1]);
+    };
+    std::vector<std::complex<double>> buffer(static_cast<size_t>(m));
+    auto* data = reinterpret_cast<fftw_complex*>(buffer.data());
+    fftw_plan plan;
+    {
+        std::lock_guard lock(audio::FftPlannerMutex());
+        plan = fftw_plan_dft_1d(m, data, data, FFTW_BACKWARD, FFTW_ESTIMATE);
+    }
+    // The real cepstrum of log |H| (beyond the band its edge values go on), folded, and
+    // transformed forward (a backward transform of the conjugate, conjugated): its imaginary
+    // part is the minimum phase.
+    for (int k = 0; k < m; ++k) {
+        buffer[static_cast<size_t>(k)] = std::log(std::abs(at(k < bins ? k : m - k)) + 1e-300);
+    }
+    fftw_execute(plan);
+    for (int n = 0; n < m; ++n) {
+        const double fold = n == 0 || n == m / 2 ? 1.0 : n < m / 2 ? 2.0 : 0.0;
+        buffer[static_cast<size_t>(n)] =
+            std::conj(buffer[static_cast<size_t>(n)] * fold / double(m));
+    }
+    fftw_execute(plan);
+    // The excess phase alone on the band, back to time.
+    for (int k = 0; k < m; ++k) {
+        std::complex<double>& v = buffer[static_cast<size_t>(k)];
+        const double minimumPhase = -v.imag();
+        v = k >= kLo && k <= kHi ? std::polar(1.0, std::arg(at(k)) - minimumPhase) : 0.0;
+    }
+    fftw_execute(plan);
+    {
+        std::lock_guard lock(audio::FftPlannerMutex());
+        fftw_destroy_plan(plan);
+    }
+    auto magnitude = [&](int n) { return std::abs(buffer[static_cast<size_t>((n % m + m) % m)]); };
+    int best = 0;
+    for (int n = -within; n <= within; ++n) {
+        if (magnitude(n) > magnitude(best)) best = n;
+    }
+    const double a = magnitude(best - 1), b = magnitude(best), c = magnitude(best + 1);
+    const double curve = a - 2.0 * b + c;
+    return best + (curve < 0.0 ? 0.5 * (a - c) / curve : 0.0);
+}
+
 int PowerOfTwoAtLeast(size_t n) {
     int p = 1;
     while (static_cast<size_t>(p) < n) p *= 2;
@@ -140,7 +192,8 @@ std::vector<int16_t> EssSamples(const FastPlan& plan) {
 
 std::vector<std::complex<double>> TransferAt(const FastPlan& plan, const std::vector<float>& played,
                                              const std::vector<float>& recorded,
-                                             const std::vector<double>& frequencies, bool aligned) {
+                                             const std::vector<double>& frequencies, bool aligned,
+                                             double* transport) {
     // H = Y X* / (|X|^2 + e) over a length that holds both without wrapping into each other.
     const int n = PowerOfTwoAtLeast(played.size() + recorded.size());
     Fft big(n);
@@ -210,6 +263,11 @@ std::vector<std::complex<double>> TransferAt(const FastPlan& plan, const std::ve
         fine.real[((t % m) + m) % m] = w * big.real[((t % n) + n) % n];
     }
     fftw_execute(fine.forward);
+    if (transport != nullptr) {
+        *transport = plan.f2 > 1000.0 ? TransportDelay(fine.spectrum, m, std::max(400.0, plan.f1),
+                                                       std::min(7800.0, plan.f2), 441)
+                                      : NAN;
+    }
     std::vector<std::complex<double>> out;
     out.reserve(frequencies.size());
     for (double f : frequencies) {
@@ -256,6 +314,7 @@ FastOutcome RunFastSweep(SharedState& s, const FastPlan& plan, int volume, FastH
             if (n == 0) return;
         }
     };
+    const uint64_t gapsBefore = audio::PlaybackGaps();
     StartPlayback(s, volume);
     // Calibrated, where the first sample arrives: at each read the newest frame is the sample
     // played the calibrated delay (on arrival) and the frame's age earlier.
@@ -266,24 +325,28 @@ FastOutcome RunFastSweep(SharedState& s, const FastPlan& plan, int volume, FastH
     while (!s.StopRequested) {
         host.ProcessMessages();
         if (s.StopRequested) break;
-        platform::SleepMicroseconds(20000);
-        const bool playing = Playing(s);
-        if (calibrated && playing) {
-            // Only a read that no block overtook: its newest frame is the last one counted.
-            int16_t newest[2];
-            const uint64_t counted = audio::RecordFrames();
-            audio::ChannelGetData(s.RecChannel, newest, sizeof newest);
-            const bool still = audio::RecordFrames() == counted;
-            const double frames = static_cast<double>(counted);
-            const double played =
-                static_cast<double>(audio::ChannelGetPosition(s.PlayStream)) / 2.0;
-            const double age = audio::RecordAge() * kRate;
-            if (still && played > 0 && played < static_cast<double>(plan.samples)) {
-                const double newestSample =
-                    played - 1.0 - (s.Latency.samples - s.Latency.ageSamples) - age;
-                firstSample.push_back(frames - 1.0 - newestSample);
+        // Four readings of where the first sample arrives per 20 ms: each is off by where it
+        // falls in the server's block cycle, their mean much less.
+        for (int r = 0; r < 4; ++r) {
+            platform::SleepMicroseconds(5000);
+            if (calibrated && Playing(s)) {
+                // Only a read that no block overtook: its newest frame is the last one counted.
+                int16_t newest[2];
+                const uint64_t counted = audio::RecordFrames();
+                audio::ChannelGetData(s.RecChannel, newest, sizeof newest);
+                const bool still = audio::RecordFrames() == counted;
+                const double frames = static_cast<double>(counted);
+                const double played =
+                    static_cast<double>(audio::ChannelGetPosition(s.PlayStream)) / 2.0;
+                const double age = audio::RecordAge() * kRate;
+                if (still && played > 0 && played < static_cast<double>(plan.samples)) {
+                    const double newestSample =
+                        played - 1.0 - (s.Latency.samples - s.Latency.ageSamples) - age;
+                    firstSample.push_back(frames - 1.0 - newestSample);
+                }
             }
         }
+        const bool playing = Playing(s);
         drain();
         if (lost > 0) break;
         const double position =
@@ -316,15 +379,22 @@ FastOutcome RunFastSweep(SharedState& s, const FastPlan& plan, int volume, FastH
         ShowMessage(kFastFramesLost);
         return FastOutcome::FramesLost;
     }
+    if (audio::PlaybackGaps() != gapsBefore) {
+        ShowMessage(kFastPlaybackGap);
+        return FastOutcome::FramesLost;
+    }
 
     // The recording from where the first sample arrives; the fraction of a frame left is
     // turned into the phase below.
+    // The mean of the middle three fifths of the readings, as the calibration takes its own:
+    // one reading the system held up moves nothing.
     double first = static_cast<double>(startFrame);
     if (!firstSample.empty()) {
-        std::nth_element(firstSample.begin(),
-                         firstSample.begin() + static_cast<std::ptrdiff_t>(firstSample.size() / 2),
-                         firstSample.end());
-        first = firstSample[firstSample.size() / 2];
+        std::sort(firstSample.begin(), firstSample.end());
+        const size_t cut = firstSample.size() / 5;
+        double sum = 0.0;
+        for (size_t i = cut; i < firstSample.size() - cut; ++i) sum += firstSample[i];
+        first = sum / static_cast<double>(firstSample.size() - 2 * cut);
     }
     stats.frameOfFirstSample = first - static_cast<double>(startFrame);
     const int64_t whole =
@@ -343,8 +413,20 @@ FastOutcome RunFastSweep(SharedState& s, const FastPlan& plan, int volume, FastH
     std::vector<double> frequencies(static_cast<size_t>(plan.points));
     for (int k = 1; k <= plan.points; ++k)
         frequencies[static_cast<size_t>(k - 1)] = plan.start + k * plan.spacing;
+    double transport = NAN;
     const std::vector<std::complex<double>> h =
-        TransferAt(plan, played, recorded, frequencies, !firstSample.empty());
+        TransferAt(plan, played, recorded, frequencies, !firstSample.empty(),
+                   calibrated ? &transport : nullptr);
+    // The sweep starts where the timing says, unless the signal's own arrival (found as the
+    // calibration finds it) disagrees by more than kTimingTrust: a sound server's reports can
+    // be off by a millisecond and more for one playback and not the next, which no
+    // calibration can know of.
+    double shift = fraction;
+    stats.timingDisagreement = transport - fraction;
+    if (std::isfinite(transport) && std::abs(transport - fraction) > kTimingTrust * kRate) {
+        shift = transport;
+        stats.alignedBySignal = true;
+    }
     stats.computeSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - computeStart).count();
 
@@ -357,7 +439,7 @@ FastOutcome RunFastSweep(SharedState& s, const FastPlan& plan, int volume, FastH
     out.phased = calibrated;
     for (size_t k = 0; k < frequencies.size(); ++k) {
         const std::complex<double> v =
-            h[k] * std::polar(1.0, 2.0 * std::numbers::pi * frequencies[k] * fraction / kRate);
+            h[k] * std::polar(1.0, 2.0 * std::numbers::pi * frequencies[k] * shift / kRate);
         out.amp[k] = 100.0 * toneLevel * std::abs(v);
         out.phase[k] = std::arg(v) * 180.0 / std::numbers::pi;
     }

@@ -20,6 +20,10 @@ struct FastStats {
     int64_t frames = 0;             // recorded
     double frameOfFirstSample = 0;  // where the sweep's first sample lies in the recording
     double peak = 0;                // the largest recorded sample, 1.0 at full scale
+    // Calibrated: the signal's arrival less the timing's, in samples, and whether the signal's
+    // was taken (see kTimingTrust).
+    double timingDisagreement = 0;
+    bool alignedBySignal = false;
     bool stored = false;
 };
 
@@ -37,6 +41,9 @@ inline constexpr const char* kFastTooManyPoints =
 inline constexpr const char* kFastFramesLost =
     "The recording lost frames during the fast measurement (the program was held up for more "
     "than a second): the spectrum was not stored. Measure again.";
+inline constexpr const char* kFastPlaybackGap =
+    "The sound output ran dry during the fast measurement (the program or the system was held "
+    "up), so the sweep had a gap: the spectrum was not stored. Measure again.";
 inline constexpr const char* kFastNoVolume =
     "Amplitude Output Signal is 0: the fast measurement would play nothing. Raise it first.";
 inline constexpr const char* kFastOutputLost =
@@ -66,10 +73,17 @@ std::vector<int16_t> EssSamples(const FastPlan& plan);
 // recording: aligned (calibrated), recorded[0] is where played[0] arrives, and the response is
 // looked for within 20 ms of it; otherwise the recording starts with the playback and the
 // response is looked for from 50 ms before to 0.5 s after. A delay left shows as the phase. The
-// response is kept from 50 ms before its largest value to plan.window after.
+// response is kept from 50 ms before its largest value to plan.window after. With `transport`,
+// also the path's transport delay in samples (the excess phase's arrival on 400 ... 7800 Hz).
 std::vector<std::complex<double>> TransferAt(const FastPlan& plan, const std::vector<float>& played,
                                              const std::vector<float>& recorded,
-                                             const std::vector<double>& frequencies, bool aligned);
+                                             const std::vector<double>& frequencies, bool aligned,
+                                             double* transport = nullptr);
+
+// How far (s) the response's arrival may lie from where the calibrated timing puts it before
+// the arrival is taken from the signal itself. Below it the timing holds: a resonant path's
+// own excess phase moves the signal's estimate by a few samples.
+inline constexpr double kTimingTrust = 0.25e-3;
 
 // A spectrum of a fast measurement: its points, amplitudes in the slots' units (100 times the
 // level a steady tone would read), phases in degrees (the resonator's when `phased`).
@@ -88,6 +102,7 @@ public:
     virtual void ShowProgress(double fraction, double secondsLeft, double frequency) = 0;
 };
 
+// FramesLost also when the playback ran dry in the middle.
 enum class FastOutcome { Stored, Stopped, OutputLost, FramesLost };
 
 // Plays the plan's sweep at `volume`, records it whole and computes its spectrum into `out`.

@@ -87,6 +87,7 @@ uint32_t RecordCopy(uint64_t first, int16_t* out, uint32_t max, int channel, uin
 }
 
 bool OutputLost() { return Slot() ? Slot()->OutputLost() : true; }
+uint64_t PlaybackGaps() { return Slot() ? Slot()->PlaybackGaps() : 0; }
 
 const char* ErrorText() { return Slot() ? Slot()->ErrorText() : "no audio backend installed"; }
 

@@ -75,6 +75,10 @@ double RecordAge();
 uint64_t RecordFrames();
 uint32_t RecordCopy(uint64_t first, int16_t* out, uint32_t max, int channel, uint64_t& lost);
 
+// How often since the start a playback ran dry before its end: the server played silence in
+// the middle of it (the program was held up). Always 0 on the virtual apparatus.
+uint64_t PlaybackGaps();
+
 // True once the output is gone for good (the sound server stopped, the sound card unplugged):
 // streams no longer play and new ones cannot be made until the program starts again.
 bool OutputLost();

@@ -39,6 +39,8 @@ public:
     virtual bool OutputLost() const { return false; }
     // Seconds since the frames the last sample read returned were the newest.
     virtual double RecordAge() const { return 0.0; }
+    // How often a playback ran dry before its end (the server played silence in between).
+    virtual uint64_t PlaybackGaps() const { return 0; }
     // The recording for a capture: frames recorded since the recording started, and a copy of
     // those from `first` on (RecordBuffer::Copy).
     virtual uint64_t RecordFrames() const { return 0; }

@@ -75,7 +75,12 @@ struct PulseCallbacks {
     // The server has played everything it was given.
     static void Underflow(pa_stream* /*s*/, void* user) {
         auto* st = static_cast<PulseBackend::Stream*>(user);
-        if (st->next >= st->count) st->ranDry = true;
+        if (st->next >= st->count) {
+            st->ranDry = true;
+        } else if (st->playing && st->owner != nullptr) {
+            // Before its end: the server played silence for want of samples.
+            st->owner->m_playbackGaps.fetch_add(1);
+        }
     }
 
     static void RecordState(pa_stream* /*s*/, void* user) {

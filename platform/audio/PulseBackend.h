@@ -53,6 +53,7 @@ public:
     bool ServerLost() const { return m_lost.load(); }
     bool OutputLost() const override { return ServerLost(); }
     double RecordAge() const override { return m_record.Age(); }
+    uint64_t PlaybackGaps() const override { return m_playbackGaps.load(); }
     uint64_t RecordFrames() const override { return m_record.Written(); }
     uint32_t RecordCopy(uint64_t first, int16_t* out, uint32_t max, int channel,
                         uint64_t& lost) const override {
@@ -94,6 +95,7 @@ private:
     pa_threaded_mainloop* m_loop = nullptr;
     pa_context* m_context = nullptr;
     std::atomic<bool> m_lost{false};
+    std::atomic<uint64_t> m_playbackGaps{0};
     std::array<char, 256> m_error{};
     Handle m_nextHandle = 0x2001;
     std::map<Handle, std::unique_ptr<Stream>> m_streams;

@@ -93,6 +93,30 @@ TEST_F(FastSweepTest, TheHarmonicsOfADistortingOutputStayOutOfTheSpectrum) {
     EXPECT_LT(worst, 0.01);
 }
 
+// A calibration the timing of this playback no longer matches (a sound server's reports move
+// from one playback to the next): beyond a quarter millisecond the arrival is taken from the
+// signal, and the phase of a plain delay path stays flat.
+TEST_F(FastSweepTest, AnArrivalFarFromTheTimingIsTakenFromTheSignal) {
+    ASSERT_NO_FATAL_FAILURE(
+        test::InstallApparatus(*s, apparatus, audio::ResonatorModel({}, 20.0, 1.0)));
+    apparatus->SetNoiseRms(0.0);
+    for (double off : {0.0, 5.0, 30.0, -60.0}) {
+        s->Latency = LatencyCalibration{true, 441.0 + off, 60.0, 0.0};
+        ASSERT_TRUE(engine.FastMeasure(FastSettings{}));
+        EXPECT_EQ(engine.LastFastStats().alignedBySignal, std::abs(off) > 11.0) << off;
+        double worst = 0.0;
+        for (int k = 1000; k <= 7000; ++k) {
+            const double phase = std::arg(apparatus->ExpectedResponse(s->SpecFreq[0][k]));
+            const double residual = off != 0.0 && std::abs(off) <= 11.0 ? off : 0.0;
+            worst = std::max(worst, std::abs(std::remainder(
+                                        s->SpecPhase[0][k] - (phase * 180.0 / std::numbers::pi) -
+                                            360.0 * s->SpecFreq[0][k] * residual / 44100.0,
+                                        360.0)));
+        }
+        EXPECT_LT(worst, 2.0) << off;  // 0.02 samples at 7 kHz
+    }
+}
+
 TEST_F(FastSweepTest, StopLeavesTheSlotAsItWasAndRefusalsNameTheField) {
     s->SpecCount[0] = 3;
     s->SpecAmp[0][2] = 7.0;
