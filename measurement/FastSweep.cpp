@@ -281,26 +281,18 @@ std::vector<std::complex<double>> TransferAt(const FastPlan& plan, const std::ve
     return out;
 }
 
-FastOutcome RunFastSweep(SharedState& s, const FastPlan& plan, int volume, FastHost& host,
-                         FastSpectrum& out, FastStats& stats) {
-    const auto begin = std::chrono::steady_clock::now();
-    stats = FastStats{};
-    const std::vector<int16_t> ess = EssSamples(plan);
-    s.SampleCount = plan.samples;
-    s.Header.SetSampleCount(plan.samples);
-    s.WavImage.Clear();
-    s.WavImage.ResizeForOverwrite(WavHeader::kSize + 2 * ess.size());
-    s.Header.WriteTo(s.WavImage.Data());
-    std::copy(ess.begin(), ess.end(),
-              reinterpret_cast<int16_t*>(s.WavImage.Data() + WavHeader::kSize));
-    host.ShowProgress(0.0, plan.seconds + kTail, plan.f1);
-
-    // The whole recording from the start of the playback on, read out of the recording's ring
-    // every 20 ms (it holds 1.5 s).
+// One playing of the sweep, recorded whole from the start of the playback on (read out of the
+// recording's ring every 20 ms; it holds 1.5 s), with the timing's readings of where the first
+// sample arrives when calibrated. PlaybackGap (said only when `retried`) when the playback ran
+// dry in the middle.
+FastOutcome CaptureSweep(SharedState& s, const FastPlan& plan, int volume, FastHost& host,
+                         bool retried, uint64_t& startFrame, std::vector<int16_t>& recording,
+                         std::vector<double>& firstSample) {
     const bool calibrated = s.Latency.valid;
     const int channel = s.StereoInput && !s.LeftChannel ? 1 : 0;
-    const uint64_t startFrame = audio::RecordFrames();
-    std::vector<int16_t> recording;
+    startFrame = audio::RecordFrames();
+    recording.clear();
+    firstSample.clear();
     recording.reserve(static_cast<size_t>(plan.samples + (kTail + 1.0) * kRate));
     uint64_t next = startFrame, lost = 0;
     std::vector<int16_t> block(8192);
@@ -318,7 +310,6 @@ FastOutcome RunFastSweep(SharedState& s, const FastPlan& plan, int volume, FastH
     StartPlayback(s, volume);
     // Calibrated, where the first sample arrives: at each read the newest frame is the sample
     // played the calibrated delay (on arrival) and the frame's age earlier.
-    std::vector<double> firstSample;
     const double tail = kTail + (calibrated ? s.Latency.samples / kRate : 0.1);
     int64_t tailUs = 0;
     bool outputLost = false;
@@ -367,9 +358,6 @@ FastOutcome RunFastSweep(SharedState& s, const FastPlan& plan, int volume, FastH
     }
     audio::ChannelStop(s.PlayStream);
     drain();
-    stats.captureSeconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-    stats.frames = static_cast<int64_t>(recording.size());
     if (outputLost) {
         ShowMessage(kFastOutputLost);
         return FastOutcome::OutputLost;
@@ -380,9 +368,45 @@ FastOutcome RunFastSweep(SharedState& s, const FastPlan& plan, int volume, FastH
         return FastOutcome::FramesLost;
     }
     if (audio::PlaybackGaps() != gapsBefore) {
-        ShowMessage(kFastPlaybackGap);
-        return FastOutcome::FramesLost;
+        // Said only when the second try has a gap too.
+        if (retried) ShowMessage(kFastPlaybackGap);
+        return FastOutcome::PlaybackGap;
     }
+    return FastOutcome::Stored;
+}
+
+FastOutcome RunFastSweep(SharedState& s, const FastPlan& plan, int volume, FastHost& host,
+                         FastSpectrum& out, FastStats& stats) {
+    const auto begin = std::chrono::steady_clock::now();
+    stats = FastStats{};
+    const std::vector<int16_t> ess = EssSamples(plan);
+    s.SampleCount = plan.samples;
+    s.Header.SetSampleCount(plan.samples);
+    s.WavImage.Clear();
+    s.WavImage.ResizeForOverwrite(WavHeader::kSize + 2 * ess.size());
+    s.Header.WriteTo(s.WavImage.Data());
+    std::copy(ess.begin(), ess.end(),
+              reinterpret_cast<int16_t*>(s.WavImage.Data() + WavHeader::kSize));
+    host.ShowProgress(0.0, plan.seconds + kTail, plan.f1);
+
+    const bool calibrated = s.Latency.valid;
+    // A playback that ran dry in the middle (the system held the program or the server up)
+    // has a gap that would ripple the spectrum: it is measured once more before giving up.
+    uint64_t startFrame = 0;
+    std::vector<int16_t> recording;
+    std::vector<double> firstSample;
+    for (int attempt = 0;; ++attempt) {
+        const FastOutcome o =
+            CaptureSweep(s, plan, volume, host, attempt > 0, startFrame, recording, firstSample);
+        if (o == FastOutcome::Stored) break;
+        if (o == FastOutcome::PlaybackGap && attempt == 0) continue;
+        stats.captureSeconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+        return o;
+    }
+    stats.captureSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    stats.frames = static_cast<int64_t>(recording.size());
 
     // The recording from where the first sample arrives; the fraction of a frame left is
     // turned into the phase below.

@@ -102,12 +102,12 @@ public:
     virtual void ShowProgress(double fraction, double secondsLeft, double frequency) = 0;
 };
 
-// FramesLost also when the playback ran dry in the middle.
-enum class FastOutcome { Stored, Stopped, OutputLost, FramesLost };
+// PlaybackGap: the playback ran dry in the middle, in two tries.
+enum class FastOutcome { Stored, Stopped, OutputLost, FramesLost, PlaybackGap };
 
 // Plays the plan's sweep at `volume`, records it whole and computes its spectrum into `out`.
 // The caller has marked its operation running and let any playback end; s.StopRequested ends
-// the measurement early (Stopped). OutputLost and FramesLost have shown their message.
+// the measurement early (Stopped). The other outcomes have shown their message.
 FastOutcome RunFastSweep(SharedState& s, const FastPlan& plan, int volume, FastHost& host,
                          FastSpectrum& out, FastStats& stats);
 

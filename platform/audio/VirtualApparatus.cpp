@@ -113,6 +113,16 @@ void VirtualApparatus::AdvanceLocked(uint32_t n, RecordProc& proc, void*& user, 
         for (size_t k = 0; k < nPlaying; ++k) {
             Stream& s = *playing[k];
             if (!s.playing) continue;
+            if (m_stallsLeft > 0 && !s.stalled && s.pos == kStallAt) {
+                s.stalled = true;
+                --m_stallsLeft;
+                m_stallRemaining = m_stallLength;
+                ++m_gaps;
+            }
+            if (m_stallRemaining > 0 && s.stalled && s.pos == kStallAt) {
+                --m_stallRemaining;
+                continue;
+            }
             drive += s.samples[s.pos] * (s.volume / 100.0) / 32768.0;
             if (++s.pos >= s.count) s.playing = false;  // played to its end
         }
@@ -197,6 +207,17 @@ void VirtualApparatus::LoseOutput() {
     std::lock_guard lock(m_mutex);
     m_lost = true;
     for (auto& [h, s] : m_streams) s.playing = false;
+}
+
+void VirtualApparatus::StallPlaybacks(int playbacks, int frames) {
+    std::lock_guard lock(m_mutex);
+    m_stallsLeft = std::max(playbacks, 0);
+    m_stallLength = std::max(frames, 0);
+}
+
+uint64_t VirtualApparatus::PlaybackGaps() const {
+    std::lock_guard lock(m_mutex);
+    return m_gaps;
 }
 
 bool VirtualApparatus::OutputLost() const {
@@ -293,7 +314,10 @@ bool VirtualApparatus::ChannelPlay(Handle handle, bool restart) {
     if (it == m_streams.end()) return false;
     Stream& s = it->second;
     if (m_lost) return false;
-    if (restart) s.pos = 0;
+    if (restart) {
+        s.pos = 0;
+        s.stalled = false;
+    }
     s.playing = s.pos < s.count;
     return true;
 }

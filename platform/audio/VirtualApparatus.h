@@ -65,6 +65,11 @@ public:
     // ones cannot be made; the recording keeps what it has but records nothing more.
     void LoseOutput();
     bool OutputLost() const override;
+    // Test hook: the next `playbacks` playbacks each run dry once, 20000 samples in, for
+    // `frames` frames of silence, as a server's does when the program is held up; counted in
+    // PlaybackGaps.
+    void StallPlaybacks(int playbacks, int frames);
+    uint64_t PlaybackGaps() const override;
     // In real time as a server's; on the manual clock no time passes between reads.
     double RecordAge() const override { return m_clock == Clock::RealTime ? m_record.Age() : 0.0; }
     uint64_t RecordFrames() const override { return m_record.Written(); }
@@ -99,8 +104,10 @@ private:
         uint64_t pos = 0;  // next sample to play
         int volume = 100;
         bool playing = false;
+        bool stalled = false;  // has run dry once (StallPlaybacks)
     };
     static constexpr uint32_t kBlock = 441;  // samples simulated per lock, 10 ms
+    static constexpr uint64_t kStallAt = 20000;
     static constexpr int kWakeMs = 20;
 
     // The real-time clock: a thread that brings the simulation up to the present every
@@ -131,6 +138,8 @@ private:
     int m_latency = kLatencySamples;
     double m_noiseRms = kNoiseRms;
     double m_distortion2 = 0.0, m_distortion3 = 0.0;
+    int m_stallsLeft = 0, m_stallLength = 0, m_stallRemaining = 0;
+    uint64_t m_gaps = 0;
     bool m_lost = false;
     std::array<double, kLongestLatency + 1> m_delayMic{};
     std::array<double, kLongestLatency + 1> m_delayRef{};

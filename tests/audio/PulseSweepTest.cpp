@@ -140,7 +140,8 @@ TEST_F(PulseLatency, FastMeasureThroughTheNullSinkIsFlat) {
     ASSERT_TRUE(CalibrateLatency(*s, calibrator).found);
     test::FakeMeasureWindow w;
     SweepEngine engine(*s, w);
-    ASSERT_TRUE(engine.FastMeasure(FastSettings{}));
+    ASSERT_TRUE(engine.FastMeasure(FastSettings{}))
+        << (messages.Messages().empty() ? "" : messages.Messages().back());
     EXPECT_TRUE(messages.Messages().empty());
     ASSERT_EQ(s->SpecCount[0], 9900);
     EXPECT_TRUE(s->SpecPhased[0]);

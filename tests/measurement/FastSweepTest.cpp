@@ -117,6 +117,25 @@ TEST_F(FastSweepTest, AnArrivalFarFromTheTimingIsTakenFromTheSignal) {
     }
 }
 
+// A playback that ran dry in the middle is measured once more; a second gap is said and
+// nothing is stored.
+TEST_F(FastSweepTest, APlaybackGapIsMeasuredAgainThenSaid) {
+    apparatus->SetNoiseRms(0.0);
+    s->Latency = LatencyCalibration{true, 441.0, 60.0, 0.0};
+    ASSERT_TRUE(engine.FastMeasure(FastSettings{}));
+    const std::vector<double> clean(s->SpecAmp[0].begin() + 1, s->SpecAmp[0].begin() + 9901);
+    apparatus->StallPlaybacks(1, 2000);
+    ASSERT_TRUE(engine.FastMeasure(FastSettings{}));
+    EXPECT_TRUE(messages.Messages().empty());
+    EXPECT_EQ(apparatus->PlaybackGaps(), 1u);
+    for (int k = 1; k <= 9900; k += 7) EXPECT_NEAR(s->SpecAmp[0][k], clean[k - 1], 1e-9) << k;
+    s->SpecCount[0] = 5;
+    apparatus->StallPlaybacks(2, 2000);
+    EXPECT_FALSE(engine.FastMeasure(FastSettings{}));
+    EXPECT_EQ(messages.Messages(), std::vector<std::string>{kFastPlaybackGap});
+    EXPECT_EQ(s->SpecCount[0], 5);
+}
+
 TEST_F(FastSweepTest, StopLeavesTheSlotAsItWasAndRefusalsNameTheField) {
     s->SpecCount[0] = 3;
     s->SpecAmp[0][2] = 7.0;
