@@ -14,9 +14,9 @@
 
 #include "app/Program.h"
 #include "display/Unit1Form.h"
+#include "fitting/AllModesFit.h"
 #include "fitting/FindPeaks.h"
 #include "fitting/FitRun.h"
-#include "fitting/WholeSpectrumFit.h"
 #include "measurement/FastSweep.h"
 #include "measurement/Latency.h"
 #include "measurement/Playback.h"
@@ -129,7 +129,7 @@ void BM_FastVersusStepped(benchmark::State& state) {
         for (const audio::CavityMode& m : all)
             guesses.push_back({m.frequency + 3.0, 1.2 * m.width});
         const auto t = std::chrono::steady_clock::now();
-        const WholeSpectrumFit whole = FitWholeSpectrum(fr, d, guesses);
+        const AllModesFit whole = FitAllModes(fr, d, guesses);
         state.counters["whole_fit_s"] = Seconds(t);
         double worst = 0, worstSigma = 0;
         for (size_t j = 0; j < all.size(); ++j) {

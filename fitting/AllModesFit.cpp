@@ -1,5 +1,5 @@
 // The whole-spectrum fit by variable projection.
-#include "fitting/WholeSpectrumFit.h"
+#include "fitting/AllModesFit.h"
 
 #include <algorithm>
 #include <cmath>
@@ -106,10 +106,10 @@ double SumOfSquares(const std::vector<double>& r) {
 
 }  // namespace
 
-WholeSpectrumFit FitWholeSpectrum(const std::vector<double>& frequencies,
-                                  const std::vector<std::complex<double>>& data,
-                                  const std::vector<ModeGuess>& guesses, int maxIterations) {
-    WholeSpectrumFit result;
+AllModesFit FitAllModes(const std::vector<double>& frequencies,
+                        const std::vector<std::complex<double>>& data,
+                        const std::vector<ModeGuess>& guesses, int maxIterations) {
+    AllModesFit result;
     const int modes = static_cast<int>(guesses.size());
     const int p = 2 * modes + 1;
     const size_t points = std::min(frequencies.size(), data.size());

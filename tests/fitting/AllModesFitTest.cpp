@@ -7,7 +7,7 @@
 #include <numbers>
 #include <random>
 
-#include "fitting/WholeSpectrumFit.h"
+#include "fitting/AllModesFit.h"
 #include "measurement/Sweep.h"
 #include "tests/measurement/ApparatusSetup.h"
 #include "tests/measurement/FakeMeasureWindow.h"
@@ -17,7 +17,7 @@ namespace {
 
 using Complex = std::complex<double>;
 
-TEST(WholeSpectrumFitTest, OverlappingModesOnABackgroundWithinTheirStatedErrors) {
+TEST(AllModesFitTest, OverlappingModesOnABackgroundWithinTheirStatedErrors) {
     const std::vector<FittedMode> truth = {
         {1000.0, 30.0, {2.0, 1.0}}, {1060.0, 25.0, {-1.5, 0.5}}, {1400.0, 40.0, {0.0, 3.0}}};
     const Complex offset(0.3, -0.1), slope(-0.2, 0.05);
@@ -36,8 +36,7 @@ TEST(WholeSpectrumFitTest, OverlappingModesOnABackgroundWithinTheirStatedErrors)
         d.push_back(v * std::polar(1.0, -2.0 * std::numbers::pi * x * delay) +
                     Complex(noise(random), noise(random)));
     }
-    const WholeSpectrumFit fit =
-        FitWholeSpectrum(f, d, {{1010.0, 20.0}, {1050.0, 40.0}, {1390.0, 30.0}});
+    const AllModesFit fit = FitAllModes(f, d, {{1010.0, 20.0}, {1050.0, 40.0}, {1390.0, 30.0}});
     ASSERT_TRUE(fit.converged);
     ASSERT_EQ(fit.modes.size(), 3u);
     for (size_t j = 0; j < truth.size(); ++j) {
@@ -52,7 +51,7 @@ TEST(WholeSpectrumFitTest, OverlappingModesOnABackgroundWithinTheirStatedErrors)
     EXPECT_NEAR(fit.rms, 0.01, 0.001);
 }
 
-TEST(WholeSpectrumFitTest, TheTwelveModesOfTheVirtualSphereFromOneFastMeasurement) {
+TEST(AllModesFitTest, TheTwelveModesOfTheVirtualSphereFromOneFastMeasurement) {
     auto s = std::make_unique<SharedState>();
     audio::VirtualApparatus* apparatus = nullptr;
     ASSERT_NO_FATAL_FAILURE(test::InstallApparatus(*s, apparatus));
@@ -74,7 +73,7 @@ TEST(WholeSpectrumFitTest, TheTwelveModesOfTheVirtualSphereFromOneFastMeasuremen
     const std::vector<audio::CavityMode> modes = apparatus->Modes();
     for (const audio::CavityMode& m : modes) guesses.push_back({m.frequency + 3.0, 1.2 * m.width});
     ASSERT_EQ(modes.size(), 12u);
-    const WholeSpectrumFit fit = FitWholeSpectrum(f, d, guesses);
+    const AllModesFit fit = FitAllModes(f, d, guesses);
     ASSERT_TRUE(fit.converged);
     for (size_t j = 0; j < modes.size(); ++j) {
         EXPECT_NEAR(fit.modes[j].frequency, modes[j].frequency, 0.2)

@@ -27,7 +27,7 @@ struct FittedMode {
     double frequencyError = 0.0, widthError = 0.0;
 };
 
-struct WholeSpectrumFit {
+struct AllModesFit {
     std::vector<FittedMode> modes;  // in the order of the guesses
     std::complex<double> offset, slope;
     double delay = 0.0;  // s
@@ -39,8 +39,8 @@ struct WholeSpectrumFit {
 // Fits the modes to the points (f_i, data_i) from the guesses. Needs more points than twice
 // the modes plus two; returns converged = false when the solver found no way down any more
 // before the relative change of the residuals fell below 1e-10, or after `maxIterations`.
-WholeSpectrumFit FitWholeSpectrum(const std::vector<double>& frequencies,
-                                  const std::vector<std::complex<double>>& data,
-                                  const std::vector<ModeGuess>& guesses, int maxIterations = 100);
+AllModesFit FitAllModes(const std::vector<double>& frequencies,
+                        const std::vector<std::complex<double>>& data,
+                        const std::vector<ModeGuess>& guesses, int maxIterations = 100);
 
 }  // namespace sonarix
