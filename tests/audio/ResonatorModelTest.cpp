@@ -6,6 +6,7 @@
 #include <numbers>
 
 #include "platform/audio/ResonatorModel.h"
+#include "platform/audio/SphereTheory.h"
 
 namespace audio {
 namespace {
@@ -91,6 +92,61 @@ TEST(ResonatorModel, RingsDownToSilenceAndStartsAgainAsNew) {
     for (int i = 0; i < 10000; ++i) {
         const double drive = 0.05 * std::sin(1e-5 * i * i);
         ASSERT_EQ(rested.Process(drive), fresh.Process(drive)) << i;
+    }
+}
+
+}  // namespace
+}  // namespace audio
+
+namespace audio {
+namespace {
+
+// The ring's splitting against what can be had without the perturbation's details: averaged
+// over the 2l + 1 members every mode moves as a sphere of the same volume would (radius
+// a + ring / 4), and the breathing modes (l = 0) move exactly so.
+TEST(SphereTheory, TheRingsMeanShiftIsThatOfTheSphereOfEqualVolume) {
+    const double a = 0.05, ring = 0.006;
+    for (const SphereRoot& r : SphereRoots(20.0)) {
+        if (r.l > 8) continue;
+        double sum = 0.0;
+        for (int m = 0; m <= r.l; ++m)
+            sum += (m == 0 ? 1.0 : 2.0) * RingShift(r.l, m, r.x, a, ring);
+        EXPECT_NEAR(sum / (2 * r.l + 1), -ring / (4.0 * a), 1e-9) << r.l << ", " << r.n;
+    }
+    // The l = 1 triplet: the member along the axis (m = 0) feels the ring most.
+    const SphereRoot first = SphereRoots(3.0).front();
+    ASSERT_EQ(first.l, 1);
+    EXPECT_LT(RingShift(1, 0, first.x, a, ring), RingShift(1, 1, first.x, a, ring));
+}
+
+TEST(SphereTheory, TheMembersCouplingsAddUpToTheLegendrePolynomial) {
+    for (int l = 0; l <= 8; ++l) {
+        for (double alpha = 0.0; alpha <= 180.0; alpha += 15.0) {
+            double sum = 0.0;
+            for (int m = 0; m <= l; ++m)
+                sum += PairWeight(l, m) * std::cos(m * alpha * M_PI / 180.0);
+            EXPECT_NEAR(sum, AngleGain(l, alpha), 1e-12) << l << " at " << alpha;
+        }
+    }
+}
+
+TEST(SphereTheory, AirAndItsLosses) {
+    EXPECT_NEAR(SpeedOfSound(20.0), 343.21, 0.01);
+    EXPECT_NEAR(SpeedOfSound(0.0), 331.3, 1e-12);
+    const Air air = AirAt(20.0);
+    EXPECT_NEAR(air.density, 1.204, 0.002);
+    EXPECT_NEAR(air.viscosity, 1.81e-5, 0.02e-5);
+    EXPECT_NEAR(air.thermalDiffusivity, 2.12e-5, 0.05e-5);
+    // Radial modes lose by heat conduction alone: Q = a / ((gamma - 1) d_t) grows as sqrt(f).
+    const std::vector<SphereRoot> roots = SphereRoots(20.0);
+    for (const SphereRoot& r : roots) {
+        const double f = air.c * r.x / (2.0 * M_PI * 0.05);
+        const double g = BoundaryLayerHalfWidth(r.l, r.x, f, 0.05, air);
+        if (r.l == 0) {
+            const double dt = std::sqrt(air.thermalDiffusivity / (M_PI * f));
+            EXPECT_NEAR(f / (2.0 * g), 0.05 / (0.4 * dt), 1e-6 * f / g);
+        }
+        EXPECT_GT(f / (2.0 * g), 500.0);  // a smooth sphere of 5 cm: Q in the thousands
     }
 }
 
