@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <algorithm>
 #include <cmath>
+#include <string>
 
 #include "platform/audio/VirtualApparatus.h"
 #include "plot/Controls.h"
@@ -15,7 +16,7 @@ namespace sonarix {
 
 TForm12::TForm12(audio::VirtualApparatus& apparatus, QWidget* parent)
     : QDialog(parent), m_apparatus(apparatus) {
-    SetUpFixedDialog(this, "VirtualApparatus", "Virtual Apparatus", 240, 180);
+    SetUpFixedDialog(this, "VirtualApparatus", "Virtual Apparatus", 240, 350);
     Label1 = AddLabel(this, "Label1", "Angle between hemispheres", 16, 16);
     ComboBox1 = Named(new QComboBox(this), "ComboBox1");
     for (int k = 0; k <= 18; ++k) ComboBox1->addItem(QStringLiteral("%1°").arg(10 * k));
@@ -48,7 +49,56 @@ TForm12::TForm12(audio::VirtualApparatus& apparatus, QWidget* parent)
     SpinEdit2->setValue(100.0 * apparatus.NoiseRms());
     connect(SpinEdit2, &QDoubleSpinBox::valueChanged, this,
             [this](double percent) { m_apparatus.SetNoiseRms(percent / 100.0); });
+
+    // The sphere. An apparatus without a sphere set (the idealised one) shows the defaults.
+    const audio::SphereSetup setup = apparatus.Sphere().value_or(audio::SphereSetup{});
+    AddLabel(this, "Label4", "Spacer ring", 16, 176);
+    RingBox = Named(new QComboBox(this), "RingBox");
+    RingBox->addItems({QStringLiteral("none"), QStringLiteral("3 mm"), QStringLiteral("6 mm"),
+                       QStringLiteral("9 mm")});
+    RingBox->setGeometry(140, 172, 84, 22);
+    RingBox->setCurrentIndex(std::clamp(static_cast<int>(std::lround(setup.ring / 0.003)), 0, 3));
+    auto spin = [this](QDoubleSpinBox*& box, const char* name, const char* caption, int top,
+                       double lo, double hi, double step, double value) {
+        QLabel* label = AddLabel(this, (std::string(name) + "Label").c_str(), "", 16, top + 4);
+        label->setText(QString::fromUtf8(caption));
+        label->adjustSize();
+        box = Named(new QDoubleSpinBox(this), name);
+        box->setGeometry(140, top, 84, 22);
+        box->setDecimals(1);
+        box->setRange(lo, hi);
+        box->setSingleStep(step);
+        box->setValue(value);
+    };
+    spin(TemperatureEdit, "TemperatureEdit", "Temperature [°C]", 206, -20.0, 50.0, 0.5,
+         setup.celsius);
+    spin(RadiusEdit, "RadiusEdit", "Radius [mm]", 240, 20.0, 150.0, 0.5, 1000.0 * setup.radius);
+    spin(OpeningsEdit, "OpeningsEdit", "Openings' loss [Hz]", 274, 0.0, 100.0, 0.5,
+         setup.openingHalfWidth);
+    OpeningsEdit->setToolTip(
+        QStringLiteral("The half width the openings and gaps add to every mode's"));
+    HumBox = Named(new QCheckBox(QStringLiteral("Mains hum"), this), "HumBox");
+    HumBox->move(16, 312);
+    HumBox->adjustSize();
+    HumBox->setChecked(apparatus.Hum() > 0.0);
+    connect(RingBox, &QComboBox::currentIndexChanged, this, [this] { ApplySphere(); });
+    for (QDoubleSpinBox* box : {TemperatureEdit, RadiusEdit, OpeningsEdit}) {
+        connect(box, &QDoubleSpinBox::valueChanged, this, [this] { ApplySphere(); });
+    }
+    connect(HumBox, &QCheckBox::toggled, this,
+            [this](bool on) { m_apparatus.SetHum(on ? kHumRms : 0.0); });
 }
+
+audio::SphereSetup TForm12::Setup() const {
+    audio::SphereSetup s;
+    s.ring = 0.003 * RingBox->currentIndex();
+    s.celsius = TemperatureEdit->value();
+    s.radius = RadiusEdit->value() / 1000.0;
+    s.openingHalfWidth = OpeningsEdit->value();
+    return s;
+}
+
+void TForm12::ApplySphere() { m_apparatus.SetSphere(Setup()); }
 
 void TForm12::SetAngle(double alphaDegrees) {
     const int index = std::clamp(static_cast<int>(std::lround(alphaDegrees / 10.0)), 0, 18);

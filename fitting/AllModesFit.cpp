@@ -108,14 +108,16 @@ double SumOfSquares(const std::vector<double>& r) {
 
 AllModesFit FitAllModes(const std::vector<double>& frequencies,
                         const std::vector<std::complex<double>>& data,
-                        const std::vector<ModeGuess>& guesses, int maxIterations) {
+                        const std::vector<ModeGuess>& guesses, bool fitDelay, int maxIterations) {
     AllModesFit result;
     const int modes = static_cast<int>(guesses.size());
-    const int p = 2 * modes + 1;
+    // The free parameters: F and W of every mode, then (if fitted) the delay, which stays 0
+    // otherwise.
+    const int p = 2 * modes + (fitDelay ? 1 : 0);
     const size_t points = std::min(frequencies.size(), data.size());
     if (modes == 0 || points <= static_cast<size_t>(2 * modes + 2 + p)) return result;
     const Projection projection(frequencies, data, modes);
-    std::vector<double> theta(static_cast<size_t>(p), 0.0);
+    std::vector<double> theta(static_cast<size_t>(2 * modes + 1), 0.0);
     for (int j = 0; j < modes; ++j) {
         theta[2 * j] = guesses[j].frequency;
         theta[2 * j + 1] = guesses[j].width;
@@ -131,7 +133,7 @@ AllModesFit FitAllModes(const std::vector<double>& frequencies,
         // Forward differences, a step of 1e-4 of each width (and 1e-4 ms of delay).
         for (int k = 0; k < p; ++k) {
             std::vector<double> moved = theta;
-            const double h = k == p - 1 ? 1e-4 : 1e-4 * std::max(theta[2 * (k / 2) + 1], 1e-3);
+            const double h = k == 2 * modes ? 1e-4 : 1e-4 * std::max(theta[2 * (k / 2) + 1], 1e-3);
             moved[static_cast<size_t>(k)] += h;
             if (!projection.Residuals(moved, trial)) return result;
             std::vector<double>& column = jacobian[static_cast<size_t>(k)];

@@ -39,8 +39,11 @@ struct AllModesFit {
 // Fits the modes to the points (f_i, data_i) from the guesses. Needs more points than twice
 // the modes plus two; returns converged = false when the solver found no way down any more
 // before the relative change of the residuals fell below 1e-10, or after `maxIterations`.
+// Without `fitDelay` the delay stays 0: for spectra whose latency was calibrated, where a
+// delay would only trade against the phases of narrow modes and slow the solver down.
 AllModesFit FitAllModes(const std::vector<double>& frequencies,
                         const std::vector<std::complex<double>>& data,
-                        const std::vector<ModeGuess>& guesses, int maxIterations = 100);
+                        const std::vector<ModeGuess>& guesses, bool fitDelay = true,
+                        int maxIterations = 100);
 
 }  // namespace sonarix

@@ -7,7 +7,10 @@
 namespace audio {
 
 std::unique_ptr<AudioBackend> CreateVirtualBackend() {
-    return std::make_unique<VirtualApparatus>(VirtualApparatus::Clock::RealTime);
+    // The physical sphere (its window changes it); the tests make their own apparatus.
+    auto apparatus = std::make_unique<VirtualApparatus>(VirtualApparatus::Clock::RealTime);
+    apparatus->SetSphere(SphereSetup{});
+    return apparatus;
 }
 
 std::unique_ptr<AudioBackend> CreateSoundCardBackend() { return std::make_unique<PulseBackend>(); }

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <numbers>
 
+#include "platform/audio/SphereTheory.h"
+
 namespace audio {
 namespace {
 constexpr double kPi = std::numbers::pi;
@@ -63,6 +65,42 @@ double AngleGain(int l, double alphaDegrees) {
     return std::legendre(static_cast<unsigned>(l), cosTheta);
 }
 
+double AngleGain(const CavityMode& mode, double alphaDegrees) {
+    if (mode.m < 0) return AngleGain(mode.l, alphaDegrees);
+    return PairWeight(mode.l, mode.m) * std::cos(mode.m * alphaDegrees * kPi / 180.0);
+}
+
+std::vector<CavityMode> SphereModes(const SphereSetup& setup) {
+    // The scale of the couplings: the l = 1 mode of the 5 cm sphere at 20 degrees peaks at
+    // about 3 with the default openings, as the idealised apparatus's did.
+    constexpr double kCoupling = 1.2e4;
+    const Air air = AirAt(setup.celsius);
+    const double scale = air.c / (2.0 * kPi * setup.radius);
+    std::vector<CavityMode> modes;
+    // Roots a little beyond the range: a ring and the layers only lower the frequencies.
+    for (const SphereRoot& r : SphereRoots(setup.maxFrequency / scale * 1.02)) {
+        const double f0 = r.x * scale;
+        const double layers = BoundaryLayerHalfWidth(r.l, r.x, f0, setup.radius, air);
+        const double ll = r.l * (r.l + 1.0) / (r.x * r.x);
+        CavityMode mode;
+        mode.l = r.l;
+        mode.n = r.n;
+        mode.width = layers + setup.openingHalfWidth;
+        const double first = setup.ring > 0.0 ? 0 : -1, last = setup.ring > 0.0 ? r.l : -1;
+        for (int m = static_cast<int>(first); m <= static_cast<int>(last); ++m) {
+            mode.m = m;
+            const double split = m < 0 ? 0.0 : RingShift(r.l, m, r.x, setup.radius, setup.ring);
+            mode.frequency = f0 * (1.0 + split) - layers;
+            mode.amplitude =
+                kCoupling * (2.0 * r.l + 1.0) / ((1.0 - ll) * mode.width * mode.frequency);
+            if (mode.frequency <= setup.maxFrequency) modes.push_back(mode);
+        }
+    }
+    std::sort(modes.begin(), modes.end(),
+              [](const CavityMode& x, const CavityMode& y) { return x.frequency < y.frequency; });
+    return modes;
+}
+
 double ResonatorModel::Biquad::Step(double x) {
     double y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
     x2 = x1;
@@ -88,13 +126,19 @@ ResonatorModel::ResonatorModel(std::vector<CavityMode> modes, double highPassHz,
         const double r = std::exp(-gamma * T);
         q.a1 = -2.0 * r * std::cos(omegaD * T);
         q.a2 = r * r;
-        // Oscillator term at f = F: A 2WF / (-i 2WF) = i A; conjugated for e^{+i omega t}.
-        const std::complex<double> target(0.0, -m.amplitude);
-        const std::complex<double> zi = std::polar(1.0, -omega * T);
-        const std::complex<double> rhs = target * (1.0 + q.a1 * zi + q.a2 * zi * zi);
-        // b0 + b1 zi = rhs with zi = cos - i sin.
-        q.b1 = -rhs.imag() / std::sin(omega * T);
-        q.b0 = rhs.real() - q.b1 * std::cos(omega * T);
+        // Impulse invariance: the oscillator term A 2 gamma omega / ((s + gamma)^2 + omegaD^2)
+        // (in the e^{+i omega t} convention, conjugated) has the impulse response
+        // A 2 gamma omega / omegaD e^{-gamma t} sin(omegaD t); its samples times T are the
+        // filter's. So the filter follows the term across the whole band, not only at F, up to
+        // the term's images from beyond the sampling rate.
+        q.b1 = T * m.amplitude * 2.0 * gamma * omega / omegaD * r * std::sin(omegaD * T);
+        // The images add the constant -A 2WF pi^2 / (3 fs^2) (the term's 1/f^2 tails summed
+        // over the multiples of the rate); it is taken back out.
+        const double images = m.amplitude * 2.0 * m.width * m.frequency * kPi * kPi /
+                              (3.0 * kSampleRate * kSampleRate);
+        q.b0 = images;
+        q.b1 += images * q.a1;
+        q.b2 = images * q.a2;
         m_resonators.push_back(q);
     }
     m_gains.assign(m_modes.size(), 0.0);
@@ -113,9 +157,13 @@ ResonatorModel ResonatorModel::DefaultSphere() {
     return ResonatorModel(SphereModes(0.050, 343.0, 10000.0));
 }
 
+ResonatorModel ResonatorModel::Sphere(const SphereSetup& setup) {
+    return ResonatorModel(SphereModes(setup), 100.0, 0.0);
+}
+
 void ResonatorModel::SetAngle(double alphaDegrees) {
     m_angle = alphaDegrees;
-    for (size_t i = 0; i < m_modes.size(); ++i) m_gains[i] = AngleGain(m_modes[i].l, alphaDegrees);
+    for (size_t i = 0; i < m_modes.size(); ++i) m_gains[i] = AngleGain(m_modes[i], alphaDegrees);
 }
 
 double ResonatorModel::Process(double drive) {

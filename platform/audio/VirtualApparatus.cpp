@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <numbers>
+#include <random>
 
 #include "platform/Clock.h"
 #include "platform/audio/PcmImage.h"
@@ -20,6 +22,7 @@ VirtualApparatus::VirtualApparatus(Clock clock, ResonatorModel model)
     : m_clock(clock), m_model(std::move(model)) {
     static_assert(kLatencySamples <= kLongestLatency);
     m_model.SetAngle(kDefaultAngle);
+    if (m_clock == Clock::RealTime) SetNoiseSeed(std::random_device{}());
     if (m_clock == Clock::Manual) {
         m_sleepHandler = platform::SetSleepHandler([this](int64_t us) { AdvanceMicroseconds(us); });
     } else {
@@ -132,7 +135,15 @@ void VirtualApparatus::AdvanceLocked(uint32_t n, RecordProc& proc, void*& user, 
             (m_time + m_delayMic.size() - static_cast<size_t>(m_latency)) % m_delayMic.size();
         m_delayMic[slot] = m_model.Process(drive);
         m_delayRef[slot] = 0.5 * drive;
-        const double mic = micGain * (m_delayMic[heard] + m_noiseRms * Noise());
+        double hum = 0.0;
+        if (m_hum > 0.0) {
+            // 50 Hz and harmonics at 1, 1/2, 1/3, 1/5: their RMS together is m_hum.
+            constexpr double kNorm = 0.5 * (1.0 + 1.0 / 4 + 1.0 / 9 + 1.0 / 25);
+            const double w = 2.0 * std::numbers::pi * 50.0 * static_cast<double>(m_time) / 44100.0;
+            hum = m_hum / std::sqrt(kNorm) *
+                  (std::sin(w) + std::sin(2 * w) / 2 + std::sin(3 * w) / 3 + std::sin(5 * w) / 5);
+        }
+        const double mic = micGain * (m_delayMic[heard] + m_noiseRms * Noise() + hum);
         if (channels == 2) {
             const double ref = m_inputOn ? m_delayRef[heard] + m_noiseRms * Noise() : 0.0;
             m_block[2 * i] = ToSample(mic);
@@ -170,6 +181,35 @@ std::complex<double> VirtualApparatus::ExpectedResponse(double f) const {
     std::lock_guard lock(m_mutex);
     const double micGain = m_inputOn ? m_inputLevel / 50.0 : 0.0;
     return micGain * m_model.Response(f);
+}
+
+void VirtualApparatus::SetSphere(const SphereSetup& setup) {
+    ResonatorModel model = ResonatorModel::Sphere(setup);
+    std::lock_guard lock(m_mutex);
+    model.SetAngle(m_model.Angle());
+    m_model = std::move(model);
+    m_sphere = setup;
+}
+
+std::optional<SphereSetup> VirtualApparatus::Sphere() const {
+    std::lock_guard lock(m_mutex);
+    return m_sphere;
+}
+
+void VirtualApparatus::SetNoiseSeed(uint64_t seed) {
+    std::lock_guard lock(m_mutex);
+    // xorshift must not start at 0; mixed so that near seeds give unrelated sequences.
+    m_noiseState = (seed ^ 0x9E3779B97F4A7C15ull) * 0xBF58476D1CE4E5B9ull | 1u;
+}
+
+void VirtualApparatus::SetHum(double rms) {
+    std::lock_guard lock(m_mutex);
+    m_hum = std::isfinite(rms) ? std::max(rms, 0.0) : 0.0;
+}
+
+double VirtualApparatus::Hum() const {
+    std::lock_guard lock(m_mutex);
+    return m_hum;
 }
 
 std::vector<CavityMode> VirtualApparatus::Modes() const {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -52,6 +53,17 @@ public:
     std::complex<double> ExpectedResponse(double f) const;
     // Mode list of the cavity.
     std::vector<CavityMode> Modes() const;
+    // The physical sphere of the setup in place of the present model (the hemisphere angle
+    // kept); what was set last, if any.
+    void SetSphere(const SphereSetup& setup);
+    std::optional<SphereSetup> Sphere() const;
+    // The noise's sequence: fixed on the manual clock (tests repeat), fresh at every start on
+    // the real-time clock, unless set.
+    void SetNoiseSeed(uint64_t seed);
+    // Mains hum at the microphone: 50 Hz and its harmonics 100, 150, 250 Hz (falling as 1, 1/2,
+    // 1/3, 1/5), RMS of the whole at microphone level 50; 0: none.
+    void SetHum(double rms);
+    double Hum() const;
     // The delay from playing a sample to recording it (0 ... kLongestLatency samples), and the
     // noise added to each recorded channel (RMS, full scale 1.0, at microphone level 50).
     void SetLatency(int samples);
@@ -144,6 +156,8 @@ private:
     std::array<double, kLongestLatency + 1> m_delayMic{};
     std::array<double, kLongestLatency + 1> m_delayRef{};
     uint64_t m_noiseState = 0x9E3779B97F4A7C15ull;
+    std::optional<SphereSetup> m_sphere;
+    double m_hum = 0.0;
     std::array<int16_t, 2 * kBlock> m_block{};
 
     RecordBuffer m_record;
