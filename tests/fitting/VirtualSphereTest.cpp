@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <map>
 #include <numbers>
 
 #include "fitting/AllModesFit.h"
@@ -116,6 +117,66 @@ TEST_F(VirtualSphereTest, ASixMillimetreRingSplitsEachModeIntoItsMembersFollowin
                 << "l = " << modes[j].l << ", m = " << modes[j].m << " at " << 10 * k;
         }
     }
+}
+
+// Without a ring every (l, n) sounds as one peak: the normal view's patterns of l = 1 and l = 2
+// (the spectrum's amplitude at the peak, as the wave window takes it) are |P_l(cos gamma)|.
+TEST_F(VirtualSphereTest, WithoutARingThePatternsAreTheLegendrePolynomials) {
+    ASSERT_NO_FATAL_FAILURE(Install(audio::SphereSetup{}));
+    window.fields.start = "1500";
+    window.fields.stop = "4000";
+    const std::vector<audio::CavityMode> modes = ModesIn(1500.0, 4000.0);
+    ASSERT_EQ(modes.size(), 2u);
+    std::vector<std::vector<double>> pattern(2);
+    for (int k = 0; k < 19; ++k) {
+        apparatus->SetHemisphereAngle(10.0 * k);
+        ASSERT_TRUE(engine.FastMeasure(FastSettings{}));
+        for (size_t j = 0; j < 2; ++j) {
+            const int at = static_cast<int>(std::lround(modes[j].frequency - 1500.0));
+            pattern[j].push_back(s->SpecAmp[0][at]);
+        }
+    }
+    for (size_t j = 0; j < 2; ++j) {
+        const double largest = *std::max_element(pattern[j].begin(), pattern[j].end());
+        for (int k = 0; k < 19; ++k) {
+            EXPECT_NEAR(pattern[j][static_cast<size_t>(k)] / largest,
+                        std::abs(audio::AngleGain(modes[j].l, 10.0 * k)), 0.02)
+                << "l = " << modes[j].l << " at " << 10 * k;
+        }
+    }
+}
+
+// The widths the fit finds are the loss model's (boundary layers and openings), and the modes
+// move with the temperature as the speed of sound does.
+TEST_F(VirtualSphereTest, WidthsFollowTheLossModelAndFrequenciesTheTemperature) {
+    std::map<std::pair<int, int>, double> at[2];  // (l, n) -> fitted frequency
+    const double celsius[2] = {0.0, 30.0};
+    for (int t = 0; t < 2; ++t) {
+        audio::SphereSetup setup;
+        setup.celsius = celsius[t];
+        setup.openingHalfWidth = 3.0;  // the layers' part shows
+        ASSERT_NO_FATAL_FAILURE(Install(setup));
+        const std::vector<audio::CavityMode> modes = ModesIn(1500.0, 9950.0);
+        const AllModesFit fit = MeasureAndFit(180.0, 1650.0, 9950.0, modes);
+        ASSERT_TRUE(fit.converged);
+        for (size_t j = 0; j < modes.size(); ++j) {
+            // The radial modes couple a twelfth as strongly as their neighbours and come out
+            // 4 ... 7 % narrow, with or without noise (not yet understood); the others within 3 %.
+            EXPECT_NEAR(fit.modes[j].width, modes[j].width,
+                        (modes[j].l == 0 ? 0.08 : 0.03) * modes[j].width)
+                << "l = " << modes[j].l << ", n = " << modes[j].n << " at " << celsius[t];
+            at[t][{modes[j].l, modes[j].n}] = fit.modes[j].frequency;
+        }
+    }
+    // The layers' shift differs a little between the temperatures (a part in 10^4).
+    const double ratio = audio::SpeedOfSound(30.0) / audio::SpeedOfSound(0.0);
+    int both = 0;
+    for (const auto& [mode, f30] : at[1]) {
+        if (!at[0].count(mode)) continue;
+        ++both;
+        EXPECT_NEAR(f30 / at[0][mode], ratio, 2e-4) << mode.first << ", " << mode.second;
+    }
+    EXPECT_GE(both, 12);
 }
 
 }  // namespace
