@@ -6,6 +6,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -329,6 +330,30 @@ TEST_F(WaveWindowTest, TheVirtualApparatusWindowTurnsTheHemisphere) {
     Press();
     EXPECT_EQ(apparatus->HemisphereAngle(), 40.0);
     EXPECT_EQ(knob.ComboBox1->currentIndex(), 4);
+}
+
+// The sphere's controls by keyboard and mouse: a ring splits the modes, the temperature moves
+// them, the hum switches on; the angle stays.
+TEST_F(WaveWindowTest, TheVirtualApparatusWindowSetsUpTheSphere) {
+    TForm12& knob = *p.form12;
+    Activate(&knob);
+    knob.RingBox->setFocus();
+    Key(&knob, Qt::Key_Down);
+    Key(&knob, Qt::Key_Down);
+    ASSERT_TRUE(apparatus->Sphere().has_value());
+    EXPECT_EQ(apparatus->Sphere()->ring, 0.006);
+    int l1 = 0;
+    for (const audio::CavityMode& m : apparatus->Modes()) l1 += m.l == 1 && m.n == 1;
+    EXPECT_EQ(l1, 2);
+    knob.TemperatureEdit->setFocus();
+    knob.TemperatureEdit->selectAll();
+    QTest::keyClicks(knob.TemperatureEdit, "30");
+    Key(&knob, Qt::Key_Return);
+    EXPECT_EQ(apparatus->Sphere()->celsius, 30.0);
+    EXPECT_EQ(apparatus->HemisphereAngle(), 180.0);
+    QTest::mouseClick(knob.HumBox, Qt::LeftButton, {}, QPoint(5, knob.HumBox->height() / 2));
+    EXPECT_GT(apparatus->Hum(), 0.0);
+    knob.hide();
 }
 
 TEST(WaveTheory, LegendreAndTheBestOrderOfExactPatterns) {
