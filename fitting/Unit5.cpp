@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -24,6 +25,7 @@
 
 #include "fitting/FindPeaks.h"
 #include "fitting/FitReport.h"
+#include "fitting/SpeedOfSound.h"
 #include "measurement/FixedText.h"
 #include "measurement/Messages.h"
 #include "measurement/ReadNumber.h"
@@ -72,6 +74,14 @@ TForm5::TForm5(QWidget* parent)
         return RunFileDialog(this, true, "SaveDialog1", QStringLiteral("Save Fit Function"),
                              {QStringLiteral("*.dat (*.dat)"), QStringLiteral("*.* (*)")},
                              QStringLiteral("dat"));
+    };
+    ChooseRadius = [this](double current) -> std::optional<double> {
+        bool ok = false;
+        const double r = QInputDialog::getDouble(this, QStringLiteral("Speed of Sound"),
+                                                 QStringLiteral("Radius of the sphere [mm]"),
+                                                 current, 10.0, 1000.0, 2, &ok);
+        if (!ok) return std::nullopt;
+        return r;
     };
     ChooseReportFile = [this] {
         return RunFileDialog(this, true, "SaveDialog3", QStringLiteral("Save Fit Report"),
@@ -203,6 +213,8 @@ void TForm5::BuildMenus() {
     action(FindPeaksAction, "FindPeaks", "Find Peaks", true, &TForm5::FindPeaksExecute);
     action(RemovePeak, "RemovePeak", "Remove Peak", true, &TForm5::RemovePeakExecute);
     action(RemoveAll, "RemoveAll", "Remove All", true, &TForm5::RemoveAllExecute);
+    action(SpeedOfSoundAction, "SpeedOfSound", "Speed of Sound", true,
+           &TForm5::SpeedOfSoundExecute);
     action(SaveAsImage, "SaveAsImage", "Save as Image", true, &TForm5::SaveAsImageExecute);
     action(PrinterSetup, "PrinterSetup", "Printer Setup", true, &TForm5::PrinterSetupExecute);
     action(Print, "Print", "Print", true, &TForm5::PrintExecute);
@@ -224,6 +236,8 @@ void TForm5::BuildMenus() {
     view->addActions({ChangeFont, ChangeColorData, ChangeColorFit, ChangeLineThickness, PhasePlot});
     QMenu* peaks = MenuBar->addMenu(QStringLiteral("Peaks"));
     peaks->addActions({FindPeaksAction, RemovePeak, RemoveAll});
+    peaks->addSeparator();
+    peaks->addAction(SpeedOfSoundAction);
     action(Undo, "Undo", "Undo", false, &TForm5::UndoExecute);
     action(Redo, "Redo", "Redo", false, &TForm5::RedoExecute);
     Undo->setShortcut(QKeySequence::Undo);
@@ -580,6 +594,36 @@ void TForm5::SaveFitReportExecute() {
     SaveTextFile(*name, FitReportLines(m_runner->Report(), m_fit->peaks));
 }
 
+void TForm5::SpeedOfSoundExecute() {
+    std::vector<double> peaks;
+    for (int k = 1; k <= kPeaks; ++k) {
+        if (m_fit->peaks.PeakAmplitude[k] > 0.0) peaks.push_back(m_fit->peaks.PeakFrequency[k]);
+    }
+    if (peaks.size() < 2) {
+        ShowMessage(
+            "Speed of Sound needs at least two fitted peaks: find and fit the sphere's "
+            "resonances first");
+        return;
+    }
+    const std::optional<double> radius = ChooseRadius ? ChooseRadius(m_radiusMm) : m_radiusMm;
+    if (!radius) return;
+    m_radiusMm = *radius;
+    const SoundSpeed c = SpeedOfSoundFrom(peaks, *radius / 1000.0);
+    if (!c.found) {
+        ShowMessage("No speed of sound from these peaks: " + c.why + ".");
+        return;
+    }
+    std::string text = "Speed of sound: " + FixedText(c.speed, 2) + " +- " +
+                       FixedText(c.speedError, 2) + " m/s, meaning " + FixedText(c.celsius, 1) +
+                       " +- " + FixedText(c.celsiusError, 1) + " degrees Celsius in dry air (a " +
+                       FixedText(*radius, 1) + " mm sphere; the radius's own error comes on top).";
+    for (const AssignedPeak& p : c.peaks) {
+        text += "\n" + FixedText(p.frequency, 2) + " Hz: l = " + std::to_string(p.l) +
+                ", n = " + std::to_string(p.n) + ", c = " + FixedText(p.speed, 2) + " m/s";
+    }
+    ShowMessage(text);
+}
+
 void TForm5::FindPeaksExecute() {
     double from = 0.0, to = 0.0;
     FitRange(from, to);
@@ -634,8 +678,8 @@ void TForm5::ShowStartFit(bool shown) {
     if (shown && focusWidget() == Button1) Button2->setFocus(Qt::OtherFocusReason);
     // During a run the table changes at every step: no peaks found into it, and no files of a
     // half-finished fit.
-    for (QAction* a :
-         {FindPeaksAction, RemovePeak, RemoveAll, SaveFitData, SaveFitParameter, SaveFitReport}) {
+    for (QAction* a : {FindPeaksAction, RemovePeak, RemoveAll, SpeedOfSoundAction, SaveFitData,
+                       SaveFitParameter, SaveFitReport}) {
         a->setEnabled(shown);
     }
 }

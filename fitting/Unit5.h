@@ -84,6 +84,9 @@ public:
     QAction* FindPeaksAction = nullptr;  // "Find Peaks"
     QAction* RemovePeak = nullptr;       // "Remove Peak": the selected peak inactive
     QAction* RemoveAll = nullptr;        // "Remove All"
+    // "Speed of Sound": the active peaks assigned to the modes (l, n) of a sphere of the
+    // radius asked for, and the speed of sound (and temperature) they give, with errors.
+    QAction* SpeedOfSoundAction = nullptr;
     QAction* SaveAsImage = nullptr;
     QAction* PrinterSetup = nullptr;
     QAction* Print = nullptr;
@@ -113,6 +116,8 @@ public:
     std::function<std::optional<FontChoice>(const FontChoice& current)> ChooseFont;
     std::function<std::optional<QColor>(const QColor& current)> ChooseColor;
     std::function<std::optional<std::string>()> ChooseFitDataFile;
+    // The sphere's radius in mm for "Speed of Sound"; no value means cancelled.
+    std::function<std::optional<double>(double current)> ChooseRadius;
     std::function<std::optional<std::string>()> ChooseParameterFile;
     // The line-thickness dialog of the main window: the chosen pen width 1 ... 4.
     std::function<int()> ChooseLineThickness;
@@ -147,6 +152,7 @@ public:
     // "Find Peaks": the table from the most prominent maxima in the fit range, refined against
     // the residual of their fit.
     void FindPeaksExecute();
+    void SpeedOfSoundExecute();
     // "Remove Peak" and "Remove All": amplitude 0, so the peak leaves the model and the fit.
     void RemovePeakExecute();
     void RemoveAllExecute();
@@ -206,6 +212,7 @@ private:
     int m_changing = 0;
     std::optional<FitSession> m_restored;
     std::unique_ptr<FitState> m_fit;
+    double m_radiusMm = 50.0;  // the last radius given to "Speed of Sound"
     std::unique_ptr<FitRunner> m_runner;
     std::unique_ptr<Canvas> m_canvas;
     std::unique_ptr<PlotOutput> m_output;

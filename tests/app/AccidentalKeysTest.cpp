@@ -85,6 +85,7 @@ protected:
         p.form5->ChooseFitDataFile = none;
         p.form5->ChooseParameterFile = none;
         p.form5->ChooseReportFile = none;
+        p.form5->ChooseRadius = [](double) { return std::optional<double>(); };
         p.form5->ChooseFont = f->ChooseFont;
         p.form5->ChooseColor = f->ChooseColor;
         p.form9->ChooseSaveFile = none;

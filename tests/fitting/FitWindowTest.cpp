@@ -381,6 +381,45 @@ TEST_F(FitWindowTest, RemovePeakAndRemoveAll) {
     }
 }
 
+// Peaks / "Speed of Sound": the active peaks assigned to the sphere's modes at the radius asked
+// for; too few peaks, a cancelled radius and peaks of no mode say so or do nothing.
+TEST_F(FitWindowTest, SpeedOfSoundFromTheFittedPeaks) {
+    Fill(0, 1000.0, 9000.0, 10.0);
+    f->RedrawSpectra();
+    f->FitExecute();
+    PeakTable& t = fit->Fit().peaks;
+    fit->SpeedOfSoundAction->trigger();
+    ASSERT_EQ(messages.Messages().size(), 1u);
+    EXPECT_NE(messages.Messages()[0].find("at least two"), std::string::npos);
+    // The idealised apparatus's modes (c = 343 m/s, 50 mm), as a fit would give them.
+    int k = 0;
+    for (const audio::CavityMode& m : apparatus->Modes()) {
+        if (++k > kPeaks) break;
+        t.PeakFrequency[k] = m.frequency;
+        t.PeakAmplitude[k] = 1.0;
+    }
+    double asked = 0.0;
+    fit->ChooseRadius = [&](double current) {
+        asked = current;
+        return std::optional<double>();
+    };
+    fit->SpeedOfSoundAction->trigger();
+    EXPECT_EQ(asked, 50.0);
+    EXPECT_EQ(messages.Messages().size(), 1u);  // cancelled
+    fit->ChooseRadius = [](double) { return std::optional<double>(50.0); };
+    fit->SpeedOfSoundAction->trigger();
+    ASSERT_EQ(messages.Messages().size(), 2u);
+    // The boundary layers' lowering, which this apparatus does not have, is added back: a
+    // little above 343.
+    EXPECT_EQ(messages.Messages()[1].rfind("Speed of sound: 343.", 0), 0u)
+        << messages.Messages()[1];
+    EXPECT_NE(messages.Messages()[1].find("2272.67 Hz: l = 1, n = 1"), std::string::npos);
+    fit->ChooseRadius = [](double) { return std::optional<double>(20.0); };
+    fit->SpeedOfSoundAction->trigger();
+    ASSERT_EQ(messages.Messages().size(), 3u);
+    EXPECT_EQ(messages.Messages()[2].rfind("No speed of sound from these peaks", 0), 0u);
+}
+
 // A spectrum measured with Lock-in and a calibrated latency keeps its phases: the fit window
 // fits amplitude and phase ("Fit phases too", on), which settles the two overlapping modes of
 // the virtual sphere near 4.9 kHz (of opposite sign at 180 degrees), and draws the phases.

@@ -10,6 +10,7 @@
 #include <numbers>
 
 #include "fitting/AllModesFit.h"
+#include "fitting/SpeedOfSound.h"
 #include "measurement/Sweep.h"
 #include "platform/audio/SphereTheory.h"
 #include "tests/measurement/ApparatusSetup.h"
@@ -177,6 +178,33 @@ TEST_F(VirtualSphereTest, WidthsFollowTheLossModelAndFrequenciesTheTemperature) 
         EXPECT_NEAR(f30 / at[0][mode], ratio, 2e-4) << mode.first << ", " << mode.second;
     }
     EXPECT_GE(both, 12);
+}
+
+// The classroom exercise on one fast measurement of the sphere at 20 degrees: all modes
+// fitted at once, assigned, the speed of sound within 0.1 % of the model's, and within three
+// of its stated standard errors.
+TEST_F(VirtualSphereTest, TheSpeedOfSoundFromOneFastMeasurement) {
+    ASSERT_NO_FATAL_FAILURE(Install(audio::SphereSetup{}));
+    const std::vector<audio::CavityMode> modes = ModesIn(1500.0, 9950.0);
+    const AllModesFit fit = MeasureAndFit(180.0, 1650.0, 9950.0, modes);
+    std::vector<double> peaks;
+    for (const FittedMode& m : fit.modes) peaks.push_back(m.frequency);
+    const SoundSpeed c = SpeedOfSoundFrom(peaks, 0.050);
+    ASSERT_TRUE(c.found) << c.why;
+    const double truth = audio::SpeedOfSound(20.0);
+    EXPECT_NEAR(c.speed, truth, 1e-3 * truth);
+    EXPECT_GT(c.speedError, 0.0);
+    EXPECT_LT(std::abs(c.speed - truth), 3.0 * c.speedError + 1e-9);
+    EXPECT_NEAR(c.celsius, 20.0, 3.0 * c.celsiusError + 0.01);
+    for (size_t j = 0; j < modes.size(); ++j) {
+        EXPECT_EQ(c.peaks[j].l, modes[j].l);
+        EXPECT_EQ(c.peaks[j].n, modes[j].n);
+    }
+    // Refusals say why.
+    EXPECT_FALSE(SpeedOfSoundFrom({2272.0}, 0.05).found);
+    const SoundSpeed twice = SpeedOfSoundFrom({2272.0, 2274.0, 3650.0}, 0.05);
+    EXPECT_FALSE(twice.found);
+    EXPECT_NE(twice.why.find("same mode"), std::string::npos);
 }
 
 }  // namespace

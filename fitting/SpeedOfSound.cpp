@@ -1,0 +1,98 @@
+// The speed of sound from a sphere's resonances.
+#include "fitting/SpeedOfSound.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+#include "platform/audio/SphereTheory.h"
+
+namespace sonarix {
+
+SoundSpeed SpeedOfSoundFrom(const std::vector<double>& frequencies, double radius) {
+    SoundSpeed out;
+    constexpr double kLowest = 250.0, kHighest = 450.0;
+    if (frequencies.size() < 2) {
+        out.why = "at least two peaks are needed";
+        return out;
+    }
+    if (!(radius >= 0.01 && radius <= 1.0)) {
+        out.why = "the radius must lie between 10 and 1000 mm";
+        return out;
+    }
+    for (double f : frequencies) {
+        if (!(f >= 100.0 && f <= 30000.0)) {
+            out.why = "every peak must lie between 100 Hz and 30 kHz";
+            return out;
+        }
+    }
+    const double highest = *std::max_element(frequencies.begin(), frequencies.end());
+    const std::vector<audio::SphereRoot> roots =
+        audio::SphereRoots(2.0 * std::numbers::pi * radius * highest / kLowest * 1.05 + 1.0);
+    // The root nearest f for speed c, and how far f lies from it (relative).
+    auto nearest = [&](double f, double c, double& miss) {
+        const double x = 2.0 * std::numbers::pi * radius * f / c;
+        const audio::SphereRoot* best = &roots.front();
+        for (const audio::SphereRoot& r : roots) {
+            if (std::abs(r.x - x) < std::abs(best->x - x)) best = &r;
+        }
+        miss = std::abs(best->x - x) / x;
+        return best;
+    };
+    // The speed that puts every peak nearest a mode: a scan fine enough that no assignment is
+    // skipped (a step well below the modes' relative spacing), then its neighbourhood.
+    double bestC = kLowest, bestCost = 1e300;
+    for (double c = kLowest; c <= kHighest; c += 0.02) {
+        double cost = 0.0, miss = 0.0;
+        for (double f : frequencies) {
+            nearest(f, c, miss);
+            cost += miss * miss;
+        }
+        if (cost < bestCost) {
+            bestCost = cost;
+            bestC = c;
+        }
+    }
+    // Assigned; the layers' lowering added back at the air that speed means.
+    const double t = 273.15 * ((bestC / 331.3) * (bestC / 331.3) - 1.0);
+    const audio::Air air = audio::AirAt(t);
+    double sum = 0.0;
+    for (double f : frequencies) {
+        double miss = 0.0;
+        const audio::SphereRoot* r = nearest(f, bestC, miss);
+        if (miss > 0.02) {
+            out.why = "the peak at " + std::to_string(static_cast<int>(std::lround(f))) +
+                      " Hz lies far from every mode of this sphere";
+            return out;
+        }
+        for (const AssignedPeak& p : out.peaks) {
+            if (p.l == r->l && p.n == r->n) {
+                out.why = "two peaks belong to the same mode (l = " + std::to_string(r->l) +
+                          ", n = " + std::to_string(r->n) + ")";
+                return out;
+            }
+        }
+        AssignedPeak p;
+        p.frequency = f;
+        p.l = r->l;
+        p.n = r->n;
+        p.x = r->x;
+        const double unlowered = f + audio::BoundaryLayerHalfWidth(r->l, r->x, f, radius, air);
+        p.speed = 2.0 * std::numbers::pi * radius * unlowered / r->x;
+        sum += p.speed;
+        out.peaks.push_back(p);
+    }
+    const double n = static_cast<double>(out.peaks.size());
+    out.speed = sum / n;
+    double scatter = 0.0;
+    for (const AssignedPeak& p : out.peaks)
+        scatter += (p.speed - out.speed) * (p.speed - out.speed);
+    out.speedError = std::sqrt(scatter / (n - 1.0) / n);
+    // T = 273.15 ((c / 331.3)^2 - 1), and its error through dT/dc.
+    out.celsius = 273.15 * ((out.speed / 331.3) * (out.speed / 331.3) - 1.0);
+    out.celsiusError = 2.0 * 273.15 * out.speed / (331.3 * 331.3) * out.speedError;
+    out.found = true;
+    return out;
+}
+
+}  // namespace sonarix
