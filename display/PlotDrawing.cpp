@@ -61,6 +61,12 @@ SpectrumPlot::Scale SpectrumPlot::Widened(Scale data, std::optional<double> axis
     return data;
 }
 
+void SpectrumPlot::SetMarks(std::vector<Mark> marks) {
+    if (marks == m_marks) return;
+    m_marks = std::move(marks);
+    m_drawn.valid = false;  // the next step redraws all
+}
+
 void SpectrumPlot::RedrawSpectra(SharedState& s, Canvas& c, int panelWidth, int panelHeight,
                                  std::optional<double> axisEnd) {
     Redraw(s, c, panelWidth, panelHeight, axisEnd, false);
@@ -86,6 +92,28 @@ void SpectrumPlot::Redraw(SharedState& s, Canvas& c, int panelWidth, int panelHe
 
     DrawAxes(c, panelWidth, panelHeight, scale.freqMin, scale.freqMax, scale.ampMax,
              PlotMargins{s.MarginLeft, s.MarginBottom, s.MarginRight, s.MarginTop});
+    if (!m_marks.empty()) {
+        // Under the curves, and in the copy of the axes a sweep's steps are drawn on.
+        const PlotGeometry at{panelWidth,     panelHeight,   s.MarginLeft,
+                              s.MarginBottom, s.MarginRight, s.MarginTop,
+                              scale.freqMin,  scale.freqMax, scale.ampMax};
+        const uint32_t pen = c.PenColor;
+        c.PenColor = 0xB0B0B0;
+        const int top = s.MarginTop, bottom = panelHeight - s.MarginBottom;
+        int labelsEnd = -1000000;  // a label only where the last one has ended
+        for (const Mark& m : m_marks) {
+            if (m.frequency < scale.freqMin || m.frequency > scale.freqMax) continue;
+            const int x = at.X(m.frequency);
+            c.MoveTo(x, top);
+            c.LineTo(x, bottom);
+            const int w = c.TextWidth(m.label);
+            if (x - w / 2 > labelsEnd + 2) {
+                c.TextOut(x - w / 2, top + 2, m.label);
+                labelsEnd = x - w / 2 + w;
+            }
+        }
+        c.PenColor = pen;
+    }
     const QRect kept = panel.intersected(c.Image()->rect());
     if (keepBackground) {
         c.Flush();  // the axes' texts into the pixels

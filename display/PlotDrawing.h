@@ -38,6 +38,16 @@ public:
     QRect RedrawStep(SharedState& s, Canvas& canvas, int panelWidth, int panelHeight,
                      std::optional<double> axisEnd);
 
+    // Marks drawn under the curves: a grey line at each frequency within the axis, its label
+    // at the top ("View / Sphere Modes"). None: the picture as without them.
+    struct Mark {
+        double frequency = 0.0;
+        QString label;
+        bool operator==(const Mark&) const = default;
+    };
+    void SetMarks(std::vector<Mark> marks);
+    const std::vector<Mark>& Marks() const { return m_marks; }
+
 private:
     struct Scale {
         double ampMax = 0, freqMin = 0, freqMax = 0;
@@ -68,6 +78,7 @@ private:
     std::array<std::vector<int>, kSlots> m_x;  // the mapped points of each slot
     std::array<std::vector<int>, kSlots> m_y;
     Drawn m_drawn;
+    std::vector<Mark> m_marks;
     QImage m_background;  // the panel after the axes, before the slots
 };
 

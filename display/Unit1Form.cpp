@@ -6,6 +6,9 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDialog>
+#include <QDialogButtonBox>
+#include <QDoubleSpinBox>
+#include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -22,6 +25,7 @@
 #include <QToolButton>
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 
 #include "display/Unit10.h"
 #include "display/Unit11.h"
@@ -33,6 +37,7 @@
 #include "measurement/Playback.h"
 #include "measurement/ReadNumber.h"
 #include "measurement/TextFiles.h"
+#include "platform/audio/SphereTheory.h"
 #include "plot/Canvas.h"
 #include "plot/Controls.h"
 #include "plot/PictureExport.h"
@@ -85,6 +90,29 @@ TForm1::TForm1(SharedState& state, QWidget* parent) : QMainWindow(parent), m_sta
                              QStringLiteral("sonarix"));
     };
     ChooseColor = [this](const QColor& current) { return ChooseColour(this, current); };
+    ChooseSphere = [this](double radiusMm,
+                          double celsius) -> std::optional<std::pair<double, double>> {
+        QDialog d(this);
+        d.setObjectName(QStringLiteral("SphereDialog"));
+        d.setWindowTitle(QStringLiteral("Sphere Modes"));
+        auto* form = new QFormLayout(&d);
+        auto* radius = new QDoubleSpinBox(&d);
+        radius->setRange(10.0, 1000.0);
+        radius->setDecimals(1);
+        radius->setValue(radiusMm);
+        auto* temperature = new QDoubleSpinBox(&d);
+        temperature->setRange(-50.0, 100.0);
+        temperature->setDecimals(1);
+        temperature->setValue(celsius);
+        form->addRow(QStringLiteral("Radius [mm]"), radius);
+        form->addRow(QString::fromUtf8("Temperature [°C]"), temperature);
+        auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &d);
+        form->addRow(buttons);
+        connect(buttons, &QDialogButtonBox::accepted, &d, &QDialog::accept);
+        connect(buttons, &QDialogButtonBox::rejected, &d, &QDialog::reject);
+        if (d.exec() != QDialog::Accepted) return std::nullopt;
+        return std::pair(radius->value(), temperature->value());
+    };
     resize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
 }
 
@@ -238,6 +266,9 @@ void TForm1::BuildMenus() {
     action(ChangeFont, "ChangeFont", "Change Font", true);
     action(ChangePenColor, "ChangePenColor", "ChangePenColor", true);
     action(ChangeLineThickness, "ChangeLineThickness", "ChangeLineThickness", true);
+    action(SphereModes, "SphereModes", "Sphere Modes", true);
+    SphereModes->setCheckable(true);
+    connect(SphereModes, &QAction::triggered, this, [this] { SphereModesExecute(); });
     action(Fit, "Fit", "Fit", true);
     action(WaveFktWindow, "WaveFktWindow", "Measure Wave Function", true);
     action(VirtualApparatus, "VirtualApparatus", "Virtual Apparatus", true);
@@ -337,6 +368,8 @@ void TForm1::BuildMenus() {
     for (QAction* a : FastLength) measure->addAction(a);
     QMenu* view = bar->addMenu(QStringLiteral("View"));
     view->addActions({ChangeFont, ChangePenColor, ChangeLineThickness});
+    view->addSeparator();
+    view->addAction(SphereModes);
     QMenu* windows = bar->addMenu(QStringLiteral("Windows"));
     windows->addActions({Fit, WaveFktWindow, LifeFFTOn, LifeWaveOn, VirtualApparatus});
     QMenu* configure = bar->addMenu(QStringLiteral("Configure"));
@@ -407,6 +440,32 @@ void TForm1::ClearImage() {
     m_canvas->BrushColor = 0xFFFFFF;
     m_canvas->Rectangle(0, 0, kImageWidth, kImageHeight);
     Image1->update();
+}
+
+void TForm1::SphereModesExecute() {
+    if (!SphereModes->isChecked()) {
+        m_plot->SetMarks({});
+        RedrawSpectra();
+        return;
+    }
+    const auto chosen = ChooseSphere ? ChooseSphere(m_sphereRadiusMm, m_sphereCelsius)
+                                     : std::optional<std::pair<double, double>>(
+                                           std::pair(m_sphereRadiusMm, m_sphereCelsius));
+    if (!chosen) {
+        SphereModes->setChecked(false);
+        return;
+    }
+    m_sphereRadiusMm = chosen->first;
+    m_sphereCelsius = chosen->second;
+    // f = c x_ln / (2 pi a) up to 25 kHz, labelled "l,n".
+    const double radius = m_sphereRadiusMm / 1000.0;
+    const double scale = audio::SpeedOfSound(m_sphereCelsius) / (2.0 * std::numbers::pi * radius);
+    std::vector<SpectrumPlot::Mark> marks;
+    for (const audio::SphereRoot& r : audio::SphereRoots(25000.0 / scale)) {
+        marks.push_back({r.x * scale, QStringLiteral("%1,%2").arg(r.l).arg(r.n)});
+    }
+    m_plot->SetMarks(std::move(marks));
+    RedrawSpectra();
 }
 
 void TForm1::RedrawSpectra() {

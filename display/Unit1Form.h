@@ -105,6 +105,13 @@ public:
     QAction* ChangeFont = nullptr;
     QAction* ChangePenColor = nullptr;
     QAction* ChangeLineThickness = nullptr;
+    // View / "Sphere Modes": the modes (l, n) of a sphere of the radius and temperature asked
+    // for, marked and labelled on the spectrum; unchecked, the marks go.
+    QAction* SphereModes = nullptr;
+    // Asks for the sphere (radius in mm, temperature in degrees Celsius); no value: cancelled.
+    std::function<std::optional<std::pair<double, double>>(double radiusMm, double celsius)>
+        ChooseSphere;
+    void SphereModesExecute();
     QAction* Fit = nullptr;
     QAction* WaveFktWindow = nullptr;
     QAction* VirtualApparatus = nullptr;  // only on the virtual apparatus
@@ -282,6 +289,7 @@ private:
     std::unique_ptr<Canvas> m_canvas;
     std::unique_ptr<PlotOutput> m_output;
     std::unique_ptr<SpectrumPlot> m_plot;
+    double m_sphereRadiusMm = 50.0, m_sphereCelsius = 20.0;
     std::unique_ptr<SweepEngine> m_engine;
     SessionKeeper* m_session = nullptr;
     bool m_idle = true;  // no sweep runs

@@ -33,6 +33,7 @@
 #include "plot/Canvas.h"
 #include "plot/Controls.h"
 #include "plot/FontDialog.h"
+#include "plot/PlotMapping.h"
 #include "tests/ProgramFixture.h"
 
 namespace sonarix {
@@ -245,6 +246,35 @@ TEST_F(MainWindowTest, HelpAndVersionWindows) {
     QTimer::singleShot(0, f->Form10, [&] { f->Form10->Button1->click(); });
     f->ManualHelpExecute();
     EXPECT_FALSE(f->Form10->isVisible());
+}
+
+// View / "Sphere Modes": a grey line at each mode of the sphere asked for, under the curves;
+// cancelled or unchecked, the plot is as without.
+TEST_F(MainWindowTest, SphereModesMarkTheSpectrum) {
+    Fill(0, 1000.0, 9000.0, 10.0);
+    f->RedrawSpectra();
+    const QImage plain = f->Image1->Picture.copy();
+    f->ChooseSphere = [](double, double) { return std::optional<std::pair<double, double>>(); };
+    f->SphereModes->trigger();
+    EXPECT_FALSE(f->SphereModes->isChecked());
+    EXPECT_EQ(f->Image1->Picture, plain);
+    std::pair<double, double> asked;
+    f->ChooseSphere = [&](double r, double t) {
+        asked = {r, t};
+        return std::optional<std::pair<double, double>>(std::pair(50.0, 20.0));
+    };
+    f->SphereModes->trigger();
+    EXPECT_TRUE(f->SphereModes->isChecked());
+    EXPECT_EQ(asked, std::pair(50.0, 20.0));
+    const SharedState& s = *p.state;
+    const PlotGeometry g{f->Panel1->width(), f->Panel1->height(), s.MarginLeft,
+                         s.MarginBottom,     s.MarginRight,       s.MarginTop,
+                         s.PlotFreqMin,      s.PlotFreqMax,       s.PlotAmpMax};
+    // The l = 1, n = 1 mode at 2274.1 Hz, half-way down the plot (the curve lies lower there).
+    const int x = g.X(2274.1), y = (s.MarginTop + f->Panel1->height() - s.MarginBottom) / 2;
+    EXPECT_EQ(f->Image1->Picture.pixel(x, y) & 0xFFFFFF, 0xB0B0B0u);
+    f->SphereModes->trigger();  // unchecked
+    EXPECT_EQ(f->Image1->Picture, plain);
 }
 
 TEST_F(MainWindowTest, ExitEndsTheEventLoop) {

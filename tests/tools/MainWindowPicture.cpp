@@ -1,6 +1,7 @@
 // Renders the main window with four slots of spectra of the virtual apparatus (the model's
 // response at four hemisphere angles) into PNG files, at the "normal" and "wide" display:
-// main_window_picture OUT_PREFIX  ->  OUT_PREFIX-normal.png, OUT_PREFIX-wide.png, and the
+// main_window_picture OUT_PREFIX  ->  OUT_PREFIX-normal.png (with View / Sphere Modes
+// -modes.png), OUT_PREFIX-wide.png, and the
 // dialogs OUT_PREFIX-form4.png, -form8.png, -form10.png, -form11.png, -font.png, the fit window
 // OUT_PREFIX-fit.png, the wave-function window -wave.png (and with a whole-spectrum series
 // -series.png), the virtual apparatus -virtual.png,
@@ -67,6 +68,13 @@ int main(int argc, char** argv) {
     const std::string prefix = argv[1];
     p.form1->RedrawSpectra();
     p.form1->grab().save(QString::fromStdString(prefix + "-normal.png"));
+    // The same with View / Sphere Modes for the 5 cm sphere at 20 degrees.
+    p.form1->ChooseSphere = [](double, double) {
+        return std::optional<std::pair<double, double>>(std::pair(50.0, 20.0));
+    };
+    p.form1->SphereModes->trigger();
+    p.form1->grab().save(QString::fromStdString(prefix + "-modes.png"));
+    p.form1->SphereModes->trigger();
     p.form1->RadioGroup2->SetItemIndex(1);
     p.form1->grab().save(QString::fromStdString(prefix + "-wide.png"));
     // The whole wide plot, as the picture export will take it.
