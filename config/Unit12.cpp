@@ -16,7 +16,7 @@ namespace sonarix {
 
 TForm12::TForm12(audio::VirtualApparatus& apparatus, QWidget* parent)
     : QDialog(parent), m_apparatus(apparatus) {
-    SetUpFixedDialog(this, "VirtualApparatus", "Virtual Apparatus", 240, 350);
+    SetUpFixedDialog(this, "VirtualApparatus", "Virtual Apparatus", 240, 376);
     Label1 = AddLabel(this, "Label1", "Angle between hemispheres", 16, 16);
     ComboBox1 = Named(new QComboBox(this), "ComboBox1");
     for (int k = 0; k <= 18; ++k) ComboBox1->addItem(QStringLiteral("%1°").arg(10 * k));
@@ -81,6 +81,14 @@ TForm12::TForm12(audio::VirtualApparatus& apparatus, QWidget* parent)
     HumBox->move(16, 312);
     HumBox->adjustSize();
     HumBox->setChecked(apparatus.Hum() > 0.0);
+    BlocksBox = Named(new QCheckBox(QStringLiteral("Delivered in blocks"), this), "BlocksBox");
+    BlocksBox->setToolTip(QStringLiteral(
+        "The recording handed over in blocks of about 23 ms that wander, as a sound server does"));
+    BlocksBox->move(16, 340);
+    BlocksBox->adjustSize();
+    BlocksBox->setChecked(apparatus.BlockDelivery());
+    connect(BlocksBox, &QCheckBox::toggled, this,
+            [this](bool on) { m_apparatus.SetBlockDelivery(on); });
     connect(RingBox, &QComboBox::currentIndexChanged, this, [this] { ApplySphere(); });
     for (QDoubleSpinBox* box : {TemperatureEdit, RadiusEdit, OpeningsEdit}) {
         connect(box, &QDoubleSpinBox::valueChanged, this, [this] { ApplySphere(); });

@@ -38,7 +38,8 @@ public:
     QDoubleSpinBox* RadiusEdit = nullptr;       // "Radius [mm]"
     QDoubleSpinBox* OpeningsEdit = nullptr;     // "Openings' loss [Hz]": the extra half width
     QCheckBox* HumBox = nullptr;                // "Mains hum"
-    static constexpr double kHumRms = 1e-3;     // of full scale, when on
+    QCheckBox* BlocksBox = nullptr;  // "Delivered in blocks": the recording as a server hands it
+    static constexpr double kHumRms = 1e-3;  // of full scale, when on
 
     // The sphere as the controls set it.
     audio::SphereSetup Setup() const;

@@ -83,8 +83,8 @@ void VirtualApparatus::Advance(uint64_t samples) {
             std::lock_guard lock(m_mutex);
             AdvanceLocked(n, proc, user, rec, bytes);
         }
-        // The callback runs outside the lock; it receives the block just recorded.
-        if (proc != nullptr) proc(rec, m_block.data(), bytes, user);
+        // The callback runs outside the lock; it receives the block just handed over.
+        if (proc != nullptr) proc(rec, m_delivered.data(), bytes, user);
         samples -= n;
     }
 }
@@ -153,13 +153,48 @@ void VirtualApparatus::AdvanceLocked(uint32_t n, RecordProc& proc, void*& user, 
         }
         ++m_time;
     }
-    if (m_recording && !m_lost) {
-        m_record.Write(m_block.data(), n);
+    if (!m_recording || m_lost) return;
+    const size_t values = static_cast<size_t>(n) * static_cast<size_t>(channels);
+    if (m_blockDelivery) {
+        m_pending.insert(m_pending.end(), m_block.begin(), m_block.begin() + values);
+        const auto held = static_cast<uint32_t>(m_pending.size() / static_cast<size_t>(channels));
+        if (held < m_nextBlock) return;
+        // One block exactly; the rest waits for the next.
+        const uint32_t frames = m_nextBlock;
+        const auto cut = static_cast<std::ptrdiff_t>(frames) * channels;
+        m_delivered.assign(m_pending.begin(), m_pending.begin() + cut);
+        m_pending.erase(m_pending.begin(), m_pending.begin() + cut);
+        m_record.Write(m_delivered.data(), frames);
+        // The next block 1024 frames give or take 10 %, as a server's timer wanders.
+        m_nextBlock = 922 + static_cast<uint32_t>((m_noiseState >> 33) % 205);
         proc = m_proc;
         user = m_user;
         rec = m_recHandle;
-        bytes = n * 2u * static_cast<uint32_t>(channels);
+        bytes = frames * 2u * static_cast<uint32_t>(channels);
+        return;
     }
+    m_delivered.assign(m_block.begin(), m_block.begin() + values);
+    m_record.Write(m_block.data(), n);
+    proc = m_proc;
+    user = m_user;
+    rec = m_recHandle;
+    bytes = n * 2u * static_cast<uint32_t>(channels);
+}
+
+void VirtualApparatus::SetBlockDelivery(bool on) {
+    std::lock_guard lock(m_mutex);
+    m_blockDelivery = on;
+    if (!on && !m_pending.empty() && m_recording && !m_lost) {
+        // What was held back goes out now, so that no frame is lost.
+        m_record.Write(m_pending.data(), static_cast<uint32_t>(m_pending.size()) /
+                                             static_cast<uint32_t>(m_record.Channels()));
+    }
+    m_pending.clear();
+}
+
+bool VirtualApparatus::BlockDelivery() const {
+    std::lock_guard lock(m_mutex);
+    return m_blockDelivery;
 }
 
 uint64_t VirtualApparatus::SampleTime() const {

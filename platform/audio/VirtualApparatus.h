@@ -64,6 +64,10 @@ public:
     // 1/3, 1/5), RMS of the whole at microphone level 50; 0: none.
     void SetHum(double rms);
     double Hum() const;
+    // The recording handed over in blocks of about 1024 frames that wander by up to 10 %, as a
+    // sound server delivers it, instead of every 10 ms of simulation; off: smooth.
+    void SetBlockDelivery(bool on);
+    bool BlockDelivery() const;
     // The delay from playing a sample to recording it (0 ... kLongestLatency samples), and the
     // noise added to each recorded channel (RMS, full scale 1.0, at microphone level 50).
     void SetLatency(int samples);
@@ -159,6 +163,10 @@ private:
     std::optional<SphereSetup> m_sphere;
     double m_hum = 0.0;
     std::array<int16_t, 2 * kBlock> m_block{};
+    bool m_blockDelivery = false;
+    std::vector<int16_t> m_pending;    // frames recorded, not yet handed over
+    std::vector<int16_t> m_delivered;  // the block handed over last (the callback reads it)
+    uint32_t m_nextBlock = 1024;       // frames of the next block
 
     RecordBuffer m_record;
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <numbers>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -181,6 +182,34 @@ TEST_F(VirtualApparatusTest, RecordProcReceivesEveryBlock) {
     EXPECT_EQ(count.bytes, 44100u * 4);
     std::vector<int16_t> samples(1024);
     EXPECT_EQ(ChannelGetData(rec, samples.data(), 2048), kDataFailed);
+}
+
+// Block-wise delivery: the recording arrives in blocks of 922 ... 1126 frames, the callback with
+// each; switched off, what was held back follows at once and no frame is lost.
+TEST_F(VirtualApparatusTest, BlockDeliveryHandsTheRecordingOverInWanderingBlocks) {
+    CallbackCount count;
+    Handle rec = RecordStart(44100, 1, 0, &CountingProc, &count);
+    ASSERT_NE(rec, 0u);
+    apparatus->Advance(441);
+    const uint64_t frames0 = RecordFrames(), time0 = apparatus->SampleTime();
+    apparatus->SetBlockDelivery(true);
+    uint64_t last = RecordFrames();
+    std::set<uint64_t> sizes;
+    for (int i = 0; i < 200; ++i) {
+        apparatus->Advance(441);
+        const uint64_t now = RecordFrames();
+        if (now != last) {
+            EXPECT_GE(now - last, 922u);
+            EXPECT_LE(now - last, 1126u);
+            sizes.insert(now - last);
+        }
+        last = now;
+    }
+    EXPECT_GE(sizes.size(), 5u);  // they wander
+    EXPECT_EQ(count.bytes, 2 * (RecordFrames()));
+    apparatus->SetBlockDelivery(false);
+    EXPECT_EQ(RecordFrames() - frames0, apparatus->SampleTime() - time0);
+    ChannelStop(rec);
 }
 
 TEST_F(VirtualApparatusTest, OneMicrophoneInputWithLevelAndSwitch) {

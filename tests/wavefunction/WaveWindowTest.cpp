@@ -353,6 +353,10 @@ TEST_F(WaveWindowTest, TheVirtualApparatusWindowSetsUpTheSphere) {
     EXPECT_EQ(apparatus->HemisphereAngle(), 180.0);
     QTest::mouseClick(knob.HumBox, Qt::LeftButton, {}, QPoint(5, knob.HumBox->height() / 2));
     EXPECT_GT(apparatus->Hum(), 0.0);
+    QTest::mouseClick(knob.BlocksBox, Qt::LeftButton, {}, QPoint(5, knob.BlocksBox->height() / 2));
+    EXPECT_TRUE(apparatus->BlockDelivery());
+    knob.BlocksBox->click();
+    EXPECT_FALSE(apparatus->BlockDelivery());
     knob.hide();
 }
 
