@@ -22,6 +22,10 @@ VirtualApparatus::VirtualApparatus(Clock clock, ResonatorModel model)
     : m_clock(clock), m_model(std::move(model)) {
     static_assert(kLatencySamples <= kLongestLatency);
     m_model.SetAngle(kDefaultAngle);
+    // Room for the largest block of two channels up front: the callback reads the last block
+    // outside the lock, so its buffer never moves.
+    m_delivered.reserve(2 * (1126 + kBlock));
+    m_pending.reserve(2 * (1126 + kBlock));
     if (m_clock == Clock::RealTime) SetNoiseSeed(std::random_device{}());
     if (m_clock == Clock::Manual) {
         m_sleepHandler = platform::SetSleepHandler([this](int64_t us) { AdvanceMicroseconds(us); });
