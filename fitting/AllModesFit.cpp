@@ -164,7 +164,11 @@ AllModesFit FitAllModes(const std::vector<double>& frequencies,
             for (int j = 0; ok && j < modes; ++j) ok = moved[2 * j + 1] > 0.0;
             if (ok && projection.Residuals(moved, trial) && SumOfSquares(trial) < chi) {
                 const double next = SumOfSquares(trial);
-                result.converged = chi - next <= 1e-10 * chi;
+                // Done when the step gained less than 1e-4 of one standard deviation's worth
+                // of chi-square: every parameter then moves by far less than its error.
+                const double dof =
+                    std::max(1.0, static_cast<double>(r.size()) - p - 2.0 * (modes + 2));
+                result.converged = chi - next <= 1e-4 * chi / dof;
                 theta = moved;
                 r = trial;
                 chi = next;

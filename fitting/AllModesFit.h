@@ -38,7 +38,8 @@ struct AllModesFit {
 
 // Fits the modes to the points (f_i, data_i) from the guesses. Needs more points than twice
 // the modes plus two; returns converged = false when the solver found no way down any more
-// before the relative change of the residuals fell below 1e-10, or after `maxIterations`.
+// before a step gained less than 1e-4 of the residuals' variance (every parameter then moves
+// by far less than its error), or after `maxIterations`.
 // Without `fitDelay` the delay stays 0: for spectra whose latency was calibrated, where a
 // delay would only trade against the phases of narrow modes and slow the solver down.
 AllModesFit FitAllModes(const std::vector<double>& frequencies,
