@@ -10,53 +10,21 @@
 namespace audio {
 namespace {
 constexpr double kPi = std::numbers::pi;
-
-// Derivative of the spherical Bessel function j_l.
-double SphBesselDerivative(int l, double x) {
-    auto ul = static_cast<unsigned>(l);
-    if (l == 0) return -std::sph_bessel(1u, x);
-    return std::sph_bessel(ul - 1, x) - (l + 1) / x * std::sph_bessel(ul, x);
-}
 }  // namespace
 
 std::vector<CavityMode> SphereModes(double radius, double speedOfSound, double maxFrequency) {
     const double scale = speedOfSound / (2.0 * kPi * radius);
-    const double xMax = maxFrequency / scale;
     std::vector<CavityMode> modes;
-    for (int l = 0; l < 40; ++l) {
-        int n = 0;
-        const double dx = 0.005;
-        double a = 0.05;
-        double fa = SphBesselDerivative(l, a);
-        for (double b = a + dx; b < xMax; b += dx) {
-            double fb = SphBesselDerivative(l, b);
-            if ((fa < 0.0) != (fb < 0.0)) {
-                double lo = a, hi = b, flo = fa;
-                for (int i = 0; i < 60; ++i) {
-                    double mid = 0.5 * (lo + hi);
-                    double fm = SphBesselDerivative(l, mid);
-                    if ((fm < 0.0) == (flo < 0.0)) {
-                        lo = mid;
-                        flo = fm;
-                    } else {
-                        hi = mid;
-                    }
-                }
-                CavityMode m;
-                m.l = l;
-                m.n = ++n;
-                m.frequency = 0.5 * (lo + hi) * scale;
-                // Quality factor 100; amplitudes fall gently with frequency.
-                m.width = m.frequency / 200.0;
-                m.amplitude = 3.0 * std::sqrt(2000.0 / m.frequency);
-                modes.push_back(m);
-            }
-            a = b;
-            fa = fb;
-        }
+    for (const SphereRoot& r : SphereRoots(maxFrequency / scale)) {
+        CavityMode m;
+        m.l = r.l;
+        m.n = r.n;
+        m.frequency = r.x * scale;
+        // Quality factor 100; amplitudes fall gently with frequency.
+        m.width = m.frequency / 200.0;
+        m.amplitude = 3.0 * std::sqrt(2000.0 / m.frequency);
+        modes.push_back(m);
     }
-    std::sort(modes.begin(), modes.end(),
-              [](const CavityMode& x, const CavityMode& y) { return x.frequency < y.frequency; });
     return modes;
 }
 
