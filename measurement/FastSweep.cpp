@@ -78,8 +78,9 @@ int ResponseEnd(const double* h, int n, int arrival, int most, double harmonic) 
 // The transport delay of the path whose spectrum (bins 0 ... m/2 of an m-point transform,
 // time 0 at index 0) is given, as the latency calibration finds it: the minimum phase, which
 // the magnitude fixes, taken off the phase on the band lo ... hi Hz leaves the excess phase,
-// whose pulse peaks at the delay. In samples, within +-`within` of 0.
-double TransportDelay(const fftw_complex* h, int m, double lo, double hi, int within) {
+// whose pulse peaks at the delay. In samples, within +-`within` of 0, with the peak's height
+// as a share of a pure delay's.
+Arrival TransportDelay(const fftw_complex* h, int m, double lo, double hi, int within) {
     const int bins = m / 2 + 1;
     const int kLo = static_cast<int>(lo * m / kRate), kHi = static_cast<int>(hi * m / kRate);
     auto at = [&](int k) {
@@ -124,7 +125,7 @@ double TransportDelay(const fftw_complex* h, int m, double lo, double hi, int wi
     }
     const double a = magnitude(best - 1), b = magnitude(best), c = magnitude(best + 1);
     const double curve = a - 2.0 * b + c;
-    return best + (curve < 0.0 ? 0.5 * (a - c) / curve : 0.0);
+    return {best + (curve < 0.0 ? 0.5 * (a - c) / curve : 0.0), b / (kHi - kLo + 1)};
 }
 
 int PowerOfTwoAtLeast(size_t n) {
@@ -193,7 +194,7 @@ std::vector<int16_t> EssSamples(const FastPlan& plan) {
 std::vector<std::complex<double>> TransferAt(const FastPlan& plan, const std::vector<float>& played,
                                              const std::vector<float>& recorded,
                                              const std::vector<double>& frequencies, bool aligned,
-                                             double* transport) {
+                                             Arrival* signal) {
     // H = Y X* / (|X|^2 + e) over a length that holds both without wrapping into each other.
     const int n = PowerOfTwoAtLeast(played.size() + recorded.size());
     Fft big(n);
@@ -263,10 +264,10 @@ std::vector<std::complex<double>> TransferAt(const FastPlan& plan, const std::ve
         fine.real[((t % m) + m) % m] = w * big.real[((t % n) + n) % n];
     }
     fftw_execute(fine.forward);
-    if (transport != nullptr) {
-        *transport = plan.f2 > 1000.0 ? TransportDelay(fine.spectrum, m, std::max(400.0, plan.f1),
-                                                       std::min(7800.0, plan.f2), 441)
-                                      : NAN;
+    if (signal != nullptr) {
+        *signal = plan.f2 > 1000.0 ? TransportDelay(fine.spectrum, m, std::max(400.0, plan.f1),
+                                                    std::min(7800.0, plan.f2), 441)
+                                   : Arrival{};
     }
     std::vector<std::complex<double>> out;
     out.reserve(frequencies.size());
@@ -437,18 +438,21 @@ FastOutcome RunFastSweep(SharedState& s, const FastPlan& plan, int volume, FastH
     std::vector<double> frequencies(static_cast<size_t>(plan.points));
     for (int k = 1; k <= plan.points; ++k)
         frequencies[static_cast<size_t>(k - 1)] = plan.start + k * plan.spacing;
-    double transport = NAN;
+    Arrival transport;
     const std::vector<std::complex<double>> h =
         TransferAt(plan, played, recorded, frequencies, !firstSample.empty(),
                    calibrated ? &transport : nullptr);
     // The sweep starts where the timing says, unless the signal's own arrival (found as the
     // calibration finds it) disagrees by more than kTimingTrust: a sound server's reports can
     // be off by a millisecond and more for one playback and not the next, which no
-    // calibration can know of.
+    // calibration can know of; and unless the signal's arrival is itself unclear (a resonant
+    // path's all-pass phase, kSignalClarity).
     double shift = fraction;
-    stats.timingDisagreement = transport - fraction;
-    if (std::isfinite(transport) && std::abs(transport - fraction) > kTimingTrust * kRate) {
-        shift = transport;
+    stats.timingDisagreement = transport.samples - fraction;
+    stats.signalClarity = transport.clarity;
+    if (std::isfinite(transport.samples) && transport.clarity >= kSignalClarity &&
+        std::abs(transport.samples - fraction) > kTimingTrust * kRate) {
+        shift = transport.samples;
         stats.alignedBySignal = true;
     }
     stats.computeSeconds =

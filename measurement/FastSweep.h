@@ -4,6 +4,7 @@
 // resonator's ring-up is part of the response instead of smearing the spectrum.
 #pragma once
 
+#include <cmath>
 #include <complex>
 #include <cstdint>
 #include <string_view>
@@ -20,9 +21,10 @@ struct FastStats {
     int64_t frames = 0;             // recorded
     double frameOfFirstSample = 0;  // where the sweep's first sample lies in the recording
     double peak = 0;                // the largest recorded sample, 1.0 at full scale
-    // Calibrated: the signal's arrival less the timing's, in samples, and whether the signal's
-    // was taken (see kTimingTrust).
+    // Calibrated: the signal's arrival less the timing's, in samples, its clarity, and whether
+    // the signal's was taken (see kTimingTrust).
     double timingDisagreement = 0;
+    double signalClarity = 0;
     bool alignedBySignal = false;
     bool stored = false;
 };
@@ -69,21 +71,33 @@ bool PlanFastSweep(std::string_view start, std::string_view stop, const FastSett
 // The sweep's samples at the tone's amplitude, with half-Hann fades at both ends.
 std::vector<int16_t> EssSamples(const FastPlan& plan);
 
-// The transfer function recorded / played at each frequency, from the played samples and the
-// recording: aligned (calibrated), recorded[0] is where played[0] arrives, and the response is
-// looked for within 20 ms of it; otherwise the recording starts with the playback and the
-// response is looked for from 50 ms before to 0.5 s after. A delay left shows as the phase. The
-// response is kept from 50 ms before its largest value to plan.window after. With `transport`,
-// also the path's transport delay in samples (the excess phase's arrival on 400 ... 7800 Hz).
-std::vector<std::complex<double>> TransferAt(const FastPlan& plan, const std::vector<float>& played,
-                                             const std::vector<float>& recorded,
-                                             const std::vector<double>& frequencies, bool aligned,
-                                             double* transport = nullptr);
-
 // How far (s) the response's arrival may lie from where the calibrated timing puts it before
 // the arrival is taken from the signal itself. Below it the timing holds: a resonant path's
 // own excess phase moves the signal's estimate by a few samples.
 inline constexpr double kTimingTrust = 0.25e-3;
+// And how clear the signal's arrival must be for that: the peak of its excess-phase pulse
+// as a share of a pure delay's (1). A path of overlapping modes whose zeros are not all of
+// minimum phase (a sphere without a direct path, a split mode) adds an all-pass phase that
+// spreads the pulse (0.5 ... 0.75 on the virtual sphere) and moves its peak by up to 20
+// samples: there the timing, even a wrong one, is the better estimate.
+inline constexpr double kSignalClarity = 0.9;
+
+// The signal's own arrival: in samples from where the timing puts it, and how clear it is.
+struct Arrival {
+    double samples = NAN;
+    double clarity = 0.0;
+};
+
+// The transfer function recorded / played at each frequency, from the played samples and the
+// recording: aligned (calibrated), recorded[0] is where played[0] arrives, and the response is
+// looked for within 20 ms of it; otherwise the recording starts with the playback and the
+// response is looked for from 50 ms before to 0.5 s after. A delay left shows as the phase. The
+// response is kept from 50 ms before its largest value to plan.window after. With `signal`,
+// also the path's transport delay in samples (the excess phase's arrival on 400 ... 7800 Hz).
+std::vector<std::complex<double>> TransferAt(const FastPlan& plan, const std::vector<float>& played,
+                                             const std::vector<float>& recorded,
+                                             const std::vector<double>& frequencies, bool aligned,
+                                             Arrival* signal = nullptr);
 
 // A spectrum of a fast measurement: its points, amplitudes in the slots' units (100 times the
 // level a steady tone would read), phases in degrees (the resonator's when `phased`).

@@ -117,6 +117,33 @@ TEST_F(FastSweepTest, AnArrivalFarFromTheTimingIsTakenFromTheSignal) {
     }
 }
 
+// On a sphere of overlapping modes without a direct path the signal's arrival is unclear (an
+// all-pass phase spreads it, moving its peak by up to 20 samples at some angles): an exact
+// timing is kept at every angle, and the phase is the resonator's.
+TEST_F(FastSweepTest, AnUnclearArrivalNeverReplacesTheTiming) {
+    audio::SphereSetup ring;
+    ring.ring = 0.006;
+    ASSERT_NO_FATAL_FAILURE(
+        test::InstallApparatus(*s, apparatus, audio::ResonatorModel::Sphere(ring)));
+    s->Latency = LatencyCalibration{true, 441.0, 60.0, 0.0};
+    window.fields.start = "1900";
+    window.fields.stop = "3900";
+    for (double alpha : {60.0, 100.0, 140.0}) {
+        apparatus->SetHemisphereAngle(alpha);
+        ASSERT_TRUE(engine.FastMeasure(FastSettings{}));
+        EXPECT_FALSE(engine.LastFastStats().alignedBySignal) << alpha;
+        EXPECT_LT(engine.LastFastStats().signalClarity, kSignalClarity) << alpha;
+        const double f = 2243.0;
+        const int k = static_cast<int>(std::lround(f - 1900.0));
+        ASSERT_NEAR(s->SpecFreq[0][k], f, 1e-9);
+        EXPECT_NEAR(std::remainder(s->SpecPhase[0][k] - std::arg(apparatus->ExpectedResponse(f)) *
+                                                            180.0 / std::numbers::pi,
+                                   360.0),
+                    0.0, 3.0)
+            << alpha;
+    }
+}
+
 // A playback that ran dry in the middle is measured once more; a second gap is said and
 // nothing is stored.
 TEST_F(FastSweepTest, APlaybackGapIsMeasuredAgainThenSaid) {
