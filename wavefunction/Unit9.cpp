@@ -28,6 +28,7 @@
 #include "plot/Controls.h"
 #include "plot/PictureExport.h"
 #include "session/SessionKeeper.h"
+#include "wavefunction/SplitPeaks.h"
 #include "wavefunction/WaveTheory.h"
 
 namespace sonarix {
@@ -221,8 +222,14 @@ TForm9::TForm9(SharedState& state, QWidget* parent) : QDialog(parent), m_state(s
     WholeSpectrum->setObjectName(QStringLiteral("WholeSpectrum"));
     WholeSpectrum->setCheckable(true);
     connect(WholeSpectrum, &QAction::triggered, this, [this] { WholeSpectrumClick(); });
+    FitPeaks = new QAction(QStringLiteral("Fit split peaks"), this);
+    FitPeaks->setObjectName(QStringLiteral("FitPeaks"));
+    FitPeaks->setCheckable(true);
+    connect(FitPeaks, &QAction::triggered, this, [this] {
+        if (HasSeries()) ChooseFrequency(ChosenFrequency());
+    });
     QMenu* measure = MenuBar->addMenu(QStringLiteral("Measure"));
-    measure->addAction(WholeSpectrum);
+    measure->addActions({WholeSpectrum, FitPeaks});
     QMenu* help = MenuBar->addMenu(QStringLiteral("Help"));
     MenuBar->setFont(font());
     for (QMenu* m : {file, edit, measure, help}) m->setFont(font());
@@ -242,6 +249,8 @@ TForm9::TForm9(SharedState& state, QWidget* parent) : QDialog(parent), m_state(s
         }
         ChooseFrequency(*f);
     });
+    PeakLabel = AddLabel(SeriesPanel, "PeakLabel", "", 8, 33);
+    PeakLabel->resize(kSeriesWidth - 16, 16);
     FastProgress = Named(new QProgressBar(SeriesPanel), "FastProgress");
     FastProgress->setGeometry(8, 33, kSeriesWidth - 16, 14);
     FastProgress->setRange(0, 1000);
@@ -339,19 +348,45 @@ std::optional<double> TForm9::FrequencyAt(int x, int y) const {
     return std::nullopt;
 }
 
+bool TForm9::HasSeries() const {
+    return std::any_of(Series.begin(), Series.end(), [](const auto& sp) { return sp != nullptr; });
+}
+
 void TForm9::ChooseFrequency(double f) {
     if (!std::isfinite(f) || f < 0.0) return;
-    ChangeValues("Choose Frequency", [&] {
-        m_state.CurrentFreq = f;
-        if (std::any_of(Series.begin(), Series.end(), [](const auto& sp) { return sp != nullptr; }))
-            ValuesAt(Series, f, WaveAmplitude);
-    });
+    PeakLabel->clear();
+    if (FitPeaks->isChecked() && HasSeries()) {
+        // The fitted amplitudes of the peak nearest f, measured at its fitted frequency.
+        const SplitPeaks fit = FitSplitPeaks(Series, f);
+        if (!fit.why.empty()) {
+            ShowMessage(fit.why);
+            return;
+        }
+        const FittedMode& peak = fit.peaks[static_cast<size_t>(fit.chosen)];
+        f = peak.frequency;
+        ChangeValues("Choose Frequency", [&] {
+            m_state.CurrentFreq = f;
+            WaveAmplitude = fit.values;
+        });
+        PeakLabel->setText(QStringLiteral("%1 ± %2 Hz, width %3 Hz (%4 of %5)")
+                               .arg(peak.frequency, 0, 'f', 1)
+                               .arg(peak.frequencyError, 0, 'g', 2)
+                               .arg(peak.width, 0, 'f', 1)
+                               .arg(fit.chosen + 1)
+                               .arg(fit.peaks.size()));
+    } else {
+        ChangeValues("Choose Frequency", [&] {
+            m_state.CurrentFreq = f;
+            if (HasSeries()) ValuesAt(Series, f, WaveAmplitude);
+        });
+    }
     FrequencyEdit->setText(QString::fromStdString(FixedText(f, 1)));
     DrawPolarPlot();
 }
 
 void TForm9::ShowFastProgress(double fraction, double secondsLeft) {
     FastProgress->setVisible(fraction >= 0.0);
+    PeakLabel->setVisible(fraction < 0.0);
     FastProgress->setValue(static_cast<int>(std::lround(1000.0 * std::clamp(fraction, 0.0, 1.0))));
     FastProgress->setToolTip(QStringLiteral("%1 s left").arg(secondsLeft, 0, 'f', 1));
 }
@@ -372,9 +407,17 @@ void TForm9::Button1Click() {
             return;
         }
         const double f = ChosenFrequency();
-        ChangeValues("Measure value",
-                     [&] { MeasureSpectrumValue(m_state, plan, f, WaveAmplitude, Series, *this); });
+        ChangeValues("Measure value", [&] {
+            if (!MeasureSpectrumValue(m_state, plan, f, WaveAmplitude, Series, *this)) return;
+            // The peak's fitted amplitudes over all spectra so far (the read-off ones where
+            // the fit finds nothing yet).
+            if (FitPeaks->isChecked()) {
+                const SplitPeaks fit = FitSplitPeaks(Series, f);
+                if (fit.why.empty()) WaveAmplitude = fit.values;
+            }
+        });
         Thumbnails->update();
+        if (FitPeaks->isChecked()) DrawPolarPlot();
         ShowAvailability();  // nothing plays on after it: free again at once
     } else {
         ChangeValues("Measure value", [this] { MeasureValue(m_state, WaveAmplitude, *this); });

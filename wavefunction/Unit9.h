@@ -67,6 +67,11 @@ public:
     // the 19 spectra small; a click on one (or Return in the field) chooses the frequency
     // whose amplitudes are the values.
     QAction* WholeSpectrum = nullptr;
+    // Measure / "Fit split peaks": the chosen frequency's values are the fitted amplitudes of
+    // the peak nearest it, all peaks around it fitted together at every angle (the members
+    // of a mode split by a spacer ring); the peak's frequency and width in PeakLabel.
+    QAction* FitPeaks = nullptr;
+    QLabel* PeakLabel = nullptr;
     static constexpr int kSeriesWidth = 264;
     QWidget* SeriesPanel = nullptr;
     QLineEdit* FrequencyEdit = nullptr;  // "Frequency [Hz]"
@@ -110,6 +115,7 @@ public:
     // the values are measured at.
     void ChooseFrequency(double f);
     double ChosenFrequency() const { return m_state.CurrentFreq; }
+    bool HasSeries() const;
     // The frequency a click at (x, y) of the thumbnails chooses: under it, moved to the
     // highest point of the summed spectra within 3 pixels; nothing outside the spectra.
     std::optional<double> FrequencyAt(int x, int y) const;

@@ -4,7 +4,8 @@
 // -modes.png), OUT_PREFIX-wide.png, and the
 // dialogs OUT_PREFIX-form4.png, -form8.png, -form10.png, -form11.png, -font.png, the fit window
 // OUT_PREFIX-fit.png, the wave-function window -wave.png (and with a whole-spectrum series
-// -series.png), the virtual apparatus -virtual.png,
+// -series.png; with a 6 mm ring the members of l = 1 and 2 fitted, -lifted-lLmM.png), the
+// virtual apparatus -virtual.png,
 // the live views -form2.png, -form3.png, the sound dialogs -form6.png, -form7.png, the latency
 // calibration after a run -form13.png, and a sweep half-way, OUT_PREFIX-sweep.png
 #include <QApplication>
@@ -31,6 +32,7 @@
 #include "measurement/Playback.h"
 #include "measurement/TestSignals.h"
 #include "platform/audio/Audio.h"
+#include "platform/audio/ResonatorModel.h"
 #include "platform/audio/VirtualApparatus.h"
 #include "plot/Canvas.h"
 #include "plot/Controls.h"
@@ -143,6 +145,31 @@ int main(int argc, char** argv) {
         for (int k = 0; k < sonarix::kAngles; ++k) wave.Button1Click();
         wave.DrawPolarPlot();
         wave.grab().save(QString::fromStdString(prefix + "-series.png"));
+        // With a 6 mm spacer ring: one series over 2000 ... 4000 Hz, and the lifted-degeneracy
+        // view of each member of l = 1 and l = 2 at its own frequency, with its |cos(m alpha)|.
+        {
+            audio::SphereSetup ring;
+            ring.ring = 0.006;
+            apparatus->SetSphere(ring);
+            s.Latency = sonarix::LatencyCalibration{true, 441.0, 60.0, 0.0};
+            p.form1->Edit1->setText(QStringLiteral("1900"));
+            p.form1->Edit2->setText(QStringLiteral("3900"));
+            wave.FitPeaks->trigger();
+            wave.Button2Click();
+            for (int k = 0; k < sonarix::kAngles; ++k) wave.Button1Click();
+            wave.CheckBox3->setChecked(true);
+            wave.CheckBox4->setChecked(false);
+            for (const audio::CavityMode& m : apparatus->Modes()) {
+                if ((m.l != 1 && m.l != 2) || m.n != 1) continue;
+                wave.ChooseFrequency(m.frequency);
+                wave.DrawPolarPlot();
+                wave.grab().save(QString::fromStdString(prefix + "-lifted-l" + std::to_string(m.l) +
+                                                        "m" + std::to_string(m.m) + ".png"));
+            }
+            wave.CheckBox3->setChecked(false);
+            wave.FitPeaks->trigger();
+            apparatus->SetSphere(audio::SphereSetup{});
+        }
         wave.WholeSpectrum->trigger();
         wave.hide();
         if (p.form12) p.form12->grab().save(QString::fromStdString(prefix + "-virtual.png"));

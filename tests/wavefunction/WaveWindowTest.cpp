@@ -604,5 +604,45 @@ TEST_F(WaveWindowTest, WholeSpectrumPerAngleChoosesAnyModeAfterOneSeries) {
     w->hide();
 }
 
+// A 6 mm spacer ring splits l = 1 and l = 2 into peaks 26 ... 117 Hz apart; l = 2, m = 0
+// couples at a sixteenth of its neighbours' strength, so read off the spectrum its pattern is
+// theirs. With "Fit split peaks" each member's values follow |cos(m alpha)| within 3 %.
+// About 3 s: 19 fast measurements over 2 kHz.
+TEST_F(WaveWindowTest, FitSplitPeaksGivesEachMemberOfARingSplitModeItsOwnPattern) {
+    audio::SphereSetup ring;
+    ring.ring = 0.006;
+    apparatus->SetSphere(ring);
+    f->Edit1->setText("1900");
+    f->Edit2->setText("3900");
+    w->WholeSpectrum->trigger();
+    w->FitPeaks->trigger();
+    for (int k = 0; k < kAngles; ++k) QTest::mouseClick(w->Button1, Qt::LeftButton);
+    // Without a calibrated latency the phases are not the resonator's: said, nothing changed.
+    const WaveValues before = w->WaveAmplitude;
+    w->FrequencyEdit->setText("2250");
+    QTest::keyClick(w->FrequencyEdit, Qt::Key_Return);
+    ASSERT_EQ(messages.Messages().size(), 1u);
+    EXPECT_NE(messages.Messages()[0].find("Calibrate Latency"), std::string::npos);
+    EXPECT_EQ(w->WaveAmplitude, before);
+
+    p.state->Latency = LatencyCalibration{true, 441.0, 60.0, 0.0};
+    w->Button2->click();
+    for (int k = 0; k < kAngles; ++k) QTest::mouseClick(w->Button1, Qt::LeftButton);
+    for (const audio::CavityMode& m : apparatus->Modes()) {
+        if ((m.l != 1 && m.l != 2) || m.n != 1) continue;
+        w->FrequencyEdit->setText(QString::number(m.frequency + 3.0, 'f', 1));
+        QTest::keyClick(w->FrequencyEdit, Qt::Key_Return);
+        EXPECT_NEAR(p.state->CurrentFreq, m.frequency, 0.3) << m.l << " " << m.m;
+        EXPECT_FALSE(w->PeakLabel->text().isEmpty());
+        const double largest = *std::max_element(w->WaveAmplitude.begin(), w->WaveAmplitude.end());
+        for (int k = 0; k < kAngles; ++k) {
+            EXPECT_NEAR(w->WaveAmplitude[static_cast<size_t>(k)] / largest,
+                        std::abs(std::cos(m.m * k * std::numbers::pi / 18.0)), 0.03)
+                << "l = " << m.l << ", m = " << m.m << " at " << 10 * k;
+        }
+    }
+    EXPECT_EQ(messages.Messages().size(), 1u);
+}
+
 }  // namespace
 }  // namespace sonarix
