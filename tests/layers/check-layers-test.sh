@@ -10,16 +10,17 @@ fail() { echo "FAIL: $*"; exit 1; }
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# One copy of the tree; each wrong include is planted alone and taken out again.
+mkdir -p "$work/tree"
+for d in platform measurement config fitting wavefunction plot display app; do
+    [ -d "$src/$d" ] && cp -r "$src/$d" "$work/tree/"
+done
 expect_failure() {
     local file=$1 include=$2 what=$3
-    rm -rf "$work/tree"
-    mkdir -p "$work/tree"
-    for d in platform measurement config fitting wavefunction plot display app; do
-        [ -d "$src/$d" ] && cp -r "$src/$d" "$work/tree/"
-    done
     mkdir -p "$work/tree/$(dirname "$file")"
     printf '// planted\n#include %s\n' "$include" >"$work/tree/$file"
     out=$("$check" "$work/tree" 2>&1) && fail "$what passed: $out"
+    rm -f "$work/tree/$file"
     grep -q "^$file:2: " <<<"$out" || fail "$what not named: $out"
     echo "caught: $what"
 }
@@ -34,10 +35,11 @@ expect_failure display/Planted.cpp '"app/Program.h"' "display/ including app/"
 expect_failure config/Planted.cpp '<QPushButton>' "an engine file including Qt Widgets"
 expect_failure fitting/Planted.h '"plot/Axes.h"' "an engine file including plot/"
 expect_failure display/Planted.cpp '"config/Unit8.h"' "a window including another folder's window"
+expect_failure measurement/Planted.cpp '"config/LatencyDialog.h"' "measurement/ including a named dialog"
+expect_failure wavefunction/Planted.cpp '"config/VirtualApparatusWindow.h"' \
+    "an engine file including a named window"
 
 # Includes that are allowed stay allowed.
-rm -rf "$work/tree"; mkdir -p "$work/tree"
-cp -r "$src/measurement" "$src/plot" "$src/display" "$work/tree/"
 printf '#include "plot/Canvas.h"\n#include <QImage>\n' >"$work/tree/display/Planted.cpp"
 printf '#include "measurement/Unit1.h"\n#include <QString>\n' >"$work/tree/measurement/Planted.h"
 "$check" "$work/tree" >/dev/null || fail "allowed includes refused"
