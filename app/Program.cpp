@@ -9,11 +9,11 @@
 #include <cstring>
 #include <filesystem>
 
-#include "config/Unit12.h"
-#include "config/Unit13.h"
+#include "config/LatencyDialog.h"
 #include "config/Unit6.h"
 #include "config/Unit7.h"
 #include "config/Unit8.h"
+#include "config/VirtualApparatusWindow.h"
 #include "display/Unit10.h"
 #include "display/Unit11.h"
 #include "display/Unit1Form.h"
@@ -175,8 +175,8 @@ void CreateRemainingWindows(Program& p) {
     wave->UseSession(session);
     fit->OnClosed = [session] { session->Noted(); };
 
-    p.form13 = std::make_unique<TForm13>(*p.state);
-    TForm13* latency = p.form13.get();
+    p.latencyDialog = std::make_unique<LatencyDialog>(*p.state);
+    LatencyDialog* latency = p.latencyDialog.get();
     latency->MainVolume = [main] { return main->VolumePosition(); };
     latency->OnCalibrated = [main, session] {
         main->ShowLatency();
@@ -189,8 +189,8 @@ void CreateRemainingWindows(Program& p) {
 
     // On the virtual apparatus its hemisphere can be turned, by hand or by "Measure value".
     if (auto* apparatus = dynamic_cast<audio::VirtualApparatus*>(audio::CurrentBackend())) {
-        p.form12 = std::make_unique<TForm12>(*apparatus);
-        TForm12* knob = p.form12.get();
+        p.virtualWindow = std::make_unique<VirtualApparatusWindow>(*apparatus);
+        VirtualApparatusWindow* knob = p.virtualWindow.get();
         main->VirtualApparatus->setVisible(true);
         main->OpenVirtualApparatus = [knob] {
             knob->show();
@@ -219,11 +219,11 @@ Program::~Program() {
     if (form1) form1->UseSession(nullptr);
     if (form9) form9->UseSession(nullptr);
     if (form5) form5->OnClosed = {};
-    if (form13) form13->OnCalibrated = {};
+    if (latencyDialog) latencyDialog->OnCalibrated = {};
     session.reset();
     // The port object goes with the main window; nothing may point at it afterwards.
-    form13.reset();
-    form12.reset();
+    latencyDialog.reset();
+    virtualWindow.reset();
     form9.reset();
     form5.reset();
     form11.reset();
@@ -255,7 +255,9 @@ void InstallMessageBoxes() {
 
 std::string LocateManual(const std::string& executableDir) {
     namespace fs = std::filesystem;
-    const fs::path candidates[] = {fs::path(executableDir) / "../share/doc/sonarix/manual.md",
+    // The installed HTML page first (a browser shows it with its pictures), then its Markdown.
+    const fs::path candidates[] = {fs::path(executableDir) / "../share/doc/sonarix/manual.html",
+                                   fs::path(executableDir) / "../share/doc/sonarix/manual.md",
                                    fs::path(SONARIX_SOURCE_DIR) / "docs/manual.md"};
     for (const fs::path& p : candidates) {
         std::error_code e;
@@ -277,7 +279,7 @@ int Unknown(const char* argument) {
 }  // namespace
 
 int RunProgram(int argc, char** argv) {
-    bool form12 = false;
+    bool onVirtual = false;
     // Ours first, and the answers that need no display. Qt's own options start with one dash
     // and are taken out of argv by QApplication; what is left after it is unknown.
     for (int i = 1; i < argc; ++i) {
@@ -291,7 +293,7 @@ int RunProgram(int argc, char** argv) {
             return 0;
         }
         if (a == "--virtual") {
-            form12 = true;
+            onVirtual = true;
         } else if (a.rfind("--", 0) == 0) {
             return Unknown(argv[i]);
         }
@@ -304,7 +306,7 @@ int RunProgram(int argc, char** argv) {
     // Test hook: messages on standard error instead of modal boxes.
     if (std::getenv("SONARIX_MESSAGES_TO_STDERR") == nullptr) InstallMessageBoxes();
 
-    audio::UseBackend(form12 ? audio::CreateVirtualBackend() : audio::CreateSoundCardBackend());
+    audio::UseBackend(onVirtual ? audio::CreateVirtualBackend() : audio::CreateSoundCardBackend());
     int rc = 1;
     {
         Program program;

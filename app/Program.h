@@ -19,8 +19,8 @@ class TForm6;
 class TForm7;
 class TForm5;
 class TForm9;
-class TForm12;
-class TForm13;
+class VirtualApparatusWindow;
+class LatencyDialog;
 class TForm8;
 class TForm10;
 class TForm11;
@@ -59,8 +59,8 @@ struct Program {
     std::unique_ptr<TForm4> form4;
     std::unique_ptr<TForm5> form5;
     std::unique_ptr<TForm9> form9;
-    std::unique_ptr<TForm12> form12;  // on the virtual apparatus only
-    std::unique_ptr<TForm13> form13;
+    std::unique_ptr<VirtualApparatusWindow> virtualWindow;  // on the virtual apparatus only
+    std::unique_ptr<LatencyDialog> latencyDialog;
     std::unique_ptr<TForm10> form10;
     std::unique_ptr<TForm11> form11;
     InputList inputs;  // the input list of the "Input" dialog

@@ -1,5 +1,5 @@
 // The latency calibration dialog.
-#include "config/Unit13.h"
+#include "config/LatencyDialog.h"
 
 #include <QCoreApplication>
 #include <QLabel>
@@ -9,8 +9,9 @@
 
 namespace sonarix {
 
-TForm13::TForm13(SharedState& state, QWidget* parent) : QDialog(parent), m_state(state) {
-    SetUpFixedDialog(this, "Form13", "Calibrate Latency", 420, 250);
+LatencyDialog::LatencyDialog(SharedState& state, QWidget* parent)
+    : QDialog(parent), m_state(state) {
+    SetUpFixedDialog(this, "LatencyDialog", "Calibrate Latency", 420, 250);
     Label1 = AddLabel(this, "Label1",
                       "Plays a short chirp and finds the delay between the sound output and "
                       "the recording. Leave loudspeaker and microphone in the resonator, or "
@@ -30,7 +31,7 @@ TForm13::TForm13(SharedState& state, QWidget* parent) : QDialog(parent), m_state
     ShowResult();
 }
 
-void TForm13::ShowResult() {
+void LatencyDialog::ShowResult() {
     const LatencyCalibration& c = m_state.Latency;
     QString text;
     if (c.valid) {
@@ -52,7 +53,7 @@ void TForm13::ShowResult() {
     Label2->setText(text);
 }
 
-void TForm13::Button1Click() {
+void LatencyDialog::Button1Click() {
     if (m_running) return;
     m_running = true;
     Button1->setEnabled(false);
@@ -66,11 +67,11 @@ void TForm13::Button1Click() {
     if (m_outcome.found && OnCalibrated) OnCalibrated();
 }
 
-void TForm13::ProcessMessages() { QCoreApplication::processEvents(); }
+void LatencyDialog::ProcessMessages() { QCoreApplication::processEvents(); }
 
-int TForm13::VolumePosition() const { return MainVolume ? MainVolume() : 50; }
+int LatencyDialog::VolumePosition() const { return MainVolume ? MainVolume() : 50; }
 
-void TForm13::reject() {
+void LatencyDialog::reject() {
     if (!m_running) QDialog::reject();
 }
 

@@ -1,6 +1,6 @@
-// TForm13, "Calibrate Latency": plays the calibration chirp through the resonator or a loopback
-// cable and shows the delay found; the sweep and the lock-in level use it for the rest of the
-// run.
+// LatencyDialog, "Calibrate Latency": plays the calibration chirp through the resonator or a
+// loopback cable and shows the delay found; the sweep and the lock-in level use it for the rest of
+// the run.
 #pragma once
 
 #include <QDialog>
@@ -14,10 +14,10 @@ class QPushButton;
 
 namespace sonarix {
 
-class TForm13 : public QDialog, public CalibrationWindow {
+class LatencyDialog : public QDialog, public CalibrationWindow {
     Q_OBJECT
 public:
-    explicit TForm13(SharedState& state, QWidget* parent = nullptr);
+    explicit LatencyDialog(SharedState& state, QWidget* parent = nullptr);
 
     QLabel* Label1 = nullptr;        // how to connect the apparatus
     QLabel* Label2 = nullptr;        // the result

@@ -1,5 +1,5 @@
 // The virtual apparatus window.
-#include "config/Unit12.h"
+#include "config/VirtualApparatusWindow.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -14,7 +14,7 @@
 
 namespace sonarix {
 
-TForm12::TForm12(audio::VirtualApparatus& apparatus, QWidget* parent)
+VirtualApparatusWindow::VirtualApparatusWindow(audio::VirtualApparatus& apparatus, QWidget* parent)
     : QDialog(parent), m_apparatus(apparatus) {
     SetUpFixedDialog(this, "VirtualApparatus", "Virtual Apparatus", 240, 376);
     Label1 = AddLabel(this, "Label1", "Angle between hemispheres", 16, 16);
@@ -97,7 +97,7 @@ TForm12::TForm12(audio::VirtualApparatus& apparatus, QWidget* parent)
             [this](bool on) { m_apparatus.SetHum(on ? kHumRms : 0.0); });
 }
 
-audio::SphereSetup TForm12::Setup() const {
+audio::SphereSetup VirtualApparatusWindow::Setup() const {
     audio::SphereSetup s;
     s.ring = 0.003 * RingBox->currentIndex();
     s.celsius = TemperatureEdit->value();
@@ -106,16 +106,16 @@ audio::SphereSetup TForm12::Setup() const {
     return s;
 }
 
-void TForm12::ApplySphere() { m_apparatus.SetSphere(Setup()); }
+void VirtualApparatusWindow::ApplySphere() { m_apparatus.SetSphere(Setup()); }
 
-void TForm12::SetAngle(double alphaDegrees) {
+void VirtualApparatusWindow::SetAngle(double alphaDegrees) {
     const int index = std::clamp(static_cast<int>(std::lround(alphaDegrees / 10.0)), 0, 18);
     ComboBox1->setCurrentIndex(index);
     m_apparatus.SetHemisphereAngle(10.0 * index);
 }
 
-double TForm12::Angle() const { return m_apparatus.HemisphereAngle(); }
+double VirtualApparatusWindow::Angle() const { return m_apparatus.HemisphereAngle(); }
 
-bool TForm12::Follow() const { return CheckBox1->isChecked(); }
+bool VirtualApparatusWindow::Follow() const { return CheckBox1->isChecked(); }
 
 }  // namespace sonarix

@@ -1,6 +1,6 @@
-// TForm12, "Virtual Apparatus": the hemisphere angle of the built-in resonator, which a real
-// apparatus has as a knob, whether "Measure value" turns it to the angle it is about to
-// measure, the latency and noise of its simulated sound card, and the sphere itself: spacer
+// VirtualApparatusWindow, "Virtual Apparatus": the hemisphere angle of the built-in resonator,
+// which a real apparatus has as a knob, whether "Measure value" turns it to the angle it is about
+// to measure, the latency and noise of its simulated sound card, and the sphere itself: spacer
 // ring, temperature, radius, the openings' loss, mains hum. Shown beside the main window;
 // exists only when the program runs on the virtual apparatus.
 #pragma once
@@ -20,11 +20,11 @@ class VirtualApparatus;
 
 namespace sonarix {
 
-class TForm12 : public QDialog {
+class VirtualApparatusWindow : public QDialog {
     Q_OBJECT
 public:
     // The apparatus is the installed backend and outlives the window.
-    explicit TForm12(audio::VirtualApparatus& apparatus, QWidget* parent = nullptr);
+    explicit VirtualApparatusWindow(audio::VirtualApparatus& apparatus, QWidget* parent = nullptr);
 
     QLabel* Label1 = nullptr;                   // "Angle between hemispheres"
     QComboBox* ComboBox1 = nullptr;             // 0° ... 180° in 10° steps

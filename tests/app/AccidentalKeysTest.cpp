@@ -25,11 +25,11 @@
 #include <random>
 #include <set>
 
-#include "config/Unit12.h"
-#include "config/Unit13.h"
+#include "config/LatencyDialog.h"
 #include "config/Unit6.h"
 #include "config/Unit7.h"
 #include "config/Unit8.h"
+#include "config/VirtualApparatusWindow.h"
 #include "display/Unit10.h"
 #include "display/Unit11.h"
 #include "display/Unit1Form.h"
@@ -133,9 +133,9 @@ protected:
             case 11:
                 return p.form11.get();
             case 12:
-                return p.form12.get();
+                return p.virtualWindow.get();
             default:
-                return p.form13.get();
+                return p.latencyDialog.get();
         }
     }
     // The main window's action that opens window n (none for the main window itself).
@@ -155,7 +155,7 @@ protected:
     // No long operation goes on behind a window that is no longer shown.
     void ExpectNothingRunsHidden() {
         EXPECT_TRUE(p.state->Running != Operation::Angle || p.form9->isVisible());
-        EXPECT_TRUE(p.state->Running != Operation::Calibration || p.form13->isVisible());
+        EXPECT_TRUE(p.state->Running != Operation::Calibration || p.latencyDialog->isVisible());
         EXPECT_TRUE(!p.form5->FitRunning() || p.form5->isVisible());
     }
 
@@ -281,7 +281,7 @@ protected:
                 m_stateWindow = w;
                 QTimer::singleShot(0, w, [&] {
                     AtRound(5, [&] { PressKeys(w); });
-                    QTest::mouseClick(p.form13->Button1, Qt::LeftButton);
+                    QTest::mouseClick(p.latencyDialog->Button1, Qt::LeftButton);
                     if (w->isVisible()) w->close();
                 });
                 f->CalibrateLatency->trigger();

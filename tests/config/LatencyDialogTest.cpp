@@ -12,8 +12,8 @@
 #include <QTest>
 #include <QTimer>
 
-#include "config/Unit12.h"
-#include "config/Unit13.h"
+#include "config/LatencyDialog.h"
+#include "config/VirtualApparatusWindow.h"
 #include "display/Unit1Form.h"
 #include "measurement/Latency.h"
 #include "platform/audio/Audio.h"
@@ -26,18 +26,20 @@ namespace {
 class LatencyDialogTest : public test::ProgramOnApparatus {
 protected:
     void SetUp() override { ASSERT_NO_FATAL_FAILURE(Start()); }
-    TForm13& Dialog() { return *p.form13; }
+    LatencyDialog& Dialog() { return *p.latencyDialog; }
 };
 
 TEST_F(LatencyDialogTest, TheMenuItemOpensTheDialogAndTheTooltipTellsTheResult) {
     QMenu* configure = nullptr;
     for (QAction* a : f->menuBar()->actions()) {
-        if (a->text() == QStringLiteral("Configure")) configure = a->menu();
+        if (a->text().remove(QLatin1Char('&')) == QStringLiteral("Configure"))
+            configure = a->menu();
     }
     ASSERT_NE(configure, nullptr);
     ASSERT_FALSE(configure->actions().isEmpty());
     EXPECT_EQ(configure->actions().back(), f->CalibrateLatency);
-    EXPECT_EQ(f->CalibrateLatency->text(), QStringLiteral("Calibrate Latency"));
+    EXPECT_EQ(f->CalibrateLatency->text().remove(QLatin1Char('&')),
+              QStringLiteral("Calibrate Latency"));
     EXPECT_TRUE(f->CalibrateLatency->isEnabled());
     ASSERT_TRUE(f->OpenLatencyDialog);
     int opened = 0;
@@ -118,8 +120,8 @@ TEST_F(LatencyDialogTest, LockInSitsBeneathTheFilterAndReachesTheWaveWindow) {
 }
 
 TEST_F(LatencyDialogTest, TheVirtualApparatusWindowSetsLatencyAndNoise) {
-    ASSERT_NE(p.form12, nullptr);
-    TForm12& knob = *p.form12;
+    ASSERT_NE(p.virtualWindow, nullptr);
+    VirtualApparatusWindow& knob = *p.virtualWindow;
     EXPECT_NEAR(knob.SpinEdit1->value(), 10.0, 0.05);
     EXPECT_NEAR(knob.SpinEdit2->value(), 0.02, 1e-9);
     knob.SpinEdit1->setValue(37.0);

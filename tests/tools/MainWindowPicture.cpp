@@ -7,7 +7,7 @@
 // -series.png; with a 6 mm ring the members of l = 1 and 2 fitted, -lifted-lLmM.png), the
 // virtual apparatus -virtual.png,
 // the live views -form2.png, -form3.png, the sound dialogs -form6.png, -form7.png, the latency
-// calibration after a run -form13.png, and a sweep half-way, OUT_PREFIX-sweep.png
+// calibration after a run -latency.png, and a sweep half-way, OUT_PREFIX-sweep.png
 #include <QApplication>
 #include <QCheckBox>
 #include <QLineEdit>
@@ -18,11 +18,11 @@
 #include <functional>
 
 #include "app/Program.h"
-#include "config/Unit12.h"
-#include "config/Unit13.h"
+#include "config/LatencyDialog.h"
 #include "config/Unit6.h"
 #include "config/Unit7.h"
 #include "config/Unit8.h"
+#include "config/VirtualApparatusWindow.h"
 #include "display/Unit10.h"
 #include "display/Unit11.h"
 #include "display/Unit1Form.h"
@@ -172,7 +172,8 @@ int main(int argc, char** argv) {
         }
         wave.WholeSpectrum->trigger();
         wave.hide();
-        if (p.form12) p.form12->grab().save(QString::fromStdString(prefix + "-virtual.png"));
+        if (p.virtualWindow)
+            p.virtualWindow->grab().save(QString::fromStdString(prefix + "-virtual.png"));
     }
     // The live views during a 1 kHz tone, and the two sound dialogs.
     {
@@ -190,8 +191,8 @@ int main(int argc, char** argv) {
     }
     // The latency calibration of the apparatus, 30 ms.
     apparatus->SetLatency(1323);
-    p.form13->Button1Click();
-    p.form13->grab().save(QString::fromStdString(prefix + "-form13.png"));
+    p.latencyDialog->Button1Click();
+    p.latencyDialog->grab().save(QString::fromStdString(prefix + "-latency.png"));
     // Half-way through a sweep into slot 1: the spectrum grows from the left.
     p.form1->RadioGroup2->SetItemIndex(0);
     p.form1->RadioGroup1->SetItemIndex(0);

@@ -21,7 +21,7 @@
 #include <numbers>
 #include <sstream>
 
-#include "config/Unit12.h"
+#include "config/VirtualApparatusWindow.h"
 #include "display/Unit1Form.h"
 #include "measurement/Playback.h"
 #include "plot/Canvas.h"
@@ -89,9 +89,9 @@ protected:
 };
 
 TEST_F(WaveWindowTest, TheNineteenAnglesFollowTheLegendrePolynomialOfTheMode) {
-    ASSERT_NE(p.form12, nullptr);
+    ASSERT_NE(p.virtualWindow, nullptr);
     EXPECT_TRUE(f->VirtualApparatus->isVisible());
-    EXPECT_TRUE(p.form12->Follow());
+    EXPECT_TRUE(p.virtualWindow->Follow());
     for (int l : {1, 2}) {
         double mode = 0;
         for (const audio::CavityMode& m : apparatus->Modes()) {
@@ -102,7 +102,7 @@ TEST_F(WaveWindowTest, TheNineteenAnglesFollowTheLegendrePolynomialOfTheMode) {
         w->Button2->click();
         for (int k = 0; k < kAngles; ++k) Press();
         EXPECT_EQ(w->RadioGroup1->ItemIndex(), 18);
-        EXPECT_EQ(p.form12->Angle(), 180.0);
+        EXPECT_EQ(p.virtualWindow->Angle(), 180.0);
         double largest = 0;
         for (double v : w->WaveAmplitude) largest = std::max(largest, v);
         ASSERT_GT(largest, 1.0);
@@ -318,7 +318,7 @@ TEST_F(WaveWindowTest, ThePolarPlotSavesAsAPicture) {
 }
 
 TEST_F(WaveWindowTest, TheVirtualApparatusWindowTurnsTheHemisphere) {
-    TForm12& knob = *p.form12;
+    VirtualApparatusWindow& knob = *p.virtualWindow;
     knob.ComboBox1->setCurrentIndex(6);
     EXPECT_EQ(apparatus->HemisphereAngle(), 60.0);
     knob.CheckBox1->setChecked(false);
@@ -335,7 +335,7 @@ TEST_F(WaveWindowTest, TheVirtualApparatusWindowTurnsTheHemisphere) {
 // The sphere's controls by keyboard and mouse: a ring splits the modes, the temperature moves
 // them, the hum switches on; the angle stays.
 TEST_F(WaveWindowTest, TheVirtualApparatusWindowSetsUpTheSphere) {
-    TForm12& knob = *p.form12;
+    VirtualApparatusWindow& knob = *p.virtualWindow;
     Activate(&knob);
     knob.RingBox->setFocus();
     Key(&knob, Qt::Key_Down);
@@ -537,7 +537,7 @@ TEST_F(WaveWindowTest, WholeSpectrumPerAngleChoosesAnyModeAfterOneSeries) {
         QTest::mouseClick(w->Button1, Qt::LeftButton);
         ASSERT_NE(w->Series[static_cast<size_t>(k)], nullptr) << 10 * k << " degrees";
     }
-    EXPECT_EQ(p.form12->Angle(), 180.0);
+    EXPECT_EQ(p.virtualWindow->Angle(), 180.0);
     EXPECT_FALSE(w->FastProgress->isVisible());
     auto follows = [&](int l) {
         double largest = 0, truthLargest = 0;
