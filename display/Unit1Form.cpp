@@ -320,6 +320,9 @@ void TForm1::BuildMenus() {
     SaveSpectrum->setShortcut(QKeySequence::Save);
     OpenSpectrum->setShortcut(QKeySequence::Open);
     PrintImage->setShortcut(QKeySequence::Print);
+    MeasureAction->setShortcuts({QKeySequence(Qt::Key_F5), QKeySequence(Qt::CTRL | Qt::Key_M)});
+    Fit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_F));
+    ManualHelp->setShortcut(QKeySequence(Qt::Key_F1));
     Exit->setShortcut(QKeySequence::Quit);
     connect(SaveSpectrum, &QAction::triggered, this, [this] { SaveSpectrumExecute(); });
     connect(OpenSpectrum, &QAction::triggered, this, [this] { OpenSpectrumExecute(); });
@@ -411,12 +414,19 @@ void TForm1::BuildMenus() {
     m_corner = corner;
     m_corner->hide();
     bar->setCornerWidget(corner, Qt::TopRightCorner);
-    // Escape ends a playing tone; otherwise it does nothing here.
+    // Escape stops a sweep (as Stop does) and ends a playing tone; otherwise it does nothing.
     auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
-    connect(escape, &QShortcut::activated, this, [this] { m_engine->EndTone(); });
+    connect(escape, &QShortcut::activated, this, [this] {
+        if (m_state.Running == Operation::Sweep) {
+            Button1Click();
+        } else {
+            m_engine->EndTone();
+        }
+    });
     // Menus are windows of their own and do not inherit the window's font.
     bar->setFont(font());
     for (QMenu* m : {file, edit, measure, view, windows, configure, help}) m->setFont(font());
+    GiveMnemonics(bar);
 }
 
 void TForm1::LayoutScrollBox() {
@@ -845,8 +855,8 @@ void TForm1::RefreshUndo() {
     const UndoHistory& h = m_session != nullptr ? m_session->History() : none;
     Undo->setEnabled(m_idle && h.CanUndo());
     Redo->setEnabled(m_idle && h.CanRedo());
-    Undo->setText(QString::fromStdString(h.UndoCaption()));
-    Redo->setText(QString::fromStdString(h.RedoCaption()));
+    Undo->setText(WithFirstMnemonic(QString::fromStdString(h.UndoCaption())));
+    Redo->setText(WithFirstMnemonic(QString::fromStdString(h.RedoCaption())));
 }
 
 WindowSettings TForm1::SessionSettings() const {

@@ -249,6 +249,7 @@ void TForm5::BuildMenus() {
     help->addAction(ManualandHelp);
     MenuBar->setFont(font());
     for (QMenu* m : {file, edit, view, peaks, help}) m->setFont(font());
+    GiveMnemonics(MenuBar);
 }
 
 void TForm5::LayoutScrollBox() {
@@ -748,8 +749,8 @@ void TForm5::RedoExecute() {
 void TForm5::RefreshUndo() {
     Undo->setEnabled(m_history.CanUndo());
     Redo->setEnabled(m_history.CanRedo());
-    Undo->setText(QString::fromStdString(m_history.UndoCaption()));
-    Redo->setText(QString::fromStdString(m_history.RedoCaption()));
+    Undo->setText(WithFirstMnemonic(QString::fromStdString(m_history.UndoCaption())));
+    Redo->setText(WithFirstMnemonic(QString::fromStdString(m_history.RedoCaption())));
 }
 
 FitSession TForm5::SessionPart() const {

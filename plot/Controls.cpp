@@ -6,6 +6,8 @@
 #include <QDialog>
 #include <QFileDialog>
 #include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
@@ -231,6 +233,65 @@ void KeepOnScreen(QWidget* window) {
     const int x = std::max(area.left(), std::min(frame.left(), area.right() + 1 - frame.width()));
     const int y = std::max(area.top(), std::min(frame.top(), area.bottom() + 1 - frame.height()));
     if (x != frame.left() || y != frame.top()) window->move(x, y);
+}
+
+namespace {
+
+// `caption` with a mnemonic not in `taken` (lower case), which it joins; unchanged when no
+// letter is free.
+QString Mnemonic(const QString& caption, QString& taken) {
+    if (caption.contains(QLatin1Char('&'))) {
+        const qsizetype at = caption.indexOf(QLatin1Char('&'));
+        if (at + 1 < caption.size()) taken += caption[at + 1].toLower();
+        return caption;
+    }
+    auto tryAt = [&](qsizetype i) -> std::optional<QString> {
+        const QChar c = caption[i];
+        if (!c.isLetterOrNumber() || taken.contains(c.toLower())) return std::nullopt;
+        taken += c.toLower();
+        QString out = caption;
+        out.insert(i, QLatin1Char('&'));
+        return out;
+    };
+    for (qsizetype i = 0; i < caption.size(); ++i) {
+        const bool wordStart = i == 0 || !caption[i - 1].isLetterOrNumber();
+        if (wordStart) {
+            if (auto out = tryAt(i)) return *out;
+        }
+    }
+    for (qsizetype i = 0; i < caption.size(); ++i) {
+        if (auto out = tryAt(i)) return *out;
+    }
+    return caption;
+}
+
+void GiveMenuMnemonics(QMenu* menu) {
+    QString taken;
+    // Captions that have theirs already first, so that none is given twice.
+    for (QAction* a : menu->actions()) {
+        if (a->text().contains(QLatin1Char('&'))) Mnemonic(a->text(), taken);
+    }
+    for (QAction* a : menu->actions()) {
+        if (a->isSeparator() || a->text().isEmpty() || a->text().contains(QLatin1Char('&')))
+            continue;
+        a->setText(Mnemonic(a->text(), taken));
+        if (a->menu() != nullptr) GiveMenuMnemonics(a->menu());
+    }
+}
+
+}  // namespace
+
+void GiveMnemonics(QMenuBar* bar) {
+    QString taken;
+    for (QAction* a : bar->actions()) {
+        if (a->menu() == nullptr) continue;
+        a->setText(Mnemonic(a->text(), taken));
+        GiveMenuMnemonics(a->menu());
+    }
+}
+
+QString WithFirstMnemonic(const QString& caption) {
+    return caption.startsWith(QLatin1Char('&')) ? caption : QLatin1Char('&') + caption;
 }
 
 }  // namespace sonarix

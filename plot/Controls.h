@@ -16,6 +16,7 @@ class QAbstractButton;
 class QButtonGroup;
 class QDialog;
 class QLabel;
+class QMenuBar;
 class QPushButton;
 class QRadioButton;
 class QScrollArea;
@@ -122,6 +123,13 @@ void IgnoreSecondClickOfDoubleClick(QAbstractButton* button);
 void KeepOnScreen(QWidget* window);
 
 // A push button with the given geometry.
+// Gives every menu of `bar` and every item of its menus a mnemonic (Alt + the underlined
+// letter) without changing a word: in each menu the first letter of a word not yet taken,
+// else any letter not yet taken. Captions that already have one keep it.
+void GiveMnemonics(QMenuBar* bar);
+// A caption that is set anew later (Undo, Redo) with its first letter as the mnemonic.
+QString WithFirstMnemonic(const QString& caption);
+
 QPushButton* AddButton(QWidget* parent, const char* name, const char* caption, int left, int top,
                        int w, int h);
 

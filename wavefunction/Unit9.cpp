@@ -233,6 +233,7 @@ TForm9::TForm9(SharedState& state, QWidget* parent) : QDialog(parent), m_state(s
     QMenu* help = MenuBar->addMenu(QStringLiteral("Help"));
     MenuBar->setFont(font());
     for (QMenu* m : {file, edit, measure, help}) m->setFont(font());
+    GiveMnemonics(MenuBar);
 
     SeriesPanel = Named(new QWidget(c), "SeriesPanel");
     SeriesPanel->hide();
@@ -468,8 +469,8 @@ void TForm9::RefreshUndo() {
     const UndoHistory& h = m_session != nullptr ? m_session->History() : none;
     Undo->setEnabled(h.CanUndo());
     Redo->setEnabled(h.CanRedo());
-    Undo->setText(QString::fromStdString(h.UndoCaption()));
-    Redo->setText(QString::fromStdString(h.RedoCaption()));
+    Undo->setText(WithFirstMnemonic(QString::fromStdString(h.UndoCaption())));
+    Redo->setText(WithFirstMnemonic(QString::fromStdString(h.RedoCaption())));
 }
 
 void TForm9::Button2Click() {

@@ -92,7 +92,7 @@ TEST_F(UndoTest, EverySpectrumActionGoesBackAndForthEntryByEntry) {
     const Snapshot swept = Take();
     ASSERT_EQ(p.state->SpecCount[0], 290);
     ASSERT_FALSE(Same(swept, filled));
-    EXPECT_EQ(f->Undo->text(), "Undo Measure");
+    EXPECT_EQ(f->Undo->text(), "&Undo Measure");
     UndoRedo(f, filled, swept, "Measure");
 
     QTest::mouseClick(f->Button3, Qt::LeftButton);  // "Clear Spectrum"
@@ -140,7 +140,7 @@ TEST_F(UndoTest, FastMeasureFillsTheSlotAsOneStepAtTheMenusSpacing) {
     EXPECT_EQ(p.state->SpecFreq[1][990], 10000.0);
     EXPECT_TRUE(f->FastButton->isEnabled());
     const Snapshot after = Take();
-    EXPECT_EQ(f->Undo->text(), "Undo Measure");
+    EXPECT_EQ(f->Undo->text(), "&Undo Measure");
     UndoRedo(f, before, after, "Fast Measure");
     // Stop abandons it: the slot stays as it was.
     AtRound(20, [&] { QTest::mouseClick(f->Button1, Qt::LeftButton); });

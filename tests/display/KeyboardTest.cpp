@@ -1,0 +1,123 @@
+// The keyboard as a user meets it: every menu and menu item of the main, fit and wave windows
+// has a mnemonic of its own, Alt + a menu's letter opens it, and the shortcuts act.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include "display/Unit10.h"
+#include "display/Unit1Form.h"
+#include "fitting/Unit5.h"
+#include "plot/PictureExport.h"
+#include "tests/ProgramFixture.h"
+#include "wavefunction/Unit9.h"
+
+namespace sonarix {
+namespace {
+
+class KeyboardTest : public test::ProgramOnApparatus {
+protected:
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(Start());
+        Activate(f);
+    }
+};
+
+// The letter after the one '&' of a caption, or nothing.
+QChar MnemonicOf(const QString& text) {
+    const qsizetype at = text.indexOf(QLatin1Char('&'));
+    if (at < 0 || at + 1 >= text.size() || text.indexOf(QLatin1Char('&'), at + 1) >= 0) return {};
+    return text[at + 1].toLower();
+}
+
+void ExpectMnemonics(const QList<QAction*>& actions, const QString& where) {
+    QString taken;
+    for (QAction* a : actions) {
+        if (a->isSeparator()) continue;
+        const QChar c = MnemonicOf(a->text());
+        EXPECT_TRUE(c.isLetterOrNumber()) << where.toStdString() << ": " << a->text().toStdString();
+        EXPECT_FALSE(taken.contains(c)) << where.toStdString() << ": " << a->text().toStdString();
+        taken += c;
+        if (a->menu() != nullptr) ExpectMnemonics(a->menu()->actions(), a->text());
+    }
+}
+
+TEST_F(KeyboardTest, EveryMenuAndItemHasAMnemonicOfItsOwnAndAltOpensTheMenu) {
+    for (QMenuBar* bar : {f->menuBar(), p.form5->MenuBar, p.form9->MenuBar})
+        ExpectMnemonics(bar->actions(), bar->parentWidget()->objectName());
+    // The words are the captions'.
+    EXPECT_EQ(f->SaveSpectrum->text().remove(QLatin1Char('&')), QStringLiteral("Save Spectrum "));
+    EXPECT_EQ(f->ConfigureSoundCard->text().remove(QLatin1Char('&')),
+              QStringLiteral("Mono / Stereo"));
+    // An undo step's caption keeps its letter.
+    f->Button3->click();  // "Clear Spectrum"
+    EXPECT_EQ(MnemonicOf(f->Undo->text()), QLatin1Char('u'));
+
+    QMenu* file = f->menuBar()->actions()[0]->menu();
+    Key(f, Qt::Key_F, Qt::AltModifier);
+    EXPECT_TRUE(file->isVisible());
+    Key(file, Qt::Key_Escape);
+    Key(file, Qt::Key_Escape);
+    EXPECT_FALSE(file->isVisible());
+}
+
+TEST_F(KeyboardTest, TheListedShortcutsAct) {
+    f->Edit1->setText("1000");
+    f->Edit2->setText("2000");
+    f->Edit3->setText("10");
+    f->Edit4->setText("20");
+    // F5 and Ctrl+M measure; Escape stops the sweep after the step it is in.
+    for (const QKeySequence& keys :
+         {QKeySequence(Qt::Key_F5), QKeySequence(Qt::CTRL | Qt::Key_M)}) {
+        bool sweeping = false;
+        AtRound(5, [&] {
+            sweeping = p.state->Running == Operation::Sweep;
+            Key(f, Qt::Key_Escape);
+        });
+        Key(f, static_cast<Qt::Key>(keys[0].key()), keys[0].keyboardModifiers());
+        EXPECT_TRUE(sweeping) << keys.toString().toStdString();
+        EXPECT_EQ(p.state->Running, Operation::None);
+        EXPECT_GE(p.state->SpecCount[0], 4);
+        EXPECT_LT(p.state->SpecCount[0], 100);
+    }
+    int saves = 0, opens = 0, fits = 0, prints = 0;
+    f->ChooseSaveFile = [&] {
+        ++saves;
+        return std::optional<std::string>();
+    };
+    f->ChooseOpenFile = [&] {
+        ++opens;
+        return std::optional<std::string>();
+    };
+    f->OpenFitWindow = [&](const FitHandOver&) { ++fits; };
+    f->Output().RunPrintDialog = [&](QPrinter&) {
+        ++prints;
+        return false;
+    };
+    Key(f, Qt::Key_S, Qt::ControlModifier);
+    Key(f, Qt::Key_O, Qt::ControlModifier);
+    Key(f, Qt::Key_F, Qt::ControlModifier);
+    Key(f, Qt::Key_P, Qt::ControlModifier);
+    EXPECT_EQ(saves, 1);
+    EXPECT_EQ(opens, 1);
+    EXPECT_EQ(fits, 1);
+    EXPECT_EQ(prints, 1);
+    // F1: the manual and help window, modally; Escape closes it.
+    bool shown = false;
+    QTimer::singleShot(0, &m_timers, [&] {
+        shown = QApplication::activeModalWidget() == p.form10.get();
+        if (QWidget* w = QApplication::activeModalWidget()) Key(w, Qt::Key_Escape);
+    });
+    Key(f, Qt::Key_F1);
+    EXPECT_TRUE(shown);
+    EXPECT_FALSE(p.form10->isVisible());
+}
+
+}  // namespace
+}  // namespace sonarix
