@@ -2,9 +2,11 @@
 #include "display/Unit10.h"
 
 #include <QLabel>
+#include <QProcess>
 #include <QPushButton>
 #include <QUrl>
 
+#include "measurement/Messages.h"
 #include "plot/Controls.h"
 
 namespace sonarix {
@@ -35,9 +37,39 @@ void TForm10::SetManualFile(const QString& path) {
     Label2->setTextFormat(Qt::RichText);
     Label2->setText(QStringLiteral("<a href=\"%1\">%2</a>")
                         .arg(QUrl::fromLocalFile(path).toString(), path.toHtmlEscaped()));
-    Label2->setOpenExternalLinks(true);
+    Label2->setOpenExternalLinks(false);
     Label2->setToolTip(QStringLiteral("The user manual"));
     Label2->adjustSize();
+    m_manual = path;
+    disconnect(Label2, &QLabel::linkActivated, this, nullptr);
+    connect(Label2, &QLabel::linkActivated, this, [this] { OpenManual(); });
+}
+
+void TForm10::OpenManual() {
+    // The opener runs on its own; its end (or failure to start) is reported when it comes,
+    // so that a viewer it waits for never blocks this window.
+    auto* opener = new QProcess(this);
+    const QString path = m_manual;
+    auto fail = [path](const QString& why) {
+        ShowMessage("The manual could not be opened (" + why.toStdString() +
+                    "). Open it with a browser or a text editor; it is here:\n" +
+                    path.toStdString());
+    };
+    connect(opener, &QProcess::errorOccurred, this, [opener, fail](QProcess::ProcessError e) {
+        if (e == QProcess::FailedToStart) {
+            fail(QStringLiteral("no program to open it was found: %1").arg(opener->program()));
+            opener->deleteLater();
+        }
+    });
+    connect(opener, &QProcess::finished, this,
+            [opener, fail](int code, QProcess::ExitStatus status) {
+                if (status != QProcess::NormalExit || code != 0) {
+                    fail(QStringLiteral("%1 ended with code %2").arg(opener->program()).arg(code));
+                }
+                opener->deleteLater();
+            });
+    opener->setProcessChannelMode(QProcess::ForwardedChannels);
+    opener->start(Opener, {QUrl::fromLocalFile(path).toString()});
 }
 
 }  // namespace sonarix

@@ -27,6 +27,13 @@ public:
     void Button1Click();
     // The first address becomes the user manual's file (a link that opens it).
     void SetManualFile(const QString& path);
+    // The program that opens the manual's link (the desktop's opener; tests put their own).
+    // When it cannot be started or ends with an error, a message says so with the path.
+    QString Opener = QStringLiteral("xdg-open");
+    void OpenManual();
+
+private:
+    QString m_manual;
 };
 
 }  // namespace sonarix

@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QSlider>
+#include <QTest>
 #include <QTimer>
 #include <filesystem>
 #include <fstream>
@@ -186,6 +187,9 @@ TEST(Manual, FoundBesideTheExecutableOrInTheSources) {
     std::ofstream(root / "share/doc/sonarix/manual.md") << "# Sonarix\n";
     EXPECT_EQ(LocateManual((root / "bin").string()),
               fs::weakly_canonical(root / "share/doc/sonarix/manual.md").string());
+    std::ofstream(root / "share/doc/sonarix/manual.html") << "<html></html>\n";
+    EXPECT_EQ(LocateManual((root / "bin").string()),
+              fs::weakly_canonical(root / "share/doc/sonarix/manual.html").string());
     fs::remove_all(root);
 
     EXPECT_EQ(VersionText().rfind("Sonarix ", 0), 0u);
@@ -195,6 +199,21 @@ TEST(Manual, FoundBesideTheExecutableOrInTheSources) {
     EXPECT_TRUE(help.Label2->text().contains(QString::fromStdString(source)));
     EXPECT_TRUE(help.Label2->text().contains(QStringLiteral("href=\"file://")));
     EXPECT_TRUE(help.Label2->font().bold());
+
+    // A click on the link whose opener fails or is missing says so, with the manual's path.
+    test::MessageRecorder messages;
+    for (const char* opener : {"false", "/nonexistent/opener"}) {
+        help.Opener = QString::fromLatin1(opener);
+        emit help.Label2->linkActivated(help.Label2->text());
+        QTRY_COMPARE_WITH_TIMEOUT(messages.Messages().size(), size_t{1}, 10000);
+        EXPECT_NE(messages.Messages()[0].find(source), std::string::npos) << opener;
+        EXPECT_NE(messages.Messages()[0].find("could not be opened"), std::string::npos);
+        messages.Clear();
+    }
+    help.Opener = QStringLiteral("true");
+    emit help.Label2->linkActivated(help.Label2->text());
+    QTest::qWait(300);
+    EXPECT_TRUE(messages.Messages().empty());
 }
 
 }  // namespace
