@@ -32,7 +32,7 @@ struct PulseBackend::Stream {
     pa_usec_t baseTime = 0;
     uint64_t lastPos = 0;  // position in samples last reported
     int volume = 100;
-    int appliedVolume = -1;  // the volume the server has, -1 = not yet known
+    int appliedVolume = -1;  // the server's volume of the stream: 100 once set, else -1
     bool playing = false;    // between play and stop/end
     bool failed = false;     // the stream or the server went away
     bool ranDry = false;     // the server ran out of samples after the last one was written
@@ -54,6 +54,7 @@ struct PulseCallbacks {
             st->failed = true;
             st->playing = false;
         }
+        if (state == PA_STREAM_READY) st->owner->ApplyVolume(*st);
         pa_threaded_mainloop_signal(st->owner->m_loop, 0);
     }
 
@@ -65,7 +66,19 @@ struct PulseCallbacks {
             size_t size = nbytes;
             if (pa_stream_begin_write(s, &data, &size) < 0 || data == nullptr) return;
             const uint64_t n = std::min<uint64_t>(size / 2, st->count - st->next);
-            std::memcpy(data, st->samples + st->next, n * 2);
+            // The volume is applied here, not by the server: a session manager that restores
+            // a stream's last volume (WirePlumber) would otherwise play the next tone at the
+            // last one's level. It takes effect within the 50 ms the server holds.
+            if (st->volume >= 100) {
+                std::memcpy(data, st->samples + st->next, n * 2);
+            } else {
+                auto* out = static_cast<int16_t*>(data);
+                const int volume = std::max(st->volume, 0);
+                for (uint64_t i = 0; i < n; ++i) {
+                    out[i] = static_cast<int16_t>(
+                        std::lround(st->samples[st->next + i] * (volume / 100.0)));
+                }
+            }
             if (pa_stream_write(s, data, n * 2, nullptr, 0, PA_SEEK_RELATIVE) < 0) return;
             st->next += n;
             nbytes -= std::min<size_t>(nbytes, n * 2);
@@ -91,12 +104,25 @@ struct PulseCallbacks {
     static void Read(pa_stream* s, size_t /*nbytes*/, void* user) {
         auto* b = static_cast<PulseBackend*>(user);
         const size_t frameBytes = 2 * static_cast<size_t>(b->m_recChannels);
+        const size_t captureBytes = 2 * static_cast<size_t>(b->m_captureChannels);
         for (;;) {
             const void* data = nullptr;
             size_t size = 0;
             if (pa_stream_peek(s, &data, &size) < 0 || size == 0) return;
             if (data != nullptr) {
-                const auto frames = static_cast<uint32_t>(size / frameBytes);
+                const auto frames = static_cast<uint32_t>(size / captureBytes);
+                if (b->m_captureChannels != b->m_recChannels) {
+                    // A stereo source recorded as mono: the mean of its two channels, as
+                    // PulseAudio mixes down (PipeWire would add them at -3 dB, 1.41 times
+                    // as loud).
+                    const auto* in = static_cast<const int16_t*>(data);
+                    b->m_mixed.resize(frames);
+                    for (uint32_t i = 0; i < frames; ++i) {
+                        b->m_mixed[i] =
+                            static_cast<int16_t>((static_cast<int>(in[2 * i]) + in[2 * i + 1]) / 2);
+                    }
+                    data = b->m_mixed.data();
+                }
                 b->m_record.Write(static_cast<const int16_t*>(data), frames);
                 if (b->m_proc != nullptr) {
                     b->m_proc(b->m_recHandle, data, static_cast<uint32_t>(frames * frameBytes),
@@ -367,10 +393,13 @@ Handle PulseBackend::RecordStart(uint32_t freq, uint32_t chans, uint32_t /*flags
     Lock lock(m_loop);
     if (!m_recordInit || freq != kRate || (chans != 1 && chans != 2) || !Ready()) return 0;
     Disconnect(m_rec);
-    const pa_sample_spec format{PA_SAMPLE_S16LE, kRate, static_cast<uint8_t>(chans)};
+    // Mono from a stereo source is mixed down here, the same on every sound server.
+    const int capture = chans == 1 && m_source.channels == 2 ? 2 : static_cast<int>(chans);
+    const pa_sample_spec format{PA_SAMPLE_S16LE, kRate, static_cast<uint8_t>(capture)};
     m_rec = pa_stream_new(m_context, "Sonarix recording", &format, nullptr);
     if (m_rec == nullptr) return 0;
     m_recChannels = static_cast<int>(chans);
+    m_captureChannels = capture;
     m_record.Reset(m_recChannels);
     m_proc = proc;
     m_user = user;
@@ -380,7 +409,7 @@ Handle PulseBackend::RecordStart(uint32_t freq, uint32_t chans, uint32_t /*flags
     pa_buffer_attr attr;
     attr.maxlength = static_cast<uint32_t>(-1);
     attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
-    attr.fragsize = 441 * 2 * chans;  // 10 ms
+    attr.fragsize = static_cast<uint32_t>(441 * 2 * capture);  // 10 ms
     if (pa_stream_connect_record(m_rec, m_source.name.data(), &attr, PA_STREAM_ADJUST_LATENCY) <
         0) {
         Disconnect(m_rec);
@@ -427,7 +456,12 @@ bool PulseBackend::Connect(Stream& st) {
         return false;
     }
     const pa_sample_spec format{PA_SAMPLE_S16LE, kRate, 1};
-    st.s = pa_stream_new(m_context, "Sonarix test signal", &format, nullptr);
+    // Its volume is the program's alone (see Write): no session manager may restore another.
+    pa_proplist* props = pa_proplist_new();
+    pa_proplist_sets(props, "state.restore-props", "false");
+    pa_proplist_sets(props, "module-stream-restore.id", "sonarix-test-signal-unrestored");
+    st.s = pa_stream_new_with_proplist(m_context, "Sonarix test signal", &format, nullptr, props);
+    pa_proplist_free(props);
     if (st.s == nullptr) return false;
     pa_stream_set_state_callback(st.s, &PulseCallbacks::StreamState, &st);
     pa_stream_set_write_callback(st.s, &PulseCallbacks::Write, &st);
@@ -441,7 +475,7 @@ bool PulseBackend::Connect(Stream& st) {
     attr.minreq = static_cast<uint32_t>(-1);
     attr.fragsize = static_cast<uint32_t>(-1);
     pa_cvolume v;
-    pa_cvolume_set(&v, 1, pa_sw_volume_from_linear(st.volume / 100.0));
+    pa_cvolume_set(&v, 1, PA_VOLUME_NORM);
     const auto flags = static_cast<pa_stream_flags_t>(
         PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY);
     st.next = 0;
@@ -454,22 +488,24 @@ bool PulseBackend::Connect(Stream& st) {
         st.failed = true;
         return false;
     }
-    st.appliedVolume = st.volume;
+    st.appliedVolume = -1;
     return true;
 }
 
+// The samples carry the volume (see Write); the server's volume of the stream stays at 100 %,
+// set once more when the stream is ready in case a session manager restored another.
 void PulseBackend::ApplyVolume(Stream& st) {
-    if (st.s == nullptr || st.volume == st.appliedVolume ||
+    if (st.s == nullptr || st.appliedVolume == 100 ||
         pa_stream_get_state(st.s) != PA_STREAM_READY || !Ready()) {
         return;
     }
     pa_cvolume v;
-    pa_cvolume_set(&v, 1, pa_sw_volume_from_linear(st.volume / 100.0));
+    pa_cvolume_set(&v, 1, PA_VOLUME_NORM);
     pa_operation* op = pa_context_set_sink_input_volume(m_context, pa_stream_get_index(st.s), &v,
                                                         nullptr, nullptr);
     if (op != nullptr) {
         pa_operation_unref(op);
-        st.appliedVolume = st.volume;
+        st.appliedVolume = 100;
     }
 }
 

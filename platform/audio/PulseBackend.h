@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <vector>
 
 #include "platform/audio/AudioBackend.h"
 #include "platform/audio/RecordBuffer.h"
@@ -106,7 +107,9 @@ private:
     Handle m_recHandle = 0;
     RecordProc m_proc = nullptr;
     void* m_user = nullptr;
-    int m_recChannels = 1;
+    int m_recChannels = 1;         // what the callers get
+    int m_captureChannels = 1;     // what the stream delivers (the source's own, 1 or 2)
+    std::vector<int16_t> m_mixed;  // a stereo capture averaged to mono
     RecordBuffer m_record;
 
     // The inputs: the ports of the default source, listed at RecordInit.
