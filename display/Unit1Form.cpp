@@ -640,15 +640,39 @@ void TForm1::ConfigureSoundCardExecute() {
     if (!RestartRecording(m_state, stereo, left)) QApplication::exit(1);
 }
 
+VectorDrawing TForm1::PlotVectors() {
+    // The window's own drawing once more, with the canvas handing every primitive to the
+    // painter as well (the picture on the screen stays the same).
+    return [this](QPainter& painter) {
+        m_canvas->SetVector(&painter);
+        RedrawSpectra();
+        m_canvas->SetVector(nullptr);
+    };
+}
+
+PrintTitle TForm1::PlotTitle() const {
+    PrintTitle title;
+    for (int slot = 0; slot < kSlots; ++slot) {
+        if (m_state.SpecCount[slot] <= 0) continue;
+        title.push_back({QStringLiteral("Spectrum %1   ").arg(slot + 1), m_state.SpecColor[slot]});
+    }
+    title.push_back({QStringLiteral("%1 ... %2 Hz")
+                         .arg(m_state.PlotFreqMin, 0, 'f', 0)
+                         .arg(m_state.PlotFreqMax, 0, 'f', 0),
+                     0});
+    return title;
+}
+
 void TForm1::SaveAsImageExecute() {
     m_output->SaveAsImage(
-        PlotOutput::VisiblePlot(Image1->Picture, Panel1->width(), Panel1->height()));
+        PlotOutput::VisiblePlot(Image1->Picture, Panel1->width(), Panel1->height()), PlotVectors());
 }
 
 void TForm1::PrinterSetupExecute() { m_output->PrinterSetup(); }
 
 void TForm1::PrintImageExecute() {
-    m_output->Print(PlotOutput::VisiblePlot(Image1->Picture, Panel1->width(), Panel1->height()));
+    m_output->Print(PlotOutput::VisiblePlot(Image1->Picture, Panel1->width(), Panel1->height()),
+                    PlotVectors(), PlotTitle());
 }
 
 void TForm1::FitExecute() {

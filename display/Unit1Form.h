@@ -18,6 +18,7 @@
 #include "measurement/Sweep.h"
 #include "measurement/Unit1.h"
 #include "plot/FontDialog.h"
+#include "plot/PictureExport.h"
 #include "plot/PlotHandOver.h"
 #include "plot/PlotMapping.h"
 #include "session/SessionData.h"
@@ -241,6 +242,10 @@ public:
 
     // What a plotting window opened from here is handed.
     PlotHandOver HandOver() const;
+    // "Save as Image" as SVG or PDF and "Print": the plot drawn once more as vectors, and
+    // the printed page's title (the slots shown in their colours, the frequency range).
+    VectorDrawing PlotVectors();
+    PrintTitle PlotTitle() const;
 
     // The plot's data area and mapping as the last redraw left them.
     PlotGeometry Geometry() const;

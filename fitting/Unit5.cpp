@@ -661,15 +661,35 @@ void TForm5::RemoveAllExecute() {
     DrawFitPlot();
 }
 
+VectorDrawing TForm5::PlotVectors() {
+    return [this](QPainter& painter) {
+        m_canvas->SetVector(&painter);
+        DrawFitPlot();
+        m_canvas->SetVector(nullptr);
+    };
+}
+
+PrintTitle TForm5::PlotTitle() const {
+    QString text = QStringLiteral("Fit:");
+    for (int k = 1; k <= kPeaks; ++k) {
+        if (m_fit->peaks.PeakAmplitude[k] <= 0.0) continue;
+        text += QStringLiteral("  %1 Hz (width %2 Hz)")
+                    .arg(m_fit->peaks.PeakFrequency[k], 0, 'f', 1)
+                    .arg(m_fit->peaks.PeakWidth[k], 0, 'f', 1);
+    }
+    return {{text, 0}};
+}
+
 void TForm5::SaveAsImageExecute() {
     m_output->SaveAsImage(
-        PlotOutput::VisiblePlot(Image1->Picture, Panel1->width(), Panel1->height()));
+        PlotOutput::VisiblePlot(Image1->Picture, Panel1->width(), Panel1->height()), PlotVectors());
 }
 
 void TForm5::PrinterSetupExecute() { m_output->PrinterSetup(); }
 
 void TForm5::PrintExecute() {
-    m_output->Print(PlotOutput::VisiblePlot(Image1->Picture, Panel1->width(), Panel1->height()));
+    m_output->Print(PlotOutput::VisiblePlot(Image1->Picture, Panel1->width(), Panel1->height()),
+                    PlotVectors(), PlotTitle());
 }
 
 void TForm5::ShowStartFit(bool shown) {

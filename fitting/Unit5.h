@@ -12,6 +12,7 @@
 
 #include "fitting/FitRun.h"
 #include "plot/FontDialog.h"
+#include "plot/PictureExport.h"
 #include "plot/PlotHandOver.h"
 #include "plot/PlotMapping.h"
 #include "session/SessionData.h"
@@ -165,6 +166,10 @@ public:
     FitRunner& Runner() { return *m_runner; }
     Canvas& PlotCanvas() { return *m_canvas; }
     // "Save as Image", "Printer Setup", "Print" of the visible plot; the dialogs are in there.
+    // The plot once more as vectors (SVG, PDF, the printer) and the printed page's title (the
+    // peaks' frequencies and widths).
+    VectorDrawing PlotVectors();
+    PrintTitle PlotTitle() const;
     void SaveAsImageExecute();
     void PrinterSetupExecute();
     void PrintExecute();

@@ -1,8 +1,11 @@
 // The canvas.
 #include "plot/Canvas.h"
 
+#include <QFontInfo>
 #include <QPainter>
+#include <QPen>
 #include <QPolygon>
+#include <QPolygonF>
 #include <algorithm>
 #include <cstdlib>
 
@@ -21,6 +24,25 @@ Canvas::~Canvas() { Flush(); }
 void Canvas::SetClip(const QRect& clip) {
     Flush();
     m_clip = clip.intersected(m_image->rect());
+    if (m_vector != nullptr) m_vector->setClipRect(m_clip);
+}
+
+void Canvas::SetVector(QPainter* painter) {
+    Flush();
+    m_vector = painter;
+    if (m_vector != nullptr) {
+        m_vector->setClipRect(m_clip);
+        m_vector->setRenderHint(QPainter::Antialiasing, true);
+    }
+}
+
+// A pixel of the image is the square (x, y) ... (x + 1, y + 1): lines run through the pixels'
+// centres, with square ends, as wide as the pen.
+void Canvas::VectorPen(QRgb color) {
+    QPen pen(QColor::fromRgb(color), std::max(PenWidth, 1), Qt::SolidLine, Qt::SquareCap,
+             Qt::MiterJoin);
+    m_vector->setPen(pen);
+    m_vector->setBrush(Qt::NoBrush);
 }
 
 void Canvas::SetFont(const QFont& font) {
@@ -70,6 +92,10 @@ void Canvas::FillRun(int x, int y1, int y2, QRgb color) {
 void Canvas::LineTo(int x1, int y1) {
     const QRgb color = ToQRgb(PenColor);
     int x = m_penX, y = m_penY;
+    if (m_vector != nullptr && (x != x1 || y != y1)) {
+        VectorPen(color);
+        m_vector->drawLine(QPointF(x + 0.5, y + 0.5), QPointF(x1 + 0.5, y1 + 0.5));
+    }
     const int dx = std::abs(x1 - x), dy = std::abs(y1 - y);
     const int sx = x1 > x ? 1 : -1, sy = y1 > y ? 1 : -1;
     if (dx >= dy) {
@@ -102,6 +128,12 @@ void Canvas::LineTo(int x1, int y1) {
 void Canvas::Polyline(const int* xs, const int* ys, int n) {
     if (n <= 0) return;
     const QRgb color = ToQRgb(PenColor);
+    if (m_vector != nullptr && n > 1) {
+        QPolygonF line(n);
+        for (int k = 0; k < n; ++k) line[k] = QPointF(xs[k] + 0.5, ys[k] + 0.5);
+        VectorPen(color);
+        m_vector->drawPolyline(line);
+    }
     // The pending run: column runX, rows runLo ... runHi.
     bool pending = false;
     int runX = 0, runLo = 0, runHi = 0;
@@ -179,6 +211,13 @@ void Canvas::Polygon(const int* x, const int* y, int n, uint32_t fill) {
     p.setBrush(QColor::fromRgb(ToQRgb(fill)));
     p.drawPolygon(poly, Qt::OddEvenFill);
     Flush();  // the edges go straight into the pixels, after the fill
+    if (m_vector != nullptr) {
+        QPolygonF shape(n);
+        for (int i = 0; i < n; ++i) shape[i] = QPointF(x[i] + 0.5, y[i] + 0.5);
+        m_vector->setPen(Qt::NoPen);
+        m_vector->setBrush(QColor::fromRgb(ToQRgb(fill)));
+        m_vector->drawPolygon(shape, Qt::OddEvenFill);
+    }
     MoveTo(x[n - 1], y[n - 1]);
     for (int i = 0; i < n; ++i) LineTo(x[i], y[i]);
 }
@@ -187,6 +226,7 @@ void Canvas::FillRect(int x1, int y1, int x2, int y2, uint32_t color) {
     const QRect r = QRect(QPoint(x1, y1), QPoint(x2 - 1, y2 - 1)).intersected(m_clip);
     if (r.isEmpty()) return;
     const QRgb c = ToQRgb(color);
+    if (m_vector != nullptr) m_vector->fillRect(QRectF(r), QColor::fromRgb(c));
     for (int y = r.top(); y <= r.bottom(); ++y)
         std::fill(Row(y) + r.left(), Row(y) + r.right() + 1, c);
 }
@@ -208,6 +248,14 @@ void Canvas::TextOut(int x, int y, const QString& text) {
     p.setFont(m_font);
     p.setPen(QColor::fromRgb(ToQRgb(FontColor)));
     p.drawText(x, y + m_metrics->ascent(), text);
+    if (m_vector != nullptr) {
+        // In the pixels the layout was measured in, whatever the target's resolution.
+        QFont font = m_font;
+        font.setPixelSize(std::max(1, QFontInfo(m_font).pixelSize()));
+        m_vector->setFont(font);
+        m_vector->setPen(QColor::fromRgb(ToQRgb(FontColor)));
+        m_vector->drawText(QPointF(x, y + m_metrics->ascent()), text);
+    }
 }
 
 int Canvas::TextWidth(const QString& text) const { return m_metrics->horizontalAdvance(text); }
@@ -222,6 +270,7 @@ uint32_t Canvas::Pixel(int x, int y) const {
 void Canvas::SetPixel(int x, int y, uint32_t color) {
     if (!m_clip.contains(x, y)) return;
     Row(y)[x] = ToQRgb(color);
+    if (m_vector != nullptr) m_vector->fillRect(QRectF(x, y, 1, 1), QColor::fromRgb(ToQRgb(color)));
 }
 
 }  // namespace sonarix

@@ -33,6 +33,10 @@ public:
 
     QImage* Image() const { return m_image; }
     void SetClip(const QRect& clip);
+    // While set, every primitive is also drawn on `painter` as lines, polygons, rectangles and
+    // text in the image's coordinates (a vector picture or a printer page at any scale); the
+    // image is drawn as always. Not owned; nullptr ends it.
+    void SetVector(QPainter* painter);
 
     // Drawing state.
     uint32_t PenColor = 0;
@@ -82,6 +86,8 @@ private:
     QFont m_font;
     std::unique_ptr<QFontMetrics> m_metrics;
     std::unique_ptr<QPainter> m_painter;
+    QPainter* m_vector = nullptr;
+    void VectorPen(QRgb color);
     int m_penX = 0;
     int m_penY = 0;
 };

@@ -7,8 +7,10 @@
 #include <QFileDialog>
 #include <QPageSetupDialog>
 #include <QPainter>
+#include <QPdfWriter>
 #include <QPrintDialog>
 #include <QPrinter>
+#include <QSvgGenerator>
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -17,6 +19,7 @@
 #include "measurement/Messages.h"
 #include "measurement/Rounding.h"
 #include "measurement/TextFiles.h"
+#include "plot/Canvas.h"
 
 namespace sonarix {
 namespace {
@@ -46,6 +49,8 @@ PictureFormat FormatOf(const std::string& name) {
     const std::string e = Extension(name);
     if (e == ".jpg" || e == ".jpeg") return PictureFormat::Jpeg;
     if (e == ".png") return PictureFormat::Png;
+    if (e == ".svg") return PictureFormat::Svg;
+    if (e == ".pdf") return PictureFormat::Pdf;
     return PictureFormat::Bmp;
 }
 
@@ -122,9 +127,55 @@ std::string EncodePng(const QImage& image) {
     return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
 }
 
-bool SavePicture(const QImage& picture, const std::string& name) {
+std::string EncodeSvg(int w, int h, const VectorDrawing& draw) {
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QSvgGenerator svg;
+    svg.setOutputDevice(&buffer);
+    svg.setSize(QSize(w, h));
+    svg.setViewBox(QRect(0, 0, w, h));
+    svg.setResolution(96);
+    svg.setTitle(QStringLiteral("Sonarix"));
+    QPainter painter;
+    if (!painter.begin(&svg)) return {};
+    draw(painter);
+    painter.end();
+    return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
+}
+
+std::string EncodePdf(int w, int h, const VectorDrawing& draw) {
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    {
+        QPdfWriter pdf(&buffer);
+        pdf.setResolution(96);
+        pdf.setPageSize(QPageSize(QSizeF(w * 72.0 / 96.0, h * 72.0 / 96.0), QPageSize::Point,
+                                  QString(), QPageSize::ExactMatch));
+        pdf.setPageMargins(QMarginsF(0, 0, 0, 0));
+        pdf.setTitle(QStringLiteral("Sonarix"));
+        pdf.setCreator(QStringLiteral("Sonarix"));
+        QPainter painter;
+        if (!painter.begin(&pdf)) return {};
+        draw(painter);
+        painter.end();
+    }
+    return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
+}
+
+bool SavePicture(const QImage& picture, const std::string& name, const VectorDrawing& vector) {
+    // Without the window's drawing, a vector file holds the picture as an image.
+    const VectorDrawing asImage = [&picture](QPainter& p) { p.drawImage(0, 0, picture); };
+    const VectorDrawing& draw = vector ? vector : asImage;
     std::string bytes;
     switch (FormatOf(name)) {
+        case PictureFormat::Svg:
+            bytes = EncodeSvg(picture.width(), picture.height(), draw);
+            break;
+        case PictureFormat::Pdf:
+            bytes = EncodePdf(picture.width(), picture.height(), draw);
+            break;
         case PictureFormat::Jpeg:
             bytes = EncodeJpeg(picture);
             break;
@@ -164,7 +215,8 @@ PlotOutput::PlotOutput(QWidget* window)
         d.setObjectName(QStringLiteral("SavePictureDialog1"));
         d.setAcceptMode(QFileDialog::AcceptSave);
         d.setNameFilters({QStringLiteral("Bitmap (*.bmp)"), QStringLiteral("JPEG (*.jpg *.jpeg)"),
-                          QStringLiteral("PNG (*.png)")});
+                          QStringLiteral("PNG (*.png)"), QStringLiteral("SVG (*.svg)"),
+                          QStringLiteral("PDF (*.pdf)")});
         d.setDefaultSuffix(QStringLiteral("bmp"));
         if (d.exec() != QDialog::Accepted || d.selectedFiles().isEmpty()) return std::nullopt;
         return d.selectedFiles().front().toStdString();
@@ -187,23 +239,48 @@ QImage PlotOutput::VisiblePlot(const QImage& image, int w, int h) {
     return image.copy(0, 0, std::max(w, 1), std::max(h, 1));
 }
 
-void PlotOutput::SaveAsImage(const QImage& plot) {
+void PlotOutput::SaveAsImage(const QImage& plot, const VectorDrawing& vector) {
     const std::optional<std::string> name = ChoosePictureFile();
     if (!name) return;
-    SavePicture(plot, WithDefaultExtension(*name));
+    SavePicture(plot, WithDefaultExtension(*name), vector);
 }
 
 void PlotOutput::PrinterSetup() { RunPrinterSetup(*m_printer); }
 
-void PlotOutput::Print(const QImage& plot) {
+void PlotOutput::Print(const QImage& plot, const VectorDrawing& vector, const PrintTitle& title) {
     if (!RunPrintDialog(*m_printer)) return;
     QPainter painter;
     if (!painter.begin(m_printer.get())) {
         ShowRuntimeError("Drucker kann nicht verwendet werden");
         return;
     }
-    painter.drawImage(
-        PrintRectangle(m_printer->width(), m_printer->height(), plot.width(), plot.height()), plot);
+    const int pageW = m_printer->width(), pageH = m_printer->height();
+    // The title line, 11 pt, its pieces one after the other.
+    int top = 0;
+    if (!title.empty()) {
+        QFont font = painter.font();
+        font.setPointSizeF(11.0);
+        painter.setFont(font);
+        const QFontMetrics m(font, m_printer.get());
+        int x = 0;
+        for (const TitlePiece& piece : title) {
+            painter.setPen(QColor::fromRgb(ToQRgb(piece.color)));
+            painter.drawText(x, m.ascent(), piece.text);
+            x += m.horizontalAdvance(piece.text);
+        }
+        top = m.height() * 3 / 2;
+    }
+    // As wide as the page, or (landscape, a tall plot) as high as what is left, centred.
+    const int w = std::max(plot.width(), 1), h = std::max(plot.height(), 1);
+    const QRect place = PrintRectangle(pageW, pageH - top, w, h);
+    painter.translate(place.left(), top);
+    painter.scale(static_cast<double>(place.width()) / w, static_cast<double>(place.height()) / h);
+    painter.setClipRect(QRect(0, 0, w, h));
+    if (vector) {
+        vector(painter);
+    } else {
+        painter.drawImage(0, 0, plot);
+    }
     painter.end();
 }
 

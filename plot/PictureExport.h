@@ -1,23 +1,30 @@
 // Picture export and printing of a plot, shared by the three plot windows: the visible panel
 // copied from the plot image, written as BMP (uncompressed, 24 bits), JPEG (libjpeg: quality
-// 100, baseline, 3 components) or PNG by the name's extension, and printed on one page.
+// 100, baseline, 3 components) or PNG by the name's extension; or drawn once more by the
+// window's own drawing code as vectors into SVG or PDF, and onto a printer's page at its
+// resolution under a title line.
 #pragma once
 
 #include <QImage>
 #include <QRect>
+#include <QString>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
+class QPainter;
 class QPrinter;
 class QWidget;
 
 namespace sonarix {
 
-enum class PictureFormat { Bmp, Jpeg, Png };
+enum class PictureFormat { Bmp, Jpeg, Png, Svg, Pdf };
 
-// By the extension, whatever its case: .jpg and .jpeg JPEG, .png PNG, anything else BMP.
+// By the extension, whatever its case: .jpg and .jpeg JPEG, .png PNG, .svg SVG, .pdf PDF,
+// anything else BMP.
 PictureFormat FormatOf(const std::string& name);
 // A name without extension gets ".bmp".
 std::string WithDefaultExtension(const std::string& name);
@@ -26,9 +33,25 @@ std::string EncodeBmp(const QImage& image);
 std::string EncodeJpeg(const QImage& image);
 std::string EncodePng(const QImage& image);
 
-// Writes the picture under `name` through the safe writing; false after the error box
+// Draws the window's plot once more, on the painter, in the plot image's pixel coordinates
+// (the window gives its canvas the painter: Canvas::SetVector).
+using VectorDrawing = std::function<void(QPainter&)>;
+
+// The plot of w x h drawn as vectors into an SVG or a PDF page of the same size (96 dpi).
+std::string EncodeSvg(int w, int h, const VectorDrawing& draw);
+std::string EncodePdf(int w, int h, const VectorDrawing& draw);
+
+// Writes the picture under `name` through the safe writing; SVG and PDF drawn by `vector`
+// (without one, the picture as an image in them). False after the error box
 // "Datei "name" kann nicht erstellt werden. <reason>" has been shown.
-bool SavePicture(const QImage& picture, const std::string& name);
+bool SavePicture(const QImage& picture, const std::string& name, const VectorDrawing& vector = {});
+
+// A printed page's title: pieces of text, each in its colour (0x00BBGGRR).
+struct TitlePiece {
+    QString text;
+    uint32_t color = 0;
+};
+using PrintTitle = std::vector<TitlePiece>;
 
 // Where a plot of w x h goes on a printable area of pageWidth x pageHeight device pixels: the
 // full width at the top, keeping the aspect ratio; too tall, the full height, centred.
@@ -44,11 +67,13 @@ public:
     // The visible plot: (0, 0) ... (w, h) of the plot image.
     static QImage VisiblePlot(const QImage& image, int w, int h);
 
-    void SaveAsImage(const QImage& plot);
+    void SaveAsImage(const QImage& plot, const VectorDrawing& vector = {});
     void PrinterSetup();
-    void Print(const QImage& plot);
+    // The title line on top; the plot below it at the printer's resolution, as wide as the
+    // page in portrait and as large as the page allows in landscape.
+    void Print(const QImage& plot, const VectorDrawing& vector = {}, const PrintTitle& title = {});
 
-    // SavePictureDialog1: BMP, JPEG and PNG offered, default extension "bmp".
+    // SavePictureDialog1: BMP, JPEG, PNG, SVG and PDF offered, default extension "bmp".
     std::function<std::optional<std::string>()> ChoosePictureFile;
     // PrintDialog1 and PrinterSetupDialog1: true unless cancelled.
     std::function<bool(QPrinter&)> RunPrintDialog;

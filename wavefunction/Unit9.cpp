@@ -566,15 +566,27 @@ void TForm9::DrawPolarPlot() {
     Image1->update();
 }
 
+VectorDrawing TForm9::PlotVectors() {
+    return [this](QPainter& painter) {
+        m_canvas->SetVector(&painter);
+        DrawPolarPlot();
+        m_canvas->SetVector(nullptr);
+    };
+}
+
 void TForm9::SaveAsImageExecute() {
     m_output->SaveAsImage(
-        PlotOutput::VisiblePlot(Image1->Picture, Panel1->width(), Panel1->height()));
+        PlotOutput::VisiblePlot(Image1->Picture, Panel1->width(), Panel1->height()), PlotVectors());
 }
 
 void TForm9::PrinterSetupExecute() { m_output->PrinterSetup(); }
 
 void TForm9::PrintExecute() {
-    m_output->Print(PlotOutput::VisiblePlot(Image1->Picture, Panel1->width(), Panel1->height()));
+    const PrintTitle title{{QStringLiteral("Amplitude as function of angle at %1 Hz")
+                                .arg(ChosenFrequency(), 0, 'f', 1),
+                            0}};
+    m_output->Print(PlotOutput::VisiblePlot(Image1->Picture, Panel1->width(), Panel1->height()),
+                    PlotVectors(), title);
 }
 
 int TForm9::SelectedAngle() const { return RadioGroup1->ItemIndex(); }

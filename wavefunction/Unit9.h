@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "plot/PictureExport.h"
 #include "wavefunction/WaveFunction.h"
 
 class QAction;
@@ -123,6 +124,8 @@ public:
     std::pair<double, double> SeriesRange() const;
     Canvas& PlotCanvas() { return *m_canvas; }
     // "Save as Image", "Printer Setup", "Print" of the visible plot; the dialogs are in there.
+    // The polar plot once more as vectors (SVG, PDF, the printer).
+    VectorDrawing PlotVectors();
     void SaveAsImageExecute();
     void PrinterSetupExecute();
     void PrintExecute();

@@ -4,6 +4,9 @@
 
 #include <QAction>
 #include <QImage>
+#include <QPainter>
+#include <QPrinter>
+#include <QSvgRenderer>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -165,6 +168,110 @@ TEST_F(SpectrumFilesTest, SaveAsImageTakesTheWholeWidePanelInTheFormatOfItsName)
     f->Output().ChoosePictureFile = [] { return std::optional<std::string>(); };
     f->SaveAsImageExecute();  // cancelled: nothing
     EXPECT_TRUE(messages.Messages().empty());
+}
+
+// The bounding box of the pixels that are not (nearly) white.
+QRect InkBounds(const QImage& image) {
+    QRect box;
+    const QImage rgb = image.convertToFormat(QImage::Format_RGB32);
+    for (int y = 0; y < rgb.height(); ++y) {
+        for (int x = 0; x < rgb.width(); ++x) {
+            const QRgb c = rgb.pixel(x, y);
+            if (qRed(c) < 200 || qGreen(c) < 200 || qBlue(c) < 200) box |= QRect(x, y, 1, 1);
+        }
+    }
+    return box;
+}
+
+// Pixels of the first slot's red curve.
+int RedPixels(const QImage& image) {
+    const QImage rgb = image.convertToFormat(QImage::Format_RGB32);
+    int n = 0;
+    for (int y = 0; y < rgb.height(); ++y) {
+        for (int x = 0; x < rgb.width(); ++x) {
+            const QRgb c = rgb.pixel(x, y);
+            n += qRed(c) > 150 && qGreen(c) < 110 && qBlue(c) < 110;
+        }
+    }
+    return n;
+}
+
+// SVG and PDF: the plot drawn once more as vectors (paths and text, no embedded image) that
+// renders where the picture on the screen has its ink; the screen's picture stays as it was.
+TEST_F(SpectrumFilesTest, SaveAsImageAsSvgOrPdfHoldsVectorsThatDrawThePlot) {
+    Fill(0, 100.0, 10000.0, 10.0);
+    f->RedrawSpectra();
+    const QImage shown = f->Image1->Picture.copy(0, 0, f->Panel1->width(), f->Panel1->height());
+    const QRect ink = InkBounds(shown);
+    const int red = RedPixels(shown);
+    ASSERT_GT(red, 300);
+    auto expectLikeShown = [&](const QImage& page, const char* what) {
+        ASSERT_FALSE(page.isNull()) << what;
+        EXPECT_NEAR(page.width(), shown.width(), 1) << what;
+        EXPECT_NEAR(page.height(), shown.height(), 1) << what;
+        const QRect drawn = InkBounds(page);
+        EXPECT_NEAR(drawn.left(), ink.left(), 3) << what;
+        EXPECT_NEAR(drawn.right(), ink.right(), 3) << what;
+        EXPECT_NEAR(drawn.top(), ink.top(), 3) << what;
+        EXPECT_NEAR(drawn.bottom(), ink.bottom(), 3) << what;
+        EXPECT_GT(RedPixels(page), red / 2) << what;
+    };
+    const std::string svg = File("plot.svg");
+    f->Output().ChoosePictureFile = [&] { return std::optional<std::string>(svg); };
+    f->SaveAsImage->trigger();
+    const std::string text = Contents(svg);
+    EXPECT_NE(text.find("<polyline"), std::string::npos);
+    EXPECT_NE(text.find("<text"), std::string::npos);
+    EXPECT_EQ(text.find("<image"), std::string::npos);
+    QSvgRenderer renderer(QString::fromStdString(svg));
+    ASSERT_TRUE(renderer.isValid());
+    QImage rendered(shown.size(), QImage::Format_RGB32);
+    rendered.fill(Qt::white);
+    {
+        QPainter painter(&rendered);
+        renderer.render(&painter);
+    }
+    expectLikeShown(rendered, "svg");
+
+    const std::string pdf = File("plot.pdf");
+    f->Output().ChoosePictureFile = [&] { return std::optional<std::string>(pdf); };
+    f->SaveAsImage->trigger();
+    const std::string bytes = Contents(pdf);
+    EXPECT_EQ(bytes.rfind("%PDF", 0), 0u);
+    EXPECT_EQ(bytes.find("/Subtype /Image"), std::string::npos);
+    const std::string png = File("page");
+    const std::string cmd = "pdftoppm -r 96 -png -singlefile '" + pdf + "' '" + png + "'";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    expectLikeShown(QImage(QString::fromStdString(png + ".png")), "pdf");
+
+    EXPECT_EQ(f->Image1->Picture.copy(0, 0, f->Panel1->width(), f->Panel1->height()), shown);
+    EXPECT_TRUE(messages.Messages().empty());
+}
+
+// Print: the plot as vectors at the printer's resolution under a title line naming the
+// slots shown and the frequency range.
+TEST_F(SpectrumFilesTest, PrintDrawsVectorsUnderATitleLine) {
+    Fill(0, 100.0, 10000.0, 10.0);
+    Fill(2, 100.0, 10000.0, 10.0);
+    f->RedrawSpectra();
+    const std::string pdf = File("printed.pdf");
+    f->Output().RunPrintDialog = [&](QPrinter& printer) {
+        printer.setOutputFormat(QPrinter::PdfFormat);
+        printer.setOutputFileName(QString::fromStdString(pdf));
+        return true;
+    };
+    f->PrintImage->trigger();
+    EXPECT_EQ(Contents(pdf).find("/Subtype /Image"), std::string::npos);
+    const std::string txt = File("printed.txt");
+    const std::string cmd = "pdftotext -layout '" + pdf + "' '" + txt + "'";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    const std::string words = Contents(txt);
+    const size_t title = words.find("Spectrum 1");
+    ASSERT_NE(title, std::string::npos) << words;
+    EXPECT_NE(words.find("Spectrum 3", title), std::string::npos);
+    EXPECT_EQ(words.find("Spectrum 2"), std::string::npos);
+    EXPECT_NE(words.find("... 10000 Hz"), std::string::npos);
+    EXPECT_NE(words.find("Frequency [Hz]"), std::string::npos);  // the plot's own text
 }
 
 }  // namespace

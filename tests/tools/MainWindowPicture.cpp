@@ -1,6 +1,7 @@
 // Renders the main window with four slots of spectra of the virtual apparatus (the model's
 // response at four hemisphere angles) into PNG files, at the "normal" and "wide" display:
-// main_window_picture OUT_PREFIX  ->  OUT_PREFIX-normal.png (with View / Sphere Modes
+// main_window_picture OUT_PREFIX  ->  OUT_PREFIX-normal.png (its plot as vectors -plot.svg,
+// -plot.pdf; with View / Sphere Modes
 // -modes.png), OUT_PREFIX-wide.png, and the
 // dialogs OUT_PREFIX-form4.png, -form8.png, -form10.png, -form11.png, -font.png, the fit window
 // OUT_PREFIX-fit.png, the wave-function window -wave.png (and with a whole-spectrum series
@@ -37,6 +38,7 @@
 #include "plot/Canvas.h"
 #include "plot/Controls.h"
 #include "plot/FontDialog.h"
+#include "plot/PictureExport.h"
 #include "wavefunction/Unit9.h"
 
 int main(int argc, char** argv) {
@@ -70,6 +72,13 @@ int main(int argc, char** argv) {
     const std::string prefix = argv[1];
     p.form1->RedrawSpectra();
     p.form1->grab().save(QString::fromStdString(prefix + "-normal.png"));
+    // The same plot as vectors.
+    {
+        const QImage plot = sonarix::PlotOutput::VisiblePlot(
+            p.form1->Image1->Picture, p.form1->Panel1->width(), p.form1->Panel1->height());
+        sonarix::SavePicture(plot, prefix + "-plot.svg", p.form1->PlotVectors());
+        sonarix::SavePicture(plot, prefix + "-plot.pdf", p.form1->PlotVectors());
+    }
     // The same with View / Sphere Modes for the 5 cm sphere at 20 degrees.
     p.form1->ChooseSphere = [](double, double) {
         return std::optional<std::pair<double, double>>(std::pair(50.0, 20.0));
