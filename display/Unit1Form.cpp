@@ -480,7 +480,10 @@ void TForm1::SphereModesExecute() {
 
 void TForm1::RedrawSpectra() {
     if (!m_canvas) return;  // still being built
-    m_plot->RedrawSpectra(m_state, *m_canvas, Panel1->width(), Panel1->height(), AxisEnd());
+    const std::optional<double> axisEnd = AxisEnd();
+    DrawComplete(*Image1, *m_canvas, Panel1->size(), [&] {
+        m_plot->RedrawSpectra(m_state, *m_canvas, Panel1->width(), Panel1->height(), axisEnd);
+    });
     ++m_redraws;
     Image1->update();
 }
@@ -792,6 +795,12 @@ void TForm1::ProcessMessages() {
 void TForm1::Redraw() {
     // A sweep's step: only what changed is drawn and shown again.
     if (!m_canvas) return;
+    // On a high-resolution screen the steps are drawn at the ordinary resolution; the last
+    // one, after "Measure" is back, as a complete sharp picture.
+    if (Image1->devicePixelRatioF() > 1.0 && Button2->isVisible()) {
+        RedrawSpectra();
+        return;
+    }
     const QRect changed =
         m_plot->RedrawStep(m_state, *m_canvas, Panel1->width(), Panel1->height(), AxisEnd());
     ++m_redraws;

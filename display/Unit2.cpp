@@ -79,6 +79,13 @@ TForm2::TForm2(const SharedState& state, QWidget* parent)
     : LiveView("Form2", "Live FFT of Microphone", state, parent) {}
 
 void TForm2::Refresh() {
+    Panel1->setGeometry(rect());
+    DrawComplete(*Image1, *m_canvas, Panel1->size(), [this] { Draw(); });
+    ++m_refreshes;
+    Image1->update();
+}
+
+void TForm2::Draw() {
     std::vector<float> data(2048, 0.0f);  // fresh and zero-filled every time
     audio::ChannelGetData(m_state.RecChannel, data.data(), kLevelFftFlags);
     double peak = 1e-20;
@@ -107,14 +114,19 @@ void TForm2::Refresh() {
         c.LineTo(x, H - 33 - R(s * Value(data.data(), i)));
     }
     c.Flush();
-    ++m_refreshes;
-    Image1->update();
 }
 
 TForm3::TForm3(const SharedState& state, QWidget* parent)
     : LiveView("Form3", "Live Image of Microphone", state, parent) {}
 
 void TForm3::Refresh() {
+    Panel1->setGeometry(rect());
+    DrawComplete(*Image1, *m_canvas, Panel1->size(), [this] { Draw(); });
+    ++m_refreshes;
+    Image1->update();
+}
+
+void TForm3::Draw() {
     std::vector<int16_t> data(2048, 0);
     audio::ChannelGetData(m_state.RecChannel, data.data(), m_state.StereoInput ? 4096 : 2048);
     double peak = 1e-20;
@@ -133,8 +145,6 @@ void TForm3::Refresh() {
                  m - R(Value(data.data(), i) * s));
     }
     c.Flush();
-    ++m_refreshes;
-    Image1->update();
 }
 
 }  // namespace sonarix

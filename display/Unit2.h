@@ -53,6 +53,9 @@ public:
     // The main window's "FFT-Filter on".
     std::function<bool()> FilterOn;
     void Refresh() override;
+
+private:
+    void Draw();  // one complete picture of the latest 2048 frames
 };
 
 class TForm3 : public LiveView {
@@ -60,6 +63,9 @@ class TForm3 : public LiveView {
 public:
     TForm3(const SharedState& state, QWidget* parent = nullptr);
     void Refresh() override;
+
+private:
+    void Draw();
 };
 
 }  // namespace sonarix

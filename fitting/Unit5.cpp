@@ -358,6 +358,10 @@ void TForm5::FitExecute(const FitHandOver& h, bool show) {
 
 void TForm5::DrawFitPlot() {
     if (!m_canvas) return;
+    DrawComplete(*Image1, *m_canvas, Panel1->size(), [this] { DrawFitPicture(); });
+}
+
+void TForm5::DrawFitPicture() {
     m_marginRight = 20;
     m_marginTop = 10;
     const FitData& d = m_fit->data;

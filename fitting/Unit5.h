@@ -127,7 +127,7 @@ public:
     // The hand-over, then the window shown modally (unless show is false, for tests).
     void FitExecute(const FitHandOver& handOver, bool show = true);
 
-    void DrawFitPlot();
+    void DrawFitPlot();  // complete, also sharp on a high-resolution screen
     void ShowPeakParameters();
     void ChangePeakNr();
     void SetPeakAmp(int x, int y, Qt::MouseButton button);
@@ -199,6 +199,7 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    void DrawFitPicture();
     void BuildControls(QWidget* client);
     void BuildMenus();
     void LayoutScrollBox();

@@ -90,6 +90,7 @@ void Canvas::FillRun(int x, int y1, int y2, QRgb color) {
 }
 
 void Canvas::LineTo(int x1, int y1) {
+    ++m_drawn;
     const QRgb color = ToQRgb(PenColor);
     int x = m_penX, y = m_penY;
     if (m_vector != nullptr && (x != x1 || y != y1)) {
@@ -127,6 +128,7 @@ void Canvas::LineTo(int x1, int y1) {
 
 void Canvas::Polyline(const int* xs, const int* ys, int n) {
     if (n <= 0) return;
+    ++m_drawn;
     const QRgb color = ToQRgb(PenColor);
     if (m_vector != nullptr && n > 1) {
         QPolygonF line(n);
@@ -203,6 +205,7 @@ void Canvas::Polyline(const int* xs, const int* ys, int n) {
 
 void Canvas::Polygon(const int* x, const int* y, int n, uint32_t fill) {
     if (n <= 0) return;
+    ++m_drawn;
     QPolygon poly(n);
     for (int i = 0; i < n; ++i) poly.setPoint(i, x[i], y[i]);
     QPainter& p = Painter();
@@ -223,6 +226,7 @@ void Canvas::Polygon(const int* x, const int* y, int n, uint32_t fill) {
 }
 
 void Canvas::FillRect(int x1, int y1, int x2, int y2, uint32_t color) {
+    ++m_drawn;
     const QRect r = QRect(QPoint(x1, y1), QPoint(x2 - 1, y2 - 1)).intersected(m_clip);
     if (r.isEmpty()) return;
     const QRgb c = ToQRgb(color);
@@ -268,6 +272,7 @@ uint32_t Canvas::Pixel(int x, int y) const {
 }
 
 void Canvas::SetPixel(int x, int y, uint32_t color) {
+    ++m_drawn;
     if (!m_clip.contains(x, y)) return;
     Row(y)[x] = ToQRgb(color);
     if (m_vector != nullptr) m_vector->fillRect(QRectF(x, y, 1, 1), QColor::fromRgb(ToQRgb(color)));

@@ -37,6 +37,10 @@ public:
     // text in the image's coordinates (a vector picture or a printer page at any scale); the
     // image is drawn as always. Not owned; nullptr ends it.
     void SetVector(QPainter* painter);
+    bool HasVector() const { return m_vector != nullptr; }
+    // How many primitives have been drawn so far: a picture made beside the image (a sharp
+    // one for a high-resolution screen) is current while this has not moved on.
+    uint64_t Drawn() const { return m_drawn; }
 
     // Drawing state.
     uint32_t PenColor = 0;
@@ -87,6 +91,7 @@ private:
     std::unique_ptr<QFontMetrics> m_metrics;
     std::unique_ptr<QPainter> m_painter;
     QPainter* m_vector = nullptr;
+    uint64_t m_drawn = 0;
     void VectorPen(QRgb color);
     int m_penX = 0;
     int m_penY = 0;

@@ -12,11 +12,13 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegion>
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
 
 #include "measurement/FixedText.h"
+#include "plot/Canvas.h"
 
 namespace sonarix {
 
@@ -73,10 +75,70 @@ TImage::TImage(int width, int height, QWidget* parent)
     setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
+TImage::~TImage() = default;
+
+void DrawComplete(TImage& image, Canvas& canvas, QSize logical, const std::function<void()>& draw) {
+    if (canvas.HasVector()) {
+        draw();
+        return;
+    }
+    QPainter* sharp = image.BeginSharp(logical);
+    canvas.SetVector(sharp);
+    draw();
+    canvas.SetVector(nullptr);
+    if (sharp != nullptr) image.EndSharp(canvas);
+}
+
+QPainter* TImage::BeginSharp(QSize logical) {
+    m_sharpValid = false;
+    m_sharpPainter.reset();
+    const qreal ratio = devicePixelRatioF();
+    if (ratio <= 1.0 || logical.isEmpty()) {
+        m_sharp = QImage();
+        return nullptr;
+    }
+    const QSize pixels(static_cast<int>(std::ceil(logical.width() * ratio)),
+                       static_cast<int>(std::ceil(logical.height() * ratio)));
+    if (m_sharp.size() != pixels || m_sharp.devicePixelRatio() != ratio) {
+        m_sharp = QImage(pixels, QImage::Format_RGB32);
+        m_sharp.setDevicePixelRatio(ratio);
+    }
+    m_sharp.fill(Qt::white);
+    m_sharpPainter = std::make_unique<QPainter>(&m_sharp);
+    return m_sharpPainter.get();
+}
+
+void TImage::EndSharp(const Canvas& canvas) {
+    if (!m_sharpPainter) return;
+    m_sharpPainter.reset();
+    m_sharpDrawn = canvas.Drawn();
+    m_sharpValid = true;
+    m_canvas = &canvas;
+}
+
+bool TImage::SharpShown() const {
+    return m_sharpValid && m_canvas != nullptr && m_canvas->Drawn() == m_sharpDrawn &&
+           m_sharp.devicePixelRatio() == devicePixelRatioF();
+}
+
 void TImage::paintEvent(QPaintEvent* event) {
     QPainter p(this);
     const QRect r = event->rect();
-    p.drawImage(r.topLeft(), Picture, r);
+    if (!SharpShown()) {
+        p.drawImage(r.topLeft(), Picture, r);
+        return;
+    }
+    // The sharp picture where it reaches, the pixels beyond it.
+    const QRect sharp(QPoint(0, 0), m_sharp.deviceIndependentSize().toSize());
+    const QRect inside = r.intersected(sharp);
+    if (!inside.isEmpty()) {
+        const qreal k = m_sharp.devicePixelRatio();
+        p.drawImage(
+            QRectF(inside), m_sharp,
+            QRectF(inside.left() * k, inside.top() * k, inside.width() * k, inside.height() * k));
+    }
+    for (const QRect& rest : QRegion(r).subtracted(QRegion(sharp)))
+        p.drawImage(rest.topLeft(), Picture, rest);
 }
 
 void TImage::mousePressEvent(QMouseEvent* event) {

@@ -6,6 +6,9 @@
 #include <QImage>
 #include <QStringList>
 #include <QWidget>
+#include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,6 +25,8 @@ class QRadioButton;
 class QScrollArea;
 
 namespace sonarix {
+
+class Canvas;
 
 // A captioned group of radio buttons with an item index (-1 = none selected).
 class TRadioGroup : public QGroupBox {
@@ -52,7 +57,18 @@ class TImage : public QWidget {
     Q_OBJECT
 public:
     TImage(int width, int height, QWidget* parent);
+    ~TImage() override;
     QImage Picture;
+
+    // On a screen of more than one device pixel per logical pixel, a window draws each
+    // complete picture once more as vectors at the screen's resolution: its canvas hands its
+    // primitives to the painter BeginSharp returns (nullptr on an ordinary screen, where
+    // nothing changes), and EndSharp takes the canvas's count. The sharp picture is shown
+    // over (0, 0) ... `logical` while the canvas has drawn nothing since; after a partial
+    // drawing (a sweep's step) the pixels are shown until the next complete picture.
+    QPainter* BeginSharp(QSize logical);
+    void EndSharp(const Canvas& canvas);
+    bool SharpShown() const;
 
 signals:
     void MouseDown(int x, int y, Qt::MouseButton button);
@@ -66,6 +82,13 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
     void enterEvent(QEnterEvent* event) override;
     void leaveEvent(QEvent* event) override;
+
+private:
+    const Canvas* m_canvas = nullptr;
+    QImage m_sharp;
+    std::unique_ptr<QPainter> m_sharpPainter;
+    uint64_t m_sharpDrawn = 0;
+    bool m_sharpValid = false;
 };
 
 // Builds a QFont that measures like the classic 8-point dialog font (11 pixels high).
@@ -129,6 +152,11 @@ void KeepOnScreen(QWidget* window);
 void GiveMnemonics(QMenuBar* bar);
 // A caption that is set anew later (Undo, Redo) with its first letter as the mnemonic.
 QString WithFirstMnemonic(const QString& caption);
+
+// Runs `draw`, a complete picture on `canvas`, and on a high-resolution screen hands it to
+// `image`'s sharp picture of the part (0, 0) ... `logical` as well; while another painter is
+// attached to the canvas (an export), for that one only.
+void DrawComplete(TImage& image, Canvas& canvas, QSize logical, const std::function<void()>& draw);
 
 QPushButton* AddButton(QWidget* parent, const char* name, const char* caption, int left, int top,
                        int w, int h);

@@ -509,6 +509,10 @@ void TForm9::OpenDataExecute() {
 
 void TForm9::DrawPolarPlot() {
     if (!m_canvas) return;
+    DrawComplete(*Image1, *m_canvas, Panel1->size(), [this] { DrawPolarPicture(); });
+}
+
+void TForm9::DrawPolarPicture() {
     Canvas& c = *m_canvas;
     const int W = Panel1->width(), H = Panel1->height();
     c.SetClip(QRect(0, 0, W, H));

@@ -110,6 +110,7 @@ public:
     void CloseExecute();
     void SaveDataExecute();
     void OpenDataExecute();
+    // The polar plot, complete (also sharp on a high-resolution screen).
     void DrawPolarPlot();
     void WholeSpectrumClick();
     // The frequency whose amplitudes fill the values (one undo step); it becomes the frequency
@@ -155,6 +156,7 @@ protected:
     void hideEvent(QHideEvent* event) override;
 
 private:
+    void DrawPolarPicture();
     SharedState& m_state;
     std::unique_ptr<Canvas> m_canvas;
     std::unique_ptr<PlotOutput> m_output;

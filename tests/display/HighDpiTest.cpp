@@ -1,0 +1,95 @@
+// The plots on a screen of two device pixels per logical pixel (QT_SCALE_FACTOR=2, set
+// before the application starts): each complete picture is drawn sharp at the screen's
+// resolution, and scaled down it has the ink where the ordinary picture has it.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QImage>
+#include <QLineEdit>
+#include <QPixmap>
+#include <cstdlib>
+
+#include "display/Unit1Form.h"
+#include "display/Unit2.h"
+#include "fitting/Unit5.h"
+#include "plot/Canvas.h"
+#include "plot/Controls.h"
+#include "tests/ProgramFixture.h"
+#include "wavefunction/Unit9.h"
+
+namespace sonarix {
+namespace {
+
+const bool kScaled = setenv("QT_SCALE_FACTOR", "2", 1) == 0;
+
+QRect InkBounds(const QImage& image) {
+    QRect box;
+    const QImage rgb = image.convertToFormat(QImage::Format_RGB32);
+    for (int y = 0; y < rgb.height(); ++y) {
+        for (int x = 0; x < rgb.width(); ++x) {
+            const QRgb c = rgb.pixel(x, y);
+            if (qRed(c) < 200 || qGreen(c) < 200 || qBlue(c) < 200) box |= QRect(x, y, 1, 1);
+        }
+    }
+    return box;
+}
+
+class HighDpiTest : public test::ProgramOnApparatus {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(kScaled);
+        ASSERT_NO_FATAL_FAILURE(Start());
+        f->show();
+        QApplication::processEvents();
+        ASSERT_EQ(f->devicePixelRatioF(), 2.0);
+    }
+    // The image as the screen shows it (twice the pixels), scaled down to logical pixels,
+    // against the ordinary picture of the same part: ink in the same place within 2 pixels.
+    static void ExpectSharpLikePicture(TImage& image, QSize logical, const char* what) {
+        EXPECT_TRUE(image.SharpShown()) << what;
+        const QImage screen = image.grab(QRect(QPoint(0, 0), logical)).toImage();
+        EXPECT_EQ(screen.width(), 2 * logical.width()) << what;
+        const QImage down = screen.scaled(logical, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        const QRect a = InkBounds(down), b = InkBounds(image.Picture.copy(QRect({0, 0}, logical)));
+        EXPECT_NEAR(a.left(), b.left(), 2) << what;
+        EXPECT_NEAR(a.top(), b.top(), 2) << what;
+        EXPECT_NEAR(a.right(), b.right(), 2) << what;
+        EXPECT_NEAR(a.bottom(), b.bottom(), 2) << what;
+    }
+};
+
+TEST_F(HighDpiTest, EveryPlotIsDrawnAtTheScreensResolution) {
+    Fill(0, 100.0, 10000.0, 10.0);
+    f->RedrawSpectra();
+    ExpectSharpLikePicture(*f->Image1, f->Panel1->size(), "spectra");
+    // A partial drawing (a sweep's step) shows the pixels until the next complete picture.
+    f->PlotCanvas().SetPixel(5, 5, 0);
+    EXPECT_FALSE(f->Image1->SharpShown());
+    f->RedrawSpectra();
+    EXPECT_TRUE(f->Image1->SharpShown());
+    // A sweep's steps are drawn at the ordinary resolution; at its end the picture is sharp.
+    f->Edit1->setText("1000");
+    f->Edit2->setText("1200");
+    f->Edit3->setText("10");
+    f->Edit4->setText("20");
+    f->Button2Click();
+    EXPECT_EQ(p.state->SpecCount[0], 20);
+    EXPECT_TRUE(f->Image1->SharpShown());
+
+    TForm9& wave = *p.form9;
+    wave.Open(false);
+    wave.show();
+    for (double& v : wave.WaveAmplitude) v = 1.0;
+    wave.DrawPolarPlot();
+    ExpectSharpLikePicture(*wave.Image1, wave.Panel1->size(), "polar plot");
+    wave.hide();
+
+    TForm2& live = *p.form2;
+    live.show();
+    live.Refresh();
+    ExpectSharpLikePicture(*live.Image1, live.Panel1->size(), "live FFT");
+    live.hide();
+}
+
+}  // namespace
+}  // namespace sonarix
