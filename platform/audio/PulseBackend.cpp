@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "platform/audio/PcmImage.h"
 
@@ -32,10 +33,11 @@ struct PulseBackend::Stream {
     pa_usec_t baseTime = 0;
     uint64_t lastPos = 0;  // position in samples last reported
     int volume = 100;
-    int appliedVolume = -1;  // the server's volume of the stream: 100 once set, else -1
-    bool playing = false;    // between play and stop/end
-    bool failed = false;     // the stream or the server went away
-    bool ranDry = false;     // the server ran out of samples after the last one was written
+    int appliedVolume = -1;       // the server's volume of the stream: 100 once set, else -1
+    bool playing = false;         // between play and stop/end
+    bool failed = false;          // the stream or the server went away
+    bool ranDry = false;          // the server ran out of samples after the last one was written
+    std::vector<int16_t> scaled;  // the samples at the volume, on their way to the server
 };
 
 // The libpulse callbacks. They run on the main loop's thread with its lock held.
@@ -69,16 +71,17 @@ struct PulseCallbacks {
             // The volume is applied here, not by the server: a session manager that restores
             // a stream's last volume (WirePlumber) would otherwise play the next tone at the
             // last one's level. It takes effect within the 50 ms the server holds.
-            if (st->volume >= 100) {
-                std::memcpy(data, st->samples + st->next, n * 2);
-            } else {
-                auto* out = static_cast<int16_t*>(data);
-                const int volume = std::max(st->volume, 0);
-                for (uint64_t i = 0; i < n; ++i) {
-                    out[i] = static_cast<int16_t>(
-                        std::lround(st->samples[st->next + i] * (volume / 100.0)));
-                }
+            const int16_t* in = st->samples + st->next;
+            if (st->volume < 100) {
+                // volume / 100 in 16-bit fixed point, rounded to the nearest sample value;
+                // scaled in a buffer of our own and copied over in one piece.
+                const int32_t gain = (std::max(st->volume, 0) * 65536 + 50) / 100;
+                st->scaled.resize(n);
+                for (uint64_t i = 0; i < n; ++i)
+                    st->scaled[i] = static_cast<int16_t>((in[i] * gain + 32768) >> 16);
+                in = st->scaled.data();
             }
+            std::memcpy(data, in, n * 2);
             if (pa_stream_write(s, data, n * 2, nullptr, 0, PA_SEEK_RELATIVE) < 0) return;
             st->next += n;
             nbytes -= std::min<size_t>(nbytes, n * 2);
