@@ -74,4 +74,16 @@ LocaleScope::LocaleScope(const char* name) {
 
 LocaleScope::~LocaleScope() { std::setlocale(LC_ALL, m_saved.c_str()); }
 
+QRect InkBounds(const QImage& image) {
+    QRect box;
+    const QImage rgb = image.convertToFormat(QImage::Format_RGB32);
+    for (int y = 0; y < rgb.height(); ++y) {
+        for (int x = 0; x < rgb.width(); ++x) {
+            const QRgb c = rgb.pixel(x, y);
+            if (qRed(c) < 200 || qGreen(c) < 200 || qBlue(c) < 200) box |= QRect(x, y, 1, 1);
+        }
+    }
+    return box;
+}
+
 }  // namespace sonarix::test

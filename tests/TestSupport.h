@@ -1,6 +1,8 @@
 // Helpers shared by the tests: the message recorder and readable names of parameterised cases.
 #pragma once
 
+#include <QImage>
+#include <QRect>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -28,6 +30,10 @@ std::string FirstLine(const std::string& text);
 std::string CaseName(size_t index, std::string_view text);
 // The same for a number: its shortest decimal text.
 std::string CaseName(size_t index, double value);
+
+// The bounding box of the pixels that are not nearly white (a channel below 200): where a
+// picture has its ink.
+QRect InkBounds(const QImage& image);
 
 // The C locale `name` for as long as this lives (Active() tells whether it could be set); the
 // previous one comes back after.

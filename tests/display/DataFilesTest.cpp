@@ -170,19 +170,6 @@ TEST_F(SpectrumFilesTest, SaveAsImageTakesTheWholeWidePanelInTheFormatOfItsName)
     EXPECT_TRUE(messages.Messages().empty());
 }
 
-// The bounding box of the pixels that are not (nearly) white.
-QRect InkBounds(const QImage& image) {
-    QRect box;
-    const QImage rgb = image.convertToFormat(QImage::Format_RGB32);
-    for (int y = 0; y < rgb.height(); ++y) {
-        for (int x = 0; x < rgb.width(); ++x) {
-            const QRgb c = rgb.pixel(x, y);
-            if (qRed(c) < 200 || qGreen(c) < 200 || qBlue(c) < 200) box |= QRect(x, y, 1, 1);
-        }
-    }
-    return box;
-}
-
 // Pixels of the first slot's red curve.
 int RedPixels(const QImage& image) {
     const QImage rgb = image.convertToFormat(QImage::Format_RGB32);
@@ -202,14 +189,14 @@ TEST_F(SpectrumFilesTest, SaveAsImageAsSvgOrPdfHoldsVectorsThatDrawThePlot) {
     Fill(0, 100.0, 10000.0, 10.0);
     f->RedrawSpectra();
     const QImage shown = f->Image1->Picture.copy(0, 0, f->Panel1->width(), f->Panel1->height());
-    const QRect ink = InkBounds(shown);
+    const QRect ink = test::InkBounds(shown);
     const int red = RedPixels(shown);
     ASSERT_GT(red, 300);
     auto expectLikeShown = [&](const QImage& page, const char* what) {
         ASSERT_FALSE(page.isNull()) << what;
         EXPECT_NEAR(page.width(), shown.width(), 1) << what;
         EXPECT_NEAR(page.height(), shown.height(), 1) << what;
-        const QRect drawn = InkBounds(page);
+        const QRect drawn = test::InkBounds(page);
         EXPECT_NEAR(drawn.left(), ink.left(), 3) << what;
         EXPECT_NEAR(drawn.right(), ink.right(), 3) << what;
         EXPECT_NEAR(drawn.top(), ink.top(), 3) << what;

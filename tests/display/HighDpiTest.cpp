@@ -22,18 +22,6 @@ namespace {
 
 const bool kScaled = setenv("QT_SCALE_FACTOR", "2", 1) == 0;
 
-QRect InkBounds(const QImage& image) {
-    QRect box;
-    const QImage rgb = image.convertToFormat(QImage::Format_RGB32);
-    for (int y = 0; y < rgb.height(); ++y) {
-        for (int x = 0; x < rgb.width(); ++x) {
-            const QRgb c = rgb.pixel(x, y);
-            if (qRed(c) < 200 || qGreen(c) < 200 || qBlue(c) < 200) box |= QRect(x, y, 1, 1);
-        }
-    }
-    return box;
-}
-
 class HighDpiTest : public test::ProgramOnApparatus {
 protected:
     void SetUp() override {
@@ -50,7 +38,8 @@ protected:
         const QImage screen = image.grab(QRect(QPoint(0, 0), logical)).toImage();
         EXPECT_EQ(screen.width(), 2 * logical.width()) << what;
         const QImage down = screen.scaled(logical, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-        const QRect a = InkBounds(down), b = InkBounds(image.Picture.copy(QRect({0, 0}, logical)));
+        const QRect a = test::InkBounds(down),
+                    b = test::InkBounds(image.Picture.copy(QRect({0, 0}, logical)));
         EXPECT_NEAR(a.left(), b.left(), 2) << what;
         EXPECT_NEAR(a.top(), b.top(), 2) << what;
         EXPECT_NEAR(a.right(), b.right(), 2) << what;
