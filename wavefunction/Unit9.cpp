@@ -354,7 +354,8 @@ bool TForm9::HasSeries() const {
 }
 
 void TForm9::ChooseFrequency(double f) {
-    if (!std::isfinite(f) || f < 0.0) return;
+    // Not while an angle is measured: its values and spectra are being written.
+    if (!std::isfinite(f) || f < 0.0 || m_state.Running != Operation::None) return;
     PeakLabel->clear();
     if (FitPeaks->isChecked() && HasSeries()) {
         // The fitted amplitudes of the peak nearest f, measured at its fitted frequency.

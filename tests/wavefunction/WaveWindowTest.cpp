@@ -627,7 +627,14 @@ TEST_F(WaveWindowTest, FitSplitPeaksGivesEachMemberOfARingSplitModeItsOwnPattern
 
     p.state->Latency = LatencyCalibration{true, 441.0, 60.0, 0.0};
     w->Button2->click();
+    // Return in the field while an angle is measured chooses nothing.
+    const double chosen = p.state->CurrentFreq;
+    AtRound(3, [&] {
+        w->FrequencyEdit->setText("2500");
+        QTest::keyClick(w->FrequencyEdit, Qt::Key_Return);
+    });
     for (int k = 0; k < kAngles; ++k) QTest::mouseClick(w->Button1, Qt::LeftButton);
+    EXPECT_EQ(p.state->CurrentFreq, chosen);
     for (const audio::CavityMode& m : apparatus->Modes()) {
         if ((m.l != 1 && m.l != 2) || m.n != 1) continue;
         w->FrequencyEdit->setText(QString::number(m.frequency + 3.0, 'f', 1));
