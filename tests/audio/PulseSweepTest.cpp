@@ -116,7 +116,14 @@ TEST_F(PulseLatency, LockInSweepIsAsFlatAsTheFftSweep) {
     ASSERT_EQ(s->SpecCount[0], 100);
     const std::vector<double> fft = Amps();
     w.lockIn = true;
-    engine.Measure();
+    // A playback the server let run dry in the middle (a busy machine, a sanitizer build)
+    // plays silence for a moment: such a sweep is measured once more.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const uint64_t gaps = audio::PlaybackGaps();
+        engine.Measure();
+        if (audio::PlaybackGaps() == gaps) break;
+        std::printf("the playback ran dry during the lock-in sweep: measured again\n");
+    }
     ASSERT_EQ(s->SpecCount[0], 100);
     const std::vector<double> lockIn = Amps();
     const double fftMedian = Median(fft), lockInMedian = Median(lockIn);
