@@ -25,6 +25,18 @@
 namespace sonarix {
 namespace {
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
 TEST(PulseSweep, ChirpThroughTheNullSinkMeasuresFlatWithoutLag) {
     ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr) << "run under scripts/with-sound-server";
     test::MessageRecorder messages;
@@ -103,7 +115,9 @@ TEST_F(PulseLatency, CalibrationAgreesWithThePositionRecordingProbe) {
         "spread %.2f ms, %.2f s)\n",
         probe.mean, arrival, c.latency.samples / 44.1, c.latency.confidenceDb, c.latency.spreadMs,
         c.seconds);
-    EXPECT_NEAR(arrival, probe.mean, 1.0);
+    // Within a millisecond; a sanitizer build, whose callbacks run several times slower,
+    // moves the block times both rely on by up to about as much again.
+    EXPECT_NEAR(arrival, probe.mean, kSanitized ? 2.0 : 1.0);
     EXPECT_TRUE(messages.Messages().empty());
 }
 
