@@ -644,13 +644,7 @@ void TForm1::ConfigureSoundCardExecute() {
 }
 
 VectorDrawing TForm1::PlotVectors() {
-    // The window's own drawing once more, with the canvas handing every primitive to the
-    // painter as well (the picture on the screen stays the same).
-    return [this](QPainter& painter) {
-        m_canvas->SetVector(&painter);
-        RedrawSpectra();
-        m_canvas->SetVector(nullptr);
-    };
+    return CanvasVectors(*m_canvas, [this] { RedrawSpectra(); });
 }
 
 PrintTitle TForm1::PlotTitle() const {

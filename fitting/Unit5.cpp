@@ -666,11 +666,7 @@ void TForm5::RemoveAllExecute() {
 }
 
 VectorDrawing TForm5::PlotVectors() {
-    return [this](QPainter& painter) {
-        m_canvas->SetVector(&painter);
-        DrawFitPlot();
-        m_canvas->SetVector(nullptr);
-    };
+    return CanvasVectors(*m_canvas, [this] { DrawFitPlot(); });
 }
 
 PrintTitle TForm5::PlotTitle() const {

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "measurement/Messages.h"
@@ -125,6 +126,14 @@ std::string EncodePng(const QImage& image) {
     buffer.open(QIODevice::WriteOnly);
     image.save(&buffer, "PNG");
     return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
+}
+
+VectorDrawing CanvasVectors(Canvas& canvas, std::function<void()> draw) {
+    return [&canvas, draw = std::move(draw)](QPainter& painter) {
+        canvas.SetVector(&painter);
+        draw();
+        canvas.SetVector(nullptr);
+    };
 }
 
 std::string EncodeSvg(int w, int h, const VectorDrawing& draw) {

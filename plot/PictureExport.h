@@ -37,6 +37,11 @@ std::string EncodePng(const QImage& image);
 // (the window gives its canvas the painter: Canvas::SetVector).
 using VectorDrawing = std::function<void(QPainter&)>;
 
+class Canvas;
+// The vector drawing of a window whose complete picture `draw` makes on `canvas`: the canvas
+// hands its primitives to the painter while `draw` runs (the picture on it stays the same).
+VectorDrawing CanvasVectors(Canvas& canvas, std::function<void()> draw);
+
 // The plot of w x h drawn as vectors into an SVG or a PDF page of the same size (96 dpi).
 std::string EncodeSvg(int w, int h, const VectorDrawing& draw);
 std::string EncodePdf(int w, int h, const VectorDrawing& draw);

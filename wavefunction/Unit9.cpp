@@ -572,11 +572,7 @@ void TForm9::DrawPolarPicture() {
 }
 
 VectorDrawing TForm9::PlotVectors() {
-    return [this](QPainter& painter) {
-        m_canvas->SetVector(&painter);
-        DrawPolarPlot();
-        m_canvas->SetVector(nullptr);
-    };
+    return CanvasVectors(*m_canvas, [this] { DrawPolarPlot(); });
 }
 
 void TForm9::SaveAsImageExecute() {
