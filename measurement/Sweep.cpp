@@ -181,9 +181,23 @@ void SweepEngine::Measure() {
     void (*const wait)(int64_t) =
         s.StepTime <= kAwakeStepMs ? platform::WaitAwakeMicroseconds : platform::SleepMicroseconds;
     // Once the image has been played, the sound of its last steps is still on its way: the
-    // time since the end stands in for the position, 88.2 bytes a millisecond.
+    // time since the end stands in for the position, 88.2 bytes a millisecond, counted on the
+    // clock the waits follow (all of it, the reads and redraws between the waits as well).
+    // The end is taken from the last position read short of it, when it was read: the
+    // position stops at the end, so one read there may have come well after it.
     bool tail = false;
-    double tailPos = 0.0;
+    double tailBase = 0.0;
+    int64_t tailSince = 0;
+    int64_t shortPos = 0, shortAt = 0;
+    auto tailPosition = [&] { return tailBase + BytesIn(platform::Microseconds() - tailSince); };
+    auto position = [&] {
+        const int64_t p = Position(s);
+        if (p < end) {
+            shortPos = p;
+            shortAt = platform::Microseconds();
+        }
+        return p;
+    };
     Clock::time_point roundStart, waitStart, waitEnd;
     do {
         roundStart = Clock::now();
@@ -201,7 +215,7 @@ void SweepEngine::Measure() {
         // calibrated target is the sample itself, moved by the delay.
         const int64_t target = static_cast<int64_t>(std::nearbyint(v)) + (compensate ? delay : 44);
 
-        int64_t pos = tail ? end : Position(s);
+        int64_t pos = tail ? end : position();
         if (!tail && pos > target) {
             // Late: back to 100 ms before the target (where that lies before the start, the
             // position stays). A chirp that has already played to its end is not started again:
@@ -229,7 +243,7 @@ void SweepEngine::Measure() {
             int64_t stillUs = 0;
             int64_t slept = 0;
             for (; !tail;) {
-                pos = Position(s);
+                pos = position();
                 slept = UntilPassed(target, pos);
                 wait(slept);
                 if (pos > target || !Playing(s)) break;
@@ -243,18 +257,17 @@ void SweepEngine::Measure() {
                 stalled = true;
                 break;
             }
-            if (compensate && !tail && !Playing(s) && Position(s) >= end) {
-                // The end came during the last sleep, which began at pos.
+            if (compensate && !tail && !Playing(s) && position() >= end) {
                 tail = true;
-                tailPos =
-                    std::max(static_cast<double>(pos) + BytesIn(slept), static_cast<double>(end));
+                tailSince = platform::Microseconds();
+                tailBase = std::max(static_cast<double>(shortPos) + BytesIn(tailSince - shortAt),
+                                    static_cast<double>(end));
             }
-            if (tail && tailPos <= static_cast<double>(target)) {
+            if (tail && tailPosition() <= static_cast<double>(target)) {
                 // The sound of the image's last steps is on its way: the time it still needs.
                 const auto us = static_cast<int64_t>(
-                    std::ceil((static_cast<double>(target) + 1.0 - tailPos) / kBytesPerUs));
+                    std::ceil((static_cast<double>(target) + 1.0 - tailPosition()) / kBytesPerUs));
                 platform::SleepMicroseconds(us);
-                tailPos += BytesIn(us);
             }
         }
         waitEnd = Clock::now();
@@ -262,7 +275,7 @@ void SweepEngine::Measure() {
         // off (the output went away): the step's sound was never played, so it is not read.
         if (!tail && !Playing(s) && Position(s) < std::min(target, end)) break;
         {
-            const double late = ((tail ? tailPos : static_cast<double>(Position(s))) -
+            const double late = ((tail ? tailPosition() : static_cast<double>(Position(s))) -
                                  static_cast<double>(target)) /
                                 (1000.0 * kBytesPerUs);
             m_stats.readLateMeanMs += late;
@@ -278,8 +291,8 @@ void SweepEngine::Measure() {
             Timed t(m_stats.levelSeconds);
             phased = phased && m_window.LockInOn();
             if (m_window.LockInOn()) {
-                const LockInWork::Result r =
-                    ReadLockInLevel(s, s.CurrentFreq, *m_buffers, tail ? tailPos / 2.0 : -1.0);
+                const LockInWork::Result r = ReadLockInLevel(s, s.CurrentFreq, *m_buffers,
+                                                             tail ? tailPosition() / 2.0 : -1.0);
                 level = r.level;
                 phase = r.phaseDegrees;
             } else {
@@ -300,7 +313,7 @@ void SweepEngine::Measure() {
         }
         ++m_stats.steps;
         {
-            const double left = tail ? static_cast<double>(end + delay) - tailPos
+            const double left = tail ? static_cast<double>(end + delay) - tailPosition()
                                      : static_cast<double>(end + delay - Position(s));
             m_window.ShowProgress({MeasureWindow::Progress::Kind::Sweep,
                                    (s.CurrentFreq - s.StartFreq) / (s.StopFreq - s.StartFreq),

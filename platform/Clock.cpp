@@ -1,6 +1,7 @@
 // platform::Sleep and its handler.
 #include "platform/Clock.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -14,11 +15,26 @@ int& Installed() {
     static int id = 0;
     return id;
 }
+int64_t& Handed() {
+    static int64_t us = 0;
+    return us;
+}
+void Hand(int64_t us) {
+    Handed() += std::max<int64_t>(us, 0);
+    Handler()(us);
+}
 }  // namespace
+
+int64_t Microseconds() {
+    if (Handler()) return Handed();
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 void Sleep(int ms) {
     if (Handler()) {
-        Handler()(int64_t{ms} * 1000);
+        Hand(int64_t{ms} * 1000);
     } else if (ms > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     }
@@ -26,7 +42,7 @@ void Sleep(int ms) {
 
 void SleepMicroseconds(int64_t us) {
     if (Handler()) {
-        Handler()(us);
+        Hand(us);
         return;
     }
     if (us <= 0) return;
@@ -41,7 +57,7 @@ void SleepMicroseconds(int64_t us) {
 
 void WaitAwakeMicroseconds(int64_t us) {
     if (Handler()) {
-        Handler()(us);
+        Hand(us);
         return;
     }
     using Clock = std::chrono::steady_clock;

@@ -18,6 +18,9 @@ void SleepMicroseconds(int64_t us);
 // milliseconds late). For short waits where lateness costs more than a busy core.
 void WaitAwakeMicroseconds(int64_t us);
 
+// The time these waits follow, in microseconds: the steady clock, or with a handler installed
+// the time handed to handlers so far (the manual clock's, which moves only when it is told).
+int64_t Microseconds();
 // Installs or (with an empty function) removes the handler, which receives microseconds.
 // Returns a number that names this installation, for RemoveSleepHandler.
 int SetSleepHandler(std::function<void(int64_t us)> handler);

@@ -4,17 +4,36 @@
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <vector>
 
 #include "platform/audio/PcmImage.h"
+#include "platform/audio/StreamClock.h"
 
 namespace audio {
 
 namespace {
 constexpr uint32_t kRate = 44100;
 constexpr uint32_t kTargetBytes = 2 * 2205;  // 50 ms of mono s16 in the server's buffer
+// The playback position is asked of the server every 5 ... 15 ms while it is read, at uneven
+// intervals: asked at a steady rhythm, the answers could keep falling at the same place in the
+// server's block cycle for a long while (10 ms beside PipeWire's 21.3 ms), all late by as much.
+// In the first 300 ms of a playback, which has few answers yet, every 1 ... 3 ms.
+constexpr int64_t kTimingRequestUs = 5000;
+constexpr int64_t kTimingSpreadUs = 10000;
+constexpr int64_t kEagerUs = 300000;
+// Silence played after an image, in samples (100 ms).
+constexpr uint64_t kEndSilence = 4410;
+// A stream that has played to its end stays connected this long for its last samples.
+constexpr int64_t kDrainUs = 500000;
+
+int64_t SteadyUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 template <size_t N>
 void CopyText(std::array<char, N>& to, const char* from) {
@@ -30,8 +49,13 @@ struct PulseBackend::Stream {
     uint64_t count = 0;
     uint64_t next = 0;        // next sample to hand to the server
     uint64_t baseSample = 0;  // the sample that plays at stream time baseTime
-    pa_usec_t baseTime = 0;
-    uint64_t lastPos = 0;  // position in samples last reported
+    double baseTime = 0.0;    // in samples
+    uint64_t lastPos = 0;     // position in samples last reported
+    StreamClock clock{kRate};
+    int64_t nextRequestUs = 0;  // when the timing is to be asked for next
+    uint32_t spread = 1;
+    int64_t endedUs = 0;  // when the position reached the end
+    bool timingAsked = false;
     int volume = 100;
     int appliedVolume = -1;       // the server's volume of the stream: 100 once set, else -1
     bool playing = false;         // between play and stop/end
@@ -63,10 +87,20 @@ struct PulseCallbacks {
     // The server wants more samples: copy them from the image into the server's own buffers.
     static void Write(pa_stream* s, size_t nbytes, void* user) {
         auto* st = static_cast<PulseBackend::Stream*>(user);
-        while (nbytes >= 2 && st->next < st->count) {
+        while (nbytes >= 2 && st->next < st->count + kEndSilence) {
             void* data = nullptr;
             size_t size = nbytes;
             if (pa_stream_begin_write(s, &data, &size) < 0 || data == nullptr) return;
+            if (st->next >= st->count) {
+                // After the image, silence: PipeWire plays its blocks whole and would keep the
+                // last part of the image back for want of the rest of a block.
+                const uint64_t n = std::min<uint64_t>(size / 2, st->count + kEndSilence - st->next);
+                std::memset(data, 0, n * 2);
+                if (pa_stream_write(s, data, n * 2, nullptr, 0, PA_SEEK_RELATIVE) < 0) return;
+                st->next += n;
+                nbytes -= std::min<size_t>(nbytes, n * 2);
+                continue;
+            }
             const uint64_t n = std::min<uint64_t>(size / 2, st->count - st->next);
             // The volume is applied here, not by the server: a session manager that restores
             // a stream's last volume (WirePlumber) would otherwise play the next tone at the
@@ -86,6 +120,18 @@ struct PulseCallbacks {
             st->next += n;
             nbytes -= std::min<size_t>(nbytes, n * 2);
         }
+    }
+
+    // A report of how far the stream has played (asked for by Position, or libpulse's own).
+    static void Timing(pa_stream* s, void* user) {
+        auto* st = static_cast<PulseBackend::Stream*>(user);
+        const pa_timing_info* t = pa_stream_get_timing_info(s);
+        if (t == nullptr || t->read_index_corrupt || !t->playing || t->read_index <= 0) return;
+        st->clock.Report(SteadyUs(), static_cast<double>(t->read_index) / 2.0 -
+                                         static_cast<double>(t->sink_usec) * kRate / 1e6);
+    }
+    static void TimingAnswered(pa_stream* /*s*/, int /*success*/, void* user) {
+        static_cast<PulseBackend::Stream*>(user)->timingAsked = false;
     }
 
     // The server has played everything it was given.
@@ -284,6 +330,7 @@ void PulseBackend::Disconnect(pa_stream*& s) {
     pa_stream_set_state_callback(s, nullptr, nullptr);
     pa_stream_set_write_callback(s, nullptr, nullptr);
     pa_stream_set_underflow_callback(s, nullptr, nullptr);
+    pa_stream_set_latency_update_callback(s, nullptr, nullptr);
     pa_stream_set_read_callback(s, nullptr, nullptr);
     if (PA_STREAM_IS_GOOD(pa_stream_get_state(s))) pa_stream_disconnect(s);
     pa_stream_unref(s);
@@ -469,6 +516,7 @@ bool PulseBackend::Connect(Stream& st) {
     pa_stream_set_state_callback(st.s, &PulseCallbacks::StreamState, &st);
     pa_stream_set_write_callback(st.s, &PulseCallbacks::Write, &st);
     pa_stream_set_underflow_callback(st.s, &PulseCallbacks::Underflow, &st);
+    pa_stream_set_latency_update_callback(st.s, &PulseCallbacks::Timing, &st);
     pa_buffer_attr attr;
     attr.maxlength = static_cast<uint32_t>(-1);
     attr.tlength = kTargetBytes;
@@ -483,9 +531,12 @@ bool PulseBackend::Connect(Stream& st) {
         PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY);
     st.next = 0;
     st.baseSample = 0;
-    st.baseTime = 0;
+    st.baseTime = 0.0;
     st.lastPos = 0;
     st.ranDry = false;
+    st.clock.Reset();
+    st.timingAsked = false;
+    st.nextRequestUs = 0;
     if (pa_stream_connect_playback(st.s, nullptr, &attr, flags, &v, nullptr) < 0) {
         Disconnect(st.s);
         st.failed = true;
@@ -531,14 +582,45 @@ bool PulseBackend::ChannelPlay(Handle handle, bool restart) {
     return true;
 }
 
-// The sample playing now: the stream's clock since the last (re)start, in samples.
+// The stream's clock in samples: how far it has played since the last (re)start, from the
+// server's reports (see StreamClock), which are asked for anew every 10 ms while it is read.
+// Until the first report, libpulse's own estimate.
+bool PulseBackend::StreamSamples(Stream& st, double& samples) {
+    const int64_t now = SteadyUs();
+    if (!st.timingAsked && now >= st.nextRequestUs) {
+        pa_operation* op = pa_stream_update_timing_info(st.s, &PulseCallbacks::TimingAnswered, &st);
+        if (op != nullptr) {
+            pa_operation_unref(op);
+            st.timingAsked = true;
+            // A small linear congruential generator spreads the intervals.
+            st.spread = st.spread * 1103515245u + 12345u;
+            const bool eager = !st.clock.Known() || st.clock.Age(now) < kEagerUs;
+            st.nextRequestUs = now + (eager ? kTimingRequestUs / 5 : kTimingRequestUs) +
+                               static_cast<int64_t>((st.spread >> 16) % (eager ? kTimingSpreadUs / 5
+                                                                               : kTimingSpreadUs));
+        }
+    }
+    if (st.clock.Known()) {
+        samples = std::max(st.clock.At(now), 0.0);
+        return true;
+    }
+    pa_usec_t time = 0;
+    if (pa_stream_get_time(st.s, &time) < 0) return false;
+    samples = static_cast<double>(time) * kRate / 1e6;
+    return true;
+}
+
+// The sample playing now.
 uint64_t PulseBackend::Position(Stream& st) {
-    if (st.ranDry) st.lastPos = st.count;
-    if (st.s == nullptr || st.failed || st.ranDry || !Ready()) return st.lastPos;
-    pa_usec_t now = 0;
-    if (pa_stream_get_time(st.s, &now) < 0) return st.lastPos;
+    // The server ran out after the last sample: the end is being played now, as far as the
+    // reports tell. With reports of its own the clock is kept instead, on which the playback
+    // has been timed: it reaches the end by itself.
+    if (st.ranDry && !st.clock.Known()) st.lastPos = st.count;
+    if (st.s == nullptr || st.failed || st.lastPos >= st.count || !Ready()) return st.lastPos;
+    double now = 0.0;
+    if (!StreamSamples(st, now)) return st.lastPos;
     uint64_t pos = st.baseSample;
-    if (now > st.baseTime) pos += (now - st.baseTime) * kRate / 1000000;
+    if (now > st.baseTime) pos += static_cast<uint64_t>(now - st.baseTime);
     pos = std::min({pos, st.next, st.count});
     st.lastPos = std::max(pos, st.lastPos);
     return st.lastPos;
@@ -547,11 +629,24 @@ uint64_t PulseBackend::Position(Stream& st) {
 uint32_t PulseBackend::ChannelIsActive(Handle handle) {
     Lock lock(m_loop);
     Stream* st = Find(handle);
-    if (st == nullptr || !st->playing) return 0;
+    if (st == nullptr) return 0;
+    if (!st->playing) {
+        // The last samples have had time to be heard.
+        if (st->s != nullptr && SteadyUs() - st->endedUs > kDrainUs) Disconnect(st->s);
+        return 0;
+    }
     ApplyVolume(*st);
-    if (st->failed || !Ready() || Position(*st) >= st->count) {
+    if (st->failed || !Ready()) {
         st->playing = false;
         Disconnect(st->s);
+        return 0;
+    }
+    if (Position(*st) >= st->count) {
+        // Played to the end as far as the server's reports tell; a server that does not report
+        // all of its latency (PipeWire, by a block) still holds the last samples, so the
+        // stream stays connected a while to play them.
+        st->playing = false;
+        st->endedUs = SteadyUs();
         return 0;
     }
     return 1;
@@ -572,12 +667,10 @@ bool PulseBackend::ChannelSetPosition(Handle handle, uint64_t pos) {
     if (st->s == nullptr || st->failed || !Ready()) return false;
     // Discard what the server holds; what plays from the server's read index on is new.
     const pa_timing_info* timing = pa_stream_get_timing_info(st->s);
-    pa_usec_t now = 0;
-    pa_stream_get_time(st->s, &now);
-    pa_usec_t readTime = now;
+    double readTime = 0.0;
+    StreamSamples(*st, readTime);
     if (timing != nullptr && timing->read_index > 0) {
-        readTime = std::max(now, pa_bytes_to_usec(static_cast<uint64_t>(timing->read_index),
-                                                  pa_stream_get_sample_spec(st->s)));
+        readTime = std::max(readTime, static_cast<double>(timing->read_index) / 2.0);
     }
     pa_operation* op = pa_stream_flush(st->s, nullptr, nullptr);
     if (op != nullptr) pa_operation_unref(op);

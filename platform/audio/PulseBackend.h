@@ -88,6 +88,7 @@ private:
     bool QuerySource(SourceSnapshot& out);
     void Disconnect(pa_stream*& s);
     bool Connect(Stream& st);
+    bool StreamSamples(Stream& st, double& samples);
     uint64_t Position(Stream& st);
     void ApplyVolume(Stream& st);
     Stream* Find(Handle h);

@@ -45,8 +45,9 @@ RecordBuffer::~RecordBuffer() {
 void RecordBuffer::Reset(int channels) {
     m_channels = channels == 2 ? 2 : 1;
     m_written.store(0, std::memory_order_release);
-    m_lastWrite.store(0, std::memory_order_release);
+    m_captureZero.store(0, std::memory_order_release);
     m_served.store(0, std::memory_order_release);
+    m_arrivals = 0;
 }
 
 namespace {
@@ -76,13 +77,35 @@ void RecordBuffer::Write(const int16_t* frames, uint32_t count) {
         // Release: a reader that sees this count (acquire) sees the frames stored before it.
         m_written.store(w, std::memory_order_release);
     }
-    m_lastWrite.store(NowNs(), std::memory_order_release);
+    NoteArrival(NowNs(), w);
+}
+
+// Blocks arrive some time after their newest frame was recorded: at once from PulseAudio's
+// small blocks, up to a block's time late on PipeWire, whose blocks of 5 ... 21 ms are handed
+// on in fragments of another size. A frame cannot arrive before it was recorded, so the block
+// that arrived earliest for its frames, at 44100 frames a second, tells best when frame 0 was
+// recorded; the last 400 ms of blocks are looked at (the sound card's clock may run a little
+// apart from this one).
+void RecordBuffer::NoteArrival(int64_t nowNs, uint64_t written) {
+    const auto zero =
+        nowNs -
+        static_cast<int64_t>(std::llround(static_cast<double>(written) * (1e9 / kFramesPerSecond)));
+    m_arrival[m_arrivals % m_arrival.size()] = {nowNs, zero};
+    ++m_arrivals;
+    int64_t earliest = zero;
+    for (size_t i = 0; i < std::min<uint64_t>(m_arrivals, m_arrival.size()); ++i) {
+        const Arrival& a = m_arrival[i];
+        if (nowNs - a.ns <= kArrivalWindowNs) earliest = std::min(earliest, a.zero);
+    }
+    m_captureZero.store(earliest, std::memory_order_release);
 }
 
 double RecordBuffer::Age() const {
-    const int64_t last = m_served.load(std::memory_order_acquire);
-    if (last == 0) return 0.0;
-    return static_cast<double>(std::max<int64_t>(NowNs() - last, 0)) * 1e-9;
+    const uint64_t served = m_served.load(std::memory_order_acquire);
+    if (served == 0) return 0.0;
+    const double recorded = static_cast<double>(m_captureZero.load(std::memory_order_acquire)) +
+                            static_cast<double>(served) * (1e9 / kFramesPerSecond);
+    return std::max(static_cast<double>(NowNs()) - recorded, 0.0) * 1e-9;
 }
 
 uint32_t RecordBuffer::Latest(uint32_t* out, uint32_t n) const {
@@ -134,9 +157,9 @@ uint32_t RecordBuffer::GetData(void* buffer, uint32_t length) {
     }
     uint32_t frameBytes = 2u * static_cast<uint32_t>(m_channels);
     uint32_t want = std::min(length / frameBytes, kLongestRead);
-    // The time of the newest block read before the copy: a block written during it makes the
-    // frames newer, not older, than that says.
-    m_served.store(m_lastWrite.load(std::memory_order_acquire), std::memory_order_release);
+    // The frames written before the copy: a block written during it makes the frames newer,
+    // not older, than that says.
+    m_served.store(m_written.load(std::memory_order_acquire), std::memory_order_release);
     uint32_t have = Latest(m_scratch.data(), want);
     auto* out = static_cast<int16_t*>(buffer);
     const uint32_t* src = m_scratch.data() + (want - have);

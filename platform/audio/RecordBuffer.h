@@ -44,8 +44,9 @@ public:
 
     // Number of frames written since the last Reset.
     uint64_t Written() const { return m_written.load(std::memory_order_acquire); }
-    // Seconds since the newest frame that the last sample read returned was written (0 before
-    // the first read): how long ago those frames were current.
+    // Seconds since the newest frame that the last sample read returned was recorded (0 before
+    // the first read): how long ago those frames were current. Taken from how early the
+    // blocks arrived for their frames (see NoteArrival), not from when the last one came.
     double Age() const;
 
     // Reader side (GUI thread). Follows the ChannelGetData contract: with bit 31 of
@@ -70,8 +71,18 @@ private:
 
     std::unique_ptr<std::atomic<uint32_t>[]> m_frames;
     std::atomic<uint64_t> m_written{0};
-    std::atomic<int64_t> m_lastWrite{0};  // steady clock, nanoseconds
-    std::atomic<int64_t> m_served{0};     // m_lastWrite when the last sample read copied
+    static constexpr double kFramesPerSecond = 44100.0;
+    static constexpr int64_t kArrivalWindowNs = 400'000'000;
+    void NoteArrival(int64_t nowNs, uint64_t written);
+    // The producer's record of when blocks came: steady clock and when frame 0 would have been
+    // recorded had that block's newest frame been recorded as it came (nanoseconds).
+    struct Arrival {
+        int64_t ns = 0, zero = 0;
+    };
+    std::array<Arrival, 256> m_arrival{};
+    uint64_t m_arrivals = 0;
+    std::atomic<int64_t> m_captureZero{0};  // when frame 0 was recorded, best known
+    std::atomic<uint64_t> m_served{0};      // frames written when the last sample read copied
     int m_channels = 1;
 
     std::mutex m_readMutex;  // serialises readers over the scratch below

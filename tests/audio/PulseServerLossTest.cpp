@@ -144,7 +144,10 @@ TEST_F(ServerKilled, DuringASweep) {
     EXPECT_TRUE(w.measureShown);
     EXPECT_GE(s->SpecCount[0], 55);
     EXPECT_LT(s->SpecCount[0], 200);
-    for (int i = 1; i <= 50; ++i) EXPECT_GT(s->SpecAmp[0][i], 1.0) << i;  // kept
+    // Kept. The first 100 ms aside: uncalibrated, a server that does not report all of its
+    // latency (PipeWire, by a block of 21 ms) has not yet played the first steps when they are
+    // read.
+    for (int i = 6; i <= 50; ++i) EXPECT_GT(s->SpecAmp[0][i], 1.0) << i;
     ASSERT_EQ(messages.Messages().size(), 1u);
     EXPECT_EQ(messages.Messages()[0], kOutputLostSweep);
 }

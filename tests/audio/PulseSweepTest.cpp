@@ -37,6 +37,13 @@ constexpr bool kSanitized = false;
 constexpr bool kSanitized = false;
 #endif
 
+// The latency calibration's window, at volume 50.
+class Calibrator : public CalibrationWindow {
+public:
+    void ProcessMessages() override {}
+    int VolumePosition() const override { return 50; }
+};
+
 TEST(PulseSweep, ChirpThroughTheNullSinkMeasuresFlatWithoutLag) {
     ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr) << "run under scripts/with-sound-server";
     test::MessageRecorder messages;
@@ -46,6 +53,20 @@ TEST(PulseSweep, ChirpThroughTheNullSinkMeasuresFlatWithoutLag) {
     auto s = std::make_unique<SharedState>();
     StartRecording(*s);
     ASSERT_NE(s->RecChannel, 0u);
+    // Uncalibrated, a step is read when the reported position passes it. A server that does
+    // not report all of its latency (PipeWire leaves out the block being played, 21 ms) has
+    // not yet played the first steps then, nor the recording brought them: those steps read
+    // low, up to the latency the calibration finds when the frames are read, the longest age
+    // of the frames (twice their mean) and half the frames read. The sweep itself runs
+    // uncalibrated.
+    platform::Sleep(800);
+    Calibrator calibrator;
+    const CalibrationOutcome c = CalibrateLatency(*s, calibrator);
+    ASSERT_TRUE(c.found) << c.message;
+    s->Latency = {};
+    const double unreadMs = (c.latency.samples + c.latency.ageSamples + kLevelFrames / 2.0) / 44.1;
+    std::printf("the recording holds a step's sound %.1f ms after the position has passed it\n",
+                c.latency.samples / 44.1);
     test::FakeMeasureWindow w;
     w.fields = {"1000", "3000", "20", "20"};
     SweepEngine engine(*s, w);
@@ -59,6 +80,7 @@ TEST(PulseSweep, ChirpThroughTheNullSinkMeasuresFlatWithoutLag) {
     // Amplitude 4000 at volume 50 over the seven bins: 100 x 0.5 x 4000 / 32768 x sqrt(1.5).
     EXPECT_NEAR(median, 7.47, 0.75);
     for (int i = 0; i < 100; ++i) {
+        if ((i + 1) * 20.0 < unreadMs) continue;
         EXPECT_NEAR(amps[static_cast<size_t>(i)], median, 0.2 * median) << s->SpecFreq[0][i + 1];
     }
     EXPECT_EQ(engine.LastStats().lagEvents, 0);
@@ -83,11 +105,6 @@ protected:
         audio::Free();
         audio::UseBackend(nullptr);
     }
-    class Window : public CalibrationWindow {
-    public:
-        void ProcessMessages() override {}
-        int VolumePosition() const override { return 50; }
-    };
     std::vector<double> Amps() const {
         return std::vector<double>(s->SpecAmp[0].begin() + 1,
                                    s->SpecAmp[0].begin() + 1 + s->SpecCount[0]);
@@ -99,7 +116,7 @@ protected:
 
     test::MessageRecorder messages;
     std::unique_ptr<SharedState> s = std::make_unique<SharedState>();
-    Window calibrator;
+    Calibrator calibrator;
 };
 
 TEST_F(PulseLatency, CalibrationAgreesWithThePositionRecordingProbe) {
