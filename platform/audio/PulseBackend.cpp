@@ -583,7 +583,7 @@ bool PulseBackend::ChannelPlay(Handle handle, bool restart) {
 }
 
 // The stream's clock in samples: how far it has played since the last (re)start, from the
-// server's reports (see StreamClock), which are asked for anew every 10 ms while it is read.
+// server's reports (see StreamClock), which are asked for anew while it is read.
 // Until the first report, libpulse's own estimate.
 bool PulseBackend::StreamSamples(Stream& st, double& samples) {
     const int64_t now = SteadyUs();

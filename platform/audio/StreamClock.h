@@ -7,7 +7,8 @@
 // to arrive. libpulse's own interpolation averages such reports with a rate it estimates from
 // them and on PipeWire ran 0.3 % slow, 6 ms off by the end of a two-second sweep. Here every
 // report gives the offset between the samples played and the steady clock at the nominal rate,
-// and the largest offset of the last 400 ms, the least delayed report, is taken; the reports of
+// and the largest offset of the last 400 ms, the least delayed report, is taken. Only at the
+// start does a server take more than it plays (it fills its own buffers first): the reports of
 // the first 100 ms are left out once there are later ones.
 #pragma once
 
