@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 #include <numbers>
+#include <optional>
 
 #include "measurement/WavHeader.h"
 #include "platform/audio/Audio.h"
@@ -83,10 +84,12 @@ LockInWork::Result LockInWork::Correlate(const float* x, const float* r, size_t 
 
 int LevelBin(double f) { return static_cast<int>(std::nearbyint(f / 44100.0 * 1024.0)); }
 
-double ReadLevel(const SharedState& s, double f, bool fftFilter, LevelBuffers& b) {
+namespace {
+
+// The level from what the last read left in the buffers.
+double LevelOfBuffers(const SharedState& s, double f, bool fftFilter, const LevelBuffers& b) {
     double m = 0.0, l = 0.0, r = 0.0;
     if (fftFilter) {
-        audio::ChannelGetData(s.RecChannel, b.spectrum.data(), kLevelFftFlags);
         const int k = LevelBin(f);
         long double sm = 0.0L, sl = 0.0L, sr = 0.0L;
         for (int j = k - kLevelHalfBand; j <= k + kLevelHalfBand; ++j) {
@@ -105,7 +108,6 @@ double ReadLevel(const SharedState& s, double f, bool fftFilter, LevelBuffers& b
         l = static_cast<double>(std::sqrt(sl));
         r = static_cast<double>(std::sqrt(sr));
     } else {
-        audio::ChannelGetData(s.RecChannel, b.samples.data(), s.StereoInput ? 4096 : 2048);
         for (size_t j = 0; j < 1024; ++j) {
             if (s.StereoInput) {
                 l += static_cast<double>(std::abs(b.samples[2 * j]));
@@ -122,30 +124,40 @@ double ReadLevel(const SharedState& s, double f, bool fftFilter, LevelBuffers& b
     return m;
 }
 
-namespace {
-constexpr uint64_t kHeldUpBytes = 44;  // 0.5 ms of the playback
+uint32_t SampleBytes(const SharedState& s) { return s.StereoInput ? 4096 : 2048; }
+
 }  // namespace
 
-LockInWork::Result ReadLockInLevel(const SharedState& s, double f, LevelBuffers& b, double played) {
-    if (!b.lockIn) b.lockIn = std::make_unique<LockInWork>();
-    const uint32_t frameBytes = s.StereoInput ? 4u : 2u;
-    const uint32_t got =
-        audio::ChannelGetData(s.RecChannel, b.samples.data(), frameBytes * kLevelFrames);
-    // The position and how old the frames read are, at one moment: the newest frame was
-    // current `age` before `after`. A position that moved on by more than 0.5 ms meanwhile
-    // means the thread was held up between the two; they are read again.
-    uint64_t after = 0;
-    double age = 0.0;
-    for (int tries = 0; tries < 3; ++tries) {
-        const uint64_t first = audio::ChannelGetPosition(s.PlayStream);
-        age = audio::RecordAge() * 44100.0;
-        after = audio::ChannelGetPosition(s.PlayStream);
-        if (first == audio::kPositionFailed || after == audio::kPositionFailed ||
-            after - first <= kHeldUpBytes) {
-            break;
-        }
+double ReadLevel(const SharedState& s, double f, bool fftFilter, LevelBuffers& b) {
+    if (fftFilter) {
+        audio::ChannelGetData(s.RecChannel, b.spectrum.data(), kLevelFftFlags);
+    } else {
+        audio::ChannelGetData(s.RecChannel, b.samples.data(), SampleBytes(s));
     }
+    return LevelOfBuffers(s, f, fftFilter, b);
+}
+
+std::optional<double> ReadLevelBefore(const SharedState& s, double f, bool fftFilter,
+                                      LevelBuffers& b, uint64_t end) {
+    const uint32_t got =
+        fftFilter
+            ? audio::ChannelGetDataBefore(s.RecChannel, end, b.spectrum.data(), kLevelFftFlags)
+            : audio::ChannelGetDataBefore(s.RecChannel, end, b.samples.data(), SampleBytes(s));
+    if (got == audio::kDataFailed) return std::nullopt;
+    return LevelOfBuffers(s, f, fftFilter, b);
+}
+
+namespace {
+constexpr uint64_t kHeldUpBytes = 44;  // 0.5 ms of the playback
+
+// The lock-in of the `got` bytes that the last sample read left in the buffers (the newest
+// last), against the image samples heard in them when `newest` (the image sample heard in the
+// newest frame) is given, otherwise, or where they lie outside the image, a pure tone at f.
+LockInWork::Result LockIn(const SharedState& s, double f, LevelBuffers& b, uint32_t got,
+                          std::optional<int64_t> newest) {
+    const uint32_t frameBytes = s.StereoInput ? 4u : 2u;
     if (got == audio::kDataFailed || got < frameBytes) return {};
+    if (!b.lockIn) b.lockIn = std::make_unique<LockInWork>();
     // The frames that exist, newest last; at the very start of a recording fewer.
     const size_t have = std::min<size_t>(got / frameBytes, kLevelFrames);
     const size_t missing = kLevelFrames - have;
@@ -156,19 +168,12 @@ LockInWork::Result ReadLockInLevel(const SharedState& s, double f, LevelBuffers&
         b.frames[missing + j] = static_cast<float>(b.samples[stride * j + channel]) / 32768.0f;
     }
 
-    // The reference: the image samples heard in these frames, where the latency is known.
     bool fromImage = false;
     size_t from = kLevelFrames, to = 0;  // where the image's samples lie in the reference
     const size_t imageSamples =
         s.WavImage.Size() > WavHeader::kSize ? (s.WavImage.Size() - WavHeader::kSize) / 2 : 0;
-    const bool known = played >= 0.0 || after != audio::kPositionFailed;
-    if (s.Latency.valid && known && imageSamples > 0) {
-        if (played < 0.0) played = static_cast<double>(after) / 2.0;
-        // The newest frame was current `age` ago: a sound server's block timing, which the
-        // calibration's mean took in as part of the latency, is taken out read by read.
-        const auto newest = static_cast<int64_t>(
-            std::llround(played - 1.0 - (s.Latency.samples - s.Latency.ageSamples) - age));
-        const int64_t first = newest - (kLevelFrames - 1);
+    if (newest.has_value() && imageSamples > 0) {
+        const int64_t first = *newest - (kLevelFrames - 1);
         const uint8_t* image = s.WavImage.Data() + WavHeader::kSize;
         double energy = 0.0;
         for (int64_t n = 0; n < kLevelFrames; ++n) {
@@ -197,6 +202,52 @@ LockInWork::Result ReadLockInLevel(const SharedState& s, double f, LevelBuffers&
         to = kLevelFrames - 1;
     }
     return b.lockIn->Correlate(b.frames.data(), b.reference.data(), from, to);
+}
+
+}  // namespace
+
+LockInWork::Result ReadLockInLevel(const SharedState& s, double f, LevelBuffers& b, double played) {
+    const uint32_t frameBytes = s.StereoInput ? 4u : 2u;
+    const uint32_t got =
+        audio::ChannelGetData(s.RecChannel, b.samples.data(), frameBytes * kLevelFrames);
+    // The position and how old the frames read are, at one moment: the newest frame was
+    // current `age` before `after`. A position that moved on by more than 0.5 ms meanwhile
+    // means the thread was held up between the two; they are read again.
+    uint64_t after = 0;
+    double age = 0.0;
+    for (int tries = 0; tries < 3; ++tries) {
+        const uint64_t first = audio::ChannelGetPosition(s.PlayStream);
+        age = audio::RecordAge() * 44100.0;
+        after = audio::ChannelGetPosition(s.PlayStream);
+        if (first == audio::kPositionFailed || after == audio::kPositionFailed ||
+            after - first <= kHeldUpBytes) {
+            break;
+        }
+    }
+    // The image sample heard in the newest frame, where the latency is known: a sound server's
+    // block timing, which the calibration's mean took in as part of the latency, is taken out
+    // read by read.
+    std::optional<int64_t> newest;
+    const bool known = played >= 0.0 || after != audio::kPositionFailed;
+    if (s.Latency.valid && known) {
+        if (played < 0.0) played = static_cast<double>(after) / 2.0;
+        newest = std::llround(played - 1.0 - (s.Latency.samples - s.Latency.ageSamples) - age);
+    }
+    return LockIn(s, f, b, got, newest);
+}
+
+std::optional<LockInWork::Result> ReadLockInLevelBefore(const SharedState& s, double f,
+                                                        LevelBuffers& b, uint64_t end,
+                                                        std::optional<double> frameLessSample) {
+    const uint32_t frameBytes = s.StereoInput ? 4u : 2u;
+    const uint32_t got =
+        audio::ChannelGetDataBefore(s.RecChannel, end, b.samples.data(), frameBytes * kLevelFrames);
+    if (got == audio::kDataFailed) return std::nullopt;
+    std::optional<int64_t> newest;
+    if (frameLessSample.has_value()) {
+        newest = std::llround(static_cast<double>(end) - 1.0 - *frameLessSample);
+    }
+    return LockIn(s, f, b, got, newest);
 }
 
 }  // namespace sonarix

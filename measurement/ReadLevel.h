@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "measurement/Unit1.h"
 
@@ -64,6 +65,10 @@ int LevelBin(double f);
 // of the absolute values of the latest 1024 frames / 2^24. In stereo the left channel if
 // LeftChannel, else the right. Reads RecChannel into `buffers`. GUI thread.
 double ReadLevel(const SharedState& s, double f, bool fftFilter, LevelBuffers& buffers);
+// The same level of the 1024 frames before recording frame index `end` (a read by index, which
+// takes the same frames whenever it comes); nothing when the recording does not hold them all.
+std::optional<double> ReadLevelBefore(const SharedState& s, double f, bool fftFilter,
+                                      LevelBuffers& buffers, uint64_t end);
 
 // The latest 1024 frames of the chosen channel correlated with what was played while they were
 // recorded: with a calibrated latency the image samples at the frames' playback positions
@@ -73,5 +78,11 @@ double ReadLevel(const SharedState& s, double f, bool fftFilter, LevelBuffers& b
 // method. The phase is that of the recording against the reference, in degrees (-180 ... 180).
 LockInWork::Result ReadLockInLevel(const SharedState& s, double f, LevelBuffers& buffers,
                                    double played = -1.0);
+// The lock-in of the 1024 frames before recording frame index `end`, against the image samples
+// heard in them when `frameLessSample` (recording frame index less the index of the image sample
+// it holds) is given, otherwise a pure tone at f; nothing when the recording does not hold them.
+std::optional<LockInWork::Result> ReadLockInLevelBefore(const SharedState& s, double f,
+                                                        LevelBuffers& buffers, uint64_t end,
+                                                        std::optional<double> frameLessSample);
 
 }  // namespace sonarix

@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <optional>
 
 #include "measurement/GeneratorLink.h"
 #include "measurement/Messages.h"
@@ -47,14 +50,30 @@ int64_t Position(const SharedState& s) {
 
 // The longest a playback of ours can still run when "Measure" comes: the 10 s tone.
 constexpr int kLongestTailMs = 12000;
-// Steps of at most this many milliseconds wait awake.
-constexpr double kAwakeStepMs = 20.0;
+// The readings of the playback's place in the recording that a step's read waits for: enough
+// that one report a block off moves nothing, over 50 ms of the playback.
+constexpr int kSettledReadings = 8;
+constexpr double kSettledSamples = 2205.0;
+
+// The process's processor time (all threads) [s].
+double ProcessCpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
+std::string UnreadMessage(double f) {
+    char hz[32];
+    std::snprintf(hz, sizeof hz, "%.10g", f);
+    return std::string("The sound of the step at ") + hz +
+           " Hz could not be read from the recording (the output or the recording stopped, or "
+           "the program was held up for longer than the recording is kept): the measurement "
+           "ended there. The points before it are kept.";
+}
 // 2 s without the playback position moving.
 constexpr int64_t kStallMicroseconds = 2000000;
 // 2 bytes a sample, 44100 samples a second.
 constexpr double kBytesPerUs = 0.0882;
-
-double BytesIn(int64_t us) { return static_cast<double>(us) * kBytesPerUs; }
 
 // The wait's sleep from position pos: until the playback passes byte `target`, at most 2 ms,
 // nothing when it has passed.
@@ -135,7 +154,10 @@ void SweepEngine::Measure() {
     m_running = true;
     const RunningOperation running(s, Operation::Sweep);
     m_stats = SweepStats{};
+    m_stats.reads.reserve(static_cast<size_t>(
+        std::clamp((s.StopFreq - s.StartFreq) / s.StepFreq + 1.0, 1.0, 20000.0)));
     const Clock::time_point begin = Clock::now();
+    const double cpuBegin = ProcessCpuSeconds();
 
     // 1. - 3. "Measure" away, the buffers, the slot, the generator.
     m_window.ShowMeasure(false);
@@ -166,37 +188,45 @@ void SweepEngine::Measure() {
     int32_t stored = 0;
     bool lagShown = false;
     bool stalled = false;
+    bool cutOff = false;     // the playback ended short of a step's sound
+    double unreadAt = -1.0;  // the frequency whose frames could not be had
     const int slot = s.CurrentSlot;
     // The phases are the resonator's only when every point is read phase-locked against the
     // calibrated latency.
     bool phased = s.Latency.valid;
-    // With a calibrated latency each level is read once the latest 1024 frames, which it
-    // evaluates, are centred on the sound played at the step's target.
+    // Each level is read by its frames' index in the recording, from where the playback's
+    // samples lie in it (m_alignment): uncalibrated, the frames that were the newest when the
+    // playback passed the step's target; with a calibrated latency, the 1024 frames centred on
+    // the arrival of the step's own sample. Whenever the program gets to them, they are the
+    // same frames.
     const bool compensate = s.Latency.valid;
     const int64_t delay = compensate ? 2 * std::llround(s.Latency.samples + kLevelFrames / 2.0) : 0;
     const int64_t end = 2 * s.SampleCount;
-    // Steps this short stay awake in their waits: a thread put to sleep may be woken
-    // milliseconds late when every core is busy, which a step of a few milliseconds cannot
-    // absorb. Such a sweep keeps one core busy while it runs.
-    void (*const wait)(int64_t) =
-        s.StepTime <= kAwakeStepMs ? platform::WaitAwakeMicroseconds : platform::SleepMicroseconds;
-    // Once the image has been played, the sound of its last steps is still on its way: the
-    // time since the end stands in for the position, 88.2 bytes a millisecond, counted on the
-    // clock the waits follow (all of it, the reads and redraws between the waits as well).
-    // The end is taken from the last position read short of it, when it was read: the
-    // position stops at the end, so one read there may have come well after it.
-    bool tail = false;
-    double tailBase = 0.0;
-    int64_t tailSince = 0;
-    int64_t shortPos = 0, shortAt = 0;
-    auto tailPosition = [&] { return tailBase + BytesIn(platform::Microseconds() - tailSince); };
-    auto position = [&] {
-        const int64_t p = Position(s);
-        if (p < end) {
-            shortPos = p;
-            shortAt = platform::Microseconds();
-        }
-        return p;
+    // Without a recording nothing can be read by index: each step then reads when the
+    // playback passes its target, and reads nothing.
+    const bool byIndex = s.RecChannel != 0;
+    m_alignment.Reset(0);
+    uint64_t gaps = audio::PlaybackGaps();
+    // Where step `readSample`'s frames end in the recording, once the alignment is known.
+    auto endFrame = [&](int64_t readSample) {
+        const double age = compensate ? s.Latency.ageSamples : m_alignment.MeanAge();
+        return std::llround(static_cast<double>(readSample) + m_alignment.Offset() - age);
+    };
+    auto settled = [&](bool playing) {
+        return m_alignment.Readings() > 0 &&
+               (!playing || (m_alignment.Readings() >= kSettledReadings &&
+                             m_alignment.Span() >= kSettledSamples));
+    };
+    // The last step's frames, for the time left.
+    const int64_t lastRead = compensate ? s.SampleCount + delay / 2 + 1 : s.SampleCount;
+    auto rewind = [&](int64_t stepByte) {
+        // Back to 100 ms before the step's sound (or to the start), and the alignment anew.
+        const int64_t to = std::max<int64_t>(0, (stepByte - kRewindBytes) & ~int64_t{1});
+        audio::ChannelSetPosition(s.PlayStream, static_cast<uint64_t>(to));
+        m_alignment.Reset(to / 2);
+        m_window.ShowLag(true);
+        lagShown = true;
+        ++m_stats.lagEvents;
     };
     Clock::time_point roundStart, waitStart, waitEnd;
     do {
@@ -211,93 +241,138 @@ void SweepEngine::Measure() {
         v = v * 2.0L;
         v = v / (static_cast<long double>(s.StopFreq) - s.StartFreq);
         v = v * static_cast<long double>(s.SampleCount);
+        const auto stepByte = static_cast<int64_t>(std::nearbyint(v));
         // Uncalibrated, the target counts the 44 header bytes as the position does not; a
-        // calibrated target is the sample itself, moved by the delay.
-        const int64_t target = static_cast<int64_t>(std::nearbyint(v)) + (compensate ? delay : 44);
-
-        int64_t pos = tail ? end : position();
-        if (!tail && pos > target) {
-            // Late: back to 100 ms before the target (where that lies before the start, the
-            // position stays). A chirp that has already played to its end is not started again:
-            // this step is read as it is, and the sweep ends with it.
-            if (target - kRewindBytes >= 0 && Playing(s)) {
-                audio::ChannelSetPosition(s.PlayStream,
-                                          static_cast<uint64_t>(target - kRewindBytes));
-            }
-            m_window.ShowLag(true);
-            lagShown = true;
-            ++m_stats.lagEvents;
-        }
+        // calibrated target is the sample itself, moved by the delay. The step reads the frames
+        // current when the position has passed it (uncalibrated: or the image has ended).
+        const int64_t target = stepByte + (compensate ? delay : 44);
+        int64_t readSample = target / 2 + 1;
+        if (!compensate) readSample = std::min(readSample, s.SampleCount);
         {
             Timed t(m_stats.commandSeconds);
             SendFrequency();
         }
+        // Wait until the step's frames are in the recording, taking readings of where the
+        // playback lies in it meanwhile; the wait sleeps until they are due, at most 5 ms.
+        waitStart = Clock::now();
+        std::optional<int64_t> frames;
         {
-            // The position is read before the sleep and compared after it; the activity test
-            // only when the target has not been passed. The sleep lasts 2 ms, or until the
-            // playback passes the target when that comes sooner, and nothing once it has passed:
-            // the read comes as soon as the target is passed.
-            waitStart = Clock::now();
             Timed t(m_stats.waitSeconds);
-            int64_t last = pos;
-            int64_t stillUs = 0;
-            int64_t slept = 0;
-            for (; !tail;) {
-                pos = position();
-                slept = UntilPassed(target, pos);
-                wait(slept);
-                if (pos > target || !Playing(s)) break;
-                // A playback that stays active without moving (a stalled sound server) would
-                // hold the window here for good.
-                stillUs = pos == last ? stillUs + slept : 0;
-                last = pos;
-                if (stillUs >= kStallMicroseconds) break;
-            }
-            if (stillUs >= kStallMicroseconds) {
-                stalled = true;
-                break;
-            }
-            if (compensate && !tail && !Playing(s) && position() >= end) {
-                tail = true;
-                tailSince = platform::Microseconds();
-                tailBase = std::max(static_cast<double>(shortPos) + BytesIn(tailSince - shortAt),
-                                    static_cast<double>(end));
-            }
-            if (tail && tailPosition() <= static_cast<double>(target)) {
-                // The sound of the image's last steps is on its way: the time it still needs.
-                const auto us = static_cast<int64_t>(
-                    std::ceil((static_cast<double>(target) + 1.0 - tailPosition()) / kBytesPerUs));
+            int64_t last = Position(s), stillUs = 0, silentUs = 0;
+            double reached = audio::RecordNow();
+            for (;;) {
+                const bool playing = Playing(s);
+                const int64_t pos = Position(s);
+                if (playing) m_alignment.Read(s.PlayStream, s.SampleCount);
+                // A gap in the playback moves its samples against the recording, and the
+                // frames around it hold silence: the frames read so far came before it was
+                // reported; this step's sound is played again.
+                if (const uint64_t g = audio::PlaybackGaps(); g != gaps) {
+                    gaps = g;
+                    if (!playing) {
+                        unreadAt = s.CurrentFreq;
+                        break;
+                    }
+                    rewind(stepByte);
+                    continue;
+                }
+                if (!playing && pos < std::min(target, end)) {
+                    // Cut off (the output went away, or the stream was stopped from outside):
+                    // the step's sound was never played, so it is not read.
+                    cutOff = true;
+                    break;
+                }
+                int64_t us = 2000;
+                if (!byIndex) {
+                    if (pos > target || !playing) break;
+                    us = UntilPassed(target, pos);
+                } else if (settled(playing)) {
+                    const int64_t e = endFrame(readSample);
+                    const auto have = static_cast<int64_t>(audio::RecordFrames());
+                    if (e <= have) {
+                        frames = e;
+                        break;
+                    }
+                    us = std::clamp<int64_t>((e - have) * 1000000 / 44100 + 1, 1, 5000);
+                } else if (!playing) {
+                    // Ended before the playback's place in the recording could be read.
+                    unreadAt = s.CurrentFreq;
+                    break;
+                }
                 platform::SleepMicroseconds(us);
+                // A playback that stays active without moving (a stalled sound server), or a
+                // recording that stops coming, would hold the window here for good.
+                stillUs = playing && pos == last ? stillUs + us : 0;
+                last = pos;
+                const double now = audio::RecordNow();
+                silentUs = now == reached ? silentUs + us : 0;
+                reached = now;
+                if (stillUs >= kStallMicroseconds) {
+                    stalled = true;
+                    break;
+                }
+                if (silentUs >= kStallMicroseconds) {
+                    unreadAt = s.CurrentFreq;
+                    break;
+                }
             }
         }
+        if (stalled || cutOff || unreadAt >= 0.0) break;
         waitEnd = Clock::now();
-        // A playback that ended short of both the target and the end of the image was cut
-        // off (the output went away): the step's sound was never played, so it is not read.
-        if (!tail && !Playing(s) && Position(s) < std::min(target, end)) break;
+        double level = 0.0;
+        double phase = 0.0;
         {
-            const double late = ((tail ? tailPosition() : static_cast<double>(Position(s))) -
-                                 static_cast<double>(target)) /
-                                (1000.0 * kBytesPerUs);
-            m_stats.readLateMeanMs += late;
-            m_stats.readLateMaxMs = std::max(m_stats.readLateMaxMs, late);
+            Timed t(m_stats.levelSeconds);
+            const bool lockIn = m_window.LockInOn();
+            phased = phased && lockIn;
+            if (!frames.has_value()) {
+                if (lockIn) {
+                    const LockInWork::Result r = ReadLockInLevel(s, s.CurrentFreq, *m_buffers);
+                    level = r.level;
+                    phase = r.phaseDegrees;
+                } else {
+                    level = ReadLevel(s, s.CurrentFreq, m_window.FftFilterOn(), *m_buffers);
+                }
+            } else {
+                const auto e = static_cast<uint64_t>(std::max<int64_t>(*frames, 1));
+                std::optional<double> read;
+                if (lockIn) {
+                    // Frame index less the index of the image sample heard in it.
+                    const std::optional<double> heard =
+                        compensate ? std::optional<double>(m_alignment.Offset() +
+                                                           s.Latency.samples - s.Latency.ageSamples)
+                                   : std::nullopt;
+                    if (const auto r =
+                            ReadLockInLevelBefore(s, s.CurrentFreq, *m_buffers, e, heard)) {
+                        read = r->level;
+                        phase = r->phaseDegrees;
+                    }
+                } else {
+                    read = ReadLevelBefore(s, s.CurrentFreq, m_window.FftFilterOn(), *m_buffers, e);
+                }
+                if (!read.has_value()) {
+                    // The recording no longer holds the frames (the program was held up for
+                    // longer than it keeps): the step's sound is played again, or, when the
+                    // image has ended, the sweep ends here.
+                    if (Playing(s)) {
+                        rewind(stepByte);
+                        continue;
+                    }
+                    unreadAt = s.CurrentFreq;
+                    break;
+                }
+                level = *read;
+                m_stats.readLateMeanMs += (audio::RecordNow() - static_cast<double>(e)) / 44.1;
+                m_stats.readLateMaxMs = std::max(
+                    m_stats.readLateMaxMs, (audio::RecordNow() - static_cast<double>(e)) / 44.1);
+                if (m_stats.reads.size() < m_stats.reads.capacity()) {
+                    m_stats.reads.push_back({static_cast<double>(v) / 2.0, static_cast<double>(e)});
+                }
+            }
         }
         if (lagShown) {
             m_window.ShowLag(false);
             lagShown = false;
-        }
-        double level;
-        double phase = 0.0;
-        {
-            Timed t(m_stats.levelSeconds);
-            phased = phased && m_window.LockInOn();
-            if (m_window.LockInOn()) {
-                const LockInWork::Result r = ReadLockInLevel(s, s.CurrentFreq, *m_buffers,
-                                                             tail ? tailPosition() / 2.0 : -1.0);
-                level = r.level;
-                phase = r.phaseDegrees;
-            } else {
-                level = ReadLevel(s, s.CurrentFreq, m_window.FftFilterOn(), *m_buffers);
-            }
         }
         stored = std::min(stored, s.SpecCount[slot]) + 1;
         s.SpecFreq[slot][stored] = s.CurrentFreq;
@@ -313,11 +388,13 @@ void SweepEngine::Measure() {
         }
         ++m_stats.steps;
         {
-            const double left = tail ? static_cast<double>(end + delay) - tailPosition()
-                                     : static_cast<double>(end + delay - Position(s));
+            const double left =
+                m_alignment.Readings() > 0
+                    ? static_cast<double>(endFrame(lastRead)) - audio::RecordNow()
+                    : static_cast<double>(s.SampleCount) - static_cast<double>(Position(s)) / 2.0;
             m_window.ShowProgress({MeasureWindow::Progress::Kind::Sweep,
                                    (s.CurrentFreq - s.StartFreq) / (s.StopFreq - s.StartFreq),
-                                   std::max(left, 0.0) / (1e6 * kBytesPerUs), s.CurrentFreq});
+                                   std::max(left, 0.0) / 44100.0, s.CurrentFreq});
         }
         m_stats.longestWorkMs =
             std::max(m_stats.longestWorkMs,
@@ -325,14 +402,14 @@ void SweepEngine::Measure() {
                             Seconds(waitEnd)));
         s.CurrentFreq = s.CurrentFreq + s.StepFreq;
         i = i + 1;
-    } while (s.CurrentFreq <= s.StopFreq && (Playing(s) || tail) && !s.StopRequested && i < 20000);
+        // On while the chirp plays, or has played to its end: the sound of the steps left is
+        // then in the recording, or on its way.
+    } while (s.CurrentFreq <= s.StopFreq && (Playing(s) || Position(s) >= end) &&
+             !s.StopRequested && i < 20000);
     // The output ended with points still to come: the sound server went away, or something
-    // else stopped the stream short of its end. A playback that ran to its end because the
-    // sweep fell behind in its last steps is no failure: the points up to there are kept and
-    // nothing is said.
-    const bool cutOff = audio::OutputLost() || Position(s) < end;
-    const bool early =
-        !stalled && !s.StopRequested && s.CurrentFreq <= s.StopFreq && i < 20000 && cutOff;
+    // else stopped the stream short of its end.
+    const bool early = !stalled && !s.StopRequested && s.CurrentFreq <= s.StopFreq && i < 20000 &&
+                       unreadAt < 0.0 && (audio::OutputLost() || Position(s) < end);
 
     // 8., 9. Silence at once, "Measure" back; the lag indicator goes with the sweep whichever
     // way it ended.
@@ -344,11 +421,13 @@ void SweepEngine::Measure() {
     m_window.ShowSaturation(false);
     m_buffers.reset();
     m_stats.totalSeconds = Seconds(begin);
+    m_stats.cpuSeconds = ProcessCpuSeconds() - cpuBegin;
     if (m_stats.steps > 0) m_stats.readLateMeanMs /= m_stats.steps;
     m_running = false;
     if (m_events != nullptr) m_events->SweepEnded(slot);
     if (stalled) ShowMessage(kPlaybackStalled);
     if (early) ShowMessage(audio::OutputLost() ? kOutputLostSweep : kOutputEndedSweep);
+    if (unreadAt >= 0.0) ShowMessage(UnreadMessage(unreadAt));
     ReportGeneratorFailure();
 }
 

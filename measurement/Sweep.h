@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "measurement/FastSweep.h"
+#include "measurement/PlaybackAlignment.h"
 #include "measurement/ReadLevel.h"
 #include "measurement/Unit1.h"
 
@@ -62,9 +64,18 @@ struct SweepStats {
     double longestWorkMs = 0;
     double longestMessagesMs = 0;
     double longestRedrawMs = 0;
-    // How long after its target the playback was when each level was read [ms].
+    // How long after its frames were complete each level was read [ms]: what the program's
+    // lateness was, which the reads by index do not feel.
     double readLateMeanMs = 0;
     double readLateMaxMs = 0;
+    double cpuSeconds = 0;  // the process's processor time during the sweep, all threads
+    // Each read: the step's own sample in the image (fractional) and the recording frame index
+    // its frames ended before; room for every planned step is made before the sweep.
+    struct Read {
+        double sample = 0;
+        double endFrame = 0;
+    };
+    std::vector<Read> reads;
 };
 
 // Told of what a sweep does to the spectrum store (the session's undo history and journal).
@@ -135,6 +146,7 @@ private:
     SharedState& m_state;
     MeasureWindow& m_window;
     std::unique_ptr<LevelBuffers> m_buffers;  // per sweep or tone
+    PlaybackAlignment m_alignment;
     SweepStats m_stats;
     FastStats m_fastStats;
     StoreEvents* m_events = nullptr;

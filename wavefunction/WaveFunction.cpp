@@ -5,10 +5,12 @@
 #include <cmath>
 #include <memory>
 #include <numbers>
+#include <optional>
 
 #include "measurement/FixedText.h"
 #include "measurement/Messages.h"
 #include "measurement/Playback.h"
+#include "measurement/PlaybackAlignment.h"
 #include "measurement/ReadLevel.h"
 #include "measurement/Rounding.h"
 #include "measurement/TestSignals.h"
@@ -71,19 +73,20 @@ bool MeasureValue(SharedState& s, WaveValues& values, AngleWindow& w) {
     w.AboutToMeasure(k);
     if (!MakeToneWav(s, 1.0)) return false;
     StartPlayback(s, w.VolumePosition());
-    platform::Sleep(500);
-    if (!Playing(s)) {
+    // The level of the frames recorded when the tone had played 500 ms (calibrated: when its
+    // sample at 500 ms arrived), read by their index in the recording.
+    auto buffers = std::make_unique<LevelBuffers>();
+    const std::optional<double> level =
+        ReadToneLevel(s, kAngleReadSample, w.LockInOn(), w.FftFilterOn(), *buffers);
+    if (!level.has_value()) {
         // The 1 s tone must still sound: what the recording holds now is not its level.
         ShowMessage(kOutputLostAngle);
         return true;
     }
-    auto buffers = std::make_unique<LevelBuffers>();
-    const double level = w.LockInOn() ? ReadLockInLevel(s, s.CurrentFreq, *buffers).level
-                                      : ReadLevel(s, s.CurrentFreq, w.FftFilterOn(), *buffers);
-    values[static_cast<size_t>(k)] = level * 100.0;
+    values[static_cast<size_t>(k)] = *level * 100.0;
     w.Redraw();
     if (k < kAngles - 1) w.SelectAngle(k + 1);
-    if (level > 1.0) {
+    if (*level > 1.0) {
         w.ShowSaturation(true);
         w.ProcessMessages();
         platform::Sleep(500);

@@ -58,12 +58,15 @@ public:
 };
 
 // "Measure value": unless a playback is active, a 1 s tone at CurrentFreq, 500 ms of waiting
-// (without processing messages), ReadLevel (or with "Lock-in" ReadLockInLevel), 100 x level stored
+// (without processing messages), the level of the frames recorded then, read by their index
+// (ReadToneLevel; with "Lock-in" phase-locked), 100 x level stored
 // at the selected angle, the redraw, the next angle selected (up to 180), and "Saturation" for 500
 // ms above 1.0. A tone that no longer plays when the level is to be read (the output was lost)
 // stores nothing and says so. Returns false when the press was ignored or the tone refused.
 bool MeasureValue(SharedState& s, WaveValues& values, AngleWindow& w);
 
+// The tone's sample 500 ms in: the level is that of the frames recorded when it played.
+inline constexpr int64_t kAngleReadSample = 22050;
 inline constexpr const char* kOutputLostAngle =
     "The sound output was lost (the sound server stopped or the sound card was unplugged): no "
     "value was measured. Start the program again to measure.";

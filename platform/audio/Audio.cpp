@@ -77,6 +77,10 @@ uint32_t ChannelGetData(Handle handle, void* buffer, uint32_t length) {
     return Slot() ? Slot()->ChannelGetData(handle, buffer, length) : kDataFailed;
 }
 
+uint32_t ChannelGetDataBefore(Handle handle, uint64_t end, void* buffer, uint32_t length) {
+    return Slot() ? Slot()->ChannelGetDataBefore(handle, end, buffer, length) : kDataFailed;
+}
+double RecordNow() { return Slot() ? Slot()->RecordNow() : 0.0; }
 double RecordAge() { return Slot() ? Slot()->RecordAge() : 0.0; }
 
 uint64_t RecordFrames() { return Slot() ? Slot()->RecordFrames() : 0; }

@@ -64,6 +64,15 @@ bool ChannelStop(Handle handle);
 // Returns the bytes written, kDataFailed on a handle that is not the running recording.
 uint32_t ChannelGetData(Handle handle, void* buffer, uint32_t length);
 
+// The same reads of the frames before recording frame index `end` (counted since the recording
+// started) instead of the latest: whenever it comes, the read takes the same frames. kDataFailed
+// unless all of them are held: recorded (RecordFrames() >= end) and not yet overwritten (the
+// recording keeps about 11 s); frames before index 0 count as zeros.
+uint32_t ChannelGetDataBefore(Handle handle, uint64_t end, void* buffer, uint32_t length);
+// The frame index the recording has reached at this moment (fractional): the frames recorded
+// and the time since the newest of them was recorded. At least RecordFrames().
+double RecordNow();
+
 // How long ago, in seconds, the frames that the last sample read (ChannelGetData) returned were
 // the newest: a server hands the recording over in blocks, so they may be a block old when
 // read, and they age while the caller goes on. On the virtual apparatus's manual clock 0.

@@ -33,6 +33,13 @@ public:
     virtual bool ChannelSetPosition(Handle handle, uint64_t pos) = 0;
     virtual bool ChannelStop(Handle handle) = 0;
     virtual uint32_t ChannelGetData(Handle handle, void* buffer, uint32_t length) = 0;
+    // ChannelGetData of the frames before recording index `end` (RecordBuffer::GetDataBefore).
+    virtual uint32_t ChannelGetDataBefore(Handle /*handle*/, uint64_t /*end*/, void* /*buffer*/,
+                                          uint32_t /*length*/) {
+        return kDataFailed;
+    }
+    // The frame index the recording has reached at this moment (RecordBuffer::Now).
+    virtual double RecordNow() { return static_cast<double>(RecordFrames()); }
     // Why the last failure happened, "" if the backend does not say.
     virtual const char* ErrorText() const { return ""; }
     // True once the output is gone for good (the sound server stopped, the card unplugged).

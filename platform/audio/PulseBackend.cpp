@@ -701,4 +701,10 @@ uint32_t PulseBackend::ChannelGetData(Handle handle, void* buffer, uint32_t leng
     return m_record.GetData(buffer, length);
 }
 
+uint32_t PulseBackend::ChannelGetDataBefore(Handle handle, uint64_t end, void* buffer,
+                                            uint32_t length) {
+    if (handle == 0 || handle != m_recHandle) return kDataFailed;
+    return m_record.GetDataBefore(end, buffer, length);
+}
+
 }  // namespace audio

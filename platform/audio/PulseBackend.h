@@ -54,6 +54,9 @@ public:
     bool ServerLost() const { return m_lost.load(); }
     bool OutputLost() const override { return ServerLost(); }
     double RecordAge() const override { return m_record.Age(); }
+    double RecordNow() override { return m_record.Now(); }
+    uint32_t ChannelGetDataBefore(Handle handle, uint64_t end, void* buffer,
+                                  uint32_t length) override;
     uint64_t PlaybackGaps() const override { return m_playbackGaps.load(); }
     uint64_t RecordFrames() const override { return m_record.Written(); }
     uint32_t RecordCopy(uint64_t first, int16_t* out, uint32_t max, int channel,

@@ -108,6 +108,34 @@ double RecordBuffer::Age() const {
     return std::max(static_cast<double>(NowNs()) - recorded, 0.0) * 1e-9;
 }
 
+double RecordBuffer::Now() const {
+    const uint64_t written = Written();
+    if (written == 0) return 0.0;
+    const double now =
+        static_cast<double>(NowNs() - m_captureZero.load(std::memory_order_acquire)) *
+        (kFramesPerSecond * 1e-9);
+    return std::max(now, static_cast<double>(written));
+}
+
+uint64_t RecordBuffer::Oldest() const {
+    const uint64_t end = Written();
+    return end > kCapacity - kLargestBlock ? end - (kCapacity - kLargestBlock) : 0;
+}
+
+bool RecordBuffer::Before(uint64_t end, uint32_t* out, uint32_t n) const {
+    if (end > Written()) return false;
+    const uint32_t missing = end < n ? static_cast<uint32_t>(n - end) : 0;
+    std::fill(out, out + missing, 0u);
+    const uint64_t first = end - (n - missing);
+    if (first < Oldest()) return false;
+    for (uint32_t i = missing; i < n; ++i) {
+        out[i] = m_frames[(first + i - missing) % kCapacity].load(std::memory_order_relaxed);
+    }
+    // As in Latest: intact unless the writer reached back to the first frame meanwhile.
+    std::atomic_thread_fence(std::memory_order_acquire);
+    return m_written.load(std::memory_order_relaxed) + kLargestBlock <= first + kCapacity;
+}
+
 uint32_t RecordBuffer::Latest(uint32_t* out, uint32_t n) const {
     for (;;) {
         uint64_t end = m_written.load(std::memory_order_acquire);
@@ -151,16 +179,36 @@ uint32_t RecordBuffer::Copy(uint64_t first, int16_t* out, uint32_t max, int chan
 
 uint32_t RecordBuffer::GetData(void* buffer, uint32_t length) {
     std::lock_guard lock(m_readMutex);
+    return Deliver(buffer, length, kLatest);
+}
+
+uint32_t RecordBuffer::GetDataBefore(uint64_t end, void* buffer, uint32_t length) {
+    std::lock_guard lock(m_readMutex);
+    return Deliver(buffer, length, end);
+}
+
+// end kLatest: the latest frames; otherwise the frames before index end.
+uint32_t RecordBuffer::Deliver(void* buffer, uint32_t length, uint64_t end) {
     if (length & kDataFft) {
         if ((length & 0x7) != (kDataFft1024 & 0x7)) return kDataFailed;  // only 1024 points
+        if (end == kLatest) {
+            Latest(m_scratch.data(), kFftSize);
+        } else if (!Before(end, m_scratch.data(), kFftSize)) {
+            return kDataFailed;
+        }
         return Fft(static_cast<float*>(buffer), (length & kDataFftIndividual) != 0);
     }
     uint32_t frameBytes = 2u * static_cast<uint32_t>(m_channels);
     uint32_t want = std::min(length / frameBytes, kLongestRead);
-    // The frames written before the copy: a block written during it makes the frames newer,
-    // not older, than that says.
-    m_served.store(m_written.load(std::memory_order_acquire), std::memory_order_release);
-    uint32_t have = Latest(m_scratch.data(), want);
+    uint32_t have = want;
+    if (end == kLatest) {
+        // The frames written before the copy: a block written during it makes the frames
+        // newer, not older, than that says.
+        m_served.store(m_written.load(std::memory_order_acquire), std::memory_order_release);
+        have = Latest(m_scratch.data(), want);
+    } else if (!Before(end, m_scratch.data(), want)) {
+        return kDataFailed;
+    }
     auto* out = static_cast<int16_t*>(buffer);
     const uint32_t* src = m_scratch.data() + (want - have);
     for (uint32_t i = 0; i < have; ++i) {
@@ -174,8 +222,8 @@ uint32_t RecordBuffer::GetData(void* buffer, uint32_t length) {
     return have * frameBytes;
 }
 
+// The spectrum of the frames in m_scratch.
 uint32_t RecordBuffer::Fft(float* out, bool individual) {
-    Latest(m_scratch.data(), kFftSize);
     auto* spectrum = static_cast<fftwf_complex*>(m_fftOut);
     // |X_k| * 2 / sum(w) for samples scaled to +-1.0.
     const float scale = 2.0f / (static_cast<float>(kFftSize) / 2.0f) / 32768.0f;

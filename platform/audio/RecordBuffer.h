@@ -22,7 +22,9 @@ std::mutex& FftPlannerMutex();
 // lapping the reader, which Latest() checks by reading the write count before and after.
 class RecordBuffer {
 public:
-    static constexpr uint32_t kCapacity = 1u << 16;  // frames, about 1.5 s at 44100 Hz
+    // Frames, about 11.9 s at 44100 Hz: a level is read from the frames its step produced,
+    // also when the program gets to it late.
+    static constexpr uint32_t kCapacity = 1u << 19;
     static constexpr uint32_t kLargestBlock = 8192;  // frames one Write call may hand in
     static constexpr uint32_t kLongestRead = 32768;  // frames one sample read may return
     static constexpr int kFftSize = 1024;
@@ -48,6 +50,9 @@ public:
     // the first read): how long ago those frames were current. Taken from how early the
     // blocks arrived for their frames (see NoteArrival), not from when the last one came.
     double Age() const;
+    // The frame index the recording has reached at this moment, fractional: the frames written
+    // and the time since the newest of them was recorded (from the same arrival record as Age).
+    double Now() const;
 
     // Reader side (GUI thread). Follows the ChannelGetData contract: with bit 31 of
     // length set, a Hann-windowed 1024-point magnitude spectrum of the latest 1024 frames as
@@ -56,6 +61,13 @@ public:
     // zeros; otherwise up to length bytes (at most kLongestRead frames) of the latest s16
     // frames, oldest first (only frames that exist are written). Returns the bytes written.
     uint32_t GetData(void* buffer, uint32_t length);
+    // The same reads of the frames before index `end` (counted since the last Reset) instead of
+    // the latest ones: kDataFailed unless all of them are held (recorded, and not yet
+    // overwritten); frames before index 0 count as zeros. A read by index: whenever it comes,
+    // it takes the same frames.
+    uint32_t GetDataBefore(uint64_t end, void* buffer, uint32_t length);
+    // The oldest frame index that a read may still take.
+    uint64_t Oldest() const;
 
     // A capture's read (any thread): the frames from index `first` on (counted since the last
     // Reset), at most `max`, of one channel (0 left or mono, 1 right), into out. Frames the ring
@@ -67,6 +79,11 @@ private:
     // Copies the latest n frames (n <= kLongestRead) into out, oldest first; returns how many
     // exist (fewer than n at the start of a recording; those are the last ones of out).
     uint32_t Latest(uint32_t* out, uint32_t n) const;
+    // Copies frames end - n ... end - 1 into out (those before index 0 as zeros); false when the
+    // writer has not reached `end` or has overwritten the oldest of them.
+    bool Before(uint64_t end, uint32_t* out, uint32_t n) const;
+    static constexpr uint64_t kLatest = ~uint64_t{0};
+    uint32_t Deliver(void* buffer, uint32_t length, uint64_t end);
     uint32_t Fft(float* out, bool individual);
 
     std::unique_ptr<std::atomic<uint32_t>[]> m_frames;

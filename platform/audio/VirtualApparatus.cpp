@@ -128,6 +128,7 @@ void VirtualApparatus::AdvanceLocked(uint32_t n, RecordProc& proc, void*& user, 
             }
             if (m_stallRemaining > 0 && s.stalled && s.pos == kStallAt) {
                 --m_stallRemaining;
+                ++s.zero;  // the samples from here on play a frame later
                 continue;
             }
             drive += s.samples[s.pos] * (s.volume / 100.0) / 32768.0;
@@ -361,6 +362,7 @@ Handle VirtualApparatus::RecordStart(uint32_t freq, uint32_t chans, uint32_t /*f
     m_proc = proc;
     m_user = user;
     m_recording = true;
+    m_recordStart = m_time;
     m_recHandle = m_nextHandle++;
     return m_recHandle;
 }
@@ -398,6 +400,7 @@ bool VirtualApparatus::ChannelPlay(Handle handle, bool restart) {
         s.stalled = false;
     }
     s.playing = s.pos < s.count;
+    s.zero = static_cast<int64_t>(m_time) - static_cast<int64_t>(s.pos);
     return true;
 }
 
@@ -421,6 +424,7 @@ bool VirtualApparatus::ChannelSetPosition(Handle handle, uint64_t pos) {
     auto it = m_streams.find(handle);
     if (it == m_streams.end() || pos / 2 > it->second.count) return false;
     it->second.pos = pos / 2;
+    it->second.zero = static_cast<int64_t>(m_time) - static_cast<int64_t>(it->second.pos);
     return true;
 }
 
@@ -435,6 +439,31 @@ bool VirtualApparatus::ChannelStop(Handle handle) {
     if (it == m_streams.end()) return false;
     it->second.playing = false;
     return true;
+}
+
+double VirtualApparatus::RecordNow() {
+    CatchUp();
+    std::lock_guard lock(m_mutex);
+    if (!m_recording || m_lost) return static_cast<double>(m_record.Written());
+    return static_cast<double>(m_time - m_recordStart);
+}
+
+std::optional<double> VirtualApparatus::FrameOfSample(Handle handle, uint64_t sample) const {
+    std::lock_guard lock(m_mutex);
+    auto it = m_streams.find(handle);
+    if (it == m_streams.end() || m_recHandle == 0) return std::nullopt;
+    return static_cast<double>(it->second.zero + static_cast<int64_t>(sample) + m_latency -
+                               static_cast<int64_t>(m_recordStart));
+}
+
+uint32_t VirtualApparatus::ChannelGetDataBefore(Handle handle, uint64_t end, void* buffer,
+                                                uint32_t length) {
+    CatchUp();
+    {
+        std::lock_guard lock(m_mutex);
+        if (handle == 0 || handle != m_recHandle || !m_recording) return kDataFailed;
+    }
+    return m_record.GetDataBefore(end, buffer, length);
 }
 
 uint32_t VirtualApparatus::ChannelGetData(Handle handle, void* buffer, uint32_t length) {

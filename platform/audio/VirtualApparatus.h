@@ -89,6 +89,14 @@ public:
     // In real time as a server's; on the manual clock no time passes between reads.
     double RecordAge() const override { return m_clock == Clock::RealTime ? m_record.Age() : 0.0; }
     uint64_t RecordFrames() const override { return m_record.Written(); }
+    // The simulated present, to the frame: what a sound card's own time stamps would tell.
+    double RecordNow() override;
+    uint32_t ChannelGetDataBefore(Handle handle, uint64_t end, void* buffer,
+                                  uint32_t length) override;
+    // Where sample `sample` of playback `handle` lies in the recording (frame index), from where
+    // the playback started, was moved or ran dry, and the latency; nullopt for an unknown
+    // handle or without a recording. For tests and benchmarks: the truth a read is judged by.
+    std::optional<double> FrameOfSample(Handle handle, uint64_t sample) const;
     uint32_t RecordCopy(uint64_t first, int16_t* out, uint32_t max, int channel,
                         uint64_t& lost) const override {
         return m_record.Copy(first, out, max, channel, lost);
@@ -121,6 +129,7 @@ private:
         int volume = 100;
         bool playing = false;
         bool stalled = false;  // has run dry once (StallPlaybacks)
+        int64_t zero = 0;      // the simulated time at which sample 0 played (or would have)
     };
     static constexpr uint32_t kBlock = 441;  // samples simulated per lock, 10 ms
     static constexpr uint64_t kStallAt = 20000;
@@ -149,8 +158,9 @@ private:
     uint32_t m_inputLevel = kDefaultLevel;
     std::map<Handle, Stream> m_streams;
     Handle m_nextHandle = 0x1001;
-    uint64_t m_time = 0;      // samples simulated
-    int64_t m_remainder = 0;  // ten-thousandths of samples left over by AdvanceMicroseconds
+    uint64_t m_time = 0;         // samples simulated
+    uint64_t m_recordStart = 0;  // m_time when the recording started
+    int64_t m_remainder = 0;     // ten-thousandths of samples left over by AdvanceMicroseconds
     int m_latency = kLatencySamples;
     double m_noiseRms = kNoiseRms;
     double m_distortion2 = 0.0, m_distortion3 = 0.0;

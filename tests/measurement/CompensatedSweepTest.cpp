@@ -3,6 +3,7 @@
 // phases, and the lock-in read against the played image.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <memory>
@@ -134,6 +135,10 @@ TEST_F(CompensatedSweepTest, ACalibratedLatencyPutsTheResonancesWhereTheModelHas
 // the step's sample (and its header bytes); calibrated, the 1024 frames read are centred on
 // the moment the step's frequency was played, within 0.3 ms, the last steps after the image's
 // end included.
+// Where each read's frames lay against the frame where the step's own sample arrived (the
+// apparatus's truth): calibrated, centred on it; uncalibrated, ending where the playback had
+// passed the target (23 samples past the step, or the image's end; and the latency later in
+// the recording).
 TEST_F(CompensatedSweepTest, ReadsFallWhereTheStepsSoundWasPlayedAtEveryStepTime) {
     Install();
     apparatus->SetLatency(1323);
@@ -142,28 +147,25 @@ TEST_F(CompensatedSweepTest, ReadsFallWhereTheStepsSoundWasPlayedAtEveryStepTime
         if (calibrated) Calibrate();
         for (const char* ms : {"2", "5", "20"}) {
             w.fields = {"1000", "1500", "10", ms};
-            std::vector<double> offsets;  // ms, from the read's centre to the step's sample
-            double start = 0.0;           // apparatus time of the image's first sample
-            w.onRedraw = [&] {
-                if (w.measureShown) return;  // the redraw after the sweep
-                const auto now = static_cast<double>(apparatus->SampleTime());
-                if (offsets.empty()) {
-                    start = now - static_cast<double>(audio::ChannelGetPosition(s->PlayStream) / 2);
-                }
-                const int i = s->SpecCount[0];
-                const double sample = (Freq(i) - 1000.0) / 500.0 * s->SampleCount;
-                const double read = now - start - (calibrated ? latency + 512.5 : 0.0);
-                offsets.push_back((read - sample) / 44.1);
-            };
             engine.Measure();
-            w.onRedraw = nullptr;
-            ASSERT_EQ(offsets.size(), 50u) << ms;
+            const std::vector<SweepStats::Read>& reads = engine.LastStats().reads;
+            ASSERT_EQ(reads.size(), 50u) << ms;
             EXPECT_EQ(engine.LastStats().lagEvents, 0) << ms;
-            for (size_t n = 0; n < offsets.size(); ++n) {
+            for (size_t n = 0; n < reads.size(); ++n) {
+                const auto arrival = apparatus->FrameOfSample(
+                    s->PlayStream, static_cast<uint64_t>(std::llround(reads[n].sample)));
+                ASSERT_TRUE(arrival.has_value());
+                const double offset = *arrival - std::llround(reads[n].sample);
                 if (calibrated) {
-                    EXPECT_NEAR(offsets[n], 0.0, 0.3) << ms << " ms, step " << n;
+                    EXPECT_NEAR((reads[n].endFrame - 512.5 - offset - reads[n].sample) / 44.1, 0.0,
+                                0.3)
+                        << ms << " ms, step " << n;
                 } else {
-                    EXPECT_NEAR(offsets[n], 23.0 / 44.1, 1.5 / 44.1) << ms << " ms, step " << n;
+                    // The last target lies past the image's end, where the playback stops.
+                    const double passed =
+                        std::min(reads[n].sample + 23.0, static_cast<double>(s->SampleCount));
+                    EXPECT_NEAR(reads[n].endFrame - (offset - latency), passed, 1.5)
+                        << ms << " ms, step " << n;
                 }
             }
         }

@@ -26,6 +26,15 @@ public:
         }
         return m_known.GetData(buffer, length);
     }
+    // A read by index sees the same frames, whatever the index, once the recording holds it.
+    uint32_t ChannelGetDataBefore(audio::Handle h, uint64_t end, void* buffer,
+                                  uint32_t length) override {
+        if (VirtualApparatus::ChannelGetDataBefore(h, end, m_scratch.data(), 0) ==
+            audio::kDataFailed) {
+            return audio::kDataFailed;
+        }
+        return m_known.GetData(buffer, length);
+    }
 
     // A square wave of period 16 frames and the given height, 1024 frames long.
     static std::vector<int16_t> Square(int16_t height) {

@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "measurement/Latency.h"
@@ -19,13 +21,6 @@
 
 namespace sonarix {
 namespace {
-
-// The byte offset where the chirp passes CurrentFreq, computed independently of the engine.
-int64_t TargetOf(const SharedState& s) {
-    const long double v = (static_cast<long double>(s.CurrentFreq) - s.StartFreq) * 2.0L /
-                          (static_cast<long double>(s.StopFreq) - s.StartFreq) * s.SampleCount;
-    return static_cast<int64_t>(std::nearbyint(v)) + 44;
-}
 
 class SweepTest : public testing::Test {
 protected:
@@ -152,53 +147,132 @@ TEST_F(SweepTest, ClearingTheSlotBeingMeasuredKeepsOnlyThePointsMeasuredSince) {
     for (int i = 2; i <= 941; ++i) ASSERT_EQ(Freq(i), Freq(i - 1) + 10.0) << i;
 }
 
-TEST_F(SweepTest, ASlowWindowMakesThePlaybackFallBehindAndRewind) {
-    int rewinds = 0;
-    w.onRedraw = [&] { apparatus->AdvanceMs(80); };  // a redraw that takes 80 ms
-    w.onLag = [&] {
-        const int64_t t = TargetOf(*s);
-        if (t - kRewindBytes < 0) return;
-        EXPECT_EQ(static_cast<int64_t>(audio::ChannelGetPosition(s->PlayStream)), t - kRewindBytes);
-        ++rewinds;
+// Each level is read by its frames' index: a window that keeps the sweep waiting (a redraw of
+// 35 ms at 20 ms steps; 400 ms of messages at the start; 3 s once, at the very end) changes no
+// point, with each level method. The apparatus is the same each time, so its recording is
+// too.
+struct LateCase {
+    const char* name;
+    bool fft, lockIn, calibrated;
+};
+class LateWindowTest : public SweepTest, public testing::WithParamInterface<LateCase> {
+protected:
+    // The sweep on a fresh apparatus, with `slow` run at every step's redraw.
+    std::vector<double> Sweep(const std::function<void()>& slow, bool phases = false) {
+        Install(std::make_unique<audio::VirtualApparatus>(Clock::Manual));
+        if (GetParam().calibrated) {
+            class Calibrator : public CalibrationWindow {
+                void ProcessMessages() override {}
+                int VolumePosition() const override { return 50; }
+            } c;
+            EXPECT_TRUE(CalibrateLatency(*s, c).found);
+        }
+        w.fields = {"2000", "3000", "5", "20"};
+        w.fft = GetParam().fft;
+        w.lockIn = GetParam().lockIn;
+        w.onRedraw = slow;
+        w.redraws = 0;
+        engine.Measure();
+        w.onRedraw = nullptr;
+        std::vector<double> v;
+        for (int i = 1; i <= Count(); ++i) v.push_back(phases ? s->SpecPhase[0][i] : Amp(i));
+        return v;
+    }
+};
+
+TEST_P(LateWindowTest, ChangesNoPoint) {
+    const std::vector<double> amps = Sweep(nullptr), phases = Sweep(nullptr, true);
+    ASSERT_EQ(amps.size(), 200u);
+    EXPECT_TRUE(messages.Messages().empty());
+    const std::function<void()> slow[] = {
+        [&] { apparatus->AdvanceMs(35); },
+        [&] {
+            if (w.redraws == 1) apparatus->AdvanceMs(400);
+        },
+        [&] {
+            if (w.redraws == 190) apparatus->AdvanceMs(3000);
+        },
     };
-    bool hiddenAfterPassing = true;
-    w.onRedraw = [&] {
-        // The step's wait has passed its target: the indicator is down again.
-        if (w.lag) hiddenAfterPassing = false;
-        apparatus->AdvanceMs(80);
-    };
-    engine.Measure();
-    EXPECT_GT(w.lagShows, 5);
-    EXPECT_EQ(rewinds, w.lagShows);
-    EXPECT_EQ(engine.LastStats().lagEvents, w.lagShows);
-    EXPECT_TRUE(hiddenAfterPassing);
-    EXPECT_FALSE(w.lag);
-    // Every point is still measured, later, up to the last steps: there the chirp, played on
-    // during an 80 ms redraw, reaches its end before the stop frequency is.
-    EXPECT_GE(Count(), 985);
-    for (int i = 1; i <= Count(); ++i) ASSERT_EQ(Freq(i), 100.0 + 10.0 * i);
+    for (const auto& late : slow) {
+        EXPECT_EQ(Sweep(late), amps);
+        EXPECT_EQ(Sweep(late, true), phases);
+        EXPECT_EQ(engine.LastStats().lagEvents, 0);
+        EXPECT_EQ(w.lagShows, 0);
+        EXPECT_TRUE(messages.Messages().empty());
+    }
 }
 
-TEST_F(SweepTest, LateBeforeTheFirstRewindPointThePositionStays) {
-    // The first target lies 4454 bytes in; 200 ms of message processing passes it, and
-    // T - 8820 would lie before the start.
-    int64_t before = -1, atLag = -2;
-    w.onMessages = [&] {
-        if (w.messages != 1) return;
-        apparatus->AdvanceMs(200);
-        before = static_cast<int64_t>(audio::ChannelGetPosition(s->PlayStream));
-    };
-    w.onLag = [&] {
-        if (w.messages == 1) atLag = static_cast<int64_t>(audio::ChannelGetPosition(s->PlayStream));
-    };
-    w.onRedraw = [&] {
-        if (w.messages == 1) engine.Stop();
-    };
+INSTANTIATE_TEST_SUITE_P(Methods, LateWindowTest,
+                         testing::Values(LateCase{"Fft", true, false, false},
+                                         LateCase{"Mean", false, false, false},
+                                         LateCase{"LockIn", true, true, false},
+                                         LateCase{"CalibratedLockIn", true, true, true}),
+                         [](const testing::TestParamInfo<LateCase>& c) { return c.param.name; });
+
+// Held up for longer than the recording keeps (15 s while the chirp plays on): the step's sound
+// is played again, from 100 ms before it, with the lag indicator up until it has been read; the
+// points stay those of an undisturbed sweep within the noise. Once the chirp has ended there is
+// nothing to play again: the sweep ends with a message naming the step.
+TEST_F(SweepTest, FramesNoLongerHeldArePlayedAgainOrNamed) {
+    w.fields = {"1000", "2000", "10", "200"};  // 20 s of chirp
     engine.Measure();
-    EXPECT_EQ(w.lagShows, 1);
-    EXPECT_EQ(before, 17640);
-    EXPECT_EQ(atLag, before);
-    EXPECT_EQ(Count(), 1);
+    const int count = Count();
+    ASSERT_EQ(count, 100);
+    std::vector<double> quiet(101);
+    for (int i = 1; i <= count; ++i) quiet[static_cast<size_t>(i)] = Amp(i);
+
+    int64_t rewoundTo = -1;
+    bool lagWhileRead = false;
+    w.onLag = [&] { rewoundTo = static_cast<int64_t>(audio::ChannelGetPosition(s->PlayStream)); };
+    w.onRedraw = [&] {
+        lagWhileRead = lagWhileRead || w.lag;
+        if (w.redraws == 5) apparatus->AdvanceMs(15000);
+    };
+    w.redraws = 0;
+    engine.Measure();
+    EXPECT_EQ(engine.LastStats().lagEvents, 1);
+    EXPECT_FALSE(lagWhileRead);
+    // Step 6 (1060 Hz) lies 6 x 200 ms into the chirp.
+    EXPECT_EQ(rewoundTo, 2 * (6 * 8820 - 4410));
+    ASSERT_EQ(Count(), 100);
+    EXPECT_TRUE(messages.Messages().empty());
+    for (int i = 1; i <= 100; ++i) {
+        EXPECT_NEAR(Amp(i), quiet[static_cast<size_t>(i)],
+                    0.02 * quiet[static_cast<size_t>(i)] + 0.02)
+            << Freq(i);
+    }
+
+    w.onRedraw = [&] {
+        if (w.redraws == 95) apparatus->AdvanceMs(15000);
+    };
+    w.redraws = 0;
+    engine.Measure();
+    EXPECT_EQ(Count(), 95);
+    ASSERT_EQ(messages.Messages().size(), 1u);
+    EXPECT_NE(messages.Messages()[0].find("at 1960 Hz could not be read"), std::string::npos)
+        << messages.Messages()[0];
+    EXPECT_TRUE(w.measureShown);
+    EXPECT_FALSE(w.lag);
+}
+
+// A gap in the playback (the server ran dry for 2000 frames 20000 samples in): no point holds
+// the silence; the steps from where it was seen are played again.
+TEST_F(SweepTest, APlaybackGapIsPlayedAgainNotStored) {
+    w.fields = {"1000", "2000", "10", "20"};
+    engine.Measure();
+    std::vector<double> quiet(101);
+    for (int i = 1; i <= 100; ++i) quiet[static_cast<size_t>(i)] = Amp(i);
+    apparatus->StallPlaybacks(1, 2000);
+    engine.Measure();
+    EXPECT_EQ(audio::PlaybackGaps(), 1u);
+    EXPECT_EQ(engine.LastStats().lagEvents, 1);
+    ASSERT_EQ(Count(), 100);
+    EXPECT_TRUE(messages.Messages().empty());
+    for (int i = 1; i <= 100; ++i) {
+        EXPECT_NEAR(Amp(i), quiet[static_cast<size_t>(i)],
+                    0.05 * quiet[static_cast<size_t>(i)] + 0.05)
+            << Freq(i);
+    }
 }
 
 TEST_F(SweepTest, RefusedParametersPlayNothingAndLeaveMeasureAlone) {
@@ -365,24 +439,25 @@ TEST_F(SweepTest, AStalledPlaybackEndsTheSweepWithTheLagIndicatorOut) {
     };
     engine.Measure();
     platform::RemoveSleepHandler(frozen);
-    EXPECT_EQ(w.lagShows, 1);
+    EXPECT_EQ(w.lagShows, 0);  // being late costs nothing
     EXPECT_FALSE(w.lag);
     ASSERT_EQ(messages.Messages().size(), 1u);
     EXPECT_EQ(messages.Messages()[0], kPlaybackStalled);
     EXPECT_TRUE(w.measureShown);
 }
 
-// A sweep that falls so far behind in its last steps that the chirp runs out before them ends
-// in order: the step in progress keeps its point, and no message says that the output ended.
-TEST_F(SweepTest, FallingBehindAtTheVeryEndKeepsTheLastPointWithoutAMessage) {
+// A sweep that falls so far behind in its last steps that the chirp runs out before them still
+// reads them all from the recording, without a message.
+TEST_F(SweepTest, FallingBehindAtTheVeryEndKeepsEveryPointWithoutAMessage) {
     w.fields = {"1000", "2000", "10", "20"};
     w.onMessages = [&] {
         if (w.messages == 99) apparatus->AdvanceMs(300);  // a slow window near the end
     };
     engine.Measure();
     EXPECT_TRUE(messages.Messages().empty()) << messages.Messages()[0];
-    EXPECT_GE(Count(), 99);
-    EXPECT_EQ(Freq(99), 1990.0);
+    ASSERT_EQ(Count(), 100);
+    EXPECT_EQ(Freq(100), 2000.0);
+    EXPECT_GT(Amp(100), 0.0);
     EXPECT_TRUE(w.measureShown);
     EXPECT_FALSE(w.lag);
 }

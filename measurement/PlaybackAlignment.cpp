@@ -1,0 +1,123 @@
+// The playback's place in the recording.
+#include "measurement/PlaybackAlignment.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "measurement/Playback.h"
+#include "measurement/ReadLevel.h"
+#include "measurement/Unit1.h"
+#include "platform/Clock.h"
+#include "platform/audio/Audio.h"
+
+namespace sonarix {
+
+PlaybackAlignment::PlaybackAlignment() : m_offsets(kKept), m_ages(kKept), m_scratch(kKept) {}
+
+void PlaybackAlignment::Reset(int64_t fromSample) {
+    m_count = 0;
+    m_from = fromSample;
+    m_fresh = false;
+}
+
+void PlaybackAlignment::Read(audio::Handle stream, int64_t samples) {
+    const uint64_t before = audio::ChannelGetPosition(stream);
+    const uint64_t frames = audio::RecordFrames();
+    const double now = audio::RecordNow();
+    const uint64_t after = audio::ChannelGetPosition(stream);
+    if (before == audio::kPositionFailed || after == audio::kPositionFailed || after < before) {
+        return;
+    }
+    const double first = static_cast<double>(before) / 2.0;
+    const double last = static_cast<double>(after) / 2.0;
+    if (last - first > kHeldUpSamples) return;
+    if (first <= static_cast<double>(m_from) || last >= static_cast<double>(samples)) return;
+    const double played = 0.5 * (first + last);
+    const size_t slot = m_count % kKept;
+    m_offsets[slot] = now - played;
+    m_ages[slot] = now - static_cast<double>(frames);
+    if (m_count == 0) m_firstSample = played;
+    m_lastSample = played;
+    ++m_count;
+    m_fresh = false;
+}
+
+double PlaybackAlignment::Offset() {
+    if (m_fresh || m_count == 0) return m_median;
+    const size_t n = std::min(m_count, kKept);
+    std::copy(m_offsets.begin(), m_offsets.begin() + static_cast<std::ptrdiff_t>(n),
+              m_scratch.begin());
+    const auto middle = m_scratch.begin() + static_cast<std::ptrdiff_t>(n / 2);
+    std::nth_element(m_scratch.begin(), middle, m_scratch.begin() + static_cast<std::ptrdiff_t>(n));
+    m_median = *middle;
+    if (n % 2 == 0) {
+        // The mean of the two middle readings: the lower one is the largest below the middle.
+        m_median = 0.5 * (m_median + *std::max_element(m_scratch.begin(), middle));
+    }
+    m_fresh = true;
+    return m_median;
+}
+
+double PlaybackAlignment::MeanAge() const {
+    const size_t n = std::min(m_count, kKept);
+    if (n == 0) return 0.0;
+    double sum = 0.0;
+    for (size_t i = 0; i < n; ++i) sum += m_ages[i];
+    return sum / static_cast<double>(n);
+}
+
+std::optional<double> ReadToneLevel(const SharedState& s, int64_t readSample, bool lockIn,
+                                    bool fftFilter, LevelBuffers& buffers) {
+    constexpr int64_t kGiveUpUs = 2000000;  // nothing new recorded for 2 s
+    PlaybackAlignment alignment;
+    alignment.Reset(0);
+    uint64_t gaps = audio::PlaybackGaps();
+    const bool calibrated = s.Latency.valid;
+    double reached = audio::RecordNow();
+    int64_t silentUs = 0;
+    for (;;) {
+        const bool playing = Playing(s);
+        const auto pos = static_cast<int64_t>(audio::ChannelGetPosition(s.PlayStream) / 2);
+        if (playing) alignment.Read(s.PlayStream, s.SampleCount);
+        if (const uint64_t g = audio::PlaybackGaps(); g != gaps) {
+            gaps = g;
+            if (!playing) return std::nullopt;
+            audio::ChannelSetPosition(s.PlayStream, 0);
+            alignment.Reset(0);
+            continue;
+        }
+        if (!playing && pos < readSample) return std::nullopt;
+        int64_t us = 5000;
+        if (pos >= readSample || !playing) {
+            if (alignment.Readings() == 0) return std::nullopt;
+            // Frame index = sample + offset for the sound current at a reading; calibrated, the
+            // sound of the sample arrives the latency later.
+            const double shift =
+                calibrated ? s.Latency.samples - s.Latency.ageSamples : -alignment.MeanAge();
+            const int64_t end = std::max<int64_t>(
+                1, std::llround(static_cast<double>(readSample) + alignment.Offset() + shift));
+            const auto have = static_cast<int64_t>(audio::RecordFrames());
+            if (end <= have) {
+                if (!lockIn)
+                    return ReadLevelBefore(s, s.CurrentFreq, fftFilter, buffers,
+                                           static_cast<uint64_t>(end));
+                const auto heard =
+                    calibrated ? std::optional<double>(alignment.Offset() + shift) : std::nullopt;
+                const auto r = ReadLockInLevelBefore(s, s.CurrentFreq, buffers,
+                                                     static_cast<uint64_t>(end), heard);
+                if (!r.has_value()) return std::nullopt;
+                return r->level;
+            }
+            us = std::clamp<int64_t>((end - have) * 1000000 / 44100 + 1, 1, 5000);
+        } else {
+            us = std::clamp<int64_t>((readSample - pos) * 1000000 / 44100 + 1, 1, 5000);
+        }
+        platform::SleepMicroseconds(us);
+        const double now = audio::RecordNow();
+        silentUs = now == reached ? silentUs + us : 0;
+        reached = now;
+        if (silentUs >= kGiveUpUs) return std::nullopt;
+    }
+}
+
+}  // namespace sonarix

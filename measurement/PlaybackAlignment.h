@@ -1,0 +1,67 @@
+// Where the samples of one playback lie in the recording, so that a level is read from the
+// frames that its sound produced, whenever the program gets to read them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "platform/audio/AudioTypes.h"
+
+namespace sonarix {
+
+// Frame index = image sample index + Offset(), for the sound current at a reading. Each reading
+// takes the playback position and the frame index the recording has reached (audio::RecordNow)
+// close together; the offset is their median over the last kKept readings, so that a reading the
+// system held up, or a server's position report a block behind, moves nothing. It holds for one
+// uninterrupted playback: a new position or a gap in the playback starts it anew. GUI thread;
+// allocates only when made.
+class PlaybackAlignment {
+public:
+    static constexpr std::size_t kKept = 2048;
+    // A reading is taken only when the position moved by at most this many samples while it
+    // was taken.
+    static constexpr double kHeldUpSamples = 22.0;
+
+    PlaybackAlignment();
+    // Starts anew: readings count from the moment the position has moved past `fromSample`.
+    void Reset(int64_t fromSample);
+    // One reading of the playback `stream`, whose image holds `samples` samples. Taken only
+    // while the position lies between the Reset's sample and the image's end.
+    void Read(audio::Handle stream, int64_t samples);
+
+    int Readings() const { return static_cast<int>(m_count); }
+    // Samples of playback that the readings span.
+    double Span() const { return m_count == 0 ? 0.0 : m_lastSample - m_firstSample; }
+    // Recording frame index less image sample index, for the sound current at the readings.
+    double Offset();
+    // How much further the recording had reached than the frames delivered, on average over
+    // the readings (a sound server hands the frames over in blocks; 0 on the manual clock).
+    double MeanAge() const;
+
+private:
+    std::vector<double> m_offsets;  // ring of the last kKept readings
+    std::vector<double> m_ages;
+    std::vector<double> m_scratch;
+    std::size_t m_count = 0;
+    int64_t m_from = 0;
+    double m_firstSample = 0.0, m_lastSample = 0.0;
+    double m_median = 0.0;
+    bool m_fresh = false;  // m_median is up to date
+};
+
+struct SharedState;
+struct LevelBuffers;
+
+// The level of a steady tone that plays from the image (a playback just started): of the 1024
+// frames that were the newest when the playback passed sample `readSample`, or with a calibrated
+// latency of the frames recorded when that sample arrived; read by their index once they are in
+// the recording, so that the wait may end late. The wait sleeps in steps of at most 5 ms and
+// processes no messages; a gap in the playback plays the tone again from its start. Nothing when
+// the playback ends before it reached `readSample`, or the frames do not come (the output or the
+// recording was lost).
+std::optional<double> ReadToneLevel(const SharedState& s, int64_t readSample, bool lockIn,
+                                    bool fftFilter, LevelBuffers& buffers);
+
+}  // namespace sonarix
