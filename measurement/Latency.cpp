@@ -14,6 +14,7 @@
 #include "measurement/FixedText.h"
 #include "measurement/Messages.h"
 #include "measurement/Playback.h"
+#include "measurement/PlaybackAlignment.h"
 #include "platform/Clock.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/RecordBuffer.h"
@@ -284,12 +285,16 @@ CalibrationOutcome CalibrateLatency(SharedState& s, CalibrationWindow& w) {
     const size_t channel = s.StereoInput && !s.LeftChannel ? 1 : 0;
     std::vector<int16_t> raw(ChirpFinder::kLongest * (s.StereoInput ? 2 : 1));
     std::vector<float> frames(ChirpFinder::kLongest);
-    std::vector<double> latencies, snrs, ages;
+    std::vector<double> latencies, snrs, ages, arrivals;
     struct Snapshot {
         double played = 0.0;  // samples, the position read right after the frames
         double age = 0.0;     // of the newest frame, samples
+        int64_t newest = -1;  // the newest frame's index in the recording, where known
         std::vector<int16_t> frames;
     };
+    // Where the playback's samples lie in the recording, as the sweep reads them.
+    PlaybackAlignment alignment;
+    alignment.Reset(0);
     std::vector<Snapshot> shots;
     shots.reserve(kCalibrationReadings);
 
@@ -300,6 +305,7 @@ CalibrationOutcome CalibrateLatency(SharedState& s, CalibrationWindow& w) {
     int still = 0;
     while (reading < kCalibrationReadings) {
         w.ProcessMessages();
+        alignment.Read(s.PlayStream, kCalibrationLength);
         const uint64_t before = audio::ChannelGetPosition(s.PlayStream);
         if (before == audio::kPositionFailed || !Playing(s)) return fail(kCalibrationInterrupted);
         const auto pos = static_cast<int64_t>(before / 2);
@@ -310,8 +316,10 @@ CalibrationOutcome CalibrateLatency(SharedState& s, CalibrationWindow& w) {
             platform::Sleep(2);
             continue;
         }
+        const uint64_t counted = audio::RecordFrames();
         const uint32_t got =
             audio::ChannelGetData(s.RecChannel, raw.data(), frameBytes * ChirpFinder::kLongest);
+        const bool still = audio::RecordFrames() == counted;
         const uint64_t after = audio::ChannelGetPosition(s.PlayStream);
         const double age = audio::RecordAge() * 44100.0;
         ++reading;
@@ -321,6 +329,8 @@ CalibrationOutcome CalibrateLatency(SharedState& s, CalibrationWindow& w) {
         Snapshot& shot = shots.emplace_back();
         shot.played = static_cast<double>(after) / 2.0;
         shot.age = age;
+        // Only a read that no block overtook: its newest frame is the last one counted.
+        if (still) shot.newest = static_cast<int64_t>(counted) - 1;
         const size_t have = got / frameBytes;
         const size_t stride = s.StereoInput ? 2 : 1;
         shot.frames.resize(have);
@@ -338,6 +348,11 @@ CalibrationOutcome CalibrateLatency(SharedState& s, CalibrationWindow& w) {
         // latency is the played count minus one minus that.
         latencies.push_back(shot.played - kCalibrationLead - static_cast<double>(have) +
                             match.index);
+        if (shot.newest >= 0) {
+            // Recording frame index less image sample index, from where the chirp lies.
+            arrivals.push_back(static_cast<double>(shot.newest + 1) - static_cast<double>(have) +
+                               match.index - kCalibrationLead);
+        }
         snrs.push_back(match.snrDb);
         ages.push_back(shot.age);
     }
@@ -361,9 +376,24 @@ CalibrationOutcome CalibrateLatency(SharedState& s, CalibrationWindow& w) {
                                      arrival.end() - static_cast<std::ptrdiff_t>(cut));
     const double spread = (middle.back() - middle.front()) / 44.1;
     if (spread > kCalibrationSteadyMs) return fail(kCalibrationUnsteady);
+    // The same delay from the other side: where the chirp lies in the recording against where
+    // the playback's samples lie in it, as the reads by index take them. The two must agree
+    // within the readings' spread (at least kCalibrationAgreeMs); both are kept.
+    const double ageSamples = mean(ages);
+    const double readSide = mean(middle) + ageSamples;
+    if (arrivals.empty() || alignment.Readings() == 0) return fail(kCalibrationUnsteady);
+    std::nth_element(arrivals.begin(),
+                     arrivals.begin() + static_cast<std::ptrdiff_t>(arrivals.size() / 2),
+                     arrivals.end());
+    const double frameOffset = arrivals[arrivals.size() / 2] - alignment.Offset();
+    out.sidesApartMs = (frameOffset - (readSide - ageSamples)) / 44.1;
+    if (std::abs(out.sidesApartMs) > std::max(spread, kCalibrationAgreeMs)) {
+        return fail(kCalibrationUnsteady);
+    }
     out.latency.valid = true;
-    out.latency.ageSamples = mean(ages);
-    out.latency.samples = mean(middle) + out.latency.ageSamples;
+    out.latency.ageSamples = ageSamples;
+    out.latency.samples = readSide;
+    out.latency.frameOffset = frameOffset;
     out.latency.confidenceDb = mean(snrs);
     out.latency.spreadMs = spread;
     out.found = true;

@@ -50,6 +50,9 @@ inline constexpr double kCalibrationTraceDb = 20.0;  // a peak below this is no 
 // The largest spread between readings: a sound server's recording blocks make them differ by
 // a block (10 ms or less).
 inline constexpr double kCalibrationSteadyMs = 20.0;
+// The least disagreement between the delay seen from the reads and from the chirp's place in
+// the recording that refuses a calibration (more where the readings spread more).
+inline constexpr double kCalibrationAgreeMs = 1.0;
 
 // "Latency: 30.42 ms" and, on a second line, "Confidence: correlation peak 55 dB above its
 // noise; the readings agree within 0.01 ms." (c must be valid).
@@ -93,6 +96,7 @@ struct CalibrationOutcome {
     LatencyCalibration latency;  // what was found; kept in the state when found
     int readings = 0;            // readings in which the chirp was found
     double seconds = 0.0;        // from start to result
+    double sidesApartMs = 0.0;   // the delay from the chirp's place less that from the reads
     std::string message;         // why nothing was taken (shown already)
 };
 

@@ -92,8 +92,7 @@ std::optional<double> ReadToneLevel(const SharedState& s, int64_t readSample, bo
             if (alignment.Readings() == 0) return std::nullopt;
             // Frame index = sample + offset for the sound current at a reading; calibrated, the
             // sound of the sample arrives the latency later.
-            const double shift =
-                calibrated ? s.Latency.samples - s.Latency.ageSamples : -alignment.MeanAge();
+            const double shift = calibrated ? s.Latency.frameOffset : -alignment.MeanAge();
             const int64_t end = std::max<int64_t>(
                 1, std::llround(static_cast<double>(readSample) + alignment.Offset() + shift));
             const auto have = static_cast<int64_t>(audio::RecordFrames());

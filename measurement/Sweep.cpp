@@ -339,9 +339,9 @@ void SweepEngine::Measure() {
                 if (lockIn) {
                     // Frame index less the index of the image sample heard in it.
                     const std::optional<double> heard =
-                        compensate ? std::optional<double>(m_alignment.Offset() +
-                                                           s.Latency.samples - s.Latency.ageSamples)
-                                   : std::nullopt;
+                        compensate
+                            ? std::optional<double>(m_alignment.Offset() + s.Latency.frameOffset)
+                            : std::nullopt;
                     if (const auto r =
                             ReadLockInLevelBefore(s, s.CurrentFreq, *m_buffers, e, heard)) {
                         read = r->level;

@@ -33,6 +33,10 @@ struct LatencyCalibration {
     // the recording over in blocks; 0 on the virtual apparatus): samples - ageSamples is the
     // delay to a frame the moment it arrives.
     double ageSamples = 0.0;
+    // Where a played sample's sound lies in the recording for the reads by index: frame index =
+    // sample index + PlaybackAlignment::Offset() + frameOffset (from the chirp's place in the
+    // recording; about samples - ageSamples).
+    double frameOffset = 0.0;
 };
 
 // The long operation that runs, if any. Each runs inside the handler that started it and

@@ -69,7 +69,7 @@ bool AllSameBits(const Range& a, const Range& b) {
 bool SameBits(const LatencyCalibration& a, const LatencyCalibration& b) {
     return a.valid == b.valid && SameBits(a.samples, b.samples) &&
            SameBits(a.confidenceDb, b.confidenceDb) && SameBits(a.spreadMs, b.spreadMs) &&
-           SameBits(a.ageSamples, b.ageSamples);
+           SameBits(a.ageSamples, b.ageSamples) && SameBits(a.frameOffset, b.frameOffset);
 }
 
 bool SameBits(const SlotContent& a, const SlotContent& b) {

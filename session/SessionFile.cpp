@@ -199,6 +199,7 @@ QJsonObject LatencyObject(const LatencyCalibration& l) {
     o[QLatin1String("confidenceDb")] = Number(l.confidenceDb);
     o[QLatin1String("spreadMs")] = Number(l.spreadMs);
     o[QLatin1String("ageSamples")] = Number(l.ageSamples);
+    o[QLatin1String("frameOffset")] = Number(l.frameOffset);
     return o;
 }
 
@@ -209,6 +210,9 @@ void ReadLatency(Reader& r, const QJsonObject& o, LatencyCalibration& l) {
     l.confidenceDb = r.Num(o, "confidenceDb", at);
     l.spreadMs = r.Num(o, "spreadMs", at);
     l.ageSamples = r.Num(o, "ageSamples", at);
+    // Added later in version 1: older files had only the delay seen from the reads.
+    l.frameOffset = o.contains(QLatin1String("frameOffset")) ? r.Num(o, "frameOffset", at)
+                                                             : l.samples - l.ageSamples;
 }
 
 QJsonObject FitObject(const FitSession& f) {

@@ -129,9 +129,9 @@ TEST_F(PulseLatency, CalibrationAgreesWithThePositionRecordingProbe) {
     const double arrival = (c.latency.samples - c.latency.ageSamples) / 44.1;
     std::printf(
         "null sink: probe %.2f ms, calibration %.2f ms on arrival, %.2f ms when read (%.0f dB, "
-        "spread %.2f ms, %.2f s)\n",
+        "spread %.2f ms, the chirp's place %.3f ms from the reads', %.2f s)\n",
         probe.mean, arrival, c.latency.samples / 44.1, c.latency.confidenceDb, c.latency.spreadMs,
-        c.seconds);
+        c.sidesApartMs, c.seconds);
     // Within a millisecond; a sanitizer build, whose callbacks run several times slower,
     // moves the block times both rely on by up to about as much again.
     EXPECT_NEAR(arrival, probe.mean, kSanitized ? 2.0 : 1.0);

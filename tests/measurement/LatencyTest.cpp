@@ -82,6 +82,9 @@ TEST_F(LatencyTest, FindsTheApparatusLatencyThroughTheResonator) {
         // The rising edge alone read 0.42 ms long through the cavity; the excess phase leaves
         // what the cavity's zeros outside the minimum phase add.
         EXPECT_NEAR(out.latency.samples / 44.1, ms, 0.2) << ms;
+        // Seen from the chirp's place in the recording, as the reads by index take it.
+        EXPECT_NEAR(out.latency.frameOffset / 44.1, ms, 0.2) << ms;
+        EXPECT_LT(std::abs(out.sidesApartMs), 0.01) << ms;
         EXPECT_TRUE(s->Latency.valid);
         EXPECT_DOUBLE_EQ(s->Latency.samples, out.latency.samples);
         EXPECT_EQ(out.readings, kCalibrationReadings);
@@ -140,6 +143,34 @@ TEST_F(LatencyTest, RefusesWhileSomethingPlaysOrNothingRecords) {
     EXPECT_EQ(out.message, kCalibrationNoRecording);
     EXPECT_FALSE(s->Latency.valid);
     EXPECT_EQ(messages.Messages().size(), 2u);
+}
+
+// A recording whose clock says it has reached 300 frames further than it has: the delay seen
+// from the chirp's place then disagrees with the one seen from the reads by 6.8 ms, and the
+// calibration is refused, the previous one kept.
+TEST_F(LatencyTest, SidesThatDisagreeAreRefused) {
+    class Misreporting : public audio::VirtualApparatus {
+    public:
+        Misreporting() : VirtualApparatus(Clock::Manual) {}
+        double RecordNow() override { return VirtualApparatus::RecordNow() + 300.0; }
+    };
+    audio::UseBackend(nullptr);
+    auto backend = std::make_unique<Misreporting>();
+    apparatus = backend.get();
+    audio::UseBackend(std::move(backend));
+    ASSERT_TRUE(audio::Init(-1, 44100, 0, nullptr, nullptr));
+    ASSERT_TRUE(audio::RecordInit(-1));
+    StartRecording(*s);
+    apparatus->AdvanceMs(1000);
+    const LatencyCalibration previous{true, 123.0, 40.0, 0.01, 0.0, 123.0};
+    s->Latency = previous;
+    const CalibrationOutcome out = CalibrateLatency(*s, w);
+    EXPECT_FALSE(out.found);
+    EXPECT_NEAR(out.sidesApartMs, -300.0 / 44.1, 0.2);
+    EXPECT_EQ(out.message, kCalibrationUnsteady);
+    EXPECT_EQ(messages.Messages().size(), 1u);
+    EXPECT_DOUBLE_EQ(s->Latency.samples, 123.0);
+    EXPECT_DOUBLE_EQ(s->Latency.frameOffset, 123.0);
 }
 
 TEST_F(LatencyTest, AnOutputThatStopsEndsTheCalibration) {
