@@ -143,44 +143,16 @@ void SweepEngine::ReportGeneratorFailure() {
     m_generatorFailure.clear();
 }
 
-void SweepEngine::Measure() {
-    SharedState& s = m_state;
-    // Not inside another operation (a tone, an angle measurement, a calibration).
-    if (m_running || s.Running != Operation::None) return;
-    // Refusals are decided before anything changes: the sweep is planned first.
-    const MeasureWindow::SweepFields fields = m_window.Fields();
-    if (!PlanSweep(s, fields.start, fields.stop, fields.step, fields.time)) return;
-    m_abort = false;
-    m_running = true;
-    const RunningOperation running(s, Operation::Sweep);
-    m_stats = SweepStats{};
-    m_stats.reads.reserve(static_cast<size_t>(
-        std::clamp((s.StopFreq - s.StartFreq) / s.StepFreq + 1.0, 1.0, 20000.0)));
-    const Clock::time_point begin = Clock::now();
-    const double cpuBegin = ProcessCpuSeconds();
-
-    // 1. - 3. "Measure" away, the buffers, the slot, the generator.
-    m_window.ShowMeasure(false);
-    s.StopRequested = false;
-    m_buffers = std::make_unique<LevelBuffers>();
-    s.CurrentSlot = std::clamp(m_window.SelectedSlot(), 0, kSlots - 1);
-    OpenGenerator();
-    // 4., 5. The chirp, once nothing plays from the image any more, and its playback.
-    if (!WaitForPlaybackEnd()) {
-        m_window.ShowMeasure(true);
-        m_running = false;
-        return;
-    }
-    WriteSweep(s);
-    if (m_events != nullptr) m_events->SweepBegins(s.CurrentSlot);
-    // The progress shows before the chirp starts: its first showing lays the window out, which
-    // the first short steps must not wait for.
-    m_window.ShowProgress({MeasureWindow::Progress::Kind::Sweep, 0.0,
-                           static_cast<double>(s.SampleCount) / 44100.0, s.StartFreq});
-    StartPlayback(s, m_window.VolumePosition());
-
-    // 6. The first point is one step above the start frequency.
-    s.CurrentFreq = s.StartFreq + s.StepFreq;
+// One sweep between the calls of Continue: its settings, the step in progress and the wait's
+// bookkeeping.
+struct SweepEngine::Run {
+    enum class Phase { Previous, Step, Wait };
+    Phase phase = Phase::Previous;
+    std::optional<RunningOperation> running;
+    Clock::time_point begin;
+    double cpuBegin = 0.0;
+    int previousUs = 0;  // waited for a playback still running when "Measure" came
+    int slot = 0;
     int32_t i = 1;
     // Points stored in the slot by this sweep. "Clear Spectrum" of the slot between two steps
     // sets its count back; the sweep then goes on from the count it finds, so that the slot
@@ -190,245 +162,383 @@ void SweepEngine::Measure() {
     bool stalled = false;
     bool cutOff = false;     // the playback ended short of a step's sound
     double unreadAt = -1.0;  // the frequency whose frames could not be had
-    const int slot = s.CurrentSlot;
     // The phases are the resonator's only when every point is read phase-locked against the
     // calibrated latency.
-    bool phased = s.Latency.valid;
+    bool phased = false;
     // Each level is read by its frames' index in the recording, from where the playback's
     // samples lie in it (m_alignment): uncalibrated, the frames that were the newest when the
     // playback passed the step's target; with a calibrated latency, the 1024 frames centred on
     // the arrival of the step's own sample. Whenever the program gets to them, they are the
     // same frames.
-    const bool compensate = s.Latency.valid;
-    const int64_t delay = compensate ? 2 * std::llround(s.Latency.samples + kLevelFrames / 2.0) : 0;
-    const int64_t end = 2 * s.SampleCount;
-    // Without a recording nothing can be read by index: each step then reads when the
-    // playback passes its target, and reads nothing.
-    const bool byIndex = s.RecChannel != 0;
+    bool compensate = false;
+    int64_t delay = 0;  // bytes from a step's sample to its calibrated target
+    int64_t end = 0;    // the image's bytes
+    // Without a recording nothing can be read by index: each step then reads when the playback
+    // passes its target, and reads nothing.
+    bool byIndex = true;
+    uint64_t gaps = 0;     // the playback gaps counted when the alignment was made
+    double shift = 0.0;    // calibrated: frames end where sample readSample - latency arrived
+    int64_t lastRead = 0;  // the last step's read sample, for the time left
+    // The step in progress.
+    long double v = 0.0L;  // the byte offset where the chirp passes CurrentFreq
+    int64_t stepByte = 0, target = 0, readSample = 0;
+    int64_t frames = 0;  // where its frames end in the recording, once they are there
+    Clock::time_point roundStart, waitStart;
+    // The wait's bookkeeping: the position and the recording's reach at the last look, the
+    // sleep asked for since, and how long nothing has moved.
+    bool waited = false, wasPlaying = false;
+    int64_t last = 0, stillUs = 0, silentUs = 0, sleptUs = 0;
+    double reached = 0.0;
+};
+
+void SweepEngine::Measure() {
+    if (!Start()) return;
+    for (int64_t us; (us = Continue()) >= 0;) {
+        if (us > 0) platform::SleepMicroseconds(us);
+    }
+}
+
+bool SweepEngine::Start() {
+    SharedState& s = m_state;
+    // Not inside another operation (a tone, an angle measurement, a calibration).
+    if (m_running || s.Running != Operation::None) return false;
+    // Refusals are decided before anything changes: the sweep is planned first.
+    const MeasureWindow::SweepFields fields = m_window.Fields();
+    if (!PlanSweep(s, fields.start, fields.stop, fields.step, fields.time)) return false;
+    m_abort = false;
+    m_running = true;
+    m_run = std::make_unique<Run>();
+    Run& r = *m_run;
+    r.running.emplace(s, Operation::Sweep);
+    m_stats = SweepStats{};
+    m_stats.reads.reserve(static_cast<size_t>(
+        std::clamp((s.StopFreq - s.StartFreq) / s.StepFreq + 1.0, 1.0, 20000.0)));
+    r.begin = Clock::now();
+    r.cpuBegin = ProcessCpuSeconds();
+
+    // 1. - 3. "Measure" away, the buffers, the slot, the generator.
+    m_window.ShowMeasure(false);
+    s.StopRequested = false;
+    m_buffers = std::make_unique<LevelBuffers>();
+    s.CurrentSlot = std::clamp(m_window.SelectedSlot(), 0, kSlots - 1);
+    OpenGenerator();
+    return true;
+}
+
+int64_t SweepEngine::Continue() {
+    if (!m_run) return -1;
+    SharedState& s = m_state;
+    Run& r = *m_run;
+    if (r.phase == Run::Phase::Previous) {
+        // 4., 5. The chirp, once nothing plays from the image any more (the tail of a tone),
+        // and its playback.
+        if (Playing(s) && !m_abort && r.previousUs < kLongestTailMs * 1000) {
+            r.previousUs += 2000;
+            return 2000;
+        }
+        if (Playing(s)) audio::ChannelStop(s.PlayStream);
+        if (m_abort) {
+            m_window.ShowMeasure(true);
+            m_running = false;
+            m_run.reset();
+            return -1;
+        }
+        Begin();
+    }
+    if (r.phase == Run::Phase::Step) BeginStep();
+    for (;;) {
+        const int64_t us = Wait();
+        if (us > 0) return us;
+        if (us < 0) return Finish();
+        switch (ReadStep()) {
+            case StepResult::Again:
+                continue;
+            case StepResult::Next:
+                return 0;
+            case StepResult::Ended:
+                return Finish();
+        }
+    }
+}
+
+void SweepEngine::Begin() {
+    SharedState& s = m_state;
+    Run& r = *m_run;
+    WriteSweep(s);
+    if (m_events != nullptr) m_events->SweepBegins(s.CurrentSlot);
+    // The progress shows before the chirp starts: its first showing lays the window out, which
+    // the first short steps must not wait for.
+    m_window.ShowProgress({MeasureWindow::Progress::Kind::Sweep, 0.0,
+                           static_cast<double>(s.SampleCount) / 44100.0, s.StartFreq});
+    StartPlayback(s, m_window.VolumePosition());
+    // 6. The first point is one step above the start frequency.
+    s.CurrentFreq = s.StartFreq + s.StepFreq;
+    r.slot = s.CurrentSlot;
+    r.phased = s.Latency.valid;
+    r.compensate = s.Latency.valid;
+    r.delay = r.compensate ? 2 * std::llround(s.Latency.samples + kLevelFrames / 2.0) : 0;
+    r.end = 2 * s.SampleCount;
+    r.byIndex = s.RecChannel != 0;
+    r.shift = r.compensate ? s.Latency.frameOffset - s.Latency.samples : 0.0;
+    r.lastRead = r.compensate ? s.SampleCount + r.delay / 2 + 1 : s.SampleCount;
     m_alignment.Reset(0);
-    uint64_t gaps = audio::PlaybackGaps();
-    // Where step `readSample`'s frames end in the recording, once the alignment is known.
-    auto endFrame = [&](int64_t readSample) {
-        const double age = compensate ? s.Latency.ageSamples : m_alignment.MeanAge();
-        return std::llround(static_cast<double>(readSample) + m_alignment.Offset() - age);
-    };
-    auto settled = [&](bool playing) {
-        return m_alignment.Readings() > 0 &&
-               (!playing || (m_alignment.Readings() >= kSettledReadings &&
-                             m_alignment.Span() >= kSettledSamples));
-    };
-    // The last step's frames, for the time left.
-    const int64_t lastRead = compensate ? s.SampleCount + delay / 2 + 1 : s.SampleCount;
-    auto rewind = [&](int64_t stepByte) {
-        // Back to 100 ms before the step's sound (or to the start), and the alignment anew.
-        const int64_t to = std::max<int64_t>(0, (stepByte - kRewindBytes) & ~int64_t{1});
-        audio::ChannelSetPosition(s.PlayStream, static_cast<uint64_t>(to));
-        m_alignment.Reset(to / 2);
-        m_window.ShowLag(true);
-        lagShown = true;
-        ++m_stats.lagEvents;
-    };
-    Clock::time_point roundStart, waitStart, waitEnd;
-    do {
-        roundStart = Clock::now();
-        {
-            Timed t(m_stats.messageSeconds, &m_stats.longestMessagesMs);
-            m_window.ProcessMessages();
-        }
-        // The byte offset of the sample where the chirp passes CurrentFreq, left to right in
-        // extended precision.
-        long double v = static_cast<long double>(s.CurrentFreq) - s.StartFreq;
-        v = v * 2.0L;
-        v = v / (static_cast<long double>(s.StopFreq) - s.StartFreq);
-        v = v * static_cast<long double>(s.SampleCount);
-        const auto stepByte = static_cast<int64_t>(std::nearbyint(v));
-        // Uncalibrated, the target counts the 44 header bytes as the position does not; a
-        // calibrated target is the sample itself, moved by the delay. The step reads the frames
-        // current when the position has passed it (uncalibrated: or the image has ended).
-        const int64_t target = stepByte + (compensate ? delay : 44);
-        int64_t readSample = target / 2 + 1;
-        if (!compensate) readSample = std::min(readSample, s.SampleCount);
-        {
-            Timed t(m_stats.commandSeconds);
-            SendFrequency();
-        }
-        // Wait until the step's frames are in the recording, taking readings of where the
-        // playback lies in it meanwhile; the wait sleeps until they are due, at most 5 ms.
-        waitStart = Clock::now();
-        std::optional<int64_t> frames;
-        {
-            Timed t(m_stats.waitSeconds);
-            int64_t last = Position(s), stillUs = 0, silentUs = 0;
-            double reached = audio::RecordNow();
-            for (;;) {
-                const bool playing = Playing(s);
-                const int64_t pos = Position(s);
-                if (playing) m_alignment.Read(s.PlayStream, s.SampleCount);
-                // A gap in the playback moves its samples against the recording, and the
-                // frames around it hold silence: the frames read so far came before it was
-                // reported; this step's sound is played again.
-                if (const uint64_t g = audio::PlaybackGaps(); g != gaps) {
-                    gaps = g;
-                    if (!playing) {
-                        unreadAt = s.CurrentFreq;
-                        break;
-                    }
-                    rewind(stepByte);
-                    continue;
-                }
-                if (!playing && pos < std::min(target, end)) {
-                    // Cut off (the output went away, or the stream was stopped from outside):
-                    // the step's sound was never played, so it is not read.
-                    cutOff = true;
-                    break;
-                }
-                int64_t us = 2000;
-                if (!byIndex) {
-                    if (pos > target || !playing) break;
-                    us = UntilPassed(target, pos);
-                } else if (settled(playing)) {
-                    const int64_t e = endFrame(readSample);
-                    const auto have = static_cast<int64_t>(audio::RecordFrames());
-                    if (e <= have) {
-                        frames = e;
-                        break;
-                    }
-                    us = std::clamp<int64_t>((e - have) * 1000000 / 44100 + 1, 1, 5000);
-                } else if (!playing) {
-                    // Ended before the playback's place in the recording could be read.
-                    unreadAt = s.CurrentFreq;
-                    break;
-                }
-                platform::SleepMicroseconds(us);
-                // A playback that stays active without moving (a stalled sound server), or a
-                // recording that stops coming, would hold the window here for good.
-                stillUs = playing && pos == last ? stillUs + us : 0;
-                last = pos;
-                const double now = audio::RecordNow();
-                silentUs = now == reached ? silentUs + us : 0;
-                reached = now;
-                if (stillUs >= kStallMicroseconds) {
-                    stalled = true;
-                    break;
-                }
-                if (silentUs >= kStallMicroseconds) {
-                    unreadAt = s.CurrentFreq;
-                    break;
-                }
+    r.gaps = audio::PlaybackGaps();
+    r.phase = Run::Phase::Step;
+}
+
+int64_t SweepEngine::EndFrame(int64_t readSample) {
+    const Run& r = *m_run;
+    const double age = r.compensate ? 0.0 : m_alignment.MeanAge();
+    return std::llround(static_cast<double>(readSample) + m_alignment.Offset() + r.shift - age);
+}
+
+void SweepEngine::Rewind() {
+    // Back to 100 ms before the step's sound (or to the start), and the alignment anew.
+    Run& r = *m_run;
+    const int64_t to = std::max<int64_t>(0, (r.stepByte - kRewindBytes) & ~int64_t{1});
+    audio::ChannelSetPosition(m_state.PlayStream, static_cast<uint64_t>(to));
+    m_alignment.Reset(to / 2);
+    m_window.ShowLag(true);
+    r.lagShown = true;
+    ++m_stats.lagEvents;
+}
+
+void SweepEngine::BeginStep() {
+    SharedState& s = m_state;
+    Run& r = *m_run;
+    r.roundStart = Clock::now();
+    {
+        Timed t(m_stats.messageSeconds, &m_stats.longestMessagesMs);
+        m_window.StepBegins();
+    }
+    // The byte offset of the sample where the chirp passes CurrentFreq, left to right in
+    // extended precision.
+    long double v = static_cast<long double>(s.CurrentFreq) - s.StartFreq;
+    v = v * 2.0L;
+    v = v / (static_cast<long double>(s.StopFreq) - s.StartFreq);
+    v = v * static_cast<long double>(s.SampleCount);
+    r.v = v;
+    r.stepByte = static_cast<int64_t>(std::nearbyint(v));
+    // Uncalibrated, the target counts the 44 header bytes as the position does not; a
+    // calibrated target is the sample itself, moved by the delay. The step reads the frames
+    // current when the position has passed it (uncalibrated: or the image has ended).
+    r.target = r.stepByte + (r.compensate ? r.delay : 44);
+    r.readSample = r.target / 2 + 1;
+    if (!r.compensate) r.readSample = std::min(r.readSample, s.SampleCount);
+    {
+        Timed t(m_stats.commandSeconds);
+        SendFrequency();
+    }
+    r.waitStart = Clock::now();
+    r.waited = false;
+    r.stillUs = r.silentUs = r.sleptUs = 0;
+    r.phase = Run::Phase::Wait;
+}
+
+int64_t SweepEngine::Wait() {
+    // Until the step's frames are in the recording, taking readings of where the playback lies
+    // in it meanwhile; each sleep lasts until they are due, at most 5 ms. Returns the sleep, 0
+    // when the frames are there, -1 when the sweep ends.
+    SharedState& s = m_state;
+    Run& r = *m_run;
+    Timed t(m_stats.waitSeconds);
+    for (;;) {
+        const bool playing = Playing(s);
+        const int64_t pos = Position(s);
+        const double now = audio::RecordNow();
+        if (r.waited) {
+            // A playback that stays active without moving (a stalled sound server), or a
+            // recording that stops coming, would hold the window here for good.
+            r.stillUs = r.wasPlaying && pos == r.last ? r.stillUs + r.sleptUs : 0;
+            r.silentUs = now == r.reached ? r.silentUs + r.sleptUs : 0;
+            if (r.stillUs >= kStallMicroseconds) {
+                r.stalled = true;
+                return -1;
+            }
+            if (r.silentUs >= kStallMicroseconds) {
+                r.unreadAt = s.CurrentFreq;
+                return -1;
             }
         }
-        if (stalled || cutOff || unreadAt >= 0.0) break;
-        waitEnd = Clock::now();
-        double level = 0.0;
-        double phase = 0.0;
-        {
-            Timed t(m_stats.levelSeconds);
-            const bool lockIn = m_window.LockInOn();
-            phased = phased && lockIn;
-            if (!frames.has_value()) {
-                if (lockIn) {
-                    const LockInWork::Result r = ReadLockInLevel(s, s.CurrentFreq, *m_buffers);
-                    level = r.level;
-                    phase = r.phaseDegrees;
-                } else {
-                    level = ReadLevel(s, s.CurrentFreq, m_window.FftFilterOn(), *m_buffers);
+        r.waited = false;
+        r.wasPlaying = playing;
+        r.last = pos;
+        r.reached = now;
+        if (playing) m_alignment.Read(s.PlayStream, s.SampleCount);
+        // A gap in the playback moves its samples against the recording, and the frames around
+        // it hold silence: the frames read so far came before it was reported; this step's
+        // sound is played again.
+        if (const uint64_t g = audio::PlaybackGaps(); g != r.gaps) {
+            r.gaps = g;
+            if (!playing) {
+                r.unreadAt = s.CurrentFreq;
+                return -1;
+            }
+            Rewind();
+            continue;
+        }
+        if (!playing && pos < std::min(r.target, r.end)) {
+            // Cut off (the output went away, or the stream was stopped from outside): the
+            // step's sound was never played, so it is not read.
+            r.cutOff = true;
+            return -1;
+        }
+        int64_t us = 2000;
+        if (!r.byIndex) {
+            if (pos > r.target || !playing) return 0;
+            us = UntilPassed(r.target, pos);
+        } else if (Settled(playing)) {
+            const int64_t e = EndFrame(r.readSample);
+            const auto have = static_cast<int64_t>(audio::RecordFrames());
+            if (e <= have) {
+                r.frames = e;
+                return 0;
+            }
+            us = std::clamp<int64_t>((e - have) * 1000000 / 44100 + 1, 1, 5000);
+        } else if (!playing) {
+            // Ended before the playback's place in the recording could be read.
+            r.unreadAt = s.CurrentFreq;
+            return -1;
+        }
+        r.waited = true;
+        r.sleptUs = us;
+        return us;
+    }
+}
+
+bool SweepEngine::Settled(bool playing) const {
+    return m_alignment.Readings() > 0 && (!playing || (m_alignment.Readings() >= kSettledReadings &&
+                                                       m_alignment.Span() >= kSettledSamples));
+}
+
+SweepEngine::StepResult SweepEngine::ReadStep() {
+    SharedState& s = m_state;
+    Run& r = *m_run;
+    const Clock::time_point waitEnd = Clock::now();
+    double level = 0.0;
+    double phase = 0.0;
+    {
+        Timed t(m_stats.levelSeconds);
+        const bool lockIn = m_window.LockInOn();
+        r.phased = r.phased && lockIn;
+        if (!r.byIndex) {
+            if (lockIn) {
+                const LockInWork::Result l = ReadLockInLevel(s, s.CurrentFreq, *m_buffers);
+                level = l.level;
+                phase = l.phaseDegrees;
+            } else {
+                level = ReadLevel(s, s.CurrentFreq, m_window.FftFilterOn(), *m_buffers);
+            }
+        } else {
+            const auto e = static_cast<uint64_t>(std::max<int64_t>(r.frames, 1));
+            std::optional<double> read;
+            if (lockIn) {
+                // Frame index less the index of the image sample heard in it.
+                const std::optional<double> heard =
+                    r.compensate
+                        ? std::optional<double>(m_alignment.Offset() + s.Latency.frameOffset)
+                        : std::nullopt;
+                if (const auto l = ReadLockInLevelBefore(s, s.CurrentFreq, *m_buffers, e, heard)) {
+                    read = l->level;
+                    phase = l->phaseDegrees;
                 }
             } else {
-                const auto e = static_cast<uint64_t>(std::max<int64_t>(*frames, 1));
-                std::optional<double> read;
-                if (lockIn) {
-                    // Frame index less the index of the image sample heard in it.
-                    const std::optional<double> heard =
-                        compensate
-                            ? std::optional<double>(m_alignment.Offset() + s.Latency.frameOffset)
-                            : std::nullopt;
-                    if (const auto r =
-                            ReadLockInLevelBefore(s, s.CurrentFreq, *m_buffers, e, heard)) {
-                        read = r->level;
-                        phase = r->phaseDegrees;
-                    }
-                } else {
-                    read = ReadLevelBefore(s, s.CurrentFreq, m_window.FftFilterOn(), *m_buffers, e);
+                read = ReadLevelBefore(s, s.CurrentFreq, m_window.FftFilterOn(), *m_buffers, e);
+            }
+            if (!read.has_value()) {
+                // The recording no longer holds the frames (the program was held up for longer
+                // than it keeps): the step's sound is played again, or, when the image has
+                // ended, the sweep ends here.
+                if (Playing(s)) {
+                    Rewind();
+                    return StepResult::Again;
                 }
-                if (!read.has_value()) {
-                    // The recording no longer holds the frames (the program was held up for
-                    // longer than it keeps): the step's sound is played again, or, when the
-                    // image has ended, the sweep ends here.
-                    if (Playing(s)) {
-                        rewind(stepByte);
-                        continue;
-                    }
-                    unreadAt = s.CurrentFreq;
-                    break;
-                }
-                level = *read;
-                m_stats.readLateMeanMs += (audio::RecordNow() - static_cast<double>(e)) / 44.1;
-                m_stats.readLateMaxMs = std::max(
-                    m_stats.readLateMaxMs, (audio::RecordNow() - static_cast<double>(e)) / 44.1);
-                if (m_stats.reads.size() < m_stats.reads.capacity()) {
-                    m_stats.reads.push_back({static_cast<double>(v) / 2.0, static_cast<double>(e)});
-                }
+                r.unreadAt = s.CurrentFreq;
+                return StepResult::Ended;
+            }
+            level = *read;
+            const double late = (audio::RecordNow() - static_cast<double>(e)) / 44.1;
+            m_stats.readLateMeanMs += late;
+            m_stats.readLateMaxMs = std::max(m_stats.readLateMaxMs, late);
+            if (m_stats.reads.size() < m_stats.reads.capacity()) {
+                m_stats.reads.push_back({static_cast<double>(r.v) / 2.0, static_cast<double>(e)});
             }
         }
-        if (lagShown) {
-            m_window.ShowLag(false);
-            lagShown = false;
-        }
-        stored = std::min(stored, s.SpecCount[slot]) + 1;
-        s.SpecFreq[slot][stored] = s.CurrentFreq;
-        s.SpecAmp[slot][stored] = level * 100.0;
-        s.SpecPhase[slot][stored] = phase;
-        s.SpecCount[slot] = stored;
-        s.SpecPhased[slot] = phased;
-        if (m_events != nullptr) m_events->PointStored(slot, stored);
-        m_window.ShowSaturation(level > 1.0);
-        {
-            Timed t(m_stats.redrawSeconds, &m_stats.longestRedrawMs);
-            m_window.Redraw();
-        }
-        ++m_stats.steps;
-        {
-            const double left =
-                m_alignment.Readings() > 0
-                    ? static_cast<double>(endFrame(lastRead)) - audio::RecordNow()
-                    : static_cast<double>(s.SampleCount) - static_cast<double>(Position(s)) / 2.0;
-            m_window.ShowProgress({MeasureWindow::Progress::Kind::Sweep,
-                                   (s.CurrentFreq - s.StartFreq) / (s.StopFreq - s.StartFreq),
-                                   std::max(left, 0.0) / 44100.0, s.CurrentFreq});
-        }
-        m_stats.longestWorkMs =
-            std::max(m_stats.longestWorkMs,
-                     1e3 * (std::chrono::duration<double>(waitStart - roundStart).count() +
-                            Seconds(waitEnd)));
-        s.CurrentFreq = s.CurrentFreq + s.StepFreq;
-        i = i + 1;
-        // On while the chirp plays, or has played to its end: the sound of the steps left is
-        // then in the recording, or on its way.
-    } while (s.CurrentFreq <= s.StopFreq && (Playing(s) || Position(s) >= end) &&
-             !s.StopRequested && i < 20000);
+    }
+    if (r.lagShown) {
+        m_window.ShowLag(false);
+        r.lagShown = false;
+    }
+    const int slot = r.slot;
+    r.stored = std::min(r.stored, s.SpecCount[slot]) + 1;
+    s.SpecFreq[slot][r.stored] = s.CurrentFreq;
+    s.SpecAmp[slot][r.stored] = level * 100.0;
+    s.SpecPhase[slot][r.stored] = phase;
+    s.SpecCount[slot] = r.stored;
+    s.SpecPhased[slot] = r.phased;
+    if (m_events != nullptr) m_events->PointStored(slot, r.stored);
+    m_window.ShowSaturation(level > 1.0);
+    {
+        Timed t(m_stats.redrawSeconds, &m_stats.longestRedrawMs);
+        m_window.Redraw();
+    }
+    ++m_stats.steps;
+    {
+        const double left =
+            m_alignment.Readings() > 0
+                ? static_cast<double>(EndFrame(r.lastRead)) - audio::RecordNow()
+                : static_cast<double>(s.SampleCount) - static_cast<double>(Position(s)) / 2.0;
+        m_window.ShowProgress({MeasureWindow::Progress::Kind::Sweep,
+                               (s.CurrentFreq - s.StartFreq) / (s.StopFreq - s.StartFreq),
+                               std::max(left, 0.0) / 44100.0, s.CurrentFreq});
+    }
+    m_stats.longestWorkMs =
+        std::max(m_stats.longestWorkMs,
+                 1e3 * (std::chrono::duration<double>(r.waitStart - r.roundStart).count() +
+                        Seconds(waitEnd)));
+    s.CurrentFreq = s.CurrentFreq + s.StepFreq;
+    r.i = r.i + 1;
+    // On while the chirp plays, or has played to its end: the sound of the steps left is then
+    // in the recording, or on its way.
+    if (s.CurrentFreq <= s.StopFreq && (Playing(s) || Position(s) >= r.end) && !s.StopRequested &&
+        r.i < 20000) {
+        r.phase = Run::Phase::Step;
+        return StepResult::Next;
+    }
+    return StepResult::Ended;
+}
+
+int64_t SweepEngine::Finish() {
+    SharedState& s = m_state;
+    Run& r = *m_run;
     // The output ended with points still to come: the sound server went away, or something
     // else stopped the stream short of its end.
-    const bool early = !stalled && !s.StopRequested && s.CurrentFreq <= s.StopFreq && i < 20000 &&
-                       unreadAt < 0.0 && (audio::OutputLost() || Position(s) < end);
-
+    const bool early = !r.stalled && !s.StopRequested && s.CurrentFreq <= s.StopFreq &&
+                       r.i < 20000 && r.unreadAt < 0.0 &&
+                       (audio::OutputLost() || Position(s) < r.end);
     // 8., 9. Silence at once, "Measure" back; the lag indicator goes with the sweep whichever
     // way it ended.
     audio::ChannelStop(s.PlayStream);
     m_window.ShowProgress({});
-    if (lagShown) m_window.ShowLag(false);
+    if (r.lagShown) m_window.ShowLag(false);
     m_window.ShowMeasure(true);
     m_window.Redraw();
     m_window.ShowSaturation(false);
     m_buffers.reset();
-    m_stats.totalSeconds = Seconds(begin);
-    m_stats.cpuSeconds = ProcessCpuSeconds() - cpuBegin;
+    m_stats.totalSeconds = Seconds(r.begin);
+    m_stats.cpuSeconds = ProcessCpuSeconds() - r.cpuBegin;
     if (m_stats.steps > 0) m_stats.readLateMeanMs /= m_stats.steps;
+    const int slot = r.slot;
+    const bool stalled = r.stalled;
+    const double unreadAt = r.unreadAt;
+    m_run.reset();  // the operation ends here
     m_running = false;
     if (m_events != nullptr) m_events->SweepEnded(slot);
     if (stalled) ShowMessage(kPlaybackStalled);
     if (early) ShowMessage(audio::OutputLost() ? kOutputLostSweep : kOutputEndedSweep);
     if (unreadAt >= 0.0) ShowMessage(UnreadMessage(unreadAt));
     ReportGeneratorFailure();
+    return -1;
 }
 
 bool SweepEngine::PlayTone(double f) {

@@ -32,6 +32,10 @@ public:
     virtual int VolumePosition() const = 0;  // "Amplitude Output Signal", 0 ... 100
 
     virtual void ProcessMessages() = 0;
+    // At the start of each step of a sweep. A window that runs the sweep from its own event
+    // loop (Start, then Continue from a timer) has nothing to do here; one that calls Measure
+    // processes its messages.
+    virtual void StepBegins() { ProcessMessages(); }
     virtual void Redraw() = 0;
     virtual void ShowLag(bool shown) = 0;         // the lag indicator
     virtual void ShowSaturation(bool shown) = 0;  // "Saturation"
@@ -114,6 +118,12 @@ public:
     // still running (the tail of a tone) is waited for first, since the sweep rewrites the
     // image under it.
     void Measure();
+    // The same sweep a piece at a time, for a window that runs it from its event loop: Start
+    // does what comes before the playback (false: refused, nothing changed); each Continue
+    // does what is due and returns the microseconds after which to call it again (0: at once),
+    // or -1 once the sweep has ended. Nothing waits inside either.
+    bool Start();
+    int64_t Continue();
     // "Fast Measure": the exponential sine sweep over the fields' range into the slot of
     // "Current Spectrum" at the settings' spacing (see FastSweep.h). "Stop" abandons it and
     // leaves the slot as it was. Returns true when the spectrum was stored.
@@ -139,6 +149,16 @@ public:
 
 private:
     bool WaitForPlaybackEnd();
+    struct Run;
+    enum class StepResult { Again, Next, Ended };
+    void Begin();
+    void BeginStep();
+    int64_t Wait();
+    bool Settled(bool playing) const;
+    StepResult ReadStep();
+    int64_t Finish();
+    int64_t EndFrame(int64_t readSample);
+    void Rewind();
     bool OpenGenerator();
     void SendFrequency();
     void ReportGeneratorFailure();
@@ -147,6 +167,7 @@ private:
     MeasureWindow& m_window;
     std::unique_ptr<LevelBuffers> m_buffers;  // per sweep or tone
     PlaybackAlignment m_alignment;
+    std::unique_ptr<Run> m_run;  // the sweep in progress
     SweepStats m_stats;
     FastStats m_fastStats;
     StoreEvents* m_events = nullptr;
