@@ -210,12 +210,14 @@ void StartJournal(Program& p, const std::string& folder) {
 }
 
 void ShutDown(Program& p) {
+    if (p.form1) p.form1->EndSweepNow();
     if (p.session) p.session->EndJournal();
     audio::Free();
 }
 
 Program::~Program() {
     // The windows let go of the session before it goes; it outlives none of them in use.
+    if (form1) form1->EndSweepNow();
     if (form1) form1->UseSession(nullptr);
     if (form9) form9->UseSession(nullptr);
     if (form5) form5->OnClosed = {};

@@ -37,6 +37,7 @@
 #include "measurement/Playback.h"
 #include "measurement/ReadNumber.h"
 #include "measurement/TextFiles.h"
+#include "platform/Clock.h"
 #include "platform/audio/SphereTheory.h"
 #include "plot/Canvas.h"
 #include "plot/Controls.h"
@@ -241,6 +242,10 @@ void TForm1::BuildControls(QWidget* c) {
     Timer2->start();
     // A sweep's steps change the picture up to 500 times a second; the screen is shown what
     // changed at most every 20 ms.
+    m_sweepTimer = new QTimer(this);
+    m_sweepTimer->setSingleShot(true);
+    m_sweepTimer->setTimerType(Qt::PreciseTimer);
+    connect(m_sweepTimer, &QTimer::timeout, this, [this] { ContinueSweep(); });
     m_showTimer = new QTimer(this);
     m_showTimer->setSingleShot(true);
     m_showTimer->setInterval(20);
@@ -380,8 +385,9 @@ void TForm1::BuildMenus() {
         {ConfigureSoundCard, SelectInputChannel, ConfigureSeriell, CalibrateLatency});
     QMenu* help = bar->addMenu(QStringLiteral("Help"));
     help->addActions({ManualHelp, VersionInfo});
-    SweepNote = Named(new QLabel(QStringLiteral("Measuring: press Stop to use the dialogs "), bar),
-                      "SweepNote");
+    SweepNote =
+        Named(new QLabel(QStringLiteral("Measuring: press Stop to use the other dialogs "), bar),
+              "SweepNote");
     auto* corner = new QWidget(bar);
     auto* row = new QHBoxLayout(corner);
     row->setContentsMargins(0, 0, 0, 0);
@@ -439,6 +445,7 @@ void TForm1::resizeEvent(QResizeEvent* event) {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
+    EndSweepNow();
     m_engine->Abort();  // a running sweep or tone ends, so the program can
     QMainWindow::closeEvent(event);
     QApplication::quit();
@@ -502,11 +509,17 @@ std::optional<double> TForm1::AxisEnd() {
 }
 
 void TForm1::EnableBetweenSweeps(bool idle) {
-    for (QAction* a :
-         {SaveSpectrum, OpenSpectrum, SaveAsImage, PrinterSetup, PrintImage, ChangeFont,
-          ChangePenColor, ChangeLineThickness, Fit, WaveFktWindow, ConfigureSoundCard,
-          ConfigureSeriell, CalibrateLatency, ManualHelp, VersionInfo}) {
+    for (QAction* a : {SaveSpectrum, OpenSpectrum, Fit, WaveFktWindow, ConfigureSoundCard,
+                       ConfigureSeriell, CalibrateLatency}) {
         a->setEnabled(idle);
+    }
+    // The dialogs that only change the drawing stay available during a stepped sweep, which
+    // runs from the event loop and so measures on while one is open (not during a fast
+    // measurement, which waits in a loop of its own).
+    const bool drawing = idle || (m_engine && m_engine->Stepping());
+    for (QAction* a : {SaveAsImage, PrinterSetup, PrintImage, ChangeFont, ChangePenColor,
+                       ChangeLineThickness, ManualHelp, VersionInfo}) {
+        a->setEnabled(drawing);
     }
     m_idle = idle;
     FastButton->setEnabled(idle);
@@ -611,6 +624,7 @@ void TForm1::ChangeLineThicknessExecute() {
 }
 
 void TForm1::ExitExecute() {
+    EndSweepNow();
     m_engine->Abort();
     QApplication::exit(0);
 }
@@ -725,7 +739,32 @@ void TForm1::OpenSpectrumExecute() {
 
 void TForm1::Button1Click() { m_engine->Stop(); }
 
-void TForm1::Button2Click() { m_engine->Measure(); }
+void TForm1::Button2Click() {
+    // The sweep runs from the event loop, a piece at a time: the handler returns at once.
+    if (m_engine->Start()) m_sweepTimer->start(0);
+}
+
+void TForm1::ContinueSweep() {
+    if (platform::ManualClock()) {
+        // Time passes only when something waits: the waits of a whole step at once, so that
+        // each step takes one pass of the event loop, as the steps of a real sweep come.
+        int64_t us = 0;
+        while ((us = m_engine->Continue()) > 0) platform::SleepMicroseconds(us);
+        if (us == 0) m_sweepTimer->start(0);
+        return;
+    }
+    const int64_t us = m_engine->Continue();
+    if (us >= 0) m_sweepTimer->start(static_cast<int>((us + 999) / 1000));
+}
+
+void TForm1::EndSweepNow() {
+    // The program is closing: the sweep ends without waiting for the step in progress.
+    m_sweepTimer->stop();
+    if (!m_engine->Running()) return;
+    m_engine->Abort();
+    while (m_engine->Continue() >= 0) {
+    }
+}
 
 void TForm1::Button3Click() {
     const int slot = RadioGroup1->ItemIndex();

@@ -197,6 +197,8 @@ public:
     void SetFastChoice(const FastSettings& settings);
     void SetFreq(int x);
     SweepEngine& Engine() { return *m_engine; }
+    // Ends a running sweep at once, without the step in progress (the program is closing).
+    void EndSweepNow();
 
     // "Fit Spectrum" and "Fit": the selected slot and the view handed to the fit window.
     void FitExecute();
@@ -260,6 +262,7 @@ public:
     bool LockInOn() const override;
     int VolumePosition() const override;
     void ProcessMessages() override;
+    void StepBegins() override {}  // the sweep runs from the event loop (ContinueSweep)
     void Redraw() override;
     void ShowLag(bool shown) override;
     void ShowSaturation(bool shown) override;
@@ -303,7 +306,9 @@ private:
     std::pair<int, int> m_progressShown{-1, -1};  // percent and seconds left on show
     QWidget* m_corner = nullptr;                  // the menu bar's corner: the widgets above
     QTimer* m_showTimer = nullptr;                // shows the steps' changes on the screen
-    QRect m_unshown;                              // changed by steps, not yet shown
+    QTimer* m_sweepTimer = nullptr;               // runs the sweep's next piece
+    void ContinueSweep();
+    QRect m_unshown;  // changed by steps, not yet shown
 };
 
 }  // namespace sonarix

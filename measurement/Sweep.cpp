@@ -341,6 +341,7 @@ int64_t SweepEngine::Wait() {
     // when the frames are there, -1 when the sweep ends.
     SharedState& s = m_state;
     Run& r = *m_run;
+    if (m_abort) return -1;
     Timed t(m_stats.waitSeconds);
     for (;;) {
         const bool playing = Playing(s);

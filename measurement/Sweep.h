@@ -131,9 +131,12 @@ public:
     const FastStats& LastFastStats() const { return m_fastStats; }
     // "Stop": the running sweep ends after the step in progress.
     void Stop();
-    // The program is closing: a running sweep ends after its step, a running tone at once.
+    // The program is closing: a running sweep ends at its next piece (without the step in
+    // progress), a running tone at once.
     void Abort();
     bool Running() const { return m_running; }
+    // A stepped sweep runs (Start ... Continue), not a fast measurement.
+    bool Stepping() const { return m_run != nullptr; }
 
     // A click on the plot at frequency f (the inverse of the plot's x mapping): unless a
     // playback is active, sets CurrentFreq, sends the generator its frequency, and plays the

@@ -65,6 +65,8 @@ void WaitAwakeMicroseconds(int64_t us) {
     while (Clock::now() < until) std::this_thread::yield();
 }
 
+bool ManualClock() { return static_cast<bool>(Handler()); }
+
 int SetSleepHandler(std::function<void(int64_t us)> handler) {
     Handler() = std::move(handler);
     return ++Installed();

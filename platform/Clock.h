@@ -21,6 +21,9 @@ void WaitAwakeMicroseconds(int64_t us);
 // The time these waits follow, in microseconds: the steady clock, or with a handler installed
 // the time handed to handlers so far (the manual clock's, which moves only when it is told).
 int64_t Microseconds();
+// True while a handler stands in for the waits (the virtual apparatus's manual clock): time
+// passes only when something waits.
+bool ManualClock();
 // Installs or (with an empty function) removes the handler, which receives microseconds.
 // Returns a number that names this installation, for RemoveSleepHandler.
 int SetSleepHandler(std::function<void(int64_t us)> handler);

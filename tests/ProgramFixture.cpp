@@ -2,12 +2,14 @@
 #include "tests/ProgramFixture.h"
 
 #include <QApplication>
+#include <QPushButton>
 #include <QTest>
 #include <QTimer>
 #include <QWidget>
 #include <QWindow>
 #include <cmath>
 
+#include "display/Unit1Form.h"
 #include "measurement/Messages.h"
 #include "platform/Clock.h"
 #include "platform/audio/Audio.h"
@@ -64,6 +66,17 @@ void ProgramOnApparatus::ClickAt(QWidget* widget, QPoint pos, int ms) {
                         Qt::NoModifier, ms);
     qt_handleMouseEvent(w, local, global, Qt::NoButton, Qt::LeftButton, QEvent::MouseButtonRelease,
                         Qt::NoModifier, ms + 40);
+}
+
+void FinishSweep(TForm1& form) {
+    while (form.Engine().Running()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    }
+}
+
+void ProgramOnApparatus::Sweep() {
+    QTest::mouseClick(f->Button2, Qt::LeftButton);
+    FinishSweep(*f);
 }
 
 void ProgramOnApparatus::AtRound(int n, std::function<void()> action) {

@@ -19,6 +19,9 @@ class QWidget;
 
 namespace sonarix::test {
 
+// A sweep runs from the event loop after the click that started it: this lets it run to its end.
+void FinishSweep(TForm1& form);
+
 class ProgramOnApparatus : public testing::Test {
 protected:
     ProgramOnApparatus();
@@ -50,6 +53,8 @@ protected:
     // messages once a step, a tone every 50 ms of its clock, a fit run once a solver step).
     // A round that does not come in this test does not come in the next.
     void AtRound(int n, std::function<void()> action);
+    // "Measure" clicked and the sweep run to its end.
+    void Sweep();
     QObject m_timers;  // the context of the test's pending timers
 
 private:

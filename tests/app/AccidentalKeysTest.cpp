@@ -252,6 +252,7 @@ protected:
             case State::Sweeping:
                 AtRound(3, [&] { OpenAndPress(form); });
                 QTest::mouseClick(f->Button2, Qt::LeftButton);
+                test::FinishSweep(*f);
                 break;
             case State::TonePlaying:
                 AtRound(3, [&] { OpenAndPress(form); });
@@ -291,9 +292,9 @@ protected:
         QApplication::processEvents();
     }
 
-    // Every slot holds what it held, or a sweep of the fields' range from its first step (1010
-    // ... 2000 Hz), which a key on "Measure" asked for, as far as a key on "Stop" let it go: no
-    // key may clear a slot.
+    // Every slot holds what it held, or a sweep from its first step (1010 ... 2000 Hz, or the
+    // range the keys typed into the fields), which a key on "Measure" asked for, as far as a key
+    // on "Stop" let it go: no key may clear a slot.
     void ExpectTheStoreIntact() {
         const SharedState& s = *p.state;
         for (int slot = 0; slot < kSlots; ++slot) {
@@ -306,12 +307,13 @@ protected:
                                          before.amp[k].begin());
             if (same) continue;
             ASSERT_GT(n, 0) << "slot " << slot << " was emptied";
-            ASSERT_EQ(s.SpecFreq[k][1], 1010.0) << "slot " << slot << " was cleared";
+            const double first = s.StartFreq + s.StepFreq;
+            ASSERT_EQ(s.SpecFreq[k][1], first) << "slot " << slot << " was cleared";
             for (int i = 1; i <= n; ++i) {
-                ASSERT_GE(s.SpecFreq[k][i], 1010.0 - 1e-9) << slot << " " << i;
-                ASSERT_LE(s.SpecFreq[k][i], 2000.0 + 1e-9) << slot << " " << i;
+                ASSERT_GE(s.SpecFreq[k][i], first - 1e-9) << slot << " " << i;
+                ASSERT_LE(s.SpecFreq[k][i], s.StopFreq + 1e-9) << slot << " " << i;
                 if (i > 1) {
-                    ASSERT_NEAR(s.SpecFreq[k][i] - s.SpecFreq[k][i - 1], 10.0, 1e-6) << slot;
+                    ASSERT_NEAR(s.SpecFreq[k][i] - s.SpecFreq[k][i - 1], s.StepFreq, 1e-6) << slot;
                 }
             }
         }

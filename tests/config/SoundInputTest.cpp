@@ -246,6 +246,7 @@ TEST_F(LiveViewsDuringASweep, RefreshBetweenSteps) {
     f->Edit3->setText("10");
     f->Edit4->setText("20");  // 1.2 s
     f->Button2Click();
+    test::FinishSweep(*f);
     EXPECT_EQ(p.state->SpecCount[0], 60);
     EXPECT_GE(p.form2->RefreshCount(), 3);
     EXPECT_GE(p.form3->RefreshCount(), 3);

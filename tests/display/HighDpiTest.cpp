@@ -62,6 +62,7 @@ TEST_F(HighDpiTest, EveryPlotIsDrawnAtTheScreensResolution) {
     f->Edit3->setText("10");
     f->Edit4->setText("20");
     f->Button2Click();
+    test::FinishSweep(*f);
     EXPECT_EQ(p.state->SpecCount[0], 20);
     EXPECT_TRUE(f->Image1->SharpShown());
 

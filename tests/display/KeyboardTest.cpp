@@ -81,6 +81,7 @@ TEST_F(KeyboardTest, TheListedShortcutsAct) {
             Key(f, Qt::Key_Escape);
         });
         Key(f, static_cast<Qt::Key>(keys[0].key()), keys[0].keyboardModifiers());
+        test::FinishSweep(*f);
         EXPECT_TRUE(sweeping) << keys.toString().toStdString();
         EXPECT_EQ(p.state->Running, Operation::None);
         EXPECT_GE(p.state->SpecCount[0], 4);

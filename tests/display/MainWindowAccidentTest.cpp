@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 #include <cstdio>
 #include <filesystem>
@@ -19,6 +20,7 @@
 
 #include "display/Unit1Form.h"
 #include "display/Unit2.h"
+#include "display/Unit4.h"
 #include "fitting/Unit5.h"
 #include "measurement/Playback.h"
 #include "measurement/TestSignals.h"
@@ -61,15 +63,19 @@ protected:
 TEST_F(MainWindowAccidentTest, KeysAfterAClickOnMeasureNeverClearTheSlot) {
     EXPECT_EQ(f->Button3->focusPolicy(), Qt::NoFocus);
     QWidget* during = nullptr;
+    int atStop = -1;  // the points when "Stop" was clicked
+    QObject::connect(f->Button1, &QPushButton::clicked, &m_timers, [&] { atStop = Count(); });
     AtRound(5, [&] {
         during = QApplication::focusWidget();
         Key(f, Qt::Key_Return);  // nothing in a main window
         Key(f, Qt::Key_Space);   // "Stop": the sweep ends after this step, its points kept
     });
     QTest::mouseClick(f->Button2, Qt::LeftButton);
+    test::FinishSweep(*f);
     EXPECT_EQ(during, f->Button1);
-    EXPECT_GE(Count(), 5);
-    EXPECT_LE(Count(), 6);
+    EXPECT_GE(atStop, 1);
+    EXPECT_GE(Count(), atStop);
+    EXPECT_LE(Count(), atStop + 1);
     ExpectAValidSweep(0, 1010.0, 2000.0);
     EXPECT_EQ(QApplication::focusWidget(), f->Button2);
     const int kept = Count();
@@ -87,11 +93,13 @@ TEST_F(MainWindowAccidentTest, TheSecondClickOfADoubleClickOnMeasureDoesNotStop)
     const QPoint at = f->Button2->mapTo(f, Centre(f->Button2));
     AtRound(1, [&] { ClickAt(f->Button1, f->Button1->mapFrom(f, at), 100150); });
     ClickAt(f->Button2, Centre(f->Button2), 100000);
+    test::FinishSweep(*f);
     EXPECT_EQ(Count(), 100);
     ExpectAValidSweep(0, 1010.0, 2000.0);
 
     AtRound(3, [&] { ClickAt(f->Button1, f->Button1->mapFrom(f, at), 200800); });
     ClickAt(f->Button2, Centre(f->Button2), 200000);
+    test::FinishSweep(*f);
     EXPECT_GE(Count(), 3);
     EXPECT_LE(Count(), 4);
 }
@@ -101,6 +109,7 @@ TEST_F(MainWindowAccidentTest, TheSecondClickOfADoubleClickOnMeasureDoesNotStop)
 TEST_F(MainWindowAccidentTest, ClearSpectrumDuringTheSweepLeavesOnlyLaterPoints) {
     AtRound(40, [&] { QTest::mouseClick(f->Button3, Qt::LeftButton); });
     QTest::mouseClick(f->Button2, Qt::LeftButton);
+    test::FinishSweep(*f);
     EXPECT_EQ(Count(), 61);
     ExpectAValidSweep(0, 1400.0, 2000.0);
     const std::string file =
@@ -125,12 +134,14 @@ TEST_F(MainWindowAccidentTest, TypingIntoTheStopFieldDuringASweepGivesNoMessageS
         QTest::keyClicks(f->Edit2, "x");
     });
     QTest::mouseClick(f->Button2, Qt::LeftButton);
+    test::FinishSweep(*f);
     EXPECT_EQ(f->Edit2->text(), "x");
     EXPECT_EQ(Count(), 100);
     EXPECT_EQ(p.state->StopFreq, 2000.0);
     EXPECT_TRUE(messages.Messages().empty());
     // The next "Measure" reads the field: one message, and the sweep is refused.
     QTest::mouseClick(f->Button2, Qt::LeftButton);
+    test::FinishSweep(*f);
     ASSERT_EQ(messages.Messages().size(), 2u);
     EXPECT_EQ(messages.Messages()[0], "Input number can not be read\nStop Frequency [Hz]: \"x\"");
     EXPECT_EQ(Count(), 100);
@@ -153,6 +164,7 @@ TEST_F(MainWindowAccidentTest, DialogsAreUnavailableWhileASweepRuns) {
         f->WaveFktWindow->trigger();
     });
     QTest::mouseClick(f->Button2, Qt::LeftButton);
+    test::FinishSweep(*f);
     EXPECT_FALSE(fitEnabled);
     EXPECT_TRUE(noteShown);
     EXPECT_FALSE(actionsEnabled);
@@ -170,6 +182,35 @@ TEST_F(MainWindowAccidentTest, DialogsAreUnavailableWhileASweepRuns) {
     EXPECT_TRUE(f->LifeFFTOn->isEnabled());
 }
 
+// A dialog that only changes the drawing may open during a sweep, which measures on while it is
+// open: the line thickness chosen with the keyboard, the points still coming in.
+TEST_F(MainWindowAccidentTest, TheLineThicknessDialogDuringASweepDoesNotHoldIt) {
+    int atOpen = -1, whileOpen = -1;
+    AtRound(3, [&] {
+        ASSERT_TRUE(f->ChangeLineThickness->isEnabled());
+        EXPECT_FALSE(f->OpenSpectrum->isEnabled());
+        QTimer::singleShot(0, &m_timers, [&] {
+            atOpen = Count();
+            QTimer::singleShot(200, &m_timers, [&] {
+                whileOpen = Count();
+                QWidget* dialog = QApplication::activeModalWidget();
+                ASSERT_NE(dialog, nullptr);
+                Key(dialog, Qt::Key_Down);  // the next thickness
+                Key(dialog, Qt::Key_Return);
+            });
+        });
+        f->ChangeLineThickness->trigger();
+    });
+    QTest::mouseClick(f->Button2, Qt::LeftButton);
+    test::FinishSweep(*f);
+    EXPECT_GE(atOpen, 1);
+    EXPECT_GT(whileOpen, atOpen);  // measured on while the dialog was open
+    EXPECT_EQ(Count(), 100);
+    ExpectAValidSweep(0, 1010.0, 2000.0);
+    EXPECT_EQ(p.form4->RadioGroup1->ItemIndex(), 1);
+    EXPECT_TRUE(messages.Messages().empty());
+}
+
 // A refused sweep leaves the parameters in force: a click on the plot still plays its tone.
 TEST_F(MainWindowAccidentTest, ARefusedSweepLeavesTheToneWorking) {
     f->Edit1->setText("100");
@@ -177,6 +218,7 @@ TEST_F(MainWindowAccidentTest, ARefusedSweepLeavesTheToneWorking) {
     f->Edit3->setText("0.1");
     f->Edit4->setText("5");
     QTest::mouseClick(f->Button2, Qt::LeftButton);
+    test::FinishSweep(*f);
     ASSERT_EQ(messages.Messages().size(), 1u);
     EXPECT_EQ(messages.Messages()[0], kTooManyPoints);
     Fill(0, 500.0, 5000.0, 10.0);

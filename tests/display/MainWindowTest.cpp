@@ -406,6 +406,7 @@ TEST_F(MainWindowTest, MeasureSweepsIntoTheSelectedSlotAndStopEndsIt) {
         QTest::mouseClick(f->Button1, Qt::LeftButton);
     });
     QTest::mouseClick(f->Button2, Qt::LeftButton);
+    test::FinishSweep(*f);
     EXPECT_TRUE(stopVisible);
     EXPECT_GE(p.state->SpecCount[2], 1);
     EXPECT_LE(p.state->SpecCount[2], 3);
@@ -414,7 +415,7 @@ TEST_F(MainWindowTest, MeasureSweepsIntoTheSelectedSlotAndStopEndsIt) {
     EXPECT_FALSE(f->Panel3->isVisible());
     EXPECT_FALSE(Playing(*p.state));
 
-    QTest::mouseClick(f->Button2, Qt::LeftButton);  // the whole sweep this time
+    Sweep();  // the whole sweep this time
     EXPECT_EQ(p.state->SpecCount[2], 100);
     EXPECT_EQ(p.state->SpecFreq[2][100], 2000.0);
 }

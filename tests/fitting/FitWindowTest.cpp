@@ -148,6 +148,7 @@ TEST_F(FitWindowTest, FitsASpectrumMeasuredOnTheApparatus) {
     f->Edit3->setText("10");
     f->Edit4->setText("100");
     f->Button2Click();
+    test::FinishSweep(*f);
     ASSERT_EQ(p.state->SpecCount[0], 240);
     f->FitExecute();
     // Peaks placed by a click near the two resonances, at their measured heights.
@@ -181,6 +182,7 @@ TEST_F(FitWindowTest, FindPeaksThenTheErrorsAndTheReport) {
     f->Edit3->setText("10");
     f->Edit4->setText("100");
     f->Button2Click();
+    test::FinishSweep(*f);
     f->FitExecute();
     fit->Edit1->setText("1800");
     fit->Edit2->setText("4200");
@@ -435,6 +437,7 @@ TEST_F(FitWindowTest, ASlotWithPhasesIsFittedInAmplitudeAndPhase) {
     f->Edit3->setText("2");
     f->Edit4->setText("50");
     f->Button2Click();
+    test::FinishSweep(*f);
     ASSERT_TRUE(p.state->SpecPhased[0]);
     f->RedrawSpectra();
     f->FitExecute();

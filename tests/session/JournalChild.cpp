@@ -62,6 +62,10 @@ int main(int argc, char** argv) {
             Reporter reporter(*p.session);
             f.Engine().SetStoreEvents(&reporter);
             f.Button2Click();
+            while (f.Engine().Running()) {
+                QCoreApplication::processEvents(QEventLoop::AllEvents |
+                                                QEventLoop::WaitForMoreEvents);
+            }
             if (write(1, "end\n", 4) < 0) return 3;
             ShutDown(p);
             rc = 0;

@@ -80,6 +80,7 @@ TEST_F(JournalTest, FollowsEveryActionAndRestoresTheLastSessionOnce) {
     f->Edit2->setText("2500");
     f->Edit4->setText("10");
     QTest::mouseClick(f->Button2, Qt::LeftButton);
+    test::FinishSweep(*f);
     f->RadioGroup1->SetItemIndex(3);
     Fill(3, 100, 300, 1);
     f->ChooseColor = [](const QColor&) { return std::optional<QColor>(QColor(9, 8, 7)); };
@@ -126,6 +127,7 @@ TEST_F(JournalTest, ExitInTheMiddleOfASweepKeepsItsPointsForTheNextRun) {
     Activate(f);
     AtRound(50, [&] { f->Exit->trigger(); });  // File / "Exit" (Ctrl+Q where the desktop has it)
     QTest::mouseClick(f->Button2, Qt::LeftButton);
+    test::FinishSweep(*f);
     const SlotContent measured = TakeSlot(*p.state, 0, false);
     ASSERT_GE(measured.count, 49);
     ASSERT_LT(measured.count, 100);
@@ -216,6 +218,7 @@ TEST_F(JournalTest, AFolderThatCannotHoldItTurnsCrashSafetyOffWithOneMessage) {
     messages.Clear();
     f->Edit2->setText("1000");
     QTest::mouseClick(f->Button2, Qt::LeftButton);
+    test::FinishSweep(*f);
     QTest::mouseClick(f->Button3, Qt::LeftButton);
     f->Undo->trigger();
     EXPECT_EQ(p.state->SpecCount[0], 90);
@@ -254,6 +257,7 @@ TEST_F(JournalTest, AFullDiskAtTheStartOrInTheMiddleIsSaidOnce) {
     messages.Clear();
     f->Edit2->setText("1000");
     QTest::mouseClick(f->Button2, Qt::LeftButton);
+    test::FinishSweep(*f);
     EXPECT_EQ(p.state->SpecCount[0], 90);
     EXPECT_TRUE(messages.Messages().empty());
 

@@ -69,6 +69,7 @@ protected:
         f->Edit2->setText(to);
         f->Edit4->setText("10");
         QTest::mouseClick(f->Button2, Qt::LeftButton);
+        test::FinishSweep(*f);
     }
     // Ctrl+Z, then Ctrl+Shift+Z in `window`: the state before, then after again.
     void UndoRedo(QWidget* window, const Snapshot& before, const Snapshot& after,
