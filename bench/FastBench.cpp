@@ -85,6 +85,7 @@ void BM_FastVersusStepped(benchmark::State& state) {
     for (auto _ : state) {
         auto t = std::chrono::steady_clock::now();
         f.Button2Click();  // slot 1: the stepped default, 10 Hz
+        while (f.Engine().Running()) QApplication::processEvents(QEventLoop::WaitForMoreEvents);
         stepped = Seconds(t);
         f.RadioGroup1->SetItemIndex(1);
         t = std::chrono::steady_clock::now();

@@ -89,7 +89,8 @@ int main(int argc, char** argv) {
             std::fflush(stdout);
         });
         sampler.start();
-        f.Button2Click();  // "Measure", returns when stopped
+        f.Button2Click();  // "Measure": the sweep runs from the event loop until stopped
+        while (f.Engine().Running()) QApplication::processEvents(QEventLoop::WaitForMoreEvents);
         const sonarix::SweepStats& st = f.Engine().LastStats();
         const double wall = std::chrono::duration<double>(Clock::now() - start).count();
         std::printf(

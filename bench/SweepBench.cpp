@@ -53,6 +53,13 @@ struct Running {
         audio::UseBackend(nullptr);
     }
     sonarix::TForm1& Form() { return *program->form1; }
+    // "Measure", and the event loop until the sweep has ended.
+    void Sweep() {
+        Form().Button2Click();
+        while (Form().Engine().Running()) {
+            QApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        }
+    }
     // "Calibrate Latency" as the dialog runs it. Returns the true latency in samples where it
     // is known (the virtual apparatus), else the calibrated one.
     double Calibrate() {
@@ -87,7 +94,7 @@ void Report(benchmark::State& state, const sonarix::SweepStats& st) {
 
 void BM_DefaultSweep(benchmark::State& state) {
     Running r;
-    for (auto _ : state) r.Form().Button2Click();
+    for (auto _ : state) r.Sweep();
     Report(state, r.Form().Engine().LastStats());
 }
 BENCHMARK(BM_DefaultSweep)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
@@ -115,7 +122,7 @@ void BM_ShortSteps(benchmark::State& state) {
         return;
     }
     r.Form().Edit4->setText(QString::number(state.range(0)));
-    for (auto _ : state) r.Form().Button2Click();
+    for (auto _ : state) r.Sweep();
     const sonarix::SweepStats& st = r.Form().Engine().LastStats();
     Report(state, st);
     const double planned = (s.SampleCount + latency + 512.0) / 44100.0;
@@ -189,7 +196,7 @@ void BM_JournalCost(benchmark::State& state) {
     Timed timed(*r.program->session);
     r.Form().Engine().SetStoreEvents(&timed);
     r.Form().Edit4->setText(QString::number(state.range(0)));
-    for (auto _ : state) r.Form().Button2Click();
+    for (auto _ : state) r.Sweep();
     const sonarix::SweepStats& st = r.Form().Engine().LastStats();
     Report(state, st);
     state.counters["wall_over_planned"] =

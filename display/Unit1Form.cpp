@@ -745,24 +745,31 @@ void TForm1::Button2Click() {
 }
 
 void TForm1::ContinueSweep() {
+    // The sweep's next piece, or the tone's next 50 ms.
+    const bool tone = m_engine->TonePlaying();
+    auto next = [&] { return tone ? m_engine->ContinueTone() : m_engine->Continue(); };
     if (platform::ManualClock()) {
-        // Time passes only when something waits: the waits of a whole step at once, so that
-        // each step takes one pass of the event loop, as the steps of a real sweep come.
-        int64_t us = 0;
-        while ((us = m_engine->Continue()) > 0) platform::SleepMicroseconds(us);
+        // Time passes only when something waits: the waits of a whole step (or the tone's
+        // 50 ms) at once, so that each takes one pass of the event loop, as they come in real
+        // time.
+        int64_t us = next();
+        while (us > 0) {
+            platform::SleepMicroseconds(us);
+            us = tone ? 0 : next();
+        }
         if (us == 0) m_sweepTimer->start(0);
         return;
     }
-    const int64_t us = m_engine->Continue();
+    const int64_t us = next();
     if (us >= 0) m_sweepTimer->start(static_cast<int>((us + 999) / 1000));
 }
 
 void TForm1::EndSweepNow() {
     // The program is closing: the sweep ends without waiting for the step in progress.
     m_sweepTimer->stop();
-    if (!m_engine->Running()) return;
+    if (!m_engine->Running() && !m_engine->TonePlaying()) return;
     m_engine->Abort();
-    while (m_engine->Continue() >= 0) {
+    while (m_engine->Continue() >= 0 || m_engine->ContinueTone() >= 0) {
     }
 }
 
@@ -796,7 +803,12 @@ void TForm1::SetFastChoice(const FastSettings& f) {
     }
 }
 
-void TForm1::SetFreq(int x) { m_engine->PlayTone(Geometry().FrequencyAt(x)); }
+void TForm1::SetFreq(int x) {
+    // The tone, too, plays from the event loop: the handler returns at once.
+    if (m_engine->StartTone(Geometry().FrequencyAt(x)) && m_engine->TonePlaying()) {
+        m_sweepTimer->start(0);
+    }
+}
 
 MeasureWindow::SweepFields TForm1::Fields() const {
     return SweepFields{Edit1->text().toStdString(), Edit2->text().toStdString(),

@@ -197,7 +197,8 @@ public:
     void SetFastChoice(const FastSettings& settings);
     void SetFreq(int x);
     SweepEngine& Engine() { return *m_engine; }
-    // Ends a running sweep at once, without the step in progress (the program is closing).
+    // Ends a running sweep at once, without the step in progress, or a tone (the program is
+    // closing).
     void EndSweepNow();
 
     // "Fit Spectrum" and "Fit": the selected slot and the view handed to the fit window.

@@ -543,11 +543,19 @@ int64_t SweepEngine::Finish() {
 }
 
 bool SweepEngine::PlayTone(double f) {
+    if (!StartTone(f)) return false;
+    for (int64_t us; (us = ContinueTone()) >= 0;) {
+        platform::SleepMicroseconds(us);
+        m_window.ProcessMessages();
+    }
+    return true;
+}
+
+bool SweepEngine::StartTone(double f) {
     SharedState& s = m_state;
     // A sweep, a tone or an angle measurement plays, or a sweep reads the last steps after
     // its image has ended.
     if (Playing(s) || s.Running != Operation::None) return false;
-    const RunningOperation running(s, Operation::Tone);
     m_abort = false;
     m_window.EnableMeasure(false);
     s.CurrentFreq = f;
@@ -558,31 +566,45 @@ bool SweepEngine::PlayTone(double f) {
         SendFrequency();
         m_generator = false;
     }
-    if (!MakeToneWav(s, kToneSeconds)) {
-        m_window.EnableMeasure(true);
-        ReportGeneratorFailure();
-        return true;
+    {
+        const RunningOperation running(s, Operation::Tone);
+        if (!MakeToneWav(s, kToneSeconds)) {
+            m_window.EnableMeasure(true);
+            ReportGeneratorFailure();
+            return true;
+        }
     }
     StartPlayback(s, m_window.VolumePosition());
     ReportGeneratorFailure();
+    m_toneRunning.emplace(s, Operation::Tone);
     m_tone = true;
     m_endTone = false;
-    const double length = 2.0 * static_cast<double>(s.SampleCount);
-    int rounds = 0;
-    do {
-        const double played = std::min(static_cast<double>(Position(s)), length);
-        m_window.ShowProgress({MeasureWindow::Progress::Kind::Tone, played / length,
-                               (length - played) / (1e6 * kBytesPerUs), f});
-        platform::Sleep(50);
-        m_window.ProcessMessages();
-    } while (Playing(s) && !m_abort && !m_endTone && ++rounds < kToneRounds);
-    // Closing, "End Tone", or a stalled output.
-    if (Playing(s)) audio::ChannelStop(s.PlayStream);
-    m_tone = false;
-    m_window.ShowProgress({});
-    m_window.EnableMeasure(true);
-    if (audio::OutputLost() && !m_abort) ShowMessage(kOutputLostTone);
+    m_toneRounds = -1;
+    m_toneFrequency = f;
     return true;
+}
+
+int64_t SweepEngine::ContinueTone() {
+    if (!m_tone) return -1;
+    SharedState& s = m_state;
+    // Every 50 ms: the progress, until the tone has played, "End Tone", closing, or a stalled
+    // output.
+    if (m_toneRounds >= 0 &&
+        !(Playing(s) && !m_abort && !m_endTone && ++m_toneRounds < kToneRounds)) {
+        if (Playing(s)) audio::ChannelStop(s.PlayStream);
+        m_tone = false;
+        m_toneRunning.reset();
+        m_window.ShowProgress({});
+        m_window.EnableMeasure(true);
+        if (audio::OutputLost() && !m_abort) ShowMessage(kOutputLostTone);
+        return -1;
+    }
+    m_toneRounds = std::max(m_toneRounds, 0);
+    const double length = 2.0 * static_cast<double>(s.SampleCount);
+    const double played = std::min(static_cast<double>(Position(s)), length);
+    m_window.ShowProgress({MeasureWindow::Progress::Kind::Tone, played / length,
+                           (length - played) / (1e6 * kBytesPerUs), m_toneFrequency});
+    return 50000;
 }
 
 void SweepEngine::EndTone() {

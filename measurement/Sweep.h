@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -142,6 +143,11 @@ public:
     // playback is active, sets CurrentFreq, sends the generator its frequency, and plays the
     // 10 s tone while processing messages every 50 ms. Returns false if it was ignored.
     bool PlayTone(double f);
+    // The same tone a piece at a time, for a window that runs it from its event loop:
+    // StartTone as PlayTone up to the playback (false: ignored); each ContinueTone returns the
+    // microseconds after which to call it again, or -1 once the tone has ended.
+    bool StartTone(double f);
+    int64_t ContinueTone();
     // Ends the playing tone at once (the window's "End Tone" or Escape); nothing else.
     void EndTone();
     bool TonePlaying() const { return m_tone; }
@@ -176,8 +182,11 @@ private:
     StoreEvents* m_events = nullptr;
     bool m_running = false;
     bool m_abort = false;
-    bool m_tone = false;             // PlayTone's loop runs
-    bool m_endTone = false;          // asked to end it
+    bool m_tone = false;     // PlayTone's loop runs
+    bool m_endTone = false;  // asked to end it
+    int m_toneRounds = 0;    // 50 ms rounds of the tone so far (-1: none yet)
+    double m_toneFrequency = 0.0;
+    std::optional<RunningOperation> m_toneRunning;
     bool m_generator = false;        // frequency commands go out
     std::string m_generatorFailure;  // the first failure of the link, shown once
 };

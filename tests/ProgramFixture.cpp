@@ -69,7 +69,7 @@ void ProgramOnApparatus::ClickAt(QWidget* widget, QPoint pos, int ms) {
 }
 
 void FinishSweep(TForm1& form) {
-    while (form.Engine().Running()) {
+    while (form.Engine().Running() || form.Engine().TonePlaying()) {
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }
 }

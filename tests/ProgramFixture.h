@@ -19,7 +19,8 @@ class QWidget;
 
 namespace sonarix::test {
 
-// A sweep runs from the event loop after the click that started it: this lets it run to its end.
+// A sweep or a tone runs from the event loop after the click that started it: this lets it run
+// to its end.
 void FinishSweep(TForm1& form);
 
 class ProgramOnApparatus : public testing::Test {

@@ -257,6 +257,7 @@ protected:
             case State::TonePlaying:
                 AtRound(3, [&] { OpenAndPress(form); });
                 QTest::mouseClick(f->Image1, Qt::LeftButton, {}, f->Panel1->rect().center());
+                test::FinishSweep(*f);
                 break;
             case State::FitRunning:
                 m_stateWindow = w;

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "display/Unit1Form.h"
@@ -224,6 +225,7 @@ TEST_F(MainWindowAccidentTest, ARefusedSweepLeavesTheToneWorking) {
     Fill(0, 500.0, 5000.0, 10.0);
     f->RedrawSpectra();
     QTest::mouseClick(f->Image1, Qt::LeftButton, {}, QPoint(f->Panel1->width() / 2, 100));
+    test::FinishSweep(*f);
     EXPECT_EQ(messages.Messages().size(), 1u);
     EXPECT_EQ(p.state->SampleCount, 441000);  // the 10 s tone was played
 }
@@ -236,9 +238,15 @@ TEST_F(MainWindowAccidentTest, TheToneShowsItsTimeLeftAndEndsAtOnce) {
     for (const bool escape : {false, true}) {
         QString shown;
         bool endShown = false;
-        // The tone plays inside the press on the plot: its release comes in the first round.
+        // The tone plays from the event loop after the press on the plot; its release comes in
+        // the first round.
         AtRound(1, [&] { QTest::mouseRelease(f->Image1, Qt::LeftButton, {}, onPlot); });
-        AtRound(21, [&] {  // 1 s into the tone
+        const uint64_t start = apparatus->SampleTime();
+        std::function<void()> atOneSecond = [&] {
+            if (apparatus->SampleTime() - start < 44100 + 2205) {
+                QTimer::singleShot(0, &m_timers, atOneSecond);
+                return;
+            }
             shown = f->ProgressNote->text();
             endShown = f->EndTone->isVisible() && f->EndTone->width() > 10;
             if (escape) {
@@ -246,9 +254,10 @@ TEST_F(MainWindowAccidentTest, TheToneShowsItsTimeLeftAndEndsAtOnce) {
             } else {
                 QTest::mouseClick(f->EndTone, Qt::LeftButton);
             }
-        });
-        const uint64_t start = apparatus->SampleTime();
+        };
+        QTimer::singleShot(0, &m_timers, atOneSecond);
         QTest::mousePress(f->Image1, Qt::LeftButton, {}, onPlot);
+        test::FinishSweep(*f);
         EXPECT_TRUE(shown.startsWith("Tone ")) << shown.toStdString();
         EXPECT_TRUE(shown.endsWith(" Hz: 9 s left")) << shown.toStdString();
         EXPECT_TRUE(endShown);

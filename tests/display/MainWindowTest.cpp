@@ -438,6 +438,7 @@ TEST_F(MainWindowTest, AClickOnThePlotPlaysTheFrequencyUnderThePointer) {
     // An empty store: the last redraw left 100000 ... 0 Hz, so the left edge is 100000 Hz.
     f->RedrawSpectra();
     QTest::mouseClick(f->Image1, Qt::RightButton, {}, QPoint(p.state->MarginLeft, 100));
+    test::FinishSweep(*f);
     EXPECT_EQ(p.state->CurrentFreq, 100000.0);
     EXPECT_EQ(p.state->SampleCount, 441000);
     EXPECT_TRUE(f->Button2->isEnabled());
@@ -445,6 +446,7 @@ TEST_F(MainWindowTest, AClickOnThePlotPlaysTheFrequencyUnderThePointer) {
     Fill(0, 500.0, 5000.0, 10.0);
     f->RedrawSpectra();
     QTest::mouseClick(f->Image1, Qt::LeftButton, {}, QPoint(p.state->MarginLeft, 100));
+    test::FinishSweep(*f);
     EXPECT_EQ(p.state->CurrentFreq, p.state->PlotFreqMin);
     const int right = f->Panel1->width() - p.state->MarginRight;
     bool measureDisabled = false;
@@ -453,9 +455,11 @@ TEST_F(MainWindowTest, AClickOnThePlotPlaysTheFrequencyUnderThePointer) {
         measureDisabled = !f->Button2->isEnabled();
         // A second click while the tone plays is ignored.
         QTest::mouseClick(f->Image1, Qt::LeftButton, {}, QPoint(p.state->MarginLeft + 50, 100));
+        test::FinishSweep(*f);
         during = p.state->CurrentFreq;
     });
     QTest::mouseClick(f->Image1, Qt::LeftButton, {}, QPoint(right, 100));
+    test::FinishSweep(*f);
     EXPECT_EQ(p.state->CurrentFreq, p.state->PlotFreqMax);
     EXPECT_EQ(during, p.state->PlotFreqMax);
     EXPECT_TRUE(measureDisabled);
