@@ -55,16 +55,6 @@ void SleepMicroseconds(int64_t us) {
     while (Clock::now() < until) std::this_thread::yield();
 }
 
-void WaitAwakeMicroseconds(int64_t us) {
-    if (Handler()) {
-        Hand(us);
-        return;
-    }
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point until = Clock::now() + std::chrono::microseconds(us);
-    while (Clock::now() < until) std::this_thread::yield();
-}
-
 bool ManualClock() { return static_cast<bool>(Handler()); }
 
 int SetSleepHandler(std::function<void(int64_t us)> handler) {

@@ -13,11 +13,6 @@ void Sleep(int ms);
 // within microseconds of it (the last 0.3 ms are waited out yielding the processor).
 void SleepMicroseconds(int64_t us);
 
-// The same without sleeping: the processor is given away on each turn, but the wait never
-// depends on the system waking the thread in time (which, with every core busy, may be
-// milliseconds late). For short waits where lateness costs more than a busy core.
-void WaitAwakeMicroseconds(int64_t us);
-
 // The time these waits follow, in microseconds: the steady clock, or with a handler installed
 // the time handed to handlers so far (the manual clock's, which moves only when it is told).
 int64_t Microseconds();

@@ -41,6 +41,17 @@ protected:
     int Count(int slot = 0) const { return s->SpecCount[static_cast<size_t>(slot)]; }
     double Freq(int i, int slot = 0) const { return s->SpecFreq[static_cast<size_t>(slot)][i]; }
     double Amp(int i, int slot = 0) const { return s->SpecAmp[static_cast<size_t>(slot)][i]; }
+    std::vector<double> Amps() const {
+        return {s->SpecAmp[0].begin() + 1, s->SpecAmp[0].begin() + 1 + Count()};
+    }
+    // The slot holds the amplitudes of `quiet` within `share` of them (plus `share`).
+    void ExpectCloseTo(const std::vector<double>& quiet, double share) const {
+        ASSERT_EQ(static_cast<size_t>(Count()), quiet.size());
+        for (int i = 1; i <= Count(); ++i) {
+            const double q = quiet[static_cast<size_t>(i - 1)];
+            EXPECT_NEAR(Amp(i), q, share * (q + 1.0)) << Freq(i);
+        }
+    }
 
     test::MessageRecorder messages;
     std::unique_ptr<SharedState> s = std::make_unique<SharedState>();
@@ -216,10 +227,8 @@ INSTANTIATE_TEST_SUITE_P(Methods, LateWindowTest,
 TEST_F(SweepTest, FramesNoLongerHeldArePlayedAgainOrNamed) {
     w.fields = {"1000", "2000", "10", "200"};  // 20 s of chirp
     engine.Measure();
-    const int count = Count();
-    ASSERT_EQ(count, 100);
-    std::vector<double> quiet(101);
-    for (int i = 1; i <= count; ++i) quiet[static_cast<size_t>(i)] = Amp(i);
+    ASSERT_EQ(Count(), 100);
+    const std::vector<double> quiet = Amps();
 
     int64_t rewoundTo = -1;
     bool lagWhileRead = false;
@@ -234,13 +243,8 @@ TEST_F(SweepTest, FramesNoLongerHeldArePlayedAgainOrNamed) {
     EXPECT_FALSE(lagWhileRead);
     // Step 6 (1060 Hz) lies 6 x 200 ms into the chirp.
     EXPECT_EQ(rewoundTo, 2 * (6 * 8820 - 4410));
-    ASSERT_EQ(Count(), 100);
     EXPECT_TRUE(messages.Messages().empty());
-    for (int i = 1; i <= 100; ++i) {
-        EXPECT_NEAR(Amp(i), quiet[static_cast<size_t>(i)],
-                    0.02 * quiet[static_cast<size_t>(i)] + 0.02)
-            << Freq(i);
-    }
+    ExpectCloseTo(quiet, 0.02);
 
     w.onRedraw = [&] {
         if (w.redraws == 95) apparatus->AdvanceMs(15000);
@@ -260,19 +264,13 @@ TEST_F(SweepTest, FramesNoLongerHeldArePlayedAgainOrNamed) {
 TEST_F(SweepTest, APlaybackGapIsPlayedAgainNotStored) {
     w.fields = {"1000", "2000", "10", "20"};
     engine.Measure();
-    std::vector<double> quiet(101);
-    for (int i = 1; i <= 100; ++i) quiet[static_cast<size_t>(i)] = Amp(i);
+    const std::vector<double> quiet = Amps();
     apparatus->StallPlaybacks(1, 2000);
     engine.Measure();
     EXPECT_EQ(audio::PlaybackGaps(), 1u);
     EXPECT_EQ(engine.LastStats().lagEvents, 1);
-    ASSERT_EQ(Count(), 100);
     EXPECT_TRUE(messages.Messages().empty());
-    for (int i = 1; i <= 100; ++i) {
-        EXPECT_NEAR(Amp(i), quiet[static_cast<size_t>(i)],
-                    0.05 * quiet[static_cast<size_t>(i)] + 0.05)
-            << Freq(i);
-    }
+    ExpectCloseTo(quiet, 0.05);
 }
 
 TEST_F(SweepTest, RefusedParametersPlayNothingAndLeaveMeasureAlone) {
