@@ -206,9 +206,10 @@ int main(int argc, char** argv) {
     p.form1->RadioGroup2->SetItemIndex(0);
     p.form1->RadioGroup1->SetItemIndex(0);
     p.form1->Button3Click();
-    int rounds = 0;
     std::function<void()> watch = [&] {
-        if (++rounds == 450) {
+        const sonarix::SharedState& st = *p.state;
+        if (p.form1->Engine().Running() && st.SpecCount[0] > 0 &&
+            st.CurrentFreq >= 0.5 * (st.StartFreq + st.StopFreq)) {
             p.form1->grab().save(QString::fromStdString(prefix + "-sweep.png"));
             p.form1->Button1Click();
             return;
@@ -216,7 +217,10 @@ int main(int argc, char** argv) {
         QTimer::singleShot(0, p.form1.get(), watch);
     };
     QTimer::singleShot(0, p.form1.get(), watch);
-    p.form1->Button2Click();
+    p.form1->Button2Click();  // the sweep runs from the event loop
+    while (p.form1->Engine().Running()) {
+        QApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
     sonarix::ShutDown(p);
     return 0;
 }
