@@ -39,10 +39,11 @@ struct LatencyCalibration {
     double frameOffset = 0.0;
 };
 
-// The long operation that runs, if any. Each runs inside the handler that started it and
-// processes window messages while it waits, so other handlers run in its middle: this tells
-// them that a sweep, tone, angle measurement or calibration is in progress, also in the gaps
-// where nothing plays (before the playback starts, the tail after the end of the image).
+// The long operation that runs, if any. The sweep and the tone run from the main window's event
+// loop, the others inside the handler that started it, processing window messages while they
+// wait; either way other handlers run in their middle: this tells them that a sweep, tone,
+// angle measurement or calibration is in progress, also in the gaps where nothing plays
+// (before the playback starts, the tail after the end of the image).
 enum class Operation { None, Sweep, Tone, Angle, Calibration };
 
 // Owned by the program, handed by reference to every window; read and written on the GUI
