@@ -1,10 +1,11 @@
 // The latency calibration dialog.
 #include "config/LatencyDialog.h"
 
-#include <QCoreApplication>
 #include <QLabel>
 #include <QPushButton>
+#include <QTimer>
 
+#include "platform/Clock.h"
 #include "plot/Controls.h"
 
 namespace sonarix {
@@ -28,6 +29,10 @@ LatencyDialog::LatencyDialog(SharedState& state, QWidget* parent)
     Button2 = AddButton(this, "Button2", "Close", 219, 208, 75, 25);
     connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
     connect(Button2, &QPushButton::clicked, this, [this] { reject(); });
+    m_timer = new QTimer(this);
+    m_timer->setSingleShot(true);
+    m_timer->setTimerType(Qt::PreciseTimer);
+    connect(m_timer, &QTimer::timeout, this, [this] { ContinueCalibration(); });
     ShowResult();
 }
 
@@ -55,11 +60,33 @@ void LatencyDialog::ShowResult() {
 
 void LatencyDialog::Button1Click() {
     if (m_running) return;
+    // The calibration runs from the event loop, a piece at a time: the handler returns at once.
+    m_run = std::make_unique<CalibrationRun>(m_state, *this);
+    if (!m_run->Start()) {
+        m_outcome = m_run->Outcome();
+        m_run.reset();
+        ShowResult();
+        return;
+    }
     m_running = true;
     Button1->setEnabled(false);
     Button2->setEnabled(false);
     Label2->setText(QStringLiteral("Calibrating ..."));
-    m_outcome = CalibrateLatency(m_state, *this);
+    m_timer->start(0);
+}
+
+void LatencyDialog::ContinueCalibration() {
+    int64_t us = m_run->Continue();
+    if (platform::ManualClock()) {
+        // Time passes only when something waits: the wait, then the next pass of the loop.
+        if (us > 0) platform::SleepMicroseconds(us);
+        if (us >= 0) m_timer->start(0);
+    } else if (us >= 0) {
+        m_timer->start(static_cast<int>((us + 999) / 1000));
+    }
+    if (us >= 0) return;
+    m_outcome = m_run->Outcome();
+    m_run.reset();
     m_running = false;
     Button1->setEnabled(true);
     Button2->setEnabled(true);
@@ -67,7 +94,7 @@ void LatencyDialog::Button1Click() {
     if (m_outcome.found && OnCalibrated) OnCalibrated();
 }
 
-void LatencyDialog::ProcessMessages() { QCoreApplication::processEvents(); }
+void LatencyDialog::ProcessMessages() {}
 
 int LatencyDialog::VolumePosition() const { return MainVolume ? MainVolume() : 50; }
 

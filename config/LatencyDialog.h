@@ -5,12 +5,14 @@
 
 #include <QDialog>
 #include <functional>
+#include <memory>
 
 #include "measurement/Latency.h"
 #include "measurement/Unit1.h"
 
 class QLabel;
 class QPushButton;
+class QTimer;
 
 namespace sonarix {
 
@@ -24,8 +26,8 @@ public:
     QPushButton* Button1 = nullptr;  // "Calibrate"
     QPushButton* Button2 = nullptr;  // "Close"
 
-    // "Calibrate": the calibration, with both buttons disabled while it runs; a result found
-    // replaces the previous one and is handed to OnCalibrated.
+    // "Calibrate": starts the calibration, which runs from the event loop with both buttons
+    // disabled; a result found replaces the previous one and is handed to OnCalibrated.
     void Button1Click();
     bool Running() const { return m_running; }
     const CalibrationOutcome& LastOutcome() const { return m_outcome; }
@@ -37,7 +39,7 @@ public:
     std::function<int()> MainVolume;
     std::function<void()> OnCalibrated;
 
-    void ProcessMessages() override;
+    void ProcessMessages() override;  // nothing: the calibration runs from the event loop
     int VolumePosition() const override;
 
 protected:
@@ -47,6 +49,9 @@ private:
     SharedState& m_state;
     CalibrationOutcome m_outcome;
     bool m_running = false;
+    std::unique_ptr<CalibrationRun> m_run;
+    QTimer* m_timer = nullptr;  // runs the calibration's next piece
+    void ContinueCalibration();
 };
 
 }  // namespace sonarix

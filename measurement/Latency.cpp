@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 #include <numbers>
+#include <optional>
 
 #include "measurement/FixedText.h"
 #include "measurement/Messages.h"
@@ -257,76 +258,98 @@ double ChirpFinder::ExcessPhaseArrival(double near) {
     return static_cast<double>(best) + (curve < 0.0 ? 0.5 * (a - c) / curve : 0.0);
 }
 
-CalibrationOutcome CalibrateLatency(SharedState& s, CalibrationWindow& w) {
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point begin = Clock::now();
-    CalibrationOutcome out;
-    auto fail = [&](const char* message) {
-        audio::ChannelStop(s.PlayStream);
-        out.message = message;
-        out.seconds = std::chrono::duration<double>(Clock::now() - begin).count();
-        ShowMessage(message);
-        return out;
-    };
-    if (Playing(s) || s.Running != Operation::None) {
-        out.message = kCalibrationBusy;
-        ShowMessage(kCalibrationBusy);
-        return out;
-    }
-    if (s.RecChannel == 0) {
-        out.message = kCalibrationNoRecording;
-        ShowMessage(kCalibrationNoRecording);
-        return out;
-    }
-
-    const RunningOperation running(s, Operation::Calibration);
-    ChirpFinder finder;
-    const uint32_t frameBytes = s.StereoInput ? 4u : 2u;
-    const size_t channel = s.StereoInput && !s.LeftChannel ? 1 : 0;
-    std::vector<int16_t> raw(ChirpFinder::kLongest * (s.StereoInput ? 2 : 1));
-    std::vector<float> frames(ChirpFinder::kLongest);
-    std::vector<double> latencies, snrs, ages, arrivals;
+// One calibration between the calls of Continue.
+struct CalibrationRun::Impl {
     struct Snapshot {
         double played = 0.0;  // samples, the position read right after the frames
         double age = 0.0;     // of the newest frame, samples
         int64_t newest = -1;  // the newest frame's index in the recording, where known
         std::vector<int16_t> frames;
     };
+    std::chrono::steady_clock::time_point begin;
+    std::optional<RunningOperation> running;
+    std::vector<int16_t> raw;
+    std::vector<Snapshot> shots;
     // Where the playback's samples lie in the recording, as the sweep reads them.
     PlaybackAlignment alignment;
-    alignment.Reset(0);
-    std::vector<Snapshot> shots;
-    shots.reserve(kCalibrationReadings);
-
-    WriteCalibrationSignal(s);
-    StartPlayback(s, w.VolumePosition());
     int reading = 0;
     int64_t last = -1;
     int still = 0;
-    while (reading < kCalibrationReadings) {
-        w.ProcessMessages();
-        alignment.Read(s.PlayStream, kCalibrationLength);
-        const uint64_t before = audio::ChannelGetPosition(s.PlayStream);
-        if (before == audio::kPositionFailed || !Playing(s)) return fail(kCalibrationInterrupted);
-        const auto pos = static_cast<int64_t>(before / 2);
-        if (pos < kFirstReading + reading * kReadingStep) {
-            still = pos == last ? still + 1 : 0;
-            last = pos;
-            if (still >= kStallRounds) return fail(kCalibrationStalled);
-            platform::Sleep(2);
-            continue;
-        }
-        const uint64_t counted = audio::RecordFrames();
-        const uint32_t got =
-            audio::ChannelGetData(s.RecChannel, raw.data(), frameBytes * ChirpFinder::kLongest);
-        const bool still = audio::RecordFrames() == counted;
-        const uint64_t after = audio::ChannelGetPosition(s.PlayStream);
-        const double age = audio::RecordAge() * 44100.0;
-        ++reading;
-        if (got == audio::kDataFailed || after == audio::kPositionFailed) continue;
+    bool done = true;
+};
+
+CalibrationRun::CalibrationRun(SharedState& s, CalibrationWindow& w)
+    : m_state(s), m_window(w), m(std::make_unique<Impl>()) {}
+
+CalibrationRun::~CalibrationRun() = default;
+
+bool CalibrationRun::Running() const { return !m->done; }
+
+int64_t CalibrationRun::Fail(const char* message) {
+    audio::ChannelStop(m_state.PlayStream);
+    m_outcome.message = message;
+    m_outcome.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - m->begin).count();
+    m->running.reset();
+    m->done = true;
+    ShowMessage(message);
+    return -1;
+}
+
+bool CalibrationRun::Start() {
+    SharedState& s = m_state;
+    m_outcome = CalibrationOutcome{};
+    m->begin = std::chrono::steady_clock::now();
+    if (Playing(s) || s.Running != Operation::None) {
+        m_outcome.message = kCalibrationBusy;
+        ShowMessage(kCalibrationBusy);
+        return false;
+    }
+    if (s.RecChannel == 0) {
+        m_outcome.message = kCalibrationNoRecording;
+        ShowMessage(kCalibrationNoRecording);
+        return false;
+    }
+    m->running.emplace(s, Operation::Calibration);
+    m->raw.resize(ChirpFinder::kLongest * (s.StereoInput ? 2 : 1));
+    m->shots.clear();
+    m->shots.reserve(kCalibrationReadings);
+    m->alignment.Reset(0);
+    m->reading = 0;
+    m->last = -1;
+    m->still = 0;
+    m->done = false;
+    WriteCalibrationSignal(s);
+    StartPlayback(s, m_window.VolumePosition());
+    return true;
+}
+
+int64_t CalibrationRun::Continue() {
+    if (m->done) return -1;
+    SharedState& s = m_state;
+    m->alignment.Read(s.PlayStream, kCalibrationLength);
+    const uint64_t before = audio::ChannelGetPosition(s.PlayStream);
+    if (before == audio::kPositionFailed || !Playing(s)) return Fail(kCalibrationInterrupted);
+    const auto pos = static_cast<int64_t>(before / 2);
+    if (pos < kFirstReading + m->reading * kReadingStep) {
+        m->still = pos == m->last ? m->still + 1 : 0;
+        m->last = pos;
+        if (m->still >= kStallRounds) return Fail(kCalibrationStalled);
+        return 2000;
+    }
+    const uint32_t frameBytes = s.StereoInput ? 4u : 2u;
+    const size_t channel = s.StereoInput && !s.LeftChannel ? 1 : 0;
+    const uint64_t counted = audio::RecordFrames();
+    const uint32_t got =
+        audio::ChannelGetData(s.RecChannel, m->raw.data(), frameBytes * ChirpFinder::kLongest);
+    const bool still = audio::RecordFrames() == counted;
+    const uint64_t after = audio::ChannelGetPosition(s.PlayStream);
+    const double age = audio::RecordAge() * 44100.0;
+    ++m->reading;
+    if (got != audio::kDataFailed && after != audio::kPositionFailed) {
         // Kept for later: the readings follow each other closely and the correlation takes
         // milliseconds.
-        Snapshot& shot = shots.emplace_back();
+        Impl::Snapshot& shot = m->shots.emplace_back();
         shot.played = static_cast<double>(after) / 2.0;
         shot.age = age;
         // Only a read that no block overtook: its newest frame is the last one counted.
@@ -334,10 +357,19 @@ CalibrationOutcome CalibrateLatency(SharedState& s, CalibrationWindow& w) {
         const size_t have = got / frameBytes;
         const size_t stride = s.StereoInput ? 2 : 1;
         shot.frames.resize(have);
-        for (size_t j = 0; j < have; ++j) shot.frames[j] = raw[stride * j + channel];
+        for (size_t j = 0; j < have; ++j) shot.frames[j] = m->raw[stride * j + channel];
     }
+    if (m->reading < kCalibrationReadings) return 0;
     audio::ChannelStop(s.PlayStream);
-    for (const Snapshot& shot : shots) {
+    return Evaluate();
+}
+
+int64_t CalibrationRun::Evaluate() {
+    SharedState& s = m_state;
+    ChirpFinder finder;
+    std::vector<float> frames(ChirpFinder::kLongest);
+    std::vector<double> latencies, snrs, ages, arrivals;
+    for (const Impl::Snapshot& shot : m->shots) {
         const size_t have = shot.frames.size();
         for (size_t j = 0; j < have; ++j) {
             frames[j] = static_cast<float>(shot.frames[j]) / 32768.0f;
@@ -356,8 +388,8 @@ CalibrationOutcome CalibrateLatency(SharedState& s, CalibrationWindow& w) {
         snrs.push_back(match.snrDb);
         ages.push_back(shot.age);
     }
-    out.readings = static_cast<int>(latencies.size());
-    if (out.readings * 2 < kCalibrationReadings) return fail(kCalibrationNoTrace);
+    m_outcome.readings = static_cast<int>(latencies.size());
+    if (m_outcome.readings * 2 < kCalibrationReadings) return Fail(kCalibrationNoTrace);
     // A sound server hands the recording over in blocks: between two blocks the delay grows
     // by a block, then drops. The readings fall anywhere in that cycle; their mean is the mean
     // delay the sweep meets. The delay to a frame when it came stays, whatever the cycle: of
@@ -375,31 +407,45 @@ CalibrationOutcome CalibrateLatency(SharedState& s, CalibrationWindow& w) {
     const std::vector<double> middle(arrival.begin() + static_cast<std::ptrdiff_t>(cut),
                                      arrival.end() - static_cast<std::ptrdiff_t>(cut));
     const double spread = (middle.back() - middle.front()) / 44.1;
-    if (spread > kCalibrationSteadyMs) return fail(kCalibrationUnsteady);
+    if (spread > kCalibrationSteadyMs) return Fail(kCalibrationUnsteady);
     // The same delay from the other side: where the chirp lies in the recording against where
     // the playback's samples lie in it, as the reads by index take them. The two must agree
     // within the readings' spread (at least kCalibrationAgreeMs); both are kept.
     const double ageSamples = mean(ages);
     const double readSide = mean(middle) + ageSamples;
-    if (arrivals.empty() || alignment.Readings() == 0) return fail(kCalibrationUnsteady);
+    if (arrivals.empty() || m->alignment.Readings() == 0) return Fail(kCalibrationUnsteady);
     std::nth_element(arrivals.begin(),
                      arrivals.begin() + static_cast<std::ptrdiff_t>(arrivals.size() / 2),
                      arrivals.end());
-    const double frameOffset = arrivals[arrivals.size() / 2] - alignment.Offset();
-    out.sidesApartMs = (frameOffset - (readSide - ageSamples)) / 44.1;
-    if (std::abs(out.sidesApartMs) > std::max(spread, kCalibrationAgreeMs)) {
-        return fail(kCalibrationUnsteady);
+    const double frameOffset = arrivals[arrivals.size() / 2] - m->alignment.Offset();
+    m_outcome.sidesApartMs = (frameOffset - (readSide - ageSamples)) / 44.1;
+    if (std::abs(m_outcome.sidesApartMs) > std::max(spread, kCalibrationAgreeMs)) {
+        return Fail(kCalibrationUnsteady);
     }
-    out.latency.valid = true;
-    out.latency.ageSamples = ageSamples;
-    out.latency.samples = readSide;
-    out.latency.frameOffset = frameOffset;
-    out.latency.confidenceDb = mean(snrs);
-    out.latency.spreadMs = spread;
-    out.found = true;
-    s.Latency = out.latency;
-    out.seconds = std::chrono::duration<double>(Clock::now() - begin).count();
-    return out;
+    m_outcome.latency.valid = true;
+    m_outcome.latency.ageSamples = ageSamples;
+    m_outcome.latency.samples = readSide;
+    m_outcome.latency.frameOffset = frameOffset;
+    m_outcome.latency.confidenceDb = mean(snrs);
+    m_outcome.latency.spreadMs = spread;
+    m_outcome.found = true;
+    s.Latency = m_outcome.latency;
+    m_outcome.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - m->begin).count();
+    m->running.reset();
+    m->done = true;
+    return -1;
+}
+
+CalibrationOutcome CalibrateLatency(SharedState& s, CalibrationWindow& w) {
+    CalibrationRun run(s, w);
+    if (run.Start()) {
+        for (int64_t us; (us = run.Continue()) >= 0;) {
+            w.ProcessMessages();
+            if (us > 0) platform::SleepMicroseconds(us);
+        }
+    }
+    return run.Outcome();
 }
 
 }  // namespace sonarix

@@ -4,6 +4,7 @@
 // level uses it to line the played samples up with the recorded ones.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -104,6 +105,34 @@ struct CalibrationOutcome {
 // playback position and the latest 32768 recorded frames of the chosen channel once the chirp
 // can have arrived. The mean delay of the readings becomes s.Latency; without a trace, with
 // readings that disagree, or when the output stops, the message is shown and s.Latency stays.
+// Processes the window's messages between its pieces (tests, benchmarks).
 CalibrationOutcome CalibrateLatency(SharedState& s, CalibrationWindow& w);
+
+// The same calibration a piece at a time, for a window that runs it from its event loop: Start
+// refuses (its message shown, false) while something plays or nothing records, else plays the
+// signal; each Continue does what is due and returns the microseconds after which to call it
+// again (0: at once), or -1 once it has ended, with Outcome() the result. GUI thread.
+class CalibrationRun {
+public:
+    CalibrationRun(SharedState& s, CalibrationWindow& w);
+    ~CalibrationRun();
+    CalibrationRun(const CalibrationRun&) = delete;
+    CalibrationRun& operator=(const CalibrationRun&) = delete;
+
+    bool Start();
+    int64_t Continue();
+    bool Running() const;
+    const CalibrationOutcome& Outcome() const { return m_outcome; }
+
+private:
+    int64_t Fail(const char* message);
+    int64_t Evaluate();
+
+    SharedState& m_state;
+    CalibrationWindow& m_window;
+    CalibrationOutcome m_outcome;
+    struct Impl;
+    std::unique_ptr<Impl> m;
+};
 
 }  // namespace sonarix

@@ -68,10 +68,14 @@ void ProgramOnApparatus::ClickAt(QWidget* widget, QPoint pos, int ms) {
                         Qt::NoModifier, ms + 40);
 }
 
-void FinishSweep(TForm1& form) {
-    while (form.Engine().Running() || form.Engine().TonePlaying()) {
+void RunWhile(const std::function<bool()>& busy) {
+    while (busy()) {
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }
+}
+
+void FinishSweep(TForm1& form) {
+    RunWhile([&] { return form.Engine().Running() || form.Engine().TonePlaying(); });
 }
 
 void ProgramOnApparatus::Sweep() {

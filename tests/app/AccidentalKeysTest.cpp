@@ -237,6 +237,9 @@ protected:
         }
         QTimer::singleShot(0, w, [this, w] {
             PressKeys(w);
+            // A calibration that a key started runs on from the event loop; the dialog closes
+            // once it has ended.
+            test::RunWhile([this] { return p.latencyDialog->Running(); });
             if (w->isVisible()) w->close();
         });
         opener->trigger();
@@ -284,6 +287,7 @@ protected:
                 QTimer::singleShot(0, w, [&] {
                     AtRound(5, [&] { PressKeys(w); });
                     QTest::mouseClick(p.latencyDialog->Button1, Qt::LeftButton);
+                    test::RunWhile([&] { return p.latencyDialog->Running(); });
                     if (w->isVisible()) w->close();
                 });
                 f->CalibrateLatency->trigger();

@@ -53,6 +53,7 @@ TEST_F(LatencyDialogTest, TheMenuItemOpensTheDialogAndTheTooltipTellsTheResult) 
 
     apparatus->SetLatency(1000);  // 22.68 ms
     Dialog().Button1->click();
+    test::RunWhile([&] { return Dialog().Running(); });
     ASSERT_TRUE(p.state->Latency.valid) << Dialog().LastOutcome().message;
     EXPECT_NEAR(p.state->Latency.samples / 44.1, 1000 / 44.1, 0.5);
     const QString ms = QString::number(p.state->Latency.samples / 44.1, 'f', 2);
@@ -80,6 +81,7 @@ TEST_F(LatencyDialogTest, EscapeDuringTheCalibrationLeavesTheDialogOpen) {
             visibleAfterEscape = Dialog().isVisible();
         });
         QTest::mouseClick(Dialog().Button1, Qt::LeftButton);
+        test::RunWhile([&] { return Dialog().Running(); });
         visibleAtTheEnd = Dialog().isVisible();
         Key(&Dialog(), Qt::Key_Escape);  // now it closes
     });
@@ -93,11 +95,13 @@ TEST_F(LatencyDialogTest, EscapeDuringTheCalibrationLeavesTheDialogOpen) {
 
 TEST_F(LatencyDialogTest, AFailedAttemptIsShownAndKeepsTheResult) {
     Dialog().Button1->click();
+    test::RunWhile([&] { return Dialog().Running(); });
     ASSERT_TRUE(p.state->Latency.valid);
     const QString tip = f->LagArea->toolTip();
     const double kept = p.state->Latency.samples;
     ASSERT_TRUE(audio::RecordSetInput(0, audio::kInputOff));
     Dialog().Button1->click();
+    test::RunWhile([&] { return Dialog().Running(); });
     ASSERT_EQ(messages.Messages().size(), 1u);
     EXPECT_EQ(messages.Messages()[0], kCalibrationNoTrace);
     EXPECT_DOUBLE_EQ(p.state->Latency.samples, kept);
@@ -130,6 +134,7 @@ TEST_F(LatencyDialogTest, TheVirtualApparatusWindowSetsLatencyAndNoise) {
     EXPECT_DOUBLE_EQ(apparatus->NoiseRms(), 0.005);
     // What the calibration then finds.
     Dialog().Button1->click();
+    test::RunWhile([&] { return Dialog().Running(); });
     ASSERT_TRUE(p.state->Latency.valid);
     EXPECT_NEAR(p.state->Latency.samples / 44.1, 37.0, 0.5);
 }

@@ -200,7 +200,8 @@ int main(int argc, char** argv) {
     }
     // The latency calibration of the apparatus, 30 ms.
     apparatus->SetLatency(1323);
-    p.latencyDialog->Button1Click();
+    p.latencyDialog->Button1Click();  // the calibration runs from the event loop
+    while (p.latencyDialog->Running()) QApplication::processEvents(QEventLoop::WaitForMoreEvents);
     p.latencyDialog->grab().save(QString::fromStdString(prefix + "-latency.png"));
     // Half-way through a sweep into slot 1: the spectrum grows from the left.
     p.form1->RadioGroup2->SetItemIndex(0);
