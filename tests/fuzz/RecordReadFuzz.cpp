@@ -1,6 +1,7 @@
 // libFuzzer target: the recording buffer's two read layouts (samples and FFT magnitudes) on
 // arbitrary recordings and requests. Each read gets a buffer of exactly the size the contract
 // promises to fill, so AddressSanitizer sees any write beyond it.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -64,6 +65,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const uint32_t got = buffer->GetData(out.data(), length);
             if (got > length || got % frameBytes != 0) std::abort();
             if (got / frameBytes > audio::RecordBuffer::kLongestRead) std::abort();
+        }
+        // The same read by index, before an end from 0 to past the newest frame: all of the
+        // frames asked for, or nothing when the ring does not hold them all.
+        const uint64_t written = buffer->Written();
+        const uint64_t end = (request >> 3) % (written + 4096);
+        const uint32_t length = request % (4 * audio::RecordBuffer::kLongestRead + 8);
+        const bool fft = (request & audio::kDataFft) != 0;
+        const uint32_t want =
+            fft ? 0 : std::min(length / frameBytes, audio::RecordBuffer::kLongestRead);
+        std::vector<uint8_t> out(fft ? 1024 * sizeof(float) : length);
+        const uint32_t got = buffer->GetDataBefore(end, out.data(), fft ? request : length);
+        const uint64_t reach = fft ? 1024 : want;
+        const bool held =
+            end <= written && end - std::min<uint64_t>(end, reach) >= buffer->Oldest();
+        if (fft) {
+            const bool fft1024 = (request & 0x7) == (audio::kDataFft1024 & 0x7);
+            if ((got != audio::kDataFailed) != (fft1024 && held)) std::abort();
+        } else if (held ? got != want * frameBytes : got != audio::kDataFailed) {
+            std::abort();
         }
     }
     return 0;
