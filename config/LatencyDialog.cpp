@@ -5,7 +5,6 @@
 #include <QPushButton>
 #include <QTimer>
 
-#include "platform/Clock.h"
 #include "plot/Controls.h"
 
 namespace sonarix {
@@ -76,15 +75,11 @@ void LatencyDialog::Button1Click() {
 }
 
 void LatencyDialog::ContinueCalibration() {
-    int64_t us = m_run->Continue();
-    if (platform::ManualClock()) {
-        // Time passes only when something waits: the wait, then the next pass of the loop.
-        if (us > 0) platform::SleepMicroseconds(us);
-        if (us >= 0) m_timer->start(0);
-    } else if (us >= 0) {
-        m_timer->start(static_cast<int>((us + 999) / 1000));
+    const int64_t us = m_run->Continue();
+    if (us >= 0) {
+        RestartAfter(*m_timer, us);
+        return;
     }
-    if (us >= 0) return;
     m_outcome = m_run->Outcome();
     m_run.reset();
     m_running = false;

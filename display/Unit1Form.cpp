@@ -748,20 +748,14 @@ void TForm1::ContinueSweep() {
     // The sweep's next piece, or the tone's next 50 ms.
     const bool tone = m_engine->TonePlaying();
     auto next = [&] { return tone ? m_engine->ContinueTone() : m_engine->Continue(); };
-    if (platform::ManualClock()) {
-        // Time passes only when something waits: the waits of a whole step (or the tone's
-        // 50 ms) at once, so that each takes one pass of the event loop, as they come in real
-        // time.
-        int64_t us = next();
-        while (us > 0) {
-            platform::SleepMicroseconds(us);
-            us = tone ? 0 : next();
-        }
-        if (us == 0) m_sweepTimer->start(0);
-        return;
+    int64_t us = next();
+    // On the manual clock the waits of a whole step at once, so that each step takes one pass
+    // of the event loop, as it does in real time.
+    while (!tone && us > 0 && platform::ManualClock()) {
+        platform::SleepMicroseconds(us);
+        us = next();
     }
-    const int64_t us = next();
-    if (us >= 0) m_sweepTimer->start(static_cast<int>((us + 999) / 1000));
+    if (us >= 0) RestartAfter(*m_sweepTimer, us);
 }
 
 void TForm1::EndSweepNow() {

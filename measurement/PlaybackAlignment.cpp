@@ -66,6 +66,10 @@ double PlaybackAlignment::MeanAge() const {
     return sum / static_cast<double>(n);
 }
 
+int64_t SleepForFrames(int64_t frames) {
+    return std::clamp<int64_t>(frames * 1000000 / 44100 + 1, 1, 5000);
+}
+
 std::optional<double> ReadToneLevel(const SharedState& s, int64_t readSample, bool lockIn,
                                     bool fftFilter, LevelBuffers& buffers) {
     constexpr int64_t kGiveUpUs = 2000000;  // nothing new recorded for 2 s
@@ -107,9 +111,9 @@ std::optional<double> ReadToneLevel(const SharedState& s, int64_t readSample, bo
                 if (!r.has_value()) return std::nullopt;
                 return r->level;
             }
-            us = std::clamp<int64_t>((end - have) * 1000000 / 44100 + 1, 1, 5000);
+            us = SleepForFrames(end - have);
         } else {
-            us = std::clamp<int64_t>((readSample - pos) * 1000000 / 44100 + 1, 1, 5000);
+            us = SleepForFrames(readSample - pos);
         }
         platform::SleepMicroseconds(us);
         const double now = audio::RecordNow();

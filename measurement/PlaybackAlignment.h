@@ -54,6 +54,10 @@ private:
 struct SharedState;
 struct LevelBuffers;
 
+// The sleep until `frames` more frames have been played or recorded (44100 a second), at least
+// 1 us and at most 5 ms, so that readings keep coming meanwhile.
+int64_t SleepForFrames(int64_t frames);
+
 // The level of a steady tone that plays from the image (a playback just started): of the 1024
 // frames that were the newest when the playback passed sample `readSample`, or with a calibrated
 // latency of the frames recorded when that sample arrived; read by their index once they are in

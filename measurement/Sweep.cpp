@@ -160,7 +160,6 @@ struct SweepEngine::Run {
     int32_t stored = 0;
     bool lagShown = false;
     bool stalled = false;
-    bool cutOff = false;     // the playback ended short of a step's sound
     double unreadAt = -1.0;  // the frequency whose frames could not be had
     // The phases are the resonator's only when every point is read phase-locked against the
     // calibrated latency.
@@ -381,7 +380,6 @@ int64_t SweepEngine::Wait() {
         if (!playing && pos < std::min(r.target, r.end)) {
             // Cut off (the output went away, or the stream was stopped from outside): the
             // step's sound was never played, so it is not read.
-            r.cutOff = true;
             return -1;
         }
         int64_t us = 2000;
@@ -395,7 +393,7 @@ int64_t SweepEngine::Wait() {
                 r.frames = e;
                 return 0;
             }
-            us = std::clamp<int64_t>((e - have) * 1000000 / 44100 + 1, 1, 5000);
+            us = SleepForFrames(e - have);
         } else if (!playing) {
             // Ended before the playback's place in the recording could be read.
             r.unreadAt = s.CurrentFreq;

@@ -16,8 +16,11 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QTimer>
+#include <algorithm>
 
 #include "measurement/FixedText.h"
+#include "platform/Clock.h"
 #include "plot/Canvas.h"
 
 namespace sonarix {
@@ -354,6 +357,15 @@ void GiveMnemonics(QMenuBar* bar) {
 
 QString WithFirstMnemonic(const QString& caption) {
     return caption.startsWith(QLatin1Char('&')) ? caption : QLatin1Char('&') + caption;
+}
+
+void RestartAfter(QTimer& timer, int64_t us) {
+    if (platform::ManualClock()) {
+        if (us > 0) platform::SleepMicroseconds(us);
+        timer.start(0);
+        return;
+    }
+    timer.start(static_cast<int>((std::max<int64_t>(us, 0) + 999) / 1000));
 }
 
 }  // namespace sonarix

@@ -6,6 +6,8 @@
 #include <QImage>
 #include <QStringList>
 #include <QWidget>
+
+class QTimer;
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -160,5 +162,11 @@ void DrawComplete(TImage& image, Canvas& canvas, QSize logical, const std::funct
 
 QPushButton* AddButton(QWidget* parent, const char* name, const char* caption, int left, int top,
                        int w, int h);
+
+// Starts the single-shot `timer` of a long operation run from the event loop, `us` after now:
+// in real time after that many milliseconds (rounded up); on the virtual apparatus's manual
+// clock the wait is slept at once (time passes only when something waits) and the timer fires
+// at the next pass of the event loop.
+void RestartAfter(QTimer& timer, int64_t us);
 
 }  // namespace sonarix
