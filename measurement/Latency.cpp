@@ -407,6 +407,7 @@ int64_t CalibrationRun::Evaluate() {
     const std::vector<double> middle(arrival.begin() + static_cast<std::ptrdiff_t>(cut),
                                      arrival.end() - static_cast<std::ptrdiff_t>(cut));
     const double spread = (middle.back() - middle.front()) / 44.1;
+    m_outcome.latency.spreadMs = spread;
     if (spread > kCalibrationSteadyMs) return Fail(kCalibrationUnsteady);
     // The same delay from the other side: where the chirp lies in the recording against where
     // the playback's samples lie in it, as the reads by index take them. The two must agree
@@ -427,7 +428,6 @@ int64_t CalibrationRun::Evaluate() {
     m_outcome.latency.samples = readSide;
     m_outcome.latency.frameOffset = frameOffset;
     m_outcome.latency.confidenceDb = mean(snrs);
-    m_outcome.latency.spreadMs = spread;
     m_outcome.found = true;
     s.Latency = m_outcome.latency;
     m_outcome.seconds =

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <vector>
@@ -44,6 +45,24 @@ public:
     int VolumePosition() const override { return 50; }
 };
 
+// A calibration on a busy machine may find the delay moving (the server's own threads held up
+// too) and refuse, telling the user to try again: it is tried up to three times, as a user
+// would. Any other refusal, or a result taken, ends the tries.
+CalibrationOutcome Calibrate(SharedState& s, Calibrator& calibrator,
+                             test::MessageRecorder& messages) {
+    CalibrationOutcome c;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        messages.Clear();
+        c = CalibrateLatency(s, calibrator);
+        if (c.found || c.message != kCalibrationUnsteady) break;
+        std::printf(
+            "calibration refused as unsteady (spread %.2f ms, sides %.2f ms apart): again\n",
+            c.latency.spreadMs, c.sidesApartMs);
+        platform::Sleep(200);
+    }
+    return c;
+}
+
 TEST(PulseSweep, ChirpThroughTheNullSinkMeasuresFlatWithoutLag) {
     ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr) << "run under scripts/with-sound-server";
     test::MessageRecorder messages;
@@ -61,7 +80,7 @@ TEST(PulseSweep, ChirpThroughTheNullSinkMeasuresFlatWithoutLag) {
     // uncalibrated.
     platform::Sleep(800);
     Calibrator calibrator;
-    const CalibrationOutcome c = CalibrateLatency(*s, calibrator);
+    const CalibrationOutcome c = Calibrate(*s, calibrator, messages);
     ASSERT_TRUE(c.found) << c.message;
     s->Latency = {};
     const double unreadMs = (c.latency.samples + c.latency.ageSamples + kLevelFrames / 2.0) / 44.1;
@@ -122,8 +141,9 @@ protected:
 TEST_F(PulseLatency, CalibrationAgreesWithThePositionRecordingProbe) {
     const audio::test::ProbeResult probe = audio::test::ProbeLatency(s->RecChannel, 20);
     ASSERT_GE(probe.ms.size(), 16u);
-    const CalibrationOutcome c = CalibrateLatency(*s, calibrator);
-    ASSERT_TRUE(c.found) << c.message;
+    const CalibrationOutcome c = Calibrate(*s, calibrator, messages);
+    ASSERT_TRUE(c.found) << c.message << " (spread " << c.latency.spreadMs << " ms, sides "
+                         << c.sidesApartMs << " ms apart)";
     // The probe times each frame's arrival; the calibration's latency adds how old the
     // recording is on average when read.
     const double arrival = (c.latency.samples - c.latency.ageSamples) / 44.1;
@@ -139,7 +159,7 @@ TEST_F(PulseLatency, CalibrationAgreesWithThePositionRecordingProbe) {
 }
 
 TEST_F(PulseLatency, LockInSweepIsAsFlatAsTheFftSweep) {
-    ASSERT_TRUE(CalibrateLatency(*s, calibrator).found);
+    ASSERT_TRUE(Calibrate(*s, calibrator, messages).found);
     test::FakeMeasureWindow w;
     w.fields = {"1000", "3000", "20", "20"};
     SweepEngine engine(*s, w);
@@ -180,7 +200,7 @@ TEST_F(PulseLatency, LockInSweepIsAsFlatAsTheFftSweep) {
 }
 
 TEST_F(PulseLatency, FastMeasureThroughTheNullSinkIsFlat) {
-    ASSERT_TRUE(CalibrateLatency(*s, calibrator).found);
+    ASSERT_TRUE(Calibrate(*s, calibrator, messages).found);
     test::FakeMeasureWindow w;
     SweepEngine engine(*s, w);
     ASSERT_TRUE(engine.FastMeasure(FastSettings{}))
