@@ -751,7 +751,7 @@ void TForm1::ContinueSweep() {
     int64_t us = next();
     // On the manual clock the waits of a whole step at once, so that each step takes one pass
     // of the event loop, as it does in real time.
-    while (!tone && us > 0 && platform::ManualClock()) {
+    while (!tone && m_engine->Stepping() && us > 0 && platform::ManualClock()) {
         platform::SleepMicroseconds(us);
         us = next();
     }
@@ -774,7 +774,8 @@ void TForm1::Button3Click() {
 }
 
 void TForm1::FastMeasureClick() {
-    if (m_idle) m_engine->FastMeasure(FastChoice());
+    // From the event loop too, a 20 ms round of the recording at a time.
+    if (m_idle && m_engine->StartFast(FastChoice())) m_sweepTimer->start(0);
 }
 
 FastSettings TForm1::FastChoice() const {
@@ -826,11 +827,6 @@ void TForm1::ShowLatency() {
     Panel2->setToolTip(tip);
 }
 int TForm1::VolumePosition() const { return TrackBar1->value(); }
-void TForm1::ProcessMessages() {
-    // One pass over what is pending. The costly message of a step, the picture's paint, comes
-    // at most every 20 ms (m_showTimer).
-    QApplication::processEvents();
-}
 void TForm1::Redraw() {
     // A sweep's step: only what changed is drawn and shown again.
     if (!m_canvas) return;

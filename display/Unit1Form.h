@@ -262,8 +262,6 @@ public:
     bool FftFilterOn() const override;
     bool LockInOn() const override;
     int VolumePosition() const override;
-    void ProcessMessages() override;
-    void StepBegins() override {}  // the sweep runs from the event loop (ContinueSweep)
     void Redraw() override;
     void ShowLag(bool shown) override;
     void ShowSaturation(bool shown) override;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <future>
 #include <numbers>
 
 #include "measurement/Messages.h"
@@ -21,6 +22,7 @@ namespace sonarix {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
 constexpr double kRate = 44100.0;
 constexpr double kFadeIn = 0.05;   // s
 constexpr double kFadeOut = 0.01;  // s
@@ -283,137 +285,213 @@ std::vector<std::complex<double>> TransferAt(const FastPlan& plan, const std::ve
 }
 
 // One playing of the sweep, recorded whole from the start of the playback on (read out of the
-// recording's ring every 20 ms; it holds 1.5 s), with the timing's readings of where the first
-// sample arrives when calibrated. PlaybackGap (said only when `retried`) when the playback ran
-// dry in the middle.
-FastOutcome CaptureSweep(SharedState& s, const FastPlan& plan, int volume, FastHost& host,
-                         bool retried, uint64_t& startFrame, std::vector<int16_t>& recording,
-                         std::vector<double>& firstSample) {
-    const bool calibrated = s.Latency.valid;
-    const int channel = s.StereoInput && !s.LeftChannel ? 1 : 0;
-    startFrame = audio::RecordFrames();
-    recording.clear();
-    firstSample.clear();
-    recording.reserve(static_cast<size_t>(plan.samples + (kTail + 1.0) * kRate));
-    uint64_t next = startFrame, lost = 0;
-    std::vector<int16_t> block(8192);
-    auto drain = [&] {
-        for (;;) {
-            uint64_t gone = 0;
-            const uint32_t n = audio::RecordCopy(next, block.data(), 8192, channel, gone);
-            lost += gone;
-            next += gone + n;
-            recording.insert(recording.end(), block.begin(), block.begin() + n);
-            if (n == 0) return;
-        }
-    };
-    const uint64_t gapsBefore = audio::PlaybackGaps();
-    StartPlayback(s, volume);
-    // Calibrated, where the first sample arrives: at each read the newest frame is the sample
-    // played the calibrated delay (on arrival) and the frame's age earlier.
-    const double tail = kTail + (calibrated ? s.Latency.samples / kRate : 0.1);
+// recording's ring every 20 ms; it holds 11.9 s), with the timing's readings of where the
+// first sample arrives when calibrated; then the spectrum, computed on a worker thread.
+struct FastRun::Impl {
+    enum class Phase { Round, Reading, Compute, Ended };
+    Phase phase = Phase::Ended;
+    FastPlan plan;
+    int volume = 0;
+    bool calibrated = false;
+    std::vector<int16_t> ess;
+    int attempt = 0;
+    Clock::time_point begin;
+    // The capture in progress.
+    int channel = 0;
+    uint64_t startFrame = 0, next = 0, lost = 0, gapsBefore = 0;
+    std::vector<int16_t> recording, block;
+    std::vector<double> firstSample;
+    double tail = 0.0;
     int64_t tailUs = 0;
-    bool outputLost = false;
-    while (!s.StopRequested) {
-        host.ProcessMessages();
-        if (s.StopRequested) break;
-        // Four readings of where the first sample arrives per 20 ms: each is off by where it
-        // falls in the server's block cycle, their mean much less.
-        for (int r = 0; r < 4; ++r) {
-            platform::SleepMicroseconds(5000);
-            if (calibrated && Playing(s)) {
-                // Only a read that no block overtook: its newest frame is the last one counted.
-                int16_t newest[2];
-                const uint64_t counted = audio::RecordFrames();
-                audio::ChannelGetData(s.RecChannel, newest, sizeof newest);
-                const bool still = audio::RecordFrames() == counted;
-                const double frames = static_cast<double>(counted);
-                const double played =
-                    static_cast<double>(audio::ChannelGetPosition(s.PlayStream)) / 2.0;
-                const double age = audio::RecordAge() * kRate;
-                if (still && played > 0 && played < static_cast<double>(plan.samples)) {
-                    const double newestSample =
-                        played - 1.0 - (s.Latency.samples - s.Latency.ageSamples) - age;
-                    firstSample.push_back(frames - 1.0 - newestSample);
-                }
-            }
-        }
-        const bool playing = Playing(s);
-        drain();
-        if (lost > 0) break;
-        const double position =
-            playing ? static_cast<double>(audio::ChannelGetPosition(s.PlayStream)) / 2.0
-                    : static_cast<double>(plan.samples);
-        if (!playing) {
-            if (audio::OutputLost()) {
-                outputLost = true;
-                break;
-            }
-            tailUs += 20000;
-            if (static_cast<double>(tailUs) * 1e-6 >= tail) break;
-        }
-        host.ShowProgress(std::min(1.0, position / static_cast<double>(plan.samples)),
-                          std::max(0.0, (static_cast<double>(plan.samples) - position) / kRate +
-                                            tail - static_cast<double>(tailUs) * 1e-6),
-                          plan.f1 * std::exp(position / kRate / plan.rate));
-    }
-    audio::ChannelStop(s.PlayStream);
-    drain();
-    if (outputLost) {
-        ShowMessage(kFastOutputLost);
-        return FastOutcome::OutputLost;
-    }
-    if (s.StopRequested) return FastOutcome::Stopped;
-    if (lost > 0) {
-        ShowMessage(kFastFramesLost);
-        return FastOutcome::FramesLost;
-    }
-    if (audio::PlaybackGaps() != gapsBefore) {
-        // Said only when the second try has a gap too.
-        if (retried) ShowMessage(kFastPlaybackGap);
-        return FastOutcome::PlaybackGap;
-    }
-    return FastOutcome::Stored;
+    int reading = 0;  // of the four in a round
+    std::future<void> compute;
+    FastOutcome outcome = FastOutcome::Stopped;
+    FastSpectrum spectrum;
+    FastStats stats;
+};
+
+FastRun::FastRun(SharedState& s, FastHost& host)
+    : m_state(s), m_host(host), m(std::make_unique<Impl>()) {}
+
+FastRun::~FastRun() {
+    if (m->compute.valid()) m->compute.wait();
 }
 
-FastOutcome RunFastSweep(SharedState& s, const FastPlan& plan, int volume, FastHost& host,
-                         FastSpectrum& out, FastStats& stats) {
-    const auto begin = std::chrono::steady_clock::now();
-    stats = FastStats{};
-    const std::vector<int16_t> ess = EssSamples(plan);
+void FastRun::Start(const FastPlan& plan, int volume) {
+    SharedState& s = m_state;
+    *m = Impl{};
+    m->begin = Clock::now();
+    m->plan = plan;
+    m->volume = volume;
+    m->calibrated = s.Latency.valid;
+    m->ess = EssSamples(plan);
     s.SampleCount = plan.samples;
     s.Header.SetSampleCount(plan.samples);
     s.WavImage.Clear();
-    s.WavImage.ResizeForOverwrite(WavHeader::kSize + 2 * ess.size());
+    s.WavImage.ResizeForOverwrite(WavHeader::kSize + 2 * m->ess.size());
     s.Header.WriteTo(s.WavImage.Data());
-    std::copy(ess.begin(), ess.end(),
+    std::copy(m->ess.begin(), m->ess.end(),
               reinterpret_cast<int16_t*>(s.WavImage.Data() + WavHeader::kSize));
-    host.ShowProgress(0.0, plan.seconds + kTail, plan.f1);
+    m_host.ShowProgress(0.0, plan.seconds + kTail, plan.f1);
+    m->block.resize(8192);
+    BeginCapture();
+}
 
-    const bool calibrated = s.Latency.valid;
-    // A playback that ran dry in the middle (the system held the program or the server up)
-    // has a gap that would ripple the spectrum: it is measured once more before giving up.
-    uint64_t startFrame = 0;
-    std::vector<int16_t> recording;
-    std::vector<double> firstSample;
-    for (int attempt = 0;; ++attempt) {
-        const FastOutcome o =
-            CaptureSweep(s, plan, volume, host, attempt > 0, startFrame, recording, firstSample);
-        if (o == FastOutcome::Stored) break;
-        if (o == FastOutcome::PlaybackGap && attempt == 0) continue;
-        stats.captureSeconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-        return o;
+bool FastRun::RoundBegins() const { return m->phase == Impl::Phase::Round; }
+bool FastRun::Running() const { return m->phase != Impl::Phase::Ended; }
+FastOutcome FastRun::Outcome() const { return m->outcome; }
+const FastStats& FastRun::Stats() const { return m->stats; }
+FastSpectrum& FastRun::Spectrum() { return m->spectrum; }
+
+void FastRun::BeginCapture() {
+    SharedState& s = m_state;
+    Impl& r = *m;
+    r.channel = s.StereoInput && !s.LeftChannel ? 1 : 0;
+    r.startFrame = audio::RecordFrames();
+    r.next = r.startFrame;
+    r.lost = 0;
+    r.recording.clear();
+    r.firstSample.clear();
+    r.recording.reserve(static_cast<size_t>(r.plan.samples + (kTail + 1.0) * kRate));
+    r.gapsBefore = audio::PlaybackGaps();
+    StartPlayback(s, r.volume);
+    r.tail = kTail + (r.calibrated ? s.Latency.samples / kRate : 0.1);
+    r.tailUs = 0;
+    r.reading = 0;
+    r.phase = Impl::Phase::Round;
+}
+
+void FastRun::Drain() {
+    Impl& r = *m;
+    for (;;) {
+        uint64_t gone = 0;
+        const uint32_t n = audio::RecordCopy(r.next, r.block.data(), 8192, r.channel, gone);
+        r.lost += gone;
+        r.next += gone + n;
+        r.recording.insert(r.recording.end(), r.block.begin(), r.block.begin() + n);
+        if (n == 0) return;
     }
-    stats.captureSeconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-    stats.frames = static_cast<int64_t>(recording.size());
+}
 
+void FastRun::ReadTiming() {
+    // Calibrated, where the first sample arrives: at each read the newest frame is the sample
+    // played the calibrated delay (on arrival) and the frame's age earlier. Four readings per
+    // 20 ms: each is off by where it falls in the server's block cycle, their mean much less.
+    SharedState& s = m_state;
+    if (!m->calibrated || !Playing(s)) return;
+    // Only a read that no block overtook: its newest frame is the last one counted.
+    int16_t newest[2];
+    const uint64_t counted = audio::RecordFrames();
+    audio::ChannelGetData(s.RecChannel, newest, sizeof newest);
+    const bool still = audio::RecordFrames() == counted;
+    const double frames = static_cast<double>(counted);
+    const double played = static_cast<double>(audio::ChannelGetPosition(s.PlayStream)) / 2.0;
+    const double age = audio::RecordAge() * kRate;
+    if (still && played > 0 && played < static_cast<double>(m->plan.samples)) {
+        const double newestSample = played - 1.0 - (s.Latency.samples - s.Latency.ageSamples) - age;
+        m->firstSample.push_back(frames - 1.0 - newestSample);
+    }
+}
+
+int64_t FastRun::Continue() {
+    SharedState& s = m_state;
+    Impl& r = *m;
+    switch (r.phase) {
+        case Impl::Phase::Ended:
+            return -1;
+        case Impl::Phase::Round:
+            if (s.StopRequested) return EndCapture(false);
+            r.phase = Impl::Phase::Reading;
+            r.reading = 0;
+            return 5000;
+        case Impl::Phase::Reading:
+            break;
+        case Impl::Phase::Compute:
+            if (r.compute.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+                return 5000;
+            }
+            r.compute.get();
+            return Stored();
+    }
+    ReadTiming();
+    if (++r.reading < 4) return 5000;
+    const bool playing = Playing(s);
+    Drain();
+    if (r.lost > 0) return EndCapture(false);
+    const double position = playing
+                                ? static_cast<double>(audio::ChannelGetPosition(s.PlayStream)) / 2.0
+                                : static_cast<double>(r.plan.samples);
+    if (!playing) {
+        if (audio::OutputLost()) return EndCapture(true);
+        r.tailUs += 20000;
+        if (static_cast<double>(r.tailUs) * 1e-6 >= r.tail) return EndCapture(false);
+    }
+    const auto samples = static_cast<double>(r.plan.samples);
+    m_host.ShowProgress(
+        std::min(1.0, position / samples),
+        std::max(0.0, (samples - position) / kRate + r.tail - static_cast<double>(r.tailUs) * 1e-6),
+        r.plan.f1 * std::exp(position / kRate / r.plan.rate));
+    r.phase = Impl::Phase::Round;
+    return 0;
+}
+
+int64_t FastRun::EndCapture(bool outputLost) {
+    SharedState& s = m_state;
+    Impl& r = *m;
+    audio::ChannelStop(s.PlayStream);
+    Drain();
+    auto end = [&](FastOutcome o, const char* message) {
+        if (message != nullptr) ShowMessage(message);
+        r.stats.captureSeconds = std::chrono::duration<double>(Clock::now() - r.begin).count();
+        r.outcome = o;
+        r.phase = Impl::Phase::Ended;
+        return -1;
+    };
+    if (outputLost) return end(FastOutcome::OutputLost, kFastOutputLost);
+    if (s.StopRequested) return end(FastOutcome::Stopped, nullptr);
+    if (r.lost > 0) return end(FastOutcome::FramesLost, kFastFramesLost);
+    if (audio::PlaybackGaps() != r.gapsBefore) {
+        // A playback that ran dry in the middle (the system held the program or the server
+        // up) has a gap that would ripple the spectrum: it is measured once more before giving
+        // up, and said only when the second try has a gap too.
+        if (r.attempt++ == 0) {
+            BeginCapture();
+            return 0;
+        }
+        return end(FastOutcome::PlaybackGap, kFastPlaybackGap);
+    }
+    r.stats.captureSeconds = std::chrono::duration<double>(Clock::now() - r.begin).count();
+    // The deconvolution takes a good part of a second for long sweeps: on a worker, while the
+    // window keeps answering (the FFT planner is locked for it). On the manual clock at once,
+    // so that its time does not move the simulated one.
+    if (platform::ManualClock()) {
+        Compute();
+        return Stored();
+    }
+    r.phase = Impl::Phase::Compute;
+    r.compute = std::async(std::launch::async, [this] { Compute(); });
+    return 5000;
+}
+
+int64_t FastRun::Stored() {
+    m->stats.stored = true;
+    m->outcome = FastOutcome::Stored;
+    m->phase = Impl::Phase::Ended;
+    return -1;
+}
+
+void FastRun::Compute() {
+    Impl& r = *m;
+    FastStats& stats = r.stats;
+    const FastPlan& plan = r.plan;
+    const std::vector<int16_t>& recording = r.recording;
+    stats.frames = static_cast<int64_t>(recording.size());
     // The recording from where the first sample arrives; the fraction of a frame left is
     // turned into the phase below.
     // The mean of the middle three fifths of the readings, as the calibration takes its own:
     // one reading the system held up moves nothing.
-    double first = static_cast<double>(startFrame);
+    std::vector<double>& firstSample = r.firstSample;
+    double first = static_cast<double>(r.startFrame);
     if (!firstSample.empty()) {
         std::sort(firstSample.begin(), firstSample.end());
         const size_t cut = firstSample.size() / 5;
@@ -421,14 +499,14 @@ FastOutcome RunFastSweep(SharedState& s, const FastPlan& plan, int volume, FastH
         for (size_t i = cut; i < firstSample.size() - cut; ++i) sum += firstSample[i];
         first = sum / static_cast<double>(firstSample.size() - 2 * cut);
     }
-    stats.frameOfFirstSample = first - static_cast<double>(startFrame);
+    stats.frameOfFirstSample = first - static_cast<double>(r.startFrame);
     const int64_t whole =
-        static_cast<int64_t>(std::floor(first)) - static_cast<int64_t>(startFrame);
+        static_cast<int64_t>(std::floor(first)) - static_cast<int64_t>(r.startFrame);
     const double fraction = first - std::floor(first);
-    const auto computeStart = std::chrono::steady_clock::now();
-    std::vector<float> played(ess.size()), recorded;
-    const float gain = static_cast<float>(volume) / 100.0f / 32768.0f;
-    for (size_t i = 0; i < ess.size(); ++i) played[i] = static_cast<float>(ess[i]) * gain;
+    const auto computeStart = Clock::now();
+    std::vector<float> played(r.ess.size()), recorded;
+    const float gain = static_cast<float>(r.volume) / 100.0f / 32768.0f;
+    for (size_t i = 0; i < r.ess.size(); ++i) played[i] = static_cast<float>(r.ess[i]) * gain;
     recorded.reserve(recording.size());
     for (int64_t i = std::max<int64_t>(whole, 0); i < static_cast<int64_t>(recording.size()); ++i) {
         recorded.push_back(static_cast<float>(recording[static_cast<size_t>(i)]) / 32768.0f);
@@ -441,7 +519,7 @@ FastOutcome RunFastSweep(SharedState& s, const FastPlan& plan, int volume, FastH
     Arrival transport;
     const std::vector<std::complex<double>> h =
         TransferAt(plan, played, recorded, frequencies, !firstSample.empty(),
-                   calibrated ? &transport : nullptr);
+                   r.calibrated ? &transport : nullptr);
     // The sweep starts where the timing says, unless the signal's own arrival (found as the
     // calibration finds it) disagrees by more than kTimingTrust: a sound server's reports can
     // be off by a millisecond and more for one playback and not the next, which no
@@ -455,98 +533,37 @@ FastOutcome RunFastSweep(SharedState& s, const FastPlan& plan, int volume, FastH
         shift = transport.samples;
         stats.alignedBySignal = true;
     }
-    stats.computeSeconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - computeStart).count();
+    stats.computeSeconds = std::chrono::duration<double>(Clock::now() - computeStart).count();
 
     // The level a steady tone at this volume would read (its amplitude times sqrt 1.5, as the
     // FFT read's seven bins give), times 100.
-    const double toneLevel = std::sqrt(1.5) * kSampleAmplitude / 32768.0 * volume / 100.0;
+    const double toneLevel = std::sqrt(1.5) * kSampleAmplitude / 32768.0 * r.volume / 100.0;
+    FastSpectrum& out = r.spectrum;
     out.freq = frequencies;
     out.amp.resize(frequencies.size());
     out.phase.resize(frequencies.size());
-    out.phased = calibrated;
+    out.phased = r.calibrated;
     for (size_t k = 0; k < frequencies.size(); ++k) {
         const std::complex<double> v =
             h[k] * std::polar(1.0, 2.0 * std::numbers::pi * frequencies[k] * shift / kRate);
         out.amp[k] = 100.0 * toneLevel * std::abs(v);
         out.phase[k] = std::arg(v) * 180.0 / std::numbers::pi;
     }
-    stats.stored = true;
-    return FastOutcome::Stored;
 }
 
-namespace {
-
-// The main window's progress bar as a fast measurement's host.
-class SweepHost final : public FastHost {
-public:
-    explicit SweepHost(MeasureWindow& w) : m_window(w) {}
-    void ProcessMessages() override { m_window.ProcessMessages(); }
-    void ShowProgress(double fraction, double secondsLeft, double frequency) override {
-        m_window.ShowProgress(
-            {MeasureWindow::Progress::Kind::Sweep, fraction, secondsLeft, frequency});
+FastOutcome RunFastSweep(SharedState& s, const FastPlan& plan, int volume, FastHost& host,
+                         FastSpectrum& out, FastStats& stats) {
+    FastRun run(s, host);
+    run.Start(plan, volume);
+    for (;;) {
+        if (run.RoundBegins()) host.ProcessMessages();
+        const int64_t us = run.Continue();
+        if (us < 0) break;
+        if (us > 0) platform::SleepMicroseconds(us);
     }
-
-private:
-    MeasureWindow& m_window;
-};
-
-}  // namespace
-
-bool SweepEngine::FastMeasure(const FastSettings& settings) {
-    SharedState& s = m_state;
-    if (m_running || s.Running != Operation::None) return false;
-    const MeasureWindow::SweepFields fields = m_window.Fields();
-    FastPlan plan;
-    if (!PlanFastSweep(fields.start, fields.stop, settings, plan)) return false;
-    const int volume = m_window.VolumePosition();
-    if (volume <= 0) {
-        ShowMessage(kFastNoVolume);
-        return false;
-    }
-    m_abort = false;
-    m_running = true;
-    const RunningOperation running(s, Operation::Sweep);
-    m_window.ShowMeasure(false);
-    s.StopRequested = false;
-    const int slot = std::clamp(m_window.SelectedSlot(), 0, kSlots - 1);
-    s.CurrentSlot = slot;
-    // The parameters of the measurement in force, as a sweep leaves them: its points lie at
-    // StartFreq + k StepFreq up to StopFreq.
-    s.StartFreq = plan.start;
-    s.StopFreq = plan.stop;
-    s.StepFreq = plan.spacing;
-    auto finish = [&] {
-        m_window.ShowProgress({});
-        m_window.ShowMeasure(true);
-        m_running = false;
-    };
-    if (!WaitForPlaybackEnd()) {
-        finish();
-        return false;
-    }
-    SweepHost host(m_window);
-    FastSpectrum spectrum;
-    if (RunFastSweep(s, plan, volume, host, spectrum, m_fastStats) != FastOutcome::Stored) {
-        finish();
-        return false;
-    }
-    // Into the slot as a sweep stores its points.
-    if (m_events != nullptr) m_events->SweepBegins(slot);
-    for (int k = 1; k <= plan.points; ++k) {
-        const size_t i = static_cast<size_t>(k - 1);
-        s.SpecFreq[slot][k] = spectrum.freq[i];
-        s.SpecAmp[slot][k] = spectrum.amp[i];
-        s.SpecPhase[slot][k] = spectrum.phase[i];
-        s.SpecCount[slot] = k;
-        s.SpecPhased[slot] = spectrum.phased;
-        if (m_events != nullptr) m_events->PointStored(slot, k);
-    }
-    s.CurrentFreq = plan.start + plan.points * plan.spacing;
-    if (m_events != nullptr) m_events->SweepEnded(slot);
-    finish();
-    m_window.Redraw();
-    return true;
+    stats = run.Stats();
+    if (run.Outcome() == FastOutcome::Stored) out = std::move(run.Spectrum());
+    return run.Outcome();
 }
 
 }  // namespace sonarix

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <complex>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -111,7 +112,9 @@ struct FastSpectrum {
 class FastHost {
 public:
     virtual ~FastHost() = default;
-    virtual void ProcessMessages() = 0;
+    // Between two 20 ms rounds of RunFastSweep's loop (a window that runs FastRun from its own
+    // event loop is never called here).
+    virtual void ProcessMessages() {}
     // The part played (0 ... 1), the seconds left and the frequency playing now.
     virtual void ShowProgress(double fraction, double secondsLeft, double frequency) = 0;
 };
@@ -119,9 +122,44 @@ public:
 // PlaybackGap: the playback ran dry in the middle, in two tries.
 enum class FastOutcome { Stored, Stopped, OutputLost, FramesLost, PlaybackGap };
 
-// Plays the plan's sweep at `volume`, records it whole and computes its spectrum into `out`.
-// The caller has marked its operation running and let any playback end; s.StopRequested ends
-// the measurement early (Stopped). The other outcomes have shown their message.
+// A fast measurement a piece at a time, for a window that runs it from its event loop. Start
+// writes the plan's sweep into the image and plays it at `volume` (the caller has marked its
+// operation running and let any playback end); each Continue does what is due and returns the
+// microseconds after which to call it again (0: at once), or -1 once it has ended, with its
+// Outcome. s.StopRequested ends it early (Stopped); the other outcomes have shown their
+// message. A playback with a gap is played once more. The recording is read every 20 ms; the
+// spectrum is computed on a worker thread (at once on the manual clock). Nothing waits inside.
+class FastRun {
+public:
+    FastRun(SharedState& s, FastHost& host);
+    ~FastRun();
+    FastRun(const FastRun&) = delete;
+    FastRun& operator=(const FastRun&) = delete;
+
+    void Start(const FastPlan& plan, int volume);
+    int64_t Continue();
+    bool Running() const;
+    // A 20 ms round of the recording is about to begin.
+    bool RoundBegins() const;
+    FastOutcome Outcome() const;
+    const FastStats& Stats() const;
+    FastSpectrum& Spectrum();  // once Stored
+
+private:
+    struct Impl;
+    void BeginCapture();
+    void Drain();
+    void ReadTiming();
+    int64_t EndCapture(bool outputLost);
+    void Compute();
+    int64_t Stored();
+
+    SharedState& m_state;
+    FastHost& m_host;
+    std::unique_ptr<Impl> m;
+};
+
+// The same run from start to end, processing the host's messages between its rounds.
 FastOutcome RunFastSweep(SharedState& s, const FastPlan& plan, int volume, FastHost& host,
                          FastSpectrum& out, FastStats& stats);
 

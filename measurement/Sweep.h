@@ -32,10 +32,12 @@ public:
     virtual bool LockInOn() const = 0;       // "Lock-in": the level phase-locked instead
     virtual int VolumePosition() const = 0;  // "Amplitude Output Signal", 0 ... 100
 
-    virtual void ProcessMessages() = 0;
-    // At the start of each step of a sweep. A window that runs the sweep from its own event
-    // loop (Start, then Continue from a timer) has nothing to do here; one that calls Measure
-    // processes its messages.
+    // Between the pieces of the loops that run a whole operation at once (Measure, FastMeasure,
+    // PlayTone: tests and benchmarks), where such a window processes its messages. A window
+    // that runs the pieces from its own event loop (Start ... Continue from a timer) is never
+    // called here for them.
+    virtual void ProcessMessages() {}
+    // At the start of each step of Measure's sweep.
     virtual void StepBegins() { ProcessMessages(); }
     virtual void Redraw() = 0;
     virtual void ShowLag(bool shown) = 0;         // the lag indicator
@@ -96,6 +98,8 @@ public:
 
 inline constexpr int64_t kRewindBytes = 8820;  // 100 ms of the chirp
 inline constexpr double kToneSeconds = 10.0;
+// The longest a playback of ours can still run when "Measure" comes: the 10 s tone.
+inline constexpr int kLongestTailMs = 12000;
 inline constexpr const char* kPlaybackStalled =
     "The sound output stopped playing: the measurement was ended";
 inline constexpr const char* kOutputLostSweep =
@@ -129,6 +133,9 @@ public:
     // "Current Spectrum" at the settings' spacing (see FastSweep.h). "Stop" abandons it and
     // leaves the slot as it was. Returns true when the spectrum was stored.
     bool FastMeasure(const FastSettings& settings);
+    // The same a piece at a time: StartFast as FastMeasure up to the playback (false: refused,
+    // nothing changed), then Continue as for a sweep.
+    bool StartFast(const FastSettings& settings);
     const FastStats& LastFastStats() const { return m_fastStats; }
     // "Stop": the running sweep ends after the step in progress.
     void Stop();
@@ -157,8 +164,11 @@ public:
     void SetStoreEvents(StoreEvents* events) { m_events = events; }
 
 private:
-    bool WaitForPlaybackEnd();
     struct Run;
+    struct Fast;
+    class FastHostOfWindow;
+    int64_t ContinueFast();
+    int64_t EndFast(bool stored);
     enum class StepResult { Again, Next, Ended };
     void Begin();
     void BeginStep();
@@ -176,7 +186,8 @@ private:
     MeasureWindow& m_window;
     std::unique_ptr<LevelBuffers> m_buffers;  // per sweep or tone
     PlaybackAlignment m_alignment;
-    std::unique_ptr<Run> m_run;  // the sweep in progress
+    std::unique_ptr<Run> m_run;    // the sweep in progress
+    std::unique_ptr<Fast> m_fast;  // the fast measurement in progress
     SweepStats m_stats;
     FastStats m_fastStats;
     StoreEvents* m_events = nullptr;

@@ -137,6 +137,7 @@ TEST_F(UndoTest, FastMeasureFillsTheSlotAsOneStepAtTheMenusSpacing) {
         EXPECT_FALSE(f->Button2->isVisible());  // "Stop" instead, as in a sweep
     });
     QTest::mouseClick(f->FastButton, Qt::LeftButton);
+    test::FinishSweep(*f);
     ASSERT_EQ(p.state->SpecCount[1], 990);
     EXPECT_EQ(p.state->SpecFreq[1][990], 10000.0);
     EXPECT_TRUE(f->FastButton->isEnabled());
@@ -144,9 +145,14 @@ TEST_F(UndoTest, FastMeasureFillsTheSlotAsOneStepAtTheMenusSpacing) {
     EXPECT_EQ(f->Undo->text(), "&Undo Measure");
     UndoRedo(f, before, after, "Fast Measure");
     // Stop abandons it: the slot stays as it was.
+    const double start = p.state->StartFreq, step = p.state->StepFreq;
     AtRound(20, [&] { QTest::mouseClick(f->Button1, Qt::LeftButton); });
+    f->FastSpacing[0]->trigger();  // 0.5 Hz: the parameters in force stay those of the slot
     f->FastMeasure->trigger();
+    test::FinishSweep(*f);
     EXPECT_TRUE(Same(Take(), after));
+    EXPECT_EQ(p.state->StartFreq, start);
+    EXPECT_EQ(p.state->StepFreq, step);
 }
 
 TEST_F(UndoTest, UndoWaitsWhileASweepRunsAndTheSweepIsOneStepEvenWithAClearInIt) {
