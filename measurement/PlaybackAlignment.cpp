@@ -70,57 +70,80 @@ int64_t SleepForFrames(int64_t frames) {
     return std::clamp<int64_t>(frames * 1000000 / 44100 + 1, 1, 5000);
 }
 
+ToneLevelRead::ToneLevelRead(const SharedState& s, int64_t readSample, bool lockIn, bool fftFilter)
+    : m_state(s),
+      m_readSample(readSample),
+      m_lockIn(lockIn),
+      m_fftFilter(fftFilter),
+      m_gaps(audio::PlaybackGaps()),
+      m_reached(audio::RecordNow()) {
+    m_alignment.Reset(0);
+}
+
+int64_t ToneLevelRead::End(std::optional<double> level) {
+    m_level = level;
+    m_done = true;
+    return -1;
+}
+
+int64_t ToneLevelRead::Continue(LevelBuffers& buffers) {
+    constexpr int64_t kGiveUpUs = 2000000;  // nothing new recorded for 2 s
+    if (m_done) return -1;
+    const SharedState& s = m_state;
+    if (m_sleptUs > 0) {
+        const double now = audio::RecordNow();
+        m_silentUs = now == m_reached ? m_silentUs + m_sleptUs : 0;
+        m_reached = now;
+        m_sleptUs = 0;
+        if (m_silentUs >= kGiveUpUs) return End(std::nullopt);
+    }
+    const bool calibrated = s.Latency.valid;
+    const bool playing = Playing(s);
+    const auto pos = static_cast<int64_t>(audio::ChannelGetPosition(s.PlayStream) / 2);
+    if (playing) m_alignment.Read(s.PlayStream, s.SampleCount);
+    if (const uint64_t g = audio::PlaybackGaps(); g != m_gaps) {
+        m_gaps = g;
+        if (!playing) return End(std::nullopt);
+        audio::ChannelSetPosition(s.PlayStream, 0);
+        m_alignment.Reset(0);
+        return 0;
+    }
+    if (!playing && pos < m_readSample) return End(std::nullopt);
+    int64_t us = 5000;
+    if (pos >= m_readSample || !playing) {
+        if (m_alignment.Readings() == 0) return End(std::nullopt);
+        // Frame index = sample + offset for the sound current at a reading; calibrated, the
+        // sound of the sample arrives the latency later.
+        const double shift = calibrated ? s.Latency.frameOffset : -m_alignment.MeanAge();
+        const int64_t end = std::max<int64_t>(
+            1, std::llround(static_cast<double>(m_readSample) + m_alignment.Offset() + shift));
+        const auto have = static_cast<int64_t>(audio::RecordFrames());
+        if (end <= have) {
+            if (!m_lockIn) {
+                return End(ReadLevelBefore(s, s.CurrentFreq, m_fftFilter, buffers,
+                                           static_cast<uint64_t>(end)));
+            }
+            const auto heard =
+                calibrated ? std::optional<double>(m_alignment.Offset() + shift) : std::nullopt;
+            const auto r =
+                ReadLockInLevelBefore(s, s.CurrentFreq, buffers, static_cast<uint64_t>(end), heard);
+            return End(r.has_value() ? std::optional<double>(r->level) : std::nullopt);
+        }
+        us = SleepForFrames(end - have);
+    } else {
+        us = SleepForFrames(m_readSample - pos);
+    }
+    m_sleptUs = us;
+    return us;
+}
+
 std::optional<double> ReadToneLevel(const SharedState& s, int64_t readSample, bool lockIn,
                                     bool fftFilter, LevelBuffers& buffers) {
-    constexpr int64_t kGiveUpUs = 2000000;  // nothing new recorded for 2 s
-    PlaybackAlignment alignment;
-    alignment.Reset(0);
-    uint64_t gaps = audio::PlaybackGaps();
-    const bool calibrated = s.Latency.valid;
-    double reached = audio::RecordNow();
-    int64_t silentUs = 0;
-    for (;;) {
-        const bool playing = Playing(s);
-        const auto pos = static_cast<int64_t>(audio::ChannelGetPosition(s.PlayStream) / 2);
-        if (playing) alignment.Read(s.PlayStream, s.SampleCount);
-        if (const uint64_t g = audio::PlaybackGaps(); g != gaps) {
-            gaps = g;
-            if (!playing) return std::nullopt;
-            audio::ChannelSetPosition(s.PlayStream, 0);
-            alignment.Reset(0);
-            continue;
-        }
-        if (!playing && pos < readSample) return std::nullopt;
-        int64_t us = 5000;
-        if (pos >= readSample || !playing) {
-            if (alignment.Readings() == 0) return std::nullopt;
-            // Frame index = sample + offset for the sound current at a reading; calibrated, the
-            // sound of the sample arrives the latency later.
-            const double shift = calibrated ? s.Latency.frameOffset : -alignment.MeanAge();
-            const int64_t end = std::max<int64_t>(
-                1, std::llround(static_cast<double>(readSample) + alignment.Offset() + shift));
-            const auto have = static_cast<int64_t>(audio::RecordFrames());
-            if (end <= have) {
-                if (!lockIn)
-                    return ReadLevelBefore(s, s.CurrentFreq, fftFilter, buffers,
-                                           static_cast<uint64_t>(end));
-                const auto heard =
-                    calibrated ? std::optional<double>(alignment.Offset() + shift) : std::nullopt;
-                const auto r = ReadLockInLevelBefore(s, s.CurrentFreq, buffers,
-                                                     static_cast<uint64_t>(end), heard);
-                if (!r.has_value()) return std::nullopt;
-                return r->level;
-            }
-            us = SleepForFrames(end - have);
-        } else {
-            us = SleepForFrames(readSample - pos);
-        }
-        platform::SleepMicroseconds(us);
-        const double now = audio::RecordNow();
-        silentUs = now == reached ? silentUs + us : 0;
-        reached = now;
-        if (silentUs >= kGiveUpUs) return std::nullopt;
+    ToneLevelRead read(s, readSample, lockIn, fftFilter);
+    for (int64_t us; (us = read.Continue(buffers)) >= 0;) {
+        if (us > 0) platform::SleepMicroseconds(us);
     }
+    return read.Level();
 }
 
 }  // namespace sonarix

@@ -68,4 +68,29 @@ int64_t SleepForFrames(int64_t frames);
 std::optional<double> ReadToneLevel(const SharedState& s, int64_t readSample, bool lockIn,
                                     bool fftFilter, LevelBuffers& buffers);
 
+// The same read a piece at a time, for a window that runs it from its event loop: each
+// Continue looks once and returns the microseconds after which to look again (0: at once), or
+// -1 once it has ended, with Level().
+class ToneLevelRead {
+public:
+    ToneLevelRead(const SharedState& s, int64_t readSample, bool lockIn, bool fftFilter);
+    int64_t Continue(LevelBuffers& buffers);
+    bool Done() const { return m_done; }
+    const std::optional<double>& Level() const { return m_level; }
+
+private:
+    int64_t End(std::optional<double> level);
+
+    const SharedState& m_state;
+    int64_t m_readSample;
+    bool m_lockIn, m_fftFilter;
+    PlaybackAlignment m_alignment;
+    uint64_t m_gaps;
+    double m_reached;        // the recording's reach at the last look
+    int64_t m_silentUs = 0;  // how long it has not moved
+    int64_t m_sleptUs = 0;   // asked for since the last look
+    bool m_done = false;
+    std::optional<double> m_level;
+};
+
 }  // namespace sonarix

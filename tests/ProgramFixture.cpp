@@ -14,6 +14,7 @@
 #include "platform/Clock.h"
 #include "platform/audio/Audio.h"
 #include "platform/serial/PortDevices.h"
+#include "wavefunction/Unit9.h"
 
 namespace sonarix::test {
 
@@ -76,6 +77,10 @@ void RunWhile(const std::function<bool()>& busy) {
 
 void FinishSweep(TForm1& form) {
     RunWhile([&] { return form.Engine().Running() || form.Engine().TonePlaying(); });
+}
+
+void FinishAngle(TForm9& form) {
+    RunWhile([&] { return form.Measuring(); });
 }
 
 void ProgramOnApparatus::Sweep() {

@@ -22,6 +22,8 @@ namespace sonarix::test {
 // A sweep or a tone runs from the event loop after the click that started it: this lets it run
 // to its end.
 void FinishSweep(TForm1& form);
+// So does an angle measurement ("Measure value").
+void FinishAngle(TForm9& form);
 // The event loop while `busy` says so (a calibration, a sweep started by a click).
 void RunWhile(const std::function<bool()>& busy);
 

@@ -168,6 +168,14 @@ TForm9::TForm9(SharedState& state, QWidget* parent) : QDialog(parent), m_state(s
     Label1->setWordWrap(true);
     Label2 = AddLabel(c, "Label2", "", 30, 488);
     Label2->setGeometry(30, 488, 165, 20);
+    m_run = std::make_unique<AngleRun>(m_state, *this);
+    m_measureTimer = Named(new QTimer(this), "MeasureTimer");
+    m_measureTimer->setSingleShot(true);
+    m_measureTimer->setTimerType(Qt::PreciseTimer);
+    connect(m_measureTimer, &QTimer::timeout, this, [this] { ContinueMeasurement(); });
+    m_saturationTimer = Named(new QTimer(this), "SaturationTimer");
+    m_saturationTimer->setSingleShot(true);
+    connect(m_saturationTimer, &QTimer::timeout, this, [this] { ShowSaturation(false); });
     m_availability = Named(new QTimer(this), "AvailabilityTimer");
     m_availability->setInterval(50);
     connect(m_availability, &QTimer::timeout, this, [this] { ShowAvailability(); });
@@ -399,6 +407,9 @@ void TForm9::Open(bool show) {
 }
 
 void TForm9::Button1Click() {
+    // The measurement runs from the event loop, a piece at a time: the handler returns at once
+    // and the window keeps answering; the value is stored when it is done.
+    if (m_run->Running()) return;
     m_closeAfterMeasurement = false;
     if (WholeSpectrum->isChecked()) {
         if (Playing(m_state) || m_state.Running != Operation::None) return;
@@ -408,28 +419,46 @@ void TForm9::Button1Click() {
             ShowMessage(kFastNoVolume);
             return;
         }
-        const double f = ChosenFrequency();
+        m_measureFrequency = ChosenFrequency();
+        if (!m_run->StartSpectrum(plan, m_measureFrequency)) return;
+    } else if (!m_run->Start()) {
+        return;
+    }
+    ShowAvailability();
+    m_measureTimer->start(0);
+}
+
+void TForm9::ContinueMeasurement() {
+    const int64_t us = m_run->Continue();
+    if (us >= 0) {
+        RestartAfter(*m_measureTimer, us);
+        return;
+    }
+    const AngleValue& v = m_run->Result();
+    if (v.measured) {
         ChangeValues("Measure value", [&] {
-            if (!MeasureSpectrumValue(m_state, plan, f, WaveAmplitude, Series, *this)) return;
+            StoreAngleValue(v, WaveAmplitude, &Series, *this);
             // The peak's fitted amplitudes over all spectra so far (the read-off ones where
             // the fit finds nothing yet).
-            if (FitPeaks->isChecked()) {
-                const SplitPeaks fit = FitSplitPeaks(Series, f);
+            if (v.spectrum && FitPeaks->isChecked()) {
+                const SplitPeaks fit = FitSplitPeaks(Series, m_measureFrequency);
                 if (fit.why.empty()) WaveAmplitude = fit.values;
             }
         });
-        Thumbnails->update();
-        if (FitPeaks->isChecked()) DrawPolarPlot();
-        ShowAvailability();  // nothing plays on after it: free again at once
-    } else {
-        ChangeValues("Measure value", [this] { MeasureValue(m_state, WaveAmplitude, *this); });
+        if (v.spectrum && FitPeaks->isChecked()) DrawPolarPlot();
     }
-    if (m_closeAfterMeasurement) QDialog::done(1);
+    if (v.saturated) {
+        ShowSaturation(true);
+        m_saturationTimer->start(500);
+    }
+    ShowAvailability();
+    if (m_closeAfterMeasurement) QDialog::done(m_closeResult);
 }
 
 void TForm9::done(int result) {
-    if (m_state.Running == Operation::Angle) {
+    if (m_run->Running()) {
         m_closeAfterMeasurement = true;
+        m_closeResult = result;
         return;
     }
     QDialog::done(result);
@@ -603,6 +632,5 @@ void TForm9::Redraw() {
     Thumbnails->update();
 }
 void TForm9::ShowSaturation(bool shown) { Panel3->setVisible(shown); }
-void TForm9::ProcessMessages() { QApplication::processEvents(); }
 
 }  // namespace sonarix

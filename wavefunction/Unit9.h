@@ -102,6 +102,10 @@ public:
     // The main window's "Measure Wave Function": Clear, then the window modally.
     void Open(bool show = true);
     void Button1Click();
+    // The angle measurement's next piece (m_measureTimer); at its end the value is stored as
+    // one undo step, "Saturation" shown for 500 ms, and a pending close done.
+    void ContinueMeasurement();
+    bool Measuring() const { return m_run->Running(); }
     void Button2Click();
     void CheckBox1Click();
     void CheckBox2Click();
@@ -141,7 +145,6 @@ public:
     void AboutToMeasure(int index) override;
     void Redraw() override;
     void ShowSaturation(bool shown) override;
-    void ProcessMessages() override;
     void ShowFastProgress(double fraction, double secondsLeft) override;
 
     // Closing (by "Close", Escape or the close box) waits for an angle measurement to end.
@@ -162,7 +165,12 @@ private:
     std::unique_ptr<PlotOutput> m_output;
     QWidget* m_client = nullptr;
     QTimer* m_availability = nullptr;
+    std::unique_ptr<AngleRun> m_run;  // "Measure value"
+    QTimer* m_measureTimer = nullptr;
+    QTimer* m_saturationTimer = nullptr;
+    double m_measureFrequency = 0.0;  // chosen when "Measure value" was pressed
     bool m_closeAfterMeasurement = false;
+    int m_closeResult = 0;
     SessionKeeper* m_session = nullptr;
     // Runs an action on the values, as an undo step when a keeper is wired.
     void ChangeValues(const char* name, const std::function<void()>& action);

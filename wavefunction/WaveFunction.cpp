@@ -65,36 +65,6 @@ PolarFigure MakePolarFigure(const WaveValues& values, int w, int h, bool lifted,
     return f;
 }
 
-bool MeasureValue(SharedState& s, WaveValues& values, AngleWindow& w) {
-    // Playing, stalled or paused, or inside another operation: the press is ignored.
-    if (audio::ChannelIsActive(s.PlayStream) != 0 || s.Running != Operation::None) return false;
-    const RunningOperation running(s, Operation::Angle);
-    const int k = std::clamp(w.SelectedAngle(), 0, kAngles - 1);
-    w.AboutToMeasure(k);
-    if (!MakeToneWav(s, 1.0)) return false;
-    StartPlayback(s, w.VolumePosition());
-    // The level of the frames recorded when the tone had played 500 ms (calibrated: when its
-    // sample at 500 ms arrived), read by their index in the recording.
-    auto buffers = std::make_unique<LevelBuffers>();
-    const std::optional<double> level =
-        ReadToneLevel(s, kAngleReadSample, w.LockInOn(), w.FftFilterOn(), *buffers);
-    if (!level.has_value()) {
-        // The 1 s tone must still sound: what the recording holds now is not its level.
-        ShowMessage(kOutputLostAngle);
-        return true;
-    }
-    values[static_cast<size_t>(k)] = *level * 100.0;
-    w.Redraw();
-    if (k < kAngles - 1) w.SelectAngle(k + 1);
-    if (*level > 1.0) {
-        w.ShowSaturation(true);
-        w.ProcessMessages();
-        platform::Sleep(500);
-    }
-    w.ShowSaturation(false);
-    return true;
-}
-
 namespace {
 
 // The angle window as a fast measurement's host.
@@ -110,32 +80,140 @@ private:
     AngleWindow& m_window;
 };
 
-}  // namespace
-
-bool MeasureSpectrumValue(SharedState& s, const FastPlan& plan, double frequency,
-                          WaveValues& values, WaveSeries& series, AngleWindow& w) {
-    if (audio::ChannelIsActive(s.PlayStream) != 0 || s.Running != Operation::None) return false;
-    const RunningOperation running(s, Operation::Angle);
-    const int k = std::clamp(w.SelectedAngle(), 0, kAngles - 1);
-    w.AboutToMeasure(k);
-    s.StopRequested = false;
-    AngleHost host(w);
-    auto spectrum = std::make_shared<FastSpectrum>();
-    FastStats stats;
-    const FastOutcome outcome = RunFastSweep(s, plan, w.VolumePosition(), host, *spectrum, stats);
-    w.ShowFastProgress(-1.0, 0.0);
-    if (outcome != FastOutcome::Stored) return true;
-    series[static_cast<size_t>(k)] = std::move(spectrum);
-    values[static_cast<size_t>(k)] = AmplitudeAt(*series[static_cast<size_t>(k)], frequency);
-    w.Redraw();
-    if (k < kAngles - 1) w.SelectAngle(k + 1);
-    if (stats.peak >= 32767.0 / 32768.0) {
+// Runs an angle's measurement to its end (a fast one processes the window's messages between
+// its 20 ms rounds, a tone's wait none), then stores it; "Saturation" shows for 500 ms. For tests
+// and scripts.
+bool RunToEnd(AngleRun& run, WaveValues& values, WaveSeries* series, AngleWindow& w) {
+    for (;;) {
+        if (run.RoundBegins()) w.ProcessMessages();
+        const int64_t us = run.Continue();
+        if (us < 0) break;
+        if (us > 0) platform::SleepMicroseconds(us);
+    }
+    const AngleValue& v = run.Result();
+    StoreAngleValue(v, values, series, w);
+    if (v.saturated) {
         w.ShowSaturation(true);
         w.ProcessMessages();
         platform::Sleep(500);
     }
     w.ShowSaturation(false);
     return true;
+}
+
+}  // namespace
+
+struct AngleRun::Impl {
+    std::optional<RunningOperation> running;
+    // The tone's read, or the fast measurement's run.
+    std::unique_ptr<LevelBuffers> buffers;
+    std::optional<ToneLevelRead> read;
+    std::unique_ptr<AngleHost> host;
+    std::unique_ptr<FastRun> fast;
+    double frequency = 0.0;
+};
+
+AngleRun::AngleRun(SharedState& s, AngleWindow& w)
+    : m_state(s), m_window(w), m(std::make_unique<Impl>()) {}
+
+AngleRun::~AngleRun() = default;
+
+bool AngleRun::Running() const { return m->running.has_value(); }
+bool AngleRun::RoundBegins() const { return m->fast && m->fast->RoundBegins(); }
+
+bool AngleRun::Start() {
+    SharedState& s = m_state;
+    // Playing, stalled or paused, or inside another operation: the press is ignored.
+    if (audio::ChannelIsActive(s.PlayStream) != 0 || s.Running != Operation::None) return false;
+    m->running.emplace(s, Operation::Angle);
+    m_result = AngleValue{};
+    m_result.angle = std::clamp(m_window.SelectedAngle(), 0, kAngles - 1);
+    m_window.AboutToMeasure(m_result.angle);
+    if (!MakeToneWav(s, 1.0)) {
+        m->running.reset();
+        return false;
+    }
+    StartPlayback(s, m_window.VolumePosition());
+    // The level of the frames recorded when the tone had played 500 ms (calibrated: when its
+    // sample at 500 ms arrived), read by their index in the recording.
+    m->buffers = std::make_unique<LevelBuffers>();
+    m->read.emplace(s, kAngleReadSample, m_window.LockInOn(), m_window.FftFilterOn());
+    return true;
+}
+
+bool AngleRun::StartSpectrum(const FastPlan& plan, double frequency) {
+    SharedState& s = m_state;
+    if (audio::ChannelIsActive(s.PlayStream) != 0 || s.Running != Operation::None) return false;
+    m->running.emplace(s, Operation::Angle);
+    m_result = AngleValue{};
+    m_result.angle = std::clamp(m_window.SelectedAngle(), 0, kAngles - 1);
+    m_window.AboutToMeasure(m_result.angle);
+    s.StopRequested = false;
+    m->frequency = frequency;
+    m->host = std::make_unique<AngleHost>(m_window);
+    m->fast = std::make_unique<FastRun>(s, *m->host);
+    m->fast->Start(plan, m_window.VolumePosition());
+    return true;
+}
+
+int64_t AngleRun::Continue() {
+    if (!m->running) return -1;
+    if (m->read) {
+        const int64_t us = m->read->Continue(*m->buffers);
+        if (us >= 0) return us;
+        const std::optional<double>& level = m->read->Level();
+        if (!level.has_value()) {
+            // The 1 s tone must still sound: what the recording holds now is not its level.
+            ShowMessage(kOutputLostAngle);
+        } else {
+            m_result.measured = true;
+            m_result.value = *level * 100.0;
+            m_result.saturated = *level > 1.0;
+        }
+        return End();
+    }
+    const int64_t us = m->fast->Continue();
+    if (us >= 0) return us;
+    m_window.ShowFastProgress(-1.0, 0.0);
+    if (m->fast->Outcome() == FastOutcome::Stored) {
+        auto spectrum = std::make_shared<FastSpectrum>(std::move(m->fast->Spectrum()));
+        m_result.measured = true;
+        m_result.value = AmplitudeAt(*spectrum, m->frequency);
+        m_result.saturated = m->fast->Stats().peak >= 32767.0 / 32768.0;
+        m_result.spectrum = std::move(spectrum);
+    }
+    return End();
+}
+
+int64_t AngleRun::End() {
+    m->read.reset();
+    m->fast.reset();
+    m->host.reset();
+    m->buffers.reset();
+    m->running.reset();
+    return -1;
+}
+
+void StoreAngleValue(const AngleValue& v, WaveValues& values, WaveSeries* series, AngleWindow& w) {
+    if (!v.measured) return;
+    const auto k = static_cast<size_t>(v.angle);
+    if (series != nullptr && v.spectrum) (*series)[k] = v.spectrum;
+    values[k] = v.value;
+    w.Redraw();
+    if (v.angle < kAngles - 1) w.SelectAngle(v.angle + 1);
+}
+
+bool MeasureValue(SharedState& s, WaveValues& values, AngleWindow& w) {
+    AngleRun run(s, w);
+    if (!run.Start()) return false;
+    return RunToEnd(run, values, nullptr, w);
+}
+
+bool MeasureSpectrumValue(SharedState& s, const FastPlan& plan, double frequency,
+                          WaveValues& values, WaveSeries& series, AngleWindow& w) {
+    AngleRun run(s, w);
+    if (!run.StartSpectrum(plan, frequency)) return false;
+    return RunToEnd(run, values, &series, w);
 }
 
 double AmplitudeAt(const FastSpectrum& spectrum, double f) {

@@ -49,7 +49,10 @@ public:
     virtual void AboutToMeasure(int index) = 0;
     virtual void Redraw() = 0;
     virtual void ShowSaturation(bool shown) = 0;
-    virtual void ProcessMessages() = 0;
+    // Between the pieces of MeasureValue's and MeasureSpectrumValue's loops (tests), where such
+    // a window processes its messages; a window that runs AngleRun from its own event loop is
+    // never called here.
+    virtual void ProcessMessages() {}
     // A fast measurement's progress (fraction 0 ... 1; a negative fraction: it has ended).
     virtual void ShowFastProgress(double fraction, double secondsLeft) {
         (void)fraction;
@@ -74,6 +77,47 @@ inline constexpr const char* kOutputLostAngle =
 // "Whole spectrum per angle": one fast spectrum per angle; none where nothing was measured.
 // Shared and never changed once made, so that undo steps and sessions copy pointers only.
 using WaveSeries = std::array<std::shared_ptr<const FastSpectrum>, kAngles>;
+
+// What one angle's measurement found.
+struct AngleValue {
+    int angle = 0;          // 0 ... 18
+    bool measured = false;  // nothing to store otherwise (its message has been shown)
+    double value = 0.0;     // the angle's new value
+    bool saturated = false;
+    std::shared_ptr<const FastSpectrum> spectrum;  // "Whole spectrum per angle"
+};
+
+// "Measure value" a piece at a time, for a window that runs it from its event loop. Start
+// begins the tone of MeasureValue, StartSpectrum the fast measurement of MeasureSpectrumValue
+// (false: the press was ignored or refused; nothing runs); each Continue does what is due and
+// returns the microseconds after which to call it again (0: at once), or -1 once it has
+// ended, with Result(). The window stores the value (StoreAngleValue) and shows the saturation.
+// The angle measurement is the running operation from Start to the end.
+class AngleRun {
+public:
+    AngleRun(SharedState& s, AngleWindow& w);
+    ~AngleRun();
+    bool Start();
+    bool StartSpectrum(const FastPlan& plan, double frequency);
+    int64_t Continue();
+    bool Running() const;
+    // A 20 ms round of a fast measurement's recording is about to begin.
+    bool RoundBegins() const;
+    const AngleValue& Result() const { return m_result; }
+
+private:
+    struct Impl;
+    int64_t End();
+
+    SharedState& m_state;
+    AngleWindow& m_window;
+    std::unique_ptr<Impl> m;
+    AngleValue m_result;
+};
+
+// The value into `values` (and its spectrum into `series`, if given), the redraw and the next
+// angle selected (up to 180). Nothing when nothing was measured.
+void StoreAngleValue(const AngleValue& v, WaveValues& values, WaveSeries* series, AngleWindow& w);
 
 // The amplitude of a spectrum at f: linear between its points, 0 outside them.
 double AmplitudeAt(const FastSpectrum& spectrum, double f);

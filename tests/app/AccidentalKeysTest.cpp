@@ -275,9 +275,15 @@ protected:
                 m_stateWindow = w;
                 p.state->CurrentFreq = 2272.7;
                 QTimer::singleShot(0, w, [&] {
-                    p.form9->OnMeasureAngle = [&](double) { PressKeys(w); };
+                    // The keys while the measurement runs from the event loop.
+                    bool pressed = false;
+                    AtRound(3, [&] {
+                        EXPECT_TRUE(p.form9->Measuring());
+                        PressKeys(w);
+                        pressed = true;
+                    });
                     QTest::mouseClick(p.form9->Button1, Qt::LeftButton);
-                    p.form9->OnMeasureAngle = {};
+                    test::RunWhile([&] { return p.form9->Measuring() || !pressed; });
                     if (w->isVisible()) w->close();
                 });
                 f->WaveFktWindow->trigger();

@@ -191,6 +191,7 @@ TEST_F(UndoTest, AngleValuesComeBackAfterClearOpenDataMeasureAndReopening) {
     UndoRedo(w, values, opened, "Open Data");
 
     w->Button1->click();  // "Measure value" at 0 degrees
+    test::FinishAngle(*w);
     apparatus->AdvanceMs(600);
     const Snapshot measured = Take();
     ASSERT_NE(w->WaveAmplitude[0], 5.0);
