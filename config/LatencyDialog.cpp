@@ -89,8 +89,6 @@ void LatencyDialog::ContinueCalibration() {
     if (m_outcome.found && OnCalibrated) OnCalibrated();
 }
 
-void LatencyDialog::ProcessMessages() {}
-
 int LatencyDialog::VolumePosition() const { return MainVolume ? MainVolume() : 50; }
 
 void LatencyDialog::reject() {

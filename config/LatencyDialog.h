@@ -39,7 +39,6 @@ public:
     std::function<int()> MainVolume;
     std::function<void()> OnCalibrated;
 
-    void ProcessMessages() override;  // nothing: the calibration runs from the event loop
     int VolumePosition() const override;
 
 protected:

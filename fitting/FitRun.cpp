@@ -76,6 +76,12 @@ FitRunner::FitRunner(FitState& fit, uint64_t seed)
       m_part(2 * kFitCapacity + 1) {}
 
 int FitRunner::Run(FitWindow& w) {
+    FitSteps steps = Start(w);
+    while (steps.Next()) w.ProcessMessages();
+    return steps.Result();
+}
+
+FitSteps FitRunner::Start(FitWindow& w) {
     FitState& f = m_fit;
     double from = 0.0, to = 0.0;
     w.FitRange(from, to);
@@ -106,7 +112,7 @@ int FitRunner::Run(FitWindow& w) {
         const std::string range = FixedText(from, 1) + " ... " + FixedText(to, 1) + " Hz";
         ShowMessage(!(from < to) ? kFitRangeReversed + (": " + range)
                                  : kFitRangeWithoutData + (" (" + range + ")"));
-        return 0;
+        co_return 0;
     }
     w.ShowStartFit(false);
     f.StopFit = false;
@@ -129,7 +135,12 @@ int FitRunner::Run(FitWindow& w) {
     }
     w.ShowProgress(true);
     bool converged = false;
-    int n = Iterate(w, points, mfit, converged);
+    int n = 0;
+    {
+        FitSteps steps = Iterate(w, points, mfit, converged);
+        while (steps.Next()) co_yield 0;
+        n = steps.Result();
+    }
     // With phases, the delay that the latency calibration left (it turns the phase in
     // proportion to the frequency) is found between rounds of the solver, each from the
     // other's result, until it settles.
@@ -138,13 +149,18 @@ int FitRunner::Run(FitWindow& w) {
         if (std::fabs(delay - points.delay) < kDelaySettled) break;
         points.delay = delay;
         f.Delay = delay;
-        n += Iterate(w, points, mfit, converged);
+        FitSteps steps = Iterate(w, points, mfit, converged);
+        while (steps.Next()) co_yield 0;
+        n += steps.Result();
     }
     m_report = ComputeFitReport(points, m_a, m_lista, mfit, n);
     if (mfit > 0) {
         // Other solutions first: a restart may also find the better fit that a start far off
         // missed.
-        if (!f.StopFit && m_report.valid) SearchOtherSolutions(w, points, mfit, n);
+        if (!f.StopFit && m_report.valid) {
+            FitSteps steps = SearchOtherSolutions(w, points, mfit, n);
+            while (steps.Next()) co_yield 0;
+        }
         if (RemoveWhatIsNoResult(from, to)) {
             ComputeFitCurve(f);
             w.RefreshPeakLabels();
@@ -158,7 +174,7 @@ int FitRunner::Run(FitWindow& w) {
     }
     w.ShowProgress(false);
     w.ShowStartFit(true);
-    return n;
+    co_return n;
 }
 
 void FitRunner::Select(double x, double y, ModelPart part) {
@@ -169,7 +185,7 @@ void FitRunner::Select(double x, double y, ModelPart part) {
     m_part[static_cast<size_t>(m_ndata)] = part;
 }
 
-int FitRunner::Iterate(FitWindow& w, const FitPoints& points, int mfit, bool& converged) {
+FitSteps FitRunner::Iterate(FitWindow& w, const FitPoints& points, int mfit, bool& converged) {
     FitState& f = m_fit;
     converged = false;
     // Chi-square after each step: at the step limit, a run whose last ten steps gained less
@@ -193,7 +209,7 @@ int FitRunner::Iterate(FitWindow& w, const FitPoints& points, int mfit, bool& co
             }
         }
         w.StepProgress();
-        w.ProcessMessages();
+        co_yield 0;  // the window answers between the steps
         ++n;
         for (int k = 1; k <= kPeaks; ++k) {
             if (!m_fitted[k]) continue;
@@ -239,7 +255,7 @@ int FitRunner::Iterate(FitWindow& w, const FitPoints& points, int mfit, bool& co
     if (n > 10 && std::fabs(history[static_cast<size_t>(n - 10)] - last) <= 1e-9 * last) {
         converged = true;
     }
-    return n;
+    co_return n;
 }
 
 double FitRunner::BestDelay(const FitPoints& points) const {
@@ -276,7 +292,6 @@ public:
     void FitRange(double& from, double& to) override { m_shown.FitRange(from, to); }
     void ShowProgress(bool) override {}
     void StepProgress() override {}
-    void ProcessMessages() override { m_shown.ProcessMessages(); }
     void RefreshPeakLabels() override {}
     void RedrawFit() override {}
 
@@ -294,7 +309,8 @@ double Wrapped(double degrees) {
 
 }  // namespace
 
-void FitRunner::SearchOtherSolutions(FitWindow& w, const FitPoints& points, int mfit, int steps) {
+FitSteps FitRunner::SearchOtherSolutions(FitWindow& w, const FitPoints& points, int mfit,
+                                         int steps) {
     FitState& f = m_fit;
     // Overlapping peaks: closer than three times their widths together.
     std::vector<std::pair<int, int>> pairs;
@@ -309,7 +325,7 @@ void FitRunner::SearchOtherSolutions(FitWindow& w, const FitPoints& points, int 
         }
     }
     const int dof = points.ndata - mfit;
-    if (pairs.empty() || dof <= 0) return;
+    if (pairs.empty() || dof <= 0) co_return 0;
     Params best = m_a;
     PeakTable bestTable = f.peaks;
     double bestChisq = m_solver.chisq;
@@ -347,7 +363,10 @@ void FitRunner::SearchOtherSolutions(FitWindow& w, const FitPoints& points, int 
             }
             w.StepProgress();
             bool converged = false;
-            Iterate(unseen, points, mfit, converged);
+            {
+                FitSteps restart = Iterate(unseen, points, mfit, converged);
+                while (restart.Next()) co_yield 0;
+            }
             const PeakTable other = f.peaks;
             const double chisq = m_solver.chisq;
             if (chisq < bestChisq - tolerance) {
@@ -419,6 +438,7 @@ void FitRunner::SearchOtherSolutions(FitWindow& w, const FitPoints& points, int 
     }
     w.RefreshPeakLabels();
     w.RedrawFit();
+    co_return 0;
 }
 
 bool FitRunner::RemoveWhatIsNoResult(double from, double to) {

@@ -5,10 +5,13 @@
 #pragma once
 
 #include <array>
+#include <coroutine>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fitting/FitReport.h"
@@ -63,6 +66,49 @@ std::string FitParameterLines(const PeakTable& peaks);
 // The fit-function file: FitFrequency and FitCurve in the spectrum file's line format.
 std::string FitFunctionLines(const FitData& data);
 
+// A fit run's solver steps, one at a time: a coroutine that stops after each step. Next runs
+// it to its next step (or its end) and says whether it stopped before its end; Result is
+// then what it returned.
+class FitSteps {
+public:
+    struct promise_type {
+        int result = 0;
+        std::exception_ptr failure;
+        FitSteps get_return_object() {
+            return FitSteps(std::coroutine_handle<promise_type>::from_promise(*this));
+        }
+        std::suspend_always initial_suspend() noexcept { return {}; }
+        std::suspend_always final_suspend() noexcept { return {}; }
+        std::suspend_always yield_value(int) noexcept { return {}; }
+        void return_value(int value) { result = value; }
+        void unhandled_exception() { failure = std::current_exception(); }
+    };
+    FitSteps(FitSteps&& other) noexcept : m_handle(std::exchange(other.m_handle, {})) {}
+    FitSteps& operator=(FitSteps&& other) noexcept {
+        if (this != &other) {
+            if (m_handle) m_handle.destroy();
+            m_handle = std::exchange(other.m_handle, {});
+        }
+        return *this;
+    }
+    FitSteps(const FitSteps&) = delete;
+    FitSteps& operator=(const FitSteps&) = delete;
+    ~FitSteps() {
+        if (m_handle) m_handle.destroy();
+    }
+    bool Next() {
+        if (!m_handle || m_handle.done()) return false;
+        m_handle.resume();
+        if (m_handle.promise().failure) std::rethrow_exception(m_handle.promise().failure);
+        return !m_handle.done();
+    }
+    int Result() const { return m_handle ? m_handle.promise().result : 0; }
+
+private:
+    explicit FitSteps(std::coroutine_handle<promise_type> h) : m_handle(h) {}
+    std::coroutine_handle<promise_type> m_handle;
+};
+
 // What the run needs of the fit window, called on the GUI thread.
 class FitWindow {
 public:
@@ -72,7 +118,9 @@ public:
     virtual void FitRange(double& from, double& to) = 0;
     virtual void ShowProgress(bool shown) = 0;  // ProgressBar1, Max 50, position 0 when shown
     virtual void StepProgress() = 0;
-    virtual void ProcessMessages() = 0;
+    // Between two steps of Run's loop (tests), where such a window processes its messages; a
+    // window that runs Start's steps from its own event loop is never called here.
+    virtual void ProcessMessages() {}
     // The peak labels of the selected peak; may set its phase to whole degrees.
     virtual void RefreshPeakLabels() = 0;
     virtual void RedrawFit() = 0;
@@ -96,6 +144,10 @@ public:
     // The run of "Start Fit". Returns the number of solver steps made; 0 when the range holds
     // no data point or "from" is not below "to" (refused with a message, nothing changed).
     int Run(FitWindow& window);
+    // The same run a step at a time, for a window that runs it from its event loop: the
+    // steps' Next runs up to the end of the next solver step. The window and the runner must
+    // outlive them.
+    FitSteps Start(FitWindow& window);
 
     // The solver's vector after the last step, and its chi-square.
     const Params& Vector() const { return m_a; }
@@ -120,7 +172,7 @@ private:
     void Select(double x, double y, ModelPart part);
     // The solver's loop of the Parts' run on the selected points: at most 51 steps, each copied
     // back into the table and shown. Returns the steps made.
-    int Iterate(FitWindow& w, const FitPoints& points, int mfit, bool& converged);
+    FitSteps Iterate(FitWindow& w, const FitPoints& points, int mfit, bool& converged);
     // The delay that best turns the model of the vector onto the complex data.
     double BestDelay(const FitPoints& points) const;
     // After a run: makes the fitted peaks that are no result inactive, with a note each.
@@ -132,7 +184,7 @@ private:
     // frequencies and widths but other amplitudes or phases marks those peaks undetermined,
     // with the other values and errors that cover them, and a note; a clearly better one
     // becomes the result. The window keeps answering; it shows the search's progress only.
-    void SearchOtherSolutions(FitWindow& w, const FitPoints& points, int mfit, int steps);
+    FitSteps SearchOtherSolutions(FitWindow& w, const FitPoints& points, int mfit, int steps);
 
     FitState& m_fit;
     std::mt19937_64 m_random;

@@ -16,6 +16,7 @@
 #include <QScrollBar>
 #include <QSignalBlocker>
 #include <QSlider>
+#include <QTimer>
 #include <QWheelEvent>
 #include <algorithm>
 #include <cmath>
@@ -53,6 +54,10 @@ constexpr const char* kNoFitReport =
 TForm5::TForm5(QWidget* parent)
     : QDialog(parent), m_fit(std::make_unique<FitState>()), m_x(kFitCapacity), m_y(kFitCapacity) {
     m_runner = std::make_unique<FitRunner>(*m_fit);
+    m_fitTimer = new QTimer(this);
+    m_fitTimer->setObjectName(QStringLiteral("FitTimer"));
+    m_fitTimer->setSingleShot(true);
+    connect(m_fitTimer, &QTimer::timeout, this, [this] { ContinueFit(); });
     m_output = std::make_unique<PlotOutput>(this);
     setObjectName(QStringLiteral("Form5"));
     setWindowTitle(QStringLiteral("Fit Window"));
@@ -298,6 +303,7 @@ void TForm5::done(int result) {
     if (m_running) {
         // A fit in progress finishes first; the window closes when it has ended.
         m_closeAfterRun = true;
+        m_closeResult = result;
         return;
     }
     QDialog::done(result);
@@ -558,23 +564,36 @@ void TForm5::ManualandHelpExecute() {
 void TForm5::Button1Click() { m_fit->StopFit = true; }
 
 void TForm5::Button2Click() {
+    // The run goes on from the event loop, a solver step per pass: the handler returns after
+    // the first step (a refused range has said so by then) and the window keeps answering.
     if (m_running) return;
     m_running = true;
     m_closeAfterRun = false;
     m_reportShown = false;
+    m_runBefore = m_fit->peaks;
+    ++m_changing;  // what the window changes meanwhile belongs to the run's undo step
+    m_steps = std::make_unique<FitSteps>(m_runner->Start(*this));
+    ContinueFit();
+}
+
+void TForm5::ContinueFit() {
+    if (m_steps->Next()) {
+        m_fitTimer->start(0);
+        return;
+    }
+    m_steps.reset();
+    m_reportShown = m_runner->Report().valid;
     // The bar shows the fitted phase in whole degrees, which it stores: part of the run.
-    ChangePeaks("Fit", {}, [this] {
-        m_runner->Run(*this);
-        m_reportShown = m_runner->Report().valid;
-        ShowPeakParameters();
-    });
+    ShowPeakParameters();
+    --m_changing;
+    RecordChange("Fit", {}, m_runBefore);
     m_running = false;
     // What the run removed as no result, and whether it converged.
     if (std::string notes = m_runner->Notes(); !notes.empty()) {
         notes.pop_back();  // the last line's end
         ShowMessage(notes);
     }
-    if (m_closeAfterRun) QDialog::done(1);
+    if (m_closeAfterRun) QDialog::done(m_closeResult);
 }
 
 void TForm5::SaveFitDataExecute() {
@@ -716,7 +735,6 @@ void TForm5::ShowProgress(bool shown) {
 }
 
 void TForm5::StepProgress() { ProgressBar1->setValue(ProgressBar1->value() + 1); }
-void TForm5::ProcessMessages() { QApplication::processEvents(); }
 void TForm5::RefreshPeakLabels() { ShowPeakParameters(); }
 void TForm5::RedrawFit() { DrawFitPlot(); }
 bool TForm5::FitPhases() const { return CheckBox1->isEnabled() && CheckBox1->isChecked(); }
@@ -734,8 +752,14 @@ void TForm5::ChangePeaks(const char* name, const std::string& merge,
     const PeakTable before = m_fit->peaks;
     ++m_changing;
     action();
+    --m_changing;
+    RecordChange(name, merge, before);
+}
+
+void TForm5::RecordChange(const char* name, const std::string& merge, const PeakTable& before) {
     // The redraw shows the selected peak's phase on the bar, which stores it in whole degrees:
     // part of the same step.
+    ++m_changing;
     ComputeFitCurve(*m_fit);
     DrawFitPlot();
     --m_changing;

@@ -25,6 +25,7 @@ class QLineEdit;
 class QMenuBar;
 class QProgressBar;
 class QPushButton;
+class QTimer;
 class QScrollArea;
 class QSlider;
 
@@ -183,7 +184,6 @@ public:
     void FitRange(double& from, double& to) override;
     void ShowProgress(bool shown) override;
     void StepProgress() override;
-    void ProcessMessages() override;
     void RefreshPeakLabels() override;
     void RedrawFit() override;
     bool FitPhases() const override;
@@ -212,8 +212,17 @@ private:
     // become one); an edit inside another belongs to the outer one.
     void ChangePeaks(const char* name, const std::string& merge,
                      const std::function<void()>& action);
+    // The undo step of a change made since the table was `before`.
+    void RecordChange(const char* name, const std::string& merge, const PeakTable& before);
     void SetPeaks(const PeakTable& peaks);
     void RefreshUndo();
+    // The run's next solver step (m_fitTimer); at its end the run's undo step, its notes and a
+    // pending close.
+    void ContinueFit();
+    std::unique_ptr<FitSteps> m_steps;  // the run in progress
+    PeakTable m_runBefore;
+    QTimer* m_fitTimer = nullptr;
+    int m_closeResult = 0;
     UndoHistory m_history;
     int m_changing = 0;
     std::optional<FitSession> m_restored;

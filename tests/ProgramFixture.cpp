@@ -10,6 +10,7 @@
 #include <cmath>
 
 #include "display/Unit1Form.h"
+#include "fitting/Unit5.h"
 #include "measurement/Messages.h"
 #include "platform/Clock.h"
 #include "platform/audio/Audio.h"
@@ -81,6 +82,10 @@ void FinishSweep(TForm1& form) {
 
 void FinishAngle(TForm9& form) {
     RunWhile([&] { return form.Measuring(); });
+}
+
+void FinishFit(TForm5& form) {
+    RunWhile([&] { return form.FitRunning(); });
 }
 
 void ProgramOnApparatus::Sweep() {

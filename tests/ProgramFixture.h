@@ -24,6 +24,8 @@ namespace sonarix::test {
 void FinishSweep(TForm1& form);
 // So does an angle measurement ("Measure value").
 void FinishAngle(TForm9& form);
+// And a fit run ("Start Fit").
+void FinishFit(TForm5& form);
 // The event loop while `busy` says so (a calibration, a sweep started by a click).
 void RunWhile(const std::function<bool()>& busy);
 

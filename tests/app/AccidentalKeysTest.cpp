@@ -267,6 +267,7 @@ protected:
                 QTimer::singleShot(0, w, [&] {
                     AtRound(3, [&] { PressKeys(w); });
                     QTest::mouseClick(p.form5->Button2, Qt::LeftButton);
+                    test::FinishFit(*p.form5);
                     if (w->isVisible()) w->close();
                 });
                 f->Fit->trigger();

@@ -110,6 +110,7 @@ protected:
         fit.Edit2->setText("3000");
         fit.FindPeaksExecute();
         fit.Button2Click();
+        test::FinishFit(fit);
         ASSERT_TRUE(fit.ReportShown());
         p.form9->Open(false);
         for (int k = 0; k < kAngles; ++k) p.form9->WaveAmplitude[static_cast<size_t>(k)] = k;

@@ -219,6 +219,7 @@ TEST_F(UndoTest, FitWindowUndoesItsPeakEditsAndRuns) {
     fit->FindPeaksAction->trigger();
     tables.push_back(fit->Fit().peaks);
     fit->Button2->click();  // "Start Fit"
+    test::FinishFit(*fit);
     tables.push_back(fit->Fit().peaks);
     const PlotGeometry g = fit->Geometry();
     QTest::mouseClick(fit->Image1, Qt::LeftButton, {}, QPoint(g.X(5500.0), g.Y(1.0)));

@@ -41,6 +41,15 @@
 #include "plot/PictureExport.h"
 #include "wavefunction/Unit9.h"
 
+namespace {
+
+// The event loop while `busy` says so: an angle measurement or a fit run goes on from it.
+void Until(const std::function<bool()>& busy) {
+    while (busy()) QApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     if (argc < 2) {
         std::fprintf(stderr, "usage: main_window_picture OUT_PREFIX\n");
@@ -121,6 +130,7 @@ int main(int argc, char** argv) {
         }
         fit.show();
         fit.Button2Click();
+        Until([&] { return fit.FitRunning(); });
         fit.RadioGroup1->SetItemIndex(1);
         fit.ChangePeakNr();
         fit.grab().save(QString::fromStdString(prefix + "-fit.png"));
@@ -137,6 +147,7 @@ int main(int argc, char** argv) {
         }
         for (int k = 0; k < sonarix::kAngles; ++k) {
             wave.Button1Click();
+            Until([&] { return wave.Measuring(); });
             apparatus->AdvanceMs(600);
         }
         wave.CheckBox1->setChecked(true);
@@ -151,7 +162,10 @@ int main(int argc, char** argv) {
         p.form1->Edit2->setText(QStringLiteral("4000"));
         wave.WholeSpectrum->trigger();
         wave.Button2Click();
-        for (int k = 0; k < sonarix::kAngles; ++k) wave.Button1Click();
+        for (int k = 0; k < sonarix::kAngles; ++k) {
+            wave.Button1Click();
+            Until([&] { return wave.Measuring(); });
+        }
         wave.DrawPolarPlot();
         wave.grab().save(QString::fromStdString(prefix + "-series.png"));
         // With a 6 mm spacer ring: one series over 2000 ... 4000 Hz, and the lifted-degeneracy
@@ -165,7 +179,10 @@ int main(int argc, char** argv) {
             p.form1->Edit2->setText(QStringLiteral("3900"));
             wave.FitPeaks->trigger();
             wave.Button2Click();
-            for (int k = 0; k < sonarix::kAngles; ++k) wave.Button1Click();
+            for (int k = 0; k < sonarix::kAngles; ++k) {
+                wave.Button1Click();
+                Until([&] { return wave.Measuring(); });
+            }
             wave.CheckBox3->setChecked(true);
             wave.CheckBox4->setChecked(false);
             for (const audio::CavityMode& m : apparatus->Modes()) {
