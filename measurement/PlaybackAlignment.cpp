@@ -32,6 +32,7 @@ void PlaybackAlignment::Read(audio::Handle stream, int64_t samples) {
     const double last = static_cast<double>(after) / 2.0;
     if (last - first > kHeldUpSamples) return;
     if (first <= static_cast<double>(m_from) || last >= static_cast<double>(samples)) return;
+    if (m_count >= kSettled) return;  // the offset stands
     const double played = 0.5 * (first + last);
     const size_t slot = m_count % kKept;
     m_offsets[slot] = now - played;
@@ -44,7 +45,9 @@ void PlaybackAlignment::Read(audio::Handle stream, int64_t samples) {
 
 double PlaybackAlignment::Offset() {
     if (m_fresh || m_count == 0) return m_median;
-    const size_t n = std::min(m_count, kKept);
+    // Once kSettled readings are in, their median stands for the rest of the playback.
+    if (m_count >= kSettled) m_fresh = true;
+    const size_t n = std::min(m_count, kSettled);
     std::copy(m_offsets.begin(), m_offsets.begin() + static_cast<std::ptrdiff_t>(n),
               m_scratch.begin());
     const auto middle = m_scratch.begin() + static_cast<std::ptrdiff_t>(n / 2);
@@ -54,7 +57,6 @@ double PlaybackAlignment::Offset() {
         // The mean of the two middle readings: the lower one is the largest below the middle.
         m_median = 0.5 * (m_median + *std::max_element(m_scratch.begin(), middle));
     }
-    m_fresh = true;
     return m_median;
 }
 

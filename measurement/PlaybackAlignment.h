@@ -13,13 +13,17 @@ namespace sonarix {
 
 // Frame index = image sample index + Offset(), for the sound current at a reading. Each reading
 // takes the playback position and the frame index the recording has reached (audio::RecordNow)
-// close together; the offset is their median over the last kKept readings, so that a reading the
-// system held up, or a server's position report a block behind, moves nothing. It holds for one
-// uninterrupted playback: a new position or a gap in the playback starts it anew. GUI thread;
-// allocates only when made.
+// close together; the offset is their median, so that a reading the system held up, or a
+// server's position report a block behind, moves nothing. The playback and the recording run
+// on one clock, so the true offset stays while the playback runs uninterrupted, whereas the
+// server's reports move by a sample or two as its blocks come: once kSettled readings are in,
+// their median stands for the rest of the playback (a lock-in's phase would otherwise jump
+// with it). A new position or a gap in the playback starts it anew. GUI thread; allocates only
+// when made.
 class PlaybackAlignment {
 public:
     static constexpr std::size_t kKept = 2048;
+    static constexpr std::size_t kSettled = 64;
     // A reading is taken only when the position moved by at most this many samples while it
     // was taken.
     static constexpr double kHeldUpSamples = 22.0;
