@@ -121,7 +121,7 @@ AngleRun::~AngleRun() = default;
 bool AngleRun::Running() const { return m->running.has_value(); }
 bool AngleRun::RoundBegins() const { return m->fast && m->fast->RoundBegins(); }
 
-bool AngleRun::Start() {
+bool AngleRun::Begin() {
     SharedState& s = m_state;
     // Playing, stalled or paused, or inside another operation: the press is ignored.
     if (audio::ChannelIsActive(s.PlayStream) != 0 || s.Running != Operation::None) return false;
@@ -129,6 +129,12 @@ bool AngleRun::Start() {
     m_result = AngleValue{};
     m_result.angle = std::clamp(m_window.SelectedAngle(), 0, kAngles - 1);
     m_window.AboutToMeasure(m_result.angle);
+    return true;
+}
+
+bool AngleRun::Start() {
+    SharedState& s = m_state;
+    if (!Begin()) return false;
     if (!MakeToneWav(s, 1.0)) {
         m->running.reset();
         return false;
@@ -143,11 +149,7 @@ bool AngleRun::Start() {
 
 bool AngleRun::StartSpectrum(const FastPlan& plan, double frequency) {
     SharedState& s = m_state;
-    if (audio::ChannelIsActive(s.PlayStream) != 0 || s.Running != Operation::None) return false;
-    m->running.emplace(s, Operation::Angle);
-    m_result = AngleValue{};
-    m_result.angle = std::clamp(m_window.SelectedAngle(), 0, kAngles - 1);
-    m_window.AboutToMeasure(m_result.angle);
+    if (!Begin()) return false;
     s.StopRequested = false;
     m->frequency = frequency;
     m->host = std::make_unique<AngleHost>(m_window);

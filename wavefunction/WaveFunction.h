@@ -107,6 +107,8 @@ public:
 
 private:
     struct Impl;
+    // The press taken (nothing plays, no other operation): the angle chosen and announced.
+    bool Begin();
     int64_t End();
 
     SharedState& m_state;
