@@ -101,7 +101,10 @@ TForm5::TForm5(QWidget* parent)
     resize(kClientWidth, kClientHeight + MenuBar->sizeHint().height());
 }
 
-TForm5::~TForm5() = default;
+TForm5::~TForm5() {
+    // A run still in progress goes first: its steps refer to the runner and the fit state.
+    m_steps.reset();
+}
 
 void TForm5::BuildControls(QWidget* c) {
     RadioGroup1 = Named(new TRadioGroup(QStringLiteral("Peak Number"),
