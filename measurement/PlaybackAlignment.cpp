@@ -18,6 +18,7 @@ void PlaybackAlignment::Reset(int64_t fromSample) {
     m_count = 0;
     m_from = fromSample;
     m_fresh = false;
+    m_frozen = false;
 }
 
 void PlaybackAlignment::Read(audio::Handle stream, int64_t samples) {
@@ -32,7 +33,7 @@ void PlaybackAlignment::Read(audio::Handle stream, int64_t samples) {
     const double last = static_cast<double>(after) / 2.0;
     if (last - first > kHeldUpSamples) return;
     if (first <= static_cast<double>(m_from) || last >= static_cast<double>(samples)) return;
-    if (m_count >= kSettled) return;  // the offset stands
+    if (m_frozen) return;  // the offset stands
     const double played = 0.5 * (first + last);
     const size_t slot = m_count % kKept;
     m_offsets[slot] = now - played;
@@ -44,10 +45,10 @@ void PlaybackAlignment::Read(audio::Handle stream, int64_t samples) {
 }
 
 double PlaybackAlignment::Offset() {
-    if (m_fresh || m_count == 0) return m_median;
-    // Once kSettled readings are in, their median stands for the rest of the playback.
-    if (m_count >= kSettled) m_fresh = true;
-    const size_t n = std::min(m_count, kSettled);
+    if (m_frozen || (m_fresh && !Settled()) || m_count == 0) return m_median;
+    // Once settled, the median of the readings so far stands for the rest of the playback.
+    m_frozen = Settled();
+    const size_t n = std::min(m_count, kKept);
     std::copy(m_offsets.begin(), m_offsets.begin() + static_cast<std::ptrdiff_t>(n),
               m_scratch.begin());
     const auto middle = m_scratch.begin() + static_cast<std::ptrdiff_t>(n / 2);
@@ -57,6 +58,7 @@ double PlaybackAlignment::Offset() {
         // The mean of the two middle readings: the lower one is the largest below the middle.
         m_median = 0.5 * (m_median + *std::max_element(m_scratch.begin(), middle));
     }
+    m_fresh = true;
     return m_median;
 }
 

@@ -16,14 +16,17 @@ namespace sonarix {
 // close together; the offset is their median, so that a reading the system held up, or a
 // server's position report a block behind, moves nothing. The playback and the recording run
 // on one clock, so the true offset stays while the playback runs uninterrupted, whereas the
-// server's reports move by a sample or two as its blocks come: once kSettled readings are in,
-// their median stands for the rest of the playback (a lock-in's phase would otherwise jump
-// with it). A new position or a gap in the playback starts it anew. GUI thread; allocates only
-// when made.
+// server's reports move by a sample or two as its blocks come, and more in its first few
+// hundred ms: once the readings are Settled (64 of them over 0.4 s of playback), their median
+// stands for the rest of the playback (a lock-in's phase would otherwise jump with it). A new
+// position or a gap in the playback starts it anew. GUI thread; allocates only when made.
 class PlaybackAlignment {
 public:
     static constexpr std::size_t kKept = 2048;
+    // The readings after which the offset stands: this many, over this many samples of the
+    // playback.
     static constexpr std::size_t kSettled = 64;
+    static constexpr double kSettledSpan = 17640.0;
     // A reading is taken only when the position moved by at most this many samples while it
     // was taken.
     static constexpr double kHeldUpSamples = 22.0;
@@ -36,6 +39,7 @@ public:
     void Read(audio::Handle stream, int64_t samples);
 
     int Readings() const { return static_cast<int>(m_count); }
+    bool Settled() const { return m_count >= kSettled && Span() >= kSettledSpan; }
     // Samples of playback that the readings span.
     double Span() const { return m_count == 0 ? 0.0 : m_lastSample - m_firstSample; }
     // Recording frame index less image sample index, for the sound current at the readings.
@@ -52,7 +56,8 @@ private:
     int64_t m_from = 0;
     double m_firstSample = 0.0, m_lastSample = 0.0;
     double m_median = 0.0;
-    bool m_fresh = false;  // m_median is up to date
+    bool m_fresh = false;   // m_median is up to date
+    bool m_frozen = false;  // and stands for the rest of the playback
 };
 
 struct SharedState;

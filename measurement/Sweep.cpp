@@ -48,13 +48,6 @@ int64_t Position(const SharedState& s) {
     return static_cast<int64_t>(audio::ChannelGetPosition(s.PlayStream));
 }
 
-// The readings of the playback's place in the recording that a step's read waits for: those
-// whose median then stands for the whole playback, over at least 50 ms of it. Every step is
-// read with the same offset, so that the lock-in's phases do not move from one step to the
-// next (the first steps are read a few hundred ms late; their frames are still held).
-constexpr int kSettledReadings = static_cast<int>(PlaybackAlignment::kSettled);
-constexpr double kSettledSamples = 2205.0;
-
 // The process's processor time (all threads) [s].
 double ProcessCpuSeconds() {
     timespec t{};
@@ -393,9 +386,11 @@ int64_t SweepEngine::Wait() {
     }
 }
 
+// A step is read once the playback's place in the recording stands (PlaybackAlignment): every
+// step with the same offset, so that the lock-in's phases do not move from one step to the
+// next. The first steps are read a few hundred ms late; their frames are still held.
 bool SweepEngine::Settled(bool playing) const {
-    return m_alignment.Readings() > 0 && (!playing || (m_alignment.Readings() >= kSettledReadings &&
-                                                       m_alignment.Span() >= kSettledSamples));
+    return m_alignment.Readings() > 0 && (!playing || m_alignment.Settled());
 }
 
 SweepEngine::StepResult SweepEngine::ReadStep() {
