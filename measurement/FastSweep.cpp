@@ -551,19 +551,4 @@ void FastRun::Compute() {
     }
 }
 
-FastOutcome RunFastSweep(SharedState& s, const FastPlan& plan, int volume, FastHost& host,
-                         FastSpectrum& out, FastStats& stats) {
-    FastRun run(s, host);
-    run.Start(plan, volume);
-    for (;;) {
-        if (run.RoundBegins()) host.ProcessMessages();
-        const int64_t us = run.Continue();
-        if (us < 0) break;
-        if (us > 0) platform::SleepMicroseconds(us);
-    }
-    stats = run.Stats();
-    if (run.Outcome() == FastOutcome::Stored) out = std::move(run.Spectrum());
-    return run.Outcome();
-}
-
 }  // namespace sonarix

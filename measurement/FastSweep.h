@@ -112,9 +112,6 @@ struct FastSpectrum {
 class FastHost {
 public:
     virtual ~FastHost() = default;
-    // Between two 20 ms rounds of RunFastSweep's loop (a window that runs FastRun from its own
-    // event loop is never called here).
-    virtual void ProcessMessages() {}
     // The part played (0 ... 1), the seconds left and the frequency playing now.
     virtual void ShowProgress(double fraction, double secondsLeft, double frequency) = 0;
 };
@@ -158,9 +155,5 @@ private:
     FastHost& m_host;
     std::unique_ptr<Impl> m;
 };
-
-// The same run from start to end, processing the host's messages between its rounds.
-FastOutcome RunFastSweep(SharedState& s, const FastPlan& plan, int volume, FastHost& host,
-                         FastSpectrum& out, FastStats& stats);
 
 }  // namespace sonarix

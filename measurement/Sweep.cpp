@@ -607,7 +607,6 @@ void ClearSpectrum(SharedState& s, int slot) {
 class SweepEngine::FastHostOfWindow final : public FastHost {
 public:
     explicit FastHostOfWindow(MeasureWindow& w) : m_window(w) {}
-    void ProcessMessages() override { m_window.ProcessMessages(); }
     void ShowProgress(double fraction, double secondsLeft, double frequency) override {
         m_window.ShowProgress(
             {MeasureWindow::Progress::Kind::Sweep, fraction, secondsLeft, frequency});

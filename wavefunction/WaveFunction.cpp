@@ -71,7 +71,6 @@ namespace {
 class AngleHost final : public FastHost {
 public:
     explicit AngleHost(AngleWindow& w) : m_window(w) {}
-    void ProcessMessages() override { m_window.ProcessMessages(); }
     void ShowProgress(double fraction, double secondsLeft, double) override {
         m_window.ShowFastProgress(fraction, secondsLeft);
     }
