@@ -90,6 +90,16 @@ void SweepEngine::Abort() {
     m_state.StopRequested = true;
 }
 
+bool SweepEngine::PreviousPlaybackEnded(int64_t& waitedUs) {
+    SharedState& s = m_state;
+    if (Playing(s) && !m_abort && waitedUs < kLongestTailMs * 1000) {
+        waitedUs += kTailLookUs;
+        return false;
+    }
+    if (Playing(s)) audio::ChannelStop(s.PlayStream);
+    return true;
+}
+
 bool SweepEngine::OpenGenerator() {
     m_generatorFailure.clear();
     m_generator = false;
@@ -131,7 +141,7 @@ struct SweepEngine::Run {
     std::optional<RunningOperation> running;
     Clock::time_point begin;
     double cpuBegin = 0.0;
-    int previousUs = 0;  // waited for a playback still running when "Measure" came
+    int64_t previousUs = 0;  // waited for a playback still running when "Measure" came
     int slot = 0;
     int32_t i = 1;
     // Points stored in the slot by this sweep. "Clear Spectrum" of the slot between two steps
@@ -207,16 +217,11 @@ bool SweepEngine::Start() {
 int64_t SweepEngine::Continue() {
     if (m_fast) return ContinueFast();
     if (!m_run) return -1;
-    SharedState& s = m_state;
     Run& r = *m_run;
     if (r.phase == Run::Phase::Previous) {
         // 4., 5. The chirp, once nothing plays from the image any more (the tail of a tone),
         // and its playback.
-        if (Playing(s) && !m_abort && r.previousUs < kLongestTailMs * 1000) {
-            r.previousUs += 2000;
-            return 2000;
-        }
-        if (Playing(s)) audio::ChannelStop(s.PlayStream);
+        if (!PreviousPlaybackEnded(r.previousUs)) return kTailLookUs;
         if (m_abort) {
             m_window.ShowMeasure(true);
             m_running = false;
@@ -620,7 +625,7 @@ struct SweepEngine::Fast {
     FastPlan plan;
     int volume = 0;
     int slot = 0;
-    int waitedUs = 0;  // for the tail of a playback before it
+    int64_t waitedUs = 0;  // for the tail of a playback before it
     bool started = false;
     std::optional<RunningOperation> running;
     std::unique_ptr<FastHostOfWindow> host;
@@ -671,11 +676,7 @@ int64_t SweepEngine::ContinueFast() {
     Fast& f = *m_fast;
     if (!f.started) {
         // Nothing may play from the image any more (the tail of a tone) when it is rewritten.
-        if (Playing(s) && !m_abort && f.waitedUs < kLongestTailMs * 1000) {
-            f.waitedUs += 2000;
-            return 2000;
-        }
-        if (Playing(s)) audio::ChannelStop(s.PlayStream);
+        if (!PreviousPlaybackEnded(f.waitedUs)) return kTailLookUs;
         if (m_abort) return EndFast(false);
         f.started = true;
         f.run->Start(f.plan, f.volume);

@@ -164,6 +164,10 @@ public:
     void SetStoreEvents(StoreEvents* events) { m_events = events; }
 
 private:
+    // Whether the playback before this one (the tail of a tone) has ended, or has been
+    // stopped after kLongestTailMs or on Abort; false: look again after kTailLookUs.
+    static constexpr int64_t kTailLookUs = 2000;
+    bool PreviousPlaybackEnded(int64_t& waitedUs);
     struct Run;
     struct Fast;
     class FastHostOfWindow;
