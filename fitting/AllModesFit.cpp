@@ -1,4 +1,5 @@
-// The whole-spectrum fit by variable projection.
+// The whole-spectrum fit: variable projection for complex data, a plain Levenberg-Marquardt fit
+// for magnitudes, both with analytic derivatives.
 #include "fitting/AllModesFit.h"
 
 #include <algorithm>
@@ -9,207 +10,802 @@ namespace sonarix {
 namespace {
 
 using Complex = std::complex<double>;
+constexpr double kTwoPi = 2.0 * std::numbers::pi;
+constexpr double kSlopeScale = 1e-4;  // the background's slope is per 10 kHz
 
-// Solves a x = b for the n x n row-major matrix a by Gaussian elimination with partial
+// The oscillator term and its derivatives by F and W.
+struct TermValue {
+    Complex t, dF, dW;
+};
+inline TermValue Term(double F, double W, double f) {
+    const Complex D(F * F - f * f, 2.0 * W * f);
+    const Complex inverse = 1.0 / D;
+    const Complex t = 2.0 * W * F * inverse;
+    const Complex square = inverse * inverse;
+    return {t, 2.0 * W * (D - 2.0 * F * F) * square, 2.0 * F * (F * F - f * f) * square};
+}
+
+// Cholesky factor of the Hermitian positive definite n x n matrix a (row-major), in place;
+// false when it is not positive definite (within rounding).
+bool Cholesky(std::vector<Complex>& a, int n) {
+    for (int j = 0; j < n; ++j) {
+        double d = a[j * n + j].real();
+        for (int k = 0; k < j; ++k) d -= std::norm(a[j * n + k]);
+        if (!(d > 1e-300) || !(d > 1e-13 * a[j * n + j].real())) return false;
+        d = std::sqrt(d);
+        a[j * n + j] = d;
+        for (int i = j + 1; i < n; ++i) {
+            Complex s = a[i * n + j];
+            for (int k = 0; k < j; ++k) s -= a[i * n + k] * std::conj(a[j * n + k]);
+            a[i * n + j] = s / d;
+        }
+    }
+    return true;
+}
+
+// Solves L L^H x = b with the factor of Cholesky, in place.
+void CholeskySolve(const std::vector<Complex>& l, int n, Complex* b) {
+    for (int i = 0; i < n; ++i) {
+        Complex s = b[i];
+        for (int k = 0; k < i; ++k) s -= l[i * n + k] * b[k];
+        b[i] = s / l[i * n + i].real();
+    }
+    for (int i = n - 1; i >= 0; --i) {
+        Complex s = b[i];
+        for (int k = i + 1; k < n; ++k) s -= std::conj(l[k * n + i]) * b[k];
+        b[i] = s / l[i * n + i].real();
+    }
+}
+
+// Solves a x = b for the symmetric n x n matrix a by Gaussian elimination with partial
 // pivoting; false when a is singular.
-template <typename T>
-bool Solve(std::vector<T> a, std::vector<T>& b, int n) {
+bool SolveReal(std::vector<double> a, std::vector<double>& b, int n) {
     for (int c = 0; c < n; ++c) {
         int pivot = c;
         for (int r = c + 1; r < n; ++r) {
             if (std::abs(a[r * n + c]) > std::abs(a[pivot * n + c])) pivot = r;
         }
-        if (std::abs(a[pivot * n + c]) == 0.0) return false;
+        if (!(std::abs(a[pivot * n + c]) > 0.0)) return false;
         if (pivot != c) {
             for (int k = 0; k < n; ++k) std::swap(a[c * n + k], a[pivot * n + k]);
             std::swap(b[c], b[pivot]);
         }
         for (int r = c + 1; r < n; ++r) {
-            const T m = a[r * n + c] / a[c * n + c];
-            if (m == T(0)) continue;
+            const double m = a[r * n + c] / a[c * n + c];
+            if (m == 0.0) continue;
             for (int k = c; k < n; ++k) a[r * n + k] -= m * a[c * n + k];
             b[r] -= m * b[c];
         }
     }
     for (int r = n - 1; r >= 0; --r) {
-        T v = b[r];
+        double v = b[r];
         for (int k = r + 1; k < n; ++k) v -= a[r * n + k] * b[k];
         b[r] = v / a[r * n + r];
     }
     return true;
 }
 
-// The nonlinear parameters: F_j, W_j for every mode, then the delay in ms.
-class Projection {
-public:
-    Projection(const std::vector<double>& f, const std::vector<Complex>& d, int modes)
-        : m_f(f), m_d(d), m_modes(modes), m_columns(modes + 2) {}
-
-    // The residuals (real and imaginary parts of each point) at the parameters; the linear
-    // solution into `linear` when given. False when the projection is singular.
-    bool Residuals(const std::vector<double>& theta, std::vector<double>& out,
-                   std::vector<Complex>* linear = nullptr) const {
-        const int n = m_columns;
-        const size_t points = m_f.size();
-        std::vector<Complex> phi(points * static_cast<size_t>(n));
-        std::vector<Complex> gram(static_cast<size_t>(n * n)), rhs(static_cast<size_t>(n));
-        const double tau = theta[2 * m_modes] * 1e-3;
-        std::vector<Complex> turned(points);
-        for (size_t i = 0; i < points; ++i) {
-            const double f = m_f[i];
-            Complex* row = &phi[i * static_cast<size_t>(n)];
-            for (int j = 0; j < m_modes; ++j) {
-                const double F = theta[2 * j], W = theta[2 * j + 1];
-                row[j] = 2.0 * W * F / Complex(F * F - f * f, 2.0 * W * f);
-            }
-            row[m_modes] = 1.0;
-            row[m_modes + 1] = f / 1e4;
-            // The delay is taken off the data, so that the rest stays linear.
-            turned[i] = m_d[i] * std::polar(1.0, 2.0 * std::numbers::pi * f * tau);
-            for (int r = 0; r < n; ++r) {
-                const Complex cr = std::conj(row[r]);
-                rhs[static_cast<size_t>(r)] += cr * turned[i];
-                for (int c = r; c < n; ++c) gram[static_cast<size_t>(r * n + c)] += cr * row[c];
-            }
-        }
-        for (int r = 0; r < n; ++r) {
-            for (int c = 0; c < r; ++c) {
-                gram[static_cast<size_t>(r * n + c)] =
-                    std::conj(gram[static_cast<size_t>(c * n + r)]);
-            }
-        }
-        if (!Solve(gram, rhs, n)) return false;
-        out.resize(2 * points);
-        for (size_t i = 0; i < points; ++i) {
-            Complex v = 0.0;
-            const Complex* row = &phi[i * static_cast<size_t>(n)];
-            for (int k = 0; k < n; ++k) v += row[k] * rhs[static_cast<size_t>(k)];
-            const Complex r = turned[i] - v;
-            out[2 * i] = r.real();
-            out[2 * i + 1] = r.imag();
-        }
-        if (linear != nullptr) *linear = rhs;
-        return true;
+// The diagonal of the inverse of the symmetric positive semi-definite P x P matrix a, scaled
+// by its diagonal first (the parameters' units differ by many orders); a direction the data do
+// not determine gives infinity.
+std::vector<double> InverseDiagonal(const std::vector<double>& a, int P,
+                                    std::vector<double>* full = nullptr) {
+    std::vector<double> scale(static_cast<size_t>(P));
+    for (int i = 0; i < P; ++i) {
+        const double d = a[static_cast<size_t>(i * P + i)];
+        scale[static_cast<size_t>(i)] = d > 0.0 ? 1.0 / std::sqrt(d) : 0.0;
     }
-
-private:
-    const std::vector<double>& m_f;
-    const std::vector<Complex>& m_d;
-    int m_modes, m_columns;
-};
-
-double SumOfSquares(const std::vector<double>& r) {
-    double s = 0.0;
-    for (double v : r) s += v * v;
-    return s;
+    std::vector<double> scaled(a.size());
+    for (int i = 0; i < P; ++i) {
+        for (int j = 0; j < P; ++j) {
+            scaled[static_cast<size_t>(i * P + j)] = a[static_cast<size_t>(i * P + j)] *
+                                                     scale[static_cast<size_t>(i)] *
+                                                     scale[static_cast<size_t>(j)];
+        }
+    }
+    std::vector<double> diagonal(static_cast<size_t>(P), std::numeric_limits<double>::infinity());
+    if (full != nullptr) full->assign(static_cast<size_t>(P * P), 0.0);
+    std::vector<double> column(static_cast<size_t>(P));
+    for (int x = 0; x < P; ++x) {
+        if (scale[static_cast<size_t>(x)] == 0.0) continue;
+        std::fill(column.begin(), column.end(), 0.0);
+        column[static_cast<size_t>(x)] = 1.0;
+        if (!SolveReal(scaled, column, P))
+            return std::vector<double>(static_cast<size_t>(P),
+                                       std::numeric_limits<double>::infinity());
+        for (int y = 0; y < P; ++y) {
+            const double v = column[static_cast<size_t>(y)] * scale[static_cast<size_t>(x)] *
+                             scale[static_cast<size_t>(y)];
+            if (full != nullptr) (*full)[static_cast<size_t>(x * P + y)] = v;
+            if (y == x) diagonal[static_cast<size_t>(x)] = v;
+        }
+    }
+    // A condition beyond what doubles resolve: the inverse is noise, the direction undetermined.
+    for (double& d : diagonal) {
+        if (!(d >= 0.0) || !std::isfinite(d)) d = std::numeric_limits<double>::infinity();
+    }
+    return diagonal;
 }
 
 }  // namespace
 
-AllModesFit FitAllModes(const std::vector<double>& frequencies,
-                        const std::vector<std::complex<double>>& data,
-                        const std::vector<ModeGuess>& guesses, bool fitDelay, int maxIterations) {
-    AllModesFit result;
-    const int modes = static_cast<int>(guesses.size());
-    // The free parameters: F and W of every mode, then (if fitted) the delay, which stays 0
-    // otherwise.
-    const int p = 2 * modes + (fitDelay ? 1 : 0);
-    const size_t points = std::min(frequencies.size(), data.size());
-    if (modes == 0 || points <= static_cast<size_t>(2 * modes + 2 + p)) return result;
-    const Projection projection(frequencies, data, modes);
-    std::vector<double> theta(static_cast<size_t>(2 * modes + 1), 0.0);
-    for (int j = 0; j < modes; ++j) {
-        theta[2 * j] = guesses[j].frequency;
-        theta[2 * j + 1] = guesses[j].width;
-    }
-    std::vector<double> r, trial;
-    if (!projection.Residuals(theta, r)) return result;
-    double chi = SumOfSquares(r);
+struct AllModesSolver::Impl {
+    std::vector<double> f;
+    std::vector<Complex> d;   // complex data
+    std::vector<double> mag;  // magnitude data
+    bool complexData = true;
+    int modes = 0;
+    AllModesOptions options;
+    // Complex: F_j, W_j, then tau. Magnitudes: F_j, W_j, Re c_j, Im c_j, then a, b.
+    std::vector<double> theta;
+    std::vector<int> free;  // the indices of theta that are fitted
+    double chi = 0.0;
     double lambda = 1e-3;
-    std::vector<std::vector<double>> jacobian(static_cast<size_t>(p));
-    std::vector<double> curvature(static_cast<size_t>(p * p));
-    for (int it = 0; it < maxIterations && !result.converged; ++it) {
-        result.iterations = it + 1;
-        // Forward differences, a step of 1e-4 of each width (and 1e-4 ms of delay).
-        for (int k = 0; k < p; ++k) {
-            std::vector<double> moved = theta;
-            const double h = k == 2 * modes ? 1e-4 : 1e-4 * std::max(theta[2 * (k / 2) + 1], 1e-3);
-            moved[static_cast<size_t>(k)] += h;
-            if (!projection.Residuals(moved, trial)) return result;
-            std::vector<double>& column = jacobian[static_cast<size_t>(k)];
-            column.resize(r.size());
-            for (size_t i = 0; i < r.size(); ++i) column[i] = (trial[i] - r[i]) / h;
-        }
-        std::vector<double> gradient(static_cast<size_t>(p));
-        for (int x = 0; x < p; ++x) {
-            const std::vector<double>& jx = jacobian[static_cast<size_t>(x)];
-            double g = 0.0;
-            for (size_t i = 0; i < r.size(); ++i) g -= jx[i] * r[i];
-            gradient[static_cast<size_t>(x)] = g;
-            for (int y = x; y < p; ++y) {
-                const std::vector<double>& jy = jacobian[static_cast<size_t>(y)];
-                double s = 0.0;
-                for (size_t i = 0; i < r.size(); ++i) s += jx[i] * jy[i];
-                curvature[static_cast<size_t>(x * p + y)] = s;
-                curvature[static_cast<size_t>(y * p + x)] = s;
+    int iterations = 0;
+    bool done = false, converged = false;
+    std::string failure;
+
+    // The projection at the current parameters (complex data).
+    std::vector<Complex> phi, factor, linear, turned, residual;
+
+    size_t Points() const { return f.size(); }
+    int Columns() const { return modes + 2; }
+    size_t DelayIndex() const { return static_cast<size_t>(2 * modes); }
+    int RealValues() const { return static_cast<int>(complexData ? 2 * Points() : Points()); }
+    int LinearCount() const { return complexData ? 2 * Columns() : 0; }
+
+    bool Shapes(const std::vector<double>& th) const {
+        for (int j = 0; j < modes; ++j) {
+            if (!(th[static_cast<size_t>(2 * j)] > 0.0) ||
+                !(th[static_cast<size_t>(2 * j + 1)] > 0.0)) {
+                return false;
             }
         }
+        return true;
+    }
+
+    // Complex data: the basis, its Gram matrix's factor, the linear solution and the residuals
+    // at th into the members (when keep) and the sum of squares; false when singular.
+    bool Project(const std::vector<double>& th, double& ss, bool keep) {
+        const int n = Columns();
+        const size_t N = Points();
+        std::vector<Complex> basis(N * static_cast<size_t>(n));
+        std::vector<Complex> gram(static_cast<size_t>(n * n)), rhs(static_cast<size_t>(n));
+        std::vector<Complex> y(N);
+        const double tau = th[DelayIndex()];
+        for (size_t i = 0; i < N; ++i) {
+            Complex* row = &basis[i * static_cast<size_t>(n)];
+            for (int j = 0; j < modes; ++j) {
+                const double F = th[static_cast<size_t>(2 * j)];
+                const double W = th[static_cast<size_t>(2 * j + 1)];
+                row[j] = 2.0 * W * F / Complex(F * F - f[i] * f[i], 2.0 * W * f[i]);
+            }
+            row[modes] = 1.0;
+            row[modes + 1] = f[i] * kSlopeScale;
+            // The delay is taken off the data, so that the rest stays linear.
+            y[i] = d[i] * std::polar(1.0, kTwoPi * f[i] * tau);
+            for (int r = 0; r < n; ++r) {
+                const Complex cr = std::conj(row[r]);
+                rhs[static_cast<size_t>(r)] += cr * y[i];
+                for (int c = 0; c <= r; ++c) gram[static_cast<size_t>(r * n + c)] += cr * row[c];
+            }
+        }
+        // The lower triangle holds G_rc = sum conj(row[r]) row[c], as Cholesky reads it.
+        if (!Cholesky(gram, n)) return false;
+        CholeskySolve(gram, n, rhs.data());
+        ss = 0.0;
+        std::vector<Complex> res(N);
+        for (size_t i = 0; i < N; ++i) {
+            Complex v = 0.0;
+            const Complex* row = &basis[i * static_cast<size_t>(n)];
+            for (int k = 0; k < n; ++k) v += row[k] * rhs[static_cast<size_t>(k)];
+            res[i] = y[i] - v;
+            ss += std::norm(res[i]);
+        }
+        if (keep) {
+            phi = std::move(basis);
+            factor = std::move(gram);
+            linear = std::move(rhs);
+            turned = std::move(y);
+            residual = std::move(res);
+        }
+        return std::isfinite(ss);
+    }
+
+    // v less its projection onto the basis, in place (the kept projection).
+    void Orthogonal(std::vector<Complex>& v) const {
+        const int n = Columns();
+        std::vector<Complex> w(static_cast<size_t>(n));
+        for (size_t i = 0; i < Points(); ++i) {
+            const Complex* row = &phi[i * static_cast<size_t>(n)];
+            for (int k = 0; k < n; ++k) w[static_cast<size_t>(k)] += std::conj(row[k]) * v[i];
+        }
+        CholeskySolve(factor, n, w.data());
+        for (size_t i = 0; i < Points(); ++i) {
+            const Complex* row = &phi[i * static_cast<size_t>(n)];
+            Complex s = 0.0;
+            for (int k = 0; k < n; ++k) s += row[k] * w[static_cast<size_t>(k)];
+            v[i] -= s;
+        }
+    }
+
+    // Magnitudes: the model, the residuals and the sum of squares at th.
+    double MagnitudeSquares(const std::vector<double>& th, std::vector<double>* res) const {
+        double ss = 0.0;
+        if (res != nullptr) res->resize(Points());
+        for (size_t i = 0; i < Points(); ++i) {
+            const double r = mag[i] - std::abs(MagnitudeSum(th, f[i]));
+            ss += r * r;
+            if (res != nullptr) (*res)[i] = r;
+        }
+        return ss;
+    }
+    Complex MagnitudeSum(const std::vector<double>& th, double x) const {
+        Complex s = th[static_cast<size_t>(4 * modes)] +
+                    th[static_cast<size_t>(4 * modes + 1)] * x * kSlopeScale;
+        for (int j = 0; j < modes; ++j) {
+            const double F = th[static_cast<size_t>(2 * j)], W = th[static_cast<size_t>(2 * j + 1)];
+            const Complex c(th[static_cast<size_t>(2 * modes + 2 * j)],
+                            th[static_cast<size_t>(2 * modes + 2 * j + 1)]);
+            s += c * 2.0 * W * F / Complex(F * F - x * x, 2.0 * W * x);
+        }
+        return s;
+    }
+
+    // The sum of squares at th, whatever the data; false when it cannot be formed.
+    bool Squares(const std::vector<double>& th, double& ss, bool keep) {
+        if (!Shapes(th)) return false;
+        if (complexData) return Project(th, ss, keep);
+        ss = MagnitudeSquares(th, nullptr);
+        return std::isfinite(ss);
+    }
+
+    // The complex derivatives of the residuals by every real parameter, for the errors and
+    // (projected, complex data) the steps: columns of N values. `all` adds the linear
+    // parameters of complex data and the held ones.
+    std::vector<std::vector<Complex>> ComplexColumns(bool all, std::vector<int>& which) const {
+        std::vector<std::vector<Complex>> columns;
+        which.clear();
+        const size_t N = Points();
+        auto shapeColumn = [&](int j, bool width) {
+            const double F = theta[static_cast<size_t>(2 * j)];
+            const double W = theta[static_cast<size_t>(2 * j + 1)];
+            std::vector<Complex> v(N);
+            for (size_t i = 0; i < N; ++i) {
+                const TermValue t = Term(F, W, f[i]);
+                v[i] = -linear[static_cast<size_t>(j)] * (width ? t.dW : t.dF);
+            }
+            return v;
+        };
+        for (int k : free) {
+            if (k == static_cast<int>(DelayIndex())) {
+                std::vector<Complex> v(N);
+                for (size_t i = 0; i < N; ++i) v[i] = Complex(0.0, kTwoPi * f[i]) * turned[i];
+                columns.push_back(std::move(v));
+            } else {
+                columns.push_back(shapeColumn(k / 2, k % 2 == 1));
+            }
+            which.push_back(k);
+        }
+        if (!all) return columns;
+        const int n = Columns();
+        for (int k = 0; k < n; ++k) {
+            for (int part = 0; part < 2; ++part) {
+                std::vector<Complex> v(N);
+                for (size_t i = 0; i < N; ++i) {
+                    const Complex b = phi[i * static_cast<size_t>(n) + static_cast<size_t>(k)];
+                    v[i] = part == 0 ? -b : Complex(0.0, -1.0) * b;
+                }
+                columns.push_back(std::move(v));
+                which.push_back(-1 - (2 * k + part));  // linear parameter 2k + part
+            }
+        }
+        return columns;
+    }
+
+    // Magnitudes: the real derivatives of the residuals by the free parameters, per point.
+    std::vector<std::vector<double>> MagnitudeColumns() const {
+        const size_t N = Points();
+        std::vector<std::vector<double>> columns(free.size(), std::vector<double>(N));
+        for (size_t i = 0; i < N; ++i) {
+            const Complex s = MagnitudeSum(theta, f[i]);
+            const double m = std::max(std::abs(s), 1e-300);
+            const Complex toward = std::conj(s) / m;
+            for (size_t q = 0; q < free.size(); ++q) {
+                const int k = free[q];
+                Complex ds;
+                if (k < 2 * modes) {
+                    const int j = k / 2;
+                    const TermValue t = Term(theta[static_cast<size_t>(2 * j)],
+                                             theta[static_cast<size_t>(2 * j + 1)], f[i]);
+                    const Complex c(theta[static_cast<size_t>(2 * modes + 2 * j)],
+                                    theta[static_cast<size_t>(2 * modes + 2 * j + 1)]);
+                    ds = c * (k % 2 == 1 ? t.dW : t.dF);
+                } else if (k < 4 * modes) {
+                    const int j = (k - 2 * modes) / 2;
+                    const Complex t = Term(theta[static_cast<size_t>(2 * j)],
+                                           theta[static_cast<size_t>(2 * j + 1)], f[i])
+                                          .t;
+                    ds = (k - 2 * modes) % 2 == 0 ? t : Complex(0.0, 1.0) * t;
+                } else {
+                    ds = k == 4 * modes ? 1.0 : f[i] * kSlopeScale;
+                }
+                columns[q][i] = -(toward * ds).real();
+            }
+        }
+        return columns;
+    }
+
+    void Start(const std::vector<ModeGuess>& guesses) {
+        modes = static_cast<int>(guesses.size());
+        const bool delay = complexData && options.fitDelay && !options.holdShapes;
+        if (complexData) {
+            theta.assign(static_cast<size_t>(2 * modes + 1), 0.0);
+        } else {
+            theta.assign(static_cast<size_t>(4 * modes + 2), 0.0);
+        }
+        for (int j = 0; j < modes; ++j) {
+            theta[static_cast<size_t>(2 * j)] = guesses[static_cast<size_t>(j)].frequency;
+            theta[static_cast<size_t>(2 * j + 1)] = guesses[static_cast<size_t>(j)].width;
+            if (!options.holdShapes) {
+                free.push_back(2 * j);
+                free.push_back(2 * j + 1);
+            }
+        }
+        if (delay) free.push_back(2 * modes);
+        if (!complexData) {
+            for (int k = 2 * modes; k < 4 * modes + 2; ++k) free.push_back(k);
+        }
+        const int linearCount = complexData ? 2 * Columns() : 0;
+        const int unknowns = static_cast<int>(free.size()) + linearCount;
+        if (modes == 0) {
+            failure = "no peak to fit";
+        } else if (!Shapes(theta)) {
+            failure = "every peak needs a positive frequency and width";
+        } else if (RealValues() <= unknowns) {
+            failure = "the range holds " + std::to_string(Points()) + " points, too few for " +
+                      std::to_string(modes) + " peaks";
+        }
+        if (!failure.empty()) {
+            done = true;
+            return;
+        }
+        if (complexData) {
+            if (std::isfinite(options.delay)) {
+                theta[DelayIndex()] = options.delay;
+            } else if (options.fitDelay) {
+                theta[DelayIndex()] = DelayFromData();
+            }
+        } else {
+            // Each amplitude from the data's height at its peak, in phase with the others
+            // (c / i is the term's value at F).
+            for (int j = 0; j < modes; ++j) {
+                const double F = theta[static_cast<size_t>(2 * j)];
+                const auto at = std::lower_bound(f.begin(), f.end(), F);
+                const size_t i = std::min(static_cast<size_t>(at - f.begin()), Points() - 1);
+                theta[static_cast<size_t>(2 * modes + 2 * j + 1)] = std::max(mag[i], 1e-12);
+            }
+        }
+        if (!Squares(theta, chi, true)) {
+            failure = "the peaks' terms cannot be told apart (two peaks at the same place?)";
+            done = true;
+            return;
+        }
+        if (free.empty()) {
+            done = true;
+            converged = true;
+        }
+    }
+
+    // The delay that best fits the guessed shapes: from the median of the data's phase slope,
+    // then searched nearby on a grid fine enough for the range's highest frequency.
+    double DelayFromData() const {
+        const size_t N = Points();
+        std::vector<double> slopes;
+        for (size_t i = 1; i < N; ++i) {
+            const double df = f[i] - f[i - 1];
+            if (df <= 0.0 || std::abs(d[i]) == 0.0 || std::abs(d[i - 1]) == 0.0) continue;
+            slopes.push_back(-std::arg(d[i] * std::conj(d[i - 1])) / (kTwoPi * df));
+        }
+        if (slopes.empty()) return 0.0;
+        auto mid = slopes.begin() + static_cast<std::ptrdiff_t>(slopes.size() / 2);
+        std::nth_element(slopes.begin(), mid, slopes.end());
+        const double centre = *mid;
+        const double span = std::max(f.back() - f.front(), 1.0);
+        const double step = 0.1 / span;
+        const double half = std::clamp(4.0 / span, 1e-3, 0.05);
+        // The basis at the guesses, on at most about 2000 of the points.
+        const size_t stride = std::max<size_t>(1, N / 2000);
+        const int n = Columns();
+        std::vector<Complex> basis, gram(static_cast<size_t>(n * n));
+        std::vector<size_t> used;
+        for (size_t i = 0; i < N; i += stride) {
+            used.push_back(i);
+            for (int j = 0; j < modes; ++j) {
+                const double F = theta[static_cast<size_t>(2 * j)];
+                const double W = theta[static_cast<size_t>(2 * j + 1)];
+                basis.push_back(2.0 * W * F / Complex(F * F - f[i] * f[i], 2.0 * W * f[i]));
+            }
+            basis.push_back(1.0);
+            basis.push_back(f[i] * kSlopeScale);
+        }
+        for (size_t u = 0; u < used.size(); ++u) {
+            const Complex* row = &basis[u * static_cast<size_t>(n)];
+            for (int r = 0; r < n; ++r) {
+                for (int c = 0; c <= r; ++c)
+                    gram[static_cast<size_t>(r * n + c)] += std::conj(row[r]) * row[c];
+            }
+        }
+        if (!Cholesky(gram, n)) return centre;
+        // The part of the data the basis explains, w^H G^-1 w with w = Phi^H y: the largest is
+        // the smallest residual.
+        std::vector<Complex> rotation(used.size()), y(used.size()), w(static_cast<size_t>(n));
+        const int count = static_cast<int>(std::ceil(2.0 * half / step));
+        for (size_t u = 0; u < used.size(); ++u) {
+            y[u] = d[used[u]] * std::polar(1.0, kTwoPi * f[used[u]] * (centre - half));
+            rotation[u] = std::polar(1.0, kTwoPi * f[used[u]] * step);
+        }
+        double best = centre, bestExplained = -1.0;
+        for (int g = 0; g <= count; ++g) {
+            std::fill(w.begin(), w.end(), Complex(0.0));
+            for (size_t u = 0; u < used.size(); ++u) {
+                const Complex* row = &basis[u * static_cast<size_t>(n)];
+                for (int k = 0; k < n; ++k) w[static_cast<size_t>(k)] += std::conj(row[k]) * y[u];
+            }
+            std::vector<Complex> z = w;
+            CholeskySolve(gram, n, z.data());
+            double explained = 0.0;
+            for (int k = 0; k < n; ++k)
+                explained +=
+                    (std::conj(w[static_cast<size_t>(k)]) * z[static_cast<size_t>(k)]).real();
+            if (explained > bestExplained) {
+                bestExplained = explained;
+                best = centre - half + g * step;
+            }
+            for (size_t u = 0; u < used.size(); ++u) y[u] *= rotation[u];
+        }
+        return best;
+    }
+
+    void Iterate() {
+        const int p = static_cast<int>(free.size());
+        std::vector<double> curvature(static_cast<size_t>(p * p)), gradient(static_cast<size_t>(p));
+        if (complexData) {
+            std::vector<int> which;
+            std::vector<std::vector<Complex>> columns = ComplexColumns(false, which);
+            for (std::vector<Complex>& c : columns) Orthogonal(c);
+            for (int x = 0; x < p; ++x) {
+                const std::vector<Complex>& jx = columns[static_cast<size_t>(x)];
+                double g = 0.0;
+                for (size_t i = 0; i < Points(); ++i) g += (std::conj(jx[i]) * residual[i]).real();
+                gradient[static_cast<size_t>(x)] = -g;
+                for (int y = 0; y <= x; ++y) {
+                    const std::vector<Complex>& jy = columns[static_cast<size_t>(y)];
+                    double s = 0.0;
+                    for (size_t i = 0; i < Points(); ++i) s += (std::conj(jx[i]) * jy[i]).real();
+                    curvature[static_cast<size_t>(x * p + y)] = s;
+                    curvature[static_cast<size_t>(y * p + x)] = s;
+                }
+            }
+        } else {
+            std::vector<double> res;
+            MagnitudeSquares(theta, &res);
+            const std::vector<std::vector<double>> columns = MagnitudeColumns();
+            for (int x = 0; x < p; ++x) {
+                const std::vector<double>& jx = columns[static_cast<size_t>(x)];
+                double g = 0.0;
+                for (size_t i = 0; i < Points(); ++i) g += jx[i] * res[i];
+                gradient[static_cast<size_t>(x)] = -g;
+                for (int y = 0; y <= x; ++y) {
+                    const std::vector<double>& jy = columns[static_cast<size_t>(y)];
+                    double s = 0.0;
+                    for (size_t i = 0; i < Points(); ++i) s += jx[i] * jy[i];
+                    curvature[static_cast<size_t>(x * p + y)] = s;
+                    curvature[static_cast<size_t>(y * p + x)] = s;
+                }
+            }
+        }
+        const double dof = std::max(1.0, static_cast<double>(RealValues()) - p - LinearCount());
         for (;;) {
-            std::vector<double> a = curvature, step = gradient;
-            for (int x = 0; x < p; ++x) a[static_cast<size_t>(x * p + x)] *= 1.0 + lambda;
+            // Solved in the parameters scaled to unit curvature: a delay in seconds and a
+            // frequency in Hz differ by ten orders in theirs.
+            std::vector<double> a = curvature, step = gradient, scale(static_cast<size_t>(p));
+            for (int x = 0; x < p; ++x) {
+                const double diagonal = curvature[static_cast<size_t>(x * p + x)];
+                scale[static_cast<size_t>(x)] = diagonal > 0.0 ? 1.0 / std::sqrt(diagonal) : 1.0;
+            }
+            for (int x = 0; x < p; ++x) {
+                for (int y = 0; y < p; ++y) {
+                    a[static_cast<size_t>(x * p + y)] *=
+                        scale[static_cast<size_t>(x)] * scale[static_cast<size_t>(y)];
+                }
+                a[static_cast<size_t>(x * p + x)] *= 1.0 + lambda;
+                step[static_cast<size_t>(x)] *= scale[static_cast<size_t>(x)];
+            }
             std::vector<double> moved = theta;
-            bool ok = Solve(a, step, p);
+            bool ok = SolveReal(a, step, p);
             for (int x = 0; ok && x < p; ++x)
-                moved[static_cast<size_t>(x)] += step[static_cast<size_t>(x)];
-            for (int j = 0; ok && j < modes; ++j) ok = moved[2 * j + 1] > 0.0;
-            if (ok && projection.Residuals(moved, trial) && SumOfSquares(trial) < chi) {
-                const double next = SumOfSquares(trial);
-                // Done when the step gained less than 1e-4 of one standard deviation's worth
-                // of chi-square: every parameter then moves by far less than its error.
-                const double dof =
-                    std::max(1.0, static_cast<double>(r.size()) - p - 2.0 * (modes + 2));
-                result.converged = chi - next <= 1e-4 * chi / dof;
+                step[static_cast<size_t>(x)] *= scale[static_cast<size_t>(x)];
+            for (int x = 0; ok && x < p; ++x)
+                moved[static_cast<size_t>(free[static_cast<size_t>(x)])] +=
+                    step[static_cast<size_t>(x)];
+            double next = 0.0;
+            if (ok && Squares(moved, next, false) && next < chi) {
+                // Along a curved valley (a delay against the background's slope and the
+                // amplitudes' phases) the Gauss-Newton step falls short by the same share each
+                // time: the step is stretched while that still goes down.
+                for (double stretch = 2.0; stretch <= 64.0; stretch *= 2.0) {
+                    std::vector<double> further = theta;
+                    for (int x = 0; x < p; ++x) {
+                        further[static_cast<size_t>(free[static_cast<size_t>(x)])] +=
+                            stretch * step[static_cast<size_t>(x)];
+                    }
+                    double beyond = 0.0;
+                    if (!Squares(further, beyond, false) || !(beyond < next)) break;
+                    moved = std::move(further);
+                    next = beyond;
+                }
+                // Done when the step gained less than 1e-4 of the residuals' variance: every
+                // parameter then moves by far less than its error.
+                converged = chi - next <= 1e-4 * chi / dof;
                 theta = moved;
-                r = trial;
-                chi = next;
+                Squares(theta, chi, true);
                 lambda = std::max(lambda / 10.0, 1e-12);
-                break;
+                return;
             }
             lambda *= 10.0;
             if (lambda > 1e12) {
                 // No way down from here: the minimum within the steps' resolution.
-                result.converged = true;
-                break;
+                converged = true;
+                return;
             }
         }
     }
-    std::vector<Complex> linear;
-    projection.Residuals(theta, r, &linear);
-    const double dof = static_cast<double>(r.size()) - p - 2.0 * (modes + 2);
-    const double variance = SumOfSquares(r) / std::max(dof, 1.0);
-    result.rms = std::sqrt(SumOfSquares(r) / static_cast<double>(r.size()));
-    // The parameters' covariance: the inverse curvature times the residuals' variance.
-    std::vector<double> inverseColumn(static_cast<size_t>(p));
-    std::vector<double> diagonal(static_cast<size_t>(p), 0.0);
-    for (int x = 0; x < p; ++x) {
-        std::fill(inverseColumn.begin(), inverseColumn.end(), 0.0);
-        inverseColumn[static_cast<size_t>(x)] = 1.0;
-        if (Solve(curvature, inverseColumn, p))
-            diagonal[static_cast<size_t>(x)] = inverseColumn[static_cast<size_t>(x)];
+
+    // The part of the curvature that the residuals bring (sum Re(conj r d2r)), which J^H J
+    // leaves out. Where a delay trades against the background and the amplitudes' phases the
+    // valley of chi-square is curved, and without it the errors along it come out several
+    // times too small. Only the terms that are not zero: a mode's F and W with each other and
+    // its amplitude, and the delay with itself.
+    template <typename At>
+    void AddResidualCurvature(std::vector<double>& curvature, int P, const At& at) const {
+        auto add = [&](int x, int y, double v) {
+            if (x < 0 || y < 0) return;
+            curvature[static_cast<size_t>(x * P + y)] += v;
+            if (x != y) curvature[static_cast<size_t>(y * P + x)] += v;
+        };
+        const Complex i1(0.0, 1.0);
+        for (int j = 0; j < modes; ++j) {
+            const double F = theta[static_cast<size_t>(2 * j)];
+            const double W = theta[static_cast<size_t>(2 * j + 1)];
+            const Complex c = linear[static_cast<size_t>(j)];
+            const double h = 1e-5 * W;
+            double ff = 0, fw = 0, ww = 0, fre = 0, fim = 0, wre = 0, wim = 0;
+            for (size_t i = 0; i < Points(); ++i) {
+                const TermValue t = Term(F, W, f[i]);
+                const TermValue fp = Term(F + h, W, f[i]), fm = Term(F - h, W, f[i]);
+                const TermValue wp = Term(F, W + h, f[i]), wm = Term(F, W - h, f[i]);
+                const Complex r = std::conj(residual[i]);
+                ff -= (r * c * (fp.dF - fm.dF)).real() / (2 * h);
+                fw -= (r * c * (wp.dF - wm.dF)).real() / (2 * h);
+                ww -= (r * c * (wp.dW - wm.dW)).real() / (2 * h);
+                fre -= (r * t.dF).real();
+                fim -= (r * i1 * t.dF).real();
+                wre -= (r * t.dW).real();
+                wim -= (r * i1 * t.dW).real();
+            }
+            const int fi = at(2 * j), wi = at(2 * j + 1);
+            const int re = at(-1 - 2 * j), im = at(-1 - (2 * j + 1));
+            add(fi, fi, ff);
+            add(fi, wi, fw);
+            add(wi, wi, ww);
+            add(fi, re, fre);
+            add(fi, im, fim);
+            add(wi, re, wre);
+            add(wi, im, wim);
+        }
+        const int ti = at(static_cast<int>(DelayIndex()));
+        if (ti >= 0) {
+            double tt = 0.0;
+            for (size_t i = 0; i < Points(); ++i) {
+                const double w = kTwoPi * f[i];
+                tt -= (std::conj(residual[i]) * w * w * turned[i]).real();
+            }
+            add(ti, ti, tt);
+        }
     }
+
+    AllModesFit Result() const;
+};
+
+AllModesFit AllModesSolver::Impl::Result() const {
+    AllModesFit out;
+    out.complexData = complexData;
+    out.iterations = iterations;
+    out.converged = converged;
+    out.failure = failure;
+    out.points = RealValues();
+    if (!failure.empty()) return out;
+    out.valid = true;
+    const size_t N = Points();
+    // Every fitted real parameter's derivative, then the curvature and its inverse.
+    std::vector<std::vector<double>> real;  // for magnitudes
+    std::vector<std::vector<Complex>> complexColumns;
+    std::vector<int> which;
+    if (complexData) {
+        complexColumns = ComplexColumns(true, which);
+    } else {
+        real = MagnitudeColumns();
+        which = free;
+    }
+    const int P = static_cast<int>(which.size());
+    out.parameters = P;
+    std::vector<double> curvature(static_cast<size_t>(P * P));
+    for (int x = 0; x < P; ++x) {
+        for (int y = 0; y <= x; ++y) {
+            double s = 0.0;
+            if (complexData) {
+                const std::vector<Complex>& jx = complexColumns[static_cast<size_t>(x)];
+                const std::vector<Complex>& jy = complexColumns[static_cast<size_t>(y)];
+                for (size_t i = 0; i < N; ++i) s += (std::conj(jx[i]) * jy[i]).real();
+            } else {
+                const std::vector<double>& jx = real[static_cast<size_t>(x)];
+                const std::vector<double>& jy = real[static_cast<size_t>(y)];
+                for (size_t i = 0; i < N; ++i) s += jx[i] * jy[i];
+            }
+            curvature[static_cast<size_t>(x * P + y)] = s;
+            curvature[static_cast<size_t>(y * P + x)] = s;
+        }
+    }
+    auto at = [&](int key) {
+        for (int x = 0; x < P; ++x) {
+            if (which[static_cast<size_t>(x)] == key) return x;
+        }
+        return -1;
+    };
+    if (complexData) AddResidualCurvature(curvature, P, at);
+    std::vector<double> covariance;
+    InverseDiagonal(curvature, P, &covariance);
+    const double dof = std::max(1.0, static_cast<double>(out.points - P));
+    const double variance = chi / dof;
+    out.rms = std::sqrt(chi / out.points);
+    auto cov = [&](int x, int y) {
+        if (x < 0 || y < 0) return 0.0;
+        return covariance[static_cast<size_t>(x * P + y)] * variance;
+    };
+    auto sigma = [&](int x) {
+        if (x < 0) return 0.0;
+        const double v = cov(x, x);
+        return v > 0.0 && std::isfinite(v) ? std::sqrt(v) : std::numeric_limits<double>::infinity();
+    };
+    // A singular curvature leaves zeros: those directions are undetermined.
+    std::vector<double> diagonal = InverseDiagonal(curvature, P);
+    auto undetermined = [&](int x) {
+        return x >= 0 && !std::isfinite(diagonal[static_cast<size_t>(x)]);
+    };
     for (int j = 0; j < modes; ++j) {
         FittedMode m;
-        m.frequency = theta[2 * j];
-        m.width = theta[2 * j + 1];
-        m.amplitude = linear[static_cast<size_t>(j)];
-        m.frequencyError = std::sqrt(std::max(0.0, variance * diagonal[2 * j]));
-        m.widthError = std::sqrt(std::max(0.0, variance * diagonal[2 * j + 1]));
-        result.modes.push_back(m);
+        m.frequency = theta[static_cast<size_t>(2 * j)];
+        m.width = theta[static_cast<size_t>(2 * j + 1)];
+        int re = -1, im = -1;
+        if (complexData) {
+            m.amplitude = linear[static_cast<size_t>(j)];
+            re = at(-1 - 2 * j);
+            im = at(-1 - (2 * j + 1));
+        } else {
+            m.amplitude = Complex(theta[static_cast<size_t>(2 * modes + 2 * j)],
+                                  theta[static_cast<size_t>(2 * modes + 2 * j + 1)]);
+            re = at(2 * modes + 2 * j);
+            im = at(2 * modes + 2 * j + 1);
+        }
+        const int fi = at(2 * j), wi = at(2 * j + 1);
+        m.frequencyError = undetermined(fi) ? std::numeric_limits<double>::infinity() : sigma(fi);
+        m.widthError = undetermined(wi) ? std::numeric_limits<double>::infinity() : sigma(wi);
+        const double phase = std::arg(m.amplitude), size = std::abs(m.amplitude);
+        const double c = std::cos(phase), s = std::sin(phase);
+        if (undetermined(re) || undetermined(im)) {
+            m.amplitudeError = m.phaseError = std::numeric_limits<double>::infinity();
+        } else {
+            const double along =
+                c * c * cov(re, re) + s * s * cov(im, im) + 2 * c * s * cov(re, im);
+            const double across =
+                s * s * cov(re, re) + c * c * cov(im, im) - 2 * c * s * cov(re, im);
+            m.amplitudeError = std::sqrt(std::max(along, 0.0));
+            m.phaseError = size > 0.0 ? std::sqrt(std::max(across, 0.0)) / size
+                                      : std::numeric_limits<double>::infinity();
+        }
+        m.q = m.width > 0.0 ? m.frequency / (2.0 * m.width) : 0.0;
+        if (m.width > 0.0) {
+            const double dF = 1.0 / (2.0 * m.width), dW = -m.frequency / (2.0 * m.width * m.width);
+            const double var =
+                dF * dF * cov(fi, fi) + dW * dW * cov(wi, wi) + 2 * dF * dW * cov(fi, wi);
+            m.qError = std::isfinite(m.frequencyError) && std::isfinite(m.widthError)
+                           ? std::sqrt(std::max(var, 0.0))
+                           : std::numeric_limits<double>::infinity();
+        }
+        out.modes.push_back(m);
     }
-    result.offset = linear[static_cast<size_t>(modes)];
-    result.slope = linear[static_cast<size_t>(modes + 1)];
-    result.delay = theta[static_cast<size_t>(2 * modes)] * 1e-3;
-    return result;
+    if (complexData) {
+        out.offset = linear[static_cast<size_t>(modes)];
+        out.slope = linear[static_cast<size_t>(modes + 1)];
+        out.delay = theta[DelayIndex()];
+        const int ti = at(2 * modes);
+        out.delayError = ti < 0 ? 0.0 : sigma(ti);
+    } else {
+        out.offset = theta[static_cast<size_t>(4 * modes)];
+        out.slope = theta[static_cast<size_t>(4 * modes + 1)];
+    }
+    return out;
+}
+
+std::complex<double> AllModesValue(const AllModesFit& fit, double f) {
+    Complex s = fit.offset + fit.slope * (f * kSlopeScale);
+    for (const FittedMode& m : fit.modes) s += m.amplitude * Term(m.frequency, m.width, f).t;
+    return fit.complexData ? s * std::polar(1.0, -kTwoPi * f * fit.delay) : s;
+}
+
+AllModesSolver::AllModesSolver(std::vector<double> frequencies,
+                               std::vector<std::complex<double>> data,
+                               const std::vector<ModeGuess>& guesses,
+                               const AllModesOptions& options)
+    : m(std::make_unique<Impl>()) {
+    const size_t n = std::min(frequencies.size(), data.size());
+    frequencies.resize(n);
+    data.resize(n);
+    m->f = std::move(frequencies);
+    m->d = std::move(data);
+    m->options = options;
+    m->Start(guesses);
+}
+
+AllModesSolver::AllModesSolver(std::vector<double> frequencies, std::vector<double> magnitudes,
+                               const std::vector<ModeGuess>& guesses,
+                               const AllModesOptions& options)
+    : m(std::make_unique<Impl>()) {
+    const size_t n = std::min(frequencies.size(), magnitudes.size());
+    frequencies.resize(n);
+    magnitudes.resize(n);
+    m->f = std::move(frequencies);
+    m->mag = std::move(magnitudes);
+    m->complexData = false;
+    m->options = options;
+    m->Start(guesses);
+}
+
+AllModesSolver::~AllModesSolver() = default;
+
+bool AllModesSolver::Step() {
+    if (m->done) return false;
+    if (m->converged || m->iterations >= m->options.maxIterations) {
+        m->done = true;
+        return false;
+    }
+    ++m->iterations;
+    m->Iterate();
+    return true;
+}
+
+int AllModesSolver::Iterations() const { return m->iterations; }
+
+AllModesFit AllModesSolver::Result() const { return m->Result(); }
+
+AllModesFit FitAllModes(const std::vector<double>& frequencies,
+                        const std::vector<std::complex<double>>& data,
+                        const std::vector<ModeGuess>& guesses, const AllModesOptions& options) {
+    AllModesSolver solver(frequencies, data, guesses, options);
+    while (solver.Step()) {
+    }
+    return solver.Result();
+}
+
+AllModesFit FitAllModesToMagnitudes(const std::vector<double>& frequencies,
+                                    const std::vector<double>& magnitudes,
+                                    const std::vector<ModeGuess>& guesses,
+                                    const AllModesOptions& options) {
+    AllModesSolver solver(frequencies, magnitudes, guesses, options);
+    while (solver.Step()) {
+    }
+    return solver.Result();
 }
 
 }  // namespace sonarix

@@ -107,7 +107,7 @@ SplitPeaks FitSplitPeaks(const WaveSeries& series, double frequency) {
     std::vector<double> fw(m, 0.0), fs(m, 0.0), ww(m, 0.0), ws(m, 0.0);
     for (size_t k = 0; k < series.size(); ++k) {
         if (freqs[k].empty()) continue;
-        const AllModesFit fit = FitAllModes(freqs[k], data[k], guesses, true);
+        const AllModesFit fit = FitAllModes(freqs[k], data[k], guesses);
         if (fit.modes.size() != m) continue;
         // What is left of the alignment after the calibration (a few samples from one
         // playback to the next) turns the phase across the window; taken out before the
@@ -150,12 +150,15 @@ SplitPeaks FitSplitPeaks(const WaveSeries& series, double frequency) {
             nearest = distance;
         }
     }
-    // With the frequencies and widths fixed, every angle's amplitudes (no iteration: the
-    // linear solution at the given parameters).
+    // With the frequencies, widths and delay held, every angle's amplitudes (no iteration: the
+    // linear solution at the given parameters; a member silent at an angle reads its noise).
     const size_t c = static_cast<size_t>(result.chosen);
+    AllModesOptions held;
+    held.holdShapes = true;
+    held.delay = 0.0;
     for (size_t k = 0; k < series.size(); ++k) {
         if (freqs[k].empty()) continue;
-        const AllModesFit fit = FitAllModes(freqs[k], data[k], common, false);
+        const AllModesFit fit = FitAllModes(freqs[k], data[k], common, held);
         if (fit.modes.size() != m) continue;
         result.values[k] = std::abs(fit.modes[c].amplitude);
         for (size_t j = 0; j < m; ++j) {

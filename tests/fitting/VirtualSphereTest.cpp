@@ -62,7 +62,9 @@ protected:
             guesses.push_back({m.frequency + 2.0, 1.1 * m.width});
             sounding.push_back(j);
         }
-        const AllModesFit some = FitAllModes(f, d, guesses, false);
+        AllModesOptions calibrated;
+        calibrated.fitDelay = false;
+        const AllModesFit some = FitAllModes(f, d, guesses, calibrated);
         AllModesFit all = some;
         all.modes.assign(modes.size(), FittedMode{});
         for (size_t i = 0; i < sounding.size() && i < some.modes.size(); ++i)

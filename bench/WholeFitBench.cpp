@@ -1,0 +1,118 @@
+// The whole-spectrum fit on the physical virtual sphere: for each temperature and ring, a
+// calibrated fast measurement over 100 ... 10000 Hz (9900 points), every mode fitted at once,
+// compared with the modes the apparatus was built from. Prints the worst frequency and width
+// errors, the errors in units of the stated ones, and the fit's time.
+// Run from build/bench: bench_whole_fit [--verbose]
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <complex>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <numbers>
+#include <vector>
+
+#include "fitting/AllModesFit.h"
+#include "measurement/Latency.h"
+#include "measurement/Playback.h"
+#include "measurement/Sweep.h"
+#include "platform/audio/Audio.h"
+#include "platform/audio/VirtualApparatus.h"
+
+namespace {
+
+using namespace sonarix;
+
+class QuietWindow : public MeasureWindow {
+public:
+    SweepFields fields{"100", "10000", "10", "50"};
+    SweepFields Fields() const override { return fields; }
+    int SelectedSlot() const override { return 0; }
+    bool FftFilterOn() const override { return true; }
+    bool LockInOn() const override { return false; }
+    int VolumePosition() const override { return 50; }
+    void Redraw() override {}
+    void ShowLag(bool) override {}
+    void ShowSaturation(bool) override {}
+    void ShowMeasure(bool) override {}
+    void EnableMeasure(bool) override {}
+    void ShowProgress(const Progress&) override {}
+};
+
+class Calibrator : public CalibrationWindow {
+    int VolumePosition() const override { return 50; }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const bool verbose = argc > 1 && std::strcmp(argv[1], "--verbose") == 0;
+    double slowest = 0.0;
+    for (const double celsius : {0.0, 20.0, 40.0}) {
+        for (const double ring : {0.0, 0.003, 0.006, 0.009}) {
+            audio::SphereSetup setup;
+            setup.celsius = celsius;
+            setup.ring = ring;
+            auto backend = std::make_unique<audio::VirtualApparatus>(
+                audio::VirtualApparatus::Clock::Manual, audio::ResonatorModel::Sphere(setup));
+            audio::VirtualApparatus* apparatus = backend.get();
+            audio::UseBackend(std::move(backend));
+            auto s = std::make_unique<SharedState>();
+            audio::Init(-1, 44100, 0, nullptr, nullptr);
+            audio::RecordInit(-1);
+            StartRecording(*s);
+            apparatus->AdvanceMs(1000);
+            Calibrator calibrator;
+            CalibrateLatency(*s, calibrator);
+            QuietWindow window;
+            SweepEngine engine(*s, window);
+            engine.FastMeasure(FastSettings{});
+            std::vector<double> f;
+            std::vector<std::complex<double>> d;
+            for (int k = 1; k <= s->SpecCount[0]; ++k) {
+                f.push_back(s->SpecFreq[0][k]);
+                d.push_back(
+                    std::polar(s->SpecAmp[0][k], s->SpecPhase[0][k] * std::numbers::pi / 180.0));
+            }
+            std::vector<audio::CavityMode> modes;
+            std::vector<ModeGuess> guesses;
+            for (const audio::CavityMode& m : apparatus->Modes()) {
+                if (m.frequency > 10000.0) continue;
+                modes.push_back(m);
+                guesses.push_back({m.frequency + 2.0, 1.1 * m.width});
+            }
+            const auto t0 = std::chrono::steady_clock::now();
+            const AllModesFit fit = FitAllModes(f, d, guesses);
+            const double seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+            slowest = std::max(slowest, seconds);
+            double worstF = 0, worstW = 0, worstFSigma = 0;
+            for (size_t j = 0; j < modes.size(); ++j) {
+                const FittedMode& m = fit.modes[j];
+                const double df = std::abs(m.frequency - modes[j].frequency);
+                worstF = std::max(worstF, df);
+                worstW = std::max(worstW, std::abs(m.width / modes[j].width - 1.0));
+                worstFSigma = std::max(worstFSigma, df / m.frequencyError);
+                if (verbose) {
+                    std::printf(
+                        "   l %d n %d m %2d: %9.3f (%+.3f +- %.3f)  W %6.3f (%+.2f %%) |c| %.3f\n",
+                        modes[j].l, modes[j].n, modes[j].m, modes[j].frequency,
+                        m.frequency - modes[j].frequency, m.frequencyError, modes[j].width,
+                        100.0 * (m.width / modes[j].width - 1.0), std::abs(m.amplitude));
+                }
+            }
+            std::printf(
+                "%4.0f C, ring %.0f mm: %2zu modes on %zu points, %3d iterations%s, "
+                "%.3f s; worst F %.4f Hz (%.1f sigma), worst W %.2f %%, delay %.4f ms, "
+                "latency %.4f ms\n",
+                celsius, ring * 1e3, modes.size(), f.size(), fit.iterations,
+                fit.converged ? "" : " (not converged)", seconds, worstF, worstFSigma,
+                100.0 * worstW, fit.delay * 1e3,
+                s->Latency.valid ? s->Latency.samples / 44.1 - 10.0 : 0.0);
+            audio::UseBackend(nullptr);
+        }
+    }
+    std::printf("slowest whole fit: %.3f s\n", slowest);
+    return 0;
+}
