@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "fitting/AllModesFit.h"
+#include "fitting/FindModes.h"
 #include "measurement/Latency.h"
 #include "measurement/Playback.h"
 #include "measurement/Sweep.h"
@@ -76,40 +77,90 @@ int main(int argc, char** argv) {
                     std::polar(s->SpecAmp[0][k], s->SpecPhase[0][k] * std::numbers::pi / 180.0));
             }
             std::vector<audio::CavityMode> modes;
-            std::vector<ModeGuess> guesses;
             for (const audio::CavityMode& m : apparatus->Modes()) {
-                if (m.frequency > 10000.0) continue;
-                modes.push_back(m);
-                guesses.push_back({m.frequency + 2.0, 1.1 * m.width});
+                if (m.frequency < 10000.0) modes.push_back(m);
             }
+            ModeProblem problem;
+            problem.frequencies = f;
+            problem.data = d;
             const auto t0 = std::chrono::steady_clock::now();
-            const AllModesFit fit = FitAllModes(f, d, guesses);
-            const double seconds =
+            const ModeSearch search = FindModes(problem);
+            const double searchSeconds =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+            // The fit alone, from the found modes.
+            const auto t1 = std::chrono::steady_clock::now();
+            const AllModesFit fit = FitAllModes(f, d, search.modes);
+            const double seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - t1).count();
             slowest = std::max(slowest, seconds);
             double worstF = 0, worstW = 0, worstFSigma = 0;
-            for (size_t j = 0; j < modes.size(); ++j) {
-                const FittedMode& m = fit.modes[j];
-                const double df = std::abs(m.frequency - modes[j].frequency);
+            int missed = 0;
+            std::vector<bool> matched(fit.modes.size(), false);
+            for (const audio::CavityMode& truth : modes) {
+                size_t best = 0;
+                for (size_t j = 1; j < fit.modes.size(); ++j) {
+                    if (std::abs(fit.modes[j].frequency - truth.frequency) <
+                        std::abs(fit.modes[best].frequency - truth.frequency))
+                        best = j;
+                }
+                const FittedMode* m = fit.modes.empty() ? nullptr : &fit.modes[best];
+                const double df =
+                    m != nullptr ? std::abs(m->frequency - truth.frequency) : HUGE_VAL;
+                const double strength =
+                    std::abs(audio::AngleGain(truth, apparatus->HemisphereAngle()));
+                if (df > 0.5 * truth.width) {
+                    ++missed;
+                    if (verbose)
+                        std::printf("   l %d n %d m %2d: %9.3f missed (angle gain %.3f)\n", truth.l,
+                                    truth.n, truth.m, truth.frequency, strength);
+                    continue;
+                }
+                matched[best] = true;
                 worstF = std::max(worstF, df);
-                worstW = std::max(worstW, std::abs(m.width / modes[j].width - 1.0));
-                worstFSigma = std::max(worstFSigma, df / m.frequencyError);
+                worstW = std::max(worstW, std::abs(m->width / truth.width - 1.0));
+                worstFSigma = std::max(worstFSigma, df / m->frequencyError);
                 if (verbose) {
                     std::printf(
-                        "   l %d n %d m %2d: %9.3f (%+.3f +- %.3f)  W %6.3f (%+.2f %%) |c| %.3f\n",
-                        modes[j].l, modes[j].n, modes[j].m, modes[j].frequency,
-                        m.frequency - modes[j].frequency, m.frequencyError, modes[j].width,
-                        100.0 * (m.width / modes[j].width - 1.0), std::abs(m.amplitude));
+                        "   l %d n %d m %2d: %9.3f (%+.3f +- %.3f)  W %6.3f (%+.2f %%) "
+                        "|c| %.3f (angle gain %.3f)\n",
+                        truth.l, truth.n, truth.m, truth.frequency, m->frequency - truth.frequency,
+                        m->frequencyError, truth.width, 100.0 * (m->width / truth.width - 1.0),
+                        std::abs(m->amplitude), strength);
                 }
             }
+            int extra = 0;
+            for (size_t j = 0; j < fit.modes.size(); ++j) {
+                if (matched[j]) continue;
+                ++extra;
+                if (verbose)
+                    std::printf("   extra: %9.3f W %.3f |c| %.3f +- %.3f\n", fit.modes[j].frequency,
+                                fit.modes[j].width, std::abs(fit.modes[j].amplitude),
+                                fit.modes[j].amplitudeError);
+            }
             std::printf(
-                "%4.0f C, ring %.0f mm: %2zu modes on %zu points, %3d iterations%s, "
-                "%.3f s; worst F %.4f Hz (%.1f sigma), worst W %.2f %%, delay %.4f ms, "
-                "latency %.4f ms\n",
-                celsius, ring * 1e3, modes.size(), f.size(), fit.iterations,
-                fit.converged ? "" : " (not converged)", seconds, worstF, worstFSigma,
-                100.0 * worstW, fit.delay * 1e3,
-                s->Latency.valid ? s->Latency.samples / 44.1 - 10.0 : 0.0);
+                "%4.0f C, ring %.0f mm: %2zu modes, %2zu found (%d missed, %d extra) in "
+                "%.2f s (%d fits); the fit %3d iterations%s, %.3f s; worst F %.4f Hz "
+                "(%.1f sigma), worst W %.2f %%, delay %.4f ms, latency %.4f ms, correlation %.2f, "
+                "rms %.3g\n",
+                celsius, ring * 1e3, modes.size(), fit.modes.size(), missed, extra, searchSeconds,
+                search.fits, fit.iterations, fit.converged ? "" : " (not converged)", seconds,
+                worstF, worstFSigma, 100.0 * worstW, fit.delay * 1e3,
+                s->Latency.valid ? s->Latency.samples / 44.1 - 10.0 : 0.0, fit.correlation,
+                fit.rms);
+            if (verbose) {
+                // The residuals by band.
+                for (double lo = 100.0; lo < 10000.0; lo += 1000.0) {
+                    double sum = 0.0;
+                    int n = 0;
+                    for (size_t i = 0; i < f.size(); ++i) {
+                        if (f[i] < lo || f[i] >= lo + 1000.0) continue;
+                        sum += std::norm(d[i] - AllModesValue(fit, f[i]));
+                        ++n;
+                    }
+                    std::printf("    %5.0f ... %5.0f Hz: residual rms %.3g\n", lo, lo + 1000.0,
+                                std::sqrt(sum / (2.0 * n)));
+                }
+            }
             audio::UseBackend(nullptr);
         }
     }

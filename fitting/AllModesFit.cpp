@@ -615,6 +615,41 @@ struct AllModesSolver::Impl {
         }
     }
 
+    // The residuals' variance per real value over points first ... last - 1, raised by how much
+    // neighbouring points go together: 1 + 2 sum rho_k, summed while the correlation stands
+    // clear of what chance gives. Neighbouring points of a finely spaced spectrum share their
+    // noise (a fast measurement resolves the inverse of the response's length, several points),
+    // and a model that misses something leaves residuals that go together over its extent.
+    struct LocalNoise {
+        double variance = 0.0, correlation = 1.0;
+    };
+    LocalNoise NoiseOver(const std::vector<Complex>& r, size_t first, size_t last) const {
+        LocalNoise out;
+        const size_t n = last - first;
+        double zero = 0.0;
+        for (size_t i = first; i < last; ++i) zero += std::norm(r[i]);
+        if (n == 0) return out;
+        out.variance = zero / static_cast<double>(n * (complexData ? 2 : 1));
+        if (!(zero > 0.0) || n < 16) return out;
+        const double chance = 2.0 / std::sqrt(static_cast<double>(n));
+        double sum = 0.0;
+        for (size_t k = 1; k < std::min<size_t>(n / 4, 200); ++k) {
+            double c = 0.0;
+            for (size_t i = first; i + k < last; ++i) c += (std::conj(r[i]) * r[i + k]).real();
+            const double rho = c / zero;
+            if (rho < chance) break;
+            sum += rho;
+        }
+        out.correlation = 1.0 + 2.0 * sum;
+        return out;
+    }
+    std::vector<Complex> Residuals() const {
+        if (complexData) return residual;
+        std::vector<double> real;
+        MagnitudeSquares(theta, &real);
+        return std::vector<Complex>(real.begin(), real.end());
+    }
+
     AllModesFit Result() const;
 };
 
@@ -667,8 +702,18 @@ AllModesFit AllModesSolver::Impl::Result() const {
     std::vector<double> covariance;
     InverseDiagonal(curvature, P, &covariance);
     const double dof = std::max(1.0, static_cast<double>(out.points - P));
-    const double variance = chi / dof;
-    out.rms = std::sqrt(chi / out.points);
+    // Neighbouring points of a finely spaced spectrum share their noise (a fast measurement's
+    // resolution is the inverse of the response's length, several points): the variance of
+    // anything fitted grows by the residuals' correlation, 1 + 2 sum rho_k, summed while the
+    // correlation stands clear of what chance gives.
+    // The delay and the background take the whole range's noise, each mode that of the points
+    // around it (the noise of a spectrum changes with frequency).
+    const std::vector<Complex> r = Residuals();
+    const LocalNoise whole = NoiseOver(r, 0, N);
+    out.correlation = whole.correlation;
+    const double points = static_cast<double>(out.points);
+    double variance = chi / dof * whole.correlation;
+    out.rms = std::sqrt(chi / points);
     auto cov = [&](int x, int y) {
         if (x < 0 || y < 0) return 0.0;
         return covariance[static_cast<size_t>(x * P + y)] * variance;
@@ -678,6 +723,8 @@ AllModesFit AllModesSolver::Impl::Result() const {
         const double v = cov(x, x);
         return v > 0.0 && std::isfinite(v) ? std::sqrt(v) : std::numeric_limits<double>::infinity();
     };
+    const bool ascending = std::is_sorted(f.begin(), f.end());
+    const double wholeVariance = variance;
     // A singular curvature leaves zeros: those directions are undetermined.
     std::vector<double> diagonal = InverseDiagonal(curvature, P);
     auto undetermined = [&](int x) {
@@ -697,6 +744,22 @@ AllModesFit AllModesSolver::Impl::Result() const {
                                   theta[static_cast<size_t>(2 * modes + 2 * j + 1)]);
             re = at(2 * modes + 2 * j);
             im = at(2 * modes + 2 * j + 1);
+        }
+        variance = wholeVariance;
+        if (ascending) {
+            // Ten widths either side, and at least 25 points.
+            const double reach = 10.0 * m.width;
+            auto first = static_cast<size_t>(
+                std::lower_bound(f.begin(), f.end(), m.frequency - reach) - f.begin());
+            auto last = static_cast<size_t>(
+                std::upper_bound(f.begin(), f.end(), m.frequency + reach) - f.begin());
+            while (last - first < 50 && (first > 0 || last < N)) {
+                if (first > 0) --first;
+                if (last < N) ++last;
+            }
+            const LocalNoise local = NoiseOver(r, first, last);
+            // The local share of the degrees of freedom is that of the whole.
+            variance = local.variance * points / dof * local.correlation;
         }
         const int fi = at(2 * j), wi = at(2 * j + 1);
         m.frequencyError = undetermined(fi) ? std::numeric_limits<double>::infinity() : sigma(fi);
@@ -725,6 +788,7 @@ AllModesFit AllModesSolver::Impl::Result() const {
         }
         out.modes.push_back(m);
     }
+    variance = wholeVariance;
     if (complexData) {
         out.offset = linear[static_cast<size_t>(modes)];
         out.slope = linear[static_cast<size_t>(modes + 1)];

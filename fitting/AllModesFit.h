@@ -44,6 +44,9 @@ struct AllModesFit {
     std::complex<double> offset, slope;
     double delay = 0.0, delayError = 0.0;  // s; 0 for magnitude data
     double rms = 0.0;                      // of the residuals, per real component
+    // How much the residuals of neighbouring points go together: the factor by which the
+    // errors' variances were raised over those of independent points (1: independent).
+    double correlation = 1.0;
     int iterations = 0;
     int points = 0;      // real values fitted (two per frequency for complex data)
     int parameters = 0;  // real parameters fitted

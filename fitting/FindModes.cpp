@@ -1,0 +1,340 @@
+// The mode search of the whole-spectrum fit.
+#include "fitting/FindModes.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+namespace sonarix {
+namespace {
+
+using Value = std::complex<double>;
+
+double Median(std::vector<double> v) {
+    if (v.empty()) return 0.0;
+    auto mid = v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2);
+    std::nth_element(v.begin(), mid, v.end());
+    return *mid;
+}
+
+// The magnitudes' noise: the median absolute second difference over 1.652, as for white noise.
+double MagnitudeNoise(const std::vector<double>& y) {
+    std::vector<double> d;
+    for (size_t i = 1; i + 1 < y.size(); ++i)
+        d.push_back(std::abs(y[i + 1] - 2.0 * y[i] + y[i - 1]));
+    return Median(std::move(d)) / 1.652;
+}
+
+// Where y first falls below `level` walking from i by `step`, interpolated; false at the end.
+bool Crossing(const std::vector<double>& x, const std::vector<double>& y, size_t i, int step,
+              double level, double& at) {
+    for (size_t j = i;;) {
+        if ((step < 0 && j == 0) || (step > 0 && j + 1 >= y.size())) return false;
+        const size_t k = step < 0 ? j - 1 : j + 1;
+        if (y[k] < level) {
+            at = x[j] + (y[j] - level) / (y[j] - y[k]) * (x[k] - x[j]);
+            return true;
+        }
+        j = k;
+    }
+}
+
+std::vector<double> Magnitudes(const ModeProblem& p) {
+    std::vector<double> y(p.data.size());
+    for (size_t i = 0; i < y.size(); ++i)
+        y[i] = p.complexData ? std::abs(p.data[i]) : p.data[i].real();
+    return y;
+}
+
+std::vector<double> RealParts(const ModeProblem& p) {
+    std::vector<double> y(p.data.size());
+    for (size_t i = 0; i < y.size(); ++i) y[i] = p.data[i].real();
+    return y;
+}
+
+// A fit of the guesses over the problem's points, from the delay `delay` when it is a number.
+std::unique_ptr<AllModesSolver> Solver(const ModeProblem& p, const std::vector<ModeGuess>& g,
+                                       double delay) {
+    AllModesOptions options;
+    options.delay = delay;
+    options.maxIterations = 60;
+    if (p.complexData) return std::make_unique<AllModesSolver>(p.frequencies, p.data, g, options);
+    return std::make_unique<AllModesSolver>(p.frequencies, RealParts(p), g, options);
+}
+
+// Every fitted mode a resonance of the range: inside it (or beyond by less than its width),
+// a quality factor of 2 or more, narrower than a quarter of the range, its amplitude clear of
+// its error, and no two within a tenth of their widths of each other.
+bool Plausible(const AllModesFit& fit, double from, double to, size_t* weakest = nullptr) {
+    bool ok = true;
+    double lowest = HUGE_VAL;
+    for (size_t j = 0; j < fit.modes.size(); ++j) {
+        const FittedMode& m = fit.modes[j];
+        const double F = m.frequency, W = m.width;
+        const double clarity = std::abs(m.amplitude) / m.amplitudeError;
+        bool good = W > 0.0 && F / (2.0 * W) >= 2.0 && W < 0.25 * (to - from) && F > from - W &&
+                    F < to + W && std::isfinite(F) && clarity > 3.0;
+        for (size_t k = 0; k < fit.modes.size(); ++k) {
+            if (k != j &&
+                std::abs(fit.modes[k].frequency - F) < 0.1 * std::min(W, fit.modes[k].width))
+                good = false;
+        }
+        // The mode to drop first: an implausible one, else the least clear.
+        const double rank = good ? clarity : -1.0;
+        if (rank < lowest) {
+            lowest = rank;
+            if (weakest != nullptr) *weakest = j;
+        }
+        ok = ok && good;
+    }
+    return ok;
+}
+
+std::vector<ModeGuess> GuessesOf(const AllModesFit& fit) {
+    std::vector<ModeGuess> g;
+    for (const FittedMode& m : fit.modes) g.push_back({m.frequency, m.width});
+    return g;
+}
+
+// The residuals' noise per real value: from the median modulus of the residuals (robust to the
+// few points a missing mode leaves high).
+double ResidualNoise(const ModeProblem& p, const AllModesFit& fit) {
+    std::vector<double> r(p.frequencies.size());
+    for (size_t i = 0; i < r.size(); ++i) {
+        const Value model = AllModesValue(fit, p.frequencies[i]);
+        r[i] = p.complexData ? std::abs(p.data[i] - model)
+                             : std::abs(p.data[i].real() - std::abs(model));
+    }
+    // A complex Gaussian of sigma per component has the median modulus sigma sqrt(2 ln 2); a
+    // real one the median absolute value 0.6745 sigma.
+    return Median(std::move(r)) / (p.complexData ? std::sqrt(2.0 * std::numbers::ln2) : 0.6745);
+}
+
+// How much neighbouring residuals go together, 1 + 2 sum rho_k: the median over eight stretches
+// of the range, so that a stretch the model misses (the loudspeaker's roll-off) does not count.
+double TypicalCorrelation(const std::vector<Value>& r) {
+    std::vector<double> factors;
+    const size_t n = r.size(), part = n / 8;
+    if (part < 16) return 1.0;
+    for (size_t first = 0; first + part <= n; first += part) {
+        double zero = 0.0;
+        for (size_t i = first; i < first + part; ++i) zero += std::norm(r[i]);
+        if (!(zero > 0.0)) continue;
+        const double chance = 2.0 / std::sqrt(static_cast<double>(part));
+        double sum = 0.0;
+        for (size_t k = 1; k < part / 4; ++k) {
+            double c = 0.0;
+            for (size_t i = first; i + k < first + part; ++i)
+                c += (std::conj(r[i]) * r[i + k]).real();
+            if (c / zero < chance) break;
+            sum += c / zero;
+        }
+        factors.push_back(1.0 + 2.0 * sum);
+    }
+    return factors.empty() ? 1.0 : Median(factors);
+}
+
+struct Place {
+    double at = -1.0;         // below 0: none
+    double from = 0, to = 0;  // the stretch around it that stands out
+    double shared = 1.0;      // the residuals' typical correlation
+};
+
+// Where the residuals stand highest above the noise, over a window of about a mode's width:
+// the centre of that window, if it stands out by more than eight of its standard deviations,
+// and the stretch around it that stands out by more than two. Stretches tried before are
+// passed over.
+Place ResidualPlace(const ModeProblem& p, const AllModesFit& fit, double noise, double width,
+                    const std::vector<std::pair<double, double>>& tried) {
+    Place out;
+    const size_t n = p.frequencies.size();
+    if (n < 8 || !(noise > 0.0)) return out;
+    std::vector<Value> r(n);
+    for (size_t i = 0; i < n; ++i) {
+        const Value model = AllModesValue(fit, p.frequencies[i]);
+        r[i] = p.complexData ? p.data[i] - model : Value(p.data[i].real() - std::abs(model), 0.0);
+    }
+    // Correlated points count as fewer independent ones.
+    const double shared = TypicalCorrelation(r);
+    const double spacing =
+        (p.frequencies.back() - p.frequencies.front()) / static_cast<double>(n - 1);
+    const size_t half = std::max<size_t>(1, static_cast<size_t>(width / spacing));
+    const double values = p.complexData ? 2.0 : 1.0;  // the mean of z under noise alone
+    std::vector<double> deviation(n);
+    double sum = 0.0;
+    size_t count = 0;
+    auto z = [&](size_t i) { return std::norm(r[i]) / (noise * noise); };
+    // A running sum over i - half ... i + half.
+    for (size_t i = 0; i < std::min(n, half + 1); ++i) {
+        sum += z(i);
+        ++count;
+    }
+    for (size_t i = 0; i < n; ++i) {
+        if (i > 0) {
+            if (i + half < n) {
+                sum += z(i + half);
+                ++count;
+            }
+            if (i > half) {
+                sum -= z(i - half - 1);
+                --count;
+            }
+        }
+        // Noise alone: z is chi-square of `values` degrees, of variance 2 values per point.
+        deviation[i] = (sum / static_cast<double>(count) - values) /
+                       std::sqrt(2.0 * values * shared / static_cast<double>(count));
+    }
+    size_t best = n;
+    for (size_t i = 0; i < n; ++i) {
+        const double f = p.frequencies[i];
+        bool passed = false;
+        for (const auto& [lo, hi] : tried) passed = passed || (lo <= f && f <= hi);
+        if (!passed && deviation[i] > 8.0 && (best == n || deviation[i] > deviation[best]))
+            best = i;
+    }
+    if (best == n) return out;
+    size_t lo = best, hi = best;
+    while (lo > 0 && deviation[lo - 1] > 2.0) --lo;
+    while (hi + 1 < n && deviation[hi + 1] > 2.0) ++hi;
+    out.at = p.frequencies[best];
+    out.shared = shared;
+    out.from = p.frequencies[lo] - width;
+    out.to = p.frequencies[hi] + width;
+    return out;
+}
+
+}  // namespace
+
+ModeProblem ProblemOf(const FitData& data, double from, double to, bool phases) {
+    ModeProblem p;
+    p.complexData = phases && data.Phased;
+    std::vector<std::pair<double, Value>> points;
+    for (int i = 1; i <= data.FitCount; ++i) {
+        const double f = data.FitFrequency[i];
+        if (!(from < f && f < to) || !std::isfinite(data.FitAmplitude[i])) continue;
+        const Value v = p.complexData ? std::polar(data.FitAmplitude[i],
+                                                   data.FitPhase[i] * std::numbers::pi / 180.0)
+                                      : Value(data.FitAmplitude[i], 0.0);
+        if (std::isfinite(v.real()) && std::isfinite(v.imag())) points.emplace_back(f, v);
+    }
+    std::stable_sort(points.begin(), points.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& [f, v] : points) {
+        p.frequencies.push_back(f);
+        p.data.push_back(v);
+    }
+    return p;
+}
+
+std::vector<ModeGuess> ClearMaxima(const ModeProblem& p) {
+    const std::vector<double>& x = p.frequencies;
+    const std::vector<double> y = Magnitudes(p);
+    const double noise = MagnitudeNoise(y);
+    const double highest = y.empty() ? 0.0 : *std::max_element(y.begin(), y.end());
+    std::vector<ModeGuess> found;
+    for (size_t i = 1; i + 1 < y.size(); ++i) {
+        if (!(y[i] > y[i - 1]) || y[i + 1] > y[i]) continue;
+        double leftMin = y[i], rightMin = y[i];
+        for (size_t j = i; j-- > 0 && y[j] <= y[i];) leftMin = std::min(leftMin, y[j]);
+        for (size_t j = i + 1; j < y.size() && y[j] <= y[i]; ++j)
+            rightMin = std::min(rightMin, y[j]);
+        if (!(y[i] - std::max(leftMin, rightMin) > std::max(6.0 * noise, 0.05 * highest))) continue;
+        // The term falls to half its height at F +- sqrt(3) W; where one flank does not get
+        // there (a neighbour's hump), the other tells.
+        double left = 0.0, right = 0.0;
+        const bool hasLeft = Crossing(x, y, i, -1, 0.5 * y[i], left);
+        const bool hasRight = Crossing(x, y, i, +1, 0.5 * y[i], right);
+        if (!hasLeft && !hasRight) continue;
+        const double half =
+            hasLeft && hasRight ? 0.5 * (right - left) : (hasLeft ? x[i] - left : right - x[i]);
+        const double width = std::max(half / std::sqrt(3.0), 1e-3);
+        // A clear resonance, not a bump of a broad background (the residuals find the rest).
+        if (x[i] / (2.0 * width) < kClearQuality) continue;
+        found.push_back({x[i], width});
+    }
+    return found;
+}
+
+FitSteps SearchModes(const ModeProblem& p, ModeSearch& out, const bool& stop) {
+    out = ModeSearch{};
+    if (p.frequencies.size() < 8) co_return 0;
+    const double from = p.frequencies.front(), to = p.frequencies.back();
+    std::vector<ModeGuess> guesses = ClearMaxima(p);
+    if (guesses.empty()) co_return 0;
+    int steps = 0;
+    AllModesFit fit;
+    std::unique_ptr<AllModesSolver> solver = Solver(p, guesses, NAN);
+    while (!stop && solver->Step()) {
+        ++steps;
+        co_yield 0;
+    }
+    fit = solver->Result();
+    ++out.fits;
+    if (!fit.valid) co_return steps;
+    // Modes the data do not hold (a shoulder's maximum, a bump of the noise) leave first.
+    for (size_t weakest = 0;
+         !stop && !Plausible(fit, from, to, &weakest) && fit.modes.size() > 1;) {
+        guesses = GuessesOf(fit);
+        guesses.erase(guesses.begin() + static_cast<std::ptrdiff_t>(weakest));
+        solver = Solver(p, guesses, fit.delay);
+        while (!stop && solver->Step()) {
+            ++steps;
+            co_yield 0;
+        }
+        fit = solver->Result();
+        ++out.fits;
+    }
+    out.modes = GuessesOf(fit);
+    out.fit = fit;
+    out.noise = ResidualNoise(p, fit);
+    // Then what the residuals hold.
+    std::vector<std::pair<double, double>> tried;
+    while (!stop && static_cast<int>(fit.modes.size()) < kMostModes) {
+        std::vector<double> widths;
+        for (const FittedMode& m : fit.modes) widths.push_back(m.width);
+        const double width = Median(widths);
+        const Place found = ResidualPlace(p, fit, out.noise, width, tried);
+        if (found.at < 0.0) break;
+        tried.emplace_back(found.from, found.to);
+        const double place = found.at;
+        // The added mode as wide as its nearest neighbour.
+        double near = width, distance = HUGE_VAL;
+        for (const FittedMode& m : fit.modes) {
+            if (std::abs(m.frequency - place) < distance) {
+                distance = std::abs(m.frequency - place);
+                near = m.width;
+            }
+        }
+        guesses = GuessesOf(fit);
+        guesses.push_back({place, near});
+        std::sort(guesses.begin(), guesses.end(),
+                  [](const ModeGuess& a, const ModeGuess& b) { return a.frequency < b.frequency; });
+        solver = Solver(p, guesses, fit.delay);
+        while (!stop && solver->Step()) {
+            ++steps;
+            co_yield 0;
+        }
+        const AllModesFit trial = solver->Result();
+        ++out.fits;
+        const double gain =
+            (fit.rms * fit.rms - trial.rms * trial.rms) * trial.points / (out.noise * out.noise);
+        if (!trial.valid || gain < kLeastModeGain * found.shared || !Plausible(trial, from, to))
+            continue;
+        fit = trial;
+        out.modes = GuessesOf(fit);
+        out.fit = fit;
+        out.noise = ResidualNoise(p, fit);
+    }
+    co_return steps;
+}
+
+ModeSearch FindModes(const ModeProblem& problem) {
+    ModeSearch out;
+    const bool stop = false;
+    FitSteps steps = SearchModes(problem, out, stop);
+    while (steps.Next()) {
+    }
+    return out;
+}
+
+}  // namespace sonarix
