@@ -255,11 +255,12 @@ std::vector<ModeGuess> ClearMaxima(const ModeProblem& p) {
     return found;
 }
 
-FitSteps SearchModes(const ModeProblem& p, ModeSearch& out, const bool& stop) {
+FitSteps SearchModes(const ModeProblem& p, ModeSearch& out, const bool& stop,
+                     std::vector<ModeGuess> start) {
     out = ModeSearch{};
     if (p.frequencies.size() < 8) co_return 0;
     const double from = p.frequencies.front(), to = p.frequencies.back();
-    std::vector<ModeGuess> guesses = ClearMaxima(p);
+    std::vector<ModeGuess> guesses = start.empty() ? ClearMaxima(p) : std::move(start);
     if (guesses.empty()) co_return 0;
     int steps = 0;
     AllModesFit fit;

@@ -40,7 +40,9 @@ inline constexpr int kMostModes = 40;
 
 // The search a solver step at a time: `out` holds what was found so far; `stop` ends it early
 // (between two steps) with that. The problem, `out` and `stop` must outlive the steps.
-FitSteps SearchModes(const ModeProblem& problem, ModeSearch& out, const bool& stop);
+// It starts from `start` (ascending) when given, else from the clear maxima.
+FitSteps SearchModes(const ModeProblem& problem, ModeSearch& out, const bool& stop,
+                     std::vector<ModeGuess> start = {});
 // The same at once.
 ModeSearch FindModes(const ModeProblem& problem);
 

@@ -7,6 +7,7 @@
 #include <limits>
 #include <numbers>
 
+#include "fitting/AllModesFit.h"
 #include "fitting/FitRun.h"
 
 namespace sonarix {
@@ -95,11 +96,56 @@ FitReport ComputeFitReport(const FitPoints& points, const Params& a, const FitLi
     return r;
 }
 
+bool Determined(double amplitude, double amplitudeError, double phaseError) {
+    return amplitudeError < 0.5 * std::abs(amplitude) && !(phaseError >= 30.0);
+}
+
+PeakErrors ErrorsOf(const FittedMode& m) {
+    PeakErrors e;
+    e.valid = true;
+    e.frequency = m.frequencyError;
+    e.amplitude = m.amplitudeError;
+    e.width = m.widthError;
+    e.phase = m.phaseError * 180.0 / std::numbers::pi;
+    e.q = m.q;
+    e.qError = m.qError;
+    e.undetermined = !Determined(std::abs(m.amplitude), e.amplitude, e.phase);
+    e.otherAmplitude = std::abs(m.amplitude);
+    e.otherPhase = -std::arg(m.amplitude) * 180.0 / std::numbers::pi;
+    return e;
+}
+
+namespace {
+constexpr const char* kReportHeader =
+    "Peak,F [Hz],sigma F [Hz],A,sigma A,W [Hz],sigma W [Hz],Phase [degrees],"
+    "sigma Phase [degrees],Q,sigma Q,chi-square,n,m,steps,Data fitted,"
+    "A and phase determined,Fit,Delay [s]\r\n";
+}  // namespace
+
+std::string WholeFitReportLines(const AllModesFit& fit) {
+    std::string out = kReportHeader;
+    const double chisq = fit.rms * fit.rms * fit.points;
+    int k = 0;
+    for (const FittedMode& m : fit.modes) {
+        const PeakErrors e = ErrorsOf(m);
+        out += std::to_string(++k);
+        for (const double v : {m.frequency, e.frequency, std::abs(m.amplitude), e.amplitude,
+                               m.width, e.width, e.otherPhase, e.phase, e.q, e.qError, chisq}) {
+            out += ',';
+            if (std::isfinite(v)) AppendNumber(out, v);  // an undetermined error: left empty
+        }
+        out += ',' + std::to_string(fit.points) + ',' + std::to_string(fit.parameters) + ',' +
+               std::to_string(fit.iterations) + ',' +
+               (fit.complexData ? "amplitude and phase" : "amplitude") + ',' +
+               (e.undetermined ? "no" : "yes") + ",whole spectrum,";
+        AppendNumber(out, fit.delay);
+        out += "\r\n";
+    }
+    return out;
+}
+
 std::string FitReportLines(const FitReport& r, const PeakTable& t) {
-    std::string out =
-        "Peak,F [Hz],sigma F [Hz],A,sigma A,W [Hz],sigma W [Hz],Phase [degrees],"
-        "sigma Phase [degrees],Q,sigma Q,chi-square,n,m,steps,Data fitted,"
-        "A and phase determined\r\n";
+    std::string out = kReportHeader;
     for (int k = 1; k <= kPeaks; ++k) {
         const PeakErrors& e = r.peaks[static_cast<size_t>(k)];
         if (!(t.PeakAmplitude[k] > 0) || !e.valid) continue;
@@ -112,7 +158,14 @@ std::string FitReportLines(const FitReport& r, const PeakTable& t) {
         }
         out += ',' + std::to_string(r.points) + ',' + std::to_string(r.parameters) + ',' +
                std::to_string(r.steps) + ',' + (r.phases ? "amplitude and phase" : "amplitude") +
-               ',' + (e.undetermined ? "no" : "yes") + "\r\n";
+               ',' +
+               (e.undetermined || !Determined(t.PeakAmplitude[k], e.amplitude,
+                                              std::isnan(e.phase) ? 0.0 : e.phase)
+                    ? "no"
+                    : "yes") +
+               ",Start Fit,";
+        if (r.phases) AppendNumber(out, r.delay);
+        out += "\r\n";
     }
     return out;
 }

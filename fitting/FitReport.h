@@ -32,7 +32,16 @@ struct FitReport {
     int steps = 0;
     bool phases = false;  // complex data fitted: amplitudes and phases
     double delay = 0.0;   // the delay found with them [s]
+    bool whole = false;   // made by the whole-spectrum fit ("Fit All Modes")
 };
+
+// Whether an amplitude and phase are told by the data: the amplitude's error below half of it
+// and the phase's below 30 degrees.
+bool Determined(double amplitude, double amplitudeError, double phaseErrorDegrees);
+
+struct FittedMode;
+// A whole-spectrum fit's mode in the report's terms (phases in degrees, as the table's).
+PeakErrors ErrorsOf(const FittedMode& mode);
 
 // Q = F / (2W): the model's modulus falls to A / sqrt(2) at F +- W. 0 for W = 0.
 double QualityFactor(double frequency, double width);
@@ -54,5 +63,9 @@ FitReport ComputeFitReport(const FitPoints& points, const Params& a, const FitLi
 // determine the peak's amplitude and phase ("yes", or "no" where another solution fits as
 // well).
 std::string FitReportLines(const FitReport& report, const PeakTable& peaks);
+// The same file of a whole-spectrum fit, one line per mode, all of them; its delay and the fit's
+// name in two more columns ("Fit": "whole spectrum"; the Parts' fit writes "Start Fit").
+struct AllModesFit;
+std::string WholeFitReportLines(const AllModesFit& fit);
 
 }  // namespace sonarix

@@ -1,10 +1,12 @@
 // The fit run.
 #include "fitting/FitRun.h"
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <utility>
 
+#include "fitting/FindModes.h"
 #include "fitting/FindPeaks.h"
 #include "measurement/FixedText.h"
 #include "measurement/Messages.h"
@@ -63,8 +65,23 @@ Params PeakVector(PeakTable& t) {
 }
 
 void ComputeFitCurve(FitState& fit) {
+    if (fit.Whole) {
+        for (int i = 1; i <= fit.data.FitCount; ++i)
+            fit.data.FitCurve[i] = std::abs(AllModesValue(*fit.Whole, fit.data.FitFrequency[i]));
+        return;
+    }
     ModelCurve(PeakVector(fit.peaks), fit.data.FitFrequency.data() + 1,
                fit.data.FitCurve.data() + 1, fit.data.FitCount);
+}
+
+std::complex<double> FitModelAt(const FitState& fit, double f) {
+    if (fit.Whole) return AllModesValue(*fit.Whole, f);
+    PeakTable t = fit.peaks;
+    const Params p = PeakVector(t);
+    const double re = ModelValue(p, f, kRealPart, fit.Delay, fit.DelayCentre);
+    const double im = ModelValue(p, f, kImagPart, fit.Delay, fit.DelayCentre);
+    // The model's phase rises through a resonance, the measurement's falls.
+    return {re, -im};
 }
 
 FitRunner::FitRunner(FitState& fit, uint64_t seed)
@@ -81,8 +98,116 @@ int FitRunner::Run(FitWindow& w) {
     return steps.Result();
 }
 
+FitSteps FitRunner::StartWhole(FitWindow& w) {
+    FitState& f = m_fit;
+    double from = 0.0, to = 0.0;
+    w.FitRange(from, to);
+    const ModeProblem problem = ProblemOf(f.data, from, to, w.FitPhases());
+    if (!(from < to) || problem.frequencies.empty()) {
+        const std::string range = FixedText(from, 1) + " ... " + FixedText(to, 1) + " Hz";
+        ShowMessage(!(from < to) ? kFitRangeReversed + (": " + range)
+                                 : kFitRangeWithoutData + (" (" + range + ")"));
+        co_return 0;
+    }
+    w.ShowStartFit(false);
+    w.ShowProgress(true);
+    f.StopFit = false;
+    m_notes.clear();
+    m_report = FitReport{};
+    m_wholeRun = false;
+    m_complex = problem.complexData;
+    // The table's active peaks in the range start the search; without any, the data's maxima.
+    std::vector<ModeGuess> start;
+    for (int k = 1; k <= kPeaks; ++k) {
+        const double F = f.peaks.PeakFrequency[k], W = f.peaks.PeakWidth[k];
+        if (f.peaks.PeakAmplitude[k] > 0 && from < F && F < to && W > 0) start.push_back({F, W});
+    }
+    std::sort(start.begin(), start.end(),
+              [](const ModeGuess& a, const ModeGuess& b) { return a.frequency < b.frequency; });
+    ModeSearch search;
+    int steps = 0;
+    {
+        FitSteps searching = SearchModes(problem, search, f.StopFit, start);
+        while (searching.Next()) {
+            ++steps;
+            // The bar goes round: the number of steps is not known beforehand.
+            if (steps % kMostFitSteps == 0) w.ShowProgress(true);
+            w.StepProgress();
+            co_yield 0;
+        }
+    }
+    w.ShowProgress(false);
+    w.ShowStartFit(true);
+    const AllModesFit& fit = search.fit;
+    if (!fit.valid || fit.modes.empty()) {
+        ShowMessage("No resonance stands out of the noise between " + FixedText(from, 1) + " and " +
+                    FixedText(to, 1) + " Hz" +
+                    (fit.failure.empty() ? "" : " (" + fit.failure + ")"));
+        co_return steps;
+    }
+    // The table: the eight strongest modes, by frequency; the others stay in Whole.
+    std::vector<int> order(fit.modes.size());
+    for (size_t j = 0; j < order.size(); ++j) order[j] = static_cast<int>(j);
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+        return std::abs(fit.modes[static_cast<size_t>(a)].amplitude) >
+               std::abs(fit.modes[static_cast<size_t>(b)].amplitude);
+    });
+    if (order.size() > static_cast<size_t>(kPeaks)) order.resize(kPeaks);
+    std::sort(order.begin(), order.end());
+    m_wholeMode.fill(-1);
+    m_fitted.fill(false);
+    m_report.valid = true;
+    m_report.whole = true;
+    m_report.phases = fit.complexData;
+    m_report.delay = fit.delay;
+    m_report.points = fit.points;
+    m_report.parameters = fit.parameters;
+    m_report.steps = fit.iterations;
+    m_report.chisq = fit.rms * fit.rms * fit.points;
+    for (int k = 1; k <= kPeaks; ++k) {
+        PeakTable& t = f.peaks;
+        const size_t slot = static_cast<size_t>(k - 1);
+        if (slot >= order.size()) {
+            t.PeakFrequency[k] = 0.0;
+            t.PeakAmplitude[k] = 0.0;
+            t.PeakWidth[k] = 20.0;
+            t.PeakPhase[k] = 0.0;
+            continue;
+        }
+        const FittedMode& m = fit.modes[static_cast<size_t>(order[slot])];
+        m_wholeMode[static_cast<size_t>(k)] = order[slot];
+        m_fitted[static_cast<size_t>(k)] = true;
+        t.PeakFrequency[k] = m.frequency;
+        t.PeakAmplitude[k] = std::abs(m.amplitude);
+        t.PeakWidth[k] = m.width;
+        // The table's term is the conjugate's (its phase rises through a resonance).
+        t.PeakPhase[k] = -std::arg(m.amplitude) * 180.0 / kPi;
+        m_report.peaks[static_cast<size_t>(k)] = ErrorsOf(m);
+    }
+    f.Whole = fit;
+    f.WholeFrom = from;
+    f.WholeTo = to;
+    m_wholeRun = true;
+    if (fit.modes.size() > static_cast<size_t>(kPeaks)) {
+        m_notes += std::to_string(fit.modes.size()) +
+                   " modes were fitted: the table shows the eight strongest; Save Fit Report "
+                   "lists them all.\n";
+    }
+    if (!fit.converged && !f.StopFit) {
+        m_notes +=
+            "The whole-spectrum fit did not converge: the values shown are those of its "
+            "last step. Narrow the fit range, or fit again.\n";
+    }
+    ComputeFitCurve(f);
+    w.RefreshPeakLabels();
+    w.RedrawFit();
+    co_return steps;
+}
+
 FitSteps FitRunner::Start(FitWindow& w) {
     FitState& f = m_fit;
+    m_wholeRun = false;
+    f.Whole.reset();
     double from = 0.0, to = 0.0;
     w.FitRange(from, to);
     // Strictly inside the range, all with sigma 1: the amplitude, or with phases the real and

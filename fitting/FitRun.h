@@ -9,11 +9,13 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "fitting/AllModesFit.h"
 #include "fitting/FitReport.h"
 #include "fitting/UnitMarquardt.h"
 
@@ -53,12 +55,20 @@ struct FitState {
     // range, found with the peaks.
     double Delay = 0.0;
     double DelayCentre = 0.0;
+    // The last whole-spectrum fit while the table is its result: the curve is then its model
+    // (background and delay included) and the errors are its own. An edit of the table ends it.
+    std::optional<AllModesFit> Whole;
+    double WholeFrom = 0.0, WholeTo = 0.0;
 };
 
 // The peak table as the solver's vector; a phase of exactly -180 becomes -179.9 in the table.
 Params PeakVector(PeakTable& peaks);
-// FitCurve[1 ... FitCount] = the model of the peak table.
+// FitCurve[1 ... FitCount] = the model of the peak table, or of the whole-spectrum fit while
+// there is one.
 void ComputeFitCurve(FitState& fit);
+// The fitted model's complex value at f in the measurement's sign of the phase, for the phase
+// plot: the whole-spectrum fit's, else the table's turned by the fit's delay.
+std::complex<double> FitModelAt(const FitState& fit, double f);
 
 // The fit-parameter file: for every peak of positive amplitude, in ascending order, "k. Peak:",
 // the four values under captions of 19 characters with 3 decimals, an empty line; CR LF.
@@ -162,6 +172,17 @@ public:
     const std::string& Notes() const { return m_notes; }
     // Whether peak k was in the last run's fit list.
     bool IsFitted(int k) const { return m_fitted[static_cast<size_t>(k)]; }
+
+    // "Fit All Modes", the whole-spectrum fit: every mode of the range together with a
+    // background (and, for complex data, a delay). It starts from the table's active peaks in
+    // the range, or where there are none from the data's clear maxima, and adds the modes the
+    // residuals show (FindModes). The table then holds the eight strongest modes (by their
+    // amplitude); the fit, with every mode, is the state's Whole. Refused like Start.
+    FitSteps StartWhole(FitWindow& window);
+    // Whether the last run was a whole-spectrum fit.
+    bool WholeRun() const { return m_wholeRun; }
+    // For table peak k of the last whole fit, its mode in Whole (-1: none).
+    int WholeMode(int k) const { return m_wholeMode[static_cast<size_t>(k)]; }
     // The notes also say when the amplitudes and phases of overlapping peaks are not determined
     // by the data (see SearchOtherSolutions).
     // Whether the last run fitted amplitudes and phases (complex data).
@@ -198,6 +219,8 @@ private:
     FitReport m_report;
     std::string m_notes;
     std::array<bool, kPeaks + 1> m_fitted{};
+    bool m_wholeRun = false;
+    std::array<int, kPeaks + 1> m_wholeMode{};
 };
 
 }  // namespace sonarix

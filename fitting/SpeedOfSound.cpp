@@ -9,7 +9,8 @@
 
 namespace sonarix {
 
-SoundSpeed SpeedOfSoundFrom(const std::vector<double>& frequencies, double radius) {
+SoundSpeed SpeedOfSoundFrom(const std::vector<double>& frequencies, double radius,
+                            const std::vector<double>& frequencyErrors) {
     SoundSpeed out;
     constexpr double kLowest = 250.0, kHighest = 450.0;
     if (frequencies.size() < 2) {
@@ -57,7 +58,10 @@ SoundSpeed SpeedOfSoundFrom(const std::vector<double>& frequencies, double radiu
     const double t = 273.15 * ((bestC / 331.3) * (bestC / 331.3) - 1.0);
     const audio::Air air = audio::AirAt(t);
     double sum = 0.0;
-    for (double f : frequencies) {
+    bool weighted = frequencyErrors.size() == frequencies.size();
+    for (double e : frequencyErrors) weighted = weighted && e > 0.0 && std::isfinite(e);
+    for (size_t i = 0; i < frequencies.size(); ++i) {
+        const double f = frequencies[i];
         double miss = 0.0;
         const audio::SphereRoot* r = nearest(f, bestC, miss);
         if (miss > 0.02) {
@@ -79,15 +83,30 @@ SoundSpeed SpeedOfSoundFrom(const std::vector<double>& frequencies, double radiu
         p.x = r->x;
         const double unlowered = f + audio::BoundaryLayerHalfWidth(r->l, r->x, f, radius, air);
         p.speed = 2.0 * std::numbers::pi * radius * unlowered / r->x;
+        if (weighted) p.speedError = p.speed * frequencyErrors[i] / f;
         sum += p.speed;
         out.peaks.push_back(p);
     }
     const double n = static_cast<double>(out.peaks.size());
-    out.speed = sum / n;
-    double scatter = 0.0;
-    for (const AssignedPeak& p : out.peaks)
-        scatter += (p.speed - out.speed) * (p.speed - out.speed);
-    out.speedError = std::sqrt(scatter / (n - 1.0) / n);
+    if (weighted) {
+        double weights = 0.0, weightedSum = 0.0;
+        for (const AssignedPeak& p : out.peaks) {
+            const double w = 1.0 / (p.speedError * p.speedError);
+            weights += w;
+            weightedSum += w * p.speed;
+        }
+        out.speed = weightedSum / weights;
+        double chi = 0.0;
+        for (const AssignedPeak& p : out.peaks)
+            chi += std::pow((p.speed - out.speed) / p.speedError, 2.0);
+        out.speedError = std::sqrt(1.0 / weights) * std::max(1.0, std::sqrt(chi / (n - 1.0)));
+    } else {
+        out.speed = sum / n;
+        double scatter = 0.0;
+        for (const AssignedPeak& p : out.peaks)
+            scatter += (p.speed - out.speed) * (p.speed - out.speed);
+        out.speedError = std::sqrt(scatter / (n - 1.0) / n);
+    }
     // T = 273.15 ((c / 331.3)^2 - 1), and its error through dT/dc.
     out.celsius = 273.15 * ((out.speed / 331.3) * (out.speed / 331.3) - 1.0);
     out.celsiusError = 2.0 * 273.15 * out.speed / (331.3 * 331.3) * out.speedError;

@@ -13,8 +13,9 @@ namespace sonarix {
 struct AssignedPeak {
     double frequency = 0.0;  // Hz, as measured
     int l = 0, n = 0;
-    double x = 0.0;      // the zero of j_l'
-    double speed = 0.0;  // m/s, from this peak alone
+    double x = 0.0;           // the zero of j_l'
+    double speed = 0.0;       // m/s, from this peak alone
+    double speedError = 0.0;  // from its frequency's error (0 without one)
 };
 
 struct SoundSpeed {
@@ -28,6 +29,11 @@ struct SoundSpeed {
 // At least two peaks between 100 Hz and 30 kHz, a radius between 1 cm and 1 m; speeds from
 // 250 to 450 m/s are considered. Two peaks assigned to the same mode, or a peak more than 2 %
 // from every mode, give no result and say why.
-SoundSpeed SpeedOfSoundFrom(const std::vector<double>& frequencies, double radius);
+// With the peaks' frequency errors (one each, finite and positive), the speed is their
+// weighted mean and its error that of the weights, raised by the peaks' scatter where it
+// exceeds what the errors give (the Birge ratio): so a bias of a few peaks shows in the error.
+// Without them, the plain mean and the standard error of the mean from the scatter.
+SoundSpeed SpeedOfSoundFrom(const std::vector<double>& frequencies, double radius,
+                            const std::vector<double>& frequencyErrors = {});
 
 }  // namespace sonarix

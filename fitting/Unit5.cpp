@@ -20,6 +20,7 @@
 #include <QWheelEvent>
 #include <algorithm>
 #include <cmath>
+#include <complex>
 #include <cstring>
 #include <numbers>
 #include <vector>
@@ -168,13 +169,13 @@ void TForm5::BuildControls(QWidget* c) {
     Edit2->setGeometry(44, 50, 121, 21);
 
     Panel4 = Named(new QWidget(c), "Panel4");
-    Panel4->setGeometry(8, 464, 185, 120);
+    Panel4->setGeometry(8, 482, 185, 120);
     Label17 = AddLabel(Panel4, "Label17", "Standard Errors", 6, 4, true);
     Label18 = AddLabel(Panel4, "Label18", "", 6, 24);
     Label18->setGeometry(6, 24, 175, 92);
     Label18->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     CheckBox1 = Named(new QCheckBox(QStringLiteral("Fit phases too"), c), "CheckBox1");
-    CheckBox1->setGeometry(14, 590, 179, 20);
+    CheckBox1->setGeometry(14, 608, 179, 20);
     CheckBox1->setToolTip(
         QStringLiteral("The spectrum was measured with its phases (Lock-in with a calibrated "
                        "latency): fit amplitude and phase, which also determines the "
@@ -187,8 +188,14 @@ void TForm5::BuildControls(QWidget* c) {
     IgnoreSecondClickOfDoubleClick(Button1);
     connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
     connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(); });
+    FitAllButton = AddButton(c, "FitAllButton", "Fit All Modes", 46, 428, 109, 25);
+    FitAllButton->setToolTip(
+        QStringLiteral("Every mode of the fit range at once, with a background (and with the "
+                       "phases a delay): the modes are found from the table's peaks, the "
+                       "spectrum's maxima and what the fit leaves over"));
+    connect(FitAllButton, &QPushButton::clicked, this, [this] { FitAllModesClick(); });
     ProgressBar1 = Named(new QProgressBar(c), "ProgressBar1");
-    ProgressBar1->setGeometry(8, 436, 185, 17);
+    ProgressBar1->setGeometry(8, 460, 185, 17);
     ProgressBar1->setRange(0, 50);
     ProgressBar1->setTextVisible(false);
     ProgressBar1->hide();
@@ -219,6 +226,7 @@ void TForm5::BuildMenus() {
            &TForm5::SaveFitParameterExecute);
     action(SaveFitReport, "SaveFitReport", "Save Fit Report", true, &TForm5::SaveFitReportExecute);
     action(FindPeaksAction, "FindPeaks", "Find Peaks", true, &TForm5::FindPeaksExecute);
+    action(FitAllModesAction, "FitAllModes", "Fit All Modes", true, &TForm5::FitAllModesClick);
     action(RemovePeak, "RemovePeak", "Remove Peak", true, &TForm5::RemovePeakExecute);
     action(RemoveAll, "RemoveAll", "Remove All", true, &TForm5::RemoveAllExecute);
     action(SpeedOfSoundAction, "SpeedOfSound", "Speed of Sound", true,
@@ -243,7 +251,7 @@ void TForm5::BuildMenus() {
     QMenu* view = MenuBar->addMenu(QStringLiteral("View"));
     view->addActions({ChangeFont, ChangeColorData, ChangeColorFit, ChangeLineThickness, PhasePlot});
     QMenu* peaks = MenuBar->addMenu(QStringLiteral("Peaks"));
-    peaks->addActions({FindPeaksAction, RemovePeak, RemoveAll});
+    peaks->addActions({FindPeaksAction, FitAllModesAction, RemovePeak, RemoveAll});
     peaks->addSeparator();
     peaks->addAction(SpeedOfSoundAction);
     action(Undo, "Undo", "Undo", false, &TForm5::UndoExecute);
@@ -323,43 +331,61 @@ PlotGeometry TForm5::Geometry() const {
 void TForm5::FitExecute(const FitHandOver& h, bool show) {
     FitData& d = m_fit->data;
     const int n = std::min<int>(static_cast<int>(h.frequency.size()), kFitCapacity);
+    const bool phased = static_cast<int>(h.phase.size()) >= n && n > 0;
+    // The same spectrum as at the last hand-over keeps its peaks, fit range and fit: closing and
+    // opening the window loses nothing.
+    const bool same =
+        m_handedOver && !m_restored && d.FitCount == n && d.Phased == phased &&
+        std::equal(h.frequency.begin(), h.frequency.begin() + n, d.FitFrequency.begin() + 1) &&
+        std::equal(h.amplitude.begin(), h.amplitude.begin() + n, d.FitAmplitude.begin() + 1) &&
+        (!phased || std::equal(h.phase.begin(), h.phase.begin() + n, d.FitPhase.begin() + 1));
     std::copy(h.frequency.begin(), h.frequency.begin() + n, d.FitFrequency.begin() + 1);
     std::copy(h.amplitude.begin(), h.amplitude.begin() + n, d.FitAmplitude.begin() + 1);
     d.FitCount = n;
     // The phases, where the slot has them: a fit of amplitude and phase then, and their plot.
-    d.Phased = static_cast<int>(h.phase.size()) >= n && n > 0;
+    d.Phased = phased;
     if (d.Phased) std::copy(h.phase.begin(), h.phase.begin() + n, d.FitPhase.begin() + 1);
-    m_fit->Delay = 0.0;
     CheckBox1->setEnabled(d.Phased);
-    CheckBox1->setChecked(d.Phased);
     PhasePlot->setEnabled(d.Phased);
-    m_reportShown = false;
     Label16->hide();  // until the pointer enters the new data's plot
     d.DataColor = h.color;
     d.FitColor = kFitBlue;
     m_canvas->SetFont(PlotFont(h.view.font.font));
     m_canvas->FontColor = h.view.font.color;
     m_canvas->PenWidth = h.view.penWidth;
-    for (int k = 1; k <= kPeaks; ++k) {
-        m_fit->peaks.PeakFrequency[k] = 0.0;
-        m_fit->peaks.PeakAmplitude[k] = 0.0;
-        m_fit->peaks.PeakWidth[k] = 20.0;
-        m_fit->peaks.PeakPhase[k] = 0.0;
+    if (!same) {
+        // New data: the table starts empty, as one undo step that brings the last one back.
+        PeakState before = CurrentPeaks();
+        before.whole.reset();  // a fit of other data
+        before.report = false;
+        m_history.Clear();
+        m_fit->Delay = 0.0;
+        m_fit->Whole.reset();
+        CheckBox1->setChecked(d.Phased);
+        m_reportShown = false;
+        for (int k = 1; k <= kPeaks; ++k) {
+            m_fit->peaks.PeakFrequency[k] = 0.0;
+            m_fit->peaks.PeakAmplitude[k] = 0.0;
+            m_fit->peaks.PeakWidth[k] = 20.0;
+            m_fit->peaks.PeakPhase[k] = 0.0;
+        }
+        Edit1->setText(QString::fromStdString(FixedText(h.plotFreqMin, 1)));
+        Edit2->setText(QString::fromStdString(FixedText(h.plotFreqMax, 1)));
+        if (m_restored) {
+            m_fit->peaks = m_restored->peaks;
+            Edit1->setText(QString::fromStdString(m_restored->from));
+            Edit2->setText(QString::fromStdString(m_restored->to));
+            m_restored.reset();
+        } else if (m_handedOver) {
+            RecordChange("New Spectrum", {}, before);
+        }
     }
-    Edit1->setText(QString::fromStdString(FixedText(h.plotFreqMin, 1)));
-    Edit2->setText(QString::fromStdString(FixedText(h.plotFreqMax, 1)));
-    if (m_restored) {
-        m_fit->peaks = m_restored->peaks;
-        Edit1->setText(QString::fromStdString(m_restored->from));
-        Edit2->setText(QString::fromStdString(m_restored->to));
-        m_restored.reset();
-    }
-    m_history.Clear();
+    m_handedOver = true;
     FitDisplayWidth = h.view.displayItem;
     const int panelWidth = FitDisplayWidth <= 0 ? width() - kNormalWidthOffset : h.view.panelWidth;
     Panel1->resize(std::max(1, panelWidth), Panel1->height());
     LayoutScrollBox();
-    RadioGroup1->SetItemIndex(0);
+    if (!same) RadioGroup1->SetItemIndex(0);
     ComputeFitCurve(*m_fit);
     DrawFitPlot();
     if (show) exec();
@@ -431,21 +457,32 @@ void TForm5::DrawPhases(Canvas& c, const PlotGeometry& g) {
     c.PenColor = d.DataColor;
     c.Polyline(m_x.data(), m_y.data(), d.FitCount);
     // The fit's phase, turned by the delay found with it, where it has an active peak.
-    const Params p = PeakVector(m_fit->peaks);
-    bool any = false;
+    bool any = m_fit->Whole.has_value();
     for (int k = 1; k <= kPeaks; ++k) any = any || m_fit->peaks.PeakAmplitude[k] > 0;
     if (!any) return;
     for (int i = 1; i <= d.FitCount; ++i) {
-        const double x = d.FitFrequency[i];
-        const double re = ModelValue(p, x, kRealPart, m_fit->Delay, m_fit->DelayCentre);
-        const double im = ModelValue(p, x, kImagPart, m_fit->Delay, m_fit->DelayCentre);
-        // Back to the measurement's sign of the phase.
-        y[static_cast<size_t>(i - 1)] = -std::atan2(im, re) * 180.0 / std::numbers::pi + 180.0;
+        const std::complex<double> v = FitModelAt(*m_fit, d.FitFrequency[i]);
+        y[static_cast<size_t>(i - 1)] = std::arg(v) * 180.0 / std::numbers::pi + 180.0;
     }
     shifted.MapY(y.data(), d.FitCount, m_y.data());
     c.PenColor = d.FitColor;
     c.Polyline(m_x.data(), m_y.data(), d.FitCount);
 }
+
+namespace {
+
+// v and its error e with the digits the error allows: two significant digits of e.
+QString WithError(double v, double e, const char* unit = "") {
+    const QString u = QString::fromUtf8(unit);
+    if (!std::isfinite(e)) {
+        return QString::number(v, 'g', 6) + u + QStringLiteral(" (not determined)");
+    }
+    const int decimals = ErrorDecimals(e);
+    return QString::number(v, 'f', decimals) + QStringLiteral(" ± ") +
+           QString::number(e, 'f', decimals) + u;
+}
+
+}  // namespace
 
 void TForm5::ShowPeakParameters() {
     const int k = SelectedPeak();
@@ -454,28 +491,44 @@ void TForm5::ShowPeakParameters() {
     Label5->setText(Fixed3(t.PeakAmplitude[k]));
     Label7->setText(Fixed3(t.PeakWidth[k]));
     Label9->setText(Fixed3(t.PeakPhase[k]));
-    // Q from the table; the errors while they belong to it.
-    const double q = QualityFactor(t.PeakFrequency[k], t.PeakWidth[k]);
-    const PeakErrors& e = m_runner->Report().peaks[static_cast<size_t>(k)];
-    auto pm = [](double v) { return QStringLiteral("± ") + QString::number(v, 'g', 3); };
-    if (m_reportShown && e.valid) {
+    // The errors (and Q) while the table is a fit's result: the whole-spectrum fit's own, or
+    // the last run's of Start Fit.
+    std::optional<PeakErrors> errors;
+    QString which = QStringLiteral("Start Fit");
+    if (m_fit->Whole && t.PeakAmplitude[k] > 0) {
+        for (const FittedMode& m : m_fit->Whole->modes) {
+            if (m.frequency == t.PeakFrequency[k]) errors = ErrorsOf(m);
+        }
+        which = QStringLiteral("whole spectrum, %1 modes").arg(m_fit->Whole->modes.size());
+    } else if (m_reportShown && m_runner->Report().peaks[static_cast<size_t>(k)].valid &&
+               t.PeakAmplitude[k] > 0) {
+        errors = m_runner->Report().peaks[static_cast<size_t>(k)];
+    }
+    if (errors) {
+        const PeakErrors& e = *errors;
+        const bool determined = !e.undetermined && Determined(t.PeakAmplitude[k], e.amplitude,
+                                                              std::isnan(e.phase) ? 0.0 : e.phase);
+        QString amplitude = WithError(t.PeakAmplitude[k], e.amplitude);
         QString phase = std::isnan(e.phase) ? QStringLiteral("the reference")
-                                            : pm(e.phase) + QStringLiteral("°");
-        QString amplitude = pm(e.amplitude);
-        if (e.undetermined) {
+                                            : WithError(t.PeakPhase[k], e.phase, "°");
+        if (e.undetermined && !m_fit->Whole) {
             // Another solution fits as well: say so, with its values.
             amplitude = QStringLiteral("open (also %1)").arg(e.otherAmplitude, 0, 'f', 3);
             phase = QStringLiteral("open (also %1°)").arg(e.otherPhase, 0, 'f', 1);
+        } else if (!determined) {
+            amplitude += QStringLiteral(", open");
         }
-        Label18->setText(QStringLiteral("Frequency: %1 Hz\nAmplitude: %2\nWidth: %3 Hz\n"
-                                        "Phase: %4\nQ = %5 %6")
-                             .arg(pm(e.frequency), amplitude, pm(e.width), phase,
-                                  QString::number(q, 'f', 1), pm(e.qError)));
+        Label18->setText(QStringLiteral("F = %1 Hz\nA = %2\nW = %3 Hz\nPhase = %4\nQ = %5\n(%6)")
+                             .arg(WithError(t.PeakFrequency[k], e.frequency), amplitude,
+                                  WithError(t.PeakWidth[k], e.width), phase,
+                                  WithError(e.q, e.qError), which));
     } else {
-        Label18->setText(QStringLiteral("after a fit run\nQ = %1").arg(q, 0, 'f', 1));
+        Label18->setText(QStringLiteral("after a fit run"));
     }
+    // The bar shows the phase in whole degrees; showing it changes nothing (only a move by the
+    // user sets the phase).
+    const QSignalBlocker quiet(TrackBar1);
     const double rounded = std::clamp(std::nearbyint(t.PeakPhase[k]), -180.0, 180.0);
-    // A move of the bar stores the whole degrees as the phase (SetPeakPhase).
     TrackBar1->setValue(static_cast<int>(std::isfinite(rounded) ? rounded : 0.0));
 }
 
@@ -566,16 +619,23 @@ void TForm5::ManualandHelpExecute() {
 
 void TForm5::Button1Click() { m_fit->StopFit = true; }
 
-void TForm5::Button2Click() {
+void TForm5::Button2Click() { BeginRun(&FitRunner::Start); }
+
+void TForm5::FitAllModesClick() { BeginRun(&FitRunner::StartWhole); }
+
+void TForm5::BeginRun(FitSteps (FitRunner::*start)(FitWindow&)) {
     // The run goes on from the event loop, a solver step per pass: the handler returns after
     // the first step (a refused range has said so by then) and the window keeps answering.
     if (m_running) return;
     m_running = true;
     m_closeAfterRun = false;
+    m_runBefore = CurrentPeaks();
     m_reportShown = false;
-    m_runBefore = m_fit->peaks;
+    m_fit->Whole.reset();
     ++m_changing;  // what the window changes meanwhile belongs to the run's undo step
-    m_steps = std::make_unique<FitSteps>(m_runner->Start(*this));
+    m_steps = std::make_unique<FitSteps>(((*m_runner).*start)(*this));
+    FitAllButton->setEnabled(false);
+    FitAllModesAction->setEnabled(false);
     ContinueFit();
 }
 
@@ -586,11 +646,12 @@ void TForm5::ContinueFit() {
     }
     m_steps.reset();
     m_reportShown = m_runner->Report().valid;
-    // The bar shows the fitted phase in whole degrees, which it stores: part of the run.
     ShowPeakParameters();
     --m_changing;
-    RecordChange("Fit", {}, m_runBefore);
+    RecordChange(m_runner->WholeRun() ? "Fit All Modes" : "Fit", {}, m_runBefore);
     m_running = false;
+    FitAllButton->setEnabled(true);
+    FitAllModesAction->setEnabled(true);
     // What the run removed as no result, and whether it converged.
     if (std::string notes = m_runner->Notes(); !notes.empty()) {
         notes.pop_back();  // the last line's end
@@ -612,19 +673,29 @@ void TForm5::SaveFitParameterExecute() {
 }
 
 void TForm5::SaveFitReportExecute() {
-    if (!m_reportShown) {
+    if (!m_reportShown && !m_fit->Whole) {
         ShowMessage(kNoFitReport);
         return;
     }
     const std::optional<std::string> name = ChooseReportFile();
     if (!name) return;
-    SaveTextFile(*name, FitReportLines(m_runner->Report(), m_fit->peaks));
+    SaveTextFile(*name, m_fit->Whole ? WholeFitReportLines(*m_fit->Whole)
+                                     : FitReportLines(m_runner->Report(), m_fit->peaks));
 }
 
 void TForm5::SpeedOfSoundExecute() {
-    std::vector<double> peaks;
-    for (int k = 1; k <= kPeaks; ++k) {
-        if (m_fit->peaks.PeakAmplitude[k] > 0.0) peaks.push_back(m_fit->peaks.PeakFrequency[k]);
+    // The whole-spectrum fit's modes, every one of them with its error, while it holds; else
+    // the table's active peaks.
+    std::vector<double> peaks, errors;
+    if (m_fit->Whole) {
+        for (const FittedMode& m : m_fit->Whole->modes) {
+            peaks.push_back(m.frequency);
+            errors.push_back(m.frequencyError);
+        }
+    } else {
+        for (int k = 1; k <= kPeaks; ++k) {
+            if (m_fit->peaks.PeakAmplitude[k] > 0.0) peaks.push_back(m_fit->peaks.PeakFrequency[k]);
+        }
     }
     if (peaks.size() < 2) {
         ShowMessage(
@@ -635,18 +706,23 @@ void TForm5::SpeedOfSoundExecute() {
     const std::optional<double> radius = ChooseRadius ? ChooseRadius(m_radiusMm) : m_radiusMm;
     if (!radius) return;
     m_radiusMm = *radius;
-    const SoundSpeed c = SpeedOfSoundFrom(peaks, *radius / 1000.0);
+    const SoundSpeed c = SpeedOfSoundFrom(peaks, *radius / 1000.0, errors);
     if (!c.found) {
         ShowMessage("No speed of sound from these peaks: " + c.why + ".");
         return;
     }
-    std::string text = "Speed of sound: " + FixedText(c.speed, 2) + " +- " +
-                       FixedText(c.speedError, 2) + " m/s, meaning " + FixedText(c.celsius, 1) +
-                       " +- " + FixedText(c.celsiusError, 1) + " degrees Celsius in dry air (a " +
-                       FixedText(*radius, 1) + " mm sphere; the radius's own error comes on top).";
+    std::string text = "Speed of sound: " + ValueAndError(c.speed, c.speedError) +
+                       " m/s, meaning " + ValueAndError(c.celsius, c.celsiusError) +
+                       " degrees Celsius in dry air (a " + FixedText(*radius, 1) +
+                       " mm sphere; the radius's own error comes on top).\n" +
+                       (m_fit->Whole ? "From the whole-spectrum fit's " : "From the table's ") +
+                       std::to_string(c.peaks.size()) + " peaks:";
     for (const AssignedPeak& p : c.peaks) {
-        text += "\n" + FixedText(p.frequency, 2) + " Hz: l = " + std::to_string(p.l) +
-                ", n = " + std::to_string(p.n) + ", c = " + FixedText(p.speed, 2) + " m/s";
+        text +=
+            "\n" + FixedText(p.frequency, 3) + " Hz: l = " + std::to_string(p.l) +
+            ", n = " + std::to_string(p.n) + ", c = " +
+            (p.speedError > 0.0 ? ValueAndError(p.speed, p.speedError) : FixedText(p.speed, 2)) +
+            " m/s";
     }
     ShowMessage(text);
 }
@@ -752,33 +828,42 @@ void TForm5::ChangePeaks(const char* name, const std::string& merge,
         action();
         return;
     }
-    const PeakTable before = m_fit->peaks;
+    const PeakState before = CurrentPeaks();
     ++m_changing;
+    // An edit of the table ends the whole-spectrum fit's hold on the curve and the errors.
+    m_fit->Whole.reset();
     action();
     --m_changing;
     RecordChange(name, merge, before);
 }
 
-void TForm5::RecordChange(const char* name, const std::string& merge, const PeakTable& before) {
-    // The redraw shows the selected peak's phase on the bar, which stores it in whole degrees:
-    // part of the same step.
+TForm5::PeakState TForm5::CurrentPeaks() const {
+    return PeakState{m_fit->peaks, m_fit->Whole, m_reportShown};
+}
+
+void TForm5::RecordChange(const char* name, const std::string& merge, const PeakState& before) {
     ++m_changing;
     ComputeFitCurve(*m_fit);
     DrawFitPlot();
     --m_changing;
-    const PeakTable after = m_fit->peaks;
-    const auto same = [](const PeakTable& a, const PeakTable& b) {
-        return std::memcmp(&a, &b, sizeof a) == 0;
+    const PeakState after = CurrentPeaks();
+    const auto same = [](const PeakState& a, const PeakState& b) {
+        return std::memcmp(&a.peaks, &b.peaks, sizeof a.peaks) == 0 &&
+               a.whole.has_value() == b.whole.has_value();
     };
     if (same(before, after)) return;
-    m_history.Push({name, 2 * sizeof(PeakTable), [this, before] { SetPeaks(before); },
+    const size_t size = 2 * sizeof(PeakTable) +
+                        (before.whole ? before.whole->modes.size() * sizeof(FittedMode) : 0) +
+                        (after.whole ? after.whole->modes.size() * sizeof(FittedMode) : 0);
+    m_history.Push({name, size, [this, before] { SetPeaks(before); },
                     [this, after] { SetPeaks(after); }, merge});
 }
 
-void TForm5::SetPeaks(const PeakTable& peaks) {
-    // The bar shows the phase; moved here it must not round the restored one.
-    const QSignalBlocker quiet(TrackBar1);
-    m_fit->peaks = peaks;
+void TForm5::SetPeaks(const PeakState& state) {
+    m_fit->peaks = state.peaks;
+    m_fit->Whole = state.whole;
+    // A whole fit brings its errors along; those of a run of Start Fit are gone with the runs
+    // since.
     m_reportShown = false;
     ShowPeakParameters();
     ComputeFitCurve(*m_fit);

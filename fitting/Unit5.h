@@ -74,6 +74,10 @@ public:
     QLineEdit* Edit2 = nullptr;
     QPushButton* Button1 = nullptr;  // "Stop", beneath "Start Fit"
     QPushButton* Button2 = nullptr;  // "Start Fit"
+    // "Fit All Modes": the whole-spectrum fit of every mode of the range with a background and
+    // (with phases) a delay; also in the Peaks menu.
+    QPushButton* FitAllButton = nullptr;
+    QAction* FitAllModesAction = nullptr;
     QProgressBar* ProgressBar1 = nullptr;
     QScrollArea* ScrollBox1 = nullptr;
     QWidget* Panel1 = nullptr;
@@ -146,6 +150,7 @@ public:
     void ManualandHelpExecute();
     void Button1Click();
     void Button2Click();
+    void FitAllModesClick();
     void SaveFitDataExecute();
     void SaveFitParameterExecute();
     // "Save Fit Report": the errors and Q factors of the last run, as a spreadsheet file.
@@ -212,15 +217,26 @@ private:
     // become one); an edit inside another belongs to the outer one.
     void ChangePeaks(const char* name, const std::string& merge,
                      const std::function<void()>& action);
+    // What an undo step restores: the table and the whole-spectrum fit it came from.
+    struct PeakState {
+        PeakTable peaks;
+        std::optional<AllModesFit> whole;
+        bool report = false;  // the errors shown belong to it
+    };
+    PeakState CurrentPeaks() const;
     // The undo step of a change made since the table was `before`.
-    void RecordChange(const char* name, const std::string& merge, const PeakTable& before);
-    void SetPeaks(const PeakTable& peaks);
+    void RecordChange(const char* name, const std::string& merge, const PeakState& before);
+    void SetPeaks(const PeakState& state);
+    // Starts a run of the runner's (Start or StartWhole) from the event loop.
+    void BeginRun(FitSteps (FitRunner::*start)(FitWindow&));
     void RefreshUndo();
     // The run's next solver step (m_fitTimer); at its end the run's undo step, its notes and a
     // pending close.
     void ContinueFit();
     std::unique_ptr<FitSteps> m_steps;  // the run in progress
-    PeakTable m_runBefore;
+    PeakState m_runBefore;
+    // The data of the last hand-over: a new one of the same data keeps the peaks and range.
+    bool m_handedOver = false;
     QTimer* m_fitTimer = nullptr;
     int m_closeResult = 0;
     UndoHistory m_history;

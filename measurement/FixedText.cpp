@@ -1,6 +1,7 @@
 // Fixed-point text.
 #include "measurement/FixedText.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -13,6 +14,17 @@ std::string FixedText(double v, int decimals, int width) {
     std::string s(buf, ec == std::errc() ? end : buf);
     if (static_cast<int>(s.size()) < width) s.insert(0, static_cast<size_t>(width) - s.size(), ' ');
     return s;
+}
+
+int ErrorDecimals(double e) {
+    if (!(e > 0.0) || !std::isfinite(e)) return 3;
+    return std::clamp(1 - static_cast<int>(std::floor(std::log10(e))), 0, 9);
+}
+
+std::string ValueAndError(double v, double e) {
+    if (!std::isfinite(e)) return FixedText(v, 3) + " (not determined)";
+    const int decimals = ErrorDecimals(e);
+    return FixedText(v, decimals) + " +- " + FixedText(e, decimals);
 }
 
 }  // namespace sonarix

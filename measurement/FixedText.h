@@ -10,4 +10,9 @@ namespace sonarix {
 // left with blanks to at least `width` characters; independent of the locale.
 std::string FixedText(double v, int decimals, int width = 0);
 
+// The decimals that show two significant digits of an error e (0 ... 9; 3 for e = 0).
+int ErrorDecimals(double e);
+// "v +- e" with the decimals of e, or "v (not determined)" for an error that is not finite.
+std::string ValueAndError(double v, double e);
+
 }  // namespace sonarix

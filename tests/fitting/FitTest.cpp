@@ -421,7 +421,8 @@ TEST_F(FitRunTest, TheSearchNamesWhatTheAmplitudesAloneLeaveOpen) {
                 EXPECT_GE(r.peaks[k].amplitude,
                           std::fabs(r.peaks[k].otherAmplitude - fit->peaks.PeakAmplitude[k]));
             }
-            EXPECT_NE(FitReportLines(r, fit->peaks).find(",amplitude,no\r\n"), std::string::npos);
+            EXPECT_NE(FitReportLines(r, fit->peaks).find(",amplitude,no,Start Fit,\r\n"),
+                      std::string::npos);
         } else {
             EXPECT_FALSE(r.peaks[1].undetermined);
             EXPECT_FALSE(r.peaks[2].undetermined);
@@ -431,7 +432,7 @@ TEST_F(FitRunTest, TheSearchNamesWhatTheAmplitudesAloneLeaveOpen) {
             EXPECT_NEAR(fit->peaks.PeakAmplitude[2], 8, 3 * r.peaks[2].amplitude);
             EXPECT_NEAR(fit->peaks.PeakPhase[2] - fit->peaks.PeakPhase[1], 0,
                         3 * std::hypot(r.peaks[1].phase, r.peaks[2].phase));
-            EXPECT_NE(FitReportLines(r, fit->peaks).find(",amplitude and phase,yes\r\n"),
+            EXPECT_NE(FitReportLines(r, fit->peaks).find(",amplitude and phase,yes,Start Fit,"),
                       std::string::npos);
         }
     }
@@ -633,13 +634,15 @@ TEST_F(FitRunTest, TheReportFileOpensInASpreadsheet) {
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[0].rfind("Peak,F [Hz],sigma F [Hz],", 0), 0u);
     for (size_t i = 0; i < lines.size(); ++i) {
-        EXPECT_EQ(std::count(lines[i].begin(), lines[i].end(), ','), 16) << lines[i];
+        EXPECT_EQ(std::count(lines[i].begin(), lines[i].end(), ','), 18) << lines[i];
         EXPECT_EQ(lines[i].find('\n'), std::string::npos);
     }
     // Peak 2: its own values, Q = F / 2W, and the run's figures at the end.
-    // The last two fields are words: what was fitted, and whether it was determined.
-    const std::string numbers = lines[2].substr(0, lines[2].rfind(',', lines[2].rfind(',') - 1));
-    EXPECT_EQ(lines[2].substr(numbers.size()), ",amplitude,yes");
+    // Then four fields of words: what was fitted, whether it was determined, which fit, and the
+    // delay (none without phases).
+    std::string numbers = lines[2];
+    for (int i = 0; i < 4; ++i) numbers.resize(numbers.rfind(','));
+    EXPECT_EQ(lines[2].substr(numbers.size()), ",amplitude,yes,Start Fit,");
     std::vector<double> f;
     std::string field;
     for (char c : numbers + ",") {

@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSlider>
@@ -135,11 +136,15 @@ TEST_F(FitWindowTest, ClicksWheelAndTrackBarEditThePeaks) {
     EXPECT_EQ(fit->Label9->text(), "37.000");
     EXPECT_EQ(t.PeakPhase[5], 37.0);
 
+    // Selecting a peak shows its phase on the bar in whole degrees, and changes nothing.
     fit->Fit().peaks.PeakPhase[2] = 12.6;
-    fit->RadioGroup1->SetItemIndex(1);
+    const std::string undo = fit->History().UndoCaption();
+    QTest::mouseClick(fit->RadioGroup1->Button(1), Qt::LeftButton);
+    EXPECT_EQ(fit->RadioGroup1->ItemIndex(), 1);
     EXPECT_EQ(fit->TrackBar1->value(), 13);
-    EXPECT_EQ(t.PeakPhase[2], 13.0);
-    EXPECT_EQ(fit->Label9->text(), "13.000");
+    EXPECT_EQ(t.PeakPhase[2], 12.6);
+    EXPECT_EQ(fit->Label9->text(), "12.600");
+    EXPECT_EQ(fit->History().UndoCaption(), undo);
 }
 
 TEST_F(FitWindowTest, FitsASpectrumMeasuredOnTheApparatus) {
@@ -214,10 +219,11 @@ TEST_F(FitWindowTest, FindPeaksThenTheErrorsAndTheReport) {
     fit->RadioGroup1->SetItemIndex(1);
     fit->ChangePeakNr();
     const QString shown = fit->Label18->text();
-    EXPECT_TRUE(shown.startsWith(QStringLiteral("Frequency: ± "))) << shown.toStdString();
-    const double q = t.PeakFrequency[2] / (2.0 * t.PeakWidth[2]);
-    EXPECT_TRUE(shown.contains(QStringLiteral("Q = ") + QString::number(q, 'f', 1) + " ± "))
-        << shown.toStdString();
+    // Each value with its error, in the error's digits.
+    EXPECT_TRUE(shown.startsWith(QStringLiteral("F = "))) << shown.toStdString();
+    EXPECT_TRUE(shown.contains(QStringLiteral(" ± "))) << shown.toStdString();
+    EXPECT_TRUE(shown.contains(QStringLiteral("Q = "))) << shown.toStdString();
+    EXPECT_TRUE(shown.contains(QStringLiteral("(Start Fit)"))) << shown.toStdString();
     fit->SaveFitReport->trigger();
     const std::string text = Read(report);
     EXPECT_EQ(text.rfind("Peak,F [Hz],", 0), 0u);
@@ -420,7 +426,8 @@ TEST_F(FitWindowTest, SpeedOfSoundFromTheFittedPeaks) {
     // little above 343.
     EXPECT_EQ(messages.Messages()[1].rfind("Speed of sound: 343.", 0), 0u)
         << messages.Messages()[1];
-    EXPECT_NE(messages.Messages()[1].find("2272.67 Hz: l = 1, n = 1"), std::string::npos);
+    EXPECT_NE(messages.Messages()[1].find("2272.671 Hz: l = 1, n = 1"), std::string::npos)
+        << messages.Messages()[1];
     fit->ChooseRadius = [](double) { return std::optional<double>(20.0); };
     fit->SpeedOfSoundAction->trigger();
     ASSERT_EQ(messages.Messages().size(), 3u);
