@@ -338,7 +338,7 @@ struct AllModesSolver::Impl {
 
     void Start(const std::vector<ModeGuess>& guesses) {
         modes = static_cast<int>(guesses.size());
-        const bool delay = complexData && options.fitDelay && !options.holdShapes;
+        const bool delay = complexData && options.fitDelay;
         if (complexData) {
             theta.assign(static_cast<size_t>(2 * modes + 1), 0.0);
         } else {

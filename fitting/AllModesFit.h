@@ -61,8 +61,8 @@ struct AllModesOptions {
     // else it is found from the data.
     bool fitDelay = true;
     double delay = std::numeric_limits<double>::quiet_NaN();  // s
-    // Frequencies, widths and the delay held at their starts: only the amplitudes and the
-    // background are fitted (a linear problem, solved at once).
+    // Frequencies and widths held at their starts: only the amplitudes, the background and (if
+    // fitted) the delay are fitted; without the delay a linear problem, solved at once.
     bool holdShapes = false;
     int maxIterations = 100;
 };

@@ -55,57 +55,65 @@ SoundSpeed SpeedOfSoundFrom(const std::vector<double>& frequencies, double radiu
         }
     }
     // Assigned; the layers' lowering added back at the air that speed means.
-    const double t = 273.15 * ((bestC / 331.3) * (bestC / 331.3) - 1.0);
-    const audio::Air air = audio::AirAt(t);
-    double sum = 0.0;
+    // Twice: the air of the speed found the first time is the better one for the layers.
+    audio::Air air = audio::AirAt(273.15 * ((bestC / 331.3) * (bestC / 331.3) - 1.0));
     bool weighted = frequencyErrors.size() == frequencies.size();
     for (double e : frequencyErrors) weighted = weighted && e > 0.0 && std::isfinite(e);
-    for (size_t i = 0; i < frequencies.size(); ++i) {
-        const double f = frequencies[i];
-        double miss = 0.0;
-        const audio::SphereRoot* r = nearest(f, bestC, miss);
-        if (miss > 0.02) {
-            out.why = "the peak at " + std::to_string(static_cast<int>(std::lround(f))) +
-                      " Hz lies far from every mode of this sphere";
-            return out;
-        }
-        for (const AssignedPeak& p : out.peaks) {
-            if (p.l == r->l && p.n == r->n) {
-                out.why = "two peaks belong to the same mode (l = " + std::to_string(r->l) +
-                          ", n = " + std::to_string(r->n) + ")";
+    for (int round = 0; round < 2; ++round) {
+        if (round == 1)
+            air = audio::AirAt(273.15 * ((out.speed / 331.3) * (out.speed / 331.3) - 1.0));
+        out.peaks.clear();
+        double sum = 0.0;
+        for (size_t i = 0; i < frequencies.size(); ++i) {
+            const double f = frequencies[i];
+            double miss = 0.0;
+            const audio::SphereRoot* r = nearest(f, bestC, miss);
+            if (miss > 0.02) {
+                out.why = "the peak at " + std::to_string(static_cast<int>(std::lround(f))) +
+                          " Hz lies far from every mode of this sphere";
                 return out;
             }
+            for (const AssignedPeak& p : out.peaks) {
+                if (p.l == r->l && p.n == r->n) {
+                    out.why = "two peaks belong to the same mode (l = " + std::to_string(r->l) +
+                              ", n = " + std::to_string(r->n) + ")";
+                    return out;
+                }
+            }
+            AssignedPeak p;
+            p.frequency = f;
+            p.l = r->l;
+            p.n = r->n;
+            p.x = r->x;
+            // The layers lowered f0 by their width at f0: f0 = f + B(f0), solved by iteration.
+            double unlowered = f;
+            for (int i = 0; i < 4; ++i)
+                unlowered = f + audio::BoundaryLayerHalfWidth(r->l, r->x, unlowered, radius, air);
+            p.speed = 2.0 * std::numbers::pi * radius * unlowered / r->x;
+            if (weighted) p.speedError = p.speed * frequencyErrors[i] / f;
+            sum += p.speed;
+            out.peaks.push_back(p);
         }
-        AssignedPeak p;
-        p.frequency = f;
-        p.l = r->l;
-        p.n = r->n;
-        p.x = r->x;
-        const double unlowered = f + audio::BoundaryLayerHalfWidth(r->l, r->x, f, radius, air);
-        p.speed = 2.0 * std::numbers::pi * radius * unlowered / r->x;
-        if (weighted) p.speedError = p.speed * frequencyErrors[i] / f;
-        sum += p.speed;
-        out.peaks.push_back(p);
-    }
-    const double n = static_cast<double>(out.peaks.size());
-    if (weighted) {
-        double weights = 0.0, weightedSum = 0.0;
-        for (const AssignedPeak& p : out.peaks) {
-            const double w = 1.0 / (p.speedError * p.speedError);
-            weights += w;
-            weightedSum += w * p.speed;
+        const double n = static_cast<double>(out.peaks.size());
+        if (weighted) {
+            double weights = 0.0, weightedSum = 0.0;
+            for (const AssignedPeak& p : out.peaks) {
+                const double w = 1.0 / (p.speedError * p.speedError);
+                weights += w;
+                weightedSum += w * p.speed;
+            }
+            out.speed = weightedSum / weights;
+            double chi = 0.0;
+            for (const AssignedPeak& p : out.peaks)
+                chi += std::pow((p.speed - out.speed) / p.speedError, 2.0);
+            out.speedError = std::sqrt(1.0 / weights) * std::max(1.0, std::sqrt(chi / (n - 1.0)));
+        } else {
+            out.speed = sum / n;
+            double scatter = 0.0;
+            for (const AssignedPeak& p : out.peaks)
+                scatter += (p.speed - out.speed) * (p.speed - out.speed);
+            out.speedError = std::sqrt(scatter / (n - 1.0) / n);
         }
-        out.speed = weightedSum / weights;
-        double chi = 0.0;
-        for (const AssignedPeak& p : out.peaks)
-            chi += std::pow((p.speed - out.speed) / p.speedError, 2.0);
-        out.speedError = std::sqrt(1.0 / weights) * std::max(1.0, std::sqrt(chi / (n - 1.0)));
-    } else {
-        out.speed = sum / n;
-        double scatter = 0.0;
-        for (const AssignedPeak& p : out.peaks)
-            scatter += (p.speed - out.speed) * (p.speed - out.speed);
-        out.speedError = std::sqrt(scatter / (n - 1.0) / n);
     }
     // T = 273.15 ((c / 331.3)^2 - 1), and its error through dT/dc.
     out.celsius = 273.15 * ((out.speed / 331.3) * (out.speed / 331.3) - 1.0);

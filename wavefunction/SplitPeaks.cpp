@@ -105,15 +105,14 @@ SplitPeaks FitSplitPeaks(const WaveSeries& series, double frequency) {
     // Every angle's own fit; the frequencies and widths weighted by their errors.
     const size_t m = guesses.size();
     std::vector<double> fw(m, 0.0), fs(m, 0.0), ww(m, 0.0), ws(m, 0.0);
+    std::vector<double> delays(series.size(), NAN);
     for (size_t k = 0; k < series.size(); ++k) {
         if (freqs[k].empty()) continue;
         const AllModesFit fit = FitAllModes(freqs[k], data[k], guesses);
         if (fit.modes.size() != m) continue;
-        // What is left of the alignment after the calibration (a few samples from one
-        // playback to the next) turns the phase across the window; taken out before the
-        // amplitudes are solved for.
-        for (size_t i = 0; i < freqs[k].size(); ++i)
-            data[k][i] *= std::polar(1.0, 2.0 * std::numbers::pi * freqs[k][i] * fit.delay);
+        // What is left of the delay after the calibration (the resonator's share of what it
+        // read, a few samples from one playback to the next) turns the phase across the window.
+        delays[k] = fit.delay;
         for (size_t j = 0; j < m; ++j) {
             const FittedMode& p = fit.modes[j];
             if (!(p.frequencyError > 0.0) || !(p.widthError > 0.0) || p.frequency < lo ||
@@ -150,12 +149,25 @@ SplitPeaks FitSplitPeaks(const WaveSeries& series, double frequency) {
             nearest = distance;
         }
     }
-    // With the frequencies, widths and delay held, every angle's amplitudes (no iteration: the
-    // linear solution at the given parameters; a member silent at an angle reads its noise).
+    // With the frequencies, widths and delay held, every angle's amplitudes: the linear
+    // solution, so that a member silent at an angle reads its noise there, not a peak that
+    // wandered off to fit something else. The delay is the median of the first pass's (at an
+    // angle where a member is silent, that fit's delay may trade against the member's wandering
+    // phase; one fitted at every angle again costs the weakest member a few per cent).
     const size_t c = static_cast<size_t>(result.chosen);
+    std::vector<double> delayed;
+    for (double d : delays) {
+        if (std::isfinite(d)) delayed.push_back(d);
+    }
     AllModesOptions held;
     held.holdShapes = true;
-    held.delay = 0.0;
+    held.fitDelay = false;
+    if (!delayed.empty()) {
+        std::nth_element(delayed.begin(),
+                         delayed.begin() + static_cast<std::ptrdiff_t>(delayed.size() / 2),
+                         delayed.end());
+        held.delay = delayed[delayed.size() / 2];
+    }
     for (size_t k = 0; k < series.size(); ++k) {
         if (freqs[k].empty()) continue;
         const AllModesFit fit = FitAllModes(freqs[k], data[k], common, held);

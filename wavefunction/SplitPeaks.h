@@ -7,8 +7,9 @@
 // The peaks within kSplitReach of the chosen frequency are found in every angle's spectrum
 // (a member silent at one angle sounds at another), fitted together with FitAllModes at each
 // angle, and their frequencies and widths (which do not depend on the angle) averaged with the
-// fits' weights; with those fixed, each angle's amplitudes are the linear least-squares
-// solution. The value at an angle is the magnitude of the chosen peak's amplitude.
+// fits' weights; with those and the fits' median delay held, each angle's amplitudes are the
+// linear least-squares solution. The value at an angle is the magnitude of the chosen peak's
+// amplitude.
 #pragma once
 
 #include <string>

@@ -639,5 +639,57 @@ TEST_F(FitWindowAccidentTest, ARangeWithoutDataIsRefused) {
     }
 }
 
+// The physical sphere as a class meets it: Fast Measure over the whole range at 0, 20 and 40
+// degrees, the fit window, "Fit All Modes". Every mode below 10 kHz is found, within 0.05 Hz of
+// the frequency the apparatus was built with and 2 % of its width, the radial modes (weak,
+// one of them 19 Hz beside a strong mode) included. About 20 s.
+TEST_F(FitWindowTest, FitAllModesFindsEveryModeOfThePhysicalSphere) {
+    class Calibrator : public CalibrationWindow {
+        int VolumePosition() const override { return 50; }
+    } calibrator;
+    f->SetFastChoice({1.0, 4});
+    for (const double celsius : {0.0, 20.0, 40.0}) {
+        SCOPED_TRACE(celsius);
+        audio::SphereSetup setup;
+        setup.celsius = celsius;
+        apparatus->SetSphere(setup);
+        ASSERT_TRUE(CalibrateLatency(*p.state, calibrator).found);
+        f->Edit1->setText("100");
+        f->Edit2->setText("10000");
+        f->FastMeasure->trigger();
+        test::FinishSweep(*f);
+        ASSERT_TRUE(p.state->SpecPhased[0]);
+        f->RedrawSpectra();
+        f->FitExecute();
+        fit->Edit1->setText("100");
+        fit->Edit2->setText("10000");
+        QTest::mouseClick(fit->FitAllButton, Qt::LeftButton);
+        EXPECT_FALSE(fit->FitAllButton->isEnabled());
+        test::FinishFit(*fit);
+        ASSERT_TRUE(fit->Fit().Whole.has_value());
+        const AllModesFit& whole = *fit->Fit().Whole;
+        EXPECT_TRUE(whole.converged);
+        std::vector<audio::CavityMode> truth;
+        for (const audio::CavityMode& m : apparatus->Modes()) {
+            if (m.frequency < 10000.0) truth.push_back(m);
+        }
+        ASSERT_EQ(whole.modes.size(), truth.size());
+        for (size_t j = 0; j < truth.size(); ++j) {
+            const FittedMode& m = whole.modes[j];
+            EXPECT_NEAR(m.frequency, truth[j].frequency, 0.05)
+                << "l = " << truth[j].l << ", n = " << truth[j].n << " +- " << m.frequencyError;
+            EXPECT_NEAR(m.width, truth[j].width, 0.02 * truth[j].width)
+                << "l = " << truth[j].l << ", n = " << truth[j].n;
+        }
+        // The table: the eight strongest, with the whole fit's errors beside the selected one.
+        int active = 0;
+        for (int k = 1; k <= kPeaks; ++k) active += fit->Fit().peaks.PeakAmplitude[k] > 0 ? 1 : 0;
+        EXPECT_EQ(active, 8);
+        EXPECT_TRUE(fit->Label18->text().contains(QStringLiteral("whole spectrum")))
+            << fit->Label18->text().toStdString();
+        EXPECT_EQ(fit->History().UndoCaption(), "Undo Fit All Modes");
+    }
+}
+
 }  // namespace
 }  // namespace sonarix
