@@ -639,6 +639,37 @@ TEST_F(FitWindowAccidentTest, ARangeWithoutDataIsRefused) {
     }
 }
 
+// Looking changes nothing: a selected peak keeps its values, no Q shows before a fit, and
+// closing and opening the window on the same spectrum keeps its peaks and range; new data
+// empties the table as one step that Undo takes back.
+TEST_F(FitWindowTest, ClosingAndOpeningOnTheSameSpectrumKeepsThePeaks) {
+    Fill(0, 100.0, 10000.0, 10.0);
+    f->RedrawSpectra();
+    f->Button4->click();
+    const PlotGeometry g = fit->Geometry();
+    QTest::mouseClick(fit->Image1, Qt::LeftButton, {}, QPoint(g.X(3000.0), g.Y(0.5 * g.ampMax)));
+    const PeakTable placed = fit->Fit().peaks;
+    ASSERT_GT(placed.PeakAmplitude[1], 0.0);
+    EXPECT_EQ(fit->Label18->text(), "after a fit run");  // no Q before a fit
+    fit->Edit1->setText("2000.0");
+    Key(fit, Qt::Key_Escape);
+    EXPECT_FALSE(fit->isVisible());
+    f->Button4->click();
+    EXPECT_EQ(std::memcmp(&fit->Fit().peaks, &placed, sizeof placed), 0);
+    EXPECT_EQ(fit->Edit1->text(), "2000.0");
+    Key(fit, Qt::Key_Escape);
+
+    // Other data: an empty table, and Undo brings the last one back.
+    Fill(0, 100.0, 10000.0, 20.0);
+    f->Button4->click();
+    EXPECT_EQ(fit->Fit().peaks.PeakAmplitude[1], 0.0);
+    EXPECT_EQ(fit->Edit1->text(), "100.0");
+    EXPECT_EQ(fit->History().UndoCaption(), "Undo New Spectrum");
+    Key(fit, Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(std::memcmp(&fit->Fit().peaks, &placed, sizeof placed), 0);
+    EXPECT_FALSE(fit->History().CanUndo());
+}
+
 // The physical sphere as a class meets it: Fast Measure over the whole range at 0, 20 and 40
 // degrees, the fit window, "Fit All Modes". Every mode below 10 kHz is found, within 0.05 Hz of
 // the frequency the apparatus was built with and 2 % of its width, the radial modes (weak,
