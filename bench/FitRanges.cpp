@@ -1,9 +1,11 @@
-// Fits from Find Peaks' starting peaks on the virtual apparatus's default sweep, over every
-// window of 1 to 4 neighbouring modes and 20 random ranges (fixed seed): how many results are
-// bad (a peak outside the range, an absurd width, a mode of the range missed by more than half
-// its width). Then, over 30 noisy repetitions of an isolated mode and of the overlapping pair
-// near 4.9 kHz, the spread of each fitted quantity over its mean reported error. Prints its
-// figures; run from build/bench: fit_ranges [--verbose]
+// Fits from Find Peaks' starting peaks on the virtual apparatus's default sweep (the physical
+// sphere, as --virtual starts it), over every window of 1 to 4 neighbouring modes and 20 random
+// ranges (fixed seed), with Start Fit and with Fit All Modes (on the filter's amplitudes and on a
+// calibrated Lock-in sweep's amplitudes and phases): how many results are bad (a peak outside the
+// range, an absurd width, a mode of the range missed by more than half its width). Then, over 30
+// noisy repetitions of an isolated mode and of the overlapping pair near 4.9 kHz, the spread of
+// each fitted quantity over its mean reported error. Prints its figures; run from build/bench:
+// fit_ranges [--verbose]
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -17,6 +19,7 @@
 #include <tuple>
 #include <vector>
 
+#include "fitting/FindModes.h"
 #include "fitting/FindPeaks.h"
 #include "fitting/FitRun.h"
 #include "measurement/Latency.h"
@@ -79,7 +82,9 @@ struct Bench {
     double seconds = 0;
 
     void Start() {
+        // The physical sphere, as --virtual starts it.
         auto b = std::make_unique<audio::VirtualApparatus>(audio::VirtualApparatus::Clock::Manual);
+        b->SetSphere(audio::SphereSetup{});
         apparatus = b.get();
         audio::UseBackend(std::move(b));
         audio::Init(-1, 44100, 0, nullptr, nullptr);
@@ -112,6 +117,41 @@ struct Bench {
             d.FitAmplitude[i] = s->SpecAmp[0][i];
         }
         return d;
+    }
+
+    // Fit All Modes over (from, to), judged as FitRange judges Start Fit.
+    int wholeBad = 0, wholeFits = 0;
+    double wholeSeconds = 0;
+    void FitWhole(const FitData& data, double from, double to, const char* kind, bool phases) {
+        const ModeProblem problem = ProblemOf(data, from, to, phases);
+        const auto t0 = std::chrono::steady_clock::now();
+        const ModeSearch search = FindModes(problem);
+        wholeSeconds +=
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        ++wholeFits;
+        std::string why;
+        for (const FittedMode& m : search.fit.modes) {
+            if (!std::isfinite(m.frequency) || m.frequency < from - m.width ||
+                m.frequency > to + m.width)
+                why += " mode at " + std::to_string(static_cast<int>(m.frequency)) + " outside";
+            if (!std::isfinite(m.width) || m.width <= 0 || m.width > to - from)
+                why += " width " + std::to_string(m.width);
+        }
+        for (const Mode& m : modes) {
+            if (m.f < from || m.f > to) continue;
+            double nearest = 1e9;
+            for (const FittedMode& q : search.fit.modes)
+                nearest = std::min(nearest, std::abs(q.frequency - m.f));
+            if (nearest > 0.5 * m.w) {
+                why += " mode " + std::to_string(static_cast<int>(m.f)) + " missed by " +
+                       std::to_string(static_cast<int>(std::min(nearest, 1e6)));
+            }
+        }
+        if (!why.empty()) ++wholeBad;
+        if (verbose || !why.empty()) {
+            std::printf("%-7s %7.1f ... %7.1f: Fit All Modes, %zu modes%s\n", kind, from, to,
+                        search.fit.modes.size(), why.empty() ? "" : (":" + why).c_str());
+        }
     }
 
     // Fits from Find Peaks' starts over (from, to) and judges the result.
@@ -283,6 +323,9 @@ int main(int argc, char** argv) {
     b.verbose = argc > 1 && std::strcmp(argv[1], "--verbose") == 0;
     b.Start();
     const FitData data = b.Sweep({"100", "10000", "10", "50"}, false);
+    FitData lockIn = b.Sweep({"100", "10000", "10", "50"}, true);
+    lockIn.Phased = b.s->SpecPhased[0];
+    for (int i = 1; i <= lockIn.FitCount; ++i) lockIn.FitPhase[i] = b.s->SpecPhase[0][i];
     std::printf("modes below 10 kHz:");
     for (const Mode& m : b.modes) std::printf(" %.1f (W %.1f, %.2f)", m.f, m.w, m.height);
     std::printf("\n");
@@ -314,6 +357,8 @@ int main(int argc, char** argv) {
             if (i > 0) from = std::max(from, 0.5 * (groups[i - 1].back().f + first.f));
             if (i + len < n) to = std::min(to, 0.5 * (last.f + groups[i + len].front().f));
             b.FitRange(data, from, to, "window");
+            b.FitWhole(data, from, to, "window", false);
+            b.FitWhole(lockIn, from, to, "lock-in", true);
         }
     }
     std::mt19937 rng(2026);
@@ -322,8 +367,15 @@ int main(int argc, char** argv) {
         const double from = start(rng);
         const double to = std::min(10000.0, from + width(rng));
         b.FitRange(data, from, to, "random");
+        b.FitWhole(data, from, to, "random", false);
+        b.FitWhole(lockIn, from, to, "lock-in", true);
     }
-    std::printf("bad results: %d of %d fits; mean fit %.3f s\n", b.bad, b.fits, b.seconds / b.fits);
+    std::printf("Start Fit: bad results: %d of %d fits; mean fit %.3f s\n", b.bad, b.fits,
+                b.seconds / b.fits);
+    std::printf(
+        "Fit All Modes: bad results: %d of %d fits (half on the filter's amplitudes, half "
+        "on Lock-in's amplitudes and phases); mean fit %.3f s\n",
+        b.wholeBad, b.wholeFits, b.wholeSeconds / b.wholeFits);
 
     // Errors against scatter: data made from the model with known noise (amplitudes with noise
     // of 0.05; with phases, complex noise of 0.05 in each part), and repeated sweeps of the

@@ -509,9 +509,16 @@ struct AllModesSolver::Impl {
         for (;;) {
             // Solved in the parameters scaled to unit curvature: a delay in seconds and a
             // frequency in Hz differ by ten orders in theirs.
+            // A direction the data hardly see (the common turn of all amplitudes of magnitude
+            // data without a background) keeps a floor of scale, and the damping is added in
+            // the scaled parameters, so that it bounds that direction's step as well.
             std::vector<double> a = curvature, step = gradient, scale(static_cast<size_t>(p));
+            double largest = 0.0;
+            for (int x = 0; x < p; ++x)
+                largest = std::max(largest, curvature[static_cast<size_t>(x * p + x)]);
             for (int x = 0; x < p; ++x) {
-                const double diagonal = curvature[static_cast<size_t>(x * p + x)];
+                const double diagonal =
+                    std::max(curvature[static_cast<size_t>(x * p + x)], 1e-12 * largest);
                 scale[static_cast<size_t>(x)] = diagonal > 0.0 ? 1.0 / std::sqrt(diagonal) : 1.0;
             }
             for (int x = 0; x < p; ++x) {
@@ -519,7 +526,7 @@ struct AllModesSolver::Impl {
                     a[static_cast<size_t>(x * p + y)] *=
                         scale[static_cast<size_t>(x)] * scale[static_cast<size_t>(y)];
                 }
-                a[static_cast<size_t>(x * p + x)] *= 1.0 + lambda;
+                a[static_cast<size_t>(x * p + x)] += lambda;
                 step[static_cast<size_t>(x)] *= scale[static_cast<size_t>(x)];
             }
             std::vector<double> moved = theta;
@@ -654,6 +661,9 @@ struct AllModesSolver::Impl {
 };
 
 AllModesFit AllModesSolver::Impl::Result() const {
+    // The key of the reference mode's modulus among the parameters (magnitude data).
+    constexpr int kModulusKey = -1000000;
+    int magnitudeReference = -1;
     AllModesFit out;
     out.complexData = complexData;
     out.iterations = iterations;
@@ -672,6 +682,38 @@ AllModesFit AllModesSolver::Impl::Result() const {
     } else {
         real = MagnitudeColumns();
         which = free;
+        // Where the background is small, turning every amplitude alike hardly changes the
+        // modulus: the phases are then told only against one another. The strongest mode's
+        // phase is held as their reference (its phase error is NaN), so that the amplitudes'
+        // and the other phases' errors stay finite.
+        int reference = 0;
+        for (int j = 1; j < modes; ++j) {
+            if (std::hypot(theta[static_cast<size_t>(2 * modes + 2 * j)],
+                           theta[static_cast<size_t>(2 * modes + 2 * j + 1)]) >
+                std::hypot(theta[static_cast<size_t>(2 * modes + 2 * reference)],
+                           theta[static_cast<size_t>(2 * modes + 2 * reference + 1)]))
+                reference = j;
+        }
+        // Its phase: the derivative along i c_ref, the combination of Re and Im that turns it.
+        const int re = 2 * modes + 2 * reference, im = re + 1;
+        const double cr = theta[static_cast<size_t>(re)], ci = theta[static_cast<size_t>(im)];
+        const double size = std::hypot(cr, ci);
+        if (modes > 0 && size > 0.0) {
+            size_t ri = 0, ii = 0;
+            for (size_t q = 0; q < which.size(); ++q) {
+                if (which[q] == re) ri = q;
+                if (which[q] == im) ii = q;
+            }
+            // Re and Im become modulus and phase; the phase column leaves.
+            for (size_t i = 0; i < real[ri].size(); ++i) {
+                const double dRe = real[ri][i], dIm = real[ii][i];
+                real[ri][i] = (cr * dRe + ci * dIm) / size;  // along c: the modulus
+            }
+            real.erase(real.begin() + static_cast<std::ptrdiff_t>(ii));
+            which.erase(which.begin() + static_cast<std::ptrdiff_t>(ii));
+            which[ri] = kModulusKey;
+            magnitudeReference = reference;
+        }
     }
     const int P = static_cast<int>(which.size());
     out.parameters = P;
@@ -745,6 +787,7 @@ AllModesFit AllModesSolver::Impl::Result() const {
             re = at(2 * modes + 2 * j);
             im = at(2 * modes + 2 * j + 1);
         }
+        const bool isReference = j == magnitudeReference;
         variance = wholeVariance;
         if (ascending) {
             // Ten widths either side, and at least 25 points.
@@ -766,7 +809,12 @@ AllModesFit AllModesSolver::Impl::Result() const {
         m.widthError = undetermined(wi) ? std::numeric_limits<double>::infinity() : sigma(wi);
         const double phase = std::arg(m.amplitude), size = std::abs(m.amplitude);
         const double c = std::cos(phase), s = std::sin(phase);
-        if (undetermined(re) || undetermined(im)) {
+        if (isReference) {
+            const int modulus = at(kModulusKey);
+            m.amplitudeError =
+                undetermined(modulus) ? std::numeric_limits<double>::infinity() : sigma(modulus);
+            m.phaseError = std::numeric_limits<double>::quiet_NaN();
+        } else if (undetermined(re) || undetermined(im)) {
             m.amplitudeError = m.phaseError = std::numeric_limits<double>::infinity();
         } else {
             const double along =

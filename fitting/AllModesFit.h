@@ -34,7 +34,8 @@ struct FittedMode {
     double frequency = 0.0, width = 0.0;
     std::complex<double> amplitude;  // c_j: the spectrum's value at F_j is about c_j / i
     // One standard deviation, from the curvature at the minimum and the residuals' scatter;
-    // the phase's in radians (of arg c_j), the amplitude's of |c_j|.
+    // the phase's in radians (of arg c_j), the amplitude's of |c_j|. For magnitude data the
+    // strongest mode's phase is the others' reference: its error is NaN, theirs is against it.
     double frequencyError = 0.0, widthError = 0.0, amplitudeError = 0.0, phaseError = 0.0;
     double q = 0.0, qError = 0.0;  // Q = F / (2 W), its error with F's and W's covariance
 };
