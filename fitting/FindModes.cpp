@@ -63,8 +63,9 @@ std::unique_ptr<AllModesSolver> Solver(const ModeProblem& p, const std::vector<M
 }
 
 // Every fitted mode a resonance of the range: inside it (or beyond by less than its width),
-// a quality factor of 2 or more, narrower than a quarter of the range, its amplitude clear of
-// its error, and no two within a tenth of their widths of each other.
+// a quality factor of 2 or more, narrower than a quarter of the range, its amplitude five
+// times its error or more (many places are tried), and no two within a tenth of their widths of
+// each other.
 bool Plausible(const AllModesFit& fit, double from, double to, size_t* weakest = nullptr) {
     bool ok = true;
     double lowest = HUGE_VAL;
@@ -73,7 +74,7 @@ bool Plausible(const AllModesFit& fit, double from, double to, size_t* weakest =
         const double F = m.frequency, W = m.width;
         const double clarity = std::abs(m.amplitude) / m.amplitudeError;
         bool good = W > 0.0 && F / (2.0 * W) >= 2.0 && W < 0.25 * (to - from) && F > from - W &&
-                    F < to + W && std::isfinite(F) && clarity > 3.0;
+                    F < to + W && std::isfinite(F) && clarity > 5.0;
         for (size_t k = 0; k < fit.modes.size(); ++k) {
             if (k != j &&
                 std::abs(fit.modes[k].frequency - F) < 0.1 * std::min(W, fit.modes[k].width))
