@@ -2,8 +2,9 @@
 // calibrated fast measurement over 100 ... 10000 Hz (9900 points), every mode fitted at once,
 // compared with the modes the apparatus was built from. Prints the worst frequency and width
 // errors, the errors in units of the stated ones, the mode search's time and the fit's alone
-// (from the modes found). With --rings also the 3, 6 and 9 mm spacer rings (minutes).
-// Run from build/bench: bench_whole_fit [--verbose] [--rings]
+// (from the modes found). With --rings also the 3, 6 and 9 mm spacer rings (minutes); with
+// --repeat the spread of 20 more measurements' fits against their stated errors.
+// Run from build/bench: bench_whole_fit [--verbose] [--rings] [--repeat]
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -49,8 +50,9 @@ class Calibrator : public CalibrationWindow {
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool verbose = false, rings = false;
+    bool verbose = false, rings = false, repeat = false;
     for (int i = 1; i < argc; ++i) {
+        repeat = repeat || std::strcmp(argv[i], "--repeat") == 0;
         verbose = verbose || std::strcmp(argv[i], "--verbose") == 0;
         rings = rings || std::strcmp(argv[i], "--rings") == 0;
     }
@@ -167,6 +169,40 @@ int main(int argc, char** argv) {
                     std::printf("    %5.0f ... %5.0f Hz: residual rms %.3g\n", lo, lo + 1000.0,
                                 std::sqrt(sum / (2.0 * n)));
                 }
+            }
+            if (repeat && ring == 0.0) {
+                // 20 more measurements (the noise goes on), each fitted from the modes found:
+                // the spread of each mode's frequency and width over their mean stated errors.
+                constexpr int kTimes = 20;
+                std::vector<std::vector<double>> fs(search.modes.size()), ws(search.modes.size());
+                std::vector<double> fe(search.modes.size()), we(search.modes.size());
+                for (int r = 0; r < kTimes; ++r) {
+                    engine.FastMeasure(FastSettings{});
+                    std::vector<std::complex<double>> again;
+                    for (int k = 1; k <= s->SpecCount[0]; ++k) {
+                        again.push_back(std::polar(s->SpecAmp[0][k],
+                                                   s->SpecPhase[0][k] * std::numbers::pi / 180.0));
+                    }
+                    const AllModesFit one = FitAllModes(f, again, search.modes);
+                    for (size_t j = 0; j < one.modes.size(); ++j) {
+                        fs[j].push_back(one.modes[j].frequency);
+                        ws[j].push_back(one.modes[j].width);
+                        fe[j] += one.modes[j].frequencyError / kTimes;
+                        we[j] += one.modes[j].widthError / kTimes;
+                    }
+                }
+                auto spread = [](const std::vector<double>& v) {
+                    double mean = 0, var = 0;
+                    for (double x : v) mean += x / static_cast<double>(v.size());
+                    for (double x : v)
+                        var += (x - mean) * (x - mean) / static_cast<double>(v.size() - 1);
+                    return std::sqrt(var);
+                };
+                std::printf("    spread over %d repetitions / mean stated error (F, W):", kTimes);
+                for (size_t j = 0; j < fs.size(); ++j)
+                    std::printf(" %.0f: %.2f %.2f;", search.modes[j].frequency,
+                                spread(fs[j]) / fe[j], spread(ws[j]) / we[j]);
+                std::printf("\n");
             }
             audio::UseBackend(nullptr);
         }
