@@ -108,7 +108,8 @@ TEST_F(VirtualSphereTest, ASixMillimetreRingSplitsEachModeIntoItsMembersFollowin
                     f0 * (1.0 + audio::RingShift(r.l, m.m, r.x, setup.radius, setup.ring)) -
                     audio::BoundaryLayerHalfWidth(r.l, r.x, f0, setup.radius, air);
                 EXPECT_NEAR(fit.modes[j].frequency, want, 0.2)
-                    << "l = " << m.l << ", m = " << m.m << " at " << 10 * k << " degrees";
+                    << "l = " << m.l << ", m = " << m.m << " at " << 10 * k << " degrees, +- "
+                    << fit.modes[j].frequencyError;
             }
         }
     }
