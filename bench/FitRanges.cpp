@@ -19,6 +19,7 @@
 #include <tuple>
 #include <vector>
 
+#include "bench/QuietWindow.h"
 #include "fitting/FindModes.h"
 #include "fitting/FindPeaks.h"
 #include "fitting/FitRun.h"
@@ -33,23 +34,7 @@ namespace {
 
 using namespace sonarix;
 
-class QuietWindow : public MeasureWindow {
-public:
-    SweepFields fields{"100", "10000", "10", "50"};
-    bool lockIn = false;
-    SweepFields Fields() const override { return fields; }
-    int SelectedSlot() const override { return 0; }
-    bool FftFilterOn() const override { return true; }
-    bool LockInOn() const override { return lockIn; }
-    int VolumePosition() const override { return 50; }
-    void ProcessMessages() override {}
-    void Redraw() override {}
-    void ShowLag(bool) override {}
-    void ShowSaturation(bool) override {}
-    void ShowMeasure(bool) override {}
-    void EnableMeasure(bool) override {}
-    void ShowProgress(const Progress&) override {}
-};
+using bench::QuietWindow;
 
 class RangeWindow : public FitWindow {
 public:

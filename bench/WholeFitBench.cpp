@@ -15,6 +15,7 @@
 #include <numbers>
 #include <vector>
 
+#include "bench/QuietWindow.h"
 #include "fitting/AllModesFit.h"
 #include "fitting/FindModes.h"
 #include "measurement/Latency.h"
@@ -27,21 +28,7 @@ namespace {
 
 using namespace sonarix;
 
-class QuietWindow : public MeasureWindow {
-public:
-    SweepFields fields{"100", "10000", "10", "50"};
-    SweepFields Fields() const override { return fields; }
-    int SelectedSlot() const override { return 0; }
-    bool FftFilterOn() const override { return true; }
-    bool LockInOn() const override { return false; }
-    int VolumePosition() const override { return 50; }
-    void Redraw() override {}
-    void ShowLag(bool) override {}
-    void ShowSaturation(bool) override {}
-    void ShowMeasure(bool) override {}
-    void EnableMeasure(bool) override {}
-    void ShowProgress(const Progress&) override {}
-};
+using bench::QuietWindow;
 
 class Calibrator : public CalibrationWindow {
     int VolumePosition() const override { return 50; }
