@@ -154,7 +154,6 @@ FitSteps FitRunner::StartWhole(FitWindow& w) {
     });
     if (order.size() > static_cast<size_t>(kPeaks)) order.resize(kPeaks);
     std::sort(order.begin(), order.end());
-    m_wholeMode.fill(-1);
     m_fitted.fill(false);
     m_report.valid = true;
     m_report.whole = true;
@@ -175,7 +174,6 @@ FitSteps FitRunner::StartWhole(FitWindow& w) {
             continue;
         }
         const FittedMode& m = fit.modes[static_cast<size_t>(order[slot])];
-        m_wholeMode[static_cast<size_t>(k)] = order[slot];
         m_fitted[static_cast<size_t>(k)] = true;
         t.PeakFrequency[k] = m.frequency;
         t.PeakAmplitude[k] = std::abs(m.amplitude);

@@ -181,8 +181,6 @@ public:
     FitSteps StartWhole(FitWindow& window);
     // Whether the last run was a whole-spectrum fit.
     bool WholeRun() const { return m_wholeRun; }
-    // For table peak k of the last whole fit, its mode in Whole (-1: none).
-    int WholeMode(int k) const { return m_wholeMode[static_cast<size_t>(k)]; }
     // The notes also say when the amplitudes and phases of overlapping peaks are not determined
     // by the data (see SearchOtherSolutions).
     // Whether the last run fitted amplitudes and phases (complex data).
@@ -220,7 +218,6 @@ private:
     std::string m_notes;
     std::array<bool, kPeaks + 1> m_fitted{};
     bool m_wholeRun = false;
-    std::array<int, kPeaks + 1> m_wholeMode{};
 };
 
 }  // namespace sonarix

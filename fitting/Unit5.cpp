@@ -357,7 +357,6 @@ void TForm5::FitExecute(const FitHandOver& h, bool show) {
         // New data: the table starts empty, as one undo step that brings the last one back.
         PeakState before = CurrentPeaks();
         before.whole.reset();  // a fit of other data
-        before.report = false;
         m_history.Clear();
         m_fit->Delay = 0.0;
         m_fit->Whole.reset();
@@ -837,9 +836,7 @@ void TForm5::ChangePeaks(const char* name, const std::string& merge,
     RecordChange(name, merge, before);
 }
 
-TForm5::PeakState TForm5::CurrentPeaks() const {
-    return PeakState{m_fit->peaks, m_fit->Whole, m_reportShown};
-}
+TForm5::PeakState TForm5::CurrentPeaks() const { return PeakState{m_fit->peaks, m_fit->Whole}; }
 
 void TForm5::RecordChange(const char* name, const std::string& merge, const PeakState& before) {
     ++m_changing;

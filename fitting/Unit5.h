@@ -221,7 +221,6 @@ private:
     struct PeakState {
         PeakTable peaks;
         std::optional<AllModesFit> whole;
-        bool report = false;  // the errors shown belong to it
     };
     PeakState CurrentPeaks() const;
     // The undo step of a change made since the table was `before`.
