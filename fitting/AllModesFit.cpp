@@ -13,6 +13,11 @@ using Complex = std::complex<double>;
 constexpr double kTwoPi = 2.0 * std::numbers::pi;
 constexpr double kSlopeScale = 1e-4;  // the background's slope is per 10 kHz
 
+// The oscillator term T(f) = 2 W F / (F^2 - f^2 + i 2 W f).
+inline Complex Oscillator(double F, double W, double f) {
+    return 2.0 * W * F / Complex(F * F - f * f, 2.0 * W * f);
+}
+
 // The oscillator term and its derivatives by F and W.
 struct TermValue {
     Complex t, dF, dW;
@@ -178,7 +183,7 @@ struct AllModesSolver::Impl {
             for (int j = 0; j < modes; ++j) {
                 const double F = th[static_cast<size_t>(2 * j)];
                 const double W = th[static_cast<size_t>(2 * j + 1)];
-                row[j] = 2.0 * W * F / Complex(F * F - f[i] * f[i], 2.0 * W * f[i]);
+                row[j] = Oscillator(F, W, f[i]);
             }
             row[modes] = 1.0;
             row[modes + 1] = f[i] * kSlopeScale;
@@ -247,7 +252,7 @@ struct AllModesSolver::Impl {
             const double F = th[static_cast<size_t>(2 * j)], W = th[static_cast<size_t>(2 * j + 1)];
             const Complex c(th[static_cast<size_t>(2 * modes + 2 * j)],
                             th[static_cast<size_t>(2 * modes + 2 * j + 1)]);
-            s += c * 2.0 * W * F / Complex(F * F - x * x, 2.0 * W * x);
+            s += c * Oscillator(F, W, x);
         }
         return s;
     }
@@ -424,7 +429,7 @@ struct AllModesSolver::Impl {
             for (int j = 0; j < modes; ++j) {
                 const double F = theta[static_cast<size_t>(2 * j)];
                 const double W = theta[static_cast<size_t>(2 * j + 1)];
-                basis.push_back(2.0 * W * F / Complex(F * F - f[i] * f[i], 2.0 * W * f[i]));
+                basis.push_back(Oscillator(F, W, f[i]));
             }
             basis.push_back(1.0);
             basis.push_back(f[i] * kSlopeScale);
@@ -852,7 +857,7 @@ AllModesFit AllModesSolver::Impl::Result() const {
 
 std::complex<double> AllModesValue(const AllModesFit& fit, double f) {
     Complex s = fit.offset + fit.slope * (f * kSlopeScale);
-    for (const FittedMode& m : fit.modes) s += m.amplitude * Term(m.frequency, m.width, f).t;
+    for (const FittedMode& m : fit.modes) s += m.amplitude * Oscillator(m.frequency, m.width, f);
     return fit.complexData ? s * std::polar(1.0, -kTwoPi * f * fit.delay) : s;
 }
 

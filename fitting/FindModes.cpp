@@ -5,6 +5,8 @@
 #include <cmath>
 #include <numbers>
 
+#include "fitting/FindPeaks.h"
+
 namespace sonarix {
 namespace {
 
@@ -15,28 +17,6 @@ double Median(std::vector<double> v) {
     auto mid = v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2);
     std::nth_element(v.begin(), mid, v.end());
     return *mid;
-}
-
-// The magnitudes' noise: the median absolute second difference over 1.652, as for white noise.
-double MagnitudeNoise(const std::vector<double>& y) {
-    std::vector<double> d;
-    for (size_t i = 1; i + 1 < y.size(); ++i)
-        d.push_back(std::abs(y[i + 1] - 2.0 * y[i] + y[i - 1]));
-    return Median(std::move(d)) / 1.652;
-}
-
-// Where y first falls below `level` walking from i by `step`, interpolated; false at the end.
-bool Crossing(const std::vector<double>& x, const std::vector<double>& y, size_t i, int step,
-              double level, double& at) {
-    for (size_t j = i;;) {
-        if ((step < 0 && j == 0) || (step > 0 && j + 1 >= y.size())) return false;
-        const size_t k = step < 0 ? j - 1 : j + 1;
-        if (y[k] < level) {
-            at = x[j] + (y[j] - level) / (y[j] - y[k]) * (x[k] - x[j]);
-            return true;
-        }
-        j = k;
-    }
 }
 
 std::vector<double> Magnitudes(const ModeProblem& p) {
@@ -230,7 +210,7 @@ ModeProblem ProblemOf(const FitData& data, double from, double to, bool phases) 
 std::vector<ModeGuess> ClearMaxima(const ModeProblem& p) {
     const std::vector<double>& x = p.frequencies;
     const std::vector<double> y = Magnitudes(p);
-    const double noise = MagnitudeNoise(y);
+    const double noise = SecondDifferenceNoise(y);
     const double highest = y.empty() ? 0.0 : *std::max_element(y.begin(), y.end());
     std::vector<ModeGuess> found;
     for (size_t i = 1; i + 1 < y.size(); ++i) {
@@ -243,8 +223,8 @@ std::vector<ModeGuess> ClearMaxima(const ModeProblem& p) {
         // The term falls to half its height at F +- sqrt(3) W; where one flank does not get
         // there (a neighbour's hump), the other tells.
         double left = 0.0, right = 0.0;
-        const bool hasLeft = Crossing(x, y, i, -1, 0.5 * y[i], left);
-        const bool hasRight = Crossing(x, y, i, +1, 0.5 * y[i], right);
+        const bool hasLeft = FallsBelow(x, y, i, -1, 0.5 * y[i], left);
+        const bool hasRight = FallsBelow(x, y, i, +1, 0.5 * y[i], right);
         if (!hasLeft && !hasRight) continue;
         const double half =
             hasLeft && hasRight ? 0.5 * (right - left) : (hasLeft ? x[i] - left : right - x[i]);

@@ -37,37 +37,37 @@ double DataPhaseAt(const FitData& d, double f) {
     return d.FitCount > 0 ? d.FitPhase[nearest] : 0.0;
 }
 
-double Noise(const std::vector<Point>& p) {
-    if (p.size() < 3) return 0.0;
+}  // namespace
+
+double SecondDifferenceNoise(const std::vector<double>& y) {
+    if (y.size() < 3) return 0.0;
     std::vector<double> d;
-    d.reserve(p.size() - 2);
-    for (size_t i = 1; i + 1 < p.size(); ++i) {
-        d.push_back(std::fabs(p[i + 1].y - 2.0 * p[i].y + p[i - 1].y));
-    }
+    d.reserve(y.size() - 2);
+    for (size_t i = 1; i + 1 < y.size(); ++i)
+        d.push_back(std::fabs(y[i + 1] - 2.0 * y[i] + y[i - 1]));
     auto mid = d.begin() + static_cast<std::ptrdiff_t>(d.size() / 2);
     std::nth_element(d.begin(), mid, d.end());
     return *mid / 1.652;
 }
 
-// Where the data first fall below `level` walking from i in direction step, interpolated;
-// false at the end of the data.
-bool Crossing(const std::vector<Point>& p, size_t i, int step, double level, double& x) {
+bool FallsBelow(const std::vector<double>& x, const std::vector<double>& y, size_t i, int step,
+                double level, double& at) {
     for (size_t j = i;;) {
-        if ((step < 0 && j == 0) || (step > 0 && j + 1 >= p.size())) return false;
+        if ((step < 0 && j == 0) || (step > 0 && j + 1 >= y.size())) return false;
         const size_t k = step < 0 ? j - 1 : j + 1;
-        if (p[k].y < level) {
-            const double t = (p[j].y - level) / (p[j].y - p[k].y);
-            x = p[j].x + t * (p[k].x - p[j].x);
+        if (y[k] < level) {
+            const double t = (y[j] - level) / (y[j] - y[k]);
+            at = x[j] + t * (x[k] - x[j]);
             return true;
         }
         j = k;
     }
 }
 
-}  // namespace
-
 double EstimateNoise(const FitData& data, double from, double to) {
-    return Noise(Sorted(data, from, to));
+    std::vector<double> y;
+    for (const Point& q : Sorted(data, from, to)) y.push_back(q.y);
+    return SecondDifferenceNoise(y);
 }
 
 int FindPeaks(const FitData& data, double from, double to, PeakTable& t) {
@@ -82,6 +82,11 @@ int FindPeaks(const FitData& data, double from, double to, PeakTable& t) {
     // Maxima inside the range, judged on all the data: a resonance whose top lies just inside
     // the range still has its other flank beyond it.
     const std::vector<Point> p = Sorted(data);
+    std::vector<double> xs, ys;
+    for (const Point& q : p) {
+        xs.push_back(q.x);
+        ys.push_back(q.y);
+    }
     struct Candidate {
         size_t i;
         double prominence;
@@ -104,8 +109,8 @@ int FindPeaks(const FitData& data, double from, double to, PeakTable& t) {
         // The width from the half-height crossings (the model falls to half its height at
         // F +- sqrt(3) W).
         double left = 0.0, right = 0.0;
-        const bool hasLeft = Crossing(p, i, -1, 0.5 * p[i].y, left);
-        const bool hasRight = Crossing(p, i, +1, 0.5 * p[i].y, right);
+        const bool hasLeft = FallsBelow(xs, ys, i, -1, 0.5 * p[i].y, left);
+        const bool hasRight = FallsBelow(xs, ys, i, +1, 0.5 * p[i].y, right);
         if (!hasLeft && !hasRight) continue;  // no flank falls to half: a slope, not a peak
         const double half =
             hasLeft && hasRight ? 0.5 * (right - left) : (hasLeft ? p[i].x - left : right - p[i].x);

@@ -2,6 +2,9 @@
 // range, so that the user need not place each one by hand.
 #pragma once
 
+#include <cstddef>
+#include <vector>
+
 #include "fitting/FitRun.h"
 
 namespace sonarix {
@@ -10,6 +13,12 @@ namespace sonarix {
 // points over 1.652 (what white noise of that sigma gives); the slopes of the peaks cancel in
 // it and the few points at their tops do not move the median.
 double EstimateNoise(const FitData& data, double from, double to);
+// The same of values y (0 for fewer than three).
+double SecondDifferenceNoise(const std::vector<double>& y);
+// Where y first falls below `level` walking from i by `step` (+1 or -1), interpolated in x;
+// false at the end of the data.
+bool FallsBelow(const std::vector<double>& x, const std::vector<double>& y, size_t i, int step,
+                double level, double& at);
 
 // The least quality factor F / 2W of a peak that Find Peaks places.
 inline constexpr double kLeastQuality = 2.0;
