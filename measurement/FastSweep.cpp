@@ -28,6 +28,15 @@ constexpr double kFadeIn = 0.05;   // s
 constexpr double kFadeOut = 0.01;  // s
 constexpr double kBefore = 0.05;   // s kept before the response (the band edges ring both ways)
 constexpr double kTail = 0.35;     // s recorded after the sweep's end, beyond the latency
+// Beyond kTail the recording goes on while the ring-down still decays (a block's level below
+// kStillDecaying of the level kDecayStep earlier), and a while after (see Continue), up to
+// kLongestTail more: a mode of high Q rings for seconds, and a response cut short widens it.
+constexpr double kLongestTail = 3.0;
+constexpr double kDecayBlock = 0.05;  // s
+constexpr double kDecayStep = 0.2;    // s
+constexpr double kStillDecaying = 0.9;
+// The longest response kept: the fine grid's 2 s less the part before the arrival.
+constexpr double kLongestWindow = 1.9;
 constexpr double kLowestSweep = 10.0;
 constexpr double kHighestSweep = 21500.0;
 
@@ -287,6 +296,22 @@ std::vector<std::complex<double>> TransferAt(const FastPlan& plan, const std::ve
 // One playing of the sweep, recorded whole from the start of the playback on (read out of the
 // recording's ring every 20 ms; it holds 11.9 s), with the timing's readings of where the
 // first sample arrives when calibrated; then the spectrum, computed on a worker thread.
+// The level of the recording's last block over the level kDecayStep earlier (1 while the
+// recording is too short to tell).
+double DecayOverStep(const std::vector<int16_t>& recording) {
+    const auto block = static_cast<size_t>(kDecayBlock * kRate);
+    const auto step = static_cast<size_t>(kDecayStep * kRate);
+    if (recording.size() < block + step) return 1.0;
+    auto power = [&](size_t end) {
+        double sum = 0.0;
+        for (size_t i = end - block; i < end; ++i)
+            sum += static_cast<double>(recording[i]) * recording[i];
+        return sum / static_cast<double>(block);
+    };
+    const double before = power(recording.size() - step);
+    return before > 0.0 ? std::sqrt(power(recording.size()) / before) : 1.0;
+}
+
 struct FastRun::Impl {
     enum class Phase { Round, Reading, Compute, Ended };
     Phase phase = Phase::Ended;
@@ -303,7 +328,9 @@ struct FastRun::Impl {
     std::vector<double> firstSample;
     double tail = 0.0;
     int64_t tailUs = 0;
-    int reading = 0;  // of the four in a round
+    double quietAt = -1.0;  // s into the tail where the ring-down met the noise
+    double slowest = 0.0;   // s, the time constant of a decay beyond the usual tail; 0: none
+    int reading = 0;        // of the four in a round
     std::future<void> compute;
     FastOutcome outcome = FastOutcome::Stopped;
     FastSpectrum spectrum;
@@ -357,6 +384,8 @@ void FastRun::BeginCapture() {
     StartPlayback(s, r.volume);
     r.tail = kTail + (r.calibrated ? s.Latency.samples / kRate : 0.1);
     r.tailUs = 0;
+    r.quietAt = -1.0;
+    r.slowest = 0.0;
     r.reading = 0;
     r.phase = Impl::Phase::Round;
 }
@@ -424,7 +453,24 @@ int64_t FastRun::Continue() {
     if (!playing) {
         if (audio::OutputLost()) return EndCapture(true);
         r.tailUs += 20000;
-        if (static_cast<double>(r.tailUs) * 1e-6 >= r.tail) return EndCapture(false);
+        const double tail = static_cast<double>(r.tailUs) * 1e-6;
+        // A ring-down still decaying when the usual tail has passed is followed until it sinks
+        // into the recording's noise; the response computed from the whole sweep stands far
+        // clearer of its own noise (by the sweep's length in samples, some 50 dB), so the
+        // recording goes on for as many more time constants of that decay (ln 300 of them),
+        // within kLongestTail. A response that has died by then ends the recording there.
+        if (tail >= r.tail) {
+            const double ratio = DecayOverStep(r.recording);
+            if (r.quietAt < 0.0 && ratio < kStillDecaying) {
+                r.slowest = kDecayStep / std::max(-std::log(ratio), 1e-9);
+            } else if (r.quietAt < 0.0) {
+                r.quietAt = tail;
+            }
+            if (r.quietAt >= 0.0 &&
+                tail >= r.quietAt + std::min(kLongestTail, std::log(300.0) * r.slowest))
+                return EndCapture(false);
+        }
+        if (tail >= r.tail + kLongestTail) return EndCapture(false);
     }
     const auto samples = static_cast<double>(r.plan.samples);
     m_host.ShowProgress(
@@ -517,8 +563,15 @@ void FastRun::Compute() {
     for (int k = 1; k <= plan.points; ++k)
         frequencies[static_cast<size_t>(k - 1)] = plan.start + k * plan.spacing;
     Arrival transport;
+    // A response whose ring-down was followed beyond the usual tail is kept as long as the
+    // recording went on; ResponseEnd then ends it where it has decayed into the noise.
+    FastPlan kept = plan;
+    if (r.slowest > 0.0) {
+        const double after = static_cast<double>(recorded.size()) / kRate - plan.seconds - 0.02;
+        kept.window = std::clamp(after, plan.window, kLongestWindow - kBefore);
+    }
     const std::vector<std::complex<double>> h =
-        TransferAt(plan, played, recorded, frequencies, !firstSample.empty(),
+        TransferAt(kept, played, recorded, frequencies, !firstSample.empty(),
                    r.calibrated ? &transport : nullptr);
     // The sweep starts where the timing says, unless the signal's own arrival (found as the
     // calibration finds it) disagrees by more than kTimingTrust: a sound server's reports can
