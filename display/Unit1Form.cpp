@@ -316,7 +316,7 @@ void TForm1::BuildMenus() {
         FastLength[i]->setChecked(factor == 1);
     }
     Undo->setShortcut(QKeySequence::Undo);
-    Redo->setShortcuts({QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), QKeySequence::Redo});
+    Redo->setShortcuts(RedoKeys());
     connect(SaveSession, &QAction::triggered, this, [this] { SaveSessionExecute(); });
     connect(OpenSession, &QAction::triggered, this, [this] { OpenSessionExecute(); });
     connect(RestoreLastSession, &QAction::triggered, this, [this] { RestoreLastSessionExecute(); });

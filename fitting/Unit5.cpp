@@ -257,7 +257,7 @@ void TForm5::BuildMenus() {
     action(Undo, "Undo", "Undo", false, &TForm5::UndoExecute);
     action(Redo, "Redo", "Redo", false, &TForm5::RedoExecute);
     Undo->setShortcut(QKeySequence::Undo);
-    Redo->setShortcuts({QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), QKeySequence::Redo});
+    Redo->setShortcuts(RedoKeys());
     m_history.OnChange = [this] { RefreshUndo(); };
     QMenu* edit = MenuBar->addMenu(QStringLiteral("Edit"));
     edit->addActions({Undo, Redo});

@@ -346,6 +346,15 @@ void GiveMenuMnemonics(QMenu* menu) {
 
 }  // namespace
 
+QList<QKeySequence> RedoKeys() {
+    QList<QKeySequence> keys{QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z),
+                             QKeySequence(Qt::CTRL | Qt::Key_Y)};
+    for (const QKeySequence& k : QKeySequence::keyBindings(QKeySequence::Redo)) {
+        if (!keys.contains(k)) keys.push_back(k);
+    }
+    return keys;
+}
+
 void GiveMnemonics(QMenuBar* bar) {
     QString taken;
     for (QAction* a : bar->actions()) {

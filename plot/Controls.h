@@ -4,6 +4,8 @@
 
 #include <QGroupBox>
 #include <QImage>
+#include <QKeySequence>
+#include <QList>
 #include <QStringList>
 #include <QWidget>
 
@@ -152,6 +154,9 @@ void KeepOnScreen(QWidget* window);
 // letter) without changing a word: in each menu the first letter of a word not yet taken,
 // else any letter not yet taken. Captions that already have one keep it.
 void GiveMnemonics(QMenuBar* bar);
+// Redo's keys: Ctrl+Shift+Z, Ctrl+Y and the platform's own, each once (the platform's Redo is
+// Ctrl+Shift+Z on Linux desktops: a key bound twice in a window is ambiguous and does nothing).
+QList<QKeySequence> RedoKeys();
 // A caption that is set anew later (Undo, Redo) with its first letter as the mnemonic.
 QString WithFirstMnemonic(const QString& caption);
 

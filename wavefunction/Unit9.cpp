@@ -215,7 +215,7 @@ TForm9::TForm9(SharedState& state, QWidget* parent) : QDialog(parent), m_state(s
     Undo->setShortcut(QKeySequence::Undo);
     Redo = new QAction(QStringLiteral("Redo"), this);
     Redo->setObjectName(QStringLiteral("Redo"));
-    Redo->setShortcuts({QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), QKeySequence::Redo});
+    Redo->setShortcuts(RedoKeys());
     connect(Undo, &QAction::triggered, this, [this] {
         if (m_session != nullptr && m_session->Undo()) RefreshUndo();
     });

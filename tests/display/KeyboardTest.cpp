@@ -10,10 +10,13 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
+#include <functional>
 
 #include "display/Unit10.h"
 #include "display/Unit1Form.h"
 #include "fitting/Unit5.h"
+#include "plot/Controls.h"
 #include "plot/PictureExport.h"
 #include "tests/ProgramFixture.h"
 #include "wavefunction/Unit9.h"
@@ -118,6 +121,68 @@ TEST_F(KeyboardTest, TheListedShortcutsAct) {
     Key(f, Qt::Key_F1);
     EXPECT_TRUE(shown);
     EXPECT_FALSE(p.form10->isVisible());
+}
+
+// Undo by Ctrl+Z, redo by Ctrl+Shift+Z and by Ctrl+Y in every window with an Edit menu, the
+// live views open beside it; no window binds a key twice (a key bound twice does nothing).
+TEST_F(KeyboardTest, UndoAndRedoByKeyInEveryWindowWithTheLiveViewsOpen) {
+    Fill(0, 4000.0, 6000.0, 2.0);
+    TForm5* fit = p.form5.get();
+    TForm9* wave = p.form9.get();
+    f->LifeFFTOn->trigger();
+    f->LifeWaveOn->trigger();
+    for (QWidget* window :
+         {static_cast<QWidget*>(f), static_cast<QWidget*>(fit), static_cast<QWidget*>(wave)}) {
+        QList<QKeySequence> bound;
+        for (QAction* a : window->findChildren<QAction*>()) {
+            for (const QKeySequence& k : a->shortcuts()) {
+                EXPECT_FALSE(bound.contains(k)) << window->objectName().toStdString() << ": "
+                                                << k.toString().toStdString() << " twice";
+                bound.push_back(k);
+            }
+        }
+    }
+    // In each window: an edit, then Ctrl+Z, Ctrl+Shift+Z, Ctrl+Z, Ctrl+Y.
+    auto undoRedo = [&](QWidget* window, const std::function<int()>& value, int before, int after) {
+        const std::string name = window->objectName().toStdString();
+        ASSERT_EQ(value(), after) << name;
+        Key(window, Qt::Key_Z, Qt::ControlModifier);
+        EXPECT_EQ(value(), before) << name << ": Ctrl+Z";
+        Key(window, Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+        EXPECT_EQ(value(), after) << name << ": Ctrl+Shift+Z";
+        Key(window, Qt::Key_Z, Qt::ControlModifier);
+        Key(window, Qt::Key_Y, Qt::ControlModifier);
+        EXPECT_EQ(value(), after) << name << ": Ctrl+Y";
+    };
+    const int points = p.state->SpecCount[0];
+    Activate(f);
+    f->Button3->click();  // "Clear Spectrum"
+    undoRedo(
+        f, [&] { return p.state->SpecCount[0]; }, points, 0);
+    Key(f, Qt::Key_Z, Qt::ControlModifier);
+
+    f->OpenFitWindow = [this](const FitHandOver& h) {
+        p.form5->FitExecute(h, false);
+        p.form5->show();
+    };
+    f->Button4->click();  // "Fit Spectrum"
+    Activate(fit);
+    auto peaks = [&] {
+        const auto& f = fit->Fit().peaks.PeakFrequency;
+        return static_cast<int>(std::count_if(f.begin(), f.end(), [](double v) { return v > 0; }));
+    };
+    const PlotGeometry g = fit->Geometry();
+    QTest::mouseClick(fit->Image1, Qt::LeftButton, {}, QPoint(g.X(5000.0), g.Y(1.0)));
+    undoRedo(fit, peaks, 0, 1);
+    fit->hide();
+
+    wave->Open(false);
+    Activate(wave);
+    for (int i = 0; i < kAngles; ++i) wave->WaveAmplitude[i] = 1.0 + i;
+    QTest::mouseClick(wave->Button2, Qt::LeftButton);  // "Clear"
+    undoRedo(
+        wave, [&] { return static_cast<int>(wave->WaveAmplitude[3]); }, 4, 0);
+    wave->hide();
 }
 
 }  // namespace
