@@ -150,6 +150,7 @@ void SpectrumPlot::Redraw(SharedState& s, Canvas& c, int panelWidth, int panelHe
     d.fontColor = c.FontColor;
     d.font = c.Font();
     d.axisEnd = axisEnd;
+    d.replaced = s.SpecReplaced;
     d.data = data;
     d.scale = scale;
     m_drawn = std::move(d);
@@ -166,7 +167,7 @@ QRect SpectrumPlot::RedrawStep(SharedState& s, Canvas& c, int panelWidth, int pa
     const std::array<int32_t, 4> margins{s.MarginLeft, s.MarginBottom, s.MarginRight, s.MarginTop};
     if (!d.valid || d.panelWidth != panelWidth || d.panelHeight != panelHeight ||
         d.margins != margins || d.penWidth != c.PenWidth || d.fontColor != c.FontColor ||
-        d.axisEnd != axisEnd || !(d.font == c.Font())) {
+        d.axisEnd != axisEnd || !(d.font == c.Font()) || d.replaced != s.SpecReplaced) {
         return complete();
     }
     int grown = -1;

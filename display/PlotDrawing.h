@@ -1,6 +1,6 @@
 // The spectrum plot of the main window: RedrawSpectra finds the common scale of the four slots
 // and draws them over the axes; RedrawStep brings the picture up to date after a sweep's step
-// by drawing only what changed.
+// by drawing only what changed (points appended to one slot).
 #pragma once
 
 #include <QFont>
@@ -67,6 +67,9 @@ private:
         std::array<int, kSlots> count{};
         std::array<uint32_t, kSlots> color{};
         std::array<bool, kSlots> sorted{};  // pixel columns never fall along the curve
+        // The store's SpecReplaced: data that replaced a slot's, as many points or more (a fast
+        // measurement, an open, an undo), are no step and are drawn completely.
+        uint64_t replaced = 0;
     };
 
     void Redraw(SharedState& s, Canvas& c, int panelWidth, int panelHeight,

@@ -732,6 +732,7 @@ void TForm1::OpenSpectrumExecute() {
                   m_state.SpecPhase[slot].begin() + 1 + r.count, 0.0);
         m_state.SpecCount[slot] = r.count;
         m_state.SpecPhased[slot] = false;
+        ++m_state.SpecReplaced;
     });
     RedrawSpectra();
     if (r.truncated) ShowMessage(kTooManyFilePoints);

@@ -606,6 +606,7 @@ void ClearSpectrum(SharedState& s, int slot) {
     }
     s.SpecCount[slot] = 0;
     s.SpecPhased[slot] = false;
+    ++s.SpecReplaced;
 }
 
 // The main window's progress bar as a fast measurement's host.
@@ -695,6 +696,7 @@ int64_t SweepEngine::ContinueFast() {
     s.StopFreq = f.plan.stop;
     s.StepFreq = f.plan.spacing;
     if (m_events != nullptr) m_events->SweepBegins(slot);
+    ++s.SpecReplaced;
     for (int k = 1; k <= f.plan.points; ++k) {
         const size_t i = static_cast<size_t>(k - 1);
         s.SpecFreq[slot][k] = spectrum.freq[i];

@@ -61,6 +61,10 @@ struct SharedState {
     // latency).
     std::array<SlotArray, kSlots> SpecPhase{};
     std::array<bool, kSlots> SpecPhased{};
+    // Counts every time a slot's points were replaced or removed rather than appended to (a
+    // fast measurement, an open, a clear, an undo, a session): a picture drawn before is out
+    // of date even where the counts are the same. A sweep's steps only append.
+    uint64_t SpecReplaced = 0;
     std::array<uint32_t, kSlots> SpecColor{kDefaultSpecColor[0], kDefaultSpecColor[1],
                                            kDefaultSpecColor[2], kDefaultSpecColor[3]};
 

@@ -46,6 +46,7 @@ void PutSlot(SharedState& s, int slot, const SlotContent& c) {
     s.SpecCount[slot] = std::clamp(c.count, 0, kSlotCapacity);
     s.SpecPhased[slot] = c.phased;
     s.SpecColor[slot] = c.color;
+    ++s.SpecReplaced;
 }
 
 bool FitSession::operator==(const FitSession& o) const {

@@ -20,9 +20,12 @@
 #include <QSlider>
 #include <QTest>
 #include <QTimer>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include "app/Program.h"
+#include "display/PlotDrawing.h"
 #include "display/Unit10.h"
 #include "display/Unit11.h"
 #include "display/Unit1Form.h"
@@ -432,6 +435,72 @@ TEST_F(MainWindowTest, ClearSpectrumEmptiesTheSlotOfCurrentSpectrum) {
     EXPECT_EQ(p.state->SpecAmp[1][kSlotCapacity], 0.0);
     EXPECT_EQ(p.state->SpecCount[0], 91);
     EXPECT_EQ(f->RedrawCount(), redraws + 1);
+}
+
+// Every path that replaces a slot's points with as many (or more) shows the new ones: a fast
+// measurement after the apparatus changed, undo and redo, an open, a session.
+TEST_F(MainWindowTest, EveryPathThatReplacesASlotShowsTheNewPoints) {
+    f->show();
+    // The picture shown against one drawn completely on the side (a redraw of the window's
+    // own would hide what its next step draws).
+    auto expectUpToDate = [&](const char* what) {
+        QImage complete(f->Image1->Picture.size(), f->Image1->Picture.format());
+        Canvas c(&complete);
+        c.SetFont(f->PlotCanvas().Font());
+        c.PenWidth = f->PlotCanvas().PenWidth;
+        c.FontColor = f->PlotCanvas().FontColor;
+        SpectrumPlot().RedrawSpectra(*p.state, c, f->Panel1->width(), f->Panel1->height(),
+                                     std::nullopt);
+        const QRect panel(0, 0, f->Panel1->width(), f->Panel1->height());
+        EXPECT_TRUE(complete.copy(panel) == f->Image1->Picture.copy(panel)) << what;
+    };
+    f->Edit1->setText("2000");
+    f->Edit2->setText("4000");
+    f->FastSpacing[4]->trigger();  // 10 Hz
+    Fill(1, 1000.0, 5000.0, 10.0);
+    auto fast = [&] {
+        QTest::mouseClick(f->FastButton, Qt::LeftButton);
+        test::FinishSweep(*f);
+        ASSERT_EQ(p.state->SpecCount[0], 200);
+    };
+    ASSERT_NO_FATAL_FAILURE(fast());
+    // Slot 2 holds the scale from now on (a new scale is always drawn completely).
+    const double highest =
+        *std::max_element(&p.state->SpecAmp[0][1], &p.state->SpecAmp[0][1] + 200);
+    for (int k = 1; k <= p.state->SpecCount[1]; ++k) p.state->SpecAmp[1][k] = 1.5 * highest;
+    f->RedrawSpectra();
+    ASSERT_NO_FATAL_FAILURE(fast());
+    expectUpToDate("the first fast measurement");
+    audio::SphereSetup ring;
+    ring.ring = 0.006;
+    apparatus->SetSphere(ring);
+    ASSERT_NO_FATAL_FAILURE(fast());
+    expectUpToDate("a fast measurement with a ring");
+    Key(f, Qt::Key_Z, Qt::ControlModifier);
+    expectUpToDate("undo");
+    Key(f, Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+    expectUpToDate("redo");
+
+    const std::string base =
+        (std::filesystem::temp_directory_path() /
+         ("sonarix-replaced-" + std::to_string(QCoreApplication::applicationPid())))
+            .string();
+    const std::string spectrum = base + ".dat", session = base + ".sxs";
+    std::ofstream out(spectrum);
+    for (int k = 1; k <= 200; ++k) out << 2000 + 10 * k << " " << 1.0 + (k % 7) << "\n";
+    out.close();
+    f->ChooseOpenFile = [&] { return std::optional<std::string>(spectrum); };
+    f->OpenSpectrum->trigger();
+    expectUpToDate("Open Spectrum");
+    f->ChooseSessionSaveFile = [&] { return std::optional<std::string>(session); };
+    f->SaveSession->trigger();
+    ASSERT_NO_FATAL_FAILURE(fast());
+    f->ChooseSessionOpenFile = [&] { return std::optional<std::string>(session); };
+    f->OpenSession->trigger();
+    EXPECT_EQ(p.state->SpecAmp[0][3], 4.0);
+    expectUpToDate("Open Session");
+    std::filesystem::remove(spectrum);
+    std::filesystem::remove(session);
 }
 
 TEST_F(MainWindowTest, AClickOnThePlotPlaysTheFrequencyUnderThePointer) {

@@ -473,6 +473,43 @@ TEST_F(SpectrumPlotTest, EachStepOfASweepLooksAsTheCompleteRedraw) {
     EXPECT_GT(narrow, steps * 3 / 4);
 }
 
+// Data that replace a slot's (a fast measurement, an open, an undo) are drawn by the next
+// step's redraw, whether they hold as many points as before or more: the step redraw draws
+// only appended points, and the replaced ones are not appended.
+TEST_F(SpectrumPlotTest, ASlotReplacedWithAsManyOrMorePointsIsRedrawn) {
+    QImage full(image.size(), QImage::Format_RGB32);
+    Canvas fullCanvas(&full);
+    fullCanvas.SetFont(canvas.Font());
+    SpectrumPlot reference;
+    auto fill = [&](int slot, int n, double peak, double height) {
+        ++s->SpecReplaced;  // as every writer that replaces a slot's points does
+        s->SpecCount[slot] = n;
+        for (int i = 1; i <= n; ++i) {
+            const double f = 1000.0 + i * 2.0;
+            s->SpecFreq[slot][i] = f;
+            s->SpecAmp[slot][i] = 5.0 + height / (1.0 + std::pow((f - peak) / 30.0, 2));
+        }
+    };
+    // Slot 1 holds the scale; slot 2 is replaced.
+    fill(0, 700, 1500.0, 80.0);
+    fill(1, 500, 1800.0, 50.0);
+    plot.RedrawSpectra(*s, canvas, kPanelW, kPanelH, std::nullopt);
+    plot.RedrawStep(*s, canvas, kPanelW, kPanelH, std::nullopt);
+    const struct {
+        int points;
+        double peak;
+    } replacements[] = {{500, 1300.0}, {600, 1900.0}, {600, 1950.0}};
+    for (const auto& r : replacements) {
+        fill(1, r.points, r.peak, 50.0);
+        plot.RedrawStep(*s, canvas, kPanelW, kPanelH, std::nullopt);
+        reference.RedrawSpectra(*s, fullCanvas, kPanelW, kPanelH, std::nullopt);
+        for (int y = 0; y < kPanelH; ++y) {
+            ASSERT_EQ(std::memcmp(image.constScanLine(y), full.constScanLine(y), 4 * kPanelW), 0)
+                << r.points << " points, peak " << r.peak << ", row " << y;
+        }
+    }
+}
+
 TEST(TickStep, RunsThroughOneTwoFive) {
     EXPECT_EQ(TickStep(50000.0, 10000.0), 10000.0);
     EXPECT_EQ(TickStep(49999.0, 10000.0), 5000.0);
