@@ -134,10 +134,9 @@ void SpectrumPlot::Redraw(SharedState& s, Canvas& c, int panelWidth, int panelHe
         d.color[slot] = s.SpecColor[slot];
         if (n <= 0) continue;
         int* x = m_x[slot].data();
-        g.MapX(s.SpecFreq[slot].data() + 1, n, x);
-        g.MapY(s.SpecAmp[slot].data() + 1, n, m_y[slot].data());
         c.PenColor = s.SpecColor[slot];
-        c.Polyline(x, m_y[slot].data(), n);
+        DrawCurve(c, g, s.SpecFreq[slot].data() + 1, s.SpecAmp[slot].data() + 1, n, x,
+                  m_y[slot].data());
         d.sorted[slot] = keepBackground && std::is_sorted(x, x + n);
     }
     c.Flush();

@@ -427,13 +427,12 @@ void TForm5::DrawFitPicture() {
         DrawPhases(c, Geometry());
     } else if (d.FitCount > 0) {
         const PlotGeometry g = Geometry();
-        g.MapX(d.FitFrequency.data() + 1, d.FitCount, m_x.data());
-        g.MapY(d.FitAmplitude.data() + 1, d.FitCount, m_y.data());
         c.PenColor = d.DataColor;
-        c.Polyline(m_x.data(), m_y.data(), d.FitCount);
-        g.MapY(d.FitCurve.data() + 1, d.FitCount, m_y.data());
+        DrawCurve(c, g, d.FitFrequency.data() + 1, d.FitAmplitude.data() + 1, d.FitCount,
+                  m_x.data(), m_y.data());
         c.PenColor = d.FitColor;
-        c.Polyline(m_x.data(), m_y.data(), d.FitCount);
+        DrawCurve(c, g, d.FitFrequency.data() + 1, d.FitCurve.data() + 1, d.FitCount, m_x.data(),
+                  m_y.data());
     }
     c.Flush();
     ++m_redraws;
@@ -450,11 +449,9 @@ void TForm5::DrawPhases(Canvas& c, const PlotGeometry& g) {
     PlotGeometry shifted = g;
     shifted.ampMax = 360.0;
     std::vector<double> y(static_cast<size_t>(d.FitCount));
-    shifted.MapX(d.FitFrequency.data() + 1, d.FitCount, m_x.data());
     for (int i = 1; i <= d.FitCount; ++i) y[static_cast<size_t>(i - 1)] = d.FitPhase[i] + 180.0;
-    shifted.MapY(y.data(), d.FitCount, m_y.data());
     c.PenColor = d.DataColor;
-    c.Polyline(m_x.data(), m_y.data(), d.FitCount);
+    DrawCurve(c, shifted, d.FitFrequency.data() + 1, y.data(), d.FitCount, m_x.data(), m_y.data());
     // The fit's phase, turned by the delay found with it, where it has an active peak.
     bool any = m_fit->Whole.has_value();
     for (int k = 1; k <= kPeaks; ++k) any = any || m_fit->peaks.PeakAmplitude[k] > 0;
@@ -463,9 +460,8 @@ void TForm5::DrawPhases(Canvas& c, const PlotGeometry& g) {
         const std::complex<double> v = FitModelAt(*m_fit, d.FitFrequency[i]);
         y[static_cast<size_t>(i - 1)] = std::arg(v) * 180.0 / std::numbers::pi + 180.0;
     }
-    shifted.MapY(y.data(), d.FitCount, m_y.data());
     c.PenColor = d.FitColor;
-    c.Polyline(m_x.data(), m_y.data(), d.FitCount);
+    DrawCurve(c, shifted, d.FitFrequency.data() + 1, y.data(), d.FitCount, m_x.data(), m_y.data());
 }
 
 namespace {

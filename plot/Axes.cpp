@@ -3,10 +3,12 @@
 
 #include <QImage>
 #include <QString>
+#include <vector>
 
 #include "measurement/FixedText.h"
 #include "measurement/Rounding.h"
 #include "plot/Canvas.h"
+#include "plot/PlotMapping.h"
 
 namespace sonarix {
 namespace {
@@ -158,6 +160,21 @@ void DrawAxes(Canvas& c, int panelWidth, int panelHeight, double freqMin, double
             a = a + astep;
         } while (a <= ampMax && a <= 1000.0);
     }
+}
+
+void DrawCurve(Canvas& canvas, const PlotGeometry& g, const double* f, const double* a, int n,
+               int* x, int* y) {
+    if (n <= 0) return;
+    g.MapX(f, n, x);
+    g.MapY(a, n, y);
+    if (!canvas.HasVector()) {
+        canvas.Polyline(x, y, n);
+        return;
+    }
+    std::vector<double> fineX(static_cast<size_t>(n)), fineY(static_cast<size_t>(n));
+    g.MapFineX(f, n, fineX.data());
+    g.MapFineY(a, n, fineY.data());
+    canvas.Polyline(x, y, n, fineX.data(), fineY.data());
 }
 
 }  // namespace sonarix

@@ -7,6 +7,7 @@
 namespace sonarix {
 
 class Canvas;
+struct PlotGeometry;
 
 // The plot's margins, in pixels of the plot image; DrawAxes sets left and bottom.
 struct PlotMargins {
@@ -30,6 +31,12 @@ struct VerticalAxis {
 // The image must have been cleared.
 void DrawAxes(Canvas& canvas, int panelWidth, int panelHeight, double freqMin, double freqMax,
               double ampMax, PlotMargins margins, const VerticalAxis* vertical = nullptr);
+
+// The curve (f[i], a[i]), i < n, mapped by `g` into x and y (n entries each, kept for the
+// caller) and drawn in the pen's colour; a vector picture attached to the canvas gets the
+// points unrounded.
+void DrawCurve(Canvas& canvas, const PlotGeometry& g, const double* f, const double* a, int n,
+               int* x, int* y);
 
 // The 1-2-5 tick step for a range, starting from `start` (10000 for frequencies, 100 for
 // amplitudes) and never below 0.0001.

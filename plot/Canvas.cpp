@@ -127,12 +127,20 @@ void Canvas::LineTo(int x1, int y1) {
 }
 
 void Canvas::Polyline(const int* xs, const int* ys, int n) {
+    Polyline(xs, ys, n, nullptr, nullptr);
+}
+
+void Canvas::Polyline(const int* xs, const int* ys, int n, const double* fineX,
+                      const double* fineY) {
     if (n <= 0) return;
     ++m_drawn;
     const QRgb color = ToQRgb(PenColor);
     if (m_vector != nullptr && n > 1) {
         QPolygonF line(n);
-        for (int k = 0; k < n; ++k) line[k] = QPointF(xs[k] + 0.5, ys[k] + 0.5);
+        for (int k = 0; k < n; ++k) {
+            line[k] = fineX != nullptr ? QPointF(fineX[k] + 0.5, fineY[k] + 0.5)
+                                       : QPointF(xs[k] + 0.5, ys[k] + 0.5);
+        }
         VectorPen(color);
         m_vector->drawPolyline(line);
     }

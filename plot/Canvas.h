@@ -59,6 +59,9 @@ public:
     // vertical run, and adjoining runs in a column are merged before they are filled, so that
     // a dense curve costs about one run per column instead of one pixel per point.
     void Polyline(const int* x, const int* y, int n);
+    // The same, with the points before rounding for the vector picture (fineX[i] rounds to
+    // x[i]): a curve drawn at a finer resolution than the image's does not step by its pixels.
+    void Polyline(const int* x, const int* y, int n, const double* fineX, const double* fineY);
     // Fills (x1, y1) ... (x2 - 1, y2 - 1) with the brush and outlines it with the pen.
     void Rectangle(int x1, int y1, int x2, int y2);
     // A closed polygon of n points, its inside filled with `fill` (even-odd rule, no

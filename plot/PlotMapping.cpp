@@ -1,6 +1,8 @@
 // The value-to-pixel mapping of the plots, vectorised for whole curves.
 #include "plot/PlotMapping.h"
 
+#include <algorithm>
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -146,6 +148,23 @@ void PlotGeometry::MapX(const double* f, int n, int* x) const {
 
 void PlotGeometry::MapY(const double* a, int n, int* y) const {
     MapAmplitudes(a, n, ampMax, DataHeight(), panelHeight, bottom, y);
+}
+
+void PlotGeometry::MapFineX(const double* f, int n, double* x) const {
+    const double scale = DataWidth() / (freqMax - freqMin);
+    for (int i = 0; i < n; ++i) {
+        const double v = (f[i] - freqMin) * scale;
+        x[i] = (v == v ? std::clamp(v, -67108864.0, 67108864.0) : -67108864.0) + left;
+    }
+}
+
+void PlotGeometry::MapFineY(const double* a, int n, double* y) const {
+    const double scale = DataHeight() / ampMax;
+    for (int i = 0; i < n; ++i) {
+        const double v = a[i] * scale;
+        y[i] = panelHeight -
+               ((v == v ? std::clamp(v, -67108864.0, 67108864.0) : -67108864.0) + bottom);
+    }
 }
 
 double PlotGeometry::FrequencyAt(int x) const {

@@ -27,6 +27,10 @@ struct PlotGeometry {
     // The same for whole curves of n values.
     void MapX(const double* f, int n, int* x) const;
     void MapY(const double* a, int n, int* y) const;
+    // The same before rounding (within +-2^26), for pictures drawn finer than the image's
+    // pixels: a vector picture, or a screen of more device pixels than logical ones.
+    void MapFineX(const double* f, int n, double* x) const;
+    void MapFineY(const double* a, int n, double* y) const;
 
     // The inverse of X: (x - left) / W * (freqMax - freqMin) + freqMin, formed in extended
     // precision from the integer pixel values and not clamped (a click in the left margin
