@@ -146,8 +146,8 @@ TForm9::TForm9(SharedState& state, QWidget* parent) : QDialog(parent), m_state(s
     Button1 = AddButton(c, "Button1", "Measure value", 30, 240, 140, 25);
     Panel3 = AddSaturationPanel(c, 60, 274, 80, 17);
     Button2 = AddButton(c, "Button2", "Clear", 30, 300, 140, 25);
-    // It empties all 19 values at once: a click only, never a key meant for another control.
-    Button2->setFocusPolicy(Qt::NoFocus);
+    // It empties all 19 values at once (one undo step): never by Return meant for another
+    // control, only by a click or Space on the focused button.
     Button2->setAutoDefault(false);
     auto box = [c](QCheckBox*& b, const char* name, const char* caption, int top) {
         b = Named(new QCheckBox(QString::fromLatin1(caption), c), name);
@@ -402,7 +402,11 @@ void TForm9::ShowFastProgress(double fraction, double secondsLeft) {
 }
 
 void TForm9::Open(bool show) {
-    Button2Click();
+    // The values of the frequency the window was closed at stay (an Escape by mistake loses
+    // nothing); values of another frequency are cleared, as one undo step.
+    const bool any = std::any_of(WaveAmplitude.begin(), WaveAmplitude.end(),
+                                 [](double v) { return v != 0.0; });
+    if (!any || !(m_state.CurrentFreq == m_closedAt)) Button2Click();
     if (show) exec();
 }
 
@@ -480,6 +484,7 @@ void TForm9::showEvent(QShowEvent* event) {
 
 void TForm9::hideEvent(QHideEvent* event) {
     m_availability->stop();
+    m_closedAt = m_state.CurrentFreq;
     QDialog::hideEvent(event);
 }
 

@@ -5,6 +5,7 @@
 #include <QDialog>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -99,7 +100,8 @@ public:
     void UseSession(SessionKeeper* keeper) { m_session = keeper; }
     void RefreshUndo();
 
-    // The main window's "Measure Wave Function": Clear, then the window modally.
+    // The main window's "Measure Wave Function": Clear (unless the values are of the frequency
+    // the window was closed at), then the window modally.
     void Open(bool show = true);
     void Button1Click();
     // The angle measurement's next piece (m_measureTimer); at its end the value is stored as
@@ -169,6 +171,7 @@ private:
     QTimer* m_measureTimer = nullptr;
     QTimer* m_saturationTimer = nullptr;
     double m_measureFrequency = 0.0;  // chosen when "Measure value" was pressed
+    double m_closedAt = std::numeric_limits<double>::quiet_NaN();  // CurrentFreq at closing
     bool m_closeAfterMeasurement = false;
     int m_closeResult = 0;
     SessionKeeper* m_session = nullptr;

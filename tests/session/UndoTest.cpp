@@ -197,8 +197,10 @@ TEST_F(UndoTest, AngleValuesComeBackAfterClearOpenDataMeasureAndReopening) {
     ASSERT_NE(w->WaveAmplitude[0], 5.0);
     UndoRedo(w, opened, measured, "Measure value");
 
-    // Opening the window again clears it; the main window's Ctrl+Z brings the values back.
+    // Opening the window again at another frequency clears it; the main window's Ctrl+Z
+    // brings the values back.
     w->hide();
+    p.state->CurrentFreq += 100.0;
     w->Open(false);
     EXPECT_EQ(w->WaveAmplitude[0], 0.0);
     Activate(f);

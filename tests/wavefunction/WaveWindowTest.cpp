@@ -471,28 +471,73 @@ TEST_F(WaveWindowTest, AnOutputLostBeforeTheToneStoresNothingAndSaysSo) {
 }
 
 // Escape during an angle measurement does what the close box does: the measurement ends, then
-// the window closes; until then the main window takes no click.
+// the window closes; until then the main window takes no click. So with a fast measurement per
+// angle.
 TEST_F(WaveWindowTest, EscapeDuringAnAngleMeasurementWaitsForItsEnd) {
-    p.state->CurrentFreq = 2272.7;
-    bool visibleAfterEscape = false, closedAfterMeasuring = false;
-    QTimer::singleShot(0, w, [&] {
-        Activate(w);
-        w->OnMeasureAngle = [&](double) {
+    for (const bool whole : {false, true}) {
+        apparatus->AdvanceMs(600);  // the last tone has ended
+        p.state->CurrentFreq = 2272.7;
+        w->WholeSpectrum->setChecked(whole);
+        bool visibleAfterEscape = false, measuring = false, closedAfterMeasuring = false;
+        QTimer::singleShot(0, w, [&] {
+            Activate(w);
+            QTest::mouseClick(w->Button1, Qt::LeftButton);
+            measuring = w->Measuring();
             Key(w, Qt::Key_Escape);
             visibleAfterEscape = w->isVisible();
             ClickAt(f->Button2, f->Button2->rect().center(), 400000);  // "Measure": blocked
-        };
-        QTest::mouseClick(w->Button1, Qt::LeftButton);
-        test::FinishAngle(*w);
-        closedAfterMeasuring = !w->isVisible();
-        if (w->isVisible()) w->done(1);
-    });
-    f->WaveFktWindow->trigger();
-    EXPECT_TRUE(visibleAfterEscape);
-    EXPECT_TRUE(closedAfterMeasuring);
-    EXPECT_GT(w->WaveAmplitude[0], 0.0);  // the value was measured
-    EXPECT_EQ(p.state->SpecCount[0], 0);  // and no sweep ran inside the measurement
-    EXPECT_EQ(p.state->Running, Operation::None);
+            test::FinishAngle(*w);
+            closedAfterMeasuring = !w->isVisible();
+            if (w->isVisible()) w->done(1);
+        });
+        f->WaveFktWindow->trigger();
+        EXPECT_TRUE(measuring) << whole;
+        EXPECT_TRUE(visibleAfterEscape) << whole;
+        EXPECT_TRUE(closedAfterMeasuring) << whole;
+        EXPECT_GT(w->WaveAmplitude[0], 0.0) << whole;  // the value was measured
+        EXPECT_EQ(p.state->Running, Operation::None) << whole;
+    }
+    EXPECT_EQ(p.state->SpecCount[0], 0);  // no sweep ran inside the measurements
+}
+
+// "Measure value" and "Clear" are reached with Tab and pressed with Space; reopening the window
+// at the frequency the values were measured at keeps them (an Escape by mistake loses
+// nothing), at another frequency starts afresh (one undo step).
+TEST_F(WaveWindowTest, TheButtonsByKeyAndReopeningKeepsTheValuesOfTheSameFrequency) {
+    p.state->CurrentFreq = 2272.7;
+    w->show();
+    Activate(w);
+    QList<QWidget*> reached;
+    for (int i = 0; i < 40; ++i) {
+        Key(w, Qt::Key_Tab);
+        reached.push_back(QApplication::focusWidget());
+    }
+    EXPECT_TRUE(reached.contains(w->Button1));
+    EXPECT_TRUE(reached.contains(w->Button2));
+    w->Button1->setFocus();
+    Key(w, Qt::Key_Space);
+    EXPECT_TRUE(w->Measuring());
+    test::FinishAngle(*w);
+    apparatus->AdvanceMs(600);
+    const double measured = w->WaveAmplitude[0];
+    ASSERT_GT(measured, 0.0);
+
+    Key(w, Qt::Key_Escape);
+    EXPECT_FALSE(w->isVisible());
+    w->Open(false);
+    EXPECT_EQ(w->WaveAmplitude[0], measured);
+    w->show();
+    Activate(w);
+    w->Button2->setFocus();
+    Key(w, Qt::Key_Space);
+    EXPECT_EQ(w->WaveAmplitude[0], 0.0);
+    Key(w, Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(w->WaveAmplitude[0], measured);
+
+    w->hide();
+    p.state->CurrentFreq = 3500.0;  // another resonance
+    w->Open(false);
+    EXPECT_EQ(w->WaveAmplitude[0], 0.0);
 }
 
 // The window says at which frequency it measures, and so does its picture; "Measure value" is
