@@ -522,8 +522,8 @@ void TForm1::EnableBetweenSweeps(bool idle) {
         a->setEnabled(drawing);
     }
     m_idle = idle;
-    FastButton->setEnabled(idle);
-    for (QAction* a : {MeasureAction, FastMeasure}) a->setEnabled(idle);
+    MeasureAction->setEnabled(idle);
+    RefreshFastMeasure();
     for (QAction* a : {SaveSession, OpenSession, RestoreLastSession}) {
         a->setEnabled(idle && m_session != nullptr);
     }
@@ -725,6 +725,12 @@ void TForm1::OpenSpectrumExecute() {
         ShowIoError(r.error, *name, r.reason);
         return;
     }
+    if (r.count == 0) {
+        ShowMessage("\"" + *name +
+                    "\" holds no points (lines of frequency and amplitude): Spectrum " +
+                    std::to_string(slot + 1) + " was left as it was");
+        return;
+    }
     ChangeSlot(slot, "Open Spectrum", [&] {
         std::copy(f.begin(), f.begin() + r.count, m_state.SpecFreq[slot].begin() + 1);
         std::copy(a.begin(), a.begin() + r.count, m_state.SpecAmp[slot].begin() + 1);
@@ -854,7 +860,19 @@ void TForm1::ShowMeasure(bool shown) {
     if (shown && focusWidget() == Button1) Button2->setFocus(Qt::OtherFocusReason);
     EnableBetweenSweeps(shown);
 }
-void TForm1::EnableMeasure(bool enabled) { Button2->setEnabled(enabled); }
+void TForm1::EnableMeasure(bool enabled) {
+    Button2->setEnabled(enabled);
+    m_toneFree = enabled;
+    RefreshFastMeasure();
+}
+
+void TForm1::RefreshFastMeasure() {
+    const bool free = m_idle && m_toneFree;
+    FastButton->setEnabled(free);
+    FastMeasure->setEnabled(free);
+    FastButton->setToolTip(m_idle && !m_toneFree ? QStringLiteral("Not while a tone plays")
+                                                 : QString());
+}
 
 void TForm1::ShowProgress(const Progress& p) {
     using Kind = Progress::Kind;

@@ -299,7 +299,10 @@ private:
     double m_sphereRadiusMm = 50.0, m_sphereCelsius = 20.0;
     std::unique_ptr<SweepEngine> m_engine;
     SessionKeeper* m_session = nullptr;
-    bool m_idle = true;  // no sweep runs
+    bool m_idle = true;      // no sweep runs
+    bool m_toneFree = true;  // no tone plays ("Measure" enabled)
+    // "Fast Measure" (button and menu item): available while idle and no tone plays.
+    void RefreshFastMeasure();
     int m_redraws = 0;
     std::string m_unreadableStop;                 // the unreadable stop field text already reported
     std::pair<int, int> m_progressShown{-1, -1};  // percent and seconds left on show

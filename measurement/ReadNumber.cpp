@@ -2,6 +2,7 @@
 #include "measurement/ReadNumber.h"
 
 #include <charconv>
+#include <limits>
 #include <string>
 
 #include "measurement/Messages.h"
@@ -11,7 +12,8 @@ namespace {
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 }  // namespace
 
-std::optional<double> ParseNumber(std::string_view text) {
+std::optional<double> ParseNumber(std::string_view text, bool* tooLarge) {
+    if (tooLarge != nullptr) *tooLarge = false;
     size_t i = 0;
     while (i < text.size() && text[i] == ' ') ++i;
     const size_t start = i;
@@ -45,8 +47,11 @@ std::optional<double> ParseNumber(std::string_view text) {
     auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), value,
                                      std::chars_format::general);
     if (ec == std::errc::result_out_of_range) {
-        if (!negativeExponent) return std::nullopt;  // beyond the largest double
-        value = 0.0;                                 // below the smallest: rounds to zero
+        if (!negativeExponent) {  // beyond the largest double
+            if (tooLarge != nullptr) *tooLarge = true;
+            return std::nullopt;
+        }
+        value = 0.0;  // below the smallest: rounds to zero
     } else if (ec != std::errc() || end != number.data() + number.size()) {
         return std::nullopt;
     }
@@ -65,7 +70,16 @@ std::string UnreadableNumberMessage(std::string_view text, std::string_view fiel
 }
 
 double ReadNumber(std::string_view text, std::string_view field) {
-    if (auto value = ParseNumber(text)) return *value;
+    bool tooLarge = false;
+    if (auto value = ParseNumber(text, &tooLarge)) return *value;
+    if (tooLarge) {
+        const std::string_view shown = text.substr(0, 40);
+        ShowMessage((field.empty() ? std::string("The number") : std::string(field)) +
+                    " is too large: \"" + std::string(shown) + (text.size() > 40 ? "...\"" : "\""));
+        const bool negative = text.find('-') < text.find_first_of("0123456789.");
+        return negative ? -std::numeric_limits<double>::infinity()
+                        : std::numeric_limits<double>::infinity();
+    }
     ShowMessage(UnreadableNumberMessage(text, field));
     return 0.0;
 }

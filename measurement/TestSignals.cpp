@@ -147,6 +147,7 @@ void ChirpRange(int16_t* out, int64_t n, double omega, double dOmega, double t) 
 // Round to the nearest integer, ties to even, into int64 (saturating).
 int64_t RoundToInt64(long double v) {
     constexpr long double kMax = 0x1p63L;
+    if (v != v) return 0;  // NaN: from infinities (a field too large) that cancel
     if (v >= kMax) return std::numeric_limits<int64_t>::max();
     if (v <= -kMax) return std::numeric_limits<int64_t>::min();
     return static_cast<int64_t>(std::nearbyint(v));

@@ -404,8 +404,8 @@ void TForm9::ShowFastProgress(double fraction, double secondsLeft) {
 void TForm9::Open(bool show) {
     // The values of the frequency the window was closed at stay (an Escape by mistake loses
     // nothing); values of another frequency are cleared, as one undo step.
-    const bool any = std::any_of(WaveAmplitude.begin(), WaveAmplitude.end(),
-                                 [](double v) { return v != 0.0; });
+    const bool any =
+        std::any_of(WaveAmplitude.begin(), WaveAmplitude.end(), [](double v) { return v != 0.0; });
     if (!any || !(m_state.CurrentFreq == m_closedAt)) Button2Click();
     if (show) exec();
 }
@@ -596,11 +596,17 @@ void TForm9::DrawPolarPicture() {
         c.PenWidth = 1;
     }
     const TheoryFit best = BestTheory(WaveAmplitude);
-    Label1->setText(best.l < 0 ? QStringLiteral("Best fit: no values yet")
-                               : QStringLiteral("Best fit: l = %1 (residual %2 % of the "
-                                                "largest value)")
-                                     .arg(best.l)
-                                     .arg(100.0 * best.residual, 0, 'f', 1));
+    if (best.measured == 0) {
+        Label1->setText(QStringLiteral("Best fit: no values yet"));
+    } else if (best.l < 0) {
+        Label1->setText(QStringLiteral("Best fit: after values at %1 angles (%2 so far)")
+                            .arg(kLeastAnglesForTheory)
+                            .arg(best.measured));
+    } else {
+        Label1->setText(QStringLiteral("Best fit: l = %1 (residual %2 % of the largest value)")
+                            .arg(best.l)
+                            .arg(100.0 * best.residual, 0, 'f', 1));
+    }
     c.Flush();
     Image1->update();
 }

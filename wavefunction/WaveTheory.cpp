@@ -41,21 +41,24 @@ WaveValues TheoryValues(int l, double largest) {
 TheoryFit BestTheory(const WaveValues& values) {
     TheoryFit best;
     const double largest = *std::max_element(values.begin(), values.end());
-    if (!(largest > 0.0)) return best;
+    best.measured = static_cast<int>(
+        std::count_if(values.begin(), values.end(), [](double v) { return v > 0.0; }));
+    if (!(largest > 0.0) || best.measured < kLeastAnglesForTheory) return best;
     for (int l = 0; l <= kHighestOrder; ++l) {
         const WaveValues t = Pattern(l);
         double vt = 0.0, tt = 0.0;
         for (size_t k = 0; k < t.size(); ++k) {
+            if (!(values[k] > 0.0)) continue;
             vt += values[k] * t[k];
             tt += t[k] * t[k];
         }
-        const double scale = vt / tt;
+        const double scale = tt > 0.0 ? vt / tt : 0.0;
         double squares = 0.0;
         for (size_t k = 0; k < t.size(); ++k) {
-            squares += (values[k] - scale * t[k]) * (values[k] - scale * t[k]);
+            if (values[k] > 0.0) squares += (values[k] - scale * t[k]) * (values[k] - scale * t[k]);
         }
-        const double residual = std::sqrt(squares / kAngles) / largest;
-        if (best.l < 0 || residual < best.residual) best = {l, scale, residual};
+        const double residual = std::sqrt(squares / best.measured) / largest;
+        if (best.l < 0 || residual < best.residual) best = {l, scale, residual, best.measured};
     }
     return best;
 }

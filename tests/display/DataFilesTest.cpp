@@ -117,13 +117,19 @@ TEST_F(SpectrumFilesTest, AFailedOpenLeavesTheSlotAsItWasAndDoesNotRedraw) {
     EXPECT_EQ(p.state->SpecCount[0], 11);
 }
 
-TEST_F(SpectrumFilesTest, AnEmptyFileGivesAnEmptySlotAndALongOneIsCutWithAMessage) {
+// A file without points says so and keeps the slot (an empty slot is "Clear Spectrum"'s to
+// make); a long one is cut with a message.
+TEST_F(SpectrumFilesTest, AnEmptyFileKeepsTheSlotWithAMessageAndALongOneIsCut) {
     Fill(0, 100.0, 200.0, 10.0);
     std::ofstream(File("empty.dat"), std::ios::binary) << "";
     Answer(File("empty.dat"));
     f->OpenSpectrumExecute();
-    EXPECT_EQ(p.state->SpecCount[0], 0);
-    EXPECT_TRUE(messages.Messages().empty());
+    EXPECT_EQ(p.state->SpecCount[0], 11);
+    ASSERT_EQ(messages.Messages().size(), 1u);
+    EXPECT_EQ(messages.Messages()[0], "\"" + File("empty.dat") +
+                                          "\" holds no points (lines of frequency and amplitude): "
+                                          "Spectrum 1 was left as it was");
+    messages.Clear();
 
     {
         std::ofstream out(File("long.dat"), std::ios::binary);

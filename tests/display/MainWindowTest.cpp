@@ -518,10 +518,12 @@ TEST_F(MainWindowTest, AClickOnThePlotPlaysTheFrequencyUnderThePointer) {
     test::FinishSweep(*f);
     EXPECT_EQ(p.state->CurrentFreq, p.state->PlotFreqMin);
     const int right = f->Panel1->width() - p.state->MarginRight;
-    bool measureDisabled = false;
+    bool measureDisabled = false, fastDisabled = false;
     double during = 0.0;
     QTimer::singleShot(0, f, [&] {
         measureDisabled = !f->Button2->isEnabled();
+        // "Fast Measure" would do nothing while the tone plays: it says so by its look.
+        fastDisabled = !f->FastButton->isEnabled() && !f->FastMeasure->isEnabled();
         // A second click while the tone plays is ignored.
         QTest::mouseClick(f->Image1, Qt::LeftButton, {}, QPoint(p.state->MarginLeft + 50, 100));
         test::FinishSweep(*f);
@@ -532,7 +534,9 @@ TEST_F(MainWindowTest, AClickOnThePlotPlaysTheFrequencyUnderThePointer) {
     EXPECT_EQ(p.state->CurrentFreq, p.state->PlotFreqMax);
     EXPECT_EQ(during, p.state->PlotFreqMax);
     EXPECT_TRUE(measureDisabled);
+    EXPECT_TRUE(fastDisabled);
     EXPECT_TRUE(f->Button2->isEnabled());
+    EXPECT_TRUE(f->FastButton->isEnabled());
     // The image is the tone at the clicked frequency.
     EXPECT_EQ(p.state->WavImage.Size(), 44u + 2u * 441000u);
 }
