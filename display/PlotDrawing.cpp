@@ -100,17 +100,53 @@ void SpectrumPlot::Redraw(SharedState& s, Canvas& c, int panelWidth, int panelHe
         const uint32_t pen = c.PenColor;
         c.PenColor = 0xB0B0B0;
         const int top = s.MarginTop, bottom = panelHeight - s.MarginBottom;
-        int labelsEnd = -1000000;  // a label only where the last one has ended
-        for (const Mark& m : m_marks) {
+        // Where labels would overlap, the one on the taller peak of the curves is written (the
+        // largest amplitude of any slot within 3 pixels of the mark), the others left out.
+        struct Placed {
+            int x, w;
+            double height;
+            size_t mark;
+        };
+        std::vector<Placed> labels;
+        std::array<bool, kSlots> ascending{};
+        for (int slot = 0; slot < kSlots; ++slot) {
+            const double* f = s.SpecFreq[slot].data() + 1;
+            ascending[slot] = std::is_sorted(f, f + std::max(s.SpecCount[slot], 0));
+        }
+        for (size_t i = 0; i < m_marks.size(); ++i) {
+            const Mark& m = m_marks[i];
             if (m.frequency < scale.freqMin || m.frequency > scale.freqMax) continue;
             const int x = at.X(m.frequency);
             c.MoveTo(x, top);
             c.LineTo(x, bottom);
-            const int w = c.TextWidth(m.label);
-            if (x - w / 2 > labelsEnd + 2) {
-                c.TextOut(x - w / 2, top + 2, m.label);
-                labelsEnd = x - w / 2 + w;
+            const double near = 3.0 * (scale.freqMax - scale.freqMin) / std::max(1, at.DataWidth());
+            double height = 0.0;
+            for (int slot = 0; slot < kSlots; ++slot) {
+                const double* f = s.SpecFreq[slot].data() + 1;
+                const double* a = s.SpecAmp[slot].data() + 1;
+                const int n = std::max(s.SpecCount[slot], 0);
+                int k = 0, end = n;
+                if (ascending[slot]) {
+                    k = static_cast<int>(std::lower_bound(f, f + n, m.frequency - near) - f);
+                    end = static_cast<int>(std::upper_bound(f, f + n, m.frequency + near) - f);
+                }
+                for (; k < end; ++k) {
+                    if (std::abs(f[k] - m.frequency) <= near) height = std::max(height, a[k]);
+                }
             }
+            labels.push_back({x, c.TextWidth(m.label), height, i});
+        }
+        std::stable_sort(labels.begin(), labels.end(),
+                         [](const Placed& a, const Placed& b) { return a.height > b.height; });
+        std::vector<std::pair<int, int>> taken;  // [left, right) of the labels written
+        for (const Placed& l : labels) {
+            const int left = l.x - l.w / 2, right = left + l.w;
+            const bool free = std::none_of(taken.begin(), taken.end(), [&](const auto& t) {
+                return left < t.second + 2 && t.first < right + 2;
+            });
+            if (!free) continue;
+            taken.emplace_back(left, right);
+            c.TextOut(left, top + 2, m_marks[l.mark].label);
         }
         c.PenColor = pen;
     }

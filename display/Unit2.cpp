@@ -2,6 +2,7 @@
 #include "display/Unit2.h"
 
 #include <QResizeEvent>
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -69,7 +70,9 @@ void LiveView::DrawTicks(int W, int H, const QString& title, bool frequency) {
         const int xi = frequency ? R(static_cast<double>((W - 35) * i) / 10.0)
                                  : R(i / 23.219954648526077 * (W - 35));
         const QString label = QString::number(frequency ? i * 2000 : i);
-        c.TextOut(15 - c.TextWidth(label) / 2 + xi, H - 30, label);
+        // Centred under its tick, the last one ("20000") within the panel.
+        const int lw = c.TextWidth(label);
+        c.TextOut(std::min(15 - lw / 2 + xi, W - 2 - lw), H - 30, label);
         c.MoveTo(xi + 15, H - 38);
         c.LineTo(xi + 15, H - 33);
     }

@@ -3,6 +3,7 @@
 
 #include <QImage>
 #include <QString>
+#include <algorithm>
 #include <vector>
 
 #include "measurement/FixedText.h"
@@ -107,7 +108,11 @@ void DrawAxes(Canvas& c, int panelWidth, int panelHeight, double freqMin, double
             if (t >= freqMin) {
                 const QString label = Q(FixedText(t, decimals, FrequencyFieldWidth(t, decimals)));
                 const int xt = RoundPixel((t - freqMin) / (freqMax - freqMin) * w) + m.left;
-                c.TextOut(xt - (c.TextWidth(label) / 2), (m.bottom / 6) + bottomY, label);
+                // Centred under its tick, but never beyond the panel's right edge (the last
+                // label of a narrow right margin, in a wide font or a vector picture).
+                const int lw = c.TextWidth(label);
+                c.TextOut(std::min(xt - lw / 2, panelWidth - 2 - lw), (m.bottom / 6) + bottomY,
+                          label);
                 c.MoveTo(xt, bottomY);
                 c.LineTo(xt, bottomY - 5);
             }

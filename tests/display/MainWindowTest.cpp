@@ -29,6 +29,7 @@
 #include "display/Unit10.h"
 #include "display/Unit11.h"
 #include "display/Unit1Form.h"
+#include "display/Unit2.h"
 #include "display/Unit4.h"
 #include "measurement/Playback.h"
 #include "platform/audio/Audio.h"
@@ -501,6 +502,27 @@ TEST_F(MainWindowTest, EveryPathThatReplacesASlotShowsTheNewPoints) {
     expectUpToDate("Open Session");
     std::filesystem::remove(spectrum);
     std::filesystem::remove(session);
+}
+
+// The live FFT's last frequency label ("20000") is written whole, within the panel.
+TEST_F(MainWindowTest, TheLiveFftsLastLabelStandsWithinThePanel) {
+    TForm2& live = *p.form2;
+    live.show();
+    live.Refresh();
+    const int W = live.Panel1->width(), H = live.Panel1->height();
+    const QImage& image = live.Image1->Picture;
+    int right = -1, dark = 0;
+    for (int y = H - 30; y < H - 16; ++y) {
+        for (int x = W - 60; x < W; ++x) {
+            if (qGray(image.pixel(x, y)) < 128) {
+                right = std::max(right, x);
+                ++dark;
+            }
+        }
+    }
+    EXPECT_GT(dark, 20);
+    EXPECT_LT(right, W - 1);
+    live.hide();
 }
 
 TEST_F(MainWindowTest, AClickOnThePlotPlaysTheFrequencyUnderThePointer) {

@@ -179,7 +179,9 @@ TEST_F(SpectrumPlotTest, SinglePointSpansATenthOfAHertz) {
                                                        (s->PlotFreqMax - s->PlotFreqMin) * W())) +
                        s->MarginLeft;
         EXPECT_TRUE(TickAt(xt) || xt == s->MarginLeft || xt == s->MarginLeft + W()) << t;
-        ExpectText(label, xt - canvas.TextWidth(label) / 2, s->MarginBottom / 6 + Bottom());
+        // Centred under the tick; the last one moved left to end within the panel.
+        const int w = canvas.TextWidth(label);
+        ExpectText(label, std::min(xt - w / 2, kPanelW - 2 - w), s->MarginBottom / 6 + Bottom());
         t += 0.02;
         ++labels;
     }
@@ -508,6 +510,39 @@ TEST_F(SpectrumPlotTest, ASlotReplacedWithAsManyOrMorePointsIsRedrawn) {
                 << r.points << " points, peak " << r.peak << ", row " << y;
         }
     }
+}
+
+// Mark labels that would overlap: the one on the taller peak is written, whichever comes
+// first, and the other left out; labels apart are all written.
+TEST_F(SpectrumPlotTest, OfCollidingMarkLabelsTheTallerPeaksIsWritten) {
+    AddPoint(0, 992.0, 60.0);  // the scale: the peaks stay below the labels
+    for (int k = 0; k <= 1000; ++k) {
+        const double f = 1000.0 + 8.0 * k;
+        AddPoint(0, f,
+                 1.0 + 20.0 / (1.0 + std::pow((f - 5040.0) / 5.0, 2)) +
+                     2.0 / (1.0 + std::pow((f - 5000.0) / 5.0, 2)));
+    }
+    const QString weak = QStringLiteral("WWWWWW"), tall = QStringLiteral("I");
+    plot.SetMarks({{5000.0, weak}, {5040.0, tall}, {8000.0, QStringLiteral("apart")}});
+    plot.RedrawSpectra(*s, canvas, kPanelW, kPanelH, std::nullopt);
+    const PlotGeometry g{kPanelW,         kPanelH,        s->MarginLeft,
+                         s->MarginBottom, s->MarginRight, s->MarginTop,
+                         s->PlotFreqMin,  s->PlotFreqMax, s->PlotAmpMax};
+    ExpectText(tall, g.X(5040.0) - canvas.TextWidth(tall) / 2, s->MarginTop + 2);
+    ExpectText(QStringLiteral("apart"), g.X(8000.0) - canvas.TextWidth("apart") / 2,
+               s->MarginTop + 2);
+    // Nothing of the weak peak's label left of the tall one's.
+    const QRect band(
+        g.X(5000.0) - canvas.TextWidth(weak) / 2, s->MarginTop + 2,
+        g.X(5040.0) - canvas.TextWidth(tall) / 2 - 1 - (g.X(5000.0) - canvas.TextWidth(weak) / 2),
+        th);
+    int ink = 0;
+    for (int y = band.top(); y <= band.bottom(); ++y) {
+        for (int x = band.left(); x <= band.right(); ++x) {
+            ink += x != g.X(5000.0) && At(x, y) == 0;
+        }
+    }
+    EXPECT_EQ(ink, 0);
 }
 
 TEST(TickStep, RunsThroughOneTwoFive) {
