@@ -10,13 +10,14 @@
 #include "measurement/GeneratorLink.h"
 #include "measurement/Messages.h"
 #include "platform/serial/TApdComPort.h"
+#include "plot/Controls.h"
 
 namespace sonarix {
 
 TForm8::TForm8(SharedState& state, QWidget* parent) : QDialog(parent), m_state(state) {
     setObjectName(QStringLiteral("Form8"));
     setWindowTitle(QStringLiteral("Configure Serial Port"));
-    setFixedSize(232, 441);
+    setFixedSize(std::max(232, TitleWidth(windowTitle())), 441);
     struct Box {
         QComboBox*& box;
         const char* name;

@@ -2,6 +2,7 @@
 #include "display/Unit4.h"
 
 #include <QPushButton>
+#include <algorithm>
 
 #include "plot/Controls.h"
 
@@ -11,7 +12,7 @@ TForm4::TForm4(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("Form4"));
     setWindowTitle(QStringLiteral("Line thickness"));
     setFont(DialogFont());
-    setFixedSize(208, 253);
+    setFixedSize(std::max(208, TitleWidth(windowTitle())), 253);
     RadioGroup1 = new TRadioGroup(QStringLiteral("Line Thickness"),
                                   {QStringLiteral("1 Pixel"), QStringLiteral("2 Pixel"),
                                    QStringLiteral("3 Pixel"), QStringLiteral("4 Pixel")},

@@ -2,6 +2,7 @@
 #include "plot/Controls.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QButtonGroup>
 #include <QDialog>
 #include <QFileDialog>
@@ -225,13 +226,22 @@ void LayoutPlotScrollBox(QScrollArea& box, QWidget& panel, const QWidget& client
     panel.resize(panel.width(), std::max(0, box.height() - 2 - bar));
 }
 
+int TitleWidth(const QString& title) {
+    // A window manager's title font is commonly the application's, bold and somewhat larger;
+    // beside the text lie the close button, the icon and the frame's margins.
+    QFont font = QApplication::font();
+    font.setBold(true);
+    font.setPointSizeF(font.pointSizeF() * 1.2);
+    return QFontMetrics(font).horizontalAdvance(title) + 120;
+}
+
 void SetUpFixedDialog(QDialog* d, const char* name, const char* caption, int w, int h) {
     d->setObjectName(QString::fromLatin1(name));
     d->setWindowTitle(QString::fromLatin1(caption));
     d->setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                       Qt::WindowCloseButtonHint);
     d->setFont(DialogFont());
-    d->setFixedSize(w, h);
+    d->setFixedSize(std::max(w, TitleWidth(d->windowTitle())), h);
 }
 
 QLabel* AddLabel(QWidget* parent, const char* name, const char* text, int left, int top,

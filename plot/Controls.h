@@ -149,6 +149,10 @@ void IgnoreSecondClickOfDoubleClick(QAbstractButton* button);
 // its screen (as far as it fits).
 void KeepOnScreen(QWidget* window);
 
+// The width a window needs for its title bar to show `title` whole (an estimate: the window
+// manager draws it).
+int TitleWidth(const QString& title);
+
 // A push button with the given geometry.
 // Gives every menu of `bar` and every item of its menus a mnemonic (Alt + the underlined
 // letter) without changing a word: in each menu the first letter of a word not yet taken,

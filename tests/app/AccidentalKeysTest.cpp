@@ -39,6 +39,7 @@
 #include "measurement/Playback.h"
 #include "plot/Controls.h"
 #include "plot/PictureExport.h"
+#include "session/SessionKeeper.h"
 #include "tests/ProgramFixture.h"
 #include "wavefunction/Unit9.h"
 
@@ -165,7 +166,12 @@ protected:
         Activate(w);
         // The wave function's values measured so far must survive every key.
         if (w == p.form9.get()) {
-            for (int k = 10; k < kAngles; ++k) p.form9->WaveAmplitude[static_cast<size_t>(k)] = 5;
+            // Values as measured ones come: an undo step of the session.
+            p.session->ChangeWave("Measure value", [this] {
+                for (int k = 10; k < kAngles; ++k) {
+                    p.form9->WaveAmplitude[static_cast<size_t>(k)] = 5;
+                }
+            });
         }
         for (int i = 0; i < 8 && w->isVisible(); ++i) {
             // First where the focus already is: where a click or a hidden button left it.
@@ -179,9 +185,18 @@ protected:
             ExpectNothingRunsHidden();
         }
         if (w == p.form9.get()) {
-            for (int k = 10; k < kAngles; ++k) {
-                EXPECT_NE(p.form9->WaveAmplitude[static_cast<size_t>(k)], 0.0) << k;
-            }
+            // Space on "Clear" asks for it (an undo step, as is a value Space measured after
+            // it): Undo brings the values back.
+            const auto kept = [this] {
+                for (int k = 10; k < kAngles; ++k) {
+                    if (p.form9->WaveAmplitude[static_cast<size_t>(k)] == 0.0) return false;
+                }
+                return true;
+            };
+            if (p.form9->Measuring()) test::FinishAngle(*p.form9);  // Space on "Measure value"
+            test::FinishSweep(*f);  // and the tone of this state (undo waits for them)
+            for (int i = 0; i < 20 && !kept() && f->Undo->isEnabled(); ++i) f->Undo->trigger();
+            EXPECT_TRUE(kept());
         }
     }
     // While the next key is handled, a modal window or a popup that it brings up over `w` gets
