@@ -11,6 +11,7 @@
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegion>
@@ -299,14 +300,38 @@ void IgnoreSecondClickOfDoubleClick(QAbstractButton* button) {
 }
 
 void KeepOnScreen(QWidget* window) {
+    // Right after show() the window manager has not yet framed the window: its frame is taken
+    // to be that of another framed top-level window (the main window's title bar and
+    // borders), and the window is placed once more when its own frame is known.
+    QMargins margins;
+    if (window->frameGeometry() == window->geometry()) {
+        for (QWidget* other : QApplication::topLevelWidgets()) {
+            if (other == window || !other->isVisible()) continue;
+            const QRect f = other->frameGeometry(), g = other->geometry();
+            if (f == g) continue;
+            margins = QMargins(g.left() - f.left(), g.top() - f.top(), f.right() - g.right(),
+                               f.bottom() - g.bottom());
+            break;
+        }
+        QPointer<QWidget> later(window);
+        QTimer::singleShot(300, window, [later] {
+            if (later && later->isVisible() && later->frameGeometry() != later->geometry())
+                KeepOnScreen(later, QMargins());
+        });
+    }
+    KeepOnScreen(window, margins);
+}
+
+void KeepOnScreen(QWidget* window, QMargins assumedFrame) {
     const QScreen* screen = window->screen();
     if (screen == nullptr) return;
     const QRect area = screen->availableGeometry();
-    const QRect frame = window->frameGeometry();
+    const QRect frame = window->frameGeometry().marginsAdded(assumedFrame);
     // The frame's left and top edges at most so far that its right and bottom edges stay on
     // the area; never left of or above it.
     const int x = std::max(area.left(), std::min(frame.left(), area.right() + 1 - frame.width()));
     const int y = std::max(area.top(), std::min(frame.top(), area.bottom() + 1 - frame.height()));
+    // move() places the frame's corner (once the window is framed).
     if (x != frame.left() || y != frame.top()) window->move(x, y);
 }
 

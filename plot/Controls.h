@@ -6,6 +6,7 @@
 #include <QImage>
 #include <QKeySequence>
 #include <QList>
+#include <QMargins>
 #include <QStringList>
 #include <QWidget>
 
@@ -148,6 +149,9 @@ void IgnoreSecondClickOfDoubleClick(QAbstractButton* button);
 // Moves a top-level window, as it is shown, so that its frame lies on the available part of
 // its screen (as far as it fits).
 void KeepOnScreen(QWidget* window);
+// The same for a window whose frame is `assumedFrame` around what frameGeometry() says (not
+// yet framed by the window manager).
+void KeepOnScreen(QWidget* window, QMargins assumedFrame);
 
 // The width a window needs for its title bar to show `title` whole (an estimate: the window
 // manager draws it).

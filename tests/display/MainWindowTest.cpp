@@ -15,6 +15,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSlider>
@@ -520,6 +521,21 @@ TEST_F(MainWindowTest, EveryPathThatReplacesASlotShowsTheNewPoints) {
     expectUpToDate("Open Session");
     std::filesystem::remove(spectrum);
     std::filesystem::remove(session);
+}
+
+// A window shown at the screen's foot before the window manager framed it is moved up by its
+// frame too (the live views ended 15 pixels below a 1000 pixel screen: the title bar).
+TEST_F(MainWindowTest, AWindowNotYetFramedIsKeptOnScreenWithItsFrame) {
+    QWidget w(nullptr, Qt::Window);
+    w.resize(600, 200);
+    w.show();
+    const QRect area = w.screen()->availableGeometry();
+    w.move(area.left() + 50, area.bottom() + 1 - 200);  // the window itself just fits
+    KeepOnScreen(&w, QMargins(3, 25, 3, 3));
+    // The position is the frame's corner once the window manager has framed it.
+    const QRect framed(w.pos(), QSize(606, 228));
+    EXPECT_TRUE(area.contains(framed)) << framed.bottom() << " " << area.bottom();
+    EXPECT_GE(framed.bottom(), area.bottom() - 4);
 }
 
 // The live FFT's last frequency label ("20000") is written whole, within the panel.
