@@ -309,8 +309,20 @@ int WriteFileErrno(const std::string& path, const std::string& content) {
     if (err == 0 && fsync(fd) != 0) err = errno;
     if (close(fd) != 0 && err == 0) err = errno;
     if (err == 0 && rename(temp.c_str(), target.c_str()) != 0) err = errno;
-    if (err != 0) unlink(temp.c_str());
-    return err;
+    if (err != 0) {
+        unlink(temp.c_str());
+        return err;
+    }
+    // The rename itself is on the disk only once the folder is: a crash right after it could
+    // otherwise bring back the old file (or none) although the save was reported done. The
+    // new file is in place either way; a folder that cannot be synced (some file systems
+    // refuse) is no failure of the save.
+    const int dir = open(slash == std::string::npos ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY);
+    if (dir >= 0) {
+        fsync(dir);
+        close(dir);
+    }
+    return 0;
 }
 }  // namespace
 

@@ -397,6 +397,10 @@ bool ReadJournal(const std::string& path, JournalContent& out, std::string& reas
     if (!ReadWholeFile(path, static_cast<long long>(Journal::kReserve), text, reason)) {
         return false;
     }
+    return ParseJournal(text, out, reason);
+}
+
+bool ParseJournal(const std::string& text, JournalContent& out, std::string& reason) {
     JournalContent c;
     size_t at = 0;
     while (at < text.size()) {
@@ -404,7 +408,7 @@ bool ReadJournal(const std::string& path, JournalContent& out, std::string& reas
         if (eol == std::string::npos) break;  // cut off in the middle
         const std::string_view line(text.data() + at, eol - at);
         uint32_t crc = 0;
-        if (line.size() < 10 || line[8] != ' ' || !ParseHex(line.substr(0, 8), crc) ||
+        if (line.size() < 11 || line[8] != ' ' || !ParseHex(line.substr(0, 8), crc) ||
             crc != Crc32(line.substr(9)) || line[10] != ' ')
             break;
         const char kind = line[9];

@@ -99,6 +99,8 @@ struct JournalContent {
 // Reads a journal up to its first damaged or incomplete record. False with the reason when
 // the file cannot be read or is not a journal.
 bool ReadJournal(const std::string& path, JournalContent& out, std::string& reason);
+// The same for a journal's bytes.
+bool ParseJournal(const std::string& text, JournalContent& out, std::string& reason);
 
 // The checksum of a record (CRC-32, the polynomial of zip and PNG).
 uint32_t Crc32(std::string_view text);

@@ -3,6 +3,8 @@
 // is written as a string.
 #include "session/SessionFile.h"
 
+#include <sys/stat.h>
+
 #include <QByteArray>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -484,6 +486,15 @@ bool ReadWholeFile(const std::string& path, long long limit, std::string& text,
                                                       &std::fclose);
     if (!f) return false;
     text.clear();
+    // A regular file larger than the limit is refused by its size, unread (a pipe or a device
+    // has none: the limit then ends the reading).
+    struct stat st {};
+    const bool tooLarge = fstat(fileno(f.get()), &st) == 0 && S_ISREG(st.st_mode) &&
+                          static_cast<long long>(st.st_size) > limit;
+    if (tooLarge) {
+        reason = "larger than " + std::to_string(limit >> 20) + " MB, which it never is";
+        return false;
+    }
     char buffer[1 << 16];
     size_t n = 0;
     while ((n = std::fread(buffer, 1, sizeof buffer, f.get())) > 0) {

@@ -278,8 +278,19 @@ bool SessionKeeper::OfferRestore() {
         ApplyRestored(c.data, "Restore Session");
         restored = true;
     }
+    // Offered once: the journal becomes the last session's. Should that fail, it would be
+    // offered at every start: it is removed, and failing that the user is told where it lies.
     std::error_code e;
     std::filesystem::rename(left.front(), m_folder + "/" + kLastSessionFile, e);
+    if (e) {
+        std::error_code gone;
+        std::filesystem::remove(left.front(), gone);
+        if (gone) {
+            ShowMessage("The journal \"" + left.front() + "\" could not be moved aside (" +
+                        e.message() + ") nor removed (" + gone.message() +
+                        "): it will be offered again at the next start. Remove it by hand.");
+        }
+    }
     return restored;
 }
 
@@ -300,7 +311,11 @@ bool SessionKeeper::RestoreLastSession() {
         return false;
     }
     ApplyRestored(c.data, "Restore Last Session");
-    std::filesystem::remove(path, e);
+    // Restored once: the journal goes (what was restored is in the new session's journal).
+    if (!std::filesystem::remove(path, e) && e) {
+        ShowMessage("The journal of the last session \"" + path + "\" could not be removed (" +
+                    e.message() + "); it was restored and can be restored again.");
+    }
     return true;
 }
 

@@ -179,6 +179,35 @@ TEST_F(JournalTest, TwoProgramsKeepTheirOwnJournalsAndALeftOneIsOfferedOnce) {
     third.EndJournal();
 }
 
+// A left journal that cannot become the last session's (a folder stands in that name) is
+// removed after the offer: offered once all the same.
+TEST_F(JournalTest, ALeftJournalThatCannotBeMovedAsideIsOfferedOnce) {
+    Folder folder("aside");
+    {
+        SessionKeeper crashed(*p.state);
+        crashed.StartJournal(folder.Path());
+        crashed.ChangeSlot(1, "fill", [&] { Fill(1, 100, 400, 2); });
+    }
+    fs::create_directories(folder.Path() + "/" + kLastSessionFile + "/in-the-way");
+    ASSERT_EQ(UncleanJournals(folder.Path()).size(), 1u);
+    SessionKeeper next(*p.state);
+    next.StartJournal(folder.Path());
+    Answers no(false);
+    EXPECT_FALSE(next.OfferRestore());
+    EXPECT_EQ(no.asked.size(), 1u);
+    EXPECT_TRUE(UncleanJournals(folder.Path()).empty());
+    EXPECT_FALSE(next.OfferRestore());
+    EXPECT_EQ(no.asked.size(), 1u);
+    next.EndJournal();
+}
+
+// The records' checksum is the standard CRC-32 (its check value), so that other tools can
+// verify a journal.
+TEST(JournalCrc, IsTheStandardCrc32) {
+    EXPECT_EQ(Crc32("123456789"), 0xCBF43926u);
+    EXPECT_EQ(Crc32(""), 0u);
+}
+
 TEST_F(JournalTest, ADamagedTailEndsTheRestoreAtTheLastWholeRecord) {
     Folder folder("tail");
     Journal j;

@@ -111,6 +111,35 @@ protected:
     std::string file;
 };
 
+// The bytes this process has read so far (the kernel's count of its read calls).
+long long BytesRead() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    long long value = 0;
+    while (io >> key >> value) {
+        if (key == "rchar:") return value;
+    }
+    return -1;
+}
+
+// A file beyond the limit is refused by its size, not after reading 256 MB of it.
+TEST(SessionFormatTest, AFileOverTheLimitIsRefusedUnread) {
+    const std::string path = (std::filesystem::temp_directory_path() /
+                              ("sonarix-huge-" + std::to_string(getpid()) + ".sonarix"))
+                                 .string();
+    { std::ofstream(path) << "{"; }
+    std::filesystem::resize_file(path, 300ull << 20);  // sparse: no disk space taken
+    SessionData data;
+    std::string reason;
+    const long long before = BytesRead();
+    EXPECT_FALSE(ReadSessionFile(path, data, reason));
+    const long long read = BytesRead() - before;
+    EXPECT_NE(reason.find("larger than 256 MB"), std::string::npos) << reason;
+    ASSERT_GE(before, 0);
+    EXPECT_LT(read, 1 << 20);
+    std::filesystem::remove(path);
+}
+
 TEST_F(SessionFileTest, SaveAndOpenThroughTheMenuGiveBackTheWholeSession) {
     const SessionData d = RandomSession(7);
     p.session->Apply(d);
