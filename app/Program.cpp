@@ -173,6 +173,7 @@ void CreateRemainingWindows(Program& p) {
     };
     main->UseSession(session);
     wave->UseSession(session);
+    main->OnExitUnsaved = [session] { session->NoteUnsavedAtExit(); };
     fit->OnClosed = [session] { session->Noted(); };
 
     p.latencyDialog = std::make_unique<LatencyDialog>(*p.state);
@@ -206,7 +207,7 @@ void CreateRemainingWindows(Program& p) {
 void StartJournal(Program& p, const std::string& folder) {
     if (!p.session) return;
     p.session->StartJournal(folder);
-    p.session->OfferRestore();
+    if (!p.session->OfferRestore()) p.session->SayUnsavedAtLastExit();
 }
 
 void ShutDown(Program& p) {

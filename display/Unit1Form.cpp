@@ -445,6 +445,10 @@ void TForm1::resizeEvent(QResizeEvent* event) {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
+    if (!ConfirmExit()) {
+        event->ignore();
+        return;
+    }
     EndSweepNow();
     m_engine->Abort();  // a running sweep or tone ends, so the program can
     QMainWindow::closeEvent(event);
@@ -624,9 +628,33 @@ void TForm1::ChangeLineThicknessExecute() {
 }
 
 void TForm1::ExitExecute() {
+    if (!ConfirmExit()) return;
     EndSweepNow();
     m_engine->Abort();
     QApplication::exit(0);
+}
+
+bool TForm1::ConfirmExit() {
+    std::string named;
+    int count = 0;
+    for (int slot = 0; slot < kSlots; ++slot) {
+        if (!m_unsaved[static_cast<size_t>(slot)] || m_state.SpecCount[slot] <= 0) continue;
+        named += (count++ > 0 ? ", " : "") + std::to_string(slot + 1);
+    }
+    const bool sweeping = m_engine && m_engine->Running();
+    if (count == 0 && !sweeping) return true;
+    std::string text = count == 0 ? std::string("A measurement is running.")
+                                  : (count == 1 ? "Spectrum " : "Spectra ") + named +
+                                        (count == 1 ? " holds" : " hold") +
+                                        " measurements not saved in a file" +
+                                        (sweeping ? " (a measurement is running)." : ".");
+    text += m_session != nullptr && m_session->CurrentJournal() != nullptr
+                ? " The journal keeps them: after the next start, File / Restore Last Session "
+                  "brings them back. Exit anyway?"
+                : " They will be lost. Exit anyway?";
+    if (!AskQuestion(text)) return false;
+    if (count > 0 && OnExitUnsaved) OnExitUnsaved();
+    return true;
 }
 
 void TForm1::Timer1Timer() {
@@ -711,7 +739,7 @@ void TForm1::SaveSpectrumExecute() {
     const int n = std::clamp(m_state.SpecCount[slot], 0, kSlotCapacity);
     const std::string lines =
         PairLines(m_state.SpecFreq[slot].data() + 1, m_state.SpecAmp[slot].data() + 1, n);
-    SaveTextFile(*name, lines);
+    if (SaveTextFile(*name, lines)) m_unsaved[static_cast<size_t>(slot)] = false;
 }
 
 void TForm1::OpenSpectrumExecute() {
@@ -748,7 +776,10 @@ void TForm1::Button1Click() { m_engine->Stop(); }
 
 void TForm1::Button2Click() {
     // The sweep runs from the event loop, a piece at a time: the handler returns at once.
-    if (m_engine->Start()) m_sweepTimer->start(0);
+    if (m_engine->Start()) {
+        m_unsaved[static_cast<size_t>(std::clamp(m_state.CurrentSlot, 0, kSlots - 1))] = true;
+        m_sweepTimer->start(0);
+    }
 }
 
 void TForm1::ContinueSweep() {
@@ -782,7 +813,10 @@ void TForm1::Button3Click() {
 
 void TForm1::FastMeasureClick() {
     // From the event loop too, a 20 ms round of the recording at a time.
-    if (m_idle && m_engine->StartFast(FastChoice())) m_sweepTimer->start(0);
+    if (m_idle && m_engine->StartFast(FastChoice())) {
+        m_unsaved[static_cast<size_t>(std::clamp(m_state.CurrentSlot, 0, kSlots - 1))] = true;
+        m_sweepTimer->start(0);
+    }
 }
 
 FastSettings TForm1::FastChoice() const {
@@ -992,7 +1026,7 @@ void TForm1::ApplySessionSettings(const WindowSettings& w) {
 void TForm1::SaveSessionExecute() {
     if (m_session == nullptr) return;
     const std::optional<std::string> name = ChooseSessionSaveFile();
-    if (name) m_session->SaveSession(*name);
+    if (name && m_session->SaveSession(*name)) m_unsaved.fill(false);
 }
 
 void TForm1::OpenSessionExecute() {

@@ -226,6 +226,13 @@ public:
     std::function<void()> OpenWaveWindow;
     std::function<void()> OpenVirtualApparatus;
 
+    // Exit and the close box: with a sweep running or measurements not saved in a file since
+    // they were made (by "Save Spectrum" of their slot or "Save Session"), asks first and says
+    // where they are kept; false when the user stays. OnExitUnsaved runs when they leave
+    // anyway (the program notes it for the next start).
+    bool ConfirmExit();
+    std::function<void()> OnExitUnsaved;
+
     void SaveSpectrumExecute();
     void OpenSpectrumExecute();
 
@@ -299,8 +306,9 @@ private:
     double m_sphereRadiusMm = 50.0, m_sphereCelsius = 20.0;
     std::unique_ptr<SweepEngine> m_engine;
     SessionKeeper* m_session = nullptr;
-    bool m_idle = true;      // no sweep runs
-    bool m_toneFree = true;  // no tone plays ("Measure" enabled)
+    bool m_idle = true;                    // no sweep runs
+    bool m_toneFree = true;                // no tone plays ("Measure" enabled)
+    std::array<bool, kSlots> m_unsaved{};  // measured into since the slot was last saved
     // "Fast Measure" (button and menu item): available while idle and no tone plays.
     void RefreshFastMeasure();
     int m_redraws = 0;

@@ -20,6 +20,11 @@
 namespace sonarix {
 
 inline constexpr const char* kLastSessionFile = "last-session.journal";
+// Beside it: the last session ended with measurements not saved in a file (its text says so).
+inline constexpr const char* kUnsavedNoteFile = "last-session-unsaved.txt";
+inline constexpr const char* kUnsavedAtLastExit =
+    "The last session ended with measurements that were not saved in a file. File / Restore "
+    "Last Session brings them back.";
 
 // $XDG_STATE_HOME/sonarix, else ~/.local/state/sonarix.
 std::string JournalFolder();

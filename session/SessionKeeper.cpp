@@ -2,6 +2,7 @@
 #include "session/SessionKeeper.h"
 
 #include <filesystem>
+#include <fstream>
 
 #include "measurement/Messages.h"
 #include "session/SessionFile.h"
@@ -262,6 +263,22 @@ void SessionKeeper::StartJournal(const std::string& folder) {
     }
     m_journal = std::move(journal);
     RecordSession();
+}
+
+void SessionKeeper::NoteUnsavedAtExit() {
+    if (m_folder.empty() || !m_journal) return;
+    std::ofstream(m_folder + "/" + kUnsavedNoteFile) << kUnsavedAtLastExit << "\n";
+}
+
+void SessionKeeper::SayUnsavedAtLastExit() {
+    if (m_folder.empty()) return;
+    const std::string note = m_folder + "/" + kUnsavedNoteFile;
+    std::error_code e;
+    if (!std::filesystem::exists(note, e)) return;
+    std::filesystem::remove(note, e);
+    if (std::filesystem::exists(m_folder + "/" + kLastSessionFile, e)) {
+        ShowMessage(kUnsavedAtLastExit);
+    }
 }
 
 bool SessionKeeper::OfferRestore() {

@@ -62,6 +62,10 @@ public:
     // File / "Save Session", "Open Session": false (the message shown) when it failed; an
     // opened session is one undo step, and a failed one changes nothing.
     bool SaveSession(const std::string& path);
+    // Exit with measurements not saved in a file: noted beside the journal, and said once at
+    // the next start (SayUnsavedAtLastExit), while the last session's journal is there.
+    void NoteUnsavedAtExit();
+    void SayUnsavedAtLastExit();
     bool OpenSession(const std::string& path);
 
     // The journal in `folder` from now on; when it cannot be kept, says once that crash safety

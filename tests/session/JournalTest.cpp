@@ -121,20 +121,44 @@ TEST_F(JournalTest, FollowsEveryActionAndRestoresTheLastSessionOnce) {
     next.EndJournal();
 }
 
+// Exit during a sweep asks first (staying lets the sweep go on), says where the measurements
+// are kept, keeps them in the journal, and the next start says so once.
 TEST_F(JournalTest, ExitInTheMiddleOfASweepKeepsItsPointsForTheNextRun) {
     Folder folder("quit");
     StartJournal(p, folder.Path());
     Activate(f);
-    AtRound(50, [&] { f->Exit->trigger(); });  // File / "Exit" (Ctrl+Q where the desktop has it)
+    std::vector<std::string> asked;
+    SetQuestionSink([&](const std::string& text) {
+        asked.push_back(text);
+        return asked.size() > 1;  // stays the first time, leaves the second
+    });
+    AtRound(30, [&] { f->Exit->trigger(); });  // File / "Exit" (Ctrl+Q where the desktop has it)
+    AtRound(50, [&] { f->Exit->trigger(); });
     QTest::mouseClick(f->Button2, Qt::LeftButton);
     test::FinishSweep(*f);
+    SetQuestionSink({});
     const SlotContent measured = TakeSlot(*p.state, 0, false);
     ASSERT_GE(measured.count, 49);
     ASSERT_LT(measured.count, 100);
+    ASSERT_EQ(asked.size(), 2u);
+    EXPECT_EQ(asked[0],
+              "Spectrum 1 holds measurements not saved in a file (a measurement is running). The "
+              "journal keeps them: after the next start, File / Restore Last Session brings them "
+              "back. Exit anyway?");
     ShutDown(p);
     const JournalContent last = Read(folder.Path() + "/" + kLastSessionFile);
     EXPECT_TRUE(last.clean);
     EXPECT_TRUE(SameBits(last.data.spectra[0], measured));
+    // The next start says where they are, once.
+    for (int run = 0; run < 2; ++run) {
+        messages.Clear();
+        SessionKeeper next(*p.state);
+        next.StartJournal(folder.Path());
+        if (!next.OfferRestore()) next.SayUnsavedAtLastExit();
+        EXPECT_EQ(messages.Messages(), run == 0 ? std::vector<std::string>{kUnsavedAtLastExit}
+                                                : std::vector<std::string>{});
+        next.EndJournal();
+    }
 }
 
 TEST_F(JournalTest, TwoProgramsKeepTheirOwnJournalsAndALeftOneIsOfferedOnce) {
