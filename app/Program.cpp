@@ -175,6 +175,7 @@ void CreateRemainingWindows(Program& p) {
     wave->UseSession(session);
     main->OnExitUnsaved = [session] { session->NoteUnsavedAtExit(); };
     fit->OnClosed = [session] { session->Noted(); };
+    fit->OnPeaksChanged = [session] { session->Noted(); };
 
     p.latencyDialog = std::make_unique<LatencyDialog>(*p.state);
     LatencyDialog* latency = p.latencyDialog.get();
@@ -222,6 +223,7 @@ Program::~Program() {
     if (form1) form1->UseSession(nullptr);
     if (form9) form9->UseSession(nullptr);
     if (form5) form5->OnClosed = {};
+    if (form5) form5->OnPeaksChanged = {};
     if (latencyDialog) latencyDialog->OnCalibrated = {};
     session.reset();
     // The port object goes with the main window; nothing may point at it afterwards.

@@ -167,6 +167,11 @@ void TForm5::BuildControls(QWidget* c) {
     Label15 = AddLabel(Panel3, "Label15", "to", 6, 54);
     Edit2 = Named(new QLineEdit(QStringLiteral("10000"), Panel3), "Edit2");
     Edit2->setGeometry(44, 50, 121, 21);
+    for (QLineEdit* range : {Edit1, Edit2}) {
+        connect(range, &QLineEdit::editingFinished, this, [this] {
+            if (OnPeaksChanged) OnPeaksChanged();
+        });
+    }
 
     Panel4 = Named(new QWidget(c), "Panel4");
     Panel4->setGeometry(8, 482, 185, 120);
@@ -845,6 +850,7 @@ void TForm5::RecordChange(const char* name, const std::string& merge, const Peak
                a.whole.has_value() == b.whole.has_value();
     };
     if (same(before, after)) return;
+    if (OnPeaksChanged) OnPeaksChanged();
     const size_t size = 2 * sizeof(PeakTable) +
                         (before.whole ? before.whole->modes.size() * sizeof(FittedMode) : 0) +
                         (after.whole ? after.whole->modes.size() * sizeof(FittedMode) : 0);
@@ -855,6 +861,7 @@ void TForm5::RecordChange(const char* name, const std::string& merge, const Peak
 void TForm5::SetPeaks(const PeakState& state) {
     m_fit->peaks = state.peaks;
     m_fit->Whole = state.whole;
+    if (OnPeaksChanged) OnPeaksChanged();
     // A whole fit brings its errors along; those of a run of Start Fit are gone with the runs
     // since.
     m_reportShown = false;

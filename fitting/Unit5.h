@@ -117,6 +117,10 @@ public:
     void RestoreSessionPart(const FitSession& fit);
     // Called when the window closes (the session notes its peaks).
     std::function<void()> OnClosed;
+    // Called after every change of the peak table (placing, the wheel, the phase bar, Find
+    // Peaks, a run, Remove, undo and redo) and of the range: the session notes it at once, so
+    // that the journal keeps it should the program be killed.
+    std::function<void()> OnPeaksChanged;
 
     // Dialogs; tests put their own answers here. No value means cancelled.
     std::function<std::optional<FontChoice>(const FontChoice& current)> ChooseFont;

@@ -35,6 +35,17 @@ TRadioGroup::TRadioGroup(const QString& caption, const QStringList& items, QWidg
         m_buttons.push_back(b);
     }
     connect(m_group, &QButtonGroup::idClicked, this, [this](int) { emit Clicked(); });
+    // One tab stop: the checked item (the first while none is); the arrow keys move within.
+    connect(m_group, &QButtonGroup::idToggled, this, [this](int, bool) { UpdateTabStop(); });
+    UpdateTabStop();
+}
+
+void TRadioGroup::UpdateTabStop() {
+    const int checked = std::max(m_group->checkedId(), 0);
+    for (size_t i = 0; i < m_buttons.size(); ++i) {
+        m_buttons[i]->setFocusPolicy(static_cast<int>(i) == checked ? Qt::StrongFocus
+                                                                    : Qt::ClickFocus);
+    }
 }
 
 int TRadioGroup::ItemIndex() const { return m_group->checkedId(); }
@@ -45,6 +56,7 @@ void TRadioGroup::SetItemIndex(int index) {
         m_group->setExclusive(false);
         for (auto* b : m_buttons) b->setChecked(false);
         m_group->setExclusive(true);
+        UpdateTabStop();
     } else {
         m_buttons[static_cast<size_t>(index)]->setChecked(true);
     }
@@ -258,9 +270,23 @@ QLabel* AddLabel(QWidget* parent, const char* name, const char* text, int left, 
     return l;
 }
 
+FocusReturn::FocusReturn()
+    : m_window(QApplication::activeWindow()), m_focus(QApplication::focusWidget()) {}
+
+FocusReturn::~FocusReturn() {
+    if (!m_window || !m_window->isVisible()) return;
+    m_window->activateWindow();
+    if (m_focus && m_focus->window() == m_window && m_focus->isVisible()) {
+        m_focus->setFocus(Qt::OtherFocusReason);
+    } else {
+        m_window->setFocus(Qt::OtherFocusReason);
+    }
+}
+
 std::optional<std::string> RunFileDialog(QWidget* parent, bool save, const char* objectName,
                                          const QString& title, const QStringList& filters,
                                          const QString& suffix) {
+    const FocusReturn back;
     QFileDialog d(parent, title);
     d.setObjectName(QString::fromLatin1(objectName));
     d.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);

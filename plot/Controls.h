@@ -7,6 +7,7 @@
 #include <QKeySequence>
 #include <QList>
 #include <QMargins>
+#include <QPointer>
 #include <QStringList>
 #include <QWidget>
 
@@ -52,6 +53,7 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
+    void UpdateTabStop();
     QButtonGroup* m_group = nullptr;
     std::vector<QRadioButton*> m_buttons;
     int m_columns = 1;
@@ -145,6 +147,20 @@ std::optional<std::string> RunFileDialog(QWidget* parent, bool save, const char*
 // that lay there before the first click hid it ("Stop" beneath "Measure"). A single click,
 // also one right after a double-click, still does.
 void IgnoreSecondClickOfDoubleClick(QAbstractButton* button);
+
+// While it lives, nothing; when it ends (a file, print or colour dialog has closed), the window
+// that was active gets the keyboard back, at the widget that had the focus: some window
+// managers leave the focus nowhere after a modal dialog, so that Tab and Escape do nothing.
+class FocusReturn {
+public:
+    FocusReturn();
+    ~FocusReturn();
+    FocusReturn(const FocusReturn&) = delete;
+    FocusReturn& operator=(const FocusReturn&) = delete;
+
+private:
+    QPointer<QWidget> m_window, m_focus;
+};
 
 // Moves a top-level window, as it is shown, so that its frame lies on the available part of
 // its screen (as far as it fits).

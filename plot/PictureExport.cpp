@@ -21,6 +21,7 @@
 #include "measurement/Rounding.h"
 #include "measurement/TextFiles.h"
 #include "plot/Canvas.h"
+#include "plot/Controls.h"
 
 namespace sonarix {
 namespace {
@@ -220,6 +221,7 @@ QRect PrintRectangle(int pageWidth, int pageHeight, int w, int h) {
 PlotOutput::PlotOutput(QWidget* window)
     : m_window(window), m_printer(std::make_unique<QPrinter>(QPrinter::HighResolution)) {
     ChoosePictureFile = [this]() -> std::optional<std::string> {
+        const FocusReturn back;
         QFileDialog d(m_window);
         d.setObjectName(QStringLiteral("SavePictureDialog1"));
         d.setAcceptMode(QFileDialog::AcceptSave);
@@ -231,11 +233,13 @@ PlotOutput::PlotOutput(QWidget* window)
         return d.selectedFiles().front().toStdString();
     };
     RunPrintDialog = [this](QPrinter& p) {
+        const FocusReturn back;
         QPrintDialog d(&p, m_window);
         d.setObjectName(QStringLiteral("PrintDialog1"));
         return d.exec() == QDialog::Accepted;
     };
     RunPrinterSetup = [this](QPrinter& p) {
+        const FocusReturn back;
         QPageSetupDialog d(&p, m_window);
         d.setObjectName(QStringLiteral("PrinterSetupDialog1"));
         return d.exec() == QDialog::Accepted;

@@ -8,6 +8,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTest>
 #include <QTimer>
 #include <algorithm>
@@ -121,6 +122,23 @@ TEST_F(KeyboardTest, TheListedShortcutsAct) {
     Key(f, Qt::Key_F1);
     EXPECT_TRUE(shown);
     EXPECT_FALSE(p.form10->isVisible());
+}
+
+// "Current Spectrum" is one tab stop, its checked item (also after the slot changed), and the
+// arrow keys move within it.
+TEST_F(KeyboardTest, TabReachesTheCheckedSlotOnly) {
+    f->RadioGroup1->SetItemIndex(2);
+    QList<QWidget*> reached;
+    for (int i = 0; i < 60; ++i) {
+        Key(f, Qt::Key_Tab);
+        reached.push_back(QApplication::focusWidget());
+    }
+    EXPECT_TRUE(reached.contains(f->RadioGroup1->Button(2)));
+    for (int k : {0, 1, 3}) EXPECT_FALSE(reached.contains(f->RadioGroup1->Button(k))) << k;
+    f->RadioGroup1->Button(2)->setFocus();
+    Key(f, Qt::Key_Down);
+    EXPECT_EQ(f->RadioGroup1->ItemIndex(), 3);
+    EXPECT_EQ(QApplication::focusWidget(), f->RadioGroup1->Button(3));
 }
 
 // Undo by Ctrl+Z, redo by Ctrl+Shift+Z and by Ctrl+Y in every window with an Edit menu, the

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "display/Unit1Form.h"
+#include "fitting/Unit5.h"
 #include "measurement/Messages.h"
 #include "plot/Controls.h"
 #include "session/Journal.h"
@@ -201,6 +202,35 @@ TEST_F(JournalTest, TwoProgramsKeepTheirOwnJournalsAndALeftOneIsOfferedOnce) {
     EXPECT_TRUE(none.asked.empty());
     EXPECT_EQ(Read(folder.Path() + "/" + kLastSessionFile).data.spectra[0].count, 1);
     third.EndJournal();
+}
+
+// What the user does in the open fit window reaches the journal as it happens (a kill loses
+// nothing): a placed peak, the range, an undo.
+TEST_F(JournalTest, TheFitWindowsPeaksAndRangeAreJournalledAsTheyChange) {
+    Folder folder("fit");
+    StartJournal(p, folder.Path());
+    const std::string path = p.session->CurrentJournal()->Path();
+    Fill(0, 4000.0, 6000.0, 2.0);
+    f->OpenFitWindow = [this](const FitHandOver& h) {
+        p.form5->FitExecute(h, false);
+        p.form5->show();
+    };
+    f->Button4->click();  // "Fit Spectrum"
+    TForm5* fit = p.form5.get();
+    Activate(fit);
+    const PlotGeometry g = fit->Geometry();
+    QTest::mouseClick(fit->Image1, Qt::LeftButton, {}, QPoint(g.X(5000.0), g.Y(1.0)));
+    ASSERT_GT(fit->Fit().peaks.PeakFrequency[1], 0.0);
+    EXPECT_EQ(Read(path).data.fit.peaks.PeakFrequency[1], fit->Fit().peaks.PeakFrequency[1]);
+    fit->Edit1->setFocus();
+    fit->Edit1->selectAll();
+    QTest::keyClicks(fit->Edit1, "4500");
+    QTest::keyClick(fit->Edit1, Qt::Key_Tab);
+    EXPECT_EQ(Read(path).data.fit.from, "4500");
+    fit->Undo->trigger();  // Edit / Undo (Ctrl+Z would undo the typing in the field)
+    fit->Undo->trigger();
+    EXPECT_EQ(Read(path).data.fit.peaks.PeakFrequency[1], 0.0);
+    fit->hide();
 }
 
 // A left journal that cannot become the last session's (a folder stands in that name) is
