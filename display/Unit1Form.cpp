@@ -776,10 +776,7 @@ void TForm1::Button1Click() { m_engine->Stop(); }
 
 void TForm1::Button2Click() {
     // The sweep runs from the event loop, a piece at a time: the handler returns at once.
-    if (m_engine->Start()) {
-        m_unsaved[static_cast<size_t>(std::clamp(m_state.CurrentSlot, 0, kSlots - 1))] = true;
-        m_sweepTimer->start(0);
-    }
+    if (m_engine->Start()) MeasurementBegins();
 }
 
 void TForm1::ContinueSweep() {
@@ -813,10 +810,7 @@ void TForm1::Button3Click() {
 
 void TForm1::FastMeasureClick() {
     // From the event loop too, a 20 ms round of the recording at a time.
-    if (m_idle && m_engine->StartFast(FastChoice())) {
-        m_unsaved[static_cast<size_t>(std::clamp(m_state.CurrentSlot, 0, kSlots - 1))] = true;
-        m_sweepTimer->start(0);
-    }
+    if (m_idle && m_engine->StartFast(FastChoice())) MeasurementBegins();
 }
 
 FastSettings TForm1::FastChoice() const {
@@ -894,6 +888,13 @@ void TForm1::ShowMeasure(bool shown) {
     if (shown && focusWidget() == Button1) Button2->setFocus(Qt::OtherFocusReason);
     EnableBetweenSweeps(shown);
 }
+
+void TForm1::MeasurementBegins() {
+    // The slot holds measurements not saved in a file from now on (ConfirmExit).
+    m_unsaved[static_cast<size_t>(std::clamp(m_state.CurrentSlot, 0, kSlots - 1))] = true;
+    m_sweepTimer->start(0);
+}
+
 void TForm1::EnableMeasure(bool enabled) {
     Button2->setEnabled(enabled);
     m_toneFree = enabled;

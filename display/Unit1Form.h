@@ -311,6 +311,9 @@ private:
     std::array<bool, kSlots> m_unsaved{};  // measured into since the slot was last saved
     // "Fast Measure" (button and menu item): available while idle and no tone plays.
     void RefreshFastMeasure();
+    // A sweep or fast measurement has started: its slot is unsaved, its pieces run from the
+    // event loop.
+    void MeasurementBegins();
     int m_redraws = 0;
     std::string m_unreadableStop;                 // the unreadable stop field text already reported
     std::pair<int, int> m_progressShown{-1, -1};  // percent and seconds left on show
