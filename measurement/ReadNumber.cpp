@@ -10,6 +10,10 @@
 namespace sonarix {
 namespace {
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+// The typed text in quotes, its first 40 characters.
+std::string Quoted(std::string_view text) {
+    return "\"" + std::string(text.substr(0, 40)) + (text.size() > 40 ? "...\"" : "\"");
+}
 }  // namespace
 
 std::optional<double> ParseNumber(std::string_view text, bool* tooLarge) {
@@ -63,9 +67,7 @@ std::string UnreadableNumberMessage(std::string_view text, std::string_view fiel
     if (field.empty()) return message;
     message += "\n";
     message += field;
-    message += text.empty()
-                   ? std::string(" is empty")
-                   : ": \"" + std::string(text.substr(0, 40)) + (text.size() > 40 ? "...\"" : "\"");
+    message += text.empty() ? std::string(" is empty") : ": " + Quoted(text);
     return message;
 }
 
@@ -73,9 +75,8 @@ double ReadNumber(std::string_view text, std::string_view field) {
     bool tooLarge = false;
     if (auto value = ParseNumber(text, &tooLarge)) return *value;
     if (tooLarge) {
-        const std::string_view shown = text.substr(0, 40);
         ShowMessage((field.empty() ? std::string("The number") : std::string(field)) +
-                    " is too large: \"" + std::string(shown) + (text.size() > 40 ? "...\"" : "\""));
+                    " is too large: " + Quoted(text));
         const bool negative = text.find('-') < text.find_first_of("0123456789.");
         return negative ? -std::numeric_limits<double>::infinity()
                         : std::numeric_limits<double>::infinity();
