@@ -184,6 +184,65 @@ double DelaySlope(const std::vector<double>& freq, const std::vector<double>& de
     return sxy / sxx;
 }
 
+// Whether the server recorded what the chain makes of the played sound over every step's
+// frames: the recording against the image through the chain, at the offset that lines them up
+// best (found here, independent of the program's alignment), level by level over each step's
+// 1024 frames. A sound server that falls behind under load may record silence for a block or
+// two without any report to its client; such a sweep cannot be judged. Returns the frequency
+// of the first step whose recorded level is more than 2 % off, or 0.
+double ServerDropout(const SharedState& s, const std::vector<float>& y,
+                     const std::vector<SweepStats::Read>& reads, int slot) {
+    if (reads.empty()) return 0.0;
+    std::vector<int64_t> offsets;
+    for (const auto& read : reads) {
+        offsets.push_back(std::llround(read.endFrame) - (std::llround(read.sample) + 513));
+    }
+    std::nth_element(offsets.begin(), offsets.begin() + offsets.size() / 2, offsets.end());
+    const int64_t guess = offsets[offsets.size() / 2], reach = 200;
+    const int64_t firstSample = std::max<int64_t>(std::llround(reads.front().sample) - 1024, 0);
+    const int64_t lastSample =
+        std::min<int64_t>(std::llround(reads.back().sample) + 513, static_cast<int64_t>(y.size()));
+    const int64_t from = firstSample + guess - reach;
+    std::vector<int16_t> rec(static_cast<size_t>(lastSample - firstSample + 2 * reach), 0);
+    for (size_t done = 0; done < rec.size();) {
+        uint64_t lost = 0;
+        const uint32_t n = audio::RecordCopy(static_cast<uint64_t>(from) + done, rec.data() + done,
+                                             static_cast<uint32_t>(rec.size() - done), 0, lost);
+        if (n == 0 || lost != 0) return reads.front().sample;  // not held: cannot be judged
+        done += n;
+    }
+    int64_t best = guess;
+    double bestSum = -1e300;
+    for (int64_t lag = guess - reach; lag <= guess + reach; ++lag) {
+        double sum = 0;
+        for (int64_t k = firstSample; k < lastSample; k += 2) {
+            sum += y[static_cast<size_t>(k)] * rec[static_cast<size_t>(k + lag - from)];
+        }
+        if (sum > bestSum) {
+            bestSum = sum;
+            best = lag;
+        }
+    }
+    std::vector<double> ratio;
+    for (const auto& read : reads) {
+        const int64_t end = std::llround(read.sample) + 513;
+        double sy = 0, sr = 0;
+        for (int64_t k = std::max<int64_t>(end - kLevelFrames, 0); k < end; ++k) {
+            sy += double(y[static_cast<size_t>(k)]) * y[static_cast<size_t>(k)];
+            const double r = rec[static_cast<size_t>(k + best - from)] / 32768.0;
+            sr += r * r;
+        }
+        ratio.push_back(sy > 0 ? std::sqrt(sr / sy) : 1.0);
+    }
+    std::vector<double> sorted = ratio;
+    std::sort(sorted.begin(), sorted.end());
+    const double median = sorted[sorted.size() / 2];
+    for (size_t i = 0; i + 2 < ratio.size(); ++i) {
+        if (std::fabs(ratio[i] / median - 1.0) > 0.02) return s.SpecFreq[slot][i + 1];
+    }
+    return 0.0;
+}
+
 // A calibration may refuse on a busy machine ("try again"): up to three tries, as a user would.
 class Calibrator : public CalibrationWindow {
 public:
@@ -221,14 +280,18 @@ protected:
         audio::UseBackend(nullptr);
     }
     // A stepped sweep of 800 ... 3200 Hz in 20 Hz steps of `ms`, played again when the
-    // playback ran dry.
+    // playback ran dry or the server recorded something else than the chain's sound.
     void Sweep(bool lockIn, const char* ms) {
         w.fields = {"800", "3200", "20", ms};
         w.lockIn = lockIn;
         for (int attempt = 0; attempt < 3; ++attempt) {
             const uint64_t gaps = audio::PlaybackGaps();
             engine.Measure();
-            if (audio::PlaybackGaps() == gaps) break;
+            if (audio::PlaybackGaps() != gaps) continue;
+            const double at = ServerDropout(*s, Filtered(*s, chain), engine.LastStats().reads, 0);
+            if (at == 0.0) break;
+            std::printf("the server recorded less than the chain's sound near %.0f Hz: again\n",
+                        at);
         }
         ASSERT_EQ(s->SpecCount[0], 120);
         ASSERT_EQ(engine.LastStats().reads.size(), 120u);
