@@ -41,10 +41,14 @@ void LatencyDialog::ShowResult() {
     if (c.valid) {
         text = QString::fromStdString(LatencyText(c));
         if (m_outcome.found) {
-            text += QStringLiteral("\n%1 of %2 readings, measured in %3 s.")
+            text += QStringLiteral("\n%1 of %2 readings, measured in %3 s")
                         .arg(m_outcome.readings)
                         .arg(kCalibrationReadings)
                         .arg(m_outcome.seconds, 0, 'f', 1);
+            // Through a cavity the arrival came from its resonances' phases: say so.
+            text += m_outcome.modal.found ? QStringLiteral("; the arrival from %1 resonances.")
+                                                .arg(m_outcome.modal.resonances)
+                                          : QStringLiteral(".");
         }
     } else {
         text = QStringLiteral(

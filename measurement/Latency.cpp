@@ -209,6 +209,19 @@ ChirpFinder::Match ChirpFinder::Find(const float* frames, size_t count) {
     return match;
 }
 
+ModalArrival ChirpFinder::ModalShift(double index, const ModalArrival* first) {
+    std::vector<std::complex<double>> h(kBins);
+    for (size_t k = kBandLow; k <= kBandHigh; ++k) {
+        const std::complex<double> x(m->spectrum[k][0], m->spectrum[k][1]);
+        const std::complex<double> c(m->chirp[k][0], m->chirp[k][1]);
+        const double turn =
+            2.0 * std::numbers::pi * static_cast<double>(k) * index / static_cast<double>(kSize);
+        h[k] = x / c * std::polar(1.0, turn);
+    }
+    if (first != nullptr) return FollowModalArrival(h, *first, first->shiftSamples);
+    return FindModalArrival(h, 44100.0 / static_cast<double>(kSize), kBandLow, kBandHigh);
+}
+
 double ChirpFinder::ExcessPhaseArrival(double near) {
     // The path's transfer function H = X / C on the chirp's band; beyond it the band's edge
     // values go on, so that the minimum phase sees no step there.
@@ -369,6 +382,7 @@ int64_t CalibrationRun::Evaluate() {
     ChirpFinder finder;
     std::vector<float> frames(ChirpFinder::kLongest);
     std::vector<double> latencies, snrs, ages, arrivals;
+    bool first = true;
     for (const Impl::Snapshot& shot : m->shots) {
         const size_t have = shot.frames.size();
         for (size_t j = 0; j < have; ++j) {
@@ -376,14 +390,26 @@ int64_t CalibrationRun::Evaluate() {
         }
         const ChirpFinder::Match match = finder.Find(frames.data(), have);
         if (match.snrDb < kCalibrationTraceDb) continue;
+        // Through a resonant cavity the excess phase still holds its propagation: the
+        // resonances' residues tell the arrival. The first snapshot finds them; the others,
+        // the same recording cut a little later, follow them (each block's excess phase
+        // reads a few tenths of a sample differently).
+        double index = match.index;
+        if (first) {
+            first = false;
+            m_outcome.modal = finder.ModalShift(match.index);
+        }
+        if (m_outcome.modal.found) {
+            const ModalArrival follow = finder.ModalShift(match.index, &m_outcome.modal);
+            index += follow.found ? follow.shiftSamples : m_outcome.modal.shiftSamples;
+        }
         // The newest frame holds image sample kCalibrationLead + (have - 1 - index); the
         // latency is the played count minus one minus that.
-        latencies.push_back(shot.played - kCalibrationLead - static_cast<double>(have) +
-                            match.index);
+        latencies.push_back(shot.played - kCalibrationLead - static_cast<double>(have) + index);
         if (shot.newest >= 0) {
             // Recording frame index less image sample index, from where the chirp lies.
             arrivals.push_back(static_cast<double>(shot.newest + 1) - static_cast<double>(have) +
-                               match.index - kCalibrationLead);
+                               index - kCalibrationLead);
         }
         snrs.push_back(match.snrDb);
         ages.push_back(shot.age);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "measurement/ModalArrival.h"
 #include "measurement/Unit1.h"
 
 namespace sonarix {
@@ -85,6 +86,10 @@ public:
     // hold the chirp gives an snrDb of 0.
     Match Find(const float* frames, size_t count);
     static constexpr size_t kLongest = 32768;
+    // Through a resonant cavity: how far the last Find's arrival `index` lies from the one
+    // that makes the resonances' residues real (ModalArrival), in samples to add to it; with
+    // `first`, another block of the same recording, the resonances that first found followed.
+    ModalArrival ModalShift(double index, const ModalArrival* first = nullptr);
 
 private:
     // The arrival from the excess phase of the last Find's recording, near sample `near`.
@@ -100,6 +105,7 @@ struct CalibrationOutcome {
     int readings = 0;            // readings in which the chirp was found
     double seconds = 0.0;        // from start to result
     double sidesApartMs = 0.0;   // the delay from the chirp's place less that from the reads
+    ModalArrival modal;          // the correction through a resonant cavity, where found
     std::string message;         // why nothing was taken (shown already)
 };
 

@@ -152,6 +152,7 @@ TEST_F(PulseLatency, CalibrationAgreesWithThePositionRecordingProbe) {
         "spread %.2f ms, the chirp's place %.3f ms from the reads', %.2f s)\n",
         probe.mean, arrival, c.latency.samples / 44.1, c.latency.confidenceDb, c.latency.spreadMs,
         c.sidesApartMs, c.seconds);
+    EXPECT_FALSE(c.modal.found);  // a flat path has no resonances to place the arrival
     // Within a millisecond; a sanitizer build, whose callbacks run several times slower,
     // moves the block times both rely on by up to about as much again.
     EXPECT_NEAR(arrival, probe.mean, kSanitized ? 2.0 : 1.0);
