@@ -830,6 +830,19 @@ AllModesFit AllModesSolver::Impl::Result() const {
             m.phaseError = size > 0.0 ? std::sqrt(std::max(across, 0.0)) / size
                                       : std::numeric_limits<double>::infinity();
         }
+        m.ownPhase = phase;
+        m.ownPhaseError = m.phaseError;
+        if (const int ti = complexData ? at(2 * modes) : -1; ti >= 0) {
+            const double turn = 2.0 * std::numbers::pi * m.frequency;
+            m.ownPhase = std::remainder(phase - turn * theta[DelayIndex()], 2.0 * std::numbers::pi);
+            if (std::isfinite(m.phaseError) && size > 0.0) {
+                const double phaseDelay = (-s * cov(re, ti) + c * cov(im, ti)) / size;
+                m.ownPhaseError =
+                    std::sqrt(std::max(m.phaseError * m.phaseError + turn * turn * cov(ti, ti) -
+                                           2.0 * turn * phaseDelay,
+                                       0.0));
+            }
+        }
         m.q = m.width > 0.0 ? m.frequency / (2.0 * m.width) : 0.0;
         if (m.width > 0.0) {
             const double dF = 1.0 / (2.0 * m.width), dW = -m.frequency / (2.0 * m.width * m.width);

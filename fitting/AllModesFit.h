@@ -38,6 +38,11 @@ struct FittedMode {
     // strongest mode's phase is the others' reference: its error is NaN, theirs is against it.
     double frequencyError = 0.0, widthError = 0.0, amplitudeError = 0.0, phaseError = 0.0;
     double q = 0.0, qError = 0.0;  // Q = F / (2 W), its error with F's and W's covariance
+    // The mode's own phase: that of c_j e^(-i 2 pi F_j tau), as the measured spectrum holds it
+    // at F_j (the fitted delay stands in for what the background cannot model, and turns c_j
+    // by 2 pi F_j tau; on a calibrated spectrum this is the resonator's phase), radians in
+    // (-pi, pi], and its error with the delay's and its covariance. For magnitude data arg c_j.
+    double ownPhase = 0.0, ownPhaseError = 0.0;
 };
 
 struct AllModesFit {

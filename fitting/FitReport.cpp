@@ -106,12 +106,12 @@ PeakErrors ErrorsOf(const FittedMode& m) {
     e.frequency = m.frequencyError;
     e.amplitude = m.amplitudeError;
     e.width = m.widthError;
-    e.phase = m.phaseError * 180.0 / std::numbers::pi;
+    e.phase = m.ownPhaseError * 180.0 / std::numbers::pi;
     e.q = m.q;
     e.qError = m.qError;
     e.undetermined = !Determined(std::abs(m.amplitude), e.amplitude, e.phase);
     e.otherAmplitude = std::abs(m.amplitude);
-    e.otherPhase = -std::arg(m.amplitude) * 180.0 / std::numbers::pi;
+    e.otherPhase = -m.ownPhase * 180.0 / std::numbers::pi;
     return e;
 }
 

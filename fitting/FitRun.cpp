@@ -179,7 +179,7 @@ FitSteps FitRunner::StartWhole(FitWindow& w) {
         t.PeakAmplitude[k] = std::abs(m.amplitude);
         t.PeakWidth[k] = m.width;
         // The table's term is the conjugate's (its phase rises through a resonance).
-        t.PeakPhase[k] = -std::arg(m.amplitude) * 180.0 / kPi;
+        t.PeakPhase[k] = -m.ownPhase * 180.0 / kPi;
         m_report.peaks[static_cast<size_t>(k)] = ErrorsOf(m);
     }
     f.Whole = fit;

@@ -10,6 +10,7 @@
 #include <numbers>
 
 #include "measurement/Messages.h"
+#include "measurement/ModalArrival.h"
 #include "measurement/Playback.h"
 #include "measurement/ReadNumber.h"
 #include "measurement/Sweep.h"
@@ -275,10 +276,25 @@ std::vector<std::complex<double>> TransferAt(const FastPlan& plan, const std::ve
         fine.real[((t % m) + m) % m] = w * big.real[((t % n) + n) % n];
     }
     fftw_execute(fine.forward);
-    if (signal != nullptr) {
-        *signal = plan.f2 > 1000.0 ? TransportDelay(fine.spectrum, m, std::max(400.0, plan.f1),
-                                                    std::min(7800.0, plan.f2), 441)
-                                   : Arrival{};
+    if (signal != nullptr && plan.f2 > 1000.0) {
+        const double lo = std::max(400.0, plan.f1), hi = std::min(7800.0, plan.f2);
+        *signal = TransportDelay(fine.spectrum, m, lo, hi, 441);
+        // Through a resonant cavity the excess phase still holds its propagation: where the
+        // resonances' residues say otherwise, they place the arrival (as in the calibration).
+        if (std::isfinite(signal->samples)) {
+            const auto kLo = static_cast<size_t>(lo * m / kRate);
+            const auto kHi = static_cast<size_t>(hi * m / kRate);
+            std::vector<std::complex<double>> path(kHi + 1);
+            for (size_t k = kLo; k <= kHi; ++k) {
+                path[k] = std::complex<double>(fine.spectrum[k][0], fine.spectrum[k][1]) *
+                          std::polar(1.0, 2.0 * std::numbers::pi * static_cast<double>(k) *
+                                              signal->samples / m);
+            }
+            const ModalArrival modal = FindModalArrival(path, kRate / m, kLo, kHi);
+            if (modal.found) signal->samples += modal.shiftSamples;
+        }
+    } else if (signal != nullptr) {
+        *signal = Arrival{};
     }
     std::vector<std::complex<double>> out;
     out.reserve(frequencies.size());
