@@ -27,6 +27,20 @@ double ToDegrees(double t) { return std::atan(t) * 360.0 / kPi; }
 // A phase shifted by 180 degrees within (-180, 180].
 double Shifted(double degrees) { return degrees > 0 ? degrees - 180.0 : degrees + 180.0; }
 
+// Points this far apart or more come from a stepped sweep (a fast measurement's are 0.5 or
+// 1 Hz apart).
+constexpr double kSteppedSpacing = 2.0;
+
+double MedianSpacing(std::vector<double> f) {
+    if (f.size() < 2) return 0.0;
+    std::sort(f.begin(), f.end());
+    std::vector<double> gaps;
+    for (size_t i = 1; i < f.size(); ++i) gaps.push_back(f[i] - f[i - 1]);
+    std::nth_element(gaps.begin(), gaps.begin() + static_cast<std::ptrdiff_t>(gaps.size() / 2),
+                     gaps.end());
+    return gaps[gaps.size() / 2];
+}
+
 }  // namespace
 
 std::string FitParameterLines(const PeakTable& t) {
@@ -195,6 +209,21 @@ FitSteps FitRunner::StartWhole(FitWindow& w) {
         m_notes +=
             "The whole-spectrum fit did not converge: the values shown are those of its "
             "last step. Narrow the fit range, or fit again.\n";
+    }
+    // Points a few Hz apart come from a stepped sweep, whose steps read a mode before it has
+    // rung up: the model is the steady response, so positions come out moved along the sweep.
+    if (const double spacing = MedianSpacing(problem.frequencies); spacing >= kSteppedSpacing) {
+        double narrowest = 0.0;
+        for (const FittedMode& m : fit.modes) {
+            if (narrowest == 0.0 || m.width < narrowest) narrowest = m.width;
+        }
+        if (narrowest > 0.0 && narrowest < 3.0 * spacing) {
+            m_notes += "The points lie " + FixedText(spacing, 1) +
+                       " Hz apart (a stepped sweep): each step reads the modes before they have "
+                       "rung up fully, which moves them along the sweep by up to a few Hz at "
+                       "short step times, more than the errors shown. Fast Measure gives the "
+                       "steady response.\n";
+        }
     }
     ComputeFitCurve(f);
     w.RefreshPeakLabels();

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <numbers>
 #include <optional>
+#include <tuple>
+#include <utility>
 
 namespace sonarix {
 namespace {
@@ -15,8 +17,11 @@ constexpr double kPi = std::numbers::pi;
 constexpr double kRate = 44100.0;
 constexpr double kShortest = -40.0, kLongest = 2.0, kGridStep = 0.02;  // samples
 constexpr double kAgreeDegrees = 6.0;
-constexpr double kRivalApart = 2.2;  // samples (0.05 ms)
-constexpr double kRivalRatio = 2.0;  // a rival's residual within this factor of the best
+constexpr double kRivalApart = 2.2;   // samples (0.05 ms)
+constexpr double kRivalRatio = 2.0;   // a rival's residual within this factor of the best
+constexpr double kMostLead = 1000.0;  // Hz: a loudspeaker rolling off below some 700 Hz
+constexpr double kLeadDegrees = 2.0;
+constexpr double kAloneResidual = 0.005;
 
 // One resonance fitted alone with a straight background over about three half widths either
 // side: h = b0 + b1 x + c w / (x0 - x + i w), x in half widths from the peak's bin.
@@ -145,8 +150,9 @@ std::optional<LocalFit> FitResonance(const std::vector<double>& x, const std::ve
 
 struct Residue {
     ModalResonance at;
-    bool clear = false;  // fitted alone within 3 % and near its maximum
-    double phase = 0.0;  // of its coefficient, radians
+    bool clear = false;     // fitted alone within 3 % and near its maximum
+    double phase = 0.0;     // of its coefficient, radians
+    double residual = 0.0;  // its fit's residuals (rms) against its height
 };
 
 // The resonances of |h| on bins low ... high: a maximum over 40 bins either side that stands
@@ -203,16 +209,18 @@ std::vector<Residue> Residues(const std::vector<Complex>& h, double binHz, size_
         at.x0 = fit->x0;
         at.w = fit->w;
         at.frequency = (static_cast<double>(k) + fit->x0 * at.half) * binHz;
-        found.push_back({at, Clear(*fit), std::arg(fit->coef[2])});
+        found.push_back({at, Clear(*fit), std::arg(fit->coef[2]), fit->residualRms});
     }
     return found;
 }
 
-// The residues' mean squared distance from real (sin^2 of their angles) after a shift.
-double Misfit(const std::vector<Residue>& r, double shift) {
+// The residues' mean squared distance from real (sin^2 of their angles) after a shift, less a
+// lead falling as 1 / F.
+double Misfit(const std::vector<Residue>& r, double shift, double lead = 0.0) {
     double sum = 0.0;
     for (const Residue& v : r) {
-        const double s = std::sin(v.phase + 2.0 * kPi * v.at.frequency * shift / kRate);
+        const double s =
+            std::sin(v.phase + 2.0 * kPi * v.at.frequency * shift / kRate - lead / v.at.frequency);
         sum += s * s;
     }
     return sum / static_cast<double>(r.size());
@@ -313,11 +321,49 @@ private:
     bool m_ok = true;
 };
 
-ModalArrival Outcome(const std::vector<Residue>& residues, double shift) {
+// The shift and the loudspeaker's lead together, by Gauss-Newton on the residues' angles
+// (mod 180 degrees) from `shift`: a loudspeaker's roll-off leads every resonance by a phase
+// that falls as 1 / F well above it (a second-order one at fc by sqrt 2 fc / F radians),
+// which a shift alone would take up as a delay of a microsecond or so.
+std::pair<double, double> WithLead(const std::vector<Residue>& r, double shift) {
+    double lead = 0.0;
+    for (int n = 0; n < 6; ++n) {
+        double a00 = 0, a01 = 0, a11 = 0, g0 = 0, g1 = 0;
+        for (const Residue& v : r) {
+            const double k = 2.0 * kPi * v.at.frequency / kRate, u = -1.0 / v.at.frequency;
+            const double angle = v.phase + k * shift + u * lead;
+            const double e = 0.5 * std::sin(2.0 * angle), slope = std::cos(2.0 * angle);
+            a00 += slope * slope * k * k;
+            a01 += slope * slope * k * u;
+            a11 += slope * slope * u * u;
+            g0 += slope * k * e;
+            g1 += slope * u * e;
+        }
+        const double det = a00 * a11 - a01 * a01;
+        if (!(det > 0.0)) break;
+        shift -= std::clamp((a11 * g0 - a01 * g1) / det, -kGridStep, kGridStep);
+        lead = std::clamp(lead - (a00 * g1 - a01 * g0) / det, 0.0, kMostLead);
+    }
+    return {shift, lead};
+}
+
+ModalArrival Outcome(const std::vector<Residue>& residues, double shift, bool lead) {
     ModalArrival out;
+    double led = 0.0;
+    // Only resonances that stand alone (fitted within 0.5 %) and agree closely can tell a lead
+    // from their scatter (a ring's split members, or a weak mode beside a strong one, turned
+    // by their neighbours by several degrees, cannot).
+    std::vector<Residue> alone;
+    for (const Residue& r : residues) {
+        if (r.residual <= kAloneResidual) alone.push_back(r);
+    }
+    if (lead && alone.size() >= 3 && Degrees(Misfit(alone, shift)) <= kLeadDegrees) {
+        std::tie(shift, led) = WithLead(alone, shift);
+    }
     out.shiftSamples = shift;
+    out.leadHz = led;
     out.resonances = static_cast<int>(residues.size());
-    out.rmsDegrees = Degrees(Misfit(residues, shift));
+    out.rmsDegrees = Degrees(Misfit(residues, shift, led));
     out.found = residues.size() >= 3 && out.rmsDegrees <= kAgreeDegrees;
     for (const Residue& r : residues) out.used.push_back(r.at);
     return out;
@@ -333,7 +379,7 @@ ModalArrival FindModalArrival(const std::vector<Complex>& h, double binHz, size_
     for (const Residue& r : peaks) {
         if (r.clear) all.push_back(r);
     }
-    if (all.size() < 3) return Outcome(all, 0.0);
+    if (all.size() < 3) return Outcome(all, 0.0, false);
     const RealSum sum(h, binHz, low, high, peaks);
     // The shifts the residues agree on: the local minima of their misfit on a grid finer than
     // the fastest residue turns, polished. A resonance that a close neighbour or the
@@ -370,10 +416,10 @@ ModalArrival FindModalArrival(const std::vector<Complex>& h, double binHz, size_
         c.residual = sum.Residual(c.shift);
         candidates.push_back(std::move(c));
     }
-    if (candidates.empty()) return Outcome(all, 0.0);
+    if (candidates.empty()) return Outcome(all, 0.0, false);
     std::sort(candidates.begin(), candidates.end(),
               [](const Candidate& a, const Candidate& b) { return a.residual < b.residual; });
-    ModalArrival out = Outcome(candidates[0].residues, candidates[0].shift);
+    ModalArrival out = Outcome(candidates[0].residues, candidates[0].shift, true);
     out.unexplained = candidates[0].residual;
     // Another shift the whole band takes nearly as well leaves the arrival open.
     for (size_t i = 1; i < candidates.size(); ++i) {
@@ -394,10 +440,15 @@ ModalArrival FollowModalArrival(const std::vector<Complex>& h, const ModalArriva
         if (r.bin < r.reach || r.bin + r.reach >= h.size()) continue;
         Window(h, r, x, y);
         if (Project(x, y, r.x0, r.w, coef, residual)) {
-            residues.push_back({r, true, std::arg(coef[2])});
+            const double height = std::abs(coef[2]);
+            residues.push_back(
+                {r, true, std::arg(coef[2]),
+                 height > 0.0 ? std::sqrt(Cost(residual) / static_cast<double>(x.size())) / height
+                              : 1.0});
         }
     }
-    return Outcome(residues, residues.size() < 3 ? 0.0 : Polish(residues, from, 0.25, 8));
+    if (residues.size() < 3) return Outcome(residues, 0.0, false);
+    return Outcome(residues, Polish(residues, from, 0.25, 8), true);
 }
 
 }  // namespace sonarix

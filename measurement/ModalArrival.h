@@ -29,7 +29,8 @@ struct ModalArrival {
     bool found = false;
     double shiftSamples = 0.0;  // the delay still in the transfer function, at 44100 Hz
     int resonances = 0;         // resonances whose residues decided it
-    double rmsDegrees = 0.0;    // their residues' distance from real, after the shift
+    double leadHz = 0.0;        // the loudspeaker's lead, leadHz / F radians at F, fitted with it
+    double rmsDegrees = 0.0;    // their residues' distance from real, after shift and lead
     double unexplained = 1.0;   // the band's share that no real sum of its resonances explains
     std::vector<ModalResonance> used;
 };

@@ -256,6 +256,26 @@ TEST_F(FitRunTest, ThreeNoisyPeaksFromRoughGuesses) {
     }
 }
 
+// The whole-spectrum fit on points 10 Hz apart (a stepped sweep, whose steps read the modes
+// before they have rung up) says that their positions are moved by it; on points 1 Hz apart
+// (a fast measurement's) it says nothing of it.
+TEST_F(FitRunTest, TheWholeFitOnASteppedSweepSaysThatRingUpMovesTheModes) {
+    for (const double spacing : {10.0, 1.0}) {
+        Load(Synthetic(kThree, 1000, 3000, spacing, 0.01));
+        Defaults();
+        FitRunner runner(*fit);
+        w.from = 1000;
+        w.to = 3000;
+        FitSteps steps = runner.StartWhole(w);
+        while (steps.Next()) {
+        }
+        ASSERT_TRUE(fit->Whole.has_value()) << spacing;
+        EXPECT_EQ(runner.Notes().find("Hz apart (a stepped sweep)") != std::string::npos,
+                  spacing == 10.0)
+            << spacing << ": " << runner.Notes();
+    }
+}
+
 TEST_F(FitRunTest, PointsAtTheRangeLimitsAreNotUsed) {
     Load(Synthetic(kThree, 1000, 1010, 1, 0));
     Defaults();

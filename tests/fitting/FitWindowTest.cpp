@@ -21,6 +21,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <numbers>
 #include <sstream>
 
 #include "display/Unit1Form.h"
@@ -684,7 +685,12 @@ TEST_F(FitWindowTest, FitAllModesFindsEveryModeOfThePhysicalSphere) {
         audio::SphereSetup setup;
         setup.celsius = celsius;
         apparatus->SetSphere(setup);
-        ASSERT_TRUE(CalibrateLatency(*p.state, calibrator).found);
+        const CalibrationOutcome c = CalibrateLatency(*p.state, calibrator);
+        ASSERT_TRUE(c.found);
+        // Through the sphere the arrival comes from its modes, the loudspeaker's lead with it
+        // (its second-order roll-off at 100 Hz leads by sqrt 2 x 100 Hz / F).
+        EXPECT_TRUE(c.modal.found);
+        EXPECT_NEAR(c.modal.leadHz, std::numbers::sqrt2 * 100.0, 15.0);
         f->Edit1->setText("100");
         f->Edit2->setText("10000");
         f->FastMeasure->trigger();
@@ -716,6 +722,16 @@ TEST_F(FitWindowTest, FitAllModesFindsEveryModeOfThePhysicalSphere) {
                 << "l = " << truth[j].l << ", n = " << truth[j].n << " +- " << m.frequencyError;
             EXPECT_NEAR(m.width, truth[j].width, 0.02 * truth[j].width)
                 << "l = " << truth[j].l << ", n = " << truth[j].n;
+            // Calibrated through the sphere, each mode's phase is its coupling's (the sign of
+            // its angle gain), led by the loudspeaker's high-pass (second order, 100 Hz).
+            const double gain = audio::AngleGain(truth[j], apparatus->HemisphereAngle());
+            const double F = truth[j].frequency;
+            const double want = (gain > 0 ? 0.0 : std::numbers::pi) +
+                                std::atan2(std::numbers::sqrt2 * 100.0 * F, F * F - 1e4);
+            EXPECT_NEAR(
+                std::remainder(m.ownPhase - want, 2 * std::numbers::pi) * 180 / std::numbers::pi,
+                0.0, 3.0)
+                << "l = " << truth[j].l << ", n = " << truth[j].n;
         }
         // The table: the eight strongest, with the whole fit's errors beside the selected one.
         int active = 0;
@@ -724,6 +740,8 @@ TEST_F(FitWindowTest, FitAllModesFindsEveryModeOfThePhysicalSphere) {
         EXPECT_TRUE(fit->Label18->text().contains(QStringLiteral("whole spectrum")))
             << fit->Label18->text().toStdString();
         EXPECT_EQ(fit->History().UndoCaption(), "Undo Fit All Modes");
+        // A fast measurement's points are the steady response: no word on ring-up.
+        EXPECT_EQ(fit->Runner().Notes().find("stepped sweep"), std::string::npos);
     }
 }
 
