@@ -159,10 +159,12 @@ int main(int argc, char** argv) {
             }
             if (repeat && ring == 0.0) {
                 // 20 more measurements (the noise goes on), each fitted from the modes found:
-                // the spread of each mode's frequency and width over their mean stated errors.
+                // the spread of each mode's frequency, width and own phase over their mean
+                // stated errors.
                 constexpr int kTimes = 20;
-                std::vector<std::vector<double>> fs(search.modes.size()), ws(search.modes.size());
-                std::vector<double> fe(search.modes.size()), we(search.modes.size());
+                const size_t count = search.modes.size();
+                std::vector<std::vector<double>> fs(count), ws(count), ps(count);
+                std::vector<double> fe(count), we(count), pe(count);
                 for (int r = 0; r < kTimes; ++r) {
                     engine.FastMeasure(FastSettings{});
                     std::vector<std::complex<double>> again;
@@ -176,6 +178,11 @@ int main(int argc, char** argv) {
                         ws[j].push_back(one.modes[j].width);
                         fe[j] += one.modes[j].frequencyError / kTimes;
                         we[j] += one.modes[j].widthError / kTimes;
+                        // Near the first repetition's, so that no turn splits them.
+                        const double first = ps[j].empty() ? one.modes[j].ownPhase : ps[j][0];
+                        ps[j].push_back(first + std::remainder(one.modes[j].ownPhase - first,
+                                                               2.0 * std::numbers::pi));
+                        pe[j] += one.modes[j].ownPhaseError / kTimes;
                     }
                 }
                 auto spread = [](const std::vector<double>& v) {
@@ -185,10 +192,12 @@ int main(int argc, char** argv) {
                         var += (x - mean) * (x - mean) / static_cast<double>(v.size() - 1);
                     return std::sqrt(var);
                 };
-                std::printf("    spread over %d repetitions / mean stated error (F, W):", kTimes);
-                for (size_t j = 0; j < fs.size(); ++j)
-                    std::printf(" %.0f: %.2f %.2f;", search.modes[j].frequency,
-                                spread(fs[j]) / fe[j], spread(ws[j]) / we[j]);
+                std::printf("    spread over %d repetitions / mean stated error (F, W, phase):",
+                            kTimes);
+                for (size_t j = 0; j < count; ++j)
+                    std::printf(" %.0f: %.2f %.2f %.2f;", search.modes[j].frequency,
+                                spread(fs[j]) / fe[j], spread(ws[j]) / we[j],
+                                spread(ps[j]) / pe[j]);
                 std::printf("\n");
             }
             audio::UseBackend(nullptr);
