@@ -292,6 +292,7 @@ std::vector<std::complex<double>> TransferAt(const FastPlan& plan, const std::ve
             }
             const ModalArrival modal = FindModalArrival(path, kRate / m, kLo, kHi);
             if (modal.found) signal->samples += modal.shiftSamples;
+            signal->resonantUnplaced = !modal.found && modal.resonances > 0;
         }
     } else if (signal != nullptr) {
         *signal = Arrival{};
@@ -593,11 +594,13 @@ void FastRun::Compute() {
     // calibration finds it) disagrees by more than kTimingTrust: a sound server's reports can
     // be off by a millisecond and more for one playback and not the next, which no
     // calibration can know of; and unless the signal's arrival is itself unclear (a resonant
-    // path's all-pass phase, kSignalClarity).
+    // path's all-pass phase, kSignalClarity), or a resonant path's that its resonances did
+    // not place.
     double shift = fraction;
     stats.timingDisagreement = transport.samples - fraction;
     stats.signalClarity = transport.clarity;
     if (std::isfinite(transport.samples) && transport.clarity >= kSignalClarity &&
+        !transport.resonantUnplaced &&
         std::abs(transport.samples - fraction) > kTimingTrust * kRate) {
         shift = transport.samples;
         stats.alignedBySignal = true;

@@ -87,6 +87,9 @@ inline constexpr double kSignalClarity = 0.9;
 struct Arrival {
     double samples = NAN;
     double clarity = 0.0;
+    // Resonances stand out in the band, yet their residues did not place the arrival: the
+    // excess phase then holds the cavity's propagation, and the timing is the better estimate.
+    bool resonantUnplaced = false;
 };
 
 // The transfer function recorded / played at each frequency, from the played samples and the

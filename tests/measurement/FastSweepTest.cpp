@@ -144,6 +144,38 @@ TEST_F(FastSweepTest, AnUnclearArrivalNeverReplacesTheTiming) {
     }
 }
 
+// On the physical sphere with an exact timing: where the resonances place the arrival (the
+// whole band at 180 degrees) or where too few of them stand out to (two modes in the range
+// at 0 degrees), the phases at the modes are the resonator's; the excess phase alone, late by
+// the cavity's propagation, never replaces the timing.
+TEST_F(FastSweepTest, ACavitysPropagationNeverMovesTheAlignment) {
+    ASSERT_NO_FATAL_FAILURE(
+        test::InstallApparatus(*s, apparatus, audio::ResonatorModel::Sphere(audio::SphereSetup{})));
+    s->Latency = LatencyCalibration{true, 441.0, 60.0, 0.0};
+    struct Case {
+        double alpha;
+        const char *start, *stop;
+    };
+    for (const Case c : {Case{180.0, "400", "7800"}, Case{0.0, "3000", "5500"}}) {
+        apparatus->SetHemisphereAngle(c.alpha);
+        window.fields.start = c.start;
+        window.fields.stop = c.stop;
+        ASSERT_TRUE(engine.FastMeasure(FastSettings{}));
+        for (const audio::CavityMode& mode : apparatus->Modes()) {
+            const double f = std::round(mode.frequency);
+            if (f < std::stod(c.start) + 100 || f > std::stod(c.stop) - 100) continue;
+            const std::complex<double> want = apparatus->ExpectedResponse(f);
+            const auto k = static_cast<int>(f - std::stod(c.start));
+            ASSERT_NEAR(s->SpecFreq[0][k], f, 1e-9);
+            if (std::abs(audio::AngleGain(mode, c.alpha)) < 0.1) continue;  // silent here
+            EXPECT_NEAR(std::remainder(
+                            s->SpecPhase[0][k] - std::arg(want) * 180.0 / std::numbers::pi, 360.0),
+                        0.0, 3.0)
+                << c.alpha << " degrees, " << f << " Hz";
+        }
+    }
+}
+
 // A playback that ran dry in the middle is measured once more; a second gap is said and
 // nothing is stored.
 TEST_F(FastSweepTest, APlaybackGapIsMeasuredAgainThenSaid) {
