@@ -60,6 +60,11 @@ TEST_F(LatencyDialogTest, TheMenuItemOpensTheDialogAndTheTooltipTellsTheResult) 
     EXPECT_TRUE(Dialog().Label2->text().startsWith(QStringLiteral("Latency: ") + ms + " ms"))
         << Dialog().Label2->text().toStdString();
     EXPECT_TRUE(Dialog().Label2->text().contains(QStringLiteral("48 of 48 readings")));
+    // Through the sphere its resonances placed the arrival, and the dialog says so.
+    EXPECT_TRUE(Dialog().LastOutcome().modal.found);
+    EXPECT_TRUE(Dialog().Label2->text().endsWith(QStringLiteral("; the arrival from %1 resonances.")
+                                                     .arg(Dialog().LastOutcome().modal.resonances)))
+        << Dialog().Label2->text().toStdString();
     EXPECT_TRUE(Dialog().Button1->isEnabled());
     EXPECT_TRUE(Dialog().Button2->isEnabled());
     EXPECT_TRUE(f->LagArea->toolTip().startsWith(QStringLiteral("Latency: ") + ms + " ms"));
