@@ -35,8 +35,8 @@ int main() {
     const audio::test::ProbeResult probe = audio::test::ProbeLatency(s->RecChannel, 20);
     for (size_t i = 0; i < probe.ms.size(); ++i)
         std::printf("probe run %zu: %.1f ms\n", i + 1, probe.ms[i]);
-    std::printf("probe: mean %.2f ms, min %.1f ms, max %.1f ms\n", probe.mean, probe.min,
-                probe.max);
+    std::printf("probe: mean %.2f ms, min %.1f ms, max %.1f ms (%d runs disturbed)\n", probe.mean,
+                probe.min, probe.max, probe.disturbed);
     Window w;
     for (int run = 1; run <= 5; ++run) {
         const sonarix::CalibrationOutcome c = sonarix::CalibrateLatency(*s, w);

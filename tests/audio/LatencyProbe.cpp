@@ -34,16 +34,22 @@ ProbeResult ProbeLatency(uint32_t rec, int runs) {
     const uint32_t onset = 22050;
     const auto img = BurstImage(44100, onset);
     ProbeResult r;
-    for (int run = 0; run < runs; ++run) {
+    for (int run = 0; run < 3 * runs && static_cast<int>(r.ms.size()) < runs; ++run) {
         const Handle h = StreamCreateFile(true, img.data(), 0, img.size(), 0);
         ChannelSetAttributes(h, 44100, 100, -101);
         ChannelPlay(h, true);
         Clock::time_point passed{}, heard{};
+        bool clean = true;
         std::vector<int16_t> s(1024);
         const auto start = Clock::now();
         while (Clock::now() - start < std::chrono::seconds(3)) {
             const auto now = Clock::now();
-            if (passed == Clock::time_point{} && ChannelGetPosition(h) >= 2u * onset) passed = now;
+            const uint64_t pos = ChannelGetPosition(h);
+            if (passed == Clock::time_point{} && pos != kPositionFailed && pos >= 2u * onset) {
+                passed = now;
+                // Seen late: the poll was held up, or the reported position jumped ahead.
+                if (pos - 2u * onset > 2u * 22u) clean = false;  // more than 0.5 ms past
+            }
             ChannelGetData(rec, s.data(), 2048);
             const double age = RecordAge();
             // The newest frames hold the burst's start once it has been recorded (its first
@@ -58,13 +64,18 @@ ProbeResult ProbeLatency(uint32_t rec, int runs) {
             if (heard == Clock::time_point{} && first >= 0) {
                 heard = Clock::now() - std::chrono::nanoseconds(
                                            std::llround(1e9 * (age + (1023 - first) / 44100.0)));
+                if (first == 0) clean = false;  // the start may lie before the frames read
             }
             if (passed != Clock::time_point{} && heard != Clock::time_point{}) break;
             std::this_thread::sleep_for(std::chrono::microseconds(100));
         }
         ChannelStop(h);
         if (passed != Clock::time_point{} && heard != Clock::time_point{}) {
-            r.ms.push_back(std::chrono::duration<double, std::milli>(heard - passed).count());
+            if (clean) {
+                r.ms.push_back(std::chrono::duration<double, std::milli>(heard - passed).count());
+            } else {
+                ++r.disturbed;
+            }
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }

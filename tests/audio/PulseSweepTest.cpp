@@ -140,7 +140,7 @@ protected:
 
 TEST_F(PulseLatency, CalibrationAgreesWithThePositionRecordingProbe) {
     const audio::test::ProbeResult probe = audio::test::ProbeLatency(s->RecChannel, 20);
-    ASSERT_GE(probe.ms.size(), 16u);
+    ASSERT_GE(probe.ms.size(), 16u) << probe.disturbed << " runs disturbed";
     const CalibrationOutcome c = Calibrate(*s, calibrator, messages);
     ASSERT_TRUE(c.found) << c.message << " (spread " << c.latency.spreadMs << " ms, sides "
                          << c.sidesApartMs << " ms apart)";
@@ -148,10 +148,12 @@ TEST_F(PulseLatency, CalibrationAgreesWithThePositionRecordingProbe) {
     // recording is on average when read.
     const double arrival = (c.latency.samples - c.latency.ageSamples) / 44.1;
     std::printf(
-        "null sink: probe %.2f ms, calibration %.2f ms on arrival, %.2f ms when read (%.0f dB, "
+        "null sink: probe %.2f ms (%d runs disturbed), calibration %.2f ms on arrival, %.2f ms "
+        "when "
+        "read (%.0f dB, "
         "spread %.2f ms, the chirp's place %.3f ms from the reads', %.2f s)\n",
-        probe.mean, arrival, c.latency.samples / 44.1, c.latency.confidenceDb, c.latency.spreadMs,
-        c.sidesApartMs, c.seconds);
+        probe.mean, probe.disturbed, arrival, c.latency.samples / 44.1, c.latency.confidenceDb,
+        c.latency.spreadMs, c.sidesApartMs, c.seconds);
     EXPECT_FALSE(c.modal.found);  // a flat path has no resonances to place the arrival
     // Within a millisecond; a sanitizer build, whose callbacks run several times slower,
     // moves the block times both rely on by up to about as much again.
