@@ -1,7 +1,8 @@
 // Fits from Find Peaks' starting peaks on the virtual apparatus's default sweep (the physical
 // sphere, as --virtual starts it), over every window of 1 to 4 neighbouring modes and 20 random
-// ranges (fixed seed), with Start Fit and with Fit All Modes (on the filter's amplitudes and on a
-// calibrated Lock-in sweep's amplitudes and phases): how many results are bad (a peak outside the
+// ranges (fixed seed), with Start Fit and with Fit All Modes (on the filter's amplitudes, on a
+// calibrated Lock-in sweep's amplitudes and phases, and on a calibrated fast measurement's
+// amplitudes and phases): how many results are bad (a peak outside the
 // range, an absurd width, a mode of the range missed by more than half its width). Then, over 30
 // noisy repetitions of an isolated mode and of the overlapping pair near 4.9 kHz, the spread of
 // each fitted quantity over its mean reported error. Prints its figures; run from build/bench:
@@ -89,12 +90,16 @@ struct Bench {
         std::sort(modes.begin(), modes.end(), [](auto& a, auto& b) { return a.f < b.f; });
     }
 
-    FitData Sweep(const MeasureWindow::SweepFields& fields, bool lockIn) {
+    FitData Sweep(const MeasureWindow::SweepFields& fields, bool lockIn, bool fast = false) {
         QuietWindow w;
         w.fields = fields;
         w.lockIn = lockIn;
         SweepEngine engine(*s, w);
-        engine.Measure();
+        if (fast) {
+            engine.FastMeasure(FastSettings{});
+        } else {
+            engine.Measure();
+        }
         FitData d;
         d.FitCount = s->SpecCount[0];
         for (int i = 1; i <= d.FitCount; ++i) {
@@ -104,8 +109,9 @@ struct Bench {
         return d;
     }
 
-    // Fit All Modes over (from, to), judged as FitRange judges Start Fit.
-    int wholeBad = 0, wholeFits = 0;
+    // Fit All Modes over (from, to), judged as FitRange judges Start Fit; the fast
+    // measurement's fits are counted apart.
+    int wholeBad = 0, wholeFits = 0, fastBad = 0, fastFits = 0;
     double wholeSeconds = 0;
     void FitWhole(const FitData& data, double from, double to, const char* kind, bool phases) {
         const ModeProblem problem = ProblemOf(data, from, to, phases);
@@ -113,7 +119,8 @@ struct Bench {
         const ModeSearch search = FindModes(problem);
         wholeSeconds +=
             std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-        ++wholeFits;
+        const bool isFast = std::strcmp(kind, "fast") == 0;
+        ++(isFast ? fastFits : wholeFits);
         std::string why;
         for (const FittedMode& m : search.fit.modes) {
             if (!std::isfinite(m.frequency) || m.frequency < from - m.width ||
@@ -132,7 +139,7 @@ struct Bench {
                        std::to_string(static_cast<int>(std::min(nearest, 1e6)));
             }
         }
-        if (!why.empty()) ++wholeBad;
+        if (!why.empty()) ++(isFast ? fastBad : wholeBad);
         if (verbose || !why.empty()) {
             std::printf("%-7s %7.1f ... %7.1f: Fit All Modes, %zu modes%s\n", kind, from, to,
                         search.fit.modes.size(), why.empty() ? "" : (":" + why).c_str());
@@ -311,6 +318,10 @@ int main(int argc, char** argv) {
     FitData lockIn = b.Sweep({"100", "10000", "10", "50"}, true);
     lockIn.Phased = b.s->SpecPhased[0];
     for (int i = 1; i <= lockIn.FitCount; ++i) lockIn.FitPhase[i] = b.s->SpecPhase[0][i];
+    // The fast measurement over the same range (its default spacing), with its phases.
+    FitData fast = b.Sweep({"100", "10000", "10", "50"}, false, true);
+    fast.Phased = b.s->SpecPhased[0];
+    for (int i = 1; i <= fast.FitCount; ++i) fast.FitPhase[i] = b.s->SpecPhase[0][i];
     std::printf("modes below 10 kHz:");
     for (const Mode& m : b.modes) std::printf(" %.1f (W %.1f, %.2f)", m.f, m.w, m.height);
     std::printf("\n");
@@ -344,6 +355,7 @@ int main(int argc, char** argv) {
             b.FitRange(data, from, to, "window");
             b.FitWhole(data, from, to, "window", false);
             b.FitWhole(lockIn, from, to, "lock-in", true);
+            b.FitWhole(fast, from, to, "fast", true);
         }
     }
     std::mt19937 rng(2026);
@@ -354,13 +366,18 @@ int main(int argc, char** argv) {
         b.FitRange(data, from, to, "random");
         b.FitWhole(data, from, to, "random", false);
         b.FitWhole(lockIn, from, to, "lock-in", true);
+        b.FitWhole(fast, from, to, "fast", true);
     }
     std::printf("Start Fit: bad results: %d of %d fits; mean fit %.3f s\n", b.bad, b.fits,
                 b.seconds / b.fits);
     std::printf(
         "Fit All Modes: bad results: %d of %d fits (half on the filter's amplitudes, half "
         "on Lock-in's amplitudes and phases); mean fit %.3f s\n",
-        b.wholeBad, b.wholeFits, b.wholeSeconds / b.wholeFits);
+        b.wholeBad, b.wholeFits, b.wholeSeconds / (b.wholeFits + b.fastFits));
+    std::printf(
+        "Fit All Modes on the fast measurement's amplitudes and phases: bad results: %d of %d "
+        "fits\n",
+        b.fastBad, b.fastFits);
 
     // Errors against scatter: data made from the model with known noise (amplitudes with noise
     // of 0.05; with phases, complex noise of 0.05 in each part), and repeated sweeps of the

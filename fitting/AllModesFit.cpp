@@ -745,7 +745,22 @@ AllModesFit AllModesSolver::Impl::Result() const {
         }
         return -1;
     };
-    if (complexData) AddResidualCurvature(curvature, P, at);
+    if (complexData) {
+        // Where the model misses the data systematically the residuals' terms can leave the
+        // curvature indefinite at the fit (no minimum along some direction in this model): the
+        // errors then come from J^T J alone, as a Gauss-Newton fit gives them, rather than
+        // calling every mode undetermined.
+        const std::vector<double> gaussNewton = curvature;
+        AddResidualCurvature(curvature, P, at);
+        const std::vector<double> full = InverseDiagonal(curvature, P);
+        const std::vector<double> plain = InverseDiagonal(gaussNewton, P);
+        for (size_t x = 0; x < full.size(); ++x) {
+            if (!std::isfinite(full[x]) && std::isfinite(plain[x])) {
+                curvature = gaussNewton;
+                break;
+            }
+        }
+    }
     std::vector<double> covariance;
     InverseDiagonal(curvature, P, &covariance);
     const double dof = std::max(1.0, static_cast<double>(out.points - P));

@@ -215,16 +215,33 @@ std::vector<ModeGuess> ClearMaxima(const ModeProblem& p) {
     std::vector<ModeGuess> found;
     for (size_t i = 1; i + 1 < y.size(); ++i) {
         if (!(y[i] > y[i - 1]) || y[i + 1] > y[i]) continue;
+        // The prominence: the height above the higher of the lowest points between it and a
+        // higher point on either side. A side that reaches the range's end first does not
+        // count (the range may cut a mode's flank short), unless neither side meets a higher
+        // point.
         double leftMin = y[i], rightMin = y[i];
-        for (size_t j = i; j-- > 0 && y[j] <= y[i];) leftMin = std::min(leftMin, y[j]);
-        for (size_t j = i + 1; j < y.size() && y[j] <= y[i]; ++j)
-            rightMin = std::min(rightMin, y[j]);
-        if (!(y[i] - std::max(leftMin, rightMin) > std::max(6.0 * noise, 0.05 * highest))) continue;
+        size_t j = i;
+        for (; j-- > 0 && y[j] <= y[i];) leftMin = std::min(leftMin, y[j]);
+        const bool leftBounded = j < y.size();
+        for (j = i + 1; j < y.size() && y[j] <= y[i]; ++j) rightMin = std::min(rightMin, y[j]);
+        const bool rightBounded = j < y.size();
+        const double base = leftBounded && rightBounded ? std::max(leftMin, rightMin)
+                            : leftBounded               ? leftMin
+                            : rightBounded              ? rightMin
+                                                        : std::min(leftMin, rightMin);
+        if (!(y[i] - base > std::max(6.0 * noise, 0.05 * highest))) continue;
         // The term falls to half its height at F +- sqrt(3) W; where one flank does not get
         // there (a neighbour's hump), the other tells.
         double left = 0.0, right = 0.0;
-        const bool hasLeft = FallsBelow(x, y, i, -1, 0.5 * y[i], left);
-        const bool hasRight = FallsBelow(x, y, i, +1, 0.5 * y[i], right);
+        bool hasLeft = FallsBelow(x, y, i, -1, 0.5 * y[i], left);
+        bool hasRight = FallsBelow(x, y, i, +1, 0.5 * y[i], right);
+        if (!hasLeft && !hasRight) {
+            // A bump on a strong neighbour's flank: its width from where it falls by half its
+            // prominence.
+            const double level = y[i] - 0.5 * (y[i] - base);
+            hasLeft = FallsBelow(x, y, i, -1, level, left);
+            hasRight = FallsBelow(x, y, i, +1, level, right);
+        }
         if (!hasLeft && !hasRight) continue;
         const double half =
             hasLeft && hasRight ? 0.5 * (right - left) : (hasLeft ? x[i] - left : right - x[i]);
@@ -254,10 +271,10 @@ FitSteps SearchModes(const ModeProblem& p, ModeSearch& out, const bool& stop,
     ++out.fits;
     if (!fit.valid) co_return steps;
     // Modes the data do not hold (a shoulder's maximum, a bump of the noise) leave first.
-    for (size_t weakest = 0;
-         !stop && !Plausible(fit, from, to, &weakest) && fit.modes.size() > 1;) {
+    for (size_t weakest = 0; !stop && !Plausible(fit, from, to, &weakest);) {
         guesses = GuessesOf(fit);
         guesses.erase(guesses.begin() + static_cast<std::ptrdiff_t>(weakest));
+        if (guesses.empty()) co_return steps;  // the one mode tried is none of the range
         solver = Solver(p, guesses, fit.delay);
         while (!stop && solver->Step()) {
             ++steps;

@@ -65,8 +65,22 @@ bool FallsBelow(const std::vector<double>& x, const std::vector<double>& y, size
 }
 
 double EstimateNoise(const FitData& data, double from, double to) {
+    const std::vector<Point> p = Sorted(data);
+    // The points of the range, then their nearest neighbours outside it, one side after the
+    // other, until there are kNoisePoints.
+    size_t lo = 0;
+    while (lo < p.size() && !(p[lo].x > from)) ++lo;
+    size_t hi = lo;
+    while (hi < p.size() && p[hi].x < to) ++hi;
+    for (bool left = true; hi - lo < kNoisePoints && (lo > 0 || hi < p.size()); left = !left) {
+        if (left && lo > 0) {
+            --lo;
+        } else if (!left && hi < p.size()) {
+            ++hi;
+        }
+    }
     std::vector<double> y;
-    for (const Point& q : Sorted(data, from, to)) y.push_back(q.y);
+    for (size_t i = lo; i < hi; ++i) y.push_back(p[i].y);
     return SecondDifferenceNoise(y);
 }
 

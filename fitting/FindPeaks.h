@@ -11,7 +11,10 @@ namespace sonarix {
 
 // The noise of the data in (from, to): the median absolute second difference of neighbouring
 // points over 1.652 (what white noise of that sigma gives); the slopes of the peaks cancel in
-// it and the few points at their tops do not move the median.
+// it and the few points at their tops do not move the median. A range of fewer than
+// kNoisePoints points is judged with its nearest neighbours outside it up to that many: a few
+// points that all lie on one resonance would give its curvature as the noise.
+inline constexpr size_t kNoisePoints = 32;
 double EstimateNoise(const FitData& data, double from, double to);
 // The same of values y (0 for fewer than three).
 double SecondDifferenceNoise(const std::vector<double>& y);

@@ -94,6 +94,22 @@ TEST(FindPeaks, NoiseAloneGivesNothingAndTenPeaksGiveTheEightStrongest) {
     EXPECT_EQ(fit->peaks.PeakAmplitude[1], 0.0);
 }
 
+// A weak resonance whose narrow range holds only the four points of its top (a 10 Hz sweep): its
+// own curvature is no noise, so it still stands out and is placed.
+TEST(FindPeaks, AResonanceThatFillsItsNarrowRangeIsStillAPeak) {
+    auto fit = Spectrum({{2000, 10, 15}, {2300, 1.5, 9}}, 1000, 3000, 10, 0.01);
+    ASSERT_EQ(FindPeaks(fit->data, 2280, 2325, fit->peaks), 1);
+    EXPECT_NEAR(fit->peaks.PeakFrequency[1], 2300.0, 0.5);
+    EXPECT_NEAR(fit->peaks.PeakAmplitude[1], 2.0, 0.05);  // its top on the neighbour's tail
+    test::FakeFitWindow w;
+    w.from = 2280;
+    w.to = 2325;
+    FitRunner runner(*fit);
+    runner.Run(w);
+    EXPECT_GT(fit->peaks.PeakAmplitude[1], 0.0) << runner.Notes();
+    EXPECT_NEAR(fit->peaks.PeakFrequency[1], 2300.0, 1.0) << runner.Notes();
+}
+
 // The default sweep on the virtual apparatus, calibrated, then Find Peaks over the whole
 // spectrum and a fit of each resonance's neighbourhood from the peak placed there.
 TEST(FindPeaksOnTheApparatus, FindsTheStrongResonancesAndTheFitPinsThemDown) {
