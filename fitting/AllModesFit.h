@@ -43,6 +43,9 @@ struct FittedMode {
     // by 2 pi F_j tau; on a calibrated spectrum this is the resonator's phase), radians in
     // (-pi, pi], and its error with the delay's and its covariance. For magnitude data arg c_j.
     double ownPhase = 0.0, ownPhaseError = 0.0;
+    // Beyond the fit range: fitted for its flank, which reaches into the range (the mode
+    // search sets it); not one of the range's results.
+    bool beyond = false;
 };
 
 struct AllModesFit {

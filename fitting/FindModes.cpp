@@ -42,10 +42,17 @@ std::unique_ptr<AllModesSolver> Solver(const ModeProblem& p, const std::vector<M
     return std::make_unique<AllModesSolver>(p.frequencies, RealParts(p), g, options);
 }
 
+// Beyond the range by more than its width, but near enough for its flank to reach in.
+bool Beyond(const FittedMode& m, double from, double to) {
+    const double F = m.frequency, W = m.width;
+    return (F <= from - W && F > from - kFlankReach * W) ||
+           (F >= to + W && F < to + kFlankReach * W);
+}
+
 // Every fitted mode a resonance of the range: inside it (or beyond by less than its width),
-// a quality factor of 2 or more, narrower than a quarter of the range, its amplitude five
-// times its error or more (many places are tried), and no two within a tenth of their widths of
-// each other.
+// or a mode beyond it whose flank reaches in, a quality factor of 2 or more, narrower than a
+// quarter of the range, its amplitude five times its error or more (many places are tried),
+// and no two within a tenth of their widths of each other.
 bool Plausible(const AllModesFit& fit, double from, double to, size_t* weakest = nullptr) {
     bool ok = true;
     double lowest = HUGE_VAL;
@@ -53,8 +60,9 @@ bool Plausible(const AllModesFit& fit, double from, double to, size_t* weakest =
         const FittedMode& m = fit.modes[j];
         const double F = m.frequency, W = m.width;
         const double clarity = std::abs(m.amplitude) / m.amplitudeError;
-        bool good = W > 0.0 && F / (2.0 * W) >= 2.0 && W < 0.25 * (to - from) && F > from - W &&
-                    F < to + W && std::isfinite(F) && clarity > 5.0;
+        bool good = W > 0.0 && F / (2.0 * W) >= 2.0 && W < 0.25 * (to - from) &&
+                    ((F > from - W && F < to + W) || Beyond(m, from, to)) && std::isfinite(F) &&
+                    clarity > 5.0;
         for (size_t k = 0; k < fit.modes.size(); ++k) {
             if (k != j &&
                 std::abs(fit.modes[k].frequency - F) < 0.1 * std::min(W, fit.modes[k].width))
@@ -69,6 +77,10 @@ bool Plausible(const AllModesFit& fit, double from, double to, size_t* weakest =
         ok = ok && good;
     }
     return ok;
+}
+
+void MarkBeyond(AllModesFit& fit, double from, double to) {
+    for (FittedMode& m : fit.modes) m.beyond = Beyond(m, from, to);
 }
 
 std::vector<ModeGuess> GuessesOf(const AllModesFit& fit) {
@@ -285,6 +297,7 @@ FitSteps SearchModes(const ModeProblem& p, ModeSearch& out, const bool& stop,
     }
     out.modes = GuessesOf(fit);
     out.fit = fit;
+    MarkBeyond(out.fit, from, to);
     out.noise = ResidualNoise(p, fit);
     // Then what the residuals hold.
     std::vector<std::pair<double, double>> tried;
@@ -333,6 +346,7 @@ FitSteps SearchModes(const ModeProblem& p, ModeSearch& out, const bool& stop,
         fit = trial;
         out.modes = GuessesOf(fit);
         out.fit = fit;
+        MarkBeyond(out.fit, from, to);
         out.noise = ResidualNoise(p, fit);
     }
     co_return steps;

@@ -35,6 +35,10 @@ struct ModeSearch {
 // The least number of noise variances a mode must take off chi-square to be kept (four
 // parameters added: noise alone gives a few).
 inline constexpr double kLeastModeGain = 50.0;
+// How far beyond the range, in its widths, a mode may lie whose flank the range holds: such a
+// mode is fitted with the others (the background cannot follow a resonance's flank) and
+// marked FittedMode::beyond, no result of the range.
+inline constexpr double kFlankReach = 10.0;
 // The most modes a search finds.
 inline constexpr int kMostModes = 40;
 

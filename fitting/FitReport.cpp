@@ -137,7 +137,8 @@ std::string WholeFitReportLines(const AllModesFit& fit) {
         out += ',' + std::to_string(fit.points) + ',' + std::to_string(fit.parameters) + ',' +
                std::to_string(fit.iterations) + ',' +
                (fit.complexData ? "amplitude and phase" : "amplitude") + ',' +
-               (e.undetermined ? "no" : "yes") + ",whole spectrum,";
+               (e.undetermined ? "no" : "yes") +
+               (m.beyond ? ",whole spectrum (beyond the range)," : ",whole spectrum,");
         AppendNumber(out, fit.delay);
         out += "\r\n";
     }

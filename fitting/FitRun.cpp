@@ -153,15 +153,20 @@ FitSteps FitRunner::StartWhole(FitWindow& w) {
     w.ShowProgress(false);
     w.ShowStartFit(true);
     const AllModesFit& fit = search.fit;
-    if (!fit.valid || fit.modes.empty()) {
+    const auto inRange = static_cast<size_t>(std::count_if(
+        fit.modes.begin(), fit.modes.end(), [](const FittedMode& m) { return !m.beyond; }));
+    if (!fit.valid || inRange == 0) {
         ShowMessage("No resonance stands out of the noise between " + FixedText(from, 1) + " and " +
                     FixedText(to, 1) + " Hz" +
                     (fit.failure.empty() ? "" : " (" + fit.failure + ")"));
         co_return steps;
     }
-    // The table: the eight strongest modes, by frequency; the others stay in Whole.
-    std::vector<int> order(fit.modes.size());
-    for (size_t j = 0; j < order.size(); ++j) order[j] = static_cast<int>(j);
+    // The table: the eight strongest modes of the range, by frequency; the others stay in
+    // Whole.
+    std::vector<int> order;
+    for (size_t j = 0; j < fit.modes.size(); ++j) {
+        if (!fit.modes[j].beyond) order.push_back(static_cast<int>(j));
+    }
     std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
         return std::abs(fit.modes[static_cast<size_t>(a)].amplitude) >
                std::abs(fit.modes[static_cast<size_t>(b)].amplitude);
@@ -200,10 +205,19 @@ FitSteps FitRunner::StartWhole(FitWindow& w) {
     f.WholeFrom = from;
     f.WholeTo = to;
     m_wholeRun = true;
-    if (fit.modes.size() > static_cast<size_t>(kPeaks)) {
-        m_notes += std::to_string(fit.modes.size()) +
+    if (inRange > static_cast<size_t>(kPeaks)) {
+        m_notes += std::to_string(inRange) +
                    " modes were fitted: the table shows the eight strongest; Save Fit Report "
                    "lists them all.\n";
+    }
+    std::string beyond;
+    for (const FittedMode& m : fit.modes) {
+        if (m.beyond) beyond += (beyond.empty() ? "" : ", ") + FixedText(m.frequency, 1);
+    }
+    if (!beyond.empty()) {
+        m_notes += "The modes at " + beyond +
+                   " Hz lie beyond the fit range; their flanks reach into it, so they were "
+                   "fitted with it. They are not in the table (Save Fit Report lists them).\n";
     }
     if (!fit.converged && !f.StopFit) {
         m_notes +=

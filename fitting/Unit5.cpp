@@ -689,6 +689,7 @@ void TForm5::SpeedOfSoundExecute() {
     std::vector<double> peaks, errors;
     if (m_fit->Whole) {
         for (const FittedMode& m : m_fit->Whole->modes) {
+            if (m.beyond) continue;  // fitted from its flank alone
             peaks.push_back(m.frequency);
             errors.push_back(m.frequencyError);
         }
