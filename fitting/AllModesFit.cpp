@@ -745,24 +745,32 @@ AllModesFit AllModesSolver::Impl::Result() const {
         }
         return -1;
     };
+    // A singular curvature leaves zeros: those directions are undetermined.
+    std::vector<double> covariance;
+    std::vector<double> diagonal;
     if (complexData) {
         // Where the model misses the data systematically the residuals' terms can leave the
         // curvature indefinite at the fit (no minimum along some direction in this model): the
         // errors then come from J^T J alone, as a Gauss-Newton fit gives them, rather than
         // calling every mode undetermined.
-        const std::vector<double> gaussNewton = curvature;
-        AddResidualCurvature(curvature, P, at);
-        const std::vector<double> full = InverseDiagonal(curvature, P);
-        const std::vector<double> plain = InverseDiagonal(gaussNewton, P);
-        for (size_t x = 0; x < full.size(); ++x) {
-            if (!std::isfinite(full[x]) && std::isfinite(plain[x])) {
-                curvature = gaussNewton;
-                break;
+        std::vector<double> full = curvature;
+        AddResidualCurvature(full, P, at);
+        diagonal = InverseDiagonal(full, P, &covariance);
+        if (!std::all_of(diagonal.begin(), diagonal.end(),
+                         [](double d) { return std::isfinite(d); })) {
+            std::vector<double> plainCovariance;
+            const std::vector<double> plain = InverseDiagonal(curvature, P, &plainCovariance);
+            for (size_t x = 0; x < plain.size(); ++x) {
+                if (!std::isfinite(diagonal[x]) && std::isfinite(plain[x])) {
+                    diagonal = plain;
+                    covariance = std::move(plainCovariance);
+                    break;
+                }
             }
         }
+    } else {
+        diagonal = InverseDiagonal(curvature, P, &covariance);
     }
-    std::vector<double> covariance;
-    InverseDiagonal(curvature, P, &covariance);
     const double dof = std::max(1.0, static_cast<double>(out.points - P));
     // Neighbouring points of a finely spaced spectrum share their noise (a fast measurement's
     // resolution is the inverse of the response's length, several points): the variance of
@@ -787,8 +795,6 @@ AllModesFit AllModesSolver::Impl::Result() const {
     };
     const bool ascending = std::is_sorted(f.begin(), f.end());
     const double wholeVariance = variance;
-    // A singular curvature leaves zeros: those directions are undetermined.
-    std::vector<double> diagonal = InverseDiagonal(curvature, P);
     auto undetermined = [&](int x) {
         return x >= 0 && !std::isfinite(diagonal[static_cast<size_t>(x)]);
     };
