@@ -100,11 +100,14 @@ struct Bench {
         } else {
             engine.Measure();
         }
+        // Taken whole at once, the phases with the rest: the next measurement rewrites the slot.
         FitData d;
         d.FitCount = s->SpecCount[0];
+        d.Phased = s->SpecPhased[0];
         for (int i = 1; i <= d.FitCount; ++i) {
             d.FitFrequency[i] = s->SpecFreq[0][i];
             d.FitAmplitude[i] = s->SpecAmp[0][i];
+            d.FitPhase[i] = s->SpecPhase[0][i];
         }
         return d;
     }
@@ -316,13 +319,9 @@ int main(int argc, char** argv) {
     b.verbose = argc > 1 && std::strcmp(argv[1], "--verbose") == 0;
     b.Start();
     const FitData data = b.Sweep({"100", "10000", "10", "50"}, false);
-    FitData lockIn = b.Sweep({"100", "10000", "10", "50"}, true);
-    lockIn.Phased = b.s->SpecPhased[0];
-    for (int i = 1; i <= lockIn.FitCount; ++i) lockIn.FitPhase[i] = b.s->SpecPhase[0][i];
+    const FitData lockIn = b.Sweep({"100", "10000", "10", "50"}, true);
     // The fast measurement over the same range (its default spacing), with its phases.
-    FitData fast = b.Sweep({"100", "10000", "10", "50"}, false, true);
-    fast.Phased = b.s->SpecPhased[0];
-    for (int i = 1; i <= fast.FitCount; ++i) fast.FitPhase[i] = b.s->SpecPhase[0][i];
+    const FitData fast = b.Sweep({"100", "10000", "10", "50"}, false, true);
     std::printf("modes below 10 kHz:");
     for (const Mode& m : b.modes) std::printf(" %.1f (W %.1f, %.2f)", m.f, m.w, m.height);
     std::printf("\n");
@@ -434,11 +433,7 @@ int main(int argc, char** argv) {
                               char a[32], z[32];
                               std::snprintf(a, sizeof a, "%.0f", from - 100);
                               std::snprintf(z, sizeof z, "%.0f", to + 100);
-                              FitData d = b.Sweep({a, z, "2", "50"}, lockIn);
-                              d.Phased = b.s->SpecPhased[0];
-                              for (int i = 1; i <= d.FitCount; ++i)
-                                  d.FitPhase[i] = b.s->SpecPhase[0][i];
-                              return d;
+                              return b.Sweep({a, z, "2", "50"}, lockIn);
                           },
                           from, to);
         }
