@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <numbers>
 
 #include "fitting/FindPeaks.h"
@@ -60,9 +62,12 @@ bool Plausible(const AllModesFit& fit, double from, double to, size_t* weakest =
         const FittedMode& m = fit.modes[j];
         const double F = m.frequency, W = m.width;
         const double clarity = std::abs(m.amplitude) / m.amplitudeError;
+        // A mode beyond the range stands for its flank: the range's points need not fix its
+        // amplitude (its frequency and amplitude trade against each other there).
+        const bool beyond = Beyond(m, from, to);
         bool good = W > 0.0 && F / (2.0 * W) >= 2.0 && W < 0.25 * (to - from) &&
-                    ((F > from - W && F < to + W) || Beyond(m, from, to)) && std::isfinite(F) &&
-                    clarity > 5.0;
+                    ((F > from - W && F < to + W) || beyond) && std::isfinite(F) &&
+                    (clarity > 5.0 || beyond);
         for (size_t k = 0; k < fit.modes.size(); ++k) {
             if (k != j &&
                 std::abs(fit.modes[k].frequency - F) < 0.1 * std::min(W, fit.modes[k].width))
@@ -265,22 +270,74 @@ std::vector<ModeGuess> ClearMaxima(const ModeProblem& p) {
     return found;
 }
 
+std::vector<ModeGuess> FlankModes(const ModeProblem& p, const std::vector<ModeGuess>& guesses) {
+    const std::vector<double>& x = p.frequencies;
+    const std::vector<double> y = Magnitudes(p);
+    std::vector<ModeGuess> found;
+    if (y.size() < 8) return found;
+    const double noise = SecondDifferenceNoise(y);
+    const double highest = *std::max_element(y.begin(), y.end());
+    std::vector<double> widths;
+    for (const ModeGuess& g : guesses) widths.push_back(g.width);
+    for (const int step : {-1, +1}) {
+        // From the end at `step`'s side inwards to the first point higher than the end: the
+        // end's height above the lowest point between, as a maximum's prominence.
+        const auto inward = static_cast<size_t>(-step);
+        const size_t end = step > 0 ? y.size() - 1 : 0;
+        const double top = y[end];
+        double valley = top;
+        size_t lowest = end;
+        for (size_t i = end; i < y.size() && y[i] <= top; i += inward) {
+            if (y[i] < valley) {
+                valley = y[i];
+                lowest = i;
+            }
+        }
+        if (!(top - valley > std::max(6.0 * noise, 0.05 * highest))) continue;
+        // A flank falling as 1 / |F - f| has the slope of its logarithm 1 / |F - f|: from the
+        // last few points up to the end.
+        const size_t span = std::min<size_t>(4, (lowest > end ? lowest - end : end - lowest));
+        const size_t inner = end + span * inward;
+        if (span == 0 || !(y[inner] > 0.0)) continue;
+        const double slope = std::log(top / y[inner]) / std::abs(x[end] - x[inner]);
+        if (!(slope > 0.0)) continue;
+        const double distance = 1.0 / slope;
+        const double width = widths.empty() ? 0.1 * distance : Median(widths);
+        found.push_back({x[end] + step * distance, std::min(width, 0.5 * distance)});
+    }
+    return found;
+}
+
 FitSteps SearchModes(const ModeProblem& p, ModeSearch& out, const bool& stop,
                      std::vector<ModeGuess> start) {
     out = ModeSearch{};
     if (p.frequencies.size() < 8) co_return 0;
     const double from = p.frequencies.front(), to = p.frequencies.back();
     std::vector<ModeGuess> guesses = start.empty() ? ClearMaxima(p) : std::move(start);
-    if (guesses.empty()) co_return 0;
+    const std::vector<ModeGuess> flanks = FlankModes(p, guesses);
     int steps = 0;
     AllModesFit fit;
-    std::unique_ptr<AllModesSolver> solver = Solver(p, guesses, NAN);
-    while (!stop && solver->Step()) {
-        ++steps;
-        co_yield 0;
+    std::unique_ptr<AllModesSolver> solver;
+    // First with the modes whose flanks rise to the range's ends; without them once more when
+    // they make the fit implausible (the flank the background's or the seed far off).
+    for (int pass = flanks.empty() ? 1 : 0; pass < 2; ++pass) {
+        std::vector<ModeGuess> g = guesses;
+        if (pass == 0) {
+            g.insert(g.end(), flanks.begin(), flanks.end());
+            std::sort(g.begin(), g.end(), [](const ModeGuess& a, const ModeGuess& b) {
+                return a.frequency < b.frequency;
+            });
+        }
+        if (g.empty()) co_return 0;
+        solver = Solver(p, g, NAN);
+        while (!stop && solver->Step()) {
+            ++steps;
+            co_yield 0;
+        }
+        fit = solver->Result();
+        ++out.fits;
+        if (pass == 0 && fit.valid && Plausible(fit, from, to)) break;
     }
-    fit = solver->Result();
-    ++out.fits;
     if (!fit.valid) co_return steps;
     // Modes the data do not hold (a shoulder's maximum, a bump of the noise) leave first.
     for (size_t weakest = 0; !stop && !Plausible(fit, from, to, &weakest);) {

@@ -55,5 +55,11 @@ ModeSearch FindModes(const ModeProblem& problem);
 // with widths from their half-height crossings.
 inline constexpr double kClearQuality = 10.0;
 std::vector<ModeGuess> ClearMaxima(const ModeProblem& problem);
+// Modes beyond the range whose flanks the range holds: where the data rise to an end of the
+// range by more than a clear maximum's prominence, a mode beyond that end at the distance the
+// logarithm's slope over the last points tells (a flank falls as 1 / |F - f|), as wide as the
+// median of `guesses`.
+std::vector<ModeGuess> FlankModes(const ModeProblem& problem,
+                                  const std::vector<ModeGuess>& guesses);
 
 }  // namespace sonarix
