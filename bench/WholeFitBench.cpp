@@ -36,22 +36,22 @@ class Calibrator : public CalibrationWindow {
 };
 
 // The members of a ring-split sphere that a fit can tell apart at the apparatus's angle: a
-// member counts when its peak (its amplitude times its angle gain) stands at a tenth of the
-// strongest peak within three of its widths or more, and every other member at least a
-// quarter as high lies more than their two half widths together away (the usual rule for
+// member counts when its peak (its amplitude times its angle gain, the term's height at its
+// frequency) is a tenth of the whole response there or more, and every other member at least
+// a quarter as high lies more than their two half widths together away (the usual rule for
 // resolved lines: apart by more than a full width at half height).
-std::vector<audio::CavityMode> Resolvable(const std::vector<audio::CavityMode>& modes,
-                                          double angle) {
+std::vector<audio::CavityMode> Resolvable(const audio::VirtualApparatus& apparatus,
+                                          const std::vector<audio::CavityMode>& modes) {
+    const double angle = apparatus.HemisphereAngle();
     std::vector<audio::CavityMode> out;
     for (const audio::CavityMode& m : modes) {
         const double h = std::abs(m.amplitude * audio::AngleGain(m, angle));
-        bool ok = true;
+        bool ok = h >= 0.1 * std::abs(apparatus.ExpectedResponse(m.frequency));
         for (const audio::CavityMode& o : modes) {
             if (&o == &m) continue;
             const double ho = std::abs(o.amplitude * audio::AngleGain(o, angle));
-            const double apart = std::abs(o.frequency - m.frequency);
-            if (apart < 3.0 * m.width && ho * 0.1 > h) ok = false;
-            if (ho >= 0.25 * h && apart <= m.width + o.width) ok = false;
+            if (ho >= 0.25 * h && std::abs(o.frequency - m.frequency) <= m.width + o.width)
+                ok = false;
         }
         if (ok) out.push_back(m);
     }
@@ -121,8 +121,7 @@ int main(int argc, char** argv) {
             if (ring > 0.0) {
                 // A ring: the search over the windows around the groups of members, each
                 // resolvable member judged against the fit of its window.
-                const std::vector<audio::CavityMode> resolvable =
-                    Resolvable(modes, apparatus->HemisphereAngle());
+                const std::vector<audio::CavityMode> resolvable = Resolvable(*apparatus, modes);
                 int good = 0, stated = 0, extra = 0;
                 double searchSeconds = 0.0;
                 for (const auto& [lo, hi] : GroupWindows(modes)) {
