@@ -308,6 +308,8 @@ std::vector<ModeGuess> FlankModes(const ModeProblem& p, const std::vector<ModeGu
     return found;
 }
 
+constexpr int kRelaxedTries = 3;
+
 FitSteps SearchModes(const ModeProblem& p, ModeSearch& out, const bool& stop,
                      std::vector<ModeGuess> start) {
     out = ModeSearch{};
@@ -358,7 +360,7 @@ FitSteps SearchModes(const ModeProblem& p, ModeSearch& out, const bool& stop,
     out.noise = ResidualNoise(p, fit);
     // Then what the residuals hold.
     std::vector<std::pair<double, double>> tried;
-    bool relaxedTried = false;
+    int relaxedTries = 0;  // in a row without a mode kept
     while (!stop && static_cast<int>(fit.modes.size()) < kMostModes) {
         std::vector<double> widths;
         for (const FittedMode& m : fit.modes) widths.push_back(m.width);
@@ -367,9 +369,9 @@ FitSteps SearchModes(const ModeProblem& p, ModeSearch& out, const bool& stop,
         // Where the model misses something everywhere (a stepped sweep's ring-up), the noise
         // read off the residuals is too high for a weak mode on a strong one's flank to stand
         // out: the highest place is tried once more, kept only if it halves chi-square.
-        const bool relaxed = found.at < 0.0 && !relaxedTried;
+        const bool relaxed = found.at < 0.0 && relaxedTries < kRelaxedTries;
         if (relaxed) {
-            relaxedTried = true;
+            ++relaxedTries;
             found = ResidualPlace(p, fit, out.noise, width, tried, 2.0);
         }
         if (found.at < 0.0) break;
@@ -394,13 +396,15 @@ FitSteps SearchModes(const ModeProblem& p, ModeSearch& out, const bool& stop,
         }
         const AllModesFit trial = solver->Result();
         ++out.fits;
-        const double gain =
-            (fit.rms * fit.rms - trial.rms * trial.rms) * trial.points / (out.noise * out.noise);
+        const double trialNoise = trial.valid ? ResidualNoise(p, trial) : out.noise;
+        const double gain = (fit.rms * fit.rms - trial.rms * trial.rms) * trial.points /
+                            (trialNoise * trialNoise);
         const bool halved = trial.rms < fit.rms * std::sqrt(0.5);
         if (!trial.valid || gain < kLeastModeGain * found.shared || (relaxed && !halved) ||
             !Plausible(trial, from, to))
             continue;
         fit = trial;
+        relaxedTries = 0;
         out.modes = GuessesOf(fit);
         out.fit = fit;
         MarkBeyond(out.fit, from, to);
