@@ -37,9 +37,10 @@ class Calibrator : public CalibrationWindow {
 
 // The members of a ring-split sphere that a fit can tell apart at the apparatus's angle: a
 // member counts when its peak (its amplitude times its angle gain, the term's height at its
-// frequency) is a tenth of the whole response there or more, and every other member at least
+// frequency) is a tenth of the whole response there or more, every other member at least
 // a quarter as high lies more than their two half widths together away (the usual rule for
-// resolved lines: apart by more than a full width at half height).
+// resolved lines: apart by more than a full width at half height), and the weaker ones that
+// near pull it by less than 0.05 Hz.
 std::vector<audio::CavityMode> Resolvable(const audio::VirtualApparatus& apparatus,
                                           const std::vector<audio::CavityMode>& modes) {
     const double angle = apparatus.HemisphereAngle();
@@ -47,12 +48,18 @@ std::vector<audio::CavityMode> Resolvable(const audio::VirtualApparatus& apparat
     for (const audio::CavityMode& m : modes) {
         const double h = std::abs(m.amplitude * audio::AngleGain(m, angle));
         bool ok = h >= 0.1 * std::abs(apparatus.ExpectedResponse(m.frequency));
+        double pull = 0.0;
         for (const audio::CavityMode& o : modes) {
             if (&o == &m) continue;
             const double ho = std::abs(o.amplitude * audio::AngleGain(o, angle));
-            if (ho >= 0.25 * h && std::abs(o.frequency - m.frequency) <= m.width + o.width)
-                ok = false;
+            const double apart = std::abs(o.frequency - m.frequency);
+            if (apart > m.width + o.width) continue;
+            if (ho >= 0.25 * h) ok = false;
+            pull += ho / h * apart;
         }
+        // Weaker members within those widths blend in: to first order they pull the fitted
+        // line by their share of the height times their distance.
+        if (pull > 0.05) ok = false;
         if (ok) out.push_back(m);
     }
     return out;

@@ -397,8 +397,8 @@ FitSteps SearchModes(const ModeProblem& p, ModeSearch& out, const bool& stop,
         const AllModesFit trial = solver->Result();
         ++out.fits;
         const double trialNoise = trial.valid ? ResidualNoise(p, trial) : out.noise;
-        const double gain = (fit.rms * fit.rms - trial.rms * trial.rms) * trial.points /
-                            (trialNoise * trialNoise);
+        const double gain =
+            (fit.rms * fit.rms - trial.rms * trial.rms) * trial.points / (trialNoise * trialNoise);
         const bool halved = trial.rms < fit.rms * std::sqrt(0.5);
         if (!trial.valid || gain < kLeastModeGain * found.shared || (relaxed && !halved) ||
             !Plausible(trial, from, to))
