@@ -39,7 +39,7 @@ std::unique_ptr<AllModesSolver> Solver(const ModeProblem& p, const std::vector<M
                                        double delay) {
     AllModesOptions options;
     options.delay = delay;
-    options.maxIterations = 60;
+    options.maxIterations = 100;
     if (p.complexData) return std::make_unique<AllModesSolver>(p.frequencies, p.data, g, options);
     return std::make_unique<AllModesSolver>(p.frequencies, RealParts(p), g, options);
 }
@@ -54,7 +54,8 @@ bool Beyond(const FittedMode& m, double from, double to) {
 // Every fitted mode a resonance of the range: inside it (or beyond by less than its width),
 // or a mode beyond it whose flank reaches in, a quality factor of 2 or more, narrower than a
 // quarter of the range, its amplitude five times its error or more (many places are tried),
-// and no two within a tenth of their widths of each other.
+// and no two within a tenth of their widths of each other. With `clear` 0 (a fit to build
+// on), any amplitude and a width up to the range's.
 bool Plausible(const AllModesFit& fit, double from, double to, size_t* weakest = nullptr,
                double clear = 5.0) {
     bool ok = true;
@@ -66,7 +67,8 @@ bool Plausible(const AllModesFit& fit, double from, double to, size_t* weakest =
         // A mode beyond the range stands for its flank: the range's points need not fix its
         // amplitude (its frequency and amplitude trade against each other there).
         const bool beyond = Beyond(m, from, to);
-        bool good = W > 0.0 && F / (2.0 * W) >= 2.0 && W < 0.25 * (to - from) &&
+        bool good = W > 0.0 && F / (2.0 * W) >= 2.0 &&
+                    W < (clear > 0.0 ? 0.25 : 1.0) * (to - from) &&
                     ((F > from - W && F < to + W) || beyond) && std::isfinite(F) &&
                     (clarity > clear || beyond);
         for (size_t k = 0; k < fit.modes.size(); ++k) {
@@ -446,8 +448,29 @@ FitSteps SearchModes(const ModeProblem& p, ModeSearch& out, const bool& stop,
             ++steps;
             co_yield 0;
         }
-        const AllModesFit trial = solver->Result();
+        AllModesFit trial = solver->Result();
         ++out.fits;
+        // Modes that ran off (out of the range, or to no width) while the others settled: the
+        // others fitted again without them.
+        if (trial.valid && !Plausible(trial, from, to, nullptr, 0.0)) {
+            std::vector<ModeGuess> kept;
+            for (const FittedMode& m : trial.modes) {
+                if (std::isfinite(m.frequency) && m.width > 0.0 &&
+                    m.frequency / (2.0 * m.width) >= 2.0 &&
+                    ((m.frequency > from - m.width && m.frequency < to + m.width) ||
+                     Beyond(m, from, to)))
+                    kept.push_back({m.frequency, m.width});
+            }
+            if (!kept.empty() && kept.size() < trial.modes.size()) {
+                solver = Solver(p, kept, trial.delay);
+                while (!stop && solver->Step()) {
+                    ++steps;
+                    co_yield 0;
+                }
+                trial = solver->Result();
+                ++out.fits;
+            }
+        }
         const double trialNoise = trial.valid ? ResidualNoise(p, trial) : noise;
         const double gain =
             (fit.rms * fit.rms - trial.rms * trial.rms) * trial.points / (trialNoise * trialNoise);
