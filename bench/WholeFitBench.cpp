@@ -5,12 +5,14 @@
 // (from the modes found). With --rings also the 3, 6 and 9 mm spacer rings, each group of
 // members searched in a window of its own and judged on the members a fit can tell apart; with
 // --repeat the spread of 20 more measurements' fits against their stated errors.
-// Run from build/bench: bench_whole_fit [--verbose] [--rings] [--repeat]
+// Run from build/bench: bench_whole_fit [--verbose] [--rings] [--repeat] [--length 1|2|4|8]
+// (--length: the fast sweep's length factor, 1 by default)
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <complex>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <numbers>
@@ -87,7 +89,10 @@ std::vector<std::pair<double, double>> GroupWindows(const std::vector<audio::Cav
 
 int main(int argc, char** argv) {
     bool verbose = false, rings = false, repeat = false;
+    FastSettings settings;
     for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--length") == 0 && i + 1 < argc)
+            settings.lengthFactor = std::atoi(argv[++i]);
         repeat = repeat || std::strcmp(argv[i], "--repeat") == 0;
         verbose = verbose || std::strcmp(argv[i], "--verbose") == 0;
         rings = rings || std::strcmp(argv[i], "--rings") == 0;
@@ -113,7 +118,7 @@ int main(int argc, char** argv) {
             CalibrateLatency(*s, calibrator);
             QuietWindow window;
             SweepEngine engine(*s, window);
-            engine.FastMeasure(FastSettings{});
+            engine.FastMeasure(settings);
             std::vector<double> f;
             std::vector<std::complex<double>> d;
             for (int k = 1; k <= s->SpecCount[0]; ++k) {
@@ -284,7 +289,7 @@ int main(int argc, char** argv) {
                 std::vector<std::vector<double>> fs(count), ws(count), ps(count);
                 std::vector<double> fe(count), we(count), pe(count);
                 for (int r = 0; r < kTimes; ++r) {
-                    engine.FastMeasure(FastSettings{});
+                    engine.FastMeasure(settings);
                     std::vector<std::complex<double>> again;
                     for (int k = 1; k <= s->SpecCount[0]; ++k) {
                         again.push_back(std::polar(s->SpecAmp[0][k],
