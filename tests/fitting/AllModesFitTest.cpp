@@ -103,6 +103,25 @@ TEST(AllModesFitTest, TheTwelveModesOfTheVirtualSphereFromOneFastMeasurement) {
     }
 }
 
+// A default fast measurement of the physical sphere `setup` (the calibration a pure delay of
+// 10 ms), handed over with its phases as the fit window takes it.
+void FastMeasureSphere(const audio::SphereSetup& setup, SharedState& s,
+                       audio::VirtualApparatus*& apparatus, FitData& data) {
+    ASSERT_NO_FATAL_FAILURE(
+        test::InstallApparatus(s, apparatus, audio::ResonatorModel::Sphere(setup)));
+    s.Latency = LatencyCalibration{true, 441.0, 60.0, 0.0};
+    test::FakeMeasureWindow window;
+    SweepEngine engine{s, window};
+    ASSERT_TRUE(engine.FastMeasure(FastSettings{}));
+    for (int k = 1; k <= s.SpecCount[0]; ++k) {
+        data.FitFrequency[k] = s.SpecFreq[0][k];
+        data.FitAmplitude[k] = s.SpecAmp[0][k];
+        data.FitPhase[k] = s.SpecPhase[0][k];
+    }
+    data.FitCount = s.SpecCount[0];
+    data.Phased = true;
+}
+
 // The mode search over ranges of the physical sphere's fast measurement (at the angle --virtual
 // starts with) that once came back short: a mode 3 Hz inside the range's start, two modes whose
 // fit leaves the full curvature indefinite (the errors then come from J^T J), the weak radial
@@ -115,20 +134,8 @@ TEST(AllModesFitTest, TheTwelveModesOfTheVirtualSphereFromOneFastMeasurement) {
 TEST(AllModesFitTest, TheSearchFindsEveryModeOfARangeOfThePhysicalSphere) {
     auto s = std::make_unique<SharedState>();
     audio::VirtualApparatus* apparatus = nullptr;
-    ASSERT_NO_FATAL_FAILURE(
-        test::InstallApparatus(*s, apparatus, audio::ResonatorModel::Sphere(audio::SphereSetup{})));
-    s->Latency = LatencyCalibration{true, 441.0, 60.0, 0.0};
-    test::FakeMeasureWindow window;
-    SweepEngine engine{*s, window};
-    ASSERT_TRUE(engine.FastMeasure(FastSettings{}));
     auto data = std::make_unique<FitData>();
-    for (int k = 1; k <= s->SpecCount[0]; ++k) {
-        data->FitFrequency[k] = s->SpecFreq[0][k];
-        data->FitAmplitude[k] = s->SpecAmp[0][k];
-        data->FitPhase[k] = s->SpecPhase[0][k];
-    }
-    data->FitCount = s->SpecCount[0];
-    data->Phased = true;
+    ASSERT_NO_FATAL_FAILURE(FastMeasureSphere(audio::SphereSetup{}, *s, apparatus, *data));
     for (const auto& [from, to] : std::vector<std::pair<double, double>>{{3645.1, 4738.4},
                                                                          {8523.8, 9404.9},
                                                                          {4882.1, 6203.1},
@@ -197,20 +204,8 @@ TEST(AllModesFitTest, MembersBesideACluster) {
         audio::SphereSetup setup;
         setup.celsius = c.celsius;
         setup.ring = c.ring;
-        ASSERT_NO_FATAL_FAILURE(
-            test::InstallApparatus(*s, apparatus, audio::ResonatorModel::Sphere(setup)));
-        s->Latency = LatencyCalibration{true, 441.0, 60.0, 0.0};
-        test::FakeMeasureWindow window;
-        SweepEngine engine{*s, window};
-        ASSERT_TRUE(engine.FastMeasure(FastSettings{}));
         auto data = std::make_unique<FitData>();
-        for (int k = 1; k <= s->SpecCount[0]; ++k) {
-            data->FitFrequency[k] = s->SpecFreq[0][k];
-            data->FitAmplitude[k] = s->SpecAmp[0][k];
-            data->FitPhase[k] = s->SpecPhase[0][k];
-        }
-        data->FitCount = s->SpecCount[0];
-        data->Phased = true;
+        ASSERT_NO_FATAL_FAILURE(FastMeasureSphere(setup, *s, apparatus, *data));
         auto among = [](const audio::CavityMode& m, const std::vector<std::pair<int, int>>& lm) {
             return m.n == 1 && std::find(lm.begin(), lm.end(), std::pair{m.l, m.m}) != lm.end();
         };
