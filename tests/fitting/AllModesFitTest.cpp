@@ -128,8 +128,8 @@ void FastMeasureSphere(const audio::SphereSetup& setup, SharedState& s,
 // mode 19 Hz below a strong one, the radial mode that is only a bump on a strong neighbour's
 // flank, and the same in a range that ends on that neighbour's flank (the neighbour is fitted
 // with it, marked as beyond the range), also where the flank's rise is all the range shows of
-// that neighbour. Every mode of each range is found within a tenth of its
-// width (the modes beyond a narrow range bend its background more than the cubic follows), and
+// that neighbour. Every mode of each range is found within a tenth of its width (the modes
+// beyond a narrow range bend its background more than the straight line a + b f follows), and
 // nothing else.
 TEST(AllModesFitTest, TheSearchFindsEveryModeOfARangeOfThePhysicalSphere) {
     auto s = std::make_unique<SharedState>();
