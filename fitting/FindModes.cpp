@@ -3,8 +3,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <numbers>
 
 #include "fitting/FindPeaks.h"
@@ -51,6 +49,14 @@ bool Beyond(const FittedMode& m, double from, double to) {
            (F >= to + W && F < to + kFlankReach * W);
 }
 
+// A resonance placed for the range: a finite frequency inside it (or beyond by less than its
+// width) or beyond it within reach of its flank, and a quality factor of 2 or more.
+bool Placed(const FittedMode& m, double from, double to) {
+    const double F = m.frequency, W = m.width;
+    return std::isfinite(F) && W > 0.0 && F / (2.0 * W) >= 2.0 &&
+           ((F > from - W && F < to + W) || Beyond(m, from, to));
+}
+
 // Every fitted mode a resonance of the range: inside it (or beyond by less than its width),
 // or a mode beyond it whose flank reaches in, a quality factor of 2 or more, narrower than a
 // quarter of the range, its amplitude five times its error or more (many places are tried),
@@ -67,9 +73,7 @@ bool Plausible(const AllModesFit& fit, double from, double to, size_t* weakest =
         // A mode beyond the range stands for its flank: the range's points need not fix its
         // amplitude (its frequency and amplitude trade against each other there).
         const bool beyond = Beyond(m, from, to);
-        bool good = W > 0.0 && F / (2.0 * W) >= 2.0 &&
-                    W < (clear > 0.0 ? 0.25 : 1.0) * (to - from) &&
-                    ((F > from - W && F < to + W) || beyond) && std::isfinite(F) &&
+        bool good = Placed(m, from, to) && W < (clear > 0.0 ? 0.25 : 1.0) * (to - from) &&
                     (clarity > clear || beyond);
         for (size_t k = 0; k < fit.modes.size(); ++k) {
             if (k != j &&
@@ -89,6 +93,11 @@ bool Plausible(const AllModesFit& fit, double from, double to, size_t* weakest =
 
 void MarkBeyond(AllModesFit& fit, double from, double to) {
     for (FittedMode& m : fit.modes) m.beyond = Beyond(m, from, to);
+}
+
+void SortByFrequency(std::vector<ModeGuess>& g) {
+    std::sort(g.begin(), g.end(),
+              [](const ModeGuess& a, const ModeGuess& b) { return a.frequency < b.frequency; });
 }
 
 std::vector<ModeGuess> GuessesOf(const AllModesFit& fit) {
@@ -371,9 +380,7 @@ FitSteps SearchModes(const ModeProblem& p, ModeSearch& out, const bool& stop,
         std::vector<ModeGuess> g = guesses;
         if (pass == 0) {
             g.insert(g.end(), flanks.begin(), flanks.end());
-            std::sort(g.begin(), g.end(), [](const ModeGuess& a, const ModeGuess& b) {
-                return a.frequency < b.frequency;
-            });
+            SortByFrequency(g);
         }
         if (g.empty()) co_return 0;
         solver = Solver(p, g, NAN);
@@ -392,10 +399,14 @@ FitSteps SearchModes(const ModeProblem& p, ModeSearch& out, const bool& stop,
         co_yield 0;
     }
     if (fit.modes.empty()) co_return steps;  // the one mode tried is none of the range
-    out.modes = GuessesOf(fit);
-    out.fit = fit;
-    MarkBeyond(out.fit, from, to);
-    out.noise = ResidualNoise(p, fit);
+    // A plausible fit becomes the search's result.
+    auto keep = [&](const AllModesFit& kept) {
+        out.modes = GuessesOf(kept);
+        out.fit = kept;
+        MarkBeyond(out.fit, from, to);
+        out.noise = ResidualNoise(p, kept);
+    };
+    keep(fit);
     // Then what the residuals hold.
     std::vector<std::pair<double, double>> tried;
     int relaxedTries = 0;  // in a row without a mode kept
@@ -441,8 +452,7 @@ FitSteps SearchModes(const ModeProblem& p, ModeSearch& out, const bool& stop,
         } else {
             guesses.push_back({place, near});
         }
-        std::sort(guesses.begin(), guesses.end(),
-                  [](const ModeGuess& a, const ModeGuess& b) { return a.frequency < b.frequency; });
+        SortByFrequency(guesses);
         solver = Solver(p, guesses, fit.delay);
         while (!stop && solver->Step()) {
             ++steps;
@@ -455,11 +465,7 @@ FitSteps SearchModes(const ModeProblem& p, ModeSearch& out, const bool& stop,
         if (trial.valid && !Plausible(trial, from, to, nullptr, 0.0)) {
             std::vector<ModeGuess> kept;
             for (const FittedMode& m : trial.modes) {
-                if (std::isfinite(m.frequency) && m.width > 0.0 &&
-                    m.frequency / (2.0 * m.width) >= 2.0 &&
-                    ((m.frequency > from - m.width && m.frequency < to + m.width) ||
-                     Beyond(m, from, to)))
-                    kept.push_back({m.frequency, m.width});
+                if (Placed(m, from, to)) kept.push_back({m.frequency, m.width});
             }
             if (!kept.empty() && kept.size() < trial.modes.size()) {
                 solver = Solver(p, kept, trial.delay);
@@ -480,10 +486,8 @@ FitSteps SearchModes(const ModeProblem& p, ModeSearch& out, const bool& stop,
             fit = trial;
             provisional = false;
             relaxedTries = 0;
-            out.modes = GuessesOf(fit);
-            out.fit = fit;
-            MarkBeyond(out.fit, from, to);
-            out.noise = noise = ResidualNoise(p, fit);
+            keep(fit);
+            noise = out.noise;
         } else if (halved && Plausible(trial, from, to, nullptr, 0.0)) {
             // Plausible but for the amplitudes' errors, which the misfit of modes not yet
             // found reads large (members of a cluster that one mode took for itself): built on
@@ -499,13 +503,8 @@ FitSteps SearchModes(const ModeProblem& p, ModeSearch& out, const bool& stop,
             ++steps;
             co_yield 0;
         }
-        if (!fit.modes.empty() && fit.modes.size() > out.fit.modes.size() &&
-            fit.rms < out.fit.rms) {
-            out.modes = GuessesOf(fit);
-            out.fit = fit;
-            MarkBeyond(out.fit, from, to);
-            out.noise = ResidualNoise(p, fit);
-        }
+        if (!fit.modes.empty() && fit.modes.size() > out.fit.modes.size() && fit.rms < out.fit.rms)
+            keep(fit);
     }
     co_return steps;
 }
