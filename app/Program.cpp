@@ -9,17 +9,6 @@
 #include <cstring>
 #include <filesystem>
 
-#include "config/LatencyDialog.h"
-#include "config/Unit6.h"
-#include "config/Unit7.h"
-#include "config/Unit8.h"
-#include "config/VirtualApparatusWindow.h"
-#include "display/Unit10.h"
-#include "display/Unit11.h"
-#include "display/Unit1Form.h"
-#include "display/Unit2.h"
-#include "display/Unit4.h"
-#include "fitting/Unit5.h"
 #include "measurement/Messages.h"
 #include "measurement/Playback.h"
 #include "platform/audio/Audio.h"
@@ -30,7 +19,18 @@
 #include "plot/Controls.h"
 #include "session/Journal.h"
 #include "session/SessionKeeper.h"
-#include "wavefunction/Unit9.h"
+#include "ui/config/InputDialog.h"
+#include "ui/config/LatencyDialog.h"
+#include "ui/config/SerialPortDialog.h"
+#include "ui/config/SoundCardDialog.h"
+#include "ui/config/VirtualApparatusWindow.h"
+#include "ui/fit/PeakFitWindow.h"
+#include "ui/main/HelpDialog.h"
+#include "ui/main/LineThicknessDialog.h"
+#include "ui/main/LiveViews.h"
+#include "ui/main/MainWindow.h"
+#include "ui/main/VersionDialog.h"
+#include "ui/wave/WaveFunctionWindow.h"
 
 namespace sonarix {
 
@@ -39,10 +39,10 @@ Program::Program() : state(std::make_unique<SharedState>()) {}
 bool StartUp(Program& p) {
     SharedState& s = *p.state;
     // 1. The main window first, visible at once, then the serial dialog.
-    p.form1 = std::make_unique<TForm1>(s);
+    p.form1 = std::make_unique<MainWindow>(s);
     p.form1->show();
-    p.form7 = std::make_unique<TForm7>();
-    p.form8 = std::make_unique<TForm8>(s);
+    p.form7 = std::make_unique<InputDialog>();
+    p.form8 = std::make_unique<SerialPortDialog>(s);
     p.form8->setFont(DialogFont());
     p.form1->Form8 = p.form8.get();
     // 2. Clear the plot image.
@@ -111,33 +111,33 @@ bool StartUp(Program& p) {
 }
 
 void CreateRemainingWindows(Program& p) {
-    p.form4 = std::make_unique<TForm4>();
-    p.form10 = std::make_unique<TForm10>();
-    p.form11 = std::make_unique<TForm11>();
+    p.form4 = std::make_unique<LineThicknessDialog>();
+    p.form10 = std::make_unique<HelpDialog>();
+    p.form11 = std::make_unique<VersionDialog>();
     p.form1->Form4 = p.form4.get();
     p.form1->Form10 = p.form10.get();
     p.form1->Form11 = p.form11.get();
-    p.form2 = std::make_unique<TForm2>(*p.state);
-    p.form3 = std::make_unique<TForm3>(*p.state);
-    p.form6 = std::make_unique<TForm6>();
+    p.form2 = std::make_unique<LiveSpectrumWindow>(*p.state);
+    p.form3 = std::make_unique<LiveWaveformWindow>(*p.state);
+    p.form6 = std::make_unique<SoundCardDialog>();
     p.form1->Form2 = p.form2.get();
     p.form1->Form3 = p.form3.get();
-    TForm1* f1 = p.form1.get();
+    MainWindow* f1 = p.form1.get();
     p.form2->FilterOn = [f1] { return f1->FftFilterOn(); };
-    TForm6* card = p.form6.get();
+    SoundCardDialog* card = p.form6.get();
     p.form1->ChooseSoundCard = [card] {
         card->exec();
         return std::make_pair(card->Stereo(), card->Left());
     };
-    TForm7* input = p.form7.get();
+    InputDialog* input = p.form7.get();
     p.form1->OpenInputDialog = [input] {
         input->show();
         input->raise();
         KeepOnScreen(input);
     };
-    p.form5 = std::make_unique<TForm5>();
-    TForm5* fit = p.form5.get();
-    TForm4* thickness = p.form4.get();
+    p.form5 = std::make_unique<PeakFitWindow>();
+    PeakFitWindow* fit = p.form5.get();
+    LineThicknessDialog* thickness = p.form4.get();
     p.form1->OpenFitWindow = [fit](const FitHandOver& h) { fit->FitExecute(h); };
     fit->ChooseLineThickness = [thickness] {
         thickness->exec();  // OK and the close box alike apply the choice
@@ -145,9 +145,9 @@ void CreateRemainingWindows(Program& p) {
     };
     fit->HelpWindow = p.form10.get();
 
-    p.form9 = std::make_unique<TForm9>(*p.state);
-    TForm9* wave = p.form9.get();
-    TForm1* main = p.form1.get();
+    p.form9 = std::make_unique<WaveFunctionWindow>(*p.state);
+    WaveFunctionWindow* wave = p.form9.get();
+    MainWindow* main = p.form1.get();
     wave->MainFftFilterOn = [main] { return main->FftFilterOn(); };
     wave->MainLockInOn = [main] { return main->LockInOn(); };
     wave->MainVolume = [main] { return main->VolumePosition(); };

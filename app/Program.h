@@ -7,23 +7,23 @@
 #include <string>
 
 #include "config/InputSwitching.h"
-#include "measurement/Unit1.h"
+#include "measurement/SharedState.h"
 
 namespace sonarix {
 
-class TForm1;
-class TForm2;
-class TForm3;
-class TForm4;
-class TForm6;
-class TForm7;
-class TForm5;
-class TForm9;
+class MainWindow;
+class LiveSpectrumWindow;
+class LiveWaveformWindow;
+class LineThicknessDialog;
+class SoundCardDialog;
+class InputDialog;
+class PeakFitWindow;
+class WaveFunctionWindow;
 class VirtualApparatusWindow;
 class LatencyDialog;
-class TForm8;
-class TForm10;
-class TForm11;
+class SerialPortDialog;
+class HelpDialog;
+class VersionDialog;
 class SessionKeeper;
 
 inline constexpr const char* kWrongAudioVersion = "An incorrect version of BASS.DLL was loaded";
@@ -50,19 +50,19 @@ struct Program {
     Program();
     ~Program();
     std::unique_ptr<SharedState> state;
-    std::unique_ptr<TForm1> form1;
-    std::unique_ptr<TForm7> form7;
-    std::unique_ptr<TForm8> form8;
-    std::unique_ptr<TForm2> form2;
-    std::unique_ptr<TForm3> form3;
-    std::unique_ptr<TForm6> form6;
-    std::unique_ptr<TForm4> form4;
-    std::unique_ptr<TForm5> form5;
-    std::unique_ptr<TForm9> form9;
+    std::unique_ptr<MainWindow> form1;
+    std::unique_ptr<InputDialog> form7;
+    std::unique_ptr<SerialPortDialog> form8;
+    std::unique_ptr<LiveSpectrumWindow> form2;
+    std::unique_ptr<LiveWaveformWindow> form3;
+    std::unique_ptr<SoundCardDialog> form6;
+    std::unique_ptr<LineThicknessDialog> form4;
+    std::unique_ptr<PeakFitWindow> form5;
+    std::unique_ptr<WaveFunctionWindow> form9;
     std::unique_ptr<VirtualApparatusWindow> virtualWindow;  // on the virtual apparatus only
     std::unique_ptr<LatencyDialog> latencyDialog;
-    std::unique_ptr<TForm10> form10;
-    std::unique_ptr<TForm11> form11;
+    std::unique_ptr<HelpDialog> form10;
+    std::unique_ptr<VersionDialog> form11;
     InputList inputs;  // the input list of the "Input" dialog
     // Undo, session files and the crash journal, wired to the windows.
     std::unique_ptr<SessionKeeper> session;

@@ -13,7 +13,6 @@
 #include <complex>
 
 #include "app/Program.h"
-#include "display/Unit1Form.h"
 #include "fitting/AllModesFit.h"
 #include "fitting/FindPeaks.h"
 #include "fitting/FitRun.h"
@@ -27,6 +26,7 @@
 #include "platform/audio/VirtualApparatus.h"
 #include "plot/Controls.h"
 #include "tests/fitting/FakeFitWindow.h"
+#include "ui/main/MainWindow.h"
 
 namespace {
 
@@ -70,7 +70,7 @@ void BM_FastVersusStepped(benchmark::State& state) {
     CreateRemainingWindows(*program);
     QApplication::processEvents();
     SharedState& s = *program->state;
-    TForm1& f = *program->form1;
+    MainWindow& f = *program->form1;
     apparatus->SetHemisphereAngle(180.0);  // every mode sounds (at 0 degrees the odd ones do not)
     {
         class Window : public CalibrationWindow {
@@ -106,7 +106,7 @@ void BM_FastVersusStepped(benchmark::State& state) {
     // The modes.
     double worstFast = 0, worstStepped = 0;
     int modes = 0;
-    for (const audio::CavityMode& m : apparatus->Modes()) {
+    for (const physics::CavityMode& m : apparatus->Modes()) {
         if (m.frequency < 200.0 || m.frequency > 9900.0) continue;
         ++modes;
         worstFast =
@@ -128,8 +128,8 @@ void BM_FastVersusStepped(benchmark::State& state) {
             d.push_back(std::polar(s.SpecAmp[1][k], s.SpecPhase[1][k] * M_PI / 180.0));
         }
         std::vector<ModeGuess> guesses;
-        const std::vector<audio::CavityMode> all = apparatus->Modes();
-        for (const audio::CavityMode& m : all)
+        const std::vector<physics::CavityMode> all = apparatus->Modes();
+        for (const physics::CavityMode& m : all)
             guesses.push_back({m.frequency + 3.0, 1.2 * m.width});
         const auto t = std::chrono::steady_clock::now();
         const AllModesFit whole = FitAllModes(fr, d, guesses);

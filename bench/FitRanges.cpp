@@ -71,7 +71,7 @@ struct Bench {
     void Start() {
         // The physical sphere, as --virtual starts it.
         auto b = std::make_unique<audio::VirtualApparatus>(audio::VirtualApparatus::Clock::Manual);
-        b->SetSphere(audio::SphereSetup{});
+        b->SetSphere(physics::SphereSetup{});
         apparatus = b.get();
         audio::UseBackend(std::move(b));
         audio::Init(-1, 44100, 0, nullptr, nullptr);
@@ -83,7 +83,7 @@ struct Bench {
             int VolumePosition() const override { return 50; }
         } calibrator;
         CalibrateLatency(*s, calibrator);
-        for (const audio::CavityMode& m : apparatus->Modes()) {
+        for (const physics::CavityMode& m : apparatus->Modes()) {
             if (m.frequency > 10000.0) continue;
             modes.push_back(
                 {m.frequency, m.width, 100.0 * std::abs(apparatus->ExpectedResponse(m.frequency))});

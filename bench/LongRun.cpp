@@ -15,11 +15,11 @@
 
 #include "app/Program.h"
 #include "bench/FitProblem.h"
-#include "display/Unit1Form.h"
 #include "fitting/FitRun.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/AudioBackend.h"
 #include "platform/audio/VirtualApparatus.h"
+#include "ui/main/MainWindow.h"
 
 namespace {
 
@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
     auto program = std::make_unique<sonarix::Program>();
     if (!sonarix::StartUp(*program)) return 1;
     sonarix::CreateRemainingWindows(*program);
-    sonarix::TForm1& f = *program->form1;
+    sonarix::MainWindow& f = *program->form1;
     // 100 ... 10000 Hz in 0.5 Hz steps of 181.8 ms: 19800 points, 3599.6 s.
     f.Edit1->setText("100");
     f.Edit2->setText("10000");

@@ -11,9 +11,6 @@
 #include <random>
 
 #include "app/Program.h"
-#include "display/PlotDrawing.h"
-#include "display/Unit1Form.h"
-#include "display/Unit2.h"
 #include "measurement/Playback.h"
 #include "measurement/TestSignals.h"
 #include "platform/audio/Audio.h"
@@ -21,6 +18,9 @@
 #include "platform/audio/VirtualApparatus.h"
 #include "plot/Canvas.h"
 #include "plot/Controls.h"
+#include "ui/main/LiveViews.h"
+#include "ui/main/MainWindow.h"
+#include "ui/main/PlotDrawing.h"
 
 #if defined(SONARIX_WITH_QCUSTOMPLOT)
 #include <qcustomplot.h>

@@ -17,7 +17,6 @@
 #include <string>
 
 #include "app/Program.h"
-#include "display/Unit1Form.h"
 #include "measurement/Latency.h"
 #include "platform/Clock.h"
 #include "platform/audio/Audio.h"
@@ -27,6 +26,7 @@
 #include "plot/Controls.h"
 #include "session/Journal.h"
 #include "session/SessionKeeper.h"
+#include "ui/main/MainWindow.h"
 
 namespace {
 
@@ -52,7 +52,7 @@ struct Running {
         program.reset();
         audio::UseBackend(nullptr);
     }
-    sonarix::TForm1& Form() { return *program->form1; }
+    sonarix::MainWindow& Form() { return *program->form1; }
     // "Measure", and the event loop until the sweep has ended.
     void Sweep() {
         Form().Button2Click();

@@ -43,17 +43,17 @@ class Calibrator : public CalibrationWindow {
 // a quarter as high lies more than their two half widths together away (the usual rule for
 // resolved lines: apart by more than a full width at half height), and the weaker ones that
 // near pull it by less than 0.05 Hz.
-std::vector<audio::CavityMode> Resolvable(const audio::VirtualApparatus& apparatus,
-                                          const std::vector<audio::CavityMode>& modes) {
+std::vector<physics::CavityMode> Resolvable(const audio::VirtualApparatus& apparatus,
+                                            const std::vector<physics::CavityMode>& modes) {
     const double angle = apparatus.HemisphereAngle();
-    std::vector<audio::CavityMode> out;
-    for (const audio::CavityMode& m : modes) {
-        const double h = std::abs(m.amplitude * audio::AngleGain(m, angle));
+    std::vector<physics::CavityMode> out;
+    for (const physics::CavityMode& m : modes) {
+        const double h = std::abs(m.amplitude * physics::AngleGain(m, angle));
         bool ok = h >= 0.1 * std::abs(apparatus.ExpectedResponse(m.frequency));
         double pull = 0.0;
-        for (const audio::CavityMode& o : modes) {
+        for (const physics::CavityMode& o : modes) {
             if (&o == &m) continue;
-            const double ho = std::abs(o.amplitude * audio::AngleGain(o, angle));
+            const double ho = std::abs(o.amplitude * physics::AngleGain(o, angle));
             const double apart = std::abs(o.frequency - m.frequency);
             if (apart > m.width + o.width) continue;
             if (ho >= 0.25 * h) ok = false;
@@ -69,9 +69,9 @@ std::vector<audio::CavityMode> Resolvable(const audio::VirtualApparatus& apparat
 
 // Windows around each group of members (l, n), six widths beyond its outer members, merged
 // where they overlap.
-std::vector<std::pair<double, double>> GroupWindows(const std::vector<audio::CavityMode>& modes) {
+std::vector<std::pair<double, double>> GroupWindows(const std::vector<physics::CavityMode>& modes) {
     std::vector<std::pair<double, double>> w;
-    for (const audio::CavityMode& m : modes)
+    for (const physics::CavityMode& m : modes)
         w.emplace_back(m.frequency - 6.0 * m.width, m.frequency + 6.0 * m.width);
     std::sort(w.begin(), w.end());
     std::vector<std::pair<double, double>> merged;
@@ -102,11 +102,11 @@ int main(int argc, char** argv) {
     double slowest = 0.0;
     for (const double celsius : {0.0, 20.0, 40.0}) {
         for (const double ring : ringSizes) {
-            audio::SphereSetup setup;
+            physics::SphereSetup setup;
             setup.celsius = celsius;
             setup.ring = ring;
             auto backend = std::make_unique<audio::VirtualApparatus>(
-                audio::VirtualApparatus::Clock::Manual, audio::ResonatorModel::Sphere(setup));
+                audio::VirtualApparatus::Clock::Manual, physics::ResonatorModel::Sphere(setup));
             audio::VirtualApparatus* apparatus = backend.get();
             audio::UseBackend(std::move(backend));
             auto s = std::make_unique<SharedState>();
@@ -126,14 +126,14 @@ int main(int argc, char** argv) {
                 d.push_back(
                     std::polar(s->SpecAmp[0][k], s->SpecPhase[0][k] * std::numbers::pi / 180.0));
             }
-            std::vector<audio::CavityMode> modes;
-            for (const audio::CavityMode& m : apparatus->Modes()) {
+            std::vector<physics::CavityMode> modes;
+            for (const physics::CavityMode& m : apparatus->Modes()) {
                 if (m.frequency < 10000.0) modes.push_back(m);
             }
             if (ring > 0.0) {
                 // A ring: the search over the windows around the groups of members, each
                 // resolvable member judged against the fit of its window.
-                const std::vector<audio::CavityMode> resolvable = Resolvable(*apparatus, modes);
+                const std::vector<physics::CavityMode> resolvable = Resolvable(*apparatus, modes);
                 int good = 0, stated = 0, extra = 0;
                 double searchSeconds = 0.0;
                 for (const auto& [lo, hi] : GroupWindows(modes)) {
@@ -150,9 +150,9 @@ int main(int argc, char** argv) {
                         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0)
                             .count();
                     int inWindow = 0, members = 0;
-                    for (const audio::CavityMode& m : modes)
+                    for (const physics::CavityMode& m : modes)
                         members += m.frequency > lo && m.frequency < hi ? 1 : 0;
-                    for (const audio::CavityMode& truth : resolvable) {
+                    for (const physics::CavityMode& truth : resolvable) {
                         if (truth.frequency <= lo || truth.frequency >= hi) continue;
                         ++inWindow;
                         const FittedMode* best = nullptr;
@@ -215,7 +215,7 @@ int main(int argc, char** argv) {
             double worstF = 0, worstW = 0, worstFSigma = 0;
             int missed = 0;
             std::vector<bool> matched(fit.modes.size(), false);
-            for (const audio::CavityMode& truth : modes) {
+            for (const physics::CavityMode& truth : modes) {
                 size_t best = 0;
                 for (size_t j = 1; j < fit.modes.size(); ++j) {
                     if (std::abs(fit.modes[j].frequency - truth.frequency) <
@@ -226,7 +226,7 @@ int main(int argc, char** argv) {
                 const double df =
                     m != nullptr ? std::abs(m->frequency - truth.frequency) : HUGE_VAL;
                 const double strength =
-                    std::abs(audio::AngleGain(truth, apparatus->HemisphereAngle()));
+                    std::abs(physics::AngleGain(truth, apparatus->HemisphereAngle()));
                 if (df > 0.5 * truth.width) {
                     ++missed;
                     if (verbose)

@@ -6,7 +6,7 @@
 #include <array>
 #include <string>
 
-#include "fitting/UnitMarquardt.h"
+#include "fitting/Marquardt.h"
 
 namespace sonarix {
 

@@ -17,7 +17,7 @@
 
 #include "fitting/AllModesFit.h"
 #include "fitting/FitReport.h"
-#include "fitting/UnitMarquardt.h"
+#include "fitting/Marquardt.h"
 
 namespace sonarix {
 

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <numbers>
 
-#include "platform/audio/SphereTheory.h"
+#include "physics/SphereTheory.h"
 
 namespace sonarix {
 
@@ -28,13 +28,13 @@ SoundSpeed SpeedOfSoundFrom(const std::vector<double>& frequencies, double radiu
         }
     }
     const double highest = *std::max_element(frequencies.begin(), frequencies.end());
-    const std::vector<audio::SphereRoot> roots =
-        audio::SphereRoots(2.0 * std::numbers::pi * radius * highest / kLowest * 1.05 + 1.0);
+    const std::vector<physics::SphereRoot> roots =
+        physics::SphereRoots(2.0 * std::numbers::pi * radius * highest / kLowest * 1.05 + 1.0);
     // The root nearest f for speed c, and how far f lies from it (relative).
     auto nearest = [&](double f, double c, double& miss) {
         const double x = 2.0 * std::numbers::pi * radius * f / c;
-        const audio::SphereRoot* best = &roots.front();
-        for (const audio::SphereRoot& r : roots) {
+        const physics::SphereRoot* best = &roots.front();
+        for (const physics::SphereRoot& r : roots) {
             if (std::abs(r.x - x) < std::abs(best->x - x)) best = &r;
         }
         miss = std::abs(best->x - x) / x;
@@ -56,18 +56,18 @@ SoundSpeed SpeedOfSoundFrom(const std::vector<double>& frequencies, double radiu
     }
     // Assigned; the layers' lowering added back at the air that speed means.
     // Twice: the air of the speed found the first time is the better one for the layers.
-    audio::Air air = audio::AirAt(273.15 * ((bestC / 331.3) * (bestC / 331.3) - 1.0));
+    physics::Air air = physics::AirAt(273.15 * ((bestC / 331.3) * (bestC / 331.3) - 1.0));
     bool weighted = frequencyErrors.size() == frequencies.size();
     for (double e : frequencyErrors) weighted = weighted && e > 0.0 && std::isfinite(e);
     for (int round = 0; round < 2; ++round) {
         if (round == 1)
-            air = audio::AirAt(273.15 * ((out.speed / 331.3) * (out.speed / 331.3) - 1.0));
+            air = physics::AirAt(273.15 * ((out.speed / 331.3) * (out.speed / 331.3) - 1.0));
         out.peaks.clear();
         double sum = 0.0;
         for (size_t i = 0; i < frequencies.size(); ++i) {
             const double f = frequencies[i];
             double miss = 0.0;
-            const audio::SphereRoot* r = nearest(f, bestC, miss);
+            const physics::SphereRoot* r = nearest(f, bestC, miss);
             if (miss > 0.02) {
                 out.why = "the peak at " + std::to_string(static_cast<int>(std::lround(f))) +
                           " Hz lies far from every mode of this sphere";
@@ -88,7 +88,7 @@ SoundSpeed SpeedOfSoundFrom(const std::vector<double>& frequencies, double radiu
             // The layers lowered f0 by their width at f0: f0 = f + B(f0), solved by iteration.
             double unlowered = f;
             for (int i = 0; i < 4; ++i)
-                unlowered = f + audio::BoundaryLayerHalfWidth(r->l, r->x, unlowered, radius, air);
+                unlowered = f + physics::BoundaryLayerHalfWidth(r->l, r->x, unlowered, radius, air);
             p.speed = 2.0 * std::numbers::pi * radius * unlowered / r->x;
             if (weighted) p.speedError = p.speed * frequencyErrors[i] / f;
             sum += p.speed;

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "measurement/Unit1.h"
+#include "measurement/SharedState.h"
 
 namespace sonarix {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "measurement/Unit1.h"
+#include "measurement/SharedState.h"
 
 namespace sonarix {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "measurement/ModalArrival.h"
-#include "measurement/Unit1.h"
+#include "measurement/SharedState.h"
 
 namespace sonarix {
 

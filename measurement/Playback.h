@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "measurement/Unit1.h"
+#include "measurement/SharedState.h"
 
 namespace sonarix {
 

@@ -6,7 +6,7 @@
 
 #include "measurement/Playback.h"
 #include "measurement/ReadLevel.h"
-#include "measurement/Unit1.h"
+#include "measurement/SharedState.h"
 #include "platform/Clock.h"
 #include "platform/audio/Audio.h"
 

@@ -8,7 +8,7 @@
 #include <memory>
 #include <optional>
 
-#include "measurement/Unit1.h"
+#include "measurement/SharedState.h"
 
 namespace sonarix {
 

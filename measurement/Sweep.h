@@ -13,7 +13,7 @@
 #include "measurement/FastSweep.h"
 #include "measurement/PlaybackAlignment.h"
 #include "measurement/ReadLevel.h"
-#include "measurement/Unit1.h"
+#include "measurement/SharedState.h"
 
 namespace sonarix {
 

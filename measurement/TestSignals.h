@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "measurement/Unit1.h"
+#include "measurement/SharedState.h"
 
 namespace sonarix {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "fitting/FitRun.h"
-#include "measurement/Unit1.h"
+#include "measurement/SharedState.h"
 #include "wavefunction/WaveFunction.h"
 
 namespace sonarix {

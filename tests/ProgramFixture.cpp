@@ -9,13 +9,13 @@
 #include <QWindow>
 #include <cmath>
 
-#include "display/Unit1Form.h"
-#include "fitting/Unit5.h"
 #include "measurement/Messages.h"
 #include "platform/Clock.h"
 #include "platform/audio/Audio.h"
 #include "platform/serial/PortDevices.h"
-#include "wavefunction/Unit9.h"
+#include "ui/fit/PeakFitWindow.h"
+#include "ui/main/MainWindow.h"
+#include "ui/wave/WaveFunctionWindow.h"
 
 namespace sonarix::test {
 
@@ -76,15 +76,15 @@ void RunWhile(const std::function<bool()>& busy) {
     }
 }
 
-void FinishSweep(TForm1& form) {
+void FinishSweep(MainWindow& form) {
     RunWhile([&] { return form.Engine().Running() || form.Engine().TonePlaying(); });
 }
 
-void FinishAngle(TForm9& form) {
+void FinishAngle(WaveFunctionWindow& form) {
     RunWhile([&] { return form.Measuring(); });
 }
 
-void FinishFit(TForm5& form) {
+void FinishFit(PeakFitWindow& form) {
     RunWhile([&] { return form.FitRunning(); });
 }
 

@@ -21,11 +21,11 @@ namespace sonarix::test {
 
 // A sweep or a tone runs from the event loop after the click that started it: this lets it run
 // to its end.
-void FinishSweep(TForm1& form);
+void FinishSweep(MainWindow& form);
 // So does an angle measurement ("Measure value").
-void FinishAngle(TForm9& form);
+void FinishAngle(WaveFunctionWindow& form);
 // And a fit run ("Start Fit").
-void FinishFit(TForm5& form);
+void FinishFit(PeakFitWindow& form);
 // The event loop while `busy` says so (a calibration, a sweep started by a click).
 void RunWhile(const std::function<bool()>& busy);
 
@@ -70,7 +70,7 @@ private:
 protected:
     Program& p = *m_program;
     audio::VirtualApparatus* apparatus = nullptr;
-    TForm1* f = nullptr;
+    MainWindow* f = nullptr;
 };
 
 }  // namespace sonarix::test

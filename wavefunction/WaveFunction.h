@@ -10,7 +10,7 @@
 #include <string>
 
 #include "measurement/FastSweep.h"
-#include "measurement/Unit1.h"
+#include "measurement/SharedState.h"
 
 namespace sonarix {
 

@@ -9,7 +9,7 @@ namespace audio {
 std::unique_ptr<AudioBackend> CreateVirtualBackend() {
     // The physical sphere (its window changes it); the tests make their own apparatus.
     auto apparatus = std::make_unique<VirtualApparatus>(VirtualApparatus::Clock::RealTime);
-    apparatus->SetSphere(SphereSetup{});
+    apparatus->SetSphere(physics::SphereSetup{});
     return apparatus;
 }
 

@@ -18,7 +18,7 @@ int16_t ToSample(double v) {
 }
 }  // namespace
 
-VirtualApparatus::VirtualApparatus(Clock clock, ResonatorModel model)
+VirtualApparatus::VirtualApparatus(Clock clock, physics::ResonatorModel model)
     : m_clock(clock), m_model(std::move(model)) {
     static_assert(kLatencySamples <= kLongestLatency);
     m_model.SetAngle(kDefaultAngle);
@@ -223,15 +223,15 @@ std::complex<double> VirtualApparatus::ExpectedResponse(double f) const {
     return micGain * m_model.Response(f);
 }
 
-void VirtualApparatus::SetSphere(const SphereSetup& setup) {
-    ResonatorModel model = ResonatorModel::Sphere(setup);
+void VirtualApparatus::SetSphere(const physics::SphereSetup& setup) {
+    physics::ResonatorModel model = physics::ResonatorModel::Sphere(setup);
     std::lock_guard lock(m_mutex);
     model.SetAngle(m_model.Angle());
     m_model = std::move(model);
     m_sphere = setup;
 }
 
-std::optional<SphereSetup> VirtualApparatus::Sphere() const {
+std::optional<physics::SphereSetup> VirtualApparatus::Sphere() const {
     std::lock_guard lock(m_mutex);
     return m_sphere;
 }
@@ -252,7 +252,7 @@ double VirtualApparatus::Hum() const {
     return m_hum;
 }
 
-std::vector<CavityMode> VirtualApparatus::Modes() const {
+std::vector<physics::CavityMode> VirtualApparatus::Modes() const {
     std::lock_guard lock(m_mutex);
     return m_model.Modes();
 }

@@ -12,9 +12,9 @@
 #include <string>
 #include <thread>
 
+#include "physics/ResonatorModel.h"
 #include "platform/audio/AudioBackend.h"
 #include "platform/audio/RecordBuffer.h"
-#include "platform/audio/ResonatorModel.h"
 
 namespace audio {
 
@@ -37,8 +37,9 @@ public:
     static constexpr uint32_t kDefaultLevel = 50;
     static constexpr double kDefaultAngle = 180.0;
 
-    explicit VirtualApparatus(Clock clock = Clock::RealTime,
-                              ResonatorModel model = ResonatorModel::DefaultSphere());
+    explicit VirtualApparatus(
+        Clock clock = Clock::RealTime,
+        physics::ResonatorModel model = physics::ResonatorModel::DefaultSphere());
     ~VirtualApparatus() override;
 
     // Simulation controls, GUI thread.
@@ -52,11 +53,11 @@ public:
     // at frequency f, microphone level included: what a steady tone there produces.
     std::complex<double> ExpectedResponse(double f) const;
     // Mode list of the cavity.
-    std::vector<CavityMode> Modes() const;
+    std::vector<physics::CavityMode> Modes() const;
     // The physical sphere of the setup in place of the present model (the hemisphere angle
     // kept); what was set last, if any.
-    void SetSphere(const SphereSetup& setup);
-    std::optional<SphereSetup> Sphere() const;
+    void SetSphere(const physics::SphereSetup& setup);
+    std::optional<physics::SphereSetup> Sphere() const;
     // The noise's sequence: fixed on the manual clock (tests repeat), fresh at every start on
     // the real-time clock, unless set.
     void SetNoiseSeed(uint64_t seed);
@@ -147,7 +148,7 @@ private:
     const Clock m_clock;
     int m_sleepHandler = 0;      // the manual clock's installation of platform::Sleep
     mutable std::mutex m_mutex;  // guards everything below except m_record's reads
-    ResonatorModel m_model;
+    physics::ResonatorModel m_model;
     bool m_init = false;
     bool m_recordInit = false;
     bool m_recording = false;
@@ -170,7 +171,7 @@ private:
     std::array<double, kLongestLatency + 1> m_delayMic{};
     std::array<double, kLongestLatency + 1> m_delayRef{};
     uint64_t m_noiseState = 0x9E3779B97F4A7C15ull;
-    std::optional<SphereSetup> m_sphere;
+    std::optional<physics::SphereSetup> m_sphere;
     double m_hum = 0.0;
     std::array<int16_t, 2 * kBlock> m_block{};
     bool m_blockDelivery = false;

@@ -25,23 +25,23 @@
 #include <random>
 #include <set>
 
-#include "config/LatencyDialog.h"
-#include "config/Unit6.h"
-#include "config/Unit7.h"
-#include "config/Unit8.h"
-#include "config/VirtualApparatusWindow.h"
-#include "display/Unit10.h"
-#include "display/Unit11.h"
-#include "display/Unit1Form.h"
-#include "display/Unit2.h"
-#include "display/Unit4.h"
-#include "fitting/Unit5.h"
 #include "measurement/Playback.h"
 #include "plot/Controls.h"
 #include "plot/PictureExport.h"
 #include "session/SessionKeeper.h"
 #include "tests/ProgramFixture.h"
-#include "wavefunction/Unit9.h"
+#include "ui/config/InputDialog.h"
+#include "ui/config/LatencyDialog.h"
+#include "ui/config/SerialPortDialog.h"
+#include "ui/config/SoundCardDialog.h"
+#include "ui/config/VirtualApparatusWindow.h"
+#include "ui/fit/PeakFitWindow.h"
+#include "ui/main/HelpDialog.h"
+#include "ui/main/LineThicknessDialog.h"
+#include "ui/main/LiveViews.h"
+#include "ui/main/MainWindow.h"
+#include "ui/main/VersionDialog.h"
+#include "ui/wave/WaveFunctionWindow.h"
 
 namespace sonarix {
 namespace {

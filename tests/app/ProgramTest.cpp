@@ -12,12 +12,12 @@
 #include <fstream>
 
 #include "app/Program.h"
-#include "display/Unit10.h"
-#include "display/Unit1Form.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/VirtualApparatus.h"
 #include "plot/Controls.h"
 #include "tests/TestSupport.h"
+#include "ui/main/HelpDialog.h"
+#include "ui/main/MainWindow.h"
 
 namespace sonarix {
 namespace {
@@ -196,7 +196,7 @@ TEST(Manual, FoundBesideTheExecutableOrInTheSources) {
     fs::remove_all(root);
 
     EXPECT_EQ(VersionText().rfind("Sonarix ", 0), 0u);
-    TForm10 help;
+    HelpDialog help;
     EXPECT_EQ(help.Label2->text(), kManualAddress);
     help.SetManualFile(QString::fromStdString(source));
     EXPECT_TRUE(help.Label2->text().contains(QString::fromStdString(source)));

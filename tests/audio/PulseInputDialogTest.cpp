@@ -7,10 +7,10 @@
 #include <cstdlib>
 
 #include "config/InputSwitching.h"
-#include "config/Unit7.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/AudioBackend.h"
 #include "platform/audio/AudioFactory.h"
+#include "ui/config/InputDialog.h"
 
 namespace sonarix {
 namespace {
@@ -22,7 +22,7 @@ TEST(PulseInputDialog, ListsSwitchesAndSetsTheLevelOfTheServersInputs) {
     ASSERT_TRUE(audio::RecordInit(-1));
     const InputList inputs = ListInputs();
     ASSERT_GE(inputs.names.size(), 1u);
-    TForm7 d;
+    InputDialog d;
     d.FillInputs(inputs);
     EXPECT_EQ(d.ComboBox1->count(), static_cast<int>(inputs.names.size()));
     d.ComboBox1->setCurrentIndex(0);

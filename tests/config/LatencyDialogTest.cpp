@@ -12,13 +12,13 @@
 #include <QTest>
 #include <QTimer>
 
-#include "config/LatencyDialog.h"
-#include "config/VirtualApparatusWindow.h"
-#include "display/Unit1Form.h"
 #include "measurement/Latency.h"
 #include "platform/audio/Audio.h"
 #include "tests/ProgramFixture.h"
-#include "wavefunction/Unit9.h"
+#include "ui/config/LatencyDialog.h"
+#include "ui/config/VirtualApparatusWindow.h"
+#include "ui/main/MainWindow.h"
+#include "ui/wave/WaveFunctionWindow.h"
 
 namespace sonarix {
 namespace {

@@ -15,16 +15,16 @@
 #include <cmath>
 
 #include "config/InputSwitching.h"
-#include "config/Unit6.h"
-#include "config/Unit7.h"
-#include "display/Unit1Form.h"
-#include "display/Unit2.h"
 #include "measurement/Playback.h"
 #include "measurement/TestSignals.h"
 #include "platform/audio/Audio.h"
 #include "plot/Canvas.h"
 #include "plot/Controls.h"
 #include "tests/ProgramFixture.h"
+#include "ui/config/InputDialog.h"
+#include "ui/config/SoundCardDialog.h"
+#include "ui/main/LiveViews.h"
+#include "ui/main/MainWindow.h"
 
 namespace sonarix {
 namespace {
@@ -67,7 +67,7 @@ TEST(InputKinds, TextsOfTheKinds) {
 }
 
 TEST_F(SoundInputTest, TheInputDialogListsSwitchesAndSetsTheLevel) {
-    TForm7& d = *p.form7;
+    InputDialog& d = *p.form7;
     ASSERT_EQ(d.ComboBox1->count(), 1);
     EXPECT_EQ(d.ComboBox1->itemText(0), "Virtual microphone");
     EXPECT_EQ(d.ComboBox1->currentIndex(), 0);
@@ -96,7 +96,7 @@ TEST_F(SoundInputTest, TheInputDialogListsSwitchesAndSetsTheLevel) {
 // The input list is a list to choose from: typed text and Return add no input and switch no
 // input off. The level slider's Up key, Page Up and the wheel turn the level up.
 TEST_F(SoundInputTest, TheInputDialogTakesNoTypedInputAndItsKeysGoTheRightWay) {
-    TForm7& d = *p.form7;
+    InputDialog& d = *p.form7;
     f->SelectInputChannel->trigger();
     Activate(&d);
     const int inputs = d.ComboBox1->count();
@@ -127,7 +127,7 @@ TEST_F(SoundInputTest, TheInputDialogTakesNoTypedInputAndItsKeysGoTheRightWay) {
 }
 
 TEST_F(SoundInputTest, MonoStereoRestartsTheRecordingWhicheverWayTheDialogCloses) {
-    TForm6& d = *p.form6;
+    SoundCardDialog& d = *p.form6;
     EXPECT_FALSE(d.RadioGroup1->isEnabled());
     d.CheckBox1->click();
     EXPECT_TRUE(d.RadioGroup1->isEnabled());
@@ -158,7 +158,7 @@ TEST_F(SoundInputTest, MonoStereoRestartsTheRecordingWhicheverWayTheDialogCloses
 }
 
 TEST_F(SoundInputTest, LiveFftFrameBandAndLabels) {
-    TForm2& v = *p.form2;
+    LiveSpectrumWindow& v = *p.form2;
     v.resize(602, 208);
     const int W = v.Panel1->width();
     ASSERT_EQ(W, 602);
@@ -186,8 +186,8 @@ TEST_F(SoundInputTest, LiveFftFrameBandAndLabels) {
 }
 
 TEST_F(SoundInputTest, SilenceIsAFlatLineAndATonePeaksAtItsBin) {
-    TForm2& fft = *p.form2;
-    TForm3& wave = *p.form3;
+    LiveSpectrumWindow& fft = *p.form2;
+    LiveWaveformWindow& wave = *p.form3;
     p.state->RecChannel = 0;  // no recording: the buffers stay zero
     fft.Refresh();
     wave.Refresh();

@@ -66,8 +66,8 @@ TEST(AllModesFitTest, TheTwelveModesOfTheVirtualSphereFromOneFastMeasurement) {
     audio::VirtualApparatus* apparatus = nullptr;
     // The physical sphere: its modes ring through a cavity whose propagation the fast
     // measurement's own arrival estimate must not take for latency.
-    ASSERT_NO_FATAL_FAILURE(
-        test::InstallApparatus(*s, apparatus, audio::ResonatorModel::Sphere(audio::SphereSetup{})));
+    ASSERT_NO_FATAL_FAILURE(test::InstallApparatus(
+        *s, apparatus, physics::ResonatorModel::Sphere(physics::SphereSetup{})));
     apparatus->SetHemisphereAngle(180.0);  // every order sounds at full strength
     s->Latency = LatencyCalibration{true, 441.0, 60.0, 0.0};
     test::FakeMeasureWindow window;
@@ -83,8 +83,9 @@ TEST(AllModesFitTest, TheTwelveModesOfTheVirtualSphereFromOneFastMeasurement) {
     }
     // Guesses as a reading of the plot would give them: 3 Hz off, widths 20 % off.
     std::vector<ModeGuess> guesses;
-    const std::vector<audio::CavityMode> modes = apparatus->Modes();
-    for (const audio::CavityMode& m : modes) guesses.push_back({m.frequency + 3.0, 1.2 * m.width});
+    const std::vector<physics::CavityMode> modes = apparatus->Modes();
+    for (const physics::CavityMode& m : modes)
+        guesses.push_back({m.frequency + 3.0, 1.2 * m.width});
     ASSERT_EQ(modes.size(), 12u);
     const AllModesFit fit = FitAllModes(f, d, guesses);
     ASSERT_TRUE(fit.converged);
@@ -105,10 +106,10 @@ TEST(AllModesFitTest, TheTwelveModesOfTheVirtualSphereFromOneFastMeasurement) {
 
 // A default fast measurement of the physical sphere `setup` (the calibration a pure delay of
 // 10 ms), handed over with its phases as the fit window takes it.
-void FastMeasureSphere(const audio::SphereSetup& setup, SharedState& s,
+void FastMeasureSphere(const physics::SphereSetup& setup, SharedState& s,
                        audio::VirtualApparatus*& apparatus, FitData& data) {
     ASSERT_NO_FATAL_FAILURE(
-        test::InstallApparatus(s, apparatus, audio::ResonatorModel::Sphere(setup)));
+        test::InstallApparatus(s, apparatus, physics::ResonatorModel::Sphere(setup)));
     s.Latency = LatencyCalibration{true, 441.0, 60.0, 0.0};
     test::FakeMeasureWindow window;
     SweepEngine engine{s, window};
@@ -135,7 +136,7 @@ TEST(AllModesFitTest, TheSearchFindsEveryModeOfARangeOfThePhysicalSphere) {
     auto s = std::make_unique<SharedState>();
     audio::VirtualApparatus* apparatus = nullptr;
     auto data = std::make_unique<FitData>();
-    ASSERT_NO_FATAL_FAILURE(FastMeasureSphere(audio::SphereSetup{}, *s, apparatus, *data));
+    ASSERT_NO_FATAL_FAILURE(FastMeasureSphere(physics::SphereSetup{}, *s, apparatus, *data));
     for (const auto& [from, to] : std::vector<std::pair<double, double>>{{3645.1, 4738.4},
                                                                          {8523.8, 9404.9},
                                                                          {4882.1, 6203.1},
@@ -145,7 +146,7 @@ TEST(AllModesFitTest, TheSearchFindsEveryModeOfARangeOfThePhysicalSphere) {
         const ModeSearch search = FindModes(ProblemOf(*data, from, to, true));
         size_t inside = 0, found = 0;
         for (const FittedMode& q : search.fit.modes) found += q.beyond ? 0 : 1;
-        for (const audio::CavityMode& m : apparatus->Modes()) {
+        for (const physics::CavityMode& m : apparatus->Modes()) {
             if (m.frequency < from || m.frequency > to) continue;
             ++inside;
             double nearest = HUGE_VAL;
@@ -201,17 +202,17 @@ TEST(AllModesFitTest, MembersBesideACluster) {
                           Case{20.0, 0.009, {{3, 0}, {3, 1}, {3, 2}, {0, 0}}, {{3, 0}, {0, 0}}}}) {
         auto s = std::make_unique<SharedState>();
         audio::VirtualApparatus* apparatus = nullptr;
-        audio::SphereSetup setup;
+        physics::SphereSetup setup;
         setup.celsius = c.celsius;
         setup.ring = c.ring;
         auto data = std::make_unique<FitData>();
         ASSERT_NO_FATAL_FAILURE(FastMeasureSphere(setup, *s, apparatus, *data));
-        auto among = [](const audio::CavityMode& m, const std::vector<std::pair<int, int>>& lm) {
+        auto among = [](const physics::CavityMode& m, const std::vector<std::pair<int, int>>& lm) {
             return m.n == 1 && std::find(lm.begin(), lm.end(), std::pair{m.l, m.m}) != lm.end();
         };
-        std::vector<audio::CavityMode> wanted;
+        std::vector<physics::CavityMode> wanted;
         double from = HUGE_VAL, to = 0.0;
-        for (const audio::CavityMode& m : apparatus->Modes()) {
+        for (const physics::CavityMode& m : apparatus->Modes()) {
             if (among(m, c.wanted)) wanted.push_back(m);
             if (!among(m, c.window)) continue;
             from = std::min(from, m.frequency - 6.0 * m.width);
@@ -219,7 +220,7 @@ TEST(AllModesFitTest, MembersBesideACluster) {
         }
         ASSERT_EQ(wanted.size(), c.wanted.size());
         const ModeSearch search = FindModes(ProblemOf(*data, from, to, true));
-        for (const audio::CavityMode& m : wanted) {
+        for (const physics::CavityMode& m : wanted) {
             const FittedMode* best = nullptr;
             for (const FittedMode& q : search.fit.modes) {
                 if (best == nullptr ||

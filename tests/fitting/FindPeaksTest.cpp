@@ -140,7 +140,7 @@ TEST(FindPeaksOnTheApparatus, FindsTheStrongResonancesAndTheFitPinsThemDown) {
     // sweep stores the level).
     auto steady = [&](double f) { return 100.0 * std::abs(apparatus->ExpectedResponse(f)); };
     std::vector<std::pair<double, double>> strongest;  // height, frequency
-    for (const audio::CavityMode& m : apparatus->Modes()) {
+    for (const physics::CavityMode& m : apparatus->Modes()) {
         double best = m.frequency;
         for (double f = m.frequency - 40.0; f <= m.frequency + 40.0; f += 0.05) {
             if (steady(f) > steady(best)) best = f;
@@ -162,11 +162,11 @@ TEST(FindPeaksOnTheApparatus, FindsTheStrongResonancesAndTheFitPinsThemDown) {
     }
     // A fit of each strong resonance from the peak placed there: the fitted F against the
     // frequency of the model's mode.
-    const std::vector<audio::CavityMode> modes = apparatus->Modes();
+    const std::vector<physics::CavityMode> modes = apparatus->Modes();
     int onGoal = 0;
     for (const auto& [height, f0] : strongest) {
-        const audio::CavityMode* mode = &modes.front();
-        for (const audio::CavityMode& m : modes) {
+        const physics::CavityMode* mode = &modes.front();
+        for (const physics::CavityMode& m : modes) {
             if (std::abs(m.frequency - f0) < std::abs(mode->frequency - f0)) mode = &m;
         }
         int nearest = 1;

@@ -8,10 +8,10 @@
 #include <random>
 #include <vector>
 
+#include "fitting/ComplexArithmetic.h"
 #include "fitting/FitReport.h"
 #include "fitting/FitRun.h"
-#include "fitting/UnitComplex.h"
-#include "fitting/UnitMarquardt.h"
+#include "fitting/Marquardt.h"
 #include "tests/TestSupport.h"
 #include "tests/fitting/FakeFitWindow.h"
 
@@ -33,7 +33,7 @@ Params Peaks(std::initializer_list<std::array<double, 4>> peaks) {
     return p;
 }
 
-TEST(UnitComplex, OperationsAsTheirFormulas) {
+TEST(ComplexArithmetic, OperationsAsTheirFormulas) {
     const Complex u{3, 4}, v{1, -2};
     EXPECT_EQ(CAdd(u, v).Re, 4);
     EXPECT_EQ(CAdd(u, v).Im, 2);

@@ -24,15 +24,15 @@
 #include <numbers>
 #include <sstream>
 
-#include "display/Unit1Form.h"
-#include "display/Unit4.h"
-#include "fitting/Unit5.h"
 #include "measurement/FixedText.h"
 #include "measurement/Latency.h"
 #include "measurement/Sweep.h"
 #include "plot/Canvas.h"
 #include "plot/Controls.h"
 #include "tests/ProgramFixture.h"
+#include "ui/fit/PeakFitWindow.h"
+#include "ui/main/LineThicknessDialog.h"
+#include "ui/main/MainWindow.h"
 
 namespace sonarix {
 namespace {
@@ -64,7 +64,7 @@ protected:
                       Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
         QApplication::sendEvent(fit, &e);
     }
-    TForm5* fit = nullptr;
+    PeakFitWindow* fit = nullptr;
 };
 
 TEST_F(FitWindowTest, HandOverOfASlotAndItsView) {
@@ -159,7 +159,7 @@ TEST_F(FitWindowTest, FitsASpectrumMeasuredOnTheApparatus) {
     f->FitExecute();
     // Peaks placed by a click near the two resonances, at their measured heights.
     double modes[2] = {0, 0};
-    for (const audio::CavityMode& m : apparatus->Modes()) {
+    for (const physics::CavityMode& m : apparatus->Modes()) {
         if (m.frequency > 1800 && m.frequency < 3000) modes[0] = m.frequency;
         if (m.frequency > 3000 && m.frequency < 4200) modes[1] = m.frequency;
     }
@@ -407,7 +407,7 @@ TEST_F(FitWindowTest, SpeedOfSoundFromTheFittedPeaks) {
     EXPECT_NE(messages.Messages()[0].find("at least two"), std::string::npos);
     // The idealised apparatus's modes (c = 343 m/s, 50 mm), as a fit would give them.
     int k = 0;
-    for (const audio::CavityMode& m : apparatus->Modes()) {
+    for (const physics::CavityMode& m : apparatus->Modes()) {
         if (++k > kPeaks) break;
         t.PeakFrequency[k] = m.frequency;
         t.PeakAmplitude[k] = 1.0;
@@ -682,7 +682,7 @@ TEST_F(FitWindowTest, FitAllModesFindsEveryModeOfThePhysicalSphere) {
     f->SetFastChoice({1.0, 4});
     for (const double celsius : {0.0, 20.0, 40.0}) {
         SCOPED_TRACE(celsius);
-        audio::SphereSetup setup;
+        physics::SphereSetup setup;
         setup.celsius = celsius;
         apparatus->SetSphere(setup);
         const CalibrationOutcome c = CalibrateLatency(*p.state, calibrator);
@@ -711,8 +711,8 @@ TEST_F(FitWindowTest, FitAllModesFindsEveryModeOfThePhysicalSphere) {
         ASSERT_TRUE(fit->Fit().Whole.has_value());
         const AllModesFit& whole = *fit->Fit().Whole;
         EXPECT_TRUE(whole.converged);
-        std::vector<audio::CavityMode> truth;
-        for (const audio::CavityMode& m : apparatus->Modes()) {
+        std::vector<physics::CavityMode> truth;
+        for (const physics::CavityMode& m : apparatus->Modes()) {
             if (m.frequency < 10000.0) truth.push_back(m);
         }
         ASSERT_EQ(whole.modes.size(), truth.size());
@@ -724,7 +724,7 @@ TEST_F(FitWindowTest, FitAllModesFindsEveryModeOfThePhysicalSphere) {
                 << "l = " << truth[j].l << ", n = " << truth[j].n;
             // Calibrated through the sphere, each mode's phase is its coupling's (the sign of
             // its angle gain), led by the loudspeaker's high-pass (second order, 100 Hz).
-            const double gain = audio::AngleGain(truth[j], apparatus->HemisphereAngle());
+            const double gain = physics::AngleGain(truth[j], apparatus->HemisphereAngle());
             const double F = truth[j].frequency;
             const double want = (gain > 0 ? 0.0 : std::numbers::pi) +
                                 std::atan2(std::numbers::sqrt2 * 100.0 * F, F * F - 1e4);
@@ -756,7 +756,7 @@ TEST_F(FitWindowTest, FitAllModesFindsEveryModeOfThePhysicalSphere) {
                 table.push_back(fit->Fit().peaks.PeakFrequency[k]);
         }
         std::vector<double> inRange;
-        for (const audio::CavityMode& m : truth) {
+        for (const physics::CavityMode& m : truth) {
             if (m.frequency > 7332.5 && m.frequency < 8465.6) inRange.push_back(m.frequency);
         }
         ASSERT_EQ(table.size(), inRange.size());

@@ -13,7 +13,7 @@
 #include "fitting/FindModes.h"
 #include "fitting/SpeedOfSound.h"
 #include "measurement/Sweep.h"
-#include "platform/audio/SphereTheory.h"
+#include "physics/SphereTheory.h"
 #include "tests/measurement/ApparatusSetup.h"
 #include "tests/measurement/FakeMeasureWindow.h"
 
@@ -24,16 +24,16 @@ using Complex = std::complex<double>;
 
 class VirtualSphereTest : public testing::Test {
 protected:
-    void Install(const audio::SphereSetup& setup) {
+    void Install(const physics::SphereSetup& setup) {
         ASSERT_NO_FATAL_FAILURE(
-            test::InstallApparatus(*s, apparatus, audio::ResonatorModel::Sphere(setup)));
+            test::InstallApparatus(*s, apparatus, physics::ResonatorModel::Sphere(setup)));
         s->Latency = LatencyCalibration{true, 441.0, 60.0, 0.0};
     }
     void TearDown() override { audio::UseBackend(nullptr); }
     // The modes of the apparatus between lo and hi Hz.
-    std::vector<audio::CavityMode> ModesIn(double lo, double hi) const {
-        std::vector<audio::CavityMode> out;
-        for (const audio::CavityMode& m : apparatus->Modes()) {
+    std::vector<physics::CavityMode> ModesIn(double lo, double hi) const {
+        std::vector<physics::CavityMode> out;
+        for (const physics::CavityMode& m : apparatus->Modes()) {
             if (m.frequency > lo && m.frequency < hi) out.push_back(m);
         }
         return out;
@@ -41,7 +41,7 @@ protected:
     // A fast spectrum at angle alpha over lo ... hi, every mode of the apparatus in that range
     // (and 150 Hz beyond) fitted at once from guesses 2 Hz and 10 % off.
     AllModesFit MeasureAndFit(double alpha, double lo, double hi,
-                              const std::vector<audio::CavityMode>& modes) {
+                              const std::vector<physics::CavityMode>& modes) {
         apparatus->SetHemisphereAngle(alpha);
         window.fields.start = std::to_string(lo - 150.0);
         window.fields.stop = std::to_string(hi + 150.0);
@@ -57,7 +57,7 @@ protected:
         std::vector<ModeGuess> guesses;
         std::vector<size_t> sounding;
         for (size_t j = 0; j < modes.size(); ++j) {
-            const audio::CavityMode& m = modes[j];
+            const physics::CavityMode& m = modes[j];
             if (m.m > 0 && std::abs(std::cos(m.m * alpha * std::numbers::pi / 180.0)) < 1e-6)
                 continue;
             guesses.push_back({m.frequency + 2.0, 1.1 * m.width});
@@ -82,31 +82,31 @@ protected:
 // sixteenth of the others' strength and sits 26 Hz from a strong one), each fitted with ten
 // modes.
 TEST_F(VirtualSphereTest, ASixMillimetreRingSplitsEachModeIntoItsMembersFollowingCosMAlpha) {
-    audio::SphereSetup setup;
+    physics::SphereSetup setup;
     setup.ring = 0.006;
     ASSERT_NO_FATAL_FAILURE(Install(setup));
     // Every mode up to l = 3 and l = 0 (n = 1), fitted together: a weak member beside a strong
     // one needs its neighbours' tails modelled, not left to the background.
-    const std::vector<audio::CavityMode> modes = ModesIn(2000.0, 5000.0);
+    const std::vector<physics::CavityMode> modes = ModesIn(2000.0, 5000.0);
     ASSERT_EQ(modes.size(), 10u);
-    const std::vector<audio::SphereRoot> roots = audio::SphereRoots(4.0);
-    const audio::Air air = audio::AirAt(20.0);
+    const std::vector<physics::SphereRoot> roots = physics::SphereRoots(4.0);
+    const physics::Air air = physics::AirAt(20.0);
     std::vector<std::vector<double>> series(modes.size());
     for (int k = 0; k < 19; ++k) {
         const AllModesFit fit = MeasureAndFit(10.0 * k, 2000.0, 5000.0, modes);
         EXPECT_TRUE(fit.converged) << 10 * k;
         for (size_t j = 0; j < modes.size(); ++j) {
-            const audio::CavityMode& m = modes[j];
+            const physics::CavityMode& m = modes[j];
             series[j].push_back(std::abs(fit.modes[j].amplitude));
-            if (std::abs(audio::PairWeight(m.l, m.m) * std::cos(m.m * k * M_PI / 18.0)) < 0.05)
+            if (std::abs(physics::PairWeight(m.l, m.m) * std::cos(m.m * k * M_PI / 18.0)) < 0.05)
                 continue;  // (nearly) silent at this angle: its frequency is not measured
             // At the perturbation theory's frequency.
-            for (const audio::SphereRoot& r : roots) {
+            for (const physics::SphereRoot& r : roots) {
                 if (r.l != m.l || r.n != m.n) continue;
                 const double f0 = air.c * r.x / (2.0 * M_PI * setup.radius);
                 const double want =
-                    f0 * (1.0 + audio::RingShift(r.l, m.m, r.x, setup.radius, setup.ring)) -
-                    audio::BoundaryLayerHalfWidth(r.l, r.x, f0, setup.radius, air);
+                    f0 * (1.0 + physics::RingShift(r.l, m.m, r.x, setup.radius, setup.ring)) -
+                    physics::BoundaryLayerHalfWidth(r.l, r.x, f0, setup.radius, air);
                 EXPECT_NEAR(fit.modes[j].frequency, want, 0.2)
                     << "l = " << m.l << ", m = " << m.m << " at " << 10 * k << " degrees, +- "
                     << fit.modes[j].frequencyError;
@@ -127,10 +127,10 @@ TEST_F(VirtualSphereTest, ASixMillimetreRingSplitsEachModeIntoItsMembersFollowin
 // Without a ring every (l, n) sounds as one peak: the normal view's patterns of l = 1 and l = 2
 // (the spectrum's amplitude at the peak, as the wave window takes it) are |P_l(cos gamma)|.
 TEST_F(VirtualSphereTest, WithoutARingThePatternsAreTheLegendrePolynomials) {
-    ASSERT_NO_FATAL_FAILURE(Install(audio::SphereSetup{}));
+    ASSERT_NO_FATAL_FAILURE(Install(physics::SphereSetup{}));
     window.fields.start = "1500";
     window.fields.stop = "4000";
-    const std::vector<audio::CavityMode> modes = ModesIn(1500.0, 4000.0);
+    const std::vector<physics::CavityMode> modes = ModesIn(1500.0, 4000.0);
     ASSERT_EQ(modes.size(), 2u);
     std::vector<std::vector<double>> pattern(2);
     for (int k = 0; k < 19; ++k) {
@@ -145,7 +145,7 @@ TEST_F(VirtualSphereTest, WithoutARingThePatternsAreTheLegendrePolynomials) {
         const double largest = *std::max_element(pattern[j].begin(), pattern[j].end());
         for (int k = 0; k < 19; ++k) {
             EXPECT_NEAR(pattern[j][static_cast<size_t>(k)] / largest,
-                        std::abs(audio::AngleGain(modes[j].l, 10.0 * k)), 0.02)
+                        std::abs(physics::AngleGain(modes[j].l, 10.0 * k)), 0.02)
                 << "l = " << modes[j].l << " at " << 10 * k;
         }
     }
@@ -157,13 +157,13 @@ TEST_F(VirtualSphereTest, WidthsFollowTheLossModelAndFrequenciesTheTemperature) 
     std::map<std::pair<int, int>, double> at[2];  // (l, n) -> fitted frequency
     const double celsius[2] = {0.0, 30.0};
     for (int t = 0; t < 2; ++t) {
-        audio::SphereSetup setup;
+        physics::SphereSetup setup;
         setup.celsius = celsius[t];
         // The layers' part shows; without openings the radial modes ring for a second, and the
         // fast measurement has to keep listening until they have died away.
         setup.openingHalfWidth = t == 0 ? 0.0 : 3.0;
         ASSERT_NO_FATAL_FAILURE(Install(setup));
-        const std::vector<audio::CavityMode> modes = ModesIn(1500.0, 9950.0);
+        const std::vector<physics::CavityMode> modes = ModesIn(1500.0, 9950.0);
         const AllModesFit fit = MeasureAndFit(180.0, 1650.0, 9950.0, modes);
         ASSERT_TRUE(fit.converged);
         for (size_t j = 0; j < modes.size(); ++j) {
@@ -173,7 +173,7 @@ TEST_F(VirtualSphereTest, WidthsFollowTheLossModelAndFrequenciesTheTemperature) 
         }
     }
     // The layers' shift differs a little between the temperatures (a part in 10^4).
-    const double ratio = audio::SpeedOfSound(30.0) / audio::SpeedOfSound(0.0);
+    const double ratio = physics::SpeedOfSound(30.0) / physics::SpeedOfSound(0.0);
     int both = 0;
     for (const auto& [mode, f30] : at[1]) {
         if (!at[0].count(mode)) continue;
@@ -189,7 +189,7 @@ TEST_F(VirtualSphereTest, WidthsFollowTheLossModelAndFrequenciesTheTemperature) 
 // One default fast measurement of the whole range, its modes found and fitted at once: the
 // speed of sound within 0.02 % of the air's, its stated error covering the truth.
 TEST_F(VirtualSphereTest, TheSpeedOfSoundFromOneFastMeasurement) {
-    ASSERT_NO_FATAL_FAILURE(Install(audio::SphereSetup{}));
+    ASSERT_NO_FATAL_FAILURE(Install(physics::SphereSetup{}));
     apparatus->SetHemisphereAngle(180.0);
     window.fields.start = "100";
     window.fields.stop = "10000";
@@ -201,7 +201,7 @@ TEST_F(VirtualSphereTest, TheSpeedOfSoundFromOneFastMeasurement) {
             std::polar(s->SpecAmp[0][k], s->SpecPhase[0][k] * std::numbers::pi / 180.0));
     }
     const ModeSearch search = FindModes(problem);
-    const std::vector<audio::CavityMode> modes = ModesIn(100.0, 10000.0);
+    const std::vector<physics::CavityMode> modes = ModesIn(100.0, 10000.0);
     ASSERT_EQ(search.fit.modes.size(), modes.size());
     std::vector<double> peaks, errors;
     for (const FittedMode& m : search.fit.modes) {
@@ -210,7 +210,7 @@ TEST_F(VirtualSphereTest, TheSpeedOfSoundFromOneFastMeasurement) {
     }
     const SoundSpeed c = SpeedOfSoundFrom(peaks, 0.050, errors);
     ASSERT_TRUE(c.found) << c.why;
-    const double truth = audio::SpeedOfSound(20.0);
+    const double truth = physics::SpeedOfSound(20.0);
     EXPECT_NEAR(c.speed, truth, 2e-4 * truth);
     EXPECT_GT(c.speedError, 0.0);
     EXPECT_LT(std::abs(c.speed - truth), 2.0 * c.speedError) << c.speed << " +- " << c.speedError;

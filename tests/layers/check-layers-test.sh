@@ -12,7 +12,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # One copy of the tree; each wrong include is planted alone and taken out again.
 mkdir -p "$work/tree"
-for d in platform measurement config fitting wavefunction plot display app; do
+for d in physics platform measurement config fitting wavefunction session plot ui app; do
     [ -d "$src/$d" ] && cp -r "$src/$d" "$work/tree/"
 done
 expect_failure() {
@@ -25,22 +25,26 @@ expect_failure() {
     echo "caught: $what"
 }
 
-expect_failure measurement/Planted.cpp '"display/Unit1Form.h"' "measurement/ including a window"
+expect_failure measurement/Planted.cpp '"ui/main/MainWindow.h"' "measurement/ including a window"
 expect_failure platform/audio/Planted.h '"plot/Canvas.h"' "platform/ including plot/"
+expect_failure physics/Planted.h '"platform/Clock.h"' "physics/ including platform/"
+expect_failure platform/Planted.cpp '"measurement/SharedState.h"' "platform/ including measurement/"
 expect_failure measurement/Planted.h '<QWidget>' "measurement/ including Qt Widgets"
 expect_failure platform/Planted.h '<QtWidgets/QDialog>' "platform/ including QtWidgets/"
-expect_failure plot/Planted.cpp '"display/PlotDrawing.h"' "plot/ including display/"
-expect_failure plot/Planted.cpp '"config/Unit8.h"' "plot/ including a configuration window"
-expect_failure display/Planted.cpp '"app/Program.h"' "display/ including app/"
-expect_failure config/Planted.cpp '<QPushButton>' "an engine file including Qt Widgets"
-expect_failure fitting/Planted.h '"plot/Axes.h"' "an engine file including plot/"
-expect_failure display/Planted.cpp '"config/Unit8.h"' "a window including another folder's window"
-expect_failure measurement/Planted.cpp '"config/LatencyDialog.h"' "measurement/ including a named dialog"
-expect_failure wavefunction/Planted.cpp '"config/VirtualApparatusWindow.h"' \
-    "an engine file including a named window"
+expect_failure plot/Planted.cpp '"ui/main/PlotDrawing.h"' "plot/ including a window folder"
+expect_failure ui/main/Planted.cpp '"app/Program.h"' "a window including app/"
+expect_failure config/Planted.cpp '<QPushButton>' "an engine including Qt Widgets"
+expect_failure fitting/Planted.h '"plot/Axes.h"' "an engine including plot/"
+expect_failure fitting/Planted.h '"session/SessionData.h"' "an engine including an engine above it"
+expect_failure ui/main/Planted.cpp '"ui/config/SerialPortDialog.h"' \
+    "a window including another area's window"
+expect_failure wavefunction/Planted.cpp '"ui/config/VirtualApparatusWindow.h"' \
+    "an engine including a window"
 
 # Includes that are allowed stay allowed.
-printf '#include "plot/Canvas.h"\n#include <QImage>\n' >"$work/tree/display/Planted.cpp"
-printf '#include "measurement/Unit1.h"\n#include <QString>\n' >"$work/tree/measurement/Planted.h"
+printf '#include "plot/Canvas.h"\n#include "ui/main/LiveViews.h"\n#include <QImage>\n' \
+    >"$work/tree/ui/main/Planted.cpp"
+printf '#include "measurement/SharedState.h"\n#include "physics/SphereTheory.h"\n#include <QString>\n' \
+    >"$work/tree/measurement/Planted.h"
 "$check" "$work/tree" >/dev/null || fail "allowed includes refused"
 echo "layer check: ok"

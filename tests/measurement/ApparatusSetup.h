@@ -13,9 +13,10 @@
 namespace sonarix::test {
 
 // Call with ASSERT_NO_FATAL_FAILURE. The recording runs `warmUpMs` before it returns.
-inline void InstallApparatus(SharedState& s, audio::VirtualApparatus*& apparatus,
-                             audio::ResonatorModel model = audio::ResonatorModel::DefaultSphere(),
-                             bool stereo = false, bool left = true, int warmUpMs = 1000) {
+inline void InstallApparatus(
+    SharedState& s, audio::VirtualApparatus*& apparatus,
+    physics::ResonatorModel model = physics::ResonatorModel::DefaultSphere(), bool stereo = false,
+    bool left = true, int warmUpMs = 1000) {
     audio::UseBackend(nullptr);
     auto b = std::make_unique<audio::VirtualApparatus>(audio::VirtualApparatus::Clock::Manual,
                                                        std::move(model));

@@ -34,7 +34,7 @@ class CompensatedSweepTest : public testing::Test {
 protected:
     using Clock = audio::VirtualApparatus::Clock;
     void TearDown() override { audio::UseBackend(nullptr); }
-    void Install(audio::ResonatorModel model = audio::ResonatorModel::DefaultSphere(),
+    void Install(physics::ResonatorModel model = physics::ResonatorModel::DefaultSphere(),
                  bool stereo = false, bool left = true) {
         test::InstallApparatus(*s, apparatus, std::move(model), stereo, left);
     }
@@ -53,7 +53,7 @@ protected:
                                     std::vector<double>* widths = nullptr) {
         auto steady = [&](double f) { return std::abs(apparatus->ExpectedResponse(f)); };
         std::vector<double> peaks;
-        for (const audio::CavityMode& m : apparatus->Modes()) {
+        for (const physics::CavityMode& m : apparatus->Modes()) {
             double best = m.frequency;
             for (double f = m.frequency - 40.0; f <= m.frequency + 40.0; f += 0.25) {
                 if (steady(f) > steady(best)) best = f;
@@ -175,7 +175,7 @@ TEST_F(CompensatedSweepTest, ReadsFallWhereTheStepsSoundWasPlayedAtEveryStepTime
 TEST_F(CompensatedSweepTest, TheLockInFloorLiesFarBelowTheFilters) {
     // A cavity whose only resonance lies far above the sweep and no direct path: below 2 kHz
     // the microphone hears noise and a trace of the resonance's tail.
-    Install(audio::ResonatorModel({{1, 1, 9000.0, 0.02, 30.0}}, 100.0, 0.0));
+    Install(physics::ResonatorModel({{1, 1, 9000.0, 0.02, 30.0}}, 100.0, 0.0));
     apparatus->SetNoiseRms(0.01);
     w.fields = {"200", "2000", "10", "20"};
     auto floorDb = [&] {
@@ -202,7 +202,7 @@ TEST_F(CompensatedSweepTest, TheLockInFloorLiesFarBelowTheFilters) {
 }
 
 TEST_F(CompensatedSweepTest, LockInAgainstTheImageGivesLevelAndPhaseOfTheLoopback) {
-    Install(audio::ResonatorModel::DefaultSphere(), true, false);  // right: the drive, halved
+    Install(physics::ResonatorModel::DefaultSphere(), true, false);  // right: the drive, halved
     apparatus->SetLatency(700);
     s->Latency = LatencyCalibration{true, 700.0, 60.0, 0.0, 0.0, 700.0};
     w.fields = {"1000", "3000", "20", "20"};

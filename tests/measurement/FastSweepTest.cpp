@@ -98,7 +98,7 @@ TEST_F(FastSweepTest, TheHarmonicsOfADistortingOutputStayOutOfTheSpectrum) {
 // signal, and the phase of a plain delay path stays flat.
 TEST_F(FastSweepTest, AnArrivalFarFromTheTimingIsTakenFromTheSignal) {
     ASSERT_NO_FATAL_FAILURE(
-        test::InstallApparatus(*s, apparatus, audio::ResonatorModel({}, 20.0, 1.0)));
+        test::InstallApparatus(*s, apparatus, physics::ResonatorModel({}, 20.0, 1.0)));
     apparatus->SetNoiseRms(0.0);
     for (double off : {0.0, 5.0, 30.0, -60.0}) {
         s->Latency = LatencyCalibration{true, 441.0 + off, 60.0, 0.0};
@@ -121,10 +121,10 @@ TEST_F(FastSweepTest, AnArrivalFarFromTheTimingIsTakenFromTheSignal) {
 // all-pass phase spreads it, moving its peak by up to 20 samples at some angles): an exact
 // timing is kept at every angle, and the phase is the resonator's.
 TEST_F(FastSweepTest, AnUnclearArrivalNeverReplacesTheTiming) {
-    audio::SphereSetup ring;
+    physics::SphereSetup ring;
     ring.ring = 0.006;
     ASSERT_NO_FATAL_FAILURE(
-        test::InstallApparatus(*s, apparatus, audio::ResonatorModel::Sphere(ring)));
+        test::InstallApparatus(*s, apparatus, physics::ResonatorModel::Sphere(ring)));
     s->Latency = LatencyCalibration{true, 441.0, 60.0, 0.0};
     window.fields.start = "1900";
     window.fields.stop = "3900";
@@ -149,8 +149,8 @@ TEST_F(FastSweepTest, AnUnclearArrivalNeverReplacesTheTiming) {
 // at 0 degrees), the phases at the modes are the resonator's; the excess phase alone, late by
 // the cavity's propagation, never replaces the timing.
 TEST_F(FastSweepTest, ACavitysPropagationNeverMovesTheAlignment) {
-    ASSERT_NO_FATAL_FAILURE(
-        test::InstallApparatus(*s, apparatus, audio::ResonatorModel::Sphere(audio::SphereSetup{})));
+    ASSERT_NO_FATAL_FAILURE(test::InstallApparatus(
+        *s, apparatus, physics::ResonatorModel::Sphere(physics::SphereSetup{})));
     s->Latency = LatencyCalibration{true, 441.0, 60.0, 0.0};
     struct Case {
         double alpha;
@@ -161,13 +161,13 @@ TEST_F(FastSweepTest, ACavitysPropagationNeverMovesTheAlignment) {
         window.fields.start = c.start;
         window.fields.stop = c.stop;
         ASSERT_TRUE(engine.FastMeasure(FastSettings{}));
-        for (const audio::CavityMode& mode : apparatus->Modes()) {
+        for (const physics::CavityMode& mode : apparatus->Modes()) {
             const double f = std::round(mode.frequency);
             if (f < std::stod(c.start) + 100 || f > std::stod(c.stop) - 100) continue;
             const std::complex<double> want = apparatus->ExpectedResponse(f);
             const auto k = static_cast<int>(f - std::stod(c.start));
             ASSERT_NEAR(s->SpecFreq[0][k], f, 1e-9);
-            if (std::abs(audio::AngleGain(mode, c.alpha)) < 0.1) continue;  // silent here
+            if (std::abs(physics::AngleGain(mode, c.alpha)) < 0.1) continue;  // silent here
             EXPECT_NEAR(std::remainder(
                             s->SpecPhase[0][k] - std::arg(want) * 180.0 / std::numbers::pi, 360.0),
                         0.0, 3.0)

@@ -70,7 +70,8 @@ protected:
     void SetUp() override { Install(false); }
     void TearDown() override { audio::UseBackend(nullptr); }
     void Install(bool stereo, bool left = true) {
-        test::InstallApparatus(*s, apparatus, audio::ResonatorModel::DefaultSphere(), stereo, left);
+        test::InstallApparatus(*s, apparatus, physics::ResonatorModel::DefaultSphere(), stereo,
+                               left);
     }
 
     test::MessageRecorder messages;
@@ -115,7 +116,7 @@ TEST_F(LatencyTest, ThePhysicalSphereDoesNotMoveTheArrival) {
     double worstMs = 0.0, worstDegrees = 0.0;
     for (const double celsius : {0.0, 20.0, 40.0}) {
         for (const double ring : {0.0, 0.003, 0.006, 0.009}) {
-            audio::SphereSetup setup;
+            physics::SphereSetup setup;
             setup.celsius = celsius;
             setup.ring = ring;
             apparatus->SetSphere(setup);
@@ -136,7 +137,7 @@ TEST_F(LatencyTest, ThePhysicalSphereDoesNotMoveTheArrival) {
                 loudest =
                     std::max(loudest, std::abs(apparatus->ExpectedResponse(s->SpecFreq[0][k])));
             }
-            for (const audio::CavityMode& mode : audio::SphereModes(setup)) {
+            for (const physics::CavityMode& mode : physics::SphereModes(setup)) {
                 if (mode.frequency < 400.0 || mode.frequency > 7800.0) continue;
                 const auto k = static_cast<int>(std::lround(mode.frequency - 400.0)) + 1;
                 const double f = s->SpecFreq[0][k];

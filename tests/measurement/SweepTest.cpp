@@ -98,7 +98,7 @@ TEST_F(SweepTest, DefaultSweepMeasuresTheResonancesOfTheSphere) {
         return best;
     };
     std::vector<double> peaks;
-    for (const audio::CavityMode& m : apparatus->Modes()) {
+    for (const physics::CavityMode& m : apparatus->Modes()) {
         const double p = steadyPeak(m.frequency);
         if (p > 130.0 && p < 9980.0 && (peaks.empty() || p - peaks.back() > 1.0)) {
             peaks.push_back(p);

@@ -7,14 +7,14 @@
 #include <QPushButton>
 
 #include "app/Program.h"
-#include "config/Unit8.h"
-#include "display/Unit1Form.h"
 #include "measurement/GeneratorLink.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/VirtualApparatus.h"
 #include "platform/serial/TApdComPort.h"
 #include "tests/ProgramFixture.h"
 #include "tests/serial/PtyGenerator.h"
+#include "ui/config/SerialPortDialog.h"
+#include "ui/main/MainWindow.h"
 
 namespace sonarix {
 namespace {
@@ -62,7 +62,7 @@ protected:
         return t;
     }
 
-    TForm8* form8 = nullptr;
+    SerialPortDialog* form8 = nullptr;
 };
 
 TEST_F(SerialLinkTest, OkOpensThePortWithTheDefaultLineAndSendsTheInitialisation) {

@@ -10,12 +10,12 @@
 #include <string>
 
 #include "app/Program.h"
-#include "display/Unit1Form.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/VirtualApparatus.h"
 #include "plot/Controls.h"
 #include "session/SessionKeeper.h"
-#include "wavefunction/Unit9.h"
+#include "ui/main/MainWindow.h"
+#include "ui/wave/WaveFunctionWindow.h"
 
 namespace {
 
@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
         if (StartUp(p)) {
             CreateRemainingWindows(p);
             StartJournal(p, argv[1]);
-            TForm1& f = *p.form1;
+            MainWindow& f = *p.form1;
             const std::string file = argv[2];
             f.RadioGroup1->SetItemIndex(2);
             f.ChooseOpenFile = [&] { return std::optional<std::string>(file); };

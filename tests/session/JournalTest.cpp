@@ -17,14 +17,14 @@
 #include <random>
 #include <thread>
 
-#include "display/Unit1Form.h"
-#include "fitting/Unit5.h"
 #include "measurement/Messages.h"
 #include "plot/Controls.h"
 #include "session/Journal.h"
 #include "session/SessionKeeper.h"
 #include "tests/ProgramFixture.h"
-#include "wavefunction/Unit9.h"
+#include "ui/fit/PeakFitWindow.h"
+#include "ui/main/MainWindow.h"
+#include "ui/wave/WaveFunctionWindow.h"
 
 namespace sonarix {
 namespace {
@@ -216,7 +216,7 @@ TEST_F(JournalTest, TheFitWindowsPeaksAndRangeAreJournalledAsTheyChange) {
         p.form5->show();
     };
     f->Button4->click();  // "Fit Spectrum"
-    TForm5* fit = p.form5.get();
+    PeakFitWindow* fit = p.form5.get();
     Activate(fit);
     const PlotGeometry g = fit->Geometry();
     QTest::mouseClick(fit->Image1, Qt::LeftButton, {}, QPoint(g.X(5000.0), g.Y(1.0)));

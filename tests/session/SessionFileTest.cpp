@@ -12,14 +12,14 @@
 #include <limits>
 #include <random>
 
-#include "display/Unit1Form.h"
-#include "fitting/Unit5.h"
 #include "measurement/TextFiles.h"
 #include "plot/Controls.h"
 #include "session/SessionFile.h"
 #include "session/SessionKeeper.h"
 #include "tests/ProgramFixture.h"
-#include "wavefunction/Unit9.h"
+#include "ui/fit/PeakFitWindow.h"
+#include "ui/main/MainWindow.h"
+#include "ui/wave/WaveFunctionWindow.h"
 
 namespace sonarix {
 namespace {

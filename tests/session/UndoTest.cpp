@@ -14,12 +14,12 @@
 #include <filesystem>
 #include <fstream>
 
-#include "display/Unit1Form.h"
-#include "fitting/Unit5.h"
 #include "plot/Controls.h"
 #include "session/SessionKeeper.h"
 #include "tests/ProgramFixture.h"
-#include "wavefunction/Unit9.h"
+#include "ui/fit/PeakFitWindow.h"
+#include "ui/main/MainWindow.h"
+#include "ui/wave/WaveFunctionWindow.h"
 
 namespace sonarix {
 namespace {
@@ -171,7 +171,7 @@ TEST_F(UndoTest, UndoWaitsWhileASweepRunsAndTheSweepIsOneStepEvenWithAClearInIt)
 }
 
 TEST_F(UndoTest, AngleValuesComeBackAfterClearOpenDataMeasureAndReopening) {
-    TForm9* w = p.form9.get();
+    WaveFunctionWindow* w = p.form9.get();
     w->Open(false);
     w->show();
     for (int i = 0; i < kAngles; ++i) w->WaveAmplitude[i] = 1.0 + i;
@@ -212,7 +212,7 @@ TEST_F(UndoTest, AngleValuesComeBackAfterClearOpenDataMeasureAndReopening) {
 TEST_F(UndoTest, FitWindowUndoesItsPeakEditsAndRuns) {
     Sweep("4000", "6000");
     f->Button4->click();  // "Fit Spectrum"
-    TForm5* fit = p.form5.get();
+    PeakFitWindow* fit = p.form5.get();
     Activate(fit);
     std::vector<PeakTable> tables{fit->Fit().peaks};
     const auto same = [](const PeakTable& a, const PeakTable& b) {

@@ -19,27 +19,27 @@
 #include <functional>
 
 #include "app/Program.h"
-#include "config/LatencyDialog.h"
-#include "config/Unit6.h"
-#include "config/Unit7.h"
-#include "config/Unit8.h"
-#include "config/VirtualApparatusWindow.h"
-#include "display/Unit10.h"
-#include "display/Unit11.h"
-#include "display/Unit1Form.h"
-#include "display/Unit2.h"
-#include "display/Unit4.h"
-#include "fitting/Unit5.h"
 #include "measurement/Playback.h"
 #include "measurement/TestSignals.h"
+#include "physics/ResonatorModel.h"
 #include "platform/audio/Audio.h"
-#include "platform/audio/ResonatorModel.h"
 #include "platform/audio/VirtualApparatus.h"
 #include "plot/Canvas.h"
 #include "plot/Controls.h"
 #include "plot/FontDialog.h"
 #include "plot/PictureExport.h"
-#include "wavefunction/Unit9.h"
+#include "ui/config/InputDialog.h"
+#include "ui/config/LatencyDialog.h"
+#include "ui/config/SerialPortDialog.h"
+#include "ui/config/SoundCardDialog.h"
+#include "ui/config/VirtualApparatusWindow.h"
+#include "ui/fit/PeakFitWindow.h"
+#include "ui/main/HelpDialog.h"
+#include "ui/main/LineThicknessDialog.h"
+#include "ui/main/LiveViews.h"
+#include "ui/main/MainWindow.h"
+#include "ui/main/VersionDialog.h"
+#include "ui/wave/WaveFunctionWindow.h"
 
 namespace {
 
@@ -119,7 +119,7 @@ int main(int argc, char** argv) {
             p.form5->FitExecute(h, false);
         };
         p.form1->FitExecute();
-        sonarix::TForm5& fit = *p.form5;
+        sonarix::PeakFitWindow& fit = *p.form5;
         fit.Edit1->setText("1800");
         fit.Edit2->setText("4200");
         const double guesses[2][2] = {{2290.0, 15.0}, {3665.0, 7.0}};
@@ -140,9 +140,9 @@ int main(int argc, char** argv) {
     // completed by symmetry with the polar grid and the l = 2 theory; and the virtual
     // apparatus's window.
     {
-        sonarix::TForm9& wave = *p.form9;
+        sonarix::WaveFunctionWindow& wave = *p.form9;
         wave.Open(false);
-        for (const audio::CavityMode& m : apparatus->Modes()) {
+        for (const physics::CavityMode& m : apparatus->Modes()) {
             if (m.l == 2 && m.n == 1) s.CurrentFreq = m.frequency;
         }
         for (int k = 0; k < sonarix::kAngles; ++k) {
@@ -171,7 +171,7 @@ int main(int argc, char** argv) {
         // With a 6 mm spacer ring: one series over 2000 ... 4000 Hz, and the lifted-degeneracy
         // view of each member of l = 1 and l = 2 at its own frequency, with its |cos(m alpha)|.
         {
-            audio::SphereSetup ring;
+            physics::SphereSetup ring;
             ring.ring = 0.006;
             apparatus->SetSphere(ring);
             s.Latency = sonarix::LatencyCalibration{true, 441.0, 60.0, 0.0};
@@ -185,7 +185,7 @@ int main(int argc, char** argv) {
             }
             wave.CheckBox3->setChecked(true);
             wave.CheckBox4->setChecked(false);
-            for (const audio::CavityMode& m : apparatus->Modes()) {
+            for (const physics::CavityMode& m : apparatus->Modes()) {
                 if ((m.l != 1 && m.l != 2) || m.n != 1) continue;
                 wave.ChooseFrequency(m.frequency);
                 wave.DrawPolarPlot();
@@ -194,7 +194,7 @@ int main(int argc, char** argv) {
             }
             wave.CheckBox3->setChecked(false);
             wave.FitPeaks->trigger();
-            apparatus->SetSphere(audio::SphereSetup{});
+            apparatus->SetSphere(physics::SphereSetup{});
         }
         wave.WholeSpectrum->trigger();
         wave.hide();

@@ -22,8 +22,6 @@
 #include <numbers>
 #include <sstream>
 
-#include "config/VirtualApparatusWindow.h"
-#include "display/Unit1Form.h"
 #include "measurement/Latency.h"
 #include "measurement/Playback.h"
 #include "plot/Canvas.h"
@@ -33,7 +31,9 @@
 #include "session/SessionKeeper.h"
 #include "tests/ProgramFixture.h"
 #include "tests/measurement/KnownSignalApparatus.h"
-#include "wavefunction/Unit9.h"
+#include "ui/config/VirtualApparatusWindow.h"
+#include "ui/main/MainWindow.h"
+#include "ui/wave/WaveFunctionWindow.h"
 #include "wavefunction/WaveTheory.h"
 
 namespace sonarix {
@@ -98,7 +98,7 @@ protected:
         return ss.str();
     }
     QRgb Pixel(int x, int y) const { return w->Image1->Picture.pixel(x, y); }
-    TForm9* w = nullptr;
+    WaveFunctionWindow* w = nullptr;
 };
 
 TEST_F(WaveWindowTest, TheNineteenAnglesFollowTheLegendrePolynomialOfTheMode) {
@@ -107,7 +107,7 @@ TEST_F(WaveWindowTest, TheNineteenAnglesFollowTheLegendrePolynomialOfTheMode) {
     EXPECT_TRUE(p.virtualWindow->Follow());
     for (int l : {1, 2}) {
         double mode = 0;
-        for (const audio::CavityMode& m : apparatus->Modes()) {
+        for (const physics::CavityMode& m : apparatus->Modes()) {
             if (m.l == l && m.n == 1) mode = m.frequency;
         }
         ASSERT_GT(mode, 0);
@@ -358,7 +358,7 @@ TEST_F(WaveWindowTest, TheVirtualApparatusWindowSetsUpTheSphere) {
     ASSERT_TRUE(apparatus->Sphere().has_value());
     EXPECT_EQ(apparatus->Sphere()->ring, 0.006);
     int l1 = 0;
-    for (const audio::CavityMode& m : apparatus->Modes()) l1 += m.l == 1 && m.n == 1;
+    for (const physics::CavityMode& m : apparatus->Modes()) l1 += m.l == 1 && m.n == 1;
     EXPECT_EQ(l1, 2);
     knob.TemperatureEdit->setFocus();
     knob.TemperatureEdit->selectAll();
@@ -398,7 +398,7 @@ TEST_F(WaveWindowTest, TheTheoryOutlineAndTheBestOrderOnModesOfOrderOneToThree) 
         // The lowest l = 3 mode lies 23 Hz from the lowest l = 0 one; the second stands alone.
         const int n = l == 3 ? 2 : 1;
         double mode = 0;
-        for (const audio::CavityMode& m : apparatus->Modes()) {
+        for (const physics::CavityMode& m : apparatus->Modes()) {
             if (m.l == l && m.n == n) mode = m.frequency;
         }
         ASSERT_GT(mode, 0);
@@ -446,7 +446,7 @@ TEST_F(WaveWindowTest, TheTheoryOutlineAndTheBestOrderOnModesOfOrderOneToThree) 
 }
 
 TEST_F(WaveWindowTest, WithLockInTheValueIsTheFilterValue) {
-    for (const audio::CavityMode& m : apparatus->Modes()) {
+    for (const physics::CavityMode& m : apparatus->Modes()) {
         if (m.l == 2 && m.n == 1) p.state->CurrentFreq = m.frequency;
     }
     w->RadioGroup1->SetItemIndex(18);
@@ -586,7 +586,7 @@ TEST_F(WaveWindowTest, WholeSpectrumPerAngleChoosesAnyModeAfterOneSeries) {
     f->Edit1->setText("1500");
     f->Edit2->setText("4000");
     double mode[3] = {};
-    for (const audio::CavityMode& m : apparatus->Modes()) {
+    for (const physics::CavityMode& m : apparatus->Modes()) {
         if (m.n == 1 && m.l >= 1 && m.l <= 2) mode[m.l] = m.frequency;
     }
     ASSERT_GT(mode[1], 1500.0);
@@ -594,7 +594,7 @@ TEST_F(WaveWindowTest, WholeSpectrumPerAngleChoosesAnyModeAfterOneSeries) {
     w->show();
     const int plotWidth = w->Panel1->width(), windowWidth = w->width();
     w->WholeSpectrum->trigger();
-    EXPECT_EQ(w->width(), windowWidth + TForm9::kSeriesWidth);
+    EXPECT_EQ(w->width(), windowWidth + WaveFunctionWindow::kSeriesWidth);
     EXPECT_EQ(w->Panel1->width(), plotWidth);
     EXPECT_TRUE(w->Thumbnails->isVisible());
     p.state->CurrentFreq = mode[1];
@@ -675,7 +675,7 @@ TEST_F(WaveWindowTest, WholeSpectrumPerAngleChoosesAnyModeAfterOneSeries) {
 // member silent at an angle (m = 1 at 90 degrees) reads nothing there.
 // About 3 s: 19 fast measurements over 2 kHz.
 TEST_F(WaveWindowTest, FitSplitPeaksGivesEachMemberOfARingSplitModeItsOwnPattern) {
-    audio::SphereSetup ring;
+    physics::SphereSetup ring;
     ring.ring = 0.006;
     apparatus->SetSphere(ring);
     f->Edit1->setText("1900");
@@ -706,7 +706,7 @@ TEST_F(WaveWindowTest, FitSplitPeaksGivesEachMemberOfARingSplitModeItsOwnPattern
     });
     for (int k = 0; k < kAngles; ++k) Measure();
     EXPECT_EQ(p.state->CurrentFreq, chosen);
-    for (const audio::CavityMode& m : apparatus->Modes()) {
+    for (const physics::CavityMode& m : apparatus->Modes()) {
         if ((m.l != 1 && m.l != 2) || m.n != 1) continue;
         w->FrequencyEdit->setText(QString::number(m.frequency + 3.0, 'f', 1));
         QTest::keyClick(w->FrequencyEdit, Qt::Key_Return);

@@ -1,0 +1,75 @@
+// The help window.
+#include "ui/main/HelpDialog.h"
+
+#include <QLabel>
+#include <QProcess>
+#include <QPushButton>
+#include <QUrl>
+
+#include "measurement/Messages.h"
+#include "plot/Controls.h"
+
+namespace sonarix {
+
+HelpDialog::HelpDialog(QWidget* parent) : QDialog(parent) {
+    SetUpFixedDialog(this, "Form10", "Manual and Help", 445, 220);
+    Label1 = AddLabel(this, "Label1",
+                      "A description how to use the different functions of this program can be "
+                      "found online:",
+                      24, 24, false);
+    Label2 = AddLabel(this, "Label2", kManualAddress, 24, 43, true);
+    Label3 = AddLabel(this, "Label3", "Frequently asked questions are collected on the page:", 24,
+                      80, false);
+    Label4 = AddLabel(this, "Label4", kFaqAddress, 24, 99, true);
+    Label5 = AddLabel(this, "Label5",
+                      "Information about this program and other programs for visualisation "
+                      "around the",
+                      24, 136, false);
+    Label6 = AddLabel(this, "Label6", "experiments can be found here:", 24, 152, false);
+    Label7 = AddLabel(this, "Label7", kApparatusAddress, 24, 171, true);
+    Button1 = AddButton(this, "Button1", "Close", 355, 184, 75, 25);
+    connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+}
+
+void HelpDialog::Button1Click() { close(); }
+
+void HelpDialog::SetManualFile(const QString& path) {
+    Label2->setTextFormat(Qt::RichText);
+    Label2->setText(QStringLiteral("<a href=\"%1\">%2</a>")
+                        .arg(QUrl::fromLocalFile(path).toString(), path.toHtmlEscaped()));
+    Label2->setOpenExternalLinks(false);
+    Label2->setToolTip(QStringLiteral("The user manual"));
+    Label2->adjustSize();
+    m_manual = path;
+    disconnect(Label2, &QLabel::linkActivated, this, nullptr);
+    connect(Label2, &QLabel::linkActivated, this, [this] { OpenManual(); });
+}
+
+void HelpDialog::OpenManual() {
+    // The opener runs on its own; its end (or failure to start) is reported when it comes,
+    // so that a viewer it waits for never blocks this window.
+    auto* opener = new QProcess(this);
+    const QString path = m_manual;
+    auto fail = [path](const QString& why) {
+        ShowMessage("The manual could not be opened (" + why.toStdString() +
+                    "). Open it with a browser or a text editor; it is here:\n" +
+                    path.toStdString());
+    };
+    connect(opener, &QProcess::errorOccurred, this, [opener, fail](QProcess::ProcessError e) {
+        if (e == QProcess::FailedToStart) {
+            fail(QStringLiteral("no program to open it was found: %1").arg(opener->program()));
+            opener->deleteLater();
+        }
+    });
+    connect(opener, &QProcess::finished, this,
+            [opener, fail](int code, QProcess::ExitStatus status) {
+                if (status != QProcess::NormalExit || code != 0) {
+                    fail(QStringLiteral("%1 ended with code %2").arg(opener->program()).arg(code));
+                }
+                opener->deleteLater();
+            });
+    opener->setProcessChannelMode(QProcess::ForwardedChannels);
+    opener->start(Opener, {QUrl::fromLocalFile(path).toString()});
+}
+
+}  // namespace sonarix

@@ -1,0 +1,1051 @@
+// The main window.
+#include "ui/main/MainWindow.h"
+
+#include <QActionGroup>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QDoubleSpinBox>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPainter>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QResizeEvent>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QShortcut>
+#include <QSlider>
+#include <QTimer>
+#include <QToolButton>
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+#include "measurement/FixedText.h"
+#include "measurement/Latency.h"
+#include "measurement/Messages.h"
+#include "measurement/Playback.h"
+#include "measurement/ReadNumber.h"
+#include "measurement/TextFiles.h"
+#include "physics/SphereTheory.h"
+#include "platform/Clock.h"
+#include "plot/Canvas.h"
+#include "plot/Controls.h"
+#include "plot/PictureExport.h"
+#include "plot/PlotMapping.h"
+#include "session/SessionKeeper.h"
+#include "ui/main/HelpDialog.h"
+#include "ui/main/LineThicknessDialog.h"
+#include "ui/main/LiveViews.h"
+#include "ui/main/VersionDialog.h"
+
+namespace sonarix {
+namespace {
+
+constexpr int kStripWidth = 200;
+constexpr int kNormalWidthOffset = 215;  // "normal": outer width of the window less this
+
+const QStringList kDatFilters{QStringLiteral("*.dat (*.dat)"), QStringLiteral("*.* (*)")};
+const QStringList kSessionFilters{QStringLiteral("Sonarix sessions (*.sonarix)"),
+                                  QStringLiteral("*.* (*)")};
+
+constexpr const char* kTooManyFilePoints =
+    "The file holds more than 20000 points: the first 20000 were read";
+}  // namespace
+
+MainWindow::MainWindow(SharedState& state, QWidget* parent) : QMainWindow(parent), m_state(state) {
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("Kavitron controlled by Sound Card (Orvell)"));
+    setFont(DialogFont());
+    m_client = new QWidget(this);
+    m_client->setObjectName(QStringLiteral("ClientArea"));
+    setCentralWidget(m_client);
+    BuildControls(m_client);
+    BuildMenus();
+    m_canvas = std::make_unique<Canvas>(&Image1->Picture);
+    m_canvas->SetFont(PlotFont(DialogFont()));
+    m_plot = std::make_unique<SpectrumPlot>();
+    m_engine = std::make_unique<SweepEngine>(m_state, *this);
+    m_output = std::make_unique<PlotOutput>(this);
+    ChooseFont = [this](const FontChoice& current) { return ChooseFontAndColour(this, current); };
+    ChooseSaveFile = [this] {
+        return RunFileDialog(this, true, "SaveDialog1", QString(), kDatFilters,
+                             QStringLiteral("dat"));
+    };
+    ChooseOpenFile = [this] {
+        return RunFileDialog(this, false, "OpenDialog1", QString(), kDatFilters,
+                             QStringLiteral("dat"));
+    };
+    ChooseSessionSaveFile = [this] {
+        return RunFileDialog(this, true, "SaveSessionDialog", QString(), kSessionFilters,
+                             QStringLiteral("sonarix"));
+    };
+    ChooseSessionOpenFile = [this] {
+        return RunFileDialog(this, false, "OpenSessionDialog", QString(), kSessionFilters,
+                             QStringLiteral("sonarix"));
+    };
+    ChooseColor = [this](const QColor& current) { return ChooseColour(this, current); };
+    ChooseSphere = [this](double radiusMm,
+                          double celsius) -> std::optional<std::pair<double, double>> {
+        QDialog d(this);
+        d.setObjectName(QStringLiteral("SphereDialog"));
+        d.setWindowTitle(QStringLiteral("Sphere Modes"));
+        auto* form = new QFormLayout(&d);
+        auto* radius = new QDoubleSpinBox(&d);
+        radius->setRange(10.0, 1000.0);
+        radius->setDecimals(1);
+        radius->setValue(radiusMm);
+        auto* temperature = new QDoubleSpinBox(&d);
+        temperature->setRange(-50.0, 100.0);
+        temperature->setDecimals(1);
+        temperature->setValue(celsius);
+        form->addRow(QStringLiteral("Radius [mm]"), radius);
+        form->addRow(QString::fromUtf8("Temperature [°C]"), temperature);
+        auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &d);
+        form->addRow(buttons);
+        connect(buttons, &QDialogButtonBox::accepted, &d, &QDialog::accept);
+        connect(buttons, &QDialogButtonBox::rejected, &d, &QDialog::reject);
+        if (d.exec() != QDialog::Accepted) return std::nullopt;
+        return std::pair(radius->value(), temperature->value());
+    };
+    resize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::BuildControls(QWidget* c) {
+    RadioGroup1 =
+        Named(new TRadioGroup(QStringLiteral("Current Spectrum"),
+                              {QStringLiteral("Spectrum 1"), QStringLiteral("Spectrum 2"),
+                               QStringLiteral("Spectrum 3"), QStringLiteral("Spectrum 4")},
+                              c),
+              "RadioGroup1");
+    RadioGroup1->setGeometry(8, 24, 97, 113);
+    RadioGroup1->SetItemIndex(0);
+    RadioGroup2 = Named(new TRadioGroup(QStringLiteral("Display"),
+                                        {QStringLiteral("normal"), QStringLiteral("wide"),
+                                         QStringLiteral("very wide"), QStringLiteral("maximal")},
+                                        c),
+                        "RadioGroup2");
+    RadioGroup2->setGeometry(111, 24, 79, 113);
+    RadioGroup2->SetItemIndex(0);
+
+    struct Field {
+        QLabel*& label;
+        QLineEdit*& edit;
+        const char* labelName;
+        const char* editName;
+        const char* caption;
+        const char* text;
+        int labelTop;
+        int editTop;
+    };
+    const Field fields[] = {
+        {Label1, Edit1, "Label1", "Edit1", "Start Frequency [Hz]", "100", 160, 176},
+        {Label2, Edit2, "Label2", "Edit2", "Stop Frequency [Hz]", "10000", 216, 235},
+        {Label3, Edit3, "Label3", "Edit3", "Step [Hz]", "10", 272, 291},
+        {Label4, Edit4, "Label4", "Edit4", "Time per Step [ms]", "50", 328, 347},
+    };
+    for (const Field& f : fields) {
+        f.label = Named(new QLabel(QString::fromLatin1(f.caption), c), f.labelName);
+        f.label->move(32, f.labelTop);
+        f.label->adjustSize();
+        f.edit = Named(new QLineEdit(QString::fromLatin1(f.text), c), f.editName);
+        f.edit->setGeometry(32, f.editTop, 121, 21);
+    }
+
+    Button1 = Named(new QPushButton(QStringLiteral("Stop"), c), "Button1");
+    Button1->setGeometry(32, 392, 121, 25);
+    Button2 = Named(new QPushButton(QStringLiteral("Measure"), c), "Button2");
+    Button2->setGeometry(30, 392, 123, 25);
+    Button2->raise();  // "Measure" lies over "Stop"
+    Button3 = Named(new QPushButton(QStringLiteral("Clear Spectrum"), c), "Button3");
+    Button3->setGeometry(30, 432, 123, 25);
+    // It empties a slot at once: a click only, never a key that was meant for another button.
+    Button3->setFocusPolicy(Qt::NoFocus);
+    // "Stop" comes up under the pointer when "Measure" hides: the second click of a
+    // double-click on "Measure" is not meant for it.
+    IgnoreSecondClickOfDoubleClick(Button1);
+    Button4 = Named(new QPushButton(QStringLiteral("Fit Spectrum"), c), "Button4");
+    Button4->setGeometry(30, 472, 123, 25);
+    FastButton = Named(new QPushButton(QStringLiteral("Fast Measure"), c), "FastButton");
+    FastButton->setGeometry(30, 499, 123, 20);
+    FastButton->setToolTip(QStringLiteral(
+        "The whole spectrum in seconds: an exponential sweep, recorded whole and deconvolved "
+        "(spacing and length in the Measure menu)"));
+
+    CheckBox1 = Named(new QCheckBox(QStringLiteral("FFT-Filter on"), c), "CheckBox1");
+    CheckBox1->move(47, 520);
+    CheckBox1->adjustSize();
+    CheckBox1->setChecked(true);
+    // Both check boxes 17 pixels high, so that "Lock-in" fits between the filter and the
+    // volume's label.
+    CheckBox1->resize(CheckBox1->width(), 17);
+    CheckBox2 = Named(new QCheckBox(QStringLiteral("Lock-in"), c), "CheckBox2");
+    CheckBox2->move(47, 537);
+    CheckBox2->adjustSize();
+    CheckBox2->resize(CheckBox2->width(), 17);
+    CheckBox2->setToolTip(QStringLiteral(
+        "Detects the level phase-locked to the played signal: less noise than the FFT filter"));
+
+    Label5 = Named(new QLabel(QStringLiteral("Amplitude Output Signal"), c), "Label5");
+    Label5->move(47, 555);
+    Label5->adjustSize();
+    TrackBar1 = Named(new QSlider(Qt::Horizontal, c), "TrackBar1");
+    TrackBar1->setGeometry(8, 568, 182, 45);
+    TrackBar1->setRange(0, 100);
+    TrackBar1->setTickInterval(10);
+    TrackBar1->setTickPosition(QSlider::TicksBelow);
+    TrackBar1->setValue(50);
+    connect(TrackBar1, &QSlider::valueChanged, this, [this] { ChangeVolume(); });
+
+    LagArea = Named(new QWidget(c), "LagArea");
+    LagArea->setGeometry(8, 628, 97, 25);
+    Panel2 = Named(new QLabel(c), "Panel2");
+    Panel2->setGeometry(16, 632, 17, 17);
+    Panel2->setAutoFillBackground(true);
+    Panel2->setStyleSheet(QStringLiteral("background-color: #800000;"));
+    Panel2->hide();
+    Panel3 = AddSaturationPanel(c, 111, 632, 74, 17);
+    ShowLatency();
+
+    const PlotArea area = AddPlotArea(c, kImageWidth, kImageHeight, "Label6");
+    ScrollBox1 = area.box;
+    Panel1 = area.panel;
+    Image1 = area.image;
+    Label6 = area.readOut;
+    Label6->move(272, 552);
+    connect(RadioGroup2, &TRadioGroup::Clicked, this, [this] { PanelGroesse(); });
+    connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+    connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(); });
+    connect(Button3, &QPushButton::clicked, this, [this] { Button3Click(); });
+    connect(Button4, &QPushButton::clicked, this, [this] { FitExecute(); });
+    connect(FastButton, &QPushButton::clicked, this, [this] { FastMeasureClick(); });
+    connect(Image1, &TImage::MouseDown, this, [this](int x, int, Qt::MouseButton) { SetFreq(x); });
+    connect(Image1, &TImage::MouseMove, this, [this](int x, int y) { ZeigeFreq(x, y); });
+    connect(Image1, &TImage::MouseEnter, this, [this] { ZeigeFreqOn(); });
+    connect(Image1, &TImage::MouseLeave, this, [this] { ZeigeFreqOff(); });
+
+    Timer1 = Named(new QTimer(this), "Timer1");
+    Timer1->setInterval(200);
+    Timer2 = Named(new QTimer(this), "Timer2");
+    Timer2->setInterval(200);
+    connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
+    connect(Timer2, &QTimer::timeout, this, [this] { Timer2Timer(); });
+    Timer1->start();
+    Timer2->start();
+    // A sweep's steps change the picture up to 500 times a second; the screen is shown what
+    // changed at most every 20 ms.
+    m_sweepTimer = new QTimer(this);
+    m_sweepTimer->setSingleShot(true);
+    m_sweepTimer->setTimerType(Qt::PreciseTimer);
+    connect(m_sweepTimer, &QTimer::timeout, this, [this] { ContinueSweep(); });
+    m_showTimer = new QTimer(this);
+    m_showTimer->setSingleShot(true);
+    m_showTimer->setInterval(20);
+    connect(m_showTimer, &QTimer::timeout, this, [this] {
+        Image1->update(m_unshown);
+        m_unshown = QRect();
+    });
+}
+
+void MainWindow::BuildMenus() {
+    auto action = [this](QAction*& a, const char* name, const char* caption, bool enabled) {
+        a = new QAction(QString::fromLatin1(caption), this);
+        a->setObjectName(QString::fromLatin1(name));
+        a->setEnabled(enabled);
+    };
+    // Actions whose windows and files come later stay disabled until then.
+    action(SaveSpectrum, "SaveSpectrum", "Save Spectrum ", true);
+    action(OpenSpectrum, "OpenSpectrum", "Open Spectrum", true);
+    action(SaveAsImage, "SaveAsImage", "Save as Image", true);
+    action(PrinterSetup, "PrinterSetup", "Printer Setup", true);
+    action(PrintImage, "PrintImage", "Print", true);
+    action(Exit, "Exit", "Exit", true);
+    action(ChangeFont, "ChangeFont", "Change Font", true);
+    action(ChangePenColor, "ChangePenColor", "ChangePenColor", true);
+    action(ChangeLineThickness, "ChangeLineThickness", "ChangeLineThickness", true);
+    action(SphereModes, "SphereModes", "Sphere Modes", true);
+    SphereModes->setCheckable(true);
+    connect(SphereModes, &QAction::triggered, this, [this] { SphereModesExecute(); });
+    action(Fit, "Fit", "Fit", true);
+    action(WaveFktWindow, "WaveFktWindow", "Measure Wave Function", true);
+    action(VirtualApparatus, "VirtualApparatus", "Virtual Apparatus", true);
+    VirtualApparatus->setVisible(false);
+    action(LifeFFTOn, "LifeFFTOn", "Life FFT of Microphone Signal", true);
+    action(LifeWaveOn, "LifeWaveOn", "Life Image of Microphone Signal", true);
+    action(ConfigureSoundCard, "ConfigureSoundCard", "Mono / Stereo", true);
+    action(SelectInputChannel, "SelectInputChannel", "Input Channel / Volume", true);
+    action(ConfigureSeriell, "ConfigureSeriell", "Serial Port", true);
+    action(CalibrateLatency, "CalibrateLatency", "Calibrate Latency", true);
+    action(ManualHelp, "ManualHelp", "Manual and Help", true);
+    action(VersionInfo, "VersionInfo", "Version info", true);
+    action(SaveSession, "SaveSession", "Save Session", false);
+    action(OpenSession, "OpenSession", "Open Session", false);
+    action(RestoreLastSession, "RestoreLastSession", "Restore Last Session", false);
+    action(Undo, "Undo", "Undo", false);
+    action(Redo, "Redo", "Redo", false);
+    action(MeasureAction, "MeasureAction", "Measure", true);
+    action(FastMeasure, "FastMeasure", "Fast Measure", true);
+    connect(MeasureAction, &QAction::triggered, this, [this] {
+        if (Button2->isVisible() && Button2->isEnabled()) Button2Click();
+    });
+    connect(FastMeasure, &QAction::triggered, this, [this] { FastMeasureClick(); });
+    auto* spacings = new QActionGroup(this);
+    for (size_t i = 0; i < FastSpacing.size(); ++i) {
+        const double hz = kFastSpacings[i];
+        FastSpacing[i] = spacings->addAction(QStringLiteral("Spacing %1 Hz").arg(hz));
+        FastSpacing[i]->setObjectName(QStringLiteral("FastSpacing%1").arg(i));
+        FastSpacing[i]->setCheckable(true);
+        FastSpacing[i]->setChecked(hz == 1.0);
+    }
+    auto* lengths = new QActionGroup(this);
+    for (size_t i = 0; i < FastLength.size(); ++i) {
+        const int factor = kFastLengthFactors[i];
+        FastLength[i] = lengths->addAction(
+            factor == 1 ? QStringLiteral("Sweep Length as for the Range")
+                        : QStringLiteral("Sweep Length x %1 (less noise)").arg(factor));
+        FastLength[i]->setObjectName(QStringLiteral("FastLength%1").arg(i));
+        FastLength[i]->setCheckable(true);
+        FastLength[i]->setChecked(factor == 1);
+    }
+    Undo->setShortcut(QKeySequence::Undo);
+    Redo->setShortcuts(RedoKeys());
+    connect(SaveSession, &QAction::triggered, this, [this] { SaveSessionExecute(); });
+    connect(OpenSession, &QAction::triggered, this, [this] { OpenSessionExecute(); });
+    connect(RestoreLastSession, &QAction::triggered, this, [this] { RestoreLastSessionExecute(); });
+    connect(Undo, &QAction::triggered, this, [this] { UndoExecute(); });
+    connect(Redo, &QAction::triggered, this, [this] { RedoExecute(); });
+    SaveSpectrum->setShortcut(QKeySequence::Save);
+    OpenSpectrum->setShortcut(QKeySequence::Open);
+    PrintImage->setShortcut(QKeySequence::Print);
+    MeasureAction->setShortcuts({QKeySequence(Qt::Key_F5), QKeySequence(Qt::CTRL | Qt::Key_M)});
+    Fit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_F));
+    ManualHelp->setShortcut(QKeySequence(Qt::Key_F1));
+    Exit->setShortcut(QKeySequence::Quit);
+    connect(SaveSpectrum, &QAction::triggered, this, [this] { SaveSpectrumExecute(); });
+    connect(OpenSpectrum, &QAction::triggered, this, [this] { OpenSpectrumExecute(); });
+    connect(SaveAsImage, &QAction::triggered, this, [this] { SaveAsImageExecute(); });
+    connect(PrinterSetup, &QAction::triggered, this, [this] { PrinterSetupExecute(); });
+    connect(PrintImage, &QAction::triggered, this, [this] { PrintImageExecute(); });
+    connect(Exit, &QAction::triggered, this, [this] { ExitExecute(); });
+    connect(Fit, &QAction::triggered, this, [this] { FitExecute(); });
+    connect(LifeFFTOn, &QAction::triggered, this, [this] { LifeFFTOnExecute(); });
+    connect(LifeWaveOn, &QAction::triggered, this, [this] { LifeWaveOnExecute(); });
+    connect(ConfigureSoundCard, &QAction::triggered, this, [this] { ConfigureSoundCardExecute(); });
+    connect(SelectInputChannel, &QAction::triggered, this, [this] {
+        if (OpenInputDialog) OpenInputDialog();
+    });
+    connect(WaveFktWindow, &QAction::triggered, this, [this] {
+        if (OpenWaveWindow) OpenWaveWindow();
+    });
+    connect(VirtualApparatus, &QAction::triggered, this, [this] {
+        if (OpenVirtualApparatus) OpenVirtualApparatus();
+    });
+    connect(ChangeFont, &QAction::triggered, this, [this] { ChangeFontExecute(); });
+    connect(ChangePenColor, &QAction::triggered, this, [this] { ChangePenColorExecute(); });
+    connect(ChangeLineThickness, &QAction::triggered, this,
+            [this] { ChangeLineThicknessExecute(); });
+    connect(ManualHelp, &QAction::triggered, this, [this] { ManualHelpExecute(); });
+    connect(ConfigureSeriell, &QAction::triggered, this, [this] { ConfigureSeriellExecute(); });
+    connect(CalibrateLatency, &QAction::triggered, this, [this] {
+        if (OpenLatencyDialog) OpenLatencyDialog();
+    });
+    connect(VersionInfo, &QAction::triggered, this, [this] { VersionInfoExecute(); });
+
+    QMenuBar* bar = menuBar();
+    QMenu* file = bar->addMenu(QStringLiteral("File"));
+    file->addActions({SaveSpectrum, OpenSpectrum});
+    file->addSeparator();
+    file->addActions({SaveSession, OpenSession, RestoreLastSession});
+    file->addSeparator();
+    file->addActions({SaveAsImage, PrinterSetup, PrintImage, Exit});
+    QMenu* edit = bar->addMenu(QStringLiteral("Edit"));
+    edit->addActions({Undo, Redo});
+    QMenu* measure = bar->addMenu(QStringLiteral("Measure"));
+    measure->addActions({MeasureAction, FastMeasure});
+    measure->addSeparator();
+    for (QAction* a : FastSpacing) measure->addAction(a);
+    measure->addSeparator();
+    for (QAction* a : FastLength) measure->addAction(a);
+    QMenu* view = bar->addMenu(QStringLiteral("View"));
+    view->addActions({ChangeFont, ChangePenColor, ChangeLineThickness});
+    view->addSeparator();
+    view->addAction(SphereModes);
+    QMenu* windows = bar->addMenu(QStringLiteral("Windows"));
+    windows->addActions({Fit, WaveFktWindow, LifeFFTOn, LifeWaveOn, VirtualApparatus});
+    QMenu* configure = bar->addMenu(QStringLiteral("Configure"));
+    configure->addActions(
+        {ConfigureSoundCard, SelectInputChannel, ConfigureSeriell, CalibrateLatency});
+    QMenu* help = bar->addMenu(QStringLiteral("Help"));
+    help->addActions({ManualHelp, VersionInfo});
+    SweepNote =
+        Named(new QLabel(QStringLiteral("Measuring: press Stop to use the other dialogs "), bar),
+              "SweepNote");
+    auto* corner = new QWidget(bar);
+    auto* row = new QHBoxLayout(corner);
+    row->setContentsMargins(0, 0, 0, 0);
+    SweepProgress = Named(new QProgressBar(corner), "SweepProgress");
+    SweepProgress->setRange(0, 100);
+    SweepProgress->setTextVisible(false);
+    SweepProgress->setFixedWidth(100);
+    ProgressNote = Named(new QLabel(corner), "ProgressNote");
+    EndTone = Named(new QToolButton(corner), "EndTone");
+    EndTone->setText(QStringLiteral("End Tone"));
+    EndTone->setToolTip(QStringLiteral("Ends the tone at once (Esc)"));
+    EndTone->setFocusPolicy(Qt::NoFocus);
+    connect(EndTone, &QToolButton::clicked, this, [this] { m_engine->EndTone(); });
+    SweepNote->setParent(corner);
+    for (QWidget* w : {static_cast<QWidget*>(SweepProgress), static_cast<QWidget*>(ProgressNote),
+                       static_cast<QWidget*>(EndTone), static_cast<QWidget*>(SweepNote)}) {
+        row->addWidget(w);
+        w->hide();
+    }
+    // The label keeps the width of its longest text, so that the menu bar, which sizes its
+    // corner only when the corner shows or hides, need not lay it out anew as it counts down.
+    ProgressNote->setFixedWidth(ProgressNote->fontMetrics().horizontalAdvance(
+        QStringLiteral("Tone 20000.0 Hz: 10 s left ")));
+    // Within the menu bar's own height: the window's client area must not move down.
+    const int height = bar->sizeHint().height() - 2;
+    SweepProgress->setFixedHeight(height - 4);
+    EndTone->setFixedHeight(height);
+    EndTone->setAutoRaise(true);
+    corner->setFixedHeight(height);
+    m_corner = corner;
+    m_corner->hide();
+    bar->setCornerWidget(corner, Qt::TopRightCorner);
+    // Escape stops a sweep (as Stop does) and ends a playing tone; otherwise it does nothing.
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(escape, &QShortcut::activated, this, [this] {
+        if (m_state.Running == Operation::Sweep) {
+            Button1Click();
+        } else {
+            m_engine->EndTone();
+        }
+    });
+    // Menus are windows of their own and do not inherit the window's font.
+    bar->setFont(font());
+    for (QMenu* m : {file, edit, measure, view, windows, configure, help}) m->setFont(font());
+    GiveMnemonics(bar);
+}
+
+void MainWindow::LayoutScrollBox() {
+    LayoutPlotScrollBox(*ScrollBox1, *Panel1, *m_client, kStripWidth);
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    FensterGroesse();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    if (!ConfirmExit()) {
+        event->ignore();
+        return;
+    }
+    EndSweepNow();
+    m_engine->Abort();  // a running sweep or tone ends, so the program can
+    QMainWindow::closeEvent(event);
+    QApplication::quit();
+}
+
+void MainWindow::ClearImage() {
+    m_canvas->SetClip(Image1->Picture.rect());
+    m_canvas->PenColor = 0xFFFFFF;
+    m_canvas->BrushColor = 0xFFFFFF;
+    m_canvas->Rectangle(0, 0, kImageWidth, kImageHeight);
+    Image1->update();
+}
+
+void MainWindow::SphereModesExecute() {
+    if (!SphereModes->isChecked()) {
+        m_plot->SetMarks({});
+        RedrawSpectra();
+        return;
+    }
+    const auto chosen = ChooseSphere ? ChooseSphere(m_sphereRadiusMm, m_sphereCelsius)
+                                     : std::optional<std::pair<double, double>>(
+                                           std::pair(m_sphereRadiusMm, m_sphereCelsius));
+    if (!chosen) {
+        SphereModes->setChecked(false);
+        return;
+    }
+    m_sphereRadiusMm = chosen->first;
+    m_sphereCelsius = chosen->second;
+    // f = c x_ln / (2 pi a) up to 25 kHz, labelled "l,n".
+    const double radius = m_sphereRadiusMm / 1000.0;
+    const double scale = physics::SpeedOfSound(m_sphereCelsius) / (2.0 * std::numbers::pi * radius);
+    std::vector<SpectrumPlot::Mark> marks;
+    for (const physics::SphereRoot& r : physics::SphereRoots(25000.0 / scale)) {
+        marks.push_back({r.x * scale, QStringLiteral("%1,%2").arg(r.l).arg(r.n)});
+    }
+    m_plot->SetMarks(std::move(marks));
+    RedrawSpectra();
+}
+
+void MainWindow::RedrawSpectra() {
+    if (!m_canvas) return;  // still being built
+    const std::optional<double> axisEnd = AxisEnd();
+    DrawComplete(*Image1, *m_canvas, Panel1->size(), [&] {
+        m_plot->RedrawSpectra(m_state, *m_canvas, Panel1->width(), Panel1->height(), axisEnd);
+    });
+    ++m_redraws;
+    Image1->update();
+}
+
+std::optional<double> MainWindow::AxisEnd() {
+    // The sweep keeps the stop frequency it started with, whatever is typed meanwhile.
+    if (m_engine && m_engine->Running()) return m_state.StopFreq;
+    if (!Playing(m_state)) return std::nullopt;
+    const std::string text = Edit2->text().toStdString();
+    if (const std::optional<double> v = ParseNumber(text)) return *v;
+    if (text != m_unreadableStop) {
+        m_unreadableStop = text;
+        ShowMessage(UnreadableNumberMessage(text, "Stop Frequency [Hz]"));
+    }
+    return std::nullopt;
+}
+
+void MainWindow::EnableBetweenSweeps(bool idle) {
+    for (QAction* a : {SaveSpectrum, OpenSpectrum, Fit, WaveFktWindow, ConfigureSoundCard,
+                       ConfigureSeriell, CalibrateLatency}) {
+        a->setEnabled(idle);
+    }
+    // The dialogs that only change the drawing stay available during a stepped sweep, which
+    // runs from the event loop and so measures on while one is open (not during a fast
+    // measurement, which waits in a loop of its own).
+    const bool drawing = idle || (m_engine && m_engine->Stepping());
+    for (QAction* a : {SaveAsImage, PrinterSetup, PrintImage, ChangeFont, ChangePenColor,
+                       ChangeLineThickness, ManualHelp, VersionInfo}) {
+        a->setEnabled(drawing);
+    }
+    m_idle = idle;
+    MeasureAction->setEnabled(idle);
+    RefreshFastMeasure();
+    for (QAction* a : {SaveSession, OpenSession, RestoreLastSession}) {
+        a->setEnabled(idle && m_session != nullptr);
+    }
+    RefreshUndo();
+    Button4->setEnabled(idle);
+    Button4->setToolTip(idle ? QString() : QStringLiteral("Not while a sweep runs: press Stop"));
+    SweepNote->setVisible(!idle);
+    RefreshCorner();
+}
+
+void MainWindow::RefreshCorner() {
+    // Hidden and shown again, the corner makes the menu bar give it its new size.
+    m_corner->hide();
+    for (QWidget* w : m_corner->findChildren<QWidget*>()) {
+        if (!w->isHidden()) {
+            m_corner->show();
+            break;
+        }
+    }
+}
+
+void MainWindow::ChangeVolume() { sonarix::ChangeVolume(m_state, TrackBar1->value()); }
+
+int MainWindow::DisplayWidth(int item) const {
+    if (item >= 1 && item <= 3) return (item + 1) * 800;
+    return frameGeometry().width() - kNormalWidthOffset;
+}
+
+void MainWindow::SetPanelWidth(int width) {
+    Panel1->resize(std::max(width, 1), Panel1->height());
+    LayoutScrollBox();
+}
+
+void MainWindow::PanelGroesse() {
+    SetPanelWidth(DisplayWidth(RadioGroup2->ItemIndex()));
+    RedrawSpectra();
+}
+
+void MainWindow::FensterGroesse() {
+    if (RadioGroup2->ItemIndex() == 0) {
+        SetPanelWidth(DisplayWidth(0));
+    } else {
+        LayoutScrollBox();
+    }
+    RedrawSpectra();
+}
+
+PlotHandOver MainWindow::HandOver() const {
+    return PlotHandOver{std::clamp(RadioGroup1->ItemIndex(), 0, kSlots - 1),
+                        RadioGroup2->ItemIndex(), Panel1->width(),
+                        FontChoice{m_canvas->Font(), m_canvas->FontColor}, m_canvas->PenWidth};
+}
+
+PlotGeometry MainWindow::Geometry() const {
+    const SharedState& s = m_state;
+    return PlotGeometry{Panel1->width(), Panel1->height(), s.MarginLeft,
+                        s.MarginBottom,  s.MarginRight,    s.MarginTop,
+                        s.PlotFreqMin,   s.PlotFreqMax,    s.PlotAmpMax};
+}
+
+void MainWindow::ZeigeFreq(int x, int y) { ShowFrequencyReadOut(*Label6, Geometry(), x, y); }
+
+void MainWindow::ZeigeFreqOn() {
+    for (int n : m_state.SpecCount) {
+        if (n > 0) {
+            Label6->show();
+            return;
+        }
+    }
+}
+
+void MainWindow::ZeigeFreqOff() { Label6->hide(); }
+
+void MainWindow::ChangeFontExecute() {
+    const std::optional<FontChoice> choice =
+        ChooseFont(FontChoice{m_canvas->Font(), m_canvas->FontColor});
+    if (!choice) return;
+    if (ApplyFontChoice(*m_canvas, *choice)) {
+        m_state.MarginRight = m_canvas->TextWidth(QStringLiteral("20000.0")) / 2;
+    }
+    RedrawSpectra();
+}
+
+void MainWindow::ChangePenColorExecute() {
+    const int slot = std::clamp(RadioGroup1->ItemIndex(), 0, kSlots - 1);
+    const std::optional<QColor> color =
+        ChooseColor(QColor::fromRgb(ToQRgb(m_state.SpecColor[slot])));
+    if (!color) return;
+    ChangeSlot(slot, "Pen Colour", [&] { m_state.SpecColor[slot] = FromQRgb(color->rgb()); });
+    RedrawSpectra();
+}
+
+void MainWindow::ChangeLineThicknessExecute() {
+    if (Form4 == nullptr) return;
+    Form4->exec();  // OK and the close box alike apply the choice
+    m_canvas->PenWidth = std::clamp(Form4->RadioGroup1->ItemIndex(), 0, 3) + 1;
+    RedrawSpectra();
+}
+
+void MainWindow::ExitExecute() {
+    if (!ConfirmExit()) return;
+    EndSweepNow();
+    m_engine->Abort();
+    QApplication::exit(0);
+}
+
+bool MainWindow::ConfirmExit() {
+    std::string named;
+    int count = 0;
+    for (int slot = 0; slot < kSlots; ++slot) {
+        if (!m_unsaved[static_cast<size_t>(slot)] || m_state.SpecCount[slot] <= 0) continue;
+        named += (count++ > 0 ? ", " : "") + std::to_string(slot + 1);
+    }
+    const bool sweeping = m_engine && m_engine->Running();
+    if (count == 0 && !sweeping) return true;
+    std::string text = count == 0 ? std::string("A measurement is running.")
+                                  : (count == 1 ? "Spectrum " : "Spectra ") + named +
+                                        (count == 1 ? " holds" : " hold") +
+                                        " measurements not saved in a file" +
+                                        (sweeping ? " (a measurement is running)." : ".");
+    text += m_session != nullptr && m_session->CurrentJournal() != nullptr
+                ? " The journal keeps them: after the next start, File / Restore Last Session "
+                  "brings them back. Exit anyway?"
+                : " They will be lost. Exit anyway?";
+    if (!AskQuestion(text)) return false;
+    if (count > 0 && OnExitUnsaved) OnExitUnsaved();
+    return true;
+}
+
+void MainWindow::Timer1Timer() {
+    if (Form2 != nullptr && Form2->isVisible()) Form2->Refresh();
+}
+
+void MainWindow::Timer2Timer() {
+    if (Form3 != nullptr && Form3->isVisible()) Form3->Refresh();
+}
+
+void MainWindow::LifeFFTOnExecute() {
+    if (Form2 == nullptr) return;
+    Form2->show();
+    KeepOnScreen(Form2);
+}
+
+void MainWindow::LifeWaveOnExecute() {
+    if (Form3 == nullptr) return;
+    Form3->show();
+    KeepOnScreen(Form3);
+}
+
+void MainWindow::ConfigureSoundCardExecute() {
+    if (!ChooseSoundCard) return;
+    StopRecording(m_state);
+    const auto [stereo, left] = ChooseSoundCard();  // read whatever way it was closed
+    // Without a recording device the program cannot go on: the message has been shown.
+    if (!RestartRecording(m_state, stereo, left)) QApplication::exit(1);
+}
+
+VectorDrawing MainWindow::PlotVectors() {
+    return CanvasVectors(*m_canvas, [this] { RedrawSpectra(); });
+}
+
+PrintTitle MainWindow::PlotTitle() const {
+    PrintTitle title;
+    for (int slot = 0; slot < kSlots; ++slot) {
+        if (m_state.SpecCount[slot] <= 0) continue;
+        title.push_back({QStringLiteral("Spectrum %1   ").arg(slot + 1), m_state.SpecColor[slot]});
+    }
+    title.push_back({QStringLiteral("%1 ... %2 Hz")
+                         .arg(m_state.PlotFreqMin, 0, 'f', 0)
+                         .arg(m_state.PlotFreqMax, 0, 'f', 0),
+                     0});
+    return title;
+}
+
+void MainWindow::SaveAsImageExecute() {
+    m_output->SaveAsImage(
+        PlotOutput::VisiblePlot(Image1->Picture, Panel1->width(), Panel1->height()), PlotVectors());
+}
+
+void MainWindow::PrinterSetupExecute() { m_output->PrinterSetup(); }
+
+void MainWindow::PrintImageExecute() {
+    m_output->Print(PlotOutput::VisiblePlot(Image1->Picture, Panel1->width(), Panel1->height()),
+                    PlotVectors(), PlotTitle());
+}
+
+void MainWindow::FitExecute() {
+    m_state.CurrentSlot = std::clamp(RadioGroup1->ItemIndex(), 0, kSlots - 1);
+    const int slot = m_state.CurrentSlot;
+    const int n = std::clamp(m_state.SpecCount[slot], 0, kSlotCapacity);
+    FitHandOver h;
+    h.view = HandOver();
+    h.frequency.assign(m_state.SpecFreq[slot].begin() + 1, m_state.SpecFreq[slot].begin() + 1 + n);
+    h.amplitude.assign(m_state.SpecAmp[slot].begin() + 1, m_state.SpecAmp[slot].begin() + 1 + n);
+    if (m_state.SpecPhased[slot]) {
+        h.phase.assign(m_state.SpecPhase[slot].begin() + 1,
+                       m_state.SpecPhase[slot].begin() + 1 + n);
+    }
+    h.color = m_state.SpecColor[slot];
+    h.plotFreqMin = m_state.PlotFreqMin;
+    h.plotFreqMax = m_state.PlotFreqMax;
+    if (OpenFitWindow) OpenFitWindow(h);
+}
+
+void MainWindow::SaveSpectrumExecute() {
+    const int slot = std::clamp(RadioGroup1->ItemIndex(), 0, kSlots - 1);
+    const std::optional<std::string> name = ChooseSaveFile();
+    if (!name) return;
+    const int n = std::clamp(m_state.SpecCount[slot], 0, kSlotCapacity);
+    const std::string lines =
+        PairLines(m_state.SpecFreq[slot].data() + 1, m_state.SpecAmp[slot].data() + 1, n);
+    if (SaveTextFile(*name, lines)) m_unsaved[static_cast<size_t>(slot)] = false;
+}
+
+void MainWindow::OpenSpectrumExecute() {
+    const int slot = std::clamp(RadioGroup1->ItemIndex(), 0, kSlots - 1);
+    const std::optional<std::string> name = ChooseOpenFile();
+    if (!name) return;
+    // Read into scratch: a file that fails leaves the slot as it was.
+    std::vector<double> f(kSlotCapacity), a(kSlotCapacity);
+    const PairRead r = ReadPairFile(*name, kSlotCapacity, f.data(), a.data());
+    if (r.error != 0) {
+        ShowIoError(r.error, *name, r.reason);
+        return;
+    }
+    if (r.count == 0) {
+        ShowMessage("\"" + *name +
+                    "\" holds no points (lines of frequency and amplitude): Spectrum " +
+                    std::to_string(slot + 1) + " was left as it was");
+        return;
+    }
+    ChangeSlot(slot, "Open Spectrum", [&] {
+        std::copy(f.begin(), f.begin() + r.count, m_state.SpecFreq[slot].begin() + 1);
+        std::copy(a.begin(), a.begin() + r.count, m_state.SpecAmp[slot].begin() + 1);
+        std::fill(m_state.SpecPhase[slot].begin() + 1,
+                  m_state.SpecPhase[slot].begin() + 1 + r.count, 0.0);
+        m_state.SpecCount[slot] = r.count;
+        m_state.SpecPhased[slot] = false;
+        ++m_state.SpecReplaced;
+    });
+    RedrawSpectra();
+    if (r.truncated) ShowMessage(kTooManyFilePoints);
+}
+
+void MainWindow::Button1Click() { m_engine->Stop(); }
+
+void MainWindow::Button2Click() {
+    // The sweep runs from the event loop, a piece at a time: the handler returns at once.
+    if (m_engine->Start()) MeasurementBegins();
+}
+
+void MainWindow::ContinueSweep() {
+    // The sweep's next piece, or the tone's next 50 ms.
+    const bool tone = m_engine->TonePlaying();
+    auto next = [&] { return tone ? m_engine->ContinueTone() : m_engine->Continue(); };
+    int64_t us = next();
+    // On the manual clock the waits of a whole step at once, so that each step takes one pass
+    // of the event loop, as it does in real time.
+    while (!tone && m_engine->Stepping() && us > 0 && platform::ManualClock()) {
+        platform::SleepMicroseconds(us);
+        us = next();
+    }
+    if (us >= 0) RestartAfter(*m_sweepTimer, us);
+}
+
+void MainWindow::EndSweepNow() {
+    // The program is closing: the sweep ends without waiting for the step in progress.
+    m_sweepTimer->stop();
+    if (!m_engine->Running() && !m_engine->TonePlaying()) return;
+    m_engine->Abort();
+    while (m_engine->Continue() >= 0 || m_engine->ContinueTone() >= 0) {
+    }
+}
+
+void MainWindow::Button3Click() {
+    const int slot = RadioGroup1->ItemIndex();
+    ChangeSlot(slot, "Clear Spectrum", [&] { ClearSpectrum(m_state, slot); });
+    RedrawSpectra();
+}
+
+void MainWindow::FastMeasureClick() {
+    // From the event loop too, a 20 ms round of the recording at a time.
+    if (m_idle && m_engine->StartFast(FastChoice())) MeasurementBegins();
+}
+
+FastSettings MainWindow::FastChoice() const {
+    FastSettings f;
+    for (size_t i = 0; i < FastSpacing.size(); ++i) {
+        if (FastSpacing[i]->isChecked()) f.spacing = kFastSpacings[i];
+    }
+    for (size_t i = 0; i < FastLength.size(); ++i) {
+        if (FastLength[i]->isChecked()) f.lengthFactor = kFastLengthFactors[i];
+    }
+    return f;
+}
+
+void MainWindow::SetFastChoice(const FastSettings& f) {
+    for (size_t i = 0; i < FastSpacing.size(); ++i) {
+        if (kFastSpacings[i] == f.spacing) FastSpacing[i]->setChecked(true);
+    }
+    for (size_t i = 0; i < FastLength.size(); ++i) {
+        if (kFastLengthFactors[i] == f.lengthFactor) FastLength[i]->setChecked(true);
+    }
+}
+
+void MainWindow::SetFreq(int x) {
+    // The tone, too, plays from the event loop: the handler returns at once.
+    if (m_engine->StartTone(Geometry().FrequencyAt(x)) && m_engine->TonePlaying()) {
+        m_sweepTimer->start(0);
+    }
+}
+
+MeasureWindow::SweepFields MainWindow::Fields() const {
+    return SweepFields{Edit1->text().toStdString(), Edit2->text().toStdString(),
+                       Edit3->text().toStdString(), Edit4->text().toStdString()};
+}
+
+int MainWindow::SelectedSlot() const { return RadioGroup1->ItemIndex(); }
+bool MainWindow::FftFilterOn() const { return CheckBox1->isChecked(); }
+bool MainWindow::LockInOn() const { return CheckBox2->isChecked(); }
+
+void MainWindow::ShowLatency() {
+    const LatencyCalibration& c = m_state.Latency;
+    QString tip;
+    if (c.valid) {
+        tip = QString::fromStdString(LatencyText(c)) +
+              QStringLiteral("\nCalibrated: each step of a sweep waits for it.");
+    } else {
+        tip = QStringLiteral("Latency not calibrated (Configure > Calibrate Latency)");
+    }
+    LagArea->setToolTip(tip);
+    Panel2->setToolTip(tip);
+}
+int MainWindow::VolumePosition() const { return TrackBar1->value(); }
+void MainWindow::Redraw() {
+    // A sweep's step: only what changed is drawn and shown again.
+    if (!m_canvas) return;
+    // On a high-resolution screen the steps are drawn at the ordinary resolution; the last
+    // one, after "Measure" is back, as a complete sharp picture.
+    if (Image1->devicePixelRatioF() > 1.0 && Button2->isVisible()) {
+        RedrawSpectra();
+        return;
+    }
+    const QRect changed =
+        m_plot->RedrawStep(m_state, *m_canvas, Panel1->width(), Panel1->height(), AxisEnd());
+    ++m_redraws;
+    if (changed.isEmpty()) return;
+    m_unshown = m_unshown.united(changed);
+    if (!m_showTimer->isActive()) m_showTimer->start();
+}
+void MainWindow::ShowLag(bool shown) { Panel2->setVisible(shown); }
+void MainWindow::ShowSaturation(bool shown) { Panel3->setVisible(shown); }
+void MainWindow::ShowMeasure(bool shown) {
+    // The focus goes with the button at that place: when "Measure" hides, Space and Return go
+    // to "Stop", not to the control that follows in the focus chain.
+    if (!shown && focusWidget() == Button2) Button1->setFocus(Qt::OtherFocusReason);
+    Button2->setVisible(shown);
+    if (shown && focusWidget() == Button1) Button2->setFocus(Qt::OtherFocusReason);
+    EnableBetweenSweeps(shown);
+}
+
+void MainWindow::MeasurementBegins() {
+    // The slot holds measurements not saved in a file from now on (ConfirmExit).
+    m_unsaved[static_cast<size_t>(std::clamp(m_state.CurrentSlot, 0, kSlots - 1))] = true;
+    m_sweepTimer->start(0);
+}
+
+void MainWindow::EnableMeasure(bool enabled) {
+    Button2->setEnabled(enabled);
+    m_toneFree = enabled;
+    RefreshFastMeasure();
+}
+
+void MainWindow::RefreshFastMeasure() {
+    const bool free = m_idle && m_toneFree;
+    FastButton->setEnabled(free);
+    FastMeasure->setEnabled(free);
+    FastButton->setToolTip(m_idle && !m_toneFree ? QStringLiteral("Not while a tone plays")
+                                                 : QString());
+}
+
+void MainWindow::ShowProgress(const Progress& p) {
+    using Kind = Progress::Kind;
+    if (p.kind == Kind::None) {
+        for (QWidget* w : {static_cast<QWidget*>(SweepProgress),
+                           static_cast<QWidget*>(ProgressNote), static_cast<QWidget*>(EndTone)}) {
+            w->hide();
+        }
+        m_progressShown = {-1, -1};
+        RefreshCorner();
+        return;
+    }
+    // Shown anew only when the whole percent or second changes: a step of a few milliseconds
+    // must not wait for the menu bar.
+    const int percent = std::clamp(static_cast<int>(p.fraction * 100.0), 0, 100);
+    const int seconds = static_cast<int>(std::ceil(std::max(p.secondsLeft, 0.0)));
+    if (m_progressShown == std::pair{percent, seconds} && !ProgressNote->isHidden()) return;
+    m_progressShown = {percent, seconds};
+    SweepProgress->setValue(percent);
+    const QString left = QStringLiteral("%1 s left").arg(seconds);
+    ProgressNote->setText(p.kind == Kind::Sweep
+                              ? QStringLiteral("%1 %, %2").arg(percent).arg(left)
+                              : QStringLiteral("Tone %1 Hz: %2")
+                                    .arg(QString::fromStdString(FixedText(p.frequency, 1)), left));
+    const bool tone = p.kind == Kind::Tone;
+    if (ProgressNote->isHidden() || EndTone->isHidden() == tone) {
+        SweepProgress->show();
+        ProgressNote->show();
+        EndTone->setVisible(tone);
+        RefreshCorner();
+    }
+}
+
+void MainWindow::ManualHelpExecute() {
+    if (Form10 != nullptr) Form10->exec();
+}
+
+void MainWindow::ConfigureSeriellExecute() {
+    if (Form8 != nullptr) Form8->exec();
+}
+
+void MainWindow::VersionInfoExecute() {
+    if (Form11 != nullptr) Form11->exec();
+}
+
+}  // namespace sonarix
+
+namespace sonarix {
+
+void MainWindow::ChangeSlot(int slot, const char* name, const std::function<void()>& action) {
+    if (m_session != nullptr && slot >= 0 && slot < kSlots) {
+        m_session->ChangeSlot(slot, name, action);
+    } else {
+        action();
+    }
+}
+
+void MainWindow::UseSession(SessionKeeper* keeper) {
+    m_session = keeper;
+    m_engine->SetStoreEvents(keeper);
+    if (keeper != nullptr) keeper->History().OnChange = [this] { RefreshUndo(); };
+    EnableBetweenSweeps(m_idle);
+}
+
+void MainWindow::RefreshUndo() {
+    static const UndoHistory none;
+    const UndoHistory& h = m_session != nullptr ? m_session->History() : none;
+    Undo->setEnabled(m_idle && h.CanUndo());
+    Redo->setEnabled(m_idle && h.CanRedo());
+    Undo->setText(WithFirstMnemonic(QString::fromStdString(h.UndoCaption())));
+    Redo->setText(WithFirstMnemonic(QString::fromStdString(h.RedoCaption())));
+}
+
+WindowSettings MainWindow::SessionSettings() const {
+    WindowSettings w;
+    w.start = Edit1->text().toStdString();
+    w.stop = Edit2->text().toStdString();
+    w.step = Edit3->text().toStdString();
+    w.time = Edit4->text().toStdString();
+    w.currentSlot = std::clamp(RadioGroup1->ItemIndex(), 0, kSlots - 1);
+    w.display = std::clamp(RadioGroup2->ItemIndex(), 0, 3);
+    w.fftFilter = CheckBox1->isChecked();
+    w.lockIn = CheckBox2->isChecked();
+    w.volume = TrackBar1->value();
+    w.font = m_canvas->Font().toString().toStdString();
+    w.fontColor = m_canvas->FontColor;
+    w.penWidth = m_canvas->PenWidth;
+    const FastSettings fast = FastChoice();
+    w.fastSpacing = fast.spacing;
+    w.fastLength = fast.lengthFactor;
+    return w;
+}
+
+void MainWindow::ApplySessionSettings(const WindowSettings& w) {
+    Edit1->setText(QString::fromStdString(w.start));
+    Edit2->setText(QString::fromStdString(w.stop));
+    Edit3->setText(QString::fromStdString(w.step));
+    Edit4->setText(QString::fromStdString(w.time));
+    RadioGroup1->SetItemIndex(std::clamp(w.currentSlot, 0, kSlots - 1));
+    RadioGroup2->SetItemIndex(std::clamp(w.display, 0, 3));
+    CheckBox1->setChecked(w.fftFilter);
+    CheckBox2->setChecked(w.lockIn);
+    TrackBar1->setValue(std::clamp(w.volume, 0, 100));
+    QFont font;
+    if (!w.font.empty() && font.fromString(QString::fromStdString(w.font))) {
+        if (ApplyFontChoice(*m_canvas, FontChoice{font, w.fontColor})) {
+            m_state.MarginRight = m_canvas->TextWidth(QStringLiteral("20000.0")) / 2;
+        }
+    }
+    m_canvas->PenWidth = std::clamp(w.penWidth, 1, 4);
+    SetFastChoice(FastSettings{w.fastSpacing, w.fastLength});
+    if (Form4 != nullptr) Form4->RadioGroup1->SetItemIndex(m_canvas->PenWidth - 1);
+    PanelGroesse();
+    RedrawSpectra();
+}
+
+void MainWindow::SaveSessionExecute() {
+    if (m_session == nullptr) return;
+    const std::optional<std::string> name = ChooseSessionSaveFile();
+    if (name && m_session->SaveSession(*name)) m_unsaved.fill(false);
+}
+
+void MainWindow::OpenSessionExecute() {
+    if (m_session == nullptr || !m_idle) return;
+    const std::optional<std::string> name = ChooseSessionOpenFile();
+    if (name) m_session->OpenSession(*name);
+}
+
+void MainWindow::RestoreLastSessionExecute() {
+    if (m_session != nullptr && m_idle) m_session->RestoreLastSession();
+}
+
+void MainWindow::UndoExecute() {
+    if (m_session != nullptr && m_idle) m_session->Undo();
+}
+
+void MainWindow::RedoExecute() {
+    if (m_session != nullptr && m_idle) m_session->Redo();
+}
+
+}  // namespace sonarix
