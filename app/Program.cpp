@@ -44,7 +44,7 @@ bool StartUp(Program& p) {
     p.form7 = std::make_unique<InputDialog>();
     p.form8 = std::make_unique<SerialPortDialog>(s);
     p.form8->setFont(DialogFont());
-    p.form1->Form8 = p.form8.get();
+    p.form1->SerialDialog = p.form8.get();
     // 2. Clear the plot image.
     p.form1->ClearImage();
     // 3. The audio layer must implement contract 2.3.
@@ -73,7 +73,7 @@ bool StartUp(Program& p) {
     // 6., 7. The input list; the last input that is on becomes the only one on.
     p.inputs = ListInputs();
     p.form7->FillInputs(p.inputs);
-    p.form7->ComboBox1Change();
+    p.form7->OnInputChosen();
     // 8. Mono recording.
     s.StereoInput = false;
     StartRecording(s);
@@ -114,14 +114,14 @@ void CreateRemainingWindows(Program& p) {
     p.form4 = std::make_unique<LineThicknessDialog>();
     p.form10 = std::make_unique<HelpDialog>();
     p.form11 = std::make_unique<VersionDialog>();
-    p.form1->Form4 = p.form4.get();
-    p.form1->Form10 = p.form10.get();
-    p.form1->Form11 = p.form11.get();
+    p.form1->ThicknessDialog = p.form4.get();
+    p.form1->HelpWindow = p.form10.get();
+    p.form1->VersionWindow = p.form11.get();
     p.form2 = std::make_unique<LiveSpectrumWindow>(*p.state);
     p.form3 = std::make_unique<LiveWaveformWindow>(*p.state);
     p.form6 = std::make_unique<SoundCardDialog>();
-    p.form1->Form2 = p.form2.get();
-    p.form1->Form3 = p.form3.get();
+    p.form1->LiveSpectrumView = p.form2.get();
+    p.form1->LiveWaveformView = p.form3.get();
     MainWindow* f1 = p.form1.get();
     p.form2->FilterOn = [f1] { return f1->FftFilterOn(); };
     SoundCardDialog* card = p.form6.get();
@@ -141,7 +141,7 @@ void CreateRemainingWindows(Program& p) {
     p.form1->OpenFitWindow = [fit](const FitHandOver& h) { fit->FitExecute(h); };
     fit->ChooseLineThickness = [thickness] {
         thickness->exec();  // OK and the close box alike apply the choice
-        return std::clamp(thickness->RadioGroup1->ItemIndex(), 0, 3) + 1;
+        return std::clamp(thickness->ThicknessGroup->ItemIndex(), 0, 3) + 1;
     };
     fit->HelpWindow = p.form10.get();
 

@@ -84,15 +84,15 @@ void BM_FastVersusStepped(benchmark::State& state) {
     double stepped = 0, fast = 0;
     for (auto _ : state) {
         auto t = std::chrono::steady_clock::now();
-        f.Button2Click();  // slot 1: the stepped default, 10 Hz
+        f.OnMeasureClicked();  // slot 1: the stepped default, 10 Hz
         while (f.Engine().Running()) QApplication::processEvents(QEventLoop::WaitForMoreEvents);
         stepped = Seconds(t);
-        f.RadioGroup1->SetItemIndex(1);
+        f.SpectrumSlotGroup->SetItemIndex(1);
         t = std::chrono::steady_clock::now();
         f.FastMeasureClick();  // slot 2: the fast default, 1 Hz
         while (f.Engine().Running()) QApplication::processEvents(QEventLoop::WaitForMoreEvents);
         fast = Seconds(t);
-        f.RadioGroup1->SetItemIndex(2);
+        f.SpectrumSlotGroup->SetItemIndex(2);
         f.SetFastChoice({1.0, 8});
         f.FastMeasureClick();  // slot 3: eight times as long
         while (f.Engine().Running()) QApplication::processEvents(QEventLoop::WaitForMoreEvents);

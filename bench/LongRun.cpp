@@ -61,10 +61,10 @@ int main(int argc, char** argv) {
     sonarix::CreateRemainingWindows(*program);
     sonarix::MainWindow& f = *program->form1;
     // 100 ... 10000 Hz in 0.5 Hz steps of 181.8 ms: 19800 points, 3599.6 s.
-    f.Edit1->setText("100");
-    f.Edit2->setText("10000");
-    f.Edit3->setText("0.5");
-    f.Edit4->setText("181.8");
+    f.StartFrequencyEdit->setText("100");
+    f.StopFrequencyEdit->setText("10000");
+    f.StepEdit->setText("0.5");
+    f.TimePerStepEdit->setText("181.8");
     const auto start = Clock::now();
     long first = 0, largest = 0;
     int minute = 0;
@@ -77,7 +77,7 @@ int main(int argc, char** argv) {
         std::printf("minute %2d: %ld KiB resident, %d points, %d lag events so far\n", minute, now,
                     program->state->SpecCount[0], f.Engine().LastStats().lagEvents);
         std::fflush(stdout);
-        if (minute >= minutes) f.Button1Click();  // "Stop"
+        if (minute >= minutes) f.OnStopClicked();  // "Stop"
     });
     QTimer::singleShot(0, [&] {
         // The image is built when "Measure" starts: the first sample is taken just after.
@@ -89,7 +89,7 @@ int main(int argc, char** argv) {
             std::fflush(stdout);
         });
         sampler.start();
-        f.Button2Click();  // "Measure": the sweep runs from the event loop until stopped
+        f.OnMeasureClicked();  // "Measure": the sweep runs from the event loop until stopped
         while (f.Engine().Running()) QApplication::processEvents(QEventLoop::WaitForMoreEvents);
         const sonarix::SweepStats& st = f.Engine().LastStats();
         const double wall = std::chrono::duration<double>(Clock::now() - start).count();

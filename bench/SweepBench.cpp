@@ -55,7 +55,7 @@ struct Running {
     sonarix::MainWindow& Form() { return *program->form1; }
     // "Measure", and the event loop until the sweep has ended.
     void Sweep() {
-        Form().Button2Click();
+        Form().OnMeasureClicked();
         while (Form().Engine().Running()) {
             QApplication::processEvents(QEventLoop::WaitForMoreEvents);
         }
@@ -121,7 +121,7 @@ void BM_ShortSteps(benchmark::State& state) {
         state.SkipWithError("the latency calibration failed");
         return;
     }
-    r.Form().Edit4->setText(QString::number(state.range(0)));
+    r.Form().TimePerStepEdit->setText(QString::number(state.range(0)));
     for (auto _ : state) r.Sweep();
     const sonarix::SweepStats& st = r.Form().Engine().LastStats();
     Report(state, st);
@@ -195,7 +195,7 @@ void BM_JournalCost(benchmark::State& state) {
     sonarix::SharedState& s = *r.program->state;
     Timed timed(*r.program->session);
     r.Form().Engine().SetStoreEvents(&timed);
-    r.Form().Edit4->setText(QString::number(state.range(0)));
+    r.Form().TimePerStepEdit->setText(QString::number(state.range(0)));
     for (auto _ : state) r.Sweep();
     const sonarix::SweepStats& st = r.Form().Engine().LastStats();
     Report(state, st);

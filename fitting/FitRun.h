@@ -126,7 +126,7 @@ public:
     virtual void ShowStartFit(bool shown) = 0;  // hides "Start Fit", uncovering "Stop"
     // The fit range "from" and "to" as read from the window's fields.
     virtual void FitRange(double& from, double& to) = 0;
-    virtual void ShowProgress(bool shown) = 0;  // ProgressBar1, Max 50, position 0 when shown
+    virtual void ShowProgress(bool shown) = 0;  // the progress bar, 50 steps, at 0 when shown
     virtual void StepProgress() = 0;
     // Between two steps of Run's loop (tests), where such a window processes its messages; a
     // window that runs Start's steps from its own event loop is never called here.

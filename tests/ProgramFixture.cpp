@@ -89,7 +89,7 @@ void FinishFit(PeakFitWindow& form) {
 }
 
 void ProgramOnApparatus::Sweep() {
-    QTest::mouseClick(f->Button2, Qt::LeftButton);
+    QTest::mouseClick(f->MeasureButton, Qt::LeftButton);
     FinishSweep(*f);
 }
 

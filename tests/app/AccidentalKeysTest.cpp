@@ -97,10 +97,10 @@ protected:
             o->RunPrintDialog = cancel;
             o->RunPrinterSetup = cancel;
         }
-        f->Edit1->setText("1000");
-        f->Edit2->setText("2000");
-        f->Edit3->setText("10");
-        f->Edit4->setText("20");
+        f->StartFrequencyEdit->setText("1000");
+        f->StopFrequencyEdit->setText("2000");
+        f->StepEdit->setText("10");
+        f->TimePerStepEdit->setText("20");
         for (int slot = 0; slot < kSlots; ++slot) Fill(slot, 200.0 + slot, 3000.0, 20.0);
         f->RedrawSpectra();
         before.count = p.state->SpecCount;
@@ -142,10 +142,10 @@ protected:
     // The main window's action that opens window n (none for the main window itself).
     QAction* Opener(int n) {
         const std::map<int, QAction*> openers = {
-            {2, f->LifeFFTOn},           {3, f->LifeWaveOn},
+            {2, f->LiveFftOn},           {3, f->LiveWaveOn},
             {4, f->ChangeLineThickness}, {5, f->Fit},
             {6, f->ConfigureSoundCard},  {7, f->SelectInputChannel},
-            {8, f->ConfigureSeriell},    {9, f->WaveFktWindow},
+            {8, f->ConfigureSerial},     {9, f->WaveFunction},
             {10, f->ManualHelp},         {11, f->VersionInfo},
             {12, f->VirtualApparatus},   {13, f->CalibrateLatency}};
         const auto it = openers.find(n);
@@ -269,19 +269,19 @@ protected:
                 break;
             case State::Sweeping:
                 AtRound(3, [&] { OpenAndPress(form); });
-                QTest::mouseClick(f->Button2, Qt::LeftButton);
+                QTest::mouseClick(f->MeasureButton, Qt::LeftButton);
                 test::FinishSweep(*f);
                 break;
             case State::TonePlaying:
                 AtRound(3, [&] { OpenAndPress(form); });
-                QTest::mouseClick(f->Image1, Qt::LeftButton, {}, f->Panel1->rect().center());
+                QTest::mouseClick(f->PlotImage, Qt::LeftButton, {}, f->PlotPanel->rect().center());
                 test::FinishSweep(*f);
                 break;
             case State::FitRunning:
                 m_stateWindow = w;
                 QTimer::singleShot(0, w, [&] {
                     AtRound(3, [&] { PressKeys(w); });
-                    QTest::mouseClick(p.form5->Button2, Qt::LeftButton);
+                    QTest::mouseClick(p.form5->StartFitButton, Qt::LeftButton);
                     test::FinishFit(*p.form5);
                     if (w->isVisible()) w->close();
                 });
@@ -298,17 +298,17 @@ protected:
                         PressKeys(w);
                         pressed = true;
                     });
-                    QTest::mouseClick(p.form9->Button1, Qt::LeftButton);
+                    QTest::mouseClick(p.form9->MeasureValueButton, Qt::LeftButton);
                     test::RunWhile([&] { return p.form9->Measuring() || !pressed; });
                     if (w->isVisible()) w->close();
                 });
-                f->WaveFktWindow->trigger();
+                f->WaveFunction->trigger();
                 break;
             case State::Calibrating:
                 m_stateWindow = w;
                 QTimer::singleShot(0, w, [&] {
                     AtRound(5, [&] { PressKeys(w); });
-                    QTest::mouseClick(p.latencyDialog->Button1, Qt::LeftButton);
+                    QTest::mouseClick(p.latencyDialog->CalibrateButton, Qt::LeftButton);
                     test::RunWhile([&] { return p.latencyDialog->Running(); });
                     if (w->isVisible()) w->close();
                 });
@@ -411,7 +411,7 @@ protected:
         Accidents::SetUp();
         if (HasFatalFailure()) return;
         for (QAction* a :
-             {f->LifeFFTOn, f->LifeWaveOn, f->SelectInputChannel, f->VirtualApparatus}) {
+             {f->LiveFftOn, f->LiveWaveOn, f->SelectInputChannel, f->VirtualApparatus}) {
             a->trigger();
         }
     }

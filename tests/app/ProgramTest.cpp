@@ -101,7 +101,7 @@ TEST_F(StartupTest, ComesUpWithEveryDefault) {
     EXPECT_EQ(p.form1->findChild<QLineEdit*>("Edit4")->text(), "50");
     EXPECT_EQ(p.form1->findChild<QSlider*>("TrackBar1")->value(), 50);
     // The plot image is white.
-    EXPECT_EQ(p.form1->Image1->Picture.pixel(100, 100), 0xFFFFFFFFu);
+    EXPECT_EQ(p.form1->PlotImage->Picture.pixel(100, 100), 0xFFFFFFFFu);
     ShutDown(p);
 }
 
@@ -156,7 +156,7 @@ TEST_F(StartupTest, VolumeTrackBarSetsOutVolume) {
     Install();
     Program p;
     ASSERT_TRUE(StartUp(p));
-    p.form1->TrackBar1->setValue(73);
+    p.form1->VolumeSlider->setValue(73);
     EXPECT_EQ(p.state->OutVolume, 73);
 }
 
@@ -197,24 +197,24 @@ TEST(Manual, FoundBesideTheExecutableOrInTheSources) {
 
     EXPECT_EQ(VersionText().rfind("Sonarix ", 0), 0u);
     HelpDialog help;
-    EXPECT_EQ(help.Label2->text(), kManualAddress);
+    EXPECT_EQ(help.ManualLink->text(), kManualAddress);
     help.SetManualFile(QString::fromStdString(source));
-    EXPECT_TRUE(help.Label2->text().contains(QString::fromStdString(source)));
-    EXPECT_TRUE(help.Label2->text().contains(QStringLiteral("href=\"file://")));
-    EXPECT_TRUE(help.Label2->font().bold());
+    EXPECT_TRUE(help.ManualLink->text().contains(QString::fromStdString(source)));
+    EXPECT_TRUE(help.ManualLink->text().contains(QStringLiteral("href=\"file://")));
+    EXPECT_TRUE(help.ManualLink->font().bold());
 
     // A click on the link whose opener fails or is missing says so, with the manual's path.
     test::MessageRecorder messages;
     for (const char* opener : {"false", "/nonexistent/opener"}) {
         help.Opener = QString::fromLatin1(opener);
-        emit help.Label2->linkActivated(help.Label2->text());
+        emit help.ManualLink->linkActivated(help.ManualLink->text());
         QTRY_COMPARE_WITH_TIMEOUT(messages.Messages().size(), size_t{1}, 10000);
         EXPECT_NE(messages.Messages()[0].find(source), std::string::npos) << opener;
         EXPECT_NE(messages.Messages()[0].find("could not be opened"), std::string::npos);
         messages.Clear();
     }
     help.Opener = QStringLiteral("true");
-    emit help.Label2->linkActivated(help.Label2->text());
+    emit help.ManualLink->linkActivated(help.ManualLink->text());
     QTest::qWait(300);
     EXPECT_TRUE(messages.Messages().empty());
 }

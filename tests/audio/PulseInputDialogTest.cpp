@@ -24,20 +24,20 @@ TEST(PulseInputDialog, ListsSwitchesAndSetsTheLevelOfTheServersInputs) {
     ASSERT_GE(inputs.names.size(), 1u);
     InputDialog d;
     d.FillInputs(inputs);
-    EXPECT_EQ(d.ComboBox1->count(), static_cast<int>(inputs.names.size()));
-    d.ComboBox1->setCurrentIndex(0);
-    d.ComboBox1Change();
+    EXPECT_EQ(d.InputBox->count(), static_cast<int>(inputs.names.size()));
+    d.InputBox->setCurrentIndex(0);
+    d.OnInputChosen();
     int on = 0;
-    for (int n = 0; n < d.ComboBox1->count(); ++n) {
+    for (int n = 0; n < d.InputBox->count(); ++n) {
         on += (audio::RecordGetInput(n) & audio::kInputOff) == 0 ? 1 : 0;
     }
     EXPECT_EQ(on, 1);  // exactly the selected input
     audio::RecordSetInput(0, audio::kInputLevel | 30);
     d.ShowInputState();
-    EXPECT_EQ(d.TrackBar1->value(), 70);
-    d.TrackBar1->setValue(0);
+    EXPECT_EQ(d.VolumeSlider->value(), 70);
+    d.VolumeSlider->setValue(0);
     EXPECT_EQ(audio::RecordGetInput(0) & 0xFFFF, 100u);
-    EXPECT_FALSE(d.Label3->text().isEmpty());
+    EXPECT_FALSE(d.InputKindLabel->text().isEmpty());
     audio::Free();
     audio::UseBackend(nullptr);
 }

@@ -48,29 +48,30 @@ TEST_F(LatencyDialogTest, TheMenuItemOpensTheDialogAndTheTooltipTellsTheResult) 
     EXPECT_EQ(opened, 1);
 
     EXPECT_TRUE(f->LagArea->toolTip().contains(QStringLiteral("not calibrated")));
-    EXPECT_TRUE(Dialog().Label2->text().startsWith(QStringLiteral("Not calibrated")));
-    EXPECT_TRUE(Dialog().Label1->text().contains(QStringLiteral("loopback")));
+    EXPECT_TRUE(Dialog().ResultLabel->text().startsWith(QStringLiteral("Not calibrated")));
+    EXPECT_TRUE(Dialog().InstructionsLabel->text().contains(QStringLiteral("loopback")));
 
     apparatus->SetLatency(1000);  // 22.68 ms
-    Dialog().Button1->click();
+    Dialog().CalibrateButton->click();
     test::RunWhile([&] { return Dialog().Running(); });
     ASSERT_TRUE(p.state->Latency.valid) << Dialog().LastOutcome().message;
     EXPECT_NEAR(p.state->Latency.samples / 44.1, 1000 / 44.1, 0.5);
     const QString ms = QString::number(p.state->Latency.samples / 44.1, 'f', 2);
-    EXPECT_TRUE(Dialog().Label2->text().startsWith(QStringLiteral("Latency: ") + ms + " ms"))
-        << Dialog().Label2->text().toStdString();
-    EXPECT_TRUE(Dialog().Label2->text().contains(QStringLiteral("48 of 48 readings")));
+    EXPECT_TRUE(Dialog().ResultLabel->text().startsWith(QStringLiteral("Latency: ") + ms + " ms"))
+        << Dialog().ResultLabel->text().toStdString();
+    EXPECT_TRUE(Dialog().ResultLabel->text().contains(QStringLiteral("48 of 48 readings")));
     // Through the sphere its resonances placed the arrival, and the dialog says so.
     EXPECT_TRUE(Dialog().LastOutcome().modal.found);
-    EXPECT_TRUE(Dialog().Label2->text().endsWith(QStringLiteral("; the arrival from %1 resonances.")
-                                                     .arg(Dialog().LastOutcome().modal.resonances)))
-        << Dialog().Label2->text().toStdString();
-    EXPECT_TRUE(Dialog().Button1->isEnabled());
-    EXPECT_TRUE(Dialog().Button2->isEnabled());
+    EXPECT_TRUE(
+        Dialog().ResultLabel->text().endsWith(QStringLiteral("; the arrival from %1 resonances.")
+                                                  .arg(Dialog().LastOutcome().modal.resonances)))
+        << Dialog().ResultLabel->text().toStdString();
+    EXPECT_TRUE(Dialog().CalibrateButton->isEnabled());
+    EXPECT_TRUE(Dialog().CloseButton->isEnabled());
     EXPECT_TRUE(f->LagArea->toolTip().startsWith(QStringLiteral("Latency: ") + ms + " ms"));
     EXPECT_TRUE(
         f->LagArea->toolTip().endsWith(QStringLiteral("each step of a sweep waits for it.")));
-    EXPECT_EQ(f->Panel2->toolTip(), f->LagArea->toolTip());
+    EXPECT_EQ(f->LagIndicator->toolTip(), f->LagArea->toolTip());
     EXPECT_TRUE(messages.Messages().empty());
 }
 
@@ -85,7 +86,7 @@ TEST_F(LatencyDialogTest, EscapeDuringTheCalibrationLeavesTheDialogOpen) {
             Dialog().close();
             visibleAfterEscape = Dialog().isVisible();
         });
-        QTest::mouseClick(Dialog().Button1, Qt::LeftButton);
+        QTest::mouseClick(Dialog().CalibrateButton, Qt::LeftButton);
         test::RunWhile([&] { return Dialog().Running(); });
         visibleAtTheEnd = Dialog().isVisible();
         Key(&Dialog(), Qt::Key_Escape);  // now it closes
@@ -99,31 +100,32 @@ TEST_F(LatencyDialogTest, EscapeDuringTheCalibrationLeavesTheDialogOpen) {
 }
 
 TEST_F(LatencyDialogTest, AFailedAttemptIsShownAndKeepsTheResult) {
-    Dialog().Button1->click();
+    Dialog().CalibrateButton->click();
     test::RunWhile([&] { return Dialog().Running(); });
     ASSERT_TRUE(p.state->Latency.valid);
     const QString tip = f->LagArea->toolTip();
     const double kept = p.state->Latency.samples;
     ASSERT_TRUE(audio::RecordSetInput(0, audio::kInputOff));
-    Dialog().Button1->click();
+    Dialog().CalibrateButton->click();
     test::RunWhile([&] { return Dialog().Running(); });
     ASSERT_EQ(messages.Messages().size(), 1u);
     EXPECT_EQ(messages.Messages()[0], kCalibrationNoTrace);
     EXPECT_DOUBLE_EQ(p.state->Latency.samples, kept);
     EXPECT_EQ(f->LagArea->toolTip(), tip);
-    EXPECT_TRUE(Dialog().Label2->text().startsWith(QStringLiteral("Latency: ")));
-    EXPECT_TRUE(Dialog().Label2->text().contains(QStringLiteral("Last attempt: The recording")));
+    EXPECT_TRUE(Dialog().ResultLabel->text().startsWith(QStringLiteral("Latency: ")));
+    EXPECT_TRUE(
+        Dialog().ResultLabel->text().contains(QStringLiteral("Last attempt: The recording")));
 }
 
 TEST_F(LatencyDialogTest, LockInSitsBeneathTheFilterAndReachesTheWaveWindow) {
-    EXPECT_EQ(f->CheckBox2->text(), QStringLiteral("Lock-in"));
-    EXPECT_FALSE(f->CheckBox2->isChecked());
+    EXPECT_EQ(f->LockInCheck->text(), QStringLiteral("Lock-in"));
+    EXPECT_FALSE(f->LockInCheck->isChecked());
     EXPECT_FALSE(f->LockInOn());
-    EXPECT_GT(f->CheckBox2->y(), f->CheckBox1->y());
-    EXPECT_EQ(f->CheckBox2->x(), f->CheckBox1->x());
-    EXPECT_FALSE(f->CheckBox2->geometry().intersects(f->CheckBox1->geometry()));
-    EXPECT_FALSE(f->CheckBox2->geometry().intersects(f->Label5->geometry()));
-    f->CheckBox2->setChecked(true);
+    EXPECT_GT(f->LockInCheck->y(), f->FftFilterCheck->y());
+    EXPECT_EQ(f->LockInCheck->x(), f->FftFilterCheck->x());
+    EXPECT_FALSE(f->LockInCheck->geometry().intersects(f->FftFilterCheck->geometry()));
+    EXPECT_FALSE(f->LockInCheck->geometry().intersects(f->VolumeLabel->geometry()));
+    f->LockInCheck->setChecked(true);
     EXPECT_TRUE(f->LockInOn());
     EXPECT_TRUE(p.form9->LockInOn());
 }
@@ -131,14 +133,14 @@ TEST_F(LatencyDialogTest, LockInSitsBeneathTheFilterAndReachesTheWaveWindow) {
 TEST_F(LatencyDialogTest, TheVirtualApparatusWindowSetsLatencyAndNoise) {
     ASSERT_NE(p.virtualWindow, nullptr);
     VirtualApparatusWindow& knob = *p.virtualWindow;
-    EXPECT_NEAR(knob.SpinEdit1->value(), 10.0, 0.05);
-    EXPECT_NEAR(knob.SpinEdit2->value(), 0.02, 1e-9);
-    knob.SpinEdit1->setValue(37.0);
+    EXPECT_NEAR(knob.LatencySpin->value(), 10.0, 0.05);
+    EXPECT_NEAR(knob.NoiseSpin->value(), 0.02, 1e-9);
+    knob.LatencySpin->setValue(37.0);
     EXPECT_EQ(apparatus->Latency(), 1632);
-    knob.SpinEdit2->setValue(0.5);
+    knob.NoiseSpin->setValue(0.5);
     EXPECT_DOUBLE_EQ(apparatus->NoiseRms(), 0.005);
     // What the calibration then finds.
-    Dialog().Button1->click();
+    Dialog().CalibrateButton->click();
     test::RunWhile([&] { return Dialog().Running(); });
     ASSERT_TRUE(p.state->Latency.valid);
     EXPECT_NEAR(p.state->Latency.samples / 44.1, 37.0, 0.5);

@@ -46,7 +46,7 @@ protected:
         failing = b.get();
         ASSERT_NO_FATAL_FAILURE(Start(std::move(b)));
     }
-    QRgb Pixel(LiveView& v, int x, int y) { return v.Image1->Picture.pixel(x, y); }
+    QRgb Pixel(LiveView& v, int x, int y) { return v.PlotImage->Picture.pixel(x, y); }
     // A 1 kHz tone playing for 200 ms.
     void s_Tone() {
         p.state->CurrentFreq = 1000.0;
@@ -68,28 +68,28 @@ TEST(InputKinds, TextsOfTheKinds) {
 
 TEST_F(SoundInputTest, TheInputDialogListsSwitchesAndSetsTheLevel) {
     InputDialog& d = *p.form7;
-    ASSERT_EQ(d.ComboBox1->count(), 1);
-    EXPECT_EQ(d.ComboBox1->itemText(0), "Virtual microphone");
-    EXPECT_EQ(d.ComboBox1->currentIndex(), 0);
-    EXPECT_EQ(d.Label3->text(), "Microphone");
-    EXPECT_EQ(d.Label3->x() + d.Label3->width() / 2, 100);
+    ASSERT_EQ(d.InputBox->count(), 1);
+    EXPECT_EQ(d.InputBox->itemText(0), "Virtual microphone");
+    EXPECT_EQ(d.InputBox->currentIndex(), 0);
+    EXPECT_EQ(d.InputKindLabel->text(), "Microphone");
+    EXPECT_EQ(d.InputKindLabel->x() + d.InputKindLabel->width() / 2, 100);
     EXPECT_EQ(audio::RecordGetInput(0) & audio::kInputOff, 0u);  // the one input is on
     audio::RecordSetInput(0, audio::kInputLevel | 30);
     d.ShowInputState();
-    EXPECT_EQ(d.TrackBar1->value(), 70);
-    d.TrackBar1->setValue(0);  // the top: the loudest
+    EXPECT_EQ(d.VolumeSlider->value(), 70);
+    d.VolumeSlider->setValue(0);  // the top: the loudest
     EXPECT_EQ(audio::RecordGetInput(0) & 0xFFFF, 100u);
     audio::RecordSetInput(0, audio::kInputOff);
-    d.ComboBox1Change();
+    d.OnInputChosen();
     EXPECT_EQ(audio::RecordGetInput(0) & audio::kInputOff, 0u);
     failing->fail = true;
-    d.TrackBar1->setValue(40);
+    d.VolumeSlider->setValue(40);
     d.ShowInputState();
-    EXPECT_EQ(d.TrackBar1->value(), 0);
-    EXPECT_EQ(d.Label3->text(), "Undefined");
+    EXPECT_EQ(d.VolumeSlider->value(), 0);
+    EXPECT_EQ(d.InputKindLabel->text(), "Undefined");
     f->SelectInputChannel->trigger();
     EXPECT_TRUE(d.isVisible());  // beside the main window, not modal
-    d.Button1->click();
+    d.OkButton->click();
     EXPECT_FALSE(d.isVisible());
 }
 
@@ -99,27 +99,27 @@ TEST_F(SoundInputTest, TheInputDialogTakesNoTypedInputAndItsKeysGoTheRightWay) {
     InputDialog& d = *p.form7;
     f->SelectInputChannel->trigger();
     Activate(&d);
-    const int inputs = d.ComboBox1->count();
-    const int selected = d.ComboBox1->currentIndex();
-    d.ComboBox1->setFocus();
-    QTest::keyClicks(d.ComboBox1, "Bogus");
+    const int inputs = d.InputBox->count();
+    const int selected = d.InputBox->currentIndex();
+    d.InputBox->setFocus();
+    QTest::keyClicks(d.InputBox, "Bogus");
     Key(&d, Qt::Key_Return);
-    EXPECT_EQ(d.ComboBox1->count(), inputs);
-    EXPECT_EQ(d.ComboBox1->currentIndex(), selected);
+    EXPECT_EQ(d.InputBox->count(), inputs);
+    EXPECT_EQ(d.InputBox->currentIndex(), selected);
     EXPECT_EQ(audio::RecordGetInput(selected) & audio::kInputOff, 0u);  // still on
 
     auto level = [] { return static_cast<int>(audio::RecordGetInput(0) & 0xFFFF); };
     d.show();
-    d.TrackBar1->setValue(50);
-    d.TrackBar1->setFocus();
+    d.VolumeSlider->setValue(50);
+    d.VolumeSlider->setFocus();
     Key(&d, Qt::Key_Up);
     EXPECT_EQ(level(), 51);
     Key(&d, Qt::Key_PageUp);
     EXPECT_GT(level(), 51);
     const int before = level();
-    QWheelEvent up(QPointF(10, 10), d.TrackBar1->mapToGlobal(QPointF(10, 10)), QPoint(),
+    QWheelEvent up(QPointF(10, 10), d.VolumeSlider->mapToGlobal(QPointF(10, 10)), QPoint(),
                    QPoint(0, 120), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
-    QApplication::sendEvent(d.TrackBar1, &up);
+    QApplication::sendEvent(d.VolumeSlider, &up);
     EXPECT_GT(level(), before);
     Key(&d, Qt::Key_Down);
     EXPECT_LT(level(), 100);
@@ -128,10 +128,10 @@ TEST_F(SoundInputTest, TheInputDialogTakesNoTypedInputAndItsKeysGoTheRightWay) {
 
 TEST_F(SoundInputTest, MonoStereoRestartsTheRecordingWhicheverWayTheDialogCloses) {
     SoundCardDialog& d = *p.form6;
-    EXPECT_FALSE(d.RadioGroup1->isEnabled());
-    d.CheckBox1->click();
-    EXPECT_TRUE(d.RadioGroup1->isEnabled());
-    d.RadioGroup1->SetItemIndex(1);
+    EXPECT_FALSE(d.InputChannelGroup->isEnabled());
+    d.StereoCheck->click();
+    EXPECT_TRUE(d.InputChannelGroup->isEnabled());
+    d.InputChannelGroup->SetItemIndex(1);
     // Closed by its close box: the choice still applies.
     QTimer::singleShot(0, [&] { d.close(); });
     f->ConfigureSoundCard->trigger();
@@ -142,15 +142,15 @@ TEST_F(SoundInputTest, MonoStereoRestartsTheRecordingWhicheverWayTheDialogCloses
     s_Tone();
     p.form2->show();
     p.form3->show();
-    f->Timer1Timer();
-    f->Timer2Timer();
+    f->RefreshLiveSpectrum();
+    f->RefreshLiveWaveform();
     EXPECT_EQ(p.form2->RefreshCount(), 1);
     EXPECT_EQ(p.form3->RefreshCount(), 1);
     // Unchecking greys the group out and keeps its selection.
-    d.CheckBox1->click();
-    EXPECT_FALSE(d.RadioGroup1->isEnabled());
-    EXPECT_EQ(d.RadioGroup1->ItemIndex(), 1);
-    QTimer::singleShot(0, [&] { d.Button1->click(); });
+    d.StereoCheck->click();
+    EXPECT_FALSE(d.InputChannelGroup->isEnabled());
+    EXPECT_EQ(d.InputChannelGroup->ItemIndex(), 1);
+    QTimer::singleShot(0, [&] { d.OkButton->click(); });
     f->ConfigureSoundCardExecute();
     EXPECT_FALSE(p.state->StereoInput);
     EXPECT_FALSE(p.state->LeftChannel);
@@ -160,15 +160,15 @@ TEST_F(SoundInputTest, MonoStereoRestartsTheRecordingWhicheverWayTheDialogCloses
 TEST_F(SoundInputTest, LiveFftFrameBandAndLabels) {
     LiveSpectrumWindow& v = *p.form2;
     v.resize(602, 208);
-    const int W = v.Panel1->width();
+    const int W = v.PlotPanel->width();
     ASSERT_EQ(W, 602);
-    ASSERT_EQ(v.Panel1->height(), 208);
-    f->CheckBox1->setChecked(false);
+    ASSERT_EQ(v.PlotPanel->height(), 208);
+    f->FftFilterCheck->setChecked(false);
     v.Refresh();
     EXPECT_EQ(Pixel(v, 100, 50), 0xFFFFFFFFu);  // white frame, no band
     EXPECT_EQ(Pixel(v, 15, 50), 0xFF000000u);
     EXPECT_EQ(Pixel(v, W - 20, 50), 0xFF000000u);
-    f->CheckBox1->setChecked(true);
+    f->FftFilterCheck->setChecked(true);
     p.state->CurrentFreq = 1000.0;  // bin 23: the band runs over bins 20 ... 26
     v.Refresh();
     auto x = [&](int bin) {
@@ -191,9 +191,9 @@ TEST_F(SoundInputTest, SilenceIsAFlatLineAndATonePeaksAtItsBin) {
     p.state->RecChannel = 0;  // no recording: the buffers stay zero
     fft.Refresh();
     wave.Refresh();
-    const int W = fft.Panel1->width(), H = fft.Panel1->height();
-    EXPECT_EQ(fft.Image1->Picture.pixel(W / 2, H - 33), ToQRgb(0x0000FF));
-    EXPECT_EQ(wave.Image1->Picture.pixel(W / 2, (H - 43) / 2 + 10), ToQRgb(0x0000FF));
+    const int W = fft.PlotPanel->width(), H = fft.PlotPanel->height();
+    EXPECT_EQ(fft.PlotImage->Picture.pixel(W / 2, H - 33), ToQRgb(0x0000FF));
+    EXPECT_EQ(wave.PlotImage->Picture.pixel(W / 2, (H - 43) / 2 + 10), ToQRgb(0x0000FF));
     StartRecording(*p.state);
     s_Tone();
     fft.Refresh();
@@ -201,7 +201,7 @@ TEST_F(SoundInputTest, SilenceIsAFlatLineAndATonePeaksAtItsBin) {
     int topX = -1, topY = H;
     for (int y = 0; y < H && topX < 0; ++y) {
         for (int xx = 15; xx <= W - 20; ++xx) {
-            if (fft.Image1->Picture.pixel(xx, y) == ToQRgb(0x0000FF)) {
+            if (fft.PlotImage->Picture.pixel(xx, y) == ToQRgb(0x0000FF)) {
                 topX = xx;
                 topY = y;
                 break;
@@ -215,21 +215,21 @@ TEST_F(SoundInputTest, SilenceIsAFlatLineAndATonePeaksAtItsBin) {
 }
 
 TEST_F(SoundInputTest, TheTimersDrawOnlyWhileTheViewsAreShown) {
-    EXPECT_TRUE(f->Timer1->isActive());
-    EXPECT_TRUE(f->Timer2->isActive());
-    EXPECT_EQ(f->Timer1->interval(), 200);
-    f->Timer1Timer();
-    f->Timer2Timer();
+    EXPECT_TRUE(f->LiveSpectrumTimer->isActive());
+    EXPECT_TRUE(f->LiveWaveformTimer->isActive());
+    EXPECT_EQ(f->LiveSpectrumTimer->interval(), 200);
+    f->RefreshLiveSpectrum();
+    f->RefreshLiveWaveform();
     EXPECT_EQ(p.form2->RefreshCount(), 0);
     EXPECT_EQ(p.form3->RefreshCount(), 0);
-    f->LifeFFTOn->trigger();
-    f->LifeWaveOn->trigger();
-    f->Timer1Timer();
-    f->Timer2Timer();
+    f->LiveFftOn->trigger();
+    f->LiveWaveOn->trigger();
+    f->RefreshLiveSpectrum();
+    f->RefreshLiveWaveform();
     EXPECT_EQ(p.form2->RefreshCount(), 1);
     EXPECT_EQ(p.form3->RefreshCount(), 1);
     p.form2->hide();
-    f->Timer1Timer();
+    f->RefreshLiveSpectrum();
     EXPECT_EQ(p.form2->RefreshCount(), 1);
 }
 
@@ -239,13 +239,13 @@ class LiveViewsDuringASweep : public test::ProgramOnApparatus {};
 TEST_F(LiveViewsDuringASweep, RefreshBetweenSteps) {
     ASSERT_NO_FATAL_FAILURE(
         Start(std::make_unique<audio::VirtualApparatus>(audio::VirtualApparatus::Clock::RealTime)));
-    f->LifeFFTOn->trigger();
-    f->LifeWaveOn->trigger();
-    f->Edit1->setText("1000");
-    f->Edit2->setText("1600");
-    f->Edit3->setText("10");
-    f->Edit4->setText("20");  // 1.2 s
-    f->Button2Click();
+    f->LiveFftOn->trigger();
+    f->LiveWaveOn->trigger();
+    f->StartFrequencyEdit->setText("1000");
+    f->StopFrequencyEdit->setText("1600");
+    f->StepEdit->setText("10");
+    f->TimePerStepEdit->setText("20");  // 1.2 s
+    f->OnMeasureClicked();
     test::FinishSweep(*f);
     EXPECT_EQ(p.state->SpecCount[0], 60);
     EXPECT_GE(p.form2->RefreshCount(), 3);

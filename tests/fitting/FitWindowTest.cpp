@@ -70,39 +70,39 @@ protected:
 TEST_F(FitWindowTest, HandOverOfASlotAndItsView) {
     Fill(1, 100.0, 10000.0, 19.8396);  // 500 points
     ASSERT_EQ(p.state->SpecCount[1], 500);
-    f->RadioGroup1->SetItemIndex(1);
+    f->SpectrumSlotGroup->SetItemIndex(1);
     f->PlotCanvas().PenWidth = 2;
     f->RedrawSpectra();
-    f->Button4->click();
+    f->FitSpectrumButton->click();
     EXPECT_EQ(p.state->CurrentSlot, 1);
     EXPECT_EQ(fit->Fit().data.FitCount, 500);
-    EXPECT_EQ(fit->Edit1->text(), "100.0");
-    EXPECT_EQ(fit->Edit2->text(), QString::fromStdString(FixedText(p.state->PlotFreqMax, 1)));
-    EXPECT_EQ(fit->Label3->text(), "0.000");
-    EXPECT_EQ(fit->Label5->text(), "0.000");
-    EXPECT_EQ(fit->Label7->text(), "20.000");
-    EXPECT_EQ(fit->Label9->text(), "0.000");
-    EXPECT_EQ(fit->TrackBar1->value(), 0);
+    EXPECT_EQ(fit->RangeFromEdit->text(), "100.0");
+    EXPECT_EQ(fit->RangeToEdit->text(), QString::fromStdString(FixedText(p.state->PlotFreqMax, 1)));
+    EXPECT_EQ(fit->FrequencyValue->text(), "0.000");
+    EXPECT_EQ(fit->AmplitudeValue->text(), "0.000");
+    EXPECT_EQ(fit->WidthValue->text(), "20.000");
+    EXPECT_EQ(fit->PhaseValue->text(), "0.000");
+    EXPECT_EQ(fit->PhaseSlider->value(), 0);
     for (int i = 1; i <= 500; ++i) ASSERT_EQ(fit->Fit().data.FitCurve[i], 0.0);
     EXPECT_EQ(fit->Fit().data.DataColor, p.state->SpecColor[1]);
     EXPECT_EQ(fit->Fit().data.FitColor, 0x00FF0000u);
     EXPECT_EQ(fit->PlotCanvas().PenWidth, 2);
     EXPECT_EQ(fit->PlotCanvas().Font(), f->PlotCanvas().Font());
-    EXPECT_EQ(fit->RadioGroup1->ItemIndex(), 0);
-    EXPECT_EQ(fit->Panel1->width(), fit->width() - 215);
+    EXPECT_EQ(fit->PeakNumberGroup->ItemIndex(), 0);
+    EXPECT_EQ(fit->PlotPanel->width(), fit->width() - 215);
     // The data curve in the slot's colour, the fit curve (all 0) on the axis in blue.
     const PlotGeometry g = fit->Geometry();
-    EXPECT_EQ(fit->Image1->Picture.pixel(g.X(5000.0), g.Y(0.0) - 0), ToQRgb(0x00FF0000));
+    EXPECT_EQ(fit->PlotImage->Picture.pixel(g.X(5000.0), g.Y(0.0) - 0), ToQRgb(0x00FF0000));
 }
 
 TEST_F(FitWindowTest, WideDisplayKeepsItsPanelOnResize) {
     Fill(0, 100.0, 10000.0, 10.0);
-    f->RadioGroup2->SetItemIndex(1);
+    f->DisplayWidthGroup->SetItemIndex(1);
     f->FitExecute();
-    EXPECT_EQ(fit->Panel1->width(), 1600);
+    EXPECT_EQ(fit->PlotPanel->width(), 1600);
     fit->resize(900, 600);
     QApplication::processEvents();
-    EXPECT_EQ(fit->Panel1->width(), 1600);
+    EXPECT_EQ(fit->PlotPanel->width(), 1600);
 }
 
 TEST_F(FitWindowTest, ClicksWheelAndTrackBarEditThePeaks) {
@@ -112,48 +112,49 @@ TEST_F(FitWindowTest, ClicksWheelAndTrackBarEditThePeaks) {
     const PlotGeometry g = fit->Geometry();
     const int midX = g.left + g.DataWidth() / 2;
     const int midY = g.panelHeight - g.bottom - g.DataHeight() / 2;
-    QTest::mouseClick(fit->Image1, Qt::LeftButton, {}, QPoint(midX, midY));
+    QTest::mouseClick(fit->PlotImage, Qt::LeftButton, {}, QPoint(midX, midY));
     const PeakTable& t = fit->Fit().peaks;
     EXPECT_NEAR(t.PeakFrequency[1], (g.freqMin + g.freqMax) / 2,
                 (g.freqMax - g.freqMin) / g.DataWidth());
     EXPECT_NEAR(t.PeakAmplitude[1], g.ampMax / 2, g.ampMax / g.DataHeight());
-    EXPECT_EQ(fit->Label3->text(), QString::fromStdString(FixedText(t.PeakFrequency[1], 3)));
+    EXPECT_EQ(fit->FrequencyValue->text(),
+              QString::fromStdString(FixedText(t.PeakFrequency[1], 3)));
     EXPECT_GT(fit->Fit().data.FitCurve[100], 0.0);  // the curve follows at once
 
-    fit->RadioGroup1->SetItemIndex(2);
-    QTest::mouseClick(fit->Image1, Qt::RightButton, {}, QPoint(midX, midY));
-    EXPECT_EQ(fit->RadioGroup1->ItemIndex(), 3);  // "4. Peak"
-    fit->RadioGroup1->SetItemIndex(7);
-    QTest::mouseClick(fit->Image1, Qt::RightButton, {}, QPoint(midX, midY));
-    EXPECT_EQ(fit->RadioGroup1->ItemIndex(), 7);
+    fit->PeakNumberGroup->SetItemIndex(2);
+    QTest::mouseClick(fit->PlotImage, Qt::RightButton, {}, QPoint(midX, midY));
+    EXPECT_EQ(fit->PeakNumberGroup->ItemIndex(), 3);  // "4. Peak"
+    fit->PeakNumberGroup->SetItemIndex(7);
+    QTest::mouseClick(fit->PlotImage, Qt::RightButton, {}, QPoint(midX, midY));
+    EXPECT_EQ(fit->PeakNumberGroup->ItemIndex(), 7);
     EXPECT_EQ(t.PeakAmplitude[8], 0.0);
 
-    fit->RadioGroup1->SetItemIndex(4);
+    fit->PeakNumberGroup->SetItemIndex(4);
     for (int i = 0; i < 3; ++i) Wheel(120);
     EXPECT_NEAR(t.PeakWidth[5], 20.72, 1e-12);
-    EXPECT_EQ(fit->Label7->text(), "20.720");
+    EXPECT_EQ(fit->WidthValue->text(), "20.720");
 
-    fit->TrackBar1->setValue(37);
-    EXPECT_EQ(fit->Label9->text(), "37.000");
+    fit->PhaseSlider->setValue(37);
+    EXPECT_EQ(fit->PhaseValue->text(), "37.000");
     EXPECT_EQ(t.PeakPhase[5], 37.0);
 
     // Selecting a peak shows its phase on the bar in whole degrees, and changes nothing.
     fit->Fit().peaks.PeakPhase[2] = 12.6;
     const std::string undo = fit->History().UndoCaption();
-    QTest::mouseClick(fit->RadioGroup1->Button(1), Qt::LeftButton);
-    EXPECT_EQ(fit->RadioGroup1->ItemIndex(), 1);
-    EXPECT_EQ(fit->TrackBar1->value(), 13);
+    QTest::mouseClick(fit->PeakNumberGroup->Button(1), Qt::LeftButton);
+    EXPECT_EQ(fit->PeakNumberGroup->ItemIndex(), 1);
+    EXPECT_EQ(fit->PhaseSlider->value(), 13);
     EXPECT_EQ(t.PeakPhase[2], 12.6);
-    EXPECT_EQ(fit->Label9->text(), "12.600");
+    EXPECT_EQ(fit->PhaseValue->text(), "12.600");
     EXPECT_EQ(fit->History().UndoCaption(), undo);
 }
 
 TEST_F(FitWindowTest, FitsASpectrumMeasuredOnTheApparatus) {
-    f->Edit1->setText("1800");
-    f->Edit2->setText("4200");
-    f->Edit3->setText("10");
-    f->Edit4->setText("100");
-    f->Button2Click();
+    f->StartFrequencyEdit->setText("1800");
+    f->StopFrequencyEdit->setText("4200");
+    f->StepEdit->setText("10");
+    f->TimePerStepEdit->setText("100");
+    f->OnMeasureClicked();
     test::FinishSweep(*f);
     ASSERT_EQ(p.state->SpecCount[0], 240);
     f->FitExecute();
@@ -166,15 +167,15 @@ TEST_F(FitWindowTest, FitsASpectrumMeasuredOnTheApparatus) {
     ASSERT_GT(modes[0], 0);
     ASSERT_GT(modes[1], 0);
     for (int k = 0; k < 2; ++k) {
-        fit->RadioGroup1->SetItemIndex(k);
+        fit->PeakNumberGroup->SetItemIndex(k);
         const PlotGeometry g = fit->Geometry();
         const int i = static_cast<int>(std::lround((modes[k] + 15 - 1800) / 10.0));
         fit->SetPeakAmp(g.X(modes[k] + 15), g.Y(0.8 * p.state->SpecAmp[0][i]), Qt::LeftButton);
     }
-    fit->Button2->click();
+    fit->StartFitButton->click();
     test::FinishFit(*fit);
-    EXPECT_TRUE(fit->Button2->isVisible());
-    EXPECT_FALSE(fit->ProgressBar1->isVisible());
+    EXPECT_TRUE(fit->StartFitButton->isVisible());
+    EXPECT_FALSE(fit->FitProgress->isVisible());
     for (int k = 0; k < 2; ++k) {
         EXPECT_NEAR(fit->Fit().peaks.PeakFrequency[k + 1], modes[k], 10.0) << modes[k];
         EXPECT_GT(fit->Fit().peaks.PeakAmplitude[k + 1], 0);
@@ -184,15 +185,15 @@ TEST_F(FitWindowTest, FitsASpectrumMeasuredOnTheApparatus) {
 // Find Peaks, the errors beside the peak parameters and the fit report, on a spectrum
 // measured on the apparatus.
 TEST_F(FitWindowTest, FindPeaksThenTheErrorsAndTheReport) {
-    f->Edit1->setText("1800");
-    f->Edit2->setText("4200");
-    f->Edit3->setText("10");
-    f->Edit4->setText("100");
-    f->Button2Click();
+    f->StartFrequencyEdit->setText("1800");
+    f->StopFrequencyEdit->setText("4200");
+    f->StepEdit->setText("10");
+    f->TimePerStepEdit->setText("100");
+    f->OnMeasureClicked();
     test::FinishSweep(*f);
     f->FitExecute();
-    fit->Edit1->setText("1800");
-    fit->Edit2->setText("4200");
+    fit->RangeFromEdit->setText("1800");
+    fit->RangeToEdit->setText("4200");
     const std::string report = TempFile("fit.csv");
     fit->ChooseReportFile = [&] { return std::optional<std::string>(report); };
     // No run yet: nothing to report.
@@ -200,7 +201,7 @@ TEST_F(FitWindowTest, FindPeaksThenTheErrorsAndTheReport) {
     ASSERT_EQ(messages.Messages().size(), 1u);
     EXPECT_EQ(messages.Messages()[0].rfind("There is no fit report yet", 0), 0u);
     EXPECT_FALSE(fs::exists(report));
-    EXPECT_TRUE(fit->Label18->text().startsWith(QStringLiteral("after a fit run")));
+    EXPECT_TRUE(fit->StandardErrorsText->text().startsWith(QStringLiteral("after a fit run")));
 
     fit->FindPeaksAction->trigger();
     const PeakTable& t = fit->Fit().peaks;
@@ -209,7 +210,7 @@ TEST_F(FitWindowTest, FindPeaksThenTheErrorsAndTheReport) {
     EXPECT_EQ(t.PeakAmplitude[3], 0.0);
     EXPECT_NEAR(t.PeakFrequency[1], 2273.0, 20.0);
     EXPECT_NEAR(t.PeakFrequency[2], 3649.0, 20.0);
-    fit->Button2->click();
+    fit->StartFitButton->click();
     test::FinishFit(*fit);
     ASSERT_TRUE(fit->ReportShown());
     // Find Peaks fitted already; the run creeps on along the peaks' weakly bound phases and
@@ -217,9 +218,9 @@ TEST_F(FitWindowTest, FindPeaksThenTheErrorsAndTheReport) {
     ASSERT_EQ(messages.Messages().size(), 2u);
     EXPECT_EQ(messages.Messages()[1].rfind("The fit did not converge within 51 steps", 0), 0u);
     messages.Clear();
-    fit->RadioGroup1->SetItemIndex(1);
-    fit->ChangePeakNr();
-    const QString shown = fit->Label18->text();
+    fit->PeakNumberGroup->SetItemIndex(1);
+    fit->ChangePeakNumber();
+    const QString shown = fit->StandardErrorsText->text();
     // Each value with its error, in the error's digits.
     EXPECT_TRUE(shown.startsWith(QStringLiteral("F = "))) << shown.toStdString();
     EXPECT_TRUE(shown.contains(QStringLiteral(" ± "))) << shown.toStdString();
@@ -235,13 +236,13 @@ TEST_F(FitWindowTest, FindPeaksThenTheErrorsAndTheReport) {
     const PlotGeometry g = fit->Geometry();
     fit->SetPeakAmp(g.X(3000), g.Y(5), Qt::LeftButton);
     EXPECT_FALSE(fit->ReportShown());
-    EXPECT_TRUE(fit->Label18->text().startsWith(QStringLiteral("after a fit run")));
+    EXPECT_TRUE(fit->StandardErrorsText->text().startsWith(QStringLiteral("after a fit run")));
     fit->SaveFitReport->trigger();
     EXPECT_EQ(messages.Messages().size(), 1u);
 
     // Nothing but noise in the range: the table is emptied and the message says why.
-    fit->Edit1->setText("100");
-    fit->Edit2->setText("101");
+    fit->RangeFromEdit->setText("100");
+    fit->RangeToEdit->setText("101");
     fit->FindPeaksAction->trigger();
     ASSERT_EQ(messages.Messages().size(), 2u);
     EXPECT_EQ(messages.Messages()[1], "No peak stands out of the noise between 100.0 and 101.0 Hz");
@@ -274,7 +275,7 @@ TEST_F(FitWindowTest, ResultFiles) {
     ComputeFitCurve(fit->Fit());
     fit->SaveFitDataExecute();
     f->ChooseOpenFile = [&] { return std::optional<std::string>(dat); };
-    f->RadioGroup1->SetItemIndex(3);
+    f->SpectrumSlotGroup->SetItemIndex(3);
     f->OpenSpectrumExecute();
     ASSERT_EQ(p.state->SpecCount[3], 3);
     EXPECT_EQ(p.state->SpecFreq[3][2], 200.0);
@@ -291,47 +292,47 @@ TEST_F(FitWindowTest, StopAndClosingDuringARun) {
     int rounds = 0;
     std::function<void()> during = [&] {
         if (++rounds == 3) {
-            fit->Button1->click();  // "Stop", uncovered by the hidden "Start Fit"
+            fit->StopButton->click();  // "Stop", uncovered by the hidden "Start Fit"
             return;
         }
         QTimer::singleShot(0, fit, during);
     };
     QTimer::singleShot(0, fit, during);
-    fit->Button2->click();
+    fit->StartFitButton->click();
     test::FinishFit(*fit);
-    EXPECT_EQ(fit->ProgressBar1->value(), 3);  // no active peak: it would run 51 steps
-    EXPECT_TRUE(fit->Button2->isVisible());
+    EXPECT_EQ(fit->FitProgress->value(), 3);  // no active peak: it would run 51 steps
+    EXPECT_TRUE(fit->StartFitButton->isVisible());
 
     bool visibleWhileRunning = false;
     QTimer::singleShot(0, fit, [&] {
         fit->close();
         visibleWhileRunning = fit->isVisible();
     });
-    fit->Button2->click();
+    fit->StartFitButton->click();
     test::FinishFit(*fit);
-    EXPECT_TRUE(visibleWhileRunning);           // the run finished first
-    EXPECT_FALSE(fit->isVisible());             // then the window closed
-    EXPECT_EQ(fit->ProgressBar1->value(), 50);  // all 51 steps: the bar stands at its end
+    EXPECT_TRUE(visibleWhileRunning);          // the run finished first
+    EXPECT_FALSE(fit->isVisible());            // then the window closed
+    EXPECT_EQ(fit->FitProgress->value(), 50);  // all 51 steps: the bar stands at its end
 }
 
 TEST_F(FitWindowTest, ReadOutColoursLineThicknessAndExit) {
     // An empty data set: no read-out.
     f->FitExecute();
-    fit->ZeigeFreqOn();
-    EXPECT_FALSE(fit->Label16->isVisible());
+    fit->OnPlotEntered();
+    EXPECT_FALSE(fit->FrequencyReadOut->isVisible());
     // A 50 Hz range shows two decimals.
     Fill(0, 1000.0, 1050.0, 0.5);
     f->FitExecute();
-    fit->ZeigeFreqOn();
-    EXPECT_TRUE(fit->Label16->isVisible());
+    fit->OnPlotEntered();
+    EXPECT_TRUE(fit->FrequencyReadOut->isVisible());
     const PlotGeometry g = fit->Geometry();
-    fit->ZeigeFreq(g.X(1012.35), 100);
-    EXPECT_EQ(fit->Label16->text(), QStringLiteral(" %1 Hz ").arg(QString::fromStdString(
-                                        FixedText(g.FrequencyAt(g.X(1012.35)), 2))));
-    EXPECT_EQ(fit->Label16->text().count('.'), 1);
-    EXPECT_EQ(fit->Label16->text().section('.', 1).size(), 2 + 4);  // "35 Hz "
-    fit->ZeigeFreqOff();
-    EXPECT_FALSE(fit->Label16->isVisible());
+    fit->ShowFrequencyAt(g.X(1012.35), 100);
+    EXPECT_EQ(fit->FrequencyReadOut->text(), QStringLiteral(" %1 Hz ").arg(QString::fromStdString(
+                                                 FixedText(g.FrequencyAt(g.X(1012.35)), 2))));
+    EXPECT_EQ(fit->FrequencyReadOut->text().count('.'), 1);
+    EXPECT_EQ(fit->FrequencyReadOut->text().section('.', 1).size(), 2 + 4);  // "35 Hz "
+    fit->OnPlotLeft();
+    EXPECT_FALSE(fit->FrequencyReadOut->isVisible());
 
     QColor offered;
     fit->ChooseColor = [&](const QColor& c) {
@@ -350,7 +351,7 @@ TEST_F(FitWindowTest, ReadOutColoursLineThicknessAndExit) {
 
     // The main window's line-thickness dialog, answered with "3 Pixel".
     QTimer::singleShot(0, [&] {
-        p.form4->RadioGroup1->SetItemIndex(2);
+        p.form4->ThicknessGroup->SetItemIndex(2);
         p.form4->accept();
     });
     fit->ChangeLineThickness->trigger();
@@ -378,14 +379,14 @@ TEST_F(FitWindowTest, RemovePeakAndRemoveAll) {
     EXPECT_EQ(t.PeakAmplitude[2], 0.0);
     EXPECT_EQ(t.PeakFrequency[2], fit->Geometry().FrequencyAt(g.X(2000)));  // the rest stays
     EXPECT_GT(t.PeakAmplitude[1], 0.0);
-    EXPECT_EQ(fit->Label5->text(), "0.000");
+    EXPECT_EQ(fit->AmplitudeValue->text(), "0.000");
     bool availableDuringRun = true;
     fit->Fit().StopFit = false;
     AtRound(2, [&] {
         availableDuringRun = fit->RemovePeak->isEnabled() || fit->RemoveAll->isEnabled();
-        fit->Button1Click();
+        fit->OnStopClicked();
     });
-    fit->Button2Click();
+    fit->OnStartFitClicked();
     test::FinishFit(*fit);
     EXPECT_FALSE(availableDuringRun);
     fit->RemoveAll->trigger();
@@ -444,23 +445,23 @@ TEST_F(FitWindowTest, ASlotWithPhasesIsFittedInAmplitudeAndPhase) {
         int VolumePosition() const override { return 50; }
     } calibrator;
     ASSERT_TRUE(CalibrateLatency(*p.state, calibrator).found);
-    f->CheckBox2->setChecked(true);  // Lock-in
-    f->Edit1->setText("4700");
-    f->Edit2->setText("5150");
-    f->Edit3->setText("2");
-    f->Edit4->setText("50");
-    f->Button2Click();
+    f->LockInCheck->setChecked(true);  // Lock-in
+    f->StartFrequencyEdit->setText("4700");
+    f->StopFrequencyEdit->setText("5150");
+    f->StepEdit->setText("2");
+    f->TimePerStepEdit->setText("50");
+    f->OnMeasureClicked();
     test::FinishSweep(*f);
     ASSERT_TRUE(p.state->SpecPhased[0]);
     f->RedrawSpectra();
     f->FitExecute();
-    EXPECT_TRUE(fit->CheckBox1->isEnabled());
-    EXPECT_TRUE(fit->CheckBox1->isChecked());
+    EXPECT_TRUE(fit->FitPhasesCheck->isEnabled());
+    EXPECT_TRUE(fit->FitPhasesCheck->isChecked());
     EXPECT_TRUE(fit->PhasePlot->isEnabled());
-    fit->Edit1->setText("4830");
-    fit->Edit2->setText("5005");
+    fit->RangeFromEdit->setText("4830");
+    fit->RangeToEdit->setText("5005");
     fit->FindPeaksAction->trigger();
-    fit->Button2Click();
+    fit->OnStartFitClicked();
     test::FinishFit(*fit);
     ASSERT_TRUE(fit->Runner().Report().phases);
     std::vector<std::pair<double, double>> found;  // frequency, phase
@@ -480,9 +481,9 @@ TEST_F(FitWindowTest, ASlotWithPhasesIsFittedInAmplitudeAndPhase) {
     // The phase plot: the data's and the fit's phases in their colours.
     auto count = [&](uint32_t colour) {
         int n = 0;
-        for (int y = 0; y < fit->Panel1->height(); ++y) {
-            for (int x = 0; x < fit->Panel1->width(); ++x) {
-                n += fit->Image1->Picture.pixel(x, y) == ToQRgb(colour);
+        for (int y = 0; y < fit->PlotPanel->height(); ++y) {
+            for (int x = 0; x < fit->PlotPanel->width(); ++x) {
+                n += fit->PlotImage->Picture.pixel(x, y) == ToQRgb(colour);
             }
         }
         return n;
@@ -492,10 +493,10 @@ TEST_F(FitWindowTest, ASlotWithPhasesIsFittedInAmplitudeAndPhase) {
     EXPECT_GT(count(fit->Fit().data.DataColor), 200);
     fit->PhasePlot->trigger();
     // A slot without phases: amplitudes only.
-    f->RadioGroup1->SetItemIndex(1);
+    f->SpectrumSlotGroup->SetItemIndex(1);
     Fill(1, 4700.0, 5150.0, 2.0);
     f->FitExecute();
-    EXPECT_FALSE(fit->CheckBox1->isEnabled());
+    EXPECT_FALSE(fit->FitPhasesCheck->isEnabled());
     EXPECT_FALSE(fit->PhasePlot->isEnabled());
 }
 
@@ -528,12 +529,12 @@ TEST_F(FitWindowAccidentTest, EscapeDuringARunWaitsForItsEnd) {
             Key(fit, Qt::Key_Escape);
             visibleAfterEscape = fit->isVisible();
         });
-        QTest::mouseClick(fit->Button2, Qt::LeftButton);  // no active peak: 51 steps
+        QTest::mouseClick(fit->StartFitButton, Qt::LeftButton);  // no active peak: 51 steps
         test::FinishFit(*fit);
-        steps = fit->ProgressBar1->value();
+        steps = fit->FitProgress->value();
         closedAfterRun = !fit->isVisible();
     });
-    QTest::mouseClick(f->Button4, Qt::LeftButton);  // returns when the window has closed
+    QTest::mouseClick(f->FitSpectrumButton, Qt::LeftButton);  // returns when the window has closed
     EXPECT_TRUE(visibleAfterEscape);
     EXPECT_TRUE(closedAfterRun);
     EXPECT_EQ(steps, 50);
@@ -547,26 +548,27 @@ TEST_F(FitWindowAccidentTest, TheSecondClickOfADoubleClickOnStartFitDoesNotStop)
     QWidget* focusDuring = nullptr;
     QTimer::singleShot(0, fit, [&] {
         Activate(fit);
-        const QPoint at = fit->Button2->mapTo(fit, fit->Button2->rect().center());
-        AtRound(1, [&, at] { ClickAt(fit->Button1, fit->Button1->mapFrom(fit, at), 300150); });
-        ClickAt(fit->Button2, fit->Button2->rect().center(), 300000);
+        const QPoint at = fit->StartFitButton->mapTo(fit, fit->StartFitButton->rect().center());
+        AtRound(1,
+                [&, at] { ClickAt(fit->StopButton, fit->StopButton->mapFrom(fit, at), 300150); });
+        ClickAt(fit->StartFitButton, fit->StartFitButton->rect().center(), 300000);
         test::FinishFit(*fit);
-        steps = fit->ProgressBar1->value();
+        steps = fit->FitProgress->value();
         AtRound(2, [&] {
             focusDuring = QApplication::focusWidget();
             Key(fit, Qt::Key_Space);
         });
-        QTest::mouseClick(fit->Button2, Qt::LeftButton);
+        QTest::mouseClick(fit->StartFitButton, Qt::LeftButton);
         test::FinishFit(*fit);
         fit->close();
     });
-    fit->ProgressBar1->setValue(0);
-    QTest::mouseClick(f->Button4, Qt::LeftButton);
+    fit->FitProgress->setValue(0);
+    QTest::mouseClick(f->FitSpectrumButton, Qt::LeftButton);
     EXPECT_EQ(steps, 50);
-    EXPECT_EQ(focusDuring, fit->Button1);
+    EXPECT_EQ(focusDuring, fit->StopButton);
     // Stopped by the Space on "Stop": the click made the first step, each pass of the event
     // loop one more, and the Space came in the second pass.
-    EXPECT_EQ(fit->ProgressBar1->value(), 3);
+    EXPECT_EQ(fit->FitProgress->value(), 3);
 }
 
 // The wheel anywhere in the window sets the selected peak's width: over the phase track bar
@@ -576,39 +578,39 @@ TEST_F(FitWindowAccidentTest, TheWheelAnywhereSetsTheWidth) {
         fit->FitExecute(h, false);
         fit->show();
     };
-    f->RadioGroup2->SetItemIndex(1);  // wide: the plot scrolls
+    f->DisplayWidthGroup->SetItemIndex(1);  // wide: the plot scrolls
     f->FitExecute();
-    const int phase = fit->TrackBar1->value();
-    const int scrolled = fit->ScrollBox1->horizontalScrollBar()->value();
-    WheelOver(fit->TrackBar1, 120);
-    WheelOver(fit->ScrollBox1->horizontalScrollBar(), 120);
-    WheelOver(fit->Image1, -120);
-    WheelOver(fit->Edit1, 120);
+    const int phase = fit->PhaseSlider->value();
+    const int scrolled = fit->PlotScrollBox->horizontalScrollBar()->value();
+    WheelOver(fit->PhaseSlider, 120);
+    WheelOver(fit->PlotScrollBox->horizontalScrollBar(), 120);
+    WheelOver(fit->PlotImage, -120);
+    WheelOver(fit->RangeFromEdit, 120);
     EXPECT_NEAR(fit->Fit().peaks.PeakWidth[1], 20.0 + 2 * 0.24, 1e-9);
-    EXPECT_EQ(fit->TrackBar1->value(), phase);
-    EXPECT_EQ(fit->ScrollBox1->horizontalScrollBar()->value(), scrolled);
+    EXPECT_EQ(fit->PhaseSlider->value(), phase);
+    EXPECT_EQ(fit->PlotScrollBox->horizontalScrollBar()->value(), scrolled);
 }
 
 // The frequency read-out goes with the window and does not come back for other data.
 TEST_F(FitWindowAccidentTest, TheReadOutDoesNotOutliveTheWindow) {
     QTimer::singleShot(0, fit, [&] {
         QEnterEvent enter(QPointF(100, 100), QPointF(100, 100), QPointF(100, 100));
-        QApplication::sendEvent(fit->Image1, &enter);
-        EXPECT_TRUE(fit->Label16->isVisible());
+        QApplication::sendEvent(fit->PlotImage, &enter);
+        EXPECT_TRUE(fit->FrequencyReadOut->isVisible());
         Key(fit, Qt::Key_Escape);
     });
-    QTest::mouseClick(f->Button4, Qt::LeftButton);
-    EXPECT_FALSE(fit->Label16->isVisible());
+    QTest::mouseClick(f->FitSpectrumButton, Qt::LeftButton);
+    EXPECT_FALSE(fit->FrequencyReadOut->isVisible());
     bool shownForEmpty = true;
-    f->RadioGroup1->SetItemIndex(3);  // an empty slot
+    f->SpectrumSlotGroup->SetItemIndex(3);  // an empty slot
     QTimer::singleShot(0, fit, [&] {
-        shownForEmpty = fit->Label16->isVisible();
+        shownForEmpty = fit->FrequencyReadOut->isVisible();
         QEnterEvent enter(QPointF(100, 100), QPointF(100, 100), QPointF(100, 100));
-        QApplication::sendEvent(fit->Image1, &enter);
-        shownForEmpty = shownForEmpty || fit->Label16->isVisible();
+        QApplication::sendEvent(fit->PlotImage, &enter);
+        shownForEmpty = shownForEmpty || fit->FrequencyReadOut->isVisible();
         fit->close();
     });
-    QTest::mouseClick(f->Button4, Qt::LeftButton);
+    QTest::mouseClick(f->FitSpectrumButton, Qt::LeftButton);
     EXPECT_FALSE(shownForEmpty);
 }
 
@@ -626,17 +628,17 @@ TEST_F(FitWindowAccidentTest, ARangeWithoutDataIsRefused) {
         {"2500", "1500"}, {"2000", "2000"}, {"20000", "30000"}};
     for (const auto& [from, to] : ranges) {
         messages.Clear();
-        fit->Edit1->setText(from);
-        fit->Edit2->setText(to);
-        QTest::mouseClick(fit->Button2, Qt::LeftButton);
+        fit->RangeFromEdit->setText(from);
+        fit->RangeToEdit->setText(to);
+        QTest::mouseClick(fit->StartFitButton, Qt::LeftButton);
         test::FinishFit(*fit);
         ASSERT_EQ(messages.Messages().size(), 1u) << from;
         EXPECT_NE(messages.Messages()[0].find("\"from\""), std::string::npos);
         EXPECT_NE(messages.Messages()[0].find("\"to\""), std::string::npos);
         EXPECT_EQ(fit->Fit().peaks.PeakFrequency, before.PeakFrequency);
         EXPECT_EQ(fit->Fit().peaks.PeakAmplitude, before.PeakAmplitude);
-        EXPECT_TRUE(fit->Button2->isVisible());
-        EXPECT_FALSE(fit->ProgressBar1->isVisible());
+        EXPECT_TRUE(fit->StartFitButton->isVisible());
+        EXPECT_FALSE(fit->FitProgress->isVisible());
     }
 }
 
@@ -646,25 +648,25 @@ TEST_F(FitWindowAccidentTest, ARangeWithoutDataIsRefused) {
 TEST_F(FitWindowTest, ClosingAndOpeningOnTheSameSpectrumKeepsThePeaks) {
     Fill(0, 100.0, 10000.0, 10.0);
     f->RedrawSpectra();
-    f->Button4->click();
+    f->FitSpectrumButton->click();
     const PlotGeometry g = fit->Geometry();
-    QTest::mouseClick(fit->Image1, Qt::LeftButton, {}, QPoint(g.X(3000.0), g.Y(0.5 * g.ampMax)));
+    QTest::mouseClick(fit->PlotImage, Qt::LeftButton, {}, QPoint(g.X(3000.0), g.Y(0.5 * g.ampMax)));
     const PeakTable placed = fit->Fit().peaks;
     ASSERT_GT(placed.PeakAmplitude[1], 0.0);
-    EXPECT_EQ(fit->Label18->text(), "after a fit run");  // no Q before a fit
-    fit->Edit1->setText("2000.0");
+    EXPECT_EQ(fit->StandardErrorsText->text(), "after a fit run");  // no Q before a fit
+    fit->RangeFromEdit->setText("2000.0");
     Key(fit, Qt::Key_Escape);
     EXPECT_FALSE(fit->isVisible());
-    f->Button4->click();
+    f->FitSpectrumButton->click();
     EXPECT_EQ(std::memcmp(&fit->Fit().peaks, &placed, sizeof placed), 0);
-    EXPECT_EQ(fit->Edit1->text(), "2000.0");
+    EXPECT_EQ(fit->RangeFromEdit->text(), "2000.0");
     Key(fit, Qt::Key_Escape);
 
     // Other data: an empty table, and Undo brings the last one back.
     Fill(0, 100.0, 10000.0, 20.0);
-    f->Button4->click();
+    f->FitSpectrumButton->click();
     EXPECT_EQ(fit->Fit().peaks.PeakAmplitude[1], 0.0);
-    EXPECT_EQ(fit->Edit1->text(), "100.0");
+    EXPECT_EQ(fit->RangeFromEdit->text(), "100.0");
     EXPECT_EQ(fit->History().UndoCaption(), "Undo New Spectrum");
     Key(fit, Qt::Key_Z, Qt::ControlModifier);
     EXPECT_EQ(std::memcmp(&fit->Fit().peaks, &placed, sizeof placed), 0);
@@ -691,15 +693,15 @@ TEST_F(FitWindowTest, FitAllModesFindsEveryModeOfThePhysicalSphere) {
         // (its second-order roll-off at 100 Hz leads by sqrt 2 x 100 Hz / F).
         EXPECT_TRUE(c.modal.found);
         EXPECT_NEAR(c.modal.leadHz, std::numbers::sqrt2 * 100.0, 15.0);
-        f->Edit1->setText("100");
-        f->Edit2->setText("10000");
+        f->StartFrequencyEdit->setText("100");
+        f->StopFrequencyEdit->setText("10000");
         f->FastMeasure->trigger();
         test::FinishSweep(*f);
         ASSERT_TRUE(p.state->SpecPhased[0]);
         f->RedrawSpectra();
         f->FitExecute();
-        fit->Edit1->setText("100");
-        fit->Edit2->setText("10000");
+        fit->RangeFromEdit->setText("100");
+        fit->RangeToEdit->setText("10000");
         QTest::mouseClick(fit->FitAllButton, Qt::LeftButton);
         EXPECT_FALSE(fit->FitAllButton->isEnabled());
         // Escape while it runs closes the window when the fit has ended, with its result.
@@ -737,8 +739,8 @@ TEST_F(FitWindowTest, FitAllModesFindsEveryModeOfThePhysicalSphere) {
         int active = 0;
         for (int k = 1; k <= kPeaks; ++k) active += fit->Fit().peaks.PeakAmplitude[k] > 0 ? 1 : 0;
         EXPECT_EQ(active, 8);
-        EXPECT_TRUE(fit->Label18->text().contains(QStringLiteral("whole spectrum")))
-            << fit->Label18->text().toStdString();
+        EXPECT_TRUE(fit->StandardErrorsText->text().contains(QStringLiteral("whole spectrum")))
+            << fit->StandardErrorsText->text().toStdString();
         EXPECT_EQ(fit->History().UndoCaption(), "Undo Fit All Modes");
         // A fast measurement's points are the steady response: no word on ring-up.
         EXPECT_EQ(fit->Runner().Notes().find("stepped sweep"), std::string::npos);
@@ -746,8 +748,8 @@ TEST_F(FitWindowTest, FitAllModesFindsEveryModeOfThePhysicalSphere) {
         // A range that ends on the flank of the strong mode at 8570 Hz: that mode is fitted
         // with the range's (its flank holds the weak radial mode at 8439 Hz) but stays out of
         // the table, and the notes name it.
-        fit->Edit1->setText("7332.5");
-        fit->Edit2->setText("8465.6");
+        fit->RangeFromEdit->setText("7332.5");
+        fit->RangeToEdit->setText("8465.6");
         QTest::mouseClick(fit->FitAllButton, Qt::LeftButton);
         test::FinishFit(*fit);
         std::vector<double> table;

@@ -57,11 +57,11 @@ TEST_F(SpectrumFilesTest, SaveAndOpenIntoAnotherSlot) {
     Fill(2, 100.0, 200.0, 10.0);
     const uint32_t colour2 = s.SpecColor[2];
     Answer(File("three.dat"));
-    f->RadioGroup1->SetItemIndex(0);
+    f->SpectrumSlotGroup->SetItemIndex(0);
     f->SaveSpectrum->trigger();
     EXPECT_EQ(Contents(File("three.dat")),
               "1000.000 12.500\r\n1500.000 0.001\r\n-20.000 -3.250\r\n");
-    f->RadioGroup1->SetItemIndex(1);
+    f->SpectrumSlotGroup->SetItemIndex(1);
     const int redraws = f->RedrawCount();
     f->OpenSpectrum->trigger();
     EXPECT_TRUE(messages.Messages().empty());
@@ -78,9 +78,9 @@ TEST_F(SpectrumFilesTest, SaveAndOpenIntoAnotherSlot) {
 
 TEST_F(SpectrumFilesTest, TheSlotIsTakenBeforeTheDialogAndCancelDoesNothing) {
     Fill(0, 100.0, 200.0, 10.0);
-    f->RadioGroup1->SetItemIndex(0);
+    f->SpectrumSlotGroup->SetItemIndex(0);
     f->ChooseSaveFile = [&] {
-        f->RadioGroup1->SetItemIndex(3);  // the user clicks elsewhere meanwhile
+        f->SpectrumSlotGroup->SetItemIndex(3);  // the user clicks elsewhere meanwhile
         return std::optional<std::string>(File("zero.dat"));
     };
     f->SaveSpectrumExecute();
@@ -158,16 +158,16 @@ TEST_F(SpectrumFilesTest, ASaveThatCannotBeCreatedShowsTheErrorBox) {
 
 TEST_F(SpectrumFilesTest, SaveAsImageTakesTheWholeWidePanelInTheFormatOfItsName) {
     Fill(0, 100.0, 10000.0, 10.0);
-    f->RadioGroup2->SetItemIndex(1);  // "wide": 1600 pixels, most of it scrolled out of view
+    f->DisplayWidthGroup->SetItemIndex(1);  // "wide": 1600 pixels, most of it scrolled out of view
     const std::string base = File("plot");
     f->Output().ChoosePictureFile = [&] { return std::optional<std::string>(base); };
     f->SaveAsImage->trigger();
     const QImage bmp(QString::fromStdString(base + ".bmp"), "BMP");
     ASSERT_FALSE(bmp.isNull());
     EXPECT_EQ(bmp.width(), 1600);
-    EXPECT_EQ(bmp.height(), f->Panel1->height());
+    EXPECT_EQ(bmp.height(), f->PlotPanel->height());
     EXPECT_EQ(bmp.convertToFormat(QImage::Format_RGB32),
-              f->Image1->Picture.copy(0, 0, 1600, f->Panel1->height()));
+              f->PlotImage->Picture.copy(0, 0, 1600, f->PlotPanel->height()));
     f->Output().ChoosePictureFile = [&] { return std::optional<std::string>(base + ".PNG"); };
     f->SaveAsImageExecute();
     EXPECT_EQ(Contents(base + ".PNG").substr(1, 3), "PNG");
@@ -194,7 +194,8 @@ int RedPixels(const QImage& image) {
 TEST_F(SpectrumFilesTest, SaveAsImageAsSvgOrPdfHoldsVectorsThatDrawThePlot) {
     Fill(0, 100.0, 10000.0, 10.0);
     f->RedrawSpectra();
-    const QImage shown = f->Image1->Picture.copy(0, 0, f->Panel1->width(), f->Panel1->height());
+    const QImage shown =
+        f->PlotImage->Picture.copy(0, 0, f->PlotPanel->width(), f->PlotPanel->height());
     const QRect ink = test::InkBounds(shown);
     const int red = RedPixels(shown);
     ASSERT_GT(red, 300);
@@ -237,7 +238,8 @@ TEST_F(SpectrumFilesTest, SaveAsImageAsSvgOrPdfHoldsVectorsThatDrawThePlot) {
     ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
     expectLikeShown(QImage(QString::fromStdString(png + ".png")), "pdf");
 
-    EXPECT_EQ(f->Image1->Picture.copy(0, 0, f->Panel1->width(), f->Panel1->height()), shown);
+    EXPECT_EQ(f->PlotImage->Picture.copy(0, 0, f->PlotPanel->width(), f->PlotPanel->height()),
+              shown);
     EXPECT_TRUE(messages.Messages().empty());
 }
 

@@ -106,10 +106,10 @@ protected:
         f->OpenFitWindow = [this](const FitHandOver& h) { p.form5->FitExecute(h, false); };
         f->FitExecute();
         PeakFitWindow& fit = *p.form5;
-        fit.Edit1->setText("1000");
-        fit.Edit2->setText("3000");
+        fit.RangeFromEdit->setText("1000");
+        fit.RangeToEdit->setText("3000");
         fit.FindPeaksExecute();
-        fit.Button2Click();
+        fit.OnStartFitClicked();
         test::FinishFit(fit);
         ASSERT_TRUE(fit.ReportShown());
         p.form9->Open(false);
@@ -218,7 +218,7 @@ protected:
         ProgramOnApparatus::TearDown();
     }
     void Open(const std::string& path) {
-        f->RadioGroup1->SetItemIndex(2);
+        f->SpectrumSlotGroup->SetItemIndex(2);
         f->ChooseOpenFile = [path] { return Name(path); };
         f->OpenSpectrumExecute();
     }

@@ -52,34 +52,34 @@ protected:
 TEST_F(HighDpiTest, EveryPlotIsDrawnAtTheScreensResolution) {
     Fill(0, 100.0, 10000.0, 10.0);
     f->RedrawSpectra();
-    ExpectSharpLikePicture(*f->Image1, f->Panel1->size(), "spectra");
+    ExpectSharpLikePicture(*f->PlotImage, f->PlotPanel->size(), "spectra");
     // A partial drawing (a sweep's step) shows the pixels until the next complete picture.
     f->PlotCanvas().SetPixel(5, 5, 0);
-    EXPECT_FALSE(f->Image1->SharpShown());
+    EXPECT_FALSE(f->PlotImage->SharpShown());
     f->RedrawSpectra();
-    EXPECT_TRUE(f->Image1->SharpShown());
+    EXPECT_TRUE(f->PlotImage->SharpShown());
     // A sweep's steps are drawn at the ordinary resolution; at its end the picture is sharp.
-    f->Edit1->setText("1000");
-    f->Edit2->setText("1200");
-    f->Edit3->setText("10");
-    f->Edit4->setText("20");
-    f->Button2Click();
+    f->StartFrequencyEdit->setText("1000");
+    f->StopFrequencyEdit->setText("1200");
+    f->StepEdit->setText("10");
+    f->TimePerStepEdit->setText("20");
+    f->OnMeasureClicked();
     test::FinishSweep(*f);
     EXPECT_EQ(p.state->SpecCount[0], 20);
-    EXPECT_TRUE(f->Image1->SharpShown());
+    EXPECT_TRUE(f->PlotImage->SharpShown());
 
     WaveFunctionWindow& wave = *p.form9;
     wave.Open(false);
     wave.show();
     for (double& v : wave.WaveAmplitude) v = 1.0;
     wave.DrawPolarPlot();
-    ExpectSharpLikePicture(*wave.Image1, wave.Panel1->size(), "polar plot");
+    ExpectSharpLikePicture(*wave.PlotImage, wave.PlotPanel->size(), "polar plot");
     wave.hide();
 
     LiveSpectrumWindow& live = *p.form2;
     live.show();
     live.Refresh();
-    ExpectSharpLikePicture(*live.Image1, live.Panel1->size(), "live FFT");
+    ExpectSharpLikePicture(*live.PlotImage, live.PlotPanel->size(), "live FFT");
     live.hide();
 }
 
@@ -94,8 +94,8 @@ TEST_F(HighDpiTest, CurvesAreMappedAtTheScreensResolution) {
         p.state->SpecAmp[0][k] = 1.0 + 0.3 * (k - 1) / 990.0;
     }
     f->RedrawSpectra();
-    ASSERT_TRUE(f->Image1->SharpShown());
-    const QImage screen = f->Image1->grab(QRect({0, 0}, f->Panel1->size())).toImage();
+    ASSERT_TRUE(f->PlotImage->SharpShown());
+    const QImage screen = f->PlotImage->grab(QRect({0, 0}, f->PlotPanel->size())).toImage();
     const int left = 2 * p.state->MarginLeft + 40,
               right = screen.width() - 2 * p.state->MarginRight - 40;
     std::vector<double> xs, ys;

@@ -60,7 +60,7 @@ TEST_F(KeyboardTest, EveryMenuAndItemHasAMnemonicOfItsOwnAndAltOpensTheMenu) {
     EXPECT_EQ(f->ConfigureSoundCard->text().remove(QLatin1Char('&')),
               QStringLiteral("Mono / Stereo"));
     // An undo step's caption keeps its letter.
-    f->Button3->click();  // "Clear Spectrum"
+    f->ClearSpectrumButton->click();  // "Clear Spectrum"
     EXPECT_EQ(MnemonicOf(f->Undo->text()), QLatin1Char('u'));
 
     QMenu* file = f->menuBar()->actions()[0]->menu();
@@ -72,10 +72,10 @@ TEST_F(KeyboardTest, EveryMenuAndItemHasAMnemonicOfItsOwnAndAltOpensTheMenu) {
 }
 
 TEST_F(KeyboardTest, TheListedShortcutsAct) {
-    f->Edit1->setText("1000");
-    f->Edit2->setText("2000");
-    f->Edit3->setText("10");
-    f->Edit4->setText("20");
+    f->StartFrequencyEdit->setText("1000");
+    f->StopFrequencyEdit->setText("2000");
+    f->StepEdit->setText("10");
+    f->TimePerStepEdit->setText("20");
     // F5 and Ctrl+M measure; Escape stops the sweep after the step it is in.
     for (const QKeySequence& keys :
          {QKeySequence(Qt::Key_F5), QKeySequence(Qt::CTRL | Qt::Key_M)}) {
@@ -127,18 +127,18 @@ TEST_F(KeyboardTest, TheListedShortcutsAct) {
 // "Current Spectrum" is one tab stop, its checked item (also after the slot changed), and the
 // arrow keys move within it.
 TEST_F(KeyboardTest, TabReachesTheCheckedSlotOnly) {
-    f->RadioGroup1->SetItemIndex(2);
+    f->SpectrumSlotGroup->SetItemIndex(2);
     QList<QWidget*> reached;
     for (int i = 0; i < 60; ++i) {
         Key(f, Qt::Key_Tab);
         reached.push_back(QApplication::focusWidget());
     }
-    EXPECT_TRUE(reached.contains(f->RadioGroup1->Button(2)));
-    for (int k : {0, 1, 3}) EXPECT_FALSE(reached.contains(f->RadioGroup1->Button(k))) << k;
-    f->RadioGroup1->Button(2)->setFocus();
+    EXPECT_TRUE(reached.contains(f->SpectrumSlotGroup->Button(2)));
+    for (int k : {0, 1, 3}) EXPECT_FALSE(reached.contains(f->SpectrumSlotGroup->Button(k))) << k;
+    f->SpectrumSlotGroup->Button(2)->setFocus();
     Key(f, Qt::Key_Down);
-    EXPECT_EQ(f->RadioGroup1->ItemIndex(), 3);
-    EXPECT_EQ(QApplication::focusWidget(), f->RadioGroup1->Button(3));
+    EXPECT_EQ(f->SpectrumSlotGroup->ItemIndex(), 3);
+    EXPECT_EQ(QApplication::focusWidget(), f->SpectrumSlotGroup->Button(3));
 }
 
 // Undo by Ctrl+Z, redo by Ctrl+Shift+Z and by Ctrl+Y in every window with an Edit menu, the
@@ -147,8 +147,8 @@ TEST_F(KeyboardTest, UndoAndRedoByKeyInEveryWindowWithTheLiveViewsOpen) {
     Fill(0, 4000.0, 6000.0, 2.0);
     PeakFitWindow* fit = p.form5.get();
     WaveFunctionWindow* wave = p.form9.get();
-    f->LifeFFTOn->trigger();
-    f->LifeWaveOn->trigger();
+    f->LiveFftOn->trigger();
+    f->LiveWaveOn->trigger();
     for (QWidget* window :
          {static_cast<QWidget*>(f), static_cast<QWidget*>(fit), static_cast<QWidget*>(wave)}) {
         QList<QKeySequence> bound;
@@ -174,7 +174,7 @@ TEST_F(KeyboardTest, UndoAndRedoByKeyInEveryWindowWithTheLiveViewsOpen) {
     };
     const int points = p.state->SpecCount[0];
     Activate(f);
-    f->Button3->click();  // "Clear Spectrum"
+    f->ClearSpectrumButton->click();  // "Clear Spectrum"
     undoRedo(
         f, [&] { return p.state->SpecCount[0]; }, points, 0);
     Key(f, Qt::Key_Z, Qt::ControlModifier);
@@ -183,21 +183,21 @@ TEST_F(KeyboardTest, UndoAndRedoByKeyInEveryWindowWithTheLiveViewsOpen) {
         p.form5->FitExecute(h, false);
         p.form5->show();
     };
-    f->Button4->click();  // "Fit Spectrum"
+    f->FitSpectrumButton->click();  // "Fit Spectrum"
     Activate(fit);
     auto peaks = [&] {
         const auto& f = fit->Fit().peaks.PeakFrequency;
         return static_cast<int>(std::count_if(f.begin(), f.end(), [](double v) { return v > 0; }));
     };
     const PlotGeometry g = fit->Geometry();
-    QTest::mouseClick(fit->Image1, Qt::LeftButton, {}, QPoint(g.X(5000.0), g.Y(1.0)));
+    QTest::mouseClick(fit->PlotImage, Qt::LeftButton, {}, QPoint(g.X(5000.0), g.Y(1.0)));
     undoRedo(fit, peaks, 0, 1);
     fit->hide();
 
     wave->Open(false);
     Activate(wave);
     for (int i = 0; i < kAngles; ++i) wave->WaveAmplitude[i] = 1.0 + i;
-    QTest::mouseClick(wave->Button2, Qt::LeftButton);  // "Clear"
+    QTest::mouseClick(wave->ClearButton, Qt::LeftButton);  // "Clear"
     undoRedo(
         wave, [&] { return static_cast<int>(wave->WaveAmplitude[3]); }, 4, 0);
     wave->hide();

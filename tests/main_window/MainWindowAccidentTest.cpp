@@ -37,10 +37,10 @@ protected:
         ASSERT_NO_FATAL_FAILURE(Start());
         Activate(f);
         // 100 points, 1010 ... 2000 Hz.
-        f->Edit1->setText("1000");
-        f->Edit2->setText("2000");
-        f->Edit3->setText("10");
-        f->Edit4->setText("20");
+        f->StartFrequencyEdit->setText("1000");
+        f->StopFrequencyEdit->setText("2000");
+        f->StepEdit->setText("10");
+        f->TimePerStepEdit->setText("20");
     }
     int Count(int slot = 0) const { return p.state->SpecCount[static_cast<size_t>(slot)]; }
     // Every point of the slot lies on the sweep's grid within its range, in order.
@@ -62,28 +62,28 @@ protected:
 // A click on "Measure" gives it the focus; when it hides, the focus goes to "Stop" beneath it,
 // never to "Clear Spectrum", and back to "Measure" at the end.
 TEST_F(MainWindowAccidentTest, KeysAfterAClickOnMeasureNeverClearTheSlot) {
-    EXPECT_EQ(f->Button3->focusPolicy(), Qt::NoFocus);
+    EXPECT_EQ(f->ClearSpectrumButton->focusPolicy(), Qt::NoFocus);
     QWidget* during = nullptr;
     int atStop = -1;  // the points when "Stop" was clicked
-    QObject::connect(f->Button1, &QPushButton::clicked, &m_timers, [&] { atStop = Count(); });
+    QObject::connect(f->StopButton, &QPushButton::clicked, &m_timers, [&] { atStop = Count(); });
     AtRound(5, [&] {
         during = QApplication::focusWidget();
         Key(f, Qt::Key_Return);  // nothing in a main window
         Key(f, Qt::Key_Space);   // "Stop": the sweep ends after this step, its points kept
     });
-    QTest::mouseClick(f->Button2, Qt::LeftButton);
+    QTest::mouseClick(f->MeasureButton, Qt::LeftButton);
     test::FinishSweep(*f);
-    EXPECT_EQ(during, f->Button1);
+    EXPECT_EQ(during, f->StopButton);
     EXPECT_GE(atStop, 1);
     EXPECT_GE(Count(), atStop);
     EXPECT_LE(Count(), atStop + 1);
     ExpectAValidSweep(0, 1010.0, 2000.0);
-    EXPECT_EQ(QApplication::focusWidget(), f->Button2);
+    EXPECT_EQ(QApplication::focusWidget(), f->MeasureButton);
     const int kept = Count();
     Key(f, Qt::Key_Return);
     Key(f, Qt::Key_Tab);
     Key(f, Qt::Key_Tab);
-    EXPECT_NE(QApplication::focusWidget(), f->Button3);
+    EXPECT_NE(QApplication::focusWidget(), f->ClearSpectrumButton);
     EXPECT_EQ(Count(), kept);
     EXPECT_TRUE(messages.Messages().empty());
 }
@@ -91,15 +91,15 @@ TEST_F(MainWindowAccidentTest, KeysAfterAClickOnMeasureNeverClearTheSlot) {
 // The second click of a double-click on "Measure" lands on "Stop", which has just come up under
 // the pointer: it is not a request to stop. A deliberate click on "Stop" still is.
 TEST_F(MainWindowAccidentTest, TheSecondClickOfADoubleClickOnMeasureDoesNotStop) {
-    const QPoint at = f->Button2->mapTo(f, Centre(f->Button2));
-    AtRound(1, [&] { ClickAt(f->Button1, f->Button1->mapFrom(f, at), 100150); });
-    ClickAt(f->Button2, Centre(f->Button2), 100000);
+    const QPoint at = f->MeasureButton->mapTo(f, Centre(f->MeasureButton));
+    AtRound(1, [&] { ClickAt(f->StopButton, f->StopButton->mapFrom(f, at), 100150); });
+    ClickAt(f->MeasureButton, Centre(f->MeasureButton), 100000);
     test::FinishSweep(*f);
     EXPECT_EQ(Count(), 100);
     ExpectAValidSweep(0, 1010.0, 2000.0);
 
-    AtRound(3, [&] { ClickAt(f->Button1, f->Button1->mapFrom(f, at), 200800); });
-    ClickAt(f->Button2, Centre(f->Button2), 200000);
+    AtRound(3, [&] { ClickAt(f->StopButton, f->StopButton->mapFrom(f, at), 200800); });
+    ClickAt(f->MeasureButton, Centre(f->MeasureButton), 200000);
     test::FinishSweep(*f);
     EXPECT_GE(Count(), 3);
     EXPECT_LE(Count(), 4);
@@ -108,8 +108,8 @@ TEST_F(MainWindowAccidentTest, TheSecondClickOfADoubleClickOnMeasureDoesNotStop)
 // "Clear Spectrum" of the slot being measured: afterwards the slot holds the points measured
 // since, and its file no point at 0 Hz.
 TEST_F(MainWindowAccidentTest, ClearSpectrumDuringTheSweepLeavesOnlyLaterPoints) {
-    AtRound(40, [&] { QTest::mouseClick(f->Button3, Qt::LeftButton); });
-    QTest::mouseClick(f->Button2, Qt::LeftButton);
+    AtRound(40, [&] { QTest::mouseClick(f->ClearSpectrumButton, Qt::LeftButton); });
+    QTest::mouseClick(f->MeasureButton, Qt::LeftButton);
     test::FinishSweep(*f);
     EXPECT_EQ(Count(), 61);
     ExpectAValidSweep(0, 1400.0, 2000.0);
@@ -129,19 +129,19 @@ TEST_F(MainWindowAccidentTest, ClearSpectrumDuringTheSweepLeavesOnlyLaterPoints)
 // message box would hold the sweep), and the sweep keeps the stop frequency it started with.
 TEST_F(MainWindowAccidentTest, TypingIntoTheStopFieldDuringASweepGivesNoMessageStorm) {
     AtRound(3, [&] {
-        f->Edit2->setFocus();
-        f->Edit2->selectAll();
+        f->StopFrequencyEdit->setFocus();
+        f->StopFrequencyEdit->selectAll();
         Key(f, Qt::Key_Backspace);
-        QTest::keyClicks(f->Edit2, "x");
+        QTest::keyClicks(f->StopFrequencyEdit, "x");
     });
-    QTest::mouseClick(f->Button2, Qt::LeftButton);
+    QTest::mouseClick(f->MeasureButton, Qt::LeftButton);
     test::FinishSweep(*f);
-    EXPECT_EQ(f->Edit2->text(), "x");
+    EXPECT_EQ(f->StopFrequencyEdit->text(), "x");
     EXPECT_EQ(Count(), 100);
     EXPECT_EQ(p.state->StopFreq, 2000.0);
     EXPECT_TRUE(messages.Messages().empty());
     // The next "Measure" reads the field: one message, and the sweep is refused.
-    QTest::mouseClick(f->Button2, Qt::LeftButton);
+    QTest::mouseClick(f->MeasureButton, Qt::LeftButton);
     test::FinishSweep(*f);
     ASSERT_EQ(messages.Messages().size(), 2u);
     EXPECT_EQ(messages.Messages()[0], "Input number can not be read\nStop Frequency [Hz]: \"x\"");
@@ -155,16 +155,16 @@ TEST_F(MainWindowAccidentTest, DialogsAreUnavailableWhileASweepRuns) {
     QString progress;
     AtRound(51, [&] { progress = f->ProgressNote->text(); });
     AtRound(3, [&] {
-        fitEnabled = f->Button4->isEnabled();
+        fitEnabled = f->FitSpectrumButton->isEnabled();
         noteShown = f->SweepNote->isVisible();
-        actionsEnabled = f->Fit->isEnabled() || f->WaveFktWindow->isEnabled() ||
-                         f->ConfigureSeriell->isEnabled() || f->OpenSpectrum->isEnabled() ||
+        actionsEnabled = f->Fit->isEnabled() || f->WaveFunction->isEnabled() ||
+                         f->ConfigureSerial->isEnabled() || f->OpenSpectrum->isEnabled() ||
                          f->CalibrateLatency->isEnabled() || f->ConfigureSoundCard->isEnabled();
-        QTest::mouseClick(f->Button4, Qt::LeftButton);
+        QTest::mouseClick(f->FitSpectrumButton, Qt::LeftButton);
         f->Fit->trigger();
-        f->WaveFktWindow->trigger();
+        f->WaveFunction->trigger();
     });
-    QTest::mouseClick(f->Button2, Qt::LeftButton);
+    QTest::mouseClick(f->MeasureButton, Qt::LeftButton);
     test::FinishSweep(*f);
     EXPECT_FALSE(fitEnabled);
     EXPECT_TRUE(noteShown);
@@ -172,7 +172,7 @@ TEST_F(MainWindowAccidentTest, DialogsAreUnavailableWhileASweepRuns) {
     EXPECT_FALSE(p.form5->isVisible());
     EXPECT_EQ(Count(), 100);  // measured to the end
     EXPECT_TRUE(messages.Messages().empty());
-    EXPECT_TRUE(f->Button4->isEnabled());
+    EXPECT_TRUE(f->FitSpectrumButton->isEnabled());
     EXPECT_TRUE(f->Fit->isEnabled());
     EXPECT_FALSE(f->SweepNote->isVisible());
     // Half-way (the 50th point is shown when the 51st round comes) the progress said so.
@@ -180,7 +180,7 @@ TEST_F(MainWindowAccidentTest, DialogsAreUnavailableWhileASweepRuns) {
     EXPECT_FALSE(f->ProgressNote->isVisible());
     EXPECT_FALSE(f->SweepProgress->isVisible());
     // The live views, which do not block, stay available.
-    EXPECT_TRUE(f->LifeFFTOn->isEnabled());
+    EXPECT_TRUE(f->LiveFftOn->isEnabled());
 }
 
 // A dialog that only changes the drawing may open during a sweep, which measures on while it is
@@ -202,29 +202,29 @@ TEST_F(MainWindowAccidentTest, TheLineThicknessDialogDuringASweepDoesNotHoldIt) 
         });
         f->ChangeLineThickness->trigger();
     });
-    QTest::mouseClick(f->Button2, Qt::LeftButton);
+    QTest::mouseClick(f->MeasureButton, Qt::LeftButton);
     test::FinishSweep(*f);
     EXPECT_GE(atOpen, 1);
     EXPECT_GT(whileOpen, atOpen);  // measured on while the dialog was open
     EXPECT_EQ(Count(), 100);
     ExpectAValidSweep(0, 1010.0, 2000.0);
-    EXPECT_EQ(p.form4->RadioGroup1->ItemIndex(), 1);
+    EXPECT_EQ(p.form4->ThicknessGroup->ItemIndex(), 1);
     EXPECT_TRUE(messages.Messages().empty());
 }
 
 // A refused sweep leaves the parameters in force: a click on the plot still plays its tone.
 TEST_F(MainWindowAccidentTest, ARefusedSweepLeavesTheToneWorking) {
-    f->Edit1->setText("100");
-    f->Edit2->setText("10000");
-    f->Edit3->setText("0.1");
-    f->Edit4->setText("5");
-    QTest::mouseClick(f->Button2, Qt::LeftButton);
+    f->StartFrequencyEdit->setText("100");
+    f->StopFrequencyEdit->setText("10000");
+    f->StepEdit->setText("0.1");
+    f->TimePerStepEdit->setText("5");
+    QTest::mouseClick(f->MeasureButton, Qt::LeftButton);
     test::FinishSweep(*f);
     ASSERT_EQ(messages.Messages().size(), 1u);
     EXPECT_EQ(messages.Messages()[0], kTooManyPoints);
     Fill(0, 500.0, 5000.0, 10.0);
     f->RedrawSpectra();
-    QTest::mouseClick(f->Image1, Qt::LeftButton, {}, QPoint(f->Panel1->width() / 2, 100));
+    QTest::mouseClick(f->PlotImage, Qt::LeftButton, {}, QPoint(f->PlotPanel->width() / 2, 100));
     test::FinishSweep(*f);
     EXPECT_EQ(messages.Messages().size(), 1u);
     EXPECT_EQ(p.state->SampleCount, 441000);  // the 10 s tone was played
@@ -234,13 +234,13 @@ TEST_F(MainWindowAccidentTest, ARefusedSweepLeavesTheToneWorking) {
 TEST_F(MainWindowAccidentTest, TheToneShowsItsTimeLeftAndEndsAtOnce) {
     Fill(0, 500.0, 5000.0, 10.0);
     f->RedrawSpectra();
-    const QPoint onPlot(f->Panel1->width() / 2, 100);
+    const QPoint onPlot(f->PlotPanel->width() / 2, 100);
     for (const bool escape : {false, true}) {
         QString shown;
         bool endShown = false;
         // The tone plays from the event loop after the press on the plot; its release comes in
         // the first round.
-        AtRound(1, [&] { QTest::mouseRelease(f->Image1, Qt::LeftButton, {}, onPlot); });
+        AtRound(1, [&] { QTest::mouseRelease(f->PlotImage, Qt::LeftButton, {}, onPlot); });
         const uint64_t start = apparatus->SampleTime();
         std::function<void()> atOneSecond = [&] {
             if (apparatus->SampleTime() - start < 44100 + 2205) {
@@ -256,7 +256,7 @@ TEST_F(MainWindowAccidentTest, TheToneShowsItsTimeLeftAndEndsAtOnce) {
             }
         };
         QTimer::singleShot(0, &m_timers, atOneSecond);
-        QTest::mousePress(f->Image1, Qt::LeftButton, {}, onPlot);
+        QTest::mousePress(f->PlotImage, Qt::LeftButton, {}, onPlot);
         test::FinishSweep(*f);
         EXPECT_TRUE(shown.startsWith("Tone ")) << shown.toStdString();
         EXPECT_TRUE(shown.endsWith(" Hz: 9 s left")) << shown.toStdString();
@@ -264,7 +264,7 @@ TEST_F(MainWindowAccidentTest, TheToneShowsItsTimeLeftAndEndsAtOnce) {
         EXPECT_FALSE(Playing(*p.state));
         EXPECT_LT(apparatus->SampleTime() - start, 44100u * 2) << escape;  // not the whole 10 s
         EXPECT_FALSE(f->EndTone->isVisible());
-        EXPECT_TRUE(f->Button2->isEnabled());
+        EXPECT_TRUE(f->MeasureButton->isEnabled());
     }
     EXPECT_TRUE(messages.Messages().empty());
 }
@@ -272,8 +272,8 @@ TEST_F(MainWindowAccidentTest, TheToneShowsItsTimeLeftAndEndsAtOnce) {
 // The live views come up on the screen wherever they were left.
 TEST_F(MainWindowAccidentTest, LiveViewsOpenOnTheScreen) {
     const QRect area = f->screen()->availableGeometry();
-    for (QAction* a : {f->LifeFFTOn, f->LifeWaveOn}) {
-        QWidget* view = a == f->LifeFFTOn ? static_cast<QWidget*>(p.form2.get())
+    for (QAction* a : {f->LiveFftOn, f->LiveWaveOn}) {
+        QWidget* view = a == f->LiveFftOn ? static_cast<QWidget*>(p.form2.get())
                                           : static_cast<QWidget*>(p.form3.get());
         view->move(area.right() - 100, area.bottom() - 50);
         a->trigger();

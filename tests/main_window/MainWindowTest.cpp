@@ -104,7 +104,7 @@ TEST_F(MainWindowTest, MenuItemsAreBoundToNamedActions) {
                            "ManualHelp",          "VersionInfo"};
     for (const char* n : names) EXPECT_NE(f->findChild<QAction*>(n), nullptr) << n;
     EXPECT_EQ(f->SaveSpectrum->text().remove(QLatin1Char('&')), "Save Spectrum ");
-    EXPECT_EQ(f->LifeFFTOn->text().remove(QLatin1Char('&')), "Life FFT of Microphone Signal");
+    EXPECT_EQ(f->LiveFftOn->text().remove(QLatin1Char('&')), "Life FFT of Microphone Signal");
     EXPECT_EQ(f->SaveSpectrum->shortcut(), QKeySequence(QKeySequence::Save));
     EXPECT_EQ(f->OpenSpectrum->shortcut(), QKeySequence(QKeySequence::Open));
     EXPECT_EQ(f->PrintImage->shortcut(), QKeySequence(QKeySequence::Print));
@@ -115,60 +115,60 @@ TEST_F(MainWindowTest, MenuItemsAreBoundToNamedActions) {
 
 TEST_F(MainWindowTest, DisplayWidths) {
     const int normal = f->frameGeometry().width() - 215;
-    EXPECT_EQ(f->Panel1->width(), normal);
+    EXPECT_EQ(f->PlotPanel->width(), normal);
     const int before = f->RedrawCount();
-    f->RadioGroup2->SetItemIndex(1);  // "wide"
-    EXPECT_EQ(f->Panel1->width(), 1600);
+    f->DisplayWidthGroup->SetItemIndex(1);  // "wide"
+    EXPECT_EQ(f->PlotPanel->width(), 1600);
     EXPECT_EQ(f->RedrawCount(), before + 1);
     f->resize(900, 600);
     QApplication::processEvents();
-    EXPECT_EQ(f->Panel1->width(), 1600);  // stays
+    EXPECT_EQ(f->PlotPanel->width(), 1600);  // stays
     EXPECT_GT(f->RedrawCount(), before + 1);
-    EXPECT_GT(f->ScrollBox1->horizontalScrollBar()->maximum(), 0);
-    f->RadioGroup2->SetItemIndex(2);
-    EXPECT_EQ(f->Panel1->width(), 2400);
-    f->RadioGroup2->SetItemIndex(3);
-    EXPECT_EQ(f->Panel1->width(), 3200);
-    f->RadioGroup2->SetItemIndex(0);
-    EXPECT_EQ(f->Panel1->width(), f->frameGeometry().width() - 215);
+    EXPECT_GT(f->PlotScrollBox->horizontalScrollBar()->maximum(), 0);
+    f->DisplayWidthGroup->SetItemIndex(2);
+    EXPECT_EQ(f->PlotPanel->width(), 2400);
+    f->DisplayWidthGroup->SetItemIndex(3);
+    EXPECT_EQ(f->PlotPanel->width(), 3200);
+    f->DisplayWidthGroup->SetItemIndex(0);
+    EXPECT_EQ(f->PlotPanel->width(), f->frameGeometry().width() - 215);
     f->resize(1100, 700);
     QApplication::processEvents();
-    EXPECT_EQ(f->Panel1->width(), f->frameGeometry().width() - 215);
+    EXPECT_EQ(f->PlotPanel->width(), f->frameGeometry().width() - 215);
     // The panel's height follows the window.
-    EXPECT_GT(f->Panel1->height(), 600);
+    EXPECT_GT(f->PlotPanel->height(), 600);
 }
 
 TEST_F(MainWindowTest, FrequencyReadOut) {
-    EXPECT_FALSE(f->Label6->isVisible());
-    f->ZeigeFreqOn();  // empty plot: stays hidden
-    EXPECT_FALSE(f->Label6->isVisible());
+    EXPECT_FALSE(f->FrequencyReadOut->isVisible());
+    f->OnPlotEntered();  // empty plot: stays hidden
+    EXPECT_FALSE(f->FrequencyReadOut->isVisible());
     Fill(0, 100.0, 10000.0, 10.0);
     f->RedrawSpectra();
     const SharedState& s = *p.state;
-    f->ZeigeFreqOn();
-    EXPECT_TRUE(f->Label6->isVisible());
-    const int w = f->Panel1->width() - s.MarginLeft - s.MarginRight;
+    f->OnPlotEntered();
+    EXPECT_TRUE(f->FrequencyReadOut->isVisible());
+    const int w = f->PlotPanel->width() - s.MarginLeft - s.MarginRight;
     // The pixel where 5050 Hz lies, by the inverse of the x mapping.
     const int x = s.MarginLeft + w / 2;
     const double expected = static_cast<double>(x - s.MarginLeft) / w * 9900.0 + 100.0;
-    f->ZeigeFreq(x, 100);
-    EXPECT_EQ(f->Label6->text().toStdString(),
+    f->ShowFrequencyAt(x, 100);
+    EXPECT_EQ(f->FrequencyReadOut->text().toStdString(),
               " " + std::to_string(static_cast<int>(std::nearbyint(expected))) + " Hz ");
-    EXPECT_EQ(f->Label6->pos(), QPoint(x + 20, 120));
+    EXPECT_EQ(f->FrequencyReadOut->pos(), QPoint(x + 20, 120));
     // Near the right edge the read-out moves to the left of the pointer.
-    const int right = f->Panel1->width() - 10;
-    f->ZeigeFreq(right, 50);
-    EXPECT_EQ(f->Label6->x(), right - f->Label6->width() - 20);
-    f->ZeigeFreqOff();
-    EXPECT_FALSE(f->Label6->isVisible());
+    const int right = f->PlotPanel->width() - 10;
+    f->ShowFrequencyAt(right, 50);
+    EXPECT_EQ(f->FrequencyReadOut->x(), right - f->FrequencyReadOut->width() - 20);
+    f->OnPlotLeft();
+    EXPECT_FALSE(f->FrequencyReadOut->isVisible());
     // A single point: the span is 0.1 Hz, four decimals.
     for (int i = 0; i < kSlots; ++i) p.state->SpecCount[i] = 0;
     p.state->SpecCount[2] = 1;
     p.state->SpecFreq[2][1] = 1000.0;
     p.state->SpecAmp[2][1] = 3.0;
     f->RedrawSpectra();
-    f->ZeigeFreq(s.MarginLeft, 10);
-    EXPECT_EQ(f->Label6->text(), " 1000.0000 Hz ");
+    f->ShowFrequencyAt(s.MarginLeft, 10);
+    EXPECT_EQ(f->FrequencyReadOut->text(), " 1000.0000 Hz ");
 }
 
 TEST_F(MainWindowTest, FontDialogCancelledChangesNothing) {
@@ -197,7 +197,7 @@ TEST_F(MainWindowTest, PenColourOfTheSelectedSlot) {
     f->ChangePenColorExecute();
     EXPECT_EQ(p.state->SpecColor[0], 0x000000FFu);
     EXPECT_EQ(f->RedrawCount(), redraws);
-    f->RadioGroup1->SetItemIndex(3);  // an empty slot can be coloured too
+    f->SpectrumSlotGroup->SetItemIndex(3);  // an empty slot can be coloured too
     f->ChooseColor = [](const QColor&) { return std::optional<QColor>(QColor(10, 20, 30)); };
     f->ChangePenColorExecute();
     EXPECT_EQ(p.state->SpecColor[3], 0x001E140Au);
@@ -223,52 +223,53 @@ TEST_F(MainWindowTest, FixedDialogsAreWideEnoughForTheirTitles) {
 }
 
 TEST_F(MainWindowTest, LineThicknessAppliesWhicheverWayTheDialogCloses) {
-    ASSERT_NE(f->Form4, nullptr);
-    EXPECT_EQ(f->Form4->windowTitle(), "Line thickness");
-    EXPECT_EQ(f->Form4->height(), 253);
-    EXPECT_GE(f->Form4->width(), 208);
-    QTimer::singleShot(0, f->Form4, [&] {
-        f->Form4->RadioGroup1->SetItemIndex(2);
-        f->Form4->Button1->click();  // OK
+    ASSERT_NE(f->ThicknessDialog, nullptr);
+    EXPECT_EQ(f->ThicknessDialog->windowTitle(), "Line thickness");
+    EXPECT_EQ(f->ThicknessDialog->height(), 253);
+    EXPECT_GE(f->ThicknessDialog->width(), 208);
+    QTimer::singleShot(0, f->ThicknessDialog, [&] {
+        f->ThicknessDialog->ThicknessGroup->SetItemIndex(2);
+        f->ThicknessDialog->OkButton->click();  // OK
     });
     f->ChangeLineThicknessExecute();
     EXPECT_EQ(f->PlotCanvas().PenWidth, 3);
-    QTimer::singleShot(0, f->Form4, [&] {
-        f->Form4->RadioGroup1->SetItemIndex(1);
-        f->Form4->close();  // the close box
+    QTimer::singleShot(0, f->ThicknessDialog, [&] {
+        f->ThicknessDialog->ThicknessGroup->SetItemIndex(1);
+        f->ThicknessDialog->close();  // the close box
     });
     const int redraws = f->RedrawCount();
     f->ChangeLineThicknessExecute();
     EXPECT_EQ(f->PlotCanvas().PenWidth, 2);
     EXPECT_EQ(f->RedrawCount(), redraws + 1);
     // The dialog keeps its choice.
-    EXPECT_EQ(f->Form4->RadioGroup1->ItemIndex(), 1);
+    EXPECT_EQ(f->ThicknessDialog->ThicknessGroup->ItemIndex(), 1);
 }
 
 TEST_F(MainWindowTest, HelpAndVersionWindows) {
-    ASSERT_NE(f->Form10, nullptr);
-    EXPECT_EQ(f->Form10->windowTitle(), "Manual and Help");
-    EXPECT_EQ(f->Form10->size(), QSize(445, 220));
-    EXPECT_EQ(f->Form10->Label1->text(),
+    ASSERT_NE(f->HelpWindow, nullptr);
+    EXPECT_EQ(f->HelpWindow->windowTitle(), "Manual and Help");
+    EXPECT_EQ(f->HelpWindow->size(), QSize(445, 220));
+    EXPECT_EQ(f->HelpWindow->ManualIntro->text(),
               "A description how to use the different functions of this program can be found "
               "online:");
-    EXPECT_TRUE(f->Form10->Label2->font().bold());
-    EXPECT_TRUE(f->Form10->Label4->font().bold());
-    EXPECT_TRUE(f->Form10->Label7->font().bold());
-    EXPECT_FALSE(f->Form10->Label1->font().bold());
-    EXPECT_EQ(f->Form10->Label7->pos(), QPoint(24, 171));
-    EXPECT_EQ(f->Form10->Button1->geometry(), QRect(355, 184, 75, 25));
-    EXPECT_FALSE(f->Form10->windowFlags() & Qt::WindowMinimizeButtonHint);
-    EXPECT_EQ(f->Form11->windowTitle(), "Version info");
-    EXPECT_EQ(f->Form11->Label1->text(), "This is Version 7.1 of the program Sonarix.exe");
-    EXPECT_EQ(f->Form11->Label4->text(), "from Jan 21, 2009");
-    EXPECT_TRUE(f->Form11->Label3->font().bold());
-    QTimer::singleShot(0, f->Form11, [&] { f->Form11->Button1->click(); });
+    EXPECT_TRUE(f->HelpWindow->ManualLink->font().bold());
+    EXPECT_TRUE(f->HelpWindow->FaqLink->font().bold());
+    EXPECT_TRUE(f->HelpWindow->ApparatusLink->font().bold());
+    EXPECT_FALSE(f->HelpWindow->ManualIntro->font().bold());
+    EXPECT_EQ(f->HelpWindow->ApparatusLink->pos(), QPoint(24, 171));
+    EXPECT_EQ(f->HelpWindow->CloseButton->geometry(), QRect(355, 184, 75, 25));
+    EXPECT_FALSE(f->HelpWindow->windowFlags() & Qt::WindowMinimizeButtonHint);
+    EXPECT_EQ(f->VersionWindow->windowTitle(), "Version info");
+    EXPECT_EQ(f->VersionWindow->VersionLabel->text(),
+              "This is Version 7.1 of the program Sonarix.exe");
+    EXPECT_EQ(f->VersionWindow->DateLabel->text(), "from Jan 21, 2009");
+    EXPECT_TRUE(f->VersionWindow->UpdatesLink->font().bold());
+    QTimer::singleShot(0, f->VersionWindow, [&] { f->VersionWindow->CloseButton->click(); });
     f->VersionInfoExecute();
-    EXPECT_FALSE(f->Form11->isVisible());
-    QTimer::singleShot(0, f->Form10, [&] { f->Form10->Button1->click(); });
+    EXPECT_FALSE(f->VersionWindow->isVisible());
+    QTimer::singleShot(0, f->HelpWindow, [&] { f->HelpWindow->CloseButton->click(); });
     f->ManualHelpExecute();
-    EXPECT_FALSE(f->Form10->isVisible());
+    EXPECT_FALSE(f->HelpWindow->isVisible());
 }
 
 // View / "Sphere Modes": a grey line at each mode of the sphere asked for, under the curves;
@@ -276,11 +277,11 @@ TEST_F(MainWindowTest, HelpAndVersionWindows) {
 TEST_F(MainWindowTest, SphereModesMarkTheSpectrum) {
     Fill(0, 1000.0, 9000.0, 10.0);
     f->RedrawSpectra();
-    const QImage plain = f->Image1->Picture.copy();
+    const QImage plain = f->PlotImage->Picture.copy();
     f->ChooseSphere = [](double, double) { return std::optional<std::pair<double, double>>(); };
     f->SphereModes->trigger();
     EXPECT_FALSE(f->SphereModes->isChecked());
-    EXPECT_EQ(f->Image1->Picture, plain);
+    EXPECT_EQ(f->PlotImage->Picture, plain);
     std::pair<double, double> asked;
     f->ChooseSphere = [&](double r, double t) {
         asked = {r, t};
@@ -290,14 +291,14 @@ TEST_F(MainWindowTest, SphereModesMarkTheSpectrum) {
     EXPECT_TRUE(f->SphereModes->isChecked());
     EXPECT_EQ(asked, std::pair(50.0, 20.0));
     const SharedState& s = *p.state;
-    const PlotGeometry g{f->Panel1->width(), f->Panel1->height(), s.MarginLeft,
-                         s.MarginBottom,     s.MarginRight,       s.MarginTop,
-                         s.PlotFreqMin,      s.PlotFreqMax,       s.PlotAmpMax};
+    const PlotGeometry g{f->PlotPanel->width(), f->PlotPanel->height(), s.MarginLeft,
+                         s.MarginBottom,        s.MarginRight,          s.MarginTop,
+                         s.PlotFreqMin,         s.PlotFreqMax,          s.PlotAmpMax};
     // The l = 1, n = 1 mode at 2274.1 Hz, half-way down the plot (the curve lies lower there).
-    const int x = g.X(2274.1), y = (s.MarginTop + f->Panel1->height() - s.MarginBottom) / 2;
-    EXPECT_EQ(f->Image1->Picture.pixel(x, y) & 0xFFFFFF, 0xB0B0B0u);
+    const int x = g.X(2274.1), y = (s.MarginTop + f->PlotPanel->height() - s.MarginBottom) / 2;
+    EXPECT_EQ(f->PlotImage->Picture.pixel(x, y) & 0xFFFFFF, 0xB0B0B0u);
     f->SphereModes->trigger();  // unchecked
-    EXPECT_EQ(f->Image1->Picture, plain);
+    EXPECT_EQ(f->PlotImage->Picture, plain);
 }
 
 TEST_F(MainWindowTest, ExitEndsTheEventLoop) {
@@ -318,7 +319,7 @@ void AnswerFontDialog(const std::function<void(TFontDialog&)>& answer) {
 TEST_F(MainWindowTest, FontDialogConfirmedUnchangedLeavesThePlotAsItWas) {
     Fill(0, 100.0, 10000.0, 10.0);
     f->RedrawSpectra();
-    const QImage before = f->Image1->Picture.copy();
+    const QImage before = f->PlotImage->Picture.copy();
     const int left = p.state->MarginLeft, bottom = p.state->MarginBottom;
     const int right = p.state->MarginRight;
     QString shownFamily;
@@ -333,16 +334,17 @@ TEST_F(MainWindowTest, FontDialogConfirmedUnchangedLeavesThePlotAsItWas) {
     EXPECT_EQ(p.state->MarginLeft, left);
     EXPECT_EQ(p.state->MarginBottom, bottom);
     EXPECT_EQ(p.state->MarginRight, right);
-    EXPECT_EQ(f->Image1->Picture, before);
+    EXPECT_EQ(f->PlotImage->Picture, before);
 }
 
 TEST_F(MainWindowTest, PlotTextInTheChosenColour) {
     auto count = [&](uint32_t color) {
         int n = 0;
         const QRgb rgb = ToQRgb(color);
-        const int h = f->Panel1->height();
+        const int h = f->PlotPanel->height();
         for (int y = h - p.state->MarginBottom; y < h; ++y) {
-            for (int x = 0; x < f->Panel1->width(); ++x) n += f->Image1->Picture.pixel(x, y) == rgb;
+            for (int x = 0; x < f->PlotPanel->width(); ++x)
+                n += f->PlotImage->Picture.pixel(x, y) == rgb;
         }
         return n;
     };
@@ -400,8 +402,8 @@ TEST_F(MainWindowTest, FontDialogReturnConfirmsAndEscapeCancels) {
 }
 
 TEST_F(MainWindowTest, HandOverCarriesTheViewByValue) {
-    f->RadioGroup1->SetItemIndex(2);
-    f->RadioGroup2->SetItemIndex(1);
+    f->SpectrumSlotGroup->SetItemIndex(2);
+    f->DisplayWidthGroup->SetItemIndex(1);
     f->PlotCanvas().PenWidth = 3;
     f->PlotCanvas().FontColor = 0x00123456;
     const PlotHandOver h = f->HandOver();
@@ -414,28 +416,28 @@ TEST_F(MainWindowTest, HandOverCarriesTheViewByValue) {
 }
 
 TEST_F(MainWindowTest, MeasureSweepsIntoTheSelectedSlotAndStopEndsIt) {
-    EXPECT_TRUE(f->Button2->isEnabled());
-    EXPECT_TRUE(f->Button3->isEnabled());
+    EXPECT_TRUE(f->MeasureButton->isEnabled());
+    EXPECT_TRUE(f->ClearSpectrumButton->isEnabled());
     f->show();
-    f->RadioGroup1->SetItemIndex(2);
-    f->Edit1->setText("1000");
-    f->Edit2->setText("2000");
-    f->Edit3->setText("10");
-    f->Edit4->setText("20");
+    f->SpectrumSlotGroup->SetItemIndex(2);
+    f->StartFrequencyEdit->setText("1000");
+    f->StopFrequencyEdit->setText("2000");
+    f->StepEdit->setText("10");
+    f->TimePerStepEdit->setText("20");
     bool stopVisible = false;
     // Runs inside the sweep's message processing: "Stop" lies uncovered where "Measure" was.
     QTimer::singleShot(0, f, [&] {
-        stopVisible = f->Button1->isVisible() && !f->Button2->isVisible();
-        QTest::mouseClick(f->Button1, Qt::LeftButton);
+        stopVisible = f->StopButton->isVisible() && !f->MeasureButton->isVisible();
+        QTest::mouseClick(f->StopButton, Qt::LeftButton);
     });
-    QTest::mouseClick(f->Button2, Qt::LeftButton);
+    QTest::mouseClick(f->MeasureButton, Qt::LeftButton);
     test::FinishSweep(*f);
     EXPECT_TRUE(stopVisible);
     EXPECT_GE(p.state->SpecCount[2], 1);
     EXPECT_LE(p.state->SpecCount[2], 3);
     EXPECT_EQ(p.state->SpecCount[0], 0);
-    EXPECT_TRUE(f->Button2->isVisible());
-    EXPECT_FALSE(f->Panel3->isVisible());
+    EXPECT_TRUE(f->MeasureButton->isVisible());
+    EXPECT_FALSE(f->SaturationPanel->isVisible());
     EXPECT_FALSE(Playing(*p.state));
 
     Sweep();  // the whole sweep this time
@@ -447,9 +449,9 @@ TEST_F(MainWindowTest, ClearSpectrumEmptiesTheSlotOfCurrentSpectrum) {
     Fill(1, 100.0, 1000.0, 10.0);
     Fill(0, 100.0, 1000.0, 10.0);
     p.state->CurrentSlot = 0;
-    f->RadioGroup1->SetItemIndex(1);
+    f->SpectrumSlotGroup->SetItemIndex(1);
     const int redraws = f->RedrawCount();
-    QTest::mouseClick(f->Button3, Qt::LeftButton);
+    QTest::mouseClick(f->ClearSpectrumButton, Qt::LeftButton);
     EXPECT_EQ(p.state->SpecCount[1], 0);
     EXPECT_EQ(p.state->SpecFreq[1][1], 0.0);
     EXPECT_EQ(p.state->SpecAmp[1][kSlotCapacity], 0.0);
@@ -464,18 +466,18 @@ TEST_F(MainWindowTest, EveryPathThatReplacesASlotShowsTheNewPoints) {
     // The picture shown against one drawn completely on the side (a redraw of the window's
     // own would hide what its next step draws).
     auto expectUpToDate = [&](const char* what) {
-        QImage complete(f->Image1->Picture.size(), f->Image1->Picture.format());
+        QImage complete(f->PlotImage->Picture.size(), f->PlotImage->Picture.format());
         Canvas c(&complete);
         c.SetFont(f->PlotCanvas().Font());
         c.PenWidth = f->PlotCanvas().PenWidth;
         c.FontColor = f->PlotCanvas().FontColor;
-        SpectrumPlot().RedrawSpectra(*p.state, c, f->Panel1->width(), f->Panel1->height(),
+        SpectrumPlot().RedrawSpectra(*p.state, c, f->PlotPanel->width(), f->PlotPanel->height(),
                                      std::nullopt);
-        const QRect panel(0, 0, f->Panel1->width(), f->Panel1->height());
-        EXPECT_TRUE(complete.copy(panel) == f->Image1->Picture.copy(panel)) << what;
+        const QRect panel(0, 0, f->PlotPanel->width(), f->PlotPanel->height());
+        EXPECT_TRUE(complete.copy(panel) == f->PlotImage->Picture.copy(panel)) << what;
     };
-    f->Edit1->setText("2000");
-    f->Edit2->setText("4000");
+    f->StartFrequencyEdit->setText("2000");
+    f->StopFrequencyEdit->setText("4000");
     f->FastSpacing[4]->trigger();  // 10 Hz
     Fill(1, 1000.0, 5000.0, 10.0);
     auto fast = [&] {
@@ -543,8 +545,8 @@ TEST_F(MainWindowTest, TheLiveFftsLastLabelStandsWithinThePanel) {
     LiveSpectrumWindow& live = *p.form2;
     live.show();
     live.Refresh();
-    const int W = live.Panel1->width(), H = live.Panel1->height();
-    const QImage& image = live.Image1->Picture;
+    const int W = live.PlotPanel->width(), H = live.PlotPanel->height();
+    const QImage& image = live.PlotImage->Picture;
     int right = -1, dark = 0;
     for (int y = H - 30; y < H - 16; ++y) {
         for (int x = W - 60; x < W; ++x) {
@@ -562,36 +564,36 @@ TEST_F(MainWindowTest, TheLiveFftsLastLabelStandsWithinThePanel) {
 TEST_F(MainWindowTest, AClickOnThePlotPlaysTheFrequencyUnderThePointer) {
     // An empty store: the last redraw left 100000 ... 0 Hz, so the left edge is 100000 Hz.
     f->RedrawSpectra();
-    QTest::mouseClick(f->Image1, Qt::RightButton, {}, QPoint(p.state->MarginLeft, 100));
+    QTest::mouseClick(f->PlotImage, Qt::RightButton, {}, QPoint(p.state->MarginLeft, 100));
     test::FinishSweep(*f);
     EXPECT_EQ(p.state->CurrentFreq, 100000.0);
     EXPECT_EQ(p.state->SampleCount, 441000);
-    EXPECT_TRUE(f->Button2->isEnabled());
+    EXPECT_TRUE(f->MeasureButton->isEnabled());
 
     Fill(0, 500.0, 5000.0, 10.0);
     f->RedrawSpectra();
-    QTest::mouseClick(f->Image1, Qt::LeftButton, {}, QPoint(p.state->MarginLeft, 100));
+    QTest::mouseClick(f->PlotImage, Qt::LeftButton, {}, QPoint(p.state->MarginLeft, 100));
     test::FinishSweep(*f);
     EXPECT_EQ(p.state->CurrentFreq, p.state->PlotFreqMin);
-    const int right = f->Panel1->width() - p.state->MarginRight;
+    const int right = f->PlotPanel->width() - p.state->MarginRight;
     bool measureDisabled = false, fastDisabled = false;
     double during = 0.0;
     QTimer::singleShot(0, f, [&] {
-        measureDisabled = !f->Button2->isEnabled();
+        measureDisabled = !f->MeasureButton->isEnabled();
         // "Fast Measure" would do nothing while the tone plays: it says so by its look.
         fastDisabled = !f->FastButton->isEnabled() && !f->FastMeasure->isEnabled();
         // A second click while the tone plays is ignored.
-        QTest::mouseClick(f->Image1, Qt::LeftButton, {}, QPoint(p.state->MarginLeft + 50, 100));
+        QTest::mouseClick(f->PlotImage, Qt::LeftButton, {}, QPoint(p.state->MarginLeft + 50, 100));
         test::FinishSweep(*f);
         during = p.state->CurrentFreq;
     });
-    QTest::mouseClick(f->Image1, Qt::LeftButton, {}, QPoint(right, 100));
+    QTest::mouseClick(f->PlotImage, Qt::LeftButton, {}, QPoint(right, 100));
     test::FinishSweep(*f);
     EXPECT_EQ(p.state->CurrentFreq, p.state->PlotFreqMax);
     EXPECT_EQ(during, p.state->PlotFreqMax);
     EXPECT_TRUE(measureDisabled);
     EXPECT_TRUE(fastDisabled);
-    EXPECT_TRUE(f->Button2->isEnabled());
+    EXPECT_TRUE(f->MeasureButton->isEnabled());
     EXPECT_TRUE(f->FastButton->isEnabled());
     // The image is the tone at the clicked frequency.
     EXPECT_EQ(p.state->WavImage.Size(), 44u + 2u * 441000u);

@@ -69,15 +69,15 @@ TEST_F(SerialLinkTest, OkOpensThePortWithTheDefaultLineAndSendsTheInitialisation
     test::PtyGenerator generator;
     devices[3] = generator.Device();
     Start();
-    ASSERT_EQ(form8->ComboBox1->count(), 2);
-    EXPECT_EQ(form8->ComboBox1->itemText(0), "None");
-    EXPECT_EQ(form8->ComboBox1->itemText(1), "COM3");
-    EXPECT_EQ(form8->ComboBox1->itemData(1, Qt::ToolTipRole).toString().toStdString(),
+    ASSERT_EQ(form8->PortBox->count(), 2);
+    EXPECT_EQ(form8->PortBox->itemText(0), "None");
+    EXPECT_EQ(form8->PortBox->itemText(1), "COM3");
+    EXPECT_EQ(form8->PortBox->itemData(1, Qt::ToolTipRole).toString().toStdString(),
               generator.Device());
-    EXPECT_EQ(form8->ComboBox1->currentIndex(), 0);
+    EXPECT_EQ(form8->PortBox->currentIndex(), 0);
     form8->show();
-    form8->ComboBox1->setCurrentIndex(1);
-    form8->Button1Click();
+    form8->PortBox->setCurrentIndex(1);
+    form8->OnOkClicked();
     EXPECT_FALSE(form8->isVisible());
     EXPECT_EQ(form8->result(), QDialog::Accepted);
     const SharedState& s = *p.state;
@@ -107,13 +107,13 @@ TEST_F(SerialLinkTest, OtherSettingsFromTheDialogReachTheLine) {
     test::PtyGenerator generator;
     devices[1] = generator.Device();
     Start();
-    form8->ComboBox1->setCurrentIndex(1);
-    form8->ComboBox2->setCurrentIndex(6);  // 19200
-    form8->ComboBox3->setCurrentIndex(0);  // none
-    form8->ComboBox4->setCurrentIndex(3);  // 8 data bits
-    form8->ComboBox5->setCurrentIndex(0);  // 1 stop bit
-    form8->ComboBox6->setCurrentIndex(0);  // no flow control
-    form8->Button1Click();
+    form8->PortBox->setCurrentIndex(1);
+    form8->BaudRateBox->setCurrentIndex(6);  // 19200
+    form8->ParityBox->setCurrentIndex(0);    // none
+    form8->DataBitsBox->setCurrentIndex(3);  // 8 data bits
+    form8->StopBitsBox->setCurrentIndex(0);  // 1 stop bit
+    form8->ProtocolBox->setCurrentIndex(0);  // no flow control
+    form8->OnOkClicked();
     const SharedState& s = *p.state;
     EXPECT_EQ(s.SerialPortNr, 1);
     EXPECT_EQ(s.SerialBaud, 19200);
@@ -142,9 +142,9 @@ TEST_F(SerialLinkTest, ASettingTheDeviceRefusesIsReported) {
     devices[1] = generator.Device();
     Start();
     form8->show();
-    form8->ComboBox1->setCurrentIndex(1);
-    form8->ComboBox4->setCurrentIndex(2);  // 7 data bits
-    form8->Button1Click();
+    form8->PortBox->setCurrentIndex(1);
+    form8->DataBitsBox->setCurrentIndex(2);  // 7 data bits
+    form8->OnOkClicked();
     ASSERT_EQ(messages.Messages().size(), 1u);
     EXPECT_NE(messages.Messages()[0].find("does not support this number of data bits"),
               std::string::npos)
@@ -152,17 +152,17 @@ TEST_F(SerialLinkTest, ASettingTheDeviceRefusesIsReported) {
     EXPECT_TRUE(form8->isVisible());
     EXPECT_FALSE(p.state->SerialPort->Open());
     EXPECT_EQ(generator.Received(), "");
-    form8->ComboBox4->setCurrentIndex(3);
-    form8->Button1Click();
+    form8->DataBitsBox->setCurrentIndex(3);
+    form8->OnOkClicked();
     EXPECT_FALSE(form8->isVisible());
     EXPECT_EQ(generator.WaitFor(42), kGeneratorInit);
 }
 
 TEST_F(SerialLinkTest, NoPortsLeaveOnlyNoneAndOkTouchesNoPort) {
     Start();
-    ASSERT_EQ(form8->ComboBox1->count(), 1);
-    EXPECT_EQ(form8->ComboBox1->itemText(0), "None");
-    form8->Button1Click();
+    ASSERT_EQ(form8->PortBox->count(), 1);
+    EXPECT_EQ(form8->PortBox->itemText(0), "None");
+    form8->OnOkClicked();
     EXPECT_EQ(p.state->SerialPortNr, 0);
     EXPECT_FALSE(p.state->SerialPort->Open());
     EXPECT_TRUE(messages.Messages().empty());
@@ -175,8 +175,8 @@ TEST_F(SerialLinkTest, APortThatVanishedSinceStartUp) {
     Start();
     devices[2] = "/dev/sonarix-unplugged";
     form8->show();
-    form8->ComboBox1->setCurrentIndex(1);
-    form8->Button1Click();
+    form8->PortBox->setCurrentIndex(1);
+    form8->OnOkClicked();
     ASSERT_EQ(messages.Messages().size(), 1u);
     EXPECT_EQ(messages.Messages()[0], "Seriel port not available");
     EXPECT_FALSE(form8->isVisible());  // the dialog closes
@@ -189,11 +189,11 @@ TEST_F(SerialLinkTest, ADeviceThatCannotBeOpenedKeepsTheDialogOpen) {
     test::PtyGenerator generator;
     devices[2] = generator.Device();
     Start();
-    ASSERT_EQ(form8->ComboBox1->count(), 3);
+    ASSERT_EQ(form8->PortBox->count(), 3);
     form8->show();
-    form8->ComboBox1->setCurrentIndex(1);
-    form8->ComboBox2->setCurrentIndex(4);  // 4800
-    form8->Button1Click();
+    form8->PortBox->setCurrentIndex(1);
+    form8->BaudRateBox->setCurrentIndex(4);  // 4800
+    form8->OnOkClicked();
     ASSERT_EQ(messages.Messages().size(), 1u);
     EXPECT_NE(messages.Messages()[0].find("Cannot open serial port /tmp"), std::string::npos)
         << messages.Messages()[0];
@@ -202,8 +202,8 @@ TEST_F(SerialLinkTest, ADeviceThatCannotBeOpenedKeepsTheDialogOpen) {
     EXPECT_EQ(p.state->SerialBaud, 4800);
     EXPECT_FALSE(p.state->SerialPort->Open());
     // The port object works again with another port.
-    form8->ComboBox1->setCurrentIndex(2);
-    form8->Button1Click();
+    form8->PortBox->setCurrentIndex(2);
+    form8->OnOkClicked();
     EXPECT_FALSE(form8->isVisible());
     EXPECT_EQ(generator.WaitFor(42), kGeneratorInit);
     EXPECT_EQ(cfgetospeed(&static_cast<const termios&>(LineOf(generator))), B4800);
@@ -214,32 +214,32 @@ TEST_F(SerialLinkTest, CancelChangesNothingAndTheBoxesShowTheSettingsInForce) {
     devices[1] = generator.Device();
     Start();
     form8->show();
-    form8->ComboBox1->setCurrentIndex(1);
-    form8->ComboBox2->setCurrentIndex(0);
-    form8->Button2Click();
+    form8->PortBox->setCurrentIndex(1);
+    form8->BaudRateBox->setCurrentIndex(0);
+    form8->OnCancelClicked();
     EXPECT_FALSE(form8->isVisible());
     EXPECT_EQ(p.state->SerialPortNr, 0);
     EXPECT_EQ(p.state->SerialBaud, 9600);
     EXPECT_FALSE(p.state->SerialPort->Open());
     // Opened again, the boxes show the settings in force, not what was cancelled.
     form8->show();
-    EXPECT_EQ(form8->ComboBox1->currentIndex(), 0);
-    EXPECT_EQ(form8->ComboBox2->currentIndex(), 5);
-    form8->Button1Click();
+    EXPECT_EQ(form8->PortBox->currentIndex(), 0);
+    EXPECT_EQ(form8->BaudRateBox->currentIndex(), 5);
+    form8->OnOkClicked();
     EXPECT_EQ(p.state->SerialPortNr, 0);
     EXPECT_EQ(p.state->SerialBaud, 9600);
     form8->show();
-    form8->ComboBox1->setCurrentIndex(1);
-    form8->ComboBox2->setCurrentIndex(0);
-    form8->Button1Click();
+    form8->PortBox->setCurrentIndex(1);
+    form8->BaudRateBox->setCurrentIndex(0);
+    form8->OnOkClicked();
     EXPECT_EQ(p.state->SerialPortNr, 1);
     EXPECT_EQ(p.state->SerialBaud, 300);
     form8->show();
-    EXPECT_EQ(form8->ComboBox1->currentText(), "COM1");
-    EXPECT_EQ(form8->ComboBox2->currentText(), "300");
+    EXPECT_EQ(form8->PortBox->currentText(), "COM1");
+    EXPECT_EQ(form8->BaudRateBox->currentText(), "300");
     // "None" afterwards: no further link, and the open port is left as it is.
-    form8->ComboBox1->setCurrentIndex(0);
-    form8->Button1Click();
+    form8->PortBox->setCurrentIndex(0);
+    form8->OnOkClicked();
     EXPECT_EQ(p.state->SerialPortNr, 0);
     EXPECT_TRUE(p.state->SerialPort->Open());
 }
@@ -248,9 +248,9 @@ TEST_F(SerialLinkTest, ThousandCommandsArriveCompleteAndInOrder) {
     test::PtyGenerator generator;
     devices[1] = generator.Device();
     Start();
-    form8->ComboBox1->setCurrentIndex(1);
-    form8->ComboBox2->setCurrentIndex(6);
-    form8->Button1Click();
+    form8->PortBox->setCurrentIndex(1);
+    form8->BaudRateBox->setCurrentIndex(6);
+    form8->OnOkClicked();
     std::string expected = kGeneratorInit;
     for (int i = 0; i < 1000; ++i) {
         const std::string command = FrequencyCommand(100.0 + 9.9 * i);
@@ -281,8 +281,8 @@ TEST_F(SerialLinkTest, ADeviceThatGoesAwayWhileOpenFailsTheSendInOrder) {
     auto generator = std::make_unique<test::PtyGenerator>();
     devices[1] = generator->Device();
     Start();
-    form8->ComboBox1->setCurrentIndex(1);
-    form8->Button1Click();
+    form8->PortBox->setCurrentIndex(1);
+    form8->OnOkClicked();
     ASSERT_TRUE(p.state->SerialPort->Open());
     generator.reset();  // unplugged: the other side of the line is gone
     const auto start = std::chrono::steady_clock::now();
@@ -295,26 +295,26 @@ TEST_F(SerialLinkTest, ADeviceThatGoesAwayWhileOpenFailsTheSendInOrder) {
     EXPECT_EQ(p.state->SerialPort->PendingOutput(), 0);
 }
 
-TEST_F(SerialLinkTest, ConfigureSeriellShowsTheDialogModally) {
+TEST_F(SerialLinkTest, ConfigureSerialShowsTheDialogModally) {
     Start();
-    EXPECT_TRUE(p.form1->ConfigureSeriell->isEnabled());
+    EXPECT_TRUE(p.form1->ConfigureSerial->isEnabled());
     EXPECT_EQ(form8->windowTitle(), "Configure Serial Port");
     EXPECT_EQ(form8->height(), 441);
     EXPECT_GE(form8->width(), 232);
-    EXPECT_FALSE(form8->ComboBox2->isEditable());
-    EXPECT_EQ(form8->ComboBox2->currentText(), "9600");
-    EXPECT_EQ(form8->ComboBox3->currentText(), "None");
-    EXPECT_EQ(form8->ComboBox4->currentText(), "8");
-    EXPECT_EQ(form8->ComboBox5->currentText(), "2");
-    EXPECT_EQ(form8->ComboBox6->currentText(), "Xon/Xoff");
+    EXPECT_FALSE(form8->BaudRateBox->isEditable());
+    EXPECT_EQ(form8->BaudRateBox->currentText(), "9600");
+    EXPECT_EQ(form8->ParityBox->currentText(), "None");
+    EXPECT_EQ(form8->DataBitsBox->currentText(), "8");
+    EXPECT_EQ(form8->StopBitsBox->currentText(), "2");
+    EXPECT_EQ(form8->ProtocolBox->currentText(), "Xon/Xoff");
     QMetaObject::invokeMethod(
         form8,
         [this] {
             EXPECT_TRUE(form8->isModal());
-            form8->Button2->click();
+            form8->CancelButton->click();
         },
         Qt::QueuedConnection);
-    p.form1->ConfigureSeriellExecute();
+    p.form1->ConfigureSerialExecute();
     EXPECT_FALSE(form8->isVisible());
 }
 

@@ -51,17 +51,17 @@ int main(int argc, char** argv) {
             StartJournal(p, argv[1]);
             MainWindow& f = *p.form1;
             const std::string file = argv[2];
-            f.RadioGroup1->SetItemIndex(2);
+            f.SpectrumSlotGroup->SetItemIndex(2);
             f.ChooseOpenFile = [&] { return std::optional<std::string>(file); };
             f.OpenSpectrumExecute();
             p.session->ChangeWave("set", [&] {
                 for (int i = 0; i < kAngles; ++i) p.form9->WaveAmplitude[i] = 0.5 * i;
             });
-            f.RadioGroup1->SetItemIndex(1);
-            f.Edit4->setText("10");
+            f.SpectrumSlotGroup->SetItemIndex(1);
+            f.TimePerStepEdit->setText("10");
             Reporter reporter(*p.session);
             f.Engine().SetStoreEvents(&reporter);
-            f.Button2Click();
+            f.OnMeasureClicked();
             while (f.Engine().Running()) {
                 QCoreApplication::processEvents(QEventLoop::AllEvents |
                                                 QEventLoop::WaitForMoreEvents);

@@ -77,16 +77,16 @@ TEST_F(JournalTest, FollowsEveryActionAndRestoresTheLastSessionOnce) {
     StartJournal(p, folder.Path());
     ASSERT_NE(p.session->CurrentJournal(), nullptr);
     const std::string path = p.session->CurrentJournal()->Path();
-    f->Edit1->setText("500");
-    f->Edit2->setText("2500");
-    f->Edit4->setText("10");
-    QTest::mouseClick(f->Button2, Qt::LeftButton);
+    f->StartFrequencyEdit->setText("500");
+    f->StopFrequencyEdit->setText("2500");
+    f->TimePerStepEdit->setText("10");
+    QTest::mouseClick(f->MeasureButton, Qt::LeftButton);
     test::FinishSweep(*f);
-    f->RadioGroup1->SetItemIndex(3);
+    f->SpectrumSlotGroup->SetItemIndex(3);
     Fill(3, 100, 300, 1);
     f->ChooseColor = [](const QColor&) { return std::optional<QColor>(QColor(9, 8, 7)); };
     f->ChangePenColor->trigger();
-    QTest::mouseClick(f->Button3, Qt::LeftButton);  // slot 4 cleared
+    QTest::mouseClick(f->ClearSpectrumButton, Qt::LeftButton);  // slot 4 cleared
     p.session->ChangeWave("set", [&] { p.form9->WaveAmplitude[4] = 2.5; });
     f->Undo->trigger();  // the angle values again
     p.session->ChangeWave("spectrum", [&] {
@@ -135,7 +135,7 @@ TEST_F(JournalTest, ExitInTheMiddleOfASweepKeepsItsPointsForTheNextRun) {
     });
     AtRound(30, [&] { f->Exit->trigger(); });  // File / "Exit" (Ctrl+Q where the desktop has it)
     AtRound(50, [&] { f->Exit->trigger(); });
-    QTest::mouseClick(f->Button2, Qt::LeftButton);
+    QTest::mouseClick(f->MeasureButton, Qt::LeftButton);
     test::FinishSweep(*f);
     SetQuestionSink({});
     const SlotContent measured = TakeSlot(*p.state, 0, false);
@@ -215,17 +215,17 @@ TEST_F(JournalTest, TheFitWindowsPeaksAndRangeAreJournalledAsTheyChange) {
         p.form5->FitExecute(h, false);
         p.form5->show();
     };
-    f->Button4->click();  // "Fit Spectrum"
+    f->FitSpectrumButton->click();  // "Fit Spectrum"
     PeakFitWindow* fit = p.form5.get();
     Activate(fit);
     const PlotGeometry g = fit->Geometry();
-    QTest::mouseClick(fit->Image1, Qt::LeftButton, {}, QPoint(g.X(5000.0), g.Y(1.0)));
+    QTest::mouseClick(fit->PlotImage, Qt::LeftButton, {}, QPoint(g.X(5000.0), g.Y(1.0)));
     ASSERT_GT(fit->Fit().peaks.PeakFrequency[1], 0.0);
     EXPECT_EQ(Read(path).data.fit.peaks.PeakFrequency[1], fit->Fit().peaks.PeakFrequency[1]);
-    fit->Edit1->setFocus();
-    fit->Edit1->selectAll();
-    QTest::keyClicks(fit->Edit1, "4500");
-    QTest::keyClick(fit->Edit1, Qt::Key_Tab);
+    fit->RangeFromEdit->setFocus();
+    fit->RangeFromEdit->selectAll();
+    QTest::keyClicks(fit->RangeFromEdit, "4500");
+    QTest::keyClick(fit->RangeFromEdit, Qt::Key_Tab);
     EXPECT_EQ(Read(path).data.fit.from, "4500");
     fit->Undo->trigger();  // Edit / Undo (Ctrl+Z would undo the typing in the field)
     fit->Undo->trigger();
@@ -299,10 +299,10 @@ TEST_F(JournalTest, AFolderThatCannotHoldItTurnsCrashSafetyOffWithOneMessage) {
     EXPECT_EQ(messages.Messages()[0].rfind("Crash safety is off: the folder " + file, 0), 0u)
         << messages.Messages()[0];
     messages.Clear();
-    f->Edit2->setText("1000");
-    QTest::mouseClick(f->Button2, Qt::LeftButton);
+    f->StopFrequencyEdit->setText("1000");
+    QTest::mouseClick(f->MeasureButton, Qt::LeftButton);
     test::FinishSweep(*f);
-    QTest::mouseClick(f->Button3, Qt::LeftButton);
+    QTest::mouseClick(f->ClearSpectrumButton, Qt::LeftButton);
     f->Undo->trigger();
     EXPECT_EQ(p.state->SpecCount[0], 90);
     EXPECT_TRUE(messages.Messages().empty());
@@ -338,8 +338,8 @@ TEST_F(JournalTest, AFullDiskAtTheStartOrInTheMiddleIsSaidOnce) {
     EXPECT_NE(messages.Messages()[0].find("File too large"), std::string::npos)
         << messages.Messages()[0];
     messages.Clear();
-    f->Edit2->setText("1000");
-    QTest::mouseClick(f->Button2, Qt::LeftButton);
+    f->StopFrequencyEdit->setText("1000");
+    QTest::mouseClick(f->MeasureButton, Qt::LeftButton);
     test::FinishSweep(*f);
     EXPECT_EQ(p.state->SpecCount[0], 90);
     EXPECT_TRUE(messages.Messages().empty());

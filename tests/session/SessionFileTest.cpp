@@ -145,8 +145,8 @@ TEST_F(SessionFileTest, SaveAndOpenThroughTheMenuGiveBackTheWholeSession) {
     p.session->Apply(d);
     const SessionData applied = p.session->Capture();
     // The windows hold what the session said (the font as the system resolves it).
-    EXPECT_EQ(f->Edit2->text(), "4x");
-    EXPECT_TRUE(f->CheckBox2->isChecked());
+    EXPECT_EQ(f->StopFrequencyEdit->text(), "4x");
+    EXPECT_TRUE(f->LockInCheck->isChecked());
     EXPECT_EQ(p.form9->WaveAmplitude[3], d.wave.values[3]);
     f->SaveSession->trigger();
     ASSERT_TRUE(messages.Messages().empty());
@@ -162,8 +162,8 @@ TEST_F(SessionFileTest, SaveAndOpenThroughTheMenuGiveBackTheWholeSession) {
     // The fit window takes the restored peaks at its next opening.
     f->Redo->trigger();
     f->OpenFitWindow = [this](const FitHandOver& h) { p.form5->FitExecute(h, false); };
-    f->Button4->click();
-    EXPECT_EQ(p.form5->Edit1->text(), "1000.0");
+    f->FitSpectrumButton->click();
+    EXPECT_EQ(p.form5->RangeFromEdit->text(), "1000.0");
     EXPECT_EQ(std::memcmp(&p.form5->Fit().peaks, &d.fit.peaks, sizeof(PeakTable)), 0);
 }
 

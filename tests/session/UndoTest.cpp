@@ -65,10 +65,10 @@ protected:
         return s;
     }
     void Sweep(const char* from, const char* to) {
-        f->Edit1->setText(from);
-        f->Edit2->setText(to);
-        f->Edit4->setText("10");
-        QTest::mouseClick(f->Button2, Qt::LeftButton);
+        f->StartFrequencyEdit->setText(from);
+        f->StopFrequencyEdit->setText(to);
+        f->TimePerStepEdit->setText("10");
+        QTest::mouseClick(f->MeasureButton, Qt::LeftButton);
         test::FinishSweep(*f);
     }
     // Ctrl+Z, then Ctrl+Shift+Z in `window`: the state before, then after again.
@@ -96,7 +96,7 @@ TEST_F(UndoTest, EverySpectrumActionGoesBackAndForthEntryByEntry) {
     EXPECT_EQ(f->Undo->text(), "&Undo Measure");
     UndoRedo(f, filled, swept, "Measure");
 
-    QTest::mouseClick(f->Button3, Qt::LeftButton);  // "Clear Spectrum"
+    QTest::mouseClick(f->ClearSpectrumButton, Qt::LeftButton);  // "Clear Spectrum"
     const Snapshot cleared = Take();
     UndoRedo(f, swept, cleared, "Clear Spectrum");
 
@@ -122,19 +122,19 @@ TEST_F(UndoTest, EverySpectrumActionGoesBackAndForthEntryByEntry) {
     EXPECT_FALSE(f->Redo->isEnabled());
     // A new action drops what was undone.
     f->Undo->trigger();
-    QTest::mouseClick(f->Button3, Qt::LeftButton);
+    QTest::mouseClick(f->ClearSpectrumButton, Qt::LeftButton);
     EXPECT_FALSE(f->Redo->isEnabled());
     fs::remove(file);
 }
 
 TEST_F(UndoTest, FastMeasureFillsTheSlotAsOneStepAtTheMenusSpacing) {
     Fill(1, 100.0, 200.0, 1.0);
-    f->RadioGroup1->SetItemIndex(1);
+    f->SpectrumSlotGroup->SetItemIndex(1);
     const Snapshot before = Take();
     f->FastSpacing[4]->trigger();  // 10 Hz
     AtRound(10, [&] {
         EXPECT_FALSE(f->FastButton->isEnabled());
-        EXPECT_FALSE(f->Button2->isVisible());  // "Stop" instead, as in a sweep
+        EXPECT_FALSE(f->MeasureButton->isVisible());  // "Stop" instead, as in a sweep
     });
     QTest::mouseClick(f->FastButton, Qt::LeftButton);
     test::FinishSweep(*f);
@@ -146,7 +146,7 @@ TEST_F(UndoTest, FastMeasureFillsTheSlotAsOneStepAtTheMenusSpacing) {
     UndoRedo(f, before, after, "Fast Measure");
     // Stop abandons it: the slot stays as it was.
     const double start = p.state->StartFreq, step = p.state->StepFreq;
-    AtRound(20, [&] { QTest::mouseClick(f->Button1, Qt::LeftButton); });
+    AtRound(20, [&] { QTest::mouseClick(f->StopButton, Qt::LeftButton); });
     f->FastSpacing[0]->trigger();  // 0.5 Hz: the parameters in force stay those of the slot
     f->FastMeasure->trigger();
     test::FinishSweep(*f);
@@ -161,7 +161,7 @@ TEST_F(UndoTest, UndoWaitsWhileASweepRunsAndTheSweepIsOneStepEvenWithAClearInIt)
     AtRound(20, [&] {
         EXPECT_FALSE(f->Undo->isEnabled());
         Key(f, Qt::Key_Z, Qt::ControlModifier);  // nothing, the sweep goes on
-        QTest::mouseClick(f->Button3, Qt::LeftButton);
+        QTest::mouseClick(f->ClearSpectrumButton, Qt::LeftButton);
     });
     Sweep("100", "2000");
     ASSERT_GT(p.state->SpecCount[0], 100);
@@ -177,7 +177,7 @@ TEST_F(UndoTest, AngleValuesComeBackAfterClearOpenDataMeasureAndReopening) {
     for (int i = 0; i < kAngles; ++i) w->WaveAmplitude[i] = 1.0 + i;
     const Snapshot values = Take();
 
-    QTest::mouseClick(w->Button2, Qt::LeftButton);  // "Clear"
+    QTest::mouseClick(w->ClearButton, Qt::LeftButton);  // "Clear"
     const Snapshot cleared = Take();
     UndoRedo(w, values, cleared, "Clear");
     Key(w, Qt::Key_Z, Qt::ControlModifier);
@@ -190,7 +190,7 @@ TEST_F(UndoTest, AngleValuesComeBackAfterClearOpenDataMeasureAndReopening) {
     ASSERT_EQ(w->WaveAmplitude[0], 5.0);
     UndoRedo(w, values, opened, "Open Data");
 
-    w->Button1->click();  // "Measure value" at 0 degrees
+    w->MeasureValueButton->click();  // "Measure value" at 0 degrees
     test::FinishAngle(*w);
     apparatus->AdvanceMs(600);
     const Snapshot measured = Take();
@@ -211,7 +211,7 @@ TEST_F(UndoTest, AngleValuesComeBackAfterClearOpenDataMeasureAndReopening) {
 
 TEST_F(UndoTest, FitWindowUndoesItsPeakEditsAndRuns) {
     Sweep("4000", "6000");
-    f->Button4->click();  // "Fit Spectrum"
+    f->FitSpectrumButton->click();  // "Fit Spectrum"
     PeakFitWindow* fit = p.form5.get();
     Activate(fit);
     std::vector<PeakTable> tables{fit->Fit().peaks};
@@ -220,11 +220,11 @@ TEST_F(UndoTest, FitWindowUndoesItsPeakEditsAndRuns) {
     };
     fit->FindPeaksAction->trigger();
     tables.push_back(fit->Fit().peaks);
-    fit->Button2->click();  // "Start Fit"
+    fit->StartFitButton->click();  // "Start Fit"
     test::FinishFit(*fit);
     tables.push_back(fit->Fit().peaks);
     const PlotGeometry g = fit->Geometry();
-    QTest::mouseClick(fit->Image1, Qt::LeftButton, {}, QPoint(g.X(5500.0), g.Y(1.0)));
+    QTest::mouseClick(fit->PlotImage, Qt::LeftButton, {}, QPoint(g.X(5500.0), g.Y(1.0)));
     tables.push_back(fit->Fit().peaks);
     for (int i = 0; i < 3; ++i) {  // three notches of the wheel: one step
         QWheelEvent e(QPointF(100, 100), QPointF(100, 100), QPoint(), QPoint(0, 120), Qt::NoButton,
@@ -232,7 +232,7 @@ TEST_F(UndoTest, FitWindowUndoesItsPeakEditsAndRuns) {
         QApplication::sendEvent(fit, &e);
     }
     tables.push_back(fit->Fit().peaks);
-    fit->TrackBar1->setValue(37);
+    fit->PhaseSlider->setValue(37);
     tables.push_back(fit->Fit().peaks);
     fit->RemoveAll->trigger();
     tables.push_back(fit->Fit().peaks);

@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
     // The same plot as vectors.
     {
         const QImage plot = sonarix::PlotOutput::VisiblePlot(
-            p.form1->Image1->Picture, p.form1->Panel1->width(), p.form1->Panel1->height());
+            p.form1->PlotImage->Picture, p.form1->PlotPanel->width(), p.form1->PlotPanel->height());
         sonarix::SavePicture(plot, prefix + "-plot.svg", p.form1->PlotVectors());
         sonarix::SavePicture(plot, prefix + "-plot.pdf", p.form1->PlotVectors());
     }
@@ -95,10 +95,11 @@ int main(int argc, char** argv) {
     p.form1->SphereModes->trigger();
     p.form1->grab().save(QString::fromStdString(prefix + "-modes.png"));
     p.form1->SphereModes->trigger();
-    p.form1->RadioGroup2->SetItemIndex(1);
+    p.form1->DisplayWidthGroup->SetItemIndex(1);
     p.form1->grab().save(QString::fromStdString(prefix + "-wide.png"));
     // The whole wide plot, as the picture export will take it.
-    p.form1->Image1->Picture.copy(0, 0, p.form1->Panel1->width(), p.form1->Panel1->height())
+    p.form1->PlotImage->Picture
+        .copy(0, 0, p.form1->PlotPanel->width(), p.form1->PlotPanel->height())
         .save(QString::fromStdString(prefix + "-wide-plot.png"));
     // The dialogs of the main window.
     p.form4->grab().save(QString::fromStdString(prefix + "-form4.png"));
@@ -114,25 +115,25 @@ int main(int argc, char** argv) {
     }
     // The fit window on slot 1 with two peaks placed near 2273 and 3649 Hz and fitted.
     {
-        p.form1->RadioGroup1->SetItemIndex(0);
+        p.form1->SpectrumSlotGroup->SetItemIndex(0);
         p.form1->OpenFitWindow = [&](const sonarix::FitHandOver& h) {
             p.form5->FitExecute(h, false);
         };
         p.form1->FitExecute();
         sonarix::PeakFitWindow& fit = *p.form5;
-        fit.Edit1->setText("1800");
-        fit.Edit2->setText("4200");
+        fit.RangeFromEdit->setText("1800");
+        fit.RangeToEdit->setText("4200");
         const double guesses[2][2] = {{2290.0, 15.0}, {3665.0, 7.0}};
         for (int k = 0; k < 2; ++k) {
-            fit.RadioGroup1->SetItemIndex(k);
+            fit.PeakNumberGroup->SetItemIndex(k);
             const sonarix::PlotGeometry g = fit.Geometry();
             fit.SetPeakAmp(g.X(guesses[k][0]), g.Y(guesses[k][1]), Qt::LeftButton);
         }
         fit.show();
-        fit.Button2Click();
+        fit.OnStartFitClicked();
         Until([&] { return fit.FitRunning(); });
-        fit.RadioGroup1->SetItemIndex(1);
-        fit.ChangePeakNr();
+        fit.PeakNumberGroup->SetItemIndex(1);
+        fit.ChangePeakNumber();
         fit.grab().save(QString::fromStdString(prefix + "-fit.png"));
         fit.hide();
     }
@@ -146,24 +147,24 @@ int main(int argc, char** argv) {
             if (m.l == 2 && m.n == 1) s.CurrentFreq = m.frequency;
         }
         for (int k = 0; k < sonarix::kAngles; ++k) {
-            wave.Button1Click();
+            wave.OnMeasureValueClicked();
             Until([&] { return wave.Measuring(); });
             apparatus->AdvanceMs(600);
         }
-        wave.CheckBox1->setChecked(true);
-        wave.CheckBox2->setChecked(true);
-        wave.CheckBox4->setChecked(true);
-        wave.SpinEdit1->setValue(2);
+        wave.CompleteBySymmetryCheck->setChecked(true);
+        wave.PolarGridCheck->setChecked(true);
+        wave.TheoryCheck->setChecked(true);
+        wave.TheoryOrderSpin->setValue(2);
         wave.show();
         wave.DrawPolarPlot();
         wave.grab().save(QString::fromStdString(prefix + "-wave.png"));
         // The same mode from a whole-spectrum series over 1500 ... 4000 Hz, and its spectra.
-        p.form1->Edit1->setText(QStringLiteral("1500"));
-        p.form1->Edit2->setText(QStringLiteral("4000"));
+        p.form1->StartFrequencyEdit->setText(QStringLiteral("1500"));
+        p.form1->StopFrequencyEdit->setText(QStringLiteral("4000"));
         wave.WholeSpectrum->trigger();
-        wave.Button2Click();
+        wave.OnClearClicked();
         for (int k = 0; k < sonarix::kAngles; ++k) {
-            wave.Button1Click();
+            wave.OnMeasureValueClicked();
             Until([&] { return wave.Measuring(); });
         }
         wave.DrawPolarPlot();
@@ -175,16 +176,16 @@ int main(int argc, char** argv) {
             ring.ring = 0.006;
             apparatus->SetSphere(ring);
             s.Latency = sonarix::LatencyCalibration{true, 441.0, 60.0, 0.0};
-            p.form1->Edit1->setText(QStringLiteral("1900"));
-            p.form1->Edit2->setText(QStringLiteral("3900"));
+            p.form1->StartFrequencyEdit->setText(QStringLiteral("1900"));
+            p.form1->StopFrequencyEdit->setText(QStringLiteral("3900"));
             wave.FitPeaks->trigger();
-            wave.Button2Click();
+            wave.OnClearClicked();
             for (int k = 0; k < sonarix::kAngles; ++k) {
-                wave.Button1Click();
+                wave.OnMeasureValueClicked();
                 Until([&] { return wave.Measuring(); });
             }
-            wave.CheckBox3->setChecked(true);
-            wave.CheckBox4->setChecked(false);
+            wave.LiftedDegeneracyCheck->setChecked(true);
+            wave.TheoryCheck->setChecked(false);
             for (const physics::CavityMode& m : apparatus->Modes()) {
                 if ((m.l != 1 && m.l != 2) || m.n != 1) continue;
                 wave.ChooseFrequency(m.frequency);
@@ -192,7 +193,7 @@ int main(int argc, char** argv) {
                 wave.grab().save(QString::fromStdString(prefix + "-lifted-l" + std::to_string(m.l) +
                                                         "m" + std::to_string(m.m) + ".png"));
             }
-            wave.CheckBox3->setChecked(false);
+            wave.LiftedDegeneracyCheck->setChecked(false);
             wave.FitPeaks->trigger();
             apparatus->SetSphere(physics::SphereSetup{});
         }
@@ -217,25 +218,25 @@ int main(int argc, char** argv) {
     }
     // The latency calibration of the apparatus, 30 ms.
     apparatus->SetLatency(1323);
-    p.latencyDialog->Button1Click();  // the calibration runs from the event loop
+    p.latencyDialog->OnCalibrateClicked();  // the calibration runs from the event loop
     while (p.latencyDialog->Running()) QApplication::processEvents(QEventLoop::WaitForMoreEvents);
     p.latencyDialog->grab().save(QString::fromStdString(prefix + "-latency.png"));
     // Half-way through a sweep into slot 1: the spectrum grows from the left.
-    p.form1->RadioGroup2->SetItemIndex(0);
-    p.form1->RadioGroup1->SetItemIndex(0);
-    p.form1->Button3Click();
+    p.form1->DisplayWidthGroup->SetItemIndex(0);
+    p.form1->SpectrumSlotGroup->SetItemIndex(0);
+    p.form1->OnClearSpectrumClicked();
     std::function<void()> watch = [&] {
         const sonarix::SharedState& st = *p.state;
         if (p.form1->Engine().Running() && st.SpecCount[0] > 0 &&
             st.CurrentFreq >= 0.5 * (st.StartFreq + st.StopFreq)) {
             p.form1->grab().save(QString::fromStdString(prefix + "-sweep.png"));
-            p.form1->Button1Click();
+            p.form1->OnStopClicked();
             return;
         }
         QTimer::singleShot(0, p.form1.get(), watch);
     };
     QTimer::singleShot(0, p.form1.get(), watch);
-    p.form1->Button2Click();  // the sweep runs from the event loop
+    p.form1->OnMeasureClicked();  // the sweep runs from the event loop
     while (p.form1->Engine().Running()) {
         QApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }

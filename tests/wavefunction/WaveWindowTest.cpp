@@ -73,20 +73,20 @@ protected:
     // "Measure value" clicked and the measurement run to its end.
     void Measure() {
         if (w->isVisible()) {
-            QTest::mouseClick(w->Button1, Qt::LeftButton);
+            QTest::mouseClick(w->MeasureValueButton, Qt::LeftButton);
         } else {
             // Hidden, the window's availability timer does not run: as it would when shown.
             w->ShowAvailability();
-            w->Button1->click();
+            w->MeasureValueButton->click();
         }
         test::FinishAngle(*w);
     }
     // Lays the window out with a plot panel of 550 x 512.
     void Panel550x512() {
         w->resize(750, 512 + w->MenuBar->sizeHint().height());
-        w->FormResize();
-        ASSERT_EQ(w->Panel1->width(), 550);
-        ASSERT_EQ(w->Panel1->height(), 512);
+        w->FitPlotToWindow();
+        ASSERT_EQ(w->PlotPanel->width(), 550);
+        ASSERT_EQ(w->PlotPanel->height(), 512);
     }
     std::string TempFile(const char* name) {
         return (fs::temp_directory_path() / (std::to_string(getpid()) + name)).string();
@@ -97,7 +97,7 @@ protected:
         ss << in.rdbuf();
         return ss.str();
     }
-    QRgb Pixel(int x, int y) const { return w->Image1->Picture.pixel(x, y); }
+    QRgb Pixel(int x, int y) const { return w->PlotImage->Picture.pixel(x, y); }
     WaveFunctionWindow* w = nullptr;
 };
 
@@ -112,9 +112,9 @@ TEST_F(WaveWindowTest, TheNineteenAnglesFollowTheLegendrePolynomialOfTheMode) {
         }
         ASSERT_GT(mode, 0);
         p.state->CurrentFreq = mode;
-        w->Button2->click();
+        w->ClearButton->click();
         for (int k = 0; k < kAngles; ++k) Press();
-        EXPECT_EQ(w->RadioGroup1->ItemIndex(), 18);
+        EXPECT_EQ(w->AngleGroup->ItemIndex(), 18);
         EXPECT_EQ(p.virtualWindow->Angle(), 180.0);
         double largest = 0;
         for (double v : w->WaveAmplitude) largest = std::max(largest, v);
@@ -136,22 +136,22 @@ TEST_F(WaveWindowTest, TheNineteenAnglesFollowTheLegendrePolynomialOfTheMode) {
 TEST_F(WaveWindowTest, BusyPressesClearAndTheLastAngle) {
     p.state->CurrentFreq = 2272.7;
     Measure();
-    EXPECT_EQ(w->RadioGroup1->ItemIndex(), 1);
+    EXPECT_EQ(w->AngleGroup->ItemIndex(), 1);
     const double first = w->WaveAmplitude[0];
     EXPECT_GT(first, 0);
     Measure();  // the tone still plays: nothing happens
-    EXPECT_EQ(w->RadioGroup1->ItemIndex(), 1);
+    EXPECT_EQ(w->AngleGroup->ItemIndex(), 1);
     EXPECT_EQ(w->WaveAmplitude[1], 0.0);
     apparatus->AdvanceMs(600);
-    w->RadioGroup1->SetItemIndex(18);
+    w->AngleGroup->SetItemIndex(18);
     Press();
-    EXPECT_EQ(w->RadioGroup1->ItemIndex(), 18);
+    EXPECT_EQ(w->AngleGroup->ItemIndex(), 18);
     EXPECT_GT(w->WaveAmplitude[18], 0.0);
-    w->Button2->click();
+    w->ClearButton->click();
     for (double v : w->WaveAmplitude) EXPECT_EQ(v, 0.0);
-    EXPECT_EQ(w->RadioGroup1->ItemIndex(), 0);
+    EXPECT_EQ(w->AngleGroup->ItemIndex(), 0);
     // An empty plot: only the white panel with its black frame.
-    EXPECT_EQ(Pixel(w->Panel1->width() / 2 + 20, w->Panel1->height() / 2 + 20), 0xFFFFFFFFu);
+    EXPECT_EQ(Pixel(w->PlotPanel->width() / 2 + 20, w->PlotPanel->height() / 2 + 20), 0xFFFFFFFFu);
     // Reopening starts the same way.
     w->WaveAmplitude[3] = 7;
     w->Open(false);
@@ -171,11 +171,11 @@ protected:
 
 TEST_F(WaveWindowKnownSignal, SaturationWithoutTheFilterAboveFullLevel) {
     test::KnownSignalApparatus* k = known;
-    f->CheckBox1->setChecked(false);
+    f->FftFilterCheck->setChecked(false);
     k->Feed(1, test::KnownSignalApparatus::Square(16384));
     Measure();
     EXPECT_EQ(w->WaveAmplitude[0], 100.0);
-    EXPECT_TRUE(w->Panel3->isHidden());
+    EXPECT_TRUE(w->SaturationPanel->isHidden());
     k->AdvanceMs(600);
     k->Feed(1, test::KnownSignalApparatus::Square(16385));
     const uint64_t before = k->SampleTime();
@@ -183,10 +183,10 @@ TEST_F(WaveWindowKnownSignal, SaturationWithoutTheFilterAboveFullLevel) {
     EXPECT_EQ(k->SampleTime() - before, 22050u);  // read 500 ms into the tone
     EXPECT_GT(w->WaveAmplitude[1], 100.0);
     // "Saturation" for 500 ms while the window keeps answering.
-    EXPECT_FALSE(w->Panel3->isHidden());
+    EXPECT_FALSE(w->SaturationPanel->isHidden());
     QElapsedTimer shown;
     shown.start();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return w->Panel3->isHidden(); }, 2000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return w->SaturationPanel->isHidden(); }, 2000));
     EXPECT_GE(shown.elapsed(), 400);
 }
 
@@ -211,7 +211,7 @@ TEST_F(WaveWindowTest, PolarGeometryAndASingleValue) {
 
 TEST_F(WaveWindowTest, GridLabelsStandWhereTheirOffsetsPutThem) {
     Panel550x512();
-    w->CheckBox2->click();
+    w->PolarGridCheck->click();
     const Canvas& c = w->PlotCanvas();
     auto inked = [&](int x0, int y0, int wd, int ht) {
         for (int y = y0; y < y0 + ht; ++y) {
@@ -269,13 +269,13 @@ TEST_F(WaveWindowTest, CheckBoxesRedrawAndKeepTheValues) {
     for (int k = 0; k < kAngles; ++k) w->WaveAmplitude[k] = 2.0;
     w->DrawPolarPlot();
     const WaveValues before = w->WaveAmplitude;
-    const QImage normal = w->Image1->Picture.copy(0, 0, 550, 512);
-    w->CheckBox3->click();
-    EXPECT_NE(w->Image1->Picture.copy(0, 0, 550, 512), normal);
+    const QImage normal = w->PlotImage->Picture.copy(0, 0, 550, 512);
+    w->LiftedDegeneracyCheck->click();
+    EXPECT_NE(w->PlotImage->Picture.copy(0, 0, 550, 512), normal);
     EXPECT_EQ(Pixel(275 + 100, 256), ToQRgb(0x008000));  // green on the right
-    w->CheckBox3->click();
-    EXPECT_EQ(w->Image1->Picture.copy(0, 0, 550, 512), normal);
-    w->CheckBox1->click();
+    w->LiftedDegeneracyCheck->click();
+    EXPECT_EQ(w->PlotImage->Picture.copy(0, 0, 550, 512), normal);
+    w->CompleteBySymmetryCheck->click();
     EXPECT_EQ(Pixel(275 - 100, 256 - 100), ToQRgb(0xFF0000));  // completed: blue upper left
     EXPECT_EQ(w->WaveAmplitude, before);
 }
@@ -334,17 +334,17 @@ TEST_F(WaveWindowTest, ThePolarPlotSavesAsAPicture) {
 
 TEST_F(WaveWindowTest, TheVirtualApparatusWindowTurnsTheHemisphere) {
     VirtualApparatusWindow& knob = *p.virtualWindow;
-    knob.ComboBox1->setCurrentIndex(6);
+    knob.AngleBox->setCurrentIndex(6);
     EXPECT_EQ(apparatus->HemisphereAngle(), 60.0);
-    knob.CheckBox1->setChecked(false);
+    knob.FollowAngleCheck->setChecked(false);
     p.state->CurrentFreq = 2272.7;
-    w->RadioGroup1->SetItemIndex(3);
+    w->AngleGroup->SetItemIndex(3);
     Press();
     EXPECT_EQ(apparatus->HemisphereAngle(), 60.0);  // not following
-    knob.CheckBox1->setChecked(true);
+    knob.FollowAngleCheck->setChecked(true);
     Press();
     EXPECT_EQ(apparatus->HemisphereAngle(), 40.0);
-    EXPECT_EQ(knob.ComboBox1->currentIndex(), 4);
+    EXPECT_EQ(knob.AngleBox->currentIndex(), 4);
 }
 
 // The sphere's controls by keyboard and mouse: a ring splits the modes, the temperature moves
@@ -403,17 +403,18 @@ TEST_F(WaveWindowTest, TheTheoryOutlineAndTheBestOrderOnModesOfOrderOneToThree) 
         }
         ASSERT_GT(mode, 0);
         p.state->CurrentFreq = mode;
-        w->Button2->click();
-        EXPECT_TRUE(w->Label1->text().startsWith(QStringLiteral("Best fit: no values")));
+        w->ClearButton->click();
+        EXPECT_TRUE(w->BestOrderLabel->text().startsWith(QStringLiteral("Best fit: no values")));
         // One value fits every order: no order is named until enough angles are measured.
         for (int k = 0; k < kLeastAnglesForTheory - 1; ++k) Press();
-        EXPECT_EQ(w->Label1->text(),
+        EXPECT_EQ(w->BestOrderLabel->text(),
                   QStringLiteral("Best fit: after values at 6 angles (5 so far)"));
         for (int k = kLeastAnglesForTheory - 1; k < kAngles; ++k) Press();
         const TheoryFit best = BestTheory(w->WaveAmplitude);
         EXPECT_EQ(best.l, l);
-        EXPECT_TRUE(w->Label1->text().startsWith(QStringLiteral("Best fit: l = %1 ").arg(l)))
-            << w->Label1->text().toStdString();
+        EXPECT_TRUE(
+            w->BestOrderLabel->text().startsWith(QStringLiteral("Best fit: l = %1 ").arg(l)))
+            << w->BestOrderLabel->text().toStdString();
         const double largest = *std::max_element(w->WaveAmplitude.begin(), w->WaveAmplitude.end());
         const WaveValues theory = TheoryValues(l, largest);
         for (int k = 0; k < kAngles; ++k) {
@@ -421,27 +422,27 @@ TEST_F(WaveWindowTest, TheTheoryOutlineAndTheBestOrderOnModesOfOrderOneToThree) 
         }
 
         // The outline's points at 0, 90 and 180 degrees, in both views.
-        w->SpinEdit1->setValue(l);
-        w->CheckBox1->setChecked(true);
+        w->TheoryOrderSpin->setValue(l);
+        w->CompleteBySymmetryCheck->setChecked(true);
         const QRgb orange = qRgb(0xFF, 0x80, 0x00);
         for (const bool lifted : {false, true}) {
-            w->CheckBox3->setChecked(lifted);
-            w->CheckBox4->setChecked(false);
+            w->LiftedDegeneracyCheck->setChecked(lifted);
+            w->TheoryCheck->setChecked(false);
             w->DrawPolarPlot();
             const PolarFigure t = MakePolarFigure(theory, 550, 512, lifted, true);
             for (int k : {0, 9, 18}) {
                 const size_t i = static_cast<size_t>(lifted ? k : 18 + k);
                 EXPECT_NE(Pixel(t.x[i], t.y[i]), orange);
             }
-            w->CheckBox4->setChecked(true);
+            w->TheoryCheck->setChecked(true);
             w->DrawPolarPlot();
             for (int k : {0, 9, 18}) {
                 const size_t i = static_cast<size_t>(lifted ? k : 18 + k);
                 EXPECT_EQ(Pixel(t.x[i], t.y[i]), orange) << l << (lifted ? " lifted " : " ") << k;
             }
         }
-        w->CheckBox3->setChecked(false);
-        w->CheckBox4->setChecked(false);
+        w->LiftedDegeneracyCheck->setChecked(false);
+        w->TheoryCheck->setChecked(false);
     }
 }
 
@@ -449,11 +450,11 @@ TEST_F(WaveWindowTest, WithLockInTheValueIsTheFilterValue) {
     for (const physics::CavityMode& m : apparatus->Modes()) {
         if (m.l == 2 && m.n == 1) p.state->CurrentFreq = m.frequency;
     }
-    w->RadioGroup1->SetItemIndex(18);
+    w->AngleGroup->SetItemIndex(18);
     Press();
     const double filtered = w->WaveAmplitude[18];
-    f->CheckBox2->setChecked(true);
-    w->RadioGroup1->SetItemIndex(18);
+    f->LockInCheck->setChecked(true);
+    w->AngleGroup->SetItemIndex(18);
     Press();
     EXPECT_GT(filtered, 1.0);
     EXPECT_NEAR(w->WaveAmplitude[18] / filtered, 1.0, 0.01);
@@ -465,13 +466,13 @@ TEST_F(WaveWindowTest, AnOutputLostBeforeTheToneStoresNothingAndSaysSo) {
     const double measured = w->WaveAmplitude[1];
     ASSERT_GT(measured, 0.0);
     w->OnMeasureAngle = [this](double) { apparatus->LoseOutput(); };
-    w->RadioGroup1->SetItemIndex(1);
+    w->AngleGroup->SetItemIndex(1);
     Press();
-    EXPECT_EQ(w->WaveAmplitude[1], measured);   // the value before stays
-    EXPECT_EQ(w->RadioGroup1->ItemIndex(), 1);  // and the selection: that angle is still to do
+    EXPECT_EQ(w->WaveAmplitude[1], measured);  // the value before stays
+    EXPECT_EQ(w->AngleGroup->ItemIndex(), 1);  // and the selection: that angle is still to do
     ASSERT_EQ(messages.Messages().size(), 1u);
     EXPECT_EQ(messages.Messages()[0], kOutputLostAngle);
-    EXPECT_TRUE(w->Button1->isEnabled());
+    EXPECT_TRUE(w->MeasureValueButton->isEnabled());
 }
 
 // Escape during an angle measurement does what the close box does: the measurement ends, then
@@ -485,16 +486,17 @@ TEST_F(WaveWindowTest, EscapeDuringAnAngleMeasurementWaitsForItsEnd) {
         bool visibleAfterEscape = false, measuring = false, closedAfterMeasuring = false;
         QTimer::singleShot(0, w, [&] {
             Activate(w);
-            QTest::mouseClick(w->Button1, Qt::LeftButton);
+            QTest::mouseClick(w->MeasureValueButton, Qt::LeftButton);
             measuring = w->Measuring();
             Key(w, Qt::Key_Escape);
             visibleAfterEscape = w->isVisible();
-            ClickAt(f->Button2, f->Button2->rect().center(), 400000);  // "Measure": blocked
+            ClickAt(f->MeasureButton, f->MeasureButton->rect().center(),
+                    400000);  // "Measure": blocked
             test::FinishAngle(*w);
             closedAfterMeasuring = !w->isVisible();
             if (w->isVisible()) w->done(1);
         });
-        f->WaveFktWindow->trigger();
+        f->WaveFunction->trigger();
         EXPECT_TRUE(measuring) << whole;
         EXPECT_TRUE(visibleAfterEscape) << whole;
         EXPECT_TRUE(closedAfterMeasuring) << whole;
@@ -516,9 +518,9 @@ TEST_F(WaveWindowTest, TheButtonsByKeyAndReopeningKeepsTheValuesOfTheSameFrequen
         Key(w, Qt::Key_Tab);
         reached.push_back(QApplication::focusWidget());
     }
-    EXPECT_TRUE(reached.contains(w->Button1));
-    EXPECT_TRUE(reached.contains(w->Button2));
-    w->Button1->setFocus();
+    EXPECT_TRUE(reached.contains(w->MeasureValueButton));
+    EXPECT_TRUE(reached.contains(w->ClearButton));
+    w->MeasureValueButton->setFocus();
     Key(w, Qt::Key_Space);
     EXPECT_TRUE(w->Measuring());
     test::FinishAngle(*w);
@@ -532,7 +534,7 @@ TEST_F(WaveWindowTest, TheButtonsByKeyAndReopeningKeepsTheValuesOfTheSameFrequen
     EXPECT_EQ(w->WaveAmplitude[0], measured);
     w->show();
     Activate(w);
-    w->Button2->setFocus();
+    w->ClearButton->setFocus();
     Key(w, Qt::Key_Space);
     EXPECT_EQ(w->WaveAmplitude[0], 0.0);
     Key(w, Qt::Key_Z, Qt::ControlModifier);
@@ -549,7 +551,7 @@ TEST_F(WaveWindowTest, TheButtonsByKeyAndReopeningKeepsTheValuesOfTheSameFrequen
 TEST_F(WaveWindowTest, TheFrequencyIsShownAndMeasureValueWaitsForTheTone) {
     p.state->CurrentFreq = 2272.7;
     w->Open(false);
-    EXPECT_EQ(w->Label2->text(), "Measured at 2272.7 Hz");
+    EXPECT_EQ(w->MeasuredFrequencyLabel->text(), "Measured at 2272.7 Hz");
     int dark = 0;
     for (int y = 4; y < 4 + w->PlotCanvas().TextHeight("A"); ++y) {
         for (int x = 4; x < 4 + w->PlotCanvas().TextWidth("2272.7 Hz"); ++x) {
@@ -560,15 +562,15 @@ TEST_F(WaveWindowTest, TheFrequencyIsShownAndMeasureValueWaitsForTheTone) {
 
     w->show();
     Measure();  // its 1 s tone plays on for 0.5 s
-    EXPECT_EQ(w->RadioGroup1->ItemIndex(), 1);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !w->Button1->isEnabled(); }));
-    EXPECT_FALSE(w->Button1->toolTip().isEmpty());
+    EXPECT_EQ(w->AngleGroup->ItemIndex(), 1);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !w->MeasureValueButton->isEnabled(); }));
+    EXPECT_FALSE(w->MeasureValueButton->toolTip().isEmpty());
     Measure();
-    EXPECT_EQ(w->RadioGroup1->ItemIndex(), 1);
+    EXPECT_EQ(w->AngleGroup->ItemIndex(), 1);
     apparatus->AdvanceMs(600);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return w->Button1->isEnabled(); }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return w->MeasureValueButton->isEnabled(); }));
     Measure();
-    EXPECT_EQ(w->RadioGroup1->ItemIndex(), 2);
+    EXPECT_EQ(w->AngleGroup->ItemIndex(), 2);
     w->hide();
 }
 
@@ -583,8 +585,8 @@ namespace {
 // show; undo, Clear, Save Data and a session file keep to the chosen frequency's values and
 // the spectra.
 TEST_F(WaveWindowTest, WholeSpectrumPerAngleChoosesAnyModeAfterOneSeries) {
-    f->Edit1->setText("1500");
-    f->Edit2->setText("4000");
+    f->StartFrequencyEdit->setText("1500");
+    f->StopFrequencyEdit->setText("4000");
     double mode[3] = {};
     for (const physics::CavityMode& m : apparatus->Modes()) {
         if (m.n == 1 && m.l >= 1 && m.l <= 2) mode[m.l] = m.frequency;
@@ -592,10 +594,10 @@ TEST_F(WaveWindowTest, WholeSpectrumPerAngleChoosesAnyModeAfterOneSeries) {
     ASSERT_GT(mode[1], 1500.0);
     ASSERT_LT(mode[2], 4000.0);
     w->show();
-    const int plotWidth = w->Panel1->width(), windowWidth = w->width();
+    const int plotWidth = w->PlotPanel->width(), windowWidth = w->width();
     w->WholeSpectrum->trigger();
     EXPECT_EQ(w->width(), windowWidth + WaveFunctionWindow::kSeriesWidth);
-    EXPECT_EQ(w->Panel1->width(), plotWidth);
+    EXPECT_EQ(w->PlotPanel->width(), plotWidth);
     EXPECT_TRUE(w->Thumbnails->isVisible());
     p.state->CurrentFreq = mode[1];
     for (int k = 0; k < kAngles; ++k) {
@@ -653,7 +655,7 @@ TEST_F(WaveWindowTest, WholeSpectrumPerAngleChoosesAnyModeAfterOneSeries) {
 
     // Clear empties the spectra with the values; undo brings both back, and a session keeps them.
     const WaveSeries series = w->Series;
-    QTest::mouseClick(w->Button2, Qt::LeftButton);
+    QTest::mouseClick(w->ClearButton, Qt::LeftButton);
     EXPECT_EQ(w->Series[0], nullptr);
     w->Undo->trigger();
     EXPECT_EQ(w->Series, series);
@@ -678,8 +680,8 @@ TEST_F(WaveWindowTest, FitSplitPeaksGivesEachMemberOfARingSplitModeItsOwnPattern
     physics::SphereSetup ring;
     ring.ring = 0.006;
     apparatus->SetSphere(ring);
-    f->Edit1->setText("1900");
-    f->Edit2->setText("3900");
+    f->StartFrequencyEdit->setText("1900");
+    f->StopFrequencyEdit->setText("3900");
     w->WholeSpectrum->trigger();
     w->FitPeaks->trigger();
     for (int k = 0; k < kAngles; ++k) Measure();
@@ -697,7 +699,7 @@ TEST_F(WaveWindowTest, FitSplitPeaksGivesEachMemberOfARingSplitModeItsOwnPattern
         int VolumePosition() const override { return 50; }
     } calibrator;
     ASSERT_TRUE(CalibrateLatency(*p.state, calibrator).found);
-    w->Button2->click();
+    w->ClearButton->click();
     // Return in the field while an angle is measured chooses nothing.
     const double chosen = p.state->CurrentFreq;
     AtRound(3, [&] {

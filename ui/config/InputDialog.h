@@ -18,20 +18,20 @@ class InputDialog : public QDialog {
 public:
     explicit InputDialog(QWidget* parent = nullptr);
 
-    QLabel* Label1 = nullptr;        // "Select input channel"
-    QComboBox* ComboBox1 = nullptr;  // the input names, item index = input index
-    QLabel* Label2 = nullptr;        // "Volume"
-    QSlider* TrackBar1 = nullptr;    // 0 at the top; level = 100 - position
-    QLabel* Label3 = nullptr;        // the kind of the selected input
-    QPushButton* Button1 = nullptr;  // "OK"
+    QLabel* InputCaption = nullptr;    // "Select input channel"
+    QComboBox* InputBox = nullptr;     // the input names, item index = input index
+    QLabel* VolumeCaption = nullptr;   // "Volume"
+    QSlider* VolumeSlider = nullptr;   // 0 at the top; level = 100 - position
+    QLabel* InputKindLabel = nullptr;  // the kind of the selected input
+    QPushButton* OkButton = nullptr;   // "OK"
 
     // The input list of start-up: the names, with the selected input chosen.
     void FillInputs(const InputList& inputs);
     // All inputs off, the chosen one on, its state shown.
-    void ComboBox1Change();
+    void OnInputChosen();
     void ShowInputState();
-    void TrackBar1Change();
-    void Button1Click();
+    void OnVolumeChanged();
+    void OnOkClicked();
 };
 
 }  // namespace sonarix

@@ -12,22 +12,23 @@ namespace sonarix {
 LatencyDialog::LatencyDialog(SharedState& state, QWidget* parent)
     : QDialog(parent), m_state(state) {
     SetUpFixedDialog(this, "LatencyDialog", "Calibrate Latency", 420, 250);
-    Label1 = AddLabel(this, "Label1",
-                      "Plays a short chirp and finds the delay between the sound output and "
-                      "the recording. Leave loudspeaker and microphone in the resonator, or "
-                      "plug a cable from the sound card's output to its input (loopback). The "
-                      "output volume of the main window is used; keep the room quiet for a "
-                      "second. The result holds until the program ends.",
-                      16, 12);
-    Label1->setWordWrap(true);
-    Label1->setGeometry(16, 12, 388, 96);
-    Label2 = AddLabel(this, "Label2", "", 16, 116);
-    Label2->setWordWrap(true);
-    Label2->setGeometry(16, 116, 388, 80);
-    Button1 = AddButton(this, "Button1", "Calibrate", 124, 208, 85, 25);
-    Button2 = AddButton(this, "Button2", "Close", 219, 208, 75, 25);
-    connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
-    connect(Button2, &QPushButton::clicked, this, [this] { reject(); });
+    InstructionsLabel =
+        AddLabel(this, "Label1",
+                 "Plays a short chirp and finds the delay between the sound output and "
+                 "the recording. Leave loudspeaker and microphone in the resonator, or "
+                 "plug a cable from the sound card's output to its input (loopback). The "
+                 "output volume of the main window is used; keep the room quiet for a "
+                 "second. The result holds until the program ends.",
+                 16, 12);
+    InstructionsLabel->setWordWrap(true);
+    InstructionsLabel->setGeometry(16, 12, 388, 96);
+    ResultLabel = AddLabel(this, "Label2", "", 16, 116);
+    ResultLabel->setWordWrap(true);
+    ResultLabel->setGeometry(16, 116, 388, 80);
+    CalibrateButton = AddButton(this, "Button1", "Calibrate", 124, 208, 85, 25);
+    CloseButton = AddButton(this, "Button2", "Close", 219, 208, 75, 25);
+    connect(CalibrateButton, &QPushButton::clicked, this, [this] { OnCalibrateClicked(); });
+    connect(CloseButton, &QPushButton::clicked, this, [this] { reject(); });
     m_timer = new QTimer(this);
     m_timer->setSingleShot(true);
     m_timer->setTimerType(Qt::PreciseTimer);
@@ -58,10 +59,10 @@ void LatencyDialog::ShowResult() {
     if (!m_outcome.found && !m_outcome.message.empty()) {
         text += QStringLiteral("\nLast attempt: ") + QString::fromStdString(m_outcome.message);
     }
-    Label2->setText(text);
+    ResultLabel->setText(text);
 }
 
-void LatencyDialog::Button1Click() {
+void LatencyDialog::OnCalibrateClicked() {
     if (m_running) return;
     // The calibration runs from the event loop, a piece at a time: the handler returns at once.
     m_run = std::make_unique<CalibrationRun>(m_state, *this);
@@ -72,9 +73,9 @@ void LatencyDialog::Button1Click() {
         return;
     }
     m_running = true;
-    Button1->setEnabled(false);
-    Button2->setEnabled(false);
-    Label2->setText(QStringLiteral("Calibrating ..."));
+    CalibrateButton->setEnabled(false);
+    CloseButton->setEnabled(false);
+    ResultLabel->setText(QStringLiteral("Calibrating ..."));
     m_timer->start(0);
 }
 
@@ -87,8 +88,8 @@ void LatencyDialog::ContinueCalibration() {
     m_outcome = m_run->Outcome();
     m_run.reset();
     m_running = false;
-    Button1->setEnabled(true);
-    Button2->setEnabled(true);
+    CalibrateButton->setEnabled(true);
+    CloseButton->setEnabled(true);
     ShowResult();
     if (m_outcome.found && OnCalibrated) OnCalibrated();
 }

@@ -21,14 +21,14 @@ class LatencyDialog : public QDialog, public CalibrationWindow {
 public:
     explicit LatencyDialog(SharedState& state, QWidget* parent = nullptr);
 
-    QLabel* Label1 = nullptr;        // how to connect the apparatus
-    QLabel* Label2 = nullptr;        // the result
-    QPushButton* Button1 = nullptr;  // "Calibrate"
-    QPushButton* Button2 = nullptr;  // "Close"
+    QLabel* InstructionsLabel = nullptr;     // how to connect the apparatus
+    QLabel* ResultLabel = nullptr;           // the result
+    QPushButton* CalibrateButton = nullptr;  // "Calibrate"
+    QPushButton* CloseButton = nullptr;      // "Close"
 
     // "Calibrate": starts the calibration, which runs from the event loop with both buttons
     // disabled; a result found replaces the previous one and is handed to OnCalibrated.
-    void Button1Click();
+    void OnCalibrateClicked();
     bool Running() const { return m_running; }
     const CalibrationOutcome& LastOutcome() const { return m_outcome; }
     // The result text for the state's calibration.

@@ -20,20 +20,20 @@ public:
     // each with its device path as tooltip. Done once at start-up.
     void FillPortList();
 
-    QComboBox* ComboBox1 = nullptr;  // "Serial Port"
-    QComboBox* ComboBox2 = nullptr;  // "Baude Rate"
-    QComboBox* ComboBox3 = nullptr;  // "Parity"
-    QComboBox* ComboBox4 = nullptr;  // "Data Bits"
-    QComboBox* ComboBox5 = nullptr;  // "Stop Bits"
-    QComboBox* ComboBox6 = nullptr;  // "Software Protocol"
-    QPushButton* Button1 = nullptr;  // "OK"
-    QPushButton* Button2 = nullptr;  // "Cancel"
+    QComboBox* PortBox = nullptr;         // "Serial Port"
+    QComboBox* BaudRateBox = nullptr;     // "Baude Rate"
+    QComboBox* ParityBox = nullptr;       // "Parity"
+    QComboBox* DataBitsBox = nullptr;     // "Data Bits"
+    QComboBox* StopBitsBox = nullptr;     // "Stop Bits"
+    QComboBox* ProtocolBox = nullptr;     // "Software Protocol"
+    QPushButton* OkButton = nullptr;      // "OK"
+    QPushButton* CancelButton = nullptr;  // "Cancel"
 
     // OK: takes the boxes into the link settings and, with a port chosen, opens and initialises
     // the link; the dialog stays open only when the device could not be opened.
-    void Button1Click();
+    void OnOkClicked();
     // Cancel: closes the dialog and changes nothing.
-    void Button2Click();
+    void OnCancelClicked();
     // The boxes show the link settings in force; done each time the dialog is shown, so that
     // what was picked and cancelled last time is not offered as if it applied.
     void ShowSettings();

@@ -11,28 +11,29 @@ namespace sonarix {
 
 SoundCardDialog::SoundCardDialog(QWidget* parent) : QDialog(parent) {
     SetUpFixedDialog(this, "Form6", "Configure Sound Card", 240, 281);
-    CheckBox1 = Named(new QCheckBox(QStringLiteral("Stereo"), this), "CheckBox1");
-    CheckBox1->move(80, 32);
-    CheckBox1->adjustSize();
-    RadioGroup1 = Named(new TRadioGroup(QStringLiteral("Input Channel"),
-                                        {QStringLiteral("left"), QStringLiteral("right")}, this),
-                        "RadioGroup1");
-    RadioGroup1->setGeometry(64, 72, 113, 89);
-    RadioGroup1->SetItemIndex(0);
-    RadioGroup1->setEnabled(false);
-    Button1 = AddButton(this, "Button1", "Ok", 82, 200, 75, 25);
-    connect(CheckBox1, &QCheckBox::clicked, this, [this] { SwitchStereo(); });
-    connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+    StereoCheck = Named(new QCheckBox(QStringLiteral("Stereo"), this), "CheckBox1");
+    StereoCheck->move(80, 32);
+    StereoCheck->adjustSize();
+    InputChannelGroup =
+        Named(new TRadioGroup(QStringLiteral("Input Channel"),
+                              {QStringLiteral("left"), QStringLiteral("right")}, this),
+              "RadioGroup1");
+    InputChannelGroup->setGeometry(64, 72, 113, 89);
+    InputChannelGroup->SetItemIndex(0);
+    InputChannelGroup->setEnabled(false);
+    OkButton = AddButton(this, "Button1", "Ok", 82, 200, 75, 25);
+    connect(StereoCheck, &QCheckBox::clicked, this, [this] { SwitchStereo(); });
+    connect(OkButton, &QPushButton::clicked, this, [this] { OnOkClicked(); });
 }
 
 void SoundCardDialog::SwitchStereo() {
     platform::Sleep(10);
-    RadioGroup1->setEnabled(CheckBox1->isChecked());
+    InputChannelGroup->setEnabled(StereoCheck->isChecked());
 }
 
-void SoundCardDialog::Button1Click() { done(1); }
+void SoundCardDialog::OnOkClicked() { done(1); }
 
-bool SoundCardDialog::Stereo() const { return CheckBox1->isChecked(); }
-bool SoundCardDialog::Left() const { return RadioGroup1->ItemIndex() == 0; }
+bool SoundCardDialog::Stereo() const { return StereoCheck->isChecked(); }
+bool SoundCardDialog::Left() const { return InputChannelGroup->ItemIndex() == 0; }
 
 }  // namespace sonarix

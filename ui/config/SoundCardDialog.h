@@ -16,13 +16,13 @@ class SoundCardDialog : public QDialog {
 public:
     explicit SoundCardDialog(QWidget* parent = nullptr);
 
-    QCheckBox* CheckBox1 = nullptr;      // "Stereo"
-    TRadioGroup* RadioGroup1 = nullptr;  // "Input Channel": "left", "right"
-    QPushButton* Button1 = nullptr;      // "Ok"
+    QCheckBox* StereoCheck = nullptr;          // "Stereo"
+    TRadioGroup* InputChannelGroup = nullptr;  // "Input Channel": "left", "right"
+    QPushButton* OkButton = nullptr;           // "Ok"
 
     // "Stereo" clicked: after 10 ms the channel group follows it (keeping its selection).
     void SwitchStereo();
-    void Button1Click();
+    void OnOkClicked();
     bool Stereo() const;
     bool Left() const;
 };

@@ -17,37 +17,37 @@ namespace sonarix {
 VirtualApparatusWindow::VirtualApparatusWindow(audio::VirtualApparatus& apparatus, QWidget* parent)
     : QDialog(parent), m_apparatus(apparatus) {
     SetUpFixedDialog(this, "VirtualApparatus", "Virtual Apparatus", 240, 376);
-    Label1 = AddLabel(this, "Label1", "Angle between hemispheres", 16, 16);
-    ComboBox1 = Named(new QComboBox(this), "ComboBox1");
-    for (int k = 0; k <= 18; ++k) ComboBox1->addItem(QStringLiteral("%1°").arg(10 * k));
-    ComboBox1->setGeometry(16, 36, 100, 22);
-    CheckBox1 =
+    AngleCaption = AddLabel(this, "Label1", "Angle between hemispheres", 16, 16);
+    AngleBox = Named(new QComboBox(this), "ComboBox1");
+    for (int k = 0; k <= 18; ++k) AngleBox->addItem(QStringLiteral("%1°").arg(10 * k));
+    AngleBox->setGeometry(16, 36, 100, 22);
+    FollowAngleCheck =
         Named(new QCheckBox(QStringLiteral("Follow the selected angle"), this), "CheckBox1");
-    CheckBox1->move(16, 70);
-    CheckBox1->adjustSize();
-    CheckBox1->setChecked(true);
-    ComboBox1->setCurrentIndex(
+    FollowAngleCheck->move(16, 70);
+    FollowAngleCheck->adjustSize();
+    FollowAngleCheck->setChecked(true);
+    AngleBox->setCurrentIndex(
         std::clamp(static_cast<int>(std::lround(apparatus.HemisphereAngle() / 10.0)), 0, 18));
-    connect(ComboBox1, &QComboBox::currentIndexChanged, this,
+    connect(AngleBox, &QComboBox::currentIndexChanged, this,
             [this](int index) { m_apparatus.SetHemisphereAngle(10.0 * index); });
 
-    Label2 = AddLabel(this, "Label2", "Latency [ms]", 16, 104);
-    SpinEdit1 = Named(new QDoubleSpinBox(this), "SpinEdit1");
-    SpinEdit1->setGeometry(140, 100, 84, 22);
-    SpinEdit1->setDecimals(1);
-    SpinEdit1->setRange(0.0, audio::VirtualApparatus::kLongestLatency / 44.1);
-    SpinEdit1->setValue(apparatus.Latency() / 44.1);
-    connect(SpinEdit1, &QDoubleSpinBox::valueChanged, this, [this](double ms) {
+    LatencyCaption = AddLabel(this, "Label2", "Latency [ms]", 16, 104);
+    LatencySpin = Named(new QDoubleSpinBox(this), "SpinEdit1");
+    LatencySpin->setGeometry(140, 100, 84, 22);
+    LatencySpin->setDecimals(1);
+    LatencySpin->setRange(0.0, audio::VirtualApparatus::kLongestLatency / 44.1);
+    LatencySpin->setValue(apparatus.Latency() / 44.1);
+    connect(LatencySpin, &QDoubleSpinBox::valueChanged, this, [this](double ms) {
         m_apparatus.SetLatency(static_cast<int>(std::lround(ms * 44.1)));
     });
-    Label3 = AddLabel(this, "Label3", "Noise [% of full scale]", 16, 138);
-    SpinEdit2 = Named(new QDoubleSpinBox(this), "SpinEdit2");
-    SpinEdit2->setGeometry(140, 134, 84, 22);
-    SpinEdit2->setDecimals(3);
-    SpinEdit2->setSingleStep(0.01);
-    SpinEdit2->setRange(0.0, 10.0);
-    SpinEdit2->setValue(100.0 * apparatus.NoiseRms());
-    connect(SpinEdit2, &QDoubleSpinBox::valueChanged, this,
+    NoiseCaption = AddLabel(this, "Label3", "Noise [% of full scale]", 16, 138);
+    NoiseSpin = Named(new QDoubleSpinBox(this), "SpinEdit2");
+    NoiseSpin->setGeometry(140, 134, 84, 22);
+    NoiseSpin->setDecimals(3);
+    NoiseSpin->setSingleStep(0.01);
+    NoiseSpin->setRange(0.0, 10.0);
+    NoiseSpin->setValue(100.0 * apparatus.NoiseRms());
+    connect(NoiseSpin, &QDoubleSpinBox::valueChanged, this,
             [this](double percent) { m_apparatus.SetNoiseRms(percent / 100.0); });
 
     // The sphere. An apparatus without a sphere set (the idealised one) shows the defaults.
@@ -110,12 +110,12 @@ void VirtualApparatusWindow::ApplySphere() { m_apparatus.SetSphere(Setup()); }
 
 void VirtualApparatusWindow::SetAngle(double alphaDegrees) {
     const int index = std::clamp(static_cast<int>(std::lround(alphaDegrees / 10.0)), 0, 18);
-    ComboBox1->setCurrentIndex(index);
+    AngleBox->setCurrentIndex(index);
     m_apparatus.SetHemisphereAngle(10.0 * index);
 }
 
 double VirtualApparatusWindow::Angle() const { return m_apparatus.HemisphereAngle(); }
 
-bool VirtualApparatusWindow::Follow() const { return CheckBox1->isChecked(); }
+bool VirtualApparatusWindow::Follow() const { return FollowAngleCheck->isChecked(); }
 
 }  // namespace sonarix

@@ -26,13 +26,13 @@ public:
     // The apparatus is the installed backend and outlives the window.
     explicit VirtualApparatusWindow(audio::VirtualApparatus& apparatus, QWidget* parent = nullptr);
 
-    QLabel* Label1 = nullptr;                   // "Angle between hemispheres"
-    QComboBox* ComboBox1 = nullptr;             // 0° ... 180° in 10° steps
-    QCheckBox* CheckBox1 = nullptr;             // "Follow the selected angle"
-    QLabel* Label2 = nullptr;                   // "Latency [ms]"
-    QDoubleSpinBox* SpinEdit1 = nullptr;        // 0 ... 185 ms
-    QLabel* Label3 = nullptr;                   // "Noise [% of full scale]"
-    QDoubleSpinBox* SpinEdit2 = nullptr;        // 0 ... 10 %
+    QLabel* AngleCaption = nullptr;             // "Angle between hemispheres"
+    QComboBox* AngleBox = nullptr;              // 0° ... 180° in 10° steps
+    QCheckBox* FollowAngleCheck = nullptr;      // "Follow the selected angle"
+    QLabel* LatencyCaption = nullptr;           // "Latency [ms]"
+    QDoubleSpinBox* LatencySpin = nullptr;      // 0 ... 185 ms
+    QLabel* NoiseCaption = nullptr;             // "Noise [% of full scale]"
+    QDoubleSpinBox* NoiseSpin = nullptr;        // 0 ... 10 %
     QComboBox* RingBox = nullptr;               // "Spacer ring": none, 3, 6, 9 mm
     QDoubleSpinBox* TemperatureEdit = nullptr;  // "Temperature [°C]"
     QDoubleSpinBox* RadiusEdit = nullptr;       // "Radius [mm]"

@@ -68,7 +68,7 @@ PeakFitWindow::PeakFitWindow(QWidget* parent)
     m_client = Named(new QWidget(this), "ClientArea");
     BuildControls(m_client);
     BuildMenus();
-    m_canvas = std::make_unique<Canvas>(&Image1->Picture);
+    m_canvas = std::make_unique<Canvas>(&PlotImage->Picture);
     m_canvas->SetFont(PlotFont(DialogFont()));
     for (QWidget* w : findChildren<QWidget*>()) {
         if (qobject_cast<QMenu*>(w) == nullptr) w->installEventFilter(this);
@@ -108,21 +108,21 @@ PeakFitWindow::~PeakFitWindow() {
 }
 
 void PeakFitWindow::BuildControls(QWidget* c) {
-    RadioGroup1 = Named(new TRadioGroup(QStringLiteral("Peak Number"),
-                                        {QStringLiteral("1. Peak"), QStringLiteral("2. Peak"),
-                                         QStringLiteral("3. Peak"), QStringLiteral("4. Peak"),
-                                         QStringLiteral("5. Peak"), QStringLiteral("6. Peak"),
-                                         QStringLiteral("7. Peak"), QStringLiteral("8. Peak")},
-                                        c),
-                        "RadioGroup1");
-    RadioGroup1->setGeometry(8, 8, 185, 105);
-    RadioGroup1->SetColumns(2);
-    RadioGroup1->SetItemIndex(0);
-    connect(RadioGroup1, &TRadioGroup::Clicked, this, [this] { ChangePeakNr(); });
+    PeakNumberGroup = Named(new TRadioGroup(QStringLiteral("Peak Number"),
+                                            {QStringLiteral("1. Peak"), QStringLiteral("2. Peak"),
+                                             QStringLiteral("3. Peak"), QStringLiteral("4. Peak"),
+                                             QStringLiteral("5. Peak"), QStringLiteral("6. Peak"),
+                                             QStringLiteral("7. Peak"), QStringLiteral("8. Peak")},
+                                            c),
+                            "RadioGroup1");
+    PeakNumberGroup->setGeometry(8, 8, 185, 105);
+    PeakNumberGroup->SetColumns(2);
+    PeakNumberGroup->SetItemIndex(0);
+    connect(PeakNumberGroup, &TRadioGroup::Clicked, this, [this] { ChangePeakNumber(); });
 
-    Panel2 = Named(new QWidget(c), "Panel2");
-    Panel2->setGeometry(8, 120, 185, 108);
-    Label1 = AddLabel(Panel2, "Label1", "Peak Parameter", 6, 4, true);
+    PeakParameterPanel = Named(new QWidget(c), "Panel2");
+    PeakParameterPanel->setGeometry(8, 120, 185, 108);
+    PeakParameterTitle = AddLabel(PeakParameterPanel, "Label1", "Peak Parameter", 6, 4, true);
     struct Row {
         QLabel*& caption;
         QLabel*& value;
@@ -131,90 +131,91 @@ void PeakFitWindow::BuildControls(QWidget* c) {
         const char* text;
         const char* initial;
     };
-    const Row rows[] = {{Label2, Label3, "Label2", "Label3", "Frequency [Hz]:", "0.000"},
-                        {Label4, Label5, "Label4", "Label5", "Amplitude [a.u.]:", "0.000"},
-                        {Label6, Label7, "Label6", "Label7", "Width [Hz]:", "20.000"},
-                        {Label8, Label9, "Label8", "Label9", "Phase [degrees]:", "0.000"}};
+    const Row rows[] = {
+        {FrequencyCaption, FrequencyValue, "Label2", "Label3", "Frequency [Hz]:", "0.000"},
+        {AmplitudeCaption, AmplitudeValue, "Label4", "Label5", "Amplitude [a.u.]:", "0.000"},
+        {WidthCaption, WidthValue, "Label6", "Label7", "Width [Hz]:", "20.000"},
+        {PhaseCaption, PhaseValue, "Label8", "Label9", "Phase [degrees]:", "0.000"}};
     int top = 26;
     for (const Row& r : rows) {
-        r.caption = AddLabel(Panel2, r.captionName, r.text, 6, top);
-        r.value = AddLabel(Panel2, r.valueName, r.initial, 100, top);
+        r.caption = AddLabel(PeakParameterPanel, r.captionName, r.text, 6, top);
+        r.value = AddLabel(PeakParameterPanel, r.valueName, r.initial, 100, top);
         r.value->setMinimumWidth(80);
         top += 20;
     }
 
-    Label10 = AddLabel(c, "Label10", "-180", 10, 236);
-    Label11 = AddLabel(c, "Label11", "Phase", 86, 236);
-    Label12 = AddLabel(c, "Label12", "180", 166, 236);
-    Label10->setText(QStringLiteral("-180°"));
-    Label12->setText(QStringLiteral("180°"));
-    Label10->adjustSize();
-    Label12->adjustSize();
-    TrackBar1 = Named(new QSlider(Qt::Horizontal, c), "TrackBar1");
-    TrackBar1->setGeometry(8, 252, 185, 40);
-    TrackBar1->setRange(-180, 180);
-    TrackBar1->setTickInterval(30);
-    TrackBar1->setTickPosition(QSlider::TicksBelow);
-    TrackBar1->setValue(0);
-    connect(TrackBar1, &QSlider::valueChanged, this, [this] { SetPeakPhase(); });
+    PhaseMinusLabel = AddLabel(c, "Label10", "-180", 10, 236);
+    PhaseLabel = AddLabel(c, "Label11", "Phase", 86, 236);
+    PhasePlusLabel = AddLabel(c, "Label12", "180", 166, 236);
+    PhaseMinusLabel->setText(QStringLiteral("-180°"));
+    PhasePlusLabel->setText(QStringLiteral("180°"));
+    PhaseMinusLabel->adjustSize();
+    PhasePlusLabel->adjustSize();
+    PhaseSlider = Named(new QSlider(Qt::Horizontal, c), "TrackBar1");
+    PhaseSlider->setGeometry(8, 252, 185, 40);
+    PhaseSlider->setRange(-180, 180);
+    PhaseSlider->setTickInterval(30);
+    PhaseSlider->setTickPosition(QSlider::TicksBelow);
+    PhaseSlider->setValue(0);
+    connect(PhaseSlider, &QSlider::valueChanged, this, [this] { SetPeakPhase(); });
 
-    Panel3 = Named(new QWidget(c), "Panel3");
-    Panel3->setGeometry(8, 300, 185, 80);
-    Label13 = AddLabel(Panel3, "Label13", "Fit Range", 6, 4, true);
-    Label14 = AddLabel(Panel3, "Label14", "from", 6, 28);
-    Edit1 = Named(new QLineEdit(QStringLiteral("1000"), Panel3), "Edit1");
-    Edit1->setGeometry(44, 24, 121, 21);
-    Label15 = AddLabel(Panel3, "Label15", "to", 6, 54);
-    Edit2 = Named(new QLineEdit(QStringLiteral("10000"), Panel3), "Edit2");
-    Edit2->setGeometry(44, 50, 121, 21);
-    for (QLineEdit* range : {Edit1, Edit2}) {
+    FitRangePanel = Named(new QWidget(c), "Panel3");
+    FitRangePanel->setGeometry(8, 300, 185, 80);
+    FitRangeTitle = AddLabel(FitRangePanel, "Label13", "Fit Range", 6, 4, true);
+    FromLabel = AddLabel(FitRangePanel, "Label14", "from", 6, 28);
+    RangeFromEdit = Named(new QLineEdit(QStringLiteral("1000"), FitRangePanel), "Edit1");
+    RangeFromEdit->setGeometry(44, 24, 121, 21);
+    ToLabel = AddLabel(FitRangePanel, "Label15", "to", 6, 54);
+    RangeToEdit = Named(new QLineEdit(QStringLiteral("10000"), FitRangePanel), "Edit2");
+    RangeToEdit->setGeometry(44, 50, 121, 21);
+    for (QLineEdit* range : {RangeFromEdit, RangeToEdit}) {
         connect(range, &QLineEdit::editingFinished, this, [this] {
             if (OnPeaksChanged) OnPeaksChanged();
         });
     }
 
-    Panel4 = Named(new QWidget(c), "Panel4");
-    Panel4->setGeometry(8, 482, 185, 120);
-    Label17 = AddLabel(Panel4, "Label17", "Standard Errors", 6, 4, true);
-    Label18 = AddLabel(Panel4, "Label18", "", 6, 24);
-    Label18->setGeometry(6, 24, 175, 92);
-    Label18->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    CheckBox1 = Named(new QCheckBox(QStringLiteral("Fit phases too"), c), "CheckBox1");
-    CheckBox1->setGeometry(14, 608, 179, 20);
-    CheckBox1->setToolTip(
+    StandardErrorsPanel = Named(new QWidget(c), "Panel4");
+    StandardErrorsPanel->setGeometry(8, 482, 185, 120);
+    StandardErrorsTitle = AddLabel(StandardErrorsPanel, "Label17", "Standard Errors", 6, 4, true);
+    StandardErrorsText = AddLabel(StandardErrorsPanel, "Label18", "", 6, 24);
+    StandardErrorsText->setGeometry(6, 24, 175, 92);
+    StandardErrorsText->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    FitPhasesCheck = Named(new QCheckBox(QStringLiteral("Fit phases too"), c), "CheckBox1");
+    FitPhasesCheck->setGeometry(14, 608, 179, 20);
+    FitPhasesCheck->setToolTip(
         QStringLiteral("The spectrum was measured with its phases (Lock-in with a calibrated "
                        "latency): fit amplitude and phase, which also determines the "
                        "amplitudes and phases of overlapping peaks"));
-    CheckBox1->setEnabled(false);
+    FitPhasesCheck->setEnabled(false);
 
-    Button1 = AddButton(c, "Button1", "Stop", 46, 396, 109, 25);
-    Button2 = AddButton(c, "Button2", "Start Fit", 46, 396, 109, 25);
-    Button2->raise();  // "Start Fit" lies over "Stop"
-    IgnoreSecondClickOfDoubleClick(Button1);
-    connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
-    connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(); });
+    StopButton = AddButton(c, "Button1", "Stop", 46, 396, 109, 25);
+    StartFitButton = AddButton(c, "Button2", "Start Fit", 46, 396, 109, 25);
+    StartFitButton->raise();  // "Start Fit" lies over "Stop"
+    IgnoreSecondClickOfDoubleClick(StopButton);
+    connect(StopButton, &QPushButton::clicked, this, [this] { OnStopClicked(); });
+    connect(StartFitButton, &QPushButton::clicked, this, [this] { OnStartFitClicked(); });
     FitAllButton = AddButton(c, "FitAllButton", "Fit All Modes", 46, 428, 109, 25);
     FitAllButton->setToolTip(
         QStringLiteral("Every mode of the fit range at once, with a background (and with the "
                        "phases a delay): the modes are found from the table's peaks, the "
                        "spectrum's maxima and what the fit leaves over"));
     connect(FitAllButton, &QPushButton::clicked, this, [this] { FitAllModesClick(); });
-    ProgressBar1 = Named(new QProgressBar(c), "ProgressBar1");
-    ProgressBar1->setGeometry(8, 460, 185, 17);
-    ProgressBar1->setRange(0, 50);
-    ProgressBar1->setTextVisible(false);
-    ProgressBar1->hide();
+    FitProgress = Named(new QProgressBar(c), "ProgressBar1");
+    FitProgress->setGeometry(8, 460, 185, 17);
+    FitProgress->setRange(0, 50);
+    FitProgress->setTextVisible(false);
+    FitProgress->hide();
 
     const PlotArea area = AddPlotArea(c, 3200, 1200, "Label16");
-    ScrollBox1 = area.box;
-    Panel1 = area.panel;
-    Image1 = area.image;
-    Label16 = area.readOut;
-    connect(Image1, &TImage::MouseDown, this,
+    PlotScrollBox = area.box;
+    PlotPanel = area.panel;
+    PlotImage = area.image;
+    FrequencyReadOut = area.readOut;
+    connect(PlotImage, &TImage::MouseDown, this,
             [this](int x, int y, Qt::MouseButton b) { SetPeakAmp(x, y, b); });
-    connect(Image1, &TImage::MouseMove, this, [this](int x, int y) { ZeigeFreq(x, y); });
-    connect(Image1, &TImage::MouseEnter, this, [this] { ZeigeFreqOn(); });
-    connect(Image1, &TImage::MouseLeave, this, [this] { ZeigeFreqOff(); });
+    connect(PlotImage, &TImage::MouseMove, this, [this](int x, int y) { ShowFrequencyAt(x, y); });
+    connect(PlotImage, &TImage::MouseEnter, this, [this] { OnPlotEntered(); });
+    connect(PlotImage, &TImage::MouseLeave, this, [this] { OnPlotLeft(); });
 }
 
 void PeakFitWindow::BuildMenus() {
@@ -251,8 +252,8 @@ void PeakFitWindow::BuildMenus() {
            &PeakFitWindow::ChangeColorFitExecute);
     action(ChangeLineThickness, "ChangeLineThickness", "Change Line Thickness", true,
            &PeakFitWindow::ChangeLineThicknessExecute);
-    action(ManualandHelp, "ManualandHelp", "Manual and Help", true,
-           &PeakFitWindow::ManualandHelpExecute);
+    action(ManualAndHelp, "ManualandHelp", "Manual and Help", true,
+           &PeakFitWindow::ManualAndHelpExecute);
     action(PhasePlot, "PhasePlot", "Phase Plot", false, &PeakFitWindow::DrawFitPlot);
     PhasePlot->setCheckable(true);
     QMenu* file = MenuBar->addMenu(QStringLiteral("File"));
@@ -272,7 +273,7 @@ void PeakFitWindow::BuildMenus() {
     QMenu* edit = MenuBar->addMenu(QStringLiteral("Edit"));
     edit->addActions({Undo, Redo});
     QMenu* help = MenuBar->addMenu(QStringLiteral("Help"));
-    help->addAction(ManualandHelp);
+    help->addAction(ManualAndHelp);
     MenuBar->setFont(font());
     for (QMenu* m : {file, edit, view, peaks, help}) m->setFont(font());
     GiveMnemonics(MenuBar);
@@ -282,23 +283,23 @@ void PeakFitWindow::LayoutScrollBox() {
     const int bar = MenuBar->sizeHint().height();
     MenuBar->setGeometry(0, 0, width(), bar);
     m_client->setGeometry(0, bar, width(), std::max(0, height() - bar));
-    LayoutPlotScrollBox(*ScrollBox1, *Panel1, *m_client, kStripWidth);
+    LayoutPlotScrollBox(*PlotScrollBox, *PlotPanel, *m_client, kStripWidth);
 }
 
 void PeakFitWindow::resizeEvent(QResizeEvent* event) {
     QDialog::resizeEvent(event);
-    FensterGroesse();
+    FitPlotToWindow();
 }
 
-void PeakFitWindow::FensterGroesse() {
+void PeakFitWindow::FitPlotToWindow() {
     if (FitDisplayWidth <= 0)
-        Panel1->resize(std::max(1, width() - kNormalWidthOffset), Panel1->height());
+        PlotPanel->resize(std::max(1, width() - kNormalWidthOffset), PlotPanel->height());
     LayoutScrollBox();
     DrawFitPlot();
 }
 
 void PeakFitWindow::wheelEvent(QWheelEvent* event) {
-    SetPeakBreite(event->angleDelta().y());
+    SetPeakWidth(event->angleDelta().y());
     event->accept();
 }
 
@@ -307,7 +308,7 @@ bool PeakFitWindow::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::Wheel) {
         const int delta = static_cast<QWheelEvent*>(event)->angleDelta().y();
         if (delta != 0) {
-            SetPeakBreite(delta);
+            SetPeakWidth(delta);
             return true;
         }
     }
@@ -315,7 +316,8 @@ bool PeakFitWindow::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void PeakFitWindow::hideEvent(QHideEvent* event) {
-    Label16->hide();  // the pointer is gone with the window; the next opening starts without
+    FrequencyReadOut
+        ->hide();  // the pointer is gone with the window; the next opening starts without
     QDialog::hideEvent(event);
     if (OnClosed) OnClosed();
 }
@@ -330,12 +332,14 @@ void PeakFitWindow::done(int result) {
     QDialog::done(result);
 }
 
-int PeakFitWindow::SelectedPeak() const { return std::clamp(RadioGroup1->ItemIndex(), 0, 7) + 1; }
+int PeakFitWindow::SelectedPeak() const {
+    return std::clamp(PeakNumberGroup->ItemIndex(), 0, 7) + 1;
+}
 
 PlotGeometry PeakFitWindow::Geometry() const {
-    return PlotGeometry{Panel1->width(), Panel1->height(), m_marginLeft,
-                        m_marginBottom,  m_marginRight,    m_marginTop,
-                        m_freqMin,       m_freqMax,        m_ampMax};
+    return PlotGeometry{PlotPanel->width(), PlotPanel->height(), m_marginLeft,
+                        m_marginBottom,     m_marginRight,       m_marginTop,
+                        m_freqMin,          m_freqMax,           m_ampMax};
 }
 
 void PeakFitWindow::FitExecute(const FitHandOver& h, bool show) {
@@ -355,9 +359,9 @@ void PeakFitWindow::FitExecute(const FitHandOver& h, bool show) {
     // The phases, where the slot has them: a fit of amplitude and phase then, and their plot.
     d.Phased = phased;
     if (d.Phased) std::copy(h.phase.begin(), h.phase.begin() + n, d.FitPhase.begin() + 1);
-    CheckBox1->setEnabled(d.Phased);
+    FitPhasesCheck->setEnabled(d.Phased);
     PhasePlot->setEnabled(d.Phased);
-    Label16->hide();  // until the pointer enters the new data's plot
+    FrequencyReadOut->hide();  // until the pointer enters the new data's plot
     d.DataColor = h.color;
     d.FitColor = kFitBlue;
     m_canvas->SetFont(PlotFont(h.view.font.font));
@@ -370,7 +374,7 @@ void PeakFitWindow::FitExecute(const FitHandOver& h, bool show) {
         m_history.Clear();
         m_fit->Delay = 0.0;
         m_fit->Whole.reset();
-        CheckBox1->setChecked(d.Phased);
+        FitPhasesCheck->setChecked(d.Phased);
         m_reportShown = false;
         for (int k = 1; k <= kPeaks; ++k) {
             m_fit->peaks.PeakFrequency[k] = 0.0;
@@ -378,12 +382,12 @@ void PeakFitWindow::FitExecute(const FitHandOver& h, bool show) {
             m_fit->peaks.PeakWidth[k] = 20.0;
             m_fit->peaks.PeakPhase[k] = 0.0;
         }
-        Edit1->setText(QString::fromStdString(FixedText(h.plotFreqMin, 1)));
-        Edit2->setText(QString::fromStdString(FixedText(h.plotFreqMax, 1)));
+        RangeFromEdit->setText(QString::fromStdString(FixedText(h.plotFreqMin, 1)));
+        RangeToEdit->setText(QString::fromStdString(FixedText(h.plotFreqMax, 1)));
         if (m_restored) {
             m_fit->peaks = m_restored->peaks;
-            Edit1->setText(QString::fromStdString(m_restored->from));
-            Edit2->setText(QString::fromStdString(m_restored->to));
+            RangeFromEdit->setText(QString::fromStdString(m_restored->from));
+            RangeToEdit->setText(QString::fromStdString(m_restored->to));
             m_restored.reset();
         } else if (m_handedOver) {
             RecordChange("New Spectrum", {}, before);
@@ -392,9 +396,9 @@ void PeakFitWindow::FitExecute(const FitHandOver& h, bool show) {
     m_handedOver = true;
     FitDisplayWidth = h.view.displayItem;
     const int panelWidth = FitDisplayWidth <= 0 ? width() - kNormalWidthOffset : h.view.panelWidth;
-    Panel1->resize(std::max(1, panelWidth), Panel1->height());
+    PlotPanel->resize(std::max(1, panelWidth), PlotPanel->height());
     LayoutScrollBox();
-    if (!same) RadioGroup1->SetItemIndex(0);
+    if (!same) PeakNumberGroup->SetItemIndex(0);
     ComputeFitCurve(*m_fit);
     DrawFitPlot();
     if (show) exec();
@@ -402,7 +406,7 @@ void PeakFitWindow::FitExecute(const FitHandOver& h, bool show) {
 
 void PeakFitWindow::DrawFitPlot() {
     if (!m_canvas) return;
-    DrawComplete(*Image1, *m_canvas, Panel1->size(), [this] { DrawFitPicture(); });
+    DrawComplete(*PlotImage, *m_canvas, PlotPanel->size(), [this] { DrawFitPicture(); });
 }
 
 void PeakFitWindow::DrawFitPicture() {
@@ -421,11 +425,11 @@ void PeakFitWindow::DrawFitPicture() {
     m_freqMin = freqMin;
     m_freqMax = freqMax;
     Canvas& c = *m_canvas;
-    const int w = Panel1->width(), h = Panel1->height();
+    const int w = PlotPanel->width(), h = PlotPanel->height();
     c.SetClip(QRect(0, 0, w, h));  // only the panel is ever seen
     c.PenColor = 0xFFFFFF;
     c.BrushColor = 0xFFFFFF;
-    c.Rectangle(0, 0, Image1->Picture.width(), Image1->Picture.height());
+    c.Rectangle(0, 0, PlotImage->Picture.width(), PlotImage->Picture.height());
     if (!ShowsPhases()) {
         DrawAxes(c, w, h, freqMin, freqMax, ampMax,
                  PlotMargins{m_marginLeft, m_marginBottom, m_marginRight, m_marginTop});
@@ -446,7 +450,7 @@ void PeakFitWindow::DrawFitPicture() {
     }
     c.Flush();
     ++m_redraws;
-    Image1->update();
+    PlotImage->update();
     ShowPeakParameters();
 }
 
@@ -492,10 +496,10 @@ QString WithError(double v, double e, const char* unit = "") {
 void PeakFitWindow::ShowPeakParameters() {
     const int k = SelectedPeak();
     const PeakTable& t = m_fit->peaks;
-    Label3->setText(Fixed3(t.PeakFrequency[k]));
-    Label5->setText(Fixed3(t.PeakAmplitude[k]));
-    Label7->setText(Fixed3(t.PeakWidth[k]));
-    Label9->setText(Fixed3(t.PeakPhase[k]));
+    FrequencyValue->setText(Fixed3(t.PeakFrequency[k]));
+    AmplitudeValue->setText(Fixed3(t.PeakAmplitude[k]));
+    WidthValue->setText(Fixed3(t.PeakWidth[k]));
+    PhaseValue->setText(Fixed3(t.PeakPhase[k]));
     // The errors (and Q) while the table is a fit's result: the whole-spectrum fit's own, or
     // the last run's of Start Fit.
     std::optional<PeakErrors> errors;
@@ -523,21 +527,21 @@ void PeakFitWindow::ShowPeakParameters() {
         } else if (!determined) {
             amplitude += QStringLiteral(", open");
         }
-        Label18->setText(QStringLiteral("F = %1 Hz\nA = %2\nW = %3 Hz\nPhase = %4\nQ = %5\n(%6)")
-                             .arg(WithError(t.PeakFrequency[k], e.frequency), amplitude,
-                                  WithError(t.PeakWidth[k], e.width), phase,
-                                  WithError(e.q, e.qError), which));
+        StandardErrorsText->setText(
+            QStringLiteral("F = %1 Hz\nA = %2\nW = %3 Hz\nPhase = %4\nQ = %5\n(%6)")
+                .arg(WithError(t.PeakFrequency[k], e.frequency), amplitude,
+                     WithError(t.PeakWidth[k], e.width), phase, WithError(e.q, e.qError), which));
     } else {
-        Label18->setText(QStringLiteral("after a fit run"));
+        StandardErrorsText->setText(QStringLiteral("after a fit run"));
     }
     // The bar shows the phase in whole degrees; showing it changes nothing (only a move by the
     // user sets the phase).
-    const QSignalBlocker quiet(TrackBar1);
+    const QSignalBlocker quiet(PhaseSlider);
     const double rounded = std::clamp(std::nearbyint(t.PeakPhase[k]), -180.0, 180.0);
-    TrackBar1->setValue(static_cast<int>(std::isfinite(rounded) ? rounded : 0.0));
+    PhaseSlider->setValue(static_cast<int>(std::isfinite(rounded) ? rounded : 0.0));
 }
 
-void PeakFitWindow::ChangePeakNr() { ShowPeakParameters(); }
+void PeakFitWindow::ChangePeakNumber() { ShowPeakParameters(); }
 
 void PeakFitWindow::SetPeakAmp(int x, int y, Qt::MouseButton button) {
     const int k = SelectedPeak();
@@ -553,12 +557,12 @@ void PeakFitWindow::SetPeakAmp(int x, int y, Qt::MouseButton button) {
         ComputeFitCurve(*m_fit);
         DrawFitPlot();
     }
-    if (button == Qt::RightButton && RadioGroup1->ItemIndex() < 7) {
-        RadioGroup1->SetItemIndex(RadioGroup1->ItemIndex() + 1);
+    if (button == Qt::RightButton && PeakNumberGroup->ItemIndex() < 7) {
+        PeakNumberGroup->SetItemIndex(PeakNumberGroup->ItemIndex() + 1);
     }
 }
 
-void PeakFitWindow::SetPeakBreite(int wheelDelta) {
+void PeakFitWindow::SetPeakWidth(int wheelDelta) {
     // The notches of one turn of the wheel over one peak are one step.
     ChangePeaks("Peak Width", "width " + std::to_string(SelectedPeak()), [&] {
         m_fit->peaks.PeakWidth[SelectedPeak()] += wheelDelta * kWidthPerWheelUnit;
@@ -571,20 +575,22 @@ void PeakFitWindow::SetPeakBreite(int wheelDelta) {
 
 void PeakFitWindow::SetPeakPhase() {
     ChangePeaks("Peak Phase", "phase " + std::to_string(SelectedPeak()), [&] {
-        m_fit->peaks.PeakPhase[SelectedPeak()] = TrackBar1->value();
+        m_fit->peaks.PeakPhase[SelectedPeak()] = PhaseSlider->value();
         ShowPeakParameters();
     });
     ComputeFitCurve(*m_fit);
     DrawFitPlot();
 }
 
-void PeakFitWindow::ZeigeFreq(int x, int y) { ShowFrequencyReadOut(*Label16, Geometry(), x, y); }
-
-void PeakFitWindow::ZeigeFreqOn() {
-    if (m_fit->data.FitCount > 0) Label16->show();
+void PeakFitWindow::ShowFrequencyAt(int x, int y) {
+    ShowFrequencyReadOut(*FrequencyReadOut, Geometry(), x, y);
 }
 
-void PeakFitWindow::ZeigeFreqOff() { Label16->hide(); }
+void PeakFitWindow::OnPlotEntered() {
+    if (m_fit->data.FitCount > 0) FrequencyReadOut->show();
+}
+
+void PeakFitWindow::OnPlotLeft() { FrequencyReadOut->hide(); }
 
 void PeakFitWindow::ChangeFontExecute() {
     const std::optional<FontChoice> choice =
@@ -618,13 +624,13 @@ void PeakFitWindow::ChangeLineThicknessExecute() {
 
 void PeakFitWindow::ExitFitExecute() { done(1); }
 
-void PeakFitWindow::ManualandHelpExecute() {
+void PeakFitWindow::ManualAndHelpExecute() {
     if (HelpWindow != nullptr) HelpWindow->exec();
 }
 
-void PeakFitWindow::Button1Click() { m_fit->StopFit = true; }
+void PeakFitWindow::OnStopClicked() { m_fit->StopFit = true; }
 
-void PeakFitWindow::Button2Click() { BeginRun(&FitRunner::Start); }
+void PeakFitWindow::OnStartFitClicked() { BeginRun(&FitRunner::Start); }
 
 void PeakFitWindow::FitAllModesClick() { BeginRun(&FitRunner::StartWhole); }
 
@@ -747,7 +753,7 @@ void PeakFitWindow::FindPeaksExecute() {
             ShowMessage("No peak stands out of the noise between " + FixedText(from, 1) + " and " +
                         FixedText(to, 1) + " Hz");
         }
-        RadioGroup1->SetItemIndex(0);
+        PeakNumberGroup->SetItemIndex(0);
     });
     ComputeFitCurve(*m_fit);
     DrawFitPlot();
@@ -786,21 +792,23 @@ PrintTitle PeakFitWindow::PlotTitle() const {
 
 void PeakFitWindow::SaveAsImageExecute() {
     m_output->SaveAsImage(
-        PlotOutput::VisiblePlot(Image1->Picture, Panel1->width(), Panel1->height()), PlotVectors());
+        PlotOutput::VisiblePlot(PlotImage->Picture, PlotPanel->width(), PlotPanel->height()),
+        PlotVectors());
 }
 
 void PeakFitWindow::PrinterSetupExecute() { m_output->PrinterSetup(); }
 
 void PeakFitWindow::PrintExecute() {
-    m_output->Print(PlotOutput::VisiblePlot(Image1->Picture, Panel1->width(), Panel1->height()),
-                    PlotVectors(), PlotTitle());
+    m_output->Print(
+        PlotOutput::VisiblePlot(PlotImage->Picture, PlotPanel->width(), PlotPanel->height()),
+        PlotVectors(), PlotTitle());
 }
 
 void PeakFitWindow::ShowStartFit(bool shown) {
     // The focus goes with the button at that place, as in the main window.
-    if (!shown && focusWidget() == Button2) Button1->setFocus(Qt::OtherFocusReason);
-    Button2->setVisible(shown);
-    if (shown && focusWidget() == Button1) Button2->setFocus(Qt::OtherFocusReason);
+    if (!shown && focusWidget() == StartFitButton) StopButton->setFocus(Qt::OtherFocusReason);
+    StartFitButton->setVisible(shown);
+    if (shown && focusWidget() == StopButton) StartFitButton->setFocus(Qt::OtherFocusReason);
     // During a run the table changes at every step: no peaks found into it, and no files of a
     // half-finished fit.
     for (QAction* a : {FindPeaksAction, RemovePeak, RemoveAll, SpeedOfSoundAction, SaveFitData,
@@ -810,19 +818,21 @@ void PeakFitWindow::ShowStartFit(bool shown) {
 }
 
 void PeakFitWindow::FitRange(double& from, double& to) {
-    from = ReadNumber(Edit1->text().toStdString(), "Fit Range \"from\"");
-    to = ReadNumber(Edit2->text().toStdString(), "Fit Range \"to\"");
+    from = ReadNumber(RangeFromEdit->text().toStdString(), "Fit Range \"from\"");
+    to = ReadNumber(RangeToEdit->text().toStdString(), "Fit Range \"to\"");
 }
 
 void PeakFitWindow::ShowProgress(bool shown) {
-    if (shown) ProgressBar1->setValue(0);
-    ProgressBar1->setVisible(shown);
+    if (shown) FitProgress->setValue(0);
+    FitProgress->setVisible(shown);
 }
 
-void PeakFitWindow::StepProgress() { ProgressBar1->setValue(ProgressBar1->value() + 1); }
+void PeakFitWindow::StepProgress() { FitProgress->setValue(FitProgress->value() + 1); }
 void PeakFitWindow::RefreshPeakLabels() { ShowPeakParameters(); }
 void PeakFitWindow::RedrawFit() { DrawFitPlot(); }
-bool PeakFitWindow::FitPhases() const { return CheckBox1->isEnabled() && CheckBox1->isChecked(); }
+bool PeakFitWindow::FitPhases() const {
+    return FitPhasesCheck->isEnabled() && FitPhasesCheck->isChecked();
+}
 
 }  // namespace sonarix
 
@@ -898,8 +908,8 @@ FitSession PeakFitWindow::SessionPart() const {
     if (m_restored) return *m_restored;
     FitSession f;
     f.peaks = m_fit->peaks;
-    f.from = Edit1->text().toStdString();
-    f.to = Edit2->text().toStdString();
+    f.from = RangeFromEdit->text().toStdString();
+    f.to = RangeToEdit->text().toStdString();
     return f;
 }
 

@@ -46,42 +46,42 @@ public:
     explicit PeakFitWindow(QWidget* parent = nullptr);
     ~PeakFitWindow() override;
 
-    TRadioGroup* RadioGroup1 = nullptr;  // "Peak Number"
-    QLabel* Label1 = nullptr;            // "Peak Parameter"
-    QLabel* Label2 = nullptr;            // "Frequency [Hz]:"
-    QLabel* Label3 = nullptr;
-    QLabel* Label4 = nullptr;  // "Amplitude [a.u.]:"
-    QLabel* Label5 = nullptr;
-    QLabel* Label6 = nullptr;  // "Width [Hz]:"
-    QLabel* Label7 = nullptr;
-    QLabel* Label8 = nullptr;  // "Phase [degrees]:"
-    QLabel* Label9 = nullptr;
-    QLabel* Label10 = nullptr;  // "-180°"
-    QLabel* Label11 = nullptr;  // "Phase"
-    QLabel* Label12 = nullptr;  // "180°"
-    QLabel* Label13 = nullptr;  // "Fit Range"
-    QLabel* Label14 = nullptr;  // "from"
-    QLabel* Label15 = nullptr;  // "to"
-    QLabel* Label16 = nullptr;  // frequency read-out over the plot
-    QLabel* Label17 = nullptr;  // "Standard Errors"
-    QLabel* Label18 = nullptr;  // the selected peak's errors and Q
-    QWidget* Panel4 = nullptr;
-    QCheckBox* CheckBox1 = nullptr;  // "Fit phases too": for a slot measured with its phases
-    QWidget* Panel2 = nullptr;
-    QWidget* Panel3 = nullptr;
-    QSlider* TrackBar1 = nullptr;
-    QLineEdit* Edit1 = nullptr;
-    QLineEdit* Edit2 = nullptr;
-    QPushButton* Button1 = nullptr;  // "Stop", beneath "Start Fit"
-    QPushButton* Button2 = nullptr;  // "Start Fit"
+    TRadioGroup* PeakNumberGroup = nullptr;  // "Peak Number"
+    QLabel* PeakParameterTitle = nullptr;    // "Peak Parameter"
+    QLabel* FrequencyCaption = nullptr;      // "Frequency [Hz]:"
+    QLabel* FrequencyValue = nullptr;
+    QLabel* AmplitudeCaption = nullptr;  // "Amplitude [a.u.]:"
+    QLabel* AmplitudeValue = nullptr;
+    QLabel* WidthCaption = nullptr;  // "Width [Hz]:"
+    QLabel* WidthValue = nullptr;
+    QLabel* PhaseCaption = nullptr;  // "Phase [degrees]:"
+    QLabel* PhaseValue = nullptr;
+    QLabel* PhaseMinusLabel = nullptr;      // "-180°"
+    QLabel* PhaseLabel = nullptr;           // "Phase"
+    QLabel* PhasePlusLabel = nullptr;       // "180°"
+    QLabel* FitRangeTitle = nullptr;        // "Fit Range"
+    QLabel* FromLabel = nullptr;            // "from"
+    QLabel* ToLabel = nullptr;              // "to"
+    QLabel* FrequencyReadOut = nullptr;     // frequency read-out over the plot
+    QLabel* StandardErrorsTitle = nullptr;  // "Standard Errors"
+    QLabel* StandardErrorsText = nullptr;   // the selected peak's errors and Q
+    QWidget* StandardErrorsPanel = nullptr;
+    QCheckBox* FitPhasesCheck = nullptr;  // "Fit phases too": for a slot measured with its phases
+    QWidget* PeakParameterPanel = nullptr;
+    QWidget* FitRangePanel = nullptr;
+    QSlider* PhaseSlider = nullptr;
+    QLineEdit* RangeFromEdit = nullptr;
+    QLineEdit* RangeToEdit = nullptr;
+    QPushButton* StopButton = nullptr;      // "Stop", beneath "Start Fit"
+    QPushButton* StartFitButton = nullptr;  // "Start Fit"
     // "Fit All Modes": the whole-spectrum fit of every mode of the range with a background and
     // (with phases) a delay; also in the Peaks menu.
     QPushButton* FitAllButton = nullptr;
     QAction* FitAllModesAction = nullptr;
-    QProgressBar* ProgressBar1 = nullptr;
-    QScrollArea* ScrollBox1 = nullptr;
-    QWidget* Panel1 = nullptr;
-    TImage* Image1 = nullptr;
+    QProgressBar* FitProgress = nullptr;
+    QScrollArea* PlotScrollBox = nullptr;
+    QWidget* PlotPanel = nullptr;
+    TImage* PlotImage = nullptr;
     QMenuBar* MenuBar = nullptr;
 
     QAction* SaveFitData = nullptr;
@@ -101,7 +101,7 @@ public:
     QAction* ChangeColorData = nullptr;
     QAction* ChangeColorFit = nullptr;
     QAction* ChangeLineThickness = nullptr;
-    QAction* ManualandHelp = nullptr;
+    QAction* ManualAndHelp = nullptr;
     QAction* PhasePlot = nullptr;  // "Phase Plot": the phases of data and fit instead
     // Edit / "Undo", "Redo" (Ctrl+Z, Ctrl+Shift+Z): the peak edits and fit runs since the
     // window was opened on its data.
@@ -138,22 +138,22 @@ public:
 
     void DrawFitPlot();  // complete, also sharp on a high-resolution screen
     void ShowPeakParameters();
-    void ChangePeakNr();
+    void ChangePeakNumber();
     void SetPeakAmp(int x, int y, Qt::MouseButton button);
-    void SetPeakBreite(int wheelDelta);
+    void SetPeakWidth(int wheelDelta);
     void SetPeakPhase();
-    void ZeigeFreq(int x, int y);
-    void ZeigeFreqOn();
-    void ZeigeFreqOff();
-    void FensterGroesse();
+    void ShowFrequencyAt(int x, int y);
+    void OnPlotEntered();
+    void OnPlotLeft();
+    void FitPlotToWindow();
     void ChangeFontExecute();
     void ChangeColorDataExecute();
     void ChangeColorFitExecute();
     void ChangeLineThicknessExecute();
     void ExitFitExecute();
-    void ManualandHelpExecute();
-    void Button1Click();
-    void Button2Click();
+    void ManualAndHelpExecute();
+    void OnStopClicked();
+    void OnStartFitClicked();
     void FitAllModesClick();
     void SaveFitDataExecute();
     void SaveFitParameterExecute();

@@ -13,36 +13,39 @@ namespace sonarix {
 
 HelpDialog::HelpDialog(QWidget* parent) : QDialog(parent) {
     SetUpFixedDialog(this, "Form10", "Manual and Help", 445, 220);
-    Label1 = AddLabel(this, "Label1",
-                      "A description how to use the different functions of this program can be "
-                      "found online:",
-                      24, 24, false);
-    Label2 = AddLabel(this, "Label2", kManualAddress, 24, 43, true);
-    Label3 = AddLabel(this, "Label3", "Frequently asked questions are collected on the page:", 24,
-                      80, false);
-    Label4 = AddLabel(this, "Label4", kFaqAddress, 24, 99, true);
-    Label5 = AddLabel(this, "Label5",
-                      "Information about this program and other programs for visualisation "
-                      "around the",
-                      24, 136, false);
-    Label6 = AddLabel(this, "Label6", "experiments can be found here:", 24, 152, false);
-    Label7 = AddLabel(this, "Label7", kApparatusAddress, 24, 171, true);
-    Button1 = AddButton(this, "Button1", "Close", 355, 184, 75, 25);
-    connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+    ManualIntro =
+        AddLabel(this, "Label1",
+                 "A description how to use the different functions of this program can be "
+                 "found online:",
+                 24, 24, false);
+    ManualLink = AddLabel(this, "Label2", kManualAddress, 24, 43, true);
+    FaqIntro = AddLabel(this, "Label3", "Frequently asked questions are collected on the page:", 24,
+                        80, false);
+    FaqLink = AddLabel(this, "Label4", kFaqAddress, 24, 99, true);
+    ApparatusIntroFirstLine =
+        AddLabel(this, "Label5",
+                 "Information about this program and other programs for visualisation "
+                 "around the",
+                 24, 136, false);
+    ApparatusIntroSecondLine =
+        AddLabel(this, "Label6", "experiments can be found here:", 24, 152, false);
+    ApparatusLink = AddLabel(this, "Label7", kApparatusAddress, 24, 171, true);
+    CloseButton = AddButton(this, "Button1", "Close", 355, 184, 75, 25);
+    connect(CloseButton, &QPushButton::clicked, this, [this] { OnCloseClicked(); });
 }
 
-void HelpDialog::Button1Click() { close(); }
+void HelpDialog::OnCloseClicked() { close(); }
 
 void HelpDialog::SetManualFile(const QString& path) {
-    Label2->setTextFormat(Qt::RichText);
-    Label2->setText(QStringLiteral("<a href=\"%1\">%2</a>")
-                        .arg(QUrl::fromLocalFile(path).toString(), path.toHtmlEscaped()));
-    Label2->setOpenExternalLinks(false);
-    Label2->setToolTip(QStringLiteral("The user manual"));
-    Label2->adjustSize();
+    ManualLink->setTextFormat(Qt::RichText);
+    ManualLink->setText(QStringLiteral("<a href=\"%1\">%2</a>")
+                            .arg(QUrl::fromLocalFile(path).toString(), path.toHtmlEscaped()));
+    ManualLink->setOpenExternalLinks(false);
+    ManualLink->setToolTip(QStringLiteral("The user manual"));
+    ManualLink->adjustSize();
     m_manual = path;
-    disconnect(Label2, &QLabel::linkActivated, this, nullptr);
-    connect(Label2, &QLabel::linkActivated, this, [this] { OpenManual(); });
+    disconnect(ManualLink, &QLabel::linkActivated, this, nullptr);
+    connect(ManualLink, &QLabel::linkActivated, this, [this] { OpenManual(); });
 }
 
 void HelpDialog::OpenManual() {

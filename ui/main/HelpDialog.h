@@ -16,15 +16,15 @@ class HelpDialog : public QDialog {
     Q_OBJECT
 public:
     explicit HelpDialog(QWidget* parent = nullptr);
-    QLabel* Label1 = nullptr;
-    QLabel* Label2 = nullptr;
-    QLabel* Label3 = nullptr;
-    QLabel* Label4 = nullptr;
-    QLabel* Label5 = nullptr;
-    QLabel* Label6 = nullptr;
-    QLabel* Label7 = nullptr;
-    QPushButton* Button1 = nullptr;  // "Close"
-    void Button1Click();
+    QLabel* ManualIntro = nullptr;
+    QLabel* ManualLink = nullptr;
+    QLabel* FaqIntro = nullptr;
+    QLabel* FaqLink = nullptr;
+    QLabel* ApparatusIntroFirstLine = nullptr;
+    QLabel* ApparatusIntroSecondLine = nullptr;
+    QLabel* ApparatusLink = nullptr;
+    QPushButton* CloseButton = nullptr;  // "Close"
+    void OnCloseClicked();
     // The first address becomes the user manual's file (a link that opens it).
     void SetManualFile(const QString& path);
     // The program that opens the manual's link (the desktop's opener; tests put their own).

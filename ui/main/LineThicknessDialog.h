@@ -13,9 +13,9 @@ class LineThicknessDialog : public QDialog {
     Q_OBJECT
 public:
     explicit LineThicknessDialog(QWidget* parent = nullptr);
-    TRadioGroup* RadioGroup1 = nullptr;  // "1 Pixel" ... "4 Pixel"
-    QPushButton* Button1 = nullptr;      // "OK"
-    void Button1Click();
+    TRadioGroup* ThicknessGroup = nullptr;  // "1 Pixel" ... "4 Pixel"
+    QPushButton* OkButton = nullptr;        // "OK"
+    void OnOkClicked();
 };
 
 }  // namespace sonarix

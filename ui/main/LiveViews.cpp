@@ -33,18 +33,18 @@ LiveView::LiveView(const char* name, const char* caption, const SharedState& sta
     setObjectName(QString::fromLatin1(name));
     setWindowTitle(QString::fromLatin1(caption));
     setFont(DialogFont());
-    Panel1 = Named(new QWidget(this), "Panel1");
-    Image1 = Named(new TImage(2000, 1500, Panel1), "Image1");
-    m_canvas = std::make_unique<Canvas>(&Image1->Picture);
+    PlotPanel = Named(new QWidget(this), "Panel1");
+    PlotImage = Named(new TImage(2000, 1500, PlotPanel), "Image1");
+    m_canvas = std::make_unique<Canvas>(&PlotImage->Picture);
     resize(602, 208);
-    Panel1->setGeometry(0, 0, 602, 208);  // a hidden window gets its resize event when shown
+    PlotPanel->setGeometry(0, 0, 602, 208);  // a hidden window gets its resize event when shown
 }
 
 LiveView::~LiveView() = default;
 
 void LiveView::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
-    Panel1->setGeometry(rect());
+    PlotPanel->setGeometry(rect());
 }
 
 void LiveView::DrawFrame(int W, int H, uint32_t fill) {
@@ -82,10 +82,10 @@ LiveSpectrumWindow::LiveSpectrumWindow(const SharedState& state, QWidget* parent
     : LiveView("Form2", "Live FFT of Microphone", state, parent) {}
 
 void LiveSpectrumWindow::Refresh() {
-    Panel1->setGeometry(rect());
-    DrawComplete(*Image1, *m_canvas, Panel1->size(), [this] { Draw(); });
+    PlotPanel->setGeometry(rect());
+    DrawComplete(*PlotImage, *m_canvas, PlotPanel->size(), [this] { Draw(); });
     ++m_refreshes;
-    Image1->update();
+    PlotImage->update();
 }
 
 void LiveSpectrumWindow::Draw() {
@@ -93,8 +93,8 @@ void LiveSpectrumWindow::Draw() {
     audio::ChannelGetData(m_state.RecChannel, data.data(), kLevelFftFlags);
     double peak = 1e-20;
     for (int i = 0; i < 1024; ++i) peak = std::max(peak, std::fabs(Value(data.data(), i)));
-    Panel1->setGeometry(rect());
-    const int W = Panel1->width(), H = Panel1->height();
+    PlotPanel->setGeometry(rect());
+    const int W = PlotPanel->width(), H = PlotPanel->height();
     const bool filter = FilterOn && FilterOn();
     DrawFrame(W, H, filter ? kFilterGrey : kWhite);
     Canvas& c = *m_canvas;
@@ -123,10 +123,10 @@ LiveWaveformWindow::LiveWaveformWindow(const SharedState& state, QWidget* parent
     : LiveView("Form3", "Live Image of Microphone", state, parent) {}
 
 void LiveWaveformWindow::Refresh() {
-    Panel1->setGeometry(rect());
-    DrawComplete(*Image1, *m_canvas, Panel1->size(), [this] { Draw(); });
+    PlotPanel->setGeometry(rect());
+    DrawComplete(*PlotImage, *m_canvas, PlotPanel->size(), [this] { Draw(); });
     ++m_refreshes;
-    Image1->update();
+    PlotImage->update();
 }
 
 void LiveWaveformWindow::Draw() {
@@ -134,8 +134,8 @@ void LiveWaveformWindow::Draw() {
     audio::ChannelGetData(m_state.RecChannel, data.data(), m_state.StereoInput ? 4096 : 2048);
     double peak = 1e-20;
     for (int i = 0; i < 1024; ++i) peak = std::max(peak, std::fabs(Value(data.data(), i)));
-    Panel1->setGeometry(rect());
-    const int W = Panel1->width(), H = Panel1->height();
+    PlotPanel->setGeometry(rect());
+    const int W = PlotPanel->width(), H = PlotPanel->height();
     DrawFrame(W, H, kWhite);
     DrawTicks(W, H, QStringLiteral("Time [ms]"), false);
     const double s = (H - 43) * 0.45 / peak;

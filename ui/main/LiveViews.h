@@ -21,8 +21,8 @@ public:
     LiveView(const char* name, const char* caption, const SharedState& state, QWidget* parent);
     ~LiveView() override;
 
-    QWidget* Panel1 = nullptr;
-    TImage* Image1 = nullptr;
+    QWidget* PlotPanel = nullptr;
+    TImage* PlotImage = nullptr;
     Canvas& PlotCanvas() { return *m_canvas; }
     int RefreshCount() const { return m_refreshes; }
 

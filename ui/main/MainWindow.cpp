@@ -68,7 +68,7 @@ MainWindow::MainWindow(SharedState& state, QWidget* parent) : QMainWindow(parent
     setCentralWidget(m_client);
     BuildControls(m_client);
     BuildMenus();
-    m_canvas = std::make_unique<Canvas>(&Image1->Picture);
+    m_canvas = std::make_unique<Canvas>(&PlotImage->Picture);
     m_canvas->SetFont(PlotFont(DialogFont()));
     m_plot = std::make_unique<SpectrumPlot>();
     m_engine = std::make_unique<SweepEngine>(m_state, *this);
@@ -120,21 +120,22 @@ MainWindow::MainWindow(SharedState& state, QWidget* parent) : QMainWindow(parent
 MainWindow::~MainWindow() = default;
 
 void MainWindow::BuildControls(QWidget* c) {
-    RadioGroup1 =
+    SpectrumSlotGroup =
         Named(new TRadioGroup(QStringLiteral("Current Spectrum"),
                               {QStringLiteral("Spectrum 1"), QStringLiteral("Spectrum 2"),
                                QStringLiteral("Spectrum 3"), QStringLiteral("Spectrum 4")},
                               c),
               "RadioGroup1");
-    RadioGroup1->setGeometry(8, 24, 97, 113);
-    RadioGroup1->SetItemIndex(0);
-    RadioGroup2 = Named(new TRadioGroup(QStringLiteral("Display"),
-                                        {QStringLiteral("normal"), QStringLiteral("wide"),
-                                         QStringLiteral("very wide"), QStringLiteral("maximal")},
-                                        c),
-                        "RadioGroup2");
-    RadioGroup2->setGeometry(111, 24, 79, 113);
-    RadioGroup2->SetItemIndex(0);
+    SpectrumSlotGroup->setGeometry(8, 24, 97, 113);
+    SpectrumSlotGroup->SetItemIndex(0);
+    DisplayWidthGroup =
+        Named(new TRadioGroup(QStringLiteral("Display"),
+                              {QStringLiteral("normal"), QStringLiteral("wide"),
+                               QStringLiteral("very wide"), QStringLiteral("maximal")},
+                              c),
+              "RadioGroup2");
+    DisplayWidthGroup->setGeometry(111, 24, 79, 113);
+    DisplayWidthGroup->SetItemIndex(0);
 
     struct Field {
         QLabel*& label;
@@ -147,10 +148,13 @@ void MainWindow::BuildControls(QWidget* c) {
         int editTop;
     };
     const Field fields[] = {
-        {Label1, Edit1, "Label1", "Edit1", "Start Frequency [Hz]", "100", 160, 176},
-        {Label2, Edit2, "Label2", "Edit2", "Stop Frequency [Hz]", "10000", 216, 235},
-        {Label3, Edit3, "Label3", "Edit3", "Step [Hz]", "10", 272, 291},
-        {Label4, Edit4, "Label4", "Edit4", "Time per Step [ms]", "50", 328, 347},
+        {StartFrequencyLabel, StartFrequencyEdit, "Label1", "Edit1", "Start Frequency [Hz]", "100",
+         160, 176},
+        {StopFrequencyLabel, StopFrequencyEdit, "Label2", "Edit2", "Stop Frequency [Hz]", "10000",
+         216, 235},
+        {StepLabel, StepEdit, "Label3", "Edit3", "Step [Hz]", "10", 272, 291},
+        {TimePerStepLabel, TimePerStepEdit, "Label4", "Edit4", "Time per Step [ms]", "50", 328,
+         347},
     };
     for (const Field& f : fields) {
         f.label = Named(new QLabel(QString::fromLatin1(f.caption), c), f.labelName);
@@ -160,86 +164,87 @@ void MainWindow::BuildControls(QWidget* c) {
         f.edit->setGeometry(32, f.editTop, 121, 21);
     }
 
-    Button1 = Named(new QPushButton(QStringLiteral("Stop"), c), "Button1");
-    Button1->setGeometry(32, 392, 121, 25);
-    Button2 = Named(new QPushButton(QStringLiteral("Measure"), c), "Button2");
-    Button2->setGeometry(30, 392, 123, 25);
-    Button2->raise();  // "Measure" lies over "Stop"
-    Button3 = Named(new QPushButton(QStringLiteral("Clear Spectrum"), c), "Button3");
-    Button3->setGeometry(30, 432, 123, 25);
+    StopButton = Named(new QPushButton(QStringLiteral("Stop"), c), "Button1");
+    StopButton->setGeometry(32, 392, 121, 25);
+    MeasureButton = Named(new QPushButton(QStringLiteral("Measure"), c), "Button2");
+    MeasureButton->setGeometry(30, 392, 123, 25);
+    MeasureButton->raise();  // "Measure" lies over "Stop"
+    ClearSpectrumButton = Named(new QPushButton(QStringLiteral("Clear Spectrum"), c), "Button3");
+    ClearSpectrumButton->setGeometry(30, 432, 123, 25);
     // It empties a slot at once: a click only, never a key that was meant for another button.
-    Button3->setFocusPolicy(Qt::NoFocus);
+    ClearSpectrumButton->setFocusPolicy(Qt::NoFocus);
     // "Stop" comes up under the pointer when "Measure" hides: the second click of a
     // double-click on "Measure" is not meant for it.
-    IgnoreSecondClickOfDoubleClick(Button1);
-    Button4 = Named(new QPushButton(QStringLiteral("Fit Spectrum"), c), "Button4");
-    Button4->setGeometry(30, 472, 123, 25);
+    IgnoreSecondClickOfDoubleClick(StopButton);
+    FitSpectrumButton = Named(new QPushButton(QStringLiteral("Fit Spectrum"), c), "Button4");
+    FitSpectrumButton->setGeometry(30, 472, 123, 25);
     FastButton = Named(new QPushButton(QStringLiteral("Fast Measure"), c), "FastButton");
     FastButton->setGeometry(30, 499, 123, 20);
     FastButton->setToolTip(QStringLiteral(
         "The whole spectrum in seconds: an exponential sweep, recorded whole and deconvolved "
         "(spacing and length in the Measure menu)"));
 
-    CheckBox1 = Named(new QCheckBox(QStringLiteral("FFT-Filter on"), c), "CheckBox1");
-    CheckBox1->move(47, 520);
-    CheckBox1->adjustSize();
-    CheckBox1->setChecked(true);
+    FftFilterCheck = Named(new QCheckBox(QStringLiteral("FFT-Filter on"), c), "CheckBox1");
+    FftFilterCheck->move(47, 520);
+    FftFilterCheck->adjustSize();
+    FftFilterCheck->setChecked(true);
     // Both check boxes 17 pixels high, so that "Lock-in" fits between the filter and the
     // volume's label.
-    CheckBox1->resize(CheckBox1->width(), 17);
-    CheckBox2 = Named(new QCheckBox(QStringLiteral("Lock-in"), c), "CheckBox2");
-    CheckBox2->move(47, 537);
-    CheckBox2->adjustSize();
-    CheckBox2->resize(CheckBox2->width(), 17);
-    CheckBox2->setToolTip(QStringLiteral(
+    FftFilterCheck->resize(FftFilterCheck->width(), 17);
+    LockInCheck = Named(new QCheckBox(QStringLiteral("Lock-in"), c), "CheckBox2");
+    LockInCheck->move(47, 537);
+    LockInCheck->adjustSize();
+    LockInCheck->resize(LockInCheck->width(), 17);
+    LockInCheck->setToolTip(QStringLiteral(
         "Detects the level phase-locked to the played signal: less noise than the FFT filter"));
 
-    Label5 = Named(new QLabel(QStringLiteral("Amplitude Output Signal"), c), "Label5");
-    Label5->move(47, 555);
-    Label5->adjustSize();
-    TrackBar1 = Named(new QSlider(Qt::Horizontal, c), "TrackBar1");
-    TrackBar1->setGeometry(8, 568, 182, 45);
-    TrackBar1->setRange(0, 100);
-    TrackBar1->setTickInterval(10);
-    TrackBar1->setTickPosition(QSlider::TicksBelow);
-    TrackBar1->setValue(50);
-    connect(TrackBar1, &QSlider::valueChanged, this, [this] { ChangeVolume(); });
+    VolumeLabel = Named(new QLabel(QStringLiteral("Amplitude Output Signal"), c), "Label5");
+    VolumeLabel->move(47, 555);
+    VolumeLabel->adjustSize();
+    VolumeSlider = Named(new QSlider(Qt::Horizontal, c), "TrackBar1");
+    VolumeSlider->setGeometry(8, 568, 182, 45);
+    VolumeSlider->setRange(0, 100);
+    VolumeSlider->setTickInterval(10);
+    VolumeSlider->setTickPosition(QSlider::TicksBelow);
+    VolumeSlider->setValue(50);
+    connect(VolumeSlider, &QSlider::valueChanged, this, [this] { ChangeVolume(); });
 
     LagArea = Named(new QWidget(c), "LagArea");
     LagArea->setGeometry(8, 628, 97, 25);
-    Panel2 = Named(new QLabel(c), "Panel2");
-    Panel2->setGeometry(16, 632, 17, 17);
-    Panel2->setAutoFillBackground(true);
-    Panel2->setStyleSheet(QStringLiteral("background-color: #800000;"));
-    Panel2->hide();
-    Panel3 = AddSaturationPanel(c, 111, 632, 74, 17);
+    LagIndicator = Named(new QLabel(c), "Panel2");
+    LagIndicator->setGeometry(16, 632, 17, 17);
+    LagIndicator->setAutoFillBackground(true);
+    LagIndicator->setStyleSheet(QStringLiteral("background-color: #800000;"));
+    LagIndicator->hide();
+    SaturationPanel = AddSaturationPanel(c, 111, 632, 74, 17);
     ShowLatency();
 
     const PlotArea area = AddPlotArea(c, kImageWidth, kImageHeight, "Label6");
-    ScrollBox1 = area.box;
-    Panel1 = area.panel;
-    Image1 = area.image;
-    Label6 = area.readOut;
-    Label6->move(272, 552);
-    connect(RadioGroup2, &TRadioGroup::Clicked, this, [this] { PanelGroesse(); });
-    connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
-    connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(); });
-    connect(Button3, &QPushButton::clicked, this, [this] { Button3Click(); });
-    connect(Button4, &QPushButton::clicked, this, [this] { FitExecute(); });
+    PlotScrollBox = area.box;
+    PlotPanel = area.panel;
+    PlotImage = area.image;
+    FrequencyReadOut = area.readOut;
+    FrequencyReadOut->move(272, 552);
+    connect(DisplayWidthGroup, &TRadioGroup::Clicked, this, [this] { ApplyDisplayWidth(); });
+    connect(StopButton, &QPushButton::clicked, this, [this] { OnStopClicked(); });
+    connect(MeasureButton, &QPushButton::clicked, this, [this] { OnMeasureClicked(); });
+    connect(ClearSpectrumButton, &QPushButton::clicked, this, [this] { OnClearSpectrumClicked(); });
+    connect(FitSpectrumButton, &QPushButton::clicked, this, [this] { FitExecute(); });
     connect(FastButton, &QPushButton::clicked, this, [this] { FastMeasureClick(); });
-    connect(Image1, &TImage::MouseDown, this, [this](int x, int, Qt::MouseButton) { SetFreq(x); });
-    connect(Image1, &TImage::MouseMove, this, [this](int x, int y) { ZeigeFreq(x, y); });
-    connect(Image1, &TImage::MouseEnter, this, [this] { ZeigeFreqOn(); });
-    connect(Image1, &TImage::MouseLeave, this, [this] { ZeigeFreqOff(); });
+    connect(PlotImage, &TImage::MouseDown, this,
+            [this](int x, int, Qt::MouseButton) { SetFreq(x); });
+    connect(PlotImage, &TImage::MouseMove, this, [this](int x, int y) { ShowFrequencyAt(x, y); });
+    connect(PlotImage, &TImage::MouseEnter, this, [this] { OnPlotEntered(); });
+    connect(PlotImage, &TImage::MouseLeave, this, [this] { OnPlotLeft(); });
 
-    Timer1 = Named(new QTimer(this), "Timer1");
-    Timer1->setInterval(200);
-    Timer2 = Named(new QTimer(this), "Timer2");
-    Timer2->setInterval(200);
-    connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
-    connect(Timer2, &QTimer::timeout, this, [this] { Timer2Timer(); });
-    Timer1->start();
-    Timer2->start();
+    LiveSpectrumTimer = Named(new QTimer(this), "Timer1");
+    LiveSpectrumTimer->setInterval(200);
+    LiveWaveformTimer = Named(new QTimer(this), "Timer2");
+    LiveWaveformTimer->setInterval(200);
+    connect(LiveSpectrumTimer, &QTimer::timeout, this, [this] { RefreshLiveSpectrum(); });
+    connect(LiveWaveformTimer, &QTimer::timeout, this, [this] { RefreshLiveWaveform(); });
+    LiveSpectrumTimer->start();
+    LiveWaveformTimer->start();
     // A sweep's steps change the picture up to 500 times a second; the screen is shown what
     // changed at most every 20 ms.
     m_sweepTimer = new QTimer(this);
@@ -250,7 +255,7 @@ void MainWindow::BuildControls(QWidget* c) {
     m_showTimer->setSingleShot(true);
     m_showTimer->setInterval(20);
     connect(m_showTimer, &QTimer::timeout, this, [this] {
-        Image1->update(m_unshown);
+        PlotImage->update(m_unshown);
         m_unshown = QRect();
     });
 }
@@ -275,14 +280,14 @@ void MainWindow::BuildMenus() {
     SphereModes->setCheckable(true);
     connect(SphereModes, &QAction::triggered, this, [this] { SphereModesExecute(); });
     action(Fit, "Fit", "Fit", true);
-    action(WaveFktWindow, "WaveFktWindow", "Measure Wave Function", true);
+    action(WaveFunction, "WaveFktWindow", "Measure Wave Function", true);
     action(VirtualApparatus, "VirtualApparatus", "Virtual Apparatus", true);
     VirtualApparatus->setVisible(false);
-    action(LifeFFTOn, "LifeFFTOn", "Life FFT of Microphone Signal", true);
-    action(LifeWaveOn, "LifeWaveOn", "Life Image of Microphone Signal", true);
+    action(LiveFftOn, "LifeFFTOn", "Life FFT of Microphone Signal", true);
+    action(LiveWaveOn, "LifeWaveOn", "Life Image of Microphone Signal", true);
     action(ConfigureSoundCard, "ConfigureSoundCard", "Mono / Stereo", true);
     action(SelectInputChannel, "SelectInputChannel", "Input Channel / Volume", true);
-    action(ConfigureSeriell, "ConfigureSeriell", "Serial Port", true);
+    action(ConfigureSerial, "ConfigureSeriell", "Serial Port", true);
     action(CalibrateLatency, "CalibrateLatency", "Calibrate Latency", true);
     action(ManualHelp, "ManualHelp", "Manual and Help", true);
     action(VersionInfo, "VersionInfo", "Version info", true);
@@ -294,7 +299,7 @@ void MainWindow::BuildMenus() {
     action(MeasureAction, "MeasureAction", "Measure", true);
     action(FastMeasure, "FastMeasure", "Fast Measure", true);
     connect(MeasureAction, &QAction::triggered, this, [this] {
-        if (Button2->isVisible() && Button2->isEnabled()) Button2Click();
+        if (MeasureButton->isVisible() && MeasureButton->isEnabled()) OnMeasureClicked();
     });
     connect(FastMeasure, &QAction::triggered, this, [this] { FastMeasureClick(); });
     auto* spacings = new QActionGroup(this);
@@ -336,13 +341,13 @@ void MainWindow::BuildMenus() {
     connect(PrintImage, &QAction::triggered, this, [this] { PrintImageExecute(); });
     connect(Exit, &QAction::triggered, this, [this] { ExitExecute(); });
     connect(Fit, &QAction::triggered, this, [this] { FitExecute(); });
-    connect(LifeFFTOn, &QAction::triggered, this, [this] { LifeFFTOnExecute(); });
-    connect(LifeWaveOn, &QAction::triggered, this, [this] { LifeWaveOnExecute(); });
+    connect(LiveFftOn, &QAction::triggered, this, [this] { LiveFftOnExecute(); });
+    connect(LiveWaveOn, &QAction::triggered, this, [this] { LiveWaveOnExecute(); });
     connect(ConfigureSoundCard, &QAction::triggered, this, [this] { ConfigureSoundCardExecute(); });
     connect(SelectInputChannel, &QAction::triggered, this, [this] {
         if (OpenInputDialog) OpenInputDialog();
     });
-    connect(WaveFktWindow, &QAction::triggered, this, [this] {
+    connect(WaveFunction, &QAction::triggered, this, [this] {
         if (OpenWaveWindow) OpenWaveWindow();
     });
     connect(VirtualApparatus, &QAction::triggered, this, [this] {
@@ -353,7 +358,7 @@ void MainWindow::BuildMenus() {
     connect(ChangeLineThickness, &QAction::triggered, this,
             [this] { ChangeLineThicknessExecute(); });
     connect(ManualHelp, &QAction::triggered, this, [this] { ManualHelpExecute(); });
-    connect(ConfigureSeriell, &QAction::triggered, this, [this] { ConfigureSeriellExecute(); });
+    connect(ConfigureSerial, &QAction::triggered, this, [this] { ConfigureSerialExecute(); });
     connect(CalibrateLatency, &QAction::triggered, this, [this] {
         if (OpenLatencyDialog) OpenLatencyDialog();
     });
@@ -379,10 +384,10 @@ void MainWindow::BuildMenus() {
     view->addSeparator();
     view->addAction(SphereModes);
     QMenu* windows = bar->addMenu(QStringLiteral("Windows"));
-    windows->addActions({Fit, WaveFktWindow, LifeFFTOn, LifeWaveOn, VirtualApparatus});
+    windows->addActions({Fit, WaveFunction, LiveFftOn, LiveWaveOn, VirtualApparatus});
     QMenu* configure = bar->addMenu(QStringLiteral("Configure"));
     configure->addActions(
-        {ConfigureSoundCard, SelectInputChannel, ConfigureSeriell, CalibrateLatency});
+        {ConfigureSoundCard, SelectInputChannel, ConfigureSerial, CalibrateLatency});
     QMenu* help = bar->addMenu(QStringLiteral("Help"));
     help->addActions({ManualHelp, VersionInfo});
     SweepNote =
@@ -424,7 +429,7 @@ void MainWindow::BuildMenus() {
     auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     connect(escape, &QShortcut::activated, this, [this] {
         if (m_state.Running == Operation::Sweep) {
-            Button1Click();
+            OnStopClicked();
         } else {
             m_engine->EndTone();
         }
@@ -436,12 +441,12 @@ void MainWindow::BuildMenus() {
 }
 
 void MainWindow::LayoutScrollBox() {
-    LayoutPlotScrollBox(*ScrollBox1, *Panel1, *m_client, kStripWidth);
+    LayoutPlotScrollBox(*PlotScrollBox, *PlotPanel, *m_client, kStripWidth);
 }
 
 void MainWindow::resizeEvent(QResizeEvent* event) {
     QMainWindow::resizeEvent(event);
-    FensterGroesse();
+    FitPlotToWindow();
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
@@ -456,11 +461,11 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 }
 
 void MainWindow::ClearImage() {
-    m_canvas->SetClip(Image1->Picture.rect());
+    m_canvas->SetClip(PlotImage->Picture.rect());
     m_canvas->PenColor = 0xFFFFFF;
     m_canvas->BrushColor = 0xFFFFFF;
     m_canvas->Rectangle(0, 0, kImageWidth, kImageHeight);
-    Image1->update();
+    PlotImage->update();
 }
 
 void MainWindow::SphereModesExecute() {
@@ -492,18 +497,18 @@ void MainWindow::SphereModesExecute() {
 void MainWindow::RedrawSpectra() {
     if (!m_canvas) return;  // still being built
     const std::optional<double> axisEnd = AxisEnd();
-    DrawComplete(*Image1, *m_canvas, Panel1->size(), [&] {
-        m_plot->RedrawSpectra(m_state, *m_canvas, Panel1->width(), Panel1->height(), axisEnd);
+    DrawComplete(*PlotImage, *m_canvas, PlotPanel->size(), [&] {
+        m_plot->RedrawSpectra(m_state, *m_canvas, PlotPanel->width(), PlotPanel->height(), axisEnd);
     });
     ++m_redraws;
-    Image1->update();
+    PlotImage->update();
 }
 
 std::optional<double> MainWindow::AxisEnd() {
     // The sweep keeps the stop frequency it started with, whatever is typed meanwhile.
     if (m_engine && m_engine->Running()) return m_state.StopFreq;
     if (!Playing(m_state)) return std::nullopt;
-    const std::string text = Edit2->text().toStdString();
+    const std::string text = StopFrequencyEdit->text().toStdString();
     if (const std::optional<double> v = ParseNumber(text)) return *v;
     if (text != m_unreadableStop) {
         m_unreadableStop = text;
@@ -513,8 +518,8 @@ std::optional<double> MainWindow::AxisEnd() {
 }
 
 void MainWindow::EnableBetweenSweeps(bool idle) {
-    for (QAction* a : {SaveSpectrum, OpenSpectrum, Fit, WaveFktWindow, ConfigureSoundCard,
-                       ConfigureSeriell, CalibrateLatency}) {
+    for (QAction* a : {SaveSpectrum, OpenSpectrum, Fit, WaveFunction, ConfigureSoundCard,
+                       ConfigureSerial, CalibrateLatency}) {
         a->setEnabled(idle);
     }
     // The dialogs that only change the drawing stay available during a stepped sweep, which
@@ -532,8 +537,9 @@ void MainWindow::EnableBetweenSweeps(bool idle) {
         a->setEnabled(idle && m_session != nullptr);
     }
     RefreshUndo();
-    Button4->setEnabled(idle);
-    Button4->setToolTip(idle ? QString() : QStringLiteral("Not while a sweep runs: press Stop"));
+    FitSpectrumButton->setEnabled(idle);
+    FitSpectrumButton->setToolTip(idle ? QString()
+                                       : QStringLiteral("Not while a sweep runs: press Stop"));
     SweepNote->setVisible(!idle);
     RefreshCorner();
 }
@@ -549,7 +555,7 @@ void MainWindow::RefreshCorner() {
     }
 }
 
-void MainWindow::ChangeVolume() { sonarix::ChangeVolume(m_state, TrackBar1->value()); }
+void MainWindow::ChangeVolume() { sonarix::ChangeVolume(m_state, VolumeSlider->value()); }
 
 int MainWindow::DisplayWidth(int item) const {
     if (item >= 1 && item <= 3) return (item + 1) * 800;
@@ -557,17 +563,17 @@ int MainWindow::DisplayWidth(int item) const {
 }
 
 void MainWindow::SetPanelWidth(int width) {
-    Panel1->resize(std::max(width, 1), Panel1->height());
+    PlotPanel->resize(std::max(width, 1), PlotPanel->height());
     LayoutScrollBox();
 }
 
-void MainWindow::PanelGroesse() {
-    SetPanelWidth(DisplayWidth(RadioGroup2->ItemIndex()));
+void MainWindow::ApplyDisplayWidth() {
+    SetPanelWidth(DisplayWidth(DisplayWidthGroup->ItemIndex()));
     RedrawSpectra();
 }
 
-void MainWindow::FensterGroesse() {
-    if (RadioGroup2->ItemIndex() == 0) {
+void MainWindow::FitPlotToWindow() {
+    if (DisplayWidthGroup->ItemIndex() == 0) {
         SetPanelWidth(DisplayWidth(0));
     } else {
         LayoutScrollBox();
@@ -576,30 +582,32 @@ void MainWindow::FensterGroesse() {
 }
 
 PlotHandOver MainWindow::HandOver() const {
-    return PlotHandOver{std::clamp(RadioGroup1->ItemIndex(), 0, kSlots - 1),
-                        RadioGroup2->ItemIndex(), Panel1->width(),
+    return PlotHandOver{std::clamp(SpectrumSlotGroup->ItemIndex(), 0, kSlots - 1),
+                        DisplayWidthGroup->ItemIndex(), PlotPanel->width(),
                         FontChoice{m_canvas->Font(), m_canvas->FontColor}, m_canvas->PenWidth};
 }
 
 PlotGeometry MainWindow::Geometry() const {
     const SharedState& s = m_state;
-    return PlotGeometry{Panel1->width(), Panel1->height(), s.MarginLeft,
-                        s.MarginBottom,  s.MarginRight,    s.MarginTop,
-                        s.PlotFreqMin,   s.PlotFreqMax,    s.PlotAmpMax};
+    return PlotGeometry{PlotPanel->width(), PlotPanel->height(), s.MarginLeft,
+                        s.MarginBottom,     s.MarginRight,       s.MarginTop,
+                        s.PlotFreqMin,      s.PlotFreqMax,       s.PlotAmpMax};
 }
 
-void MainWindow::ZeigeFreq(int x, int y) { ShowFrequencyReadOut(*Label6, Geometry(), x, y); }
+void MainWindow::ShowFrequencyAt(int x, int y) {
+    ShowFrequencyReadOut(*FrequencyReadOut, Geometry(), x, y);
+}
 
-void MainWindow::ZeigeFreqOn() {
+void MainWindow::OnPlotEntered() {
     for (int n : m_state.SpecCount) {
         if (n > 0) {
-            Label6->show();
+            FrequencyReadOut->show();
             return;
         }
     }
 }
 
-void MainWindow::ZeigeFreqOff() { Label6->hide(); }
+void MainWindow::OnPlotLeft() { FrequencyReadOut->hide(); }
 
 void MainWindow::ChangeFontExecute() {
     const std::optional<FontChoice> choice =
@@ -612,7 +620,7 @@ void MainWindow::ChangeFontExecute() {
 }
 
 void MainWindow::ChangePenColorExecute() {
-    const int slot = std::clamp(RadioGroup1->ItemIndex(), 0, kSlots - 1);
+    const int slot = std::clamp(SpectrumSlotGroup->ItemIndex(), 0, kSlots - 1);
     const std::optional<QColor> color =
         ChooseColor(QColor::fromRgb(ToQRgb(m_state.SpecColor[slot])));
     if (!color) return;
@@ -621,9 +629,9 @@ void MainWindow::ChangePenColorExecute() {
 }
 
 void MainWindow::ChangeLineThicknessExecute() {
-    if (Form4 == nullptr) return;
-    Form4->exec();  // OK and the close box alike apply the choice
-    m_canvas->PenWidth = std::clamp(Form4->RadioGroup1->ItemIndex(), 0, 3) + 1;
+    if (ThicknessDialog == nullptr) return;
+    ThicknessDialog->exec();  // OK and the close box alike apply the choice
+    m_canvas->PenWidth = std::clamp(ThicknessDialog->ThicknessGroup->ItemIndex(), 0, 3) + 1;
     RedrawSpectra();
 }
 
@@ -657,24 +665,24 @@ bool MainWindow::ConfirmExit() {
     return true;
 }
 
-void MainWindow::Timer1Timer() {
-    if (Form2 != nullptr && Form2->isVisible()) Form2->Refresh();
+void MainWindow::RefreshLiveSpectrum() {
+    if (LiveSpectrumView != nullptr && LiveSpectrumView->isVisible()) LiveSpectrumView->Refresh();
 }
 
-void MainWindow::Timer2Timer() {
-    if (Form3 != nullptr && Form3->isVisible()) Form3->Refresh();
+void MainWindow::RefreshLiveWaveform() {
+    if (LiveWaveformView != nullptr && LiveWaveformView->isVisible()) LiveWaveformView->Refresh();
 }
 
-void MainWindow::LifeFFTOnExecute() {
-    if (Form2 == nullptr) return;
-    Form2->show();
-    KeepOnScreen(Form2);
+void MainWindow::LiveFftOnExecute() {
+    if (LiveSpectrumView == nullptr) return;
+    LiveSpectrumView->show();
+    KeepOnScreen(LiveSpectrumView);
 }
 
-void MainWindow::LifeWaveOnExecute() {
-    if (Form3 == nullptr) return;
-    Form3->show();
-    KeepOnScreen(Form3);
+void MainWindow::LiveWaveOnExecute() {
+    if (LiveWaveformView == nullptr) return;
+    LiveWaveformView->show();
+    KeepOnScreen(LiveWaveformView);
 }
 
 void MainWindow::ConfigureSoundCardExecute() {
@@ -704,18 +712,20 @@ PrintTitle MainWindow::PlotTitle() const {
 
 void MainWindow::SaveAsImageExecute() {
     m_output->SaveAsImage(
-        PlotOutput::VisiblePlot(Image1->Picture, Panel1->width(), Panel1->height()), PlotVectors());
+        PlotOutput::VisiblePlot(PlotImage->Picture, PlotPanel->width(), PlotPanel->height()),
+        PlotVectors());
 }
 
 void MainWindow::PrinterSetupExecute() { m_output->PrinterSetup(); }
 
 void MainWindow::PrintImageExecute() {
-    m_output->Print(PlotOutput::VisiblePlot(Image1->Picture, Panel1->width(), Panel1->height()),
-                    PlotVectors(), PlotTitle());
+    m_output->Print(
+        PlotOutput::VisiblePlot(PlotImage->Picture, PlotPanel->width(), PlotPanel->height()),
+        PlotVectors(), PlotTitle());
 }
 
 void MainWindow::FitExecute() {
-    m_state.CurrentSlot = std::clamp(RadioGroup1->ItemIndex(), 0, kSlots - 1);
+    m_state.CurrentSlot = std::clamp(SpectrumSlotGroup->ItemIndex(), 0, kSlots - 1);
     const int slot = m_state.CurrentSlot;
     const int n = std::clamp(m_state.SpecCount[slot], 0, kSlotCapacity);
     FitHandOver h;
@@ -733,7 +743,7 @@ void MainWindow::FitExecute() {
 }
 
 void MainWindow::SaveSpectrumExecute() {
-    const int slot = std::clamp(RadioGroup1->ItemIndex(), 0, kSlots - 1);
+    const int slot = std::clamp(SpectrumSlotGroup->ItemIndex(), 0, kSlots - 1);
     const std::optional<std::string> name = ChooseSaveFile();
     if (!name) return;
     const int n = std::clamp(m_state.SpecCount[slot], 0, kSlotCapacity);
@@ -743,7 +753,7 @@ void MainWindow::SaveSpectrumExecute() {
 }
 
 void MainWindow::OpenSpectrumExecute() {
-    const int slot = std::clamp(RadioGroup1->ItemIndex(), 0, kSlots - 1);
+    const int slot = std::clamp(SpectrumSlotGroup->ItemIndex(), 0, kSlots - 1);
     const std::optional<std::string> name = ChooseOpenFile();
     if (!name) return;
     // Read into scratch: a file that fails leaves the slot as it was.
@@ -772,9 +782,9 @@ void MainWindow::OpenSpectrumExecute() {
     if (r.truncated) ShowMessage(kTooManyFilePoints);
 }
 
-void MainWindow::Button1Click() { m_engine->Stop(); }
+void MainWindow::OnStopClicked() { m_engine->Stop(); }
 
-void MainWindow::Button2Click() {
+void MainWindow::OnMeasureClicked() {
     // The sweep runs from the event loop, a piece at a time: the handler returns at once.
     if (m_engine->Start()) MeasurementBegins();
 }
@@ -802,8 +812,8 @@ void MainWindow::EndSweepNow() {
     }
 }
 
-void MainWindow::Button3Click() {
-    const int slot = RadioGroup1->ItemIndex();
+void MainWindow::OnClearSpectrumClicked() {
+    const int slot = SpectrumSlotGroup->ItemIndex();
     ChangeSlot(slot, "Clear Spectrum", [&] { ClearSpectrum(m_state, slot); });
     RedrawSpectra();
 }
@@ -841,13 +851,14 @@ void MainWindow::SetFreq(int x) {
 }
 
 MeasureWindow::SweepFields MainWindow::Fields() const {
-    return SweepFields{Edit1->text().toStdString(), Edit2->text().toStdString(),
-                       Edit3->text().toStdString(), Edit4->text().toStdString()};
+    return SweepFields{StartFrequencyEdit->text().toStdString(),
+                       StopFrequencyEdit->text().toStdString(), StepEdit->text().toStdString(),
+                       TimePerStepEdit->text().toStdString()};
 }
 
-int MainWindow::SelectedSlot() const { return RadioGroup1->ItemIndex(); }
-bool MainWindow::FftFilterOn() const { return CheckBox1->isChecked(); }
-bool MainWindow::LockInOn() const { return CheckBox2->isChecked(); }
+int MainWindow::SelectedSlot() const { return SpectrumSlotGroup->ItemIndex(); }
+bool MainWindow::FftFilterOn() const { return FftFilterCheck->isChecked(); }
+bool MainWindow::LockInOn() const { return LockInCheck->isChecked(); }
 
 void MainWindow::ShowLatency() {
     const LatencyCalibration& c = m_state.Latency;
@@ -859,33 +870,33 @@ void MainWindow::ShowLatency() {
         tip = QStringLiteral("Latency not calibrated (Configure > Calibrate Latency)");
     }
     LagArea->setToolTip(tip);
-    Panel2->setToolTip(tip);
+    LagIndicator->setToolTip(tip);
 }
-int MainWindow::VolumePosition() const { return TrackBar1->value(); }
+int MainWindow::VolumePosition() const { return VolumeSlider->value(); }
 void MainWindow::Redraw() {
     // A sweep's step: only what changed is drawn and shown again.
     if (!m_canvas) return;
     // On a high-resolution screen the steps are drawn at the ordinary resolution; the last
     // one, after "Measure" is back, as a complete sharp picture.
-    if (Image1->devicePixelRatioF() > 1.0 && Button2->isVisible()) {
+    if (PlotImage->devicePixelRatioF() > 1.0 && MeasureButton->isVisible()) {
         RedrawSpectra();
         return;
     }
     const QRect changed =
-        m_plot->RedrawStep(m_state, *m_canvas, Panel1->width(), Panel1->height(), AxisEnd());
+        m_plot->RedrawStep(m_state, *m_canvas, PlotPanel->width(), PlotPanel->height(), AxisEnd());
     ++m_redraws;
     if (changed.isEmpty()) return;
     m_unshown = m_unshown.united(changed);
     if (!m_showTimer->isActive()) m_showTimer->start();
 }
-void MainWindow::ShowLag(bool shown) { Panel2->setVisible(shown); }
-void MainWindow::ShowSaturation(bool shown) { Panel3->setVisible(shown); }
+void MainWindow::ShowLag(bool shown) { LagIndicator->setVisible(shown); }
+void MainWindow::ShowSaturation(bool shown) { SaturationPanel->setVisible(shown); }
 void MainWindow::ShowMeasure(bool shown) {
     // The focus goes with the button at that place: when "Measure" hides, Space and Return go
     // to "Stop", not to the control that follows in the focus chain.
-    if (!shown && focusWidget() == Button2) Button1->setFocus(Qt::OtherFocusReason);
-    Button2->setVisible(shown);
-    if (shown && focusWidget() == Button1) Button2->setFocus(Qt::OtherFocusReason);
+    if (!shown && focusWidget() == MeasureButton) StopButton->setFocus(Qt::OtherFocusReason);
+    MeasureButton->setVisible(shown);
+    if (shown && focusWidget() == StopButton) MeasureButton->setFocus(Qt::OtherFocusReason);
     EnableBetweenSweeps(shown);
 }
 
@@ -896,7 +907,7 @@ void MainWindow::MeasurementBegins() {
 }
 
 void MainWindow::EnableMeasure(bool enabled) {
-    Button2->setEnabled(enabled);
+    MeasureButton->setEnabled(enabled);
     m_toneFree = enabled;
     RefreshFastMeasure();
 }
@@ -942,15 +953,15 @@ void MainWindow::ShowProgress(const Progress& p) {
 }
 
 void MainWindow::ManualHelpExecute() {
-    if (Form10 != nullptr) Form10->exec();
+    if (HelpWindow != nullptr) HelpWindow->exec();
 }
 
-void MainWindow::ConfigureSeriellExecute() {
-    if (Form8 != nullptr) Form8->exec();
+void MainWindow::ConfigureSerialExecute() {
+    if (SerialDialog != nullptr) SerialDialog->exec();
 }
 
 void MainWindow::VersionInfoExecute() {
-    if (Form11 != nullptr) Form11->exec();
+    if (VersionWindow != nullptr) VersionWindow->exec();
 }
 
 }  // namespace sonarix
@@ -983,15 +994,15 @@ void MainWindow::RefreshUndo() {
 
 WindowSettings MainWindow::SessionSettings() const {
     WindowSettings w;
-    w.start = Edit1->text().toStdString();
-    w.stop = Edit2->text().toStdString();
-    w.step = Edit3->text().toStdString();
-    w.time = Edit4->text().toStdString();
-    w.currentSlot = std::clamp(RadioGroup1->ItemIndex(), 0, kSlots - 1);
-    w.display = std::clamp(RadioGroup2->ItemIndex(), 0, 3);
-    w.fftFilter = CheckBox1->isChecked();
-    w.lockIn = CheckBox2->isChecked();
-    w.volume = TrackBar1->value();
+    w.start = StartFrequencyEdit->text().toStdString();
+    w.stop = StopFrequencyEdit->text().toStdString();
+    w.step = StepEdit->text().toStdString();
+    w.time = TimePerStepEdit->text().toStdString();
+    w.currentSlot = std::clamp(SpectrumSlotGroup->ItemIndex(), 0, kSlots - 1);
+    w.display = std::clamp(DisplayWidthGroup->ItemIndex(), 0, 3);
+    w.fftFilter = FftFilterCheck->isChecked();
+    w.lockIn = LockInCheck->isChecked();
+    w.volume = VolumeSlider->value();
     w.font = m_canvas->Font().toString().toStdString();
     w.fontColor = m_canvas->FontColor;
     w.penWidth = m_canvas->PenWidth;
@@ -1002,15 +1013,15 @@ WindowSettings MainWindow::SessionSettings() const {
 }
 
 void MainWindow::ApplySessionSettings(const WindowSettings& w) {
-    Edit1->setText(QString::fromStdString(w.start));
-    Edit2->setText(QString::fromStdString(w.stop));
-    Edit3->setText(QString::fromStdString(w.step));
-    Edit4->setText(QString::fromStdString(w.time));
-    RadioGroup1->SetItemIndex(std::clamp(w.currentSlot, 0, kSlots - 1));
-    RadioGroup2->SetItemIndex(std::clamp(w.display, 0, 3));
-    CheckBox1->setChecked(w.fftFilter);
-    CheckBox2->setChecked(w.lockIn);
-    TrackBar1->setValue(std::clamp(w.volume, 0, 100));
+    StartFrequencyEdit->setText(QString::fromStdString(w.start));
+    StopFrequencyEdit->setText(QString::fromStdString(w.stop));
+    StepEdit->setText(QString::fromStdString(w.step));
+    TimePerStepEdit->setText(QString::fromStdString(w.time));
+    SpectrumSlotGroup->SetItemIndex(std::clamp(w.currentSlot, 0, kSlots - 1));
+    DisplayWidthGroup->SetItemIndex(std::clamp(w.display, 0, 3));
+    FftFilterCheck->setChecked(w.fftFilter);
+    LockInCheck->setChecked(w.lockIn);
+    VolumeSlider->setValue(std::clamp(w.volume, 0, 100));
     QFont font;
     if (!w.font.empty() && font.fromString(QString::fromStdString(w.font))) {
         if (ApplyFontChoice(*m_canvas, FontChoice{font, w.fontColor})) {
@@ -1019,8 +1030,9 @@ void MainWindow::ApplySessionSettings(const WindowSettings& w) {
     }
     m_canvas->PenWidth = std::clamp(w.penWidth, 1, 4);
     SetFastChoice(FastSettings{w.fastSpacing, w.fastLength});
-    if (Form4 != nullptr) Form4->RadioGroup1->SetItemIndex(m_canvas->PenWidth - 1);
-    PanelGroesse();
+    if (ThicknessDialog != nullptr)
+        ThicknessDialog->ThicknessGroup->SetItemIndex(m_canvas->PenWidth - 1);
+    ApplyDisplayWidth();
     RedrawSpectra();
 }
 

@@ -59,35 +59,35 @@ public:
     explicit MainWindow(SharedState& state, QWidget* parent = nullptr);
     ~MainWindow() override;
 
-    // Controls, named as in the form; each widget's objectName is the same name.
-    TRadioGroup* RadioGroup1 = nullptr;  // "Current Spectrum"
-    TRadioGroup* RadioGroup2 = nullptr;  // "Display"
-    QLabel* Label1 = nullptr;
-    QLabel* Label2 = nullptr;
-    QLabel* Label3 = nullptr;
-    QLabel* Label4 = nullptr;
-    QLabel* Label5 = nullptr;
-    QLabel* Label6 = nullptr;  // frequency read-out over the plot
-    QLineEdit* Edit1 = nullptr;
-    QLineEdit* Edit2 = nullptr;
-    QLineEdit* Edit3 = nullptr;
-    QLineEdit* Edit4 = nullptr;
-    QPushButton* Button1 = nullptr;     // "Stop", beneath "Measure"
-    QPushButton* Button2 = nullptr;     // "Measure"
-    QPushButton* Button3 = nullptr;     // "Clear Spectrum"
-    QPushButton* Button4 = nullptr;     // "Fit Spectrum"
-    QPushButton* FastButton = nullptr;  // "Fast Measure", beneath it
-    QCheckBox* CheckBox1 = nullptr;     // "FFT-Filter on"
-    QCheckBox* CheckBox2 = nullptr;     // "Lock-in", beneath it
-    QSlider* TrackBar1 = nullptr;       // "Amplitude Output Signal"
-    QLabel* Panel2 = nullptr;           // lag indicator
+    // Controls; each widget's objectName is its original name (CONTRIBUTING.md).
+    TRadioGroup* SpectrumSlotGroup = nullptr;  // "Current Spectrum"
+    TRadioGroup* DisplayWidthGroup = nullptr;  // "Display"
+    QLabel* StartFrequencyLabel = nullptr;
+    QLabel* StopFrequencyLabel = nullptr;
+    QLabel* StepLabel = nullptr;
+    QLabel* TimePerStepLabel = nullptr;
+    QLabel* VolumeLabel = nullptr;
+    QLabel* FrequencyReadOut = nullptr;  // frequency read-out over the plot
+    QLineEdit* StartFrequencyEdit = nullptr;
+    QLineEdit* StopFrequencyEdit = nullptr;
+    QLineEdit* StepEdit = nullptr;
+    QLineEdit* TimePerStepEdit = nullptr;
+    QPushButton* StopButton = nullptr;           // "Stop", beneath "Measure"
+    QPushButton* MeasureButton = nullptr;        // "Measure"
+    QPushButton* ClearSpectrumButton = nullptr;  // "Clear Spectrum"
+    QPushButton* FitSpectrumButton = nullptr;    // "Fit Spectrum"
+    QPushButton* FastButton = nullptr;           // "Fast Measure", beneath it
+    QCheckBox* FftFilterCheck = nullptr;         // "FFT-Filter on"
+    QCheckBox* LockInCheck = nullptr;            // "Lock-in", beneath it
+    QSlider* VolumeSlider = nullptr;             // "Amplitude Output Signal"
+    QLabel* LagIndicator = nullptr;              // lag indicator
     QWidget* LagArea = nullptr;         // behind it, always there: its tooltip tells the latency
-    QLabel* Panel3 = nullptr;           // "Saturation"
-    QScrollArea* ScrollBox1 = nullptr;
-    QWidget* Panel1 = nullptr;  // the visible part of the plot
-    TImage* Image1 = nullptr;   // the plot surface, 3200 x 1200
-    QTimer* Timer1 = nullptr;
-    QTimer* Timer2 = nullptr;
+    QLabel* SaturationPanel = nullptr;  // "Saturation"
+    QScrollArea* PlotScrollBox = nullptr;
+    QWidget* PlotPanel = nullptr;  // the visible part of the plot
+    TImage* PlotImage = nullptr;   // the plot surface, 3200 x 1200
+    QTimer* LiveSpectrumTimer = nullptr;
+    QTimer* LiveWaveformTimer = nullptr;
     // In the menu bar while a sweep runs: why the dialogs are unavailable then.
     QLabel* SweepNote = nullptr;
     // Beside it while a sweep or the tone runs: how far it is, the time left, and for the tone
@@ -114,13 +114,13 @@ public:
         ChooseSphere;
     void SphereModesExecute();
     QAction* Fit = nullptr;
-    QAction* WaveFktWindow = nullptr;
+    QAction* WaveFunction = nullptr;
     QAction* VirtualApparatus = nullptr;  // only on the virtual apparatus
-    QAction* LifeFFTOn = nullptr;
-    QAction* LifeWaveOn = nullptr;
+    QAction* LiveFftOn = nullptr;
+    QAction* LiveWaveOn = nullptr;
     QAction* ConfigureSoundCard = nullptr;
     QAction* SelectInputChannel = nullptr;
-    QAction* ConfigureSeriell = nullptr;
+    QAction* ConfigureSerial = nullptr;
     QAction* CalibrateLatency = nullptr;
     QAction* ManualHelp = nullptr;
     QAction* VersionInfo = nullptr;
@@ -140,10 +140,10 @@ public:
 
     // The windows this one opens, created after it (not owned). The serial dialog belongs to
     // the configuration windows and is only shown from here.
-    LineThicknessDialog* Form4 = nullptr;
-    QDialog* Form8 = nullptr;
-    HelpDialog* Form10 = nullptr;
-    VersionDialog* Form11 = nullptr;
+    LineThicknessDialog* ThicknessDialog = nullptr;
+    QDialog* SerialDialog = nullptr;
+    HelpDialog* HelpWindow = nullptr;
+    VersionDialog* VersionWindow = nullptr;
 
     // The font dialog (font and text colour) and the colour dialog; tests put their own
     // answers here. No value means the dialog was cancelled.
@@ -188,9 +188,9 @@ public:
     void RedrawSpectra();
 
     // "Stop", "Measure", "Clear Spectrum" and a click on the plot (the tone).
-    void Button1Click();
-    void Button2Click();
-    void Button3Click();
+    void OnStopClicked();
+    void OnMeasureClicked();
+    void OnClearSpectrumClicked();
     // "Fast Measure" with the Measure menu's spacing and length.
     void FastMeasureClick();
     FastSettings FastChoice() const;
@@ -204,13 +204,13 @@ public:
     // "Fit Spectrum" and "Fit": the selected slot and the view handed to the fit window.
     void FitExecute();
     std::function<void(const FitHandOver&)> OpenFitWindow;  // wired by the program
-    // The live views, refreshed by Timer1 and Timer2 while shown (created by the program).
-    LiveSpectrumWindow* Form2 = nullptr;
-    LiveWaveformWindow* Form3 = nullptr;
-    void Timer1Timer();
-    void Timer2Timer();
-    void LifeFFTOnExecute();
-    void LifeWaveOnExecute();
+    // The live views, refreshed by their timers while shown (created by the program).
+    LiveSpectrumWindow* LiveSpectrumView = nullptr;
+    LiveWaveformWindow* LiveWaveformView = nullptr;
+    void RefreshLiveSpectrum();
+    void RefreshLiveWaveform();
+    void LiveFftOnExecute();
+    void LiveWaveOnExecute();
     // "Mono / Stereo": recording stopped, the dialog (stereo, left) shown, recording restarted;
     // and "Input Channel / Volume". Both dialogs belong to the configuration and are wired in.
     void ConfigureSoundCardExecute();
@@ -237,17 +237,17 @@ public:
     void OpenSpectrumExecute();
 
     void ChangeVolume();
-    void PanelGroesse();
-    void FensterGroesse();
-    void ZeigeFreq(int x, int y);
-    void ZeigeFreqOn();
-    void ZeigeFreqOff();
+    void ApplyDisplayWidth();
+    void FitPlotToWindow();
+    void ShowFrequencyAt(int x, int y);
+    void OnPlotEntered();
+    void OnPlotLeft();
     void ChangeFontExecute();
     void ChangePenColorExecute();
     void ChangeLineThicknessExecute();
     void ExitExecute();
     void ManualHelpExecute();
-    void ConfigureSeriellExecute();
+    void ConfigureSerialExecute();
     void VersionInfoExecute();
 
     // What a plotting window opened from here is handed.

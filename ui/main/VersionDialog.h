@@ -14,12 +14,12 @@ class VersionDialog : public QDialog {
     Q_OBJECT
 public:
     explicit VersionDialog(QWidget* parent = nullptr);
-    QLabel* Label1 = nullptr;
-    QLabel* Label2 = nullptr;
-    QLabel* Label3 = nullptr;
-    QLabel* Label4 = nullptr;
-    QPushButton* Button1 = nullptr;  // "Close"
-    void Button1Click();
+    QLabel* VersionLabel = nullptr;
+    QLabel* UpdatesIntro = nullptr;
+    QLabel* UpdatesLink = nullptr;
+    QLabel* DateLabel = nullptr;
+    QPushButton* CloseButton = nullptr;  // "Close"
+    void OnCloseClicked();
 };
 
 }  // namespace sonarix

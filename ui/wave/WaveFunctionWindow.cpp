@@ -140,36 +140,36 @@ WaveFunctionWindow::WaveFunctionWindow(SharedState& state, QWidget* parent)
     QWidget* c = m_client;
     QStringList angles;
     for (int k = 0; k < kAngles; ++k) angles << QStringLiteral("%1°").arg(10 * k);
-    RadioGroup1 = Named(new TRadioGroup(QStringLiteral("Angle between hemispheres"), angles, c),
-                        "RadioGroup1");
-    RadioGroup1->setGeometry(8, 8, 185, 220);
-    RadioGroup1->SetColumns(2);
-    RadioGroup1->SetItemIndex(0);
-    Button1 = AddButton(c, "Button1", "Measure value", 30, 240, 140, 25);
-    Panel3 = AddSaturationPanel(c, 60, 274, 80, 17);
-    Button2 = AddButton(c, "Button2", "Clear", 30, 300, 140, 25);
+    AngleGroup = Named(new TRadioGroup(QStringLiteral("Angle between hemispheres"), angles, c),
+                       "RadioGroup1");
+    AngleGroup->setGeometry(8, 8, 185, 220);
+    AngleGroup->SetColumns(2);
+    AngleGroup->SetItemIndex(0);
+    MeasureValueButton = AddButton(c, "Button1", "Measure value", 30, 240, 140, 25);
+    SaturationPanel = AddSaturationPanel(c, 60, 274, 80, 17);
+    ClearButton = AddButton(c, "Button2", "Clear", 30, 300, 140, 25);
     // It empties all 19 values at once (one undo step): never by Return meant for another
     // control, only by a click or Space on the focused button.
-    Button2->setAutoDefault(false);
+    ClearButton->setAutoDefault(false);
     auto box = [c](QCheckBox*& b, const char* name, const char* caption, int top) {
         b = Named(new QCheckBox(QString::fromLatin1(caption), c), name);
         b->move(30, top);
         b->adjustSize();
     };
-    box(CheckBox3, "CheckBox3", "Lifted degeneracy", 340);
-    box(CheckBox1, "CheckBox1", "Complete by Symmetry", 364);
-    box(CheckBox2, "CheckBox2", "Show polar grid", 388);
-    box(CheckBox4, "CheckBox4", "Theory", 420);
-    SpinEdit1 = Named(new QSpinBox(c), "SpinEdit1");
-    SpinEdit1->setGeometry(100, 417, 70, 22);
-    SpinEdit1->setRange(0, kHighestOrder);
-    SpinEdit1->setPrefix(QStringLiteral("l = "));
-    SpinEdit1->setValue(1);
-    Label1 = AddLabel(c, "Label1", "", 30, 446);
-    Label1->setGeometry(30, 446, 165, 36);
-    Label1->setWordWrap(true);
-    Label2 = AddLabel(c, "Label2", "", 30, 488);
-    Label2->setGeometry(30, 488, 165, 20);
+    box(LiftedDegeneracyCheck, "CheckBox3", "Lifted degeneracy", 340);
+    box(CompleteBySymmetryCheck, "CheckBox1", "Complete by Symmetry", 364);
+    box(PolarGridCheck, "CheckBox2", "Show polar grid", 388);
+    box(TheoryCheck, "CheckBox4", "Theory", 420);
+    TheoryOrderSpin = Named(new QSpinBox(c), "SpinEdit1");
+    TheoryOrderSpin->setGeometry(100, 417, 70, 22);
+    TheoryOrderSpin->setRange(0, kHighestOrder);
+    TheoryOrderSpin->setPrefix(QStringLiteral("l = "));
+    TheoryOrderSpin->setValue(1);
+    BestOrderLabel = AddLabel(c, "Label1", "", 30, 446);
+    BestOrderLabel->setGeometry(30, 446, 165, 36);
+    BestOrderLabel->setWordWrap(true);
+    MeasuredFrequencyLabel = AddLabel(c, "Label2", "", 30, 488);
+    MeasuredFrequencyLabel->setGeometry(30, 488, 165, 20);
     m_run = std::make_unique<AngleRun>(m_state, *this);
     m_measureTimer = Named(new QTimer(this), "MeasureTimer");
     m_measureTimer->setSingleShot(true);
@@ -181,17 +181,19 @@ WaveFunctionWindow::WaveFunctionWindow(SharedState& state, QWidget* parent)
     m_availability = Named(new QTimer(this), "AvailabilityTimer");
     m_availability->setInterval(50);
     connect(m_availability, &QTimer::timeout, this, [this] { ShowAvailability(); });
-    connect(CheckBox4, &QCheckBox::clicked, this, [this] { DrawPolarPlot(); });
-    connect(SpinEdit1, &QSpinBox::valueChanged, this, [this] { DrawPolarPlot(); });
-    Panel1 = Named(new QWidget(c), "Panel1");
-    Image1 = Named(new TImage(1500, 2000, Panel1), "Image1");
-    m_canvas = std::make_unique<Canvas>(&Image1->Picture);
+    connect(TheoryCheck, &QCheckBox::clicked, this, [this] { DrawPolarPlot(); });
+    connect(TheoryOrderSpin, &QSpinBox::valueChanged, this, [this] { DrawPolarPlot(); });
+    PlotPanel = Named(new QWidget(c), "Panel1");
+    PlotImage = Named(new TImage(1500, 2000, PlotPanel), "Image1");
+    m_canvas = std::make_unique<Canvas>(&PlotImage->Picture);
     m_output = std::make_unique<PlotOutput>(this);
-    connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
-    connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(); });
-    connect(CheckBox1, &QCheckBox::clicked, this, [this] { CheckBox1Click(); });
-    connect(CheckBox2, &QCheckBox::clicked, this, [this] { CheckBox2Click(); });
-    connect(CheckBox3, &QCheckBox::clicked, this, [this] { CheckBox3Click(); });
+    connect(MeasureValueButton, &QPushButton::clicked, this, [this] { OnMeasureValueClicked(); });
+    connect(ClearButton, &QPushButton::clicked, this, [this] { OnClearClicked(); });
+    connect(CompleteBySymmetryCheck, &QCheckBox::clicked, this,
+            [this] { OnCompleteBySymmetryClicked(); });
+    connect(PolarGridCheck, &QCheckBox::clicked, this, [this] { OnPolarGridClicked(); });
+    connect(LiftedDegeneracyCheck, &QCheckBox::clicked, this,
+            [this] { OnLiftedDegeneracyClicked(); });
 
     auto action = [this](QAction*& a, const char* name, const char* caption, bool enabled) {
         a = new QAction(QString::fromLatin1(caption), this);
@@ -284,16 +286,16 @@ WaveFunctionWindow::~WaveFunctionWindow() = default;
 
 void WaveFunctionWindow::resizeEvent(QResizeEvent* event) {
     QDialog::resizeEvent(event);
-    FormResize();
+    FitPlotToWindow();
 }
 
-void WaveFunctionWindow::FormResize() {
+void WaveFunctionWindow::FitPlotToWindow() {
     const int bar = MenuBar->sizeHint().height();
     MenuBar->setGeometry(0, 0, width(), bar);
     m_client->setGeometry(0, bar, width(), std::max(0, height() - bar));
     const int series = WholeSpectrum->isChecked() ? kSeriesWidth : 0;
-    Panel1->setGeometry(kStripWidth, 0, std::max(1, m_client->width() - kStripWidth - series),
-                        std::max(1, m_client->height()));
+    PlotPanel->setGeometry(kStripWidth, 0, std::max(1, m_client->width() - kStripWidth - series),
+                           std::max(1, m_client->height()));
     LayOutSeries();
     DrawPolarPlot();
 }
@@ -313,7 +315,7 @@ void WaveFunctionWindow::WholeSpectrumClick() {
     // The window grows by the series panel, so that the polar plot keeps its size.
     const int series = WholeSpectrum->isChecked() ? kSeriesWidth : -kSeriesWidth;
     resize(std::max(kClientWidth, width() + series), height());
-    FormResize();
+    FitPlotToWindow();
 }
 
 std::pair<double, double> WaveFunctionWindow::SeriesRange() const {
@@ -408,11 +410,11 @@ void WaveFunctionWindow::Open(bool show) {
     // nothing); values of another frequency are cleared, as one undo step.
     const bool any =
         std::any_of(WaveAmplitude.begin(), WaveAmplitude.end(), [](double v) { return v != 0.0; });
-    if (!any || !(m_state.CurrentFreq == m_closedAt)) Button2Click();
+    if (!any || !(m_state.CurrentFreq == m_closedAt)) OnClearClicked();
     if (show) exec();
 }
 
-void WaveFunctionWindow::Button1Click() {
+void WaveFunctionWindow::OnMeasureValueClicked() {
     // The measurement runs from the event loop, a piece at a time: the handler returns at once
     // and the window keeps answering; the value is stored when it is done.
     if (m_run->Running()) return;
@@ -472,9 +474,9 @@ void WaveFunctionWindow::done(int result) {
 
 void WaveFunctionWindow::ShowAvailability() {
     const bool free = !Playing(m_state) && m_state.Running == Operation::None;
-    Button1->setEnabled(free);
-    Button1->setToolTip(free ? QString()
-                             : QStringLiteral("A tone is playing: measure when it has ended"));
+    MeasureValueButton->setEnabled(free);
+    MeasureValueButton->setToolTip(
+        free ? QString() : QStringLiteral("A tone is playing: measure when it has ended"));
 }
 
 void WaveFunctionWindow::showEvent(QShowEvent* event) {
@@ -510,19 +512,19 @@ void WaveFunctionWindow::RefreshUndo() {
     Redo->setText(WithFirstMnemonic(QString::fromStdString(h.RedoCaption())));
 }
 
-void WaveFunctionWindow::Button2Click() {
+void WaveFunctionWindow::OnClearClicked() {
     ChangeValues("Clear", [this] {
         ClearValues(WaveAmplitude);
         Series = {};
     });
     Thumbnails->update();
     DrawPolarPlot();
-    RadioGroup1->SetItemIndex(0);
+    AngleGroup->SetItemIndex(0);
 }
 
-void WaveFunctionWindow::CheckBox1Click() { DrawPolarPlot(); }
-void WaveFunctionWindow::CheckBox2Click() { DrawPolarPlot(); }
-void WaveFunctionWindow::CheckBox3Click() { DrawPolarPlot(); }
+void WaveFunctionWindow::OnCompleteBySymmetryClicked() { DrawPolarPlot(); }
+void WaveFunctionWindow::OnPolarGridClicked() { DrawPolarPlot(); }
+void WaveFunctionWindow::OnLiftedDegeneracyClicked() { DrawPolarPlot(); }
 void WaveFunctionWindow::CloseExecute() { done(1); }
 
 void WaveFunctionWindow::SaveDataExecute() {
@@ -546,20 +548,20 @@ void WaveFunctionWindow::OpenDataExecute() {
 
 void WaveFunctionWindow::DrawPolarPlot() {
     if (!m_canvas) return;
-    DrawComplete(*Image1, *m_canvas, Panel1->size(), [this] { DrawPolarPicture(); });
+    DrawComplete(*PlotImage, *m_canvas, PlotPanel->size(), [this] { DrawPolarPicture(); });
 }
 
 void WaveFunctionWindow::DrawPolarPicture() {
     Canvas& c = *m_canvas;
-    const int W = Panel1->width(), H = Panel1->height();
+    const int W = PlotPanel->width(), H = PlotPanel->height();
     c.SetClip(QRect(0, 0, W, H));
     c.PenColor = 0;
     c.PenWidth = 1;
     c.BrushColor = 0xFFFFFF;
     c.Rectangle(0, 0, W, H);
-    const PolarFigure f =
-        MakePolarFigure(WaveAmplitude, W, H, CheckBox3->isChecked(), CheckBox1->isChecked());
-    if (CheckBox2->isChecked()) {
+    const PolarFigure f = MakePolarFigure(WaveAmplitude, W, H, LiftedDegeneracyCheck->isChecked(),
+                                          CompleteBySymmetryCheck->isChecked());
+    if (PolarGridCheck->isChecked()) {
         for (int i = 0; i <= 11; ++i) {
             const double phi = 30.0 * i * kPi / 180.0;
             const int ex = f.xc + static_cast<int>(Round(f.L * std::sin(phi)));
@@ -579,14 +581,15 @@ void WaveFunctionWindow::DrawPolarPicture() {
     // The frequency the values belong to, also in a saved or printed picture.
     const QString at =
         QStringLiteral("%1 Hz").arg(QString::fromStdString(FixedText(m_state.CurrentFreq, 1)));
-    Label2->setText(QStringLiteral("Measured at ") + at);
+    MeasuredFrequencyLabel->setText(QStringLiteral("Measured at ") + at);
     c.TextOut(4, 4, at);
     const double largest = *std::max_element(WaveAmplitude.begin(), WaveAmplitude.end());
-    if (CheckBox4->isChecked() && largest > 0.0) {
+    if (TheoryCheck->isChecked() && largest > 0.0) {
         // The same view of the theory, whose largest value is the measured one: it has the
         // measured figure's scale.
-        const PolarFigure t = MakePolarFigure(TheoryValues(SpinEdit1->value(), largest), W, H,
-                                              CheckBox3->isChecked(), CheckBox1->isChecked());
+        const PolarFigure t = MakePolarFigure(TheoryValues(TheoryOrderSpin->value(), largest), W, H,
+                                              LiftedDegeneracyCheck->isChecked(),
+                                              CompleteBySymmetryCheck->isChecked());
         std::array<int, 74> x{}, y{};
         std::copy(t.x.begin(), t.x.begin() + t.count, x.begin());
         std::copy(t.y.begin(), t.y.begin() + t.count, y.begin());
@@ -599,18 +602,19 @@ void WaveFunctionWindow::DrawPolarPicture() {
     }
     const TheoryFit best = BestTheory(WaveAmplitude);
     if (best.measured == 0) {
-        Label1->setText(QStringLiteral("Best fit: no values yet"));
+        BestOrderLabel->setText(QStringLiteral("Best fit: no values yet"));
     } else if (best.l < 0) {
-        Label1->setText(QStringLiteral("Best fit: after values at %1 angles (%2 so far)")
-                            .arg(kLeastAnglesForTheory)
-                            .arg(best.measured));
+        BestOrderLabel->setText(QStringLiteral("Best fit: after values at %1 angles (%2 so far)")
+                                    .arg(kLeastAnglesForTheory)
+                                    .arg(best.measured));
     } else {
-        Label1->setText(QStringLiteral("Best fit: l = %1 (residual %2 % of the largest value)")
-                            .arg(best.l)
-                            .arg(100.0 * best.residual, 0, 'f', 1));
+        BestOrderLabel->setText(
+            QStringLiteral("Best fit: l = %1 (residual %2 % of the largest value)")
+                .arg(best.l)
+                .arg(100.0 * best.residual, 0, 'f', 1));
     }
     c.Flush();
-    Image1->update();
+    PlotImage->update();
 }
 
 VectorDrawing WaveFunctionWindow::PlotVectors() {
@@ -619,7 +623,8 @@ VectorDrawing WaveFunctionWindow::PlotVectors() {
 
 void WaveFunctionWindow::SaveAsImageExecute() {
     m_output->SaveAsImage(
-        PlotOutput::VisiblePlot(Image1->Picture, Panel1->width(), Panel1->height()), PlotVectors());
+        PlotOutput::VisiblePlot(PlotImage->Picture, PlotPanel->width(), PlotPanel->height()),
+        PlotVectors());
 }
 
 void WaveFunctionWindow::PrinterSetupExecute() { m_output->PrinterSetup(); }
@@ -628,12 +633,13 @@ void WaveFunctionWindow::PrintExecute() {
     const PrintTitle title{{QStringLiteral("Amplitude as function of angle at %1 Hz")
                                 .arg(ChosenFrequency(), 0, 'f', 1),
                             0}};
-    m_output->Print(PlotOutput::VisiblePlot(Image1->Picture, Panel1->width(), Panel1->height()),
-                    PlotVectors(), title);
+    m_output->Print(
+        PlotOutput::VisiblePlot(PlotImage->Picture, PlotPanel->width(), PlotPanel->height()),
+        PlotVectors(), title);
 }
 
-int WaveFunctionWindow::SelectedAngle() const { return RadioGroup1->ItemIndex(); }
-void WaveFunctionWindow::SelectAngle(int index) { RadioGroup1->SetItemIndex(index); }
+int WaveFunctionWindow::SelectedAngle() const { return AngleGroup->ItemIndex(); }
+void WaveFunctionWindow::SelectAngle(int index) { AngleGroup->SetItemIndex(index); }
 bool WaveFunctionWindow::FftFilterOn() const { return MainFftFilterOn ? MainFftFilterOn() : true; }
 bool WaveFunctionWindow::LockInOn() const { return MainLockInOn ? MainLockInOn() : false; }
 int WaveFunctionWindow::VolumePosition() const { return MainVolume ? MainVolume() : 50; }
@@ -644,6 +650,6 @@ void WaveFunctionWindow::Redraw() {
     DrawPolarPlot();
     Thumbnails->update();
 }
-void WaveFunctionWindow::ShowSaturation(bool shown) { Panel3->setVisible(shown); }
+void WaveFunctionWindow::ShowSaturation(bool shown) { SaturationPanel->setVisible(shown); }
 
 }  // namespace sonarix

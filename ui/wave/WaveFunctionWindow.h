@@ -41,20 +41,20 @@ public:
     WaveFunctionWindow(SharedState& state, QWidget* parent = nullptr);
     ~WaveFunctionWindow() override;
 
-    TRadioGroup* RadioGroup1 = nullptr;  // "Angle between hemispheres"
-    QPushButton* Button1 = nullptr;      // "Measure value"
-    QLabel* Panel3 = nullptr;            // "Saturation"
-    QPushButton* Button2 = nullptr;      // "Clear"
-    QCheckBox* CheckBox3 = nullptr;      // "Lifted degeneracy"
-    QCheckBox* CheckBox1 = nullptr;      // "Complete by Symmetry"
-    QCheckBox* CheckBox2 = nullptr;      // "Show polar grid"
-    QCheckBox* CheckBox4 = nullptr;      // "Theory": the outline of |P_l| over the figure
-    QSpinBox* SpinEdit1 = nullptr;       // its order l = 0 ... 4
-    QLabel* Label1 = nullptr;            // the l that fits the values best
-    QLabel* Label2 = nullptr;            // the frequency the values are measured at
+    TRadioGroup* AngleGroup = nullptr;             // "Angle between hemispheres"
+    QPushButton* MeasureValueButton = nullptr;     // "Measure value"
+    QLabel* SaturationPanel = nullptr;             // "Saturation"
+    QPushButton* ClearButton = nullptr;            // "Clear"
+    QCheckBox* LiftedDegeneracyCheck = nullptr;    // "Lifted degeneracy"
+    QCheckBox* CompleteBySymmetryCheck = nullptr;  // "Complete by Symmetry"
+    QCheckBox* PolarGridCheck = nullptr;           // "Show polar grid"
+    QCheckBox* TheoryCheck = nullptr;              // "Theory": the outline of |P_l| over the figure
+    QSpinBox* TheoryOrderSpin = nullptr;           // its order l = 0 ... 4
+    QLabel* BestOrderLabel = nullptr;              // the l that fits the values best
+    QLabel* MeasuredFrequencyLabel = nullptr;      // the frequency the values are measured at
     static constexpr uint32_t kTheoryColor = 0x000080FF;  // orange (0x00BBGGRR)
-    QWidget* Panel1 = nullptr;
-    TImage* Image1 = nullptr;
+    QWidget* PlotPanel = nullptr;
+    TImage* PlotImage = nullptr;
     QMenuBar* MenuBar = nullptr;
     QAction* SaveData = nullptr;
     QAction* OpenData = nullptr;
@@ -103,16 +103,16 @@ public:
     // The main window's "Measure Wave Function": Clear (unless the values are of the frequency
     // the window was closed at), then the window modally.
     void Open(bool show = true);
-    void Button1Click();
+    void OnMeasureValueClicked();
     // The angle measurement's next piece (m_measureTimer); at its end the value is stored as
     // one undo step, "Saturation" shown for 500 ms, and a pending close done.
     void ContinueMeasurement();
     bool Measuring() const { return m_run->Running(); }
-    void Button2Click();
-    void CheckBox1Click();
-    void CheckBox2Click();
-    void CheckBox3Click();
-    void FormResize();
+    void OnClearClicked();
+    void OnCompleteBySymmetryClicked();
+    void OnPolarGridClicked();
+    void OnLiftedDegeneracyClicked();
+    void FitPlotToWindow();
     void CloseExecute();
     void SaveDataExecute();
     void OpenDataExecute();
