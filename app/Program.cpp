@@ -11,6 +11,7 @@
 
 #include "measurement/Messages.h"
 #include "measurement/Playback.h"
+#include "physics/SampleRate.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/AudioBackend.h"
 #include "platform/audio/AudioFactory.h"
@@ -53,7 +54,7 @@ bool StartUp(Program& p) {
         return false;
     }
     // 4. Output on the default device.
-    if (!audio::Init(-1, 44100, 0, reinterpret_cast<void*>(p.form1->winId()), nullptr)) {
+    if (!audio::Init(-1, kSampleRate, 0, reinterpret_cast<void*>(p.form1->winId()), nullptr)) {
         // The box says what the program always said; the reason goes to standard error.
         const char* reason = audio::ErrorText();
         if (reason != nullptr && reason[0] != '\0') {

@@ -28,6 +28,7 @@
 #include "measurement/Messages.h"
 #include "measurement/Playback.h"
 #include "measurement/Sweep.h"
+#include "physics/SampleRate.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/VirtualApparatus.h"
 
@@ -74,7 +75,7 @@ struct Bench {
         b->SetSphere(physics::SphereSetup{});
         apparatus = b.get();
         audio::UseBackend(std::move(b));
-        audio::Init(-1, 44100, 0, nullptr, nullptr);
+        audio::Init(-1, physics::kSampleRate, 0, nullptr, nullptr);
         audio::RecordInit(-1);
         StartRecording(*s);
         apparatus->AdvanceMs(1000);

@@ -8,6 +8,7 @@
 #include "measurement/Playback.h"
 #include "measurement/ReadLevel.h"
 #include "measurement/TestSignals.h"
+#include "physics/SampleRate.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/VirtualApparatus.h"
 
@@ -19,7 +20,7 @@ struct Playing {
         auto b = std::make_unique<audio::VirtualApparatus>(audio::VirtualApparatus::Clock::Manual);
         apparatus = b.get();
         audio::UseBackend(std::move(b));
-        audio::Init(-1, 44100, 0, nullptr, nullptr);
+        audio::Init(-1, physics::kSampleRate, 0, nullptr, nullptr);
         audio::RecordInit(-1);
         sonarix::StartRecording(*s);
         sonarix::MakeSweepWav(*s, "1000", "3000", "10", "20");

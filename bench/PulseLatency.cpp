@@ -9,6 +9,7 @@
 
 #include "measurement/Latency.h"
 #include "measurement/Playback.h"
+#include "physics/SampleRate.h"
 #include "platform/Clock.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/AudioBackend.h"
@@ -25,7 +26,7 @@ public:
 
 int main() {
     audio::UseBackend(audio::CreateSoundCardBackend());
-    if (!audio::Init(-1, 44100, 0, nullptr, nullptr) || !audio::RecordInit(-1)) {
+    if (!audio::Init(-1, physics::kSampleRate, 0, nullptr, nullptr) || !audio::RecordInit(-1)) {
         std::fprintf(stderr, "no sound server\n");
         return 1;
     }

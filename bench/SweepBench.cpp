@@ -18,6 +18,7 @@
 
 #include "app/Program.h"
 #include "measurement/Latency.h"
+#include "physics/SampleRate.h"
 #include "platform/Clock.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/AudioBackend.h"
@@ -125,7 +126,7 @@ void BM_ShortSteps(benchmark::State& state) {
     for (auto _ : state) r.Sweep();
     const sonarix::SweepStats& st = r.Form().Engine().LastStats();
     Report(state, st);
-    const double planned = (s.SampleCount + latency + 512.0) / 44100.0;
+    const double planned = (s.SampleCount + latency + 512.0) / physics::kSampleRateHz;
     state.counters["planned_s"] = planned;
     state.counters["wall_over_planned"] = st.totalSeconds / planned;
     state.counters["cpu_of_a_core"] = st.cpuSeconds / st.totalSeconds;
@@ -200,7 +201,7 @@ void BM_JournalCost(benchmark::State& state) {
     const sonarix::SweepStats& st = r.Form().Engine().LastStats();
     Report(state, st);
     state.counters["wall_over_planned"] =
-        st.totalSeconds / ((s.SampleCount + latency + 512.0) / 44100.0);
+        st.totalSeconds / ((s.SampleCount + latency + 512.0) / physics::kSampleRateHz);
     state.counters["journal_us_per_point"] = timed.total / std::max(timed.points, 1);
     state.counters["journal_longest_us"] = timed.longest;
     state.counters["journal_points_over_10us"] = timed.slow;

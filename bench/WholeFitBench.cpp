@@ -24,6 +24,7 @@
 #include "measurement/Latency.h"
 #include "measurement/Playback.h"
 #include "measurement/Sweep.h"
+#include "physics/SampleRate.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/VirtualApparatus.h"
 
@@ -110,7 +111,7 @@ int main(int argc, char** argv) {
             audio::VirtualApparatus* apparatus = backend.get();
             audio::UseBackend(std::move(backend));
             auto s = std::make_unique<SharedState>();
-            audio::Init(-1, 44100, 0, nullptr, nullptr);
+            audio::Init(-1, physics::kSampleRate, 0, nullptr, nullptr);
             audio::RecordInit(-1);
             StartRecording(*s);
             apparatus->AdvanceMs(1000);

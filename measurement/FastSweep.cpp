@@ -15,6 +15,7 @@
 #include "measurement/ReadNumber.h"
 #include "measurement/Sweep.h"
 #include "measurement/TestSignals.h"
+#include "physics/SampleRate.h"
 #include "platform/Clock.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/RecordBuffer.h"
@@ -24,7 +25,6 @@ namespace sonarix {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr double kRate = 44100.0;
 constexpr double kFadeIn = 0.05;   // s
 constexpr double kFadeOut = 0.01;  // s
 constexpr double kBefore = 0.05;   // s kept before the response (the band edges ring both ways)
@@ -72,14 +72,15 @@ struct Fft {
 // linear one). Every sample kept beyond it would add noise and nothing else. At most `most`.
 int ResponseEnd(const double* h, int n, int arrival, int most, double harmonic) {
     auto at = [&](int t) { return h[((t % n) + n) % n]; };
-    const int quietFrom = arrival - static_cast<int>(std::min(0.3, 0.6 * harmonic) * kRate);
-    const int quietTo = arrival - static_cast<int>((kBefore + 0.01) * kRate);
+    const int quietFrom = arrival - static_cast<int>(std::min(0.3, 0.6 * harmonic) * kSampleRateHz);
+    const int quietTo = arrival - static_cast<int>((kBefore + 0.01) * kSampleRateHz);
     if (quietTo - quietFrom < 2000) return most;
     double noise = 0.0;
     for (int t = quietFrom; t < quietTo; ++t) noise += at(t) * at(t);
     noise /= quietTo - quietFrom;
-    const int block = static_cast<int>(0.01 * kRate);
-    for (int start = static_cast<int>(0.03 * kRate); start + block <= most; start += block) {
+    const int block = static_cast<int>(0.01 * kSampleRateHz);
+    for (int start = static_cast<int>(0.03 * kSampleRateHz); start + block <= most;
+         start += block) {
         double power = 0.0;
         for (int t = start; t < start + block; ++t) power += at(arrival + t) * at(arrival + t);
         if (power / block < 4.0 * noise) return start + block;
@@ -94,7 +95,8 @@ int ResponseEnd(const double* h, int n, int arrival, int most, double harmonic) 
 // as a share of a pure delay's.
 Arrival TransportDelay(const fftw_complex* h, int m, double lo, double hi, int within) {
     const int bins = m / 2 + 1;
-    const int kLo = static_cast<int>(lo * m / kRate), kHi = static_cast<int>(hi * m / kRate);
+    const int kLo = static_cast<int>(lo * m / kSampleRateHz),
+              kHi = static_cast<int>(hi * m / kSampleRateHz);
     auto at = [&](int k) {
         const int b = std::clamp(k, kLo, kHi);
         return std::complex<double>(h[b][0], h[b][1]);
@@ -174,7 +176,7 @@ bool PlanFastSweep(std::string_view start, std::string_view stop, const FastSett
     p.f2 = std::min(kHighestSweep, f1 * 1.15);
     const double octaves = std::log(p.f2 / p.f1);
     p.seconds = std::max(1.0, 0.6 * octaves) * std::clamp(settings.lengthFactor, 1, 64);
-    p.samples = static_cast<int64_t>(std::llround(p.seconds * kRate));
+    p.samples = static_cast<int64_t>(std::llround(p.seconds * kSampleRateHz));
     p.rate = p.seconds / octaves;
     // The second harmonic's response lies rate * ln 2 before the linear one: the window ends
     // well before it comes round.
@@ -186,10 +188,10 @@ bool PlanFastSweep(std::string_view start, std::string_view stop, const FastSett
 std::vector<int16_t> EssSamples(const FastPlan& plan) {
     std::vector<int16_t> out(static_cast<size_t>(plan.samples));
     const double n = static_cast<double>(plan.samples);
-    const double fadeIn = kFadeIn * kRate, fadeOut = kFadeOut * kRate;
+    const double fadeIn = kFadeIn * kSampleRateHz, fadeOut = kFadeOut * kSampleRateHz;
     const double k = 2.0 * std::numbers::pi * plan.f1 * plan.rate;
     for (size_t i = 0; i < out.size(); ++i) {
-        const double t = static_cast<double>(i) / kRate;
+        const double t = static_cast<double>(i) / kSampleRateHz;
         double gain = 1.0;
         const double fromEnd = n - 1.0 - static_cast<double>(i);
         if (static_cast<double>(i) < fadeIn) {
@@ -238,7 +240,7 @@ std::vector<std::complex<double>> TransferAt(const FastPlan& plan, const std::ve
         const std::complex<double> xk = x[static_cast<size_t>(k)];
         const std::complex<double> h =
             std::complex<double>(big.spectrum[k][0], big.spectrum[k][1]) * std::conj(xk) /
-            (std::norm(xk) + floor) / static_cast<double>(n) * band(k * kRate / n);
+            (std::norm(xk) + floor) / static_cast<double>(n) * band(k * kSampleRateHz / n);
         big.spectrum[k][0] = h.real();
         big.spectrum[k][1] = h.imag();
     }
@@ -250,8 +252,8 @@ std::vector<std::complex<double>> TransferAt(const FastPlan& plan, const std::ve
     // a little negative).
     int arrival = 0;
     double largest = -1.0;
-    const int early = static_cast<int>((aligned ? 0.02 : 0.05) * kRate);
-    const int late = static_cast<int>((aligned ? 0.02 : 0.5) * kRate);
+    const int early = static_cast<int>((aligned ? 0.02 : 0.05) * kSampleRateHz);
+    const int late = static_cast<int>((aligned ? 0.02 : 0.5) * kSampleRateHz);
     for (int t = -early; t < late; ++t) {
         const double v = std::abs(big.real[(t + n) % n]);
         if (v > largest) {
@@ -262,10 +264,11 @@ std::vector<std::complex<double>> TransferAt(const FastPlan& plan, const std::ve
     // From kBefore before it to plan.window after, tapered at both ends, on a grid of 0.5 Hz
     // with time t at index t mod m: the phase keeps its time origin.
     const int m = 88200;
-    const int before = static_cast<int>(kBefore * kRate);
-    const int after = ResponseEnd(big.real, n, arrival, static_cast<int>(plan.window * kRate),
-                                  plan.rate * std::numbers::ln2);
-    const int taper = static_cast<int>(0.02 * kRate);
+    const int before = static_cast<int>(kBefore * kSampleRateHz);
+    const int after =
+        ResponseEnd(big.real, n, arrival, static_cast<int>(plan.window * kSampleRateHz),
+                    plan.rate * std::numbers::ln2);
+    const int taper = static_cast<int>(0.02 * kSampleRateHz);
     Fft fine(m);
     std::fill(fine.real, fine.real + m, 0.0);
     for (int u = -before; u < after; ++u) {
@@ -282,15 +285,15 @@ std::vector<std::complex<double>> TransferAt(const FastPlan& plan, const std::ve
         // Through a resonant cavity the excess phase still holds its propagation: where the
         // resonances' residues say otherwise, they place the arrival (as in the calibration).
         if (std::isfinite(signal->samples)) {
-            const auto kLo = static_cast<size_t>(lo * m / kRate);
-            const auto kHi = static_cast<size_t>(hi * m / kRate);
+            const auto kLo = static_cast<size_t>(lo * m / kSampleRateHz);
+            const auto kHi = static_cast<size_t>(hi * m / kSampleRateHz);
             std::vector<std::complex<double>> path(kHi + 1);
             for (size_t k = kLo; k <= kHi; ++k) {
                 path[k] = std::complex<double>(fine.spectrum[k][0], fine.spectrum[k][1]) *
                           std::polar(1.0, 2.0 * std::numbers::pi * static_cast<double>(k) *
                                               signal->samples / m);
             }
-            const ModalArrival modal = FindModalArrival(path, kRate / m, kLo, kHi);
+            const ModalArrival modal = FindModalArrival(path, kSampleRateHz / m, kLo, kHi);
             if (modal.found) signal->samples += modal.shiftSamples;
             signal->resonantUnplaced = !modal.found && modal.resonances > 0;
         }
@@ -300,7 +303,7 @@ std::vector<std::complex<double>> TransferAt(const FastPlan& plan, const std::ve
     std::vector<std::complex<double>> out;
     out.reserve(frequencies.size());
     for (double f : frequencies) {
-        const double bin = f * m / kRate;
+        const double bin = f * m / kSampleRateHz;
         const int k = std::clamp(static_cast<int>(std::floor(bin)), 0, m / 2 - 1);
         const double a = std::clamp(bin - k, 0.0, 1.0);
         const std::complex<double> lo(fine.spectrum[k][0], fine.spectrum[k][1]);
@@ -316,8 +319,8 @@ std::vector<std::complex<double>> TransferAt(const FastPlan& plan, const std::ve
 // The level of the recording's last block over the level kDecayStep earlier (1 while the
 // recording is too short to tell).
 double DecayOverStep(const std::vector<int16_t>& recording) {
-    const auto block = static_cast<size_t>(kDecayBlock * kRate);
-    const auto step = static_cast<size_t>(kDecayStep * kRate);
+    const auto block = static_cast<size_t>(kDecayBlock * kSampleRateHz);
+    const auto step = static_cast<size_t>(kDecayStep * kSampleRateHz);
     if (recording.size() < block + step) return 1.0;
     auto power = [&](size_t end) {
         double sum = 0.0;
@@ -396,10 +399,10 @@ void FastRun::BeginCapture() {
     r.lost = 0;
     r.recording.clear();
     r.firstSample.clear();
-    r.recording.reserve(static_cast<size_t>(r.plan.samples + (kTail + 1.0) * kRate));
+    r.recording.reserve(static_cast<size_t>(r.plan.samples + (kTail + 1.0) * kSampleRateHz));
     r.gapsBefore = audio::PlaybackGaps();
     StartPlayback(s, r.volume);
-    r.tail = kTail + (r.calibrated ? s.Latency.samples / kRate : 0.1);
+    r.tail = kTail + (r.calibrated ? s.Latency.samples / kSampleRateHz : 0.1);
     r.tailUs = 0;
     r.quietAt = -1.0;
     r.slowest = 0.0;
@@ -432,7 +435,7 @@ void FastRun::ReadTiming() {
     const bool still = audio::RecordFrames() == counted;
     const double frames = static_cast<double>(counted);
     const double played = static_cast<double>(audio::ChannelGetPosition(s.PlayStream)) / 2.0;
-    const double age = audio::RecordAge() * kRate;
+    const double age = audio::RecordAge() * kSampleRateHz;
     if (still && played > 0 && played < static_cast<double>(m->plan.samples)) {
         const double newestSample = played - 1.0 - (s.Latency.samples - s.Latency.ageSamples) - age;
         m->firstSample.push_back(frames - 1.0 - newestSample);
@@ -490,10 +493,10 @@ int64_t FastRun::Continue() {
         if (tail >= r.tail + kLongestTail) return EndCapture(false);
     }
     const auto samples = static_cast<double>(r.plan.samples);
-    m_host.ShowProgress(
-        std::min(1.0, position / samples),
-        std::max(0.0, (samples - position) / kRate + r.tail - static_cast<double>(r.tailUs) * 1e-6),
-        r.plan.f1 * std::exp(position / kRate / r.plan.rate));
+    m_host.ShowProgress(std::min(1.0, position / samples),
+                        std::max(0.0, (samples - position) / kSampleRateHz + r.tail -
+                                          static_cast<double>(r.tailUs) * 1e-6),
+                        r.plan.f1 * std::exp(position / kSampleRateHz / r.plan.rate));
     r.phase = Impl::Phase::Round;
     return 0;
 }
@@ -584,7 +587,8 @@ void FastRun::Compute() {
     // recording went on; ResponseEnd then ends it where it has decayed into the noise.
     FastPlan kept = plan;
     if (r.slowest > 0.0) {
-        const double after = static_cast<double>(recorded.size()) / kRate - plan.seconds - 0.02;
+        const double after =
+            static_cast<double>(recorded.size()) / kSampleRateHz - plan.seconds - 0.02;
         kept.window = std::clamp(after, plan.window, kLongestWindow - kBefore);
     }
     const std::vector<std::complex<double>> h =
@@ -601,7 +605,7 @@ void FastRun::Compute() {
     stats.signalClarity = transport.clarity;
     if (std::isfinite(transport.samples) && transport.clarity >= kSignalClarity &&
         !transport.resonantUnplaced &&
-        std::abs(transport.samples - fraction) > kTimingTrust * kRate) {
+        std::abs(transport.samples - fraction) > kTimingTrust * kSampleRateHz) {
         shift = transport.samples;
         stats.alignedBySignal = true;
     }
@@ -617,7 +621,7 @@ void FastRun::Compute() {
     out.phased = r.calibrated;
     for (size_t k = 0; k < frequencies.size(); ++k) {
         const std::complex<double> v =
-            h[k] * std::polar(1.0, 2.0 * std::numbers::pi * frequencies[k] * shift / kRate);
+            h[k] * std::polar(1.0, 2.0 * std::numbers::pi * frequencies[k] * shift / kSampleRateHz);
         out.amp[k] = 100.0 * toneLevel * std::abs(v);
         out.phase[k] = std::arg(v) * 180.0 / std::numbers::pi;
     }

@@ -16,6 +16,7 @@
 #include "measurement/Messages.h"
 #include "measurement/Playback.h"
 #include "measurement/PlaybackAlignment.h"
+#include "physics/SampleRate.h"
 #include "platform/Clock.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/RecordBuffer.h"
@@ -58,10 +59,10 @@ std::string LatencyText(const LatencyCalibration& c) {
 
 std::vector<float> CalibrationChirp() {
     std::vector<float> c(kCalibrationChirp);
-    const double duration = kCalibrationChirp / 44100.0;
+    const double duration = kCalibrationChirp / kSampleRateHz;
     const double rate = (kStopHz - kStartHz) / duration;
     for (int n = 0; n < kCalibrationChirp; ++n) {
-        const double t = n / 44100.0;
+        const double t = n / kSampleRateHz;
         double v = std::sin(2.0 * std::numbers::pi * (kStartHz * t + 0.5 * rate * t * t));
         const int edge = std::min(n, kCalibrationChirp - 1 - n);
         if (edge < kFade) v *= 0.5 - 0.5 * std::cos(std::numbers::pi * edge / kFade);
@@ -219,7 +220,7 @@ ModalArrival ChirpFinder::ModalShift(double index, const ModalArrival* first) {
         h[k] = x / c * std::polar(1.0, turn);
     }
     if (first != nullptr) return FollowModalArrival(h, *first, first->shiftSamples);
-    return FindModalArrival(h, 44100.0 / static_cast<double>(kSize), kBandLow, kBandHigh);
+    return FindModalArrival(h, kSampleRateHz / static_cast<double>(kSize), kBandLow, kBandHigh);
 }
 
 double ChirpFinder::ExcessPhaseArrival(double near) {
@@ -357,7 +358,7 @@ int64_t CalibrationRun::Continue() {
         audio::ChannelGetData(s.RecChannel, m->raw.data(), frameBytes * ChirpFinder::kLongest);
     const bool still = audio::RecordFrames() == counted;
     const uint64_t after = audio::ChannelGetPosition(s.PlayStream);
-    const double age = audio::RecordAge() * 44100.0;
+    const double age = audio::RecordAge() * kSampleRateHz;
     ++m->reading;
     if (got != audio::kDataFailed && after != audio::kPositionFailed) {
         // Kept for later: the readings follow each other closely and the correlation takes

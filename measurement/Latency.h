@@ -11,6 +11,7 @@
 
 #include "measurement/ModalArrival.h"
 #include "measurement/SharedState.h"
+#include "physics/SampleRate.h"
 
 namespace sonarix {
 
@@ -45,10 +46,10 @@ inline constexpr const char* kCalibrationInterrupted =
 // The calibration signal: kCalibrationLead samples of silence, a linear chirp from 300 Hz to
 // 8 kHz of kCalibrationChirp samples with 5 ms fades at amplitude 4000, then silence up to
 // kCalibrationLength samples.
-inline constexpr int kCalibrationLead = 6615;     // 150 ms
-inline constexpr int kCalibrationChirp = 13230;   // 300 ms
-inline constexpr int kCalibrationLength = 44100;  // 1 s
-inline constexpr int kCalibrationReadings = 48;   // snapshots of position and recording
+inline constexpr int kCalibrationLead = 6615;           // 150 ms
+inline constexpr int kCalibrationChirp = 13230;         // 300 ms
+inline constexpr int kCalibrationLength = kSampleRate;  // 1 s
+inline constexpr int kCalibrationReadings = 48;         // snapshots of position and recording
 inline constexpr double kCalibrationLongestMs = 250.0;
 inline constexpr double kCalibrationTraceDb = 20.0;  // a peak below this is no trace
 // The largest spread between readings: a sound server's recording blocks make them differ by

@@ -9,12 +9,13 @@
 #include <tuple>
 #include <utility>
 
+#include "physics/SampleRate.h"
+
 namespace sonarix {
 namespace {
 
 using Complex = std::complex<double>;
 constexpr double kPi = std::numbers::pi;
-constexpr double kRate = 44100.0;
 constexpr double kShortest = -40.0, kLongest = 2.0, kGridStep = 0.02;  // samples
 constexpr double kAgreeDegrees = 6.0;
 constexpr double kRivalApart = 2.2;   // samples (0.05 ms)
@@ -219,8 +220,8 @@ std::vector<Residue> Residues(const std::vector<Complex>& h, double binHz, size_
 double Misfit(const std::vector<Residue>& r, double shift, double lead = 0.0) {
     double sum = 0.0;
     for (const Residue& v : r) {
-        const double s =
-            std::sin(v.phase + 2.0 * kPi * v.at.frequency * shift / kRate - lead / v.at.frequency);
+        const double s = std::sin(v.phase + 2.0 * kPi * v.at.frequency * shift / kSampleRateHz -
+                                  lead / v.at.frequency);
         sum += s * s;
     }
     return sum / static_cast<double>(r.size());
@@ -233,7 +234,7 @@ double Polish(const std::vector<Residue>& r, double shift, double step, int step
     for (int n = 0; n < steps; ++n) {
         double d1 = 0.0, d2 = 0.0;
         for (const Residue& v : r) {
-            const double k = 2.0 * kPi * v.at.frequency / kRate;
+            const double k = 2.0 * kPi * v.at.frequency / kSampleRateHz;
             const double angle = 2.0 * (v.phase + k * shift);
             d1 += std::sin(angle) * k;
             d2 += 2.0 * std::cos(angle) * k * k;
@@ -296,7 +297,7 @@ public:
         size_t row = 0;
         for (size_t k = m_low; k <= m_high; k += kStride, ++row) {
             const double f = static_cast<double>(k) * m_binHz;
-            const Complex y = m_h[k] * std::polar(1.0, 2.0 * kPi * f * shift / kRate);
+            const Complex y = m_h[k] * std::polar(1.0, 2.0 * kPi * f * shift / kSampleRateHz);
             for (size_t i = 0; i < n; ++i) r[i] += std::real(std::conj(m_rows[row][i]) * y);
         }
         // r' G^-1 r through the Cholesky factor: |L^-1 r|^2.
@@ -330,7 +331,7 @@ std::pair<double, double> WithLead(const std::vector<Residue>& r, double shift) 
     for (int n = 0; n < 6; ++n) {
         double a00 = 0, a01 = 0, a11 = 0, g0 = 0, g1 = 0;
         for (const Residue& v : r) {
-            const double k = 2.0 * kPi * v.at.frequency / kRate, u = -1.0 / v.at.frequency;
+            const double k = 2.0 * kPi * v.at.frequency / kSampleRateHz, u = -1.0 / v.at.frequency;
             const double angle = v.phase + k * shift + u * lead;
             const double e = 0.5 * std::sin(2.0 * angle), slope = std::cos(2.0 * angle);
             a00 += slope * slope * k * k;
@@ -404,8 +405,8 @@ ModalArrival FindModalArrival(const std::vector<Complex>& h, double binHz, size_
             auto worst = std::max_element(
                 c.residues.begin(), c.residues.end(), [&](const Residue& a, const Residue& b) {
                     auto off = [&](const Residue& r) {
-                        return std::abs(
-                            std::sin(r.phase + 2.0 * kPi * r.at.frequency * c.shift / kRate));
+                        return std::abs(std::sin(r.phase + 2.0 * kPi * r.at.frequency * c.shift /
+                                                               kSampleRateHz));
                     };
                     return off(a) < off(b);
                 });

@@ -2,6 +2,7 @@
 #include "measurement/Playback.h"
 
 #include "measurement/Messages.h"
+#include "physics/SampleRate.h"
 #include "platform/audio/Audio.h"
 
 namespace sonarix {
@@ -9,13 +10,13 @@ namespace sonarix {
 void StartPlayback(SharedState& s, int trackBarPosition) {
     s.PlayStream = audio::StreamCreateFile(true, s.WavImage.Data(), 0, s.WavImage.Size(), 0);
     s.OutVolume = trackBarPosition;
-    audio::ChannelSetAttributes(s.PlayStream, 44100, s.OutVolume, -101);
+    audio::ChannelSetAttributes(s.PlayStream, kSampleRate, s.OutVolume, -101);
     audio::ChannelPlay(s.PlayStream, true);
 }
 
 void ChangeVolume(SharedState& s, int trackBarPosition) {
     s.OutVolume = trackBarPosition;
-    audio::ChannelSetAttributes(s.PlayStream, 44100, s.OutVolume, -101);
+    audio::ChannelSetAttributes(s.PlayStream, kSampleRate, s.OutVolume, -101);
 }
 
 bool Playing(const SharedState& s) { return audio::ChannelIsActive(s.PlayStream) == 1; }
@@ -25,7 +26,7 @@ bool RecordProc(uint32_t /*handle*/, const void* /*buffer*/, uint32_t /*length*/
 }
 
 void StartRecording(SharedState& s) {
-    s.RecChannel = audio::RecordStart(44100, s.StereoInput ? 2 : 1, 0, &RecordProc, nullptr);
+    s.RecChannel = audio::RecordStart(kSampleRate, s.StereoInput ? 2 : 1, 0, &RecordProc, nullptr);
     if (s.RecChannel == 0) ShowMessage(kCannotStartRecording);
 }
 

@@ -7,6 +7,7 @@
 #include "measurement/Playback.h"
 #include "measurement/ReadLevel.h"
 #include "measurement/SharedState.h"
+#include "physics/SampleRate.h"
 #include "platform/Clock.h"
 #include "platform/audio/Audio.h"
 
@@ -71,7 +72,7 @@ double PlaybackAlignment::MeanAge() const {
 }
 
 int64_t SleepForFrames(int64_t frames) {
-    return std::clamp<int64_t>(frames * 1000000 / 44100 + 1, 1, 5000);
+    return std::clamp<int64_t>(frames * 1000000 / kSampleRate + 1, 1, 5000);
 }
 
 ToneLevelRead::ToneLevelRead(const SharedState& s, int64_t readSample, bool lockIn, bool fftFilter)

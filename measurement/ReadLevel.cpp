@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "measurement/WavHeader.h"
+#include "physics/SampleRate.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/RecordBuffer.h"
 
@@ -82,7 +83,7 @@ LockInWork::Result LockInWork::Correlate(const float* x, const float* r, size_t 
     return result;
 }
 
-int LevelBin(double f) { return static_cast<int>(std::nearbyint(f / 44100.0 * 1024.0)); }
+int LevelBin(double f) { return static_cast<int>(std::nearbyint(f / kSampleRateHz * 1024.0)); }
 
 namespace {
 
@@ -194,7 +195,7 @@ LockInWork::Result LockIn(const SharedState& s, double f, LevelBuffers& b, uint3
         fromImage = energy > 1e-6 * kLevelFrames;
     }
     if (!fromImage) {
-        const double w = 2.0 * std::numbers::pi * f / 44100.0;
+        const double w = 2.0 * std::numbers::pi * f / kSampleRateHz;
         for (size_t n = 0; n < kLevelFrames; ++n) {
             b.reference[n] = static_cast<float>(std::cos(w * static_cast<double>(n)));
         }
@@ -217,7 +218,7 @@ LockInWork::Result ReadLockInLevel(const SharedState& s, double f, LevelBuffers&
     double age = 0.0;
     for (int tries = 0; tries < 3; ++tries) {
         const uint64_t first = audio::ChannelGetPosition(s.PlayStream);
-        age = audio::RecordAge() * 44100.0;
+        age = audio::RecordAge() * kSampleRateHz;
         after = audio::ChannelGetPosition(s.PlayStream);
         if (first == audio::kPositionFailed || after == audio::kPositionFailed ||
             after - first <= kHeldUpBytes) {

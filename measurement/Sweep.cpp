@@ -12,6 +12,7 @@
 #include "measurement/Messages.h"
 #include "measurement/Playback.h"
 #include "measurement/TestSignals.h"
+#include "physics/SampleRate.h"
 #include "platform/Clock.h"
 #include "platform/audio/Audio.h"
 #include "platform/serial/TApdComPort.h"
@@ -65,7 +66,7 @@ std::string UnreadMessage(double f) {
 }
 // 2 s without the playback position moving.
 constexpr int64_t kStallMicroseconds = 2000000;
-// 2 bytes a sample, 44100 samples a second.
+// 2 bytes a sample, kSampleRate samples a second.
 constexpr double kBytesPerUs = 0.0882;
 
 // The wait's sleep from position pos: until the playback passes byte `target`, at most 2 ms,
@@ -73,7 +74,7 @@ constexpr double kBytesPerUs = 0.0882;
 int64_t UntilPassed(int64_t target, int64_t pos) {
     if (pos > target) return 0;
     const int64_t samples = (target - pos) / 2 + 1;
-    return std::min<int64_t>(2000, (samples * 1000000 + 44099) / 44100);
+    return std::min<int64_t>(2000, (samples * 1000000 + kSampleRate - 1) / kSampleRate);
 }
 // The tone's own length in 50 ms rounds, and 5 s more for a slow start.
 constexpr int kToneRounds = static_cast<int>(kToneSeconds * 20) + 100;
@@ -254,7 +255,7 @@ void SweepEngine::Begin() {
     // The progress shows before the chirp starts: its first showing lays the window out, which
     // the first short steps must not wait for.
     m_window.ShowProgress({MeasureWindow::Progress::Kind::Sweep, 0.0,
-                           static_cast<double>(s.SampleCount) / 44100.0, s.StartFreq});
+                           static_cast<double>(s.SampleCount) / kSampleRateHz, s.StartFreq});
     StartPlayback(s, m_window.VolumePosition());
     // 6. The first point is one step above the start frequency.
     s.CurrentFreq = s.StartFreq + s.StepFreq;
@@ -477,7 +478,7 @@ SweepEngine::StepResult SweepEngine::ReadStep() {
                 : static_cast<double>(s.SampleCount) - static_cast<double>(Position(s)) / 2.0;
         m_window.ShowProgress({MeasureWindow::Progress::Kind::Sweep,
                                (s.CurrentFreq - s.StartFreq) / (s.StopFreq - s.StartFreq),
-                               std::max(left, 0.0) / 44100.0, s.CurrentFreq});
+                               std::max(left, 0.0) / kSampleRateHz, s.CurrentFreq});
     }
     m_stats.longestWorkMs =
         std::max(m_stats.longestWorkMs,

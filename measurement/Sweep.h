@@ -14,6 +14,7 @@
 #include "measurement/PlaybackAlignment.h"
 #include "measurement/ReadLevel.h"
 #include "measurement/SharedState.h"
+#include "physics/SampleRate.h"
 
 namespace sonarix {
 
@@ -96,7 +97,7 @@ public:
     virtual void SweepEnded(int slot) = 0;
 };
 
-inline constexpr int64_t kRewindBytes = 8820;  // 100 ms of the chirp
+inline constexpr int64_t kRewindBytes = 2 * kSampleRate / 10;  // 100 ms of the chirp
 inline constexpr double kToneSeconds = 10.0;
 // The longest a playback of ours can still run when "Measure" comes: the 10 s tone.
 inline constexpr int kLongestTailMs = 12000;

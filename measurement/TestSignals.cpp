@@ -14,6 +14,7 @@
 
 #include "measurement/Messages.h"
 #include "measurement/ReadNumber.h"
+#include "physics/SampleRate.h"
 
 namespace sonarix {
 namespace {
@@ -231,7 +232,7 @@ bool PlanSweep(SharedState& s, std::string_view start, std::string_view stop, st
 
     // Left to right in extended precision.
     long double v = static_cast<long double>(f1) - static_cast<long double>(f0);
-    v = v * 44100.0L;
+    v = v * static_cast<long double>(kSampleRate);
     v = v / static_cast<long double>(df);
     v = v * static_cast<long double>(dt);
     v = v / 1000.0L;
@@ -272,7 +273,8 @@ bool MakeSweepWav(SharedState& s, std::string_view start, std::string_view stop,
 }
 
 bool MakeToneWav(SharedState& s, double duration) {
-    const int64_t n = RoundToInt64(static_cast<long double>(duration) * 44100.0L);
+    const int64_t n =
+        RoundToInt64(static_cast<long double>(duration) * static_cast<long double>(kSampleRate));
     s.SampleCount = n;
     if (n > kLongestSignal) return Refuse(s, kSweepTooLong);
     if ((s.StopFreq - s.StartFreq) / s.StepFreq > kMostSweepSteps) return Refuse(s, kTooManyPoints);

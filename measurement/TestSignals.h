@@ -5,13 +5,14 @@
 #include <string_view>
 
 #include "measurement/SharedState.h"
+#include "physics/SampleRate.h"
 
 namespace sonarix {
 
-inline constexpr int64_t kLongestSignal = 158760000;  // 3600 s at 44100 Hz
+inline constexpr int64_t kLongestSignal = int64_t{3600} * kSampleRate;  // 3600 s
 inline constexpr double kMostSweepSteps = 19999.0;
 inline constexpr double kSampleAmplitude = 4000.0;
-inline constexpr double kDt = 1.0 / 44100.0;                  // the double nearest 1/44100
+inline constexpr double kDt = 1.0 / kSampleRateHz;            // the double nearest 1/44100
 inline constexpr long double kPiL = 0xc90fdaa22168c235p-62L;  // pi, 64-bit mantissa
 inline constexpr long double kTwoPiL = 2.0L * kPiL;
 
@@ -19,7 +20,7 @@ inline constexpr const char* kSweepTooLong = "Sweep longer than an hour";
 inline constexpr const char* kTooManyPoints = "Too many data points";
 inline constexpr const char* kStepIsZero = "Step [Hz] must not be 0";
 inline constexpr const char* kStopNotAboveStart = "Stop Frequency must be above Start Frequency";
-inline constexpr double kHighestFrequency = 22050.0;  // half the sampling rate
+inline constexpr double kHighestFrequency = kSampleRateHz / 2;  // half the sampling rate
 inline constexpr const char* kStartNegative = "Start Frequency [Hz] must not be negative";
 inline constexpr const char* kStopNegative = "Stop Frequency [Hz] must not be negative";
 inline constexpr const char* kStepNotPositive = "Step [Hz] must be above 0";

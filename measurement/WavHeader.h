@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "physics/SampleRate.h"
+
 namespace sonarix {
 
 struct WavHeader {
@@ -10,7 +12,7 @@ struct WavHeader {
     uint32_t FormatLength = 16;
     uint16_t Format = 1;  // PCM
     uint16_t Channels = 1;
-    uint32_t SampleRate = 44100;
+    uint32_t SampleRate = kSampleRate;
     uint32_t ByteRate = 88200;
     uint16_t BlockAlign = 2;
     uint16_t BitsPerSample = 16;

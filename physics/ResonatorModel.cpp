@@ -5,6 +5,7 @@
 #include <cmath>
 #include <numbers>
 
+#include "physics/SampleRate.h"
 #include "physics/SphereTheory.h"
 
 namespace physics {
@@ -79,13 +80,13 @@ double ResonatorModel::Biquad::Step(double x) {
 }
 
 std::complex<double> ResonatorModel::Biquad::At(double f) const {
-    const std::complex<double> zi = std::polar(1.0, -2.0 * kPi * f / kSampleRate);  // z^-1
+    const std::complex<double> zi = std::polar(1.0, -2.0 * kPi * f / kSampleRateHz);  // z^-1
     return (b0 + b1 * zi + b2 * zi * zi) / (1.0 + a1 * zi + a2 * zi * zi);
 }
 
 ResonatorModel::ResonatorModel(std::vector<CavityMode> modes, double highPassHz, double directGain)
     : m_modes(std::move(modes)), m_direct(directGain) {
-    const double T = 1.0 / kSampleRate;
+    const double T = 1.0 / kSampleRateHz;
     for (const CavityMode& m : m_modes) {
         Biquad q;
         const double gamma = 2.0 * kPi * m.width;
@@ -103,7 +104,7 @@ ResonatorModel::ResonatorModel(std::vector<CavityMode> modes, double highPassHz,
         // The images add the constant -A 2WF pi^2 / (3 fs^2) (the term's 1/f^2 tails summed
         // over the multiples of the rate); it is taken back out.
         const double images = m.amplitude * 2.0 * m.width * m.frequency * kPi * kPi /
-                              (3.0 * kSampleRate * kSampleRate);
+                              (3.0 * kSampleRateHz * kSampleRateHz);
         q.b0 = images;
         q.b1 += images * q.a1;
         q.b2 = images * q.a2;
@@ -111,7 +112,7 @@ ResonatorModel::ResonatorModel(std::vector<CavityMode> modes, double highPassHz,
     }
     m_gains.assign(m_modes.size(), 0.0);
     // Second-order Butterworth high-pass by the bilinear transform.
-    const double k = std::tan(kPi * highPassHz / kSampleRate);
+    const double k = std::tan(kPi * highPassHz / kSampleRateHz);
     const double norm = 1.0 / (1.0 + std::numbers::sqrt2 * k + k * k);
     m_highPass.b0 = norm;
     m_highPass.b1 = -2.0 * norm;

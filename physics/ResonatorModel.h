@@ -56,8 +56,6 @@ std::vector<CavityMode> SphereModes(const SphereSetup& setup);
 // Not thread-safe: the owner serialises access.
 class ResonatorModel {
 public:
-    static constexpr double kSampleRate = 44100.0;
-
     explicit ResonatorModel(std::vector<CavityMode> modes, double highPassHz = 100.0,
                             double directGain = 0.02);
     // The idealised apparatus: rigid sphere of radius 50 mm, c = 343 m/s, modes below 10 kHz,

@@ -11,6 +11,7 @@
 
 #include "measurement/FastSweep.h"
 #include "measurement/SharedState.h"
+#include "physics/SampleRate.h"
 
 namespace sonarix {
 
@@ -69,7 +70,7 @@ public:
 bool MeasureValue(SharedState& s, WaveValues& values, AngleWindow& w);
 
 // The tone's sample 500 ms in: the level is that of the frames recorded when it played.
-inline constexpr int64_t kAngleReadSample = 22050;
+inline constexpr int64_t kAngleReadSample = kSampleRate / 2;
 inline constexpr const char* kOutputLostAngle =
     "The sound output was lost (the sound server stopped or the sound card was unplugged): no "
     "value was measured. Start the program again to measure.";

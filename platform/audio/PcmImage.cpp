@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "physics/SampleRate.h"
+
 namespace audio {
 namespace {
 uint32_t U32(const uint8_t* p) {
@@ -19,7 +21,7 @@ PcmImage ParsePcmImage(const void* data, uint64_t length) {
         std::memcmp(p + 12, "fmt ", 4) != 0 || std::memcmp(p + 36, "data", 4) != 0) {
         return image;
     }
-    if (U16(p + 20) != 1 || U16(p + 22) != 1 || U32(p + 24) != 44100 || U16(p + 34) != 16) {
+    if (U16(p + 20) != 1 || U16(p + 22) != 1 || U32(p + 24) != kSampleRate || U16(p + 34) != 16) {
         return image;
     }
     // 16-bit samples must be aligned for in-place reading.

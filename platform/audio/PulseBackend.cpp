@@ -9,14 +9,15 @@
 #include <cstring>
 #include <vector>
 
+#include "physics/SampleRate.h"
 #include "platform/audio/PcmImage.h"
 #include "platform/audio/StreamClock.h"
 
 namespace audio {
 
 namespace {
-constexpr uint32_t kRate = 44100;
-constexpr uint32_t kTargetBytes = 2 * 2205;  // 50 ms of mono s16 in the server's buffer
+constexpr uint32_t kRate = kSampleRate;
+constexpr uint32_t kTargetBytes = 2 * kSampleRate / 20;  // 50 ms of mono s16 in the server's buffer
 // The playback position is asked of the server every 5 ... 15 ms while it is read, at uneven
 // intervals: asked at a steady rhythm, the answers could keep falling at the same place in the
 // server's block cycle for a long while (10 ms beside PipeWire's 21.3 ms), all late by as much.
@@ -25,7 +26,7 @@ constexpr int64_t kTimingRequestUs = 5000;
 constexpr int64_t kTimingSpreadUs = 10000;
 constexpr int64_t kEagerUs = 300000;
 // Silence played after an image, in samples (100 ms).
-constexpr uint64_t kEndSilence = 4410;
+constexpr uint64_t kEndSilence = kSampleRate / 10;
 // A stream that has played to its end stays connected this long for its last samples.
 constexpr int64_t kDrainUs = 500000;
 
@@ -459,7 +460,7 @@ Handle PulseBackend::RecordStart(uint32_t freq, uint32_t chans, uint32_t /*flags
     pa_buffer_attr attr;
     attr.maxlength = static_cast<uint32_t>(-1);
     attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
-    attr.fragsize = static_cast<uint32_t>(441 * 2 * capture);  // 10 ms
+    attr.fragsize = static_cast<uint32_t>(kSampleRate / 100 * 2 * capture);  // 10 ms
     if (pa_stream_connect_record(m_rec, m_source.name.data(), &attr, PA_STREAM_ADJUST_LATENCY) <
         0) {
         Disconnect(m_rec);

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 
+#include "physics/SampleRate.h"
 #include "platform/audio/Audio.h"
 
 namespace audio {
@@ -88,7 +89,7 @@ private:
 
     std::unique_ptr<std::atomic<uint32_t>[]> m_frames;
     std::atomic<uint64_t> m_written{0};
-    static constexpr double kFramesPerSecond = 44100.0;
+    static constexpr double kFramesPerSecond = kSampleRateHz;
     static constexpr int64_t kArrivalWindowNs = 400'000'000;
     void NoteArrival(int64_t nowNs, uint64_t written);
     // The producer's record of when blocks came: steady clock and when frame 0 would have been

@@ -7,6 +7,7 @@
 #include <numbers>
 #include <random>
 
+#include "physics/SampleRate.h"
 #include "platform/Clock.h"
 #include "platform/audio/PcmImage.h"
 
@@ -56,9 +57,9 @@ void VirtualApparatus::CatchUp() {
     using namespace std::chrono;
     std::lock_guard lock(m_clockMutex);
     const auto elapsed = duration_cast<microseconds>(steady_clock::now() - m_start).count();
-    const uint64_t target = static_cast<uint64_t>(elapsed) * 441 / 10000;
+    const uint64_t target = static_cast<uint64_t>(elapsed) * kSampleRate / 1000000;
     // After a stall, resume from now rather than catching up on the backlog.
-    if (target - m_done > 22050) m_done = target - 22050;
+    if (target - m_done > kSampleRate / 2) m_done = target - kSampleRate / 2;
     if (target > m_done) Advance(target - m_done);
     m_done = target;
 }
@@ -144,7 +145,8 @@ void VirtualApparatus::AdvanceLocked(uint32_t n, RecordProc& proc, void*& user, 
         if (m_hum > 0.0) {
             // 50 Hz and harmonics at 1, 1/2, 1/3, 1/5: their RMS together is m_hum.
             constexpr double kNorm = 0.5 * (1.0 + 1.0 / 4 + 1.0 / 9 + 1.0 / 25);
-            const double w = 2.0 * std::numbers::pi * 50.0 * static_cast<double>(m_time) / 44100.0;
+            const double w =
+                2.0 * std::numbers::pi * 50.0 * static_cast<double>(m_time) / kSampleRateHz;
             hum = m_hum / std::sqrt(kNorm) *
                   (std::sin(w) + std::sin(2 * w) / 2 + std::sin(3 * w) / 3 + std::sin(5 * w) / 5);
         }
@@ -357,7 +359,7 @@ bool VirtualApparatus::RecordSetInput(int input, uint32_t setting) {
 Handle VirtualApparatus::RecordStart(uint32_t freq, uint32_t chans, uint32_t /*flags*/,
                                      RecordProc proc, void* user) {
     std::lock_guard lock(m_mutex);
-    if (!m_recordInit || freq != 44100 || (chans != 1 && chans != 2)) return 0;
+    if (!m_recordInit || freq != kSampleRate || (chans != 1 && chans != 2)) return 0;
     m_record.Reset(static_cast<int>(chans));
     m_proc = proc;
     m_user = user;

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "physics/ResonatorModel.h"
+#include "physics/SampleRate.h"
 #include "platform/audio/AudioBackend.h"
 #include "platform/audio/RecordBuffer.h"
 
@@ -31,9 +32,9 @@ namespace audio {
 class VirtualApparatus : public AudioBackend {
 public:
     enum class Clock { RealTime, Manual };
-    static constexpr int kLatencySamples = 441;   // 10 ms, until SetLatency changes it
-    static constexpr int kLongestLatency = 8191;  // samples, 186 ms
-    static constexpr double kNoiseRms = 2e-4;     // of full scale, at microphone level 50
+    static constexpr int kLatencySamples = kSampleRate / 100;  // 10 ms, until SetLatency changes it
+    static constexpr int kLongestLatency = 8191;               // samples, 186 ms
+    static constexpr double kNoiseRms = 2e-4;  // of full scale, at microphone level 50
     static constexpr uint32_t kDefaultLevel = 50;
     static constexpr double kDefaultAngle = 180.0;
 
@@ -132,7 +133,7 @@ private:
         bool stalled = false;  // has run dry once (StallPlaybacks)
         int64_t zero = 0;      // the simulated time at which sample 0 played (or would have)
     };
-    static constexpr uint32_t kBlock = 441;  // samples simulated per lock, 10 ms
+    static constexpr uint32_t kBlock = kSampleRate / 100;  // samples simulated per lock, 10 ms
     static constexpr uint64_t kStallAt = 20000;
     static constexpr int kWakeMs = 20;
 

@@ -8,6 +8,7 @@
 
 #include "measurement/ReadLevel.h"
 #include "measurement/Rounding.h"
+#include "physics/SampleRate.h"
 #include "platform/audio/Audio.h"
 #include "plot/Canvas.h"
 #include "plot/Controls.h"
@@ -23,7 +24,7 @@ int R(double v) { return RoundPixel(v); }
 
 // x of FFT bin `bin` on a panel of width W: 0 Hz at 15, 20000 Hz at W - 20.
 int BinX(int W, int bin) {
-    return R(static_cast<double>((W - 35) * bin) / 1024.0 * 44100.0 / 20000.0) + 15;
+    return R(static_cast<double>((W - 35) * bin) / 1024.0 * kSampleRateHz / 20000.0) + 15;
 }
 
 }  // namespace
@@ -78,15 +79,15 @@ void LiveView::DrawTicks(int W, int H, const QString& title, bool frequency) {
     }
 }
 
-LiveSpectrumWindow::LiveSpectrumWindow(const SharedState& state, QWidget* parent)
-    : LiveView("Form2", "Live FFT of Microphone", state, parent) {}
-
-void LiveSpectrumWindow::Refresh() {
+void LiveView::Refresh() {
     PlotPanel->setGeometry(rect());
     DrawComplete(*PlotImage, *m_canvas, PlotPanel->size(), [this] { Draw(); });
     ++m_refreshes;
     PlotImage->update();
 }
+
+LiveSpectrumWindow::LiveSpectrumWindow(const SharedState& state, QWidget* parent)
+    : LiveView("Form2", "Live FFT of Microphone", state, parent) {}
 
 void LiveSpectrumWindow::Draw() {
     std::vector<float> data(2048, 0.0f);  // fresh and zero-filled every time
@@ -121,13 +122,6 @@ void LiveSpectrumWindow::Draw() {
 
 LiveWaveformWindow::LiveWaveformWindow(const SharedState& state, QWidget* parent)
     : LiveView("Form3", "Live Image of Microphone", state, parent) {}
-
-void LiveWaveformWindow::Refresh() {
-    PlotPanel->setGeometry(rect());
-    DrawComplete(*PlotImage, *m_canvas, PlotPanel->size(), [this] { Draw(); });
-    ++m_refreshes;
-    PlotImage->update();
-}
 
 void LiveWaveformWindow::Draw() {
     std::vector<int16_t> data(2048, 0);

@@ -27,7 +27,7 @@ public:
     int RefreshCount() const { return m_refreshes; }
 
     // One complete redraw from the latest recording.
-    virtual void Refresh() = 0;
+    void Refresh();
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -40,6 +40,8 @@ protected:
     // Clear, the frame with the given fill, the title and the ticks of both views.
     void DrawFrame(int W, int H, uint32_t fill);
     void DrawTicks(int W, int H, const QString& title, bool frequency);
+    // One complete picture of the latest 2048 frames onto the canvas.
+    virtual void Draw() = 0;
 
     const SharedState& m_state;
     std::unique_ptr<Canvas> m_canvas;
@@ -52,20 +54,18 @@ public:
     LiveSpectrumWindow(const SharedState& state, QWidget* parent = nullptr);
     // The main window's "FFT-Filter on".
     std::function<bool()> FilterOn;
-    void Refresh() override;
 
 private:
-    void Draw();  // one complete picture of the latest 2048 frames
+    void Draw() override;
 };
 
 class LiveWaveformWindow : public LiveView {
     Q_OBJECT
 public:
     LiveWaveformWindow(const SharedState& state, QWidget* parent = nullptr);
-    void Refresh() override;
 
 private:
-    void Draw();
+    void Draw() override;
 };
 
 }  // namespace sonarix
