@@ -283,7 +283,13 @@ protected:
 
 private:
     void BuildControls(QWidget* client);
+    void BuildPlotControls(QWidget* client);
+    void BuildTimers();
     void BuildMenus();
+    void CreateActions();
+    void ConnectActions();
+    void BuildMenuBar();
+    void BuildProgressCorner();
     void LayoutScrollBox();
 
     void SetPanelWidth(int width);

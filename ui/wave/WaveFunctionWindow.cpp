@@ -195,6 +195,20 @@ WaveFunctionWindow::WaveFunctionWindow(SharedState& state, QWidget* parent)
     connect(LiftedDegeneracyCheck, &QCheckBox::clicked, this,
             [this] { OnLiftedDegeneracyClicked(); });
 
+    BuildMenus();
+    BuildSeriesPanel(c);
+    ChooseSaveFile = [this] {
+        return RunFileDialog(this, true, "SaveDialog1", QStringLiteral("Save Wavefunction Data"),
+                             {QStringLiteral("*.dat (*.dat)"), QStringLiteral("*.* (*)")},
+                             QStringLiteral("dat"));
+    };
+    ChooseOpenFile = [this] {
+        return RunFileDialog(this, false, "OpenDialog1", QString(), {}, QString());
+    };
+    resize(kClientWidth, kClientHeight + MenuBar->sizeHint().height());
+}
+
+void WaveFunctionWindow::BuildMenus() {
     auto action = [this](QAction*& a, const char* name, const char* caption, bool enabled) {
         a = new QAction(QString::fromLatin1(caption), this);
         a->setObjectName(QString::fromLatin1(name));
@@ -246,7 +260,11 @@ WaveFunctionWindow::WaveFunctionWindow(SharedState& state, QWidget* parent)
     MenuBar->setFont(font());
     for (QMenu* m : {file, edit, measure, help}) m->setFont(font());
     GiveMnemonics(MenuBar);
+}
 
+// The frequency field, the peak label, the progress and the thumbnails of a "Whole spectrum per
+// angle" series, hidden until there is one.
+void WaveFunctionWindow::BuildSeriesPanel(QWidget* c) {
     SeriesPanel = Named(new QWidget(c), "SeriesPanel");
     SeriesPanel->hide();
     AddLabel(SeriesPanel, "FrequencyLabel", "Frequency [Hz]", 8, 9);
@@ -270,16 +288,6 @@ WaveFunctionWindow::WaveFunctionWindow(SharedState& state, QWidget* parent)
     FastProgress->setTextVisible(false);
     FastProgress->hide();
     Thumbnails = Named(new SpectraStrip(this, SeriesPanel), "Thumbnails");
-
-    ChooseSaveFile = [this] {
-        return RunFileDialog(this, true, "SaveDialog1", QStringLiteral("Save Wavefunction Data"),
-                             {QStringLiteral("*.dat (*.dat)"), QStringLiteral("*.* (*)")},
-                             QStringLiteral("dat"));
-    };
-    ChooseOpenFile = [this] {
-        return RunFileDialog(this, false, "OpenDialog1", QString(), {}, QString());
-    };
-    resize(kClientWidth, kClientHeight + MenuBar->sizeHint().height());
 }
 
 WaveFunctionWindow::~WaveFunctionWindow() = default;

@@ -178,6 +178,8 @@ private:
     // Runs an action on the values, as an undo step when a keeper is wired.
     void ChangeValues(const char* name, const std::function<void()>& action);
     void LayOutSeries();
+    void BuildMenus();
+    void BuildSeriesPanel(QWidget* client);
 };
 
 }  // namespace sonarix
