@@ -364,6 +364,55 @@ FitSteps DropImplausible(const ModeProblem& p, AllModesFit& fit, ModeSearch& out
     co_return steps;
 }
 
+double MedianWidth(const AllModesFit& fit) {
+    std::vector<double> widths;
+    for (const FittedMode& m : fit.modes) widths.push_back(m.width);
+    return Median(widths);
+}
+
+// The fit's modes and one more at `place`, as wide as its nearest neighbour; within that
+// neighbour's width the two start as a split of it (a pair one mode took for itself).
+std::vector<ModeGuess> WithModeAt(const AllModesFit& fit, double place, double width) {
+    double near = width, distance = HUGE_VAL;
+    size_t nearest = 0;
+    for (size_t j = 0; j < fit.modes.size(); ++j) {
+        if (std::abs(fit.modes[j].frequency - place) < distance) {
+            distance = std::abs(fit.modes[j].frequency - place);
+            near = fit.modes[j].width;
+            nearest = j;
+        }
+    }
+    std::vector<ModeGuess> guesses = GuessesOf(fit);
+    if (distance < near) {
+        const double F = guesses[nearest].frequency;
+        guesses[nearest] = {F - 0.5 * near, 0.7 * near};
+        guesses.push_back({F + 0.5 * near, 0.7 * near});
+    } else {
+        guesses.push_back({place, near});
+    }
+    SortByFrequency(guesses);
+    return guesses;
+}
+
+// Where the residuals hold the next mode (at < 0: nowhere).
+Place NextPlace(const ModeProblem& p, const AllModesFit& fit, double noise, double width,
+                const std::vector<std::pair<double, double>>& tried, int& relaxedTries,
+                bool& relaxed) {
+    Place found = ResidualPlace(p, fit, noise, width, tried);
+    // Where the model misses something everywhere (a stepped sweep's ring-up), the noise
+    // read off the residuals is too high for a weak mode on a strong one's flank to stand
+    // out: the highest place is tried once more, kept only if it halves chi-square.
+    relaxed = found.at < 0.0 && relaxedTries < kRelaxedTries;
+    if (relaxed) {
+        ++relaxedTries;
+        // Where the residuals are mostly misfit (they scatter from point to point far
+        // less than they stand off), the highest place is tried whatever its height.
+        const bool misfit = ResidualScatter(p, fit) < 0.2 * noise;
+        found = ResidualPlace(p, fit, noise, width, tried, misfit ? 0.0 : 2.0);
+    }
+    return found;
+}
+
 FitSteps SearchModes(const ModeProblem& p, ModeSearch& out, const bool& stop,
                      std::vector<ModeGuess> start) {
     out = ModeSearch{};
@@ -415,45 +464,13 @@ FitSteps SearchModes(const ModeProblem& p, ModeSearch& out, const bool& stop,
     bool provisional = false;
     double noise = out.noise;
     while (!stop && static_cast<int>(fit.modes.size()) < kMostModes) {
-        std::vector<double> widths;
-        for (const FittedMode& m : fit.modes) widths.push_back(m.width);
-        const double width = Median(widths);
-        Place found = ResidualPlace(p, fit, noise, width, tried);
-        // Where the model misses something everywhere (a stepped sweep's ring-up), the noise
-        // read off the residuals is too high for a weak mode on a strong one's flank to stand
-        // out: the highest place is tried once more, kept only if it halves chi-square.
-        const bool relaxed = found.at < 0.0 && relaxedTries < kRelaxedTries;
-        if (relaxed) {
-            ++relaxedTries;
-            // Where the residuals are mostly misfit (they scatter from point to point far
-            // less than they stand off), the highest place is tried whatever its height.
-            const bool misfit = ResidualScatter(p, fit) < 0.2 * noise;
-            found = ResidualPlace(p, fit, noise, width, tried, misfit ? 0.0 : 2.0);
-        }
+        const double width = MedianWidth(fit);
+        bool relaxed = false;
+        const Place found = NextPlace(p, fit, noise, width, tried, relaxedTries, relaxed);
         if (found.at < 0.0) break;
         tried.emplace_back(found.from, found.to);
         const double place = found.at;
-        // The added mode as wide as its nearest neighbour; within that neighbour's width the
-        // two start as a split of it (a pair one mode took for itself).
-        double near = width, distance = HUGE_VAL;
-        size_t nearest = 0;
-        for (size_t j = 0; j < fit.modes.size(); ++j) {
-            if (std::abs(fit.modes[j].frequency - place) < distance) {
-                distance = std::abs(fit.modes[j].frequency - place);
-                near = fit.modes[j].width;
-                nearest = j;
-            }
-        }
-        guesses = GuessesOf(fit);
-        if (distance < near) {
-            const double F = guesses[nearest].frequency;
-            guesses[nearest] = {F - 0.5 * near, 0.7 * near};
-            guesses.push_back({F + 0.5 * near, 0.7 * near});
-        } else {
-            guesses.push_back({place, near});
-        }
-        SortByFrequency(guesses);
-        solver = Solver(p, guesses, fit.delay);
+        solver = Solver(p, WithModeAt(fit, place, width), fit.delay);
         while (!stop && solver->Step()) {
             ++steps;
             co_yield 0;

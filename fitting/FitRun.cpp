@@ -112,6 +112,46 @@ int FitRunner::Run(FitWindow& w) {
     return steps.Result();
 }
 
+// What the report says beside the whole fit's modes: more modes than the table holds, modes
+// beyond the range, no convergence, and the ring-up of a stepped sweep's points.
+void FitRunner::NoteWholeFit(const AllModesFit& fit, size_t inRange, double spacing) {
+    const FitState& f = m_fit;
+    if (inRange > static_cast<size_t>(kPeaks)) {
+        m_notes += std::to_string(inRange) +
+                   " modes were fitted: the table shows the eight strongest; Save Fit Report "
+                   "lists them all.\n";
+    }
+    std::string beyond;
+    for (const FittedMode& m : fit.modes) {
+        if (m.beyond) beyond += (beyond.empty() ? "" : ", ") + FixedText(m.frequency, 1);
+    }
+    if (!beyond.empty()) {
+        m_notes += "The modes at " + beyond +
+                   " Hz lie beyond the fit range; their flanks reach into it, so they were "
+                   "fitted with it. They are not in the table (Save Fit Report lists them).\n";
+    }
+    if (!fit.converged && !f.StopFit) {
+        m_notes +=
+            "The whole-spectrum fit did not converge: the values shown are those of its "
+            "last step. Narrow the fit range, or fit again.\n";
+    }
+    // Points a few Hz apart come from a stepped sweep, whose steps read a mode before it has
+    // rung up: the model is the steady response, so positions come out moved along the sweep.
+    if (spacing >= kSteppedSpacing) {
+        double narrowest = 0.0;
+        for (const FittedMode& m : fit.modes) {
+            if (narrowest == 0.0 || m.width < narrowest) narrowest = m.width;
+        }
+        if (narrowest > 0.0 && narrowest < 3.0 * spacing) {
+            m_notes += "The points lie " + FixedText(spacing, 1) +
+                       " Hz apart (a stepped sweep): each step reads the modes before they have "
+                       "rung up fully, which moves them along the sweep by up to a few Hz at "
+                       "short step times, more than the errors shown. Fast Measure gives the "
+                       "steady response.\n";
+        }
+    }
+}
+
 FitSteps FitRunner::StartWhole(FitWindow& w) {
     FitState& f = m_fit;
     double from = 0.0, to = 0.0;
@@ -205,40 +245,7 @@ FitSteps FitRunner::StartWhole(FitWindow& w) {
     f.WholeFrom = from;
     f.WholeTo = to;
     m_wholeRun = true;
-    if (inRange > static_cast<size_t>(kPeaks)) {
-        m_notes += std::to_string(inRange) +
-                   " modes were fitted: the table shows the eight strongest; Save Fit Report "
-                   "lists them all.\n";
-    }
-    std::string beyond;
-    for (const FittedMode& m : fit.modes) {
-        if (m.beyond) beyond += (beyond.empty() ? "" : ", ") + FixedText(m.frequency, 1);
-    }
-    if (!beyond.empty()) {
-        m_notes += "The modes at " + beyond +
-                   " Hz lie beyond the fit range; their flanks reach into it, so they were "
-                   "fitted with it. They are not in the table (Save Fit Report lists them).\n";
-    }
-    if (!fit.converged && !f.StopFit) {
-        m_notes +=
-            "The whole-spectrum fit did not converge: the values shown are those of its "
-            "last step. Narrow the fit range, or fit again.\n";
-    }
-    // Points a few Hz apart come from a stepped sweep, whose steps read a mode before it has
-    // rung up: the model is the steady response, so positions come out moved along the sweep.
-    if (const double spacing = MedianSpacing(problem.frequencies); spacing >= kSteppedSpacing) {
-        double narrowest = 0.0;
-        for (const FittedMode& m : fit.modes) {
-            if (narrowest == 0.0 || m.width < narrowest) narrowest = m.width;
-        }
-        if (narrowest > 0.0 && narrowest < 3.0 * spacing) {
-            m_notes += "The points lie " + FixedText(spacing, 1) +
-                       " Hz apart (a stepped sweep): each step reads the modes before they have "
-                       "rung up fully, which moves them along the sweep by up to a few Hz at "
-                       "short step times, more than the errors shown. Fast Measure gives the "
-                       "steady response.\n";
-        }
-    }
+    NoteWholeFit(fit, inRange, MedianSpacing(problem.frequencies));
     ComputeFitCurve(f);
     w.RefreshPeakLabels();
     w.RedrawFit();
@@ -475,6 +482,34 @@ double Wrapped(double degrees) {
 
 }  // namespace
 
+// Marks the peaks whose amplitude and phase another solution fits as well: their errors
+// widen to cover it, the other values are kept, and a note says which.
+void FitRunner::NoteUndetermined(const std::array<bool, kPeaks + 1>& undetermined,
+                                 const std::array<double, kPeaks + 1>& otherA,
+                                 const std::array<double, kPeaks + 1>& otherPhase) {
+    const FitState& f = m_fit;
+    std::string which;
+    for (int q = 1; q <= kPeaks; ++q) {
+        if (!undetermined[q]) continue;
+        PeakErrors& e = m_report.peaks[static_cast<size_t>(q)];
+        e.undetermined = true;
+        e.otherAmplitude = otherA[q];
+        e.otherPhase = otherPhase[q];
+        // The error says how far the data leave them open.
+        e.amplitude = std::max(e.amplitude, std::fabs(otherA[q] - f.peaks.PeakAmplitude[q]));
+        if (!std::isnan(e.phase)) {
+            e.phase = std::max(e.phase, std::fabs(Wrapped(otherPhase[q] - f.peaks.PeakPhase[q])));
+        }
+        which += (which.empty() ? "" : ", ") + std::to_string(q);
+    }
+    if (!which.empty()) {
+        m_notes += "The amplitudes alone do not determine the amplitude and phase of peak " +
+                   which +
+                   ": another solution fits as well (see Standard Errors). Measure with Lock-in "
+                   "and a calibrated latency to fit the phases too.\n";
+    }
+}
+
 FitSteps FitRunner::SearchOtherSolutions(FitWindow& w, const FitPoints& points, int mfit,
                                          int steps) {
     FitState& f = m_fit;
@@ -582,26 +617,7 @@ FitSteps FitRunner::SearchOtherSolutions(FitWindow& w, const FitPoints& points, 
         m_report = ComputeFitReport(points, m_a, m_lista, mfit, steps);
         m_notes += "A restart from other phases found a better fit: it is shown.\n";
     }
-    std::string which;
-    for (int q = 1; q <= kPeaks; ++q) {
-        if (!undetermined[q]) continue;
-        PeakErrors& e = m_report.peaks[static_cast<size_t>(q)];
-        e.undetermined = true;
-        e.otherAmplitude = otherA[q];
-        e.otherPhase = otherPhase[q];
-        // The error says how far the data leave them open.
-        e.amplitude = std::max(e.amplitude, std::fabs(otherA[q] - f.peaks.PeakAmplitude[q]));
-        if (!std::isnan(e.phase)) {
-            e.phase = std::max(e.phase, std::fabs(Wrapped(otherPhase[q] - f.peaks.PeakPhase[q])));
-        }
-        which += (which.empty() ? "" : ", ") + std::to_string(q);
-    }
-    if (!which.empty()) {
-        m_notes += "The amplitudes alone do not determine the amplitude and phase of peak " +
-                   which +
-                   ": another solution fits as well (see Standard Errors). Measure with Lock-in "
-                   "and a calibrated latency to fit the phases too.\n";
-    }
+    NoteUndetermined(undetermined, otherA, otherPhase);
     w.RefreshPeakLabels();
     w.RedrawFit();
     co_return 0;

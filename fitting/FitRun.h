@@ -204,6 +204,11 @@ private:
     // with the other values and errors that cover them, and a note; a clearly better one
     // becomes the result. The window keeps answering; it shows the search's progress only.
     FitSteps SearchOtherSolutions(FitWindow& w, const FitPoints& points, int mfit, int steps);
+    // The whole fit's notes for the report (points `spacing` Hz apart).
+    void NoteWholeFit(const AllModesFit& fit, size_t inRange, double spacing);
+    void NoteUndetermined(const std::array<bool, kPeaks + 1>& undetermined,
+                          const std::array<double, kPeaks + 1>& otherA,
+                          const std::array<double, kPeaks + 1>& otherPhase);
 
     FitState& m_fit;
     std::mt19937_64 m_random;

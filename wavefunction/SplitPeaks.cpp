@@ -54,6 +54,25 @@ void FindPeaks(const std::vector<double>& f, const std::vector<Complex>& d, doub
     }
 }
 
+// One guess per group of peaks that lie within half a width of each other: the highest's.
+std::vector<ModeGuess> Grouped(std::vector<Found> found) {
+    std::sort(found.begin(), found.end(),
+              [](const Found& a, const Found& b) { return a.frequency < b.frequency; });
+    std::vector<ModeGuess> guesses;
+    for (size_t i = 0; i < found.size();) {
+        size_t j = i + 1;
+        Found best = found[i];
+        while (j < found.size() &&
+               found[j].frequency - found[j - 1].frequency < 0.5 * found[j - 1].width) {
+            if (found[j].height > best.height) best = found[j];
+            ++j;
+        }
+        guesses.push_back({best.frequency, best.width});
+        i = j;
+    }
+    return guesses;
+}
+
 }  // namespace
 
 SplitPeaks FitSplitPeaks(const WaveSeries& series, double frequency) {
@@ -83,20 +102,7 @@ SplitPeaks FitSplitPeaks(const WaveSeries& series, double frequency) {
     // The peaks of all angles, grouped where they lie within half a width of each other.
     std::vector<Found> found;
     for (size_t k = 0; k < series.size(); ++k) FindPeaks(freqs[k], data[k], 0.01 * largest, found);
-    std::sort(found.begin(), found.end(),
-              [](const Found& a, const Found& b) { return a.frequency < b.frequency; });
-    std::vector<ModeGuess> guesses;
-    for (size_t i = 0; i < found.size();) {
-        size_t j = i + 1;
-        Found best = found[i];
-        while (j < found.size() &&
-               found[j].frequency - found[j - 1].frequency < 0.5 * found[j - 1].width) {
-            if (found[j].height > best.height) best = found[j];
-            ++j;
-        }
-        guesses.push_back({best.frequency, best.width});
-        i = j;
-    }
+    const std::vector<ModeGuess> guesses = Grouped(std::move(found));
     if (guesses.empty()) {
         result.why = "There is no peak within " + std::to_string(static_cast<int>(kSplitReach)) +
                      " Hz of the chosen frequency in any angle's spectrum.";
