@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QPrinter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSpinBox>
@@ -330,6 +331,30 @@ TEST_F(WaveWindowTest, ThePolarPlotSavesAsAPicture) {
     const QImage jpg(QString::fromStdString(file), "JPEG");
     EXPECT_EQ(jpg.size(), QSize(550, 512));
     fs::remove(file);
+}
+
+// Print from the menu: the polar plot as vectors under the title naming the frequency the
+// values belong to.
+TEST_F(WaveWindowTest, ThePolarPlotPrintsUnderItsFrequency) {
+    Panel550x512();
+    for (int k = 0; k < kAngles; ++k) w->WaveAmplitude[k] = 1.0 + k;
+    p.state->CurrentFreq = 2272.7;
+    w->DrawPolarPlot();
+    const std::string pdf = TempFile("wave.pdf"), txt = TempFile("wave.txt");
+    w->Output().RunPrintDialog = [&](QPrinter& printer) {
+        printer.setOutputFormat(QPrinter::PdfFormat);
+        printer.setOutputFileName(QString::fromStdString(pdf));
+        return true;
+    };
+    w->Print->trigger();
+    const std::string cmd = "pdftotext -layout '" + pdf + "' '" + txt + "'";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    std::ifstream in(txt);
+    const std::string words((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(words.find("Amplitude as function of angle at 2272.7 Hz"), std::string::npos)
+        << words;
+    fs::remove(pdf);
+    fs::remove(txt);
 }
 
 TEST_F(WaveWindowTest, TheVirtualApparatusWindowTurnsTheHemisphere) {

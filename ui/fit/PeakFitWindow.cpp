@@ -55,7 +55,6 @@ PeakFitWindow::PeakFitWindow(QWidget* parent)
     m_fitTimer->setObjectName(QStringLiteral("FitTimer"));
     m_fitTimer->setSingleShot(true);
     connect(m_fitTimer, &QTimer::timeout, this, [this] { ContinueFit(); });
-    m_output = std::make_unique<PlotOutput>(this);
     setObjectName(QStringLiteral("Form5"));
     setWindowTitle(QStringLiteral("Fit Window"));
     setFont(DialogFont());
@@ -64,7 +63,7 @@ PeakFitWindow::PeakFitWindow(QWidget* parent)
     m_client = Named(new QWidget(this), "ClientArea");
     BuildControls(m_client);
     BuildMenus();
-    m_canvas = std::make_unique<Canvas>(&PlotImage->Picture);
+    UsePlot(*this);
     m_canvas->SetFont(PlotFont(DialogFont()));
     for (QWidget* w : findChildren<QWidget*>()) {
         if (qobject_cast<QMenu*>(w) == nullptr) w->installEventFilter(this);
@@ -575,8 +574,6 @@ void PeakFitWindow::RemoveAllExecute() {
     ComputeFitCurve(*m_fit);
     DrawFitPlot();
 }
-
-void PeakFitWindow::PrinterSetupExecute() { m_output->PrinterSetup(); }
 
 void PeakFitWindow::ShowStartFit(bool shown) {
     // The focus goes with the button at that place, as in the main window.

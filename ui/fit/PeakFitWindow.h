@@ -15,6 +15,7 @@
 #include "plot/PictureExport.h"
 #include "plot/PlotHandOver.h"
 #include "plot/PlotMapping.h"
+#include "plot/PlotWindow.h"
 #include "session/SessionData.h"
 #include "session/UndoHistory.h"
 
@@ -36,7 +37,7 @@ class PlotOutput;
 class TImage;
 class TRadioGroup;
 
-class PeakFitWindow : public QDialog, public FitWindow {
+class PeakFitWindow : public QDialog, public FitWindow, public PlotWindow {
     Q_OBJECT
 public:
     static constexpr int kClientWidth = 1007;
@@ -80,8 +81,6 @@ public:
     QAction* FitAllModesAction = nullptr;
     QProgressBar* FitProgress = nullptr;
     QScrollArea* PlotScrollBox = nullptr;
-    QWidget* PlotPanel = nullptr;
-    TImage* PlotImage = nullptr;
     QMenuBar* MenuBar = nullptr;
 
     QAction* SaveFitData = nullptr;
@@ -174,16 +173,11 @@ public:
 
     FitState& Fit() { return *m_fit; }
     FitRunner& Runner() { return *m_runner; }
-    Canvas& PlotCanvas() { return *m_canvas; }
     // "Save as Image", "Printer Setup", "Print" of the visible plot; the dialogs are in there.
     // The plot once more as vectors (SVG, PDF, the printer) and the printed page's title (the
     // peaks' frequencies and widths).
-    VectorDrawing PlotVectors();
-    PrintTitle PlotTitle() const;
-    void SaveAsImageExecute();
-    void PrinterSetupExecute();
-    void PrintExecute();
-    PlotOutput& Output() { return *m_output; }
+    VectorDrawing PlotVectors() override;
+    PrintTitle PlotTitle() const override;
     PlotGeometry Geometry() const;  // as the last redraw left it
     int FitDisplayWidth = 0;
     int RedrawCount() const { return m_redraws; }
@@ -248,8 +242,6 @@ private:
     std::unique_ptr<FitState> m_fit;
     double m_radiusMm = 50.0;  // the last radius given to "Speed of Sound"
     std::unique_ptr<FitRunner> m_runner;
-    std::unique_ptr<Canvas> m_canvas;
-    std::unique_ptr<PlotOutput> m_output;
     std::vector<int> m_x, m_y;
     QWidget* m_client = nullptr;
     QColor m_lastColor = Qt::black;

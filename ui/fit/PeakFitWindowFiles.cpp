@@ -58,16 +58,4 @@ PrintTitle PeakFitWindow::PlotTitle() const {
     return {{text, 0}};
 }
 
-void PeakFitWindow::SaveAsImageExecute() {
-    m_output->SaveAsImage(
-        PlotOutput::VisiblePlot(PlotImage->Picture, PlotPanel->width(), PlotPanel->height()),
-        PlotVectors());
-}
-
-void PeakFitWindow::PrintExecute() {
-    m_output->Print(
-        PlotOutput::VisiblePlot(PlotImage->Picture, PlotPanel->width(), PlotPanel->height()),
-        PlotVectors(), PlotTitle());
-}
-
 }  // namespace sonarix

@@ -67,11 +67,10 @@ MainWindow::MainWindow(SharedState& state, QWidget* parent) : QMainWindow(parent
     BuildControls(m_client);
     BuildTimers();
     BuildMenus();
-    m_canvas = std::make_unique<Canvas>(&PlotImage->Picture);
+    UsePlot(*this);
     m_canvas->SetFont(PlotFont(DialogFont()));
     m_plot = std::make_unique<SpectrumPlot>();
     m_engine = std::make_unique<SweepEngine>(m_state, *this);
-    m_output = std::make_unique<PlotOutput>(this);
     ChooseFont = [this](const FontChoice& current) { return ChooseFontAndColour(this, current); };
     ChooseSaveFile = [this] {
         return RunFileDialog(this, true, "SaveDialog1", QString(), kDatFilters,
@@ -386,20 +385,6 @@ PrintTitle MainWindow::PlotTitle() const {
                          .arg(m_state.PlotFreqMax, 0, 'f', 0),
                      0});
     return title;
-}
-
-void MainWindow::SaveAsImageExecute() {
-    m_output->SaveAsImage(
-        PlotOutput::VisiblePlot(PlotImage->Picture, PlotPanel->width(), PlotPanel->height()),
-        PlotVectors());
-}
-
-void MainWindow::PrinterSetupExecute() { m_output->PrinterSetup(); }
-
-void MainWindow::PrintImageExecute() {
-    m_output->Print(
-        PlotOutput::VisiblePlot(PlotImage->Picture, PlotPanel->width(), PlotPanel->height()),
-        PlotVectors(), PlotTitle());
 }
 
 void MainWindow::FitExecute() {

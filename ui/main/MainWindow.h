@@ -20,6 +20,7 @@
 #include "plot/PictureExport.h"
 #include "plot/PlotHandOver.h"
 #include "plot/PlotMapping.h"
+#include "plot/PlotWindow.h"
 #include "session/SessionData.h"
 #include "ui/main/PlotDrawing.h"
 
@@ -48,7 +49,7 @@ class VersionDialog;
 class TImage;
 class TRadioGroup;
 
-class MainWindow : public QMainWindow, public MeasureWindow {
+class MainWindow : public QMainWindow, public MeasureWindow, public PlotWindow {
     Q_OBJECT
 public:
     static constexpr int kClientWidth = 1007;
@@ -84,8 +85,6 @@ public:
     QWidget* LagArea = nullptr;         // behind it, always there: its tooltip tells the latency
     QLabel* SaturationPanel = nullptr;  // "Saturation"
     QScrollArea* PlotScrollBox = nullptr;
-    QWidget* PlotPanel = nullptr;  // the visible part of the plot
-    TImage* PlotImage = nullptr;   // the plot surface, 3200 x 1200
     QTimer* LiveSpectrumTimer = nullptr;
     QTimer* LiveWaveformTimer = nullptr;
     // In the menu bar while a sweep runs: why the dialogs are unavailable then.
@@ -174,12 +173,7 @@ public:
     void RefreshUndo();
 
     // The plot's canvas: font, pen width and colour live there.
-    Canvas& PlotCanvas() { return *m_canvas; }
     // "Save as Image", "Printer Setup", "Print" of the visible plot; the dialogs are in there.
-    void SaveAsImageExecute();
-    void PrinterSetupExecute();
-    void PrintImageExecute();
-    PlotOutput& Output() { return *m_output; }
     int RedrawCount() const { return m_redraws; }
 
     // Clears the plot image: white pen and brush over the whole 3200 x 1200 image.
@@ -254,8 +248,8 @@ public:
     PlotHandOver HandOver() const;
     // "Save as Image" as SVG or PDF and "Print": the plot drawn once more as vectors, and
     // the printed page's title (the slots shown in their colours, the frequency range).
-    VectorDrawing PlotVectors();
-    PrintTitle PlotTitle() const;
+    VectorDrawing PlotVectors() override;
+    PrintTitle PlotTitle() const override;
 
     // The plot's data area and mapping as the last redraw left them.
     PlotGeometry Geometry() const;
@@ -306,8 +300,6 @@ private:
 
     SharedState& m_state;
     QWidget* m_client = nullptr;
-    std::unique_ptr<Canvas> m_canvas;
-    std::unique_ptr<PlotOutput> m_output;
     std::unique_ptr<SpectrumPlot> m_plot;
     double m_sphereRadiusMm = 50.0, m_sphereCelsius = 20.0;
     std::unique_ptr<SweepEngine> m_engine;

@@ -254,7 +254,7 @@ void MainWindow::ConnectActions() {
     connect(OpenSpectrum, &QAction::triggered, this, [this] { OpenSpectrumExecute(); });
     connect(SaveAsImage, &QAction::triggered, this, [this] { SaveAsImageExecute(); });
     connect(PrinterSetup, &QAction::triggered, this, [this] { PrinterSetupExecute(); });
-    connect(PrintImage, &QAction::triggered, this, [this] { PrintImageExecute(); });
+    connect(PrintImage, &QAction::triggered, this, [this] { PrintExecute(); });
     connect(Exit, &QAction::triggered, this, [this] { ExitExecute(); });
     connect(Fit, &QAction::triggered, this, [this] { FitExecute(); });
     connect(LiveFftOn, &QAction::triggered, this, [this] { LiveFftOnExecute(); });

@@ -185,8 +185,7 @@ WaveFunctionWindow::WaveFunctionWindow(SharedState& state, QWidget* parent)
     connect(TheoryOrderSpin, &QSpinBox::valueChanged, this, [this] { DrawPolarPlot(); });
     PlotPanel = Named(new QWidget(c), "Panel1");
     PlotImage = Named(new TImage(1500, 2000, PlotPanel), "Image1");
-    m_canvas = std::make_unique<Canvas>(&PlotImage->Picture);
-    m_output = std::make_unique<PlotOutput>(this);
+    UsePlot(*this);
     connect(MeasureValueButton, &QPushButton::clicked, this, [this] { OnMeasureValueClicked(); });
     connect(ClearButton, &QPushButton::clicked, this, [this] { OnClearClicked(); });
     connect(CompleteBySymmetryCheck, &QCheckBox::clicked, this,
@@ -629,21 +628,10 @@ VectorDrawing WaveFunctionWindow::PlotVectors() {
     return CanvasVectors(*m_canvas, [this] { DrawPolarPlot(); });
 }
 
-void WaveFunctionWindow::SaveAsImageExecute() {
-    m_output->SaveAsImage(
-        PlotOutput::VisiblePlot(PlotImage->Picture, PlotPanel->width(), PlotPanel->height()),
-        PlotVectors());
-}
-
-void WaveFunctionWindow::PrinterSetupExecute() { m_output->PrinterSetup(); }
-
-void WaveFunctionWindow::PrintExecute() {
-    const PrintTitle title{{QStringLiteral("Amplitude as function of angle at %1 Hz")
-                                .arg(ChosenFrequency(), 0, 'f', 1),
-                            0}};
-    m_output->Print(
-        PlotOutput::VisiblePlot(PlotImage->Picture, PlotPanel->width(), PlotPanel->height()),
-        PlotVectors(), title);
+PrintTitle WaveFunctionWindow::PlotTitle() const {
+    return PrintTitle{{QStringLiteral("Amplitude as function of angle at %1 Hz")
+                           .arg(ChosenFrequency(), 0, 'f', 1),
+                       0}};
 }
 
 int WaveFunctionWindow::SelectedAngle() const { return AngleGroup->ItemIndex(); }

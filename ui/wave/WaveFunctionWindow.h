@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "plot/PictureExport.h"
+#include "plot/PlotWindow.h"
 #include "wavefunction/WaveFunction.h"
 
 class QAction;
@@ -32,7 +33,7 @@ class SessionKeeper;
 class TImage;
 class TRadioGroup;
 
-class WaveFunctionWindow : public QDialog, public AngleWindow {
+class WaveFunctionWindow : public QDialog, public AngleWindow, public PlotWindow {
     Q_OBJECT
 public:
     static constexpr int kClientWidth = 753;
@@ -53,8 +54,6 @@ public:
     QLabel* BestOrderLabel = nullptr;              // the l that fits the values best
     QLabel* MeasuredFrequencyLabel = nullptr;      // the frequency the values are measured at
     static constexpr uint32_t kTheoryColor = 0x000080FF;  // orange (0x00BBGGRR)
-    QWidget* PlotPanel = nullptr;
-    TImage* PlotImage = nullptr;
     QMenuBar* MenuBar = nullptr;
     QAction* SaveData = nullptr;
     QAction* OpenData = nullptr;
@@ -129,14 +128,10 @@ public:
     std::optional<double> FrequencyAt(int x, int y) const;
     // The range of frequencies the thumbnails show (empty when no spectrum is kept).
     std::pair<double, double> SeriesRange() const;
-    Canvas& PlotCanvas() { return *m_canvas; }
     // "Save as Image", "Printer Setup", "Print" of the visible plot; the dialogs are in there.
     // The polar plot once more as vectors (SVG, PDF, the printer).
-    VectorDrawing PlotVectors();
-    void SaveAsImageExecute();
-    void PrinterSetupExecute();
-    void PrintExecute();
-    PlotOutput& Output() { return *m_output; }
+    VectorDrawing PlotVectors() override;
+    PrintTitle PlotTitle() const override;
 
     // AngleWindow.
     int SelectedAngle() const override;
@@ -163,8 +158,6 @@ protected:
 private:
     void DrawPolarPicture();
     SharedState& m_state;
-    std::unique_ptr<Canvas> m_canvas;
-    std::unique_ptr<PlotOutput> m_output;
     QWidget* m_client = nullptr;
     QTimer* m_availability = nullptr;
     std::unique_ptr<AngleRun> m_run;  // "Measure value"
