@@ -45,16 +45,16 @@ constexpr int64_t kReadingStep = 140;  // 3.2 ms: out of step with 10 ms blocks
 constexpr int kStallRounds = 1000;     // 2 s without the position moving
 
 static_assert(kCalibrationLead + kCalibrationChirp +
-                  static_cast<int64_t>(kCalibrationLongestMs * 44.1) <
+                  static_cast<int64_t>(kCalibrationLongestMs * kSamplesPerMs) <
               kFirstReading);
 static_assert(kFirstReading + (kCalibrationReadings - 1) * kReadingStep < kCalibrationLength);
 
 }  // namespace
 
 std::string LatencyText(const LatencyCalibration& c) {
-    return "Latency: " + FixedText(c.samples / 44.1, 2) + " ms\nConfidence: correlation peak " +
-           FixedText(c.confidenceDb, 0) + " dB above its noise; the readings agree within " +
-           FixedText(c.spreadMs, 2) + " ms.";
+    return "Latency: " + FixedText(c.samples / kSamplesPerMs, 2) +
+           " ms\nConfidence: correlation peak " + FixedText(c.confidenceDb, 0) +
+           " dB above its noise; the readings agree within " + FixedText(c.spreadMs, 2) + " ms.";
 }
 
 std::vector<float> CalibrationChirp() {
@@ -433,7 +433,7 @@ int64_t CalibrationRun::Evaluate() {
     const size_t cut = arrival.size() / 5;
     const std::vector<double> middle(arrival.begin() + static_cast<std::ptrdiff_t>(cut),
                                      arrival.end() - static_cast<std::ptrdiff_t>(cut));
-    const double spread = (middle.back() - middle.front()) / 44.1;
+    const double spread = (middle.back() - middle.front()) / kSamplesPerMs;
     m_outcome.latency.spreadMs = spread;
     if (spread > kCalibrationSteadyMs) return Fail(kCalibrationUnsteady);
     // The same delay from the other side: where the chirp lies in the recording against where
@@ -446,7 +446,7 @@ int64_t CalibrationRun::Evaluate() {
                      arrivals.begin() + static_cast<std::ptrdiff_t>(arrivals.size() / 2),
                      arrivals.end());
     const double frameOffset = arrivals[arrivals.size() / 2] - m->alignment.Offset();
-    m_outcome.sidesApartMs = (frameOffset - (readSide - ageSamples)) / 44.1;
+    m_outcome.sidesApartMs = (frameOffset - (readSide - ageSamples)) / kSamplesPerMs;
     if (std::abs(m_outcome.sidesApartMs) > std::max(spread, kCalibrationAgreeMs)) {
         return Fail(kCalibrationUnsteady);
     }

@@ -446,7 +446,7 @@ SweepEngine::StepResult SweepEngine::ReadStep() {
                 return StepResult::Ended;
             }
             level = *read;
-            const double late = (audio::RecordNow() - static_cast<double>(e)) / 44.1;
+            const double late = (audio::RecordNow() - static_cast<double>(e)) / kSamplesPerMs;
             m_stats.readLateMeanMs += late;
             m_stats.readLateMaxMs = std::max(m_stats.readLateMaxMs, late);
             if (m_stats.reads.size() < m_stats.reads.capacity()) {

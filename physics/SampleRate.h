@@ -7,15 +7,18 @@ namespace physics {
 
 inline constexpr int kSampleRate = 44100;             // frames a second
 inline constexpr double kSampleRateHz = kSampleRate;  // the same, for arithmetic in Hz and s
+inline constexpr double kSamplesPerMs = kSampleRateHz / 1000.0;
 
 }  // namespace physics
 
 namespace audio {
 using physics::kSampleRate;
 using physics::kSampleRateHz;
+using physics::kSamplesPerMs;
 }  // namespace audio
 
 namespace sonarix {
 using physics::kSampleRate;
 using physics::kSampleRateHz;
+using physics::kSamplesPerMs;
 }  // namespace sonarix

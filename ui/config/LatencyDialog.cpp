@@ -1,6 +1,7 @@
 // The latency calibration dialog.
 #include "ui/config/LatencyDialog.h"
 
+#include <QBoxLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
@@ -11,22 +12,45 @@ namespace sonarix {
 
 LatencyDialog::LatencyDialog(SharedState& state, QWidget* parent)
     : QDialog(parent), m_state(state) {
-    SetUpFixedDialog(this, "LatencyDialog", "Calibrate Latency", 420, 250);
-    InstructionsLabel =
-        AddLabel(this, "Label1",
-                 "Plays a short chirp and finds the delay between the sound output and "
-                 "the recording. Leave loudspeaker and microphone in the resonator, or "
-                 "plug a cable from the sound card's output to its input (loopback). The "
-                 "output volume of the main window is used; keep the room quiet for a "
-                 "second. The result holds until the program ends.",
-                 16, 12);
-    InstructionsLabel->setWordWrap(true);
-    InstructionsLabel->setGeometry(16, 12, 388, 96);
-    ResultLabel = AddLabel(this, "Label2", "", 16, 116);
-    ResultLabel->setWordWrap(true);
-    ResultLabel->setGeometry(16, 116, 388, 80);
-    CalibrateButton = AddButton(this, "Button1", "Calibrate", 124, 208, 85, 25);
-    CloseButton = AddButton(this, "Button2", "Close", 219, 208, 75, 25);
+    setObjectName(QStringLiteral("LatencyDialog"));
+    setWindowTitle(QStringLiteral("Calibrate Latency"));
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowCloseButtonHint);
+    setFont(DialogFont());
+    // The texts wrap at a width of about 60 characters of the dialog's font; the dialog grows
+    // downwards with them, at any font and scale.
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(16, 12, 16, 16);
+    const int textWidth = 60 * fontMetrics().averageCharWidth();
+    InstructionsLabel = Named(
+        new QLabel(QStringLiteral("Plays a short chirp and finds the delay between the sound "
+                                  "output and the recording. Leave loudspeaker and microphone "
+                                  "in the resonator, or plug a cable from the sound card's "
+                                  "output to its input (loopback). The output volume of the "
+                                  "main window is used; keep the room quiet for a second. The "
+                                  "result holds until the program ends."),
+                   this),
+        "Label1");
+    ResultLabel = Named(new QLabel(this), "Label2");
+    for (QLabel* label : {InstructionsLabel, ResultLabel}) {
+        label->setWordWrap(true);
+        label->setFixedWidth(textWidth);
+        label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    }
+    // Room for the longest result (five lines) so that the buttons stay where they are.
+    ResultLabel->setMinimumHeight(5 * fontMetrics().lineSpacing());
+    column->addWidget(InstructionsLabel);
+    column->addSpacing(8);
+    column->addWidget(ResultLabel);
+    CalibrateButton = Named(new QPushButton(QStringLiteral("Calibrate"), this), "Button1");
+    CloseButton = Named(new QPushButton(QStringLiteral("Close"), this), "Button2");
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(CalibrateButton);
+    buttons->addWidget(CloseButton);
+    buttons->addStretch();
+    column->addLayout(buttons);
+    column->setSizeConstraint(QLayout::SetFixedSize);
     connect(CalibrateButton, &QPushButton::clicked, this, [this] { OnCalibrateClicked(); });
     connect(CloseButton, &QPushButton::clicked, this, [this] { reject(); });
     m_timer = new QTimer(this);
