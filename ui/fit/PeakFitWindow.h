@@ -103,7 +103,11 @@ public:
     QAction* ManualAndHelp = nullptr;
     QAction* PhasePlot = nullptr;  // "Phase Plot": the phases of data and fit instead
     // Edit / "Undo", "Redo" (Ctrl+Z, Ctrl+Shift+Z): the peak edits and fit runs since the
-    // window was opened on its data.
+    // window was opened on its data. A history of its own, not the session's: the window is
+    // modal and fits a copy of one slot handed over by value, so the session's steps (a
+    // measurement, a cleared slot, an opened session) would change data it does not show, and
+    // its own steps mean nothing once it is opened on other data. What it leaves behind (its
+    // peaks and range) reaches the session's journal and file when it is closed.
     QAction* Undo = nullptr;
     QAction* Redo = nullptr;
     UndoHistory& History() { return m_history; }
