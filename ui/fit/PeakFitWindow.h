@@ -106,8 +106,8 @@ public:
     // window was opened on its data. A history of its own, not the session's: the window is
     // modal and fits a copy of one slot handed over by value, so the session's steps (a
     // measurement, a cleared slot, an opened session) would change data it does not show, and
-    // its own steps mean nothing once it is opened on other data. What it leaves behind (its
-    // peaks and range) reaches the session's journal and file when it is closed.
+    // its own steps mean nothing once it is opened on other data. Its peaks and range go to
+    // the session's journal as they change, and into the session file.
     QAction* Undo = nullptr;
     QAction* Redo = nullptr;
     UndoHistory& History() { return m_history; }
