@@ -50,7 +50,10 @@ LatencyDialog::LatencyDialog(SharedState& state, QWidget* parent)
     buttons->addWidget(CloseButton);
     buttons->addStretch();
     column->addLayout(buttons);
+    // At least as wide as the title bar needs to show the title whole; fixed from the start.
+    column->addItem(new QSpacerItem(TitleWidth(windowTitle()) - 32, 0));
     column->setSizeConstraint(QLayout::SetFixedSize);
+    column->activate();
     connect(CalibrateButton, &QPushButton::clicked, this, [this] { OnCalibrateClicked(); });
     connect(CloseButton, &QPushButton::clicked, this, [this] { reject(); });
     m_timer = new QTimer(this);

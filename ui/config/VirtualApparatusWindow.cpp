@@ -101,6 +101,9 @@ VirtualApparatusWindow::VirtualApparatusWindow(audio::VirtualApparatus& apparatu
     BlocksBox->setChecked(apparatus.BlockDelivery());
     grid->addWidget(HumBox, row, 0, 1, 2);
     grid->addWidget(BlocksBox, row + 1, 0, 1, 2);
+    // At least as wide as the title bar needs to show the title whole; fixed from the start.
+    grid->addItem(new QSpacerItem(TitleWidth(windowTitle()) - 32, 0), row + 2, 0, 1, 2);
+    grid->activate();
     connect(BlocksBox, &QCheckBox::toggled, this,
             [this](bool on) { m_apparatus.SetBlockDelivery(on); });
     connect(RingBox, &QComboBox::currentIndexChanged, this, [this] { ApplySphere(); });
