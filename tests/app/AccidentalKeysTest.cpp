@@ -66,7 +66,7 @@ const char* StateName(State s) {
 }
 
 struct Case {
-    int form;  // N of TFormN
+    int form;  // N of the window whose object name is FormN
     State state;
 };
 
