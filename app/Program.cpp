@@ -40,21 +40,21 @@ Program::Program() : state(std::make_unique<SharedState>()) {}
 bool StartUp(Program& p) {
     SharedState& s = *p.state;
     // 1. The main window first, visible at once, then the serial dialog.
-    p.form1 = std::make_unique<MainWindow>(s);
-    p.form1->show();
-    p.form7 = std::make_unique<InputDialog>();
-    p.form8 = std::make_unique<SerialPortDialog>(s);
-    p.form8->setFont(DialogFont());
-    p.form1->SerialDialog = p.form8.get();
+    p.mainWindow = std::make_unique<MainWindow>(s);
+    p.mainWindow->show();
+    p.inputDialog = std::make_unique<InputDialog>();
+    p.serialDialog = std::make_unique<SerialPortDialog>(s);
+    p.serialDialog->setFont(DialogFont());
+    p.mainWindow->SerialDialog = p.serialDialog.get();
     // 2. Clear the plot image.
-    p.form1->ClearImage();
+    p.mainWindow->ClearImage();
     // 3. The audio layer must implement contract 2.3.
     if ((audio::GetVersion() >> 16) != 0x0203) {
         ShowMessage(kWrongAudioVersion);
         return false;
     }
     // 4. Output on the default device.
-    if (!audio::Init(-1, kSampleRate, 0, reinterpret_cast<void*>(p.form1->winId()), nullptr)) {
+    if (!audio::Init(-1, kSampleRate, 0, reinterpret_cast<void*>(p.mainWindow->winId()), nullptr)) {
         // The box says what the program always said; the reason goes to standard error.
         const char* reason = audio::ErrorText();
         if (reason != nullptr && reason[0] != '\0') {
@@ -73,8 +73,8 @@ bool StartUp(Program& p) {
     }
     // 6., 7. The input list; the last input that is on becomes the only one on.
     p.inputs = ListInputs();
-    p.form7->FillInputs(p.inputs);
-    p.form7->OnInputChosen();
+    p.inputDialog->FillInputs(p.inputs);
+    p.inputDialog->OnInputChosen();
     // 8. Mono recording.
     s.StereoInput = false;
     StartRecording(s);
@@ -91,11 +91,11 @@ bool StartUp(Program& p) {
     s.LeftChannel = true;
     s.StereoInput = false;
     // 13. The bare axes.
-    p.form1->RedrawSpectra();
+    p.mainWindow->RedrawSpectra();
     // 14. - 16. The port object, the list of present ports, the link defaults; no port is
     // opened.
-    s.SerialPort = new TApdComPort(p.form1.get());
-    p.form8->FillPortList();
+    s.SerialPort = new TApdComPort(p.mainWindow.get());
+    p.serialDialog->FillPortList();
     s.SerialBaud = 9600;
     s.SerialParity = 0;
     s.SerialDataBits = 8;
@@ -112,43 +112,43 @@ bool StartUp(Program& p) {
 }
 
 void CreateRemainingWindows(Program& p) {
-    p.form4 = std::make_unique<LineThicknessDialog>();
-    p.form10 = std::make_unique<HelpDialog>();
-    p.form11 = std::make_unique<VersionDialog>();
-    p.form1->ThicknessDialog = p.form4.get();
-    p.form1->HelpWindow = p.form10.get();
-    p.form1->VersionWindow = p.form11.get();
-    p.form2 = std::make_unique<LiveSpectrumWindow>(*p.state);
-    p.form3 = std::make_unique<LiveWaveformWindow>(*p.state);
-    p.form6 = std::make_unique<SoundCardDialog>();
-    p.form1->LiveSpectrumView = p.form2.get();
-    p.form1->LiveWaveformView = p.form3.get();
-    MainWindow* f1 = p.form1.get();
-    p.form2->FilterOn = [f1] { return f1->FftFilterOn(); };
-    SoundCardDialog* card = p.form6.get();
-    p.form1->ChooseSoundCard = [card] {
+    p.lineThickness = std::make_unique<LineThicknessDialog>();
+    p.helpDialog = std::make_unique<HelpDialog>();
+    p.versionDialog = std::make_unique<VersionDialog>();
+    p.mainWindow->ThicknessDialog = p.lineThickness.get();
+    p.mainWindow->HelpWindow = p.helpDialog.get();
+    p.mainWindow->VersionWindow = p.versionDialog.get();
+    p.liveSpectrum = std::make_unique<LiveSpectrumWindow>(*p.state);
+    p.liveWaveform = std::make_unique<LiveWaveformWindow>(*p.state);
+    p.soundCardDialog = std::make_unique<SoundCardDialog>();
+    p.mainWindow->LiveSpectrumView = p.liveSpectrum.get();
+    p.mainWindow->LiveWaveformView = p.liveWaveform.get();
+    MainWindow* f1 = p.mainWindow.get();
+    p.liveSpectrum->FilterOn = [f1] { return f1->FftFilterOn(); };
+    SoundCardDialog* card = p.soundCardDialog.get();
+    p.mainWindow->ChooseSoundCard = [card] {
         card->exec();
         return std::make_pair(card->Stereo(), card->Left());
     };
-    InputDialog* input = p.form7.get();
-    p.form1->OpenInputDialog = [input] {
+    InputDialog* input = p.inputDialog.get();
+    p.mainWindow->OpenInputDialog = [input] {
         input->show();
         input->raise();
         KeepOnScreen(input);
     };
-    p.form5 = std::make_unique<PeakFitWindow>();
-    PeakFitWindow* fit = p.form5.get();
-    LineThicknessDialog* thickness = p.form4.get();
-    p.form1->OpenFitWindow = [fit](const FitHandOver& h) { fit->FitExecute(h); };
+    p.fitWindow = std::make_unique<PeakFitWindow>();
+    PeakFitWindow* fit = p.fitWindow.get();
+    LineThicknessDialog* thickness = p.lineThickness.get();
+    p.mainWindow->OpenFitWindow = [fit](const FitHandOver& h) { fit->FitExecute(h); };
     fit->ChooseLineThickness = [thickness] {
         thickness->exec();  // OK and the close box alike apply the choice
         return std::clamp(thickness->ThicknessGroup->ItemIndex(), 0, 3) + 1;
     };
-    fit->HelpWindow = p.form10.get();
+    fit->HelpWindow = p.helpDialog.get();
 
-    p.form9 = std::make_unique<WaveFunctionWindow>(*p.state);
-    WaveFunctionWindow* wave = p.form9.get();
-    MainWindow* main = p.form1.get();
+    p.waveWindow = std::make_unique<WaveFunctionWindow>(*p.state);
+    WaveFunctionWindow* wave = p.waveWindow.get();
+    MainWindow* main = p.mainWindow.get();
     wave->MainFftFilterOn = [main] { return main->FftFilterOn(); };
     wave->MainLockInOn = [main] { return main->LockInOn(); };
     wave->MainVolume = [main] { return main->VolumePosition(); };
@@ -213,34 +213,34 @@ void StartJournal(Program& p, const std::string& folder) {
 }
 
 void ShutDown(Program& p) {
-    if (p.form1) p.form1->EndSweepNow();
+    if (p.mainWindow) p.mainWindow->EndSweepNow();
     if (p.session) p.session->EndJournal();
     audio::Free();
 }
 
 Program::~Program() {
     // The windows let go of the session before it goes; it outlives none of them in use.
-    if (form1) form1->EndSweepNow();
-    if (form1) form1->UseSession(nullptr);
-    if (form9) form9->UseSession(nullptr);
-    if (form5) form5->OnClosed = {};
-    if (form5) form5->OnPeaksChanged = {};
+    if (mainWindow) mainWindow->EndSweepNow();
+    if (mainWindow) mainWindow->UseSession(nullptr);
+    if (waveWindow) waveWindow->UseSession(nullptr);
+    if (fitWindow) fitWindow->OnClosed = {};
+    if (fitWindow) fitWindow->OnPeaksChanged = {};
     if (latencyDialog) latencyDialog->OnCalibrated = {};
     session.reset();
     // The port object goes with the main window; nothing may point at it afterwards.
     latencyDialog.reset();
     virtualWindow.reset();
-    form9.reset();
-    form5.reset();
-    form11.reset();
-    form6.reset();
-    form3.reset();
-    form2.reset();
-    form10.reset();
-    form4.reset();
-    form8.reset();
-    form7.reset();
-    form1.reset();
+    waveWindow.reset();
+    fitWindow.reset();
+    versionDialog.reset();
+    soundCardDialog.reset();
+    liveWaveform.reset();
+    liveSpectrum.reset();
+    helpDialog.reset();
+    lineThickness.reset();
+    serialDialog.reset();
+    inputDialog.reset();
+    mainWindow.reset();
     if (state) state->SerialPort = nullptr;
 }
 
@@ -320,7 +320,7 @@ int RunProgram(int argc, char** argv) {
             CreateRemainingWindows(program);
             const std::string manual =
                 LocateManual(QCoreApplication::applicationDirPath().toStdString());
-            if (!manual.empty()) program.form10->SetManualFile(QString::fromStdString(manual));
+            if (!manual.empty()) program.helpDialog->SetManualFile(QString::fromStdString(manual));
             StartJournal(program, JournalFolder());
             rc = QApplication::exec();
             ShutDown(program);

@@ -50,19 +50,19 @@ struct Program {
     Program();
     ~Program();
     std::unique_ptr<SharedState> state;
-    std::unique_ptr<MainWindow> form1;
-    std::unique_ptr<InputDialog> form7;
-    std::unique_ptr<SerialPortDialog> form8;
-    std::unique_ptr<LiveSpectrumWindow> form2;
-    std::unique_ptr<LiveWaveformWindow> form3;
-    std::unique_ptr<SoundCardDialog> form6;
-    std::unique_ptr<LineThicknessDialog> form4;
-    std::unique_ptr<PeakFitWindow> form5;
-    std::unique_ptr<WaveFunctionWindow> form9;
+    std::unique_ptr<MainWindow> mainWindow;
+    std::unique_ptr<InputDialog> inputDialog;
+    std::unique_ptr<SerialPortDialog> serialDialog;
+    std::unique_ptr<LiveSpectrumWindow> liveSpectrum;
+    std::unique_ptr<LiveWaveformWindow> liveWaveform;
+    std::unique_ptr<SoundCardDialog> soundCardDialog;
+    std::unique_ptr<LineThicknessDialog> lineThickness;
+    std::unique_ptr<PeakFitWindow> fitWindow;
+    std::unique_ptr<WaveFunctionWindow> waveWindow;
     std::unique_ptr<VirtualApparatusWindow> virtualWindow;  // on the virtual apparatus only
     std::unique_ptr<LatencyDialog> latencyDialog;
-    std::unique_ptr<HelpDialog> form10;
-    std::unique_ptr<VersionDialog> form11;
+    std::unique_ptr<HelpDialog> helpDialog;
+    std::unique_ptr<VersionDialog> versionDialog;
     InputList inputs;  // the input list of the "Input" dialog
     // Undo, session files and the crash journal, wired to the windows.
     std::unique_ptr<SessionKeeper> session;

@@ -70,7 +70,7 @@ void BM_FastVersusStepped(benchmark::State& state) {
     CreateRemainingWindows(*program);
     QApplication::processEvents();
     SharedState& s = *program->state;
-    MainWindow& f = *program->form1;
+    MainWindow& f = *program->mainWindow;
     apparatus->SetHemisphereAngle(180.0);  // every mode sounds (at 0 degrees the odd ones do not)
     {
         class Window : public CalibrationWindow {

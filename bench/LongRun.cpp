@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
     auto program = std::make_unique<sonarix::Program>();
     if (!sonarix::StartUp(*program)) return 1;
     sonarix::CreateRemainingWindows(*program);
-    sonarix::MainWindow& f = *program->form1;
+    sonarix::MainWindow& f = *program->mainWindow;
     // 100 ... 10000 Hz in 0.5 Hz steps of 181.8 ms: 19800 points, 3599.6 s.
     f.StartFrequencyEdit->setText("100");
     f.StopFrequencyEdit->setText("10000");

@@ -164,7 +164,7 @@ void BM_StartUpToShownWindow(benchmark::State& state) {
         auto p = std::make_unique<sonarix::Program>();
         sonarix::StartUp(*p);
         sonarix::CreateRemainingWindows(*p);
-        p->form1->repaint();
+        p->mainWindow->repaint();
         QApplication::processEvents();
         state.PauseTiming();
         sonarix::ShutDown(*p);
@@ -188,8 +188,8 @@ void LiveRefresh(benchmark::State& state, bool fft, int w, int h) {
     sonarix::MakeToneWav(*p->state, 1.0);
     sonarix::StartPlayback(*p->state, 50);
     apparatus->AdvanceMs(200);
-    sonarix::LiveView& view = fft ? static_cast<sonarix::LiveView&>(*p->form2)
-                                  : static_cast<sonarix::LiveView&>(*p->form3);
+    sonarix::LiveView& view = fft ? static_cast<sonarix::LiveView&>(*p->liveSpectrum)
+                                  : static_cast<sonarix::LiveView&>(*p->liveWaveform);
     view.resize(w, h);
     for (auto _ : state) view.Refresh();
     sonarix::ShutDown(*p);

@@ -53,7 +53,7 @@ struct Running {
         program.reset();
         audio::UseBackend(nullptr);
     }
-    sonarix::MainWindow& Form() { return *program->form1; }
+    sonarix::MainWindow& Form() { return *program->mainWindow; }
     // "Measure", and the event loop until the sweep has ended.
     void Sweep() {
         Form().OnMeasureClicked();

@@ -36,12 +36,12 @@ void ProgramOnApparatus::Start(std::unique_ptr<audio::VirtualApparatus> backend)
     audio::UseBackend(std::move(backend));
     ASSERT_TRUE(StartUp(p));
     CreateRemainingWindows(p);
-    f = p.form1.get();
+    f = p.mainWindow.get();
     QApplication::processEvents();
 }
 
 void ProgramOnApparatus::TearDown() {
-    if (p.form1) ShutDown(p);
+    if (p.mainWindow) ShutDown(p);
     m_program.reset();
     audio::UseBackend(nullptr);
     apparatus = nullptr;

@@ -83,16 +83,16 @@ protected:
         f->ChooseSessionOpenFile = none;
         f->ChooseFont = [](const FontChoice&) { return std::optional<FontChoice>(); };
         f->ChooseColor = [](const QColor&) { return std::optional<QColor>(); };
-        p.form5->ChooseFitDataFile = none;
-        p.form5->ChooseParameterFile = none;
-        p.form5->ChooseReportFile = none;
-        p.form5->ChooseRadius = [](double) { return std::optional<double>(); };
-        p.form5->ChooseFont = f->ChooseFont;
-        p.form5->ChooseColor = f->ChooseColor;
-        p.form9->ChooseSaveFile = none;
-        p.form9->ChooseOpenFile = none;
+        p.fitWindow->ChooseFitDataFile = none;
+        p.fitWindow->ChooseParameterFile = none;
+        p.fitWindow->ChooseReportFile = none;
+        p.fitWindow->ChooseRadius = [](double) { return std::optional<double>(); };
+        p.fitWindow->ChooseFont = f->ChooseFont;
+        p.fitWindow->ChooseColor = f->ChooseColor;
+        p.waveWindow->ChooseSaveFile = none;
+        p.waveWindow->ChooseOpenFile = none;
         auto cancel = [](QPrinter&) { return false; };
-        for (PlotOutput* o : {&f->Output(), &p.form5->Output(), &p.form9->Output()}) {
+        for (PlotOutput* o : {&f->Output(), &p.fitWindow->Output(), &p.waveWindow->Output()}) {
             o->ChoosePictureFile = none;
             o->RunPrintDialog = cancel;
             o->RunPrinterSetup = cancel;
@@ -114,25 +114,25 @@ protected:
             case 1:
                 return f;
             case 2:
-                return p.form2.get();
+                return p.liveSpectrum.get();
             case 3:
-                return p.form3.get();
+                return p.liveWaveform.get();
             case 4:
-                return p.form4.get();
+                return p.lineThickness.get();
             case 5:
-                return p.form5.get();
+                return p.fitWindow.get();
             case 6:
-                return p.form6.get();
+                return p.soundCardDialog.get();
             case 7:
-                return p.form7.get();
+                return p.inputDialog.get();
             case 8:
-                return p.form8.get();
+                return p.serialDialog.get();
             case 9:
-                return p.form9.get();
+                return p.waveWindow.get();
             case 10:
-                return p.form10.get();
+                return p.helpDialog.get();
             case 11:
-                return p.form11.get();
+                return p.versionDialog.get();
             case 12:
                 return p.virtualWindow.get();
             default:
@@ -155,9 +155,9 @@ protected:
 
     // No long operation goes on behind a window that is no longer shown.
     void ExpectNothingRunsHidden() {
-        EXPECT_TRUE(p.state->Running != Operation::Angle || p.form9->isVisible());
+        EXPECT_TRUE(p.state->Running != Operation::Angle || p.waveWindow->isVisible());
         EXPECT_TRUE(p.state->Running != Operation::Calibration || p.latencyDialog->isVisible());
-        EXPECT_TRUE(!p.form5->FitRunning() || p.form5->isVisible());
+        EXPECT_TRUE(!p.fitWindow->FitRunning() || p.fitWindow->isVisible());
     }
 
     // Space, Return and Tab through the window's controls, then Escape and the close box.
@@ -165,11 +165,11 @@ protected:
     void PressKeys(QWidget* w) {
         Activate(w);
         // The wave function's values measured so far must survive every key.
-        if (w == p.form9.get()) {
+        if (w == p.waveWindow.get()) {
             // Values as measured ones come: an undo step of the session.
             p.session->ChangeWave("Measure value", [this] {
                 for (int k = 10; k < kAngles; ++k) {
-                    p.form9->WaveAmplitude[static_cast<size_t>(k)] = 5;
+                    p.waveWindow->WaveAmplitude[static_cast<size_t>(k)] = 5;
                 }
             });
         }
@@ -184,16 +184,17 @@ protected:
             w->close();
             ExpectNothingRunsHidden();
         }
-        if (w == p.form9.get()) {
+        if (w == p.waveWindow.get()) {
             // Space on "Clear" asks for it (an undo step, as is a value Space measured after
             // it): Undo brings the values back.
             const auto kept = [this] {
                 for (int k = 10; k < kAngles; ++k) {
-                    if (p.form9->WaveAmplitude[static_cast<size_t>(k)] == 0.0) return false;
+                    if (p.waveWindow->WaveAmplitude[static_cast<size_t>(k)] == 0.0) return false;
                 }
                 return true;
             };
-            if (p.form9->Measuring()) test::FinishAngle(*p.form9);  // Space on "Measure value"
+            if (p.waveWindow->Measuring())
+                test::FinishAngle(*p.waveWindow);  // Space on "Measure value"
             test::FinishSweep(*f);  // and the tone of this state (undo waits for them)
             for (int i = 0; i < 20 && !kept() && f->Undo->isEnabled(); ++i) f->Undo->trigger();
             EXPECT_TRUE(kept());
@@ -281,8 +282,8 @@ protected:
                 m_stateWindow = w;
                 QTimer::singleShot(0, w, [&] {
                     AtRound(3, [&] { PressKeys(w); });
-                    QTest::mouseClick(p.form5->StartFitButton, Qt::LeftButton);
-                    test::FinishFit(*p.form5);
+                    QTest::mouseClick(p.fitWindow->StartFitButton, Qt::LeftButton);
+                    test::FinishFit(*p.fitWindow);
                     if (w->isVisible()) w->close();
                 });
                 f->Fit->trigger();
@@ -294,12 +295,12 @@ protected:
                     // The keys while the measurement runs from the event loop.
                     bool pressed = false;
                     AtRound(3, [&] {
-                        EXPECT_TRUE(p.form9->Measuring());
+                        EXPECT_TRUE(p.waveWindow->Measuring());
                         PressKeys(w);
                         pressed = true;
                     });
-                    QTest::mouseClick(p.form9->MeasureValueButton, Qt::LeftButton);
-                    test::RunWhile([&] { return p.form9->Measuring() || !pressed; });
+                    QTest::mouseClick(p.waveWindow->MeasureValueButton, Qt::LeftButton);
+                    test::RunWhile([&] { return p.waveWindow->Measuring() || !pressed; });
                     if (w->isVisible()) w->close();
                 });
                 f->WaveFunction->trigger();
@@ -373,7 +374,7 @@ TEST_P(AccidentalKeys, ChangeNothingTheyDidNotAskFor) {
     InState(c.state, c.form);
     ExpectNothingRunsHidden();
     EXPECT_EQ(p.state->Running, Operation::None);
-    EXPECT_FALSE(p.form5->FitRunning());
+    EXPECT_FALSE(p.fitWindow->FitRunning());
     EXPECT_FALSE(Playing(*p.state));
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     for (QWidget* w : {Form(5), Form(9), Form(13)}) EXPECT_FALSE(w->isVisible());
@@ -501,7 +502,7 @@ protected:
         } else if (QWidget* modal = QApplication::activeModalWidget()) {
             modal->close();
         }
-        if (s.Running == Operation::None && !p.form5->FitRunning() && !Playing(s)) {
+        if (s.Running == Operation::None && !p.fitWindow->FitRunning() && !Playing(s)) {
             m_settled = true;
         } else {
             apparatus->AdvanceMs(20);
@@ -564,7 +565,7 @@ TEST_P(RandomInput, LeavesTheStoreConsistent) {
             ASSERT_TRUE(std::isfinite(s.SpecAmp[k][i]) && s.SpecAmp[k][i] >= 0.0) << i;
         }
     }
-    for (double v : p.form9->WaveAmplitude) EXPECT_TRUE(std::isfinite(v) && v >= 0.0);
+    for (double v : p.waveWindow->WaveAmplitude) EXPECT_TRUE(std::isfinite(v) && v >= 0.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, RandomInput, testing::Values(1u, 2026u, 7031u));

@@ -64,9 +64,9 @@ TEST_F(StartupTest, ComesUpWithEveryDefault) {
     ASSERT_TRUE(StartUp(p));
     EXPECT_TRUE(messages.Messages().empty());
     const SharedState& s = *p.state;
-    ASSERT_TRUE(p.form1);
-    EXPECT_TRUE(p.form1->isVisible());
-    EXPECT_EQ(p.form1->windowTitle(), "Kavitron controlled by Sound Card (Orvell)");
+    ASSERT_TRUE(p.mainWindow);
+    EXPECT_TRUE(p.mainWindow->isVisible());
+    EXPECT_EQ(p.mainWindow->windowTitle(), "Kavitron controlled by Sound Card (Orvell)");
     EXPECT_NE(s.RecChannel, 0u);
     EXPECT_FALSE(s.StereoInput);
     EXPECT_TRUE(s.LeftChannel);
@@ -95,13 +95,13 @@ TEST_F(StartupTest, ComesUpWithEveryDefault) {
     EXPECT_EQ(p.inputs.selected, 0);
     EXPECT_EQ(audio::RecordGetInput(0) & audio::kInputOff, 0u);
     // The left strip's fields.
-    EXPECT_EQ(p.form1->findChild<QLineEdit*>("Edit1")->text(), "100");
-    EXPECT_EQ(p.form1->findChild<QLineEdit*>("Edit2")->text(), "10000");
-    EXPECT_EQ(p.form1->findChild<QLineEdit*>("Edit3")->text(), "10");
-    EXPECT_EQ(p.form1->findChild<QLineEdit*>("Edit4")->text(), "50");
-    EXPECT_EQ(p.form1->findChild<QSlider*>("TrackBar1")->value(), 50);
+    EXPECT_EQ(p.mainWindow->findChild<QLineEdit*>("Edit1")->text(), "100");
+    EXPECT_EQ(p.mainWindow->findChild<QLineEdit*>("Edit2")->text(), "10000");
+    EXPECT_EQ(p.mainWindow->findChild<QLineEdit*>("Edit3")->text(), "10");
+    EXPECT_EQ(p.mainWindow->findChild<QLineEdit*>("Edit4")->text(), "50");
+    EXPECT_EQ(p.mainWindow->findChild<QSlider*>("TrackBar1")->value(), 50);
     // The plot image is white.
-    EXPECT_EQ(p.form1->PlotImage->Picture.pixel(100, 100), 0xFFFFFFFFu);
+    EXPECT_EQ(p.mainWindow->PlotImage->Picture.pixel(100, 100), 0xFFFFFFFFu);
     ShutDown(p);
 }
 
@@ -156,7 +156,7 @@ TEST_F(StartupTest, VolumeTrackBarSetsOutVolume) {
     Install();
     Program p;
     ASSERT_TRUE(StartUp(p));
-    p.form1->VolumeSlider->setValue(73);
+    p.mainWindow->VolumeSlider->setValue(73);
     EXPECT_EQ(p.state->OutVolume, 73);
 }
 
@@ -164,9 +164,9 @@ TEST_F(StartupTest, ClosingTheMainWindowEndsTheEventLoop) {
     Install();
     Program p;
     ASSERT_TRUE(StartUp(p));
-    QTimer::singleShot(0, p.form1.get(), [&] { p.form1->close(); });
+    QTimer::singleShot(0, p.mainWindow.get(), [&] { p.mainWindow->close(); });
     // A guard against a hang, which goes with the program (a later test's loops are not its).
-    QTimer::singleShot(5000, p.form1.get(), [] { QApplication::exit(99); });
+    QTimer::singleShot(5000, p.mainWindow.get(), [] { QApplication::exit(99); });
     EXPECT_EQ(QApplication::exec(), 0);
     ShutDown(p);
     // The quit the closed window asked for stays posted after the loop has ended: it must not

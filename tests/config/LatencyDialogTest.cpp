@@ -127,7 +127,7 @@ TEST_F(LatencyDialogTest, LockInSitsBeneathTheFilterAndReachesTheWaveWindow) {
     EXPECT_FALSE(f->LockInCheck->geometry().intersects(f->VolumeLabel->geometry()));
     f->LockInCheck->setChecked(true);
     EXPECT_TRUE(f->LockInOn());
-    EXPECT_TRUE(p.form9->LockInOn());
+    EXPECT_TRUE(p.waveWindow->LockInOn());
 }
 
 TEST_F(LatencyDialogTest, TheVirtualApparatusWindowSetsLatencyAndNoise) {

@@ -67,7 +67,7 @@ TEST(InputKinds, TextsOfTheKinds) {
 }
 
 TEST_F(SoundInputTest, TheInputDialogListsSwitchesAndSetsTheLevel) {
-    InputDialog& d = *p.form7;
+    InputDialog& d = *p.inputDialog;
     ASSERT_EQ(d.InputBox->count(), 1);
     EXPECT_EQ(d.InputBox->itemText(0), "Virtual microphone");
     EXPECT_EQ(d.InputBox->currentIndex(), 0);
@@ -96,7 +96,7 @@ TEST_F(SoundInputTest, TheInputDialogListsSwitchesAndSetsTheLevel) {
 // The input list is a list to choose from: typed text and Return add no input and switch no
 // input off. The level slider's Up key, Page Up and the wheel turn the level up.
 TEST_F(SoundInputTest, TheInputDialogTakesNoTypedInputAndItsKeysGoTheRightWay) {
-    InputDialog& d = *p.form7;
+    InputDialog& d = *p.inputDialog;
     f->SelectInputChannel->trigger();
     Activate(&d);
     const int inputs = d.InputBox->count();
@@ -127,7 +127,7 @@ TEST_F(SoundInputTest, TheInputDialogTakesNoTypedInputAndItsKeysGoTheRightWay) {
 }
 
 TEST_F(SoundInputTest, MonoStereoRestartsTheRecordingWhicheverWayTheDialogCloses) {
-    SoundCardDialog& d = *p.form6;
+    SoundCardDialog& d = *p.soundCardDialog;
     EXPECT_FALSE(d.InputChannelGroup->isEnabled());
     d.StereoCheck->click();
     EXPECT_TRUE(d.InputChannelGroup->isEnabled());
@@ -140,12 +140,12 @@ TEST_F(SoundInputTest, MonoStereoRestartsTheRecordingWhicheverWayTheDialogCloses
     EXPECT_NE(p.state->RecChannel, 0u);
     // Stereo with "right": both views show the right channel, the looped-back drive.
     s_Tone();
-    p.form2->show();
-    p.form3->show();
+    p.liveSpectrum->show();
+    p.liveWaveform->show();
     f->RefreshLiveSpectrum();
     f->RefreshLiveWaveform();
-    EXPECT_EQ(p.form2->RefreshCount(), 1);
-    EXPECT_EQ(p.form3->RefreshCount(), 1);
+    EXPECT_EQ(p.liveSpectrum->RefreshCount(), 1);
+    EXPECT_EQ(p.liveWaveform->RefreshCount(), 1);
     // Unchecking greys the group out and keeps its selection.
     d.StereoCheck->click();
     EXPECT_FALSE(d.InputChannelGroup->isEnabled());
@@ -158,7 +158,7 @@ TEST_F(SoundInputTest, MonoStereoRestartsTheRecordingWhicheverWayTheDialogCloses
 }
 
 TEST_F(SoundInputTest, LiveFftFrameBandAndLabels) {
-    LiveSpectrumWindow& v = *p.form2;
+    LiveSpectrumWindow& v = *p.liveSpectrum;
     v.resize(602, 208);
     const int W = v.PlotPanel->width();
     ASSERT_EQ(W, 602);
@@ -186,8 +186,8 @@ TEST_F(SoundInputTest, LiveFftFrameBandAndLabels) {
 }
 
 TEST_F(SoundInputTest, SilenceIsAFlatLineAndATonePeaksAtItsBin) {
-    LiveSpectrumWindow& fft = *p.form2;
-    LiveWaveformWindow& wave = *p.form3;
+    LiveSpectrumWindow& fft = *p.liveSpectrum;
+    LiveWaveformWindow& wave = *p.liveWaveform;
     p.state->RecChannel = 0;  // no recording: the buffers stay zero
     fft.Refresh();
     wave.Refresh();
@@ -220,17 +220,17 @@ TEST_F(SoundInputTest, TheTimersDrawOnlyWhileTheViewsAreShown) {
     EXPECT_EQ(f->LiveSpectrumTimer->interval(), 200);
     f->RefreshLiveSpectrum();
     f->RefreshLiveWaveform();
-    EXPECT_EQ(p.form2->RefreshCount(), 0);
-    EXPECT_EQ(p.form3->RefreshCount(), 0);
+    EXPECT_EQ(p.liveSpectrum->RefreshCount(), 0);
+    EXPECT_EQ(p.liveWaveform->RefreshCount(), 0);
     f->LiveFftOn->trigger();
     f->LiveWaveOn->trigger();
     f->RefreshLiveSpectrum();
     f->RefreshLiveWaveform();
-    EXPECT_EQ(p.form2->RefreshCount(), 1);
-    EXPECT_EQ(p.form3->RefreshCount(), 1);
-    p.form2->hide();
+    EXPECT_EQ(p.liveSpectrum->RefreshCount(), 1);
+    EXPECT_EQ(p.liveWaveform->RefreshCount(), 1);
+    p.liveSpectrum->hide();
     f->RefreshLiveSpectrum();
-    EXPECT_EQ(p.form2->RefreshCount(), 1);
+    EXPECT_EQ(p.liveSpectrum->RefreshCount(), 1);
 }
 
 // On the real-time clock: the views keep refreshing between the steps of a sweep.
@@ -248,8 +248,8 @@ TEST_F(LiveViewsDuringASweep, RefreshBetweenSteps) {
     f->OnMeasureClicked();
     test::FinishSweep(*f);
     EXPECT_EQ(p.state->SpecCount[0], 60);
-    EXPECT_GE(p.form2->RefreshCount(), 3);
-    EXPECT_GE(p.form3->RefreshCount(), 3);
+    EXPECT_GE(p.liveSpectrum->RefreshCount(), 3);
+    EXPECT_GE(p.liveWaveform->RefreshCount(), 3);
 }
 
 }  // namespace

@@ -43,7 +43,7 @@ class FitWindowTest : public test::ProgramOnApparatus {
 protected:
     void SetUp() override {
         ASSERT_NO_FATAL_FAILURE(Start());
-        fit = p.form5.get();
+        fit = p.fitWindow.get();
         // The window is looked at without its modal loop.
         f->OpenFitWindow = [this](const FitHandOver& h) {
             fit->FitExecute(h, false);
@@ -351,8 +351,8 @@ TEST_F(FitWindowTest, ReadOutColoursLineThicknessAndExit) {
 
     // The main window's line-thickness dialog, answered with "3 Pixel".
     QTimer::singleShot(0, [&] {
-        p.form4->ThicknessGroup->SetItemIndex(2);
-        p.form4->accept();
+        p.lineThickness->ThicknessGroup->SetItemIndex(2);
+        p.lineThickness->accept();
     });
     fit->ChangeLineThickness->trigger();
     EXPECT_EQ(fit->PlotCanvas().PenWidth, 3);

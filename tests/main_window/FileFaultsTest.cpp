@@ -52,43 +52,43 @@ std::optional<std::string> Name(const std::string& p) { return p; }
 const Kind kKinds[] = {
     {"Spectrum", "s.dat", false,
      [](Program& p, const std::string& path) {
-         p.form1->ChooseSaveFile = [path] { return Name(path); };
-         p.form1->SaveSpectrumExecute();
+         p.mainWindow->ChooseSaveFile = [path] { return Name(path); };
+         p.mainWindow->SaveSpectrumExecute();
      }},
     {"SpectrumPicture", "s.png", true,
      [](Program& p, const std::string& path) {
-         p.form1->Output().ChoosePictureFile = [path] { return Name(path); };
-         p.form1->SaveAsImageExecute();
+         p.mainWindow->Output().ChoosePictureFile = [path] { return Name(path); };
+         p.mainWindow->SaveAsImageExecute();
      }},
     {"FitFunction", "f.dat", false,
      [](Program& p, const std::string& path) {
-         p.form5->ChooseFitDataFile = [path] { return Name(path); };
-         p.form5->SaveFitDataExecute();
+         p.fitWindow->ChooseFitDataFile = [path] { return Name(path); };
+         p.fitWindow->SaveFitDataExecute();
      }},
     {"FitParameters", "f.par", false,
      [](Program& p, const std::string& path) {
-         p.form5->ChooseParameterFile = [path] { return Name(path); };
-         p.form5->SaveFitParameterExecute();
+         p.fitWindow->ChooseParameterFile = [path] { return Name(path); };
+         p.fitWindow->SaveFitParameterExecute();
      }},
     {"FitReport", "f.csv", false,
      [](Program& p, const std::string& path) {
-         p.form5->ChooseReportFile = [path] { return Name(path); };
-         p.form5->SaveFitReportExecute();
+         p.fitWindow->ChooseReportFile = [path] { return Name(path); };
+         p.fitWindow->SaveFitReportExecute();
      }},
     {"FitPicture", "f.jpg", true,
      [](Program& p, const std::string& path) {
-         p.form5->Output().ChoosePictureFile = [path] { return Name(path); };
-         p.form5->SaveAsImageExecute();
+         p.fitWindow->Output().ChoosePictureFile = [path] { return Name(path); };
+         p.fitWindow->SaveAsImageExecute();
      }},
     {"WaveFunction", "w.dat", false,
      [](Program& p, const std::string& path) {
-         p.form9->ChooseSaveFile = [path] { return Name(path); };
-         p.form9->SaveDataExecute();
+         p.waveWindow->ChooseSaveFile = [path] { return Name(path); };
+         p.waveWindow->SaveDataExecute();
      }},
     {"WavePicture", "w.bmp", true,
      [](Program& p, const std::string& path) {
-         p.form9->Output().ChoosePictureFile = [path] { return Name(path); };
-         p.form9->SaveAsImageExecute();
+         p.waveWindow->Output().ChoosePictureFile = [path] { return Name(path); };
+         p.waveWindow->SaveAsImageExecute();
      }},
 };
 
@@ -103,18 +103,18 @@ protected:
         // Something to save in every window: a spectrum, a fit of it with its report, a wave
         // function.
         Fill(0, 1000.0, 3000.0, 4.0);
-        f->OpenFitWindow = [this](const FitHandOver& h) { p.form5->FitExecute(h, false); };
+        f->OpenFitWindow = [this](const FitHandOver& h) { p.fitWindow->FitExecute(h, false); };
         f->FitExecute();
-        PeakFitWindow& fit = *p.form5;
+        PeakFitWindow& fit = *p.fitWindow;
         fit.RangeFromEdit->setText("1000");
         fit.RangeToEdit->setText("3000");
         fit.FindPeaksExecute();
         fit.OnStartFitClicked();
         test::FinishFit(fit);
         ASSERT_TRUE(fit.ReportShown());
-        p.form9->Open(false);
-        for (int k = 0; k < kAngles; ++k) p.form9->WaveAmplitude[static_cast<size_t>(k)] = k;
-        p.form9->DrawPolarPlot();
+        p.waveWindow->Open(false);
+        for (int k = 0; k < kAngles; ++k) p.waveWindow->WaveAmplitude[static_cast<size_t>(k)] = k;
+        p.waveWindow->DrawPolarPlot();
     }
     void TearDown() override {
         SetWriteFault({});
@@ -210,8 +210,8 @@ protected:
         ASSERT_NE(mkdtemp(t.data()), nullptr);
         dir = t;
         Fill(2, 100.0, 200.0, 10.0);  // what a failed read must leave
-        p.form9->Open(false);
-        for (int k = 0; k < kAngles; ++k) p.form9->WaveAmplitude[static_cast<size_t>(k)] = 0.5;
+        p.waveWindow->Open(false);
+        for (int k = 0; k < kAngles; ++k) p.waveWindow->WaveAmplitude[static_cast<size_t>(k)] = 0.5;
     }
     void TearDown() override {
         fs::remove_all(dir);
@@ -223,8 +223,8 @@ protected:
         f->OpenSpectrumExecute();
     }
     void OpenWave(const std::string& path) {
-        p.form9->ChooseOpenFile = [path] { return Name(path); };
-        p.form9->OpenDataExecute();
+        p.waveWindow->ChooseOpenFile = [path] { return Name(path); };
+        p.waveWindow->OpenDataExecute();
     }
     fs::path dir;
 };
@@ -253,9 +253,9 @@ TEST_P(ReadFaults, EndsInOrderWithItsMessage) {
     }
     OpenWave(file.string());
     if (in.waveValues < 0) {
-        EXPECT_EQ(p.form9->WaveAmplitude[5], 0.5);
+        EXPECT_EQ(p.waveWindow->WaveAmplitude[5], 0.5);
     } else {
-        EXPECT_NE(p.form9->WaveAmplitude[5], 0.5);
+        EXPECT_NE(p.waveWindow->WaveAmplitude[5], 0.5);
     }
     if (in.waveMessage != nullptr) {
         ASSERT_EQ(messages.Messages().size(), afterSpectrum + 1);
@@ -287,7 +287,7 @@ TEST_F(ReadFaults, OnlyRegularFilesAreRead) {
         EXPECT_EQ(messages.Messages()[0], expected);
         EXPECT_EQ(messages.Messages()[1], expected);
         EXPECT_EQ(p.state->SpecCount[2], 11);
-        EXPECT_EQ(p.form9->WaveAmplitude[0], 0.5);
+        EXPECT_EQ(p.waveWindow->WaveAmplitude[0], 0.5);
     }
 }
 

@@ -68,7 +68,7 @@ TEST_F(HighDpiTest, EveryPlotIsDrawnAtTheScreensResolution) {
     EXPECT_EQ(p.state->SpecCount[0], 20);
     EXPECT_TRUE(f->PlotImage->SharpShown());
 
-    WaveFunctionWindow& wave = *p.form9;
+    WaveFunctionWindow& wave = *p.waveWindow;
     wave.Open(false);
     wave.show();
     for (double& v : wave.WaveAmplitude) v = 1.0;
@@ -76,7 +76,7 @@ TEST_F(HighDpiTest, EveryPlotIsDrawnAtTheScreensResolution) {
     ExpectSharpLikePicture(*wave.PlotImage, wave.PlotPanel->size(), "polar plot");
     wave.hide();
 
-    LiveSpectrumWindow& live = *p.form2;
+    LiveSpectrumWindow& live = *p.liveSpectrum;
     live.show();
     live.Refresh();
     ExpectSharpLikePicture(*live.PlotImage, live.PlotPanel->size(), "live FFT");

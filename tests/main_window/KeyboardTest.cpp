@@ -53,7 +53,7 @@ void ExpectMnemonics(const QList<QAction*>& actions, const QString& where) {
 }
 
 TEST_F(KeyboardTest, EveryMenuAndItemHasAMnemonicOfItsOwnAndAltOpensTheMenu) {
-    for (QMenuBar* bar : {f->menuBar(), p.form5->MenuBar, p.form9->MenuBar})
+    for (QMenuBar* bar : {f->menuBar(), p.fitWindow->MenuBar, p.waveWindow->MenuBar})
         ExpectMnemonics(bar->actions(), bar->parentWidget()->objectName());
     // The words are the captions'.
     EXPECT_EQ(f->SaveSpectrum->text().remove(QLatin1Char('&')), QStringLiteral("Save Spectrum "));
@@ -116,12 +116,12 @@ TEST_F(KeyboardTest, TheListedShortcutsAct) {
     // F1: the manual and help window, modally; Escape closes it.
     bool shown = false;
     QTimer::singleShot(0, &m_timers, [&] {
-        shown = QApplication::activeModalWidget() == p.form10.get();
+        shown = QApplication::activeModalWidget() == p.helpDialog.get();
         if (QWidget* w = QApplication::activeModalWidget()) Key(w, Qt::Key_Escape);
     });
     Key(f, Qt::Key_F1);
     EXPECT_TRUE(shown);
-    EXPECT_FALSE(p.form10->isVisible());
+    EXPECT_FALSE(p.helpDialog->isVisible());
 }
 
 // "Current Spectrum" is one tab stop, its checked item (also after the slot changed), and the
@@ -145,8 +145,8 @@ TEST_F(KeyboardTest, TabReachesTheCheckedSlotOnly) {
 // live views open beside it; no window binds a key twice (a key bound twice does nothing).
 TEST_F(KeyboardTest, UndoAndRedoByKeyInEveryWindowWithTheLiveViewsOpen) {
     Fill(0, 4000.0, 6000.0, 2.0);
-    PeakFitWindow* fit = p.form5.get();
-    WaveFunctionWindow* wave = p.form9.get();
+    PeakFitWindow* fit = p.fitWindow.get();
+    WaveFunctionWindow* wave = p.waveWindow.get();
     f->LiveFftOn->trigger();
     f->LiveWaveOn->trigger();
     for (QWidget* window :
@@ -180,8 +180,8 @@ TEST_F(KeyboardTest, UndoAndRedoByKeyInEveryWindowWithTheLiveViewsOpen) {
     Key(f, Qt::Key_Z, Qt::ControlModifier);
 
     f->OpenFitWindow = [this](const FitHandOver& h) {
-        p.form5->FitExecute(h, false);
-        p.form5->show();
+        p.fitWindow->FitExecute(h, false);
+        p.fitWindow->show();
     };
     f->FitSpectrumButton->click();  // "Fit Spectrum"
     Activate(fit);

@@ -169,7 +169,7 @@ TEST_F(MainWindowAccidentTest, DialogsAreUnavailableWhileASweepRuns) {
     EXPECT_FALSE(fitEnabled);
     EXPECT_TRUE(noteShown);
     EXPECT_FALSE(actionsEnabled);
-    EXPECT_FALSE(p.form5->isVisible());
+    EXPECT_FALSE(p.fitWindow->isVisible());
     EXPECT_EQ(Count(), 100);  // measured to the end
     EXPECT_TRUE(messages.Messages().empty());
     EXPECT_TRUE(f->FitSpectrumButton->isEnabled());
@@ -208,7 +208,7 @@ TEST_F(MainWindowAccidentTest, TheLineThicknessDialogDuringASweepDoesNotHoldIt) 
     EXPECT_GT(whileOpen, atOpen);  // measured on while the dialog was open
     EXPECT_EQ(Count(), 100);
     ExpectAValidSweep(0, 1010.0, 2000.0);
-    EXPECT_EQ(p.form4->ThicknessGroup->ItemIndex(), 1);
+    EXPECT_EQ(p.lineThickness->ThicknessGroup->ItemIndex(), 1);
     EXPECT_TRUE(messages.Messages().empty());
 }
 
@@ -273,8 +273,8 @@ TEST_F(MainWindowAccidentTest, TheToneShowsItsTimeLeftAndEndsAtOnce) {
 TEST_F(MainWindowAccidentTest, LiveViewsOpenOnTheScreen) {
     const QRect area = f->screen()->availableGeometry();
     for (QAction* a : {f->LiveFftOn, f->LiveWaveOn}) {
-        QWidget* view = a == f->LiveFftOn ? static_cast<QWidget*>(p.form2.get())
-                                          : static_cast<QWidget*>(p.form3.get());
+        QWidget* view = a == f->LiveFftOn ? static_cast<QWidget*>(p.liveSpectrum.get())
+                                          : static_cast<QWidget*>(p.liveWaveform.get());
         view->move(area.right() - 100, area.bottom() - 50);
         a->trigger();
         EXPECT_TRUE(area.contains(view->frameGeometry())) << view->objectName().toStdString();

@@ -542,7 +542,7 @@ TEST_F(MainWindowTest, AWindowNotYetFramedIsKeptOnScreenWithItsFrame) {
 
 // The live FFT's last frequency label ("20000") is written whole, within the panel.
 TEST_F(MainWindowTest, TheLiveFftsLastLabelStandsWithinThePanel) {
-    LiveSpectrumWindow& live = *p.form2;
+    LiveSpectrumWindow& live = *p.liveSpectrum;
     live.show();
     live.Refresh();
     const int W = live.PlotPanel->width(), H = live.PlotPanel->height();

@@ -54,7 +54,7 @@ protected:
     void SetUp() override { MapPorts(); }
     void Start() {
         ASSERT_NO_FATAL_FAILURE(ProgramOnApparatus::Start());
-        form8 = p.form8.get();
+        serialDialog = p.serialDialog.get();
     }
     termios LineOf(const test::PtyGenerator& g) {
         termios t{};
@@ -62,24 +62,24 @@ protected:
         return t;
     }
 
-    SerialPortDialog* form8 = nullptr;
+    SerialPortDialog* serialDialog = nullptr;
 };
 
 TEST_F(SerialLinkTest, OkOpensThePortWithTheDefaultLineAndSendsTheInitialisation) {
     test::PtyGenerator generator;
     devices[3] = generator.Device();
     Start();
-    ASSERT_EQ(form8->PortBox->count(), 2);
-    EXPECT_EQ(form8->PortBox->itemText(0), "None");
-    EXPECT_EQ(form8->PortBox->itemText(1), "COM3");
-    EXPECT_EQ(form8->PortBox->itemData(1, Qt::ToolTipRole).toString().toStdString(),
+    ASSERT_EQ(serialDialog->PortBox->count(), 2);
+    EXPECT_EQ(serialDialog->PortBox->itemText(0), "None");
+    EXPECT_EQ(serialDialog->PortBox->itemText(1), "COM3");
+    EXPECT_EQ(serialDialog->PortBox->itemData(1, Qt::ToolTipRole).toString().toStdString(),
               generator.Device());
-    EXPECT_EQ(form8->PortBox->currentIndex(), 0);
-    form8->show();
-    form8->PortBox->setCurrentIndex(1);
-    form8->OnOkClicked();
-    EXPECT_FALSE(form8->isVisible());
-    EXPECT_EQ(form8->result(), QDialog::Accepted);
+    EXPECT_EQ(serialDialog->PortBox->currentIndex(), 0);
+    serialDialog->show();
+    serialDialog->PortBox->setCurrentIndex(1);
+    serialDialog->OnOkClicked();
+    EXPECT_FALSE(serialDialog->isVisible());
+    EXPECT_EQ(serialDialog->result(), QDialog::Accepted);
     const SharedState& s = *p.state;
     EXPECT_EQ(s.SerialPortNr, 3);
     EXPECT_TRUE(s.SerialPort->Open());
@@ -107,13 +107,13 @@ TEST_F(SerialLinkTest, OtherSettingsFromTheDialogReachTheLine) {
     test::PtyGenerator generator;
     devices[1] = generator.Device();
     Start();
-    form8->PortBox->setCurrentIndex(1);
-    form8->BaudRateBox->setCurrentIndex(6);  // 19200
-    form8->ParityBox->setCurrentIndex(0);    // none
-    form8->DataBitsBox->setCurrentIndex(3);  // 8 data bits
-    form8->StopBitsBox->setCurrentIndex(0);  // 1 stop bit
-    form8->ProtocolBox->setCurrentIndex(0);  // no flow control
-    form8->OnOkClicked();
+    serialDialog->PortBox->setCurrentIndex(1);
+    serialDialog->BaudRateBox->setCurrentIndex(6);  // 19200
+    serialDialog->ParityBox->setCurrentIndex(0);    // none
+    serialDialog->DataBitsBox->setCurrentIndex(3);  // 8 data bits
+    serialDialog->StopBitsBox->setCurrentIndex(0);  // 1 stop bit
+    serialDialog->ProtocolBox->setCurrentIndex(0);  // no flow control
+    serialDialog->OnOkClicked();
     const SharedState& s = *p.state;
     EXPECT_EQ(s.SerialPortNr, 1);
     EXPECT_EQ(s.SerialBaud, 19200);
@@ -141,32 +141,32 @@ TEST_F(SerialLinkTest, ASettingTheDeviceRefusesIsReported) {
     test::PtyGenerator generator;
     devices[1] = generator.Device();
     Start();
-    form8->show();
-    form8->PortBox->setCurrentIndex(1);
-    form8->DataBitsBox->setCurrentIndex(2);  // 7 data bits
-    form8->OnOkClicked();
+    serialDialog->show();
+    serialDialog->PortBox->setCurrentIndex(1);
+    serialDialog->DataBitsBox->setCurrentIndex(2);  // 7 data bits
+    serialDialog->OnOkClicked();
     ASSERT_EQ(messages.Messages().size(), 1u);
     EXPECT_NE(messages.Messages()[0].find("does not support this number of data bits"),
               std::string::npos)
         << messages.Messages()[0];
-    EXPECT_TRUE(form8->isVisible());
+    EXPECT_TRUE(serialDialog->isVisible());
     EXPECT_FALSE(p.state->SerialPort->Open());
     EXPECT_EQ(generator.Received(), "");
-    form8->DataBitsBox->setCurrentIndex(3);
-    form8->OnOkClicked();
-    EXPECT_FALSE(form8->isVisible());
+    serialDialog->DataBitsBox->setCurrentIndex(3);
+    serialDialog->OnOkClicked();
+    EXPECT_FALSE(serialDialog->isVisible());
     EXPECT_EQ(generator.WaitFor(42), kGeneratorInit);
 }
 
 TEST_F(SerialLinkTest, NoPortsLeaveOnlyNoneAndOkTouchesNoPort) {
     Start();
-    ASSERT_EQ(form8->PortBox->count(), 1);
-    EXPECT_EQ(form8->PortBox->itemText(0), "None");
-    form8->OnOkClicked();
+    ASSERT_EQ(serialDialog->PortBox->count(), 1);
+    EXPECT_EQ(serialDialog->PortBox->itemText(0), "None");
+    serialDialog->OnOkClicked();
     EXPECT_EQ(p.state->SerialPortNr, 0);
     EXPECT_FALSE(p.state->SerialPort->Open());
     EXPECT_TRUE(messages.Messages().empty());
-    EXPECT_EQ(form8->result(), QDialog::Accepted);
+    EXPECT_EQ(serialDialog->result(), QDialog::Accepted);
 }
 
 TEST_F(SerialLinkTest, APortThatVanishedSinceStartUp) {
@@ -174,12 +174,12 @@ TEST_F(SerialLinkTest, APortThatVanishedSinceStartUp) {
     devices[2] = generator.Device();
     Start();
     devices[2] = "/dev/sonarix-unplugged";
-    form8->show();
-    form8->PortBox->setCurrentIndex(1);
-    form8->OnOkClicked();
+    serialDialog->show();
+    serialDialog->PortBox->setCurrentIndex(1);
+    serialDialog->OnOkClicked();
     ASSERT_EQ(messages.Messages().size(), 1u);
     EXPECT_EQ(messages.Messages()[0], "Seriel port not available");
-    EXPECT_FALSE(form8->isVisible());  // the dialog closes
+    EXPECT_FALSE(serialDialog->isVisible());  // the dialog closes
     EXPECT_EQ(p.state->SerialPortNr, 2);
     EXPECT_FALSE(p.state->SerialPort->Open());
 }
@@ -189,22 +189,22 @@ TEST_F(SerialLinkTest, ADeviceThatCannotBeOpenedKeepsTheDialogOpen) {
     test::PtyGenerator generator;
     devices[2] = generator.Device();
     Start();
-    ASSERT_EQ(form8->PortBox->count(), 3);
-    form8->show();
-    form8->PortBox->setCurrentIndex(1);
-    form8->BaudRateBox->setCurrentIndex(4);  // 4800
-    form8->OnOkClicked();
+    ASSERT_EQ(serialDialog->PortBox->count(), 3);
+    serialDialog->show();
+    serialDialog->PortBox->setCurrentIndex(1);
+    serialDialog->BaudRateBox->setCurrentIndex(4);  // 4800
+    serialDialog->OnOkClicked();
     ASSERT_EQ(messages.Messages().size(), 1u);
     EXPECT_NE(messages.Messages()[0].find("Cannot open serial port /tmp"), std::string::npos)
         << messages.Messages()[0];
-    EXPECT_TRUE(form8->isVisible());
+    EXPECT_TRUE(serialDialog->isVisible());
     EXPECT_EQ(p.state->SerialPortNr, 1);  // the settings are stored
     EXPECT_EQ(p.state->SerialBaud, 4800);
     EXPECT_FALSE(p.state->SerialPort->Open());
     // The port object works again with another port.
-    form8->PortBox->setCurrentIndex(2);
-    form8->OnOkClicked();
-    EXPECT_FALSE(form8->isVisible());
+    serialDialog->PortBox->setCurrentIndex(2);
+    serialDialog->OnOkClicked();
+    EXPECT_FALSE(serialDialog->isVisible());
     EXPECT_EQ(generator.WaitFor(42), kGeneratorInit);
     EXPECT_EQ(cfgetospeed(&static_cast<const termios&>(LineOf(generator))), B4800);
 }
@@ -213,33 +213,33 @@ TEST_F(SerialLinkTest, CancelChangesNothingAndTheBoxesShowTheSettingsInForce) {
     test::PtyGenerator generator;
     devices[1] = generator.Device();
     Start();
-    form8->show();
-    form8->PortBox->setCurrentIndex(1);
-    form8->BaudRateBox->setCurrentIndex(0);
-    form8->OnCancelClicked();
-    EXPECT_FALSE(form8->isVisible());
+    serialDialog->show();
+    serialDialog->PortBox->setCurrentIndex(1);
+    serialDialog->BaudRateBox->setCurrentIndex(0);
+    serialDialog->OnCancelClicked();
+    EXPECT_FALSE(serialDialog->isVisible());
     EXPECT_EQ(p.state->SerialPortNr, 0);
     EXPECT_EQ(p.state->SerialBaud, 9600);
     EXPECT_FALSE(p.state->SerialPort->Open());
     // Opened again, the boxes show the settings in force, not what was cancelled.
-    form8->show();
-    EXPECT_EQ(form8->PortBox->currentIndex(), 0);
-    EXPECT_EQ(form8->BaudRateBox->currentIndex(), 5);
-    form8->OnOkClicked();
+    serialDialog->show();
+    EXPECT_EQ(serialDialog->PortBox->currentIndex(), 0);
+    EXPECT_EQ(serialDialog->BaudRateBox->currentIndex(), 5);
+    serialDialog->OnOkClicked();
     EXPECT_EQ(p.state->SerialPortNr, 0);
     EXPECT_EQ(p.state->SerialBaud, 9600);
-    form8->show();
-    form8->PortBox->setCurrentIndex(1);
-    form8->BaudRateBox->setCurrentIndex(0);
-    form8->OnOkClicked();
+    serialDialog->show();
+    serialDialog->PortBox->setCurrentIndex(1);
+    serialDialog->BaudRateBox->setCurrentIndex(0);
+    serialDialog->OnOkClicked();
     EXPECT_EQ(p.state->SerialPortNr, 1);
     EXPECT_EQ(p.state->SerialBaud, 300);
-    form8->show();
-    EXPECT_EQ(form8->PortBox->currentText(), "COM1");
-    EXPECT_EQ(form8->BaudRateBox->currentText(), "300");
+    serialDialog->show();
+    EXPECT_EQ(serialDialog->PortBox->currentText(), "COM1");
+    EXPECT_EQ(serialDialog->BaudRateBox->currentText(), "300");
     // "None" afterwards: no further link, and the open port is left as it is.
-    form8->PortBox->setCurrentIndex(0);
-    form8->OnOkClicked();
+    serialDialog->PortBox->setCurrentIndex(0);
+    serialDialog->OnOkClicked();
     EXPECT_EQ(p.state->SerialPortNr, 0);
     EXPECT_TRUE(p.state->SerialPort->Open());
 }
@@ -248,9 +248,9 @@ TEST_F(SerialLinkTest, ThousandCommandsArriveCompleteAndInOrder) {
     test::PtyGenerator generator;
     devices[1] = generator.Device();
     Start();
-    form8->PortBox->setCurrentIndex(1);
-    form8->BaudRateBox->setCurrentIndex(6);
-    form8->OnOkClicked();
+    serialDialog->PortBox->setCurrentIndex(1);
+    serialDialog->BaudRateBox->setCurrentIndex(6);
+    serialDialog->OnOkClicked();
     std::string expected = kGeneratorInit;
     for (int i = 0; i < 1000; ++i) {
         const std::string command = FrequencyCommand(100.0 + 9.9 * i);
@@ -281,8 +281,8 @@ TEST_F(SerialLinkTest, ADeviceThatGoesAwayWhileOpenFailsTheSendInOrder) {
     auto generator = std::make_unique<test::PtyGenerator>();
     devices[1] = generator->Device();
     Start();
-    form8->PortBox->setCurrentIndex(1);
-    form8->OnOkClicked();
+    serialDialog->PortBox->setCurrentIndex(1);
+    serialDialog->OnOkClicked();
     ASSERT_TRUE(p.state->SerialPort->Open());
     generator.reset();  // unplugged: the other side of the line is gone
     const auto start = std::chrono::steady_clock::now();
@@ -297,25 +297,25 @@ TEST_F(SerialLinkTest, ADeviceThatGoesAwayWhileOpenFailsTheSendInOrder) {
 
 TEST_F(SerialLinkTest, ConfigureSerialShowsTheDialogModally) {
     Start();
-    EXPECT_TRUE(p.form1->ConfigureSerial->isEnabled());
-    EXPECT_EQ(form8->windowTitle(), "Configure Serial Port");
-    EXPECT_EQ(form8->height(), 441);
-    EXPECT_GE(form8->width(), 232);
-    EXPECT_FALSE(form8->BaudRateBox->isEditable());
-    EXPECT_EQ(form8->BaudRateBox->currentText(), "9600");
-    EXPECT_EQ(form8->ParityBox->currentText(), "None");
-    EXPECT_EQ(form8->DataBitsBox->currentText(), "8");
-    EXPECT_EQ(form8->StopBitsBox->currentText(), "2");
-    EXPECT_EQ(form8->ProtocolBox->currentText(), "Xon/Xoff");
+    EXPECT_TRUE(p.mainWindow->ConfigureSerial->isEnabled());
+    EXPECT_EQ(serialDialog->windowTitle(), "Configure Serial Port");
+    EXPECT_EQ(serialDialog->height(), 441);
+    EXPECT_GE(serialDialog->width(), 232);
+    EXPECT_FALSE(serialDialog->BaudRateBox->isEditable());
+    EXPECT_EQ(serialDialog->BaudRateBox->currentText(), "9600");
+    EXPECT_EQ(serialDialog->ParityBox->currentText(), "None");
+    EXPECT_EQ(serialDialog->DataBitsBox->currentText(), "8");
+    EXPECT_EQ(serialDialog->StopBitsBox->currentText(), "2");
+    EXPECT_EQ(serialDialog->ProtocolBox->currentText(), "Xon/Xoff");
     QMetaObject::invokeMethod(
-        form8,
+        serialDialog,
         [this] {
-            EXPECT_TRUE(form8->isModal());
-            form8->CancelButton->click();
+            EXPECT_TRUE(serialDialog->isModal());
+            serialDialog->CancelButton->click();
         },
         Qt::QueuedConnection);
-    p.form1->ConfigureSerialExecute();
-    EXPECT_FALSE(form8->isVisible());
+    p.mainWindow->ConfigureSerialExecute();
+    EXPECT_FALSE(serialDialog->isVisible());
 }
 
 TEST_F(SerialLinkTest, APortHeldElsewhereCannotBeOpenedUntilItIsFree) {

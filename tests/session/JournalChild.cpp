@@ -49,13 +49,13 @@ int main(int argc, char** argv) {
         if (StartUp(p)) {
             CreateRemainingWindows(p);
             StartJournal(p, argv[1]);
-            MainWindow& f = *p.form1;
+            MainWindow& f = *p.mainWindow;
             const std::string file = argv[2];
             f.SpectrumSlotGroup->SetItemIndex(2);
             f.ChooseOpenFile = [&] { return std::optional<std::string>(file); };
             f.OpenSpectrumExecute();
             p.session->ChangeWave("set", [&] {
-                for (int i = 0; i < kAngles; ++i) p.form9->WaveAmplitude[i] = 0.5 * i;
+                for (int i = 0; i < kAngles; ++i) p.waveWindow->WaveAmplitude[i] = 0.5 * i;
             });
             f.SpectrumSlotGroup->SetItemIndex(1);
             f.TimePerStepEdit->setText("10");

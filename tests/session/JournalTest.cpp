@@ -87,10 +87,10 @@ TEST_F(JournalTest, FollowsEveryActionAndRestoresTheLastSessionOnce) {
     f->ChooseColor = [](const QColor&) { return std::optional<QColor>(QColor(9, 8, 7)); };
     f->ChangePenColor->trigger();
     QTest::mouseClick(f->ClearSpectrumButton, Qt::LeftButton);  // slot 4 cleared
-    p.session->ChangeWave("set", [&] { p.form9->WaveAmplitude[4] = 2.5; });
+    p.session->ChangeWave("set", [&] { p.waveWindow->WaveAmplitude[4] = 2.5; });
     f->Undo->trigger();  // the angle values again
     p.session->ChangeWave("spectrum", [&] {
-        p.form9->Series[5] = std::make_shared<const FastSpectrum>(
+        p.waveWindow->Series[5] = std::make_shared<const FastSpectrum>(
             FastSpectrum{{10.0, 11.0}, {0.5, -0.0}, {1e300, 2.0}, true});
     });
     p.state->Latency = {true, 441.25, 30.0, 0.1, 12.0};
@@ -212,11 +212,11 @@ TEST_F(JournalTest, TheFitWindowsPeaksAndRangeAreJournalledAsTheyChange) {
     const std::string path = p.session->CurrentJournal()->Path();
     Fill(0, 4000.0, 6000.0, 2.0);
     f->OpenFitWindow = [this](const FitHandOver& h) {
-        p.form5->FitExecute(h, false);
-        p.form5->show();
+        p.fitWindow->FitExecute(h, false);
+        p.fitWindow->show();
     };
     f->FitSpectrumButton->click();  // "Fit Spectrum"
-    PeakFitWindow* fit = p.form5.get();
+    PeakFitWindow* fit = p.fitWindow.get();
     Activate(fit);
     const PlotGeometry g = fit->Geometry();
     QTest::mouseClick(fit->PlotImage, Qt::LeftButton, {}, QPoint(g.X(5000.0), g.Y(1.0)));

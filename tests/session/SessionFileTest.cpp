@@ -147,7 +147,7 @@ TEST_F(SessionFileTest, SaveAndOpenThroughTheMenuGiveBackTheWholeSession) {
     // The windows hold what the session said (the font as the system resolves it).
     EXPECT_EQ(f->StopFrequencyEdit->text(), "4x");
     EXPECT_TRUE(f->LockInCheck->isChecked());
-    EXPECT_EQ(p.form9->WaveAmplitude[3], d.wave.values[3]);
+    EXPECT_EQ(p.waveWindow->WaveAmplitude[3], d.wave.values[3]);
     f->SaveSession->trigger();
     ASSERT_TRUE(messages.Messages().empty());
 
@@ -161,10 +161,10 @@ TEST_F(SessionFileTest, SaveAndOpenThroughTheMenuGiveBackTheWholeSession) {
     EXPECT_TRUE(SameBits(p.session->Capture(), SessionData{}) || p.state->SpecCount[3] == 0);
     // The fit window takes the restored peaks at its next opening.
     f->Redo->trigger();
-    f->OpenFitWindow = [this](const FitHandOver& h) { p.form5->FitExecute(h, false); };
+    f->OpenFitWindow = [this](const FitHandOver& h) { p.fitWindow->FitExecute(h, false); };
     f->FitSpectrumButton->click();
-    EXPECT_EQ(p.form5->RangeFromEdit->text(), "1000.0");
-    EXPECT_EQ(std::memcmp(&p.form5->Fit().peaks, &d.fit.peaks, sizeof(PeakTable)), 0);
+    EXPECT_EQ(p.fitWindow->RangeFromEdit->text(), "1000.0");
+    EXPECT_EQ(std::memcmp(&p.fitWindow->Fit().peaks, &d.fit.peaks, sizeof(PeakTable)), 0);
 }
 
 TEST_F(SessionFileTest, ADamagedOrNewerFileChangesNothingAndSaysWhy) {

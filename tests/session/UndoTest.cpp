@@ -45,8 +45,8 @@ protected:
     void SetUp() override {
         ASSERT_NO_FATAL_FAILURE(Start());
         f->OpenFitWindow = [this](const FitHandOver& h) {
-            p.form5->FitExecute(h, false);
-            p.form5->show();
+            p.fitWindow->FitExecute(h, false);
+            p.fitWindow->show();
         };
         Activate(f);
     }
@@ -61,7 +61,7 @@ protected:
         s->count = p.state->SpecCount;
         s->phased = p.state->SpecPhased;
         s->color = p.state->SpecColor;
-        s->wave = p.form9->WaveAmplitude;
+        s->wave = p.waveWindow->WaveAmplitude;
         return s;
     }
     void Sweep(const char* from, const char* to) {
@@ -171,7 +171,7 @@ TEST_F(UndoTest, UndoWaitsWhileASweepRunsAndTheSweepIsOneStepEvenWithAClearInIt)
 }
 
 TEST_F(UndoTest, AngleValuesComeBackAfterClearOpenDataMeasureAndReopening) {
-    WaveFunctionWindow* w = p.form9.get();
+    WaveFunctionWindow* w = p.waveWindow.get();
     w->Open(false);
     w->show();
     for (int i = 0; i < kAngles; ++i) w->WaveAmplitude[i] = 1.0 + i;
@@ -212,7 +212,7 @@ TEST_F(UndoTest, AngleValuesComeBackAfterClearOpenDataMeasureAndReopening) {
 TEST_F(UndoTest, FitWindowUndoesItsPeakEditsAndRuns) {
     Sweep("4000", "6000");
     f->FitSpectrumButton->click();  // "Fit Spectrum"
-    PeakFitWindow* fit = p.form5.get();
+    PeakFitWindow* fit = p.fitWindow.get();
     Activate(fit);
     std::vector<PeakTable> tables{fit->Fit().peaks};
     const auto same = [](const PeakTable& a, const PeakTable& b) {

@@ -79,48 +79,49 @@ int main(int argc, char** argv) {
         s.SpecCount[slot] = n;
     }
     const std::string prefix = argv[1];
-    p.form1->RedrawSpectra();
-    p.form1->grab().save(QString::fromStdString(prefix + "-normal.png"));
+    p.mainWindow->RedrawSpectra();
+    p.mainWindow->grab().save(QString::fromStdString(prefix + "-normal.png"));
     // The same plot as vectors.
     {
-        const QImage plot = sonarix::PlotOutput::VisiblePlot(
-            p.form1->PlotImage->Picture, p.form1->PlotPanel->width(), p.form1->PlotPanel->height());
-        sonarix::SavePicture(plot, prefix + "-plot.svg", p.form1->PlotVectors());
-        sonarix::SavePicture(plot, prefix + "-plot.pdf", p.form1->PlotVectors());
+        const QImage plot = sonarix::PlotOutput::VisiblePlot(p.mainWindow->PlotImage->Picture,
+                                                             p.mainWindow->PlotPanel->width(),
+                                                             p.mainWindow->PlotPanel->height());
+        sonarix::SavePicture(plot, prefix + "-plot.svg", p.mainWindow->PlotVectors());
+        sonarix::SavePicture(plot, prefix + "-plot.pdf", p.mainWindow->PlotVectors());
     }
     // The same with View / Sphere Modes for the 5 cm sphere at 20 degrees.
-    p.form1->ChooseSphere = [](double, double) {
+    p.mainWindow->ChooseSphere = [](double, double) {
         return std::optional<std::pair<double, double>>(std::pair(50.0, 20.0));
     };
-    p.form1->SphereModes->trigger();
-    p.form1->grab().save(QString::fromStdString(prefix + "-modes.png"));
-    p.form1->SphereModes->trigger();
-    p.form1->DisplayWidthGroup->SetItemIndex(1);
-    p.form1->grab().save(QString::fromStdString(prefix + "-wide.png"));
+    p.mainWindow->SphereModes->trigger();
+    p.mainWindow->grab().save(QString::fromStdString(prefix + "-modes.png"));
+    p.mainWindow->SphereModes->trigger();
+    p.mainWindow->DisplayWidthGroup->SetItemIndex(1);
+    p.mainWindow->grab().save(QString::fromStdString(prefix + "-wide.png"));
     // The whole wide plot, as the picture export will take it.
-    p.form1->PlotImage->Picture
-        .copy(0, 0, p.form1->PlotPanel->width(), p.form1->PlotPanel->height())
+    p.mainWindow->PlotImage->Picture
+        .copy(0, 0, p.mainWindow->PlotPanel->width(), p.mainWindow->PlotPanel->height())
         .save(QString::fromStdString(prefix + "-wide-plot.png"));
     // The dialogs of the main window.
-    p.form4->grab().save(QString::fromStdString(prefix + "-form4.png"));
-    p.form8->grab().save(QString::fromStdString(prefix + "-form8.png"));
-    p.form10->grab().save(QString::fromStdString(prefix + "-form10.png"));
-    p.form11->grab().save(QString::fromStdString(prefix + "-form11.png"));
+    p.lineThickness->grab().save(QString::fromStdString(prefix + "-form4.png"));
+    p.serialDialog->grab().save(QString::fromStdString(prefix + "-form8.png"));
+    p.helpDialog->grab().save(QString::fromStdString(prefix + "-form10.png"));
+    p.versionDialog->grab().save(QString::fromStdString(prefix + "-form11.png"));
     {
-        sonarix::TFontDialog fonts(p.form1.get());
-        fonts.setFont(p.form1->font());
-        fonts.SetChoice({p.form1->PlotCanvas().Font(), 0x000080});
+        sonarix::TFontDialog fonts(p.mainWindow.get());
+        fonts.setFont(p.mainWindow->font());
+        fonts.SetChoice({p.mainWindow->PlotCanvas().Font(), 0x000080});
         fonts.adjustSize();
         fonts.grab().save(QString::fromStdString(prefix + "-font.png"));
     }
     // The fit window on slot 1 with two peaks placed near 2273 and 3649 Hz and fitted.
     {
-        p.form1->SpectrumSlotGroup->SetItemIndex(0);
-        p.form1->OpenFitWindow = [&](const sonarix::FitHandOver& h) {
-            p.form5->FitExecute(h, false);
+        p.mainWindow->SpectrumSlotGroup->SetItemIndex(0);
+        p.mainWindow->OpenFitWindow = [&](const sonarix::FitHandOver& h) {
+            p.fitWindow->FitExecute(h, false);
         };
-        p.form1->FitExecute();
-        sonarix::PeakFitWindow& fit = *p.form5;
+        p.mainWindow->FitExecute();
+        sonarix::PeakFitWindow& fit = *p.fitWindow;
         fit.RangeFromEdit->setText("1800");
         fit.RangeToEdit->setText("4200");
         const double guesses[2][2] = {{2290.0, 15.0}, {3665.0, 7.0}};
@@ -141,7 +142,7 @@ int main(int argc, char** argv) {
     // completed by symmetry with the polar grid and the l = 2 theory; and the virtual
     // apparatus's window.
     {
-        sonarix::WaveFunctionWindow& wave = *p.form9;
+        sonarix::WaveFunctionWindow& wave = *p.waveWindow;
         wave.Open(false);
         for (const physics::CavityMode& m : apparatus->Modes()) {
             if (m.l == 2 && m.n == 1) s.CurrentFreq = m.frequency;
@@ -159,8 +160,8 @@ int main(int argc, char** argv) {
         wave.DrawPolarPlot();
         wave.grab().save(QString::fromStdString(prefix + "-wave.png"));
         // The same mode from a whole-spectrum series over 1500 ... 4000 Hz, and its spectra.
-        p.form1->StartFrequencyEdit->setText(QStringLiteral("1500"));
-        p.form1->StopFrequencyEdit->setText(QStringLiteral("4000"));
+        p.mainWindow->StartFrequencyEdit->setText(QStringLiteral("1500"));
+        p.mainWindow->StopFrequencyEdit->setText(QStringLiteral("4000"));
         wave.WholeSpectrum->trigger();
         wave.OnClearClicked();
         for (int k = 0; k < sonarix::kAngles; ++k) {
@@ -176,8 +177,8 @@ int main(int argc, char** argv) {
             ring.ring = 0.006;
             apparatus->SetSphere(ring);
             s.Latency = sonarix::LatencyCalibration{true, 441.0, 60.0, 0.0};
-            p.form1->StartFrequencyEdit->setText(QStringLiteral("1900"));
-            p.form1->StopFrequencyEdit->setText(QStringLiteral("3900"));
+            p.mainWindow->StartFrequencyEdit->setText(QStringLiteral("1900"));
+            p.mainWindow->StopFrequencyEdit->setText(QStringLiteral("3900"));
             wave.FitPeaks->trigger();
             wave.OnClearClicked();
             for (int k = 0; k < sonarix::kAngles; ++k) {
@@ -208,12 +209,12 @@ int main(int argc, char** argv) {
         sonarix::MakeToneWav(s, 1.0);
         sonarix::StartPlayback(s, 50);
         apparatus->AdvanceMs(200);
-        p.form2->Refresh();
-        p.form3->Refresh();
-        p.form2->grab().save(QString::fromStdString(prefix + "-form2.png"));
-        p.form3->grab().save(QString::fromStdString(prefix + "-form3.png"));
-        p.form6->grab().save(QString::fromStdString(prefix + "-form6.png"));
-        p.form7->grab().save(QString::fromStdString(prefix + "-form7.png"));
+        p.liveSpectrum->Refresh();
+        p.liveWaveform->Refresh();
+        p.liveSpectrum->grab().save(QString::fromStdString(prefix + "-form2.png"));
+        p.liveWaveform->grab().save(QString::fromStdString(prefix + "-form3.png"));
+        p.soundCardDialog->grab().save(QString::fromStdString(prefix + "-form6.png"));
+        p.inputDialog->grab().save(QString::fromStdString(prefix + "-form7.png"));
         apparatus->AdvanceMs(1000);
     }
     // The latency calibration of the apparatus, 30 ms.
@@ -222,22 +223,22 @@ int main(int argc, char** argv) {
     while (p.latencyDialog->Running()) QApplication::processEvents(QEventLoop::WaitForMoreEvents);
     p.latencyDialog->grab().save(QString::fromStdString(prefix + "-latency.png"));
     // Half-way through a sweep into slot 1: the spectrum grows from the left.
-    p.form1->DisplayWidthGroup->SetItemIndex(0);
-    p.form1->SpectrumSlotGroup->SetItemIndex(0);
-    p.form1->OnClearSpectrumClicked();
+    p.mainWindow->DisplayWidthGroup->SetItemIndex(0);
+    p.mainWindow->SpectrumSlotGroup->SetItemIndex(0);
+    p.mainWindow->OnClearSpectrumClicked();
     std::function<void()> watch = [&] {
         const sonarix::SharedState& st = *p.state;
-        if (p.form1->Engine().Running() && st.SpecCount[0] > 0 &&
+        if (p.mainWindow->Engine().Running() && st.SpecCount[0] > 0 &&
             st.CurrentFreq >= 0.5 * (st.StartFreq + st.StopFreq)) {
-            p.form1->grab().save(QString::fromStdString(prefix + "-sweep.png"));
-            p.form1->OnStopClicked();
+            p.mainWindow->grab().save(QString::fromStdString(prefix + "-sweep.png"));
+            p.mainWindow->OnStopClicked();
             return;
         }
-        QTimer::singleShot(0, p.form1.get(), watch);
+        QTimer::singleShot(0, p.mainWindow.get(), watch);
     };
-    QTimer::singleShot(0, p.form1.get(), watch);
-    p.form1->OnMeasureClicked();  // the sweep runs from the event loop
-    while (p.form1->Engine().Running()) {
+    QTimer::singleShot(0, p.mainWindow.get(), watch);
+    p.mainWindow->OnMeasureClicked();  // the sweep runs from the event loop
+    while (p.mainWindow->Engine().Running()) {
         QApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
     sonarix::ShutDown(p);

@@ -62,7 +62,7 @@ class WaveWindowTest : public test::ProgramOnApparatus {
 protected:
     void SetUp() override {
         ASSERT_NO_FATAL_FAILURE(Start(Backend()));
-        w = p.form9.get();
+        w = p.waveWindow.get();
         w->Open(false);
     }
     virtual std::unique_ptr<audio::VirtualApparatus> Backend() { return nullptr; }
