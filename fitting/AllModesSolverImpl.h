@@ -140,7 +140,7 @@ inline std::vector<double> InverseDiagonal(const std::vector<double>& a, int P,
 }
 
 }  // namespace allmodes
-using namespace allmodes;  // NOLINT: the solver's own helpers, in its two files only
+using namespace allmodes;  // the solver's own helpers, in its two source files only
 
 struct AllModesSolver::Impl {
     std::vector<double> f;

@@ -248,12 +248,16 @@ int TitleWidth(const QString& title) {
     return QFontMetrics(font).horizontalAdvance(title) + 120;
 }
 
-void SetUpFixedDialog(QDialog* d, const char* name, const char* caption, int w, int h) {
+void SetUpDialog(QDialog* d, const char* name, const char* caption) {
     d->setObjectName(QString::fromLatin1(name));
     d->setWindowTitle(QString::fromLatin1(caption));
     d->setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                       Qt::WindowCloseButtonHint);
     d->setFont(DialogFont());
+}
+
+void SetUpFixedDialog(QDialog* d, const char* name, const char* caption, int w, int h) {
+    SetUpDialog(d, name, caption);
     d->setFixedSize(std::max(w, TitleWidth(d->windowTitle())), h);
 }
 

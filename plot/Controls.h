@@ -131,7 +131,10 @@ QLabel* AddSaturationPanel(QWidget* parent, int left, int top, int w, int h);
 // fills the box's height, less a horizontal scroll bar when the panel is wider than the box.
 void LayoutPlotScrollBox(QScrollArea& box, QWidget& panel, const QWidget& client, int strip);
 
-// A fixed-size dialog with the dialog font and only the close box (no minimise or maximise).
+// A dialog with its object name, title, the dialog font and only the close box (no minimise
+// or maximise); laid out by its layout.
+void SetUpDialog(QDialog* d, const char* name, const char* caption);
+// The same, of a fixed size, at least as wide as its title needs.
 void SetUpFixedDialog(QDialog* d, const char* name, const char* caption, int w, int h);
 // A label sized to its text at (left, top), optionally bold.
 QLabel* AddLabel(QWidget* parent, const char* name, const char* text, int left, int top,

@@ -12,11 +12,7 @@ namespace sonarix {
 
 LatencyDialog::LatencyDialog(SharedState& state, QWidget* parent)
     : QDialog(parent), m_state(state) {
-    setObjectName(QStringLiteral("LatencyDialog"));
-    setWindowTitle(QStringLiteral("Calibrate Latency"));
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                   Qt::WindowCloseButtonHint);
-    setFont(DialogFont());
+    SetUpDialog(this, "LatencyDialog", "Calibrate Latency");
     // The texts wrap at a width of about 60 characters of the dialog's font; the dialog grows
     // downwards with them, at any font and scale.
     auto* column = new QVBoxLayout(this);

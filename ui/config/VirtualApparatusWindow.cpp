@@ -18,11 +18,7 @@ namespace sonarix {
 
 VirtualApparatusWindow::VirtualApparatusWindow(audio::VirtualApparatus& apparatus, QWidget* parent)
     : QDialog(parent), m_apparatus(apparatus) {
-    setObjectName(QStringLiteral("VirtualApparatus"));
-    setWindowTitle(QStringLiteral("Virtual Apparatus"));
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                   Qt::WindowCloseButtonHint);
-    setFont(DialogFont());
+    SetUpDialog(this, "VirtualApparatus", "Virtual Apparatus");
     // Captions left, fields right; the window takes the size its contents need at any font
     // and scale.
     auto* grid = new QGridLayout(this);
