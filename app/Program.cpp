@@ -161,10 +161,15 @@ void CreateRemainingWindows(Program& p) {
     // The session: undo of what replaces or clears data, session files, the journal.
     p.session = std::make_unique<SessionKeeper>(*p.state);
     SessionKeeper* session = p.session.get();
-    session->ReadSettings = [main] { return main->SessionSettings(); };
-    session->WriteSettings = [main](const WindowSettings& w) { main->ApplySessionSettings(w); };
-    session->ReadFit = [fit] { return fit->SessionPart(); };
-    session->WriteFit = [fit](const FitSession& f) { fit->RestoreSessionPart(f); };
+    // The windows' parts of a session, applied in this order (the settings redraw last).
+    p.fitPart = std::make_unique<ValuePart<FitSession>>(
+        "fit", [fit] { return fit->SessionPart(); },
+        [fit](const FitSession& f) { fit->RestoreSessionPart(f); });
+    p.settingsPart = std::make_unique<ValuePart<WindowSettings>>(
+        "settings", [main] { return main->SessionSettings(); },
+        [main](const WindowSettings& w) { main->ApplySessionSettings(w); });
+    session->Register(*p.fitPart);
+    session->Register(*p.settingsPart);
     session->Wave = &wave->WaveAmplitude;
     session->Series = &wave->Series;
     session->ShowSpectra = [main] { main->RedrawSpectra(); };

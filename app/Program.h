@@ -25,6 +25,7 @@ class SerialPortDialog;
 class HelpDialog;
 class VersionDialog;
 class SessionKeeper;
+class SessionPart;
 
 inline constexpr const char* kWrongAudioVersion = "An incorrect version of BASS.DLL was loaded";
 inline constexpr const char* kCannotInitOutput = "Cannot initialize Sound Card for output";
@@ -66,6 +67,9 @@ struct Program {
     InputList inputs;  // the input list of the "Input" dialog
     // Undo, session files and the crash journal, wired to the windows.
     std::unique_ptr<SessionKeeper> session;
+    // The main window's fields and plot settings, and the fit window's peaks and range, as
+    // parts of the session.
+    std::unique_ptr<SessionPart> settingsPart, fitPart;
 };
 
 // Runs the start-up sequence on the installed audio backend: creates and shows the main

@@ -374,10 +374,37 @@ bool Apply(char kind, std::string_view payload, JournalContent& c) {
             slot.phased = p[1] == '1';
             return true;
         }
-        case 'D':
-            return ParseSettings(text, c.data.settings, c.data.latency, reason);
-        case 'F':
-            return ParseFit(text, c.data.fit, reason);
+        case 'K': {
+            // A part's value: "<key> <object>".
+            const size_t space = text.find(' ');
+            QJsonObject o;
+            if (space == 0 || space == std::string::npos ||
+                !ParseObject(text.substr(space + 1), o, reason))
+                return false;
+            c.data.parts[text.substr(0, space)] = CompactJson(o);
+            return true;
+        }
+        case 'D': {
+            // Journals of earlier versions: the settings and the latency in one record.
+            QJsonObject o;
+            if (!ParseObject(text, o, reason)) return false;
+            WindowSettings settings;
+            LatencyCalibration latency;
+            if (!FromJson(o.value(QLatin1String("settings")).toObject(), settings, reason) ||
+                !FromJson(o.value(QLatin1String("latency")).toObject(), latency, reason))
+                return false;
+            c.data.parts["settings"] = CompactJson(ToJson(settings));
+            c.data.parts["latency"] = CompactJson(ToJson(latency));
+            return true;
+        }
+        case 'F': {
+            // Journals of earlier versions: the fit window's part.
+            FitSession fit;
+            QJsonObject o;
+            if (!ParseObject(text, o, reason) || !FromJson(o, fit, reason)) return false;
+            c.data.parts["fit"] = CompactJson(ToJson(fit));
+            return true;
+        }
         case 'W':
             return ParseWave(text, c.data.wave, reason);
         case 'A':
@@ -426,8 +453,10 @@ bool ParseJournal(const std::string& text, JournalContent& out, std::string& rea
     }
     for (const SlotContent& slot : c.data.spectra) c.anything = c.anything || slot.count > 0;
     for (double v : c.data.wave.values) c.anything = c.anything || v != 0.0;
-    for (int k = 1; k <= kPeaks; ++k) {
-        c.anything = c.anything || c.data.fit.peaks.PeakAmplitude[k] != 0.0;
+    FitSession fit;
+    if (PartValue(c.data, "fit", fit)) {
+        for (int k = 1; k <= kPeaks; ++k)
+            c.anything = c.anything || fit.peaks.PeakAmplitude[k] != 0.0;
     }
     out = std::move(c);
     return true;

@@ -9,7 +9,6 @@ namespace sonarix {
 
 SessionData::SessionData() {
     for (int i = 0; i < kSlots; ++i) spectra[i].color = kDefaultSpecColor[i];
-    for (int k = 1; k <= kPeaks; ++k) fit.peaks.PeakWidth[k] = 20.0;
 }
 
 SlotContent TakeSlot(const SharedState& s, int slot, bool leftovers) {
@@ -96,13 +95,9 @@ bool SameBits(const SessionData& a, const SessionData& b) {
     for (int i = 0; i < kSlots; ++i) {
         if (!SameBits(a.spectra[i], b.spectra[i])) return false;
     }
-    const PeakTable &p = a.fit.peaks, &q = b.fit.peaks;
-    return a.settings == b.settings && a.fit.from == b.fit.from && a.fit.to == b.fit.to &&
-           AllSameBits(p.PeakFrequency, q.PeakFrequency) &&
-           AllSameBits(p.PeakAmplitude, q.PeakAmplitude) && AllSameBits(p.PeakWidth, q.PeakWidth) &&
-           AllSameBits(p.PeakPhase, q.PeakPhase) && AllSameBits(a.wave.values, b.wave.values) &&
+    return AllSameBits(a.wave.values, b.wave.values) &&
            SameBits(a.wave.frequency, b.wave.frequency) && SameBits(a.wave.series, b.wave.series) &&
-           SameBits(a.latency, b.latency);
+           a.parts == b.parts;
 }
 
 }  // namespace sonarix

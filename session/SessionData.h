@@ -1,10 +1,12 @@
-// What a lab session builds up, as plain values: the four spectrum slots, the main window's
-// fields and plot settings, the fit window's peaks and range, the angle values and the
-// calibrated latency. The session file, the journal and the undo history all speak it.
+// What a lab session builds up, as plain values: the four spectrum slots, the angle values,
+// and the saved value of every registered part (the main window's fields and plot settings,
+// the fit window's peaks and range, the calibrated latency, ...). The session file, the
+// journal and the undo history all speak it.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -65,14 +67,15 @@ struct WaveState {
 
 struct SessionData {
     std::array<SlotContent, kSlots> spectra;
-    WindowSettings settings;
-    FitSession fit;
     WaveState wave;
-    LatencyCalibration latency;
+    // The parts' values by key, each a JSON object on one line. A part the data lacks keeps
+    // its value when the data is applied.
+    std::map<std::string, std::string> parts;
     SessionData();
 };
 
-// Every double of both alike to the bit (NaN payloads and the sign of zero included).
+// Every double of both alike to the bit (NaN payloads and the sign of zero included; the
+// parts' doubles are written so that equal bits give equal text).
 bool SameBits(double a, double b);
 bool SameBits(const LatencyCalibration& a, const LatencyCalibration& b);
 bool SameBits(const SlotContent& a, const SlotContent& b);

@@ -352,7 +352,58 @@ bool ParsePart(const std::string& text, T& out, std::string& reason, Read read) 
     return true;
 }
 
+// The parts that files of this program's windows hold; their values are checked when the file
+// is read.
+struct CorePart {
+    const char* key;
+    bool (*check)(const QJsonObject&, std::string&);
+};
+template <typename T>
+bool Check(const QJsonObject& o, std::string& reason) {
+    T value{};
+    return FromJson(o, value, reason);
+}
+const CorePart kCoreParts[] = {{"settings", Check<WindowSettings>},
+                               {"latency", Check<LatencyCalibration>},
+                               {"fit", Check<FitSession>}};
+
+// Keys of the top object that are not parts.
+bool FrameKey(const QString& key) {
+    return key == QLatin1String("format") || key == QLatin1String("version") ||
+           key == QLatin1String("slots") || key == QLatin1String("wave");
+}
+
 }  // namespace
+
+QJsonObject ToJson(const WindowSettings& settings) { return SettingsObject(settings); }
+bool FromJson(const QJsonObject& o, WindowSettings& out, std::string& reason) {
+    Reader r{reason};
+    WindowSettings value = out;
+    ReadSettings(r, o, value);
+    if (r.ok) out = std::move(value);
+    return r.ok;
+}
+QJsonObject ToJson(const LatencyCalibration& latency) { return LatencyObject(latency); }
+bool FromJson(const QJsonObject& o, LatencyCalibration& out, std::string& reason) {
+    Reader r{reason};
+    LatencyCalibration value = out;
+    ReadLatency(r, o, value);
+    if (r.ok) out = value;
+    return r.ok;
+}
+QJsonObject ToJson(const FitSession& fit) { return FitObject(fit); }
+bool FromJson(const QJsonObject& o, FitSession& out, std::string& reason) {
+    Reader r{reason};
+    FitSession value = out;
+    ReadFit(r, o, value);
+    if (r.ok) out = std::move(value);
+    return r.ok;
+}
+
+std::string CompactJson(const QJsonObject& o) { return ToText(o, true); }
+bool ParseObject(const std::string& text, QJsonObject& o, std::string& reason) {
+    return TopObject(text, o, reason);
+}
 
 std::string SessionJson(const SessionData& d, bool compact) {
     QJsonObject o;
@@ -361,10 +412,12 @@ std::string SessionJson(const SessionData& d, bool compact) {
     QJsonArray slotList;
     for (const SlotContent& c : d.spectra) slotList.append(SlotObject(c));
     o[QLatin1String("slots")] = slotList;
-    o[QLatin1String("settings")] = SettingsObject(d.settings);
-    o[QLatin1String("latency")] = LatencyObject(d.latency);
-    o[QLatin1String("fit")] = FitObject(d.fit);
     o[QLatin1String("wave")] = WaveObject(d.wave, true);
+    for (const auto& [key, value] : d.parts) {
+        QJsonObject part;
+        std::string reason;
+        if (ParseObject(value, part, reason)) o[Text(key)] = part;
+    }
     return ToText(o, compact);
 }
 
@@ -395,12 +448,23 @@ bool ParseSession(const std::string& text, SessionData& out, std::string& reason
         const std::string where = "slot " + std::to_string(i + 1) + ": ";
         ReadSlot(r, r.Obj(slotList[i], where), d.spectra[i], where);
     }
-    if (r.ok)
-        ReadSettings(r, r.Obj(o.value(QLatin1String("settings")), "\"settings\""), d.settings);
-    if (r.ok) ReadLatency(r, r.Obj(o.value(QLatin1String("latency")), "\"latency\""), d.latency);
-    if (r.ok) ReadFit(r, r.Obj(o.value(QLatin1String("fit")), "\"fit\""), d.fit);
+    for (const CorePart& part : kCoreParts) {
+        // A program without windows (the command line) writes sessions without them.
+        if (!r.ok || !o.contains(QLatin1String(part.key))) continue;
+        const std::string name = std::string("\"") + part.key + "\"";
+        const QJsonObject value = r.Obj(o.value(QLatin1String(part.key)), name);
+        std::string why;
+        if (r.ok && !part.check(value, why)) r.Fail(why);
+    }
     if (r.ok) ReadWave(r, r.Obj(o.value(QLatin1String("wave")), "\"wave\""), d.wave);
     if (!r.ok) return false;
+    // Every other object is a part's value (also one this program does not know: it is
+    // written again when the session is saved from this data).
+    for (auto it = o.begin(); it != o.end(); ++it) {
+        if (!FrameKey(it.key()) && it.value().isObject()) {
+            d.parts[it.key().toStdString()] = ToText(it.value().toObject(), true);
+        }
+    }
     out = std::move(d);
     return true;
 }
@@ -410,32 +474,6 @@ bool ParseSlot(const std::string& text, SlotContent& out, std::string& reason) {
     return ParsePart(text, out, reason, [](Reader& r, const QJsonObject& o, SlotContent& c) {
         ReadSlot(r, o, c, "");
     });
-}
-
-std::string SettingsJson(const WindowSettings& settings, const LatencyCalibration& latency) {
-    QJsonObject o;
-    o[QLatin1String("settings")] = SettingsObject(settings);
-    o[QLatin1String("latency")] = LatencyObject(latency);
-    return ToText(o, true);
-}
-bool ParseSettings(const std::string& text, WindowSettings& settings, LatencyCalibration& latency,
-                   std::string& reason) {
-    std::pair<WindowSettings, LatencyCalibration> both{settings, latency};
-    if (!ParsePart(text, both, reason, [](Reader& r, const QJsonObject& o, auto& b) {
-            ReadSettings(r, r.Obj(o.value(QLatin1String("settings")), "\"settings\""), b.first);
-            if (r.ok)
-                ReadLatency(r, r.Obj(o.value(QLatin1String("latency")), "\"latency\""), b.second);
-        })) {
-        return false;
-    }
-    settings = both.first;
-    latency = both.second;
-    return true;
-}
-
-std::string FitJson(const FitSession& fit) { return ToText(FitObject(fit), true); }
-bool ParseFit(const std::string& text, FitSession& out, std::string& reason) {
-    return ParsePart(text, out, reason, ReadFit);
 }
 
 std::string WaveJson(const WaveState& wave) { return ToText(WaveObject(wave, false), true); }

@@ -2,6 +2,7 @@
 // written safely like the spectrum files and read back to the bit.
 #pragma once
 
+#include <QJsonObject>
 #include <memory>
 #include <string>
 
@@ -19,14 +20,34 @@ std::string SessionJson(const SessionData& data, bool compact);
 // Parses a document into `out`; false with the reason in plain English, `out` unchanged.
 bool ParseSession(const std::string& text, SessionData& out, std::string& reason);
 
-// The parts on their own, for the journal's records.
+// The slots on their own, for the journal's records.
 std::string SlotJson(const SlotContent& slot);
 bool ParseSlot(const std::string& text, SlotContent& out, std::string& reason);
-std::string SettingsJson(const WindowSettings& settings, const LatencyCalibration& latency);
-bool ParseSettings(const std::string& text, WindowSettings& settings, LatencyCalibration& latency,
-                   std::string& reason);
-std::string FitJson(const FitSession& fit);
-bool ParseFit(const std::string& text, FitSession& out, std::string& reason);
+
+// The values of the parts that every version 1 file holds, in JSON; reading fails with a
+// reason that names the part and the field, `out` unchanged.
+QJsonObject ToJson(const WindowSettings& settings);  // "settings"
+bool FromJson(const QJsonObject& o, WindowSettings& out, std::string& reason);
+QJsonObject ToJson(const LatencyCalibration& latency);  // "latency"
+bool FromJson(const QJsonObject& o, LatencyCalibration& out, std::string& reason);
+QJsonObject ToJson(const FitSession& fit);  // "fit"
+bool FromJson(const QJsonObject& o, FitSession& out, std::string& reason);
+// A part's value as the session data and the journal hold it, on one line, and back.
+std::string CompactJson(const QJsonObject& o);
+bool ParseObject(const std::string& text, QJsonObject& o, std::string& reason);
+// A part's value in the data as T; false when the data lacks it or it does not read.
+template <typename T>
+bool PartValue(const SessionData& d, const std::string& key, T& out) {
+    const auto it = d.parts.find(key);
+    QJsonObject o;
+    std::string reason;
+    return it != d.parts.end() && ParseObject(it->second, o, reason) && FromJson(o, out, reason);
+}
+template <typename T>
+void SetPart(SessionData& d, const std::string& key, const T& value) {
+    d.parts[key] = CompactJson(ToJson(value));
+}
+
 std::string WaveJson(const WaveState& wave);
 bool ParseWave(const std::string& text, WaveState& out, std::string& reason);
 // One angle's spectrum of the series (the journal's A record): "<angle 0 ... 18> <slot

@@ -15,9 +15,95 @@ std::string CrashSafetyOffMessage(const std::string& reason) {
            "your measurements.";
 }
 
-SessionKeeper::SessionKeeper(SharedState& state) : m_state(state) {}
+SessionPart::~SessionPart() {
+    if (m_leaving) m_leaving(*this);
+}
 
-SessionKeeper::~SessionKeeper() = default;
+SessionKeeper::SessionKeeper(SharedState& state)
+    : m_state(state),
+      m_latency(
+          "latency", [&state] { return state.Latency; },
+          [&state](const LatencyCalibration& l) { state.Latency = l; }) {
+    Register(m_latency);
+}
+
+SessionKeeper::~SessionKeeper() {
+    for (SessionPart* part : m_parts) {
+        part->m_changed = {};
+        part->m_leaving = {};
+    }
+}
+
+void SessionKeeper::Register(SessionPart& part) {
+    m_parts.push_back(&part);
+    part.m_changed = [this](SessionPart& p, const std::string& name, bool merge) {
+        PartChanged(p, name, merge);
+    };
+    part.m_leaving = [this](SessionPart& p) { Unregister(p); };
+    RecordPart(part.Key(), CompactJson(part.Save()));
+}
+
+void SessionKeeper::Unregister(SessionPart& part) {
+    std::erase(m_parts, &part);
+    part.m_changed = {};
+    part.m_leaving = {};
+}
+
+void SessionKeeper::RecordPart(const std::string& key, std::string value) {
+    auto& recorded = m_recorded[key];
+    if (recorded == value) return;
+    if (m_journal) m_journal->Record('K', key + " " + value);
+    recorded = std::move(value);
+}
+
+void SessionKeeper::PutPart(const std::string& key, const std::string& value) {
+    for (SessionPart* part : m_parts) {
+        if (part->Key() != key) continue;
+        std::map<std::string, std::string> one{{key, value}};
+        std::string reason;
+        RestoreParts(one, reason);  // its own earlier value: it takes it
+        RecordPart(key, CompactJson(part->Save()));
+    }
+}
+
+void SessionKeeper::PartChanged(SessionPart& part, const std::string& undoName, bool merge) {
+    const std::string key = part.Key();
+    std::string before = m_recorded[key];
+    std::string after = CompactJson(part.Save());
+    if (after == before) return;
+    RecordPart(key, after);
+    if (!undoName.empty()) {
+        // The step finds the part by its key: one that has left by then is not touched.
+        const size_t bytes = before.size() + after.size();
+        m_history.Push({undoName, bytes,
+                        [this, key, before = std::move(before)] { PutPart(key, before); },
+                        [this, key, after = std::move(after)] { PutPart(key, after); },
+                        merge ? "part " + key + " " + undoName : std::string()});
+    }
+    Noted();
+}
+
+bool SessionKeeper::RestoreParts(const std::map<std::string, std::string>& parts,
+                                 std::string& reason) {
+    // All or nothing: a part that cannot take its value puts back those restored before it.
+    std::vector<std::pair<SessionPart*, QJsonObject>> done;
+    for (SessionPart* part : m_parts) {
+        const auto it = parts.find(part->Key());
+        if (it == parts.end()) continue;
+        QJsonObject saved;
+        QJsonObject now = part->Save();
+        if (!ParseObject(it->second, saved, reason) ||
+            !part->Restore(saved, kSessionVersion, reason)) {
+            for (auto back = done.rbegin(); back != done.rend(); ++back) {
+                std::string ignored;
+                back->first->Restore(back->second, kSessionVersion, ignored);
+            }
+            return false;
+        }
+        done.emplace_back(part, std::move(now));
+    }
+    return true;
+}
 
 bool SessionKeeper::Busy() const { return m_sweeping || m_state.Running != Operation::None; }
 
@@ -152,44 +238,49 @@ bool SessionKeeper::Redo() {
 SessionData SessionKeeper::Capture() const {
     SessionData d;
     for (int i = 0; i < kSlots; ++i) d.spectra[i] = TakeSlot(m_state, i, false);
-    if (ReadSettings) d.settings = ReadSettings();
-    if (ReadFit) d.fit = ReadFit();
     d.wave = TakeWave();
-    d.latency = m_state.Latency;
+    for (const SessionPart* part : m_parts) d.parts[part->Key()] = CompactJson(part->Save());
     return d;
 }
 
-void SessionKeeper::Apply(const SessionData& d) {
+bool SessionKeeper::Apply(const SessionData& d, std::string* reason) {
+    std::string why;
+    if (!RestoreParts(d.parts, why)) {
+        if (reason != nullptr) *reason = why;
+        return false;
+    }
     for (int i = 0; i < kSlots; ++i) PutSlot(m_state, i, d.spectra[i]);
     if (Wave != nullptr) *Wave = d.wave.values;
     if (Series != nullptr) *Series = d.wave.series;
     m_state.CurrentFreq = d.wave.frequency;
-    m_state.Latency = d.latency;
-    if (WriteFit) WriteFit(d.fit);
-    if (WriteSettings) WriteSettings(d.settings);  // redraws the spectra
     if (ShowSpectra) ShowSpectra();
     if (ShowWave) ShowWave();
     RecordSession();
+    return true;
 }
 
 void SessionKeeper::RecordSession() {
-    if (!m_journal) return;
+    if (!m_journal) {
+        for (const SessionPart* part : m_parts) m_recorded[part->Key()] = CompactJson(part->Save());
+        return;
+    }
     const SessionData d = Capture();
     m_journal->Record('S', SessionJson(d, true));
-    m_settingsRecorded = SettingsJson(d.settings, d.latency);
-    m_fitRecorded = FitJson(d.fit);
+    m_recorded = d.parts;
     m_journal->Sync();
     CheckJournal();
 }
 
-void SessionKeeper::ApplyRestored(const SessionData& data, const std::string& name) {
+bool SessionKeeper::ApplyRestored(const SessionData& data, const std::string& name,
+                                  std::string& reason) {
     const SessionData before = Capture();
-    Apply(data);
+    if (!Apply(data, &reason)) return false;
     const SessionData after = Capture();
     size_t bytes = 0;
     for (int i = 0; i < kSlots; ++i) bytes += before.spectra[i].Bytes() + after.spectra[i].Bytes();
     m_history.Push(
         {name, bytes, [this, before] { Apply(before); }, [this, after] { Apply(after); }, {}});
+    return true;
 }
 
 bool SessionKeeper::SaveSession(const std::string& path) {
@@ -206,31 +297,18 @@ bool SessionKeeper::OpenSession(const std::string& path) {
     if (Busy()) return false;
     SessionData d;
     std::string reason;
-    if (!ReadSessionFile(path, d, reason)) {
+    if (!ReadSessionFile(path, d, reason) || !ApplyRestored(d, "Open Session", reason)) {
         ShowMessage("The session file \"" + path + "\" cannot be opened: " + reason +
                     ". Nothing was changed.");
         return false;
     }
-    ApplyRestored(d, "Open Session");
     return true;
 }
 
 void SessionKeeper::Noted() {
+    // Also without a journal: a part's next undo step starts from its value now.
+    for (const SessionPart* part : m_parts) RecordPart(part->Key(), CompactJson(part->Save()));
     if (!m_journal) return;
-    if (ReadSettings) {
-        std::string settings = SettingsJson(ReadSettings(), m_state.Latency);
-        if (settings != m_settingsRecorded) {
-            m_journal->Record('D', settings);
-            m_settingsRecorded = std::move(settings);
-        }
-    }
-    if (ReadFit) {
-        std::string fit = FitJson(ReadFit());
-        if (fit != m_fitRecorded) {
-            m_journal->Record('F', fit);
-            m_fitRecorded = std::move(fit);
-        }
-    }
     if (!m_sweeping && m_journal->Size() > kCompactJournalBytes) {
         // Afresh from a snapshot, so that a long run's journal stays small.
         auto fresh = std::make_unique<Journal>();
@@ -292,8 +370,11 @@ bool SessionKeeper::OfferRestore() {
     // the last session's.
     if (ReadJournal(left.front(), c, reason) && c.anything && !c.clean &&
         AskQuestion(kRestoreQuestion)) {
-        ApplyRestored(c.data, "Restore Session");
-        restored = true;
+        restored = ApplyRestored(c.data, "Restore Session", reason);
+        if (!restored) {
+            ShowMessage("The journal \"" + left.front() + "\" cannot be restored: " + reason +
+                        ". Nothing was changed.");
+        }
     }
     // Offered once: the journal becomes the last session's. Should that fail, it would be
     // offered at every start: it is removed, and failing that the user is told where it lies.
@@ -327,7 +408,11 @@ bool SessionKeeper::RestoreLastSession() {
                     ". Nothing was changed.");
         return false;
     }
-    ApplyRestored(c.data, "Restore Last Session");
+    if (!ApplyRestored(c.data, "Restore Last Session", reason)) {
+        ShowMessage("The journal of the last session \"" + path +
+                    "\" cannot be restored: " + reason + ". Nothing was changed.");
+        return false;
+    }
     // Restored once: the journal goes (what was restored is in the new session's journal).
     if (!std::filesystem::remove(path, e) && e) {
         ShowMessage("The journal of the last session \"" + path + "\" could not be removed (" +

@@ -1,17 +1,21 @@
 // The keeper of a lab session: the undo history of everything that replaces or clears data in
 // the store and the angle values, the session file, and the crash journal with its restore.
-// The windows own parts of the session (fields, plot settings, fit peaks, angle values); the
-// program wires the keeper to them through the functions below, so it knows no window.
+// The windows own the session's parts (fields, plot settings, fit peaks): each is a
+// SessionPart registered here, so the keeper knows no window.
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "measurement/Sweep.h"
 #include "session/Journal.h"
 #include "session/SessionData.h"
+#include "session/SessionFile.h"
+#include "session/SessionPart.h"
 #include "session/UndoHistory.h"
 
 namespace sonarix {
@@ -30,11 +34,12 @@ public:
     explicit SessionKeeper(SharedState& state);
     ~SessionKeeper() override;
 
-    // The parts the windows own. Unset parts keep their defaults in a session.
-    std::function<WindowSettings()> ReadSettings;
-    std::function<void(const WindowSettings&)> WriteSettings;
-    std::function<FitSession()> ReadFit;
-    std::function<void(const FitSession&)> WriteFit;
+    // A part of the session from now on, in the session file, the journal and undo; it
+    // leaves when it is destroyed or unregistered. Parts are applied in the order registered.
+    // The keeper holds the calibrated latency as a part of its own.
+    void Register(SessionPart& part);
+    void Unregister(SessionPart& part);
+
     WaveValues* Wave = nullptr;         // the angle values of the wave-function window
     WaveSeries* Series = nullptr;       // and its spectra per angle
     std::function<void()> ShowSpectra;  // redraws after the store changed under the windows
@@ -56,8 +61,9 @@ public:
     bool Redo();
 
     SessionData Capture() const;
-    // The whole session into the store and the windows (not an undo step by itself).
-    void Apply(const SessionData& data);
+    // The whole session into the store and the windows (not an undo step by itself). When a
+    // part cannot take its value, false with the reason and nothing changed.
+    bool Apply(const SessionData& data, std::string* reason = nullptr);
 
     // File / "Save Session", "Open Session": false (the message shown) when it failed; an
     // opened session is one undo step, and a failed one changes nothing.
@@ -79,8 +85,7 @@ public:
     // A clean exit: the journal is finished and kept as the last session's.
     void EndJournal();
     Journal* CurrentJournal() { return m_journal.get(); }
-    // After any action that may have changed the fields, the plot settings, the fit window's
-    // peaks or the latency: the journal gets those that changed.
+    // After any action that may have changed a part: the journal gets the parts that changed.
     void Noted();
 
 private:
@@ -91,7 +96,11 @@ private:
     WaveState TakeWave() const;
     void RecordWave(const WaveState& before, const WaveState& after);
     void RecordSession();
-    void ApplyRestored(const SessionData& data, const std::string& name);
+    bool ApplyRestored(const SessionData& data, const std::string& name, std::string& reason);
+    bool RestoreParts(const std::map<std::string, std::string>& parts, std::string& reason);
+    void PartChanged(SessionPart& part, const std::string& undoName, bool merge);
+    void PutPart(const std::string& key, const std::string& value);
+    void RecordPart(const std::string& key, std::string value);
     void CheckJournal();
     bool Busy() const;
 
@@ -102,7 +111,9 @@ private:
     bool m_sweeping = false;
     int m_sweepSlot = -1;
     SlotContent m_sweepBefore;
-    std::string m_settingsRecorded, m_fitRecorded;
+    std::vector<SessionPart*> m_parts;
+    std::map<std::string, std::string> m_recorded;  // each part's value as last journaled
+    ValuePart<LatencyCalibration> m_latency;
 };
 
 }  // namespace sonarix

@@ -57,17 +57,19 @@ SessionData RandomSession(uint64_t seed) {
         c.phased = i % 2 == 1;
         c.color = static_cast<uint32_t>(random() & 0xFFFFFF);
     }
-    d.settings = {"123.5",  "4x",  "",   "7", 2,
-                  1,        false, true, 42,  "Sans Serif,11,-1,5,700,0,0,0,0,0",
-                  0x123456, 3,     5.0,  4};
-    d.fit.from = "1000.0";
-    d.fit.to = "2000.5";
+    SetPart(d, "settings",
+            WindowSettings{"123.5", "4x", "", "7", 2, 1, false, true, 42,
+                           "Sans Serif,11,-1,5,700,0,0,0,0,0", 0x123456, 3, 5.0, 4});
+    FitSession fit;
+    fit.from = "1000.0";
+    fit.to = "2000.5";
     for (int k2 = 1; k2 <= kPeaks; ++k2) {
-        d.fit.peaks.PeakFrequency[k2] = any();
-        d.fit.peaks.PeakAmplitude[k2] = any();
-        d.fit.peaks.PeakWidth[k2] = any();
-        d.fit.peaks.PeakPhase[k2] = any();
+        fit.peaks.PeakFrequency[k2] = any();
+        fit.peaks.PeakAmplitude[k2] = any();
+        fit.peaks.PeakWidth[k2] = any();
+        fit.peaks.PeakPhase[k2] = any();
     }
+    SetPart(d, "fit", fit);
     for (double& v : d.wave.values) v = any();
     d.wave.frequency = any();
     for (size_t angle : {size_t{3}, size_t{18}}) {
@@ -79,7 +81,7 @@ SessionData RandomSession(uint64_t seed) {
         }
         d.wave.series[angle] = std::make_shared<const FastSpectrum>(std::move(sp));
     }
-    d.latency = {true, any(), any(), any(), any()};
+    SetPart(d, "latency", LatencyCalibration{true, any(), any(), any(), any()});
     return d;
 }
 
@@ -164,7 +166,9 @@ TEST_F(SessionFileTest, SaveAndOpenThroughTheMenuGiveBackTheWholeSession) {
     f->OpenFitWindow = [this](const FitHandOver& h) { p.fitWindow->FitExecute(h, false); };
     f->FitSpectrumButton->click();
     EXPECT_EQ(p.fitWindow->RangeFromEdit->text(), "1000.0");
-    EXPECT_EQ(std::memcmp(&p.fitWindow->Fit().peaks, &d.fit.peaks, sizeof(PeakTable)), 0);
+    FitSession fit;
+    ASSERT_TRUE(PartValue(d, "fit", fit));
+    EXPECT_EQ(std::memcmp(&p.fitWindow->Fit().peaks, &fit.peaks, sizeof(PeakTable)), 0);
 }
 
 TEST_F(SessionFileTest, ADamagedOrNewerFileChangesNothingAndSaysWhy) {
