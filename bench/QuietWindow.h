@@ -21,6 +21,7 @@ public:
     void ShowMeasure(bool) override {}
     void EnableMeasure(bool) override {}
     void ShowProgress(const Progress&) override {}
+    void Report(const Notice&) override {}
 };
 
 }  // namespace sonarix::bench

@@ -9,7 +9,6 @@
 #include <future>
 #include <numbers>
 
-#include "measurement/Messages.h"
 #include "measurement/ModalArrival.h"
 #include "measurement/Playback.h"
 #include "measurement/ReadNumber.h"
@@ -150,12 +149,25 @@ int PowerOfTwoAtLeast(size_t n) {
 
 }  // namespace
 
+std::optional<Notice> FastOutcomeNotice(FastOutcome outcome) {
+    switch (outcome) {
+        case FastOutcome::OutputLost:
+            return Notice{Notice::Reason::OutputLost, kFastOutputLost};
+        case FastOutcome::FramesLost:
+            return Notice{Notice::Reason::Late, kFastFramesLost};
+        case FastOutcome::PlaybackGap:
+            return Notice{Notice::Reason::OutputEnded, kFastPlaybackGap};
+        default:
+            return std::nullopt;
+    }
+}
+
 bool PlanFastSweep(std::string_view start, std::string_view stop, const FastSettings& settings,
-                   FastPlan& plan) {
-    const double f0 = ReadNumber(start, "Start Frequency [Hz]");
-    const double f1 = ReadNumber(stop, "Stop Frequency [Hz]");
-    auto refuse = [](const char* text) {
-        ShowMessage(text);
+                   FastPlan& plan, Notices* out) {
+    const double f0 = ReadNumber(start, "Start Frequency [Hz]", out);
+    const double f1 = ReadNumber(stop, "Stop Frequency [Hz]", out);
+    auto refuse = [out](const char* text) {
+        Tell(out, Notice::Reason::Refused, text);
         return false;
     };
     if (f0 < 0.0) return refuse(kStartNegative);
@@ -506,16 +518,15 @@ int64_t FastRun::EndCapture(bool outputLost) {
     Impl& r = *m;
     audio::ChannelStop(s.PlayStream);
     Drain();
-    auto end = [&](FastOutcome o, const char* message) {
-        if (message != nullptr) ShowMessage(message);
+    auto end = [&](FastOutcome o) {
         r.stats.captureSeconds = std::chrono::duration<double>(Clock::now() - r.begin).count();
         r.outcome = o;
         r.phase = Impl::Phase::Ended;
         return -1;
     };
-    if (outputLost) return end(FastOutcome::OutputLost, kFastOutputLost);
-    if (s.StopRequested) return end(FastOutcome::Stopped, nullptr);
-    if (r.lost > 0) return end(FastOutcome::FramesLost, kFastFramesLost);
+    if (outputLost) return end(FastOutcome::OutputLost);
+    if (s.StopRequested) return end(FastOutcome::Stopped);
+    if (r.lost > 0) return end(FastOutcome::FramesLost);
     if (audio::PlaybackGaps() != r.gapsBefore) {
         // A playback that ran dry in the middle (the system held the program or the server
         // up) has a gap that would ripple the spectrum: it is measured once more before giving
@@ -524,7 +535,7 @@ int64_t FastRun::EndCapture(bool outputLost) {
             BeginCapture();
             return 0;
         }
-        return end(FastOutcome::PlaybackGap, kFastPlaybackGap);
+        return end(FastOutcome::PlaybackGap);
     }
     r.stats.captureSeconds = std::chrono::duration<double>(Clock::now() - r.begin).count();
     // The deconvolution takes a good part of a second for long sweeps: on a worker, while the

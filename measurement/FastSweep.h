@@ -8,9 +8,11 @@
 #include <complex>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <vector>
 
+#include "measurement/Notice.h"
 #include "measurement/SharedState.h"
 
 namespace sonarix {
@@ -64,10 +66,10 @@ struct FastPlan {
     double window = 0.0;  // seconds of the response kept after its start
 };
 
-// Reads the start and stop fields (through ReadNumber) and plans the sweep; a refusal shows its
-// message naming the field and returns false.
+// Reads the start and stop fields (through ReadNumber) and plans the sweep; a refusal tells its
+// message naming the field to `out` (shows it without one) and returns false.
 bool PlanFastSweep(std::string_view start, std::string_view stop, const FastSettings& settings,
-                   FastPlan& plan);
+                   FastPlan& plan, Notices* out = nullptr);
 
 // The sweep's samples at the tone's amplitude, with half-Hann fades at both ends.
 std::vector<int16_t> EssSamples(const FastPlan& plan);
@@ -121,14 +123,16 @@ public:
 
 // PlaybackGap: the playback ran dry in the middle, in two tries.
 enum class FastOutcome { Stored, Stopped, OutputLost, FramesLost, PlaybackGap };
+// What the user is told of an outcome (nothing when stored or stopped).
+std::optional<Notice> FastOutcomeNotice(FastOutcome outcome);
 
 // A fast measurement a piece at a time, for a window that runs it from its event loop. Start
 // writes the plan's sweep into the image and plays it at `volume` (the caller has marked its
 // operation running and let any playback end); each Continue does what is due and returns the
 // microseconds after which to call it again (0: at once), or -1 once it has ended, with its
-// Outcome. s.StopRequested ends it early (Stopped); the other outcomes have shown their
-// message. A playback with a gap is played once more. The recording is read every 20 ms; the
-// spectrum is computed on a worker thread (at once on the manual clock). Nothing waits inside.
+// Outcome. s.StopRequested ends it early (Stopped); for the other outcomes its owner tells
+// FastOutcomeNotice. A playback with a gap is played once more. The recording is read every 20 ms;
+// the spectrum is computed on a worker thread (at once on the manual clock). Nothing waits inside.
 class FastRun {
 public:
     FastRun(SharedState& s, FastHost& host);

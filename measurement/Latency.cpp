@@ -13,7 +13,6 @@
 #include <optional>
 
 #include "measurement/FixedText.h"
-#include "measurement/Messages.h"
 #include "measurement/Playback.h"
 #include "measurement/PlaybackAlignment.h"
 #include "physics/SampleRate.h"
@@ -306,7 +305,6 @@ int64_t CalibrationRun::Fail(const char* message) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - m->begin).count();
     m->running.reset();
     m->done = true;
-    ShowMessage(message);
     return -1;
 }
 
@@ -316,12 +314,10 @@ bool CalibrationRun::Start() {
     m->begin = std::chrono::steady_clock::now();
     if (Playing(s) || s.Running != Operation::None) {
         m_outcome.message = kCalibrationBusy;
-        ShowMessage(kCalibrationBusy);
         return false;
     }
     if (s.RecChannel == 0) {
         m_outcome.message = kCalibrationNoRecording;
-        ShowMessage(kCalibrationNoRecording);
         return false;
     }
     m->running.emplace(s, Operation::Calibration);

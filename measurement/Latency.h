@@ -107,13 +107,13 @@ struct CalibrationOutcome {
     double seconds = 0.0;        // from start to result
     double sidesApartMs = 0.0;   // the delay from the chirp's place less that from the reads
     ModalArrival modal;          // the correction through a resonant cavity, where found
-    std::string message;         // why nothing was taken (shown already)
+    std::string message;         // why nothing was taken, for the window to show
 };
 
 // Plays the signal at the window's volume and takes kCalibrationReadings snapshots of the
 // playback position and the latest 32768 recorded frames of the chosen channel once the chirp
 // can have arrived. The mean delay of the readings becomes s.Latency; without a trace, with
-// readings that disagree, or when the output stops, the message is shown and s.Latency stays.
+// readings that disagree, or when the output stops, the outcome says why and s.Latency stays.
 // Processes the window's messages between its pieces (tests, benchmarks).
 CalibrationOutcome CalibrateLatency(SharedState& s, CalibrationWindow& w);
 

@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cstdio>
 
+#include "measurement/Notice.h"
+
 namespace sonarix {
 namespace {
 MessageSink& Sink() {
@@ -73,5 +75,17 @@ bool AskQuestion(const std::string& text) {
 }
 
 void SetQuestionSink(QuestionSink sink) { Answerer() = std::move(sink); }
+
+void Tell(Notices* out, Notice::Reason reason, const std::string& text) {
+    if (out != nullptr) {
+        out->push_back({reason, text});
+    } else {
+        ShowMessage(text);
+    }
+}
+
+void ShowNotices(const Notices& notices) {
+    for (const Notice& n : notices) ShowMessage(n.text);
+}
 
 }  // namespace sonarix

@@ -71,17 +71,18 @@ std::string UnreadableNumberMessage(std::string_view text, std::string_view fiel
     return message;
 }
 
-double ReadNumber(std::string_view text, std::string_view field) {
+double ReadNumber(std::string_view text, std::string_view field, Notices* out) {
     bool tooLarge = false;
     if (auto value = ParseNumber(text, &tooLarge)) return *value;
     if (tooLarge) {
-        ShowMessage((field.empty() ? std::string("The number") : std::string(field)) +
-                    " is too large: " + Quoted(text));
+        Tell(out, Notice::Reason::Unreadable,
+             (field.empty() ? std::string("The number") : std::string(field)) +
+                 " is too large: " + Quoted(text));
         const bool negative = text.find('-') < text.find_first_of("0123456789.");
         return negative ? -std::numeric_limits<double>::infinity()
                         : std::numeric_limits<double>::infinity();
     }
-    ShowMessage(UnreadableNumberMessage(text, field));
+    Tell(out, Notice::Reason::Unreadable, UnreadableNumberMessage(text, field));
     return 0.0;
 }
 

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "measurement/Notice.h"
+
 namespace sonarix {
 
 inline constexpr const char* kUnreadableNumber = "Input number can not be read";
@@ -19,8 +21,9 @@ std::optional<double> ParseNumber(std::string_view text, bool* tooLarge = nullpt
 // With the field's caption given, the message names it and the text on a second line, so that
 // several unreadable fields give distinct messages. A number beyond the largest double is
 // said to be too large ("Time per Step [ms] is too large: "1e400"") and read as infinity of
-// its sign, which every field refuses as too large, not as 0.
-double ReadNumber(std::string_view text, std::string_view field = {});
+// its sign, which every field refuses as too large, not as 0. With `out`, the message goes
+// there instead of being shown.
+double ReadNumber(std::string_view text, std::string_view field = {}, Notices* out = nullptr);
 std::string UnreadableNumberMessage(std::string_view text, std::string_view field);
 
 }  // namespace sonarix

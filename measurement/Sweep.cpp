@@ -9,7 +9,6 @@
 #include <optional>
 
 #include "measurement/GeneratorLink.h"
-#include "measurement/Messages.h"
 #include "measurement/Playback.h"
 #include "measurement/SweepFastState.h"
 #include "measurement/TestSignals.h"
@@ -129,9 +128,14 @@ void SweepEngine::SendFrequency() {
     if (m_generatorFailure.empty()) m_generatorFailure = m_state.SerialPort->ErrorString();
 }
 
+void SweepEngine::Report(const Notices& notices) {
+    for (const Notice& n : notices) m_window.Report(n);
+}
+
 void SweepEngine::ReportGeneratorFailure() {
     if (m_generatorFailure.empty()) return;
-    ShowMessage(m_generatorFailure + ". The measurement went on without the generator.");
+    m_window.Report({Notice::Reason::Generator,
+                     m_generatorFailure + ". The measurement went on without the generator."});
     m_generatorFailure.clear();
 }
 
@@ -195,7 +199,11 @@ bool SweepEngine::Start() {
     if (m_running || s.Running != Operation::None) return false;
     // Refusals are decided before anything changes: the sweep is planned first.
     const MeasureWindow::SweepFields fields = m_window.Fields();
-    if (!PlanSweep(s, fields.start, fields.stop, fields.step, fields.time)) return false;
+    Notices refused;
+    if (!PlanSweep(s, fields.start, fields.stop, fields.step, fields.time, &refused)) {
+        Report(refused);
+        return false;
+    }
     m_abort = false;
     m_running = true;
     m_run = std::make_unique<Run>();
@@ -523,9 +531,13 @@ int64_t SweepEngine::Finish() {
     m_run.reset();  // the operation ends here
     m_running = false;
     if (m_events != nullptr) m_events->SweepEnded(slot);
-    if (stalled) ShowMessage(kPlaybackStalled);
-    if (early) ShowMessage(audio::OutputLost() ? kOutputLostSweep : kOutputEndedSweep);
-    if (unreadAt >= 0.0) ShowMessage(UnreadMessage(unreadAt));
+    if (stalled) m_window.Report({Notice::Reason::OutputEnded, kPlaybackStalled});
+    if (early) {
+        m_window.Report(audio::OutputLost()
+                            ? Notice{Notice::Reason::OutputLost, kOutputLostSweep}
+                            : Notice{Notice::Reason::OutputEnded, kOutputEndedSweep});
+    }
+    if (unreadAt >= 0.0) m_window.Report({Notice::Reason::Late, UnreadMessage(unreadAt)});
     ReportGeneratorFailure();
     return -1;
 }
@@ -556,7 +568,9 @@ bool SweepEngine::StartTone(double f) {
     }
     {
         const RunningOperation running(s, Operation::Tone);
-        if (!MakeToneWav(s, kToneSeconds)) {
+        Notices refused;
+        if (!MakeToneWav(s, kToneSeconds, &refused)) {
+            Report(refused);
             m_window.EnableMeasure(true);
             ReportGeneratorFailure();
             return true;
@@ -584,7 +598,9 @@ int64_t SweepEngine::ContinueTone() {
         m_toneRunning.reset();
         m_window.ShowProgress({});
         m_window.EnableMeasure(true);
-        if (audio::OutputLost() && !m_abort) ShowMessage(kOutputLostTone);
+        if (audio::OutputLost() && !m_abort) {
+            m_window.Report({Notice::Reason::OutputLost, kOutputLostTone});
+        }
         return -1;
     }
     m_toneRounds = std::max(m_toneRounds, 0);

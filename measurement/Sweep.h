@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "measurement/FastSweep.h"
+#include "measurement/Notice.h"
 #include "measurement/PlaybackAlignment.h"
 #include "measurement/ReadLevel.h"
 #include "measurement/SharedState.h"
@@ -56,6 +57,9 @@ public:
         double frequency = 0.0;    // of the point just measured, or of the tone
     };
     virtual void ShowProgress(const Progress& progress) = 0;
+    // What the user is to be told: a refused start, a sweep or tone that ended early, a
+    // generator that failed. The window decides how (a message box, a remote client's error).
+    virtual void Report(const Notice& notice) = 0;
 };
 
 // Where the time of the last sweep went, for the benchmarks and the lag tests.
@@ -185,6 +189,7 @@ private:
     void Rewind();
     bool OpenGenerator();
     void SendFrequency();
+    void Report(const Notices& notices);
     void ReportGeneratorFailure();
 
     SharedState& m_state;

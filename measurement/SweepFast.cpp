@@ -4,7 +4,6 @@
 #include <optional>
 
 #include "measurement/FastSweep.h"
-#include "measurement/Messages.h"
 #include "measurement/Sweep.h"
 #include "measurement/SweepFastState.h"
 #include "platform/Clock.h"
@@ -27,10 +26,14 @@ bool SweepEngine::StartFast(const FastSettings& settings) {
     if (m_running || s.Running != Operation::None) return false;
     const MeasureWindow::SweepFields fields = m_window.Fields();
     FastPlan plan;
-    if (!PlanFastSweep(fields.start, fields.stop, settings, plan)) return false;
+    Notices refused;
+    if (!PlanFastSweep(fields.start, fields.stop, settings, plan, &refused)) {
+        Report(refused);
+        return false;
+    }
     const int volume = m_window.VolumePosition();
     if (volume <= 0) {
-        ShowMessage(kFastNoVolume);
+        m_window.Report({Notice::Reason::Refused, kFastNoVolume});
         return false;
     }
     m_abort = false;
@@ -64,7 +67,10 @@ int64_t SweepEngine::ContinueFast() {
     const int64_t us = f.run->Continue();
     if (us >= 0) return us;
     m_fastStats = f.run->Stats();
-    if (f.run->Outcome() != FastOutcome::Stored) return EndFast(false);
+    if (f.run->Outcome() != FastOutcome::Stored) {
+        if (const auto notice = FastOutcomeNotice(f.run->Outcome())) m_window.Report(*notice);
+        return EndFast(false);
+    }
     // Into the slot as a sweep stores its points.
     const FastSpectrum& spectrum = f.run->Spectrum();
     const int slot = f.slot;

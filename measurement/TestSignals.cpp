@@ -154,8 +154,8 @@ int64_t RoundToInt64(long double v) {
     return static_cast<int64_t>(std::nearbyint(v));
 }
 
-bool Refuse(SharedState& s, const char* message) {
-    ShowMessage(message);
+bool Refuse(SharedState& s, const char* message, Notices* out) {
+    Tell(out, Notice::Reason::Refused, message);
     s.StopRequested = true;
     return false;
 }
@@ -219,16 +219,16 @@ void SynthesizeChirp(int16_t* out, int64_t n, double omega, double dOmega) {
 }
 
 bool PlanSweep(SharedState& s, std::string_view start, std::string_view stop, std::string_view step,
-               std::string_view time) {
+               std::string_view time, Notices* out) {
     // Read into locals: a refused sweep leaves the parameters in force as they were (the tone
     // of a click on the plot checks them too).
-    const double f0 = ReadNumber(start, "Start Frequency [Hz]");
-    const double f1 = ReadNumber(stop, "Stop Frequency [Hz]");
-    const double df = ReadNumber(step, "Step [Hz]");
-    const double dt = ReadNumber(time, "Time per Step [ms]");
-    if (df == 0.0) return Refuse(s, kStepIsZero);
-    if (f0 < 0.0) return Refuse(s, kStartNegative);
-    if (f1 < 0.0) return Refuse(s, kStopNegative);
+    const double f0 = ReadNumber(start, "Start Frequency [Hz]", out);
+    const double f1 = ReadNumber(stop, "Stop Frequency [Hz]", out);
+    const double df = ReadNumber(step, "Step [Hz]", out);
+    const double dt = ReadNumber(time, "Time per Step [ms]", out);
+    if (df == 0.0) return Refuse(s, kStepIsZero, out);
+    if (f0 < 0.0) return Refuse(s, kStartNegative, out);
+    if (f1 < 0.0) return Refuse(s, kStopNegative, out);
 
     // Left to right in extended precision.
     long double v = static_cast<long double>(f1) - static_cast<long double>(f0);
@@ -237,17 +237,17 @@ bool PlanSweep(SharedState& s, std::string_view start, std::string_view stop, st
     v = v * static_cast<long double>(dt);
     v = v / 1000.0L;
     const int64_t n = RoundToInt64(v);
-    if (n > kLongestSignal) return Refuse(s, kSweepTooLong);
-    if ((f1 - f0) / df > kMostSweepSteps) return Refuse(s, kTooManyPoints);
-    if (!(f1 > f0)) return Refuse(s, kStopNotAboveStart);
+    if (n > kLongestSignal) return Refuse(s, kSweepTooLong, out);
+    if ((f1 - f0) / df > kMostSweepSteps) return Refuse(s, kTooManyPoints, out);
+    if (!(f1 > f0)) return Refuse(s, kStopNotAboveStart, out);
     // Each of these alone leaves no sample; together they would make a sweep downwards.
-    if (df < 0.0) return Refuse(s, kStepNotPositive);
-    if (!(dt > 0.0)) return Refuse(s, kTimeNotPositive);
+    if (df < 0.0) return Refuse(s, kStepNotPositive, out);
+    if (!(dt > 0.0)) return Refuse(s, kTimeNotPositive, out);
     // The chirp is played at 44100 Hz and cannot hold a frequency above half of that.
-    if (f1 > kHighestFrequency) return Refuse(s, kStopAboveHalfRate);
+    if (f1 > kHighestFrequency) return Refuse(s, kStopAboveHalfRate, out);
     // The first point lies one step above the start: beyond the range, nothing is measured.
-    if (df > f1 - f0) return Refuse(s, kStepBeyondRange);
-    if (n <= 0) return Refuse(s, kNoSamples);
+    if (df > f1 - f0) return Refuse(s, kStepBeyondRange, out);
+    if (n <= 0) return Refuse(s, kNoSamples, out);
     s.StartFreq = f0;
     s.StopFreq = f1;
     s.StepFreq = df;
@@ -266,19 +266,20 @@ void WriteSweep(SharedState& s) {
 }
 
 bool MakeSweepWav(SharedState& s, std::string_view start, std::string_view stop,
-                  std::string_view step, std::string_view time) {
-    if (!PlanSweep(s, start, stop, step, time)) return false;
+                  std::string_view step, std::string_view time, Notices* out) {
+    if (!PlanSweep(s, start, stop, step, time, out)) return false;
     WriteSweep(s);
     return true;
 }
 
-bool MakeToneWav(SharedState& s, double duration) {
+bool MakeToneWav(SharedState& s, double duration, Notices* out) {
     const int64_t n =
         RoundToInt64(static_cast<long double>(duration) * static_cast<long double>(kSampleRate));
     s.SampleCount = n;
-    if (n > kLongestSignal) return Refuse(s, kSweepTooLong);
-    if ((s.StopFreq - s.StartFreq) / s.StepFreq > kMostSweepSteps) return Refuse(s, kTooManyPoints);
-    if (n < 0) return Refuse(s, kNegativeDuration);
+    if (n > kLongestSignal) return Refuse(s, kSweepTooLong, out);
+    if ((s.StopFreq - s.StartFreq) / s.StepFreq > kMostSweepSteps)
+        return Refuse(s, kTooManyPoints, out);
+    if (n < 0) return Refuse(s, kNegativeDuration, out);
     const long double omega = kTwoPiL * static_cast<long double>(s.CurrentFreq);
     WriteImage(s, n, static_cast<double>(omega), 0.0);
     return true;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "measurement/Notice.h"
 #include "measurement/SharedState.h"
 #include "physics/SampleRate.h"
 
@@ -37,22 +38,22 @@ inline constexpr const char* kNegativeDuration = "The tone has no samples";
 
 // Reads the four sweep fields (start, stop, step [Hz], time per step [ms]) through ReadNumber
 // and, unless refused, stores them and SampleCount in the state and leaves the chirp in
-// WavImage. A refusal shows its message (naming the field), sets StopRequested, leaves the
-// parameters in force and WavImage untouched and returns false.
+// WavImage. A refusal tells its message (naming the field) to `out`, or shows it without one,
+// sets StopRequested, leaves the parameters in force and WavImage untouched and returns false.
 // Must not be called while PlayStream plays from WavImage.
 bool MakeSweepWav(SharedState& s, std::string_view start, std::string_view stop,
-                  std::string_view step, std::string_view time);
+                  std::string_view step, std::string_view time, Notices* out = nullptr);
 
 // The first half of MakeSweepWav: reads the fields, computes SampleCount and decides the
 // refusals (with their messages), without touching WavImage.
 bool PlanSweep(SharedState& s, std::string_view start, std::string_view stop, std::string_view step,
-               std::string_view time);
+               std::string_view time, Notices* out = nullptr);
 // The second half: the chirp of the planned sweep into WavImage. Only after PlanSweep
 // succeeded, and not while PlayStream plays from WavImage.
 void WriteSweep(SharedState& s);
 
 // The tone at CurrentFreq for duration seconds; refusals as for the sweep.
-bool MakeToneWav(SharedState& s, double duration);
+bool MakeToneWav(SharedState& s, double duration, Notices* out = nullptr);
 
 // Round(sin(x) * 4000.0) with the sine and the product in extended precision, ties to even.
 int16_t ExactSample(long double x);

@@ -8,7 +8,6 @@
 #include <optional>
 
 #include "measurement/FixedText.h"
-#include "measurement/Messages.h"
 #include "measurement/Playback.h"
 #include "measurement/PlaybackAlignment.h"
 #include "measurement/ReadLevel.h"
@@ -134,7 +133,9 @@ bool AngleRun::Begin() {
 bool AngleRun::Start() {
     SharedState& s = m_state;
     if (!Begin()) return false;
-    if (!MakeToneWav(s, 1.0)) {
+    Notices refused;
+    if (!MakeToneWav(s, 1.0, &refused)) {
+        for (const Notice& n : refused) m_window.Report(n);
         m->running.reset();
         return false;
     }
@@ -165,7 +166,7 @@ int64_t AngleRun::Continue() {
         const std::optional<double>& level = m->read->Level();
         if (!level.has_value()) {
             // The 1 s tone must still sound: what the recording holds now is not its level.
-            ShowMessage(kOutputLostAngle);
+            m_window.Report({Notice::Reason::OutputLost, kOutputLostAngle});
         } else {
             m_result.measured = true;
             m_result.value = *level * 100.0;
@@ -176,6 +177,7 @@ int64_t AngleRun::Continue() {
     const int64_t us = m->fast->Continue();
     if (us >= 0) return us;
     m_window.ShowFastProgress(-1.0, 0.0);
+    if (const auto notice = FastOutcomeNotice(m->fast->Outcome())) m_window.Report(*notice);
     if (m->fast->Outcome() == FastOutcome::Stored) {
         auto spectrum = std::make_shared<FastSpectrum>(std::move(m->fast->Spectrum()));
         m_result.measured = true;

@@ -59,6 +59,9 @@ public:
         (void)fraction;
         (void)secondsLeft;
     }
+    // What the user is to be told: a refused tone, an output lost, frames lost; the window
+    // decides how.
+    virtual void Report(const Notice& notice) = 0;
 };
 
 // "Measure value": unless a playback is active, a 1 s tone at CurrentFreq, 500 ms of waiting

@@ -176,6 +176,7 @@ public:
     int VolumePosition() const override { return 50; }
     void AboutToMeasure(int) override {}
     void Redraw() override {}
+    void Report(const Notice& n) override { ShowMessage(n.text); }
     void ShowSaturation(bool) override {}
     void ProcessMessages() override {}
     int selected = 3;

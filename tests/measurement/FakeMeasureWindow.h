@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "measurement/Messages.h"
 #include "measurement/Sweep.h"
 
 namespace sonarix::test {
@@ -67,6 +68,12 @@ public:
         if (onProgress) onProgress();
     }
     void EnableMeasure(bool enabled) override { measureEnabled = enabled; }
+    // Kept, and shown as the main window shows them.
+    void Report(const Notice& n) override {
+        notices.push_back(n);
+        ShowMessage(n.text);
+    }
+    std::vector<Notice> notices;
 };
 
 }  // namespace sonarix::test

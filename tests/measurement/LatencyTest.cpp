@@ -217,8 +217,7 @@ TEST_F(LatencyTest, NoTraceKeepsThePreviousCalibration) {
     CalibrationOutcome out = CalibrateLatency(*s, w);
     EXPECT_FALSE(out.found);
     EXPECT_EQ(out.message, kCalibrationNoTrace);
-    ASSERT_EQ(messages.Messages().size(), 1u);
-    EXPECT_EQ(messages.Messages()[0], kCalibrationNoTrace);
+    EXPECT_TRUE(messages.Messages().empty()) << "the engine says it to its window, which shows it";
     EXPECT_DOUBLE_EQ(s->Latency.samples, 123.0);
     EXPECT_FALSE(Playing(*s));
 
@@ -246,7 +245,7 @@ TEST_F(LatencyTest, RefusesWhileSomethingPlaysOrNothingRecords) {
     out = CalibrateLatency(*s, w);
     EXPECT_EQ(out.message, kCalibrationNoRecording);
     EXPECT_FALSE(s->Latency.valid);
-    EXPECT_EQ(messages.Messages().size(), 2u);
+    EXPECT_TRUE(messages.Messages().empty());
 }
 
 // A recording whose clock says it has reached 300 frames further than it has: the delay seen
@@ -272,7 +271,7 @@ TEST_F(LatencyTest, SidesThatDisagreeAreRefused) {
     EXPECT_FALSE(out.found);
     EXPECT_NEAR(out.sidesApartMs, -300.0 / 44.1, 0.2);
     EXPECT_EQ(out.message, kCalibrationUnsteady);
-    EXPECT_EQ(messages.Messages().size(), 1u);
+    EXPECT_TRUE(messages.Messages().empty());  // the outcome says it, for the window to show
     EXPECT_DOUBLE_EQ(s->Latency.samples, 123.0);
     EXPECT_DOUBLE_EQ(s->Latency.frameOffset, 123.0);
 }

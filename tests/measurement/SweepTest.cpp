@@ -284,11 +284,26 @@ TEST_F(SweepTest, RefusedParametersPlayNothingAndLeaveMeasureAlone) {
         {{"100", "10000", "10", "0"}, kTimeNotPositive},
         {{"100", "10000", "0.1", "5"}, kTooManyPoints},
         {{"100", "10000", "1", "400"}, kSweepTooLong},
+        {{"100", "1e400", "x", "50"}, nullptr},
     };
     for (const Case& c : cases) {
         messages.Clear();
+        w.notices.clear();
         w.fields = c.fields;
         engine.Measure();
+        // Told to the window with the reason, which shows them.
+        if (c.message == nullptr) {
+            // Two unreadable fields, then the refusal of what they read as.
+            ASSERT_EQ(w.notices.size(), 3u);
+            EXPECT_EQ(w.notices[0].reason, Notice::Reason::Unreadable);
+            EXPECT_EQ(w.notices[0].text, "Stop Frequency [Hz] is too large: \"1e400\"");
+            EXPECT_EQ(w.notices[1].reason, Notice::Reason::Unreadable);
+            EXPECT_EQ(w.notices[2].reason, Notice::Reason::Refused);
+            EXPECT_EQ(messages.Messages().size(), 3u);
+            continue;
+        }
+        ASSERT_EQ(w.notices.size(), 1u) << c.message;
+        EXPECT_EQ(w.notices[0], (Notice{Notice::Reason::Refused, c.message}));
         ASSERT_EQ(messages.Messages().size(), 1u) << c.message;
         EXPECT_EQ(messages.Messages()[0], c.message);
         EXPECT_EQ(w.measureHides, 0);
@@ -441,6 +456,7 @@ TEST_F(SweepTest, AStalledPlaybackEndsTheSweepWithTheLagIndicatorOut) {
     EXPECT_FALSE(w.lag);
     ASSERT_EQ(messages.Messages().size(), 1u);
     EXPECT_EQ(messages.Messages()[0], kPlaybackStalled);
+    EXPECT_EQ(w.notices, (std::vector<Notice>{{Notice::Reason::OutputEnded, kPlaybackStalled}}));
     EXPECT_TRUE(w.measureShown);
 }
 

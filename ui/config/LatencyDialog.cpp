@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include "measurement/Messages.h"
 #include "plot/Controls.h"
 
 namespace sonarix {
@@ -93,6 +94,7 @@ void LatencyDialog::OnCalibrateClicked() {
         m_outcome = m_run->Outcome();
         m_run.reset();
         ShowResult();
+        ShowMessage(m_outcome.message);
         return;
     }
     m_running = true;
@@ -114,6 +116,7 @@ void LatencyDialog::ContinueCalibration() {
     CalibrateButton->setEnabled(true);
     CloseButton->setEnabled(true);
     ShowResult();
+    if (!m_outcome.found && !m_outcome.message.empty()) ShowMessage(m_outcome.message);
     if (m_outcome.found && OnCalibrated) OnCalibrated();
 }
 

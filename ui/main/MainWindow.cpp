@@ -536,6 +536,8 @@ void MainWindow::RefreshFastMeasure() {
                                                  : QString());
 }
 
+void MainWindow::Report(const Notice& notice) { ShowMessage(notice.text); }
+
 void MainWindow::ShowProgress(const Progress& p) {
     using Kind = Progress::Kind;
     if (p.kind == Kind::None) {

@@ -269,6 +269,7 @@ public:
     void ShowMeasure(bool shown) override;
     void EnableMeasure(bool enabled) override;
     void ShowProgress(const Progress& progress) override;
+    void Report(const Notice& notice) override;
 
 protected:
     void resizeEvent(QResizeEvent* event) override;

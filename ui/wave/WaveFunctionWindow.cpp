@@ -405,6 +405,8 @@ void WaveFunctionWindow::ChooseFrequency(double f) {
     DrawPolarPlot();
 }
 
+void WaveFunctionWindow::Report(const Notice& notice) { ShowMessage(notice.text); }
+
 void WaveFunctionWindow::ShowFastProgress(double fraction, double secondsLeft) {
     FastProgress->setVisible(fraction >= 0.0);
     PeakLabel->setVisible(fraction < 0.0);

@@ -143,6 +143,7 @@ public:
     void Redraw() override;
     void ShowSaturation(bool shown) override;
     void ShowFastProgress(double fraction, double secondsLeft) override;
+    void Report(const Notice& notice) override;
 
     // Closing (by "Close", Escape or the close box) waits for an angle measurement to end.
     void done(int result) override;
