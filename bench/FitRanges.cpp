@@ -51,6 +51,7 @@ public:
     void ProcessMessages() override {}
     void RefreshPeakLabels() override {}
     void RedrawFit() override {}
+    void Report(const Notice&) override {}
 };
 
 constexpr int kRepetitions = 30;

@@ -45,6 +45,7 @@ public:
     void ProcessMessages() override {}
     void RefreshPeakLabels() override {}
     void RedrawFit() override {}
+    void Report(const sonarix::Notice&) override {}
 };
 
 }  // namespace

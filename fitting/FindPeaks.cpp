@@ -173,6 +173,7 @@ public:
     void StepProgress() override {}
     void ProcessMessages() override {}
     void RefreshPeakLabels() override {}
+    void Report(const Notice&) override {}
     void RedrawFit() override {}
 
 private:

@@ -9,7 +9,6 @@
 #include "fitting/FindModes.h"
 #include "fitting/FindPeaks.h"
 #include "measurement/FixedText.h"
-#include "measurement/Messages.h"
 #include "measurement/TextFiles.h"
 
 namespace sonarix {
@@ -159,8 +158,9 @@ FitSteps FitRunner::StartWhole(FitWindow& w) {
     const ModeProblem problem = ProblemOf(f.data, from, to, w.FitPhases());
     if (!(from < to) || problem.frequencies.empty()) {
         const std::string range = FixedText(from, 1) + " ... " + FixedText(to, 1) + " Hz";
-        ShowMessage(!(from < to) ? kFitRangeReversed + (": " + range)
-                                 : kFitRangeWithoutData + (" (" + range + ")"));
+        w.Report({Notice::Reason::Refused, !(from < to)
+                                               ? kFitRangeReversed + (": " + range)
+                                               : kFitRangeWithoutData + (" (" + range + ")")});
         co_return 0;
     }
     w.ShowStartFit(false);
@@ -196,9 +196,10 @@ FitSteps FitRunner::StartWhole(FitWindow& w) {
     const auto inRange = static_cast<size_t>(std::count_if(
         fit.modes.begin(), fit.modes.end(), [](const FittedMode& m) { return !m.beyond; }));
     if (!fit.valid || inRange == 0) {
-        ShowMessage("No resonance stands out of the noise between " + FixedText(from, 1) + " and " +
-                    FixedText(to, 1) + " Hz" +
-                    (fit.failure.empty() ? "" : " (" + fit.failure + ")"));
+        w.Report(
+            {Notice::Reason::Refused, "No resonance stands out of the noise between " +
+                                          FixedText(from, 1) + " and " + FixedText(to, 1) + " Hz" +
+                                          (fit.failure.empty() ? "" : " (" + fit.failure + ")")});
         co_return steps;
     }
     // The table: the eight strongest modes of the range, by frequency; the others stay in
@@ -283,8 +284,9 @@ FitSteps FitRunner::Start(FitWindow& w) {
     if (!(from < to) || frequencies == 0) {
         m_report = FitReport{};
         const std::string range = FixedText(from, 1) + " ... " + FixedText(to, 1) + " Hz";
-        ShowMessage(!(from < to) ? kFitRangeReversed + (": " + range)
-                                 : kFitRangeWithoutData + (" (" + range + ")"));
+        w.Report({Notice::Reason::Refused, !(from < to)
+                                               ? kFitRangeReversed + (": " + range)
+                                               : kFitRangeWithoutData + (" (" + range + ")")});
         co_return 0;
     }
     w.ShowStartFit(false);
@@ -366,11 +368,15 @@ FitSteps FitRunner::Iterate(FitWindow& w, const FitPoints& points, int mfit, boo
     // chi-square the rounding of each step's sum exceeds it).
     std::array<double, kMostFitSteps + 1> history{};
     m_solver = SolverState{};
+    m_solver.options = m_options;
     m_solver.lambda = -1.0;
     int n = 0;
     for (;;) {
         const double before = m_solver.chisq;
-        MarquardtStep(points, m_a, m_lista, mfit, m_solver);
+        if (!MarquardtStep(points, m_a, m_lista, mfit, m_solver)) {
+            w.Report({Notice::Reason::Refused, kImproperPermutation});
+            co_return n;
+        }
         // A phase within about 1.15 degrees of +-180 gets a random one, and the solver starts
         // afresh.
         for (int k = 1; k <= kPeaks; ++k) {
@@ -463,6 +469,7 @@ public:
     explicit Unseen(FitWindow& shown) : m_shown(shown) {}
     void ShowStartFit(bool) override {}
     void FitRange(double& from, double& to) override { m_shown.FitRange(from, to); }
+    void Report(const Notice& notice) override { m_shown.Report(notice); }
     void ShowProgress(bool) override {}
     void StepProgress() override {}
     void RefreshPeakLabels() override {}

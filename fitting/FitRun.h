@@ -18,6 +18,7 @@
 #include "fitting/AllModesFit.h"
 #include "fitting/FitReport.h"
 #include "fitting/Marquardt.h"
+#include "measurement/Notice.h"
 
 namespace sonarix {
 
@@ -136,6 +137,9 @@ public:
     virtual void RedrawFit() = 0;
     // Whether data with phases are fitted as complex data ("Fit phases too").
     virtual bool FitPhases() const { return false; }
+    // What the user is to be told: a range without data, no resonance found; the window
+    // decides how.
+    virtual void Report(const Notice& notice) = 0;
 };
 
 inline constexpr const char* kFitRangeReversed = "The fit range \"from\" must be below \"to\"";
@@ -150,6 +154,8 @@ inline constexpr double kDelaySettled = 1e-6;  // seconds
 class FitRunner {
 public:
     explicit FitRunner(FitState& fit, uint64_t seed = 5489u);
+    // The solver's pass and threads for the runs from now on (tests and benchmarks compare).
+    void UseSolver(SolverOptions options) { m_options = options; }
 
     // The run of "Start Fit". Returns the number of solver steps made; 0 when the range holds
     // no data point or "from" is not below "to" (refused with a message, nothing changed).
@@ -219,6 +225,7 @@ private:
     Params m_a{};
     FitList m_lista{};
     SolverState m_solver;
+    SolverOptions m_options;
     FitReport m_report;
     std::string m_notes;
     std::array<bool, kPeaks + 1> m_fitted{};

@@ -8,7 +8,6 @@
 #include <utility>
 
 #include "fitting/ComplexArithmetic.h"
-#include "measurement/Messages.h"
 
 namespace sonarix {
 namespace {
@@ -46,14 +45,6 @@ inline double Seen(Complex S, ModelPart part, Complex turn) {
     return part == kRealPart ? t.Re : t.Im;
 }
 
-// Scratch of the solver, kept between calls.
-Params g_aTry{};
-Params g_delta{};
-Matrix g_deltaColumn{};
-
-CurvaturePass g_pass = CurvaturePass::Fast;
-int g_threads = 2;
-
 // --- The fast pass -------------------------------------------------------------------------
 
 // One peak as the model sees it: its parameters, phase factor and whether it takes part.
@@ -89,9 +80,6 @@ struct Partial {
     Params beta{};
     double chisq = 0.0;
 };
-
-FastSetup g_setup;
-std::array<Partial, 2> g_partial;
 
 void SumHalf(const FitPoints& d, const FastSetup& s, int first, int last, Partial& out) {
     const int mfit = s.mfit;
@@ -171,10 +159,10 @@ public:
         m_wake.notify_all();
         m_thread.join();
     }
-    void Start(const FitPoints& d, int first, int last, Partial& out) {
+    void Start(const FitPoints& d, const FastSetup& setup, int first, int last, Partial& out) {
         {
             std::lock_guard lock(m_mutex);
-            m_job = Job{&d, first, last, &out};
+            m_job = Job{&d, &setup, first, last, &out};
             m_pending = true;
         }
         m_wake.notify_all();
@@ -187,6 +175,7 @@ public:
 private:
     struct Job {
         const FitPoints* d = nullptr;
+        const FastSetup* setup = nullptr;
         int first = 0, last = 0;
         Partial* out = nullptr;
     };
@@ -197,7 +186,7 @@ private:
             if (m_quit) return;
             const Job job = m_job;
             lock.unlock();
-            SumHalf(*job.d, g_setup, job.first, job.last, *job.out);
+            SumHalf(*job.d, *job.setup, job.first, job.last, *job.out);
             lock.lock();
             m_pending = false;
             m_done.notify_all();
@@ -214,6 +203,11 @@ private:
 HalfWorker& Worker() {
     static HalfWorker worker;
     return worker;
+}
+// One fit at a time has the worker; a second one at the same moment sums both halves itself.
+std::mutex& WorkerUse() {
+    static std::mutex use;
+    return use;
 }
 
 }  // namespace
@@ -287,8 +281,9 @@ void ChiSquareCurvature(const FitPoints& d, const Params& a, const FitList& list
 }
 
 void FastChiSquareCurvature(const FitPoints& d, const Params& a, const FitList& lista, int mfit,
-                            Matrix& alpha, Params& beta, double& chisq) {
-    FastSetup& s = g_setup;
+                            Matrix& alpha, Params& beta, double& chisq, int threads) {
+    FastSetup s;
+    std::array<Partial, 2> partial;
     s.mfit = mfit;
     for (int k = 1; k <= kPeaks; ++k) s.peak[k] = MakePeak(a, k);
     for (int j = 1; j <= mfit; ++j) {
@@ -304,28 +299,26 @@ void FastChiSquareCurvature(const FitPoints& d, const Params& a, const FitList& 
     }
     // Two fixed halves, whatever the number of threads.
     const int mid = d.ndata / 2;
-    if (g_threads > 1 && d.ndata >= 64) {
-        Worker().Start(d, mid + 1, d.ndata, g_partial[1]);
-        SumHalf(d, s, 1, mid, g_partial[0]);
+    std::unique_lock worker(WorkerUse(), std::defer_lock);
+    if (threads > 1 && d.ndata >= 64 && worker.try_lock()) {
+        Worker().Start(d, s, mid + 1, d.ndata, partial[1]);
+        SumHalf(d, s, 1, mid, partial[0]);
         Worker().Wait();
     } else {
-        SumHalf(d, s, 1, mid, g_partial[0]);
-        SumHalf(d, s, mid + 1, d.ndata, g_partial[1]);
+        SumHalf(d, s, 1, mid, partial[0]);
+        SumHalf(d, s, mid + 1, d.ndata, partial[1]);
     }
     for (int j = 1; j <= mfit; ++j) {
         for (int k = 1; k <= j; ++k) {
-            alpha[j][k] = g_partial[0].alpha[j][k] + g_partial[1].alpha[j][k];
+            alpha[j][k] = partial[0].alpha[j][k] + partial[1].alpha[j][k];
         }
-        beta[j] = g_partial[0].beta[j] + g_partial[1].beta[j];
+        beta[j] = partial[0].beta[j] + partial[1].beta[j];
     }
-    chisq = g_partial[0].chisq + g_partial[1].chisq;
+    chisq = partial[0].chisq + partial[1].chisq;
     for (int j = 2; j <= mfit; ++j) {
         for (int k = 1; k < j; ++k) alpha[k][j] = alpha[j][k];
     }
 }
-
-void UseCurvaturePass(CurvaturePass pass) { g_pass = pass; }
-void SetFitThreads(int threads) { g_threads = threads < 2 ? 1 : 2; }
 
 bool GaussJordan(Matrix& a, int n, Matrix& b, int m) {
     std::array<int, kParams + 1> indxc{}, indxr{}, ipiv{};
@@ -374,18 +367,17 @@ bool GaussJordan(Matrix& a, int n, Matrix& b, int m) {
     return true;
 }
 
-void MarquardtStep(const FitPoints& d, Params& a, FitList& lista, int mfit, SolverState& s) {
+bool MarquardtStep(const FitPoints& d, Params& a, FitList& lista, int mfit, SolverState& s) {
     auto curvature = [&](const Params& at, Matrix& alpha, Params& beta, double& chisq) {
-        if (g_pass == CurvaturePass::Fast) {
-            FastChiSquareCurvature(d, at, lista, mfit, alpha, beta, chisq);
+        if (s.options.pass == CurvaturePass::Fast) {
+            FastChiSquareCurvature(d, at, lista, mfit, alpha, beta, chisq, s.options.threads);
         } else {
             ChiSquareCurvature(d, at, lista, mfit, alpha, beta, chisq);
         }
     };
     if (s.lambda < 0) {
         if (mfit < 0 || mfit > kParams) {
-            ShowMessage(kImproperPermutation);
-            return;
+            return false;
         }
         int kk = mfit + 1;
         for (int j = 1; j <= kParams; ++j) {
@@ -393,45 +385,43 @@ void MarquardtStep(const FitPoints& d, Params& a, FitList& lista, int mfit, Solv
             for (int k = 1; k <= mfit; ++k) ihit += lista[k] == j ? 1 : 0;
             if (ihit == 0) {
                 if (kk > kParams) {  // entries outside 1 ... 32 leave no room to complete it
-                    ShowMessage(kImproperPermutation);
-                    return;
+                    return false;
                 }
                 lista[kk++] = j;
             } else if (ihit > 1) {
-                ShowMessage(kImproperPermutation);
-                return;
+                return false;
             }
         }
         if (kk != kParams + 1) {
-            ShowMessage(kImproperPermutation);
-            return;
+            return false;
         }
         s.lambda = 0.001;
         curvature(a, s.alpha, s.beta, s.chisq);
         s.chisqPrev = s.chisq;
-        g_aTry = a;
+        s.aTry = a;
     }
     for (int j = 1; j <= mfit; ++j) {
         for (int k = 1; k <= mfit; ++k) s.H[j][k] = s.alpha[j][k];
         s.H[j][j] = s.alpha[j][j] * (1.0 + s.lambda);
-        g_deltaColumn[j][1] = s.beta[j];
+        s.deltaColumn[j][1] = s.beta[j];
     }
-    GaussJordan(s.H, mfit, g_deltaColumn, 1);
-    for (int j = 1; j <= mfit; ++j) g_aTry[lista[j]] = a[lista[j]] + g_deltaColumn[j][1];
-    curvature(g_aTry, s.H, g_delta, s.chisq);
-    for (int j = 1; j <= mfit; ++j) g_deltaColumn[j][1] = g_delta[j];
+    GaussJordan(s.H, mfit, s.deltaColumn, 1);
+    for (int j = 1; j <= mfit; ++j) s.aTry[lista[j]] = a[lista[j]] + s.deltaColumn[j][1];
+    curvature(s.aTry, s.H, s.delta, s.chisq);
+    for (int j = 1; j <= mfit; ++j) s.deltaColumn[j][1] = s.delta[j];
     if (s.chisq < s.chisqPrev) {
         s.lambda *= 0.1;
         s.chisqPrev = s.chisq;
         for (int j = 1; j <= mfit; ++j) {
             for (int k = 1; k <= mfit; ++k) s.alpha[j][k] = s.H[j][k];
-            s.beta[j] = g_delta[j];
-            a[lista[j]] = g_aTry[lista[j]];
+            s.beta[j] = s.delta[j];
+            a[lista[j]] = s.aTry[lista[j]];
         }
     } else {
         s.lambda *= 10.0;
         s.chisq = s.chisqPrev;
     }
+    return true;
 }
 
 }  // namespace sonarix

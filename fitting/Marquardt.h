@@ -67,13 +67,15 @@ void ChiSquareCurvature(const FitPoints& d, const Params& a, const FitList& list
 // frequency is computed once per call. The points are split into two fixed halves, summed on
 // both cores (or one after the other with threads = 1), with the same result either way.
 void FastChiSquareCurvature(const FitPoints& d, const Params& a, const FitList& lista, int mfit,
-                            Matrix& alpha, Params& beta, double& chisq);
+                            Matrix& alpha, Params& beta, double& chisq, int threads = 2);
 
 // Which pass MarquardtStep uses (the fast one unless a test asks for the reference), and how
 // many threads the fast one may use (1 or 2).
 enum class CurvaturePass { Reference, Fast };
-void UseCurvaturePass(CurvaturePass pass);
-void SetFitThreads(int threads);
+struct SolverOptions {
+    CurvaturePass pass = CurvaturePass::Fast;
+    int threads = 2;
+};
 
 // Gauss-Jordan elimination with full pivoting: a (n x n) becomes its inverse, b (n x m) the
 // solutions. Ties in the pivot search go to the last candidate in row-by-row order. Returns
@@ -81,18 +83,22 @@ void SetFitThreads(int threads);
 bool GaussJordan(Matrix& a, int n, Matrix& b, int m);
 
 // The solver's state, owned by the caller.
+// One fit's solver: its options, its state between the steps and its scratch.
 struct SolverState {
+    SolverOptions options;
     Matrix H{};
     Matrix alpha{};
     Params beta{};
     double chisq = 0.0;
     double chisqPrev = 0.0;
     double lambda = -1.0;
+    Params aTry{}, delta{};
+    Matrix deltaColumn{};
 };
 
 // One Levenberg-Marquardt iteration; lambda < 0 initialises (completes the fit list, lambda =
-// 0.001, chi-square at a). An improper list shows "Improper permutation in LISTA" and returns
-// at once.
-void MarquardtStep(const FitPoints& d, Params& a, FitList& lista, int mfit, SolverState& s);
+// 0.001, chi-square at a). An improper list returns false at once (the caller tells the user
+// kImproperPermutation).
+bool MarquardtStep(const FitPoints& d, Params& a, FitList& lista, int mfit, SolverState& s);
 
 }  // namespace sonarix

@@ -2,8 +2,10 @@
 #pragma once
 
 #include <functional>
+#include <vector>
 
 #include "fitting/FitRun.h"
+#include "measurement/Messages.h"
 
 namespace sonarix::test {
 
@@ -32,6 +34,12 @@ public:
     }
     bool phases = false;  // "Fit phases too"
     bool FitPhases() const override { return phases; }
+    // Kept, and shown as the fit window shows them.
+    void Report(const Notice& n) override {
+        notices.push_back(n);
+        ShowMessage(n.text);
+    }
+    std::vector<Notice> notices;
 };
 
 }  // namespace sonarix::test

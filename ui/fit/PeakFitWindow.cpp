@@ -599,6 +599,8 @@ void PeakFitWindow::ShowProgress(bool shown) {
 void PeakFitWindow::StepProgress() { FitProgress->setValue(FitProgress->value() + 1); }
 void PeakFitWindow::RefreshPeakLabels() { ShowPeakParameters(); }
 void PeakFitWindow::RedrawFit() { DrawFitPlot(); }
+void PeakFitWindow::Report(const Notice& notice) { ShowMessage(notice.text); }
+
 bool PeakFitWindow::FitPhases() const {
     return FitPhasesCheck->isEnabled() && FitPhasesCheck->isChecked();
 }

@@ -194,6 +194,7 @@ public:
     void RefreshPeakLabels() override;
     void RedrawFit() override;
     bool FitPhases() const override;
+    void Report(const Notice& notice) override;
 
     // Closing (by "Exit Fit", Escape or the close box) waits for a fit run to end.
     void done(int result) override;
