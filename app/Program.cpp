@@ -173,6 +173,8 @@ void CreateRemainingWindows(Program& p) {
     session->Wave = &wave->WaveAmplitude;
     session->Series = &wave->Series;
     session->ShowSpectra = [main] { main->RedrawSpectra(); };
+    session->Tell = [](const Notice& n) { ShowMessage(n.text); };
+    session->Ask = [](const std::string& question) { return AskQuestion(question); };
     session->ShowWave = [wave] {
         wave->DrawPolarPlot();
         wave->RefreshUndo();

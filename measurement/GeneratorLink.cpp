@@ -5,7 +5,6 @@
 #include <chrono>
 
 #include "measurement/FixedText.h"
-#include "measurement/Messages.h"
 #include "platform/serial/TApdComPort.h"
 
 namespace sonarix {
@@ -20,10 +19,7 @@ LinkResult OpenGeneratorLink(SharedState& s) {
     port.StopBits = s.SerialStopBits;
     port.OutSize = 256;
     port.SWFlowOptions = s.SerialSwFlow;
-    if (!PortAvailable(s.SerialPortNr)) {
-        ShowMessage(kPortNotAvailable);
-        return LinkResult::NotAvailable;
-    }
+    if (!PortAvailable(s.SerialPortNr)) return LinkResult::NotAvailable;
     if (!port.SetOpen(true)) return LinkResult::OpenFailed;
     s.SerialCommand = kGeneratorInit;
     port.WriteText(s.SerialCommand);

@@ -13,7 +13,7 @@ inline constexpr const char* kPortNotAvailable = "Seriel port not available";
 
 enum class LinkResult {
     Opened,        // port opened and the initialisation string handed over
-    NotAvailable,  // "Seriel port not available" shown; the port stays closed
+    NotAvailable,  // no such port (kPortNotAvailable for the user); the port stays closed
     OpenFailed,    // the device could not be opened: SerialPort->ErrorString() says why
 };
 

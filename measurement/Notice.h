@@ -16,6 +16,7 @@ struct Notice {
         OutputEnded,  // the playback ended, stalled or ran dry before the operation had
         Late,         // the recording was read too late: points or frames were lost
         Generator,    // the function generator failed; the measurement went on without it
+        File,         // a file or the crash journal could not be read or written
     };
     Reason reason = Reason::Refused;
     std::string text;

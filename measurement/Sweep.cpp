@@ -110,8 +110,9 @@ bool SweepEngine::OpenGenerator() {
             m_generator = true;
             break;
         case LinkResult::NotAvailable:
-            // "Seriel port not available" has been shown: the sweep goes on with the sound
-            // card alone and sends no commands to the absent port.
+            // The sweep goes on with the sound card alone and sends no commands to the absent
+            // port.
+            m_window.Report({Notice::Reason::Generator, kPortNotAvailable});
             break;
         case LinkResult::OpenFailed:
             m_generatorFailure = m_state.SerialPort->ErrorString();

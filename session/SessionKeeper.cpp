@@ -1,6 +1,7 @@
 // The session keeper.
 #include "session/SessionKeeper.h"
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
@@ -103,6 +104,14 @@ bool SessionKeeper::RestoreParts(const std::map<std::string, std::string>& parts
         done.emplace_back(part, std::move(now));
     }
     return true;
+}
+
+void SessionKeeper::Say(Notice::Reason reason, const std::string& text) {
+    if (Tell) {
+        Tell({reason, text});
+    } else {
+        std::fprintf(stderr, "Sonarix: %s\n", text.c_str());
+    }
 }
 
 bool SessionKeeper::Busy() const { return m_sweeping || m_state.Running != Operation::None; }
@@ -287,7 +296,7 @@ bool SessionKeeper::SaveSession(const std::string& path) {
     std::string reason;
     const int code = WriteSessionFile(path, Capture(), reason);
     if (code != 0) {
-        ShowIoError(code, path, reason);
+        Say(Notice::Reason::File, IoErrorMessage(code, path, reason));
         return false;
     }
     return true;
@@ -298,8 +307,8 @@ bool SessionKeeper::OpenSession(const std::string& path) {
     SessionData d;
     std::string reason;
     if (!ReadSessionFile(path, d, reason) || !ApplyRestored(d, "Open Session", reason)) {
-        ShowMessage("The session file \"" + path + "\" cannot be opened: " + reason +
-                    ". Nothing was changed.");
+        Say(Notice::Reason::File, "The session file \"" + path + "\" cannot be opened: " + reason +
+                                      ". Nothing was changed.");
         return false;
     }
     return true;
@@ -328,7 +337,8 @@ void SessionKeeper::CheckJournal() {
     // Not in the middle of a sweep: the message box would hold its steps. It comes at its end.
     if (m_sweeping) return;
     std::string reason;
-    if (m_journal && m_journal->TakeFailure(reason)) ShowMessage(CrashSafetyOffMessage(reason));
+    if (m_journal && m_journal->TakeFailure(reason))
+        Say(Notice::Reason::File, CrashSafetyOffMessage(reason));
 }
 
 void SessionKeeper::StartJournal(const std::string& folder) {
@@ -336,7 +346,7 @@ void SessionKeeper::StartJournal(const std::string& folder) {
     auto journal = std::make_unique<Journal>();
     std::string reason;
     if (!journal->Create(folder, reason)) {
-        ShowMessage(CrashSafetyOffMessage(reason));
+        Say(Notice::Reason::File, CrashSafetyOffMessage(reason));
         return;
     }
     m_journal = std::move(journal);
@@ -355,7 +365,7 @@ void SessionKeeper::SayUnsavedAtLastExit() {
     if (!std::filesystem::exists(note, e)) return;
     std::filesystem::remove(note, e);
     if (std::filesystem::exists(m_folder + "/" + kLastSessionFile, e)) {
-        ShowMessage(kUnsavedAtLastExit);
+        Say(Notice::Reason::Refused, kUnsavedAtLastExit);
     }
 }
 
@@ -368,12 +378,12 @@ bool SessionKeeper::OfferRestore() {
     bool restored = false;
     // One that ended cleanly but was not renamed (the end came between the two) is simply
     // the last session's.
-    if (ReadJournal(left.front(), c, reason) && c.anything && !c.clean &&
-        AskQuestion(kRestoreQuestion)) {
+    if (ReadJournal(left.front(), c, reason) && c.anything && !c.clean && Ask &&
+        Ask(kRestoreQuestion)) {
         restored = ApplyRestored(c.data, "Restore Session", reason);
         if (!restored) {
-            ShowMessage("The journal \"" + left.front() + "\" cannot be restored: " + reason +
-                        ". Nothing was changed.");
+            Say(Notice::Reason::File, "The journal \"" + left.front() + "\" cannot be restored: " +
+                                          reason + ". Nothing was changed.");
         }
     }
     // Offered once: the journal becomes the last session's. Should that fail, it would be
@@ -384,9 +394,10 @@ bool SessionKeeper::OfferRestore() {
         std::error_code gone;
         std::filesystem::remove(left.front(), gone);
         if (gone) {
-            ShowMessage("The journal \"" + left.front() + "\" could not be moved aside (" +
-                        e.message() + ") nor removed (" + gone.message() +
-                        "): it will be offered again at the next start. Remove it by hand.");
+            Say(Notice::Reason::File,
+                "The journal \"" + left.front() + "\" could not be moved aside (" + e.message() +
+                    ") nor removed (" + gone.message() +
+                    "): it will be offered again at the next start. Remove it by hand.");
         }
     }
     return restored;
@@ -398,25 +409,27 @@ bool SessionKeeper::RestoreLastSession() {
     const std::string path = m_folder + "/" + kLastSessionFile;
     std::error_code e;
     if (m_folder.empty() || !std::filesystem::exists(path, e)) {
-        ShowMessage(kNoLastSession);
+        Say(Notice::Reason::Refused, kNoLastSession);
         return false;
     }
     JournalContent c;
     std::string reason;
     if (!ReadJournal(path, c, reason)) {
-        ShowMessage("The journal of the last session \"" + path + "\" cannot be read: " + reason +
-                    ". Nothing was changed.");
+        Say(Notice::Reason::File, "The journal of the last session \"" + path +
+                                      "\" cannot be read: " + reason + ". Nothing was changed.");
         return false;
     }
     if (!ApplyRestored(c.data, "Restore Last Session", reason)) {
-        ShowMessage("The journal of the last session \"" + path +
-                    "\" cannot be restored: " + reason + ". Nothing was changed.");
+        Say(Notice::Reason::File, "The journal of the last session \"" + path +
+                                      "\" cannot be restored: " + reason +
+                                      ". Nothing was changed.");
         return false;
     }
     // Restored once: the journal goes (what was restored is in the new session's journal).
     if (!std::filesystem::remove(path, e) && e) {
-        ShowMessage("The journal of the last session \"" + path + "\" could not be removed (" +
-                    e.message() + "); it was restored and can be restored again.");
+        Say(Notice::Reason::File, "The journal of the last session \"" + path +
+                                      "\" could not be removed (" + e.message() +
+                                      "); it was restored and can be restored again.");
     }
     return true;
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "measurement/Notice.h"
 #include "measurement/Sweep.h"
 #include "session/Journal.h"
 #include "session/SessionData.h"
@@ -44,6 +45,11 @@ public:
     WaveSeries* Series = nullptr;       // and its spectra per angle
     std::function<void()> ShowSpectra;  // redraws after the store changed under the windows
     std::function<void()> ShowWave;
+    // What the keeper has to tell the user (a file it could not read or write, crash safety
+    // off) and what it asks (restore the last session?); the program wires them to its message
+    // boxes. Unset: notices go to standard error and the answer is no.
+    std::function<void(const Notice&)> Tell;
+    std::function<bool(const std::string&)> Ask;
 
     // An action on a slot or on the angle values: the state before it is taken, the action
     // runs, and if it changed anything the change becomes an undo step and goes to the journal.
@@ -102,6 +108,7 @@ private:
     void PutPart(const std::string& key, const std::string& value);
     void RecordPart(const std::string& key, std::string value);
     void CheckJournal();
+    void Say(Notice::Reason reason, const std::string& text);
     bool Busy() const;
 
     SharedState& m_state;

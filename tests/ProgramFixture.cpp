@@ -13,6 +13,7 @@
 #include "platform/Clock.h"
 #include "platform/audio/Audio.h"
 #include "platform/serial/PortDevices.h"
+#include "session/SessionKeeper.h"
 #include "ui/fit/PeakFitWindow.h"
 #include "ui/main/MainWindow.h"
 #include "ui/wave/WaveFunctionWindow.h"
@@ -68,6 +69,11 @@ void ProgramOnApparatus::ClickAt(QWidget* widget, QPoint pos, int ms) {
                         Qt::NoModifier, ms);
     qt_handleMouseEvent(w, local, global, Qt::NoButton, Qt::LeftButton, QEvent::MouseButtonRelease,
                         Qt::NoModifier, ms + 40);
+}
+
+void SpeakThroughMessages(SessionKeeper& keeper) {
+    keeper.Tell = [](const Notice& n) { ShowMessage(n.text); };
+    keeper.Ask = [](const std::string& question) { return AskQuestion(question); };
 }
 
 void RunWhile(const std::function<bool()>& busy) {

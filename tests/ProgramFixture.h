@@ -28,6 +28,9 @@ void FinishAngle(WaveFunctionWindow& form);
 void FinishFit(PeakFitWindow& form);
 // The event loop while `busy` says so (a calibration, a sweep started by a click).
 void RunWhile(const std::function<bool()>& busy);
+// A second session keeper (another program's) tells and asks through the message functions,
+// as the program wires its own.
+void SpeakThroughMessages(SessionKeeper& keeper);
 
 class ProgramOnApparatus : public testing::Test {
 protected:

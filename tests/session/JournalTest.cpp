@@ -114,6 +114,7 @@ TEST_F(JournalTest, FollowsEveryActionAndRestoresTheLastSessionOnce) {
 
     // The next run offers nothing, but File / "Restore Last Session" brings it back, once.
     SessionKeeper next(*p.state);
+    test::SpeakThroughMessages(next);
     p.session->Apply(SessionData{});
     Answers answers(true);
     next.StartJournal(folder.Path());
@@ -160,6 +161,7 @@ TEST_F(JournalTest, ExitInTheMiddleOfASweepKeepsItsPointsForTheNextRun) {
     for (int run = 0; run < 2; ++run) {
         messages.Clear();
         SessionKeeper next(*p.state);
+        test::SpeakThroughMessages(next);
         next.StartJournal(folder.Path());
         if (!next.OfferRestore()) next.SayUnsavedAtLastExit();
         EXPECT_EQ(messages.Messages(), run == 0 ? std::vector<std::string>{kUnsavedAtLastExit}
@@ -172,6 +174,7 @@ TEST_F(JournalTest, TwoProgramsKeepTheirOwnJournalsAndALeftOneIsOfferedOnce) {
     Folder folder("two");
     {
         SessionKeeper other(*p.state);
+        test::SpeakThroughMessages(other);
         other.StartJournal(folder.Path());
         StartJournal(p, folder.Path());
         ASSERT_NE(p.session->CurrentJournal(), nullptr);
@@ -187,6 +190,7 @@ TEST_F(JournalTest, TwoProgramsKeepTheirOwnJournalsAndALeftOneIsOfferedOnce) {
 
     p.session->Apply(SessionData{});
     SessionKeeper third(*p.state);
+    test::SpeakThroughMessages(third);
     third.StartJournal(folder.Path());
     {
         Answers answers(true);
@@ -245,12 +249,14 @@ TEST_F(JournalTest, ALeftJournalThatCannotBeMovedAsideIsOfferedOnce) {
     Folder folder("aside");
     {
         SessionKeeper crashed(*p.state);
+        test::SpeakThroughMessages(crashed);
         crashed.StartJournal(folder.Path());
         crashed.ChangeSlot(1, "fill", [&] { Fill(1, 100, 400, 2); });
     }
     fs::create_directories(folder.Path() + "/" + kLastSessionFile + "/in-the-way");
     ASSERT_EQ(UncleanJournals(folder.Path()).size(), 1u);
     SessionKeeper next(*p.state);
+    test::SpeakThroughMessages(next);
     next.StartJournal(folder.Path());
     Answers no(false);
     EXPECT_FALSE(next.OfferRestore());

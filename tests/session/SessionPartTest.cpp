@@ -97,12 +97,16 @@ TEST_F(SessionPartTest, IsInTheSessionFileAndTheUndoHistory) {
     bad.replace(bad.find("\"text\": \"second\""), 16, "\"text\": 5");
     bad.replace(bad.find("\"stop\": \"") + 9, 0, "9");
     { std::ofstream(file) << bad; }
+    // The keeper tells it with its reason (the program shows it): nothing shown by itself.
+    std::vector<Notice> told;
+    p.session->Tell = [&](const Notice& n) { told.push_back(n); };
     f->OpenSession->trigger();
-    ASSERT_EQ(messages.Messages().size(), 1u);
-    EXPECT_NE(
-        messages.Messages()[0].find("\"labNote\": \"text\" is not a text. Nothing was changed"),
-        std::string::npos)
-        << messages.Messages()[0];
+    EXPECT_TRUE(messages.Messages().empty());
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_EQ(told[0].reason, Notice::Reason::File);
+    EXPECT_NE(told[0].text.find("\"labNote\": \"text\" is not a text. Nothing was changed"),
+              std::string::npos)
+        << told[0].text;
     EXPECT_EQ(note.text, "second");
     EXPECT_EQ(f->StopFrequencyEdit->text().toStdString(), stop);
 }
@@ -111,6 +115,7 @@ TEST_F(SessionPartTest, IsRestoredFromTheJournalOfAProgramThatDidNotEnd) {
     {
         // A program that is killed: its keeper ends without finishing the journal.
         SessionKeeper crashed(*p.state);
+        test::SpeakThroughMessages(crashed);
         LabNote itsNote;
         crashed.Register(itsNote);
         crashed.StartJournal(folder);
@@ -119,6 +124,7 @@ TEST_F(SessionPartTest, IsRestoredFromTheJournalOfAProgramThatDidNotEnd) {
         itsNote.Type("the last words");
     }
     SessionKeeper next(*p.state);
+    test::SpeakThroughMessages(next);
     LabNote restored;
     next.Register(restored);
     next.StartJournal(folder);

@@ -111,11 +111,13 @@ void SerialPortDialog::OnOkClicked() {
     s.SerialStopBits = StopBitsBox->currentIndex() + 1;
     if (ProtocolBox->currentIndex() == 0) s.SerialSwFlow = swfNone;
     if (ProtocolBox->currentIndex() == 1) s.SerialSwFlow = swfBoth;
-    if (s.SerialPortNr > 0 && OpenGeneratorLink(s) == LinkResult::OpenFailed) {
+    const LinkResult link = s.SerialPortNr > 0 ? OpenGeneratorLink(s) : LinkResult::Opened;
+    if (link == LinkResult::OpenFailed) {
         // The settings are stored; the dialog stays open so another port can be chosen.
         ShowMessage(s.SerialPort->ErrorString());
         return;
     }
+    if (link == LinkResult::NotAvailable) ShowMessage(kPortNotAvailable);
     accept();
 }
 
