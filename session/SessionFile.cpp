@@ -339,17 +339,22 @@ bool TopObject(const std::string& text, QJsonObject& o, std::string& reason) {
     return true;
 }
 
-// Parses one part's document with `read`; `out` changes only on success.
+// Reads an object with `read`; `out` changes only on success.
 template <typename T, typename Read>
-bool ParsePart(const std::string& text, T& out, std::string& reason, Read read) {
-    QJsonObject o;
-    if (!TopObject(text, o, reason)) return false;
+bool ReadInto(const QJsonObject& o, T& out, std::string& reason, Read read) {
     Reader r{reason};
     T value = out;
     read(r, o, value);
     if (!r.ok) return false;
     out = std::move(value);
     return true;
+}
+
+// The same for one part's document.
+template <typename T, typename Read>
+bool ParsePart(const std::string& text, T& out, std::string& reason, Read read) {
+    QJsonObject o;
+    return TopObject(text, o, reason) && ReadInto(o, out, reason, read);
 }
 
 // The parts that files of this program's windows hold; their values are checked when the file
@@ -377,27 +382,15 @@ bool FrameKey(const QString& key) {
 
 QJsonObject ToJson(const WindowSettings& settings) { return SettingsObject(settings); }
 bool FromJson(const QJsonObject& o, WindowSettings& out, std::string& reason) {
-    Reader r{reason};
-    WindowSettings value = out;
-    ReadSettings(r, o, value);
-    if (r.ok) out = std::move(value);
-    return r.ok;
+    return ReadInto(o, out, reason, ReadSettings);
 }
 QJsonObject ToJson(const LatencyCalibration& latency) { return LatencyObject(latency); }
 bool FromJson(const QJsonObject& o, LatencyCalibration& out, std::string& reason) {
-    Reader r{reason};
-    LatencyCalibration value = out;
-    ReadLatency(r, o, value);
-    if (r.ok) out = value;
-    return r.ok;
+    return ReadInto(o, out, reason, ReadLatency);
 }
 QJsonObject ToJson(const FitSession& fit) { return FitObject(fit); }
 bool FromJson(const QJsonObject& o, FitSession& out, std::string& reason) {
-    Reader r{reason};
-    FitSession value = out;
-    ReadFit(r, o, value);
-    if (r.ok) out = std::move(value);
-    return r.ok;
+    return ReadInto(o, out, reason, ReadFit);
 }
 
 std::string CompactJson(const QJsonObject& o) { return ToText(o, true); }
