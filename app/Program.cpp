@@ -146,7 +146,8 @@ void CreateRemainingWindows(Program& p) {
     };
     fit->HelpWindow = p.helpDialog.get();
 
-    p.waveWindow = std::make_unique<WaveFunctionWindow>(*p.state);
+    p.angles = std::make_unique<AngleData>();
+    p.waveWindow = std::make_unique<WaveFunctionWindow>(*p.state, *p.angles);
     WaveFunctionWindow* wave = p.waveWindow.get();
     MainWindow* main = p.mainWindow.get();
     wave->MainFftFilterOn = [main] { return main->FftFilterOn(); };
@@ -170,8 +171,7 @@ void CreateRemainingWindows(Program& p) {
         [main](const WindowSettings& w) { main->ApplySessionSettings(w); });
     session->Register(*p.fitPart);
     session->Register(*p.settingsPart);
-    session->Wave = &wave->WaveAmplitude;
-    session->Series = &wave->Series;
+    session->Angles = p.angles.get();
     session->ShowSpectra = [main] { main->RedrawSpectra(); };
     session->Tell = [](const Notice& n) { ShowMessage(n.text); };
     session->Ask = [](const std::string& question) { return AskQuestion(question); };

@@ -25,6 +25,7 @@ class SerialPortDialog;
 class HelpDialog;
 class VersionDialog;
 class SessionKeeper;
+struct AngleData;
 class SessionPart;
 
 inline constexpr const char* kWrongAudioVersion = "An incorrect version of BASS.DLL was loaded";
@@ -51,6 +52,7 @@ struct Program {
     Program();
     ~Program();
     std::unique_ptr<SharedState> state;
+    std::unique_ptr<AngleData> angles;  // the wave-function window's measured data
     std::unique_ptr<MainWindow> mainWindow;
     std::unique_ptr<InputDialog> inputDialog;
     std::unique_ptr<SerialPortDialog> serialDialog;

@@ -118,8 +118,10 @@ bool SessionKeeper::Busy() const { return m_sweeping || m_state.Running != Opera
 
 WaveState SessionKeeper::TakeWave() const {
     WaveState w;
-    if (Wave != nullptr) w.values = *Wave;
-    if (Series != nullptr) w.series = *Series;
+    if (Angles != nullptr) {
+        w.values = Angles->values;
+        w.series = Angles->series;
+    }
     w.frequency = m_state.CurrentFreq;
     return w;
 }
@@ -149,8 +151,10 @@ void SessionKeeper::PutSlotRecorded(int slot, const SlotContent& content) {
 
 void SessionKeeper::PutWaveRecorded(const WaveState& wave) {
     RecordWave(TakeWave(), wave);
-    if (Wave != nullptr) *Wave = wave.values;
-    if (Series != nullptr) *Series = wave.series;
+    if (Angles != nullptr) {
+        Angles->values = wave.values;
+        Angles->series = wave.series;
+    }
     m_state.CurrentFreq = wave.frequency;
 }
 
@@ -259,8 +263,10 @@ bool SessionKeeper::Apply(const SessionData& d, std::string* reason) {
         return false;
     }
     for (int i = 0; i < kSlots; ++i) PutSlot(m_state, i, d.spectra[i]);
-    if (Wave != nullptr) *Wave = d.wave.values;
-    if (Series != nullptr) *Series = d.wave.series;
+    if (Angles != nullptr) {
+        Angles->values = d.wave.values;
+        Angles->series = d.wave.series;
+    }
     m_state.CurrentFreq = d.wave.frequency;
     if (ShowSpectra) ShowSpectra();
     if (ShowWave) ShowWave();

@@ -41,8 +41,7 @@ public:
     void Register(SessionPart& part);
     void Unregister(SessionPart& part);
 
-    WaveValues* Wave = nullptr;         // the angle values of the wave-function window
-    WaveSeries* Series = nullptr;       // and its spectra per angle
+    AngleData* Angles = nullptr;        // the angle values and their spectra per angle
     std::function<void()> ShowSpectra;  // redraws after the store changed under the windows
     std::function<void()> ShowWave;
     // What the keeper has to tell the user (a file it could not read or write, crash safety

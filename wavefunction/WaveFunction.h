@@ -82,6 +82,13 @@ inline constexpr const char* kOutputLostAngle =
 // Shared and never changed once made, so that undo steps and sessions copy pointers only.
 using WaveSeries = std::array<std::shared_ptr<const FastSpectrum>, kAngles>;
 
+// The angle values measured so far and the spectra of a series: measured data, held by the
+// program and shared by the wave-function window and the session.
+struct AngleData {
+    WaveValues values{};
+    WaveSeries series{};
+};
+
 // What one angle's measurement found.
 struct AngleValue {
     int angle = 0;          // 0 ... 18

@@ -129,8 +129,8 @@ private:
 
 }  // namespace
 
-WaveFunctionWindow::WaveFunctionWindow(SharedState& state, QWidget* parent)
-    : QDialog(parent), m_state(state) {
+WaveFunctionWindow::WaveFunctionWindow(SharedState& state, AngleData& data, QWidget* parent)
+    : QDialog(parent), WaveAmplitude(data.values), Series(data.series), m_state(state) {
     setObjectName(QStringLiteral("Form9"));
     setWindowTitle(QStringLiteral("Amplitude as function of angle"));
     setFont(DialogFont());

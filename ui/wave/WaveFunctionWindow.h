@@ -39,7 +39,7 @@ public:
     static constexpr int kClientWidth = 753;
     static constexpr int kClientHeight = 518;
 
-    WaveFunctionWindow(SharedState& state, QWidget* parent = nullptr);
+    WaveFunctionWindow(SharedState& state, AngleData& angles, QWidget* parent = nullptr);
     ~WaveFunctionWindow() override;
 
     TRadioGroup* AngleGroup = nullptr;             // "Angle between hemispheres"
@@ -92,8 +92,9 @@ public:
     std::function<std::optional<std::string>()> ChooseSaveFile;
     std::function<std::optional<std::string>()> ChooseOpenFile;
 
-    WaveValues WaveAmplitude{};
-    WaveSeries Series{};
+    // The program's angle data, which the window shows and measures into.
+    WaveValues& WaveAmplitude;
+    WaveSeries& Series;
     // The session's keeper, wired by the program: "Measure value", "Clear" and "Open Data"
     // become undo steps. Without one the window works as before.
     void UseSession(SessionKeeper* keeper) { m_session = keeper; }
