@@ -77,7 +77,7 @@ bool StartUp(Program& p) {
     p.inputDialog->OnInputChosen();
     // 8. Mono recording.
     s.StereoInput = false;
-    StartRecording(s);
+    if (!StartRecording(s)) ShowMessage(kCannotStartRecording);
     // 9. - 12. The empty signal image and the defaults of the store, margins and channels.
     s.WavImage.Clear();
     for (int i = 0; i < kSlots; ++i) {

@@ -1,7 +1,6 @@
 // Playback, volume and recording.
 #include "measurement/Playback.h"
 
-#include "measurement/Messages.h"
 #include "physics/SampleRate.h"
 #include "platform/audio/Audio.h"
 
@@ -25,9 +24,9 @@ bool RecordProc(uint32_t /*handle*/, const void* /*buffer*/, uint32_t /*length*/
     return true;
 }
 
-void StartRecording(SharedState& s) {
+bool StartRecording(SharedState& s) {
     s.RecChannel = audio::RecordStart(kSampleRate, s.StereoInput ? 2 : 1, 0, &RecordProc, nullptr);
-    if (s.RecChannel == 0) ShowMessage(kCannotStartRecording);
+    return s.RecChannel != 0;
 }
 
 void StopRecording(SharedState& s) {
@@ -35,16 +34,17 @@ void StopRecording(SharedState& s) {
     audio::RecordFree();
 }
 
-bool RestartRecording(SharedState& s, bool stereo, bool left) {
+bool RestartRecording(SharedState& s, bool stereo, bool left, std::string& message) {
+    message.clear();
     s.LeftChannel = left;
     s.StereoInput = stereo;
     if (!audio::RecordInit(-1)) {
         audio::RecordFree();
         audio::Free();
-        ShowMessage(kCannotStartRecordingDevice);
+        message = kCannotStartRecordingDevice;
         return false;
     }
-    StartRecording(s);
+    if (!StartRecording(s)) message = kCannotStartRecording;
     return true;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "measurement/SharedState.h"
 
@@ -23,16 +24,17 @@ bool Playing(const SharedState& s);
 // The recording callback: accepts every block and touches nothing (recording thread).
 bool RecordProc(uint32_t handle, const void* buffer, uint32_t length, void* user);
 
-// Starts recording at 44100 Hz in mono or stereo into RecChannel; shows "Cannot start
-// recording!" and leaves RecChannel 0 when that fails.
-void StartRecording(SharedState& s);
+// Starts recording at 44100 Hz in mono or stereo into RecChannel; false (RecChannel 0) when
+// that fails, for the caller to say kCannotStartRecording.
+bool StartRecording(SharedState& s);
 
 // First half of the mono/stereo restart: stops RecChannel and releases the recording device.
 void StopRecording(SharedState& s);
 
 // Second half, after the dialog: takes its choices, initialises the recording device again and
 // starts recording. Returns false when the device cannot be initialised: the library is then
-// released, "Cannot start default recording device" shown, and the program must end.
-bool RestartRecording(SharedState& s, bool stereo, bool left);
+// released and the program must end. `message` says what failed (kCannotStartRecordingDevice,
+// or kCannotStartRecording when only the recording did not start), for the caller to show.
+bool RestartRecording(SharedState& s, bool stereo, bool left, std::string& message);
 
 }  // namespace sonarix

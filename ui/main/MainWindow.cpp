@@ -362,7 +362,10 @@ void MainWindow::ConfigureSoundCardExecute() {
     StopRecording(m_state);
     const auto [stereo, left] = ChooseSoundCard();  // read whatever way it was closed
     // Without a recording device the program cannot go on: the message has been shown.
-    if (!RestartRecording(m_state, stereo, left)) QApplication::exit(1);
+    std::string message;
+    const bool restarted = RestartRecording(m_state, stereo, left, message);
+    if (!message.empty()) ShowMessage(message);
+    if (!restarted) QApplication::exit(1);
 }
 
 VectorDrawing MainWindow::PlotVectors() {
