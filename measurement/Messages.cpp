@@ -84,8 +84,4 @@ void Tell(Notices* out, Notice::Reason reason, const std::string& text) {
     }
 }
 
-void ShowNotices(const Notices& notices) {
-    for (const Notice& n : notices) ShowMessage(n.text);
-}
-
 }  // namespace sonarix

@@ -27,7 +27,5 @@ using Notices = std::vector<Notice>;
 // Appends the notice to `out`; without a list it is shown at once as a message (a window
 // calling the function directly).
 void Tell(Notices* out, Notice::Reason reason, const std::string& text);
-// Each notice as a message, in order.
-void ShowNotices(const Notices& notices);
 
 }  // namespace sonarix

@@ -66,12 +66,6 @@ bool AllSameBits(const Range& a, const Range& b) {
 
 }  // namespace
 
-bool SameBits(const LatencyCalibration& a, const LatencyCalibration& b) {
-    return a.valid == b.valid && SameBits(a.samples, b.samples) &&
-           SameBits(a.confidenceDb, b.confidenceDb) && SameBits(a.spreadMs, b.spreadMs) &&
-           SameBits(a.ageSamples, b.ageSamples) && SameBits(a.frameOffset, b.frameOffset);
-}
-
 bool SameBits(const SlotContent& a, const SlotContent& b) {
     return a.count == b.count && a.phased == b.phased && a.color == b.color &&
            AllSameBits(a.freq, b.freq) && AllSameBits(a.amp, b.amp) &&

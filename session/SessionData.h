@@ -77,7 +77,6 @@ struct SessionData {
 // Every double of both alike to the bit (NaN payloads and the sign of zero included; the
 // parts' doubles are written so that equal bits give equal text).
 bool SameBits(double a, double b);
-bool SameBits(const LatencyCalibration& a, const LatencyCalibration& b);
 bool SameBits(const SlotContent& a, const SlotContent& b);
 bool SameBits(const WaveSeries& a, const WaveSeries& b);
 bool SameBits(const SessionData& a, const SessionData& b);

@@ -60,11 +60,19 @@ void SessionKeeper::RecordPart(const std::string& key, std::string value) {
 void SessionKeeper::PutPart(const std::string& key, const std::string& value) {
     for (SessionPart* part : m_parts) {
         if (part->Key() != key) continue;
-        std::map<std::string, std::string> one{{key, value}};
+        // Its own earlier value: it takes it.
+        QJsonObject saved;
         std::string reason;
-        RestoreParts(one, reason);  // its own earlier value: it takes it
+        if (ParseObject(value, saved, reason)) part->Restore(saved, kSessionVersion, reason);
         RecordPart(key, CompactJson(part->Save()));
+        return;
     }
+}
+
+std::map<std::string, std::string> SessionKeeper::PartValues() const {
+    std::map<std::string, std::string> values;
+    for (const SessionPart* part : m_parts) values[part->Key()] = CompactJson(part->Save());
+    return values;
 }
 
 void SessionKeeper::PartChanged(SessionPart& part, const std::string& undoName, bool merge) {
@@ -252,7 +260,7 @@ SessionData SessionKeeper::Capture() const {
     SessionData d;
     for (int i = 0; i < kSlots; ++i) d.spectra[i] = TakeSlot(m_state, i, false);
     d.wave = TakeWave();
-    for (const SessionPart* part : m_parts) d.parts[part->Key()] = CompactJson(part->Save());
+    d.parts = PartValues();
     return d;
 }
 
@@ -276,7 +284,7 @@ bool SessionKeeper::Apply(const SessionData& d, std::string* reason) {
 
 void SessionKeeper::RecordSession() {
     if (!m_journal) {
-        for (const SessionPart* part : m_parts) m_recorded[part->Key()] = CompactJson(part->Save());
+        m_recorded = PartValues();
         return;
     }
     const SessionData d = Capture();

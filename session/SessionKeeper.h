@@ -105,6 +105,7 @@ private:
     bool RestoreParts(const std::map<std::string, std::string>& parts, std::string& reason);
     void PartChanged(SessionPart& part, const std::string& undoName, bool merge);
     void PutPart(const std::string& key, const std::string& value);
+    std::map<std::string, std::string> PartValues() const;  // each part's value by key
     void RecordPart(const std::string& key, std::string value);
     void CheckJournal();
     void Say(Notice::Reason reason, const std::string& text);
