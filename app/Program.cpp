@@ -12,6 +12,7 @@
 #include "measurement/Messages.h"
 #include "measurement/Playback.h"
 #include "physics/SampleRate.h"
+#include "platform/Context.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/AudioBackend.h"
 #include "platform/audio/AudioFactory.h"
@@ -251,19 +252,19 @@ Program::~Program() {
     if (state) state->SerialPort = nullptr;
 }
 
-void InstallMessageBoxes() {
-    SetMessageSink([](const std::string& text) {
+void UseMessageBoxes(platform::Context& context) {
+    context.tell = [](const std::string& text) {
         QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(),
                         QString::fromStdString(text), QMessageBox::Ok,
                         QApplication::activeWindow());
         box.exec();
-    });
-    SetQuestionSink([](const std::string& text) {
+    };
+    context.ask = [](const std::string& text) {
         return QMessageBox::question(QApplication::activeWindow(), QApplication::applicationName(),
                                      QString::fromStdString(text),
                                      QMessageBox::Yes | QMessageBox::No,
                                      QMessageBox::Yes) == QMessageBox::Yes;
-    });
+    };
 }
 
 std::string LocateManual(const std::string& executableDir) {
@@ -316,10 +317,11 @@ int RunProgram(int argc, char** argv) {
         if (std::strcmp(argv[i], "--virtual") != 0) return Unknown(argv[i]);
     }
     QApplication::setApplicationName(QStringLiteral("Sonarix"));
+    platform::Context context;
+    context.backend = onVirtual ? audio::CreateVirtualBackend() : audio::CreateSoundCardBackend();
     // Test hook: messages on standard error instead of modal boxes.
-    if (std::getenv("SONARIX_MESSAGES_TO_STDERR") == nullptr) InstallMessageBoxes();
-
-    audio::UseBackend(onVirtual ? audio::CreateVirtualBackend() : audio::CreateSoundCardBackend());
+    if (std::getenv("SONARIX_MESSAGES_TO_STDERR") == nullptr) UseMessageBoxes(context);
+    const platform::ContextScope inUse(std::move(context));
     int rc = 1;
     {
         Program program;
@@ -333,7 +335,6 @@ int RunProgram(int argc, char** argv) {
             ShutDown(program);
         }
     }
-    audio::UseBackend(nullptr);
     return rc;
 }
 

@@ -8,6 +8,7 @@
 
 #include "config/InputSwitching.h"
 #include "measurement/SharedState.h"
+#include "platform/Context.h"
 
 namespace sonarix {
 
@@ -97,14 +98,14 @@ std::string LocateManual(const std::string& executableDir);
 // "Sonarix <version>", what --version prints.
 std::string VersionText();
 
-// The message sink of the running program: a modal box with the application's title.
-void InstallMessageBoxes();
+// How the running program tells and asks: modal boxes with the application's title.
+void UseMessageBoxes(platform::Context& context);
 
 // The executable: --help and --version answer and end (exit 0) without a display; an
 // argument that is neither ours nor Qt's prints the usage and ends with exit code 2. Otherwise
-// picks the backend (--virtual: the virtual apparatus, otherwise the sound card), installs the
-// message box (unless SONARIX_MESSAGES_TO_STDERR is set), brings the program up, runs the
-// event loop and brings it down. Returns the exit code.
+// puts its context in place: the backend (--virtual: the virtual apparatus, otherwise the sound
+// card) and the message boxes (unless SONARIX_MESSAGES_TO_STDERR is set); brings the program
+// up, runs the event loop and brings it down. Returns the exit code.
 int RunProgram(int argc, char** argv);
 
 }  // namespace sonarix

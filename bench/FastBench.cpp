@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cmath>
 #include <complex>
+#include <optional>
 
 #include "app/Program.h"
 #include "fitting/AllModesFit.h"
@@ -22,6 +23,7 @@
 #include "measurement/ReadLevel.h"
 #include "measurement/TestSignals.h"
 #include "platform/Clock.h"
+#include "platform/Context.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/VirtualApparatus.h"
 #include "plot/Controls.h"
@@ -62,7 +64,8 @@ double FittedMode(const SharedState& s, int slot, double f, double width) {
 }
 
 void BM_FastVersusStepped(benchmark::State& state) {
-    audio::UseBackend(
+    std::optional<platform::ContextScope> context(
+        std::in_place,
         std::make_unique<audio::VirtualApparatus>(audio::VirtualApparatus::Clock::RealTime));
     auto* apparatus = dynamic_cast<audio::VirtualApparatus*>(audio::CurrentBackend());
     auto program = std::make_unique<Program>();
@@ -182,7 +185,7 @@ void BM_FastVersusStepped(benchmark::State& state) {
     state.counters["tone_vs_fast_worst"] = worstTone;
     ShutDown(*program);
     program.reset();
-    audio::UseBackend(nullptr);
+    context.reset();
 }
 BENCHMARK(BM_FastVersusStepped)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
 

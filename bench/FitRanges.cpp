@@ -15,6 +15,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <tuple>
@@ -29,6 +30,7 @@
 #include "measurement/Playback.h"
 #include "measurement/Sweep.h"
 #include "physics/SampleRate.h"
+#include "platform/Context.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/VirtualApparatus.h"
 
@@ -63,6 +65,7 @@ struct Mode {
 struct Bench {
     std::unique_ptr<SharedState> s = std::make_unique<SharedState>();
     audio::VirtualApparatus* apparatus = nullptr;
+    std::optional<platform::ContextScope> context;
     std::vector<Mode> modes;
     bool verbose = false;
     bool fastOnly = false;  // --fast: only the whole fits of the fast measurement
@@ -75,7 +78,8 @@ struct Bench {
         auto b = std::make_unique<audio::VirtualApparatus>(audio::VirtualApparatus::Clock::Manual);
         b->SetSphere(physics::SphereSetup{});
         apparatus = b.get();
-        audio::UseBackend(std::move(b));
+        context.reset();
+        context.emplace(std::move(b));
         audio::Init(-1, physics::kSampleRate, 0, nullptr, nullptr);
         audio::RecordInit(-1);
         StartRecording(*s);
@@ -317,7 +321,8 @@ void ReportScatter(const char* name, int count, bool phases,
 }  // namespace
 
 int main(int argc, char** argv) {
-    SetMessageSink([](const std::string&) {});
+    const platform::ContextScope quiet(
+        [](platform::Context& c) { c.tell = [](const std::string&) {}; });
     Bench b;
     for (int i = 1; i < argc; ++i) {
         b.verbose = b.verbose || std::strcmp(argv[i], "--verbose") == 0;
@@ -391,10 +396,7 @@ int main(int argc, char** argv) {
         "fits\n",
         b.fastBad, b.fastFits);
 
-    if (b.fastOnly) {
-        audio::UseBackend(nullptr);
-        return 0;
-    }
+    if (b.fastOnly) return 0;
 
     // Errors against scatter: data made from the model with known noise (amplitudes with noise
     // of 0.05; with phases, complex noise of 0.05 in each part), and repeated sweeps of the
@@ -455,6 +457,5 @@ int main(int argc, char** argv) {
                           from, to);
         }
     }
-    audio::UseBackend(nullptr);
     return 0;
 }

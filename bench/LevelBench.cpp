@@ -4,11 +4,13 @@
 #include <benchmark/benchmark.h>
 
 #include <memory>
+#include <optional>
 
 #include "measurement/Playback.h"
 #include "measurement/ReadLevel.h"
 #include "measurement/TestSignals.h"
 #include "physics/SampleRate.h"
+#include "platform/Context.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/VirtualApparatus.h"
 
@@ -19,7 +21,7 @@ struct Playing {
     Playing() {
         auto b = std::make_unique<audio::VirtualApparatus>(audio::VirtualApparatus::Clock::Manual);
         apparatus = b.get();
-        audio::UseBackend(std::move(b));
+        context.emplace(std::move(b));
         audio::Init(-1, physics::kSampleRate, 0, nullptr, nullptr);
         audio::RecordInit(-1);
         sonarix::StartRecording(*s);
@@ -27,7 +29,8 @@ struct Playing {
         sonarix::StartPlayback(*s, 50);
         apparatus->AdvanceMs(500);
     }
-    ~Playing() { audio::UseBackend(nullptr); }
+    // The context ends after the state, whose recording it holds.
+    std::optional<platform::ContextScope> context;
     std::unique_ptr<sonarix::SharedState> s = std::make_unique<sonarix::SharedState>();
     audio::VirtualApparatus* apparatus = nullptr;
     sonarix::LevelBuffers buffers;

@@ -11,11 +11,13 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/Program.h"
 #include "bench/FitProblem.h"
 #include "fitting/FitRun.h"
+#include "platform/Context.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/AudioBackend.h"
 #include "platform/audio/VirtualApparatus.h"
@@ -55,7 +57,8 @@ int main(int argc, char** argv) {
     const int fits = argc > 2 ? std::atoi(argv[2]) : 100;
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication app(argc, argv);
-    audio::UseBackend(
+    std::optional<platform::ContextScope> context(
+        std::in_place,
         std::make_unique<audio::VirtualApparatus>(audio::VirtualApparatus::Clock::RealTime));
     auto program = std::make_unique<sonarix::Program>();
     if (!sonarix::StartUp(*program)) return 1;
@@ -103,7 +106,7 @@ int main(int argc, char** argv) {
     QApplication::exec();
     sonarix::ShutDown(*program);
     program.reset();
-    audio::UseBackend(nullptr);
+    context.reset();
 
     auto fit = std::make_unique<sonarix::FitState>();
     long before = 0;

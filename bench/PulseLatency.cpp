@@ -11,6 +11,7 @@
 #include "measurement/Playback.h"
 #include "physics/SampleRate.h"
 #include "platform/Clock.h"
+#include "platform/Context.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/AudioBackend.h"
 #include "platform/audio/AudioFactory.h"
@@ -25,7 +26,7 @@ public:
 }  // namespace
 
 int main() {
-    audio::UseBackend(audio::CreateSoundCardBackend());
+    const platform::ContextScope context(audio::CreateSoundCardBackend());
     if (!audio::Init(-1, physics::kSampleRate, 0, nullptr, nullptr) || !audio::RecordInit(-1)) {
         std::fprintf(stderr, "no sound server\n");
         return 1;
@@ -54,6 +55,5 @@ int main() {
             c.seconds, arrival - probe.mean);
     }
     audio::Free();
-    audio::UseBackend(nullptr);
     return 0;
 }

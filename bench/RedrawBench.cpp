@@ -8,11 +8,13 @@
 #include <chrono>
 #include <cmath>
 #include <memory>
+#include <optional>
 #include <random>
 
 #include "app/Program.h"
 #include "measurement/Playback.h"
 #include "measurement/TestSignals.h"
+#include "platform/Context.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/AudioBackend.h"
 #include "platform/audio/VirtualApparatus.h"
@@ -159,7 +161,8 @@ BENCHMARK(BM_StepRedrawMaximal)->Unit(benchmark::kMicrosecond);
 // From nothing to the main window shown and painted once, as the program's main block does.
 void BM_StartUpToShownWindow(benchmark::State& state) {
     for (auto _ : state) {
-        audio::UseBackend(
+        std::optional<platform::ContextScope> context(
+            std::in_place,
             std::make_unique<audio::VirtualApparatus>(audio::VirtualApparatus::Clock::RealTime));
         auto p = std::make_unique<sonarix::Program>();
         sonarix::StartUp(*p);
@@ -169,7 +172,7 @@ void BM_StartUpToShownWindow(benchmark::State& state) {
         state.PauseTiming();
         sonarix::ShutDown(*p);
         p.reset();
-        audio::UseBackend(nullptr);
+        context.reset();
         state.ResumeTiming();
     }
 }
@@ -178,7 +181,8 @@ BENCHMARK(BM_StartUpToShownWindow)->Unit(benchmark::kMillisecond)->Iterations(10
 // One refresh of each live view on a recording of a 1 kHz tone, at the start size and at the
 // image's full size.
 void LiveRefresh(benchmark::State& state, bool fft, int w, int h) {
-    audio::UseBackend(
+    std::optional<platform::ContextScope> context(
+        std::in_place,
         std::make_unique<audio::VirtualApparatus>(audio::VirtualApparatus::Clock::Manual));
     auto* apparatus = static_cast<audio::VirtualApparatus*>(audio::CurrentBackend());
     auto p = std::make_unique<sonarix::Program>();
@@ -194,7 +198,7 @@ void LiveRefresh(benchmark::State& state, bool fft, int w, int h) {
     for (auto _ : state) view.Refresh();
     sonarix::ShutDown(*p);
     p.reset();
-    audio::UseBackend(nullptr);
+    context.reset();
 }
 void BM_LiveFftSmall(benchmark::State& s) { LiveRefresh(s, true, 602, 208); }
 void BM_LiveFftLarge(benchmark::State& s) { LiveRefresh(s, true, 2000, 1500); }

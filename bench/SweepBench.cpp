@@ -14,12 +14,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/Program.h"
 #include "measurement/Latency.h"
 #include "physics/SampleRate.h"
 #include "platform/Clock.h"
+#include "platform/Context.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/AudioBackend.h"
 #include "platform/audio/AudioFactory.h"
@@ -38,9 +40,9 @@ bool OnSoundServer() { return std::getenv("PULSE_SERVER") != nullptr; }
 struct Running {
     Running() {
         if (OnSoundServer()) {
-            audio::UseBackend(audio::CreateSoundCardBackend());
+            context.emplace(audio::CreateSoundCardBackend());
         } else {
-            audio::UseBackend(std::make_unique<audio::VirtualApparatus>(
+            context.emplace(std::make_unique<audio::VirtualApparatus>(
                 audio::VirtualApparatus::Clock::RealTime));
         }
         program = std::make_unique<sonarix::Program>();
@@ -51,7 +53,7 @@ struct Running {
     ~Running() {
         sonarix::ShutDown(*program);
         program.reset();
-        audio::UseBackend(nullptr);
+        context.reset();
     }
     sonarix::MainWindow& Form() { return *program->mainWindow; }
     // "Measure", and the event loop until the sweep has ended.
@@ -76,6 +78,7 @@ struct Running {
         }
         return program->state->Latency.samples;
     }
+    std::optional<platform::ContextScope> context;  // ends after the program
     std::unique_ptr<sonarix::Program> program;
 };
 

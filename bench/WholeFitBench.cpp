@@ -25,6 +25,7 @@
 #include "measurement/Playback.h"
 #include "measurement/Sweep.h"
 #include "physics/SampleRate.h"
+#include "platform/Context.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/VirtualApparatus.h"
 
@@ -109,7 +110,7 @@ int main(int argc, char** argv) {
             auto backend = std::make_unique<audio::VirtualApparatus>(
                 audio::VirtualApparatus::Clock::Manual, physics::ResonatorModel::Sphere(setup));
             audio::VirtualApparatus* apparatus = backend.get();
-            audio::UseBackend(std::move(backend));
+            const platform::ContextScope context(std::move(backend));
             auto s = std::make_unique<SharedState>();
             audio::Init(-1, physics::kSampleRate, 0, nullptr, nullptr);
             audio::RecordInit(-1);
@@ -197,7 +198,6 @@ int main(int argc, char** argv) {
                     "fitted beyond the members; search %.1f s\n",
                     celsius, ring * 1e3, modes.size(), resolvable.size(), good, stated, extra,
                     searchSeconds);
-                audio::UseBackend(nullptr);
                 continue;
             }
             ModeProblem problem;
@@ -324,7 +324,6 @@ int main(int argc, char** argv) {
                                 spread(ps[j]) / pe[j]);
                 std::printf("\n");
             }
-            audio::UseBackend(nullptr);
         }
     }
     std::printf("slowest whole fit: %.3f s\n", slowest);

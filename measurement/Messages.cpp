@@ -1,17 +1,15 @@
-// The message functions and their sink.
+// The message functions, which go where the context in use says.
 #include "measurement/Messages.h"
 
 #include <cctype>
 #include <cstdio>
 
 #include "measurement/Notice.h"
+#include "platform/Context.h"
 
 namespace sonarix {
 namespace {
-MessageSink& Sink() {
-    static MessageSink sink;
-    return sink;
-}
+const MessageSink& Sink() { return platform::CurrentContext().tell; }
 
 // The runtime's error box appends a full stop to a text that ends in a letter or digit.
 std::string WithFullStop(std::string text) {
@@ -59,13 +57,8 @@ void ShowIoError(int code, const std::string& file, const std::string& reason) {
     ShowMessage(IoErrorMessage(code, file, reason));
 }
 
-void SetMessageSink(MessageSink sink) { Sink() = std::move(sink); }
-
 namespace {
-QuestionSink& Answerer() {
-    static QuestionSink sink;
-    return sink;
-}
+const QuestionSink& Answerer() { return platform::CurrentContext().ask; }
 }  // namespace
 
 bool AskQuestion(const std::string& text) {
@@ -73,8 +66,6 @@ bool AskQuestion(const std::string& text) {
     std::fprintf(stderr, "%s (no)\n", text.c_str());
     return false;
 }
-
-void SetQuestionSink(QuestionSink sink) { Answerer() = std::move(sink); }
 
 void Tell(Notices* out, Notice::Reason reason, const std::string& text) {
     if (out != nullptr) {

@@ -1,5 +1,6 @@
 // The program's modal messages: every message box goes through ShowMessage, the runtime's I/O
-// error box through ShowIoError. Both can be redirected, so tests record instead of showing.
+// error box through ShowIoError. Both go to the context's `tell` (platform/Context.h), which
+// the program sets to its message box and a test to a recorder.
 #pragma once
 
 #include <functional>
@@ -9,7 +10,7 @@ namespace sonarix {
 
 using MessageSink = std::function<void(const std::string& text)>;
 
-// Shows text in a modal message box (or hands it to the installed sink). GUI thread.
+// Shows text in a modal message box (the context's `tell`; without one, standard error).
 void ShowMessage(const std::string& text);
 // Shows the runtime's text for an I/O error code, with the full stop the error box appends.
 void ShowIoError(int code);
@@ -23,14 +24,9 @@ void ShowRuntimeError(const std::string& text);
 // The runtime's text for an I/O error code, without the full stop.
 std::string IoErrorText(int code);
 
-// Asks a yes/no question in a modal box (or of the installed answerer); true for yes. Without
-// an answerer the question goes to standard error and the answer is no.
+// Asks a yes/no question in a modal box (the context's `ask`); true for yes. Without one the
+// question goes to standard error and the answer is no.
 bool AskQuestion(const std::string& text);
 using QuestionSink = std::function<bool(const std::string& text)>;
-void SetQuestionSink(QuestionSink sink);
-
-// Installs the sink for ShowMessage and ShowIoError; an empty function restores the default,
-// which writes to standard error. The window layer installs the message box at start-up.
-void SetMessageSink(MessageSink sink);
 
 }  // namespace sonarix

@@ -1,5 +1,6 @@
 // The sweep engine's fast measurement: the exponential sweep played and recorded whole, its
 // spectrum computed on a worker thread while the window stays responsive.
+#include <algorithm>
 #include <memory>
 #include <optional>
 

@@ -13,10 +13,12 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string_view>
 
 #include "measurement/Messages.h"
 #include "measurement/ReadNumber.h"
+#include "platform/Context.h"
 
 namespace sonarix {
 namespace {
@@ -24,15 +26,9 @@ namespace {
 constexpr int kCtrlZ = 0x1A;
 constexpr size_t kLongestToken = 64;
 
-std::function<int()>& CreateFault() {
-    static std::function<int()> fault;
-    return fault;
-}
-
-std::function<int(size_t)>& Fault() {
-    static std::function<int(size_t)> fault;
-    return fault;
-}
+// The test faults of the context in use (none in the program).
+const std::function<int(size_t)>& Fault() { return platform::CurrentContext().writeFault; }
+const std::function<int()>& CreateFault() { return platform::CurrentContext().createFault; }
 
 // The file a path names, following symbolic links (also to a file that does not exist yet).
 std::string Resolve(const std::string& path) {
@@ -332,8 +328,5 @@ bool SaveTextFile(const std::string& path, const std::string& content) {
     if (code != 0) ShowIoError(code, path, SystemErrorText(err));
     return code == 0;
 }
-
-void SetWriteFault(std::function<int(size_t written)> fault) { Fault() = std::move(fault); }
-void SetCreateFault(std::function<int()> fault) { CreateFault() = std::move(fault); }
 
 }  // namespace sonarix

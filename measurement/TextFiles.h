@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -101,13 +100,5 @@ int WriteFileSafely(const std::string& path, const std::string& content,
 // Writes the file as WriteFileSafely does and shows a failure in the runtime's error box, with
 // the file's name and the system's reason on a second line. True when written.
 bool SaveTextFile(const std::string& path, const std::string& content);
-
-// Test hook: called before each write of the file layer with the bytes written so far; a
-// non-zero result is taken as the errno of a failed write (for example ENOSPC). Empty: none.
-void SetWriteFault(std::function<int(size_t written)> fault);
-// Test hook: called before the temporary file is created; a non-zero result is taken as the
-// errno of a failed creation (EACCES: a folder without write permission, EROFS: a read-only
-// disk), which root, who is not bound by permissions, cannot otherwise meet. Empty: none.
-void SetCreateFault(std::function<int()> fault);
 
 }  // namespace sonarix

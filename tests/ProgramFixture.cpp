@@ -10,9 +10,7 @@
 #include <cmath>
 
 #include "measurement/Messages.h"
-#include "platform/Clock.h"
-#include "platform/audio/Audio.h"
-#include "platform/serial/PortDevices.h"
+#include "platform/Context.h"
 #include "session/SessionKeeper.h"
 #include "ui/fit/PeakFitWindow.h"
 #include "ui/main/MainWindow.h"
@@ -24,9 +22,8 @@ ProgramOnApparatus::ProgramOnApparatus() = default;
 
 ProgramOnApparatus::~ProgramOnApparatus() {
     m_program.reset();
-    audio::UseBackend(nullptr);
-    platform::SetSleepHandler({});
-    SetPortDeviceMapper({});
+    m_apparatus.reset();
+    m_ports.reset();
 }
 
 void ProgramOnApparatus::Start(std::unique_ptr<audio::VirtualApparatus> backend) {
@@ -34,7 +31,7 @@ void ProgramOnApparatus::Start(std::unique_ptr<audio::VirtualApparatus> backend)
         backend = std::make_unique<audio::VirtualApparatus>(audio::VirtualApparatus::Clock::Manual);
     }
     apparatus = backend.get();
-    audio::UseBackend(std::move(backend));
+    m_apparatus.emplace(std::move(backend));
     ASSERT_TRUE(StartUp(p));
     CreateRemainingWindows(p);
     f = p.mainWindow.get();
@@ -44,11 +41,10 @@ void ProgramOnApparatus::Start(std::unique_ptr<audio::VirtualApparatus> backend)
 void ProgramOnApparatus::TearDown() {
     if (p.mainWindow) ShutDown(p);
     m_program.reset();
-    audio::UseBackend(nullptr);
+    m_apparatus.reset();
+    m_ports.reset();
     apparatus = nullptr;
     f = nullptr;
-    platform::SetSleepHandler({});
-    SetPortDeviceMapper({});
 }
 
 void ProgramOnApparatus::Activate(QWidget* window) {
@@ -110,9 +106,11 @@ void ProgramOnApparatus::AtRound(int n, std::function<void()> action) {
 }
 
 void ProgramOnApparatus::MapPorts() {
-    SetPortDeviceMapper([this](int n) -> std::string {
-        auto it = devices.find(n);
-        return it == devices.end() ? std::string() : it->second;
+    m_ports.emplace([this](platform::Context& c) {
+        c.portDevice = [this](int n) -> std::string {
+            auto it = devices.find(n);
+            return it == devices.end() ? std::string() : it->second;
+        };
     });
 }
 

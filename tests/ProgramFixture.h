@@ -1,5 +1,5 @@
 // The program brought up on the virtual apparatus's manual clock, for tests of its windows.
-// Resets every process-wide hook on the way out: messages, audio backend, clock, port mapping.
+// Its context (the apparatus, its clock, the message recorder, the port mapping) ends with it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,9 +9,11 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/Program.h"
+#include "platform/Context.h"
 #include "platform/audio/VirtualApparatus.h"
 #include "tests/TestSupport.h"
 
@@ -68,6 +70,8 @@ protected:
     QObject m_timers;  // the context of the test's pending timers
 
 private:
+    std::optional<platform::ContextScope> m_apparatus;  // ends after the program
+    std::optional<platform::ContextScope> m_ports;      // MapPorts' mapping
     std::unique_ptr<Program> m_program = std::make_unique<Program>();
 
 protected:

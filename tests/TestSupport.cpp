@@ -5,14 +5,14 @@
 #include <cstdio>
 
 #include "measurement/Messages.h"
+#include "platform/Context.h"
 
 namespace sonarix::test {
 
-MessageRecorder::MessageRecorder() {
-    SetMessageSink([this](const std::string& text) { m_messages.push_back(text); });
-}
-
-MessageRecorder::~MessageRecorder() { SetMessageSink({}); }
+MessageRecorder::MessageRecorder()
+    : m_scope([messages = m_messages](platform::Context& c) {
+          c.tell = [messages](const std::string& text) { messages->push_back(text); };
+      }) {}
 
 std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
 

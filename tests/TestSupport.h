@@ -4,22 +4,27 @@
 #include <QImage>
 #include <QRect>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/Context.h"
+
 namespace sonarix::test {
 
-// Records every ShowMessage while it lives, instead of showing it.
+// Records every ShowMessage while it lives, instead of showing it (a context scope).
 class MessageRecorder {
 public:
     MessageRecorder();
-    ~MessageRecorder();
-    const std::vector<std::string>& Messages() const { return m_messages; }
-    void Clear() { m_messages.clear(); }
+    const std::vector<std::string>& Messages() const { return *m_messages; }
+    void Clear() { m_messages->clear(); }
 
 private:
-    std::vector<std::string> m_messages;
+    // Shared with the context's `tell`, which a scope begun meanwhile copies.
+    std::shared_ptr<std::vector<std::string>> m_messages =
+        std::make_shared<std::vector<std::string>>();
+    platform::ContextScope m_scope;
 };
 
 // The first line of a message (the runtime's text of a file error box).

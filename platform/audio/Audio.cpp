@@ -1,17 +1,14 @@
-// Forwarding of the audio calls to the installed backend.
+// Forwarding of the audio calls to the backend of the context in use.
 #include "platform/audio/Audio.h"
 
+#include "platform/Context.h"
 #include "platform/audio/AudioBackend.h"
 
 namespace audio {
 namespace {
-std::unique_ptr<AudioBackend>& Slot() {
-    static std::unique_ptr<AudioBackend> backend;
-    return backend;
-}
+const std::shared_ptr<AudioBackend>& Slot() { return platform::CurrentContext().backend; }
 }  // namespace
 
-void UseBackend(std::unique_ptr<AudioBackend> backend) { Slot() = std::move(backend); }
 AudioBackend* CurrentBackend() { return Slot().get(); }
 
 uint32_t GetVersion() { return kVersion; }

@@ -1,9 +1,8 @@
 // The program's audio calls: one function per call of the audio contract, forwarded to the
-// backend chosen at start-up (libpulse or the virtual apparatus).
+// backend of the context in use (libpulse or the virtual apparatus, chosen at start-up).
 #pragma once
 
 #include <cstdint>
-#include <memory>
 
 #include "platform/audio/AudioTypes.h"
 
@@ -13,7 +12,7 @@ class AudioBackend;
 
 // Every call runs on the GUI thread. Results follow the audio contract: a handle or success
 // value of 0 (false) means failure. Positions and lengths are in bytes; volumes in percent
-// (0 ... 100). Without an installed backend every call fails.
+// (0 ... 100). Without a backend every call fails.
 
 // The contract's version, kVersion; the program checks the high 16 bits for 0x0203.
 uint32_t GetVersion();
@@ -96,9 +95,8 @@ bool OutputLost();
 // say. Owned by the backend, valid until its next call.
 const char* ErrorText();
 
-// Installs the backend that every call above forwards to; the layer owns it. Passing nullptr
-// removes it, after which every call fails.
-void UseBackend(std::unique_ptr<AudioBackend> backend);
+// The backend every call above forwards to: the one of the context in use
+// (platform::ContextScope puts one in place), nullptr when there is none.
 AudioBackend* CurrentBackend();
 
 }  // namespace audio

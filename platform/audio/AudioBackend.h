@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "platform/audio/AudioTypes.h"
 
@@ -48,6 +49,9 @@ public:
     virtual double RecordAge() const { return 0.0; }
     // How often a playback ran dry before its end (the server played silence in between).
     virtual uint64_t PlaybackGaps() const { return 0; }
+    // A backend that keeps its own time (the virtual apparatus on its manual clock) returns
+    // what advances it; the waits of the program then go to it (platform::Context::clock).
+    virtual std::function<void(int64_t us)> ManualClock() { return {}; }
     // The recording for a capture: frames recorded since the recording started, and a copy of
     // those from `first` on (RecordBuffer::Copy).
     virtual uint64_t RecordFrames() const { return 0; }

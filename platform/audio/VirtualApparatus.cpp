@@ -8,7 +8,6 @@
 #include <random>
 
 #include "physics/SampleRate.h"
-#include "platform/Clock.h"
 #include "platform/audio/PcmImage.h"
 
 namespace audio {
@@ -28,21 +27,22 @@ VirtualApparatus::VirtualApparatus(Clock clock, physics::ResonatorModel model)
     m_delivered.reserve(2 * (1126 + kBlock));
     m_pending.reserve(2 * (1126 + kBlock));
     if (m_clock == Clock::RealTime) SetNoiseSeed(std::random_device{}());
-    if (m_clock == Clock::Manual) {
-        m_sleepHandler = platform::SetSleepHandler([this](int64_t us) { AdvanceMicroseconds(us); });
-    } else {
+    if (m_clock == Clock::RealTime) {
         m_start = std::chrono::steady_clock::now();
         m_thread = std::thread([this] { RunClock(); });
     }
 }
 
 VirtualApparatus::~VirtualApparatus() {
-    if (m_clock == Clock::Manual) {
-        platform::RemoveSleepHandler(m_sleepHandler);
-    } else {
+    if (m_clock == Clock::RealTime) {
         m_quit = true;
         m_thread.join();
     }
+}
+
+std::function<void(int64_t us)> VirtualApparatus::ManualClock() {
+    if (m_clock == Clock::RealTime) return {};
+    return [this](int64_t us) { AdvanceMicroseconds(us); };
 }
 
 void VirtualApparatus::RunClock() {

@@ -26,9 +26,9 @@ namespace audio {
 //
 // Two clocks. RealTime: a thread of the apparatus advances the simulation every millisecond,
 // so positions move as smoothly as a sound card's.
-// Manual: time stands still until Advance() is called; platform::Sleep is taken over and
-// advances by its time at once, on the calling thread, so a test runs a long sweep in moments and
-// always with the same result.
+// Manual: time stands still until Advance() is called; installed in a platform::Context, its
+// ManualClock takes platform::Sleep over, which then advances by its time at once, on the calling
+// thread, so a test runs a long sweep in moments and always with the same result.
 class VirtualApparatus : public AudioBackend {
 public:
     enum class Clock { RealTime, Manual };
@@ -88,6 +88,8 @@ public:
     // PlaybackGaps.
     void StallPlaybacks(int playbacks, int frames);
     uint64_t PlaybackGaps() const override;
+    // On the manual clock, AdvanceMicroseconds; in real time none.
+    std::function<void(int64_t us)> ManualClock() override;
     // In real time as a server's; on the manual clock no time passes between reads.
     double RecordAge() const override { return m_clock == Clock::RealTime ? m_record.Age() : 0.0; }
     uint64_t RecordFrames() const override { return m_record.Written(); }
@@ -147,7 +149,6 @@ private:
     double Noise();
 
     const Clock m_clock;
-    int m_sleepHandler = 0;      // the manual clock's installation of platform::Sleep
     mutable std::mutex m_mutex;  // guards everything below except m_record's reads
     physics::ResonatorModel m_model;
     bool m_init = false;

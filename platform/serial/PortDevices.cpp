@@ -5,13 +5,12 @@
 #include <QSerialPortInfo>
 #include <algorithm>
 
+#include "platform/Context.h"
+
 namespace sonarix {
 
 namespace {
-PortDeviceMapper& Mapper() {
-    static PortDeviceMapper mapper;
-    return mapper;
-}
+const std::function<std::string(int)>& Mapper() { return platform::CurrentContext().portDevice; }
 }  // namespace
 
 // The devices of COM1 ... COM9 by the system's numbering: on Windows COMn itself, elsewhere
@@ -30,8 +29,6 @@ std::vector<std::string> SystemPortDevices() {
 #endif
     return result;
 }
-
-void SetPortDeviceMapper(PortDeviceMapper mapper) { Mapper() = std::move(mapper); }
 
 std::vector<std::string> PortDevices() {
     if (!Mapper()) return SystemPortDevices();

@@ -1,20 +1,17 @@
 // The mapping of COM numbers to the serial devices of this system, and the presence test.
 #pragma once
 
-#include <functional>
 #include <string>
 #include <vector>
 
 namespace sonarix {
 
-// The device path of port COMn, or "" if there is none. Replaceable, so that tests map a COM
-// number to a pseudo-terminal.
-using PortDeviceMapper = std::function<std::string(int comNumber)>;
 // The system's mapping, for COM1 ... COM9 (index 0 = COM1): on Windows COMn itself,
 // elsewhere the n-th serial device the system lists, sorted by device path; "" where there is
 // none.
 std::vector<std::string> SystemPortDevices();
-void SetPortDeviceMapper(PortDeviceMapper mapper);  // an empty function restores the system's
+// The device path of port COMn, or "" if there is none: the context's portDevice, where it
+// has one (tests map COM numbers to pseudo-terminals), otherwise the system's.
 std::string PortDevice(int comNumber);
 // The devices of COM1 ... COM9 (index 0 = COM1), "" where there is none, asking the system
 // only once.

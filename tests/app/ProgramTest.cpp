@@ -10,8 +10,10 @@
 #include <QTimer>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "app/Program.h"
+#include "platform/Context.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/VirtualApparatus.h"
 #include "plot/Controls.h"
@@ -51,11 +53,12 @@ protected:
     FailingApparatus* Install() {
         auto b = std::make_unique<FailingApparatus>();
         FailingApparatus* raw = b.get();
-        audio::UseBackend(std::move(b));
+        context.emplace(std::move(b));
         return raw;
     }
-    void TearDown() override { audio::UseBackend(nullptr); }
+    void TearDown() override { context.reset(); }
     test::MessageRecorder messages;
+    std::optional<platform::ContextScope> context;
 };
 
 TEST_F(StartupTest, ComesUpWithEveryDefault) {
@@ -124,7 +127,6 @@ TEST_F(StartupTest, NoOutputEndsTheProgram) {
 }
 
 TEST_F(StartupTest, NoBackendAtAllEndsTheProgram) {
-    audio::UseBackend(nullptr);
     Program p;
     EXPECT_FALSE(StartUp(p));
     ASSERT_EQ(messages.Messages().size(), 1u);

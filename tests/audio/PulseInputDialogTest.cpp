@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "config/InputSwitching.h"
+#include "platform/Context.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/AudioBackend.h"
 #include "platform/audio/AudioFactory.h"
@@ -17,7 +18,7 @@ namespace {
 
 TEST(PulseInputDialog, ListsSwitchesAndSetsTheLevelOfTheServersInputs) {
     ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr) << "run under scripts/with-sound-server";
-    audio::UseBackend(audio::CreateSoundCardBackend());
+    const platform::ContextScope context(audio::CreateSoundCardBackend());
     ASSERT_TRUE(audio::Init(-1, 44100, 0, nullptr, nullptr));
     ASSERT_TRUE(audio::RecordInit(-1));
     const InputList inputs = ListInputs();
@@ -39,7 +40,6 @@ TEST(PulseInputDialog, ListsSwitchesAndSetsTheLevelOfTheServersInputs) {
     EXPECT_EQ(audio::RecordGetInput(0) & 0xFFFF, 100u);
     EXPECT_FALSE(d.InputKindLabel->text().isEmpty());
     audio::Free();
-    audio::UseBackend(nullptr);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <numbers>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -26,6 +27,7 @@
 #include "measurement/ReadLevel.h"
 #include "measurement/Sweep.h"
 #include "platform/Clock.h"
+#include "platform/Context.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/AudioBackend.h"
 #include "platform/audio/AudioFactory.h"
@@ -255,7 +257,7 @@ protected:
         ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr) << "run under scripts/with-pipewire";
         chain = Chain();
         ASSERT_FALSE(chain.empty()) << "set SONARIX_PIPEWIRE_RESONATOR for scripts/with-pipewire";
-        audio::UseBackend(audio::CreateSoundCardBackend());
+        context.emplace(audio::CreateSoundCardBackend());
         ASSERT_TRUE(audio::Init(-1, 44100, 0, nullptr, nullptr));
         ASSERT_TRUE(audio::RecordInit(-1));
         StartRecording(*s);
@@ -277,7 +279,7 @@ protected:
     }
     void TearDown() override {
         audio::Free();
-        audio::UseBackend(nullptr);
+        context.reset();
     }
     // A stepped sweep of 800 ... 3200 Hz in 20 Hz steps of `ms`, played again when the
     // playback ran dry or the server recorded something else than the chain's sound.
@@ -369,6 +371,7 @@ protected:
     std::vector<Peaking> chain;
     test::MessageRecorder messages;
     std::unique_ptr<SharedState> s = std::make_unique<SharedState>();
+    std::optional<platform::ContextScope> context;
     test::FakeMeasureWindow w;
     SweepEngine engine{*s, w};
 };

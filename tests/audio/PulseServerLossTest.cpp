@@ -9,11 +9,13 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <optional>
 #include <thread>
 
 #include "measurement/Playback.h"
 #include "measurement/Sweep.h"
 #include "measurement/TestSignals.h"
+#include "platform/Context.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/AudioBackend.h"
 #include "platform/audio/PulseBackend.h"
@@ -53,7 +55,8 @@ private:
 TEST(PulseServerLoss, PlaybackEndsInOrderAndNothingHangs) {
     const char* pid = std::getenv("SONARIX_SOUND_SERVER_PID");
     ASSERT_NE(pid, nullptr) << "run under scripts/with-sound-server";
-    audio::UseBackend(std::make_unique<audio::PulseBackend>());
+    std::optional<platform::ContextScope> context(std::in_place,
+                                                  std::make_unique<audio::PulseBackend>());
     auto* backend = static_cast<audio::PulseBackend*>(audio::CurrentBackend());
     ASSERT_TRUE(audio::Init(-1, 44100, 0, nullptr, nullptr));
     ASSERT_TRUE(audio::RecordInit(-1));
@@ -95,7 +98,7 @@ TEST(PulseServerLoss, PlaybackEndsInOrderAndNothingHangs) {
     EXPECT_EQ(audio::RecordGetInput(0), audio::kInputFailed);
     EXPECT_EQ(audio::RecordStart(44100, 1, 0, nullptr, nullptr), 0u);
     EXPECT_TRUE(messages.Messages().empty());
-    audio::UseBackend(nullptr);  // releases everything, also without a server
+    context.reset();  // releases everything, also without a server
 }
 
 // The program's state on the sound server, and the daemon to kill.
@@ -105,7 +108,7 @@ protected:
         const char* pid = std::getenv("SONARIX_SOUND_SERVER_PID");
         ASSERT_NE(pid, nullptr) << "run under scripts/with-sound-server";
         m_pid = std::atoi(pid);
-        audio::UseBackend(std::make_unique<audio::PulseBackend>());
+        context.emplace(std::make_unique<audio::PulseBackend>());
         ASSERT_TRUE(audio::Init(-1, 44100, 0, nullptr, nullptr));
         ASSERT_TRUE(audio::RecordInit(-1));
         StartRecording(*s);
@@ -113,7 +116,7 @@ protected:
     }
     void TearDown() override {
         if (m_killer.joinable()) m_killer.join();
-        audio::UseBackend(nullptr);
+        context.reset();
     }
     void KillAfter(std::chrono::milliseconds delay) {
         m_killer = std::thread([this, delay] {
@@ -125,6 +128,7 @@ protected:
 
     test::MessageRecorder messages;
     std::unique_ptr<SharedState> s = std::make_unique<SharedState>();
+    std::optional<platform::ContextScope> context;
 
 private:
     int m_pid = 0;

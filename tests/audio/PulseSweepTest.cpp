@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "measurement/FastSweep.h"
@@ -16,6 +17,7 @@
 #include "measurement/Sweep.h"
 #include "measurement/TestSignals.h"
 #include "platform/Clock.h"
+#include "platform/Context.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/AudioBackend.h"
 #include "platform/audio/AudioFactory.h"
@@ -66,7 +68,7 @@ CalibrationOutcome Calibrate(SharedState& s, Calibrator& calibrator,
 TEST(PulseSweep, ChirpThroughTheNullSinkMeasuresFlatWithoutLag) {
     ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr) << "run under scripts/with-sound-server";
     test::MessageRecorder messages;
-    audio::UseBackend(audio::CreateSoundCardBackend());
+    const platform::ContextScope context(audio::CreateSoundCardBackend());
     ASSERT_TRUE(audio::Init(-1, 44100, 0, nullptr, nullptr));
     ASSERT_TRUE(audio::RecordInit(-1));
     auto s = std::make_unique<SharedState>();
@@ -106,14 +108,13 @@ TEST(PulseSweep, ChirpThroughTheNullSinkMeasuresFlatWithoutLag) {
     EXPECT_EQ(w.lagShows, 0);
     EXPECT_FALSE(Playing(*s));
     audio::Free();
-    audio::UseBackend(nullptr);
 }
 
 class PulseLatency : public testing::Test {
 protected:
     void SetUp() override {
         ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr) << "run under scripts/with-sound-server";
-        audio::UseBackend(audio::CreateSoundCardBackend());
+        context.emplace(audio::CreateSoundCardBackend());
         ASSERT_TRUE(audio::Init(-1, 44100, 0, nullptr, nullptr));
         ASSERT_TRUE(audio::RecordInit(-1));
         StartRecording(*s);
@@ -122,7 +123,7 @@ protected:
     }
     void TearDown() override {
         audio::Free();
-        audio::UseBackend(nullptr);
+        context.reset();
     }
     std::vector<double> Amps() const {
         return std::vector<double>(s->SpecAmp[0].begin() + 1,
@@ -135,6 +136,7 @@ protected:
 
     test::MessageRecorder messages;
     std::unique_ptr<SharedState> s = std::make_unique<SharedState>();
+    std::optional<platform::ContextScope> context;
     Calibrator calibrator;
 };
 

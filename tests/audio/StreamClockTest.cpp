@@ -3,9 +3,17 @@
 
 #include <cmath>
 #include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
+#include "measurement/Messages.h"
 #include "platform/Clock.h"
+#include "platform/Context.h"
+#include "platform/audio/Audio.h"
 #include "platform/audio/StreamClock.h"
+#include "platform/audio/VirtualApparatus.h"
 
 namespace audio {
 namespace {
@@ -54,14 +62,53 @@ TEST(StreamClock, FollowsABlockServerToAFewSamples) {
 
 TEST(WaitClock, FollowsAManualClockWhereOneIsInstalled) {
     const int64_t before = platform::Microseconds();
-    const int id = platform::SetSleepHandler([](int64_t) {});
-    const int64_t start = platform::Microseconds();
-    platform::Sleep(5);
-    platform::SleepMicroseconds(250);
-    platform::SleepMicroseconds(-40);  // a wait already over moves nothing
-    EXPECT_EQ(platform::Microseconds() - start, 5250);
-    platform::RemoveSleepHandler(id);
+    int64_t received = 0;
+    {
+        const platform::ContextScope manual(
+            [&](platform::Context& c) { c.clock = [&](int64_t us) { received += us; }; });
+        EXPECT_TRUE(platform::ManualClock());
+        const int64_t start = platform::Microseconds();
+        platform::Sleep(5);
+        platform::SleepMicroseconds(250);
+        platform::SleepMicroseconds(-40);  // a wait already over moves nothing
+        EXPECT_EQ(platform::Microseconds() - start, 5250);
+        EXPECT_EQ(received, 5250 - 40);
+    }
+    EXPECT_FALSE(platform::ManualClock());  // the scope's end puts real time back
     EXPECT_GE(platform::Microseconds(), before);
+}
+
+// A scope changes what it names and keeps the rest; the apparatus brings its manual clock and
+// takes it along when its scope ends, even when that scope ends before one begun after it.
+TEST(ContextScope, NestsInheritsAndEndsInAnyOrder) {
+    std::vector<std::string> told;
+    const platform::ContextScope recorder([&](platform::Context& c) {
+        c.tell = [&](const std::string& text) { told.push_back(text); };
+    });
+    EXPECT_FALSE(Init(-1, 44100, 0, nullptr, nullptr)) << "no backend yet";
+    auto apparatus = std::make_optional<platform::ContextScope>(
+        std::make_unique<VirtualApparatus>(VirtualApparatus::Clock::Manual));
+    auto* a = static_cast<VirtualApparatus*>(CurrentBackend());
+    ASSERT_NE(a, nullptr);
+    EXPECT_TRUE(platform::ManualClock());
+    const uint64_t t0 = a->SampleTime();
+    platform::Sleep(100);
+    EXPECT_EQ(a->SampleTime() - t0, 4410u) << "the wait went to the apparatus";
+    sonarix::ShowMessage("kept");  // the recorder begun before the apparatus still hears
+    std::optional<platform::ContextScope> fault(
+        std::in_place, [](platform::Context& c) { c.writeFault = [](size_t) { return 28; }; });
+    EXPECT_EQ(CurrentBackend(), a) << "the inner scope keeps the backend";
+    apparatus.reset();  // out of order: the fault's scope still holds the apparatus
+    EXPECT_EQ(CurrentBackend(), a);
+    platform::Sleep(10);
+    EXPECT_EQ(a->SampleTime() - t0, 4851u);
+    EXPECT_TRUE(platform::CurrentContext().writeFault);
+    fault.reset();
+    EXPECT_EQ(CurrentBackend(), nullptr);
+    EXPECT_FALSE(platform::ManualClock());
+    EXPECT_FALSE(platform::CurrentContext().writeFault);
+    EXPECT_TRUE(platform::CurrentContext().tell);
+    EXPECT_EQ(told, std::vector<std::string>{"kept"});
 }
 
 }  // namespace

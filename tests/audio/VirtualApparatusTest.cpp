@@ -4,11 +4,13 @@
 #include <cmath>
 #include <cstring>
 #include <numbers>
+#include <optional>
 #include <set>
 #include <thread>
 #include <vector>
 
 #include "platform/Clock.h"
+#include "platform/Context.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/VirtualApparatus.h"
 #include "tests/audio/AudioTestSignals.h"
@@ -25,11 +27,11 @@ protected:
     void SetUp() override {
         auto backend = std::make_unique<VirtualApparatus>(VirtualApparatus::Clock::Manual);
         apparatus = backend.get();
-        UseBackend(std::move(backend));
+        context.emplace(std::move(backend));
         ASSERT_TRUE(Init(-1, 44100, 0, nullptr, nullptr));
         ASSERT_TRUE(RecordInit(-1));
     }
-    void TearDown() override { UseBackend(nullptr); }
+    void TearDown() override { context.reset(); }
 
     Handle Play(const std::vector<uint8_t>& img, int volume) {
         Handle h = StreamCreateFile(true, img.data(), 0, img.size(), 0);
@@ -51,6 +53,7 @@ protected:
     }
 
     VirtualApparatus* apparatus = nullptr;
+    std::optional<platform::ContextScope> context;
 };
 
 TEST_F(VirtualApparatusTest, ToneLevelIsWhatTheModelPredicts) {

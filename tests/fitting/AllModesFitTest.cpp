@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <optional>
 #include <random>
 
 #include "fitting/AllModesFit.h"
@@ -13,6 +14,7 @@
 #include "fitting/FitReport.h"
 #include "fitting/FitRun.h"
 #include "measurement/Sweep.h"
+#include "platform/Context.h"
 #include "tests/fitting/FakeFitWindow.h"
 #include "tests/measurement/ApparatusSetup.h"
 #include "tests/measurement/FakeMeasureWindow.h"
@@ -64,10 +66,11 @@ TEST(AllModesFitTest, OverlappingModesOnABackgroundWithinTheirStatedErrors) {
 TEST(AllModesFitTest, TheTwelveModesOfTheVirtualSphereFromOneFastMeasurement) {
     auto s = std::make_unique<SharedState>();
     audio::VirtualApparatus* apparatus = nullptr;
+    std::optional<platform::ContextScope> context;
     // The physical sphere: its modes ring through a cavity whose propagation the fast
     // measurement's own arrival estimate must not take for latency.
     ASSERT_NO_FATAL_FAILURE(test::InstallApparatus(
-        *s, apparatus, physics::ResonatorModel::Sphere(physics::SphereSetup{})));
+        context, *s, apparatus, physics::ResonatorModel::Sphere(physics::SphereSetup{})));
     apparatus->SetHemisphereAngle(180.0);  // every order sounds at full strength
     s->Latency = LatencyCalibration{true, 441.0, 60.0, 0.0};
     test::FakeMeasureWindow window;
@@ -107,9 +110,10 @@ TEST(AllModesFitTest, TheTwelveModesOfTheVirtualSphereFromOneFastMeasurement) {
 // A default fast measurement of the physical sphere `setup` (the calibration a pure delay of
 // 10 ms), handed over with its phases as the fit window takes it.
 void FastMeasureSphere(const physics::SphereSetup& setup, SharedState& s,
+                       std::optional<platform::ContextScope>& context,
                        audio::VirtualApparatus*& apparatus, FitData& data) {
     ASSERT_NO_FATAL_FAILURE(
-        test::InstallApparatus(s, apparatus, physics::ResonatorModel::Sphere(setup)));
+        test::InstallApparatus(context, s, apparatus, physics::ResonatorModel::Sphere(setup)));
     s.Latency = LatencyCalibration{true, 441.0, 60.0, 0.0};
     test::FakeMeasureWindow window;
     SweepEngine engine{s, window};
@@ -134,9 +138,11 @@ void FastMeasureSphere(const physics::SphereSetup& setup, SharedState& s,
 // nothing else.
 TEST(AllModesFitTest, TheSearchFindsEveryModeOfARangeOfThePhysicalSphere) {
     auto s = std::make_unique<SharedState>();
+    std::optional<platform::ContextScope> context;
     audio::VirtualApparatus* apparatus = nullptr;
     auto data = std::make_unique<FitData>();
-    ASSERT_NO_FATAL_FAILURE(FastMeasureSphere(physics::SphereSetup{}, *s, apparatus, *data));
+    ASSERT_NO_FATAL_FAILURE(
+        FastMeasureSphere(physics::SphereSetup{}, *s, context, apparatus, *data));
     for (const auto& [from, to] : std::vector<std::pair<double, double>>{{3645.1, 4738.4},
                                                                          {8523.8, 9404.9},
                                                                          {4882.1, 6203.1},
@@ -201,12 +207,13 @@ TEST(AllModesFitTest, MembersBesideACluster) {
     for (const Case& c : {Case{0.0, 0.006, l5, {{5, 5}}},
                           Case{20.0, 0.009, {{3, 0}, {3, 1}, {3, 2}, {0, 0}}, {{3, 0}, {0, 0}}}}) {
         auto s = std::make_unique<SharedState>();
+        std::optional<platform::ContextScope> context;
         audio::VirtualApparatus* apparatus = nullptr;
         physics::SphereSetup setup;
         setup.celsius = c.celsius;
         setup.ring = c.ring;
         auto data = std::make_unique<FitData>();
-        ASSERT_NO_FATAL_FAILURE(FastMeasureSphere(setup, *s, apparatus, *data));
+        ASSERT_NO_FATAL_FAILURE(FastMeasureSphere(setup, *s, context, apparatus, *data));
         auto among = [](const physics::CavityMode& m, const std::vector<std::pair<int, int>>& lm) {
             return m.n == 1 && std::find(lm.begin(), lm.end(), std::pair{m.l, m.m}) != lm.end();
         };

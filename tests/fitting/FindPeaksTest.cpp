@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <memory>
 #include <numbers>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "measurement/Latency.h"
 #include "measurement/Playback.h"
 #include "measurement/Sweep.h"
+#include "platform/Context.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/VirtualApparatus.h"
 #include "tests/TestSupport.h"
@@ -116,7 +118,8 @@ TEST(FindPeaksOnTheApparatus, FindsTheStrongResonancesAndTheFitPinsThemDown) {
     test::MessageRecorder messages;
     auto s = std::make_unique<SharedState>();
     audio::VirtualApparatus* apparatus = nullptr;
-    ASSERT_NO_FATAL_FAILURE(test::InstallApparatus(*s, apparatus));
+    std::optional<platform::ContextScope> context;
+    ASSERT_NO_FATAL_FAILURE(test::InstallApparatus(context, *s, apparatus));
     class Calibrator : public CalibrationWindow {
         void ProcessMessages() override {}
         int VolumePosition() const override { return 50; }
@@ -215,7 +218,6 @@ TEST(FindPeaksOnTheApparatus, FindsTheStrongResonancesAndTheFitPinsThemDown) {
     }
     EXPECT_GE(onGoal, 3);
     EXPECT_TRUE(messages.Messages().empty());
-    audio::UseBackend(nullptr);
 }
 
 // Two modes that overlap into one hump: Find Peaks places one peak on it, the refinement adds
@@ -257,7 +259,8 @@ TEST(FindPeaksOnTheApparatus, NoPeakOutsideTheRangeOrWiderThanItIsEverAResult) {
     test::MessageRecorder messages;
     auto s = std::make_unique<SharedState>();
     audio::VirtualApparatus* apparatus = nullptr;
-    ASSERT_NO_FATAL_FAILURE(test::InstallApparatus(*s, apparatus));
+    std::optional<platform::ContextScope> context;
+    ASSERT_NO_FATAL_FAILURE(test::InstallApparatus(context, *s, apparatus));
     for (const bool lockIn : {false, true}) {
         test::FakeMeasureWindow mw;
         mw.lockIn = lockIn;
@@ -293,7 +296,6 @@ TEST(FindPeaksOnTheApparatus, NoPeakOutsideTheRangeOrWiderThanItIsEverAResult) {
             EXPECT_EQ(static_cast<int>(std::count(par.begin(), par.end(), ':')), active);
         }
     }
-    audio::UseBackend(nullptr);
 }
 
 }  // namespace

@@ -8,12 +8,14 @@
 #include <cmath>
 #include <map>
 #include <numbers>
+#include <optional>
 
 #include "fitting/AllModesFit.h"
 #include "fitting/FindModes.h"
 #include "fitting/SpeedOfSound.h"
 #include "measurement/Sweep.h"
 #include "physics/SphereTheory.h"
+#include "platform/Context.h"
 #include "tests/measurement/ApparatusSetup.h"
 #include "tests/measurement/FakeMeasureWindow.h"
 
@@ -26,10 +28,10 @@ class VirtualSphereTest : public testing::Test {
 protected:
     void Install(const physics::SphereSetup& setup) {
         ASSERT_NO_FATAL_FAILURE(
-            test::InstallApparatus(*s, apparatus, physics::ResonatorModel::Sphere(setup)));
+            test::InstallApparatus(context, *s, apparatus, physics::ResonatorModel::Sphere(setup)));
         s->Latency = LatencyCalibration{true, 441.0, 60.0, 0.0};
     }
-    void TearDown() override { audio::UseBackend(nullptr); }
+    void TearDown() override { context.reset(); }
     // The modes of the apparatus between lo and hi Hz.
     std::vector<physics::CavityMode> ModesIn(double lo, double hi) const {
         std::vector<physics::CavityMode> out;
@@ -74,6 +76,7 @@ protected:
     }
     std::unique_ptr<SharedState> s = std::make_unique<SharedState>();
     audio::VirtualApparatus* apparatus = nullptr;
+    std::optional<platform::ContextScope> context;
     test::FakeMeasureWindow window;
     SweepEngine engine{*s, window};
 };

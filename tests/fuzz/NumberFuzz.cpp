@@ -4,19 +4,18 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "measurement/Messages.h"
 #include "measurement/ReadNumber.h"
+#include "platform/Context.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static int messages = 0;
-    static const bool quiet = [] {
-        sonarix::SetMessageSink([](const std::string&) { ++messages; });
-        return true;
-    }();
-    (void)quiet;
+    static const platform::ContextScope quiet(
+        [](platform::Context& c) { c.tell = [](const std::string&) { ++messages; }; });
     const std::string text(reinterpret_cast<const char*>(data), size);  // exact size for ASan
     bool tooLarge = false;
     const std::optional<double> parsed = sonarix::ParseNumber(text, &tooLarge);

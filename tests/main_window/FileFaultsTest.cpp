@@ -11,11 +11,13 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <random>
 #include <sstream>
 
 #include "measurement/Messages.h"
 #include "measurement/TextFiles.h"
+#include "platform/Context.h"
 #include "plot/Controls.h"
 #include "plot/PictureExport.h"
 #include "tests/ProgramFixture.h"
@@ -117,8 +119,6 @@ protected:
         p.waveWindow->DrawPolarPlot();
     }
     void TearDown() override {
-        SetWriteFault({});
-        SetCreateFault({});
         fs::remove_all(dir);
         ProgramOnApparatus::TearDown();
     }
@@ -142,14 +142,16 @@ TEST_P(SaveFaults, TheOldFileStaysAndOneMessageSaysWhy) {
     std::ofstream(file, std::ios::binary) << old;
 
     const int error = fault.error;
-    if (fault.atCreation) {
-        SetCreateFault([error] { return error; });
-    } else {
-        SetWriteFault([error](size_t written) { return written >= 10 ? error : 0; });
+    {
+        const platform::ContextScope faulty([&](platform::Context& c) {
+            if (fault.atCreation) {
+                c.createFault = [error] { return error; };
+            } else {
+                c.writeFault = [error](size_t written) { return written >= 10 ? error : 0; };
+            }
+        });
+        kind.save(p, file.string());
     }
-    kind.save(p, file.string());
-    SetWriteFault({});
-    SetCreateFault({});
 
     EXPECT_EQ(Contents(file), old);
     size_t entries = 0;

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <memory>
 #include <numbers>
+#include <optional>
 #include <vector>
 
 #include "measurement/Latency.h"
@@ -15,6 +16,7 @@
 #include "measurement/ReadLevel.h"
 #include "measurement/Sweep.h"
 #include "measurement/TestSignals.h"
+#include "platform/Context.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/VirtualApparatus.h"
 #include "tests/TestSupport.h"
@@ -33,10 +35,10 @@ public:
 class CompensatedSweepTest : public testing::Test {
 protected:
     using Clock = audio::VirtualApparatus::Clock;
-    void TearDown() override { audio::UseBackend(nullptr); }
+    void TearDown() override { context.reset(); }
     void Install(physics::ResonatorModel model = physics::ResonatorModel::DefaultSphere(),
                  bool stereo = false, bool left = true) {
-        test::InstallApparatus(*s, apparatus, std::move(model), stereo, left);
+        test::InstallApparatus(context, *s, apparatus, std::move(model), stereo, left);
     }
     void Calibrate() {
         Calibrator c;
@@ -76,6 +78,7 @@ protected:
     }
 
     test::MessageRecorder messages;
+    std::optional<platform::ContextScope> context;
     std::unique_ptr<SharedState> s = std::make_unique<SharedState>();
     test::FakeMeasureWindow w;
     SweepEngine engine{*s, w};

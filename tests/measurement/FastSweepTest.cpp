@@ -7,12 +7,14 @@
 #include <cmath>
 #include <complex>
 #include <numbers>
+#include <optional>
 
 #include "measurement/FastSweep.h"
 #include "measurement/Latency.h"
 #include "measurement/ReadLevel.h"
 #include "measurement/Sweep.h"
 #include "measurement/TestSignals.h"
+#include "platform/Context.h"
 #include "tests/TestSupport.h"
 #include "tests/measurement/ApparatusSetup.h"
 #include "tests/measurement/FakeMeasureWindow.h"
@@ -22,8 +24,10 @@ namespace {
 
 class FastSweepTest : public testing::Test {
 protected:
-    void SetUp() override { ASSERT_NO_FATAL_FAILURE(test::InstallApparatus(*s, apparatus)); }
-    void TearDown() override { audio::UseBackend(nullptr); }
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(test::InstallApparatus(context, *s, apparatus));
+    }
+    void TearDown() override { context.reset(); }
     // What a steady tone at the window's volume reads, times 100, as the stepped sweep stores.
     double Expected(double f) const {
         return 100.0 * std::sqrt(1.5) * std::abs(apparatus->ExpectedResponse(f)) *
@@ -34,6 +38,7 @@ protected:
     test::FakeMeasureWindow window;
     SweepEngine engine{*s, window};
     test::MessageRecorder messages;
+    std::optional<platform::ContextScope> context;
 };
 
 TEST_F(FastSweepTest, StoresTheTransferFunctionInTheSweepsUnitsAndWithItsPhase) {
@@ -98,7 +103,7 @@ TEST_F(FastSweepTest, TheHarmonicsOfADistortingOutputStayOutOfTheSpectrum) {
 // signal, and the phase of a plain delay path stays flat.
 TEST_F(FastSweepTest, AnArrivalFarFromTheTimingIsTakenFromTheSignal) {
     ASSERT_NO_FATAL_FAILURE(
-        test::InstallApparatus(*s, apparatus, physics::ResonatorModel({}, 20.0, 1.0)));
+        test::InstallApparatus(context, *s, apparatus, physics::ResonatorModel({}, 20.0, 1.0)));
     apparatus->SetNoiseRms(0.0);
     for (double off : {0.0, 5.0, 30.0, -60.0}) {
         s->Latency = LatencyCalibration{true, 441.0 + off, 60.0, 0.0};
@@ -124,7 +129,7 @@ TEST_F(FastSweepTest, AnUnclearArrivalNeverReplacesTheTiming) {
     physics::SphereSetup ring;
     ring.ring = 0.006;
     ASSERT_NO_FATAL_FAILURE(
-        test::InstallApparatus(*s, apparatus, physics::ResonatorModel::Sphere(ring)));
+        test::InstallApparatus(context, *s, apparatus, physics::ResonatorModel::Sphere(ring)));
     s->Latency = LatencyCalibration{true, 441.0, 60.0, 0.0};
     window.fields.start = "1900";
     window.fields.stop = "3900";
@@ -150,7 +155,7 @@ TEST_F(FastSweepTest, AnUnclearArrivalNeverReplacesTheTiming) {
 // the cavity's propagation, never replaces the timing.
 TEST_F(FastSweepTest, ACavitysPropagationNeverMovesTheAlignment) {
     ASSERT_NO_FATAL_FAILURE(test::InstallApparatus(
-        *s, apparatus, physics::ResonatorModel::Sphere(physics::SphereSetup{})));
+        context, *s, apparatus, physics::ResonatorModel::Sphere(physics::SphereSetup{})));
     s->Latency = LatencyCalibration{true, 441.0, 60.0, 0.0};
     struct Case {
         double alpha;

@@ -68,16 +68,17 @@ class LatencyTest : public testing::Test {
 protected:
     using Clock = audio::VirtualApparatus::Clock;
     void SetUp() override { Install(false); }
-    void TearDown() override { audio::UseBackend(nullptr); }
+    void TearDown() override { context.reset(); }
     void Install(bool stereo, bool left = true) {
-        test::InstallApparatus(*s, apparatus, physics::ResonatorModel::DefaultSphere(), stereo,
-                               left);
+        test::InstallApparatus(context, *s, apparatus, physics::ResonatorModel::DefaultSphere(),
+                               stereo, left);
     }
 
     test::MessageRecorder messages;
     std::unique_ptr<SharedState> s = std::make_unique<SharedState>();
     FakeCalibrationWindow w;
     audio::VirtualApparatus* apparatus = nullptr;
+    std::optional<platform::ContextScope> context;
 };
 
 TEST_F(LatencyTest, FindsTheApparatusLatencyThroughTheResonator) {
@@ -257,10 +258,10 @@ TEST_F(LatencyTest, SidesThatDisagreeAreRefused) {
         Misreporting() : VirtualApparatus(Clock::Manual) {}
         double RecordNow() override { return VirtualApparatus::RecordNow() + 300.0; }
     };
-    audio::UseBackend(nullptr);
+    context.reset();
     auto backend = std::make_unique<Misreporting>();
     apparatus = backend.get();
-    audio::UseBackend(std::move(backend));
+    context.emplace(std::move(backend));
     ASSERT_TRUE(audio::Init(-1, 44100, 0, nullptr, nullptr));
     ASSERT_TRUE(audio::RecordInit(-1));
     StartRecording(*s);

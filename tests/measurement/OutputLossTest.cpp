@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 
 #include "measurement/Playback.h"
 #include "measurement/Sweep.h"
+#include "platform/Context.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/VirtualApparatus.h"
 #include "tests/TestSupport.h"
@@ -17,10 +19,11 @@ namespace {
 
 class OutputLossTest : public testing::Test {
 protected:
-    void SetUp() override { test::InstallApparatus(*s, apparatus); }
-    void TearDown() override { audio::UseBackend(nullptr); }
+    void SetUp() override { test::InstallApparatus(context, *s, apparatus); }
+    void TearDown() override { context.reset(); }
 
     test::MessageRecorder messages;
+    std::optional<platform::ContextScope> context;
     std::unique_ptr<SharedState> s = std::make_unique<SharedState>();
     test::FakeMeasureWindow w;
     SweepEngine engine{*s, w};

@@ -2,10 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
 
 #include "measurement/Playback.h"
 #include "measurement/TestSignals.h"
 #include "platform/Clock.h"
+#include "platform/Context.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/VirtualApparatus.h"
 #include "tests/TestSupport.h"
@@ -19,13 +21,13 @@ protected:
         auto backend =
             std::make_unique<audio::VirtualApparatus>(audio::VirtualApparatus::Clock::Manual);
         apparatus = backend.get();
-        audio::UseBackend(std::move(backend));
+        context.emplace(std::move(backend));
         ASSERT_TRUE(audio::Init(-1, 44100, 0, nullptr, nullptr));
         ASSERT_TRUE(audio::RecordInit(-1));
         StartRecording(*s);
         ASSERT_NE(s->RecChannel, 0u);
     }
-    void TearDown() override { audio::UseBackend(nullptr); }
+    void TearDown() override { context.reset(); }
 
     double LevelAt(double f) {
         std::vector<float> fft(2048, 0.0f);
@@ -39,6 +41,7 @@ protected:
     std::unique_ptr<SharedState> s = std::make_unique<SharedState>();
     test::MessageRecorder messages;
     audio::VirtualApparatus* apparatus = nullptr;
+    std::optional<platform::ContextScope> context;
 };
 
 TEST_F(PlaybackTest, ToneFromTheImageReachesTheRecording) {
@@ -130,7 +133,7 @@ public:
 TEST(RestartRecording, FailuresAreReported) {
     auto backend = std::make_unique<RefusingRecorder>();
     RefusingRecorder* b = backend.get();
-    audio::UseBackend(std::move(backend));
+    platform::ContextScope context(std::move(backend));
     audio::Init(-1, 44100, 0, nullptr, nullptr);
     auto s = std::make_unique<SharedState>();
     test::MessageRecorder messages;
@@ -151,7 +154,6 @@ TEST(RestartRecording, FailuresAreReported) {
     EXPECT_FALSE(RestartRecording(*s, true, true, message));
     EXPECT_EQ(message, "Cannot start default recording device");
     EXPECT_TRUE(b->freed);
-    audio::UseBackend(nullptr);
 }
 
 }  // namespace

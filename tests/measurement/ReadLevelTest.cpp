@@ -4,10 +4,12 @@
 #include <cmath>
 #include <memory>
 #include <numbers>
+#include <optional>
 #include <vector>
 
 #include "measurement/Playback.h"
 #include "measurement/ReadLevel.h"
+#include "platform/Context.h"
 #include "platform/audio/Audio.h"
 #include "tests/measurement/KnownSignalApparatus.h"
 
@@ -32,17 +34,18 @@ protected:
     void Start(int channels, const std::vector<int16_t>& frames) {
         auto b = std::make_unique<Known>();
         known = b.get();
-        audio::UseBackend(std::move(b));
+        context.emplace(std::move(b));
         ASSERT_TRUE(audio::Init(-1, 44100, 0, nullptr, nullptr));
         ASSERT_TRUE(audio::RecordInit(-1));
         s->StereoInput = channels == 2;
         StartRecording(*s);
         known->Feed(channels, frames);
     }
-    void TearDown() override { audio::UseBackend(nullptr); }
+    void TearDown() override { context.reset(); }
     double BinFrequency(int k) const { return k * 44100.0 / 1024.0; }
 
     std::unique_ptr<SharedState> s = std::make_unique<SharedState>();
+    std::optional<platform::ContextScope> context;
     LevelBuffers buffers;
     Known* known = nullptr;
 };

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "measurement/Sweep.h"
 #include "measurement/TestSignals.h"
 #include "platform/Clock.h"
+#include "platform/Context.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/VirtualApparatus.h"
 #include "tests/TestSupport.h"
@@ -25,13 +27,13 @@ namespace {
 class SweepTest : public testing::Test {
 protected:
     void SetUp() override { Install(std::make_unique<audio::VirtualApparatus>(Clock::Manual)); }
-    void TearDown() override { audio::UseBackend(nullptr); }
+    void TearDown() override { context.reset(); }
     using Clock = audio::VirtualApparatus::Clock;
 
     void Install(std::unique_ptr<audio::VirtualApparatus> backend, bool stereo = false) {
-        audio::UseBackend(nullptr);
+        context.reset();
         apparatus = backend.get();
-        audio::UseBackend(std::move(backend));
+        context.emplace(std::move(backend));
         ASSERT_TRUE(audio::Init(-1, 44100, 0, nullptr, nullptr));
         ASSERT_TRUE(audio::RecordInit(-1));
         s->StereoInput = stereo;
@@ -58,6 +60,7 @@ protected:
     test::FakeMeasureWindow w;
     SweepEngine engine{*s, w};
     audio::VirtualApparatus* apparatus = nullptr;
+    std::optional<platform::ContextScope> context;
 };
 
 TEST_F(SweepTest, DefaultSweepMeasuresTheResonancesOfTheSphere) {
@@ -444,14 +447,15 @@ TEST_F(SweepTest, ASweepDoesNotStartInsideATone) {
 // step before lit goes out with it.
 TEST_F(SweepTest, AStalledPlaybackEndsTheSweepWithTheLagIndicatorOut) {
     w.fields = {"1000", "2000", "10", "20"};
-    int frozen = 0;
+    std::optional<platform::ContextScope> frozen;
     w.onMessages = [&] {
         if (w.messages != 5) return;
         apparatus->AdvanceMs(500);  // the window was slow: the playback ran past the target
-        frozen = platform::SetSleepHandler([](int64_t) {});  // and now it stands still
+        // and now it stands still
+        frozen.emplace([](platform::Context& c) { c.clock = [](int64_t) {}; });
     };
     engine.Measure();
-    platform::RemoveSleepHandler(frozen);
+    frozen.reset();
     EXPECT_EQ(w.lagShows, 0);  // being late costs nothing
     EXPECT_FALSE(w.lag);
     ASSERT_EQ(messages.Messages().size(), 1u);

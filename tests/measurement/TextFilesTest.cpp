@@ -19,6 +19,7 @@
 #include "measurement/Messages.h"
 #include "measurement/ReadNumber.h"
 #include "measurement/TextFiles.h"
+#include "platform/Context.h"
 #include "tests/TestSupport.h"
 
 namespace sonarix {
@@ -183,7 +184,6 @@ TEST(IoErrors, OpeningWhatIsNotAReadableFile) {
 
 class SafeWriting : public testing::Test {
 protected:
-    void TearDown() override { SetWriteFault({}); }
     // Everything in the folder: no temporary file may be left behind.
     std::vector<std::string> Names() const {
         std::vector<std::string> names;
@@ -230,7 +230,9 @@ TEST_F(SafeWriting, AFullDiskLeavesTheOldFileByteForByte) {
     const std::string target = dir.File("spectrum.dat");
     const std::string old = "1000.000 12.500\r\n2000.000 3.000\r\n";
     Put(target, old);
-    SetWriteFault([](size_t written) { return written >= 100 ? ENOSPC : 0; });
+    const platform::ContextScope diskFull([](platform::Context& c) {
+        c.writeFault = [](size_t written) { return written >= 100 ? ENOSPC : 0; };
+    });
     const std::string big(100000, 'x');
     EXPECT_EQ(WriteFileSafely(target, big), kIoDiskFull);
     EXPECT_EQ(IoErrorText(kIoDiskFull), "Zu wenig Speicherplatz");

@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "measurement/TextFiles.h"
+#include "platform/Context.h"
 #include "plot/PictureExport.h"
 #include "tests/TestSupport.h"
 
@@ -169,9 +170,11 @@ TEST(PictureErrors, AFailedWriteShowsTheNameAndTheReasonAndLeavesNoFile) {
     const fs::path file =
         fs::temp_directory_path() / ("sonarix-pic-" + std::to_string(getpid()) + ".jpg");
     std::ofstream(file, std::ios::binary) << "old";
-    SetWriteFault([](size_t) { return EACCES; });
-    EXPECT_FALSE(SavePicture(img, file.string()));
-    SetWriteFault({});
+    {
+        const platform::ContextScope denied(
+            [](platform::Context& c) { c.writeFault = [](size_t) { return EACCES; }; });
+        EXPECT_FALSE(SavePicture(img, file.string()));
+    }
     EXPECT_NE(messages.Messages()[1].find("Permission denied."), std::string::npos);
     std::ifstream in(file, std::ios::binary);
     std::stringstream ss;

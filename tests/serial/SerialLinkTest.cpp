@@ -8,6 +8,7 @@
 
 #include "app/Program.h"
 #include "measurement/GeneratorLink.h"
+#include "platform/Context.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/VirtualApparatus.h"
 #include "platform/serial/TApdComPort.h"
@@ -336,14 +337,19 @@ TEST_F(SerialLinkTest, APortHeldElsewhereCannotBeOpenedUntilItIsFree) {
 }
 
 TEST(PortAvailable, OnlyComOneToNineThatExist) {
-    SetPortDeviceMapper([](int) { return std::string("/dev/null"); });
-    EXPECT_FALSE(PortAvailable(0));
-    EXPECT_TRUE(PortAvailable(1));
-    EXPECT_TRUE(PortAvailable(9));
-    EXPECT_FALSE(PortAvailable(10));
-    SetPortDeviceMapper([](int) { return std::string("/dev/sonarix-nothing"); });
+    {
+        platform::ContextScope mapped([](platform::Context& c) {
+            c.portDevice = [](int) { return std::string("/dev/null"); };
+        });
+        EXPECT_FALSE(PortAvailable(0));
+        EXPECT_TRUE(PortAvailable(1));
+        EXPECT_TRUE(PortAvailable(9));
+        EXPECT_FALSE(PortAvailable(10));
+    }
+    platform::ContextScope missing([](platform::Context& c) {
+        c.portDevice = [](int) { return std::string("/dev/sonarix-nothing"); };
+    });
     EXPECT_FALSE(PortAvailable(1));
-    SetPortDeviceMapper({});
 }
 
 }  // namespace

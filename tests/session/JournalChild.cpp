@@ -7,9 +7,11 @@
 #include <QApplication>
 #include <QLineEdit>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "app/Program.h"
+#include "platform/Context.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/VirtualApparatus.h"
 #include "plot/Controls.h"
@@ -41,7 +43,7 @@ int main(int argc, char** argv) {
     using namespace sonarix;
     if (argc != 3) return 2;
     QApplication app(argc, argv);
-    audio::UseBackend(
+    const platform::ContextScope context(
         std::make_unique<audio::VirtualApparatus>(audio::VirtualApparatus::Clock::Manual));
     int rc = 1;
     {
@@ -71,6 +73,5 @@ int main(int argc, char** argv) {
             rc = 0;
         }
     }
-    audio::UseBackend(nullptr);
     return rc;
 }

@@ -14,10 +14,12 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <thread>
 
 #include "measurement/Messages.h"
+#include "platform/Context.h"
 #include "plot/Controls.h"
 #include "session/Journal.h"
 #include "session/SessionKeeper.h"
@@ -51,14 +53,17 @@ private:
 // Answers every question with `answer` and counts them while it lives.
 class Answers {
 public:
-    explicit Answers(bool answer) {
-        SetQuestionSink([this, answer](const std::string& text) {
-            asked.push_back(text);
-            return answer;
-        });
-    }
-    ~Answers() { SetQuestionSink({}); }
+    explicit Answers(bool answer)
+        : m_scope([this, answer](platform::Context& c) {
+              c.ask = [this, answer](const std::string& text) {
+                  asked.push_back(text);
+                  return answer;
+              };
+          }) {}
     std::vector<std::string> asked;
+
+private:
+    platform::ContextScope m_scope;
 };
 
 class JournalTest : public test::ProgramOnApparatus {
@@ -136,15 +141,16 @@ TEST_F(JournalTest, ExitInTheMiddleOfASweepKeepsItsPointsForTheNextRun) {
     StartJournal(p, folder.Path());
     Activate(f);
     std::vector<std::string> asked;
-    SetQuestionSink([&](const std::string& text) {
-        asked.push_back(text);
-        return asked.size() > 1;  // stays the first time, leaves the second
+    const platform::ContextScope answers([&](platform::Context& c) {
+        c.ask = [&](const std::string& text) {
+            asked.push_back(text);
+            return asked.size() > 1;  // stays the first time, leaves the second
+        };
     });
     AtRound(30, [&] { f->Exit->trigger(); });  // File / "Exit" (Ctrl+Q where the desktop has it)
     AtRound(50, [&] { f->Exit->trigger(); });
     QTest::mouseClick(f->MeasureButton, Qt::LeftButton);
     test::FinishSweep(*f);
-    SetQuestionSink({});
     const SlotContent measured = TakeSlot(*p.state, 0, false);
     ASSERT_GE(measured.count, 49);
     ASSERT_LT(measured.count, 100);

@@ -10,9 +10,11 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <optional>
 #include <random>
 
 #include "measurement/TextFiles.h"
+#include "platform/Context.h"
 #include "plot/Controls.h"
 #include "session/SessionFile.h"
 #include "session/SessionKeeper.h"
@@ -213,10 +215,13 @@ TEST_F(SessionFileTest, ADamagedOrNewerFileChangesNothingAndSaysWhy) {
     }
     // A save that fails (the disk full) leaves the old file and says why.
     { std::ofstream(file, std::ios::binary) << good; }
-    SetWriteFault([](size_t written) { return written > 100 ? ENOSPC : 0; });
     messages.Clear();
-    f->SaveSession->trigger();
-    SetWriteFault({});
+    {
+        const platform::ContextScope diskFull([](platform::Context& c) {
+            c.writeFault = [](size_t written) { return written > 100 ? ENOSPC : 0; };
+        });
+        f->SaveSession->trigger();
+    }
     ASSERT_EQ(messages.Messages().size(), 1u);
     EXPECT_NE(messages.Messages()[0].find("No space left on device"), std::string::npos)
         << messages.Messages()[0];

@@ -9,8 +9,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "measurement/Messages.h"
+#include "platform/Context.h"
 #include "session/Journal.h"
 #include "session/SessionFile.h"
 #include "session/SessionKeeper.h"
@@ -128,9 +130,11 @@ TEST_F(SessionPartTest, IsRestoredFromTheJournalOfAProgramThatDidNotEnd) {
     LabNote restored;
     next.Register(restored);
     next.StartJournal(folder);
-    SetQuestionSink([](const std::string&) { return true; });
-    EXPECT_TRUE(next.OfferRestore());
-    SetQuestionSink({});
+    {
+        const platform::ContextScope yes(
+            [](platform::Context& c) { c.ask = [](const std::string&) { return true; }; });
+        EXPECT_TRUE(next.OfferRestore());
+    }
     EXPECT_EQ(restored.text, "the last words");
     next.Undo();  // the restore is one step
     EXPECT_EQ(restored.text, "");

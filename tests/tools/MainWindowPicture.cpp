@@ -17,11 +17,13 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <optional>
 
 #include "app/Program.h"
 #include "measurement/Playback.h"
 #include "measurement/TestSignals.h"
 #include "physics/ResonatorModel.h"
+#include "platform/Context.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/VirtualApparatus.h"
 #include "plot/Canvas.h"
@@ -60,7 +62,7 @@ int main(int argc, char** argv) {
     auto backend =
         std::make_unique<audio::VirtualApparatus>(audio::VirtualApparatus::Clock::Manual);
     audio::VirtualApparatus* apparatus = backend.get();
-    audio::UseBackend(std::move(backend));
+    const platform::ContextScope context(std::move(backend));
     sonarix::Program p;
     if (!sonarix::StartUp(p)) return 1;
     sonarix::CreateRemainingWindows(p);
