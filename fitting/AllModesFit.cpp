@@ -7,6 +7,7 @@
 #include <numbers>
 
 #include "fitting/AllModesSolverImpl.h"
+#include "fitting/LevenbergMarquardt.h"
 
 namespace sonarix {
 
@@ -178,67 +179,83 @@ void AllModesSolver::Impl::Iterate() {
             }
         }
     }
-    const double dof = std::max(1.0, static_cast<double>(RealValues()) - p - LinearCount());
-    for (;;) {
-        // Solved in the parameters scaled to unit curvature: a delay in seconds and a
-        // frequency in Hz differ by ten orders in theirs.
-        // A direction the data hardly see (the common turn of all amplitudes of magnitude
-        // data without a background) keeps a floor of scale, and the damping is added in
-        // the scaled parameters, so that it bounds that direction's step as well.
-        std::vector<double> a = curvature, step = gradient, scale(static_cast<size_t>(p));
-        double largest = 0.0;
-        for (int x = 0; x < p; ++x)
-            largest = std::max(largest, curvature[static_cast<size_t>(x * p + x)]);
-        for (int x = 0; x < p; ++x) {
-            const double diagonal =
-                std::max(curvature[static_cast<size_t>(x * p + x)], 1e-12 * largest);
-            scale[static_cast<size_t>(x)] = diagonal > 0.0 ? 1.0 / std::sqrt(diagonal) : 1.0;
-        }
-        for (int x = 0; x < p; ++x) {
-            for (int y = 0; y < p; ++y) {
-                a[static_cast<size_t>(x * p + y)] *=
-                    scale[static_cast<size_t>(x)] * scale[static_cast<size_t>(y)];
+    // Solved in the parameters scaled to unit curvature: a delay in seconds and a frequency in
+    // Hz differ by ten orders in theirs. A direction the data hardly see (the common turn of
+    // all amplitudes of magnitude data without a background) keeps a floor of scale, and the
+    // damping is added in the scaled parameters, so that it bounds that direction's step too.
+    std::vector<double> scale(static_cast<size_t>(p));
+    double largest = 0.0;
+    for (int x = 0; x < p; ++x)
+        largest = std::max(largest, curvature[static_cast<size_t>(x * p + x)]);
+    for (int x = 0; x < p; ++x) {
+        const double diagonal =
+            std::max(curvature[static_cast<size_t>(x * p + x)], 1e-12 * largest);
+        scale[static_cast<size_t>(x)] = diagonal > 0.0 ? 1.0 / std::sqrt(diagonal) : 1.0;
+    }
+    struct Problem {
+        Impl& fit;
+        const std::vector<double>& curvature;
+        const std::vector<double>& gradient;
+        const std::vector<double>& scale;
+        int p;
+        double dof;
+        std::vector<double> step;
+
+        bool Solve(double lambda) {
+            OneBasedMatrix a(p, p), b(p, 1);
+            for (int x = 0; x < p; ++x) {
+                const double sx = scale[static_cast<size_t>(x)];
+                for (int y = 0; y < p; ++y) {
+                    a[x + 1][y + 1] = curvature[static_cast<size_t>(x * p + y)] * sx *
+                                      scale[static_cast<size_t>(y)];
+                }
+                a[x + 1][x + 1] += lambda;
+                b[x + 1][1] = gradient[static_cast<size_t>(x)] * sx;
             }
-            a[static_cast<size_t>(x * p + x)] += lambda;
-            step[static_cast<size_t>(x)] *= scale[static_cast<size_t>(x)];
+            if (!GaussJordan(a, p, b, 1)) return false;
+            step.resize(static_cast<size_t>(p));
+            for (int x = 0; x < p; ++x)
+                step[static_cast<size_t>(x)] = b[x + 1][1] * scale[static_cast<size_t>(x)];
+            return true;
         }
-        std::vector<double> moved = theta;
-        bool ok = SolveReal(a, step, p);
-        for (int x = 0; ok && x < p; ++x)
-            step[static_cast<size_t>(x)] *= scale[static_cast<size_t>(x)];
-        for (int x = 0; ok && x < p; ++x)
-            moved[static_cast<size_t>(free[static_cast<size_t>(x)])] +=
-                step[static_cast<size_t>(x)];
-        double next = 0.0;
-        if (ok && Squares(moved, next, false) && next < chi) {
+        // theta moved by `stretch` steps.
+        std::vector<double> Moved(double stretch) const {
+            std::vector<double> moved = fit.theta;
+            for (int x = 0; x < p; ++x) {
+                moved[static_cast<size_t>(fit.free[static_cast<size_t>(x)])] +=
+                    stretch * step[static_cast<size_t>(x)];
+            }
+            return moved;
+        }
+        bool Lower() {
+            std::vector<double> moved = Moved(1.0);
+            double next = 0.0;
+            if (!fit.Squares(moved, next, false) || !(next < fit.chi)) return false;
             // Along a curved valley (a delay against the background's slope and the
             // amplitudes' phases) the Gauss-Newton step falls short by the same share each
             // time: the step is stretched while that still goes down.
             for (double stretch = 2.0; stretch <= 64.0; stretch *= 2.0) {
-                std::vector<double> further = theta;
-                for (int x = 0; x < p; ++x) {
-                    further[static_cast<size_t>(free[static_cast<size_t>(x)])] +=
-                        stretch * step[static_cast<size_t>(x)];
-                }
+                std::vector<double> further = Moved(stretch);
                 double beyond = 0.0;
-                if (!Squares(further, beyond, false) || !(beyond < next)) break;
+                if (!fit.Squares(further, beyond, false) || !(beyond < next)) break;
                 moved = std::move(further);
                 next = beyond;
             }
             // Done when the step gained less than 1e-4 of the residuals' variance: every
             // parameter then moves by far less than its error.
-            converged = chi - next <= 1e-4 * chi / dof;
-            theta = moved;
-            Squares(theta, chi, true);
-            lambda = std::max(lambda / 10.0, 1e-12);
-            return;
+            fit.converged = fit.chi - next <= 1e-4 * fit.chi / dof;
+            fit.theta = std::move(moved);
+            fit.Squares(fit.theta, fit.chi, true);
+            return true;
         }
-        lambda *= 10.0;
-        if (lambda > 1e12) {
-            // No way down from here: the minimum within the steps' resolution.
-            converged = true;
-            return;
-        }
+    } problem{*this,    curvature,
+              gradient, scale,
+              p,        std::max(1.0, static_cast<double>(RealValues()) - p - LinearCount()),
+              {}};
+    // Stuck: no way down from here, the minimum within the steps' resolution.
+    if (MarquardtIteration(problem, lambda, MarquardtSchedule{1e-12, 1e12}) ==
+        MarquardtResult::Stuck) {
+        converged = true;
     }
 }
 

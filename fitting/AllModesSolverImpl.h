@@ -1,6 +1,6 @@
 // The whole-spectrum solver's inside, shared by its two source files: the oscillator terms,
-// the small dense solvers, and the state and steps of one fit (AllModesFit.cpp), whose errors
-// AllModesErrors.cpp computes.
+// the complex Cholesky factor of the linear part, the inverse of the curvature, and the state
+// and steps of one fit (AllModesFit.cpp), whose errors AllModesErrors.cpp computes.
 #pragma once
 
 #include <algorithm>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "fitting/AllModesFit.h"
+#include "fitting/LevenbergMarquardt.h"
 
 namespace sonarix {
 namespace allmodes {
@@ -69,34 +70,6 @@ inline void CholeskySolve(const std::vector<Complex>& l, int n, Complex* b) {
     }
 }
 
-// Solves a x = b for the symmetric n x n matrix a by Gaussian elimination with partial
-// pivoting; false when a is singular.
-inline bool SolveReal(std::vector<double> a, std::vector<double>& b, int n) {
-    for (int c = 0; c < n; ++c) {
-        int pivot = c;
-        for (int r = c + 1; r < n; ++r) {
-            if (std::abs(a[r * n + c]) > std::abs(a[pivot * n + c])) pivot = r;
-        }
-        if (!(std::abs(a[pivot * n + c]) > 0.0)) return false;
-        if (pivot != c) {
-            for (int k = 0; k < n; ++k) std::swap(a[c * n + k], a[pivot * n + k]);
-            std::swap(b[c], b[pivot]);
-        }
-        for (int r = c + 1; r < n; ++r) {
-            const double m = a[r * n + c] / a[c * n + c];
-            if (m == 0.0) continue;
-            for (int k = c; k < n; ++k) a[r * n + k] -= m * a[c * n + k];
-            b[r] -= m * b[c];
-        }
-    }
-    for (int r = n - 1; r >= 0; --r) {
-        double v = b[r];
-        for (int k = r + 1; k < n; ++k) v -= a[r * n + k] * b[k];
-        b[r] = v / a[r * n + r];
-    }
-    return true;
-}
-
 // The diagonal of the inverse of the symmetric positive semi-definite P x P matrix a, scaled
 // by its diagonal first (the parameters' units differ by many orders); a direction the data do
 // not determine gives infinity.
@@ -107,26 +80,19 @@ inline std::vector<double> InverseDiagonal(const std::vector<double>& a, int P,
         const double d = a[static_cast<size_t>(i * P + i)];
         scale[static_cast<size_t>(i)] = d > 0.0 ? 1.0 / std::sqrt(d) : 0.0;
     }
-    std::vector<double> scaled(a.size());
+    OneBasedMatrix scaled(P, P), none(P, 0);
     for (int i = 0; i < P; ++i) {
         for (int j = 0; j < P; ++j) {
-            scaled[static_cast<size_t>(i * P + j)] = a[static_cast<size_t>(i * P + j)] *
-                                                     scale[static_cast<size_t>(i)] *
-                                                     scale[static_cast<size_t>(j)];
+            scaled[i + 1][j + 1] = a[static_cast<size_t>(i * P + j)] *
+                                   scale[static_cast<size_t>(i)] * scale[static_cast<size_t>(j)];
         }
     }
     std::vector<double> diagonal(static_cast<size_t>(P), std::numeric_limits<double>::infinity());
     if (full != nullptr) full->assign(static_cast<size_t>(P * P), 0.0);
-    std::vector<double> column(static_cast<size_t>(P));
+    if (!GaussJordan(scaled, P, none, 0)) return diagonal;
     for (int x = 0; x < P; ++x) {
-        if (scale[static_cast<size_t>(x)] == 0.0) continue;
-        std::fill(column.begin(), column.end(), 0.0);
-        column[static_cast<size_t>(x)] = 1.0;
-        if (!SolveReal(scaled, column, P))
-            return std::vector<double>(static_cast<size_t>(P),
-                                       std::numeric_limits<double>::infinity());
         for (int y = 0; y < P; ++y) {
-            const double v = column[static_cast<size_t>(y)] * scale[static_cast<size_t>(x)] *
+            const double v = scaled[x + 1][y + 1] * scale[static_cast<size_t>(x)] *
                              scale[static_cast<size_t>(y)];
             if (full != nullptr) (*full)[static_cast<size_t>(x * P + y)] = v;
             if (y == x) diagonal[static_cast<size_t>(x)] = v;

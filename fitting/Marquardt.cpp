@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "fitting/ComplexArithmetic.h"
+#include "fitting/LevenbergMarquardt.h"
 
 namespace sonarix {
 namespace {
@@ -320,52 +321,7 @@ void FastChiSquareCurvature(const FitPoints& d, const Params& a, const FitList& 
     }
 }
 
-bool GaussJordan(Matrix& a, int n, Matrix& b, int m) {
-    std::array<int, kParams + 1> indxc{}, indxr{}, ipiv{};
-    int irow = 0, icol = 0;
-    for (int j = 1; j <= n; ++j) ipiv[j] = 0;
-    for (int i = 1; i <= n; ++i) {
-        double big = 0.0;
-        for (int j = 1; j <= n; ++j) {
-            if (ipiv[j] == 1) continue;
-            for (int k = 1; k <= n; ++k) {
-                if (ipiv[k] == 0) {
-                    if (std::fabs(a[j][k]) >= big) {
-                        big = std::fabs(a[j][k]);
-                        irow = j;
-                        icol = k;
-                    }
-                } else if (ipiv[k] > 1) {
-                    return false;
-                }
-            }
-        }
-        ++ipiv[icol];
-        if (irow != icol) {
-            for (int l = 1; l <= n; ++l) std::swap(a[irow][l], a[icol][l]);
-            for (int l = 1; l <= m; ++l) std::swap(b[irow][l], b[icol][l]);
-        }
-        indxr[i] = irow;
-        indxc[i] = icol;
-        if (a[icol][icol] == 0.0) return false;
-        const double pivinv = 1.0 / a[icol][icol];
-        a[icol][icol] = 1.0;
-        for (int l = 1; l <= n; ++l) a[icol][l] *= pivinv;
-        for (int l = 1; l <= m; ++l) b[icol][l] *= pivinv;
-        for (int ll = 1; ll <= n; ++ll) {
-            if (ll == icol) continue;
-            const double dum = a[ll][icol];
-            a[ll][icol] = 0.0;
-            for (int l = 1; l <= n; ++l) a[ll][l] -= a[icol][l] * dum;
-            for (int l = 1; l <= m; ++l) b[ll][l] -= b[icol][l] * dum;
-        }
-    }
-    for (int l = n; l >= 1; --l) {
-        if (indxr[l] == indxc[l]) continue;
-        for (int k = 1; k <= n; ++k) std::swap(a[k][indxr[l]], a[k][indxc[l]]);
-    }
-    return true;
-}
+bool GaussJordan(Matrix& a, int n, Matrix& b, int m) { return GaussJordan<Matrix>(a, n, b, m); }
 
 bool MarquardtStep(const FitPoints& d, Params& a, FitList& lista, int mfit, SolverState& s) {
     auto curvature = [&](const Params& at, Matrix& alpha, Params& beta, double& chisq) {
@@ -400,27 +356,43 @@ bool MarquardtStep(const FitPoints& d, Params& a, FitList& lista, int mfit, Solv
         s.chisqPrev = s.chisq;
         s.aTry = a;
     }
-    for (int j = 1; j <= mfit; ++j) {
-        for (int k = 1; k <= mfit; ++k) s.H[j][k] = s.alpha[j][k];
-        s.H[j][j] = s.alpha[j][j] * (1.0 + s.lambda);
-        s.deltaColumn[j][1] = s.beta[j];
-    }
-    GaussJordan(s.H, mfit, s.deltaColumn, 1);
-    for (int j = 1; j <= mfit; ++j) s.aTry[lista[j]] = a[lista[j]] + s.deltaColumn[j][1];
-    curvature(s.aTry, s.H, s.delta, s.chisq);
-    for (int j = 1; j <= mfit; ++j) s.deltaColumn[j][1] = s.delta[j];
-    if (s.chisq < s.chisqPrev) {
-        s.lambda *= 0.1;
-        s.chisqPrev = s.chisq;
-        for (int j = 1; j <= mfit; ++j) {
-            for (int k = 1; k <= mfit; ++k) s.alpha[j][k] = s.H[j][k];
-            s.beta[j] = s.delta[j];
-            a[lista[j]] = s.aTry[lista[j]];
+    // The system damped by multiplying its diagonal by 1 + lambda; a singular one still gives
+    // the step the elimination reached, which is then tried like any other.
+    struct Problem {
+        const FitPoints& d;
+        Params& a;
+        const FitList& lista;
+        int mfit;
+        SolverState& s;
+        const decltype(curvature)& sums;
+
+        bool Solve(double lambda) {
+            for (int j = 1; j <= mfit; ++j) {
+                for (int k = 1; k <= mfit; ++k) s.H[j][k] = s.alpha[j][k];
+                s.H[j][j] = s.alpha[j][j] * (1.0 + lambda);
+                s.deltaColumn[j][1] = s.beta[j];
+            }
+            GaussJordan(s.H, mfit, s.deltaColumn, 1);
+            return true;
         }
-    } else {
-        s.lambda *= 10.0;
-        s.chisq = s.chisqPrev;
-    }
+        bool Lower() {
+            for (int j = 1; j <= mfit; ++j) s.aTry[lista[j]] = a[lista[j]] + s.deltaColumn[j][1];
+            sums(s.aTry, s.H, s.delta, s.chisq);
+            for (int j = 1; j <= mfit; ++j) s.deltaColumn[j][1] = s.delta[j];
+            if (!(s.chisq < s.chisqPrev)) {
+                s.chisq = s.chisqPrev;
+                return false;
+            }
+            s.chisqPrev = s.chisq;
+            for (int j = 1; j <= mfit; ++j) {
+                for (int k = 1; k <= mfit; ++k) s.alpha[j][k] = s.H[j][k];
+                s.beta[j] = s.delta[j];
+                a[lista[j]] = s.aTry[lista[j]];
+            }
+            return true;
+        }
+    } problem{d, a, lista, mfit, s, curvature};
+    MarquardtIteration(problem, s.lambda, MarquardtSchedule{});
     return true;
 }
 

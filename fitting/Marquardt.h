@@ -1,8 +1,8 @@
 // The resonance model (the modulus of a coherent sum of up to eight driven
 // damped oscillator terms), its numerical gradient, and the Levenberg-Marquardt solver
-// (Numerical Recipes' mrqmin/mrqcof/gaussj) on a fixed vector of 32 parameters. All storage
-// has fixed size and is 1-based; nothing is allocated while a fit runs. GUI thread only: the
-// solver keeps its scratch at module level and is not re-entrant.
+// (Numerical Recipes' mrqmin/mrqcof/gaussj, one MarquardtIteration of LevenbergMarquardt.h a
+// step) on a fixed vector of 32 parameters. All storage has fixed size and is 1-based; nothing
+// is allocated while a fit runs. Each fit's state and scratch are its own SolverState.
 #pragma once
 
 #include <array>
@@ -77,12 +77,10 @@ struct SolverOptions {
     int threads = 2;
 };
 
-// Gauss-Jordan elimination with full pivoting: a (n x n) becomes its inverse, b (n x m) the
-// solutions. Ties in the pivot search go to the last candidate in row-by-row order. Returns
-// false when it stopped at a singular matrix (a and b then hold what they had at that moment).
+// GaussJordan (fitting/LevenbergMarquardt.h) on the fixed matrices, compiled with the
+// solver's floating-point settings.
 bool GaussJordan(Matrix& a, int n, Matrix& b, int m);
 
-// The solver's state, owned by the caller.
 // One fit's solver: its options, its state between the steps and its scratch.
 struct SolverState {
     SolverOptions options;
@@ -96,7 +94,8 @@ struct SolverState {
     Matrix deltaColumn{};
 };
 
-// One Levenberg-Marquardt iteration; lambda < 0 initialises (completes the fit list, lambda =
+// One Levenberg-Marquardt iteration (one trial: lambda down tenfold when it lowered
+// chi-square, up tenfold when not); lambda < 0 initialises (completes the fit list, lambda =
 // 0.001, chi-square at a). An improper list returns false at once (the caller tells the user
 // kImproperPermutation).
 bool MarquardtStep(const FitPoints& d, Params& a, FitList& lista, int mfit, SolverState& s);
