@@ -322,11 +322,10 @@ int WriteFileErrno(const std::string& path, const std::string& content) {
 }
 }  // namespace
 
-bool SaveTextFile(const std::string& path, const std::string& content) {
+std::string WriteTextFile(const std::string& path, const std::string& content) {
     int err = 0;
     const int code = WriteFileSafely(path, content, &err);
-    if (code != 0) ShowIoError(code, path, SystemErrorText(err));
-    return code == 0;
+    return code == 0 ? std::string() : IoErrorMessage(code, path, SystemErrorText(err));
 }
 
 }  // namespace sonarix

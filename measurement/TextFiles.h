@@ -97,8 +97,8 @@ PairRead ReadPairFile(const std::string& path, int capacity, double* x, double* 
 int WriteFileSafely(const std::string& path, const std::string& content,
                     int* systemError = nullptr);
 
-// Writes the file as WriteFileSafely does and shows a failure in the runtime's error box, with
-// the file's name and the system's reason on a second line. True when written.
-bool SaveTextFile(const std::string& path, const std::string& content);
+// Writes the file as WriteFileSafely does. "" when written, otherwise what the runtime's error
+// box says: the error's text, and the file's name and the system's reason on a second line.
+std::string WriteTextFile(const std::string& path, const std::string& content);
 
 }  // namespace sonarix

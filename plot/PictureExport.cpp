@@ -174,6 +174,12 @@ std::string EncodePdf(int w, int h, const VectorDrawing& draw) {
     return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
 }
 
+bool SaveTextFile(const std::string& name, const std::string& content) {
+    const std::string failure = WriteTextFile(name, content);
+    if (!failure.empty()) ShowMessage(failure);
+    return failure.empty();
+}
+
 bool SavePicture(const QImage& picture, const std::string& name, const VectorDrawing& vector) {
     // Without the window's drawing, a vector file holds the picture as an image.
     const VectorDrawing asImage = [&picture](QPainter& p) { p.drawImage(0, 0, picture); };

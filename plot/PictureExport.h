@@ -1,4 +1,5 @@
-// Picture export and printing of a plot, shared by the three plot windows: the visible panel
+// The windows' saving: a text file (written safely, a failure shown), and the picture export
+// and printing of a plot, shared by the three plot windows: the visible panel
 // copied from the plot image, written as BMP (uncompressed, 24 bits), JPEG (libjpeg: quality
 // 100, baseline, 3 components) or PNG by the name's extension; or drawn once more by the
 // window's own drawing code as vectors into SVG or PDF, and onto a printer's page at its
@@ -45,6 +46,10 @@ VectorDrawing CanvasVectors(Canvas& canvas, std::function<void()> draw);
 // The plot of w x h drawn as vectors into an SVG or a PDF page of the same size (96 dpi).
 std::string EncodeSvg(int w, int h, const VectorDrawing& draw);
 std::string EncodePdf(int w, int h, const VectorDrawing& draw);
+
+// Writes content as the file `name` (WriteTextFile) and shows a failure in the runtime's error
+// box. True when written.
+bool SaveTextFile(const std::string& name, const std::string& content);
 
 // Writes the picture under `name` through the safe writing; SVG and PDF drawn by `vector`
 // (without one, the picture as an image in them). False after the error box

@@ -9,6 +9,7 @@
 #include "measurement/TextFiles.h"
 #include "plot/Canvas.h"
 #include "plot/Controls.h"
+#include "plot/PictureExport.h"
 #include "session/SessionKeeper.h"
 #include "ui/main/LineThicknessDialog.h"
 #include "ui/main/MainWindow.h"
