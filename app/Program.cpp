@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "app/RemoteControl.h"
 #include "measurement/Messages.h"
 #include "measurement/Playback.h"
 #include "physics/SampleRate.h"
@@ -221,12 +222,14 @@ void StartJournal(Program& p, const std::string& folder) {
 }
 
 void ShutDown(Program& p) {
+    p.remote.reset();  // the scripts go first: none may start anything now
     if (p.mainWindow) p.mainWindow->EndSweepNow();
     if (p.session) p.session->EndJournal();
     audio::Free();
 }
 
 Program::~Program() {
+    remote.reset();  // no command reaches a window that is going
     // The windows let go of the session before it goes; it outlives none of them in use.
     if (mainWindow) mainWindow->EndSweepNow();
     if (mainWindow) mainWindow->UseSession(nullptr);
@@ -284,6 +287,26 @@ std::string VersionText() { return std::string("Sonarix ") + SONARIX_VERSION; }
 
 namespace {
 
+// The SCPI server; a server that cannot listen is said on standard error, and the program
+// runs on without it.
+void StartRemote(Program& p, const RemoteOptions& options) {
+    if (options.otherHosts) {
+        std::fprintf(stderr,
+                     "sonarix: warning: the remote control takes connections from other "
+                     "computers: anyone who reaches port %u can measure and write files\n",
+                     static_cast<unsigned>(options.port));
+    }
+    p.remote = std::make_unique<RemoteControl>(p);
+    std::string why;
+    if (!p.remote->Start(options, why)) {
+        std::fprintf(stderr, "sonarix: the remote control cannot start: %s\n", why.c_str());
+        p.remote.reset();
+        return;
+    }
+    std::fprintf(stderr, "sonarix: remote control on port %u\n",
+                 static_cast<unsigned>(p.remote->Server().Port()));
+}
+
 // An argument the program does not know: the usage on standard error, exit code 2.
 int Unknown(const char* argument) {
     std::fprintf(stderr, "sonarix: unknown argument \"%s\"\n\n%s", argument, kUsage);
@@ -292,30 +315,54 @@ int Unknown(const char* argument) {
 
 }  // namespace
 
-int RunProgram(int argc, char** argv) {
-    bool onVirtual = false;
-    // Ours first, and the answers that need no display. Qt's own options start with one dash
-    // and are taken out of argv by QApplication; what is left after it is unknown.
-    for (int i = 1; i < argc; ++i) {
+Arguments ReadArguments(int argc, char** argv, bool all) {
+    Arguments r;
+    for (int i = 1; i < argc && r.wrong.empty(); ++i) {
         const std::string a = argv[i];
         if (a == "--help" || a == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (a == "--version") {
-            std::printf("%s\n", VersionText().c_str());
-            return 0;
-        }
-        if (a == "--virtual") {
-            onVirtual = true;
-        } else if (a.rfind("--", 0) == 0) {
-            return Unknown(argv[i]);
+            r.help = true;
+        } else if (a == "--version") {
+            r.version = true;
+        } else if (a == "--virtual") {
+            r.onVirtual = true;
+        } else if (a == "--remote" || a == "--remote-any-host") {
+            if (!r.remote) r.remote = RemoteOptions{};
+            if (a == "--remote-any-host") r.remote->otherHosts = true;
+        } else if (a.rfind("--remote=", 0) == 0) {
+            const std::string port = a.substr(9);
+            const bool digits = !port.empty() && port.size() <= 5 &&
+                                port.find_first_not_of("0123456789") == std::string::npos;
+            const int n = digits ? std::stoi(port) : 0;
+            if (n < 1 || n > 65535) {
+                r.wrong = a;
+            } else {
+                if (!r.remote) r.remote = RemoteOptions{};
+                r.remote->port = static_cast<uint16_t>(n);
+            }
+        } else if (all || a.rfind("--", 0) == 0) {
+            r.wrong = a;
         }
     }
+    return r;
+}
+
+int RunProgram(int argc, char** argv) {
+    // Ours first, and the answers that need no display.
+    const Arguments ours = ReadArguments(argc, argv, false);
+    if (ours.help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (ours.version) {
+        std::printf("%s\n", VersionText().c_str());
+        return 0;
+    }
+    if (!ours.wrong.empty()) return Unknown(ours.wrong.c_str());
     QApplication app(argc, argv);
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--virtual") != 0) return Unknown(argv[i]);
-    }
+    // What Qt did not take is ours or wrong.
+    const Arguments rest = ReadArguments(argc, argv, true);
+    if (!rest.wrong.empty()) return Unknown(rest.wrong.c_str());
+    const bool onVirtual = ours.onVirtual;
     QApplication::setApplicationName(QStringLiteral("Sonarix"));
     platform::Context context;
     context.backend = onVirtual ? audio::CreateVirtualBackend() : audio::CreateSoundCardBackend();
@@ -331,6 +378,7 @@ int RunProgram(int argc, char** argv) {
                 LocateManual(QCoreApplication::applicationDirPath().toStdString());
             if (!manual.empty()) program.helpDialog->SetManualFile(QString::fromStdString(manual));
             StartJournal(program, JournalFolder());
+            if (ours.remote) StartRemote(program, *ours.remote);
             rc = QApplication::exec();
             ShutDown(program);
         }

@@ -4,11 +4,13 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "config/InputSwitching.h"
 #include "measurement/SharedState.h"
 #include "platform/Context.h"
+#include "remote/RemoteServer.h"
 
 namespace sonarix {
 
@@ -37,16 +39,34 @@ inline constexpr const char* kVirtualHint =
     "no sound card.";
 // What --help prints, and an unknown argument on standard error.
 inline constexpr const char* kUsage =
-    "Usage: sonarix [--virtual] [--version] [--help] [Qt options]\n"
+    "Usage: sonarix [--virtual] [--remote[=PORT]] [--remote-any-host] [--version] [--help]\n"
+    "               [Qt options]\n"
     "\n"
     "A swept-sine spectrum analyser for acoustic cavity resonators on the sound card.\n"
     "\n"
-    "  --virtual   run on the built-in virtual apparatus (a simulated resonator; no sound\n"
-    "              card, apparatus or sound server needed)\n"
-    "  --version   print the version and exit\n"
-    "  --help, -h  print this text and exit\n"
+    "  --virtual          run on the built-in virtual apparatus (a simulated resonator; no\n"
+    "                     sound card, apparatus or sound server needed)\n"
+    "  --remote[=PORT]    let scripts drive the program: an SCPI server on PORT (5025 by\n"
+    "                     default), for connections from this computer only\n"
+    "  --remote-any-host  the same, for connections from other computers as well: anyone on\n"
+    "                     the network can then measure and write files with this program\n"
+    "  --version          print the version and exit\n"
+    "  --help, -h         print this text and exit\n"
     "\n"
     "Without --virtual the program uses the sound card through the desktop's sound server.\n";
+
+// The command line: our options, or the text of what is wrong with it.
+struct Arguments {
+    bool onVirtual = false;
+    bool help = false, version = false;
+    std::optional<RemoteOptions> remote;
+    std::string wrong;  // the argument that is not ours ("" when all are)
+};
+// Reads our options; with `all`, an argument that is not ours is wrong, otherwise only one
+// that starts with "--" (Qt's own start with one dash and are taken out by QApplication).
+Arguments ReadArguments(int argc, char** argv, bool all);
+
+class RemoteControl;
 
 // Everything that lives from start-up to the end of the program.
 struct Program {
@@ -73,6 +93,8 @@ struct Program {
     // The main window's fields and plot settings, and the fit window's peaks and range, as
     // parts of the session.
     std::unique_ptr<SessionPart> settingsPart, fitPart;
+    // The SCPI server and its commands, when the program was started with --remote.
+    std::unique_ptr<RemoteControl> remote;
 };
 
 // Runs the start-up sequence on the installed audio backend: creates and shows the main

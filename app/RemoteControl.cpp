@@ -1,0 +1,272 @@
+// The SCPI commands of the running program.
+#include "app/RemoteControl.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSlider>
+#include <bit>
+#include <cstring>
+
+#include "app/Program.h"
+#include "measurement/ReadNumber.h"
+#include "platform/audio/Audio.h"
+#include "platform/audio/VirtualApparatus.h"
+#include "plot/Controls.h"
+#include "ui/main/MainWindow.h"
+
+namespace sonarix {
+
+using scpi::Call;
+
+namespace {
+// The main window's fields at the start, which *RST brings back.
+struct FieldDefault {
+    QLineEdit* MainWindow::*edit;
+    const char* pattern;
+    const char* text;
+    double lo, hi;
+};
+constexpr FieldDefault kFields[] = {
+    {&MainWindow::StartFrequencyEdit, "[SENSe:]FREQuency:STARt", "100", 1e-3, 1e5},
+    {&MainWindow::StopFrequencyEdit, "[SENSe:]FREQuency:STOP", "10000", 1e-3, 1e5},
+    {&MainWindow::StepEdit, "[SENSe:]FREQuency:STEP", "10", 1e-3, 1e5},
+    {&MainWindow::TimePerStepEdit, "[SENSe:]SWEep:DWELl", "50", 1.0, 1e5},
+};
+
+// The messages of the program go to a connection's error queue as execution errors.
+void RouteTo(platform::Context& c, const std::weak_ptr<scpi::Status>& status) {
+    c.tell = [status](const std::string& text) {
+        if (const auto s = status.lock()) s->Push(scpi::kExecutionError, text);
+    };
+    c.ask = [](const std::string&) { return false; };
+}
+
+// A slot: the parameter (1 ... 4) when given, otherwise the current one; -1 after an error.
+int SlotOf(Call& c, const MainWindow& f) {
+    if (!c.Parameters(0, 1)) return -1;
+    if (c.Count() == 0) return f.SpectrumSlotGroup->ItemIndex();
+    int slot = 0;
+    return c.Integer(0, 1, kSlots, slot) ? slot - 1 : -1;
+}
+
+void AppendDouble(std::string& out, double v, bool swapped) {
+    uint64_t bits = std::bit_cast<uint64_t>(v);
+    for (int i = 0; i < 8; ++i) {
+        const int shift = swapped ? 8 * i : 56 - 8 * i;
+        out += static_cast<char>((bits >> shift) & 0xFF);
+    }
+}
+}  // namespace
+
+RemoteControl::RemoteControl(Program& program) : p(program), m_server(m_tree) {
+    scpi::AddStatusCommands(m_tree);
+    AddProgramCommands();
+    AddSweepCommands();
+    AddTraceCommands();
+    m_server.Busy = [this] { return Busy(); };
+    m_server.BeginUnit = [this](const std::shared_ptr<scpi::Status>& status) {
+        m_current = status;
+        m_unit.emplace([status](platform::Context& c) { RouteTo(c, status); });
+    };
+    m_server.EndUnit = [this] { m_unit.reset(); };
+    m_watch.setInterval(20);
+    QObject::connect(&m_watch, &QTimer::timeout, [this] {
+        if (Busy()) return;
+        m_watch.stop();
+        m_operation.reset();
+    });
+}
+
+RemoteControl::~RemoteControl() {
+    m_server.Stop();
+    m_operation.reset();
+}
+
+bool RemoteControl::Start(const RemoteOptions& options, std::string& why) {
+    return m_server.Start(options, why);
+}
+
+bool RemoteControl::Busy() const {
+    return p.mainWindow != nullptr && p.mainWindow->Engine().Running();
+}
+
+void RemoteControl::RouteWhileRunning(const std::shared_ptr<scpi::Status>& status) {
+    if (!Busy()) return;
+    const std::weak_ptr<scpi::Status> weak = status;
+    m_operation.reset();
+    m_operation.emplace([weak](platform::Context& c) { RouteTo(c, weak); });
+    m_watch.start();
+}
+
+void RemoteControl::AddProgramCommands() {
+    m_tree.Add("*IDN", {}, [](Call& c) {
+        if (!c.Parameters(0, 0)) return;
+        const bool virtualApparatus =
+            dynamic_cast<audio::VirtualApparatus*>(audio::CurrentBackend()) != nullptr;
+        std::string version = VersionText();
+        version = version.substr(version.find(' ') + 1);
+        c.Answer(std::string("Sonarix,") + (virtualApparatus ? "virtual apparatus" : "sound card") +
+                 ",0," + version);
+    });
+    m_tree.Add("*RST",
+               [this](Call& c) {
+                   if (!c.Parameters(0, 0)) return;
+                   MainWindow& f = *p.mainWindow;
+                   if (Busy()) f.EndSweepNow();
+                   for (const FieldDefault& d : kFields)
+                       (f.*d.edit)->setText(QString::fromLatin1(d.text));
+                   f.FftFilterCheck->setChecked(true);
+                   f.LockInCheck->setChecked(false);
+                   f.VolumeSlider->setValue(50);
+                   f.SpectrumSlotGroup->SetItemIndex(0);
+                   c.ConnectionStatus().binary = false;
+                   c.ConnectionStatus().swapped = false;
+               },
+               {});
+}
+
+void RemoteControl::AddSweepCommands() {
+    for (const FieldDefault& d : kFields) {
+        QLineEdit* MainWindow::*edit = d.edit;
+        const double lo = d.lo, hi = d.hi;
+        m_tree.Add(
+            d.pattern,
+            [this, edit, lo, hi](Call& c) {
+                double v = 0.0;
+                if (!c.Parameters(1, 1) || !c.Number(0, lo, hi, v)) return;
+                if (Busy()) return c.Fail(scpi::kSettingsConflict, "a measurement is running");
+                (p.mainWindow.get()->*edit)->setText(QString::fromStdString(scpi::FormatNumber(v)));
+            },
+            [this, edit](Call& c) {
+                if (!c.Parameters(0, 0)) return;
+                const std::string text = (p.mainWindow.get()->*edit)->text().toStdString();
+                const std::optional<double> v = ParseNumber(text);
+                if (!v) return c.Fail(scpi::kSettingsConflict, "the field reads \"" + text + "\"");
+                c.Answer(scpi::FormatNumber(*v));
+            });
+    }
+    auto check = [this](const char* pattern, QCheckBox* MainWindow::*box) {
+        m_tree.Add(
+            pattern,
+            [this, box](Call& c) {
+                bool on = false;
+                if (!c.Parameters(1, 1) || !c.Boolean(0, on)) return;
+                if (Busy()) return c.Fail(scpi::kSettingsConflict, "a measurement is running");
+                (p.mainWindow.get()->*box)->setChecked(on);
+            },
+            [this, box](Call& c) {
+                if (c.Parameters(0, 0))
+                    c.Answer((p.mainWindow.get()->*box)->isChecked() ? "1" : "0");
+            });
+    };
+    check("[SENSe:]FILTer:FFT[:STATe]", &MainWindow::FftFilterCheck);
+    check("[SENSe:]LOCKin[:STATe]", &MainWindow::LockInCheck);
+    m_tree.Add(
+        "SOURce:VOLume",
+        [this](Call& c) {
+            int v = 0;
+            if (c.Parameters(1, 1) && c.Integer(0, 0, 100, v))
+                p.mainWindow->VolumeSlider->setValue(v);
+        },
+        [this](Call& c) {
+            if (c.Parameters(0, 0)) c.Answer(std::to_string(p.mainWindow->VolumeSlider->value()));
+        });
+    auto start = [this](QPushButton* MainWindow::*button) {
+        return [this, button](Call& c) {
+            if (!c.Parameters(0, 0)) return;
+            if (Busy()) return c.Fail(scpi::kInitIgnored, "a measurement is running");
+            (p.mainWindow.get()->*button)->click();
+            RouteWhileRunning(m_current);
+        };
+    };
+    m_tree.Add("INITiate[:IMMediate][:STEPped]", start(&MainWindow::MeasureButton), {});
+    m_tree.Add("INITiate[:IMMediate]:FAST", start(&MainWindow::FastButton), {});
+    m_tree.Add("ABORt",
+               [this](Call& c) {
+                   if (c.Parameters(0, 0) && Busy()) p.mainWindow->StopButton->click();
+               },
+               {});
+    m_tree.Add("STATus:OPERation:CONDition", {}, [this](Call& c) {
+        if (c.Parameters(0, 0)) c.Answer(Busy() ? "16" : "0");  // bit 4: measuring
+    });
+}
+
+void RemoteControl::AddTraceCommands() {
+    m_tree.Add(
+        "TRACe:SLOT",
+        [this](Call& c) {
+            int slot = 0;
+            if (!c.Parameters(1, 1) || !c.Integer(0, 1, kSlots, slot)) return;
+            if (Busy()) return c.Fail(scpi::kSettingsConflict, "a measurement is running");
+            p.mainWindow->SpectrumSlotGroup->SetItemIndex(slot - 1);
+        },
+        [this](Call& c) {
+            if (c.Parameters(0, 0))
+                c.Answer(std::to_string(p.mainWindow->SpectrumSlotGroup->ItemIndex() + 1));
+        });
+    m_tree.Add("TRACe:POINts", {}, [this](Call& c) {
+        const int slot = SlotOf(c, *p.mainWindow);
+        if (slot >= 0) c.Answer(std::to_string(p.state->SpecCount[slot]));
+    });
+    m_tree.Add("TRACe:PHASe", {}, [this](Call& c) {
+        const int slot = SlotOf(c, *p.mainWindow);
+        if (slot >= 0) c.Answer(p.state->SpecPhased[slot] ? "1" : "0");
+    });
+    m_tree.Add("TRACe[:DATA]", {}, [this](Call& c) {
+        const int slot = SlotOf(c, *p.mainWindow);
+        if (slot < 0) return;
+        const SharedState& s = *p.state;
+        const scpi::Status& st = c.ConnectionStatus();
+        std::string out;
+        auto add = [&](double v) {
+            if (st.binary) {
+                AppendDouble(out, v, st.swapped);
+            } else {
+                if (!out.empty()) out += ',';
+                out += scpi::FormatNumber(v);
+            }
+        };
+        for (int k = 1; k <= s.SpecCount[slot]; ++k) {
+            add(s.SpecFreq[slot][k]);
+            add(s.SpecAmp[slot][k]);
+            if (s.SpecPhased[slot]) add(s.SpecPhase[slot][k]);
+        }
+        c.Answer(st.binary ? scpi::DefiniteBlock(out) : out);
+    });
+    m_tree.Add("TRACe:CLEar",
+               [this](Call& c) {
+                   const int slot = SlotOf(c, *p.mainWindow);
+                   if (slot < 0) return;
+                   if (Busy()) return c.Fail(scpi::kSettingsConflict, "a measurement is running");
+                   p.mainWindow->SpectrumSlotGroup->SetItemIndex(slot);
+                   p.mainWindow->ClearSpectrumButton->click();
+               },
+               {});
+    m_tree.Add(
+        "FORMat[:DATA]",
+        [](Call& c) {
+            int form = 0, bits = 64;
+            if (!c.Parameters(1, 2) || !c.Choice(0, {"ASCii", "REAL"}, form)) return;
+            if (c.Count() == 2 && (!c.Integer(1, 64, 64, bits) || form == 0)) {
+                if (form == 0) c.Fail(scpi::kParameterNotAllowed, "ASCii takes no length");
+                return;
+            }
+            c.ConnectionStatus().binary = form == 1;
+        },
+        [](Call& c) {
+            if (c.Parameters(0, 0)) c.Answer(c.ConnectionStatus().binary ? "REAL,64" : "ASC");
+        });
+    m_tree.Add(
+        "FORMat:BORDer",
+        [](Call& c) {
+            int order = 0;
+            if (c.Parameters(1, 1) && c.Choice(0, {"NORMal", "SWAPped"}, order))
+                c.ConnectionStatus().swapped = order == 1;
+        },
+        [](Call& c) {
+            if (c.Parameters(0, 0)) c.Answer(c.ConnectionStatus().swapped ? "SWAP" : "NORM");
+        });
+}
+
+}  // namespace sonarix

@@ -1,0 +1,201 @@
+// The remote control on the running program: a script's client over TCP measures, reads what
+// the slots hold, and meets bad input, load and other hosts without a message box, a lost
+// point or a wait of the window.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QLineEdit>
+#include <QTcpSocket>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/RemoteControl.h"
+#include "measurement/FastSweep.h"
+#include "plot/Controls.h"
+#include "remote/Scpi.h"
+#include "tests/ProgramFixture.h"
+#include "ui/main/MainWindow.h"
+
+namespace sonarix {
+namespace {
+
+void WaitFor(const std::function<bool()>& done, int ms = 30000) {
+    const QDeadlineTimer deadline(ms);
+    while (!done() && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 20);
+    }
+}
+
+// A script's connection, answered through the event loop the program runs in.
+class Client {
+public:
+    explicit Client(uint16_t port, const QHostAddress& from = {},
+                    const QHostAddress& to = QHostAddress::LocalHost) {
+        if (!from.isNull()) socket.bind(from);
+        socket.connectToHost(to, port);
+        WaitFor([&] {
+            return socket.state() == QAbstractSocket::ConnectedState ||
+                   socket.state() == QAbstractSocket::UnconnectedState;
+        });
+    }
+    bool Connected() const { return socket.state() == QAbstractSocket::ConnectedState; }
+    void Send(const std::string& text) {
+        socket.write(text.data(), static_cast<qint64>(text.size()));
+    }
+    // The next response message, without its terminator ("" when none comes).
+    std::string Line() {
+        WaitFor([&] { return socket.canReadLine() || !Connected(); });
+        if (!socket.canReadLine()) return {};
+        std::string line = socket.readLine().toStdString();
+        if (!line.empty() && line.back() == '\n') line.pop_back();
+        return line;
+    }
+    std::string Query(const std::string& q) {
+        Send(q + "\n");
+        return Line();
+    }
+    // The definite-length block of a query's answer.
+    std::string Block(const std::string& q) {
+        Send(q + "\n");
+        auto need = [&](qint64 n) {
+            WaitFor([&] { return socket.bytesAvailable() >= n; });
+            return socket.bytesAvailable() >= n;
+        };
+        if (!need(2) || socket.read(1) != "#") return {};
+        const int digits = socket.read(1).toInt();
+        if (!need(digits)) return {};
+        const qint64 length = socket.read(digits).toLongLong();
+        if (!need(length + 1)) return {};
+        std::string data = socket.read(length).toStdString();
+        socket.read(1);  // the terminator
+        return data;
+    }
+    QTcpSocket socket;
+};
+
+class RemoteTest : public test::ProgramOnApparatus {
+protected:
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(Start());
+        p.remote = std::make_unique<RemoteControl>(p);
+        std::string why;
+        ASSERT_TRUE(p.remote->Start(RemoteOptions{0, false}, why)) << why;
+        port = p.remote->Server().Port();
+    }
+    // The slot's points as the ASCII answer lists them.
+    std::string SlotText(int slot) const {
+        std::string out;
+        for (int k = 1; k <= p.state->SpecCount[slot]; ++k) {
+            for (const double v : {p.state->SpecFreq[slot][k], p.state->SpecAmp[slot][k]}) {
+                out += (out.empty() ? "" : ",") + scpi::FormatNumber(v);
+            }
+            if (p.state->SpecPhased[slot])
+                out += "," + scpi::FormatNumber(p.state->SpecPhase[slot][k]);
+        }
+        return out;
+    }
+    uint16_t port = 0;
+};
+
+TEST_F(RemoteTest, AScriptMeasuresWhatTheWindowShowsAndReadsTheSlotExactly) {
+    Client c(port);
+    ASSERT_TRUE(c.Connected());
+    EXPECT_EQ(c.Query("*IDN?").rfind("Sonarix,virtual apparatus,0,", 0), 0u);
+    c.Send("*RST;:FREQ:STAR 1000;STOP 1400;STEP 20;:SWE:DWEL 10;:TRAC:SLOT 2\n");
+    EXPECT_EQ(c.Query("FREQ:STAR?;STOP?;STEP?;:SWE:DWEL?;:TRAC:SLOT?"), "1000;1400;20;10;2");
+    // The window shows what the script set.
+    EXPECT_EQ(f->StartFrequencyEdit->text(), "1000");
+    EXPECT_EQ(f->SpectrumSlotGroup->ItemIndex(), 1);
+    EXPECT_EQ(c.Query("INIT;STAT:OPER:COND?"), "16");
+    EXPECT_EQ(c.Query("*OPC?"), "1");
+    EXPECT_FALSE(f->Engine().Running());
+    EXPECT_EQ(c.Query("TRAC:POIN?"), std::to_string(p.state->SpecCount[1]));
+    EXPECT_EQ(p.state->SpecCount[1], 20);
+    EXPECT_EQ(c.Query("TRAC:DATA? 2"), SlotText(1));
+    // The same points as a block of doubles, in either byte order.
+    c.Send("FORM REAL,64\n");
+    for (const bool swapped : {false, true}) {
+        c.Send(swapped ? "FORM:BORD SWAP\n" : "FORM:BORD NORM\n");
+        const std::string block = c.Block("TRAC?");
+        ASSERT_EQ(block.size(), 8u * 2 * 20);
+        for (int k = 0; k < 40; ++k) {
+            unsigned char b[8];
+            for (int i = 0; i < 8; ++i) {
+                b[swapped ? i : 7 - i] = static_cast<unsigned char>(block[8 * k + i]);
+            }
+            double v = 0.0;
+            std::memcpy(&v, b, 8);
+            EXPECT_EQ(
+                v, k % 2 == 0 ? p.state->SpecFreq[1][k / 2 + 1] : p.state->SpecAmp[1][k / 2 + 1]);
+        }
+    }
+    // A fast measurement into slot 3, waited for with *WAI.
+    c.Send("FORM ASC;:TRAC:SLOT 3;:INIT:FAST;*WAI;:TRAC:POIN?\n");
+    const std::string points = c.Line();
+    EXPECT_EQ(points, std::to_string(p.state->SpecCount[2]));
+    EXPECT_GT(p.state->SpecCount[2], 100);
+    EXPECT_EQ(c.Query("TRAC:DATA? 3"), SlotText(2));
+    c.Send("TRAC:CLE 2\n");
+    EXPECT_EQ(c.Query("TRAC:POIN? 2;:SYST:ERR?"), "0;0,\"No error\"");
+    EXPECT_TRUE(messages.Messages().empty()) << messages.Messages()[0];
+}
+
+TEST_F(RemoteTest, BadInputGoesToTheErrorQueueNeverToAMessageBox) {
+    Client c(port);
+    c.Send("FREQ:STAR 1000;STOP 1200;STEP 20;:SWE:DWEL 10\n");
+    // Unknown headers, wrong types, values out of range, binary garbage, an overlong line.
+    c.Send("FOO:BAR?\nFREQ:STAR ON\nFREQ:STAR 1e9\n\x01\x02\xff\xfe\n");
+    c.Send(std::string(1 << 20, 'A') + "\n");
+    const int expected[] = {-113, -104, -222, -101, -363};
+    for (const int e : expected) EXPECT_EQ(std::atoi(c.Query("SYST:ERR?").c_str()), e);
+    EXPECT_EQ(c.Query("SYST:ERR?"), "0,\"No error\"");
+    EXPECT_EQ(c.Query("FREQ:STAR?"), "1000") << "nothing changed, the connection works on";
+    // During a measurement: settings and a second start are refused, queries answer.
+    EXPECT_EQ(c.Query("INIT;:FREQ:STAR 500;:INIT;:TRAC:SLOT 2;:FREQ:STAR?"), "1000");
+    EXPECT_EQ(std::atoi(c.Query("SYST:ERR?").c_str()), -221);
+    EXPECT_EQ(std::atoi(c.Query("SYST:ERR?").c_str()), -213);
+    EXPECT_EQ(std::atoi(c.Query("SYST:ERR?").c_str()), -221);
+    EXPECT_EQ(c.Query("*OPC?"), "1");
+    EXPECT_EQ(p.state->SpecCount[0], 10) << "the measurement ran through";
+    // What the program would tell its user goes to the queue with its words.
+    c.Send("SOUR:VOL 0;:INIT:FAST\n");
+    EXPECT_EQ(c.Query("SYST:ERR?"),
+              "-200," + scpi::QuoteString(std::string("Execution error;") + kFastNoVolume));
+    EXPECT_TRUE(messages.Messages().empty()) << messages.Messages()[0];
+    // Another connection's errors are its own.
+    Client other(port);
+    EXPECT_EQ(other.Query("SYST:ERR?"), "0,\"No error\"");
+}
+
+TEST_F(RemoteTest, FourConnectionsFromThisComputerAndNoneFromElsewhere) {
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < RemoteServer::kMostClients; ++i) {
+        clients.push_back(std::make_unique<Client>(port));
+        ASSERT_EQ(clients.back()->Query("*IDN?").substr(0, 8), "Sonarix,");
+    }
+    Client fifth(port);
+    EXPECT_EQ(fifth.Line().rfind("refused: at most 4", 0), 0u);
+    WaitFor([&] { return !fifth.Connected(); });
+    EXPECT_FALSE(fifth.Connected());
+    // A client that goes away in the middle of a long answer costs the others nothing.
+    {
+        Client gone(port);
+        gone.Send("INIT;*OPC?;:TRAC:DATA?\n");
+        gone.socket.abort();
+    }
+    clients.pop_back();
+    WaitFor([&] { return p.remote->Server().Clients() < RemoteServer::kMostClients; });
+    EXPECT_EQ(clients[0]->Query("*OPC?;:SYST:ERR?"), "1;0,\"No error\"");
+    // Another host: 127.0.0.2 is this computer's loopback too, but not "localhost only".
+    Client fromElsewhere(port, QHostAddress("127.0.0.2"));
+    EXPECT_NE(fromElsewhere.Line().find("refused"), std::string::npos);
+    Client toElsewhere(port, {}, QHostAddress("127.0.0.2"));
+    EXPECT_FALSE(toElsewhere.Connected());
+    EXPECT_TRUE(messages.Messages().empty());
+}
+
+}  // namespace
+}  // namespace sonarix
