@@ -1,18 +1,24 @@
 // The SCPI commands of the running program.
 #include "app/RemoteControl.h"
 
+#include <QAction>
 #include <QCheckBox>
+#include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSlider>
 #include <bit>
+#include <cmath>
 #include <cstring>
 
 #include "app/Program.h"
+#include "measurement/Messages.h"
 #include "measurement/ReadNumber.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/VirtualApparatus.h"
 #include "plot/Controls.h"
+#include "ui/config/VirtualApparatusWindow.h"
 #include "ui/main/MainWindow.h"
 
 namespace sonarix {
@@ -34,10 +40,19 @@ constexpr FieldDefault kFields[] = {
     {&MainWindow::TimePerStepEdit, "[SENSe:]SWEep:DWELl", "50", 1.0, 1e5},
 };
 
-// The messages of the program go to a connection's error queue as execution errors.
+// The error number of a message of the program: the runtime's file errors by their kind,
+// everything else an execution error.
+int CodeOf(const std::string& text) {
+    auto starts = [&](int io) { return text.rfind(IoErrorText(io), 0) == 0; };
+    if (starts(2)) return scpi::kFileNameNotFound;
+    if (starts(3) || starts(5) || starts(101)) return scpi::kMassStorageError;
+    return scpi::kExecutionError;
+}
+
+// The messages of the program go to a connection's error queue.
 void RouteTo(platform::Context& c, const std::weak_ptr<scpi::Status>& status) {
     c.tell = [status](const std::string& text) {
-        if (const auto s = status.lock()) s->Push(scpi::kExecutionError, text);
+        if (const auto s = status.lock()) s->Push(CodeOf(text), text);
     };
     c.ask = [](const std::string&) { return false; };
 }
@@ -64,6 +79,8 @@ RemoteControl::RemoteControl(Program& program) : p(program), m_server(m_tree) {
     AddProgramCommands();
     AddSweepCommands();
     AddTraceCommands();
+    AddFileCommands();
+    AddApparatusCommands();
     m_server.Busy = [this] { return Busy(); };
     m_server.BeginUnit = [this](const std::shared_ptr<scpi::Status>& status) {
         m_current = status;
@@ -266,6 +283,98 @@ void RemoteControl::AddTraceCommands() {
         },
         [](Call& c) {
             if (c.Parameters(0, 0)) c.Answer(c.ConnectionStatus().swapped ? "SWAP" : "NORM");
+        });
+}
+
+namespace {
+// Runs `action` with the file dialog `choose` answering `name`, as if the user had picked it.
+using Chooser = std::function<std::optional<std::string>()>;
+void WithFile(Chooser& choose, const std::string& name, QAction* action) {
+    Chooser kept = std::move(choose);
+    choose = [name] { return std::optional<std::string>(name); };
+    action->trigger();
+    choose = std::move(kept);
+}
+}  // namespace
+
+void RemoteControl::AddFileCommands() {
+    // A slot's spectrum file: MMEMory:STORe:TRACe <slot>,"name" and MMEMory:LOAD:TRACe, through
+    // "Save Spectrum " and "Open Spectrum" on that slot.
+    auto trace = [this](bool store) {
+        return [this, store](Call& c) {
+            int slot = 0;
+            std::string name;
+            if (!c.Parameters(2, 2) || !c.Integer(0, 1, kSlots, slot) || !c.String(1, name)) return;
+            if (Busy()) return c.Fail(scpi::kSettingsConflict, "a measurement is running");
+            MainWindow& f = *p.mainWindow;
+            f.SpectrumSlotGroup->SetItemIndex(slot - 1);
+            WithFile(store ? f.ChooseSaveFile : f.ChooseOpenFile, name,
+                     store ? f.SaveSpectrum : f.OpenSpectrum);
+        };
+    };
+    m_tree.Add("MMEMory:STORe:TRACe", trace(true), {});
+    m_tree.Add("MMEMory:LOAD:TRACe", trace(false), {});
+    auto session = [this](bool store) {
+        return [this, store](Call& c) {
+            std::string name;
+            if (!c.Parameters(1, 1) || !c.String(0, name)) return;
+            if (Busy()) return c.Fail(scpi::kSettingsConflict, "a measurement is running");
+            MainWindow& f = *p.mainWindow;
+            WithFile(store ? f.ChooseSessionSaveFile : f.ChooseSessionOpenFile, name,
+                     store ? f.SaveSession : f.OpenSession);
+        };
+    };
+    m_tree.Add("MMEMory:STORe:SESSion", session(true), {});
+    m_tree.Add("MMEMory:LOAD:SESSion", session(false), {});
+}
+
+void RemoteControl::AddApparatusCommands() {
+    // The virtual apparatus's window, as its controls set it; on the sound card there is none.
+    auto window = [this](Call& c) -> VirtualApparatusWindow* {
+        if (p.virtualWindow == nullptr)
+            c.Fail(scpi::kHardwareMissing, "the program runs on the sound card");
+        return p.virtualWindow.get();
+    };
+    m_tree.Add(
+        "APParatus:ANGLe",
+        [window](Call& c) {
+            double a = 0.0;
+            if (!c.Parameters(1, 1) || !c.Number(0, 0.0, 180.0, a)) return;
+            if (std::fmod(a, 10.0) != 0.0)
+                return c.Fail(scpi::kIllegalParameterValue, "a multiple of 10 degrees");
+            if (VirtualApparatusWindow* w = window(c)) w->SetAngle(a);
+        },
+        [window](Call& c) {
+            if (!c.Parameters(0, 0)) return;
+            if (VirtualApparatusWindow* w = window(c)) c.Answer(scpi::FormatNumber(w->Angle()));
+        });
+    m_tree.Add(
+        "APParatus:RING",
+        [window](Call& c) {
+            double mm = 0.0;
+            if (!c.Parameters(1, 1) || !c.Number(0, 0.0, 9.0, mm)) return;
+            if (std::fmod(mm, 3.0) != 0.0)
+                return c.Fail(scpi::kIllegalParameterValue, "0, 3, 6 or 9 mm");
+            if (VirtualApparatusWindow* w = window(c))
+                w->RingBox->setCurrentIndex(static_cast<int>(mm / 3.0));
+        },
+        [window](Call& c) {
+            if (!c.Parameters(0, 0)) return;
+            if (VirtualApparatusWindow* w = window(c))
+                c.Answer(std::to_string(3 * w->RingBox->currentIndex()));
+        });
+    m_tree.Add(
+        "APParatus:TEMPerature",
+        [this, window](Call& c) {
+            if (!c.Parameters(1, 1) || window(c) == nullptr) return;
+            QDoubleSpinBox* t = p.virtualWindow->TemperatureEdit;
+            double celsius = 0.0;
+            if (c.Number(0, t->minimum(), t->maximum(), celsius)) t->setValue(celsius);
+        },
+        [window](Call& c) {
+            if (!c.Parameters(0, 0)) return;
+            if (VirtualApparatusWindow* w = window(c))
+                c.Answer(scpi::FormatNumber(w->TemperatureEdit->value()));
         });
 }
 

@@ -33,6 +33,8 @@ private:
     void AddSweepCommands();
     void AddTraceCommands();
     void AddProgramCommands();
+    void AddFileCommands();
+    void AddApparatusCommands();
     // The program's messages go to `status` until the operation a command started has ended.
     void RouteWhileRunning(const std::shared_ptr<scpi::Status>& status);
 

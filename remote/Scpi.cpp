@@ -82,6 +82,12 @@ void Status::Push(int code, const std::string& detail) {
     if (code <= -400 && code > -500) events |= kQueryError;
     std::string text = ErrorText(code);
     if (!detail.empty()) text += ";" + detail;
+    // One line: a response message ends at its newline (the program's messages have several
+    // lines, and a client's text may hold anything).
+    for (char& c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) c = ' ';
+    }
     // The text is a string of response data: a double quote inside is doubled.
     std::string entry = std::to_string(code) + "," + QuoteString(text);
     if (m_entries.size() >= kCapacity) {

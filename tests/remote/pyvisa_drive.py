@@ -1,0 +1,130 @@
+#!/usr/bin/python3
+"""Drives the running program with the real PyVISA client (pyvisa-py's TCPIP SOCKET resource)
+through every command family, and compares what it reads with the files the program writes.
+Usage: pyvisa_drive.py SONARIX_EXECUTABLE WORK_FOLDER. Exit status 0 when everything holds."""
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import time
+
+import pyvisa
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def check(condition, what):
+    if not condition:
+        raise AssertionError(what)
+
+
+def main():
+    program, work = sys.argv[1], sys.argv[2]
+    shutil.rmtree(work, ignore_errors=True)  # no journal of an earlier run
+    os.makedirs(work)
+    port = free_port()
+    env = dict(os.environ, QT_QPA_PLATFORM="offscreen", SONARIX_MESSAGES_TO_STDERR="1",
+               XDG_STATE_HOME=work, XDG_RUNTIME_DIR=work)
+    child = subprocess.Popen([program, "--virtual", f"--remote={port}"], env=env,
+                             stderr=subprocess.PIPE, text=True)
+    try:
+        for line in child.stderr:
+            if "remote control on port" in line:
+                break
+        else:
+            raise AssertionError("the program did not start its remote control")
+        rm = pyvisa.ResourceManager("@py")
+        inst = rm.open_resource(f"TCPIP::127.0.0.1::{port}::SOCKET", read_termination="\n",
+                                write_termination="\n", timeout=60000)
+        drive(inst, work)
+        inst.close()
+        rm.close()
+    finally:
+        child.terminate()
+        try:
+            child.wait(10)
+        except subprocess.TimeoutExpired:
+            child.kill()
+    print("pyvisa: every command family as the program's files say")
+
+
+def errors(inst):
+    found = []
+    while True:
+        e = inst.query("SYST:ERR?")
+        if e.startswith("0,"):
+            return found
+        found.append(e)
+
+
+def read_pairs(path):
+    with open(path, encoding="latin-1") as f:
+        return [tuple(float(v) for v in line.split()) for line in f if line.strip()]
+
+
+def drive(inst, work):
+    # Identity, reset, the sweep fields and switches.
+    check(inst.query("*IDN?").startswith("Sonarix,virtual apparatus,0,"), "*IDN?")
+    inst.write("*RST;*CLS")
+    check(inst.query("FREQ:STAR?;STOP?;STEP?;:SWE:DWEL?") == "100;10000;10;50", "defaults")
+    inst.write("FREQ:STAR 2000;STOP 2400;STEP 20;:SWE:DWEL 10;:FILT:FFT ON;:LOCK OFF")
+    inst.write("SOUR:VOL 60;:TRAC:SLOT 1")
+    check(inst.query("FILT:FFT?;:LOCK?;:SOUR:VOL?;:TRAC:SLOT?") == "1;0;60;1", "switches")
+    # The virtual apparatus.
+    inst.write("APP:ANGL 90;RING 6;TEMP 25")
+    check(inst.query("APP:ANGL?;RING?;TEMP?") == "90;6;25", "apparatus")
+    # A stepped measurement, waited for, read as text and as a block.
+    check(inst.query("INIT;*OPC?") == "1", "*OPC?")
+    points = int(inst.query("TRAC:POIN?"))
+    check(points == 20, f"20 points, not {points}")
+    text = inst.query_ascii_values("TRAC:DATA?")
+    inst.write("FORM REAL,64")
+    block = inst.query_binary_values("TRAC:DATA?", datatype="d", is_big_endian=True)
+    inst.write("FORM ASC")
+    check(list(text) == list(block), "the block holds the text's numbers")
+    # The spectrum file the program writes says the same (to its three decimals).
+    spectrum = os.path.join(work, "remote spectrum.dat")
+    inst.write(f'MMEM:STOR:TRAC 1,"{spectrum}"')
+    check(inst.query("*OPC?") == "1", "stored")
+    pairs = read_pairs(spectrum)
+    check(len(pairs) == points, "the file has every point")
+    for k, (f, a) in enumerate(pairs):
+        check(abs(f - text[2 * k]) <= 5e-4 and abs(a - text[2 * k + 1]) <= 5e-4,
+              f"point {k + 1}: file {f} {a}, remote {text[2 * k]} {text[2 * k + 1]}")
+    # The file read back into slot 4.
+    inst.write(f'MMEM:LOAD:TRAC 4,"{spectrum}"')
+    loaded = inst.query_ascii_values("TRAC:DATA? 4")
+    check(len(loaded) == 2 * points and all(abs(x - y) <= 5e-4 for x, y in zip(loaded, text)),
+          "the loaded slot")
+    # A fast measurement into slot 2, polled by its status.
+    inst.write("TRAC:SLOT 2;:INIT:FAST")
+    deadline = time.time() + 60
+    while inst.query("STAT:OPER:COND?") != "0":
+        check(time.time() < deadline, "the fast measurement ends")
+        time.sleep(0.05)
+    fast = inst.query_ascii_values("TRAC:DATA? 2")
+    check(len(fast) >= 2 * 100, "a fast spectrum")
+    # A session file, then the slots cleared and the session opened again.
+    session = os.path.join(work, "remote.sonarix")
+    inst.write(f'MMEM:STOR:SESS "{session}"')
+    inst.write("TRAC:CLE 1;CLE 2")
+    check(inst.query("TRAC:POIN? 1;POIN? 2") == "0;0", "cleared")
+    inst.write(f'MMEM:LOAD:SESS "{session}"')
+    check(inst.query_ascii_values("TRAC:DATA? 1") == text, "the session brought slot 1 back")
+    check(inst.query_ascii_values("TRAC:DATA? 2") == fast, "and slot 2")
+    check(errors(inst) == [], f"no errors: {errors(inst)}")
+    # Errors land in the queue with the standard's numbers.
+    inst.write("FREQ:STAR ON;:NO:SUCH;:TRAC:SLOT 9")
+    inst.write(f'MMEM:LOAD:TRAC 1,"{os.path.join(work, "missing.dat")}"')
+    codes = [int(e.split(",")[0]) for e in errors(inst)]
+    check(codes == [-104, -113, -222, -256], f"error codes {codes}")
+    check(inst.query_ascii_values("TRAC:DATA? 1") == text, "slot 1 untouched by the errors")
+
+
+if __name__ == "__main__":
+    main()
