@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "app/CommandLine.h"
 #include "app/RemoteControl.h"
 #include "measurement/Messages.h"
 #include "measurement/Playback.h"
@@ -347,6 +348,7 @@ Arguments ReadArguments(int argc, char** argv, bool all) {
 }
 
 int RunProgram(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "measure") == 0) return RunMeasureCommand(argc, argv);
     // Ours first, and the answers that need no display.
     const Arguments ours = ReadArguments(argc, argv, false);
     if (ours.help) {

@@ -41,6 +41,7 @@ inline constexpr const char* kVirtualHint =
 inline constexpr const char* kUsage =
     "Usage: sonarix [--virtual] [--remote[=PORT]] [--remote-any-host] [--version] [--help]\n"
     "               [Qt options]\n"
+    "       sonarix measure [options] FILE    (a spectrum without a window; measure --help)\n"
     "\n"
     "A swept-sine spectrum analyser for acoustic cavity resonators on the sound card.\n"
     "\n"
