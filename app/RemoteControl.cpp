@@ -82,6 +82,9 @@ RemoteControl::RemoteControl(Program& program) : p(program), m_server(m_tree) {
     AddFileCommands();
     AddApparatusCommands();
     m_server.Busy = [this] { return Busy(); };
+    m_server.ConnectionsChanged = [this](int n) {
+        if (p.mainWindow) p.mainWindow->ShowRemote(n);
+    };
     m_server.BeginUnit = [this](const std::shared_ptr<scpi::Status>& status) {
         m_current = status;
         m_unit.emplace([status](platform::Context& c) { RouteTo(c, status); });
@@ -96,7 +99,9 @@ RemoteControl::RemoteControl(Program& program) : p(program), m_server(m_tree) {
 }
 
 RemoteControl::~RemoteControl() {
+    m_server.ConnectionsChanged = {};
     m_server.Stop();
+    if (p.mainWindow) p.mainWindow->ShowRemote(0);
     m_operation.reset();
 }
 

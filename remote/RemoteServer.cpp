@@ -86,6 +86,7 @@ void RemoteServer::Accept() {
         m_clients.push_back(std::move(c));
         connect(socket, &QTcpSocket::readyRead, this, [this, raw] { Read(*raw); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] { Drop(socket); });
+        if (ConnectionsChanged) ConnectionsChanged(Clients());
     }
 }
 
@@ -96,6 +97,7 @@ void RemoteServer::Drop(QTcpSocket* socket) {
     socket->disconnect(this);
     socket->deleteLater();
     m_clients.erase(it);
+    if (ConnectionsChanged) ConnectionsChanged(Clients());
 }
 
 void RemoteServer::Read(Client& c) {

@@ -44,6 +44,8 @@ public:
     uint16_t Port() const;
     int Clients() const { return static_cast<int>(m_clients.size()); }
 
+    // Told the number of connections whenever it changes.
+    std::function<void(int connections)> ConnectionsChanged;
     // Whether an operation started by a command is still running: *OPC? and *WAI wait for it.
     std::function<bool()> Busy;
     // Bracket every unit's run with the connection's status, so that what the program would

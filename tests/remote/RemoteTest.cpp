@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QLabel>
 #include <QLineEdit>
 #include <QTcpSocket>
 #include <cstring>
@@ -101,9 +102,12 @@ protected:
 };
 
 TEST_F(RemoteTest, AScriptMeasuresWhatTheWindowShowsAndReadsTheSlotExactly) {
+    EXPECT_FALSE(f->RemoteLabel->isVisibleTo(f));
     Client c(port);
     ASSERT_TRUE(c.Connected());
     EXPECT_EQ(c.Query("*IDN?").rfind("Sonarix,virtual apparatus,0,", 0), 0u);
+    EXPECT_TRUE(f->RemoteLabel->isVisibleTo(f)) << "the window notes the script";
+    EXPECT_EQ(f->RemoteLabel->text(), "Remote: 1 script connected");
     c.Send("*RST;:FREQ:STAR 1000;STOP 1400;STEP 20;:SWE:DWEL 10;:TRAC:SLOT 2\n");
     EXPECT_EQ(c.Query("FREQ:STAR?;STOP?;STEP?;:SWE:DWEL?;:TRAC:SLOT?"), "1000;1400;20;10;2");
     // The window shows what the script set.
@@ -141,6 +145,9 @@ TEST_F(RemoteTest, AScriptMeasuresWhatTheWindowShowsAndReadsTheSlotExactly) {
     c.Send("TRAC:CLE 2\n");
     EXPECT_EQ(c.Query("TRAC:POIN? 2;:SYST:ERR?"), "0;0,\"No error\"");
     EXPECT_TRUE(messages.Messages().empty()) << messages.Messages()[0];
+    c.socket.disconnectFromHost();
+    WaitFor([&] { return !f->RemoteLabel->isVisibleTo(f); });
+    EXPECT_FALSE(f->RemoteLabel->isVisibleTo(f));
 }
 
 TEST_F(RemoteTest, BadInputGoesToTheErrorQueueNeverToAMessageBox) {

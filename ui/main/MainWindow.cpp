@@ -431,6 +431,13 @@ void MainWindow::EndSweepNow() {
     }
 }
 
+void MainWindow::ShowRemote(int connections) {
+    RemoteLabel->setText(connections == 1
+                             ? QStringLiteral("Remote: 1 script connected")
+                             : QStringLiteral("Remote: %1 scripts connected").arg(connections));
+    RemoteLabel->setVisible(connections > 0);
+}
+
 void MainWindow::OnClearSpectrumClicked() {
     const int slot = SpectrumSlotGroup->ItemIndex();
     ChangeSlot(slot, "Clear Spectrum", [&] { ClearSpectrum(m_state, slot); });

@@ -82,6 +82,7 @@ public:
     QCheckBox* LockInCheck = nullptr;            // "Lock-in", beneath it
     QSlider* VolumeSlider = nullptr;             // "Amplitude Output Signal"
     QLabel* LagIndicator = nullptr;              // lag indicator
+    QLabel* RemoteLabel = nullptr;               // "Remote: n script(s) connected", else hidden
     QWidget* LagArea = nullptr;         // behind it, always there: its tooltip tells the latency
     QLabel* SaturationPanel = nullptr;  // "Saturation"
     QScrollArea* PlotScrollBox = nullptr;
@@ -182,6 +183,8 @@ public:
     void RedrawSpectra();
 
     // "Stop", "Measure", "Clear Spectrum" and a click on the plot (the tone).
+    // The remote note: how many scripts are connected (0 hides it).
+    void ShowRemote(int connections);
     void OnStopClicked();
     void OnMeasureClicked();
     void OnClearSpectrumClicked();

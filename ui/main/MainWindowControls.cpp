@@ -121,6 +121,11 @@ void MainWindow::BuildPlotControls(QWidget* c) {
     LagIndicator->setStyleSheet(QStringLiteral("background-color: #800000;"));
     LagIndicator->hide();
     SaturationPanel = AddSaturationPanel(c, 111, 632, 74, 17);
+    // Beneath them, while scripts are connected to the remote control.
+    RemoteLabel = Named(new QLabel(c), "RemoteLabel");
+    RemoteLabel->setGeometry(8, 653, 182, 16);
+    RemoteLabel->setStyleSheet(QStringLiteral("color: #800000;"));
+    RemoteLabel->hide();
     ShowLatency();
 
     const PlotArea area = AddPlotArea(c, kImageWidth, kImageHeight, "Label6");
