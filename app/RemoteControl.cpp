@@ -20,6 +20,7 @@
 #include "plot/Controls.h"
 #include "ui/config/VirtualApparatusWindow.h"
 #include "ui/main/MainWindow.h"
+#include "ui/wave/WaveFunctionWindow.h"
 
 namespace sonarix {
 
@@ -81,6 +82,7 @@ RemoteControl::RemoteControl(Program& program) : p(program), m_server(m_tree) {
     AddTraceCommands();
     AddFileCommands();
     AddApparatusCommands();
+    AddWaveCommands();
     m_server.Busy = [this] { return Busy(); };
     m_server.ConnectionsChanged = [this](int n) {
         if (p.mainWindow) p.mainWindow->ShowRemote(n);
@@ -110,7 +112,8 @@ bool RemoteControl::Start(const RemoteOptions& options, std::string& why) {
 }
 
 bool RemoteControl::Busy() const {
-    return p.mainWindow != nullptr && p.mainWindow->Engine().Running();
+    return (p.mainWindow != nullptr && p.mainWindow->Engine().Running()) ||
+           (p.waveWindow != nullptr && p.waveWindow->Measuring());
 }
 
 void RemoteControl::RouteWhileRunning(const std::shared_ptr<scpi::Status>& status) {
@@ -381,6 +384,74 @@ void RemoteControl::AddApparatusCommands() {
             if (VirtualApparatusWindow* w = window(c))
                 c.Answer(scpi::FormatNumber(w->TemperatureEdit->value()));
         });
+}
+
+void RemoteControl::AddWaveCommands() {
+    // The wave-function window's controls: the angle, "Whole spectrum per angle", the frequency
+    // of the series, "Measure value", "Clear", and the 19 values.
+    m_tree.Add(
+        "WAVE:ANGLe",
+        [this](Call& c) {
+            double a = 0.0;
+            if (!c.Parameters(1, 1) || !c.Number(0, 0.0, 180.0, a)) return;
+            if (std::fmod(a, 10.0) != 0.0)
+                return c.Fail(scpi::kIllegalParameterValue, "a multiple of 10 degrees");
+            if (Busy()) return c.Fail(scpi::kSettingsConflict, "a measurement is running");
+            p.waveWindow->AngleGroup->SetItemIndex(static_cast<int>(a / 10.0));
+        },
+        [this](Call& c) {
+            if (c.Parameters(0, 0))
+                c.Answer(std::to_string(10 * p.waveWindow->AngleGroup->ItemIndex()));
+        });
+    m_tree.Add(
+        "WAVE:MODE",
+        [this](Call& c) {
+            int mode = 0;
+            if (!c.Parameters(1, 1) || !c.Choice(0, {"VALue", "SPECtrum"}, mode)) return;
+            if (Busy()) return c.Fail(scpi::kSettingsConflict, "a measurement is running");
+            if (p.waveWindow->WholeSpectrum->isChecked() != (mode == 1))
+                p.waveWindow->WholeSpectrum->trigger();
+        },
+        [this](Call& c) {
+            if (c.Parameters(0, 0))
+                c.Answer(p.waveWindow->WholeSpectrum->isChecked() ? "SPEC" : "VAL");
+        });
+    m_tree.Add(
+        "WAVE:FREQuency",
+        [this](Call& c) {
+            double hz = 0.0;
+            if (!c.Parameters(1, 1) || !c.Number(0, 1.0, 1e5, hz)) return;
+            p.waveWindow->FrequencyEdit->setText(QString::fromStdString(scpi::FormatNumber(hz)));
+            emit p.waveWindow->FrequencyEdit->returnPressed();
+        },
+        [this](Call& c) {
+            if (!c.Parameters(0, 0)) return;
+            const std::optional<double> f =
+                ParseNumber(p.waveWindow->FrequencyEdit->text().toStdString());
+            c.Answer(f ? scpi::FormatNumber(*f) : "9.91E+37");
+        });
+    m_tree.Add("WAVE:MEASure",
+               [this](Call& c) {
+                   if (!c.Parameters(0, 0)) return;
+                   if (Busy()) return c.Fail(scpi::kInitIgnored, "a measurement is running");
+                   p.waveWindow->MeasureValueButton->click();
+                   RouteWhileRunning(m_current);
+               },
+               {});
+    m_tree.Add("WAVE:CLEar",
+               [this](Call& c) {
+                   if (!c.Parameters(0, 0)) return;
+                   if (Busy()) return c.Fail(scpi::kSettingsConflict, "a measurement is running");
+                   p.waveWindow->ClearButton->click();
+               },
+               {});
+    m_tree.Add("WAVE:DATA", {}, [this](Call& c) {
+        if (!c.Parameters(0, 0)) return;
+        std::string out;
+        for (const double v : p.waveWindow->WaveAmplitude)
+            out += (out.empty() ? "" : ",") + scpi::FormatNumber(v);
+        c.Answer(out);
+    });
 }
 
 }  // namespace sonarix

@@ -3,6 +3,7 @@
 // point or a wait of the window.
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QLabel>
@@ -15,10 +16,12 @@
 
 #include "app/RemoteControl.h"
 #include "measurement/FastSweep.h"
+#include "platform/audio/VirtualApparatus.h"
 #include "plot/Controls.h"
 #include "remote/Scpi.h"
 #include "tests/ProgramFixture.h"
 #include "ui/main/MainWindow.h"
+#include "ui/wave/WaveFunctionWindow.h"
 
 namespace sonarix {
 namespace {
@@ -148,6 +151,29 @@ TEST_F(RemoteTest, AScriptMeasuresWhatTheWindowShowsAndReadsTheSlotExactly) {
     c.socket.disconnectFromHost();
     WaitFor([&] { return !f->RemoteLabel->isVisibleTo(f); });
     EXPECT_FALSE(f->RemoteLabel->isVisibleTo(f));
+}
+
+// A script's angle series, a fast spectrum per angle ("Whole spectrum per angle"), the
+// apparatus following the selected angle: the values are the window's.
+TEST_F(RemoteTest, AnAngleSeriesWithASpectrumPerAngle) {
+    Client c(port);
+    c.Send("FREQ:STAR 3000;STOP 4500;:WAVE:MODE SPEC\n");
+    EXPECT_EQ(c.Query("WAVE:MODE?"), "SPEC");
+    EXPECT_TRUE(p.waveWindow->WholeSpectrum->isChecked());
+    for (int angle = 0; angle <= 180; angle += 10) {
+        ASSERT_EQ(c.Query("WAVE:ANGL " + std::to_string(angle) + ";MEAS;*OPC?"), "1") << angle;
+        EXPECT_EQ(apparatus->HemisphereAngle(), angle) << "the apparatus follows";
+    }
+    c.Send("WAVE:FREQ 3690\n");
+    const std::string values = c.Query("WAVE:DATA?");
+    std::string window;
+    for (const double v : p.waveWindow->WaveAmplitude)
+        window += (window.empty() ? "" : ",") + scpi::FormatNumber(v);
+    EXPECT_EQ(values, window);
+    EXPECT_GT(p.waveWindow->WaveAmplitude[18], 2.0 * p.waveWindow->WaveAmplitude[9])
+        << values << ": the l = 1 mode sounds at 180 degrees, hardly at 90";
+    EXPECT_EQ(c.Query("SYST:ERR?"), "0,\"No error\"");
+    EXPECT_TRUE(messages.Messages().empty()) << messages.Messages()[0];
 }
 
 TEST_F(RemoteTest, BadInputGoesToTheErrorQueueNeverToAMessageBox) {
