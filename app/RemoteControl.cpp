@@ -11,14 +11,18 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "app/Program.h"
+#include "fitting/FitReport.h"
+#include "fitting/FitRun.h"
 #include "measurement/Messages.h"
 #include "measurement/ReadNumber.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/VirtualApparatus.h"
 #include "plot/Controls.h"
 #include "ui/config/VirtualApparatusWindow.h"
+#include "ui/fit/PeakFitWindow.h"
 #include "ui/main/MainWindow.h"
 #include "ui/wave/WaveFunctionWindow.h"
 
@@ -83,6 +87,7 @@ RemoteControl::RemoteControl(Program& program) : p(program), m_server(m_tree) {
     AddFileCommands();
     AddApparatusCommands();
     AddWaveCommands();
+    AddFitCommands();
     m_server.Busy = [this] { return Busy(); };
     m_server.ConnectionsChanged = [this](int n) {
         if (p.mainWindow) p.mainWindow->ShowRemote(n);
@@ -113,7 +118,8 @@ bool RemoteControl::Start(const RemoteOptions& options, std::string& why) {
 
 bool RemoteControl::Busy() const {
     return (p.mainWindow != nullptr && p.mainWindow->Engine().Running()) ||
-           (p.waveWindow != nullptr && p.waveWindow->Measuring());
+           (p.waveWindow != nullptr && p.waveWindow->Measuring()) ||
+           (p.fitWindow != nullptr && p.fitWindow->FitRunning());
 }
 
 void RemoteControl::RouteWhileRunning(const std::shared_ptr<scpi::Status>& status) {
@@ -450,6 +456,81 @@ void RemoteControl::AddWaveCommands() {
         std::string out;
         for (const double v : p.waveWindow->WaveAmplitude)
             out += (out.empty() ? "" : ",") + scpi::FormatNumber(v);
+        c.Answer(out);
+    });
+}
+
+void RemoteControl::AddFitCommands() {
+    // "Fit Spectrum" on a slot: the fit window with its data, shown beside the main window
+    // (not modal: a script's command must not wait in the window's own loop).
+    m_tree.Add("FIT:OPEN",
+               [this](Call& c) {
+                   const int slot = SlotOf(c, *p.mainWindow);
+                   if (slot < 0) return;
+                   if (Busy())
+                       return c.Fail(scpi::kSettingsConflict, "a measurement or fit is running");
+                   MainWindow& f = *p.mainWindow;
+                   f.SpectrumSlotGroup->SetItemIndex(slot);
+                   PeakFitWindow* fit = p.fitWindow.get();
+                   auto kept = std::move(f.OpenFitWindow);
+                   f.OpenFitWindow = [fit](const FitHandOver& h) { fit->FitExecute(h, false); };
+                   f.FitExecute();
+                   f.OpenFitWindow = std::move(kept);
+                   fit->show();
+               },
+               {});
+    m_tree.Add(
+        "FIT:RANGe",
+        [this](Call& c) {
+            double from = 0.0, to = 0.0;
+            if (!c.Parameters(2, 2) || !c.Number(0, 0.0, 1e5, from) || !c.Number(1, 0.0, 1e5, to))
+                return;
+            if (Busy()) return c.Fail(scpi::kSettingsConflict, "a measurement or fit is running");
+            p.fitWindow->RangeFromEdit->setText(QString::fromStdString(scpi::FormatNumber(from)));
+            p.fitWindow->RangeToEdit->setText(QString::fromStdString(scpi::FormatNumber(to)));
+        },
+        [this](Call& c) {
+            if (!c.Parameters(0, 0)) return;
+            std::string out;
+            for (QLineEdit* e : {p.fitWindow->RangeFromEdit, p.fitWindow->RangeToEdit}) {
+                const std::optional<double> v = ParseNumber(e->text().toStdString());
+                out += (out.empty() ? "" : ",") + (v ? scpi::FormatNumber(*v) : "9.91E+37");
+            }
+            c.Answer(out);
+        });
+    auto act = [this](auto what) {
+        return [this, what](Call& c) {
+            if (!c.Parameters(0, 0)) return;
+            if (Busy()) return c.Fail(scpi::kInitIgnored, "a measurement or fit is running");
+            what(*p.fitWindow);
+            RouteWhileRunning(m_current);
+        };
+    };
+    m_tree.Add("FIT:PEAKs:FIND", act([](PeakFitWindow& w) { w.FindPeaksAction->trigger(); }), {});
+    m_tree.Add("FIT[:STARt]", act([](PeakFitWindow& w) { w.StartFitButton->click(); }), {});
+    m_tree.Add("FIT:ALL", act([](PeakFitWindow& w) { w.FitAllButton->click(); }), {});
+    // The active peaks: frequency, width, amplitude, phase, then their standard errors where the
+    // last run's report stands for the table (otherwise 9.91E+37, "not a number").
+    m_tree.Add("FIT:PEAKs", {}, [this](Call& c) {
+        if (!c.Parameters(0, 0)) return;
+        const PeakFitWindow& w = *p.fitWindow;
+        const PeakTable& t = p.fitWindow->Fit().peaks;
+        const FitReport& r = p.fitWindow->Runner().Report();
+        std::string out;
+        auto add = [&](double v) { out += (out.empty() ? "" : ",") + scpi::FormatNumber(v); };
+        const double none = std::numeric_limits<double>::quiet_NaN();
+        for (int k = 1; k <= kPeaks; ++k) {
+            if (t.PeakAmplitude[k] == 0.0) continue;
+            add(t.PeakFrequency[k]);
+            add(t.PeakWidth[k]);
+            add(t.PeakAmplitude[k]);
+            add(t.PeakPhase[k]);
+            const bool errors = w.ReportShown() && r.valid && r.peaks[k].valid;
+            add(errors ? r.peaks[k].frequency : none);
+            add(errors ? r.peaks[k].width : none);
+            add(errors ? r.peaks[k].amplitude : none);
+            add(errors ? r.peaks[k].phase : none);
+        }
         c.Answer(out);
     });
 }

@@ -26,7 +26,7 @@ public:
     bool Start(const RemoteOptions& options, std::string& why);
     RemoteServer& Server() { return m_server; }
     const scpi::CommandTree& Tree() const { return m_tree; }
-    // A measurement (stepped, fast or of an angle value) is running.
+    // A measurement (stepped, fast or of an angle value) or a fit is running.
     bool Busy() const;
 
 private:
@@ -36,6 +36,7 @@ private:
     void AddFileCommands();
     void AddApparatusCommands();
     void AddWaveCommands();
+    void AddFitCommands();
     // The program's messages go to `status` until the operation a command started has ended.
     void RouteWhileRunning(const std::shared_ptr<scpi::Status>& status);
 

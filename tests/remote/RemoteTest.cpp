@@ -11,15 +11,18 @@
 #include <QTcpSocket>
 #include <cstring>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "app/RemoteControl.h"
+#include "fitting/FitRun.h"
 #include "measurement/FastSweep.h"
 #include "platform/audio/VirtualApparatus.h"
 #include "plot/Controls.h"
 #include "remote/Scpi.h"
 #include "tests/ProgramFixture.h"
+#include "ui/fit/PeakFitWindow.h"
 #include "ui/main/MainWindow.h"
 #include "ui/wave/WaveFunctionWindow.h"
 
@@ -172,6 +175,36 @@ TEST_F(RemoteTest, AnAngleSeriesWithASpectrumPerAngle) {
     EXPECT_EQ(values, window);
     EXPECT_GT(p.waveWindow->WaveAmplitude[18], 2.0 * p.waveWindow->WaveAmplitude[9])
         << values << ": the l = 1 mode sounds at 180 degrees, hardly at 90";
+    EXPECT_EQ(c.Query("SYST:ERR?"), "0,\"No error\"");
+    EXPECT_TRUE(messages.Messages().empty()) << messages.Messages()[0];
+}
+
+// Find Peaks and a fit over a range, the peaks read with their errors: the fit window's table.
+TEST_F(RemoteTest, FindsPeaksFitsAndReadsThemWithTheirErrors) {
+    Client c(port);
+    ASSERT_EQ(c.Query("FREQ:STAR 2000;STOP 2600;STEP 5;:SWE:DWEL 10;:INIT;*OPC?"), "1");
+    c.Send("FIT:OPEN 1;:FIT:RANG 2100,2500\n");
+    EXPECT_EQ(c.Query("FIT:RANG?"), "2100,2500");
+    EXPECT_TRUE(p.fitWindow->isVisible());
+    ASSERT_EQ(c.Query("FIT:PEAK:FIND;*OPC?;:FIT;*OPC?"), "1;1");
+    EXPECT_TRUE(p.fitWindow->ReportShown());
+    std::vector<double> v;
+    std::stringstream in(c.Query("FIT:PEAK?"));
+    for (std::string item; std::getline(in, item, ',');) v.push_back(std::stod(item));
+    ASSERT_FALSE(v.empty());
+    ASSERT_EQ(v.size() % 8, 0u);
+    const PeakTable& t = p.fitWindow->Fit().peaks;
+    size_t row = 0;
+    for (int k = 1; k <= kPeaks; ++k) {
+        if (t.PeakAmplitude[k] == 0.0) continue;
+        EXPECT_EQ(v[row], t.PeakFrequency[k]);
+        EXPECT_EQ(v[row + 1], t.PeakWidth[k]);
+        EXPECT_EQ(v[row + 2], t.PeakAmplitude[k]);
+        EXPECT_GT(v[row + 4], 0.0) << "a frequency error";
+        EXPECT_LT(v[row + 4], 1.0);
+        row += 8;
+    }
+    EXPECT_EQ(row, v.size());
     EXPECT_EQ(c.Query("SYST:ERR?"), "0,\"No error\"");
     EXPECT_TRUE(messages.Messages().empty()) << messages.Messages()[0];
 }
