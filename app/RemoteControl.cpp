@@ -117,7 +117,8 @@ bool RemoteControl::Start(const RemoteOptions& options, std::string& why) {
 }
 
 bool RemoteControl::Busy() const {
-    return (p.mainWindow != nullptr && p.mainWindow->Engine().Running()) ||
+    return (p.mainWindow != nullptr &&
+            (p.mainWindow->Engine().Running() || p.mainWindow->Engine().TonePlaying())) ||
            (p.waveWindow != nullptr && p.waveWindow->Measuring()) ||
            (p.fitWindow != nullptr && p.fitWindow->FitRunning());
 }
@@ -216,6 +217,27 @@ void RemoteControl::AddSweepCommands() {
     m_tree.Add("ABORt",
                [this](Call& c) {
                    if (c.Parameters(0, 0) && Busy()) p.mainWindow->StopButton->click();
+               },
+               {});
+    // The tone of a click on the plot, and its end (Escape).
+    m_tree.Add(
+        "SOURce:TONE",
+        [this](Call& c) {
+            double hz = 0.0;
+            if (!c.Parameters(1, 1) || !c.Number(0, 1.0, 22050.0, hz)) return;
+            if (Busy()) return c.Fail(scpi::kSettingsConflict, "a measurement or tone is running");
+            if (!p.mainWindow->PlayToneAt(hz))
+                c.Fail(scpi::kExecutionError, "the tone did not start");
+        },
+        [this](Call& c) {
+            if (c.Parameters(0, 0))
+                c.Answer(p.mainWindow->Engine().TonePlaying()
+                             ? scpi::FormatNumber(p.state->CurrentFreq)
+                             : "0");
+        });
+    m_tree.Add("SOURce:TONE:STOP",
+               [this](Call& c) {
+                   if (c.Parameters(0, 0)) p.mainWindow->Engine().EndTone();
                },
                {});
     m_tree.Add("STATus:OPERation:CONDition", {}, [this](Call& c) {

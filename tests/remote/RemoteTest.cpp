@@ -148,6 +148,10 @@ TEST_F(RemoteTest, AScriptMeasuresWhatTheWindowShowsAndReadsTheSlotExactly) {
     EXPECT_EQ(points, std::to_string(p.state->SpecCount[2]));
     EXPECT_GT(p.state->SpecCount[2], 100);
     EXPECT_EQ(c.Query("TRAC:DATA? 3"), SlotText(2));
+    // A tone, and its end.
+    EXPECT_EQ(c.Query("SOUR:TONE 2500;TONE?"), "2500");
+    EXPECT_TRUE(f->Engine().TonePlaying());
+    EXPECT_EQ(c.Query("SOUR:TONE:STOP;*OPC?;:SOUR:TONE?"), "1;0");
     c.Send("TRAC:CLE 2\n");
     EXPECT_EQ(c.Query("TRAC:POIN? 2;:SYST:ERR?"), "0;0,\"No error\"");
     EXPECT_TRUE(messages.Messages().empty()) << messages.Messages()[0];

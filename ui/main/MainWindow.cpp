@@ -469,11 +469,15 @@ void MainWindow::SetFastChoice(const FastSettings& f) {
     }
 }
 
-void MainWindow::SetFreq(int x) {
+void MainWindow::SetFreq(int x) { PlayToneAt(Geometry().FrequencyAt(x)); }
+
+bool MainWindow::PlayToneAt(double frequency) {
     // The tone, too, plays from the event loop: the handler returns at once.
-    if (m_engine->StartTone(Geometry().FrequencyAt(x)) && m_engine->TonePlaying()) {
+    if (m_engine->StartTone(frequency) && m_engine->TonePlaying()) {
         m_sweepTimer->start(0);
+        return true;
     }
+    return false;
 }
 
 MeasureWindow::SweepFields MainWindow::Fields() const {

@@ -193,6 +193,8 @@ public:
     FastSettings FastChoice() const;
     void SetFastChoice(const FastSettings& settings);
     void SetFreq(int x);
+    // The tone of a click on the plot, at `frequency` Hz; false when it was ignored.
+    bool PlayToneAt(double frequency);
     SweepEngine& Engine() { return *m_engine; }
     // Ends a running sweep at once, without the step in progress, or a tone (the program is
     // closing).
