@@ -142,9 +142,10 @@ TEST_P(SaveFaults, TheOldFileStaysAndOneMessageSaysWhy) {
     std::ofstream(file, std::ios::binary) << old;
 
     const int error = fault.error;
+    const bool atCreation = fault.atCreation;  // a structured binding is not captured
     {
-        const platform::ContextScope faulty([&](platform::Context& c) {
-            if (fault.atCreation) {
+        const platform::ContextScope faulty([error, atCreation](platform::Context& c) {
+            if (atCreation) {
                 c.createFault = [error] { return error; };
             } else {
                 c.writeFault = [error](size_t written) { return written >= 10 ? error : 0; };
