@@ -18,9 +18,11 @@
 #include "fitting/FitRun.h"
 #include "measurement/Messages.h"
 #include "measurement/ReadNumber.h"
+#include "physics/SampleRate.h"
 #include "platform/audio/Audio.h"
 #include "platform/audio/VirtualApparatus.h"
 #include "plot/Controls.h"
+#include "ui/config/LatencyDialog.h"
 #include "ui/config/VirtualApparatusWindow.h"
 #include "ui/fit/PeakFitWindow.h"
 #include "ui/main/MainWindow.h"
@@ -120,7 +122,8 @@ bool RemoteControl::Busy() const {
     return (p.mainWindow != nullptr &&
             (p.mainWindow->Engine().Running() || p.mainWindow->Engine().TonePlaying())) ||
            (p.waveWindow != nullptr && p.waveWindow->Measuring()) ||
-           (p.fitWindow != nullptr && p.fitWindow->FitRunning());
+           (p.fitWindow != nullptr && p.fitWindow->FitRunning()) ||
+           (p.latencyDialog != nullptr && p.latencyDialog->Running());
 }
 
 void RemoteControl::RouteWhileRunning(const std::shared_ptr<scpi::Status>& status) {
@@ -240,6 +243,22 @@ void RemoteControl::AddSweepCommands() {
                    if (c.Parameters(0, 0)) p.mainWindow->Engine().EndTone();
                },
                {});
+    // Configure / "Calibrate Latency": the dialog shown and its "Calibrate" clicked; the
+    // latency found, in milliseconds (9.91E+37 while there is none).
+    m_tree.Add(
+        "CALibration:LATency",
+        [this](Call& c) {
+            if (!c.Parameters(0, 0)) return;
+            if (Busy()) return c.Fail(scpi::kInitIgnored, "a measurement is running");
+            p.latencyDialog->show();
+            p.latencyDialog->CalibrateButton->click();
+            RouteWhileRunning(m_current);
+        },
+        [this](Call& c) {
+            if (!c.Parameters(0, 0)) return;
+            const LatencyCalibration& l = p.state->Latency;
+            c.Answer(l.valid ? scpi::FormatNumber(l.samples * 1000.0 / kSampleRate) : "9.91E+37");
+        });
     m_tree.Add("STATus:OPERation:CONDition", {}, [this](Call& c) {
         if (c.Parameters(0, 0)) c.Answer(Busy() ? "16" : "0");  // bit 4: measuring
     });

@@ -26,7 +26,8 @@ public:
     bool Start(const RemoteOptions& options, std::string& why);
     RemoteServer& Server() { return m_server; }
     const scpi::CommandTree& Tree() const { return m_tree; }
-    // A measurement (stepped, fast or of an angle value), a tone or a fit is running.
+    // A measurement (stepped, fast or of an angle value), a tone, a fit or a calibration is
+    // running.
     bool Busy() const;
 
 private:

@@ -148,6 +148,11 @@ TEST_F(RemoteTest, AScriptMeasuresWhatTheWindowShowsAndReadsTheSlotExactly) {
     EXPECT_EQ(points, std::to_string(p.state->SpecCount[2]));
     EXPECT_GT(p.state->SpecCount[2], 100);
     EXPECT_EQ(c.Query("TRAC:DATA? 3"), SlotText(2));
+    // The latency calibrated by command: the apparatus's 10 ms.
+    EXPECT_EQ(c.Query("CAL:LAT?"), "9.91E+37");
+    EXPECT_EQ(c.Query("CAL:LAT;*OPC?"), "1");
+    EXPECT_NEAR(std::stod(c.Query("CAL:LAT?")), 10.0, 0.1);
+    EXPECT_TRUE(p.state->Latency.valid);
     // A tone, and its end.
     EXPECT_EQ(c.Query("SOUR:TONE 2500;TONE?"), "2500");
     EXPECT_TRUE(f->Engine().TonePlaying());
