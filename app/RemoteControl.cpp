@@ -72,6 +72,14 @@ int SlotOf(Call& c, const MainWindow& f) {
     return c.Integer(0, 1, kSlots, slot) ? slot - 1 : -1;
 }
 
+// An angle between the hemispheres: 0 ... 180 degrees in steps of 10.
+bool AngleOf(Call& c, double& degrees) {
+    if (!c.Number(0, 0.0, 180.0, degrees)) return false;
+    if (std::fmod(degrees, 10.0) == 0.0) return true;
+    c.Fail(scpi::kIllegalParameterValue, "a multiple of 10 degrees");
+    return false;
+}
+
 void AppendDouble(std::string& out, double v, bool swapped) {
     uint64_t bits = std::bit_cast<uint64_t>(v);
     for (int i = 0; i < 8; ++i) {
@@ -126,6 +134,12 @@ bool RemoteControl::Busy() const {
            (p.latencyDialog != nullptr && p.latencyDialog->Running());
 }
 
+bool RemoteControl::Refused(Call& c, int code) const {
+    if (!Busy()) return false;
+    c.Fail(code, "a measurement, tone, fit or calibration is running");
+    return true;
+}
+
 void RemoteControl::RouteWhileRunning(const std::shared_ptr<scpi::Status>& status) {
     if (!Busy()) return;
     const std::weak_ptr<scpi::Status> weak = status;
@@ -170,7 +184,7 @@ void RemoteControl::AddSweepCommands() {
             [this, edit, lo, hi](Call& c) {
                 double v = 0.0;
                 if (!c.Parameters(1, 1) || !c.Number(0, lo, hi, v)) return;
-                if (Busy()) return c.Fail(scpi::kSettingsConflict, "a measurement is running");
+                if (Refused(c)) return;
                 (p.mainWindow.get()->*edit)->setText(QString::fromStdString(scpi::FormatNumber(v)));
             },
             [this, edit](Call& c) {
@@ -187,7 +201,7 @@ void RemoteControl::AddSweepCommands() {
             [this, box](Call& c) {
                 bool on = false;
                 if (!c.Parameters(1, 1) || !c.Boolean(0, on)) return;
-                if (Busy()) return c.Fail(scpi::kSettingsConflict, "a measurement is running");
+                if (Refused(c)) return;
                 (p.mainWindow.get()->*box)->setChecked(on);
             },
             [this, box](Call& c) {
@@ -210,7 +224,7 @@ void RemoteControl::AddSweepCommands() {
     auto start = [this](QPushButton* MainWindow::*button) {
         return [this, button](Call& c) {
             if (!c.Parameters(0, 0)) return;
-            if (Busy()) return c.Fail(scpi::kInitIgnored, "a measurement is running");
+            if (Refused(c, scpi::kInitIgnored)) return;
             (p.mainWindow.get()->*button)->click();
             RouteWhileRunning(m_current);
         };
@@ -228,7 +242,7 @@ void RemoteControl::AddSweepCommands() {
         [this](Call& c) {
             double hz = 0.0;
             if (!c.Parameters(1, 1) || !c.Number(0, 1.0, 22050.0, hz)) return;
-            if (Busy()) return c.Fail(scpi::kSettingsConflict, "a measurement or tone is running");
+            if (Refused(c)) return;
             if (!p.mainWindow->PlayToneAt(hz))
                 c.Fail(scpi::kExecutionError, "the tone did not start");
         },
@@ -249,7 +263,7 @@ void RemoteControl::AddSweepCommands() {
         "CALibration:LATency",
         [this](Call& c) {
             if (!c.Parameters(0, 0)) return;
-            if (Busy()) return c.Fail(scpi::kInitIgnored, "a measurement is running");
+            if (Refused(c, scpi::kInitIgnored)) return;
             p.latencyDialog->show();
             p.latencyDialog->CalibrateButton->click();
             RouteWhileRunning(m_current);
@@ -270,7 +284,7 @@ void RemoteControl::AddTraceCommands() {
         [this](Call& c) {
             int slot = 0;
             if (!c.Parameters(1, 1) || !c.Integer(0, 1, kSlots, slot)) return;
-            if (Busy()) return c.Fail(scpi::kSettingsConflict, "a measurement is running");
+            if (Refused(c)) return;
             p.mainWindow->SpectrumSlotGroup->SetItemIndex(slot - 1);
         },
         [this](Call& c) {
@@ -310,7 +324,7 @@ void RemoteControl::AddTraceCommands() {
                [this](Call& c) {
                    const int slot = SlotOf(c, *p.mainWindow);
                    if (slot < 0) return;
-                   if (Busy()) return c.Fail(scpi::kSettingsConflict, "a measurement is running");
+                   if (Refused(c)) return;
                    p.mainWindow->SpectrumSlotGroup->SetItemIndex(slot);
                    p.mainWindow->ClearSpectrumButton->click();
                },
@@ -360,7 +374,7 @@ void RemoteControl::AddFileCommands() {
             int slot = 0;
             std::string name;
             if (!c.Parameters(2, 2) || !c.Integer(0, 1, kSlots, slot) || !c.String(1, name)) return;
-            if (Busy()) return c.Fail(scpi::kSettingsConflict, "a measurement is running");
+            if (Refused(c)) return;
             MainWindow& f = *p.mainWindow;
             f.SpectrumSlotGroup->SetItemIndex(slot - 1);
             WithFile(store ? f.ChooseSaveFile : f.ChooseOpenFile, name,
@@ -373,7 +387,7 @@ void RemoteControl::AddFileCommands() {
         return [this, store](Call& c) {
             std::string name;
             if (!c.Parameters(1, 1) || !c.String(0, name)) return;
-            if (Busy()) return c.Fail(scpi::kSettingsConflict, "a measurement is running");
+            if (Refused(c)) return;
             MainWindow& f = *p.mainWindow;
             WithFile(store ? f.ChooseSessionSaveFile : f.ChooseSessionOpenFile, name,
                      store ? f.SaveSession : f.OpenSession);
@@ -394,9 +408,7 @@ void RemoteControl::AddApparatusCommands() {
         "APParatus:ANGLe",
         [window](Call& c) {
             double a = 0.0;
-            if (!c.Parameters(1, 1) || !c.Number(0, 0.0, 180.0, a)) return;
-            if (std::fmod(a, 10.0) != 0.0)
-                return c.Fail(scpi::kIllegalParameterValue, "a multiple of 10 degrees");
+            if (!c.Parameters(1, 1) || !AngleOf(c, a)) return;
             if (VirtualApparatusWindow* w = window(c)) w->SetAngle(a);
         },
         [window](Call& c) {
@@ -440,10 +452,8 @@ void RemoteControl::AddWaveCommands() {
         "WAVE:ANGLe",
         [this](Call& c) {
             double a = 0.0;
-            if (!c.Parameters(1, 1) || !c.Number(0, 0.0, 180.0, a)) return;
-            if (std::fmod(a, 10.0) != 0.0)
-                return c.Fail(scpi::kIllegalParameterValue, "a multiple of 10 degrees");
-            if (Busy()) return c.Fail(scpi::kSettingsConflict, "a measurement is running");
+            if (!c.Parameters(1, 1) || !AngleOf(c, a)) return;
+            if (Refused(c)) return;
             p.waveWindow->AngleGroup->SetItemIndex(static_cast<int>(a / 10.0));
         },
         [this](Call& c) {
@@ -454,14 +464,14 @@ void RemoteControl::AddWaveCommands() {
         "WAVE:MODE",
         [this](Call& c) {
             int mode = 0;
-            if (!c.Parameters(1, 1) || !c.Choice(0, {"VALue", "SPECtrum"}, mode)) return;
-            if (Busy()) return c.Fail(scpi::kSettingsConflict, "a measurement is running");
+            if (!c.Parameters(1, 1) || !c.Choice(0, {"VALue", "WHOLe"}, mode)) return;
+            if (Refused(c)) return;
             if (p.waveWindow->WholeSpectrum->isChecked() != (mode == 1))
                 p.waveWindow->WholeSpectrum->trigger();
         },
         [this](Call& c) {
             if (c.Parameters(0, 0))
-                c.Answer(p.waveWindow->WholeSpectrum->isChecked() ? "SPEC" : "VAL");
+                c.Answer(p.waveWindow->WholeSpectrum->isChecked() ? "WHOL" : "VAL");
         });
     m_tree.Add(
         "WAVE:FREQuency",
@@ -480,7 +490,7 @@ void RemoteControl::AddWaveCommands() {
     m_tree.Add("WAVE:MEASure",
                [this](Call& c) {
                    if (!c.Parameters(0, 0)) return;
-                   if (Busy()) return c.Fail(scpi::kInitIgnored, "a measurement is running");
+                   if (Refused(c, scpi::kInitIgnored)) return;
                    p.waveWindow->MeasureValueButton->click();
                    RouteWhileRunning(m_current);
                },
@@ -488,7 +498,7 @@ void RemoteControl::AddWaveCommands() {
     m_tree.Add("WAVE:CLEar",
                [this](Call& c) {
                    if (!c.Parameters(0, 0)) return;
-                   if (Busy()) return c.Fail(scpi::kSettingsConflict, "a measurement is running");
+                   if (Refused(c)) return;
                    p.waveWindow->ClearButton->click();
                },
                {});
@@ -508,8 +518,7 @@ void RemoteControl::AddFitCommands() {
                [this](Call& c) {
                    const int slot = SlotOf(c, *p.mainWindow);
                    if (slot < 0) return;
-                   if (Busy())
-                       return c.Fail(scpi::kSettingsConflict, "a measurement or fit is running");
+                   if (Refused(c)) return;
                    MainWindow& f = *p.mainWindow;
                    f.SpectrumSlotGroup->SetItemIndex(slot);
                    PeakFitWindow* fit = p.fitWindow.get();
@@ -526,7 +535,7 @@ void RemoteControl::AddFitCommands() {
             double from = 0.0, to = 0.0;
             if (!c.Parameters(2, 2) || !c.Number(0, 0.0, 1e5, from) || !c.Number(1, 0.0, 1e5, to))
                 return;
-            if (Busy()) return c.Fail(scpi::kSettingsConflict, "a measurement or fit is running");
+            if (Refused(c)) return;
             p.fitWindow->RangeFromEdit->setText(QString::fromStdString(scpi::FormatNumber(from)));
             p.fitWindow->RangeToEdit->setText(QString::fromStdString(scpi::FormatNumber(to)));
         },
@@ -542,7 +551,7 @@ void RemoteControl::AddFitCommands() {
     auto act = [this](auto what) {
         return [this, what](Call& c) {
             if (!c.Parameters(0, 0)) return;
-            if (Busy()) return c.Fail(scpi::kInitIgnored, "a measurement or fit is running");
+            if (Refused(c, scpi::kInitIgnored)) return;
             what(*p.fitWindow);
             RouteWhileRunning(m_current);
         };

@@ -29,6 +29,8 @@ public:
     // A measurement (stepped, fast or of an angle value), a tone, a fit or a calibration is
     // running.
     bool Busy() const;
+    // While something runs: `code` with the reason in the connection's queue, and true.
+    bool Refused(scpi::Call& c, int code = scpi::kSettingsConflict) const;
 
 private:
     void AddSweepCommands();

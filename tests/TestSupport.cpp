@@ -4,7 +4,6 @@
 #include <clocale>
 #include <cstdio>
 
-#include "measurement/Messages.h"
 #include "platform/Context.h"
 
 namespace sonarix::test {

@@ -169,8 +169,8 @@ TEST_F(RemoteTest, AScriptMeasuresWhatTheWindowShowsAndReadsTheSlotExactly) {
 // apparatus following the selected angle: the values are the window's.
 TEST_F(RemoteTest, AnAngleSeriesWithASpectrumPerAngle) {
     Client c(port);
-    c.Send("FREQ:STAR 3000;STOP 4500;:WAVE:MODE SPEC\n");
-    EXPECT_EQ(c.Query("WAVE:MODE?"), "SPEC");
+    c.Send("FREQ:STAR 3000;STOP 4500;:WAVE:MODE WHOLE\n");
+    EXPECT_EQ(c.Query("WAVE:MODE?"), "WHOL");
     EXPECT_TRUE(p.waveWindow->WholeSpectrum->isChecked());
     for (int angle = 0; angle <= 180; angle += 10) {
         ASSERT_EQ(c.Query("WAVE:ANGL " + std::to_string(angle) + ";MEAS;*OPC?"), "1") << angle;
