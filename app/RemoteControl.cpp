@@ -127,6 +127,8 @@ bool RemoteControl::Start(const RemoteOptions& options, std::string& why) {
 }
 
 bool RemoteControl::Busy() const {
+    // The playback of an angle value plays on after its level is read: the next one waits.
+    if (p.state != nullptr && audio::ChannelIsActive(p.state->PlayStream) != 0) return true;
     return (p.mainWindow != nullptr &&
             (p.mainWindow->Engine().Running() || p.mainWindow->Engine().TonePlaying())) ||
            (p.waveWindow != nullptr && p.waveWindow->Measuring()) ||
@@ -395,6 +397,36 @@ void RemoteControl::AddFileCommands() {
     };
     m_tree.Add("MMEMory:STORe:SESSion", session(true), {});
     m_tree.Add("MMEMory:LOAD:SESSion", session(false), {});
+    // The fit window's "Save Fit Data", "Save Fit Parameter" and "Save Fit Report", and the wave
+    // window's "Save Data" and "Open Data": one file name each.
+    auto named = [this](auto file) {
+        return [this, file](Call& c) {
+            std::string name;
+            if (!c.Parameters(1, 1) || !c.String(0, name)) return;
+            if (Refused(c)) return;
+            file(name);
+        };
+    };
+    m_tree.Add("MMEMory:STORe:FIT[:DATA]", named([this](const std::string& name) {
+                   WithFile(p.fitWindow->ChooseFitDataFile, name, p.fitWindow->SaveFitData);
+               }),
+               {});
+    m_tree.Add("MMEMory:STORe:FIT:PARameters", named([this](const std::string& name) {
+                   WithFile(p.fitWindow->ChooseParameterFile, name, p.fitWindow->SaveFitParameter);
+               }),
+               {});
+    m_tree.Add("MMEMory:STORe:FIT:REPort", named([this](const std::string& name) {
+                   WithFile(p.fitWindow->ChooseReportFile, name, p.fitWindow->SaveFitReport);
+               }),
+               {});
+    m_tree.Add("MMEMory:STORe:WAVE", named([this](const std::string& name) {
+                   WithFile(p.waveWindow->ChooseSaveFile, name, p.waveWindow->SaveData);
+               }),
+               {});
+    m_tree.Add("MMEMory:LOAD:WAVE", named([this](const std::string& name) {
+                   WithFile(p.waveWindow->ChooseOpenFile, name, p.waveWindow->OpenData);
+               }),
+               {});
 }
 
 void RemoteControl::AddApparatusCommands() {
@@ -491,6 +523,8 @@ void RemoteControl::AddWaveCommands() {
                [this](Call& c) {
                    if (!c.Parameters(0, 0)) return;
                    if (Refused(c, scpi::kInitIgnored)) return;
+                   // The button's state is refreshed by a timer only while the window shows.
+                   p.waveWindow->ShowAvailability();
                    p.waveWindow->MeasureValueButton->click();
                    RouteWhileRunning(m_current);
                },

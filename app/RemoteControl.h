@@ -26,8 +26,8 @@ public:
     bool Start(const RemoteOptions& options, std::string& why);
     RemoteServer& Server() { return m_server; }
     const scpi::CommandTree& Tree() const { return m_tree; }
-    // A measurement (stepped, fast or of an angle value), a tone, a fit or a calibration is
-    // running.
+    // A measurement (stepped, fast or of an angle value), a tone (also the rest of an angle
+    // value's), a fit or a calibration is running.
     bool Busy() const;
     // While something runs: `code` with the reason in the connection's queue, and true.
     bool Refused(scpi::Call& c, int code = scpi::kSettingsConflict) const;

@@ -8,7 +8,9 @@
 #include <QDeadlineTimer>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QTcpSocket>
+#include <QTest>
 #include <cstring>
 #include <memory>
 #include <sstream>
@@ -167,9 +169,12 @@ TEST_F(RemoteTest, AScriptMeasuresWhatTheWindowShowsAndReadsTheSlotExactly) {
 
 // A script's angle series, a fast spectrum per angle ("Whole spectrum per angle"), the
 // apparatus following the selected angle: the values are the window's.
-TEST_F(RemoteTest, AnAngleSeriesWithASpectrumPerAngle) {
+// The script's 19-angle series with a fast spectrum per angle, and the same series clicked in the
+// window ("Whole spectrum per angle", "Measure value" 19 times) on the same noise: the same values.
+TEST_F(RemoteTest, AnAngleSeriesWithASpectrumPerAngleIsTheWindowsSeries) {
     Client c(port);
-    c.Send("FREQ:STAR 3000;STOP 4500;:WAVE:MODE WHOLE\n");
+    apparatus->SetNoiseSeed(11);
+    c.Send("FREQ:STAR 3000;STOP 4500;:WAVE:MODE WHOLE;CLE\n");
     EXPECT_EQ(c.Query("WAVE:MODE?"), "WHOL");
     EXPECT_TRUE(p.waveWindow->WholeSpectrum->isChecked());
     for (int angle = 0; angle <= 180; angle += 10) {
@@ -177,14 +182,26 @@ TEST_F(RemoteTest, AnAngleSeriesWithASpectrumPerAngle) {
         EXPECT_EQ(apparatus->HemisphereAngle(), angle) << "the apparatus follows";
     }
     c.Send("WAVE:FREQ 3690\n");
-    const std::string values = c.Query("WAVE:DATA?");
-    std::string window;
-    for (const double v : p.waveWindow->WaveAmplitude)
-        window += (window.empty() ? "" : ",") + scpi::FormatNumber(v);
-    EXPECT_EQ(values, window);
-    EXPECT_GT(p.waveWindow->WaveAmplitude[18], 2.0 * p.waveWindow->WaveAmplitude[9])
-        << values << ": the l = 1 mode sounds at 180 degrees, hardly at 90";
+    const std::string script = c.Query("WAVE:DATA?");
     EXPECT_EQ(c.Query("SYST:ERR?"), "0,\"No error\"");
+    const WaveValues scriptValues = p.waveWindow->WaveAmplitude;
+    EXPECT_GT(scriptValues[18], 2.0 * scriptValues[9])
+        << script << ": the l = 1 mode sounds at 180 degrees, hardly at 90";
+
+    WaveFunctionWindow& w = *p.waveWindow;
+    Activate(&w);
+    apparatus->SetNoiseSeed(11);
+    QTest::mouseClick(w.ClearButton, Qt::LeftButton);
+    EXPECT_EQ(w.WaveAmplitude[18], 0.0);
+    for (int k = 0; k < kAngles; ++k) {
+        QTest::mouseClick(w.MeasureValueButton, Qt::LeftButton);
+        test::FinishAngle(w);
+    }
+    EXPECT_EQ(apparatus->HemisphereAngle(), 180.0);
+    w.FrequencyEdit->setText("3690");
+    QTest::keyClick(w.FrequencyEdit, Qt::Key_Return);
+    for (int k = 0; k < kAngles; ++k)
+        EXPECT_EQ(w.WaveAmplitude[k], scriptValues[k]) << 10 * k << " degrees";
     EXPECT_TRUE(messages.Messages().empty()) << messages.Messages()[0];
 }
 

@@ -118,12 +118,72 @@ def drive(inst, work):
     check(inst.query_ascii_values("TRAC:DATA? 1") == text, "the session brought slot 1 back")
     check(inst.query_ascii_values("TRAC:DATA? 2") == fast, "and slot 2")
     check(errors(inst) == [], f"no errors: {errors(inst)}")
+    drive_tone_and_calibration(inst)
+    drive_wave(inst, work)
+    drive_fit(inst, work)
     # Errors land in the queue with the standard's numbers.
     inst.write("FREQ:STAR ON;:NO:SUCH;:TRAC:SLOT 9")
     inst.write(f'MMEM:LOAD:TRAC 1,"{os.path.join(work, "missing.dat")}"')
     codes = [int(e.split(",")[0]) for e in errors(inst)]
     check(codes == [-104, -113, -222, -256], f"error codes {codes}")
     check(inst.query_ascii_values("TRAC:DATA? 1") == text, "slot 1 untouched by the errors")
+
+
+def drive_tone_and_calibration(inst):
+    inst.write("SOUR:TONE 2272.7")
+    check(float(inst.query("SOUR:TONE?")) == 2272.7, "the tone plays")
+    inst.write("SOUR:TONE:STOP")
+    check(inst.query("*OPC?;:SOUR:TONE?") == "1;0", "the tone ended")
+    check(inst.query("CAL:LAT;*OPC?") == "1", "calibrated")
+    latency = float(inst.query("CAL:LAT?"))
+    check(0.0 <= latency < 1000.0, f"a latency of {latency} ms")
+    check(errors(inst) == [], f"no errors: {errors(inst)}")
+
+
+def drive_wave(inst, work):
+    # Three angle values of one mode, the wave file written, the values cleared and read back.
+    inst.write("WAVE:MODE VAL;CLE;FREQ 2272.7")
+    for angle in (0, 90, 180):
+        check(inst.query(f"APP:ANGL {angle};:WAVE:ANGL {angle};MEAS;*OPC?") == "1", "measured")
+    values = inst.query_ascii_values("WAVE:DATA?")
+    check(len(values) == 19, "19 angle values")
+    check(values[0] > 0 and values[18] > 0 and values[1] == 0, f"measured angles: {values} {errors(inst)}")
+    wave = os.path.join(work, "remote wave.dat")
+    inst.write(f'MMEM:STOR:WAVE "{wave}"')
+    check(inst.query("*OPC?") == "1", "stored")
+    stored = [pair[1] for pair in read_pairs(wave)]
+    check(len(stored) == 19 and all(abs(x - y) <= 5e-4 for x, y in zip(stored, values)),
+          f"the wave file {stored}")
+    inst.write("WAVE:CLE")
+    check(inst.query_ascii_values("WAVE:DATA?") == [0.0] * 19, "cleared")
+    inst.write(f'MMEM:LOAD:WAVE "{wave}"')
+    check(inst.query_ascii_values("WAVE:DATA?") == stored, "the wave file read back")
+    check(errors(inst) == [], f"no errors: {errors(inst)}")
+
+
+def drive_fit(inst, work):
+    # Slot 1 holds the stepped spectrum of 2000 ... 2400 Hz: its peaks found and fitted.
+    inst.write("FIT:OPEN 1;:FIT:RANG 2100,2400")
+    check(inst.query("FIT:PEAK:FIND;*OPC?;:FIT;*OPC?") == "1;1", "fitted")
+    peaks = inst.query_ascii_values("FIT:PEAK?")
+    check(len(peaks) >= 8 and len(peaks) % 8 == 0, f"peaks with errors: {peaks}")
+    check(all(v > 0 for v in peaks[4:7]), "errors of the first peak")
+    files = {what: os.path.join(work, f"remote fit {what}.dat") for what in ("PAR", "DATA", "REP")}
+    for what, name in files.items():
+        inst.write(f'MMEM:STOR:FIT:{what} "{name}"')
+    check(inst.query("*OPC?") == "1", "stored")
+    # The parameter file: frequency, amplitude, width and phase of each peak (three decimals).
+    with open(files["PAR"], encoding="latin-1") as f:
+        rows = [float(line.split("=")[1]) for line in f if "=" in line]
+    check(len(rows) == len(peaks) // 2, f"the parameter file has every peak: {rows}")
+    for k in range(len(peaks) // 8):
+        frequency, width, amplitude, phase = peaks[8 * k:8 * k + 4]
+        for x, y in zip(rows[4 * k:4 * k + 4], (frequency, amplitude, width, phase)):
+            check(abs(x - y) <= 5e-4, f"peak {k + 1}: file {x}, remote {y}")
+    check(len(read_pairs(files["DATA"])) > 10, "the fit curve")
+    with open(files["REP"], encoding="latin-1") as f:
+        check(len(f.read()) > 0, "the report")
+    check(errors(inst) == [], f"no errors: {errors(inst)}")
 
 
 if __name__ == "__main__":
