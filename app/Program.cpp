@@ -25,6 +25,7 @@
 #include "session/SessionKeeper.h"
 #include "ui/config/InputDialog.h"
 #include "ui/config/LatencyDialog.h"
+#include "ui/config/RemoteDialog.h"
 #include "ui/config/SerialPortDialog.h"
 #include "ui/config/SoundCardDialog.h"
 #include "ui/config/VirtualApparatusWindow.h"
@@ -200,6 +201,21 @@ void CreateRemainingWindows(Program& p) {
         latency->exec();
     };
 
+    p.remoteDialog = std::make_unique<RemoteDialog>();
+    RemoteDialog* remote = p.remoteDialog.get();
+    Program* program = &p;
+    remote->Apply = [program](const std::optional<RemoteOptions>& options) {
+        return SwitchRemote(*program, options);
+    };
+    remote->InForce = [program]() -> std::optional<RemoteOptions> {
+        if (!program->remote) return std::nullopt;
+        return program->remote->Server().Options();
+    };
+    remote->Connections = [program] {
+        return program->remote ? program->remote->Server().Clients() : 0;
+    };
+    main->OpenRemoteDialog = [remote] { remote->exec(); };
+
     // On the virtual apparatus its hemisphere can be turned, by hand or by "Measure value".
     if (auto* apparatus = dynamic_cast<audio::VirtualApparatus*>(audio::CurrentBackend())) {
         p.virtualWindow = std::make_unique<VirtualApparatusWindow>(*apparatus);
@@ -241,6 +257,7 @@ Program::~Program() {
     session.reset();
     // The port object goes with the main window; nothing may point at it afterwards.
     latencyDialog.reset();
+    remoteDialog.reset();
     virtualWindow.reset();
     waveWindow.reset();
     fitWindow.reset();
@@ -297,16 +314,41 @@ void StartRemote(Program& p, const RemoteOptions& options) {
                      "computers: anyone who reaches port %u can measure and write files\n",
                      static_cast<unsigned>(options.port));
     }
-    p.remote = std::make_unique<RemoteControl>(p);
-    std::string why;
-    if (!p.remote->Start(options, why)) {
+    const std::string why = SwitchRemote(p, options);
+    if (!why.empty()) {
         std::fprintf(stderr, "sonarix: the remote control cannot start: %s\n", why.c_str());
-        p.remote.reset();
         return;
     }
     std::fprintf(stderr, "sonarix: remote control on port %u\n",
                  static_cast<unsigned>(p.remote->Server().Port()));
 }
+
+}  // namespace
+
+std::string SwitchRemote(Program& p, const std::optional<RemoteOptions>& options) {
+    std::optional<RemoteOptions> before;
+    if (p.remote) before = p.remote->Server().Options();
+    if (before == options) return {};
+    // On another port the new server starts beside the old one, which keeps its connections if
+    // it cannot; on the same port the old one must go first.
+    if (!options || (before && before->port == options->port)) p.remote.reset();
+    if (!options) return {};
+    std::string why;
+    auto remote = std::make_unique<RemoteControl>(p);
+    if (remote->Start(*options, why)) {
+        p.remote = std::move(remote);
+        return {};
+    }
+    remote.reset();
+    if (before && !p.remote) {
+        std::string ignored;
+        remote = std::make_unique<RemoteControl>(p);
+        if (remote->Start(*before, ignored)) p.remote = std::move(remote);
+    }
+    return why;
+}
+
+namespace {
 
 // An argument the program does not know: the usage on standard error, exit code 2.
 int Unknown(const char* argument) {

@@ -24,6 +24,7 @@ class PeakFitWindow;
 class WaveFunctionWindow;
 class VirtualApparatusWindow;
 class LatencyDialog;
+class RemoteDialog;
 class SerialPortDialog;
 class HelpDialog;
 class VersionDialog;
@@ -86,6 +87,7 @@ struct Program {
     std::unique_ptr<WaveFunctionWindow> waveWindow;
     std::unique_ptr<VirtualApparatusWindow> virtualWindow;  // on the virtual apparatus only
     std::unique_ptr<LatencyDialog> latencyDialog;
+    std::unique_ptr<RemoteDialog> remoteDialog;
     std::unique_ptr<HelpDialog> helpDialog;
     std::unique_ptr<VersionDialog> versionDialog;
     InputList inputs;  // the input list of the "Input" dialog
@@ -94,9 +96,15 @@ struct Program {
     // The main window's fields and plot settings, and the fit window's peaks and range, as
     // parts of the session.
     std::unique_ptr<SessionPart> settingsPart, fitPart;
-    // The SCPI server and its commands, when the program was started with --remote.
+    // The SCPI server and its commands, while switched on (--remote, or Configure / "Remote
+    // Control").
     std::unique_ptr<RemoteControl> remote;
 };
+
+// Puts the remote control `options` in force (no value: off) and returns "" or why the server
+// cannot listen, in which case what ran before runs on. A server already running with the same
+// options keeps its connections.
+std::string SwitchRemote(Program& p, const std::optional<RemoteOptions>& options);
 
 // Runs the start-up sequence on the installed audio backend: creates and shows the main
 // window, checks and initialises the audio layer, selects the input, starts the mono

@@ -2,14 +2,18 @@
 """A fast spectrum at every angle between the hemispheres, 0 ... 180 degrees in steps of 10, on
 the virtual apparatus; prints the level of one resonance against the angle.
 Start the program first: sonarix --virtual --remote"""
+import os
+
 import pyvisa
+
+RESOURCE = os.environ.get("SONARIX_RESOURCE", "TCPIP::127.0.0.1::5025::SOCKET")
 
 RESONANCE = 3690.0  # Hz, near a mode of the sphere; adjust to your spectrum
 
 rm = pyvisa.ResourceManager("@py")
-sonarix = rm.open_resource("TCPIP::127.0.0.1::5025::SOCKET", read_termination="\n",
-                           write_termination="\n", timeout=600000)
-sonarix.write("*RST;*CLS;:FORM REAL,64")
+sonarix = rm.open_resource(RESOURCE, read_termination="\n", write_termination="\n",
+                           timeout=600000)
+sonarix.write("*RST;*CLS;:FREQ:STAR 3000;STOP 4500;:FORM REAL,64")
 for angle in range(0, 181, 10):
     sonarix.write(f"APP:ANGL {angle}")
     sonarix.query("INIT:FAST;*OPC?")

@@ -1,11 +1,15 @@
 #!/usr/bin/python3
 """One stepped spectrum read into Python and saved by the program.
 Start the program first: sonarix --virtual --remote"""
+import os
+
 import pyvisa
 
+RESOURCE = os.environ.get("SONARIX_RESOURCE", "TCPIP::127.0.0.1::5025::SOCKET")
+
 rm = pyvisa.ResourceManager("@py")
-sonarix = rm.open_resource("TCPIP::127.0.0.1::5025::SOCKET", read_termination="\n",
-                           write_termination="\n", timeout=600000)
+sonarix = rm.open_resource(RESOURCE, read_termination="\n", write_termination="\n",
+                           timeout=600000)
 print(sonarix.query("*IDN?"))
 sonarix.write("*RST;*CLS")
 sonarix.write("FREQ:STAR 2000;STOP 3000;STEP 5;:SWE:DWEL 20;:TRAC:SLOT 1")

@@ -26,6 +26,7 @@ struct RemoteOptions {
     uint16_t port = 5025;
     // Connections from other hosts as well; otherwise only from this computer's 127.0.0.1 or ::1.
     bool otherHosts = false;
+    bool operator==(const RemoteOptions&) const = default;
 };
 
 class RemoteServer : public QObject {
@@ -41,6 +42,8 @@ public:
     bool Start(const RemoteOptions& options, std::string& why);
     void Stop();
     bool Listening() const;
+    // The options of the last Start.
+    const RemoteOptions& Options() const { return m_options; }
     uint16_t Port() const;
     int Clients() const { return static_cast<int>(m_clients.size()); }
 

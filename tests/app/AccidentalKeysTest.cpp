@@ -16,6 +16,8 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QSlider>
+#include <QSpinBox>
+#include <QTcpServer>
 #include <QTest>
 #include <QTimer>
 #include <algorithm>
@@ -32,6 +34,7 @@
 #include "tests/ProgramFixture.h"
 #include "ui/config/InputDialog.h"
 #include "ui/config/LatencyDialog.h"
+#include "ui/config/RemoteDialog.h"
 #include "ui/config/SerialPortDialog.h"
 #include "ui/config/SoundCardDialog.h"
 #include "ui/config/VirtualApparatusWindow.h"
@@ -91,6 +94,12 @@ protected:
         p.fitWindow->ChooseColor = f->ChooseColor;
         p.waveWindow->ChooseSaveFile = none;
         p.waveWindow->ChooseOpenFile = none;
+        // The remote control that keys may switch on listens on a port free now, not on 5025.
+        {
+            QTcpServer probe;
+            probe.listen(QHostAddress::LocalHost, 0);
+            p.remoteDialog->PortEdit->setValue(probe.serverPort());
+        }
         auto cancel = [](QPrinter&) { return false; };
         for (PlotOutput* o : {&f->Output(), &p.fitWindow->Output(), &p.waveWindow->Output()}) {
             o->ChoosePictureFile = none;
@@ -135,8 +144,10 @@ protected:
                 return p.versionDialog.get();
             case 12:
                 return p.virtualWindow.get();
-            default:
+            case 13:
                 return p.latencyDialog.get();
+            default:
+                return p.remoteDialog.get();
         }
     }
     // The main window's action that opens window n (none for the main window itself).
@@ -147,7 +158,8 @@ protected:
             {6, f->ConfigureSoundCard},  {7, f->SelectInputChannel},
             {8, f->ConfigureSerial},     {9, f->WaveFunction},
             {10, f->ManualHelp},         {11, f->VersionInfo},
-            {12, f->VirtualApparatus},   {13, f->CalibrateLatency}};
+            {12, f->VirtualApparatus},   {13, f->CalibrateLatency},
+            {14, f->ConfigureRemote}};
         const auto it = openers.find(n);
         return it == openers.end() ? nullptr : it->second;
     }
@@ -384,11 +396,11 @@ TEST_P(AccidentalKeys, ChangeNothingTheyDidNotAskFor) {
 std::vector<Case> AllCases() {
     std::vector<Case> cases;
     for (const State s : {State::Idle, State::TonePlaying}) {
-        for (int n = 1; n <= 13; ++n) cases.push_back({n, s});
+        for (int n = 1; n <= 14; ++n) cases.push_back({n, s});
     }
     // During a sweep the main window and the windows beside it; the modal ones are unavailable
     // (the case checks that their menu items are disabled).
-    for (int n = 1; n <= 13; ++n) cases.push_back({n, State::Sweeping});
+    for (int n = 1; n <= 14; ++n) cases.push_back({n, State::Sweeping});
     cases.push_back({5, State::FitRunning});
     cases.push_back({9, State::AngleMeasurement});
     cases.push_back({13, State::Calibrating});

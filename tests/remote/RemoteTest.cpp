@@ -4,13 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QCheckBox>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
 #include <cstring>
 #include <memory>
 #include <sstream>
@@ -24,6 +28,7 @@
 #include "plot/Controls.h"
 #include "remote/Scpi.h"
 #include "tests/ProgramFixture.h"
+#include "ui/config/RemoteDialog.h"
 #include "ui/fit/PeakFitWindow.h"
 #include "ui/main/MainWindow.h"
 #include "ui/wave/WaveFunctionWindow.h"
@@ -287,6 +292,102 @@ TEST_F(RemoteTest, FourConnectionsFromThisComputerAndNoneFromElsewhere) {
     Client toElsewhere(port, {}, QHostAddress("127.0.0.2"));
     EXPECT_FALSE(toElsewhere.Connected());
     EXPECT_TRUE(messages.Messages().empty());
+}
+
+// Configure / "Remote Control", used with the keyboard: switched on at a port, opened again to see
+// it and to read the warning about other computers, a port already taken, and off again.
+class RemoteDialogTest : public test::ProgramOnApparatus {
+protected:
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(Start()); }
+    // The dialog opened from the menu, `keys` done in it while it is shown.
+    void InDialog(const std::function<void(RemoteDialog&)>& keys) {
+        RemoteDialog& d = *p.remoteDialog;
+        bool shown = false;
+        QTimer::singleShot(0, &d, [&] {
+            shown = d.isVisible() && d.isModal();
+            Activate(&d);
+            keys(d);
+            if (d.isVisible()) d.reject();
+        });
+        f->ConfigureRemote->trigger();
+        EXPECT_TRUE(shown);
+        EXPECT_FALSE(d.isVisible());
+    }
+    static void TypePort(RemoteDialog& d, uint16_t port) {
+        d.PortEdit->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(d.PortEdit, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(d.PortEdit, QString::number(port));
+    }
+    // A port nothing listens on now.
+    static uint16_t FreePort() {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost, 0);
+        return probe.serverPort();
+    }
+};
+
+TEST_F(RemoteDialogTest, SwitchesTheServerWarnsOfOtherComputersAndKeepsItOnAFailedChange) {
+    EXPECT_EQ(p.remote, nullptr) << "off by default";
+    const uint16_t port = FreePort();
+    InDialog([&](RemoteDialog& d) {
+        EXPECT_EQ(d.StateLabel->text(), "Now: off.");
+        EXPECT_FALSE(d.PortEdit->isEnabled());
+        Key(&d, Qt::Key_Space);  // the focus starts on the switch
+        EXPECT_TRUE(d.PortEdit->isEnabled());
+        TypePort(d, port);
+        Key(&d, Qt::Key_Return);
+    });
+    ASSERT_NE(p.remote, nullptr);
+    EXPECT_EQ(p.remote->Server().Port(), port);
+    auto c = std::make_unique<Client>(port);
+    EXPECT_EQ(c->Query("*IDN?").substr(0, 8), "Sonarix,");
+    WaitFor([&] { return f->RemoteLabel->isVisible(); });
+    EXPECT_TRUE(f->RemoteLabel->isVisible());
+
+    // Other computers: the warning says what they may do; Escape changes nothing.
+    InDialog([&](RemoteDialog& d) {
+        EXPECT_EQ(
+            d.StateLabel->text(),
+            QString("Now: on, port %1, from this computer only; 1 script connected.").arg(port));
+        EXPECT_TRUE(d.HostsWarning->text().isEmpty());
+        d.OtherHostsCheck->setFocus(Qt::TabFocusReason);
+        Key(&d, Qt::Key_Space);
+        EXPECT_TRUE(
+            d.HostsWarning->text().contains(QString("on port %1 can then measure").arg(port)))
+            << d.HostsWarning->text().toStdString();
+        Key(&d, Qt::Key_Escape);
+    });
+    EXPECT_FALSE(p.remote->Server().Options().otherHosts);
+    EXPECT_EQ(c->Query("SYST:ERR?"), "0,\"No error\"") << "the connection stays";
+
+    // A port that is taken: the reason, the dialog stays, and the server runs on as it was.
+    QTcpServer holder;
+    ASSERT_TRUE(holder.listen(QHostAddress::LocalHost, 0));
+    InDialog([&](RemoteDialog& d) {
+        TypePort(d, holder.serverPort());
+        Key(&d, Qt::Key_Return);
+        EXPECT_TRUE(d.isVisible());
+    });
+    ASSERT_EQ(messages.Messages().size(), 1u);
+    EXPECT_EQ(messages.Messages()[0].rfind("The remote control cannot listen on port " +
+                                               std::to_string(holder.serverPort()) + ": ",
+                                           0),
+              0u)
+        << messages.Messages()[0];
+    ASSERT_NE(p.remote, nullptr);
+    EXPECT_EQ(p.remote->Server().Port(), port);
+    EXPECT_EQ(c->Query("*OPC?"), "1") << "the connection stays";
+
+    // Off: the script's connection ends, the note goes.
+    InDialog([&](RemoteDialog& d) {
+        Key(&d, Qt::Key_Space);
+        EXPECT_FALSE(d.PortEdit->isEnabled());
+        Key(&d, Qt::Key_Return);
+    });
+    EXPECT_EQ(p.remote, nullptr);
+    WaitFor([&] { return !c->Connected(); });
+    EXPECT_FALSE(c->Connected());
+    EXPECT_FALSE(f->RemoteLabel->isVisible());
 }
 
 }  // namespace

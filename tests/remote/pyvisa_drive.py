@@ -1,7 +1,9 @@
 #!/usr/bin/python3
 """Drives the running program with the real PyVISA client (pyvisa-py's TCPIP SOCKET resource)
-through every command family, and compares what it reads with the files the program writes.
-Usage: pyvisa_drive.py SONARIX_EXECUTABLE WORK_FOLDER. Exit status 0 when everything holds."""
+through every command family, and compares what it reads with the files the program writes;
+or, given the examples' folder, runs each example script against it.
+Usage: pyvisa_drive.py SONARIX_EXECUTABLE WORK_FOLDER [EXAMPLES_FOLDER]. Exit status 0 when
+everything holds."""
 import os
 import shutil
 import socket
@@ -30,7 +32,7 @@ def main():
     port = free_port()
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen", SONARIX_MESSAGES_TO_STDERR="1",
                XDG_STATE_HOME=work, XDG_RUNTIME_DIR=work)
-    child = subprocess.Popen([program, "--virtual", f"--remote={port}"], env=env,
+    child = subprocess.Popen([program, "--virtual", f"--remote={port}"], env=env, cwd=work,
                              stderr=subprocess.PIPE, text=True)
     try:
         for line in child.stderr:
@@ -38,19 +40,41 @@ def main():
                 break
         else:
             raise AssertionError("the program did not start its remote control")
-        rm = pyvisa.ResourceManager("@py")
-        inst = rm.open_resource(f"TCPIP::127.0.0.1::{port}::SOCKET", read_termination="\n",
-                                write_termination="\n", timeout=60000)
-        drive(inst, work)
-        inst.close()
-        rm.close()
+        resource = f"TCPIP::127.0.0.1::{port}::SOCKET"
+        if len(sys.argv) > 3:
+            run_examples(sys.argv[3], resource, work)
+        else:
+            rm = pyvisa.ResourceManager("@py")
+            inst = rm.open_resource(resource, read_termination="\n", write_termination="\n",
+                                    timeout=60000)
+            drive(inst, work)
+            inst.close()
+            rm.close()
     finally:
         child.terminate()
         try:
             child.wait(10)
         except subprocess.TimeoutExpired:
             child.kill()
-    print("pyvisa: every command family as the program's files say")
+    print("pyvisa: done")
+
+
+def run_examples(folder, resource, work):
+    """Each example ends without an exception and with an empty error queue; the files it asks
+    the program to save are in the program's working folder."""
+    names = sorted(n for n in os.listdir(folder) if n.endswith(".py"))
+    check(len(names) >= 4, f"the examples: {names}")
+    for name in names:
+        run = subprocess.run([sys.executable, os.path.join(folder, name)], cwd=work,
+                             env=dict(os.environ, SONARIX_RESOURCE=resource),
+                             capture_output=True, text=True, timeout=600)
+        lines = run.stdout.strip().splitlines()
+        check(run.returncode == 0 and lines and lines[-1] == '0,"No error"',
+              f"{name}: {run.returncode}\n{run.stdout}\n{run.stderr}")
+        print(f"{name}: {len(lines)} lines")
+        print(run.stdout)
+    for saved in ("spectrum.dat", "spectrum-40C.dat", "fit-parameters.par", "fit-report.csv"):
+        check(os.path.getsize(os.path.join(work, saved)) > 0, f"{saved} written")
 
 
 def errors(inst):

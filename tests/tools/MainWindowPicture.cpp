@@ -32,6 +32,7 @@
 #include "plot/PictureExport.h"
 #include "ui/config/InputDialog.h"
 #include "ui/config/LatencyDialog.h"
+#include "ui/config/RemoteDialog.h"
 #include "ui/config/SerialPortDialog.h"
 #include "ui/config/SoundCardDialog.h"
 #include "ui/config/VirtualApparatusWindow.h"
@@ -109,6 +110,11 @@ int main(int argc, char** argv) {
     p.serialDialog->grab().save(QString::fromStdString(prefix + "-form8.png"));
     p.helpDialog->grab().save(QString::fromStdString(prefix + "-form10.png"));
     p.versionDialog->grab().save(QString::fromStdString(prefix + "-form11.png"));
+    // The remote control dialog, with other computers chosen: the warning shows.
+    p.remoteDialog->ShowSettings();
+    p.remoteDialog->RemoteOnCheck->setChecked(true);
+    p.remoteDialog->OtherHostsCheck->setChecked(true);
+    p.remoteDialog->grab().save(QString::fromStdString(prefix + "-remote.png"));
     {
         sonarix::TFontDialog fonts(p.mainWindow.get());
         fonts.setFont(p.mainWindow->font());

@@ -191,7 +191,7 @@ std::optional<double> MainWindow::AxisEnd() {
 
 void MainWindow::EnableBetweenSweeps(bool idle) {
     for (QAction* a : {SaveSpectrum, OpenSpectrum, Fit, WaveFunction, ConfigureSoundCard,
-                       ConfigureSerial, CalibrateLatency}) {
+                       ConfigureSerial, CalibrateLatency, ConfigureRemote}) {
         a->setEnabled(idle);
     }
     // The dialogs that only change the drawing stay available during a stepped sweep, which

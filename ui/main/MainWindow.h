@@ -122,6 +122,7 @@ public:
     QAction* SelectInputChannel = nullptr;
     QAction* ConfigureSerial = nullptr;
     QAction* CalibrateLatency = nullptr;
+    QAction* ConfigureRemote = nullptr;  // "Remote Control"
     QAction* ManualHelp = nullptr;
     QAction* VersionInfo = nullptr;
     // The session: File / "Save Session", "Open Session", "Restore Last Session", and the Edit
@@ -220,6 +221,8 @@ public:
     // indicator area from the state's calibration.
     std::function<void()> OpenLatencyDialog;
     void ShowLatency();
+    // "Remote Control": the dialog that switches the SCPI server, wired by the program.
+    std::function<void()> OpenRemoteDialog;
 
     // "Measure Wave Function" and "Virtual Apparatus", wired by the program.
     std::function<void()> OpenWaveWindow;

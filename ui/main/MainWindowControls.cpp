@@ -207,6 +207,7 @@ void MainWindow::CreateActions() {
     action(SelectInputChannel, "SelectInputChannel", "Input Channel / Volume", true);
     action(ConfigureSerial, "ConfigureSeriell", "Serial Port", true);
     action(CalibrateLatency, "CalibrateLatency", "Calibrate Latency", true);
+    action(ConfigureRemote, "ConfigureRemote", "Remote Control", true);
     action(ManualHelp, "ManualHelp", "Manual and Help", true);
     action(VersionInfo, "VersionInfo", "Version info", true);
     action(SaveSession, "SaveSession", "Save Session", false);
@@ -283,6 +284,9 @@ void MainWindow::ConnectActions() {
     connect(CalibrateLatency, &QAction::triggered, this, [this] {
         if (OpenLatencyDialog) OpenLatencyDialog();
     });
+    connect(ConfigureRemote, &QAction::triggered, this, [this] {
+        if (OpenRemoteDialog) OpenRemoteDialog();
+    });
     connect(VersionInfo, &QAction::triggered, this, [this] { VersionInfoExecute(); });
 }
 
@@ -309,8 +313,8 @@ void MainWindow::BuildMenuBar() {
     QMenu* windows = bar->addMenu(QStringLiteral("Windows"));
     windows->addActions({Fit, WaveFunction, LiveFftOn, LiveWaveOn, VirtualApparatus});
     QMenu* configure = bar->addMenu(QStringLiteral("Configure"));
-    configure->addActions(
-        {ConfigureSoundCard, SelectInputChannel, ConfigureSerial, CalibrateLatency});
+    configure->addActions({ConfigureSoundCard, SelectInputChannel, ConfigureSerial,
+                           CalibrateLatency, ConfigureRemote});
     QMenu* help = bar->addMenu(QStringLiteral("Help"));
     help->addActions({ManualHelp, VersionInfo});
     // Menus are windows of their own and do not inherit the window's font.
