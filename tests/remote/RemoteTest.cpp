@@ -240,6 +240,35 @@ TEST_F(RemoteTest, FindsPeaksFitsAndReadsThemWithTheirErrors) {
     EXPECT_TRUE(messages.Messages().empty()) << messages.Messages()[0];
 }
 
+// The user's clicks during a script's measurement do what they do during the user's own: the
+// buttons of other work are unavailable, Stop ends it with the points so far, and the script's
+// *OPC? answers.
+TEST_F(RemoteTest, TheUsersStopEndsAScriptsMeasurementAsItEndsTheirOwn) {
+    Client c(port);
+    c.Send("FREQ:STAR 1000;STOP 3000;STEP 10;:SWE:DWEL 10\n");
+    bool fitEnabled = true, measureShown = true;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (p.state->SpecCount[0] < 30) return;
+        watch.stop();
+        fitEnabled = f->FitSpectrumButton->isEnabled();
+        measureShown = f->MeasureButton->isVisible();
+        QTest::mouseClick(f->StopButton, Qt::LeftButton);
+    });
+    watch.start(0);
+    EXPECT_EQ(c.Query("INIT;*OPC?"), "1");
+    EXPECT_FALSE(fitEnabled);
+    EXPECT_FALSE(measureShown);
+    EXPECT_GE(p.state->SpecCount[0], 30);
+    EXPECT_LT(p.state->SpecCount[0], 200) << "stopped";
+    EXPECT_EQ(p.state->SpecFreq[0][1], 1010.0);
+    EXPECT_EQ(c.Query("TRAC:POIN?"), std::to_string(p.state->SpecCount[0]));
+    EXPECT_TRUE(f->MeasureButton->isVisible());
+    EXPECT_TRUE(f->FitSpectrumButton->isEnabled());
+    EXPECT_EQ(c.Query("SYST:ERR?"), "0,\"No error\"");
+    EXPECT_TRUE(messages.Messages().empty()) << messages.Messages()[0];
+}
+
 TEST_F(RemoteTest, BadInputGoesToTheErrorQueueNeverToAMessageBox) {
     Client c(port);
     c.Send("FREQ:STAR 1000;STOP 1200;STEP 20;:SWE:DWEL 10\n");
