@@ -314,7 +314,9 @@ void MainWindow::BuildMenuBar() {
     windows->addActions({Fit, WaveFunction, LiveFftOn, LiveWaveOn, VirtualApparatus});
     QMenu* configure = bar->addMenu(QStringLiteral("Configure"));
     configure->addActions({ConfigureSoundCard, SelectInputChannel, ConfigureSerial,
-                           CalibrateLatency, ConfigureRemote});
+                           CalibrateLatency});
+    configure->addSeparator();
+    configure->addAction(ConfigureRemote);
     QMenu* help = bar->addMenu(QStringLiteral("Help"));
     help->addActions({ManualHelp, VersionInfo});
     // Menus are windows of their own and do not inherit the window's font.
