@@ -313,8 +313,8 @@ void MainWindow::BuildMenuBar() {
     QMenu* windows = bar->addMenu(QStringLiteral("Windows"));
     windows->addActions({Fit, WaveFunction, LiveFftOn, LiveWaveOn, VirtualApparatus});
     QMenu* configure = bar->addMenu(QStringLiteral("Configure"));
-    configure->addActions({ConfigureSoundCard, SelectInputChannel, ConfigureSerial,
-                           CalibrateLatency});
+    configure->addActions(
+        {ConfigureSoundCard, SelectInputChannel, ConfigureSerial, CalibrateLatency});
     configure->addSeparator();
     configure->addAction(ConfigureRemote);
     QMenu* help = bar->addMenu(QStringLiteral("Help"));
