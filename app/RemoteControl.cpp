@@ -425,6 +425,7 @@ void RemoteControl::AddFileCommands() {
                {});
     m_tree.Add("MMEMory:LOAD:WAVE", named([this](const std::string& name) {
                    WithFile(p.waveWindow->ChooseOpenFile, name, p.waveWindow->OpenData);
+                   p.waveWindow->KeepValuesForOpening();
                }),
                {});
 }
@@ -512,6 +513,7 @@ void RemoteControl::AddWaveCommands() {
             if (!c.Parameters(1, 1) || !c.Number(0, 1.0, 1e5, hz)) return;
             p.waveWindow->FrequencyEdit->setText(QString::fromStdString(scpi::FormatNumber(hz)));
             emit p.waveWindow->FrequencyEdit->returnPressed();
+            p.waveWindow->KeepValuesForOpening();
         },
         [this](Call& c) {
             if (!c.Parameters(0, 0)) return;
@@ -526,6 +528,7 @@ void RemoteControl::AddWaveCommands() {
                    // The button's state is refreshed by a timer only while the window shows.
                    p.waveWindow->ShowAvailability();
                    p.waveWindow->MeasureValueButton->click();
+                   p.waveWindow->KeepValuesForOpening();
                    RouteWhileRunning(m_current);
                },
                {});

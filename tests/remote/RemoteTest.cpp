@@ -192,6 +192,14 @@ TEST_F(RemoteTest, AnAngleSeriesWithASpectrumPerAngleIsTheWindowsSeries) {
     const WaveValues scriptValues = p.waveWindow->WaveAmplitude;
     EXPECT_GT(scriptValues[18], 2.0 * scriptValues[9])
         << script << ": the l = 1 mode sounds at 180 degrees, hardly at 90";
+    // The user opens the window to look: the script's values are there.
+    WaveValues shown{};
+    QTimer::singleShot(0, p.waveWindow.get(), [&] {
+        shown = p.waveWindow->WaveAmplitude;
+        p.waveWindow->reject();
+    });
+    f->WaveFunction->trigger();
+    EXPECT_EQ(shown, scriptValues);
 
     WaveFunctionWindow& w = *p.waveWindow;
     Activate(&w);

@@ -423,6 +423,10 @@ void WaveFunctionWindow::Open(bool show) {
     if (show) exec();
 }
 
+void WaveFunctionWindow::KeepValuesForOpening() {
+    if (!isVisible()) m_closedAt = m_state.CurrentFreq;
+}
+
 void WaveFunctionWindow::OnMeasureValueClicked() {
     // The measurement runs from the event loop, a piece at a time: the handler returns at once
     // and the window keeps answering; the value is stored when it is done.

@@ -103,6 +103,9 @@ public:
     // The main window's "Measure Wave Function": Clear (unless the values are of the frequency
     // the window was closed at), then the window modally.
     void Open(bool show = true);
+    // Values put in while the window is not shown (by a script) stay when it is opened at this
+    // frequency, as those of the frequency it was closed at do.
+    void KeepValuesForOpening();
     void OnMeasureValueClicked();
     // The angle measurement's next piece (m_measureTimer); at its end the value is stored as
     // one undo step, "Saturation" shown for 500 ms, and a pending close done.
