@@ -399,34 +399,24 @@ void RemoteControl::AddFileCommands() {
     m_tree.Add("MMEMory:LOAD:SESSion", session(false), {});
     // The fit window's "Save Fit Data", "Save Fit Parameter" and "Save Fit Report", and the wave
     // window's "Save Data" and "Open Data": one file name each.
-    auto named = [this](auto file) {
-        return [this, file](Call& c) {
+    auto named = [this](Chooser& choose, QAction* action, std::function<void()> after = {}) {
+        return [this, &choose, action, after](Call& c) {
             std::string name;
             if (!c.Parameters(1, 1) || !c.String(0, name)) return;
             if (Refused(c)) return;
-            file(name);
+            WithFile(choose, name, action);
+            if (after) after();
         };
     };
-    m_tree.Add("MMEMory:STORe:FIT[:DATA]", named([this](const std::string& name) {
-                   WithFile(p.fitWindow->ChooseFitDataFile, name, p.fitWindow->SaveFitData);
-               }),
+    PeakFitWindow& fit = *p.fitWindow;
+    WaveFunctionWindow& wave = *p.waveWindow;
+    m_tree.Add("MMEMory:STORe:FIT[:DATA]", named(fit.ChooseFitDataFile, fit.SaveFitData), {});
+    m_tree.Add("MMEMory:STORe:FIT:PARameters", named(fit.ChooseParameterFile, fit.SaveFitParameter),
                {});
-    m_tree.Add("MMEMory:STORe:FIT:PARameters", named([this](const std::string& name) {
-                   WithFile(p.fitWindow->ChooseParameterFile, name, p.fitWindow->SaveFitParameter);
-               }),
-               {});
-    m_tree.Add("MMEMory:STORe:FIT:REPort", named([this](const std::string& name) {
-                   WithFile(p.fitWindow->ChooseReportFile, name, p.fitWindow->SaveFitReport);
-               }),
-               {});
-    m_tree.Add("MMEMory:STORe:WAVE", named([this](const std::string& name) {
-                   WithFile(p.waveWindow->ChooseSaveFile, name, p.waveWindow->SaveData);
-               }),
-               {});
-    m_tree.Add("MMEMory:LOAD:WAVE", named([this](const std::string& name) {
-                   WithFile(p.waveWindow->ChooseOpenFile, name, p.waveWindow->OpenData);
-                   p.waveWindow->KeepValuesForOpening();
-               }),
+    m_tree.Add("MMEMory:STORe:FIT:REPort", named(fit.ChooseReportFile, fit.SaveFitReport), {});
+    m_tree.Add("MMEMory:STORe:WAVE", named(wave.ChooseSaveFile, wave.SaveData), {});
+    m_tree.Add("MMEMory:LOAD:WAVE",
+               named(wave.ChooseOpenFile, wave.OpenData, [&wave] { wave.KeepValuesForOpening(); }),
                {});
 }
 

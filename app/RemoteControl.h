@@ -19,6 +19,7 @@ struct Program;
 
 class RemoteControl {
 public:
+    // The program's windows exist when it is made and outlive it.
     explicit RemoteControl(Program& program);
     ~RemoteControl();
 
