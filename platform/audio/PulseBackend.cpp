@@ -62,6 +62,7 @@ struct PulseBackend::Stream {
     bool playing = false;         // between play and stop/end
     bool failed = false;          // the stream or the server went away
     bool ranDry = false;          // the server ran out of samples after the last one was written
+    bool indexFromStart = true;   // the stream's byte index / 2 is the image's sample (no flush)
     std::vector<int16_t> scaled;  // the samples at the volume, on their way to the server
 };
 
@@ -135,10 +136,18 @@ struct PulseCallbacks {
         static_cast<PulseBackend::Stream*>(user)->timingAsked = false;
     }
 
-    // The server has played everything it was given.
-    static void Underflow(pa_stream* /*s*/, void* user) {
+    // The server has played everything it was given. Where it ran dry is the stream's read
+    // index when it did (bytes from the connection on): by the time this report is handled,
+    // the request the server sent before it may have had the rest of the image written, so
+    // what has been written does not tell a gap near the end from the end. After a flush the
+    // index no longer maps onto the image; then only what has been written tells.
+    static void Underflow(pa_stream* s, void* user) {
         auto* st = static_cast<PulseBackend::Stream*>(user);
-        if (st->next >= st->count) {
+        const int64_t at = pa_stream_get_underflow_index(s);
+        const bool beforeEnd = st->indexFromStart && at >= 0
+                                   ? static_cast<uint64_t>(at) / 2 < st->count
+                                   : st->next < st->count;
+        if (!beforeEnd) {
             st->ranDry = true;
         } else if (st->playing && st->owner != nullptr) {
             // Before its end: the server played silence for want of samples.
@@ -501,6 +510,7 @@ bool PulseBackend::Connect(Stream& st) {
     st.baseTime = 0.0;
     st.lastPos = 0;
     st.ranDry = false;
+    st.indexFromStart = true;
     st.clock.Reset();
     st.timingAsked = false;
     st.nextRequestUs = 0;
@@ -643,6 +653,7 @@ bool PulseBackend::ChannelSetPosition(Handle handle, uint64_t pos) {
     if (op != nullptr) pa_operation_unref(op);
     st->next = pos / 2;
     st->ranDry = false;
+    st->indexFromStart = false;
     st->baseSample = pos / 2;
     st->baseTime = readTime;
     st->lastPos = pos / 2;

@@ -216,8 +216,20 @@ TEST_F(PulseLatency, FastMeasureThroughTheNullSinkIsFlat) {
     ASSERT_TRUE(Calibrate(*s, calibrator, messages).found);
     test::FakeMeasureWindow w;
     SweepEngine engine(*s, w);
-    ASSERT_TRUE(engine.FastMeasure(FastSettings{}))
-        << (messages.Messages().empty() ? "" : messages.Messages().back());
+    // A playback the server let run dry is played once more by the measurement itself; where
+    // the second one has a gap too (a sanitizer build, a busy machine), nothing is stored and
+    // it says so: then it is measured anew, as a user would.
+    bool stored = false;
+    for (int attempt = 0; attempt < 3 && !stored; ++attempt) {
+        messages.Clear();
+        stored = engine.FastMeasure(FastSettings{});
+        if (!stored) {
+            ASSERT_EQ(messages.Messages().size(), 1u);
+            ASSERT_EQ(messages.Messages().back(), kFastPlaybackGap);
+            std::printf("the playback ran dry twice during the fast measurement: measured again\n");
+        }
+    }
+    ASSERT_TRUE(stored);
     EXPECT_TRUE(messages.Messages().empty());
     ASSERT_EQ(s->SpecCount[0], 9900);
     EXPECT_TRUE(s->SpecPhased[0]);
