@@ -143,13 +143,15 @@ struct PulseCallbacks {
     // index no longer maps onto the image; then only what has been written tells.
     static void Underflow(pa_stream* s, void* user) {
         auto* st = static_cast<PulseBackend::Stream*>(user);
+        // The same holds for a clock that reached the end while the server was held up: the
+        // stream is no longer marked playing, but the gap was played all the same.
         const int64_t at = pa_stream_get_underflow_index(s);
-        const bool beforeEnd = st->indexFromStart && at >= 0
-                                   ? static_cast<uint64_t>(at) / 2 < st->count
-                                   : st->next < st->count;
+        const bool indexed = st->indexFromStart && at >= 0;
+        const bool beforeEnd =
+            indexed ? static_cast<uint64_t>(at) / 2 < st->count : st->next < st->count;
         if (!beforeEnd) {
             st->ranDry = true;
-        } else if (st->playing && st->owner != nullptr) {
+        } else if ((st->playing || indexed) && st->owner != nullptr) {
             // Before its end: the server played silence for want of samples.
             st->owner->m_playbackGaps.fetch_add(1);
         }

@@ -227,7 +227,6 @@ TEST_F(PulseBackendTest, AGapHeardIsCountedAlsoJustBeforeTheEnd) {
         const auto begin = std::find_if(heard.begin(), heard.end(), loud);
         ASSERT_NE(begin, heard.end()) << "nothing was heard";
         const auto end = std::find_if(heard.rbegin(), heard.rend(), loud).base();
-        EXPECT_GE(end - begin, count - 2);
         int64_t silence = 0, longest = 0, longestEnds = 0;
         for (auto it = begin; it != end; ++it) {
             silence = loud(*it) ? 0 : silence + 1;
@@ -236,11 +235,15 @@ TEST_F(PulseBackendTest, AGapHeardIsCountedAlsoJustBeforeTheEnd) {
                 longestEnds = it - begin;
             }
         }
-        const bool gapHeard = longest > 3;  // a 1 kHz sine at 4000 is within 50 for one sample
-        const int64_t gapAt = longestEnds + 1 - longest;  // image samples played before it
-        std::printf("held %lld samples before the end: %s%s\n", static_cast<long long>(holdBefore),
-                    gapHeard ? "a gap after sample " : "no gap",
-                    gapHeard ? std::to_string(gapAt).c_str() : "");
+        // A 1 kHz sine at 4000 is within 50 for one sample at a time. A sound shorter than the
+        // image lacks its end: silence where the image's last samples should have played.
+        const bool inside = longest > 3;
+        const bool gapHeard = inside || end - begin < count - 2;
+        const int64_t gapAt = inside ? longestEnds + 1 - longest : end - begin;  // played before
+        std::printf("held %lld samples before the end: %s%s, %lld samples heard\n",
+                    static_cast<long long>(holdBefore), gapHeard ? "a gap after sample " : "no gap",
+                    gapHeard ? std::to_string(gapAt).c_str() : "",
+                    static_cast<long long>(end - begin - (inside ? longest : 0)));
         // A server that ran dry may run dry again as the program catches up (each time a gap).
         EXPECT_EQ(b.PlaybackGaps() > gaps, gapHeard) << "held " << holdBefore;
         if (gapHeard && gapAt > count - 2646) nearEnd = true;
