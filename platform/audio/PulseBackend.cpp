@@ -139,12 +139,12 @@ struct PulseCallbacks {
     // The server has played everything it was given. Where it ran dry is the stream's read
     // index when it did (bytes from the connection on): by the time this report is handled,
     // the request the server sent before it may have had the rest of the image written, so
-    // what has been written does not tell a gap near the end from the end. After a flush the
-    // index no longer maps onto the image; then only what has been written tells.
+    // what has been written does not tell a gap near the end from the end; and the clock may
+    // have passed the end meanwhile (no longer playing), though the gap was played all the
+    // same. After a flush the index no longer maps onto the image; then only what has been
+    // written tells.
     static void Underflow(pa_stream* s, void* user) {
         auto* st = static_cast<PulseBackend::Stream*>(user);
-        // The same holds for a clock that reached the end while the server was held up: the
-        // stream is no longer marked playing, but the gap was played all the same.
         const int64_t at = pa_stream_get_underflow_index(s);
         const bool indexed = st->indexFromStart && at >= 0;
         const bool beforeEnd =
